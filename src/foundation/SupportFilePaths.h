@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace ulmora {
+
+// Maps an application-file index (0..155) to the absolute path of that file
+// or folder for one console user and one sync account. The templates live in
+// the string table under the keys "AppFile<N>"; in a template "%HOME%" is the
+// console user's home folder and "%SYNCUSER%" the sync user name. Index 48,
+// indices above 155 (or below 0), and indices the table does not name give "".
+//
+// Thread-safety: the setters must not race with pathForApplicationFile.
+class SupportFilePaths {
+ public:
+  SupportFilePaths() = default;
+
+  void setConsoleUserName(std::string name);
+  void setSyncUserName(std::string name);
+  const std::string& consoleUserName() const { return consoleUser_; }
+  const std::string& syncUserName() const { return syncUser_; }
+
+  std::string pathForApplicationFile(int index) const;
+
+ private:
+  std::string consoleUser_;
+  std::string syncUser_;
+};
+
+}  // namespace ulmora
