@@ -1,0 +1,77 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/EngineLineRecord.h"
+#include "platform/ProcessRunner.h"
+
+namespace ulmora {
+
+// One engine process of a transfer run, read on a thread of its own. Each
+// stdout line is parsed (QLSYNCParser, transfer lines) and handed to the sink
+// as an event; the process's end is the last event.
+//
+// For a download slot it also keeps the slot's RestoreStatus file: the full
+// local path of the file the engine announced with RECV, removed again when
+// that file ends. It does so on its own thread, before the line's event is
+// handed on, so once the process has been reaped the status file is exactly
+// what the engine left behind.
+//
+// Thread-safety: start() and the destructor belong to the owner; terminate()
+// and kill() may be called from any thread; the sink runs on the worker's
+// thread.
+class EngineWorker {
+ public:
+  struct Event {
+    enum class Type { kLine, kUnparsed, kExited };
+    Type type = Type::kLine;
+    int slot = 0;
+    EngineLineRecord record;  // kLine
+    std::string raw;          // kUnparsed: the line, cut for tracing
+    ProcessResult result;     // kExited
+    std::string errorText;    // kExited: the last lines of standard error
+  };
+  using Sink = std::function<void(Event&&)>;
+
+  // `restoreStatusPath` empty: no status file (uploads).
+  EngineWorker(int slot, ProcessOptions options, std::string restoreStatusPath,
+               std::string localRoot, Sink sink);
+  // Kills the process if it still runs and joins the thread.
+  ~EngineWorker();
+  EngineWorker(const EngineWorker&) = delete;
+  EngineWorker& operator=(const EngineWorker&) = delete;
+
+  void start();
+  // SIGTERM: the engine removes its partial file and exits as cancelled.
+  void terminate();
+  // SIGKILL.
+  void kill();
+
+ private:
+  void body();
+  void handleLine(std::string_view line);
+  void handleError(std::string_view line);
+  void signal(int sig);
+  void writeRestoreStatus(const std::string& relativePath);
+  void clearRestoreStatus(const std::string& relativePath);
+
+  const int slot_;
+  ProcessOptions options_;
+  const std::string restoreStatusPath_;
+  const std::string localRoot_;
+  Sink sink_;
+  std::thread thread_;
+  std::string receiving_;  // worker thread only
+  std::string errorTail_;  // worker thread only
+
+  std::mutex mutex_;  // guards child_ and pendingSignal_
+  ChildProcess* child_ = nullptr;
+  int pendingSignal_ = 0;
+  bool reaped_ = false;
+};
+
+}  // namespace ulmora
