@@ -1,0 +1,170 @@
+// Set-up, settings, folder paths and clearing of the sync input queue.
+#include "journal/UMSDBSyncInputManger.h"
+
+#include <new>
+
+#include "foundation/JournalStampGenerator.h"
+#include "foundation/QLBackupProgressLogger.h"
+#include "journal/JournalFormat.h"
+#include "journal/SyncInputHost.h"
+
+namespace ulmora {
+namespace {
+
+void daemonTrace(const std::string& message) {
+  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
+}
+
+void interactiveTrace(const std::string& message) {
+  QLBackupProgressLogger::progressLogger().logInteractiveTrace(message, true);
+}
+
+}  // namespace
+
+UMSDBSyncInputManger::UMSDBSyncInputManger() : UMSDBSyncInputManger(Options{}) {}
+
+UMSDBSyncInputManger::UMSDBSyncInputManger(Options options)
+    : clock_(options.clock ? *options.clock : Clock::system()),
+      stamps_(options.stamps ? *options.stamps : JournalStampGenerator::shared()),
+      writer_(stamps_, clock_),
+      databaseBatches_(options.databaseBatches ? std::move(options.databaseBatches)
+                                               : dataBaseWrapperBatches(stamps_)),
+      applicationFileOverride_(std::move(options.applicationFile)),
+      host_(options.host),
+      poster_(options.poster) {}
+
+UMSDBSyncInputManger::~UMSDBSyncInputManger() { stopDBSyncInputAndWait(); }
+
+UMSDBSyncInputManger& UMSDBSyncInputManger::sharedManager() {
+  // Never destroyed: static destruction order would otherwise let its writer
+  // thread outlive the logger it traces to.
+  alignas(UMSDBSyncInputManger) static unsigned char storage[sizeof(UMSDBSyncInputManger)];
+  static UMSDBSyncInputManger* instance = ::new (storage) UMSDBSyncInputManger();
+  return *instance;
+}
+
+// ---------------------------------------------------------------- settings
+
+void UMSDBSyncInputManger::initializeAppSupportFilePaths(const std::string& consoleUser,
+                                                        const std::string& syncUser) {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  appSupportFilePaths_.setConsoleUserName(consoleUser);
+  appSupportFilePaths_.setSyncUserName(syncUser);
+}
+
+void UMSDBSyncInputManger::setSyncInputHost(SyncInputHost* host) {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  host_ = host;
+}
+
+void UMSDBSyncInputManger::setNotificationPoster(NotificationPoster* poster) {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  poster_ = poster;
+}
+
+SyncInputHost* UMSDBSyncInputManger::host() const {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  return host_;
+}
+
+NotificationPoster* UMSDBSyncInputManger::poster() const {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  return poster_;
+}
+
+SyncRootPath UMSDBSyncInputManger::syncRoot() const {
+  SyncInputHost* h = host();
+  return SyncRootPath(h ? h->getUlmoraSyncRootPath() : std::string());
+}
+
+std::string UMSDBSyncInputManger::syncUserName() const {
+  SyncInputHost* h = host();
+  return h ? h->syncUserName() : std::string();
+}
+
+std::string UMSDBSyncInputManger::applicationFile(int index) const {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  if (applicationFileOverride_) return applicationFileOverride_(index);
+  return appSupportFilePaths_.pathForApplicationFile(index);
+}
+
+void UMSDBSyncInputManger::setFolderPaths() {
+  daemonTrace("creating sync related folders");
+  FolderPaths paths{applicationFile(journal::kUploadFolder),
+                    applicationFile(journal::kEventFolder),
+                    applicationFile(journal::kDownloadFolder),
+                    applicationFile(journal::kServerChangeFolder),
+                    applicationFile(journal::kCreateFolderFolder)};
+  for (const std::string* p :
+       {&paths.backup, &paths.daemonEvents, &paths.restore, &paths.notification, &paths.createDir})
+    JournalFolder(*p).ensureExists();
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  folders_ = std::move(paths);
+}
+
+UMSDBSyncInputManger::FolderPaths UMSDBSyncInputManger::folderPaths() const {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  return folders_;
+}
+
+std::optional<JournalFolder> UMSDBSyncInputManger::folderForCode(std::string_view code) const {
+  FolderPaths p = folderPaths();
+  if (code == journal::kCodeUpload) return JournalFolder(p.backup);
+  if (code == journal::kCodeDownload) return JournalFolder(p.restore);
+  if (code == journal::kCodeServerChange) return JournalFolder(p.notification);
+  if (code == journal::kCodeCreateFolder) return JournalFolder(p.createDir);
+  if (code == journal::kCodeEventFolder) return JournalFolder(p.daemonEvents);
+  return std::nullopt;
+}
+
+std::string UMSDBSyncInputManger::getPathToBackupFiles() const { return folderPaths().backup; }
+std::string UMSDBSyncInputManger::getPathToDeleteFiles() const {
+  return folderPaths().daemonEvents;
+}
+std::string UMSDBSyncInputManger::getPathToCreateDirCollection() const {
+  return folderPaths().createDir;
+}
+std::string UMSDBSyncInputManger::getPathToRestoreFiles() const { return folderPaths().restore; }
+std::string UMSDBSyncInputManger::getPathToNotificationFiles() const {
+  return folderPaths().notification;
+}
+
+// ---------------------------------------------------------------- clearing
+
+void UMSDBSyncInputManger::clearSyncFiles() {
+  backupFilesCollection_.with([](auto& q) { q.clear(); });
+  deleteFilesCollection_.with([](auto& q) { q.clear(); });
+  renameFilesCollection_.with([](auto& q) { q.clear(); });
+  restoreFilesCollection_.with([](RestoreQueue& q) { q.queued.clear(); });
+  notificationRequested_.with([](bool& r) { r = false; });
+  createDirCollection_.with([](auto& q) { q.clear(); });
+  for (std::string_view code : {journal::kCodeUpload, journal::kCodeDelete, journal::kCodeRename,
+                                journal::kCodeDownload, journal::kCodeServerChange,
+                                journal::kCodeCreateFolder, journal::kCodeEventFolder})
+    deleteFileFor(std::string(code), false);
+}
+
+void UMSDBSyncInputManger::clearForSelectiveSync() {
+  backupFilesCollection_.with([](auto& q) { q.clear(); });
+  restoreFilesCollection_.with([](RestoreQueue& q) { q.queued.clear(); });
+  deleteFileFor(std::string(journal::kCodeUpload), false);
+  deleteFileFor(std::string(journal::kCodeDownload), false);
+}
+
+void UMSDBSyncInputManger::removeDotRestoreFilesFolderContent() {
+  JournalFolder folder(folderPaths().restore);
+  folder.removeContents([&folder](const std::string& name) {
+    interactiveTrace(folder.path() + "/" + name);
+  });
+}
+
+void UMSDBSyncInputManger::deleteFileFor(const std::string& code, bool onlyRedItems) {
+  auto folder = folderForCode(code);
+  if (!folder) return;
+  if (onlyRedItems)
+    folder->removeConsumed();
+  else
+    folder->clear();
+}
+
+}  // namespace ulmora

@@ -1,0 +1,343 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "foundation/SupportFilePaths.h"
+#include "journal/JournalFolder.h"
+#include "journal/JournalWriter.h"
+#include "journal/RenameEntry.h"
+#include "journal/SyncInputQueues.h"
+#include "journal/SyncRootPath.h"
+#include "journal/WriteBehindDatabase.h"
+#include "platform/Clock.h"
+#include "platform/PropertyList.h"
+#include "platform/RunLoop.h"
+
+namespace ulmora {
+
+class JournalStampGenerator;
+class NotificationPoster;
+class SyncInputHost;
+
+// The sync input queue: producers on any thread queue paths and records in
+// memory; one writer thread publishes them as change-journal files
+// (docs/journal.md) and writes the database records in batches (the
+// write-behind); the sync controller reads the journals back through this
+// class and asks it whether work is pending.
+//
+// Every entry that goes in comes out exactly once, in arrival order: work
+// that cannot be written (a journal file that cannot be published, a
+// database batch that fails to open, begin, commit or publish) is queued
+// again, ahead of newer work, and retried on the next pass with a trace line.
+//
+// Writer thread: 3 s of its run loop (work posted to it runs then), one pass
+// (journals, then database batches), 2 s of sleep, the reinitialise step.
+// All time goes through the Clock. An orderly stop runs one last pass.
+//
+// Thread-safety: every public method may be called from any thread. Each
+// queue has its own lock, held only to add, copy or empty it; no two queue
+// locks are ever held together. Passes never overlap (passMutex_). Lock
+// order: startStopMutex_ before threadMutex_; queue locks are leaves.
+// The host and poster must outlive this object or be reset to nullptr first.
+class UMSDBSyncInputManger {
+ public:
+  struct Options {
+    Clock* clock = nullptr;                 // nullptr: the system clock
+    JournalStampGenerator* stamps = nullptr;  // nullptr: the shared generator
+    // Resolves application-file indices; empty: this object's SupportFilePaths.
+    std::function<std::string(int index)> applicationFile;
+    // Makes one database batch; empty: a DataBaseWrapper per batch.
+    WriteBehindDatabaseFactory databaseBatches;
+    SyncInputHost* host = nullptr;
+    NotificationPoster* poster = nullptr;
+  };
+
+  // Pacing of the writer thread.
+  static constexpr Clock::Duration kRunLoopPhase = std::chrono::seconds(3);
+  static constexpr Clock::Duration kPassPause = std::chrono::seconds(2);
+  // Database batches pause this long after every kBatchPauseEvery entries.
+  static constexpr Clock::Duration kBatchPause = std::chrono::milliseconds(50);
+  static constexpr std::size_t kBatchPauseEvery = 50;
+  // PendingRestoreFiles stops collecting above this many paths.
+  static constexpr std::size_t kPendingRestoreLimit = 10000;
+  // An orderly stop makes at most this many final passes while work arrives.
+  static constexpr int kMaxFinalPasses = 5;
+
+  UMSDBSyncInputManger();
+  explicit UMSDBSyncInputManger(Options options);
+  // Stops the writer thread in order (one last pass) and joins it.
+  ~UMSDBSyncInputManger();
+  UMSDBSyncInputManger(const UMSDBSyncInputManger&) = delete;
+  UMSDBSyncInputManger& operator=(const UMSDBSyncInputManger&) = delete;
+
+  // The process-wide instance (system clock, shared stamps). It is never
+  // destroyed; the process stops its writer with stopDBSyncInputAndWait().
+  static UMSDBSyncInputManger& sharedManager();
+
+  // ------------------------------------------------------------ settings
+  void initializeAppSupportFilePaths(const std::string& consoleUser, const std::string& syncUser);
+  void setSyncInputHost(SyncInputHost* host);
+  void setNotificationPoster(NotificationPoster* poster);
+  void setReinitializeState(bool state) { reinitialiseState_ = state; }
+  bool reinitializeState() const { return reinitialiseState_; }
+  void setShouldReturnBackupEntries(bool v) { shouldReturnBackupEntries_ = v; }
+  bool shouldReturnBackupEntries() const { return shouldReturnBackupEntries_; }
+  void setShouldReturnOBBackupEntries(bool v) { shouldReturnOBBackupEntries_ = v; }
+  bool shouldReturnOBBackupEntries() const { return shouldReturnOBBackupEntries_; }
+  // Resolves and creates the journal folders 101, 102, 105, 106 and 120.
+  void setFolderPaths();
+
+  // ------------------------------------------------------------ writer thread
+  // Starts the writer thread. With `clear`, clearSyncFiles first. A start
+  // while a stopping thread still runs takes that thread back.
+  void startDBSyncInput(bool clear);
+  // Asks the thread to stop; it ends after one last pass. Does not wait.
+  void stopDBSyncInput();
+  // stopDBSyncInput, then waits for the thread to end.
+  void stopDBSyncInputAndWait();
+  bool isDBThreadRunning() const { return isDBThreadRunning_; }
+
+  // One pass of the writer, on the calling thread: journals, database
+  // batches, the reinitialise step. `busy` when a database batch of the
+  // first five queues ran; `failed` when some work had to be queued again.
+  struct PassResult {
+    bool busy = false;
+    bool failed = false;
+  };
+  PassResult runWriterPass();
+  void writeJournals();
+  PassResult writeDatabaseBatches();
+  void reinitializeStep();
+
+  // ------------------------------------------------------------ producers
+  // An absolute path to upload; "/private/..." paths outside the sync root
+  // are dropped.
+  void addBackupFiles(const std::string& path);
+  // A path to delete on the server; stored relative to the sync root. The
+  // root itself is dropped.
+  void addDeleteFiles(const std::string& path);
+  void addRenamedFiles(const RenameEntry& entry);
+  // Downloads: relative path -> the server's size.
+  void addRestoreFiles(const std::map<std::string, std::string>& entries);
+  // Asks for a server-change marker (one per pass at most).
+  void addNotificationFilesInfo();
+  void addDirectory(const std::string& path);
+  void addOBBackupFiles(const std::string& path);
+  void addOBRenamedFiles(const RenameEntry& entry);
+  void addOBFilesToDelete(const std::string& path);
+
+  // ------------------------------------------------------------ readers
+  // The next batch of a journal: "1" and "6" an array of paths, "4" a
+  // dictionary {path: size}, "5" an array of marker data; an empty array for
+  // any other code, and for "1" ("7") while backup (Out-of-Box) entries are
+  // held back.
+  PropertyList readFileFor(const std::string& code);
+  // With `onlyRedItems`, removes the consumed files of the code's folder;
+  // otherwise clears the folder.
+  void deleteFileFor(const std::string& code, bool onlyRedItems);
+  // True when the code's folder holds any file (consumed ones included).
+  bool doesIPFileAvailableFor(const std::string& code);
+  // The next event set {type: entries} of folder 102, or nullopt.
+  std::optional<PropertyList> parseEventsToGetEventSets();
+
+  bool CheckIfAnyRenameDeleteOrCreateDirOccured();
+  bool CheckIfBackupFilesPendingBool();
+  // Folder 105 holds a download list. Ask CheckForRestoreFilesInMemory first:
+  // entries leave memory only once they are in the folder.
+  bool CheckForRestoreFiles();
+  // Downloads queued or being written.
+  bool CheckForRestoreFilesInMemory();
+  // Downloads pending anywhere: memory first, then folder 105.
+  bool isAnyDownloadPending();
+  // Paths of every pending download: queued, being written, or in folder 105
+  // (the folder's reading is cached against its change counter).
+  std::vector<std::string> CheckifAnyRestoreFilesPending();
+  // Drops the cached reading of folder 105; the next check reads it again.
+  void ClearRestorePendingSet();
+
+  std::vector<std::string> CheckifBackupFilesPending();
+  // Paths of the download lists in folder 105, then of the queued downloads.
+  std::vector<std::string> CheckifRestoreFilesPending();
+  std::vector<std::string> CheckForDeleteFiles();
+  std::vector<RenameEntry> CheckForRenameFilesPending();
+  bool CheckForCreateDirFilesPending();
+  // All download lists of folder 105 merged; empty above kPendingRestoreLimit
+  // paths (and IsMoreThanTenThousandRestore set); nullopt when the folder
+  // lists nothing.
+  std::optional<PropertyList::Dict> PendingRestoreFiles();
+  bool IsMoreThanTenThousandRestore() const { return isMoreThanTenThousandRestore_; }
+  void setIsMoreThanTenThousandRestore(bool v) { isMoreThanTenThousandRestore_ = v; }
+
+  std::size_t restoreSetWhichWritingToFile();
+  std::size_t restoreFileCollection();
+  std::string getPathToBackupFiles() const;
+  std::string getPathToDeleteFiles() const;
+  std::string getPathToCreateDirCollection() const;
+  std::string getPathToRestoreFiles() const;
+  std::string getPathToNotificationFiles() const;
+
+  // ------------------------------------------------------------ clearing
+  void clearSyncFiles();
+  void clearForSelectiveSync();
+  void removeDotRestoreFilesFolderContent();
+
+  // ------------------------------------------------------------ write-behind
+  // Finished items: path -> "Backup" (uploaded) or -> server reference id
+  // (downloaded). A later value for a path wins.
+  void addFileToUpdate(const std::map<std::string, std::string>& entries);
+  void addToUpdateRefID(const std::map<std::string, std::string>& entries);
+  void addOBFileToUpdate(const std::map<std::string, std::string>& entries);
+  void addFileToDelete(const std::string& path);
+  void addFileToRename(const RenameEntry& entry);
+  void addFileToBackup(const std::string& path);
+  void addOBFileToBackup(const std::string& path);
+  void addOBDeleteFiles(const std::string& path);
+  // Empties the delete and update queues (every start does).
+  void clearDBEntries();
+  std::size_t getUpdateBackupFilesCount();
+  std::size_t getUpdateRefIDFilesCount();
+
+  // The batches; each writes one database batch and reports whether it was
+  // committed and published.
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  bool threadToUpDateBackedUpFiles(const Entries& entries);
+  bool threadToUpDateRefID(const Entries& entries);
+  bool threadToUpDateDeleteFiles(const std::vector<std::string>& paths);
+  bool threadToUpDateRenameFiles(const std::vector<RenameEntry>& entries);
+  bool threadToUpDateBackupFiles(const std::vector<std::string>& paths);
+  bool threadToUpDateOBBackupFiles(const std::vector<std::string>& paths);
+  bool threadToUpDateOBBackedUpFiles(const Entries& entries);
+  bool threadToUpDateOBDeleteFiles(const std::vector<std::string>& paths);
+
+  // Queries, on the caller's thread.
+  std::optional<std::string> getFilePathforRefID(const std::string& refId);
+  std::vector<std::string> getSyncedFilesFromDatabase();
+
+  // The rename/delete database.
+  void deleteFileEntryFromRDDB(const std::string& value);
+  std::optional<std::vector<std::string>> filesToDeleteFromRDDB();
+  // On the writer thread when there is one (not waiting), else at once.
+  void queryRDDB();
+  void performRDDBQuery();
+  void deleteRcordFromRDDBFor(const std::string& value);
+  void performRDDBDeleteOperation(const std::string& value);
+
+  // Sizes of the Out-of-Box journal queues (nothing here publishes them).
+  std::size_t OBBackupFilesCount();
+  std::size_t OBRenameFilesCount();
+  std::size_t OBDeleteFilesCount();
+
+ private:
+  struct FolderPaths {
+    std::string backup, daemonEvents, restore, notification, createDir;
+  };
+  struct RestoreQueue {
+    OrderedDict queued;                    // restoreFilesCollection
+    std::vector<OrderedDict::Entry> writing;  // restoreWritingToFileSet
+  };
+  struct RestorePendingCache {
+    std::optional<uint64_t> changeCount;  // of folder 105 when read
+    std::vector<std::string> paths;       // restoreSetPending
+  };
+
+  std::string applicationFile(int index) const;
+  FolderPaths folderPaths() const;
+  std::string pathToUpdate() const;
+  std::optional<JournalFolder> folderForCode(std::string_view code) const;
+  SyncRootPath syncRoot() const;
+  std::string syncUserName() const;
+  SyncInputHost* host() const;
+  NotificationPoster* poster() const;
+
+  // Journal writers.
+  void writeFilesEntryForOperation(std::string_view code);
+  std::vector<std::string> takeUploadEntries(const SyncRootPath& root);
+  void WriteRestoreFilesEntry();
+  void writeRenameFilesEntry();
+  void writeNotificationFilesEntry();
+
+  // Downloads in memory (queued and being written), under the queue's lock.
+  std::vector<std::string> downloadsInMemory();
+  std::vector<std::string> downloadsInFolder();
+
+  // Runs one database batch: opens it, `fill` appends the rows (it gets the
+  // batch and a pacing callback to call once per entry), commits, publishes.
+  bool runBatch(const char* what, bool outOfBox,
+                const std::function<void(WriteBehindDatabase&, const std::function<void()>&)>& fill);
+  template <typename Queue, typename Batch>
+  bool drain(Guarded<Queue>& queue, Batch batch, PassResult& pass);
+
+  // Thread.
+  void timerFireMethod();
+  bool stopRequested();
+  void sleepUnlessStopped(Clock::Duration d);
+  PassResult guardedPass();
+  void postToWriter(std::function<void()> task);
+
+  Clock& clock_;
+  JournalStampGenerator& stamps_;
+  JournalWriter writer_;
+  WriteBehindDatabaseFactory databaseBatches_;
+
+  mutable std::mutex settingsMutex_;  // guards the members below it
+  SupportFilePaths appSupportFilePaths_;
+  std::function<std::string(int)> applicationFileOverride_;
+  FolderPaths folders_;
+  std::string pathToUpdate_;
+  SyncInputHost* host_ = nullptr;
+  NotificationPoster* poster_ = nullptr;
+
+  std::atomic<bool> shouldReturnBackupEntries_{true};
+  std::atomic<bool> shouldReturnOBBackupEntries_{true};
+  std::atomic<bool> threadToUpdateBackupFile_{false};
+  std::atomic<bool> ThreadTOupdateRefIDFile_{false};
+  std::atomic<bool> reinitialiseState_{false};
+  std::atomic<bool> isDBThreadRunning_{false};
+  std::atomic<bool> isMoreThanTenThousandRestore_{false};
+
+  // Journal queues.
+  Guarded<OrderedSet<std::string>> backupFilesCollection_;
+  Guarded<OrderedSet<std::string>> deleteFilesCollection_;
+  Guarded<OrderedSet<RenameEntry>> renameFilesCollection_;
+  Guarded<RestoreQueue> restoreFilesCollection_;
+  Guarded<bool> notificationRequested_;
+  Guarded<OrderedSet<std::string>> createDirCollection_;
+  Guarded<OrderedSet<std::string>> OBBackupFilesCollection_;
+  Guarded<OrderedSet<RenameEntry>> OBRenameFilesCollection_;
+  Guarded<OrderedSet<std::string>> OBDeleteFilesCollection_;
+  Guarded<RestorePendingCache> restorePending_;
+
+  // Database queues.
+  Guarded<OrderedDict> mFilesToUpdate_;
+  Guarded<OrderedDict> mFilesToUpdateRefID_;
+  Guarded<OrderedSet<std::string>> mFilesToDelete_;
+  Guarded<OrderedSet<RenameEntry>> mFilesToRename_;
+  Guarded<OrderedSet<std::string>> mFilesToBackup_;
+  Guarded<OrderedSet<std::string>> mOBFilesToUpdateBackup_;
+  Guarded<OrderedDict> mOBFilesToUpdate_;
+  Guarded<OrderedSet<std::string>> mOBFilesToDelete_;
+  Guarded<OrderedSet<std::string>> mRemoveEntryFromRDDB_;
+
+  std::mutex passMutex_;
+
+  std::mutex startStopMutex_;
+  std::mutex threadMutex_;  // guards the members below it
+  std::condition_variable threadCv_;
+  std::thread thread_;
+  bool stopRequested_ = false;
+  bool threadExiting_ = false;
+  std::optional<RunLoop::Handle> loopHandle_;
+};
+
+}  // namespace ulmora

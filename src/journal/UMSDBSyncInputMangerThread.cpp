@@ -1,0 +1,170 @@
+// The writer thread: start, stop, passes and the reinitialise step.
+#include "foundation/QLBackupProgressLogger.h"
+#include "journal/JournalFormat.h"
+#include "journal/SyncInputHost.h"
+#include "journal/UMSDBSyncInputManger.h"
+
+namespace ulmora {
+namespace {
+
+void daemonTrace(const std::string& message) {
+  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
+}
+
+void interactiveTrace(const std::string& message) {
+  QLBackupProgressLogger::progressLogger().logInteractiveTrace(message, true);
+}
+
+}  // namespace
+
+void UMSDBSyncInputManger::startDBSyncInput(bool clear) {
+  std::lock_guard<std::mutex> serial(startStopMutex_);
+  {
+    std::string dbFolder = applicationFile(journal::kDatabaseFolder);
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    pathToUpdate_ = std::move(dbFolder);
+  }
+  {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (thread_.joinable() && !threadExiting_ && !stopRequested_) return;
+  }
+  if (clear) clearSyncFiles();
+  clearDBEntries();
+  daemonTrace("setFolderPaths called");
+  setFolderPaths();
+
+  std::thread finished;
+  {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (thread_.joinable() && !threadExiting_) {
+      // Still in its last passes: it simply carries on.
+      stopRequested_ = false;
+      daemonTrace("UMSDBSyncInputManger: writer thread taken back while stopping");
+      return;
+    }
+    finished = std::move(thread_);
+  }
+  if (finished.joinable()) finished.join();
+
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  stopRequested_ = false;
+  threadExiting_ = false;
+  isDBThreadRunning_ = true;
+  thread_ = std::thread([this] { timerFireMethod(); });
+}
+
+void UMSDBSyncInputManger::stopDBSyncInput() {
+  {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (!thread_.joinable() || threadExiting_) return;
+    stopRequested_ = true;
+    if (loopHandle_) loopHandle_->stop();
+  }
+  threadCv_.notify_all();
+}
+
+void UMSDBSyncInputManger::stopDBSyncInputAndWait() {
+  std::lock_guard<std::mutex> serial(startStopMutex_);
+  stopDBSyncInput();
+  std::thread running;
+  {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    running = std::move(thread_);
+  }
+  if (running.joinable()) running.join();
+}
+
+bool UMSDBSyncInputManger::stopRequested() {
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  return stopRequested_;
+}
+
+void UMSDBSyncInputManger::sleepUnlessStopped(Clock::Duration d) {
+  std::unique_lock<std::mutex> lock(threadMutex_);
+  clock_.waitUntil(lock, threadCv_, clock_.monotonicNow() + d, [this] { return stopRequested_; });
+}
+
+void UMSDBSyncInputManger::postToWriter(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (loopHandle_ && loopHandle_->post(task)) return;
+  }
+  task();
+}
+
+UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::runWriterPass() {
+  std::lock_guard<std::mutex> lock(passMutex_);
+  writeJournals();
+  PassResult pass = writeDatabaseBatches();
+  reinitializeStep();
+  return pass;
+}
+
+UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::guardedPass() {
+  try {
+    std::lock_guard<std::mutex> lock(passMutex_);
+    writeJournals();
+    return writeDatabaseBatches();
+  } catch (const std::exception& e) {
+    daemonTrace(std::string("UMSDBSyncInputManger: writer pass failed: ") + e.what());
+  } catch (...) {
+    daemonTrace("UMSDBSyncInputManger: writer pass failed");
+  }
+  return PassResult{false, true};
+}
+
+void UMSDBSyncInputManger::reinitializeStep() {
+  if (!reinitialiseState_) return;
+  if (getUpdateRefIDFilesCount() != 0 || getUpdateBackupFilesCount() != 0) return;
+  if (threadToUpdateBackupFile_ || ThreadTOupdateRefIDFile_) {
+    interactiveTrace(
+        "umsdbsyncinputmanager some thread updating still calling quiery main db  waiting due to "
+        "reinitialize");
+    return;
+  }
+  SyncInputHost* h = host();
+  if (!h) return;
+  reinitialiseState_ = false;
+  h->queryMainDB(0);
+  daemonTrace("umsdbsyncinputmanager calling quiery main db due to reinitialize");
+}
+
+void UMSDBSyncInputManger::timerFireMethod() {
+  RunLoop loop(clock_);
+  RunLoop::setCurrent(&loop);
+  {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    loopHandle_ = loop.handle();
+    // A stop that came before the loop existed still ends the first phase.
+    if (stopRequested_) loop.stop();
+  }
+  for (;;) {
+    loop.runFor(kRunLoopPhase);
+    guardedPass();
+    sleepUnlessStopped(kPassPause);
+    try {
+      reinitializeStep();
+    } catch (const std::exception& e) {
+      daemonTrace(std::string("UMSDBSyncInputManger: reinitialise step failed: ") + e.what());
+    }
+    if (!stopRequested()) continue;
+
+    // Orderly stop: what was queued before the stop is written now, and so is
+    // what the last passes' database work made arrive.
+    loop.runUntilIdle();
+    for (int i = 0; i < kMaxFinalPasses; ++i) {
+      PassResult pass = guardedPass();
+      if (!pass.busy || pass.failed) break;
+    }
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (!stopRequested_) continue;  // taken back by a start
+    threadExiting_ = true;
+    loopHandle_.reset();
+    break;
+  }
+  loop.runUntilIdle();
+  RunLoop::setCurrent(nullptr);
+  isDBThreadRunning_ = false;
+}
+
+}  // namespace ulmora

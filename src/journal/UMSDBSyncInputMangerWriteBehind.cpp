@@ -1,0 +1,325 @@
+// Database write-behind: the record queues are written once per pass, one
+// database batch per queue.
+#include "database/DataBaseWrapper.h"
+#include "database/RDDataBase.h"
+#include "foundation/QLBackupProgressLogger.h"
+#include "journal/JournalFormat.h"
+#include "journal/NotificationPoster.h"
+#include "journal/SyncInputHost.h"
+#include "journal/SyncRecordBuilder.h"
+#include "journal/UMSDBSyncInputManger.h"
+
+namespace ulmora {
+namespace {
+
+constexpr std::string_view kUploadedValue = "Backup";
+constexpr const char* kInSyncNotification = "FilesInsyncListGot";
+constexpr const char* kInSyncListKey = "InsyncList";
+
+void daemonTrace(const std::string& message) {
+  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
+}
+
+void interactiveTrace(const std::string& message) {
+  QLBackupProgressLogger::progressLogger().logInteractiveTrace(message, true);
+}
+
+bool failBatch(const char* what, const char* step) {
+  daemonTrace(std::string("UMSDBSyncInputManger: ") + what + " batch could not " + step +
+              "; its entries stay queued for the next pass");
+  return false;
+}
+
+}  // namespace
+
+std::string UMSDBSyncInputManger::pathToUpdate() const {
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    if (!pathToUpdate_.empty()) return pathToUpdate_;
+  }
+  return applicationFile(journal::kDatabaseFolder);
+}
+
+template <typename Queue, typename Batch>
+bool UMSDBSyncInputManger::drain(Guarded<Queue>& queue, Batch batch, PassResult& pass) {
+  auto items = queue.with([](Queue& q) { return q.take(); });
+  if (items.empty()) return false;
+  bool ok = false;
+  try {
+    ok = batch(items);
+  } catch (const std::exception& e) {
+    daemonTrace(std::string("UMSDBSyncInputManger: database batch threw: ") + e.what());
+  }
+  if (!ok) {
+    pass.failed = true;
+    queue.with([&items](Queue& q) { q.putBack(std::move(items)); });
+  }
+  return true;
+}
+
+UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::writeDatabaseBatches() {
+  PassResult pass;
+  using Paths = std::vector<std::string>;
+  using Renames = std::vector<RenameEntry>;
+  pass.busy |= drain(mFilesToUpdate_, [this](const Entries& e) { return threadToUpDateBackedUpFiles(e); }, pass);
+  pass.busy |= drain(mFilesToUpdateRefID_, [this](const Entries& e) { return threadToUpDateRefID(e); }, pass);
+  pass.busy |= drain(mFilesToDelete_, [this](const Paths& p) { return threadToUpDateDeleteFiles(p); }, pass);
+  pass.busy |= drain(mFilesToRename_, [this](const Renames& r) { return threadToUpDateRenameFiles(r); }, pass);
+  pass.busy |= drain(mFilesToBackup_, [this](const Paths& p) { return threadToUpDateBackupFiles(p); }, pass);
+  drain(mOBFilesToUpdateBackup_, [this](const Paths& p) { return threadToUpDateOBBackupFiles(p); }, pass);
+  drain(mOBFilesToUpdate_, [this](const Entries& e) { return threadToUpDateOBBackedUpFiles(e); }, pass);
+  drain(mOBFilesToDelete_, [this](const Paths& p) { return threadToUpDateOBDeleteFiles(p); }, pass);
+  return pass;
+}
+
+bool UMSDBSyncInputManger::runBatch(
+    const char* what, bool outOfBox,
+    const std::function<void(WriteBehindDatabase&, const std::function<void()>&)>& fill) {
+  const std::string folder = pathToUpdate();
+  const std::string user = syncUserName();
+  if (folder.empty() || user.empty()) return failBatch(what, "find its database");
+  std::unique_ptr<WriteBehindDatabase> db = databaseBatches_();
+  if (!db) return failBatch(what, "be made");
+  bool opened = outOfBox ? db->initializeOBDatabase(folder, user)
+                         : db->initializewithDatabase(folder, user);
+  if (!opened) return failBatch(what, "open");
+  if (!db->beginTransaction()) {
+    db->abandonBatch();
+    return failBatch(what, "begin");
+  }
+  std::size_t count = 0;
+  // Long batches leave the disk to others now and then.
+  const std::function<void()> pace = [this, &count] {
+    if (count > 0 && count % kBatchPauseEvery == 0) clock_.sleepFor(kBatchPause);
+    ++count;
+  };
+  fill(*db, pace);
+  if (!db->commitTransaction() || !db->unInitializeDatabase()) {
+    // The entries stay queued for the next pass, so this batch must not be
+    // merged as well.
+    db->abandonBatch();
+    return failBatch(what, "commit or be published");
+  }
+  return true;
+}
+
+bool UMSDBSyncInputManger::threadToUpDateBackedUpFiles(const Entries& entries) {
+  if (reinitialiseState_) {
+    interactiveTrace(
+        "UMSDBSyncInputManger threadToUpDateBackedUpFiles reinitialize flag set YES so setting "
+        "threadToUpdateBackupFile YES");
+    threadToUpdateBackupFile_ = true;
+  }
+  const SyncRootPath root = syncRoot();
+  std::vector<std::string> inSync;
+  bool downloadRecorded = false;
+  bool ok = root.known() || failBatch("update", "resolve paths without a sync root");
+  if (ok) {
+    ok = runBatch("update", false, [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
+      for (const auto& [key, value] : entries) {
+        pace();
+        std::string relative = root.relative(key);
+        if (relative.empty()) continue;
+        if (value == kUploadedValue) {
+          std::string full = root.full(key);
+          auto facts = syncrecord::readFileFacts(full);
+          if (facts && db.update(syncrecord::uploaded(relative, *facts)))
+            inSync.push_back(std::move(full));
+        } else {
+          db.update(syncrecord::toDownload(relative, value));
+          downloadRecorded = true;
+        }
+      }
+    });
+  }
+  if (threadToUpdateBackupFile_) {
+    interactiveTrace("threadToUpdateBackupFile resting to NO");
+    threadToUpdateBackupFile_ = false;
+  }
+  if (!ok) return false;
+  if (!inSync.empty()) {
+    daemonTrace(
+        "All files are  in sync list of non sync sent to finder  writing in downloads folder "
+        "commented1-Insync1");
+    if (NotificationPoster* p = poster()) {
+      PropertyList::Array list;
+      for (auto& path : inSync) list.emplace_back(std::move(path));
+      PropertyList::Dict info;
+      info.emplace(kInSyncListKey, PropertyList(std::move(list)));
+      p->post(kInSyncNotification, PropertyList(std::move(info)));
+    }
+  }
+  SyncInputHost* h = host();
+  if (downloadRecorded && h && h->isRestoreGoingOn()) {
+    h->SetQueryMainDBforCountRestore(true);
+    h->GetTotalCountAndTotalSizeOfRestoreFiles();
+  }
+  return true;
+}
+
+bool UMSDBSyncInputManger::threadToUpDateRefID(const Entries& entries) {
+  if (reinitialiseState_) {
+    interactiveTrace(
+        "UMSDBSyncInputManger threadToUpDateRefID reinitialize flag set YES so setting "
+        "ThreadTOupdateRefIDFile YES");
+    ThreadTOupdateRefIDFile_ = true;
+  }
+  const SyncRootPath root = syncRoot();
+  bool downloadRecorded = false;
+  bool ok = root.known() || failBatch("reference id", "resolve paths without a sync root");
+  if (ok) {
+    ok = runBatch("reference id", false,
+                  [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
+                    for (const auto& [key, refId] : entries) {
+                      pace();
+                      std::string relative = root.relative(key);
+                      if (relative.empty()) continue;
+                      if (auto facts = syncrecord::readFileFacts(root.full(key))) {
+                        db.update(syncrecord::withRefId(relative, *facts, refId));
+                      } else {
+                        db.update(syncrecord::toDownload(relative, refId));
+                        downloadRecorded = true;
+                      }
+                    }
+                  });
+  }
+  if (ThreadTOupdateRefIDFile_) {
+    interactiveTrace("ThreadTOupdateRefIDFile resting to NO");
+    ThreadTOupdateRefIDFile_ = false;
+  }
+  if (!ok) return false;
+  SyncInputHost* h = host();
+  if (downloadRecorded && h && h->isRestoreGoingOn()) {
+    h->SetQueryMainDBforCountRestore(true);
+    h->GetTotalCountAndTotalSizeOfRestoreFiles();
+  }
+  return true;
+}
+
+bool UMSDBSyncInputManger::threadToUpDateDeleteFiles(const std::vector<std::string>& paths) {
+  const SyncRootPath root = syncRoot();
+  if (!root.known()) return failBatch("delete", "resolve paths without a sync root");
+  bool ok = runBatch("delete", false, [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
+    for (const auto& path : paths) {
+      pace();
+      std::string relative = root.relative(path);
+      if (!relative.empty()) db.deleteRecord(relative);
+    }
+  });
+  if (!ok) return false;
+  if (SyncInputHost* h = host()) {
+    if (h->isBackupGoingOn()) {
+      h->SetQueryMainDBforCountBackup(true);
+      h->GetTotalCountAndTotalSizeOfBackupFiles();
+    }
+    if (h->isRestoreGoingOn()) {
+      h->SetQueryMainDBforCountRestore(true);
+      h->GetTotalCountAndTotalSizeOfRestoreFiles();
+    }
+  }
+  return true;
+}
+
+bool UMSDBSyncInputManger::threadToUpDateRenameFiles(const std::vector<RenameEntry>& entries) {
+  const SyncRootPath root = syncRoot();
+  if (!root.known()) return failBatch("rename", "resolve paths without a sync root");
+  return runBatch("rename", false, [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
+    for (const auto& entry : entries) {
+      pace();
+      std::string from = root.relative(entry.originalPath);
+      std::string to = root.relative(entry.renamedPath);
+      if (from.empty() || to.empty()) continue;
+      // The item has already moved: its new place says whether it is a folder.
+      auto facts = syncrecord::readFileFacts(root.full(entry.renamedPath));
+      db.rename(syncrecord::renamed(from, to, facts && facts->isFolder));
+    }
+  });
+}
+
+bool UMSDBSyncInputManger::threadToUpDateBackupFiles(const std::vector<std::string>& paths) {
+  const SyncRootPath root = syncRoot();
+  if (!root.known()) return failBatch("insert", "resolve paths without a sync root");
+  return runBatch("insert", false, [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
+    for (const auto& path : paths) {
+      pace();
+      auto facts = syncrecord::readFileFacts(root.full(path));
+      if (!facts || facts->isFolder) continue;
+      std::string relative = root.relative(path);
+      if (!relative.empty()) db.insert(syncrecord::newLocalFile(relative, *facts));
+    }
+  });
+}
+
+bool UMSDBSyncInputManger::threadToUpDateOBBackupFiles(const std::vector<std::string>& paths) {
+  return runBatch("Out-of-Box insert", true,
+                  [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
+                    for (const auto& path : paths) {
+                      pace();
+                      auto facts = syncrecord::readFileFacts(path);
+                      if (facts && !facts->isFolder)
+                        db.insertOBRecord(syncrecord::outOfBoxNew(path, *facts));
+                    }
+                  });
+}
+
+bool UMSDBSyncInputManger::threadToUpDateOBBackedUpFiles(const Entries& entries) {
+  const SyncRootPath root = syncRoot();
+  if (!root.known()) return failBatch("Out-of-Box update", "resolve paths without a sync root");
+  return runBatch("Out-of-Box update", true,
+                  [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
+                    for (const auto& [key, status] : entries) {
+                      pace();
+                      std::string relative = root.relative(key);
+                      if (relative.empty()) continue;
+                      if (status == "0") {
+                        db.updateOBRecord(syncrecord::outOfBoxPending(relative));
+                      } else if (auto facts = syncrecord::readFileFacts(root.full(key))) {
+                        db.updateOBRecord(syncrecord::outOfBoxUploaded(relative, *facts));
+                      }
+                    }
+                  });
+}
+
+bool UMSDBSyncInputManger::threadToUpDateOBDeleteFiles(const std::vector<std::string>& paths) {
+  return runBatch("Out-of-Box delete", true,
+                  [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
+                    for (const auto& path : paths) {
+                      pace();
+                      db.deleteOBRecord(path);
+                    }
+                  });
+}
+
+// ---------------------------------------------------------------- queries
+
+std::optional<std::string> UMSDBSyncInputManger::getFilePathforRefID(const std::string& refId) {
+  DataBaseWrapper db(stamps_);
+  return db.queryFilePathforRefID(refId, pathToUpdate(), syncUserName());
+}
+
+std::vector<std::string> UMSDBSyncInputManger::getSyncedFilesFromDatabase() {
+  DataBaseWrapper db(stamps_);
+  return db.SelectAllFilesbackedupAndRestoredFrom(applicationFile(journal::kDatabaseFolder),
+                                                  syncUserName());
+}
+
+void UMSDBSyncInputManger::queryRDDB() {
+  postToWriter([this] { performRDDBQuery(); });
+}
+
+void UMSDBSyncInputManger::performRDDBQuery() {
+  DataBaseWrapper db(stamps_);
+  auto rows = db.queryRDDBAtPath(pathToUpdate(), std::string(rddatabase::kName));
+  if (SyncInputHost* h = host()) h->setOfflineDeleteRenamedFileInfo(rows);
+}
+
+void UMSDBSyncInputManger::deleteRcordFromRDDBFor(const std::string& value) {
+  postToWriter([this, value] { performRDDBDeleteOperation(value); });
+}
+
+void UMSDBSyncInputManger::performRDDBDeleteOperation(const std::string& value) {
+  DataBaseWrapper db(stamps_);
+  db.deleteEntryFromRDDataBaseAtPath(pathToUpdate(), std::string(rddatabase::kName), value);
+}
+
+}  // namespace ulmora

@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include "JournalTestSupport.h"
+#include "journal/JournalReader.h"
+
+namespace ulmora::testing {
+namespace {
+
+using journal::kDownloadFolder;
+using journal::kEventFolder;
+using journal::kServerChangeFolder;
+using journal::kUploadFolder;
+
+std::vector<std::string> strings(const PropertyList& array) {
+  std::vector<std::string> out;
+  for (const auto& v : *array.asArray()) out.push_back(*v.asString());
+  return out;
+}
+
+class SyncInputQueueTest : public ::testing::Test {
+ protected:
+  QueueFixture<> f_;
+  UMSDBSyncInputManger& q_ = f_.queue();
+};
+
+TEST_F(SyncInputQueueTest, UploadProducerAndWriterFilters) {
+  f_.makeFile("/private/notes.txt");
+  f_.makeFile("/dir/kept.txt");
+  fileutil::makeDirectories(f_.full("/a folder"));
+  struct Case {
+    std::string path;
+    std::optional<std::string> entry;  // what the upload list holds, if anything
+  };
+  const std::vector<Case> cases = {
+      {f_.full("/dir/kept.txt"), "/dir/kept.txt"},
+      {f_.full("/gone.txt"), "/gone.txt"},  // vanished since: still listed
+      {f_.full("/a folder"), std::nullopt},  // folders are not upload entries
+      {"/private/var/tmp/x", std::nullopt},  // system temporary path
+      {"/private/notes.txt", "/private/notes.txt"},  // relative entry of the root
+      {"/rel.txt", "/rel.txt"},
+      {f_.root(), std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) q_.addBackupFiles(c.path);
+  q_.runWriterPass();
+  std::vector<std::string> expected;
+  for (const auto& c : cases)
+    if (c.entry) expected.push_back(*c.entry);
+  auto read = strings(q_.readFileFor("1"));
+  EXPECT_EQ(read, expected);
+}
+
+TEST_F(SyncInputQueueTest, TheRootOnWholeComponentsDecidesPrivatePaths) {
+  // A sync root that itself lives under /private keeps its own paths.
+  FakeHost host("/private/h/Sync");
+  q_.setSyncInputHost(&host);
+  q_.addBackupFiles("/private/h/Sync/a.txt");
+  q_.addBackupFiles("/private/h/Sync2/b.txt");
+  q_.runWriterPass();
+  EXPECT_EQ(strings(q_.readFileFor("1")), (std::vector<std::string>{"/a.txt"}));
+  q_.setSyncInputHost(&f_.host());
+}
+
+TEST_F(SyncInputQueueTest, FiveProducersOfOnePathGiveOneEntryInOneList) {
+  std::vector<std::thread> producers;
+  for (int i = 0; i < 5; ++i)
+    producers.emplace_back([this] { q_.addBackupFiles(f_.full("/same.txt")); });
+  for (auto& t : producers) t.join();
+  q_.runWriterPass();
+  EXPECT_EQ(f_.published(kUploadFolder).size(), 1u);
+  EXPECT_EQ(strings(q_.readFileFor("1")), (std::vector<std::string>{"/same.txt"}));
+}
+
+TEST_F(SyncInputQueueTest, DeleteProducerCutsTheRootOnWholeComponents) {
+  q_.addDeleteFiles(f_.root());
+  q_.addDeleteFiles(f_.root() + "/");
+  q_.addDeleteFiles(f_.full("/x.txt"));
+  q_.addDeleteFiles(f_.root() + "2/y.txt");  // a sibling folder, not the root
+  q_.runWriterPass();
+  auto set = q_.parseEventsToGetEventSets();
+  ASSERT_TRUE(set);
+  EXPECT_EQ(strings(*set->find("delete")),
+            (std::vector<std::string>{"/x.txt", f_.root() + "2/y.txt"}));
+}
+
+TEST_F(SyncInputQueueTest, ReadersHonourTheHoldBackFlags) {
+  q_.addBackupFiles(f_.full("/a.txt"));
+  q_.runWriterPass();
+  q_.setShouldReturnBackupEntries(false);
+  EXPECT_TRUE(q_.readFileFor("1").asArray()->empty());
+  EXPECT_EQ(f_.published(kUploadFolder).size(), 1u);  // left in place
+  q_.setShouldReturnBackupEntries(true);
+  EXPECT_EQ(strings(q_.readFileFor("1")), (std::vector<std::string>{"/a.txt"}));
+  EXPECT_TRUE(q_.readFileFor("42").asArray()->empty());
+}
+
+TEST_F(SyncInputQueueTest, DownloadListsMergeKeysOnRead) {
+  q_.addRestoreFiles({{"/a", "1"}, {"/b", "2"}});
+  q_.runWriterPass();
+  q_.addRestoreFiles({{"/a", "3"}});
+  q_.runWriterPass();
+  EXPECT_EQ(f_.published(kDownloadFolder).size(), 2u);
+  PropertyList read = q_.readFileFor("4");
+  ASSERT_TRUE(read.isDict());
+  EXPECT_EQ(read.asDict()->size(), 2u);
+  EXPECT_EQ(*read.find("/a"), PropertyList("3"));
+}
+
+TEST_F(SyncInputQueueTest, ServerChangeMarkers) {
+  for (int i = 0; i < 3; ++i) q_.addNotificationFilesInfo();
+  q_.runWriterPass();
+  ASSERT_EQ(f_.published(kServerChangeFolder).size(), 1u);
+
+  // Suppressed while the marker waits: the request is dropped, not deferred.
+  q_.addNotificationFilesInfo();
+  q_.runWriterPass();
+  EXPECT_EQ(f_.published(kServerChangeFolder).size(), 1u);
+  auto markers = q_.readFileFor("5");
+  ASSERT_EQ(markers.asArray()->size(), 1u);
+  EXPECT_EQ(markers.asArray()->at(0).asData()->bytes, "1");
+  q_.runWriterPass();
+  EXPECT_TRUE(f_.published(kServerChangeFolder).empty());
+
+  // A consumed marker does not hide a new change.
+  q_.addNotificationFilesInfo();
+  q_.runWriterPass();
+  EXPECT_EQ(f_.published(kServerChangeFolder).size(), 1u);
+}
+
+TEST_F(SyncInputQueueTest, ConsumedFilesAreDeletedAndFoldersCleared) {
+  q_.addBackupFiles(f_.full("/a"));
+  q_.addRestoreFiles({{"/b", "1"}});
+  q_.runWriterPass();
+  q_.readFileFor("1");
+  EXPECT_TRUE(q_.doesIPFileAvailableFor("1"));  // consumed files count here
+  EXPECT_FALSE(q_.CheckIfBackupFilesPendingBool());
+  q_.deleteFileFor("1", true);
+  EXPECT_FALSE(q_.doesIPFileAvailableFor("1"));
+
+  q_.addDeleteFiles(f_.full("/c"));
+  q_.addBackupFiles(f_.full("/d"));
+  q_.addNotificationFilesInfo();
+  q_.clearSyncFiles();
+  q_.runWriterPass();
+  for (int index : {kUploadFolder, kEventFolder, kDownloadFolder, kServerChangeFolder})
+    EXPECT_TRUE(f_.folder(index).names().empty()) << index;
+  EXPECT_FALSE(q_.isAnyDownloadPending());
+}
+
+class PendingDownloadTest : public SyncInputQueueTest {};
+
+TEST_F(PendingDownloadTest, SeenInTheQueueWhileBeingWrittenAndInTheFolder) {
+  q_.addRestoreFiles({{"/q", "5"}});
+  EXPECT_TRUE(q_.CheckForRestoreFilesInMemory());
+  EXPECT_EQ(q_.CheckifAnyRestoreFilesPending(), (std::vector<std::string>{"/q"}));
+  EXPECT_EQ(q_.restoreFileCollection(), 1u);
+
+  // In the middle of writing the list (the writer's first pause), the entry
+  // has left the queue but is answered from the set being written.
+  bool looked = false;
+  f_.clock().onSleep = [&] {
+    if (looked || q_.restoreSetWhichWritingToFile() == 0) return;
+    looked = true;
+    EXPECT_EQ(q_.restoreFileCollection(), 0u);
+    EXPECT_TRUE(q_.isAnyDownloadPending());
+    EXPECT_EQ(q_.CheckifAnyRestoreFilesPending(), (std::vector<std::string>{"/q"}));
+  };
+  q_.runWriterPass();
+  f_.clock().onSleep = nullptr;
+  EXPECT_TRUE(looked);
+  EXPECT_EQ(q_.restoreSetWhichWritingToFile(), 0u);
+  EXPECT_FALSE(q_.CheckForRestoreFilesInMemory());
+  EXPECT_TRUE(q_.CheckForRestoreFiles());
+  EXPECT_EQ(q_.CheckifAnyRestoreFilesPending(), (std::vector<std::string>{"/q"}));
+
+  q_.readFileFor("4");
+  EXPECT_FALSE(q_.isAnyDownloadPending());
+  EXPECT_TRUE(q_.CheckifAnyRestoreFilesPending().empty());
+}
+
+TEST_F(PendingDownloadTest, CacheFollowsTheChangeCounterNotTheModificationTime) {
+  q_.addRestoreFiles({{"/one", "1"}});
+  q_.runWriterPass();
+  EXPECT_EQ(q_.CheckifAnyRestoreFilesPending(), (std::vector<std::string>{"/one"}));
+
+  // A second list lands within the same folder-time tick, written by another
+  // writer of the folder.
+  JournalWriter other(f_.stamps(), f_.clock());
+  other.writeDownloadLists(f_.folder(kDownloadFolder), {{"/two", "2"}});
+  EXPECT_EQ(q_.CheckifAnyRestoreFilesPending(), (std::vector<std::string>{"/one", "/two"}));
+
+  // A cached answer is served without reading: a file changed behind the
+  // folder helpers' back is only seen after ClearRestorePendingSet.
+  auto names = f_.published(kDownloadFolder);
+  fileutil::writeFileAtomically(f_.folder(kDownloadFolder).pathFor(names[0]),
+                                PropertyList(PropertyList::Dict{{"/three", PropertyList("3")}}).toXml());
+  EXPECT_EQ(q_.CheckifAnyRestoreFilesPending(), (std::vector<std::string>{"/one", "/two"}));
+  q_.ClearRestorePendingSet();
+  EXPECT_EQ(q_.CheckifAnyRestoreFilesPending(), (std::vector<std::string>{"/three", "/two"}));
+}
+
+TEST_F(PendingDownloadTest, AFailedWriteKeepsEntriesPending) {
+  fileutil::removeAll(f_.appFile(kDownloadFolder));
+  q_.addRestoreFiles({{"/kept", "1"}});
+  q_.runWriterPass();
+  EXPECT_EQ(q_.restoreFileCollection(), 1u);
+  EXPECT_TRUE(q_.isAnyDownloadPending());
+  q_.setFolderPaths();
+  q_.runWriterPass();
+  EXPECT_EQ(q_.restoreFileCollection(), 0u);
+  PropertyList read = q_.readFileFor("4");
+  ASSERT_TRUE(read.isDict());
+  EXPECT_EQ(read.asDict()->size(), 1u);
+  EXPECT_TRUE(read.find("/kept"));
+}
+
+TEST_F(PendingDownloadTest, PendingRestoreFilesStopsAboveTenThousand) {
+  std::map<std::string, std::string> many;
+  for (int i = 0; i < 10001; ++i) many["/f" + std::to_string(i)] = "1";
+  EXPECT_FALSE(q_.PendingRestoreFiles());
+  q_.addRestoreFiles({{"/few", "1"}});
+  q_.runWriterPass();
+  EXPECT_EQ(q_.PendingRestoreFiles()->size(), 1u);
+  q_.addRestoreFiles(many);
+  q_.runWriterPass();
+  EXPECT_TRUE(q_.PendingRestoreFiles()->empty());
+  EXPECT_TRUE(q_.IsMoreThanTenThousandRestore());
+}
+
+}  // namespace
+}  // namespace ulmora::testing

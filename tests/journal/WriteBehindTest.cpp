@@ -1,0 +1,230 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "JournalTestSupport.h"
+#include "database/DatabaseMerger.h"
+#include "database/SqliteConnection.h"
+#include "database/SqliteStatement.h"
+
+namespace ulmora::testing {
+namespace {
+
+using Row = BatchLog::Row;
+using Values = std::vector<std::string>;
+
+constexpr const char* kDate = "2020-01-01 00:00:00 +0000";
+
+void setModificationTime(const std::string& path) {
+  struct timespec times[2] = {{1577836800, 0}, {1577836800, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+class WriteBehindTest : public ::testing::Test {
+ protected:
+  WriteBehindTest() {
+    setModificationTime(f_.makeFile("/a.txt", 10));
+    setModificationTime(f_.makeFile("/b.txt", 3));
+    fileutil::makeDirectories(f_.full("/newdir"));
+  }
+  std::vector<BatchLog::Batch> published() {
+    std::vector<BatchLog::Batch> out;
+    for (auto& b : f_.batches().snapshot())
+      if (b.published) out.push_back(b);
+    return out;
+  }
+
+  QueueFixture<> f_;
+  UMSDBSyncInputManger& q_ = f_.queue();
+};
+
+TEST_F(WriteBehindTest, EveryRowKindExactToTheValueInPassOrder) {
+  std::string outside = f_.dir().writeFile("ob.txt", "12345");
+  setModificationTime(outside);
+  q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}, {"/dl.bin", "ref-7"}, {f_.root(), "Backup"}});
+  q_.addToUpdateRefID({{"/a.txt", "ref-1"}, {"/missing", "ref-2"}});
+  q_.addFileToDelete(f_.full("/gone"));
+  q_.addFileToDelete(f_.root());
+  q_.addFileToRename({f_.full("/old"), f_.full("/newdir")});
+  q_.addFileToRename({"/o2", "/a.txt"});
+  for (int i = 0; i < 3; ++i) q_.addFileToBackup(f_.full("/a.txt"));
+  q_.addFileToBackup(f_.full("/newdir"));
+  q_.addFileToBackup(f_.full("/nothing-here"));
+  q_.addOBFileToBackup(outside);
+  q_.addOBFileToUpdate({{"/a.txt", "0"}, {f_.full("/b.txt"), "1"}});
+  q_.addOBDeleteFiles("/ob/x");
+
+  auto pass = q_.runWriterPass();
+  EXPECT_TRUE(pass.busy);
+  EXPECT_FALSE(pass.failed);
+
+  const std::vector<std::vector<Row>> expected = {
+      // A dictionary's keys come in their sorted order.
+      {{"update", {"/dl.bin", "NA", "NA", "NA", "NA", "NA", "NA", "NA", "1", "1", "0", "ref-7"}},
+       {"update", {"/a.txt", kDate, "10", "NA", "NA", "0", "NA", "NA", "1", "1", "1", "NA"}}},
+      {{"update", {"/a.txt", kDate, "10", "NA", "NA", "0", "NA", "NA", "1", "1", "1", "ref-1"}},
+       {"update", {"/missing", "NA", "NA", "NA", "NA", "NA", "NA", "NA", "1", "1", "0", "ref-2"}}},
+      {{"delete", {"/gone"}}},
+      {{"rename", {"/old", "/newdir", "NA", "NA", "NA", "1", "NA", "NA", "1", "1", "1", "NA"}},
+       {"rename", {"/o2", "/a.txt", "NA", "NA", "NA", "0", "NA", "NA", "1", "1", "1", "NA"}}},
+      {{"insert", {"/a.txt", kDate, "10", "NA", "NA", "0", "NA", "NA", "0", "1", "1", ""}}},
+      {{"obinsert", {outside, kDate, "5", "NA", "NA", "0", "NA", "NA", "0", "1", "1"}}},
+      {{"obupdate", {"/a.txt", "NA", "NA", "NA", "NA", "NA", "NA", "NA", "1", "1", "0"}},
+       {"obupdate", {"/b.txt", kDate, "3", "NA", "NA", "0", "NA", "NA", "1", "1", "1"}}},
+      {{"obdelete", {"/ob/x"}}},
+  };
+  auto batches = published();
+  ASSERT_EQ(batches.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(batches[i].rows, expected[i]) << "batch " << i;
+    EXPECT_EQ(batches[i].outOfBox, i >= 5) << "batch " << i;
+  }
+  EXPECT_EQ(q_.getUpdateBackupFilesCount(), 0u);
+}
+
+TEST_F(WriteBehindTest, InSyncListIsPostedAfterTheCommitForUploadsOnly) {
+  q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}, {"/b.txt", "Backup"}, {"/dl", "ref-1"}});
+  bool postedBeforeCommit = false;
+  f_.batches().onCommit = [&] { postedBeforeCommit = !f_.poster().posts.empty(); };
+  q_.runWriterPass();
+  EXPECT_FALSE(postedBeforeCommit);
+  ASSERT_EQ(f_.poster().posts.size(), 1u);
+  const auto& [name, info] = f_.poster().posts[0];
+  EXPECT_EQ(name, "FilesInsyncListGot");
+  PropertyList expected(PropertyList::Array{f_.full("/b.txt"), f_.full("/a.txt")});
+  EXPECT_EQ(*info.find("InsyncList"), expected);
+}
+
+TEST_F(WriteBehindTest, AFailedBatchIsRetriedNextPassNewerValuesWin) {
+  struct Case {
+    const char* step;
+    int failOpen;
+    int failCommit;
+  };
+  for (const Case& c : {Case{"open", 1, 0}, Case{"commit", 0, 1}}) {
+    SCOPED_TRACE(c.step);
+    f_.batches().failOpen = c.failOpen;
+    f_.batches().failCommit = c.failCommit;
+    q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}, {"/dl", "ref-old"}});
+    q_.addFileToDelete("/gone");
+    f_.poster().posts.clear();
+
+    auto first = q_.runWriterPass();
+    EXPECT_TRUE(first.failed);
+    EXPECT_EQ(q_.getUpdateBackupFilesCount(), 2u);
+    EXPECT_TRUE(f_.poster().posts.empty());
+    EXPECT_TRUE(f_.batches().publishedRows().size() == 1);  // only the delete batch went
+    if (c.failCommit) {
+      // The failed batch is dropped, or its rows would be applied twice.
+      EXPECT_TRUE(f_.batches().snapshot().front().abandoned);
+    }
+
+    q_.addFileToUpdate({{"/dl", "ref-new"}});
+    auto second = q_.runWriterPass();
+    EXPECT_FALSE(second.failed);
+    EXPECT_EQ(q_.getUpdateBackupFilesCount(), 0u);
+    auto rows = f_.batches().publishedRows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1].values, (Values{"/dl", "NA", "NA", "NA", "NA", "NA", "NA", "NA", "1", "1",
+                                      "0", "ref-new"}));
+    EXPECT_EQ(rows[2].values[0], "/a.txt");
+    EXPECT_EQ(f_.poster().posts.size(), 1u);
+    f_.batches().batches.clear();
+  }
+}
+
+TEST_F(WriteBehindTest, RecountsFollowTheCommit) {
+  f_.host().restoreGoingOn = true;
+  f_.host().backupGoingOn = true;
+  q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}});
+  q_.runWriterPass();
+  EXPECT_TRUE(f_.host().calls().empty());  // no download record, no recount
+
+  q_.addFileToUpdate({{"/dl", "ref"}});
+  q_.runWriterPass();
+  EXPECT_EQ(f_.host().calls(),
+            (std::vector<std::string>{"SetQueryMainDBforCountRestore", "GetTotalRestore"}));
+
+  q_.addFileToDelete("/x");
+  q_.runWriterPass();
+  EXPECT_EQ(f_.host().calls().size(), 6u);
+  EXPECT_EQ(f_.host().calls()[2], "SetQueryMainDBforCountBackup");
+  EXPECT_EQ(f_.host().calls()[3], "GetTotalBackup");
+}
+
+TEST_F(WriteBehindTest, ReinitialiseWaitsForTheUpdateQueues) {
+  q_.setReinitializeState(true);
+  f_.batches().failCommit = 1;
+  q_.addFileToUpdate({{"/dl", "ref"}});
+  q_.runWriterPass();
+  EXPECT_EQ(f_.host().queryMainDBCalls, 0);
+  EXPECT_TRUE(q_.reinitializeState());
+  q_.runWriterPass();
+  EXPECT_EQ(f_.host().queryMainDBCalls, 1);
+  EXPECT_FALSE(q_.reinitializeState());
+}
+
+TEST_F(WriteBehindTest, WithoutASyncRootNothingIsWrittenAndNothingLost) {
+  FakeHost rootless("");
+  q_.setSyncInputHost(&rootless);
+  q_.addFileToUpdate({{"/dl", "ref"}});
+  q_.addFileToDelete("/x");
+  q_.addBackupFiles("/up.txt");
+  EXPECT_TRUE(q_.runWriterPass().failed);
+  EXPECT_TRUE(f_.batches().snapshot().empty());
+  EXPECT_TRUE(f_.published(journal::kUploadFolder).empty());
+  q_.setSyncInputHost(&f_.host());
+  EXPECT_FALSE(q_.runWriterPass().failed);
+  EXPECT_EQ(f_.batches().publishedRows().size(), 2u);
+  EXPECT_EQ(f_.published(journal::kUploadFolder).size(), 1u);
+}
+
+TEST_F(WriteBehindTest, PacingSleepsFiftyMillisecondsEveryFiftyEntries) {
+  for (int i = 0; i < 120; ++i) q_.addFileToDelete("/d" + std::to_string(i));
+  q_.runWriterPass();
+  EXPECT_EQ(f_.clock().slept(), 2 * UMSDBSyncInputManger::kBatchPause);
+}
+
+// The same through the real database layer: batch, merge, row.
+class WriteBehindDatabaseTest : public ::testing::Test {
+ protected:
+  WriteBehindDatabaseTest() : f_(true) { setModificationTime(f_.makeFile("/a.txt", 10)); }
+
+  std::optional<std::vector<std::string>> row(const std::string& path) {
+    DatabaseMerger merger(f_.appFile(journal::kDatabaseFolder), "alice", f_.clock());
+    merger.mergePending();
+    auto db = SqliteConnection::open(f_.appFile(journal::kDatabaseFolder) + "/alice.ql",
+                                     SqliteConnection::OpenMode::kReadOnly);
+    if (!db) return std::nullopt;
+    auto stmt = db->prepare("SELECT * FROM FILE_TABLE WHERE FILEPATH = ?1");
+    stmt->bindText(1, path);
+    if (stmt->step() != SqliteStatement::Step::kRow) return std::nullopt;
+    std::vector<std::string> values;
+    for (int i = 0; i < 12; ++i) values.push_back(stmt->columnText(i).value_or("<null>"));
+    return values;
+  }
+
+  QueueFixture<> f_;
+  UMSDBSyncInputManger& q_ = f_.queue();
+};
+
+TEST_F(WriteBehindDatabaseTest, UploadedFileRowAfterAnOpenFailure) {
+  // The database folder is blocked by a file: the batch cannot open.
+  std::string dbFolder = f_.appFile(journal::kDatabaseFolder);
+  fileutil::writeFileAtomically(dbFolder, "in the way");
+  q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}});
+  EXPECT_TRUE(q_.runWriterPass().failed);
+  EXPECT_EQ(q_.getUpdateBackupFilesCount(), 1u);
+
+  fileutil::removeAll(dbFolder);
+  EXPECT_FALSE(q_.runWriterPass().failed);
+  EXPECT_EQ(row("/a.txt"),
+            (Values{"/a.txt", kDate, "10", "NA", "NA", "0", "NA", "NA", "1", "1", "1", "NA"}));
+  q_.addFileToRename({"/a.txt", "/b.txt"});
+  q_.runWriterPass();
+  EXPECT_FALSE(row("/a.txt"));
+  EXPECT_TRUE(row("/b.txt"));
+}
+
+}  // namespace
+}  // namespace ulmora::testing
