@@ -1,0 +1,79 @@
+#include "capture/CapturePaths.h"
+
+#include <cstdint>
+
+namespace ulmora::capturepath {
+
+std::string_view withoutTrailingSlash(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
+std::string normalizedRelative(std::string_view relativePath) {
+  std::string_view trimmed = withoutTrailingSlash(relativePath);
+  if (trimmed.empty() || trimmed == "/") return {};
+  std::string out;
+  out.reserve(trimmed.size() + 1);
+  if (trimmed.front() != '/') out.push_back('/');
+  out.append(trimmed);
+  return out;
+}
+
+bool isSameOrBelow(std::string_view path, std::string_view ancestor) {
+  ancestor = withoutTrailingSlash(ancestor);
+  if (ancestor.empty()) return false;
+  if (path.substr(0, ancestor.size()) != ancestor) return false;
+  if (path.size() == ancestor.size()) return true;
+  return ancestor == "/" || path[ancestor.size()] == '/';
+}
+
+bool isValidUtf8(std::string_view text) {
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n) {
+    const auto c = static_cast<uint8_t>(text[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    int extra;
+    uint32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= n) return false;
+    for (int k = 1; k <= extra; ++k) {
+      const auto cc = static_cast<uint8_t>(text[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    static constexpr uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMinimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+bool staysInsideRoot(std::string_view relativePath) {
+  if (relativePath.find('\0') != std::string_view::npos) return false;
+  size_t i = 0;
+  while (i <= relativePath.size()) {
+    size_t end = relativePath.find('/', i);
+    if (end == std::string_view::npos) end = relativePath.size();
+    const std::string_view part = relativePath.substr(i, end - i);
+    if (part == "." || part == "..") return false;
+    i = end + 1;
+  }
+  return true;
+}
+
+}  // namespace ulmora::capturepath

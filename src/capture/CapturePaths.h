@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ulmora::capturepath {
+
+// Path helpers shared by the filter sets, the watcher and the folder walks.
+// Thread-safety: pure functions.
+
+// The key form of a relative path in the filter sets: a leading "/" added
+// when missing, trailing "/" removed ("" stays ""), so that "a/b", "/a/b"
+// and "/a/b/" name one entry.
+std::string normalizedRelative(std::string_view relativePath);
+
+// Trailing "/" removed, except from "/" itself.
+std::string_view withoutTrailingSlash(std::string_view path);
+
+// `path` equals `ancestor` or lies below it, on whole components
+// ("/a" covers "/a" and "/a/b", never "/ab").
+bool isSameOrBelow(std::string_view path, std::string_view ancestor);
+
+// RFC 3629 UTF-8 (no overlong forms, no surrogates). File names are bytes
+// and are carried as they are; this only decides whether to trace.
+bool isValidUtf8(std::string_view text);
+
+// A relative path from a database row or a list that may be used under the
+// root: no "." or ".." component and no NUL, so it cannot leave the root.
+bool staysInsideRoot(std::string_view relativePath);
+
+}  // namespace ulmora::capturepath

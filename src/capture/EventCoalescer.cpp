@@ -1,0 +1,103 @@
+#include "capture/EventCoalescer.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace ulmora {
+
+void EventCoalescer::touch(Clock::TimePoint now) {
+  // The window opens with its first change and closes a fixed time later, so
+  // a steady stream of changes is still handed on every window.
+  if (!opened_) opened_ = now;
+}
+
+std::optional<Clock::TimePoint> EventCoalescer::deadline() const {
+  if (!opened_) return std::nullopt;
+  return *opened_ + window_;
+}
+
+std::map<std::string, EventCoalescer::Change> EventCoalescer::extractTree(const std::string& path) {
+  std::map<std::string, Change> out;
+  auto self = changed_.find(path);
+  if (self != changed_.end()) {
+    out.emplace("", self->second);
+    changed_.erase(self);
+  }
+  // Entries below `path` sort between "path/" and "path0" ('0' follows '/').
+  const std::string low = path + "/";
+  const std::string high = path + "0";
+  auto first = changed_.lower_bound(low);
+  auto last = changed_.lower_bound(high);
+  for (auto it = first; it != last; ++it) out.emplace(it->first.substr(path.size()), it->second);
+  changed_.erase(first, last);
+  return out;
+}
+
+void EventCoalescer::created(const std::string& path, bool isFolder, Clock::TimePoint now) {
+  touch(now);
+  if (!isFolder) {
+    // Removed and created again in one window: the file was replaced.
+    auto last = std::find_if(operations_.rbegin(), operations_.rend(), [&](const Operation& op) {
+      return op.path == path || op.newPath == path;
+    });
+    if (last != operations_.rend() && last->kind == Operation::Kind::kDelete && last->path == path) {
+      operations_.erase(std::next(last).base());
+      changed_[path] = Change{State::kModified, false};
+      return;
+    }
+  }
+  auto it = changed_.find(path);
+  if (it == changed_.end()) {
+    changed_.emplace(path, Change{State::kCreated, isFolder});
+  } else {
+    it->second.isFolder = isFolder;
+  }
+}
+
+void EventCoalescer::modified(const std::string& path, Clock::TimePoint now) {
+  touch(now);
+  changed_.try_emplace(path, Change{State::kModified, false});
+}
+
+void EventCoalescer::removed(const std::string& path, bool isFolder, Clock::TimePoint now) {
+  touch(now);
+  std::map<std::string, Change> gone = extractTree(path);
+  auto self = gone.find("");
+  if (self != gone.end() && self->second.state == State::kCreated) return;  // never handed on
+  (void)isFolder;
+  operations_.push_back(Operation{Operation::Kind::kDelete, path, {}});
+}
+
+void EventCoalescer::renamed(const std::string& from, const std::string& to, bool isFolder,
+                             Clock::TimePoint now) {
+  touch(now);
+  if (from == to) return;
+  std::map<std::string, Change> moved = extractTree(from);
+  // Whatever stood at the target (a file, or an empty folder) was replaced.
+  changed_.erase(to);
+  (void)isFolder;
+  auto self = moved.find("");
+  const bool createdHere = self != moved.end() && self->second.state == State::kCreated;
+  if (!createdHere) operations_.push_back(Operation{Operation::Kind::kRename, from, to});
+  for (auto& [suffix, change] : moved) changed_[to + suffix] = change;
+}
+
+EventCoalescer::Batch EventCoalescer::take() {
+  Batch batch;
+  batch.operations = std::move(operations_);
+  operations_.clear();
+  for (auto& [path, change] : changed_) {
+    if (change.isFolder) {
+      // A folder is only news when it is new; its contents speak for
+      // themselves.
+      if (change.state == State::kCreated) batch.folders.push_back(path);
+    } else {
+      batch.files.push_back(path);
+    }
+  }
+  changed_.clear();
+  opened_.reset();
+  return batch;
+}
+
+}  // namespace ulmora

@@ -1,0 +1,438 @@
+#include "capture/ExcludedFilesCollections.h"
+
+#include <unordered_set>
+#include <utility>
+
+#include "capture/CaptureInputQueue.h"
+#include "capture/CapturePaths.h"
+#include "journal/SyncRootPath.h"
+#include "platform/FileUtil.h"
+#include "platform/PropertyList.h"
+#include "platform/Trace.h"
+
+namespace ulmora {
+namespace {
+
+std::vector<std::string> splitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) lines.emplace_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Whether `key` or one of its ancestors is in `set` (whole components).
+bool coveredBy(const std::string& key, const std::unordered_set<std::string>& set) {
+  if (set.empty() || key.empty()) return false;
+  std::string_view path = key;
+  while (!path.empty()) {
+    if (set.count(std::string(path))) return true;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) break;
+    path = path.substr(0, slash);
+  }
+  return false;
+}
+
+}  // namespace
+
+ExcludedFilesCollections::ExcludedFilesCollections(Config config)
+    : config_(std::move(config)),
+      root_(config_.syncRoot),
+      rules_(std::make_shared<ExclusionRules>(ExclusionRules::builtInDefaults(), config_.syncRoot)),
+      ruleLists_(ExclusionRules::builtInDefaults()) {}
+
+void ExcludedFilesCollections::setSyncRootPath(std::string root) {
+  {
+    std::lock_guard<std::mutex> hold(rootMutex_);
+    root_ = std::move(root);
+  }
+  // Full-path rules are made relative with the root: compile them again.
+  ExclusionRules::Lists lists;
+  {
+    std::lock_guard<std::mutex> hold(rulesMutex_);
+    lists = ruleLists_;
+  }
+  setExclusionLists(lists);
+}
+
+std::string ExcludedFilesCollections::syncRootPath() const {
+  std::lock_guard<std::mutex> hold(rootMutex_);
+  return root_;
+}
+
+std::string ExcludedFilesCollections::relativeKey(std::string_view path) const {
+  return capturepath::normalizedRelative(SyncRootPath(syncRootPath()).relative(path));
+}
+
+std::string ExcludedFilesCollections::fullKey(std::string_view path) const {
+  return std::string(capturepath::withoutTrailingSlash(SyncRootPath(syncRootPath()).full(path)));
+}
+
+// --- Exclusion rules ---------------------------------------------------------
+
+bool ExcludedFilesCollections::loadExcludedFileListFor(const std::string& syncUser) {
+  std::optional<PropertyList> preferences;
+  if (!config_.preferencesPath.empty()) preferences = PropertyList::readFile(config_.preferencesPath);
+  if (!preferences) {
+    traceLine("exclusion rules: no preferences at \"" + config_.preferencesPath +
+              "\"; the built-in rules apply");
+    setExclusionLists(ExclusionRules::builtInDefaults());
+    return false;
+  }
+  setExclusionLists(ExclusionRules::listsFromPreferences(*preferences, syncUser));
+  return true;
+}
+
+void ExcludedFilesCollections::setExclusionLists(const ExclusionRules::Lists& lists) {
+  auto compiled = std::make_shared<const ExclusionRules>(lists, syncRootPath());
+  std::lock_guard<std::mutex> hold(rulesMutex_);
+  ruleLists_ = lists;
+  rules_ = std::move(compiled);
+}
+
+std::shared_ptr<const ExclusionRules> ExcludedFilesCollections::exclusionRules() const {
+  std::lock_guard<std::mutex> hold(rulesMutex_);
+  return rules_;
+}
+
+bool ExcludedFilesCollections::shouldExcludeFile(const std::string& path) const {
+  const SyncRootPath root(syncRootPath());
+  std::shared_ptr<const ExclusionRules> rules = exclusionRules();
+  if (root.known()) return rules->excludes(root.relative(path));
+  // Without a root the folders above the item say nothing about it.
+  return rules->excludesEntry(fileutil::lastComponent(capturepath::withoutTrailingSlash(path)));
+}
+
+// --- Application's exclusion set ----------------------------------------------
+
+void ExcludedFilesCollections::addToExclude(const std::string& path) {
+  if (path.empty()) return;
+  std::string key = fullKey(path);
+  std::lock_guard<std::mutex> hold(excludeMutex_);
+  ++excluded_[std::move(key)];
+}
+
+void ExcludedFilesCollections::removeFromExclude(const std::string& path) {
+  if (path.empty()) return;
+  const std::string key = fullKey(path);
+  std::lock_guard<std::mutex> hold(excludeMutex_);
+  auto it = excluded_.find(key);
+  if (it != excluded_.end() && --it->second <= 0) excluded_.erase(it);
+}
+
+bool ExcludedFilesCollections::isExcludedByApplication(const std::string& path) const {
+  const std::string key = fullKey(path);
+  std::lock_guard<std::mutex> hold(excludeMutex_);
+  return excluded_.count(key) != 0;
+}
+
+// --- Renames ------------------------------------------------------------------
+
+void ExcludedFilesCollections::addToAvoidRename(const RenameEntry& rename) {
+  RenameEntry key{relativeKey(rename.originalPath), relativeKey(rename.renamedPath)};
+  if (key.originalPath.empty() || key.renamedPath.empty()) return;
+  std::lock_guard<std::mutex> hold(renameMutex_);
+  avoidRenames_.insert(std::move(key));
+}
+
+bool ExcludedFilesCollections::consumeAvoidedRename(const RenameEntry& rename) {
+  const RenameEntry key{relativeKey(rename.originalPath), relativeKey(rename.renamedPath)};
+  std::lock_guard<std::mutex> hold(renameMutex_);
+  auto it = avoidRenames_.find(key);
+  if (it == avoidRenames_.end()) return false;
+  avoidRenames_.erase(it);
+  return true;
+}
+
+void ExcludedFilesCollections::clearRenameFilter() {
+  std::lock_guard<std::mutex> hold(renameMutex_);
+  avoidRenames_.clear();
+}
+
+// --- Auto-deletes -------------------------------------------------------------
+
+void ExcludedFilesCollections::AaddToAvoidAutoDelete(const std::string& path) {
+  std::string key = relativeKey(path);
+  if (key.empty()) return;
+  std::lock_guard<std::mutex> hold(autoDeleteMutex_);
+  autoDeleted_.insert(std::move(key));
+}
+
+bool ExcludedFilesCollections::consumeAutoDelete(const std::string& path) {
+  const std::string key = relativeKey(path);
+  if (key.empty()) return false;
+  std::lock_guard<std::mutex> hold(autoDeleteMutex_);
+  if (autoDeleted_.erase(key)) return true;
+  // Deleting a folder removes what it holds first; those deletes are the
+  // sync's too, and the folder's entry stays for the folder's own delete.
+  std::string_view ancestor = key;
+  while (true) {
+    const size_t slash = ancestor.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) return false;
+    ancestor = ancestor.substr(0, slash);
+    if (autoDeleted_.count(std::string(ancestor))) return true;
+  }
+}
+
+void ExcludedFilesCollections::clearAutoDeleteList() {
+  std::lock_guard<std::mutex> hold(autoDeleteMutex_);
+  autoDeleted_.clear();
+}
+
+// --- Folder creation ----------------------------------------------------------
+
+void ExcludedFilesCollections::setFoldersFromRestore(const std::set<std::string>& serverFolderPaths) {
+  std::set<std::string> keys;
+  for (const std::string& path : serverFolderPaths) {
+    std::string key = relativeKey(path);
+    if (!key.empty()) keys.insert(std::move(key));
+  }
+  std::lock_guard<std::mutex> hold(foldersFromRestoreMutex_);
+  foldersFromRestore_ = std::move(keys);
+}
+
+void ExcludedFilesCollections::addToAvoidFolderCreation(const std::string& path) {
+  std::string key = relativeKey(path);
+  if (key.empty()) return;
+  std::lock_guard<std::mutex> hold(folderCreationMutex_);
+  avoidFolderCreation_.insert(std::move(key));
+}
+
+bool ExcludedFilesCollections::isFolderCreationAvoided(const std::string& path) const {
+  const std::string key = relativeKey(path);
+  {
+    std::lock_guard<std::mutex> hold(folderCreationMutex_);
+    if (avoidFolderCreation_.count(key)) return true;
+  }
+  std::lock_guard<std::mutex> hold(foldersFromRestoreMutex_);
+  return foldersFromRestore_.count(key) != 0;
+}
+
+void ExcludedFilesCollections::clearFolderCreationFilter() {
+  std::lock_guard<std::mutex> hold(folderCreationMutex_);
+  avoidFolderCreation_.clear();
+}
+
+// --- Downloads ----------------------------------------------------------------
+
+void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
+  std::string key = relativeKey(path);
+  if (key.empty()) return;
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  avoidBackup_.insert(std::move(key));
+}
+
+void ExcludedFilesCollections::addToAvoidDelete(const std::string& path, const std::string& size) {
+  std::string key = relativeKey(path);
+  if (key.empty()) return;
+  std::lock_guard<std::mutex> hold(avoidDeleteMutex_);
+  avoidDeleteSizes_[std::move(key)] = size;
+}
+
+bool ExcludedFilesCollections::shouldDelete(const std::string& path,
+                                            const std::string& currentSize) const {
+  const std::string key = relativeKey(path);
+  std::string recorded;
+  {
+    std::lock_guard<std::mutex> hold(avoidDeleteMutex_);
+    auto it = avoidDeleteSizes_.find(key);
+    if (it == avoidDeleteSizes_.end()) return true;
+    recorded = it->second;
+  }
+  const int64_t current = PropertyList(currentSize).integerValue();
+  const int64_t expected = PropertyList(recorded).integerValue();
+  return current <= expected && currentSize != recorded;
+}
+
+void ExcludedFilesCollections::clearDeleteFilter() {
+  std::lock_guard<std::mutex> hold(avoidDeleteMutex_);
+  avoidDeleteSizes_.clear();
+}
+
+// --- Restore sets -------------------------------------------------------------
+
+void ExcludedFilesCollections::addToRestoreSetOfEngineOne(const std::string& path) {
+  std::string key = relativeKey(path);
+  if (key.empty()) return;
+  std::lock_guard<std::mutex> hold(restoreOneMutex_);
+  restoreSetOne_.insert(std::move(key));
+}
+
+void ExcludedFilesCollections::addToRestoreSetOfEngineTwo(const std::string& path) {
+  std::string key = relativeKey(path);
+  if (key.empty()) return;
+  std::lock_guard<std::mutex> hold(restoreTwoMutex_);
+  restoreSetTwo_.insert(std::move(key));
+}
+
+bool ExcludedFilesCollections::isBeingRestored(const std::string& path) const {
+  const std::string key = relativeKey(path);
+  {
+    std::lock_guard<std::mutex> hold(restoreOneMutex_);
+    if (restoreSetOne_.count(key)) return true;
+  }
+  std::lock_guard<std::mutex> hold(restoreTwoMutex_);
+  return restoreSetTwo_.count(key) != 0;
+}
+
+void ExcludedFilesCollections::clearRestoreSetOfEngineOne() {
+  std::lock_guard<std::mutex> hold(restoreOneMutex_);
+  restoreSetOne_.clear();
+}
+
+void ExcludedFilesCollections::clearRestoreSetOfEngineTwo() {
+  std::lock_guard<std::mutex> hold(restoreTwoMutex_);
+  restoreSetTwo_.clear();
+}
+
+// --- File information ---------------------------------------------------------
+
+void ExcludedFilesCollections::addTomFileInfoChangedManualyList(const std::string& fullPath) {
+  if (fullPath.empty()) return;
+  std::string key = fullKey(fullPath);
+  std::lock_guard<std::mutex> hold(fileInfoMutex_);
+  fileInfoChanged_.insert(std::move(key));
+}
+
+std::vector<std::string> ExcludedFilesCollections::mFileInfoChangedList() const {
+  std::lock_guard<std::mutex> hold(fileInfoMutex_);
+  return {fileInfoChanged_.begin(), fileInfoChanged_.end()};
+}
+
+bool ExcludedFilesCollections::isFileInfoChangedManualy(const std::string& fullPath) const {
+  const std::string key = fullKey(fullPath);
+  std::lock_guard<std::mutex> hold(fileInfoMutex_);
+  return fileInfoChanged_.count(key) != 0;
+}
+
+void ExcludedFilesCollections::clearFileInfoChangedList() {
+  std::lock_guard<std::mutex> hold(fileInfoMutex_);
+  fileInfoChanged_.clear();
+}
+
+// --- Empty folders of a reinitialise ------------------------------------------
+
+void ExcludedFilesCollections::addEmptyFolderDuringReintialze(const std::string& path) {
+  std::string_view trimmed = capturepath::withoutTrailingSlash(path);
+  if (trimmed.empty() || trimmed == "/") return;
+  std::string key(trimmed);
+  key.push_back('/');
+  std::lock_guard<std::mutex> hold(emptyFoldersMutex_);
+  emptyFolders_.insert(std::move(key));
+}
+
+std::vector<std::string> ExcludedFilesCollections::emptyFoldersDuringReintialze() const {
+  std::lock_guard<std::mutex> hold(emptyFoldersMutex_);
+  return {emptyFolders_.begin(), emptyFolders_.end()};
+}
+
+void ExcludedFilesCollections::removeEmptyFolderFromList(const std::string& path) {
+  std::string key(capturepath::withoutTrailingSlash(path));
+  key.push_back('/');
+  std::lock_guard<std::mutex> hold(emptyFoldersMutex_);
+  emptyFolders_.erase(key);
+}
+
+// --- Filters ------------------------------------------------------------------
+
+std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionRestoredFile(
+    const std::vector<std::string>& relativePaths) {
+  const SyncRootPath root(syncRootPath());
+  std::vector<std::string> remaining;
+  std::vector<std::string> inSync;
+  std::vector<std::string> gone;
+  for (const std::string& path : relativePaths) {
+    if (path.empty()) continue;
+    bool downloaded;
+    {
+      std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+      downloaded = avoidBackup_.erase(relativeKey(path)) != 0;
+    }
+    if (downloaded) {
+      inSync.push_back(path);
+    } else if (root.known() && !fileutil::exists(root.full(path))) {
+      // Without a known root nothing can be shown to be gone; keeping the
+      // entry costs a failed upload at worst, dropping its row loses it.
+      gone.push_back(path);
+    } else {
+      remaining.push_back(path);
+    }
+  }
+  CaptureInputQueue* queue = config_.inputQueue;
+  if (!queue && (!inSync.empty() || !gone.empty())) {
+    traceLine("capture: no input queue; downloaded and vanished upload entries were not recorded");
+  }
+  if (queue) {
+    for (const std::string& path : inSync) queue->addFileToUpdate({{path, "Backup"}});
+    for (const std::string& path : gone) queue->addFileToDelete(path);
+  }
+  if (remaining.empty()) return std::nullopt;
+  return remaining;
+}
+
+std::vector<std::string> ExcludedFilesCollections::filterDeletedFolderToavoid(
+    const std::vector<std::string>& relativePaths) const {
+  const SyncRootPath root(syncRootPath());
+  std::vector<std::string> gone;
+  if (!root.known()) {
+    // These paths become deletes on the server: without a root, where the
+    // items are is unknown and nothing may be reported gone.
+    if (!relativePaths.empty()) traceLine("capture: sync root unknown; no delete is passed on");
+    return gone;
+  }
+  for (const std::string& path : relativePaths) {
+    if (path.empty() || root.isRoot(root.full(path))) continue;
+    if (!fileutil::exists(root.full(path))) gone.push_back(path);
+  }
+  return gone;
+}
+
+bool ExcludedFilesCollections::isInBackupList(const std::vector<std::string>& deletedRelativePaths) {
+  if (deletedRelativePaths.empty() || config_.backupFileEntriesPath.empty()) return false;
+  std::optional<std::string> running = fileutil::readFile(config_.backupFileEntriesPath);
+  if (!running) return false;
+  std::unordered_set<std::string> deleted;
+  for (const std::string& path : deletedRelativePaths) {
+    std::string key = relativeKey(path);
+    if (!key.empty()) deleted.insert(std::move(key));
+  }
+  std::vector<std::string> kept;
+  bool touched = false;
+  for (std::string& entry : splitLines(*running)) {
+    if (coveredBy(relativeKey(entry), deleted)) {
+      touched = true;
+    } else {
+      kept.push_back(std::move(entry));
+    }
+  }
+  if (!touched) return false;
+
+  std::unordered_set<std::string> written;
+  std::string content;
+  auto append = [&](const std::string& entry) {
+    const std::string key = relativeKey(entry);
+    if (coveredBy(key, deleted) || !written.insert(key).second) return;
+    if (!content.empty()) content.push_back('\n');
+    content.append(entry);
+  };
+  for (const std::string& entry : kept) append(entry);
+  const std::string& afterDeletePath = config_.backupFileEntriesAfterDeletePath;
+  if (std::optional<std::string> earlier = fileutil::readFile(afterDeletePath)) {
+    for (const std::string& entry : splitLines(*earlier)) append(entry);
+  }
+  if (afterDeletePath.empty() || !fileutil::writeFileAtomically(afterDeletePath, content)) {
+    // The caller re-queries the database for pending uploads, which finds
+    // these entries again; the trace tells why the list is missing.
+    traceLine("capture: could not write the remaining upload entries to \"" + afterDeletePath + "\"");
+  }
+  return true;
+}
+
+}  // namespace ulmora

@@ -1,0 +1,190 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "capture/ExclusionRules.h"
+#include "journal/RenameEntry.h"
+
+namespace ulmora {
+
+class CaptureInputQueue;
+
+// The account's exclusion rules and the short-lived filter sets of the sync
+// cycle: what the sync itself is about to do to the sync folder, so that the
+// watcher does not send it back to the server, and what a download has just
+// written, so that it is not uploaded again.
+//
+// One instance per account, made by the composition root and handed to the
+// watcher, the folder walks and the sync controller. There is no process-wide
+// instance.
+//
+// Paths: the sets keyed by relative paths (avoid-upload, avoid-delete,
+// renames, auto-deletes, folder creation, restore sets) accept either form;
+// full paths under the sync root are made relative and every key is
+// normalised (leading "/", no trailing "/"). The application's exclusion set
+// and the file-information list hold full paths.
+//
+// Thread-safety: every method may be called from any thread. Each set has its
+// own mutex; no method holds two of them at once, and none is held while the
+// input queue is called or a file is read or written.
+class ExcludedFilesCollections {
+ public:
+  struct Config {
+    std::string syncRoot;
+    // The preferences property list holding the exclusion rules.
+    std::string preferencesPath;
+    // Application files 113 (BackupFileEntries) and 114
+    // (BackupFileEntriesAfterDelete).
+    std::string backupFileEntriesPath;
+    std::string backupFileEntriesAfterDeletePath;
+    // Receives what filterversionRestoredFile decides; may be null (then
+    // nothing is queued and a trace line says so).
+    CaptureInputQueue* inputQueue = nullptr;
+  };
+
+  explicit ExcludedFilesCollections(Config config);
+  ExcludedFilesCollections(const ExcludedFilesCollections&) = delete;
+  ExcludedFilesCollections& operator=(const ExcludedFilesCollections&) = delete;
+
+  void setSyncRootPath(std::string root);
+  std::string syncRootPath() const;
+
+  // --- Exclusion rules.
+  // Loads the rules of `syncUser` from the preferences property list. A
+  // missing or unreadable file gives the built-in defaults; false then.
+  bool loadExcludedFileListFor(const std::string& syncUser);
+  // Replaces the rules (tests, and callers that hold the lists already).
+  void setExclusionLists(const ExclusionRules::Lists& lists);
+  // The current rules; callers may keep the snapshot for a whole walk.
+  std::shared_ptr<const ExclusionRules> exclusionRules() const;
+  // A full path under the sync root or a relative one: whether the rules
+  // exclude it. While the root is unknown only the item's own name counts.
+  bool shouldExcludeFile(const std::string& path) const;
+
+  // --- The application's own exclusion set (full paths). Counted: two
+  // overlapping operations on one path each add and remove once.
+  void addToExclude(const std::string& path);
+  void removeFromExclude(const std::string& path);
+  bool isExcludedByApplication(const std::string& path) const;
+
+  // --- Renames the sync makes itself; the watcher drops each one once.
+  void addToAvoidRename(const RenameEntry& rename);
+  // Whether the rename was expected; a match is used up.
+  bool consumeAvoidedRename(const RenameEntry& rename);
+  void clearRenameFilter();
+
+  // --- Items the sync deletes itself (folderAutoDeleted).
+  void AaddToAvoidAutoDelete(const std::string& path);
+  // Whether a delete of `path` is the sync's own: `path` is an entry or lies
+  // below one. An entry is used up when its own delete arrives.
+  bool consumeAutoDelete(const std::string& path);
+  void clearAutoDeleteList();
+
+  // --- Folders the sync creates itself.
+  void setFoldersFromRestore(const std::set<std::string>& serverFolderPaths);
+  void addToAvoidFolderCreation(const std::string& path);
+  bool isFolderCreationAvoided(const std::string& path) const;
+  void clearFolderCreationFilter();
+
+  // --- Downloads: files a download has written (not to be uploaded back).
+  void addToAvoidBackup(const std::string& path);
+  // Expected sizes of files being downloaded, against which half-received
+  // files are judged. Never consulted for a user's delete.
+  void addToAvoidDelete(const std::string& path, const std::string& size);
+  // True when no size is recorded for `path`, or when `currentSize` is
+  // numerically not greater than the recorded size and differs from it as
+  // text; false otherwise.
+  bool shouldDelete(const std::string& path, const std::string& currentSize) const;
+  void clearDeleteFilter();
+
+  // --- Paths being downloaded by engine one and engine two.
+  void addToRestoreSetOfEngineOne(const std::string& path);
+  void addToRestoreSetOfEngineTwo(const std::string& path);
+  bool isBeingRestored(const std::string& path) const;
+  void clearRestoreSetOfEngineOne();
+  void clearRestoreSetOfEngineTwo();
+
+  // --- Full paths whose file information the sync changed itself; the
+  // watcher ignores attribute-only changes of them.
+  void addTomFileInfoChangedManualyList(const std::string& fullPath);
+  std::vector<std::string> mFileInfoChangedList() const;
+  bool isFileInfoChangedManualy(const std::string& fullPath) const;
+  void clearFileInfoChangedList();
+
+  // --- Folders found empty during a reinitialise (stored with a trailing "/").
+  void addEmptyFolderDuringReintialze(const std::string& path);
+  std::vector<std::string> emptyFoldersDuringReintialze() const;
+  // Drops `path`, given with or without its trailing "/".
+  void removeEmptyFolderFromList(const std::string& path);
+
+  // --- Filters of the sync cycle.
+  // Relative paths of an upload list. Paths in the avoid-upload set leave
+  // it and are queued as {path: "Backup"} (recorded in sync); paths whose
+  // file is gone are queued for removal from the database; the rest come
+  // back in order. nullopt when nothing remains.
+  std::optional<std::vector<std::string>> filterversionRestoredFile(
+      const std::vector<std::string>& relativePaths);
+  // The relative paths whose item no longer exists under the sync root.
+  std::vector<std::string> filterDeletedFolderToavoid(
+      const std::vector<std::string>& relativePaths) const;
+  // Deleted relative paths against the running upload set (file 113): when
+  // an entry was deleted or lies under a deleted folder, writes the entries
+  // still to upload, then the earlier entries of file 114, to file 114 (one
+  // per line, deleted ones and repeats left out) and answers true.
+  bool isInBackupList(const std::vector<std::string>& deletedRelativePaths);
+
+ private:
+  std::string relativeKey(std::string_view path) const;
+  std::string fullKey(std::string_view path) const;
+
+  const Config config_;  // syncRoot is superseded by root_
+
+  mutable std::mutex rootMutex_;
+  std::string root_;
+
+  mutable std::mutex rulesMutex_;
+  std::shared_ptr<const ExclusionRules> rules_;
+  ExclusionRules::Lists ruleLists_;
+
+  mutable std::mutex excludeMutex_;
+  std::map<std::string, int> excluded_;
+
+  mutable std::mutex renameMutex_;
+  std::multiset<RenameEntry> avoidRenames_;
+
+  mutable std::mutex autoDeleteMutex_;
+  std::set<std::string> autoDeleted_;
+
+  mutable std::mutex folderCreationMutex_;
+  std::set<std::string> avoidFolderCreation_;
+
+  mutable std::mutex foldersFromRestoreMutex_;
+  std::set<std::string> foldersFromRestore_;
+
+  mutable std::mutex avoidBackupMutex_;
+  std::set<std::string> avoidBackup_;
+
+  mutable std::mutex avoidDeleteMutex_;
+  std::map<std::string, std::string> avoidDeleteSizes_;
+
+  mutable std::mutex restoreOneMutex_;
+  std::set<std::string> restoreSetOne_;
+
+  mutable std::mutex restoreTwoMutex_;
+  std::set<std::string> restoreSetTwo_;
+
+  mutable std::mutex fileInfoMutex_;
+  std::set<std::string> fileInfoChanged_;
+
+  mutable std::mutex emptyFoldersMutex_;
+  std::set<std::string> emptyFolders_;
+};
+
+}  // namespace ulmora

@@ -1,0 +1,689 @@
+#include "capture/NEWFSEventWatcher.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <unordered_map>
+#include <utility>
+
+#include "capture/CaptureDatabase.h"
+#include "capture/CaptureJournalSink.h"
+#include "capture/CapturePaths.h"
+#include "capture/DirectoryWalker.h"
+#include "capture/ExcludedFilesCollections.h"
+#include "capture/InotifyWatchTree.h"
+#include "journal/SyncRecordBuilder.h"
+#include "journal/SyncRootPath.h"
+#include "platform/FileUtil.h"
+#include "platform/Trace.h"
+
+namespace ulmora {
+namespace {
+
+constexpr size_t kReadBufferSize = 64 * 1024;
+// Reads per turn of the loop before timers get their turn again, so a
+// flood of events cannot hold back the hand-on.
+constexpr int kReadsPerTurn = 64;
+// A clock that is not the real one may be advanced at any moment without
+// waking poll(): look at it this often.
+constexpr int kManualClockPollMs = 10;
+// Invalid names traced per hand-on, so a flood of them cannot flood the trace.
+constexpr int kNameTracesPerFlush = 5;
+
+bool folderExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+NEWFSEventWatcher::NEWFSEventWatcher(Options options, CaptureJournalSink& sink,
+                                     ExcludedFilesCollections& collections)
+    : options_(std::move(options)),
+      clock_(options_.clock ? *options_.clock : Clock::system()),
+      sink_(sink),
+      collections_(collections),
+      coalescer_(options_.coalescingDelay) {
+  options_.syncRoot = std::string(capturepath::withoutTrailingSlash(options_.syncRoot));
+}
+
+NEWFSEventWatcher::~NEWFSEventWatcher() {
+  stop();
+  tree_.reset();
+  if (inotifyFd_ >= 0) close(inotifyFd_);
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+Clock::TimePoint NEWFSEventWatcher::now() const { return clock_.monotonicNow(); }
+
+bool NEWFSEventWatcher::start() {
+  if (thread_.joinable()) return true;
+  tree_.reset();
+  if (inotifyFd_ >= 0) close(inotifyFd_);
+  if (wakeFd_ >= 0) close(wakeFd_);
+  inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotifyFd_ < 0) {
+    traceLine(std::string("watcher: inotify cannot be used: ") + std::strerror(errno));
+    return false;
+  }
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd_ < 0) {
+    traceLine(std::string("watcher: no wake-up descriptor: ") + std::strerror(errno));
+    close(inotifyFd_);
+    inotifyFd_ = -1;
+    return false;
+  }
+  readBuffer_.resize(kReadBufferSize);
+  tree_ = std::make_unique<InotifyWatchTree>(inotifyFd_, options_.maxWatches);
+  if (options_.syncRoot.empty() ||
+      tree_->watchRoot(options_.syncRoot) != InotifyWatchTree::AddResult::kAdded) {
+    traceLine("watcher: the sync folder \"" + options_.syncRoot +
+              "\" cannot be watched; it is looked for again every rescan interval");
+    rootMissing_ = true;
+    nextRescan_ = now() + options_.rescanInterval;
+  } else {
+    walkAndWatch(options_.syncRoot, WalkMode{});
+  }
+  updateWatchCount();
+  thread_ = std::jthread([this](std::stop_token stop) { threadMain(stop); });
+  return true;
+}
+
+void NEWFSEventWatcher::stop() {
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  wake();
+  thread_.join();
+}
+
+void NEWFSEventWatcher::wake() {
+  if (wakeFd_ < 0) return;
+  const uint64_t one = 1;
+  // A full counter already means "wake up"; nothing else can go wrong here.
+  [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
+}
+
+void NEWFSEventWatcher::flushNow() {
+  flushRequested_ = true;
+  wake();
+}
+
+void NEWFSEventWatcher::simulateQueueOverflow() {
+  overflowRequested_ = true;
+  wake();
+}
+
+// --- The watcher thread ---------------------------------------------------------
+
+void NEWFSEventWatcher::threadMain(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    try {
+      runOnce();
+    } catch (const std::exception& e) {
+      traceLine(std::string("watcher: ") + e.what());
+    }
+  }
+  // Nothing the user did before the stop is left behind.
+  try {
+    readAvailableEvents();
+    expireMoves(true);
+    flush();
+  } catch (const std::exception& e) {
+    traceLine(std::string("watcher: while stopping: ") + e.what());
+  }
+}
+
+int NEWFSEventWatcher::pollTimeoutMs() const {
+  std::optional<Clock::TimePoint> next = coalescer_.deadline();
+  for (const PendingMove& move : moves_) {
+    if (!next || move.deadline < *next) next = move.deadline;
+  }
+  if (nextRescan_ && (!next || *nextRescan_ < *next)) next = nextRescan_;
+  const bool realClock = &clock_ == &Clock::system();
+  if (!next) return realClock ? -1 : kManualClockPollMs;
+  const Clock::Duration remaining = *next - now();
+  if (remaining <= Clock::Duration::zero()) return 0;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
+  if (!realClock) ms = std::min<int64_t>(ms, kManualClockPollMs);
+  return static_cast<int>(std::min<int64_t>(ms, INT_MAX));
+}
+
+void NEWFSEventWatcher::runOnce() {
+  pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  if (poll(fds, 2, pollTimeoutMs()) < 0 && errno != EINTR) {
+    traceLine(std::string("watcher: poll failed: ") + std::strerror(errno));
+  }
+  if (fds[1].revents & POLLIN) {
+    uint64_t count;
+    [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
+  }
+  readAvailableEvents();
+  if (overflowRequested_.exchange(false)) handleEvent(-1, IN_Q_OVERFLOW, 0, {});
+  expireMoves(false);
+  if (nextRescan_ && now() >= *nextRescan_) {
+    nextRescan_.reset();
+    if (rootMissing_) {
+      lookForRoot();
+    } else {
+      rescanUnwatched();
+    }
+  }
+  const bool requested = flushRequested_.exchange(false);
+  if (requested) {
+    // Everything done before the request is in the queue by now; a flood
+    // that never ends is cut off after a while rather than starving the flush.
+    for (int turn = 0; turn < kReadsPerTurn && readAvailableEvents(); ++turn) {
+    }
+  }
+  const std::optional<Clock::TimePoint> deadline = coalescer_.deadline();
+  if (requested || (deadline && now() >= *deadline)) flush();
+}
+
+bool NEWFSEventWatcher::readAvailableEvents() {
+  if (inotifyFd_ < 0) return false;
+  for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+    const ssize_t n = read(inotifyFd_, readBuffer_.data(), readBuffer_.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) traceLine(std::string("watcher: read failed: ") + std::strerror(errno));
+      return false;
+    }
+    if (n == 0) return false;
+    const char* p = readBuffer_.data();
+    const char* end = p + n;
+    while (p + sizeof(inotify_event) <= end) {
+      inotify_event header;
+      std::memcpy(&header, p, sizeof header);
+      const char* namePtr = p + sizeof(inotify_event);
+      if (namePtr + header.len > end) break;
+      const std::string_view name(namePtr, strnlen(namePtr, header.len));
+      handleEvent(header.wd, header.mask, header.cookie, name);
+      p = namePtr + header.len;
+    }
+  }
+  return true;  // there may be more
+}
+
+void NEWFSEventWatcher::handleEvent(int wd, uint32_t mask, uint32_t cookie,
+                                    std::string_view name) {
+  if (mask & IN_Q_OVERFLOW) {
+    traceLine("watcher: the kernel's event queue overflowed; reading the sync folder again");
+    expireMoves(true);
+    rescanRoot(true);
+    return;
+  }
+  if (rootMissing_) return;
+  if (mask & IN_IGNORED) {
+    if (tree_->forget(wd)) rootLost("is no longer watched");
+    updateWatchCount();
+    return;
+  }
+  if (tree_->isRoot(wd)) {
+    if (mask & IN_UNMOUNT) return rootLost("was unmounted");
+    if (mask & IN_DELETE_SELF) return rootLost("was removed");
+    if (mask & IN_MOVE_SELF) return rootLost("was moved away");
+  }
+  if (name.empty()) return;  // the folder's own events: its parent reports them
+  const std::optional<std::string> folder = tree_->pathOf(wd);
+  if (!folder) return;
+  const std::string path = fileutil::joinPath(*folder, name);
+  const bool isFolder = (mask & IN_ISDIR) != 0;
+
+  if (mask & IN_MOVED_FROM) {
+    moves_.push_back(PendingMove{cookie, path, isFolder, now() + options_.moveWindow});
+  } else if (mask & IN_MOVED_TO) {
+    handleMovedTo(path, cookie, isFolder);
+  } else if (mask & IN_CREATE) {
+    if (isFolder) {
+      WalkMode mode;
+      mode.report = true;
+      walkAndWatch(path, mode);
+    } else {
+      emitCreated(path, false);
+    }
+  } else if (mask & IN_DELETE) {
+    if (isFolder) {
+      tree_->unlink(path);
+      dropRegionsUnder(path);
+    }
+    emitRemoved(path, isFolder);
+  } else if (isFolder) {
+    // A folder's own times and attributes are not content.
+  } else if (mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
+    emitModified(path);
+  } else if (mask & IN_ATTRIB) {
+    if (!collections_.isFileInfoChangedManualy(path)) emitModified(path);
+  }
+}
+
+void NEWFSEventWatcher::handleMovedTo(const std::string& path, uint32_t cookie, bool isFolder) {
+  auto half = std::find_if(moves_.begin(), moves_.end(),
+                           [&](const PendingMove& move) { return move.cookie == cookie; });
+  if (half == moves_.end()) {
+    // Moved in from outside the root: new to us, with all it holds.
+    if (isFolder) {
+      WalkMode mode;
+      mode.report = true;
+      walkAndWatch(path, mode);
+    } else {
+      emitCreated(path, false);
+    }
+    return;
+  }
+  const std::string from = std::move(half->path);
+  moves_.erase(half);
+  if (isFolder) {
+    if (!tree_->move(from, path)) walkAndWatch(path, WalkMode{});
+    renameRegions(from, path);
+    updateWatchCount();
+  }
+  emitRenamed(from, path, isFolder);
+}
+
+void NEWFSEventWatcher::expireMoves(bool all) {
+  const Clock::TimePoint t = now();
+  std::vector<PendingMove> expired;
+  std::vector<PendingMove> waiting;
+  for (PendingMove& move : moves_) {
+    (all || t >= move.deadline ? expired : waiting).push_back(std::move(move));
+  }
+  moves_ = std::move(waiting);
+  for (const PendingMove& move : expired) {
+    // Moved out of the root: gone as far as the sync is concerned.
+    if (move.isFolder) {
+      tree_->unwatch(move.path);
+      dropRegionsUnder(move.path);
+      updateWatchCount();
+    }
+    emitRemoved(move.path, move.isFolder);
+  }
+}
+
+void NEWFSEventWatcher::rootLost(const std::string& why) {
+  // Deleting the server's copy of everything because the local folder
+  // vanished (an unmount, a mistaken removal) is never what the user wants:
+  // what is pending is dropped, and the folder is compared again, without
+  // deletes, when it is back.
+  const EventCoalescer::Batch dropped = coalescer_.take();
+  traceLine("watcher: the sync folder \"" + options_.syncRoot + "\" " + why + "; " +
+            std::to_string(dropped.operations.size()) +
+            " pending deletes and renames were dropped; watching resumes when it is back");
+  moves_.clear();
+  tree_->clear();
+  unwatched_.clear();
+  setWatchLimitReached(false);
+  rootMissing_ = true;
+  nextRescan_ = now() + options_.rescanInterval;
+  updateWatchCount();
+}
+
+void NEWFSEventWatcher::lookForRoot() {
+  if (!folderExists(options_.syncRoot) ||
+      tree_->watchRoot(options_.syncRoot) != InotifyWatchTree::AddResult::kAdded) {
+    nextRescan_ = now() + options_.rescanInterval;
+    return;
+  }
+  rootMissing_ = false;
+  traceLine("watcher: the sync folder \"" + options_.syncRoot + "\" is back; reading it again");
+  rescanRoot(false);
+}
+
+// --- Filters --------------------------------------------------------------------
+
+bool NEWFSEventWatcher::dropped(const std::string& path) const {
+  if (!options_.ignoredNames.empty() &&
+      options_.ignoredNames.count(fileutil::lastComponent(path)) != 0) {
+    return true;
+  }
+  return collections_.shouldExcludeFile(path);
+}
+
+void NEWFSEventWatcher::emitCreated(const std::string& path, bool isFolder) {
+  if (dropped(path) || collections_.isExcludedByApplication(path)) return;
+  if (isFolder && collections_.isFolderCreationAvoided(path)) return;
+  coalescer_.created(path, isFolder, now());
+}
+
+void NEWFSEventWatcher::emitModified(const std::string& path) {
+  if (dropped(path) || collections_.isExcludedByApplication(path)) return;
+  coalescer_.modified(path, now());
+}
+
+void NEWFSEventWatcher::emitRemoved(const std::string& path, bool isFolder) {
+  if (dropped(path) || collections_.isExcludedByApplication(path)) return;
+  if (collections_.consumeAutoDelete(path)) return;
+  coalescer_.removed(path, isFolder, now());
+}
+
+void NEWFSEventWatcher::emitRenamed(const std::string& from, const std::string& to,
+                                    bool isFolder) {
+  if (collections_.isExcludedByApplication(from) || collections_.isExcludedByApplication(to)) {
+    return;
+  }
+  if (collections_.consumeAvoidedRename(RenameEntry{from, to})) return;
+  const bool fromOut = dropped(from);
+  const bool toOut = dropped(to);
+  if (fromOut && toOut) return;
+  if (fromOut) {
+    // Out of an excluded name (a temporary file of an atomic save): new.
+    emitCreated(to, isFolder);
+    if (isFolder) reportContents(to);
+    return;
+  }
+  if (toOut) {
+    emitRemoved(from, isFolder);
+    return;
+  }
+  coalescer_.renamed(from, to, isFolder, now());
+}
+
+void NEWFSEventWatcher::flush() {
+  EventCoalescer::Batch batch = coalescer_.take();
+  if (batch.empty()) return;
+  int traced = 0;
+  auto check = [&](const std::string& path) {
+    if (traced >= kNameTracesPerFlush) return;
+    if (!capturepath::isValidUtf8(path)) {
+      traceLine("watcher: \"" + path + "\" is not valid UTF-8; handed on as its bytes");
+      ++traced;
+    } else if (path.find('\n') != std::string::npos) {
+      traceLine("watcher: \"" + path + "\" holds a line break; a one-path-per-line list cannot carry it");
+      ++traced;
+    }
+  };
+  const SyncRootPath root(options_.syncRoot);
+  size_t i = 0;
+  const auto& ops = batch.operations;
+  while (i < ops.size()) {
+    if (ops[i].kind == EventCoalescer::Operation::Kind::kDelete) {
+      std::vector<std::string> deletes;
+      for (; i < ops.size() && ops[i].kind == EventCoalescer::Operation::Kind::kDelete; ++i) {
+        check(ops[i].path);
+        deletes.push_back(ops[i].path);
+      }
+      sink_.addDeleteFiles(deletes);
+    } else {
+      std::vector<RenameEntry> renames;
+      for (; i < ops.size() && ops[i].kind == EventCoalescer::Operation::Kind::kRename; ++i) {
+        RenameEntry entry{root.relative(ops[i].path), root.relative(ops[i].newPath)};
+        if (entry.originalPath.empty() || entry.renamedPath.empty()) {
+          traceLine("watcher: a rename of the sync folder itself is not handed on");
+          continue;
+        }
+        check(ops[i].newPath);
+        renames.push_back(std::move(entry));
+      }
+      if (!renames.empty()) sink_.addRenamedFiles(renames);
+    }
+  }
+  for (const std::string& path : batch.folders) check(path);
+  for (const std::string& path : batch.files) check(path);
+  if (!batch.folders.empty()) sink_.addDirectory(batch.folders);
+  if (!batch.files.empty()) sink_.addBackupFiles(batch.files);
+}
+
+// --- Trees ----------------------------------------------------------------------
+
+std::optional<NEWFSEventWatcher::Stamp> NEWFSEventWatcher::stampOf(const std::string& path,
+                                                                   bool isFolder,
+                                                                   bool isSymlink) {
+  Stamp stamp;
+  stamp.isFolder = isFolder;
+  if (isFolder) return stamp;
+  struct stat st;
+  // The database records a symlink with the facts of what it points to.
+  if ((isSymlink ? stat(path.c_str(), &st) : -1) != 0 && lstat(path.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  stamp.size = st.st_size;
+  stamp.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return stamp;
+}
+
+std::map<std::string, NEWFSEventWatcher::Snapshot>::iterator NEWFSEventWatcher::regionFor(
+    const std::string& path) {
+  for (auto it = unwatched_.begin(); it != unwatched_.end(); ++it) {
+    if (capturepath::isSameOrBelow(path, it->first)) return it;
+  }
+  return unwatched_.end();
+}
+
+DirectoryWalker::Result NEWFSEventWatcher::walkAndWatch(const std::string& top, const WalkMode& mode) {
+  if (mode.report) emitCreated(top, true);
+  DirectoryWalker::Callbacks callbacks;
+  callbacks.enterFolder = [&](const std::string& folder) {
+    if (!unwatched_.empty() && regionFor(folder) != unwatched_.end()) return true;
+    switch (tree_->watch(folder)) {
+      case InotifyWatchTree::AddResult::kGone:
+        return false;
+      case InotifyWatchTree::AddResult::kLimit:
+        noteUnwatched(folder);
+        return true;
+      case InotifyWatchTree::AddResult::kAdded:
+        // Unknown until now: after lost events, a folder made meanwhile.
+        if (mode.reportNewFolders && folder != top) emitCreated(folder, true);
+        return true;
+      default:
+        return true;
+    }
+  };
+  const size_t topLength = top == "/" ? 0 : top.size();
+  callbacks.entry = [&](const DirectoryWalker::Entry& entry) {
+    const bool isFolder = entry.type == DirectoryWalker::EntryType::kDirectory;
+    if (entry.type == DirectoryWalker::EntryType::kOther) return false;
+    if (mode.report) emitCreated(entry.path, isFolder);
+    auto region = unwatched_.empty() ? unwatched_.end() : regionFor(entry.path);
+    if (region != unwatched_.end() || mode.seen) {
+      const std::optional<Stamp> stamp =
+          stampOf(entry.path, isFolder, entry.type == DirectoryWalker::EntryType::kSymlink);
+      if (stamp) {
+        if (region != unwatched_.end()) {
+          region->second[entry.path.substr(region->first.size())] = *stamp;
+        }
+        if (mode.seen) (*mode.seen)[entry.path.substr(topLength)] = *stamp;
+      }
+    }
+    return isFolder;
+  };
+  callbacks.folderSkipped = [&](const std::string& folder, int) {
+    if (mode.unread) mode.unread->push_back(folder);
+  };
+  DirectoryWalker::Result result = DirectoryWalker::walk(top, callbacks);
+  updateWatchCount();
+  return result;
+}
+
+void NEWFSEventWatcher::reportContents(const std::string& folder) {
+  DirectoryWalker::Callbacks callbacks;
+  callbacks.entry = [&](const DirectoryWalker::Entry& entry) {
+    if (entry.type == DirectoryWalker::EntryType::kOther) return false;
+    const bool isFolder = entry.type == DirectoryWalker::EntryType::kDirectory;
+    emitCreated(entry.path, isFolder);
+    return isFolder;
+  };
+  DirectoryWalker::walk(folder, callbacks);
+}
+
+void NEWFSEventWatcher::insertRecordToDBWithDirectoryContent(const std::string& folder) {
+  std::vector<std::string> folders;
+  std::vector<std::string> files;
+  DirectoryWalker::Callbacks callbacks;
+  callbacks.entry = [&](const DirectoryWalker::Entry& entry) {
+    if (entry.type == DirectoryWalker::EntryType::kOther || dropped(entry.path)) return false;
+    if (entry.type == DirectoryWalker::EntryType::kDirectory) {
+      folders.push_back(entry.path);
+      return true;
+    }
+    files.push_back(entry.path);
+    return false;
+  };
+  DirectoryWalker::walk(std::string(capturepath::withoutTrailingSlash(folder)), callbacks);
+  std::sort(folders.begin(), folders.end());  // parents before what they hold
+  if (!folders.empty()) sink_.addDirectory(folders);
+  if (!files.empty()) sink_.addBackupFiles(files);
+}
+
+// --- Watch limit and rescans ------------------------------------------------------
+
+void NEWFSEventWatcher::noteUnwatched(const std::string& folder) {
+  unwatched_.try_emplace(folder);
+  setWatchLimitReached(true);
+  if (!nextRescan_) nextRescan_ = now() + options_.rescanInterval;
+}
+
+void NEWFSEventWatcher::setWatchLimitReached(bool limited) {
+  if (watchLimitReached_.exchange(limited) == limited) return;
+  if (limited) {
+    traceLine("watcher: the inotify watch limit is reached at " + std::to_string(tree_->size()) +
+              " folders; the folders beyond it are compared with their last state every " +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.rescanInterval).count()) +
+              " s (raise fs.inotify.max_user_watches to watch them all)");
+  } else {
+    traceLine("watcher: every folder of the sync folder is watched again");
+  }
+  if (options_.watchLimitChanged) options_.watchLimitChanged(limited);
+}
+
+void NEWFSEventWatcher::renameRegions(const std::string& from, const std::string& to) {
+  std::vector<std::pair<std::string, Snapshot>> moved;
+  for (auto it = unwatched_.begin(); it != unwatched_.end();) {
+    if (capturepath::isSameOrBelow(it->first, from)) {
+      moved.emplace_back(to + it->first.substr(from.size()), std::move(it->second));
+      it = unwatched_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [key, snapshot] : moved) unwatched_[key] = std::move(snapshot);
+}
+
+void NEWFSEventWatcher::dropRegionsUnder(const std::string& path) {
+  if (unwatched_.empty()) return;
+  std::erase_if(unwatched_, [&](const auto& region) {
+    return capturepath::isSameOrBelow(region.first, path);
+  });
+  if (unwatched_.empty()) setWatchLimitReached(false);
+}
+
+void NEWFSEventWatcher::rescanUnwatched() {
+  std::map<std::string, Snapshot> regions = std::move(unwatched_);
+  unwatched_.clear();
+  for (auto& [top, before] : regions) {
+    if (!folderExists(top)) {
+      // Its own delete came from its watched parent; what it held did not.
+      for (auto it = before.rbegin(); it != before.rend(); ++it) {
+        emitRemoved(top + it->first, it->second.isFolder);
+      }
+      continue;
+    }
+    Snapshot seen;
+    WalkMode mode;
+    mode.seen = &seen;
+    walkAndWatch(top, mode);
+    for (const auto& [relative, stamp] : seen) {
+      auto old = before.find(relative);
+      if (old == before.end()) {
+        emitCreated(top + relative, stamp.isFolder);
+      } else if (!stamp.isFolder && !(old->second == stamp)) {
+        emitModified(top + relative);
+      }
+    }
+    for (auto it = before.rbegin(); it != before.rend(); ++it) {
+      if (!seen.count(it->first)) emitRemoved(top + it->first, it->second.isFolder);
+    }
+  }
+  setWatchLimitReached(!unwatched_.empty());
+  if (!unwatched_.empty()) nextRescan_ = now() + options_.rescanInterval;
+}
+
+void NEWFSEventWatcher::rescanRoot(bool reportDeletes) {
+  if (rootMissing_ || !tree_->hasRoot()) return;
+  // Every folder is tried again; the limit may have moved.
+  unwatched_.clear();
+  Snapshot seen;
+  std::vector<std::string> unread;
+  WalkMode mode;
+  mode.reportNewFolders = true;
+  mode.seen = &seen;
+  mode.unread = &unread;
+  tree_->beginSweep();
+  const DirectoryWalker::Result walk = walkAndWatch(options_.syncRoot, mode);
+  tree_->sweep();
+  updateWatchCount();
+  setWatchLimitReached(!unwatched_.empty());
+  if (!unwatched_.empty() && !nextRescan_) nextRescan_ = now() + options_.rescanInterval;
+  if (!walk.topReadable) {
+    traceLine("watcher: the sync folder cannot be read; nothing is compared");
+    return;
+  }
+  compareWithDatabase(seen, unread, reportDeletes);
+}
+
+void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
+                                            const std::vector<std::string>& unread,
+                                            bool reportDeletes) {
+  const SyncRootPath root(options_.syncRoot);
+  std::optional<std::vector<LocalFileRow>> rows;
+  if (options_.database) rows = options_.database->fileRows();
+  if (!rows) {
+    traceLine("watcher: no local database to compare with; every file found is handed on");
+    for (const auto& [relative, stamp] : seen) {
+      if (!stamp.isFolder) emitModified(root.full(relative));
+    }
+    return;
+  }
+  std::unordered_map<std::string_view, const LocalFileRow*> byPath;
+  byPath.reserve(rows->size());
+  for (const LocalFileRow& row : *rows) byPath.emplace(row.path, &row);
+
+  for (const auto& [relative, stamp] : seen) {
+    if (stamp.isFolder) continue;
+    auto it = byPath.find(relative);
+    if (it == byPath.end() || it->second->isFolder) {
+      emitCreated(root.full(relative), false);
+      continue;
+    }
+    const LocalFileRow& row = *it->second;
+    const std::string date = syncrecord::dateText(
+        Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
+            std::chrono::seconds(stamp.mtimeNs / 1000000000))));
+    const bool sizeDiffers = row.size != std::to_string(stamp.size);
+    const bool dateDiffers = row.modificationDate != "NA" && row.modificationDate != date;
+    if (sizeDiffers || dateDiffers) emitModified(root.full(relative));
+  }
+  if (!reportDeletes) {
+    traceLine("watcher: the sync folder came back; items missing from it are not deleted on the server");
+    return;
+  }
+  std::vector<const LocalFileRow*> gone;
+  for (const LocalFileRow& row : *rows) {
+    if (seen.count(row.path) || row.pendingDownload) continue;
+    if (!capturepath::staysInsideRoot(row.path)) {
+      traceLine("watcher: a database row names \"" + row.path + "\", outside the sync folder; ignored");
+      continue;
+    }
+    if (options_.isDeselected && options_.isDeselected(row.path)) continue;
+    const std::string full = root.full(row.path);
+    const bool underUnread = std::any_of(unread.begin(), unread.end(), [&](const std::string& f) {
+      return capturepath::isSameOrBelow(full, f);
+    });
+    if (underUnread || collections_.isBeingRestored(row.path) || fileutil::exists(full)) continue;
+    gone.push_back(&row);
+  }
+  // Deepest first, as a removal of a tree reports it.
+  std::sort(gone.begin(), gone.end(),
+            [](const LocalFileRow* a, const LocalFileRow* b) { return a->path > b->path; });
+  for (const LocalFileRow* row : gone) emitRemoved(root.full(row->path), row->isFolder);
+}
+
+void NEWFSEventWatcher::updateWatchCount() { watchCount_ = tree_ ? tree_->size() : 0; }
+
+}  // namespace ulmora

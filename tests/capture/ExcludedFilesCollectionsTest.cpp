@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+#include "CaptureFakes.h"
+#include "TestTempDir.h"
+#include "capture/ExcludedFilesCollections.h"
+#include "platform/FileUtil.h"
+
+namespace ulmora {
+namespace {
+
+using testing::FakeInputQueue;
+using testing::TestTempDir;
+
+class FilterSets : public ::testing::Test {
+ protected:
+  FilterSets() {
+    root = dir.sub("Sync");
+    fileutil::makeDirectories(root);
+    ExcludedFilesCollections::Config config;
+    config.syncRoot = root;
+    config.backupFileEntriesPath = dir.sub("BackupFileEntries.txt");
+    config.backupFileEntriesAfterDeletePath = dir.sub("BackupFileEntriesAfterDelete.txt");
+    config.inputQueue = &queue;
+    collections = std::make_unique<ExcludedFilesCollections>(config);
+  }
+  std::string file(const std::string& relative, const std::string& text = "x") {
+    return dir.writeFile("Sync" + relative, text);
+  }
+
+  TestTempDir dir;
+  std::string root;
+  FakeInputQueue queue;
+  std::unique_ptr<ExcludedFilesCollections> collections;
+};
+
+struct ShouldDeleteCase {
+  const char* recorded;  // nullptr: nothing recorded
+  const char* current;
+  bool expected;
+};
+
+class ShouldDeleteTable : public FilterSets, public ::testing::WithParamInterface<ShouldDeleteCase> {};
+
+TEST_P(ShouldDeleteTable, JudgesHalfReceivedFiles) {
+  const ShouldDeleteCase& c = GetParam();
+  if (c.recorded) collections->addToAvoidDelete("/a.bin", c.recorded);
+  EXPECT_EQ(collections->shouldDelete("/a.bin", c.current), c.expected)
+      << (c.recorded ? c.recorded : "none") << " / " << c.current;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ShouldDeleteTable,
+                         ::testing::Values(ShouldDeleteCase{nullptr, "5", true},
+                                           ShouldDeleteCase{"100", "50", true},  // partly received
+                                           ShouldDeleteCase{"100", "0", true},
+                                           ShouldDeleteCase{"100", "100", false},  // complete
+                                           ShouldDeleteCase{"100", "150", false},
+                                           ShouldDeleteCase{"100", "0100", true}));
+
+TEST_F(FilterSets, ExpectedSizeIsFoundUnderEitherPathForm) {
+  collections->addToAvoidDelete(root + "/d/a.bin", "10");
+  EXPECT_FALSE(collections->shouldDelete("/d/a.bin", "10"));
+  EXPECT_FALSE(collections->shouldDelete("d/a.bin/", "10"));
+  collections->clearDeleteFilter();
+  EXPECT_TRUE(collections->shouldDelete("/d/a.bin", "10"));
+}
+
+TEST_F(FilterSets, RestoredFilesAreMarkedInSyncVanishedOnesDroppedRestReturned) {
+  file("/downloaded.txt");
+  file("/mine.txt");
+  collections->addToAvoidBackup(root + "/downloaded.txt");
+
+  auto left = collections->filterversionRestoredFile({"/downloaded.txt", "/mine.txt", "/gone.txt"});
+  ASSERT_TRUE(left);
+  EXPECT_EQ(*left, std::vector<std::string>{"/mine.txt"});
+  ASSERT_EQ(queue.updates.size(), 1u);
+  EXPECT_EQ(queue.updates[0], (std::map<std::string, std::string>{{"/downloaded.txt", "Backup"}}));
+  EXPECT_EQ(queue.deletes, std::vector<std::string>{"/gone.txt"});
+
+  // The avoid entry is used up: a later edit of the same file uploads.
+  left = collections->filterversionRestoredFile({"/downloaded.txt"});
+  ASSERT_TRUE(left);
+  EXPECT_EQ(*left, std::vector<std::string>{"/downloaded.txt"});
+
+  EXPECT_FALSE(collections->filterversionRestoredFile({"/gone.txt"}));
+}
+
+TEST_F(FilterSets, NothingIsReportedGoneWithoutAKnownRoot) {
+  collections->setSyncRootPath("");
+  EXPECT_TRUE(collections->filterDeletedFolderToavoid({"/anything"}).empty());
+  auto left = collections->filterversionRestoredFile({"/anything"});
+  ASSERT_TRUE(left);
+  EXPECT_TRUE(queue.deletes.empty());
+}
+
+TEST_F(FilterSets, OnlyItemsThatNoLongerExistAreDeleted) {
+  file("/here/a.txt");
+  const auto gone = collections->filterDeletedFolderToavoid({"/here", "/here/a.txt", "/away", "", "/"});
+  EXPECT_EQ(gone, std::vector<std::string>{"/away"});
+}
+
+struct BackupListCase {
+  const char* name;
+  const char* running;  // file 113; nullptr: missing
+  const char* earlier;  // file 114 before; nullptr: missing
+  std::vector<std::string> deleted;
+  bool touched;
+  const char* after;  // file 114 after; nullptr: unchanged
+};
+
+class BackupListTable : public FilterSets, public ::testing::WithParamInterface<BackupListCase> {};
+
+TEST_P(BackupListTable, RemainingUploadsAreKept) {
+  const BackupListCase& c = GetParam();
+  const std::string runningPath = dir.sub("BackupFileEntries.txt");
+  const std::string afterPath = dir.sub("BackupFileEntriesAfterDelete.txt");
+  if (c.running) {
+    ASSERT_TRUE(fileutil::writeFileAtomically(runningPath, c.running));
+  }
+  if (c.earlier) {
+    ASSERT_TRUE(fileutil::writeFileAtomically(afterPath, c.earlier));
+  }
+  EXPECT_EQ(collections->isInBackupList(c.deleted), c.touched) << c.name;
+  const std::optional<std::string> after = fileutil::readFile(afterPath);
+  if (c.after) {
+    ASSERT_TRUE(after) << c.name;
+    EXPECT_EQ(*after, c.after) << c.name;
+  } else if (c.earlier) {
+    EXPECT_EQ(after.value_or("<missing>"), c.earlier) << c.name;
+  } else {
+    EXPECT_FALSE(after) << c.name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BackupListTable,
+    ::testing::Values(
+        BackupListCase{"file deleted", "/a\n/b\n/c", nullptr, {"/b"}, true, "/a\n/c"},
+        BackupListCase{"folder deleted", "/d/x\n/d/y\n/e", nullptr, {"/d"}, true, "/e"},
+        BackupListCase{"sibling prefix is not below", "/d2/x\n/d/x", nullptr, {"/d"}, true, "/d2/x"},
+        BackupListCase{"earlier entries follow, less deleted and repeats", "/a\n/b",
+                       "/z\n/b\n/a", {"/b"}, true, "/a\n/z"},
+        BackupListCase{"untouched set", "/a\n/b", "/z", {"/c"}, false, nullptr},
+        BackupListCase{"no running set", nullptr, nullptr, {"/a"}, false, nullptr},
+        BackupListCase{"everything deleted", "/a", nullptr, {"/a"}, true, ""}));
+
+TEST_F(FilterSets, ApplicationExclusionsAreCounted) {
+  const std::string a = root + "/a";
+  collections->addToExclude(a);
+  collections->addToExclude(a + "/");  // one path, two overlapping moves
+  collections->removeFromExclude(a);
+  EXPECT_TRUE(collections->isExcludedByApplication(a));
+  collections->removeFromExclude(a);
+  EXPECT_FALSE(collections->isExcludedByApplication(a));
+  collections->removeFromExclude(a);  // one too many does no harm
+  EXPECT_FALSE(collections->isExcludedByApplication(a));
+}
+
+TEST_F(FilterSets, ExpectedRenamesAreUsedOnce) {
+  collections->addToAvoidRename(RenameEntry{"/a", "b"});
+  EXPECT_FALSE(collections->consumeAvoidedRename(RenameEntry{"/b", "/a"}));
+  EXPECT_TRUE(collections->consumeAvoidedRename(RenameEntry{root + "/a", root + "/b"}));
+  EXPECT_FALSE(collections->consumeAvoidedRename(RenameEntry{"/a", "/b"}));
+  collections->addToAvoidRename(RenameEntry{"/a", "/b"});
+  collections->clearRenameFilter();
+  EXPECT_FALSE(collections->consumeAvoidedRename(RenameEntry{"/a", "/b"}));
+}
+
+TEST_F(FilterSets, AutoDeletesCoverTheirContentsAndAreUsedByTheirOwnDelete) {
+  collections->AaddToAvoidAutoDelete("/old");
+  EXPECT_TRUE(collections->consumeAutoDelete(root + "/old/inner/f"));
+  EXPECT_FALSE(collections->consumeAutoDelete("/older"));
+  EXPECT_TRUE(collections->consumeAutoDelete("/old"));
+  EXPECT_FALSE(collections->consumeAutoDelete("/old"));  // a user's later delete is the user's
+  EXPECT_FALSE(collections->consumeAutoDelete("/old/f"));
+}
+
+TEST_F(FilterSets, FolderCreationsFromEitherSet) {
+  collections->setFoldersFromRestore({"/Server/A", "/Server/B/"});
+  collections->addToAvoidFolderCreation(root + "/Mine");
+  EXPECT_TRUE(collections->isFolderCreationAvoided(root + "/Server/B"));
+  EXPECT_TRUE(collections->isFolderCreationAvoided("/Mine"));
+  collections->clearFolderCreationFilter();
+  EXPECT_FALSE(collections->isFolderCreationAvoided("/Mine"));
+  EXPECT_TRUE(collections->isFolderCreationAvoided("/Server/A"));
+}
+
+TEST_F(FilterSets, SetsMayBeUsedFromManyThreadsAtOnce) {
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        const std::string p = "/t" + std::to_string(t) + "/" + std::to_string(i);
+        collections->addToExclude(root + p);
+        collections->addToAvoidBackup(p);
+        collections->addTomFileInfoChangedManualyList(root + p);
+        collections->isExcludedByApplication(root + p);
+        collections->shouldExcludeFile(root + p);
+        collections->removeFromExclude(root + p);
+        if (i % 100 == 0) collections->setExclusionLists(ExclusionRules::builtInDefaults());
+      }
+    });
+  }
+  threads.clear();
+  EXPECT_EQ(collections->mFileInfoChangedList().size(), 2000u);
+  collections->clearFileInfoChangedList();
+  EXPECT_TRUE(collections->mFileInfoChangedList().empty());
+}
+
+}  // namespace
+}  // namespace ulmora

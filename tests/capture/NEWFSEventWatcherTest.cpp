@@ -1,0 +1,455 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+#include "CaptureFakes.h"
+#include "TestTempDir.h"
+#include "capture/ExcludedFilesCollections.h"
+#include "capture/NEWFSEventWatcher.h"
+#include "journal/SyncRecordBuilder.h"
+#include "platform/FileUtil.h"
+#include "platform/ManualClock.h"
+#include "platform/Trace.h"
+
+namespace ulmora {
+namespace {
+
+using testing::FakeCaptureDatabase;
+using testing::FakeJournalSink;
+using testing::TestTempDir;
+using namespace std::chrono_literals;
+
+void mkdirs(const std::string& path) { ASSERT_TRUE(fileutil::makeDirectories(path)); }
+void write(const std::string& path, const std::string& text = "data") {
+  ASSERT_TRUE(fileutil::writeFileAtomically(path, text)) << path;
+}
+// Plain create-and-write, as a program saving a file does it.
+void put(const std::string& path, const std::string& text = "data") {
+  FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr) << path;
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+void move(const std::string& from, const std::string& to) {
+  ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from << " -> " << to;
+}
+
+class WatcherTest : public ::testing::Test {
+ protected:
+  WatcherTest() : root(dir.sub("Sync")), outside(dir.sub("Outside")) {
+    fileutil::makeDirectories(root);
+    fileutil::makeDirectories(outside);
+    ExcludedFilesCollections::Config config;
+    config.syncRoot = root;
+    collections = std::make_unique<ExcludedFilesCollections>(config);
+    options.syncRoot = root;
+    // Hand-on is driven by flushNow(), so no test depends on timing; the
+    // move window stays short because a move out needs it to pass.
+    options.coalescingDelay = std::chrono::hours(1);
+    options.moveWindow = 50ms;
+  }
+  ~WatcherTest() override { watcher.reset(); }
+
+  void start() {
+    watcher = std::make_unique<NEWFSEventWatcher>(options, sink, *collections);
+    ASSERT_TRUE(watcher->start());
+  }
+  // Asks for hand-ons until `pred` holds (bounded).
+  bool settle(const std::function<bool()>& pred, std::chrono::seconds limit = 20s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      watcher->flushNow();
+      if (sink.waitFor(pred, 100ms)) return true;
+    }
+    return false;
+  }
+  // Waits for a marker file to be handed on: everything done before it has
+  // then been handed on as well.
+  void barrier() {
+    const std::string marker = root + "/marker-" + std::to_string(++markers);
+    put(marker);
+    ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", marker); })) << marker;
+  }
+  bool anyCallMentions(const std::string& needle) const {
+    for (const auto& call : sink.calls()) {
+      for (const auto& p : call.paths) {
+        if (p.find(needle) != std::string::npos) return true;
+      }
+      for (const auto& r : call.renames) {
+        if (r.originalPath.find(needle) != std::string::npos ||
+            r.renamedPath.find(needle) != std::string::npos) {
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
+  TestTempDir dir;
+  std::string root;
+  std::string outside;
+  FakeJournalSink sink;
+  std::unique_ptr<ExcludedFilesCollections> collections;
+  NEWFSEventWatcher::Options options;
+  std::unique_ptr<NEWFSEventWatcher> watcher;
+  int markers = 0;
+};
+
+TEST_F(WatcherTest, CreateModifyRemove) {
+  write(root + "/old.txt");
+  write(root + "/gone.txt");
+  start();
+  put(root + "/new.txt");
+  put(root + "/old.txt", "changed");
+  ASSERT_EQ(unlink((root + "/gone.txt").c_str()), 0);
+  ASSERT_TRUE(settle([&] {
+    return sink.contains("addBackupFiles", root + "/new.txt") &&
+           sink.contains("addBackupFiles", root + "/old.txt") &&
+           sink.contains("addDeleteFiles", root + "/gone.txt");
+  }));
+}
+
+TEST_F(WatcherTest, RenameInsideTheRootIsOneRelativeRename) {
+  write(root + "/a.txt");
+  mkdirs(root + "/sub");
+  start();
+  move(root + "/a.txt", root + "/sub/b.txt");
+  move(root + "/sub/b.txt", root + "/sub/B.TXT");  // case only
+  ASSERT_TRUE(settle([&] { return sink.renames().size() == 2; }));
+  EXPECT_EQ(sink.renames()[0], (RenameEntry{"/a.txt", "/sub/b.txt"}));
+  EXPECT_EQ(sink.renames()[1], (RenameEntry{"/sub/b.txt", "/sub/B.TXT"}));
+  barrier();
+  EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+}
+
+TEST_F(WatcherTest, MovesOutOfAndIntoTheRoot) {
+  write(root + "/leaving.txt");
+  write(outside + "/arriving.txt");
+  mkdirs(outside + "/tree/sub/deeper");
+  write(outside + "/tree/x");
+  write(outside + "/tree/sub/y");
+  write(outside + "/tree/sub/deeper/z");
+  start();
+  move(root + "/leaving.txt", outside + "/left.txt");
+  move(outside + "/arriving.txt", root + "/arrived.txt");
+  move(outside + "/tree", root + "/tree");
+  ASSERT_TRUE(settle([&] {
+    return sink.contains("addDeleteFiles", root + "/leaving.txt") &&
+           sink.contains("addBackupFiles", root + "/tree/sub/deeper/z");
+  }));
+  EXPECT_TRUE(sink.contains("addBackupFiles", root + "/arrived.txt"));
+  EXPECT_EQ(sink.pathSet("addDirectory"),
+            (std::set<std::string>{root + "/tree", root + "/tree/sub", root + "/tree/sub/deeper"}));
+  EXPECT_TRUE(sink.contains("addBackupFiles", root + "/tree/x"));
+  EXPECT_TRUE(sink.contains("addBackupFiles", root + "/tree/sub/y"));
+  EXPECT_TRUE(sink.renames().empty());
+
+  // The tree that came in is watched: a change deep inside it is seen.
+  put(root + "/tree/sub/deeper/later.txt");
+  ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/tree/sub/deeper/later.txt"); }));
+
+  // A folder moved out is no longer watched: what happens to it there is
+  // not ours.
+  move(root + "/tree", outside + "/tree-back");
+  ASSERT_TRUE(settle([&] { return sink.contains("addDeleteFiles", root + "/tree"); }));
+  sink.clear();
+  put(outside + "/tree-back/sub/after.txt");
+  barrier();
+  EXPECT_FALSE(anyCallMentions("after.txt"));
+}
+
+TEST_F(WatcherTest, FolderCreatedAndFilledAtOnce) {
+  start();
+  mkdirs(root + "/new/a/b/c");
+  put(root + "/new/top.txt");
+  put(root + "/new/a/b/c/bottom.txt");
+  mkdirs(root + "/new/empty");
+  ASSERT_TRUE(settle([&] {
+    return sink.contains("addBackupFiles", root + "/new/a/b/c/bottom.txt") &&
+           sink.contains("addBackupFiles", root + "/new/top.txt") &&
+           sink.pathSet("addDirectory").size() == 5;
+  }));
+  EXPECT_EQ(sink.pathSet("addDirectory"),
+            (std::set<std::string>{root + "/new", root + "/new/a", root + "/new/a/b",
+                                   root + "/new/a/b/c", root + "/new/empty"}));
+}
+
+TEST_F(WatcherTest, RenamedFolderKeepsItsWatchesUnderTheNewName) {
+  mkdirs(root + "/d/sub");
+  start();
+  move(root + "/d", root + "/e");
+  put(root + "/e/sub/new.txt");
+  ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/e/sub/new.txt"); }));
+  EXPECT_EQ(sink.renames(), (std::vector<RenameEntry>{{"/d", "/e"}}));
+  EXPECT_FALSE(anyCallMentions(root + "/d/"));
+}
+
+TEST_F(WatcherTest, ShortLivedFilesAreNeverHandedOn) {
+  start();
+  put(root + "/transient.tmpfile");
+  ASSERT_EQ(unlink((root + "/transient.tmpfile").c_str()), 0);
+  mkdirs(root + "/scratch/inner");
+  put(root + "/scratch/inner/f");
+  ASSERT_TRUE(fileutil::removeAll(root + "/scratch"));
+  barrier();
+  EXPECT_FALSE(anyCallMentions("transient"));
+  EXPECT_FALSE(anyCallMentions("scratch"));
+}
+
+TEST_F(WatcherTest, AtomicSaveThroughAnExcludedTemporaryNameIsAnUpload) {
+  write(root + "/doc.txt", "v1");
+  start();
+  put(root + "/.goutputstream-ABC123", "v2");
+  move(root + "/.goutputstream-ABC123", root + "/doc.txt");
+  ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/doc.txt"); }));
+  barrier();
+  EXPECT_TRUE(sink.renames().empty());
+  EXPECT_FALSE(anyCallMentions("goutputstream"));
+}
+
+TEST_F(WatcherTest, IgnoredAndExcludedItemsAreDropped) {
+  ExclusionRules::Lists lists = ExclusionRules::builtInDefaults();
+  lists.userExclusion = {"/Private", "*.iso"};
+  collections->setExclusionLists(lists);
+  mkdirs(root + "/Private");
+  start();
+  put(root + "/.DS_Store");
+  put(root + "/Private/secret.txt");
+  put(root + "/movie.ISO");
+  put(root + "/download.part");
+  mkdirs(root + "/Private/deeper");
+  barrier();
+  EXPECT_FALSE(anyCallMentions(".DS_Store"));
+  EXPECT_FALSE(anyCallMentions("Private"));
+  EXPECT_FALSE(anyCallMentions("movie"));
+  EXPECT_FALSE(anyCallMentions("download.part"));
+  // Renamed into an excluded name: gone as far as the server is concerned.
+  write(root + "/keep.txt");
+  barrier();
+  move(root + "/keep.txt", root + "/keep.part");
+  ASSERT_TRUE(settle([&] { return sink.contains("addDeleteFiles", root + "/keep.txt"); }));
+}
+
+TEST_F(WatcherTest, TheSyncsOwnChangesAreNotSentBack) {
+  write(root + "/server-renamed.txt");
+  write(root + "/cached.txt");
+  write(root + "/auto-deleted.txt");
+  write(root + "/user-deleted.bin");
+  mkdirs(root + "/old-folder/inner");
+  write(root + "/old-folder/inner/f");
+  start();
+
+  // A rename the sync makes: expected once.
+  collections->addToAvoidRename(RenameEntry{"/server-renamed.txt", "/renamed.txt"});
+  move(root + "/server-renamed.txt", root + "/renamed.txt");
+  // A guarded move into the cache, outside the root.
+  collections->addToExclude(root + "/cached.txt");
+  move(root + "/cached.txt", outside + "/cached.txt");
+  // Deletes the sync makes, a folder with its contents included.
+  collections->AaddToAvoidAutoDelete("/auto-deleted.txt");
+  collections->AaddToAvoidAutoDelete("/old-folder");
+  ASSERT_EQ(unlink((root + "/auto-deleted.txt").c_str()), 0);
+  ASSERT_TRUE(fileutil::removeAll(root + "/old-folder"));
+  // A folder the sync creates from the server.
+  collections->addToAvoidFolderCreation("/From Server");
+  mkdirs(root + "/From Server");
+  // An expected size is about half-downloaded files: the user's delete
+  // still goes to the server.
+  collections->addToAvoidDelete("/user-deleted.bin", "100");
+  ASSERT_EQ(unlink((root + "/user-deleted.bin").c_str()), 0);
+
+  ASSERT_TRUE(settle([&] { return sink.contains("addDeleteFiles", root + "/user-deleted.bin"); }));
+  barrier();
+  EXPECT_TRUE(sink.renames().empty());
+  EXPECT_EQ(sink.paths("addDeleteFiles"), std::vector<std::string>{root + "/user-deleted.bin"});
+  EXPECT_TRUE(sink.paths("addDirectory").empty());
+
+  // The expected rename was used up: the same rename by the user is passed on.
+  move(root + "/renamed.txt", root + "/server-renamed.txt");
+  move(root + "/server-renamed.txt", root + "/renamed.txt");
+  ASSERT_TRUE(settle([&] { return sink.renames().size() == 2; }));
+}
+
+TEST_F(WatcherTest, AttributeChangesTheSyncMadeAreIgnored) {
+  write(root + "/owned.txt");
+  write(root + "/touched.txt");
+  start();
+  collections->addTomFileInfoChangedManualyList(root + "/owned.txt");
+  ASSERT_EQ(chmod((root + "/owned.txt").c_str(), 0640), 0);
+  ASSERT_EQ(chmod((root + "/touched.txt").c_str(), 0640), 0);
+  ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/touched.txt"); }));
+  barrier();
+  EXPECT_FALSE(sink.contains("addBackupFiles", root + "/owned.txt"));
+}
+
+TEST_F(WatcherTest, NamesAreBytesSymlinksAreNotFollowedDeepTreesWork) {
+  mkdirs(outside + "/target");
+  start();
+  const std::string bad = root + "/bad\xff\xfe.txt";
+  const std::string newline = root + "/line\nbreak.txt";
+  put(bad);
+  put(newline);
+  ASSERT_EQ(symlink((outside + "/target").c_str(), (root + "/link").c_str()), 0);
+  std::string deep = root;
+  for (int i = 0; i < 120; ++i) deep += "/d" + std::to_string(i);
+  mkdirs(deep);
+  put(deep + "/bottom.txt");
+  ASSERT_TRUE(settle([&] {
+    return sink.contains("addBackupFiles", bad) && sink.contains("addBackupFiles", newline) &&
+           sink.contains("addBackupFiles", root + "/link") &&
+           sink.contains("addBackupFiles", deep + "/bottom.txt");
+  }));
+  put(outside + "/target/through-link.txt");
+  barrier();
+  EXPECT_FALSE(anyCallMentions("through-link"));
+}
+
+TEST_F(WatcherTest, StopHandsOnWhatIsPending) {
+  start();
+  put(root + "/last-minute.txt");
+  watcher->stop();
+  EXPECT_TRUE(sink.contains("addBackupFiles", root + "/last-minute.txt"));
+}
+
+TEST_F(WatcherTest, CoalescingWindowRunsOnTheInjectedClock) {
+  ManualClock clock;
+  options.clock = &clock;
+  options.coalescingDelay = 1s;
+  start();
+  put(root + "/a.txt");
+  bool seen = false;
+  for (int i = 0; i < 200 && !seen; ++i) {
+    clock.advance(1s);
+    seen = sink.waitFor([&] { return sink.contains("addBackupFiles", root + "/a.txt"); }, 50ms);
+  }
+  EXPECT_TRUE(seen);
+  watcher.reset();  // before the clock it reads goes
+}
+
+TEST_F(WatcherTest, BurstOfTenThousandFilesAllArrive) {
+  options.coalescingDelay = 100ms;
+  mkdirs(root + "/burst");
+  start();
+  constexpr int kFiles = 10000;
+  for (int i = 0; i < kFiles; ++i) put(root + "/burst/f" + std::to_string(i), "x");
+  ASSERT_TRUE(sink.waitFor([&] { return sink.pathSet("addBackupFiles").size() >= kFiles; }, 120s))
+      << sink.pathSet("addBackupFiles").size();
+  const auto paths = sink.pathSet("addBackupFiles");
+  for (int i = 0; i < kFiles; i += 997) EXPECT_TRUE(paths.count(root + "/burst/f" + std::to_string(i)));
+}
+
+TEST_F(WatcherTest, QueueOverflowComparesTheFolderWithTheDatabase) {
+  FakeCaptureDatabase database;
+  options.database = &database;
+  options.isDeselected = [](const std::string& path) { return path.rfind("/Deselected", 0) == 0; };
+  mkdirs(root + "/d");
+  write(root + "/same.txt", "1234");
+  write(root + "/d/changed.txt", "12345");
+  write(root + "/unknown.txt");
+  auto rowFor = [&](const std::string& relative, const std::string& size) {
+    struct stat st;
+    EXPECT_EQ(lstat((root + relative).c_str(), &st), 0);
+    LocalFileRow row;
+    row.path = relative;
+    row.size = size;
+    row.modificationDate = syncrecord::dateText(Clock::WallTime(std::chrono::seconds(st.st_mtim.tv_sec)));
+    return row;
+  };
+  std::vector<LocalFileRow> rows{rowFor("/same.txt", "4"), rowFor("/d/changed.txt", "4")};
+  rows.push_back(LocalFileRow{"/vanished.txt", "NA", "3", false, false});
+  rows.push_back(LocalFileRow{"/not-yet-downloaded.txt", "NA", "3", false, true});
+  rows.push_back(LocalFileRow{"/Deselected/f.txt", "NA", "3", false, false});
+  rows.push_back(LocalFileRow{"/d", "NA", "0", true, false});
+  rows.push_back(LocalFileRow{"/../outside.txt", "NA", "3", false, false});
+  database.setRows(rows);
+  start();
+  watcher->simulateQueueOverflow();
+  ASSERT_TRUE(settle([&] {
+    return sink.contains("addDeleteFiles", root + "/vanished.txt") &&
+           sink.contains("addBackupFiles", root + "/unknown.txt");
+  }));
+  EXPECT_EQ(sink.pathSet("addBackupFiles"),
+            (std::set<std::string>{root + "/d/changed.txt", root + "/unknown.txt"}));
+  EXPECT_EQ(sink.paths("addDeleteFiles"), std::vector<std::string>{root + "/vanished.txt"});
+
+  // Without a readable database nothing is reported removed, everything changed.
+  sink.clear();
+  database.rows.reset();
+  watcher->simulateQueueOverflow();
+  ASSERT_TRUE(settle([&] { return sink.pathSet("addBackupFiles").size() == 3; }));
+  EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+}
+
+TEST_F(WatcherTest, WatchLimitIsReportedAndUnwatchedFoldersAreRescanned) {
+  std::mutex traceMutex;
+  std::vector<std::string> traces;
+  setTraceSink([&](std::string_view line) {
+    std::lock_guard<std::mutex> hold(traceMutex);
+    traces.emplace_back(line);
+  });
+  std::atomic<int> limitedCalls{0};
+  std::atomic<int> clearedCalls{0};
+  options.maxWatches = 1;  // the root only
+  options.rescanInterval = 50ms;
+  options.watchLimitChanged = [&](bool limited) { ++(limited ? limitedCalls : clearedCalls); };
+  mkdirs(root + "/w1");
+  mkdirs(root + "/w2/inner");
+  write(root + "/w2/inner/old.txt");
+  start();
+  EXPECT_TRUE(watcher->watchLimitReached());
+  EXPECT_EQ(watcher->watchCount(), 1u);
+  EXPECT_EQ(limitedCalls.load(), 1);
+
+  put(root + "/w2/inner/new.txt");
+  put(root + "/w2/inner/old.txt", "changed");
+  ASSERT_TRUE(fileutil::removeAll(root + "/w1"));
+  ASSERT_TRUE(settle([&] {
+    return sink.contains("addBackupFiles", root + "/w2/inner/new.txt") &&
+           sink.contains("addBackupFiles", root + "/w2/inner/old.txt") &&
+           sink.contains("addDeleteFiles", root + "/w1");
+  }));
+  ASSERT_TRUE(fileutil::removeAll(root + "/w2"));
+  ASSERT_TRUE(settle([&] { return sink.contains("addDeleteFiles", root + "/w2"); }));
+  ASSERT_TRUE(sink.waitFor([&] { return !watcher->watchLimitReached(); }, 5s));
+  watcher.reset();
+  setTraceSink({});
+  EXPECT_EQ(clearedCalls.load(), 1);
+  bool traced = false;
+  for (const auto& line : traces) traced = traced || line.find("watch limit") != std::string::npos;
+  EXPECT_TRUE(traced);
+}
+
+TEST_F(WatcherTest, RootRemovedDoesNotDeleteTheServersCopy) {
+  write(root + "/a.txt");
+  mkdirs(root + "/d");
+  write(root + "/d/b.txt");
+  options.rescanInterval = 50ms;
+  start();
+  ASSERT_TRUE(fileutil::removeAll(root));
+  // Back again, with something new in it.
+  mkdirs(root);
+  write(root + "/fresh.txt");
+  ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/fresh.txt"); }));
+  EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+  put(root + "/after-return.txt");
+  ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/after-return.txt"); }));
+}
+
+TEST_F(WatcherTest, ContentsOfAnAppearedFolderOnTheCallersThread) {
+  mkdirs(root + "/f/sub");
+  write(root + "/f/a.txt");
+  write(root + "/f/sub/b.txt");
+  write(root + "/f/sub/.DS_Store");
+  NEWFSEventWatcher unstarted(options, sink, *collections);
+  unstarted.insertRecordToDBWithDirectoryContent(root + "/f");
+  EXPECT_EQ(sink.paths("addDirectory"), std::vector<std::string>{root + "/f/sub"});
+  EXPECT_EQ(sink.pathSet("addBackupFiles"),
+            (std::set<std::string>{root + "/f/a.txt", root + "/f/sub/b.txt"}));
+}
+
+}  // namespace
+}  // namespace ulmora
