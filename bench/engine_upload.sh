@@ -9,7 +9,7 @@
 set -euo pipefail
 build="${ULMORA_BENCH_BUILD:?set ULMORA_BENCH_BUILD to a Release build folder}"
 driver="$build/bench/engine_upload_driver"
-engine="$build/tools/engine/ulmora-kvt"
+engine="$build/bin/ulmora-kvt"
 files="${ULMORA_BENCH_FILES:-10000}"
 for f in "$driver" "$engine"; do
   [ -x "$f" ] || { echo "missing $f (build the bench targets first)" >&2; exit 1; }

@@ -1,0 +1,63 @@
+#include "service/ListingLineParser.h"
+
+#include "engine/EngineLineRecord.h"
+#include "engine/QLSYNCParser.h"
+#include "service/ServerPath.h"
+
+namespace ulmora {
+
+ListingLine parseListingLine(std::string_view line) {
+  ListingLine out;
+  EngineLineRecord r;
+  int result = QLSYNCParser::ParseLineStr(line, r, QLSYNCParser::kListing);
+  if (result != QLSYNCParser::kOk && line.substr(0, 8) == "SUMMARY\t") {
+    // A run refused before it started ends with a short summary (op and
+    // status only); the outcome comes from the exit status either way.
+    out.kind = ListingLine::Kind::kSummary;
+    return out;
+  }
+  if (result != QLSYNCParser::kOk) {
+    out.text = "listing line not understood (" + std::to_string(result) + ")";
+    return out;
+  }
+  const std::string& kind = r.kind();
+  if (kind == "COUNT") {
+    out.kind = ListingLine::Kind::kCount;
+    out.number = r.number(QLSYNCParser::kCountKey);
+  } else if (kind == "INDEX") {
+    out.kind = ListingLine::Kind::kIndex;
+    out.number = r.number(QLSYNCParser::kIndexKey);
+  } else if (kind == "FATAL") {
+    out.kind = ListingLine::Kind::kFatal;
+    out.text = r.text(QLSYNCParser::kErrorKey);
+  } else if (kind == "SUMMARY") {
+    out.kind = ListingLine::Kind::kSummary;
+  } else if (kind == "LIST") {
+    ServerRecord& s = out.record;
+    s.index = r.text(ServerRecord::kIndexKey);
+    s.inTrash = r.text(ServerRecord::kInTrashKey);
+    s.fileVer = r.text(ServerRecord::kFileVerKey);
+    s.size = r.text(ServerRecord::kSizeKey);
+    s.modTime = r.text(ServerRecord::kModTimeKey);
+    s.refId = r.text(ServerRecord::kRefIdKey);
+    s.rcId = r.text(ServerRecord::kRcIdKey);
+    s.fname = r.text(ServerRecord::kFnameKey);
+    s.fnameOld = r.text(ServerRecord::kFnameOldKey);
+    if (auto why = serverpath::whyUnsafe(s.fname)) {
+      out.kind = ListingLine::Kind::kUnsafe;
+      out.text = "fname: " + *why;
+    } else if (auto whyOld = s.fnameOld.empty() ? std::nullopt : serverpath::whyUnsafe(s.fnameOld)) {
+      out.kind = ListingLine::Kind::kUnsafe;
+      out.text = "fnameOld: " + *whyOld;
+    } else {
+      out.kind = ListingLine::Kind::kRecord;
+      s.fname = serverpath::withLeadingSlash(s.fname);
+      if (!s.fnameOld.empty()) s.fnameOld = serverpath::withLeadingSlash(s.fnameOld);
+    }
+  } else {
+    out.text = "unexpected listing line " + kind;
+  }
+  return out;
+}
+
+}  // namespace ulmora

@@ -1,0 +1,78 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "SyncFilesControllerTestSupport.h"
+
+namespace ulmora::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::IsEmpty;
+
+// Moves the manual clock on in small steps until `done` holds (or a real
+// time-out passes), letting the writer thread catch up after each step.
+bool driveUntil(ManualClock& clock, const std::function<bool()>& done) {
+  auto giveUp = std::chrono::steady_clock::now() + 20s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > giveUp) return false;
+    clock.advance(250ms);
+    clock.awaitBlockedThreads(1, 20ms);
+  }
+  return true;
+}
+
+class SyncFilesControllerThreadTest : public ::testing::Test {
+ protected:
+  bool published(int index) { return !f_.published(index).empty(); }
+
+  SfcFixture<ManualClock> f_;
+  SyncFilesController& sfc_ = f_.sfc();
+};
+
+TEST_F(SyncFilesControllerThreadTest, StartKeepsEventsAndOutOfBoxEntriesOnly) {
+  sfc_.addDeleteFiles(f_.full("/gone.txt"));
+  sfc_.addOBBackupFiles("/ob/up.txt");
+  sfc_.addBackupFiles(f_.makeFile("/up.txt"));
+  sfc_.addRestoreFiles({{"/dl.txt", "NA"}});
+  sfc_.addNotificationFilesInfo();
+  sfc_.addDirectory(f_.full("/new-folder"));
+  sfc_.stopSyncFilesOperationWithReset(true);
+  EXPECT_TRUE(sfc_.syncFCThread());
+
+  ASSERT_TRUE(driveUntil(f_.clock(), [&] {
+    return published(journal::kEventFolder) && published(journal::kOBUploadFolder);
+  }));
+  for (int index : {journal::kUploadFolder, journal::kDownloadFolder,
+                    journal::kServerChangeFolder, journal::kCreateFolderFolder})
+    EXPECT_THAT(f_.published(index), IsEmpty()) << index;
+}
+
+TEST_F(SyncFilesControllerThreadTest, ARestartIsCarriedOutByTheSameWriterThread) {
+  sfc_.stopSyncFilesOperationWithReset(true);
+  sfc_.addDeleteFiles(f_.full("/first"));
+  ASSERT_TRUE(driveUntil(f_.clock(), [&] { return published(journal::kEventFolder); }));
+
+  sfc_.stopSyncFilesOperationWithReset(true);
+  sfc_.stopSyncFilesOperationWithReset(true);  // while the first one is being carried out
+  sfc_.addDeleteFiles(f_.full("/second"));
+  ASSERT_TRUE(driveUntil(f_.clock(), [&] { return f_.published(journal::kEventFolder).size() == 2; }));
+  EXPECT_TRUE(sfc_.syncFCThread());
+  // The test's own thread and one writer: no second writer was ever made.
+  EXPECT_EQ(f_.host().rootAskedOn().size(), 2u);
+}
+
+TEST_F(SyncFilesControllerThreadTest, AStopWithoutResetEndsTheWriterUntilTheNextReset) {
+  sfc_.stopSyncFilesOperationWithReset(true);
+  sfc_.stopSyncFilesOperationWithReset(false);
+  ASSERT_TRUE(driveUntil(f_.clock(), [&] { return !sfc_.syncFCThread(); }));
+
+  sfc_.addDeleteFiles(f_.full("/queued-while-stopped"));
+  f_.clock().advance(10s);
+  EXPECT_THAT(f_.published(journal::kEventFolder), IsEmpty());
+
+  sfc_.stopSyncFilesOperationWithReset(true);
+  ASSERT_TRUE(driveUntil(f_.clock(), [&] { return published(journal::kEventFolder); }));
+}
+
+}  // namespace
+}  // namespace ulmora::testing

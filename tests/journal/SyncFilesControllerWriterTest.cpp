@@ -1,0 +1,279 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "SyncFilesControllerTestSupport.h"
+
+namespace ulmora::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+
+class SyncFilesControllerWriterTest : public ::testing::Test {
+ protected:
+  SfcFixture<> f_;
+  SyncFilesController& sfc_ = f_.sfc();
+};
+
+TEST_F(SyncFilesControllerWriterTest, UploadListsAreNumberedChunksWithOneCountFile) {
+  struct Case {
+    std::size_t entries;
+    std::vector<std::size_t> chunkSizes;
+  };
+  for (const Case& c : {Case{999, {999}}, Case{1000, {1000}}, Case{2500, {1000, 1000, 500}}}) {
+    SCOPED_TRACE(c.entries);
+    sfc_.deleteFileFor("1", false);
+    sfc_.deleteOBFileFor("7", false);
+    fileutil::removeAll(sfc_.folderPath(journal::kUploadCountFolder));
+    fileutil::makeDirectories(sfc_.folderPath(journal::kUploadCountFolder));
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < c.entries; ++i) {
+      expected.push_back("/n" + std::to_string(c.entries) + "/f" + std::to_string(i));
+      f_.makeFile(expected.back());
+    }
+    std::vector<std::string> queued;
+    for (const auto& rel : expected) queued.push_back(f_.full(rel));
+    sfc_.addBackupFiles(queued);
+    sfc_.timerFireMethod();
+
+    auto names = f_.published(journal::kUploadFolder);
+    ASSERT_EQ(names.size(), c.chunkSizes.size());
+    std::vector<std::string> readBack;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      EXPECT_EQ(names[k].substr(journal::kStampLength), "_" + std::to_string(k + 1));
+      EXPECT_EQ(names[k].substr(0, journal::kStampLength),
+                names[0].substr(0, journal::kStampLength));
+      auto chunk = f_.lines(journal::kUploadFolder, names[k]);
+      EXPECT_EQ(chunk.size(), c.chunkSizes[k]);
+      readBack.insert(readBack.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_EQ(readBack, expected);
+    auto counts = f_.published(journal::kUploadCountFolder);
+    ASSERT_EQ(counts.size(), 1u);
+    EXPECT_EQ(f_.contents(journal::kUploadCountFolder, counts[0]), std::to_string(c.entries));
+  }
+}
+
+TEST_F(SyncFilesControllerWriterTest, UploadFilterKeepsOnlyWhatCanBeUploaded) {
+  f_.makeFile("/docs/a/file.txt");
+  fileutil::makeDirectories(f_.full("/empty"));
+  f_.makeFile("/full/inner.txt");
+  f_.makeFile("/meta/.DS_Store");
+  f_.makeFile("/private/mine.txt");
+  sfc_.addBackupFiles(std::vector<std::string>{
+      f_.full("/docs/a/file.txt"), "/docs/a/file.txt",  // one item, two forms
+      f_.full("/gone.txt"),                              // removed again
+      f_.full("/empty"), f_.full("/full"), f_.full("/meta"),
+      f_.root(),                                         // the root itself
+      "/private/var/tmp/x",                              // a system path
+      "/private/mine.txt"});                             // a folder "private" in the root
+  sfc_.timerFireMethod();
+
+  auto names = f_.published(journal::kUploadFolder);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_THAT(f_.lines(journal::kUploadFolder, names[0]),
+              ElementsAre("/docs/a/file.txt", "/empty", "/private/mine.txt"));
+  // The Finder refreshes the parents of uploaded files, never the root.
+  f_.poster().posts.clear();
+  f_.makeFile("/docs/b.txt");
+  sfc_.addBackupFiles(f_.full("/docs/b.txt"));
+  f_.host().setChannels(nullptr, nullptr);
+  sfc_.timerFireMethod();
+  EXPECT_THAT(f_.notSyncedPosts(), ElementsAre(f_.full("/docs")));
+}
+
+TEST_F(SyncFilesControllerWriterTest, ConnectedFinderHearsOfQueuedUploadsAsFullPaths) {
+  f_.makeFile("/x/y.txt");
+  sfc_.addBackupFiles("/x/y.txt");
+  sfc_.timerFireMethod();
+  EXPECT_THAT(f_.notSyncedPosts(), UnorderedElementsAre(f_.full("/x/y.txt"), f_.full("/x")));
+  bool monitorTold = false;
+  for (const auto& [type, payload] : f_.monitor().sent())
+    monitorTold |= type == SyncFilesController::kMonitorJournalsChangedMessage;
+  EXPECT_TRUE(monitorTold);
+}
+
+TEST_F(SyncFilesControllerWriterTest, WritingTurnedOffDropsUploadsAndDownloads) {
+  sfc_.clearBackupRestoreSyncFiles();
+  sfc_.addBackupFiles(f_.makeFile("/a.txt"));
+  sfc_.addRestoreFiles({{"/dl.txt", "NA"}});
+  sfc_.addOBRestoreFiles({{"/ob.txt", "NA"}});
+  sfc_.timerFireMethod();
+  EXPECT_THAT(f_.published(journal::kUploadFolder), IsEmpty());
+  EXPECT_THAT(f_.published(journal::kDownloadFolder), IsEmpty());
+  EXPECT_THAT(f_.published(journal::kOBDownloadFolder), IsEmpty());
+  // Told before the entries were dropped.
+  EXPECT_THAT(f_.notSyncedPosts(), ElementsAre(f_.full("/a.txt")));
+
+  sfc_.setShouldWriteSyncFiles(true);
+  sfc_.addRestoreFiles({{"/dl.txt", "NA"}});
+  sfc_.timerFireMethod();
+  EXPECT_EQ(f_.published(journal::kDownloadFolder).size(), 1u);
+}
+
+TEST_F(SyncFilesControllerWriterTest, NothingIsPublishedWhileTheSyncRootIsUnknown) {
+  f_.makeFile("/up.txt");
+  f_.host().setRoot("");
+  sfc_.addBackupFiles(f_.full("/up.txt"));
+  sfc_.addDeleteFiles(f_.full("/old.txt"));  // stays full: the root is not known yet
+  sfc_.timerFireMethod();
+  EXPECT_THAT(f_.published(journal::kUploadFolder), IsEmpty());
+  EXPECT_THAT(f_.published(journal::kEventFolder), IsEmpty());
+
+  f_.host().setRoot(f_.root());
+  sfc_.timerFireMethod();
+  auto events = f_.published(journal::kEventFolder);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_THAT(f_.lines(journal::kEventFolder, events[0]), ElementsAre("/old.txt"));
+  ASSERT_EQ(f_.published(journal::kUploadFolder).size(), 1u);
+}
+
+TEST_F(SyncFilesControllerWriterTest, DeleteWriterSkipsWhatExistsAgain) {
+  f_.makeFile("/back.txt");
+  sfc_.addDeleteFiles(std::vector<std::string>{
+      f_.full("/gone.txt"), f_.full("/back.txt"), f_.root(), f_.root() + "/",
+      f_.full("/.Spotlight-V100/Store-Spotlight"), "/rel/gone2.txt"});
+  sfc_.timerFireMethod();
+
+  auto events = f_.published(journal::kEventFolder);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(journal::eventTypeOf(events[0]), journal::kEventDelete);
+  std::vector<std::string> expected{"/gone.txt", "/rel/gone2.txt"};
+  EXPECT_EQ(f_.lines(journal::kEventFolder, events[0]), expected);
+  auto sent = f_.finder().sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].first, SyncFilesController::kFinderDeletedItemsMessage);
+  EXPECT_EQ(texts(sent[0].second), expected);
+}
+
+TEST_F(SyncFilesControllerWriterTest, EventRunsKeepArrivalOrderUnderAFrozenClock) {
+  // SteppingClock's wall time never moves: only the stamp generator orders names.
+  sfc_.addDeleteFiles(f_.full("/d1"));
+  sfc_.addRenamedFiles(RenameEntry{"/r1", "/r2"});
+  sfc_.addDeleteFiles(std::vector<std::string>{f_.full("/d2"), f_.full("/d3")});
+  sfc_.addRenamedFiles(std::vector<RenameEntry>{{"/a", "/b"}, {"/b", "/c"}});
+  sfc_.timerFireMethod();
+
+  JournalFolder events = f_.folder(journal::kEventFolder);
+  std::vector<PropertyList> sets;
+  while (auto set = JournalReader::takeEventSet(events)) sets.push_back(set->toPropertyList());
+  auto del = [](std::vector<std::string> paths) {
+    return PropertyList(PropertyList::Dict{
+        {"delete", PropertyList(PropertyList::Array(paths.begin(), paths.end()))}});
+  };
+  auto ren = [](std::vector<RenameEntry> rs) {
+    PropertyList::Array a;
+    for (const auto& r : rs) a.push_back(r.toPropertyList());
+    return PropertyList(PropertyList::Dict{{"rename", PropertyList(a)}});
+  };
+  EXPECT_THAT(sets, ElementsAre(del({"/d1"}), ren({{"/r1", "/r2"}}), del({"/d2", "/d3"}),
+                                ren({{"/a", "/b"}, {"/b", "/c"}})));
+}
+
+TEST_F(SyncFilesControllerWriterTest, RenamesTellTheFinderFullPathsAndDropMissingSides) {
+  sfc_.addRenamedFiles(std::vector<RenameEntry>{
+      {"/old.txt", "/new.txt"}, {"", "/lost.txt"}, {"/lost2.txt", ""},
+      {f_.full("/full-old"), f_.full("/full-new")}});
+  sfc_.timerFireMethod();
+  auto events = f_.published(journal::kEventFolder);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_THAT(JournalReader::parseRenameList(f_.contents(journal::kEventFolder, events[0]), ""),
+              ElementsAre(RenameEntry{"/old.txt", "/new.txt"},
+                          RenameEntry{"/full-old", "/full-new"}));
+  EXPECT_THAT(f_.notSyncedPosts(), ElementsAre(f_.full("/new.txt"), f_.full("/full-new")));
+}
+
+TEST_F(SyncFilesControllerWriterTest, EntriesOfAFailedWriteAreWrittenByTheNextTick) {
+  f_.makeFile("/up.txt");
+  sfc_.addDeleteFiles(f_.full("/d1"));
+  sfc_.addRenamedFiles(RenameEntry{"/r1", "/r2"});
+  sfc_.addBackupFiles(f_.full("/up.txt"));
+  sfc_.addRestoreFiles({{"/dl.txt", "123"}});
+  sfc_.addNotificationFilesInfo();
+  for (int index : {journal::kEventFolder, journal::kUploadFolder, journal::kDownloadFolder,
+                    journal::kServerChangeFolder})
+    f_.block(index);
+  sfc_.timerFireMethod();
+
+  sfc_.addDeleteFiles(f_.full("/d2"));  // arrives while the first ones wait
+  for (int index : {journal::kEventFolder, journal::kUploadFolder, journal::kDownloadFolder,
+                    journal::kServerChangeFolder})
+    f_.unblock(index);
+  uint64_t downloadsChanged = f_.folder(journal::kDownloadFolder).changeCount();
+  sfc_.timerFireMethod();
+
+  auto events = f_.published(journal::kEventFolder);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_THAT(f_.lines(journal::kEventFolder, events[0]), ElementsAre("/d1"));
+  EXPECT_EQ(journal::eventTypeOf(events[1]), journal::kEventRename);
+  EXPECT_THAT(f_.lines(journal::kEventFolder, events[2]), ElementsAre("/d2"));
+  ASSERT_EQ(f_.published(journal::kUploadFolder).size(), 1u);
+  EXPECT_EQ(f_.published(journal::kServerChangeFolder).size(), 1u);
+  auto downloads = JournalReader::takeDownloadLists(f_.folder(journal::kDownloadFolder), false);
+  EXPECT_EQ(downloads, (PropertyList::Dict{{"/dl.txt", PropertyList("123")}}));
+  // The input queue's pending-download check sees the new list.
+  EXPECT_GT(f_.folder(journal::kDownloadFolder).changeCount(), downloadsChanged);
+}
+
+TEST_F(SyncFilesControllerWriterTest, ManyMarkerRequestsGiveOneMarker) {
+  for (int i = 0; i < 5; ++i) sfc_.addNotificationFilesInfo();
+  sfc_.timerFireMethod();
+  auto names = f_.published(journal::kServerChangeFolder);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(f_.contents(journal::kServerChangeFolder, names[0]), "1");
+}
+
+TEST_F(SyncFilesControllerWriterTest, OutOfBoxQueuesGoToTheirOwnFolders) {
+  sfc_.addOBBackupFiles("/ob/up.txt");
+  sfc_.addOBDeleteFiles("/gone.txt");
+  sfc_.addOBRenamedFiles(RenameEntry{"/ob/a", "/ob/b"});
+  sfc_.addOBRestoreFiles({{"/ob/dl", "NA"}});
+  sfc_.addOBDirectory("/ob/new-folder");  // not created from local changes
+  sfc_.timerFireMethod();
+
+  auto up = f_.published(journal::kOBUploadFolder);
+  ASSERT_EQ(up.size(), 1u);
+  EXPECT_THAT(f_.lines(journal::kOBUploadFolder, up[0]), ElementsAre("/ob/up.txt"));
+  auto del = f_.published(journal::kOBDeleteFolder);
+  ASSERT_EQ(del.size(), 1u);
+  EXPECT_THAT(f_.lines(journal::kOBDeleteFolder, del[0]), ElementsAre("/Out of Box/box1/gone.txt"));
+  auto ren = f_.published(journal::kOBRenameFolder);
+  ASSERT_EQ(ren.size(), 1u);
+  EXPECT_EQ(ren[0].size(), journal::kStampLength);  // the stamp alone
+  EXPECT_EQ(f_.published(journal::kOBDownloadFolder).size(), 1u);
+  EXPECT_THAT(f_.published(journal::kOBCreateFolderFolder), IsEmpty());
+
+  sfc_.addOBBackupFiles("/ob/later.txt");
+  sfc_.clearOBSyncFiles();
+  sfc_.addOBBackupFiles("/ob/while-off.txt");
+  sfc_.timerFireMethod();
+  EXPECT_EQ(f_.published(journal::kOBUploadFolder).size(), 1u);
+}
+
+TEST_F(SyncFilesControllerWriterTest, NamesALineListCannotCarryAreRefusedAlone) {
+  f_.makeFile("/ok.txt");
+  std::string odd = f_.makeFile("/bad\nname.txt");
+  std::string latin1 = f_.makeFile("/caf\xe9.txt");
+  sfc_.addBackupFiles(std::vector<std::string>{odd, f_.full("/ok.txt"), latin1});
+  sfc_.timerFireMethod();
+  auto names = f_.published(journal::kUploadFolder);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_THAT(f_.lines(journal::kUploadFolder, names[0]),
+              ElementsAre("/ok.txt", "/caf\xe9.txt"));
+  auto counts = f_.published(journal::kUploadCountFolder);
+  ASSERT_EQ(counts.size(), 1u);
+  EXPECT_EQ(f_.contents(journal::kUploadCountFolder, counts[0]), "2");
+}
+
+TEST_F(SyncFilesControllerWriterTest, AnOrderlyEndWritesWhatIsQueued) {
+  sfc_.addDeleteFiles(f_.full("/deleted-just-before-exit"));
+  sfc_.addOBDeleteFiles("/ob-too");
+  f_.destroyController();
+  EXPECT_EQ(f_.published(journal::kEventFolder).size(), 1u);
+  EXPECT_EQ(f_.published(journal::kOBDeleteFolder).size(), 1u);
+}
+
+}  // namespace
+}  // namespace ulmora::testing
