@@ -59,8 +59,8 @@ const std::array<KindSpec, 18>& kindSpecs() {
         {K::kRestorePendingSizeKey, N},
         {K::kSpeedKey, N},
         {K::kFileNameKey, A}}},
-      {"IOERROR", {P::kTransfer, P::kFileOperation}, {{P::kPathKey, A}, {P::kMessageKey, R}}},
-      {"SFERROR", {P::kTransfer, P::kFileOperation}, {{P::kPathKey, A}, {P::kMessageKey, R}}},
+      {"IOERROR", {P::kTransfer, P::kFileOperation, P::kVersions}, {{P::kPathKey, A}, {P::kMessageKey, R}}},
+      {"SFERROR", {P::kTransfer, P::kFileOperation, P::kVersions}, {{P::kPathKey, A}, {P::kMessageKey, R}}},
       {"COUNT", {P::kListing}, {{P::kCountKey, N}}},
       {"LIST",
        {P::kListing},
@@ -240,8 +240,12 @@ int parseTabLine(std::string_view line, int type, Parsed& out, std::string& kind
     kind = std::string(keyword);
     int rc = readFields(rest, exhausted, spec.fields, out);
     if (rc != P::kOk) return rc;
-    if (keyword == "SUMMARY") return readFields(rest, exhausted, summaryFields(out[0].second), out);
-    return P::kOk;
+    if (keyword != "SUMMARY") return P::kOk;
+    // A run refused before it started ends with op and status alone. A
+    // successful run always carries its counts, so a bare one is truncated.
+    bool failed = out[1].second.find_first_not_of('0') != std::string::npos;
+    if (exhausted && failed) return P::kOk;
+    return readFields(rest, exhausted, summaryFields(out[0].second), out);
   }
   return P::kUnknownKind;
 }

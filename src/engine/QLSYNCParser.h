@@ -27,7 +27,7 @@ class QLSYNCParser {
     kSearch = 4,         // FOUND FATAL SUMMARY
     kQuota = 5,          // <usedquota> <totalquota> <filecount> <quota> </quota> <error>
     kEncode = 6,         // ENCODED FATAL SUMMARY
-    kVersions = 7,       // VERSION FATAL SUMMARY
+    kVersions = 7,       // VERSION IOERROR SFERROR FATAL SUMMARY
   };
 
   enum Result : int {
@@ -55,7 +55,9 @@ class QLSYNCParser {
   static constexpr std::string_view kMessageKey = "message";
   static constexpr std::string_view kStatusKey = "status";
   static constexpr std::string_view kErrorKey = "error";
-  // SUMMARY of upload, download and restore-version.
+  // SUMMARY of upload, download and restore-version. A SUMMARY with a
+  // non-zero status may stop after kStatusKey (a run refused before it
+  // started); its count fields are then absent.
   static constexpr std::string_view kFilesKey = "files";
   static constexpr std::string_view kTransferredKey = "transferred";
   static constexpr std::string_view kIncrementalKey = "incremental";

@@ -48,9 +48,7 @@ void KVTCreateDirController::startCraeteDir(const std::string& folder) {
       engine->run({"--mkdir", engine->remote(path)}, [&](std::string_view raw) {
         EngineLineRecord rec;
         if (QLSYNCParser::ParseLineStr(raw, rec, QLSYNCParser::kFileOperation) != QLSYNCParser::kOk) {
-          if (!ServiceEngineRun::isSummaryLine(raw)) {
-            traceLine("KVTCreateDirController: engine line not understood: " + serverpath::forTrace(raw));
-          }
+          traceLine("KVTCreateDirController: engine line not understood: " + serverpath::forTrace(raw));
           return;
         }
         if (firstItemError.empty() && (rec.kind() == "SFERROR" || rec.kind() == "IOERROR")) {

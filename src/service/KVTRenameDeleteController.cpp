@@ -171,9 +171,7 @@ bool KVTRenameDeleteController::sendRenames(const std::vector<RenameEntry>& rena
   run.outcome = runEngine({"--rename"}, lines, [&](std::string_view raw) {
     EngineLineRecord rec;
     if (QLSYNCParser::ParseLineStr(raw, rec, QLSYNCParser::kFileOperation) != QLSYNCParser::kOk) {
-      if (!ServiceEngineRun::isSummaryLine(raw)) {
-        traceLine("KVTRenameDeleteController: engine line not understood: " + serverpath::forTrace(raw));
-      }
+      traceLine("KVTRenameDeleteController: engine line not understood: " + serverpath::forTrace(raw));
       return;
     }
     if (rec.kind() == "RENAMED") {
@@ -289,9 +287,7 @@ void KVTRenameDeleteController::startDeleteOperation(const std::vector<std::stri
   ServiceEngineRun::Outcome outcome = runEngine({"--remove"}, send, [&](std::string_view raw) {
     EngineLineRecord rec;
     if (QLSYNCParser::ParseLineStr(raw, rec, QLSYNCParser::kFileOperation) != QLSYNCParser::kOk) {
-      if (!ServiceEngineRun::isSummaryLine(raw)) {
-        traceLine("KVTRenameDeleteController: engine line not understood: " + serverpath::forTrace(raw));
-      }
+      traceLine("KVTRenameDeleteController: engine line not understood: " + serverpath::forTrace(raw));
       return;
     }
     std::string path = serverpath::withLeadingSlash(rec.text(QLSYNCParser::kPathKey));

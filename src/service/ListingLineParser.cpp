@@ -10,12 +10,6 @@ ListingLine parseListingLine(std::string_view line) {
   ListingLine out;
   EngineLineRecord r;
   int result = QLSYNCParser::ParseLineStr(line, r, QLSYNCParser::kListing);
-  if (result != QLSYNCParser::kOk && line.substr(0, 8) == "SUMMARY\t") {
-    // A run refused before it started ends with a short summary (op and
-    // status only); the outcome comes from the exit status either way.
-    out.kind = ListingLine::Kind::kSummary;
-    return out;
-  }
   if (result != QLSYNCParser::kOk) {
     out.text = "listing line not understood (" + std::to_string(result) + ")";
     return out;

@@ -54,11 +54,6 @@ class ServiceEngineRun {
   // "user@server::quellar/path" for this run's account.
   std::string remote(std::string_view path) const;
 
-  // A run's last line. A run refused before it started ends with a short
-  // one (op and status only) that the record parsers do not take; it says
-  // nothing the exit status does not.
-  static bool isSummaryLine(std::string_view line) { return line.substr(0, 8) == "SUMMARY\t"; }
-
   // Stops the engine (SIGTERM: it ends as cancelled) or, before it started,
   // keeps it from starting.
   void terminate();

@@ -114,18 +114,15 @@ UMVersionController::Report UMVersionController::listVersions(std::string localP
   ServiceEngineRun::Outcome outcome =
       engine->run({"--list-versions", engine->remote(relative)}, [&](std::string_view raw) {
         EngineLineRecord rec;
-        if (QLSYNCParser::ParseLineStr(raw, rec, QLSYNCParser::kVersions) == QLSYNCParser::kOk) {
-          if (rec.kind() == "VERSION") versions.append(rec.toDictionary());
-          return;
-        }
-        // A file the server lacks is refused per item.
-        if (QLSYNCParser::ParseLineStr(raw, rec, QLSYNCParser::kFileOperation) == QLSYNCParser::kOk &&
-            (rec.kind() == "SFERROR" || rec.kind() == "IOERROR")) {
-          if (itemError.empty()) itemError = rec.text(QLSYNCParser::kMessageKey);
-          return;
-        }
-        if (!ServiceEngineRun::isSummaryLine(raw)) {
+        if (QLSYNCParser::ParseLineStr(raw, rec, QLSYNCParser::kVersions) != QLSYNCParser::kOk) {
           traceLine("UMVersionController: engine line not understood: " + serverpath::forTrace(raw));
+          return;
+        }
+        if (rec.kind() == "VERSION") {
+          versions.append(rec.toDictionary());
+        } else if (itemError.empty() && (rec.kind() == "SFERROR" || rec.kind() == "IOERROR")) {
+          // A file the server lacks is refused per item.
+          itemError = rec.text(QLSYNCParser::kMessageKey);
         }
       });
   {
