@@ -50,15 +50,18 @@ class Peer {
 
   int run() {
     Clock& clock = Clock::system();
-    const std::optional<Clock::TimePoint> deadline =
-        options_.timeout ? std::optional(clock.monotonicNow() + *options_.timeout) : std::nullopt;
+    // A plain flag and time point rather than std::optional: GCC 12 warns
+    // falsely about an uninitialised optional here in optimised builds.
+    const bool hasDeadline = options_.timeout.has_value();
+    const Clock::TimePoint deadline =
+        hasDeadline ? clock.monotonicNow() + *options_.timeout : Clock::TimePoint{};
     for (;;) {
       connectMissing(clock.monotonicNow());
       sendCommandOnce();
       if (options_.count == 0 && allConnected() && (!options_.command || commandSent_)) return 0;
-      if (!waitAndRead(deadline ? *deadline - clock.monotonicNow() : kRetryInterval)) return 1;
+      if (!waitAndRead(hasDeadline ? deadline - clock.monotonicNow() : kRetryInterval)) return 1;
       if (options_.count && received_ >= *options_.count) return 0;
-      if (deadline && clock.monotonicNow() >= *deadline) return options_.count ? 1 : 0;
+      if (hasDeadline && clock.monotonicNow() >= deadline) return options_.count ? 1 : 0;
     }
   }
 

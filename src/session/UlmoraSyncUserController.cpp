@@ -1,0 +1,415 @@
+#include "session/UlmoraSyncUserController.h"
+
+#include "capture/DBManager.h"
+#include "capture/FolderEnumerator.h"
+#include "capture/NEWFSEventWatcher.h"
+#include "database/DatabaseMerger.h"
+#include "foundation/QLUtility.h"
+#include "journal/SyncRootPath.h"
+#include "journal/UMSDBSyncInputManger.h"
+#include "platform/FileUtil.h"
+#include "platform/Trace.h"
+#include "ipc/IpcMessage.h"
+#include "ipc/MessageSendingModule.h"
+#include "session/EventJournalWriterControl.h"
+#include "session/LoginDetails.h"
+#include "session/PlaceholderSyncController.h"
+#include "session/SessionMessageTypes.h"
+#include "session/UMSSharedInstanceManager.h"
+
+namespace ulmora {
+namespace {
+
+// Application files of the account.
+constexpr int kDaemonPreferences = 2;
+constexpr int kDatabaseFolder = 107;
+constexpr int kBackupFileEntries = 113;
+constexpr int kBackupFileEntriesAfterDelete = 114;
+
+void trace(const std::string& what) { traceLine("account: " + what); }
+
+SupportFilePaths pathsFor(const SyncSessionDetails& details) {
+  SupportFilePaths paths;
+  paths.setConsoleUserName(details.consoleUser);
+  paths.setSyncUserName(details.syncUser);
+  return paths;
+}
+
+std::unique_ptr<SyncController> makeSyncController(
+    const UlmoraSyncUserController::Options& options) {
+  if (options.makeSyncController) return options.makeSyncController();
+  return std::make_unique<PlaceholderSyncController>(options.mainLoop);
+}
+
+}  // namespace
+
+UlmoraSyncUserController::UlmoraSyncUserController(SyncSessionDetails details, Options options)
+    : details_(std::move(details)),
+      options_(std::move(options)),
+      registry_(options_.registry != nullptr ? *options_.registry
+                                             : UMSSharedInstanceManager::sharedInstanceManager()),
+      inputQueue_(options_.inputQueue != nullptr ? *options_.inputQueue
+                                                 : UMSDBSyncInputManger::sharedManager()),
+      clock_(options_.clock != nullptr ? *options_.clock : Clock::system()),
+      mainLoop_((options_.mainLoop != nullptr ? *options_.mainLoop : RunLoop::main()).handle()),
+      paths_(pathsFor(details_)),
+      dbFolder_(paths_.pathForApplicationFile(kDatabaseFolder)),
+      syncController_(makeSyncController(options_)),
+      queueSink_(inputQueue_,
+                 {[this](const std::vector<std::string>& p) { didDBQueryFinishedForBackupFiles(p); },
+                  [this] { didDBQueryForRDDBCompleated(); }}),
+      collections_({details_.syncRootPath, applicationFile(kDaemonPreferences),
+                    applicationFile(kBackupFileEntries),
+                    applicationFile(kBackupFileEntriesAfterDelete), &queueSink_}),
+      database_(dbFolder_, details_.syncUser),
+      sink_(options_.journalSink != nullptr ? *options_.journalSink : queueSink_),
+      dbManager_(std::make_unique<DBManager>(database_, sink_, clock_)),
+      totals_(*syncController_),
+      workerLoop_(clock_) {}
+
+UlmoraSyncUserController::~UlmoraSyncUserController() {
+  shutdown();
+  if (registry_.userControllerForCUser(details_.consoleUser, details_.syncUser) == this) {
+    registry_.removeAccount(details_.consoleUser, details_.syncUser);
+  }
+}
+
+// ---------------------------------------------------------------- life cycle
+
+void UlmoraSyncUserController::start() {
+  if (started_) return;
+  started_ = true;
+  registry_.setUserController(this, details_.consoleUser, details_.syncUser);
+  registry_.setSupportFilePaths(paths_, details_.consoleUser, details_.syncUser);
+
+  folderUsable_ = fileutil::makeDirectories(details_.syncRootPath, fileutil::kOwnerOnlyFolder);
+  if (!folderUsable_) trace("cannot create the sync folder \"" + details_.syncRootPath + "\"");
+  if (dbFolder_.empty() || !fileutil::makeDirectories(dbFolder_, fileutil::kOwnerOnlyFolder)) {
+    trace("no usable database folder for \"" + details_.syncUser + "\"");
+  }
+  collections_.loadExcludedFileListFor(details_.syncUser);
+  startMerger();
+  worker_ = std::thread([this] {
+    RunLoop::setCurrent(&workerLoop_);
+    workerLoop_.run();
+    RunLoop::setCurrent(nullptr);
+  });
+
+  syncController_->initWithConsoleUser(details_);
+  syncController_->setSharedUlmoraSyncUserController(this);
+  if (options_.reinitializeDue) {
+    reinitializing_ = true;
+    syncController_->setReinitializeState(true);
+  }
+  didBackupSetOrUserChanged();
+  activate(options_.unlinked);
+  if (!folderUsable_) syncController_->notAbleTOCreateFolderAtPath();
+}
+
+void UlmoraSyncUserController::activate(bool unlinked) {
+  active_ = true;
+  installInInputQueue();
+  if (folderUsable_ && options_.watchSyncRoot) startWatcher();
+  if (unlinked) {
+    trace("\"" + details_.syncUser + "\" is unlinked; the sync is not started");
+    return;
+  }
+  syncController_->startSync();
+}
+
+void UlmoraSyncUserController::deactivate() {
+  active_ = false;
+  syncController_->stopSyncForUnlink(true);
+  stopWatcher();
+  stopEnumeration();
+  if (hostInstalled_) {
+    // What this account queued is written to its own journals before the
+    // next account takes the queue over.
+    inputQueue_.stopDBSyncInputAndWait();
+    hostInstalled_ = false;
+  }
+}
+
+void UlmoraSyncUserController::shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  stopWatcher();
+  stopEnumeration();
+  if (worker_.joinable()) {
+    workerLoop_.stop();
+    worker_.join();
+  }
+  if (hostInstalled_) inputQueue_.stopDBSyncInputAndWait();
+  if (std::shared_ptr<DatabaseMerger> m = merger()) {
+    if (!m->waitUntilMerged(options_.finalMergeLimit)) {
+      trace("stopping with database batches not merged; they merge at the next start");
+    }
+  }
+  stopMerger();
+  if (hostInstalled_) {
+    inputQueue_.setSyncInputHost(nullptr);
+    inputQueue_.setNotificationPoster(nullptr);
+    hostInstalled_ = false;
+  }
+}
+
+void UlmoraSyncUserController::installInInputQueue() {
+  inputQueue_.initializeAppSupportFilePaths(details_.consoleUser, details_.syncUser);
+  inputQueue_.setSyncInputHost(syncController_.get());
+  inputQueue_.setNotificationPoster(options_.poster);
+  hostInstalled_ = true;
+  // Journals left from the last run are kept: they are work not done yet.
+  inputQueue_.startDBSyncInput(false);
+}
+
+void UlmoraSyncUserController::startWatcher() {
+  if (watcher_) return;
+  NEWFSEventWatcher::Options o;
+  o.syncRoot = details_.syncRootPath;
+  o.clock = &clock_;
+  o.database = &database_;
+  watcher_ = std::make_unique<NEWFSEventWatcher>(o, sink_, collections_);
+  if (!watcher_->start()) trace("the watcher could not start; local changes are not seen");
+}
+
+void UlmoraSyncUserController::stopWatcher() {
+  if (!watcher_) return;
+  watcher_->stop();
+  watcher_.reset();
+}
+
+// ---------------------------------------------------------------- merge
+
+std::shared_ptr<DatabaseMerger> UlmoraSyncUserController::merger() const {
+  std::lock_guard<std::mutex> hold(mergerMutex_);
+  return merger_;
+}
+
+void UlmoraSyncUserController::startMerger() {
+  auto m = std::make_shared<DatabaseMerger>(dbFolder_, details_.syncUser, clock_);
+  m->start();
+  std::lock_guard<std::mutex> hold(mergerMutex_);
+  merger_ = std::move(m);
+}
+
+void UlmoraSyncUserController::stopMerger() {
+  std::shared_ptr<DatabaseMerger> m;
+  {
+    std::lock_guard<std::mutex> hold(mergerMutex_);
+    m = std::move(merger_);
+  }
+  if (m) m->stop();
+}
+
+void UlmoraSyncUserController::removeLocalDatabase() {
+  if (dbFolder_.empty()) return;
+  const std::string base = fileutil::joinPath(dbFolder_, details_.syncUser);
+  for (const char* suffix : {".ql", ".ql-wal", ".ql-shm", ".pending"}) {
+    if (!fileutil::removeAll(base + suffix)) trace("could not remove \"" + base + suffix + "\"");
+  }
+}
+
+// ---------------------------------------------------------------- commands
+
+bool UlmoraSyncUserController::handleCommand(const IpcMessage& message) {
+  const std::string loginDetails = applicationFile(26);
+  switch (message.type) {
+    case messagetype::kStartSync:
+      syncController_->startSync();
+      return true;
+    case messagetype::kPause:
+    case messagetype::kResume: {
+      const bool pause = message.type == messagetype::kPause;
+      // The sync's gate reads the pause from the login details.
+      LoginDetails::setFlag(loginDetails, LoginDetails::kPauseKey, pause);
+      if (MessageSendingModule* finder = finderMessenger()) {
+        finder->sendIPCMessage(message.payload, message.type, false);
+      }
+      if (pause) {
+        syncController_->PauseSync();
+      } else {
+        syncController_->ResumeSync();
+      }
+      return true;
+    }
+    case messagetype::kUnlink:
+    case messagetype::kUnlinkToo:
+      UnlinkSync();
+      return true;
+    case messagetype::kReinitialize:
+      syncController_->ReinitializeSync();
+      DeleteLocalDBAndEnumerate();
+      return true;
+    case messagetype::kSelectiveSyncChanged:
+      syncController_->selectiveSyncModefied();
+      return true;
+    case messagetype::kFileVersion: {
+      const std::string* path = message.payload.asString();
+      if (path == nullptr) {
+        trace("a version request without a path is ignored");
+      } else {
+        syncController_->ShowVersion(*path);
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+void UlmoraSyncUserController::UnlinkSync() {
+  syncController_->UnlinkSync();
+  syncController_->stopSyncForUnlink(true);
+}
+
+void UlmoraSyncUserController::DeleteLocalDBAndEnumerate() {
+  reinitializing_ = true;
+  syncController_->setReinitializeState(true);
+  stopEnumeration();
+  // The merge thread must not hold the database while it goes.
+  stopMerger();
+  removeLocalDatabase();
+  startMerger();
+  if (!folderUsable_) {
+    trace("reinitialise: the sync folder is not usable; nothing to walk");
+    enumerationFinished(false);
+    return;
+  }
+  enumeration_ = std::jthread([this](std::stop_token stop) {
+    FolderEnumerator::Options o;
+    o.root = details_.syncRootPath;
+    FolderEnumerator walk(o, sink_, collections_);
+    const bool completed = walk.run(stop).completed;
+    mainLoop_.post(guard_.wrap([this, completed] { enumerationFinished(completed); }));
+  });
+}
+
+void UlmoraSyncUserController::stopEnumeration() {
+  if (!enumeration_.joinable()) return;
+  enumeration_.request_stop();
+  enumeration_.join();
+}
+
+void UlmoraSyncUserController::enumerationFinished(bool completed) {
+  trace(std::string("the walk of the sync root ") + (completed ? "finished" : "did not complete"));
+  if (reinitializing_) syncController_->startSyncListingAllFiles(0);
+}
+
+// ---------------------------------------------------------------- journal writer
+
+void UlmoraSyncUserController::didDBQueryFinishedForBackupFiles(
+    const std::vector<std::string>& paths) {
+  trace("the database lists " + std::to_string(paths.size()) + " files to upload");
+}
+
+void UlmoraSyncUserController::didDBQueryForRDDBCompleated() {
+  trace("the rename/delete database was read");
+}
+
+EventJournalWriterControl* UlmoraSyncUserController::eventJournal(const char* call) const {
+  if (options_.eventJournal == nullptr) {
+    trace(std::string(call) + ": no event journal writer yet");
+  }
+  return options_.eventJournal;
+}
+
+void UlmoraSyncUserController::didBackupSetOrUserChanged() {
+  if (auto* w = eventJournal("didBackupSetOrUserChanged")) w->stopSyncFilesOperationWithReset(true);
+}
+
+void UlmoraSyncUserController::accountLoggedOutWithUnlink(bool unlink) {
+  if (unlink) return;
+  if (auto* w = eventJournal("accountLoggedOutWithUnlink")) w->stopSyncFilesOperationWithReset(false);
+}
+
+void UlmoraSyncUserController::checkSelectiveSyncFolders() {
+  if (auto* w = eventJournal("checkSelectiveSyncFolders")) {
+    w->clearBackupRestoreSyncFiles();
+    w->deleteFileFor("1", false);
+    w->deleteFileFor("4", false);
+    w->setShouldWriteSyncFiles(true);
+  }
+}
+
+void UlmoraSyncUserController::clearOBInformationsFromDB() {
+  if (auto* w = eventJournal("clearOBInformationsFromDB")) {
+    w->clearOBSyncFiles();
+    w->deleteOBFileFor("7", false);
+    w->setOBFileWritingFlag(true);
+  }
+}
+
+void UlmoraSyncUserController::checkForOBFolders() {
+  if (auto* w = eventJournal("checkForOBFolders")) {
+    w->clearOBSyncFiles();
+    w->deleteOBFileFor("7", false);
+  }
+}
+
+void UlmoraSyncUserController::startOBFolderEnumeration() {
+  if (auto* w = eventJournal("startOBFolderEnumeration")) w->setOBFileWritingFlag(true);
+}
+
+void UlmoraSyncUserController::checkForDBQueryAfterRename() {
+  if (auto* w = eventJournal("checkForDBQueryAfterRename")) w->resetBackupCount();
+}
+
+// ---------------------------------------------------------------- owner interface
+
+std::string UlmoraSyncUserController::syncFolderForUser(const std::string& /*user*/) const {
+  return details_.syncRootPath;
+}
+
+std::string UlmoraSyncUserController::createRelativePathToUlmoraSync(
+    const std::string& path) const {
+  return SyncRootPath(details_.syncRootPath).relative(path);
+}
+
+MessageSendingModule* UlmoraSyncUserController::finderMessenger() const {
+  return active_ ? registry_.FinderMessForCUser(details_.consoleUser) : nullptr;
+}
+
+MessageSendingModule* UlmoraSyncUserController::monitorMessenger() const {
+  return active_ ? registry_.MonitorMessForCUser(details_.consoleUser) : nullptr;
+}
+
+void UlmoraSyncUserController::setisReinitializeState(bool state) { reinitializing_ = state; }
+
+bool UlmoraSyncUserController::isSubAccount() const {
+  return LoginDetails::isSubAccount(
+      QLUtility::pathForTemplateKey("UMLoginDetailsFile", details_.consoleUser));
+}
+
+void UlmoraSyncUserController::queryMainDB(int option) {
+  if (std::shared_ptr<DatabaseMerger> m = merger()) {
+    if (!m->waitUntilMerged(options_.mergeWaitLimit)) {
+      trace("queryMainDB: database batches are still unmerged; the database is read as it is");
+    }
+  }
+  if (option == 0 || option == 1) dbManager_->performDBQueryForBackupFiles();
+  if (option == 0 || option == 2) dbManager_->performDBQueryForRestoreFiles();
+}
+
+std::vector<std::string> UlmoraSyncUserController::queryMainDBForChickInsyncStatus() {
+  std::vector<std::string> paths;
+  const SyncRootPath root(details_.syncRootPath);
+  for (auto list : {database_.pathsToUpload(), database_.pathsToDownload()}) {
+    if (!list) continue;
+    for (const std::string& p : *list) paths.push_back(root.full(p));
+  }
+  return paths;
+}
+
+void UlmoraSyncUserController::postToWorker(std::function<void()> task) {
+  workerLoop_.post(std::move(task));
+}
+
+void UlmoraSyncUserController::queryMainDBForTotalCountAndSizeOfBackupFiles() {
+  postToWorker([this] { totals_.totalNumberOfFilesAndSizeToBackup(dbFolder_, details_.syncUser); });
+}
+
+void UlmoraSyncUserController::queryMainDBForTotalCountAndSizeOfRestoreFiles() {
+  postToWorker([this] { totals_.totalNumberOfFilesAndSizeToRestore(dbFolder_, details_.syncUser); });
+}
+
+}  // namespace ulmora

@@ -1,0 +1,191 @@
+#pragma once
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestTempDir.h"
+#include "platform/FileUtil.h"
+#include "platform/PropertyList.h"
+#include "platform/RunLoop.h"
+#include "platform/Trace.h"
+#include "capture/CaptureJournalSink.h"
+#include "sync/SyncController.h"
+
+namespace ulmora::testing {
+
+inline constexpr auto kPatience = std::chrono::seconds(10);  // real-time bound for "soon"
+
+// A temporary home folder for one test: $HOME points at it while alive, so
+// every application file of the agent lands inside it.
+class TemporaryHome {
+ public:
+  TemporaryHome() {
+    if (const char* old = std::getenv("HOME")) oldHome_ = old;
+    setenv("HOME", dir_.path().c_str(), 1);
+  }
+  ~TemporaryHome() {
+    if (oldHome_) {
+      setenv("HOME", oldHome_->c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
+  }
+  TemporaryHome(const TemporaryHome&) = delete;
+  TemporaryHome& operator=(const TemporaryHome&) = delete;
+
+  const std::string& path() const { return dir_.path(); }
+  std::string sub(const std::string& relative) const { return dir_.sub(relative); }
+  std::string loginDetailsPath() const { return sub(".config/ulmora/LastUserLoginDetails.plist"); }
+  std::string syncFoldersPath() const { return sub(".config/ulmora/SyncFolders.plist"); }
+  std::string accountFolder(const std::string& user) const {
+    return sub(".local/share/ulmora/" + user);
+  }
+
+  void writeRaw(const std::string& path, const std::string& bytes) const {
+    fileutil::makeDirectories(fileutil::parentPath(path));
+    fileutil::writeFileAtomically(path, bytes);
+  }
+  void writePlist(const std::string& path, const PropertyList& value) const {
+    fileutil::makeDirectories(fileutil::parentPath(path));
+    value.writeFile(path);
+  }
+  // Login details naming `user`, and the sync-folder list {user: root}.
+  void logIn(const std::string& user, const std::string& root) const {
+    PropertyList login(PropertyList::Dict{});
+    login.set("Ulmora username", user);
+    login.set("UlmoraSync username", user);
+    writePlist(loginDetailsPath(), login);
+    PropertyList folders(PropertyList::Dict{});
+    folders.set(user, root);
+    writePlist(syncFoldersPath(), folders);
+  }
+
+ private:
+  TestTempDir dir_;
+  std::optional<std::string> oldHome_;
+};
+
+// Collects trace lines from every thread while alive.
+class TraceLines {
+ public:
+  TraceLines() {
+    setTraceSink([this](std::string_view line) {
+      std::lock_guard<std::mutex> hold(mu_);
+      lines_.emplace_back(line);
+    });
+  }
+  ~TraceLines() { setTraceSink({}); }
+  TraceLines(const TraceLines&) = delete;
+  TraceLines& operator=(const TraceLines&) = delete;
+
+  size_t count(std::string_view needle) const {
+    std::lock_guard<std::mutex> hold(mu_);
+    size_t n = 0;
+    for (const auto& l : lines_) n += l.find(needle) != std::string::npos;
+    return n;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+// Runs `loop` until `done` holds, for at most kPatience of real time. Work
+// arrives from other threads (sockets, workers), so the loop is turned until
+// it has been posted.
+inline bool pumpUntil(RunLoop& loop, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  for (;;) {
+    loop.runUntilIdle();
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+// Records what reaches the journal writer's place.
+class RecordingSink : public CaptureJournalSink {
+ public:
+  std::vector<std::string> backups() const { return get(backups_); }
+  std::vector<std::string> restores() const { return get(restores_); }
+  std::vector<std::string> queryFinished() const { return get(queryFinished_); }
+
+  void addBackupFiles(const std::vector<std::string>& p) override { add(backups_, p); }
+  void addDirectory(const std::vector<std::string>&) override {}
+  void addDeleteFiles(const std::vector<std::string>&) override {}
+  void addRenamedFiles(const std::vector<RenameEntry>&) override {}
+  void addRestoreFiles(const std::vector<std::string>& p) override { add(restores_, p); }
+  void addOBBackupFiles(const std::vector<std::string>&) override {}
+  void addOBRestoreFiles(const std::vector<std::string>&) override {}
+  void mainDBQueryFinished(const std::vector<std::string>& p) override { add(queryFinished_, p); }
+  void RDDBQueryFinished(const std::optional<RDDataBaseRows>&) override {}
+
+ private:
+  void add(std::vector<std::string>& to, const std::vector<std::string>& p) {
+    std::lock_guard<std::mutex> hold(mu_);
+    to.insert(to.end(), p.begin(), p.end());
+  }
+  std::vector<std::string> get(const std::vector<std::string>& from) const {
+    std::lock_guard<std::mutex> hold(mu_);
+    return from;
+  }
+  mutable std::mutex mu_;
+  std::vector<std::string> backups_, restores_, queryFinished_;
+};
+
+class MockSyncController : public SyncController {
+ public:
+  explicit MockSyncController(std::string root = "") {
+    ON_CALL(*this, getUlmoraSyncRootPath()).WillByDefault(::testing::Return(root));
+  }
+
+  MOCK_METHOD(void, initWithConsoleUser, (const SyncSessionDetails&), (override));
+  MOCK_METHOD(void, setSharedUlmoraSyncUserController, (SyncControllerOwner*), (override));
+  MOCK_METHOD(void, setReinitializeState, (bool), (override));
+  MOCK_METHOD(bool, getReinitializeState, (), (const, override));
+  MOCK_METHOD(void, startSync, (), (override));
+  MOCK_METHOD(void, PauseSync, (), (override));
+  MOCK_METHOD(void, ResumeSync, (), (override));
+  MOCK_METHOD(void, UnlinkSync, (), (override));
+  MOCK_METHOD(void, stopSyncForUnlink, (bool), (override));
+  MOCK_METHOD(void, ReinitializeSync, (), (override));
+  MOCK_METHOD(void, startSyncListingAllFiles, (int), (override));
+  MOCK_METHOD(void, selectiveSyncModefied, (), (override));
+  MOCK_METHOD(void, ShowVersion, (const std::string&), (override));
+  MOCK_METHOD(void, SendPathRootSet, (), (override));
+  MOCK_METHOD(void, RecalculateQuota, (), (override));
+  MOCK_METHOD(void, sendToolTip, (), (override));
+  MOCK_METHOD(void, notAbleTOCreateFolderAtPath, (), (override));
+  MOCK_METHOD(void, updateIconOverlay, (), (override));
+
+  MOCK_METHOD(std::string, getUlmoraSyncRootPath, (), (override));
+  MOCK_METHOD(std::string, syncUserName, (), (override));
+  MOCK_METHOD(void, queryMainDB, (int), (override));
+  MOCK_METHOD(bool, isBackupGoingOn, (), (override));
+  MOCK_METHOD(bool, isRestoreGoingOn, (), (override));
+  MOCK_METHOD(void, SetQueryMainDBforCountBackup, (bool), (override));
+  MOCK_METHOD(void, GetTotalCountAndTotalSizeOfBackupFiles, (), (override));
+  MOCK_METHOD(void, SetQueryMainDBforCountRestore, (bool), (override));
+  MOCK_METHOD(void, GetTotalCountAndTotalSizeOfRestoreFiles, (), (override));
+  MOCK_METHOD(void, setOfflineDeleteRenamedFileInfo, (const std::optional<RDDataBaseRows>&),
+              (override));
+
+  MOCK_METHOD(void, SetTotalBackupCount, (int64_t), (override));
+  MOCK_METHOD(void, SetTotalBackupSize, (int64_t), (override));
+  MOCK_METHOD(void, ResetNecessaryVariablesForBackup, (), (override));
+  MOCK_METHOD(void, SetQueriedForBackup, (bool), (override));
+  MOCK_METHOD(void, SetTotalRestoreCount, (int64_t), (override));
+  MOCK_METHOD(void, SetTotalRestoreSize, (int64_t), (override));
+  MOCK_METHOD(void, ResetNecessaryVariablesForRestore, (), (override));
+  MOCK_METHOD(void, SetQueriedForRestore, (bool), (override));
+};
+
+}  // namespace ulmora::testing

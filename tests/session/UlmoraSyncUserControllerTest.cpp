@@ -1,0 +1,242 @@
+#include "session/UlmoraSyncUserController.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "SessionTestSupport.h"
+#include "capture/FileStateDatabaseQueries.h"
+#include "database/DataBaseWrapper.h"
+#include "ipc/IpcMessage.h"
+#include "journal/UMSDBSyncInputManger.h"
+#include "foundation/QLUtility.h"
+#include "platform/ManualClock.h"
+#include "session/UMSSharedInstanceManager.h"
+
+namespace ulmora {
+namespace {
+
+using ::testing::_;
+using ::testing::NiceMock;
+using testing::MockSyncController;
+using testing::RecordingSink;
+using testing::TemporaryHome;
+
+// A record of the file table with the given upload and download states.
+std::vector<std::string> fileRecord(const std::string& path, const std::string& backup,
+                                    const std::string& restore) {
+  return {path, "2020-01-01 00:00:00 +0000", "10", "NA", "NA", "0", "NA", "NA",
+          backup, "1", restore, "NA"};
+}
+
+class AccountTest : public ::testing::Test {
+ protected:
+  AccountTest() {
+    UMSDBSyncInputManger::Options q;
+    q.clock = &clock;
+    queue = std::make_unique<UMSDBSyncInputManger>(q);
+  }
+  ~AccountTest() override {
+    account.reset();
+    queue.reset();
+  }
+
+  void make(bool unlinked = false, std::string root = "", const std::string& user = "demo") {
+    if (root.empty()) root = home.sub("UlmoraSync");
+    UlmoraSyncUserController::Options o;
+    o.registry = &registry;
+    o.inputQueue = queue.get();
+    o.clock = &clock;
+    o.mainLoop = &loop;
+    o.journalSink = sink.get();
+    o.watchSyncRoot = false;
+    o.unlinked = unlinked;
+    o.makeSyncController = [this, root] {
+      auto m = std::make_unique<NiceMock<MockSyncController>>(root);
+      mock = m.get();
+      return m;
+    };
+    account = std::make_unique<UlmoraSyncUserController>(
+        SyncSessionDetails{me, user, root}, std::move(o));
+  }
+
+  std::string dbFolder(const std::string& user = "demo") const {
+    return home.accountFolder(user) + "/Database";
+  }
+
+  // Publishes one batch as the write-behind does; the merge thread leaves it
+  // alone until asked, because its clock never moves.
+  void publishBatch(const std::vector<std::vector<std::string>>& records,
+                    const std::string& user = "demo") {
+    DataBaseWrapper writer;
+    ASSERT_TRUE(writer.initializewithDatabase(dbFolder(user), user));
+    ASSERT_TRUE(writer.beginTransaction());
+    for (const auto& r : records) ASSERT_TRUE(writer.insert(r));
+    ASSERT_TRUE(writer.commitTransaction());
+    ASSERT_TRUE(writer.unInitializeDatabase());
+  }
+
+  // Paths resolve only for the running user.
+  const std::string me = QLUtility::currentConsoleUserName();
+  TemporaryHome home;
+  ManualClock clock;
+  RunLoop loop{clock};
+  UMSSharedInstanceManager registry;
+  std::unique_ptr<RecordingSink> sink = std::make_unique<RecordingSink>();
+  std::unique_ptr<UMSDBSyncInputManger> queue;
+  MockSyncController* mock = nullptr;
+  std::unique_ptr<UlmoraSyncUserController> account;
+};
+
+TEST_F(AccountTest, RelativePathsAreCutOnWholeComponents) {
+  make(false, "/home/ann/Sync");
+  struct Case {
+    const char* path;
+    const char* relative;
+  } cases[] = {
+      {"/home/ann/Sync/a.txt", "/a.txt"},
+      {"/home/ann/Sync/d/e/f", "/d/e/f"},
+      {"/home/ann/Sync", ""},
+      {"/home/ann/Sync/", ""},
+      {"/home/ann/Sync2/a.txt", "/home/ann/Sync2/a.txt"},
+      {"/home/ann/Syn", "/home/ann/Syn"},
+      {"/a.txt", "/a.txt"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(account->createRelativePathToUlmoraSync(c.path), c.relative);
+  }
+  EXPECT_EQ(account->syncFolderForUser("anything"), "/home/ann/Sync");
+}
+
+TEST_F(AccountTest, StartInitialisesTheSyncControllerAndStartsItUnlessUnlinked) {
+  struct Case {
+    const char* name;
+    bool unlinked;
+    bool rootIsAFile;
+  } cases[] = {
+      {"linked", false, false},
+      {"unlinked", true, false},
+      {"sync folder cannot be made", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string root = home.sub(std::string("root-") + (c.unlinked ? "u" : "l") +
+                                      (c.rootIsAFile ? "f" : "d"));
+    if (c.rootIsAFile) home.writeRaw(root, "not a folder");
+    make(c.unlinked, root);
+    EXPECT_CALL(*mock, initWithConsoleUser(SyncSessionDetails{me, "demo", root}));
+    EXPECT_CALL(*mock, setSharedUlmoraSyncUserController(account.get()));
+    EXPECT_CALL(*mock, startSync()).Times(c.unlinked ? 0 : 1);
+    EXPECT_CALL(*mock, notAbleTOCreateFolderAtPath()).Times(c.rootIsAFile ? 1 : 0);
+    account->start();
+    EXPECT_EQ(fileutil::isDirectory(root), !c.rootIsAFile);
+    EXPECT_EQ(registry.userControllerForCUser(me, "demo"), account.get());
+    account.reset();
+    EXPECT_EQ(registry.userControllerForCUser(me, "demo"), nullptr);
+  }
+}
+
+TEST_F(AccountTest, MessengersOnlyWhileTheAccountIsLoggedIn) {
+  auto* finder = reinterpret_cast<MessageSendingModule*>(0x1000);
+  auto* monitor = reinterpret_cast<MessageSendingModule*>(0x2000);
+  registry.setFinderMessenger(finder, me);
+  registry.setMonitorMessenger(monitor, me);
+  make();
+  EXPECT_EQ(account->finderMessenger(), nullptr);
+  account->start();
+  EXPECT_EQ(account->finderMessenger(), finder);
+  EXPECT_EQ(account->monitorMessenger(), monitor);
+
+  EXPECT_CALL(*mock, stopSyncForUnlink(true));
+  account->deactivate();
+  EXPECT_EQ(account->finderMessenger(), nullptr);
+  EXPECT_EQ(account->monitorMessenger(), nullptr);
+
+  EXPECT_CALL(*mock, startSync());
+  account->activate(false);
+  EXPECT_EQ(account->monitorMessenger(), monitor);
+}
+
+TEST_F(AccountTest, QueryMainDBWaitsForPublishedBatchesBeforeReading) {
+  struct Case {
+    int option;
+    std::vector<std::string> uploads;
+    std::vector<std::string> downloads;
+  } cases[] = {
+      {1, {"/up.txt"}, {}},
+      {2, {}, {"/down.txt"}},
+      {0, {"/up.txt"}, {"/down.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option);
+    const std::string user = "user" + std::to_string(c.option);
+    sink = std::make_unique<RecordingSink>();
+    make(false, "", user);
+    account->start();
+    publishBatch({fileRecord("/up.txt", "0", "1"), fileRecord("/down.txt", "1", "0")}, user);
+
+    account->queryMainDB(c.option);
+
+    EXPECT_EQ(sink->backups(), c.uploads);
+    EXPECT_EQ(sink->restores(), c.downloads);
+    account.reset();
+  }
+}
+
+TEST_F(AccountTest, TotalsArriveOnAWorkerInOrder) {
+  make();
+  account->start();
+  publishBatch({fileRecord("/a", "0", "1"), fileRecord("/b", "0", "1"), fileRecord("/c", "1", "1")});
+  account->queryMainDB(1);  // merged
+
+  std::atomic<bool> done{false};
+  std::thread::id on;
+  {
+    ::testing::InSequence order;
+    EXPECT_CALL(*mock, SetTotalBackupCount(2));
+    EXPECT_CALL(*mock, SetTotalBackupSize(20));
+    EXPECT_CALL(*mock, ResetNecessaryVariablesForBackup());
+    EXPECT_CALL(*mock, SetQueriedForBackup(true)).WillOnce([&] {
+      on = std::this_thread::get_id();
+      done = true;
+    });
+  }
+  account->queryMainDBForTotalCountAndSizeOfBackupFiles();
+  ASSERT_TRUE(testing::pumpUntil(loop, [&] { return done.load(); }));
+  EXPECT_NE(on, std::this_thread::get_id());
+}
+
+TEST_F(AccountTest, ReinitialiseDropsTheLocalDatabaseAndWalksTheRootAgain) {
+  const std::string root = home.sub("UlmoraSync");
+  home.writeRaw(root + "/a.txt", "a");
+  home.writeRaw(root + "/d/b.txt", "b");
+  make();
+  account->start();
+  publishBatch({fileRecord("/old.txt", "0", "1")});
+  account->queryMainDB(1);
+  ASSERT_EQ(sink->backups(), std::vector<std::string>{"/old.txt"});
+  // A batch published just before the command belongs to the old database.
+  publishBatch({fileRecord("/stale.txt", "0", "1")});
+
+  std::atomic<bool> listed{false};
+  {
+    ::testing::InSequence order;
+    EXPECT_CALL(*mock, ReinitializeSync());
+    EXPECT_CALL(*mock, setReinitializeState(true));
+    EXPECT_CALL(*mock, startSyncListingAllFiles(0)).WillOnce([&] { listed = true; });
+  }
+  account->handleCommand(IpcMessage{PropertyList(""), 517, "status monitor", "sync agent"});
+  ASSERT_TRUE(testing::pumpUntil(loop, [&] { return listed.load(); }));
+  EXPECT_TRUE(account->isReinitializing());
+
+  std::vector<std::string> walked = sink->backups();
+  EXPECT_THAT(walked, ::testing::IsSupersetOf({root + "/a.txt", root + "/d/b.txt"}));
+  auto pending = FileStateDatabaseQueries(dbFolder(), "demo").pathsToUpload();
+  EXPECT_TRUE(!pending || pending->empty());
+}
+
+}  // namespace
+}  // namespace ulmora
