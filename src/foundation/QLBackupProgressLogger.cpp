@@ -463,4 +463,12 @@ void QLBackupProgressLogger::flushAll() { impl_->flushAll(); }
 
 std::string QLBackupProgressLogger::timeStamp() const { return impl_->stamp(); }
 
+void daemonTrace(std::string_view message) {
+  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
+}
+
+void interactiveTrace(std::string_view message) {
+  QLBackupProgressLogger::progressLogger().logInteractiveTrace(message, true);
+}
+
 }  // namespace ulmora

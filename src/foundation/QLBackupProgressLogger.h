@@ -81,6 +81,10 @@ class QLBackupProgressLogger {
   std::unique_ptr<Impl> impl_;
 };
 
+// One line to the process logger's daemon (interactive) trace, written at once.
+void daemonTrace(std::string_view message);
+void interactiveTrace(std::string_view message);
+
 // Masks secrets in a text that is about to be logged.
 std::string redactSecrets(std::string_view text);
 

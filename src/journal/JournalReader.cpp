@@ -6,9 +6,6 @@
 namespace ulmora {
 namespace {
 
-void trace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 std::string sourceOf(const JournalFolder& folder, std::string_view name) {
   return folder.pathFor(name);
@@ -17,7 +14,7 @@ std::string sourceOf(const JournalFolder& folder, std::string_view name) {
 // Reads one file; an unreadable one is traced and yields nothing.
 std::optional<std::string> readOrTrace(const JournalFolder& folder, const std::string& name) {
   auto contents = folder.read(name);
-  if (!contents) trace("journal: unreadable list file " + sourceOf(folder, name));
+  if (!contents) daemonTrace("journal: unreadable list file " + sourceOf(folder, name));
   return contents;
 }
 
@@ -42,7 +39,7 @@ std::vector<RenameEntry> JournalReader::parseRenameList(std::string_view content
   auto plist = PropertyList::parse(contents);
   const PropertyList::Array* array = plist ? plist->asArray() : nullptr;
   if (!array) {
-    trace("journal: rename list is not an array: " + std::string(source));
+    daemonTrace("journal: rename list is not an array: " + std::string(source));
     return out;
   }
   std::size_t bad = 0;
@@ -53,7 +50,7 @@ std::vector<RenameEntry> JournalReader::parseRenameList(std::string_view content
       ++bad;
   }
   if (bad)
-    trace("journal: " + std::to_string(bad) + " malformed rename entries left out of " +
+    daemonTrace("journal: " + std::to_string(bad) + " malformed rename entries left out of " +
           std::string(source));
   return out;
 }
@@ -64,7 +61,7 @@ std::vector<std::pair<std::string, std::string>> JournalReader::parseDownloadLis
   auto plist = PropertyList::parse(contents);
   const PropertyList::Dict* dict = plist ? plist->asDict() : nullptr;
   if (!dict) {
-    trace("journal: download list is not a dictionary: " + std::string(source));
+    daemonTrace("journal: download list is not a dictionary: " + std::string(source));
     return out;
   }
   std::size_t bad = 0;
@@ -76,7 +73,7 @@ std::vector<std::pair<std::string, std::string>> JournalReader::parseDownloadLis
       ++bad;
   }
   if (bad)
-    trace("journal: " + std::to_string(bad) + " malformed download entries left out of " +
+    daemonTrace("journal: " + std::to_string(bad) + " malformed download entries left out of " +
           std::string(source));
   return out;
 }
@@ -132,7 +129,7 @@ std::optional<EventSet> JournalReader::takeEventSet(const JournalFolder& folder)
     auto type = journal::eventTypeOf(name);
     if (set.type.empty()) {
       if (!type) {
-        trace("journal: event file without a type ending set aside: " + sourceOf(folder, name));
+        daemonTrace("journal: event file without a type ending set aside: " + sourceOf(folder, name));
         folder.setAside(name);
         continue;
       }

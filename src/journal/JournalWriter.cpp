@@ -9,9 +9,6 @@
 namespace ulmora {
 namespace {
 
-void trace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 std::string printable(std::string_view text) {
   std::string out;
@@ -38,7 +35,7 @@ JournalWriter::Result<std::string> JournalWriter::writeTextList(
   for (const auto& entry : entries) {
     if (entry.empty()) continue;
     if (!journal::canCarryInTextList(entry)) {
-      trace("journal: refused a path a line list cannot carry: " + printable(entry));
+      daemonTrace("journal: refused a path a line list cannot carry: " + printable(entry));
       ++result.refused;
       continue;
     }
@@ -84,7 +81,7 @@ JournalWriter::Result<RenameEntry> JournalWriter::writeRenameList(
     if (entry.originalPath.empty() || entry.renamedPath.empty()) continue;
     if (!journal::canCarryInPropertyList(entry.originalPath) ||
         !journal::canCarryInPropertyList(entry.renamedPath)) {
-      trace("journal: refused a rename a property list cannot carry: " +
+      daemonTrace("journal: refused a rename a property list cannot carry: " +
             printable(entry.originalPath) + " -> " + printable(entry.renamedPath));
       ++result.refused;
       continue;
@@ -110,7 +107,7 @@ JournalWriter::Result<JournalWriter::DownloadEntry> JournalWriter::writeDownload
   for (const auto& [path, value] : entries) {
     if (path.empty()) continue;
     if (!journal::canCarryInPropertyList(path) || !journal::canCarryInPropertyList(value)) {
-      trace("journal: refused a download entry a property list cannot carry: " + printable(path));
+      daemonTrace("journal: refused a download entry a property list cannot carry: " + printable(path));
       ++result.refused;
       continue;
     }

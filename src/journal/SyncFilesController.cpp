@@ -34,9 +34,6 @@ constexpr int kClearedFolders[] = {journal::kUploadFolder,   journal::kRenameFol
                                    journal::kDeleteFolder,   journal::kDownloadFolder,
                                    journal::kServerChangeFolder, journal::kCreateFolderFolder};
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 std::string textFor(const PropertyList& details, std::string_view key) {
   return details.stringFor(key).value_or(std::string());

@@ -19,9 +19,6 @@
 namespace ulmora {
 namespace {
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 void traceErrno(const std::string& what, const std::string& path, int err) {
   daemonTrace("SyncFilesController: " + what + " '" + path + "' failed: " + std::strerror(err));

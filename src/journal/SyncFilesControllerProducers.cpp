@@ -12,9 +12,6 @@ namespace {
 constexpr std::string_view kPrivatePrefix = "/private/";
 constexpr std::string_view kSpotlightSuffix = "-Spotlight";
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 bool endsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;

@@ -13,9 +13,6 @@
 namespace ulmora {
 namespace {
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 std::optional<int> readFolderFor(std::string_view code) {
   if (code == journal::kCodeUpload) return journal::kUploadFolder;

@@ -8,9 +8,6 @@
 namespace ulmora {
 namespace {
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 // Gives the writer thread its loop for as long as it runs, also when the
 // body throws.

@@ -12,9 +12,6 @@
 namespace ulmora {
 namespace {
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 PropertyList textArray(const std::vector<std::string>& items) {
   return PropertyList(PropertyList::Array(items.begin(), items.end()));

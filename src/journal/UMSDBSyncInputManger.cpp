@@ -9,18 +9,6 @@
 #include "journal/SyncInputHost.h"
 
 namespace ulmora {
-namespace {
-
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
-
-void interactiveTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logInteractiveTrace(message, true);
-}
-
-}  // namespace
-
 UMSDBSyncInputManger::UMSDBSyncInputManger() : UMSDBSyncInputManger(Options{}) {}
 
 UMSDBSyncInputManger::UMSDBSyncInputManger(Options options)

@@ -7,13 +7,7 @@
 namespace ulmora {
 namespace {
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
-void interactiveTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logInteractiveTrace(message, true);
-}
 
 template <typename Queue>
 auto takeAll(Guarded<Queue>& queue) {

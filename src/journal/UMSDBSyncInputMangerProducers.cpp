@@ -8,9 +8,6 @@ namespace {
 
 constexpr std::string_view kPrivatePrefix = "/private/";
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
 template <typename Queue, typename T>
 void addTo(Guarded<Queue>& queue, T value) {

@@ -5,18 +5,6 @@
 #include "journal/UMSDBSyncInputManger.h"
 
 namespace ulmora {
-namespace {
-
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
-
-void interactiveTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logInteractiveTrace(message, true);
-}
-
-}  // namespace
-
 void UMSDBSyncInputManger::startDBSyncInput(bool clear) {
   std::lock_guard<std::mutex> serial(startStopMutex_);
   {

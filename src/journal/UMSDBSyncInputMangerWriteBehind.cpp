@@ -16,13 +16,7 @@ constexpr std::string_view kUploadedValue = "Backup";
 constexpr const char* kInSyncNotification = "FilesInsyncListGot";
 constexpr const char* kInSyncListKey = "InsyncList";
 
-void daemonTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logDaemonTrace(message, true);
-}
 
-void interactiveTrace(const std::string& message) {
-  QLBackupProgressLogger::progressLogger().logInteractiveTrace(message, true);
-}
 
 bool failBatch(const char* what, const char* step) {
   daemonTrace(std::string("UMSDBSyncInputManger: ") + what + " batch could not " + step +
@@ -123,10 +117,10 @@ bool UMSDBSyncInputManger::threadToUpDateBackedUpFiles(const Entries& entries) {
         if (value == kUploadedValue) {
           std::string full = root.full(key);
           auto facts = syncrecord::readFileFacts(full);
-          if (facts && db.update(syncrecord::uploaded(relative, *facts)))
+          if (facts && db.update(syncrecord::uploaded(std::move(relative), std::move(*facts))))
             inSync.push_back(std::move(full));
         } else {
-          db.update(syncrecord::toDownload(relative, value));
+          db.update(syncrecord::toDownload(std::move(relative), value));
           downloadRecorded = true;
         }
       }
@@ -175,9 +169,10 @@ bool UMSDBSyncInputManger::threadToUpDateRefID(const Entries& entries) {
                       std::string relative = root.relative(key);
                       if (relative.empty()) continue;
                       if (auto facts = syncrecord::readFileFacts(root.full(key))) {
-                        db.update(syncrecord::withRefId(relative, *facts, refId));
+                        db.update(
+                            syncrecord::withRefId(std::move(relative), std::move(*facts), refId));
                       } else {
-                        db.update(syncrecord::toDownload(relative, refId));
+                        db.update(syncrecord::toDownload(std::move(relative), refId));
                         downloadRecorded = true;
                       }
                     }
@@ -231,7 +226,7 @@ bool UMSDBSyncInputManger::threadToUpDateRenameFiles(const std::vector<RenameEnt
       if (from.empty() || to.empty()) continue;
       // The item has already moved: its new place says whether it is a folder.
       auto facts = syncrecord::readFileFacts(root.full(entry.renamedPath));
-      db.rename(syncrecord::renamed(from, to, facts && facts->isFolder));
+      db.rename(syncrecord::renamed(std::move(from), std::move(to), facts && facts->isFolder));
     }
   });
 }
@@ -245,7 +240,8 @@ bool UMSDBSyncInputManger::threadToUpDateBackupFiles(const std::vector<std::stri
       auto facts = syncrecord::readFileFacts(root.full(path));
       if (!facts || facts->isFolder) continue;
       std::string relative = root.relative(path);
-      if (!relative.empty()) db.insert(syncrecord::newLocalFile(relative, *facts));
+      if (!relative.empty())
+        db.insert(syncrecord::newLocalFile(std::move(relative), std::move(*facts)));
     }
   });
 }
@@ -257,7 +253,7 @@ bool UMSDBSyncInputManger::threadToUpDateOBBackupFiles(const std::vector<std::st
                       pace();
                       auto facts = syncrecord::readFileFacts(path);
                       if (facts && !facts->isFolder)
-                        db.insertOBRecord(syncrecord::outOfBoxNew(path, *facts));
+                        db.insertOBRecord(syncrecord::outOfBoxNew(path, std::move(*facts)));
                     }
                   });
 }
@@ -272,9 +268,10 @@ bool UMSDBSyncInputManger::threadToUpDateOBBackedUpFiles(const Entries& entries)
                       std::string relative = root.relative(key);
                       if (relative.empty()) continue;
                       if (status == "0") {
-                        db.updateOBRecord(syncrecord::outOfBoxPending(relative));
+                        db.updateOBRecord(syncrecord::outOfBoxPending(std::move(relative)));
                       } else if (auto facts = syncrecord::readFileFacts(root.full(key))) {
-                        db.updateOBRecord(syncrecord::outOfBoxUploaded(relative, *facts));
+                        db.updateOBRecord(
+                            syncrecord::outOfBoxUploaded(std::move(relative), std::move(*facts)));
                       }
                     }
                   });
