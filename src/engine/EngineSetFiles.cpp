@@ -61,4 +61,13 @@ std::optional<std::vector<std::string>> writeSetFiles(const std::string& folder,
   return files;
 }
 
+std::string joinLines(const std::vector<std::string>& entries) {
+  std::string out;
+  for (const std::string& entry : entries) {
+    if (!out.empty()) out += '\n';
+    out += entry;
+  }
+  return out;
+}
+
 }  // namespace ulmora::engineset

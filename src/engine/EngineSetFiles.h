@@ -22,6 +22,9 @@ std::vector<std::string> dedupe(const std::vector<std::string>& entries);
 // An empty prefix matches nothing.
 bool hasComponentPrefix(std::string_view path, std::string_view prefix);
 
+// The entries one per line, without a line end after the last.
+std::string joinLines(const std::vector<std::string>& entries);
+
 // A path the one-path-per-line format can carry (no line break, no NUL).
 bool isListablePath(std::string_view path);
 

@@ -18,15 +18,6 @@ constexpr const char* kCancelFile = "intCancel";
 constexpr const char* kThrottleFile = "QLThrottle";
 constexpr int kBackupFileEntries = 113;
 
-std::string joinLines(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& l : lines) {
-    if (!out.empty()) out += '\n';
-    out += l;
-  }
-  return out;
-}
-
 }  // namespace
 
 KVTBackupManager::KVTBackupManager(Clock& clock) : clock_(clock) {}
@@ -356,7 +347,7 @@ void KVTBackupManager::writeBackupsetObjectsToFile(const std::vector<std::string
     path = applicationFile(kBackupFileEntries);
   }
   if (path.empty()) return;
-  std::string contents = joinLines(set);
+  std::string contents = engineset::joinLines(set);
   if (std::optional<std::string> existing = fileutil::readFile(path); existing && !existing->empty()) {
     if (!contents.empty()) contents += '\n';
     contents += *existing;

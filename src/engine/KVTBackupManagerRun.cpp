@@ -46,15 +46,6 @@ std::string lastLine(const std::string& text) {
   return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
 }
 
-std::string joinLines(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& l : lines) {
-    if (!out.empty()) out += '\n';
-    out += l;
-  }
-  return out;
-}
-
 }  // namespace
 
 KVTBackupManager::Run::Run(KVTBackupManager& manager, Clock& clock, uint64_t generation, RunPlan plan)
@@ -148,7 +139,7 @@ bool KVTBackupManager::Run::prepare(std::string& error) {
   if (plan_.restore) {
     if (!plan_.entryListFile.empty()) {
       fileutil::makeDirectories(fileutil::parentPath(plan_.entryListFile));
-      fileutil::writeFileAtomically(plan_.entryListFile, joinLines(entries));
+      fileutil::writeFileAtomically(plan_.entryListFile, engineset::joinLines(entries));
     }
   } else {
     manager_.writeBackupsetObjectsToFile(entries);
