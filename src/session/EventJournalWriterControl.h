@@ -5,8 +5,8 @@
 namespace ulmora {
 
 // The calls the account controller makes into the account's event journal
-// writer. An adapter over that writer implements it once the writer exists;
-// until then the account controller traces what it would have asked.
+// writer (SyncFilesWriterControl), kept behind an interface so that a test
+// can watch them.
 //
 // Thread-safety: called on the main thread.
 class EventJournalWriterControl {

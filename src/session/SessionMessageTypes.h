@@ -16,6 +16,9 @@ inline constexpr int kSelectiveSyncChanged = 513;
 inline constexpr int kReinitialize = 517;
 
 // Messages the agent sends.
+// Sent to a companion as soon as it connects: payload ["sync agent",
+// console user, process id], so it knows which agent serves it.
+inline constexpr int kAgentAnnouncement = 0;
 inline constexpr int kFinderSyncRoot = 3;
 inline constexpr int kFinderSyncRootAgain = 47;
 inline constexpr int kMonitorSyncFolderDisabled = 512;

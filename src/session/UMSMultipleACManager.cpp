@@ -1,5 +1,7 @@
 #include "session/UMSMultipleACManager.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "foundation/QLUtility.h"
@@ -174,6 +176,8 @@ void UMSMultipleACManager::checkConnections() {
   const bool monitorArrived = monitor && !monitorWasConnected_;
   finderWasConnected_ = finder;
   monitorWasConnected_ = monitor;
+  if (finderArrived) announce(*finder_);
+  if (monitorArrived) announce(*monitor_);
   UlmoraSyncUserController* account = activeAccount();
   if (finderArrived) {
     trace("the file manager's integration connected");
@@ -184,6 +188,12 @@ void UMSMultipleACManager::checkConnections() {
     trace("the status monitor connected");
     if (account != nullptr) account->syncController().sendToolTip();
   }
+}
+
+void UMSMultipleACManager::announce(MessageSendingModule& channel) {
+  channel.sendIPCMessage(
+      IpcMessage::payloadFromTexts({"sync agent", consoleUser_, std::to_string(getpid())}),
+      messagetype::kAgentAnnouncement, false);
 }
 
 void UMSMultipleACManager::refreshFinderSync() {

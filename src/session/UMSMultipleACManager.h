@@ -89,6 +89,8 @@ class UMSMultipleACManager {
   void openChannels();
   void switchTo(const LoginDetails::Account& account);
   void checkConnections();
+  // Tells a companion that has just connected which agent serves it.
+  void announce(MessageSendingModule& channel);
   void noteProblem(const std::string& problem);
 
   Options options_;

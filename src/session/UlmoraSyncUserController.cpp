@@ -5,13 +5,13 @@
 #include "capture/NEWFSEventWatcher.h"
 #include "database/DatabaseMerger.h"
 #include "foundation/QLUtility.h"
+#include "journal/JournalFormat.h"
 #include "journal/SyncRootPath.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
 #include "ipc/IpcMessage.h"
 #include "ipc/MessageSendingModule.h"
-#include "session/EventJournalWriterControl.h"
 #include "session/LoginDetails.h"
 #include "session/PlaceholderSyncController.h"
 #include "session/SessionMessageTypes.h"
@@ -27,6 +27,20 @@ constexpr int kBackupFileEntries = 113;
 constexpr int kBackupFileEntriesAfterDelete = 114;
 
 void trace(const std::string& what) { traceLine("account: " + what); }
+
+PropertyList writerDetails(const SyncSessionDetails& details) {
+  PropertyList::Dict d{{"ConsoleUser", details.consoleUser}, {"SyncUser", details.syncUser}};
+  return PropertyList(std::move(d));
+}
+
+SyncFilesController::Options writerOptions(Clock& clock, SyncFilesHost& host,
+                                           NotificationPoster* poster) {
+  SyncFilesController::Options o;
+  o.clock = &clock;
+  o.host = &host;
+  o.poster = poster;
+  return o;
+}
 
 SupportFilePaths pathsFor(const SyncSessionDetails& details) {
   SupportFilePaths paths;
@@ -55,17 +69,23 @@ UlmoraSyncUserController::UlmoraSyncUserController(SyncSessionDetails details, O
       paths_(pathsFor(details_)),
       dbFolder_(paths_.pathForApplicationFile(kDatabaseFolder)),
       syncController_(makeSyncController(options_)),
-      queueSink_(inputQueue_,
-                 {[this](const std::vector<std::string>& p) { didDBQueryFinishedForBackupFiles(p); },
-                  [this] { didDBQueryForRDDBCompleated(); }}),
+      filterQueue_(inputQueue_),
       collections_({details_.syncRootPath, applicationFile(kDaemonPreferences),
                     applicationFile(kBackupFileEntries),
-                    applicationFile(kBackupFileEntriesAfterDelete), &queueSink_}),
+                    applicationFile(kBackupFileEntriesAfterDelete), &filterQueue_}),
       database_(dbFolder_, details_.syncUser),
-      sink_(options_.journalSink != nullptr ? *options_.journalSink : queueSink_),
+      syncFilesHost_(details_.syncRootPath, registry_, details_.consoleUser),
+      syncFiles_(std::make_unique<SyncFilesController>(
+          writerDetails(details_), writerOptions(clock_, syncFilesHost_, options_.poster))),
+      syncFilesSink_(*syncFiles_),
+      syncFilesControl_(*syncFiles_),
+      sink_(options_.journalSink != nullptr ? *options_.journalSink : syncFilesSink_),
+      eventJournal_(options_.eventJournal != nullptr ? *options_.eventJournal : syncFilesControl_),
       dbManager_(std::make_unique<DBManager>(database_, sink_, clock_)),
       totals_(*syncController_),
-      workerLoop_(clock_) {}
+      workerLoop_(clock_) {
+  syncFiles_->setDelegate(this);
+}
 
 UlmoraSyncUserController::~UlmoraSyncUserController() {
   shutdown();
@@ -81,6 +101,7 @@ void UlmoraSyncUserController::start() {
   started_ = true;
   registry_.setUserController(this, details_.consoleUser, details_.syncUser);
   registry_.setSupportFilePaths(paths_, details_.consoleUser, details_.syncUser);
+  registry_.setSyncFilesController(syncFiles_.get(), details_.consoleUser, details_.syncUser);
 
   folderUsable_ = fileutil::makeDirectories(details_.syncRootPath, fileutil::kOwnerOnlyFolder);
   if (!folderUsable_) trace("cannot create the sync folder \"" + details_.syncRootPath + "\"");
@@ -108,6 +129,7 @@ void UlmoraSyncUserController::start() {
 
 void UlmoraSyncUserController::activate(bool unlinked) {
   active_ = true;
+  syncFilesHost_.setActive(true);
   installInInputQueue();
   if (folderUsable_ && options_.watchSyncRoot) startWatcher();
   if (unlinked) {
@@ -119,6 +141,7 @@ void UlmoraSyncUserController::activate(bool unlinked) {
 
 void UlmoraSyncUserController::deactivate() {
   active_ = false;
+  syncFilesHost_.setActive(false);
   syncController_->stopSyncForUnlink(true);
   stopWatcher();
   stopEnumeration();
@@ -139,6 +162,7 @@ void UlmoraSyncUserController::shutdown() {
     workerLoop_.stop();
     worker_.join();
   }
+  stopEventJournalWriter();
   if (hostInstalled_) inputQueue_.stopDBSyncInputAndWait();
   if (std::shared_ptr<DatabaseMerger> m = merger()) {
     if (!m->waitUntilMerged(options_.finalMergeLimit)) {
@@ -160,6 +184,15 @@ void UlmoraSyncUserController::installInInputQueue() {
   hostInstalled_ = true;
   // Journals left from the last run are kept: they are work not done yet.
   inputQueue_.startDBSyncInput(false);
+}
+
+void UlmoraSyncUserController::stopEventJournalWriter() {
+  syncFiles_->stopSyncFilesOperationWithReset(false);
+  // The writer thread may take up to a slice to end; what the watcher handed
+  // on as it stopped is written now rather than left to that thread's
+  // timing. Ticks never overlap, so running one here is safe. Without
+  // journal folders the writer never ran, and there is nowhere to write.
+  if (!syncFiles_->folderPath(journal::kEventFolder).empty()) syncFiles_->timerFireMethod();
 }
 
 void UlmoraSyncUserController::startWatcher() {
@@ -306,53 +339,38 @@ void UlmoraSyncUserController::didDBQueryForRDDBCompleated() {
   trace("the rename/delete database was read");
 }
 
-EventJournalWriterControl* UlmoraSyncUserController::eventJournal(const char* call) const {
-  if (options_.eventJournal == nullptr) {
-    trace(std::string(call) + ": no event journal writer yet");
-  }
-  return options_.eventJournal;
-}
-
 void UlmoraSyncUserController::didBackupSetOrUserChanged() {
-  if (auto* w = eventJournal("didBackupSetOrUserChanged")) w->stopSyncFilesOperationWithReset(true);
+  eventJournal_.stopSyncFilesOperationWithReset(true);
 }
 
 void UlmoraSyncUserController::accountLoggedOutWithUnlink(bool unlink) {
   if (unlink) return;
-  if (auto* w = eventJournal("accountLoggedOutWithUnlink")) w->stopSyncFilesOperationWithReset(false);
+  eventJournal_.stopSyncFilesOperationWithReset(false);
 }
 
 void UlmoraSyncUserController::checkSelectiveSyncFolders() {
-  if (auto* w = eventJournal("checkSelectiveSyncFolders")) {
-    w->clearBackupRestoreSyncFiles();
-    w->deleteFileFor("1", false);
-    w->deleteFileFor("4", false);
-    w->setShouldWriteSyncFiles(true);
-  }
+  eventJournal_.clearBackupRestoreSyncFiles();
+  eventJournal_.deleteFileFor("1", false);
+  eventJournal_.deleteFileFor("4", false);
+  eventJournal_.setShouldWriteSyncFiles(true);
 }
 
 void UlmoraSyncUserController::clearOBInformationsFromDB() {
-  if (auto* w = eventJournal("clearOBInformationsFromDB")) {
-    w->clearOBSyncFiles();
-    w->deleteOBFileFor("7", false);
-    w->setOBFileWritingFlag(true);
-  }
+  eventJournal_.clearOBSyncFiles();
+  eventJournal_.deleteOBFileFor("7", false);
+  eventJournal_.setOBFileWritingFlag(true);
 }
 
 void UlmoraSyncUserController::checkForOBFolders() {
-  if (auto* w = eventJournal("checkForOBFolders")) {
-    w->clearOBSyncFiles();
-    w->deleteOBFileFor("7", false);
-  }
+  eventJournal_.clearOBSyncFiles();
+  eventJournal_.deleteOBFileFor("7", false);
 }
 
 void UlmoraSyncUserController::startOBFolderEnumeration() {
-  if (auto* w = eventJournal("startOBFolderEnumeration")) w->setOBFileWritingFlag(true);
+  eventJournal_.setOBFileWritingFlag(true);
 }
 
-void UlmoraSyncUserController::checkForDBQueryAfterRename() {
-  if (auto* w = eventJournal("checkForDBQueryAfterRename")) w->resetBackupCount();
-}
+void UlmoraSyncUserController::checkForDBQueryAfterRename() { eventJournal_.resetBackupCount(); }
 
 // ---------------------------------------------------------------- owner interface
 

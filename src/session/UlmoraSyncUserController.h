@@ -14,11 +14,15 @@
 #include "capture/FileStateDatabaseQueries.h"
 #include "database/UMDatabaseWrapper.h"
 #include "foundation/SupportFilePaths.h"
+#include "journal/SyncFilesController.h"
 #include "journal/SyncFilesControllerProtocol.h"
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
-#include "session/InputQueueCaptureSink.h"
+#include "session/AccountSyncFilesHost.h"
+#include "session/CaptureInputQueueAdapter.h"
+#include "session/SyncFilesCaptureSink.h"
+#include "session/SyncFilesWriterControl.h"
 #include "sync/SyncController.h"
 #include "sync/SyncControllerOwner.h"
 #include "sync/SyncSessionDetails.h"
@@ -41,8 +45,9 @@ struct IpcMessage;
 //
 // What it runs: the database merge thread, the input queue's writer (the
 // queue is shared by the process; this account installs itself as its host),
-// the watcher of the sync root (feeding the input queue until the event
-// journal writer exists), a worker thread for the database counts, and, on a
+// the account's event journal writer (SyncFilesController, registered in the
+// registry and its delegate is this), the watcher of the sync root feeding
+// that writer, a worker thread for the database counts, and, on a
 // reinitialise, a walk of the sync root.
 //
 // Thread-safety: construction, start, activate, deactivate, shutdown, the
@@ -56,12 +61,14 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   struct Options {
     UMSSharedInstanceManager* registry = nullptr;  // the shared registry when null
     UMSDBSyncInputManger* inputQueue = nullptr;    // the shared queue when null
-    NotificationPoster* poster = nullptr;          // for the input queue; may stay null
+    // For the input queue and the event journal writer; may stay null.
+    NotificationPoster* poster = nullptr;
     Clock* clock = nullptr;                        // the system clock when null
     RunLoop* mainLoop = nullptr;                   // RunLoop::main() when null
     // A PlaceholderSyncController when empty.
     SyncControllerFactory makeSyncController;
-    // Where found changes go; the input queue when null.
+    // Where found changes go, and where the journal-writer calls go; the
+    // account's own event journal writer when null.
     CaptureJournalSink* journalSink = nullptr;
     EventJournalWriterControl* eventJournal = nullptr;
     bool watchSyncRoot = true;
@@ -81,8 +88,10 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   UlmoraSyncUserController(const UlmoraSyncUserController&) = delete;
   UlmoraSyncUserController& operator=(const UlmoraSyncUserController&) = delete;
 
-  // Registers the account, makes the sync folder (0700) when missing, starts
-  // the merge thread, initialises the sync controller, then activate().
+  // Registers the account and its event journal writer, makes the sync
+  // folder (0700) when missing, starts the merge thread, initialises the
+  // sync controller, starts the event journal writer
+  // (didBackupSetOrUserChanged), then activate().
   void start();
   // Becomes the logged-in account (again): installs itself in the input
   // queue, starts its writer, the watcher and, unless unlinked, the sync.
@@ -91,14 +100,16 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   // stops and the input queue writes what this account queued.
   void deactivate();
   // Stops in order: the watcher (what it saw is queued), the walk, the
-  // worker; then, if this account is the queue's host, the queue's writer
-  // (its last pass writes every queued entry); then waits for the merge of
-  // the published batches and stops the merge thread. Idempotent.
+  // worker; the event journal writer (its last tick writes what is queued);
+  // then, if this account is the queue's host, the queue's writer (its last
+  // pass writes every queued entry); then waits for the merge of the
+  // published batches and stops the merge thread. Idempotent.
   void shutdown();
 
   const SyncSessionDetails& details() const { return details_; }
   const SupportFilePaths& supportFilePaths() const { return paths_; }
   SyncController& syncController() { return *syncController_; }
+  SyncFilesController& syncFilesController() { return *syncFiles_; }
   bool isActive() const { return active_; }
   bool isReinitializing() const { return reinitializing_; }
   bool isSubAccount() const;
@@ -117,7 +128,7 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   void didDBQueryFinishedForBackupFiles(const std::vector<std::string>& paths) override;
   void didDBQueryForRDDBCompleated() override;
 
-  // Calls into the event journal writer (traced while there is none).
+  // Calls into the event journal writer.
   void didBackupSetOrUserChanged();
   void accountLoggedOutWithUnlink(bool unlink);
   void checkSelectiveSyncFolders();
@@ -150,7 +161,7 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   void enumerationFinished(bool completed);
   void postToWorker(std::function<void()> task);
   void installInInputQueue();
-  EventJournalWriterControl* eventJournal(const char* call) const;
+  void stopEventJournalWriter();
 
   const SyncSessionDetails details_;
   const Options options_;
@@ -162,11 +173,17 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   const std::string dbFolder_;  // application file 107
 
   std::unique_ptr<SyncController> syncController_;
-  // Also the filter sets' way into the input queue.
-  InputQueueCaptureSink queueSink_;
+  CaptureInputQueueAdapter filterQueue_;
   ExcludedFilesCollections collections_;
   FileStateDatabaseQueries database_;
+  // The event journal writer and what reaches it. It is kept until the
+  // destructor, after everything that may still queue into it.
+  AccountSyncFilesHost syncFilesHost_;
+  std::unique_ptr<SyncFilesController> syncFiles_;
+  SyncFilesCaptureSink syncFilesSink_;
+  SyncFilesWriterControl syncFilesControl_;
   CaptureJournalSink& sink_;
+  EventJournalWriterControl& eventJournal_;
   std::unique_ptr<DBManager> dbManager_;
   UMDatabaseWrapper totals_;
 

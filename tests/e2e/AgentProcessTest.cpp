@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -14,6 +18,9 @@
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
 #include "ipc/IpcPaths.h"
+#include "journal/JournalFolder.h"
+#include "journal/JournalFormat.h"
+#include "journal/JournalReader.h"
 #include "platform/FileUtil.h"
 #include "platform/ProcessRunner.h"
 #include "platform/PropertyList.h"
@@ -85,12 +92,36 @@ std::optional<IpcMessage> nextOfType(IpcClient& client, int type) {
   return std::nullopt;
 }
 
-std::string journalText(const std::string& folder) {
-  std::string all;
-  for (const std::string& name : fileutil::listDirectory(folder).value_or(std::vector<std::string>{})) {
-    all += fileutil::readFile(fileutil::joinPath(folder, name)).value_or("") + "\n";
+// Polls `done` until it holds or kPatience has passed.
+bool eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return all;
+  return true;
+}
+
+// Whether an upload list of the event journal writer in `folder` names
+// `path`. That writer numbers its lists ("<stamp>_<n>"); the input queue's
+// own lists ("<stamp>_backup") do not count.
+bool uploadListed(const std::string& folder, const std::string& path) {
+  const JournalFolder journal(folder);
+  for (const std::string& name : journal.eligibleNames(journal::SkipRule::kPendingCheck)) {
+    const std::string number = name.substr(name.rfind('_') + 1);
+    const bool numbered = !number.empty() && std::all_of(number.begin(), number.end(), [](char c) {
+      return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
+    if (!numbered) continue;
+    const auto lines = journal::splitTextList(journal.read(name).value_or(""));
+    if (std::find(lines.begin(), lines.end(), path) != lines.end()) return true;
+  }
+  return false;
+}
+
+bool renameListed(const std::string& folder, const RenameEntry& rename) {
+  const auto renames = JournalReader::peekRenames(JournalFolder(folder));
+  return std::find(renames.begin(), renames.end(), rename) != renames.end();
 }
 
 TEST(AgentProcessTest, ServesTheUserAndStopsInOrderOnSigterm) {
@@ -125,13 +156,24 @@ TEST(AgentProcessTest, ServesTheUserAndStopsInOrderOnSigterm) {
     auto bus = connectWhenListening(IpcPaths::busSocketPath(sockets, user));
     ASSERT_TRUE(finder && monitor && bus) << "the agent never listened on its sockets";
 
+    const std::string journals = home + "/.local/share/ulmora/demo/Journal";
     if (c.account) {
       // The file manager learns the sync root once the account runs, and the
       // watcher is running by then.
       auto rootMessage = nextOfType(*finder, 3);
       ASSERT_TRUE(rootMessage);
       EXPECT_EQ(rootMessage->payload, PropertyList(root));
+
+      // What the user changes reaches the journals while the agent runs.
       std::ofstream(root + "/new.txt") << "hello";
+      EXPECT_TRUE(eventually([&] { return uploadListed(journals + "/Backup", "/new.txt"); }))
+          << "no upload list names /new.txt";
+      ASSERT_EQ(std::rename((root + "/new.txt").c_str(), (root + "/renamed.txt").c_str()), 0);
+      EXPECT_TRUE(eventually([&] {
+        return renameListed(journals + "/DaemonEvents", {"/new.txt", "/renamed.txt"});
+      })) << "no rename list names /new.txt -> /renamed.txt";
+
+      std::ofstream(root + "/last.txt") << "just before the stop";
     }
 
     const ProcessResult result = agent.stop();
@@ -142,9 +184,8 @@ TEST(AgentProcessTest, ServesTheUserAndStopsInOrderOnSigterm) {
     ASSERT_TRUE(trace);
     EXPECT_NE(trace->find("agent stopped"), std::string::npos);
     if (c.account) {
-      // Queued while the agent was being stopped, and still written.
-      EXPECT_NE(journalText(home + "/.local/share/ulmora/demo/Journal/Backup").find("/new.txt"),
-                std::string::npos);
+      // Seen as the agent was being stopped, and still written.
+      EXPECT_TRUE(uploadListed(journals + "/Backup", "/last.txt"));
     }
   }
 }

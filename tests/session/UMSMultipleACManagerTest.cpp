@@ -238,5 +238,22 @@ TEST_F(ManagerTest, AConnectingFileManagerIsSentTheSyncRoot) {
   }));
 }
 
+TEST_F(ManagerTest, EachConnectingCompanionIsToldWhichAgentServesIt) {
+  manager->start();
+  for (IpcChannel channel : {IpcChannel::kFinder, IpcChannel::kMonitor}) {
+    auto companion = connect(channel);
+    ASSERT_TRUE(companion);
+    std::optional<IpcMessage> hello;
+    ASSERT_TRUE(pumpUntil(loop, [&] {
+      clock.advance(std::chrono::seconds(1));
+      if (auto body = companion->receiveNow()) hello = IpcMessage::fromPropertyList(*body);
+      return hello.has_value();
+    }));
+    EXPECT_EQ(hello->type, 0);
+    EXPECT_EQ(hello->payload, IpcMessage::payloadFromTexts(
+                                  {"sync agent", me, std::to_string(getpid())}));
+  }
+}
+
 }  // namespace
 }  // namespace ulmora

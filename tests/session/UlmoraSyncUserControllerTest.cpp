@@ -9,6 +9,8 @@
 #include "capture/FileStateDatabaseQueries.h"
 #include "database/DataBaseWrapper.h"
 #include "ipc/IpcMessage.h"
+#include "journal/JournalFolder.h"
+#include "journal/JournalReader.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "foundation/QLUtility.h"
 #include "platform/ManualClock.h"
@@ -49,7 +51,7 @@ class AccountTest : public ::testing::Test {
     o.inputQueue = queue.get();
     o.clock = &clock;
     o.mainLoop = &loop;
-    o.journalSink = sink.get();
+    if (recordFindings) o.journalSink = sink.get();
     o.watchSyncRoot = false;
     o.unlinked = unlinked;
     o.makeSyncController = [this, root] {
@@ -84,6 +86,7 @@ class AccountTest : public ::testing::Test {
   RunLoop loop{clock};
   UMSSharedInstanceManager registry;
   std::unique_ptr<RecordingSink> sink = std::make_unique<RecordingSink>();
+  bool recordFindings = true;  // false: findings go to the account's event journal writer
   std::unique_ptr<UMSDBSyncInputManger> queue;
   MockSyncController* mock = nullptr;
   std::unique_ptr<UlmoraSyncUserController> account;
@@ -158,6 +161,42 @@ TEST_F(AccountTest, MessengersOnlyWhileTheAccountIsLoggedIn) {
   EXPECT_CALL(*mock, startSync());
   account->activate(false);
   EXPECT_EQ(account->monitorMessenger(), monitor);
+}
+
+TEST_F(AccountTest, TheEventJournalWriterRunsFromTheStartAndWritesWhatIsQueuedOnShutdown) {
+  recordFindings = false;
+  const std::string root = home.sub("UlmoraSync");
+  home.writeRaw(root + "/up.txt", "u");
+  make();
+  EXPECT_FALSE(account->syncFilesController().syncFCThread());
+  account->start();
+  EXPECT_TRUE(account->syncFilesController().syncFCThread());
+  EXPECT_EQ(registry.syncFilesControllerForCUser(me, "demo"), &account->syncFilesController());
+
+  // The database's pending upload goes through the writer. The writer's
+  // timer has not fired, so only the stop can write it.
+  publishBatch({fileRecord("/up.txt", "0", "1")});
+  account->queryMainDB(1);
+  const std::string uploads = home.accountFolder("demo") + "/Journal/Backup";
+  EXPECT_TRUE(JournalReader::peekTextLines(JournalFolder(uploads)).empty());
+
+  {
+    // Writing a list pauses on the clock now and then; the pump lets those
+    // pauses pass while staying far below the writer's 2 s tick.
+    std::atomic<bool> stopped{false};
+    std::jthread pump([&] {
+      while (!stopped) {
+        clock.advance(std::chrono::microseconds(100));
+        std::this_thread::yield();
+      }
+    });
+    account->shutdown();
+    stopped = true;
+  }
+  EXPECT_EQ(JournalReader::peekTextLines(JournalFolder(uploads)),
+            std::vector<std::string>{"/up.txt"});
+  account.reset();
+  EXPECT_EQ(registry.syncFilesControllerForCUser(me, "demo"), nullptr);
 }
 
 TEST_F(AccountTest, QueryMainDBWaitsForPublishedBatchesBeforeReading) {
