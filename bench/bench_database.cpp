@@ -86,7 +86,7 @@ void BM_MergePublishedBatch(benchmark::State& state) {
     auto folder = std::make_unique<TempFolder>();
     filestate::openForMerge(folder->mainPath(), nullptr);  // schema exists on both sides
     writeBatch(folder->path());
-    DatabaseMerger merger(folder->path(), kUser, Clock::system());
+    DatabaseMerger merger(folder->path(), kUser, Clock::systemClock());
     state.ResumeTiming();
 
     MergeReport report = merger.mergePending();

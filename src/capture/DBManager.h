@@ -23,7 +23,7 @@ class CaptureJournalSink;
 // stops and joins the thread; queries still queued are dropped.
 class DBManager {
  public:
-  DBManager(CaptureDatabase& database, CaptureJournalSink& sink, Clock& clock = Clock::system());
+  DBManager(CaptureDatabase& database, CaptureJournalSink& sink, Clock& clock = Clock::systemClock());
   ~DBManager();
   DBManager(const DBManager&) = delete;
   DBManager& operator=(const DBManager&) = delete;

@@ -48,7 +48,7 @@ bool folderExists(const std::string& path) {
 NEWFSEventWatcher::NEWFSEventWatcher(Options options, CaptureJournalSink& sink,
                                      ExcludedFilesCollections& collections)
     : options_(std::move(options)),
-      clock_(options_.clock ? *options_.clock : Clock::system()),
+      clock_(options_.clock ? *options_.clock : Clock::systemClock()),
       sink_(sink),
       collections_(collections),
       coalescer_(options_.coalescingDelay) {
@@ -147,7 +147,7 @@ int NEWFSEventWatcher::pollTimeoutMs() const {
     if (!next || move.deadline < *next) next = move.deadline;
   }
   if (nextRescan_ && (!next || *nextRescan_ < *next)) next = nextRescan_;
-  const bool realClock = &clock_ == &Clock::system();
+  const bool realClock = &clock_ == &Clock::systemClock();
   if (!next) return realClock ? -1 : kManualClockPollMs;
   const Clock::Duration remaining = *next - now();
   if (remaining <= Clock::Duration::zero()) return 0;

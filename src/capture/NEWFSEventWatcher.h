@@ -56,7 +56,7 @@ class NEWFSEventWatcher {
  public:
   struct Options {
     std::string syncRoot;
-    Clock* clock = nullptr;  // Clock::system() when null
+    Clock* clock = nullptr;  // Clock::systemClock() when null
     Clock::Duration coalescingDelay = std::chrono::seconds(1);
     // How long the first half of a move waits for its second half.
     Clock::Duration moveWindow = std::chrono::milliseconds(250);

@@ -60,7 +60,7 @@ class KVTBackupManager {
   static constexpr Clock::Duration kDefaultNoProgressTimeout = std::chrono::minutes(5);
   static constexpr int kMaxRetries = 2;
 
-  explicit KVTBackupManager(Clock& clock = Clock::system());
+  explicit KVTBackupManager(Clock& clock = Clock::systemClock());
   // Stops a run in progress (its engines are killed) without further delegate
   // calls, and joins its thread.
   ~KVTBackupManager();

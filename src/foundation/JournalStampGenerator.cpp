@@ -42,7 +42,7 @@ std::string formatLocalMillis(int64_t millis) {
 JournalStampGenerator::JournalStampGenerator(Clock& clock) : clock_(clock) {}
 
 JournalStampGenerator& JournalStampGenerator::shared() {
-  static JournalStampGenerator generator(Clock::system());
+  static JournalStampGenerator generator(Clock::systemClock());
   return generator;
 }
 

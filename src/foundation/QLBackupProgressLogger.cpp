@@ -384,7 +384,7 @@ struct QLBackupProgressLogger::Impl {
 };
 
 QLBackupProgressLogger::QLBackupProgressLogger(Clock* clock)
-    : impl_(std::make_unique<Impl>(clock ? *clock : Clock::system())) {}
+    : impl_(std::make_unique<Impl>(clock ? *clock : Clock::systemClock())) {}
 
 QLBackupProgressLogger::~QLBackupProgressLogger() {
   bool ownsSink;

@@ -58,7 +58,7 @@ void QLLogger::logDaemonTrace(std::string_view message) {
 }
 
 std::string QLLogger::constructSessionFileNameforOperarion(int operation) {
-  return constructSessionFileNameforOperarion(operation, Clock::system());
+  return constructSessionFileNameforOperarion(operation, Clock::systemClock());
 }
 
 std::string QLLogger::constructSessionFileNameforOperarion(int operation, const Clock& clock) {

@@ -45,7 +45,7 @@ SyncFilesController::SyncFilesController(const PropertyList& accountDetails)
     : SyncFilesController(accountDetails, Options{}) {}
 
 SyncFilesController::SyncFilesController(const PropertyList& accountDetails, Options options)
-    : clock_(options.clock ? *options.clock : Clock::system()),
+    : clock_(options.clock ? *options.clock : Clock::systemClock()),
       stamps_(options.stamps ? *options.stamps : JournalStampGenerator::shared()),
       writer_(stamps_, clock_),
       consoleUser_(textFor(accountDetails, kConsoleUserKey)),

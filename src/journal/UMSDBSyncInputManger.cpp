@@ -12,7 +12,7 @@ namespace ulmora {
 UMSDBSyncInputManger::UMSDBSyncInputManger() : UMSDBSyncInputManger(Options{}) {}
 
 UMSDBSyncInputManger::UMSDBSyncInputManger(Options options)
-    : clock_(options.clock ? *options.clock : Clock::system()),
+    : clock_(options.clock ? *options.clock : Clock::systemClock()),
       stamps_(options.stamps ? *options.stamps : JournalStampGenerator::shared()),
       writer_(stamps_, clock_),
       databaseBatches_(options.databaseBatches ? std::move(options.databaseBatches)

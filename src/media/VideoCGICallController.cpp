@@ -16,7 +16,7 @@ VideoCGICallController::VideoCGICallController(Options options)
     : options_(std::move(options)),
       tls_(options_.tls ? *options_.tls : HttpsSettings::forConsoleUser()),
       host_(options_.serviceHost),
-      worker_(Clock::system()) {}
+      worker_(Clock::systemClock()) {}
 
 VideoCGICallController::~VideoCGICallController() { worker_.stopAndJoin(); }
 

@@ -4,7 +4,7 @@
 
 namespace ulmora {
 
-Clock& Clock::system() {
+Clock& Clock::systemClock() {
   // Never destroyed: detached threads and the main loop may still read the time
   // while static objects are being torn down at exit.
   static SystemClock* const clock = new SystemClock();

@@ -36,7 +36,7 @@ class Clock {
                          TimePoint deadline, const std::function<bool()>& pred) = 0;
 
   // The real clock of the process.
-  static Clock& system();
+  static Clock& systemClock();
 };
 
 // The real clock: system_clock and steady_clock.

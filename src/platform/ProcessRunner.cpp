@@ -399,7 +399,7 @@ bool ChildProcess::start() {
   setNonBlocking(pipes_->err.get());
   if (pipes_->in.valid()) setNonBlocking(pipes_->in.get());
 
-  Clock& clock = options_.clock != nullptr ? *options_.clock : Clock::system();
+  Clock& clock = options_.clock != nullptr ? *options_.clock : Clock::systemClock();
   startTime_ = clock.monotonicNow();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -416,7 +416,7 @@ class ChildProcess::Pump {
  public:
   explicit Pump(ChildProcess& child)
       : child_(child),
-        clock_(child.options_.clock != nullptr ? *child.options_.clock : Clock::system()),
+        clock_(child.options_.clock != nullptr ? *child.options_.clock : Clock::systemClock()),
         out_(std::move(child.pipes_->out), child.stdoutHandler_, child.result_.out),
         err_(std::move(child.pipes_->err), child.stderrHandler_, child.result_.err),
         in_(std::move(child.pipes_->in),

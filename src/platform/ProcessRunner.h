@@ -42,7 +42,7 @@ struct ProcessOptions {
   // When set, a child still running this long after start() is killed with
   // SIGKILL (its whole process group) and the result says timedOut.
   std::optional<Clock::Duration> timeout;
-  // The clock the time-out is measured on; Clock::system() when null.
+  // The clock the time-out is measured on; Clock::systemClock() when null.
   Clock* clock = nullptr;
 };
 

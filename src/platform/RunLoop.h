@@ -80,7 +80,7 @@ class RunLoop {
   using Task = std::function<void()>;
   class Handle;
 
-  explicit RunLoop(Clock& clock = Clock::system());
+  explicit RunLoop(Clock& clock = Clock::systemClock());
   ~RunLoop();
   RunLoop(const RunLoop&) = delete;
   RunLoop& operator=(const RunLoop&) = delete;
@@ -111,7 +111,7 @@ class RunLoop {
 
   // The loop of the calling thread: the one it is running or was given with
   // setCurrent(); else main() on the process's main thread; else a loop owned
-  // by the thread, made on first use with Clock::system().
+  // by the thread, made on first use with Clock::systemClock().
   static RunLoop& current();
   // Gives the calling thread its current loop (nullptr undoes it). The loop
   // must outlive the setting.

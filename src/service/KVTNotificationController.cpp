@@ -33,7 +33,7 @@ std::string payloadText(std::string id, std::string uid, std::string path, std::
 }
 
 Clock& clockOf(const KVTNotificationController::Options& options) {
-  return options.clock != nullptr ? *options.clock : Clock::system();
+  return options.clock != nullptr ? *options.clock : Clock::systemClock();
 }
 
 }  // namespace

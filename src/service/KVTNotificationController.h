@@ -40,7 +40,7 @@ class KVTNotificationController {
   struct Options {
     // Where reports are delivered; RunLoop::main() when null.
     RunLoop* loop = nullptr;
-    // Measures the wait between re-sends; Clock::system() when null.
+    // Measures the wait between re-sends; Clock::systemClock() when null.
     Clock* clock = nullptr;
     // HttpsSettings::forConsoleUser() when unset.
     std::optional<HttpsSettings> tls;

@@ -379,7 +379,7 @@ void KVTRenameDeleteController::writeFilesForDeleteAndBackupOrQueryMainDB() {
     inSync.swap(inSync_);
   }
   JournalWriter writer(stamps_ != nullptr ? *stamps_ : JournalStampGenerator::shared(),
-                       clock_ != nullptr ? *clock_ : Clock::system());
+                       clock_ != nullptr ? *clock_ : Clock::systemClock());
   auto write = [&](std::vector<std::string>& entries, int index, std::string fromHost,
                    std::string_view suffix, std::vector<std::string>& requeue) {
     if (entries.empty()) return;

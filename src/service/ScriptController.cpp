@@ -16,7 +16,7 @@ ScriptController::ScriptController(Options options)
       tls_(options_.tls ? *options_.tls : HttpsSettings::forConsoleUser()),
       loop_((options_.loop != nullptr ? *options_.loop : RunLoop::main()).handle()),
       host_(options_.serviceHost),
-      worker_(Clock::system()) {}
+      worker_(Clock::systemClock()) {}
 
 ScriptController::~ScriptController() {
   guard_.invalidate();

@@ -38,7 +38,7 @@ std::string resolveConsoleUser(const std::string& given) {
 UMSMultipleACManager::UMSMultipleACManager(Options options)
     : options_(std::move(options)),
       consoleUser_(resolveConsoleUser(options_.consoleUser)),
-      clock_(options_.clock != nullptr ? *options_.clock : Clock::system()),
+      clock_(options_.clock != nullptr ? *options_.clock : Clock::systemClock()),
       loop_(options_.loop != nullptr ? *options_.loop : RunLoop::main()),
       registry_(options_.registry != nullptr ? *options_.registry
                                              : UMSSharedInstanceManager::sharedInstanceManager()),

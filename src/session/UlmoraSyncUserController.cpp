@@ -64,7 +64,7 @@ UlmoraSyncUserController::UlmoraSyncUserController(SyncSessionDetails details, O
                                              : UMSSharedInstanceManager::sharedInstanceManager()),
       inputQueue_(options_.inputQueue != nullptr ? *options_.inputQueue
                                                  : UMSDBSyncInputManger::sharedManager()),
-      clock_(options_.clock != nullptr ? *options_.clock : Clock::system()),
+      clock_(options_.clock != nullptr ? *options_.clock : Clock::systemClock()),
       mainLoop_((options_.mainLoop != nullptr ? *options_.mainLoop : RunLoop::main()).handle()),
       paths_(pathsFor(details_)),
       dbFolder_(paths_.pathForApplicationFile(kDatabaseFolder)),

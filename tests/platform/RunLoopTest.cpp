@@ -348,7 +348,7 @@ TEST(RunLoopCurrentTest, EachThreadHasItsOwnLoopAndARunningLoopIsCurrent) {
   std::thread([&] {
     first = &RunLoop::current();
     again = &RunLoop::current();
-    usesSystemClock = &first->clock() == &Clock::system();
+    usesSystemClock = &first->clock() == &Clock::systemClock();
   }).join();
   EXPECT_EQ(first, again);
   EXPECT_NE(first, &mainLoop);

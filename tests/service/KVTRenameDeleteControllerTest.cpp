@@ -73,7 +73,7 @@ class RecordingRenameDelete : public KVTRenameDeleteHandlerProtocol,
 
 class KVTRenameDeleteControllerTest : public EngineHarness {
  protected:
-  KVTRenameDeleteControllerTest() : stamps_(Clock::system()) {
+  KVTRenameDeleteControllerTest() : stamps_(Clock::systemClock()) {
     recorder_.root = local();
     recorder_.backupFolder = tmp_.sub("journal/backup");
     recorder_.deleteFolder = tmp_.sub("journal/events");
@@ -82,7 +82,7 @@ class KVTRenameDeleteControllerTest : public EngineHarness {
     controller_.setDelegate(&recorder_);
     controller_.setHost(&recorder_);
     controller_.setNotificationPoster(&recorder_);
-    controller_.setJournalStamps(&stamps_, &Clock::system());
+    controller_.setJournalStamps(&stamps_, &Clock::systemClock());
     controller_.setUser(storageUser(storage()));
   }
 

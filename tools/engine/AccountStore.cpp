@@ -60,7 +60,7 @@ void makeFolder(const std::string& path) {
 
 int64_t nowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             Clock::system().wallNow().time_since_epoch())
+             Clock::systemClock().wallNow().time_since_epoch())
       .count();
 }
 
@@ -85,7 +85,7 @@ AccountStore::AccountStore(const std::string& accountDir)
       break;
     } catch (const StoreError&) {
       if (attempt == 50) throw;
-      Clock::system().sleepFor(std::chrono::milliseconds(100));
+      Clock::systemClock().sleepFor(std::chrono::milliseconds(100));
     }
   }
   db_->exec("PRAGMA synchronous=NORMAL");

@@ -144,7 +144,7 @@ int runEngine(const std::vector<std::string>& args) {
     for (char& c : user)
       if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     AccountStore store(folder + "/accounts/" + user);
-    RunControl control(cmd.workDir, faults.slowBytesPerSecond, out, Clock::system());
+    RunControl control(cmd.workDir, faults.slowBytesPerSecond, out, Clock::systemClock());
     RunContext ctx{store, faults, control, out, faults.quotaTotal.value_or(kDefaultQuotaTotal)};
     return dispatch(cmd, ctx);
   } catch (const StoreError& error) {

@@ -5,7 +5,7 @@
 namespace ulmora::kvt {
 
 OutputSink::OutputSink(std::FILE* out, std::FILE* err)
-    : out_(out), err_(err), lastLine_(Clock::system().monotonicNow()) {}
+    : out_(out), err_(err), lastLine_(Clock::systemClock().monotonicNow()) {}
 
 void OutputSink::line(std::string_view keyword, std::initializer_list<std::string_view> fields) {
   std::string text(keyword);
@@ -40,7 +40,7 @@ void OutputSink::fatal(const Fatal& fatal) {
 }
 
 void OutputSink::emit(const std::string& text) {
-  lastLine_ = Clock::system().monotonicNow();
+  lastLine_ = Clock::systemClock().monotonicNow();
   if (readerGone_) return;
   if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) {
     readerGone_ = true;

@@ -48,7 +48,7 @@ TransferRun::TransferRun(RunContext& context, LocalTree& local, std::string serv
       local_(local),
       serverBase_(std::move(serverBase)),
       opName_(std::move(opName)),
-      start_(Clock::system().monotonicNow()),
+      start_(Clock::systemClock().monotonicNow()),
       buffer_(256 * 1024) {}
 
 std::string TransferRun::serverPathOf(const EnginePath& path) const {
@@ -127,7 +127,7 @@ std::vector<TransferRun::Item> TransferRun::expandDownload(const std::vector<Set
 
 void TransferRun::progress(const char* mode, const Item& item, int64_t size) {
   double seconds =
-      std::chrono::duration<double>(Clock::system().monotonicNow() - start_).count();
+      std::chrono::duration<double>(Clock::systemClock().monotonicNow() - start_).count();
   int64_t speed = int64_t(double(bytesMoved_) / std::max(seconds, 0.001));
   itemLine({"PROGRESS", mode, "Done", std::to_string(size), std::to_string(filesEnded_ + 1),
             std::to_string(filesTotal_), std::to_string(bytesMoved_), std::to_string(bytesTotal_),
@@ -162,7 +162,7 @@ void TransferRun::flushBatch() {
 void TransferRun::maybeFlushBatch(bool force) {
   if (!ctx_.store.inBatch()) return;
   if (force || batchCount_ >= 128 ||
-      Clock::system().monotonicNow() - batchStart_ >= std::chrono::milliseconds(200))
+      Clock::systemClock().monotonicNow() - batchStart_ >= std::chrono::milliseconds(200))
     flushBatch();
 }
 
@@ -204,7 +204,7 @@ TransferRun::CopyResult TransferRun::copy(int from, int to, const Item& item) {
     done += n;
     bytesMoved_ += n;
     if (!ctx_.control.pace(n)) return {0, false, true};
-    auto now = Clock::system().monotonicNow();
+    auto now = Clock::systemClock().monotonicNow();
     if (now - ctx_.out.lastLineTime() >= std::chrono::seconds(1))
       ctx_.out.line("ALIVE", {std::to_string(done), std::to_string(item.size),
                               escapeField(item.shown)});
@@ -262,7 +262,7 @@ TransferRun::Step TransferRun::uploadOne(const Item& item) {
   int64_t size = bytesMoved_ - before;
   if (!ctx_.store.inBatch()) {
     ctx_.store.beginBatch();
-    batchStart_ = Clock::system().monotonicNow();
+    batchStart_ = Clock::systemClock().monotonicNow();
   }
   ++batchCount_;
   Change change = ctx_.store.commitUpload(serverPath, temp, size, mtimeNsOf(st),

@@ -49,7 +49,7 @@ class Peer {
   }
 
   int run() {
-    Clock& clock = Clock::system();
+    Clock& clock = Clock::systemClock();
     // A plain flag and time point rather than std::optional: GCC 12 warns
     // falsely about an uninitialised optional here in optimised builds.
     const bool hasDeadline = options_.timeout.has_value();
@@ -119,14 +119,14 @@ class Peer {
       if (!e.client->isOpen()) {
         note("the " + e.label + " connection ended; retrying");
         e.client.reset();
-        e.nextAttempt = Clock::system().monotonicNow() + kRetryInterval;
+        e.nextAttempt = Clock::systemClock().monotonicNow() + kRetryInterval;
       }
     }
     return true;
   }
 
   bool print(const Endpoint& e, const PropertyList& frame) {
-    const Clock::WallTime now = Clock::system().wallNow();
+    const Clock::WallTime now = Clock::systemClock().wallNow();
     std::string line;
     if (e.channel) {
       std::optional<IpcMessage> m = IpcMessage::fromPropertyList(frame);
