@@ -44,8 +44,8 @@ std::string keepWhenNotAvailable(std::string_view column, const std::string& val
 struct Range {
   std::string low, high;
 };
-Range rangeBelow(const std::string& path) {
-  Range r{path, path};
+Range rangeBelow(std::string_view path) {
+  Range r{std::string(path), std::string(path)};
   if (!path.ends_with('/')) {
     r.low += '/';
     r.high += '/';
@@ -55,16 +55,19 @@ Range rangeBelow(const std::string& path) {
 }
 
 // "" and "/" stand for the sync root itself.
-bool isWholeTree(const std::string& path) { return path.find_first_not_of('/') == std::string::npos; }
+bool isWholeTree(std::string_view path) {
+  return path.find_first_not_of('/') == std::string_view::npos;
+}
 
-bool isInside(const std::string& path, const std::string& folder) {
+bool isInside(std::string_view path, std::string_view folder) {
   Range r = rangeBelow(folder);
   return path >= r.low && path < r.high;
 }
 
 }  // namespace
 
-BatchApplier::BatchApplier(SqliteConnection& main, pendingbatch::Target target)
+BatchApplier::BatchApplier(SqliteConnection& main, pendingbatch::Target target,
+                           std::string_view attachedBatch)
     : main_(main),
       columns_(target == pendingbatch::Target::kFileTable ? filestate::kFileRecordValues
                                                           : filestate::kOutOfBoxRecordValues) {
@@ -72,13 +75,13 @@ BatchApplier::BatchApplier(SqliteConnection& main, pendingbatch::Target target)
   std::string cols = columnList(columns_), params = parameterList(columns_);
   insertSql_ = "INSERT OR REPLACE INTO " + table + " (" + cols + ") VALUES (" + params + ")";
 
-  updateSql_ = "INSERT INTO " + table + " (" + cols + ") VALUES (" + params +
-               ") ON CONFLICT (FILEPATH) DO UPDATE SET ";
+  std::string keepOnConflict = " ON CONFLICT (FILEPATH) DO UPDATE SET ";
   for (size_t i = 1; i < columns_; ++i) {
-    if (i > 1) updateSql_ += ", ";
-    updateSql_ += keepWhenNotAvailable(filestate::kColumns[i],
-                                       "excluded." + std::string(filestate::kColumns[i]));
+    if (i > 1) keepOnConflict += ", ";
+    keepOnConflict += keepWhenNotAvailable(filestate::kColumns[i],
+                                           "excluded." + std::string(filestate::kColumns[i]));
   }
+  updateSql_ = "INSERT INTO " + table + " (" + cols + ") VALUES (" + params + ")" + keepOnConflict;
 
   // ?1 old path, ?2 new path, ?(i+1) the value of column i.
   renameSql_ = "UPDATE OR REPLACE " + table + " SET FILEPATH = ?2";
@@ -93,6 +96,27 @@ BatchApplier::BatchApplier(SqliteConnection& main, pendingbatch::Target target)
   existsBelowSql_ = "SELECT 1 FROM " + table + " WHERE FILEPATH >= ?1 AND FILEPATH < ?2 LIMIT 1";
   deleteSql_ = "DELETE FROM " + table + " WHERE FILEPATH = ?1";
   deleteBelowSql_ = "DELETE FROM " + table + " WHERE FILEPATH >= ?1 AND FILEPATH < ?2";
+
+  if (attachedBatch.empty()) return;
+  // The values as apply() would bind them: text (CAST), NULL kept, rows
+  // without a path left out. ORDER BY rowid makes a later row of the run see
+  // an earlier one, exactly as separate statements would; the WHERE clause
+  // also keeps SQLite from reading "ON CONFLICT" as a join constraint.
+  std::string values;
+  for (size_t i = 0; i < columns_; ++i) {
+    if (i) values += ", ";
+    values += "CAST(" + std::string(filestate::kColumns[i]) + " AS TEXT)";
+  }
+  std::string run = " SELECT " + values + " FROM " + std::string(attachedBatch) +
+                    ".PENDING_OPERATIONS WHERE rowid BETWEEN ?1 AND ?2"
+                    " AND CAST(FILEPATH AS TEXT) <> '' ORDER BY rowid";
+  insertRunSql_ = "INSERT OR REPLACE INTO " + table + " (" + cols + ")" + run;
+  updateRunSql_ = "INSERT INTO " + table + " (" + cols + ")" + run + keepOnConflict;
+}
+
+SqliteStatement* BatchApplier::statement(SqliteStatement*& slot, const std::string& sql) {
+  if (!slot) slot = main_.cached(sql);
+  return slot;
 }
 
 BatchApplier::Result BatchApplier::apply(Operation op, const Values& values) {
@@ -110,10 +134,23 @@ BatchApplier::Result BatchApplier::apply(Operation op, const Values& values) {
   return Result::kSkipped;
 }
 
+BatchApplier::Result BatchApplier::applyRun(Operation op, int64_t firstRowid, int64_t lastRowid) {
+  SqliteStatement* stmt = nullptr;
+  if (op == Operation::kInsert && !insertRunSql_.empty())
+    stmt = statement(insertRun_, insertRunSql_);
+  if (op == Operation::kUpdate && !updateRunSql_.empty())
+    stmt = statement(updateRun_, updateRunSql_);
+  if (!stmt) return Result::kFailed;
+  stmt->reset();
+  bool ok = stmt->bindInt64(1, firstRowid) && stmt->bindInt64(2, lastRowid) && stmt->run();
+  return ok ? Result::kApplied : Result::kFailed;
+}
+
 bool BatchApplier::bindRecord(SqliteStatement& stmt, const Values& values) {
   stmt.reset();
+  // The values outlive the run() that follows.
   for (size_t i = 0; i < columns_ && i < values.size(); ++i) {
-    bool ok = values[i] ? stmt.bindText(static_cast<int>(i) + 1, *values[i])
+    bool ok = values[i] ? stmt.bindBorrowedText(static_cast<int>(i) + 1, *values[i])
                         : stmt.bindNull(static_cast<int>(i) + 1);
     if (!ok) return false;
   }
@@ -121,24 +158,24 @@ bool BatchApplier::bindRecord(SqliteStatement& stmt, const Values& values) {
 }
 
 BatchApplier::Result BatchApplier::insertRow(const Values& values) {
-  SqliteStatement* stmt = main_.cached(insertSql_);
+  SqliteStatement* stmt = statement(insert_, insertSql_);
   return stmt && bindRecord(*stmt, values) && stmt->run() ? Result::kApplied : Result::kFailed;
 }
 
 BatchApplier::Result BatchApplier::updateRow(const Values& values) {
-  SqliteStatement* stmt = main_.cached(updateSql_);
+  SqliteStatement* stmt = statement(update_, updateSql_);
   return stmt && bindRecord(*stmt, values) && stmt->run() ? Result::kApplied : Result::kFailed;
 }
 
 BatchApplier::Result BatchApplier::renameRow(const Values& values) {
   if (values.size() <= filestate::kFileLmd || !values[filestate::kFileLmd]) return Result::kSkipped;
-  const std::string& from = *values[filestate::kFilePath];
-  const std::string& to = *values[filestate::kFileLmd];
+  std::string_view from = *values[filestate::kFilePath];
+  std::string_view to = *values[filestate::kFileLmd];
   if (isWholeTree(from) || isWholeTree(to) || to == from) return Result::kSkipped;
   // No file system moves a folder into itself or over its own ancestor.
   if (isInside(to, from) || isInside(from, to)) return Result::kSkipped;
 
-  SqliteStatement* self = main_.cached(renameSql_);
+  SqliteStatement* self = statement(rename_, renameSql_);
   if (!self || !bindRecord(*self, values) || !self->run()) return Result::kFailed;
 
   // Below-rows move whether or not the row calls itself a folder: a file has
@@ -147,7 +184,7 @@ BatchApplier::Result BatchApplier::renameRow(const Values& values) {
   Range below = rangeBelow(from);
   Range target = rangeBelow(to);
   if (!deleteBelow(to)) return Result::kFailed;
-  SqliteStatement* move = main_.cached(moveBelowSql_);
+  SqliteStatement* move = statement(moveBelow_, moveBelowSql_);
   if (!move) return Result::kFailed;
   move->reset();
   bool ok = move->bindText(1, target.low) &&
@@ -156,17 +193,17 @@ BatchApplier::Result BatchApplier::renameRow(const Values& values) {
   return ok ? Result::kApplied : Result::kFailed;
 }
 
-BatchApplier::Result BatchApplier::deleteRow(const std::string& path) {
+BatchApplier::Result BatchApplier::deleteRow(std::string_view path) {
   if (isWholeTree(path)) return Result::kSkipped;
-  SqliteStatement* stmt = main_.cached(deleteSql_);
+  SqliteStatement* stmt = statement(delete_, deleteSql_);
   if (!stmt) return Result::kFailed;
   stmt->reset();
   if (!stmt->bindText(1, path) || !stmt->run()) return Result::kFailed;
   return deleteBelow(path) ? Result::kApplied : Result::kFailed;
 }
 
-bool BatchApplier::existsBelow(const std::string& path) {
-  SqliteStatement* stmt = main_.cached(existsBelowSql_);
+bool BatchApplier::existsBelow(std::string_view path) {
+  SqliteStatement* stmt = statement(existsBelow_, existsBelowSql_);
   if (!stmt) return false;
   Range r = rangeBelow(path);
   stmt->reset();
@@ -177,8 +214,8 @@ bool BatchApplier::existsBelow(const std::string& path) {
   return found;
 }
 
-bool BatchApplier::deleteBelow(const std::string& path) {
-  SqliteStatement* stmt = main_.cached(deleteBelowSql_);
+bool BatchApplier::deleteBelow(std::string_view path) {
+  SqliteStatement* stmt = statement(deleteBelow_, deleteBelowSql_);
   if (!stmt) return false;
   Range r = rangeBelow(path);
   stmt->reset();

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "database/PendingBatchFormat.h"
@@ -9,6 +11,7 @@
 namespace ulmora {
 
 class SqliteConnection;
+class SqliteStatement;
 
 // Applies pending-operation rows to one table of the main database, inside
 // the caller's transaction:
@@ -22,6 +25,11 @@ class SqliteConnection;
 // - delete removes the row and every row below it.
 // "Below" means on whole path components: "a/b" covers "a/b/c", not "a/bc".
 //
+// Rows come one at a time (apply), or, for a run of inserts or of updates,
+// straight from the batch file attached to the main connection (applyRun):
+// one statement for the whole run instead of one per row, with the same
+// result as applying its rows one by one in rowid order.
+//
 // Thread-safety: none; used by the merge while it holds the connection.
 class BatchApplier {
  public:
@@ -31,27 +39,41 @@ class BatchApplier {
                // moved into itself); the batch goes on
     kFailed,   // the database refused; the merge must roll back
   };
-  using Values = std::vector<std::optional<std::string>>;
+  // Views into the caller's row, valid for the duration of apply().
+  using Values = std::vector<std::optional<std::string_view>>;
 
-  BatchApplier(SqliteConnection& main, pendingbatch::Target target);
+  // `attachedBatch`: the schema name under which the batch file is attached
+  // to `main`, needed only by applyRun().
+  BatchApplier(SqliteConnection& main, pendingbatch::Target target,
+               std::string_view attachedBatch = {});
 
   // `values` holds the target's record (12 or 11 values; only the first for
   // delete), NULL where the batch had none.
   Result apply(pendingbatch::Operation op, const Values& values);
 
+  // Applies the batch rows with rowid in [firstRowid, lastRowid], all of
+  // operation `op` (insert or update), in rowid order. Rows without a path
+  // are left out, as apply() skips them.
+  Result applyRun(pendingbatch::Operation op, int64_t firstRowid, int64_t lastRowid);
+
  private:
   Result insertRow(const Values& values);
   Result updateRow(const Values& values);
   Result renameRow(const Values& values);
-  Result deleteRow(const std::string& path);
-  bool bindRecord(class SqliteStatement& stmt, const Values& values);
-  bool existsBelow(const std::string& path);
-  bool deleteBelow(const std::string& path);
+  Result deleteRow(std::string_view path);
+  bool bindRecord(SqliteStatement& stmt, const Values& values);
+  bool existsBelow(std::string_view path);
+  bool deleteBelow(std::string_view path);
+  SqliteStatement* statement(SqliteStatement*& slot, const std::string& sql);
 
   SqliteConnection& main_;
   size_t columns_;
   std::string insertSql_, updateSql_, renameSql_, moveBelowSql_, existsBelowSql_, deleteSql_,
-      deleteBelowSql_;
+      deleteBelowSql_, insertRunSql_, updateRunSql_;
+  // Owned by main_'s statement cache; looked up once rather than per row.
+  SqliteStatement *insert_ = nullptr, *update_ = nullptr, *rename_ = nullptr,
+                  *moveBelow_ = nullptr, *existsBelow_ = nullptr, *delete_ = nullptr,
+                  *deleteBelow_ = nullptr, *insertRun_ = nullptr, *updateRun_ = nullptr;
 };
 
 }  // namespace ulmora

@@ -17,11 +17,15 @@ using pendingbatch::Operation;
 using pendingbatch::Target;
 
 // The record in its fixed order after the operation, whatever the column
-// order on disk.
+// order on disk, then the rowid that runs of rows are addressed by.
 constexpr const char* kSelectRows =
     "SELECT OPERATION, FILEPATH, FILE_LMD, FILE_SIZE, ENC_METHOD, ENC_PSWD, FILE_OR_FOLDER,"
-    " BKSET_LMD, SYNC_DATE, BACKUP_STATUS, CDP, RESTORE_STATUS, REF_ID"
+    " BKSET_LMD, SYNC_DATE, BACKUP_STATUS, CDP, RESTORE_STATUS, REF_ID, rowid"
     " FROM PENDING_OPERATIONS ORDER BY rowid";
+constexpr int kRowidColumn = 13;
+
+// The name the batch being merged has on the main connection.
+constexpr std::string_view kAttachedBatch = "merging_batch";
 
 std::string batchFolderFor(const std::string& dbFolder, const std::string& user) {
   return pendingbatch::folderFor(dbFolder, user).value_or("");
@@ -30,6 +34,28 @@ std::string batchFolderFor(const std::string& dbFolder, const std::string& user)
 std::string mainPathFor(const std::string& dbFolder, const std::string& user) {
   return filestate::databasePath(dbFolder, user).value_or("");
 }
+
+// The batch attached to the main connection while it merges, so runs of
+// rows go from one file to the other in one statement. ATTACH and DETACH are
+// refused inside a transaction: this outlives the merge's transaction.
+class BatchAttachment {
+ public:
+  BatchAttachment(SqliteConnection& main, const std::string& path)
+      : main_(main), attached_(main.attachReadOnly(path, kAttachedBatch)) {}
+  ~BatchAttachment() { detach(); }
+  BatchAttachment(const BatchAttachment&) = delete;
+  BatchAttachment& operator=(const BatchAttachment&) = delete;
+
+  bool attached() const { return attached_; }
+  void detach() {
+    if (attached_) main_.detach(kAttachedBatch);
+    attached_ = false;
+  }
+
+ private:
+  SqliteConnection& main_;
+  bool attached_;
+};
 
 }  // namespace
 
@@ -105,71 +131,126 @@ DatabaseMerger::Outcome DatabaseMerger::mergeBatch(SqliteConnection& main,
     targetName = info->columnText(0);
     batchId = info->columnText(1);
   }
-  std::optional<Target> target = targetName ? pendingbatch::targetFromText(*targetName) : std::nullopt;
+  std::optional<Target> target =
+      targetName ? pendingbatch::targetFromText(*targetName) : std::nullopt;
   if (!target || !batchId || batchId->empty())
     return setAside(name, "no batch description: " + batch->lastError());
-  auto rows = batch->prepare(kSelectRows);
-  if (!rows) return setAside(name, batch->lastError());
+
+  BatchAttachment attachment(main, path);
+  Applied applied = applyBatch(main, *batch, name, *target, *batchId, attachment.attached());
+  if (applied.kind == Applied::kRunFailed) {
+    // Row by row, a damaged batch is told apart from a main database that
+    // refuses: the one is set aside, the other waits.
+    databaseTrace("DatabaseMerger: " + name + " cannot be applied in runs (" + applied.reason +
+                  "); applying it row by row");
+    attachment.detach();
+    applied = applyBatch(main, *batch, name, *target, *batchId, false);
+  }
+  attachment.detach();
+  batch.reset();
+  switch (applied.kind) {
+    case Applied::kMerged:
+      removeMerged(name);
+      return Outcome::kMerged;
+    case Applied::kUnreadable:
+      return setAside(name, applied.reason);
+    case Applied::kMainFailed:
+    case Applied::kRunFailed:
+      break;
+  }
+  return Outcome::kMainFailed;
+}
+
+DatabaseMerger::Applied DatabaseMerger::applyBatch(SqliteConnection& main, SqliteConnection& batch,
+                                                   const std::string& name, Target target,
+                                                   const std::string& batchId, bool inRuns) {
+  auto rows = batch.prepare(kSelectRows);
+  if (!rows) return {Applied::kUnreadable, batch.lastError()};
 
   SqliteTransaction transaction(main);
   if (!transaction.active()) {
     mainFailure_.report("DatabaseMerger: cannot start a transaction on " + mainPath_ + ": " +
                         main.lastError());
-    return Outcome::kMainFailed;
+    return {Applied::kMainFailed};
   }
   SqliteStatement* seen = main.cached("SELECT 1 FROM MERGED_BATCHES WHERE BATCH_ID = ?1");
   if (!seen) {
     mainFailure_.report("DatabaseMerger: " + mainPath_ + " has no usable MERGED_BATCHES: " +
                         main.lastError());
-    return Outcome::kMainFailed;
+    return {Applied::kMainFailed};
   }
-  seen->reset().bindText(1, *batchId);
+  seen->reset().bindText(1, batchId);
   bool alreadyMerged = seen->step() == SqliteStatement::Step::kRow;
   seen->reset();
-  if (alreadyMerged) {
-    transaction.rollback();
-    rows.reset();
-    batch.reset();
-    removeMerged(name);
-    return Outcome::kMerged;
-  }
+  if (alreadyMerged) return {Applied::kMerged};
 
-  BatchApplier applier(main, *target);
-  size_t valueCount = *target == Target::kFileTable ? filestate::kFileRecordValues
-                                                    : filestate::kOutOfBoxRecordValues;
+  BatchApplier applier(main, target, inRuns ? kAttachedBatch : std::string_view());
+  size_t valueCount = target == Target::kFileTable ? filestate::kFileRecordValues
+                                                   : filestate::kOutOfBoxRecordValues;
   BatchApplier::Values values(valueCount);
+  // Consecutive inserts (or updates) wait here and go in one statement when
+  // a row of another kind, or the end, comes.
+  struct Run {
+    Operation op;
+    int64_t first, last;
+  };
+  std::optional<Run> run;
+  auto flushRun = [&]() {
+    bool ok = !run || applier.applyRun(run->op, run->first, run->last) ==
+                          BatchApplier::Result::kApplied;
+    run.reset();
+    return ok;
+  };
+  auto skipped = [&](int64_t rowNumber, Operation op, std::string_view path) {
+    databaseTrace("DatabaseMerger: skipped row " + std::to_string(rowNumber) + " of " + name +
+                  " (" + std::string(pendingbatch::operationText(op)) + " \"" +
+                  std::string(path) + "\")");
+  };
+
   for (int64_t rowNumber = 1;; ++rowNumber) {
     SqliteStatement::Step step = rows->step();
     if (step == SqliteStatement::Step::kDone) break;
-    if (step == SqliteStatement::Step::kError) return setAside(name, batch->lastError());
-    std::optional<Operation> op = pendingbatch::operationFromText(rows->columnText(0).value_or(""));
-    if (!op) return setAside(name, "unknown operation in row " + std::to_string(rowNumber));
-    for (size_t i = 0; i < valueCount; ++i) values[i] = rows->columnText(static_cast<int>(i) + 1);
+    if (step == SqliteStatement::Step::kError) return {Applied::kUnreadable, batch.lastError()};
+    std::optional<Operation> op = pendingbatch::operationFromText(rows->columnView(0).value_or(""));
+    if (!op) return {Applied::kUnreadable, "unknown operation in row " + std::to_string(rowNumber)};
 
+    if (inRuns && (*op == Operation::kInsert || *op == Operation::kUpdate)) {
+      int64_t rowid = rows->columnInt64(kRowidColumn);
+      if (run && run->op == *op) {
+        run->last = rowid;
+      } else {
+        if (!flushRun()) return {Applied::kRunFailed, main.lastError()};
+        run = Run{*op, rowid, rowid};
+      }
+      // The run leaves out rows without a path, as apply() skips them.
+      std::optional<std::string_view> path = rows->columnView(1);
+      if (!path || path->empty()) skipped(rowNumber, *op, path.value_or(""));
+      continue;
+    }
+    if (!flushRun()) return {Applied::kRunFailed, main.lastError()};
+
+    // Views into the row: valid until the next step, which is after apply().
+    for (size_t i = 0; i < valueCount; ++i) values[i] = rows->columnView(static_cast<int>(i) + 1);
     switch (applier.apply(*op, values)) {
       case BatchApplier::Result::kApplied:
         break;
       case BatchApplier::Result::kSkipped:
-        databaseTrace("DatabaseMerger: skipped row " + std::to_string(rowNumber) + " of " + name +
-                      " (" + std::string(pendingbatch::operationText(*op)) + " \"" +
-                      values[0].value_or("") + "\")");
+        skipped(rowNumber, *op, values[0].value_or(""));
         break;
       case BatchApplier::Result::kFailed:
         mainFailure_.report("DatabaseMerger: " + mainPath_ + " refused row " +
                             std::to_string(rowNumber) + " of " + name + ": " + main.lastError());
-        return Outcome::kMainFailed;
+        return {Applied::kMainFailed};
     }
   }
+  if (!flushRun()) return {Applied::kRunFailed, main.lastError()};
 
-  if (!recordMerged(main, *batchId) || !transaction.commit()) {
+  if (!recordMerged(main, batchId) || !transaction.commit()) {
     mainFailure_.report("DatabaseMerger: cannot commit " + name + " to " + mainPath_ + ": " +
                         main.lastError());
-    return Outcome::kMainFailed;
+    return {Applied::kMainFailed};
   }
-  rows.reset();
-  batch.reset();
-  removeMerged(name);
-  return Outcome::kMerged;
+  return {Applied::kMerged};
 }
 
 bool DatabaseMerger::recordMerged(SqliteConnection& main, const std::string& batchId) {

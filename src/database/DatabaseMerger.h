@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "database/DatabaseTrace.h"
+#include "database/PendingBatchFormat.h"
 #include "platform/Clock.h"
 
 namespace ulmora {
@@ -73,9 +74,22 @@ class DatabaseMerger {
 
  private:
   enum class Outcome { kMerged, kSetAside, kMainFailed };
+  // How one attempt at a batch ended.
+  struct Applied {
+    enum Kind {
+      kMerged,      // committed, or found merged before
+      kUnreadable,  // the batch cannot be read: set it aside
+      kMainFailed,  // the main database refused (already traced)
+      kRunFailed,   // a run of rows failed: try again row by row
+    } kind;
+    std::string reason = {};
+  };
 
   MergeReport runPass();
   Outcome mergeBatch(SqliteConnection& main, const std::string& name);
+  // One transaction; `inRuns` needs the batch attached to `main`.
+  Applied applyBatch(SqliteConnection& main, SqliteConnection& batch, const std::string& name,
+                     pendingbatch::Target target, const std::string& batchId, bool inRuns);
   Outcome setAside(const std::string& name, const std::string& reason);
   bool recordMerged(SqliteConnection& main, const std::string& batchId);
   void removeMerged(const std::string& name);

@@ -19,6 +19,8 @@ constexpr const char* kSchema =
     " BACKUP_STATUS TEXT, CDP TEXT, RESTORE_STATUS TEXT);"
     "CREATE TABLE IF NOT EXISTS MERGED_BATCHES (BATCH_ID TEXT PRIMARY KEY);";
 
+constexpr const char* kMergeCacheSize = "PRAGMA cache_size=-32768";  // KiB
+
 }  // namespace
 
 bool isSafeName(std::string_view name) {
@@ -48,7 +50,11 @@ std::unique_ptr<SqliteConnection> openForMerge(const std::string& path, std::str
     return nullptr;
   }
   // A batch is removed once its merge committed, so the commit must be on disk.
-  if (!conn->exec("PRAGMA synchronous=FULL") || !conn->exec(kSchema)) {
+  // A batch of many rows dirties more pages than the default 2 MiB cache
+  // holds; spilled pages would be written to the WAL, read back and written
+  // again, several times over. The cache fills only as far as a merge needs.
+  if (!conn->exec("PRAGMA synchronous=FULL") || !conn->exec(kMergeCacheSize) ||
+      !conn->exec(kSchema)) {
     if (error) *error = conn->lastError();
     return nullptr;
   }

@@ -132,11 +132,15 @@ bool PendingBatchWriter::validRow(Operation op, std::span<const std::string> val
 
 bool PendingBatchWriter::append(Operation op, std::span<const std::string> values) {
   if (!db_ || !validRow(op, values)) return false;
-  SqliteStatement* stmt = db_->cached(kInsertRow);
+  if (!insertRow_) insertRow_ = db_->cached(kInsertRow);
+  SqliteStatement* stmt = insertRow_;
   if (!stmt) return false;
   stmt->reset();
-  stmt->bindText(1, pendingbatch::operationText(op));
-  for (size_t i = 0; i < values.size(); ++i) stmt->bindText(static_cast<int>(i) + 2, values[i]);
+  // The values outlive run(), so SQLite need not copy them; every use of
+  // the statement starts with reset(), so none is read after this call.
+  stmt->bindBorrowedText(1, pendingbatch::operationText(op));
+  for (size_t i = 0; i < values.size(); ++i)
+    stmt->bindBorrowedText(static_cast<int>(i) + 2, values[i]);
   if (!stmt->run()) {
     databaseTrace("DataBaseWrapper: cannot add row to " + inProgressPath_ + ": " + db_->lastError());
     return false;
@@ -151,6 +155,7 @@ bool PendingBatchWriter::publish() {
   publishAttempted_ = true;
   // Rows handed in belong to the batch even if the caller forgot to commit.
   if (transaction_) commitTransaction();
+  insertRow_ = nullptr;
   db_.reset();
   if (rows_ == 0) {
     fileutil::removeAll(inProgressPath_);

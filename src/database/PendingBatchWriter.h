@@ -10,6 +10,7 @@ namespace ulmora {
 
 class JournalStampGenerator;
 class SqliteConnection;
+class SqliteStatement;
 class SqliteTransaction;
 
 // Writes one pending-operation database under its in-progress name and
@@ -59,6 +60,7 @@ class PendingBatchWriter {
   JournalStampGenerator& stamps_;
   std::unique_ptr<SqliteConnection> db_;
   std::unique_ptr<SqliteTransaction> transaction_;
+  SqliteStatement* insertRow_ = nullptr;  // owned by db_
   int64_t rows_ = 0;
   bool published_ = false;
   bool publishAttempted_ = false;

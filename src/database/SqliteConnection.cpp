@@ -29,7 +29,9 @@ bool createOwnerOnlyFile(const std::string& path, std::string* error) {
 
 int flagsFor(SqliteConnection::OpenMode mode) {
   // NOMUTEX: the owner serialises use; SQLite's own mutex would only cost time.
-  int flags = SQLITE_OPEN_NOMUTEX;
+  // URI: attachReadOnly() needs "mode=ro"; every name is passed as a URI
+  // (fileUri), so a path is never read as anything but a path.
+  int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI;
   switch (mode) {
     case SqliteConnection::OpenMode::kReadOnly:
       return flags | SQLITE_OPEN_READONLY;
@@ -41,13 +43,46 @@ int flagsFor(SqliteConnection::OpenMode mode) {
   return flags;
 }
 
+// "file:" followed by the path with every byte other than unreserved ones
+// and "/" percent-encoded, so "?", "#", "%" and non-ASCII bytes stay part of
+// the name. An absolute path gets an empty authority ("file://" + path), so a
+// path starting with "//" is not taken for a host.
+std::string fileUri(std::string_view path, std::string_view query = {}) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = path.starts_with('/') ? "file://" : "file:";
+  for (unsigned char c : path) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '/' || c == '-' || c == '.' || c == '_' || c == '~';
+    if (plain) {
+      uri.push_back(static_cast<char>(c));
+    } else {
+      uri.push_back('%');
+      uri.push_back(kHex[c >> 4]);
+      uri.push_back(kHex[c & 0xf]);
+    }
+  }
+  if (!query.empty()) {
+    uri.push_back('?');
+    uri.append(query);
+  }
+  return uri;
+}
+
+bool isPlainIdentifier(std::string_view name) {
+  if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
+  for (char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
+      return false;
+  return true;
+}
+
 }  // namespace
 
 std::unique_ptr<SqliteConnection> SqliteConnection::open(const std::string& path, OpenMode mode,
                                                           std::string* error) {
   if (mode == OpenMode::kCreate && !createOwnerOnlyFile(path, error)) return nullptr;
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, flagsFor(mode), nullptr);
+  int rc = sqlite3_open_v2(fileUri(path).c_str(), &db, flagsFor(mode), nullptr);
   if (rc != SQLITE_OK) {
     if (error) *error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     sqlite3_close_v2(db);
@@ -92,6 +127,17 @@ SqliteStatement* SqliteConnection::cached(std::string_view sql) {
   SqliteStatement* raw = stmt.get();
   cache_.emplace(std::string(sql), std::move(stmt));
   return raw;
+}
+
+bool SqliteConnection::attachReadOnly(const std::string& path, std::string_view alias) {
+  if (!isPlainIdentifier(alias)) return false;
+  auto stmt = prepare("ATTACH DATABASE ?1 AS " + std::string(alias));
+  return stmt && stmt->bindText(1, fileUri(path, "mode=ro")) && stmt->run();
+}
+
+bool SqliteConnection::detach(std::string_view alias) {
+  if (!isPlainIdentifier(alias)) return false;
+  return exec("DETACH DATABASE " + std::string(alias));
 }
 
 int64_t SqliteConnection::changes() const { return sqlite3_changes64(db_); }

@@ -53,6 +53,14 @@ class SqliteConnection {
   // before binding.
   SqliteStatement* cached(std::string_view sql);
 
+  // Makes another database file readable on this connection as `alias`
+  // (a plain identifier of the caller's, never a value), read-only: a
+  // missing file is an error, never created. Outside a transaction only.
+  bool attachReadOnly(const std::string& path, std::string_view alias);
+  // Undoes attachReadOnly(); outside a transaction, with no statement of
+  // this connection still reading the attached file.
+  bool detach(std::string_view alias);
+
   // Rows changed by the last INSERT, UPDATE or DELETE.
   int64_t changes() const;
 

@@ -33,6 +33,10 @@ class SqliteStatement {
   // Parameters are 1-based. Text is stored byte for byte (paths need not be
   // UTF-8).
   bool bindText(int index, std::string_view text);
+  // Binds without copying: `text` must stay valid and unchanged until the
+  // statement has been stepped to its end (run()) or reset(). For loops that
+  // bind from storage outliving the step, where the copy is most of the cost.
+  bool bindBorrowedText(int index, std::string_view text);
   bool bindInt64(int index, int64_t value);
   bool bindNull(int index);
 
@@ -42,6 +46,8 @@ class SqliteStatement {
 
   // Columns are 0-based. nullopt for SQL NULL.
   std::optional<std::string> columnText(int index) const;
+  // The same without a copy; valid only until the next step() or reset().
+  std::optional<std::string_view> columnView(int index) const;
   int64_t columnInt64(int index) const;
   bool columnIsNull(int index) const;
 

@@ -9,11 +9,12 @@ namespace ulmora::syncrecord {
 namespace {
 
 // Room for REF_ID is reserved: most records get one appended.
-Record withFacts(const std::string& path, const FileFacts& facts, const char* backup,
-                 const char* restore) {
+Record withFacts(std::string path, FileFacts facts, const char* backup, const char* restore) {
   Record r;
   r.reserve(12);
-  for (const std::string* v : {&path, &facts.modificationDate, &facts.size}) r.push_back(*v);
+  r.push_back(std::move(path));
+  r.push_back(std::move(facts.modificationDate));
+  r.push_back(std::move(facts.size));
   r.insert(r.end(), {kNA, kNA, flagText(facts.isFolder), kNA, kNA, backup, "1", restore});
   return r;
 }
@@ -47,45 +48,56 @@ std::string dateText(Clock::WallTime t) {
   return lastText;
 }
 
-Record uploaded(const std::string& relativePath, const FileFacts& facts) {
-  Record r = withFacts(relativePath, facts, "1", "1");
+Record uploaded(std::string relativePath, FileFacts facts) {
+  Record r = withFacts(std::move(relativePath), std::move(facts), "1", "1");
   r.push_back(kNA);
   return r;
 }
 
-Record toDownload(const std::string& relativePath, const std::string& refId) {
-  return {relativePath, kNA, kNA, kNA, kNA, kNA, kNA, kNA, "1", "1", "0", refId};
-}
-
-Record withRefId(const std::string& relativePath, const FileFacts& facts,
-                 const std::string& refId) {
-  Record r = withFacts(relativePath, facts, "1", "1");
-  r.push_back(refId);
+Record toDownload(std::string relativePath, std::string refId) {
+  Record r;
+  r.reserve(12);
+  r.push_back(std::move(relativePath));
+  r.insert(r.end(), {kNA, kNA, kNA, kNA, kNA, kNA, kNA, "1", "1", "0"});
+  r.push_back(std::move(refId));
   return r;
 }
 
-Record renamed(const std::string& oldRelativePath, const std::string& newRelativePath,
-               bool newIsFolder) {
-  return {oldRelativePath, newRelativePath, kNA, kNA, kNA, flagText(newIsFolder),
-          kNA,             kNA,             "1", "1", "1", kNA};
+Record withRefId(std::string relativePath, FileFacts facts, std::string refId) {
+  Record r = withFacts(std::move(relativePath), std::move(facts), "1", "1");
+  r.push_back(std::move(refId));
+  return r;
 }
 
-Record newLocalFile(const std::string& relativePath, const FileFacts& facts) {
-  Record r = withFacts(relativePath, facts, "0", "1");
+Record renamed(std::string oldRelativePath, std::string newRelativePath, bool newIsFolder) {
+  Record r;
+  r.reserve(12);
+  r.push_back(std::move(oldRelativePath));
+  r.push_back(std::move(newRelativePath));
+  r.insert(r.end(), {kNA, kNA, kNA, flagText(newIsFolder), kNA, kNA, "1", "1", "1", kNA});
+  return r;
+}
+
+Record newLocalFile(std::string relativePath, FileFacts facts) {
+  Record r = withFacts(std::move(relativePath), std::move(facts), "0", "1");
   r.push_back("");
   return r;
 }
 
-Record outOfBoxNew(const std::string& path, const FileFacts& facts) {
-  return withFacts(path, facts, "0", "1");
+Record outOfBoxNew(std::string path, FileFacts facts) {
+  return withFacts(std::move(path), std::move(facts), "0", "1");
 }
 
-Record outOfBoxUploaded(const std::string& relativePath, const FileFacts& facts) {
-  return withFacts(relativePath, facts, "1", "1");
+Record outOfBoxUploaded(std::string relativePath, FileFacts facts) {
+  return withFacts(std::move(relativePath), std::move(facts), "1", "1");
 }
 
-Record outOfBoxPending(const std::string& relativePath) {
-  return {relativePath, kNA, kNA, kNA, kNA, kNA, kNA, kNA, "1", "1", "0"};
+Record outOfBoxPending(std::string relativePath) {
+  Record r;
+  r.reserve(11);
+  r.push_back(std::move(relativePath));
+  r.insert(r.end(), {kNA, kNA, kNA, kNA, kNA, kNA, kNA, "1", "1", "0"});
+  return r;
 }
 
 }  // namespace ulmora::syncrecord

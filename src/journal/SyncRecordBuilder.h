@@ -35,23 +35,24 @@ std::string dateText(Clock::WallTime t);
 // The folder flag as the database stores booleans.
 inline std::string flagText(bool b) { return b ? "1" : "0"; }
 
+// Builders take their texts by value: a caller done with them moves them in,
+// which saves copies on the write-behind's per-entry path.
+
 // A finished upload: uploaded, in sync, downloaded.
-Record uploaded(const std::string& relativePath, const FileFacts& facts);
+Record uploaded(std::string relativePath, FileFacts facts);
 // A file the server holds that is still to be downloaded; REF_ID = `refId`.
-Record toDownload(const std::string& relativePath, const std::string& refId);
+Record toDownload(std::string relativePath, std::string refId);
 // An existing file whose server reference id is now known.
-Record withRefId(const std::string& relativePath, const FileFacts& facts,
-                 const std::string& refId);
+Record withRefId(std::string relativePath, FileFacts facts, std::string refId);
 // A rename: the new relative path travels in FILE_LMD.
-Record renamed(const std::string& oldRelativePath, const std::string& newRelativePath,
-               bool newIsFolder);
+Record renamed(std::string oldRelativePath, std::string newRelativePath, bool newIsFolder);
 // A new local file still to upload (BACKUP_STATUS "0"), REF_ID empty.
-Record newLocalFile(const std::string& relativePath, const FileFacts& facts);
+Record newLocalFile(std::string relativePath, FileFacts facts);
 
 // Out-of-Box records (11 values).
-Record outOfBoxNew(const std::string& path, const FileFacts& facts);
-Record outOfBoxUploaded(const std::string& relativePath, const FileFacts& facts);
-Record outOfBoxPending(const std::string& relativePath);
+Record outOfBoxNew(std::string path, FileFacts facts);
+Record outOfBoxUploaded(std::string relativePath, FileFacts facts);
+Record outOfBoxPending(std::string relativePath);
 
 }  // namespace syncrecord
 }  // namespace ulmora

@@ -16,6 +16,7 @@ void addTo(Guarded<Queue>& queue, T value) {
 
 void mergeInto(Guarded<OrderedDict>& queue, const std::map<std::string, std::string>& entries) {
   queue.with([&entries](OrderedDict& q) {
+    q.reserve(entries.size());
     for (const auto& [path, value] : entries)
       if (!path.empty()) q.merge(path, value);
   });

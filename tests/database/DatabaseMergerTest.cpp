@@ -3,6 +3,7 @@
 // merged twice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "DatabaseTestSupport.h"
 #include "database/FileStateSchema.h"
+#include "database/SqliteConnection.h"
 #include "platform/FileUtil.h"
 
 namespace ulmora::testing {
@@ -310,6 +312,127 @@ TEST(DatabaseMergerBatchTest, BatchWithUnknownOperationIsSetAsideWhole) {
   MergeReport report = db.merger().mergePending();
   EXPECT_EQ(report.setAside, 1);
   EXPECT_TRUE(db.rows().empty()) << "half a batch must not be applied";
+}
+
+// ------------------------------------------------------------ runs of rows
+
+// Consecutive inserts (or updates) of a batch are applied together; the
+// result must be that of applying them one after the other.
+struct RunCase {
+  const char* name;
+  std::function<void(DataBaseWrapper&)> rows;
+  // path -> FILE_SIZE, BACKUP_STATUS, REF_ID
+  std::map<std::string, std::vector<std::optional<std::string>>> expected;
+};
+
+class DatabaseMergerRunTest : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(DatabaseMergerRunTest, RowsOfARunApplyInOrder) {
+  DatabaseFixture db;
+  db.writeAndMerge(GetParam().rows);
+  std::map<std::string, std::vector<std::optional<std::string>>> actual;
+  for (const auto& [path, values] : db.rows())
+    actual[path] = {values[filestate::kFileSize - 1], values[filestate::kBackupStatus - 1],
+                    values[filestate::kRefId - 1]};
+  EXPECT_EQ(actual, GetParam().expected);
+  EXPECT_TRUE(db.batchFiles().empty());
+}
+
+Record update(const std::string& path, const std::string& size, const std::string& backup,
+              const std::string& refId) {
+  return {path, "NA", size, "NA", "NA", "NA", "NA", "NA", backup, "1", "1", refId};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, DatabaseMergerRunTest,
+    ::testing::Values(
+        RunCase{"LaterUpdateKeepsWhatNotAvailableLeaves",
+                [](DataBaseWrapper& w) {
+                  w.update(update("/f", "1", "1", "ref-1"));
+                  w.update(update("/f", "NA", "0", "NA"));
+                },
+                {{"/f", {"1", "0", "ref-1"}}}},
+        RunCase{"LaterInsertReplacesTheEarlierWhole",
+                [](DataBaseWrapper& w) {
+                  w.insert(fileRecord("/f", "1", "1", "ref-1", "5"));
+                  w.insert(fileRecord("/f", "0", "1", "", "7"));
+                },
+                {{"/f", {"7", "0", ""}}}},
+        RunCase{"UpdateRunSeesTheInsertRunBeforeIt",
+                [](DataBaseWrapper& w) {
+                  w.insert(fileRecord("/f", "0", "1", "", "5"));
+                  w.insert(fileRecord("/g", "0", "1", "", "6"));
+                  w.update(update("/f", "NA", "1", "ref-f"));
+                  w.update(update("/h", "NA", "1", "ref-h"));
+                },
+                {{"/f", {"5", "1", "ref-f"}}, {"/g", {"6", "0", ""}}, {"/h", {"NA", "1", "ref-h"}}}},
+        RunCase{"DeleteBetweenRunsRemovesOnlyWhatCameBefore",
+                [](DataBaseWrapper& w) {
+                  w.insert(fileRecord("/a", "1", "1", "ref-a"));
+                  w.insert(fileRecord("/a/x", "1", "1", "ref-x"));
+                  w.deleteRecord("/a");
+                  w.insert(fileRecord("/a/y", "1", "1", "ref-y"));
+                },
+                {{"/a/y", {"10", "1", "ref-y"}}}},
+        RunCase{"RenameBetweenRunsMovesOnlyWhatCameBefore",
+                [](DataBaseWrapper& w) {
+                  w.update(update("/a", "3", "1", "ref-a"));
+                  w.rename(renameRecord("/a", "/b"));
+                  w.update(update("/a", "4", "0", "ref-new"));
+                },
+                {{"/a", {"4", "0", "ref-new"}}, {"/b", {"3", "1", "ref-a"}}}}),
+    [](const ::testing::TestParamInfo<RunCase>& info) { return info.param.name; });
+
+// Batches written by other versions may hold what this writer refuses: a row
+// without a path is skipped, a missing value is stored as missing.
+TEST(DatabaseMergerBatchTest, RowsWithoutAPathOrValueInsideARun) {
+  for (const char* op : {"INSERT", "UPDATE"}) {
+    SCOPED_TRACE(op);
+    DatabaseFixture db;
+    db.writeBatch([](DataBaseWrapper& w) {
+      for (const char* p : {"/a", "/b", "/c"}) w.insert(fileRecord(p, "1", "1", "ref"));
+    });
+    std::string path = fileutil::joinPath(db.batchFolder(), db.batchFiles()[0]);
+    {
+      auto batch = SqliteConnection::open(path, SqliteConnection::OpenMode::kReadWrite);
+      auto set = batch->prepare("UPDATE PENDING_OPERATIONS SET OPERATION = ?1");
+      ASSERT_TRUE(set && set->bindText(1, op) && set->run());
+      ASSERT_TRUE(batch->exec("UPDATE PENDING_OPERATIONS SET FILEPATH = '' WHERE rowid = 2"));
+      ASSERT_TRUE(batch->exec("UPDATE PENDING_OPERATIONS SET FILE_SIZE = NULL WHERE rowid = 3"));
+    }
+    EXPECT_EQ(db.merger().mergePending().merged, 1);
+    EXPECT_EQ(paths(db), (std::vector<std::string>{"/a", "/c"}));
+    EXPECT_EQ(column(db, "/a", filestate::kFileSize), "10");
+    EXPECT_EQ(db.row("/c").value()[filestate::kFileSize - 1], std::nullopt);
+  }
+}
+
+// Names are handed to SQLite as URIs; "?", "#" and "%" must stay part of the
+// name, or the merge would read (or create) some other file.
+TEST(DatabaseMergerBatchTest, NamesWithUriCharactersMerge) {
+  TestTempDir dir;
+  const std::string folder = dir.sub("a?b#c%41 \xc3\xa9");
+  ASSERT_TRUE(fileutil::makeDirectories(folder));
+  const std::string user = "u?mode=ro#%2F";
+  {
+    DataBaseWrapper writer;
+    ASSERT_TRUE(writer.initializewithDatabase(folder, user));
+    ASSERT_TRUE(writer.beginTransaction());
+    ASSERT_TRUE(writer.insert(fileRecord("/f", "1", "1", "ref-f")));
+    ASSERT_TRUE(writer.commitTransaction());
+    ASSERT_TRUE(writer.unInitializeDatabase());
+  }
+  ManualClock clock;
+  DatabaseMerger merger(folder, user, clock);
+  EXPECT_EQ(merger.mergePending().merged, 1);
+  EXPECT_FALSE(DatabaseMerger::hasPublishedBatches(folder, user));
+  DataBaseWrapper reader;
+  EXPECT_EQ(reader.queryFilePathforRefID("ref-f", folder, user), "/f");
+  // Nothing was made under a name cut short at "?" or "#".
+  auto names = fileutil::listDirectory(folder).value_or(std::vector<std::string>{});
+  for (const std::string& name : names) EXPECT_TRUE(name.starts_with(user + ".")) << name;
+  EXPECT_NE(std::find(names.begin(), names.end(), user + ".ql"), names.end());
+  EXPECT_EQ(fileutil::listDirectory(dir.path()).value_or(std::vector<std::string>{}).size(), 1u);
 }
 
 // ------------------------------------------------------------ the thread
