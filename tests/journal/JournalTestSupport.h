@@ -229,6 +229,18 @@ class FakeBatch final : public WriteBehindDatabase {
   int index_ = -1;
 };
 
+// Moves the manual clock on in small steps until `done` holds (or a real
+// time-out passes), letting a writer thread catch up after each step.
+inline bool driveUntil(ManualClock& clock, const std::function<bool()>& done) {
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > giveUp) return false;
+    clock.advance(std::chrono::milliseconds(250));
+    clock.awaitBlockedThreads(1, std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 // One account: a sync root, application folders under a temporary folder,
 // and an input queue wired to fakes. `Clk` is SteppingClock for passes run
 // by the test itself, ManualClock for tests of the writer thread.

@@ -7,18 +7,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Moves the manual clock on in small steps until `done` holds (or a real
-// time-out passes), letting the writer thread catch up after each step.
-bool driveUntil(ManualClock& clock, const std::function<bool()>& done) {
-  auto giveUp = std::chrono::steady_clock::now() + 20s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > giveUp) return false;
-    clock.advance(250ms);
-    clock.awaitBlockedThreads(1, 20ms);
-  }
-  return true;
-}
-
 class WriterThreadTest : public ::testing::Test {
  protected:
   QueueFixture<ManualClock> f_;
