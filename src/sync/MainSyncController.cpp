@@ -98,6 +98,10 @@ void MainSyncController::buildLifecycle() {
     std::lock_guard<std::mutex> hold(state_.server.mutex);
     state_.server.localrecID = fileutil::readFile(applicationFile(kRecID));
   }
+  for (auto* logger : {&mSyncCreateDirLogger_, &mSyncUpLogger_, &mSyncDownLogger_,
+                       &mSyncRenameLogger_, &mRenameLogger_, &mDeleteLogger_}) {
+    *logger = std::make_unique<QLBackupProgressLogger>(&ctx_.clock);
+  }
   databaseHandler_ = std::make_unique<DataBaseWrapper>();
 
   // The queue learns this account's folders before anything reads or clears them.
