@@ -38,6 +38,7 @@
 namespace ulmora {
 
 class DataBaseWrapper;
+class IdleMarker;
 class ImageMDUploadController;
 class KVTBackupManager;
 class NetworkReachability;
@@ -372,6 +373,9 @@ class MainSyncController final : public SyncController,
   std::shared_ptr<RunLoopTimer> syncOperationTimer_;
   std::shared_ptr<RunLoopTimer> PNSPeriodicTimer_;
   std::shared_ptr<RunLoopTimer> DummyPNSTimer_;
+  // Keeps the idle marker that chooses the idle throttle.
+  std::unique_ptr<IdleMarker> idleMarker_;
+  std::shared_ptr<RunLoopTimer> idleTimer_;
   // Thumbnails: images waiting for a run (mILoock_), running jobs
   // (thumbNailLock_). Never both at once.
   std::mutex mILoock_;
