@@ -176,6 +176,15 @@ std::map<std::string, std::string> AccountSettings::takeRenamesAfterBackup() {
   return std::exchange(mRenameDicAfterBackup_, {});
 }
 
+std::optional<std::string> AccountSettings::takeRenameAfterBackup(const std::string& oldPath) {
+  std::lock_guard<std::mutex> hold(renameMu_);
+  auto it = mRenameDicAfterBackup_.find(oldPath);
+  if (it == mRenameDicAfterBackup_.end()) return std::nullopt;
+  std::string renamed = std::move(it->second);
+  mRenameDicAfterBackup_.erase(it);
+  return renamed;
+}
+
 std::map<std::string, std::string> AccountSettings::renamesAfterBackup() const {
   std::lock_guard<std::mutex> hold(renameMu_);
   return mRenameDicAfterBackup_;

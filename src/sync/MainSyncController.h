@@ -130,6 +130,9 @@ class MainSyncController final : public SyncController,
   // RenameDeleteHost, VersionRestoreHost
   std::string syncRootPath() override { return getUlmoraSyncRootPath(); }
   AccountState& accountState() { return state_; }
+  // The connection values, the throttle, session logs and the renames held
+  // back while their file uploads (mRenameDicAfterBackup).
+  AccountSettings& accountSettings() { return *settings_; }
   // The engine managers and listings that several concerns drive.
   KVTBackupManager& backupManager() { return *mBackupManager_; }
   KVTBackupManager& restoreManager() { return *mRestoreManager_; }

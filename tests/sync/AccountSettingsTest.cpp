@@ -270,7 +270,8 @@ TEST(AccountSettingsRenameTest, ARenameOfTheOnlyUploadingFileIsHeldBack) {
     for (const RenameEntry& e : c.earlier) ASSERT_TRUE(settings.holdRenameForUpload(e, true, {"/a"}));
     EXPECT_EQ(settings.holdRenameForUpload(c.rename, c.running, c.set), c.held);
     if (c.held) {
-      EXPECT_EQ(settings.renamesAfterBackup().at(c.rename.originalPath), c.rename.renamedPath);
+      EXPECT_EQ(settings.takeRenameAfterBackup(c.rename.originalPath), c.rename.renamedPath);
+      EXPECT_EQ(settings.takeRenameAfterBackup(c.rename.originalPath), std::nullopt);
     }
   }
 }
