@@ -133,7 +133,9 @@ class MainSyncController final : public SyncController,
   // The connection values, the throttle, session logs and the renames held
   // back while their file uploads (mRenameDicAfterBackup).
   AccountSettings& accountSettings() { return *settings_; }
-  // The engine managers and listings that several concerns drive.
+  // The engine managers and listings that several concerns drive. The
+  // listings are gone once shutdown() has returned; the managers stay (runs
+  // refused).
   KVTBackupManager& backupManager() { return *mBackupManager_; }
   KVTBackupManager& restoreManager() { return *mRestoreManager_; }
   SynListingController& changeListing() { return *mSynListingController_; }
