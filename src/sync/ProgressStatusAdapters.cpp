@@ -1,6 +1,6 @@
 #include "sync/ProgressStatusAdapters.h"
 
-#include "ipc/MessageSendingModule.h"
+#include "journal/CompanionMessenger.h"
 #include "platform/PropertyList.h"
 
 namespace ulmora {
@@ -25,7 +25,7 @@ void KVTManagerRunView::SetPreviousTransferedSize(int64_t bytes) {
 }
 
 void MessengerMonitorSink::sendToMonitor(const std::string& payload, int type) {
-  MessageSendingModule* channel = messenger_ ? messenger_() : nullptr;
+  std::shared_ptr<CompanionMessenger> channel = messenger_ ? messenger_() : nullptr;
   if (channel == nullptr) return;
   channel->sendIPCMessage(PropertyList(payload), type, false);
 }

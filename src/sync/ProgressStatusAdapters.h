@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -11,7 +12,7 @@
 
 namespace ulmora {
 
-class MessageSendingModule;
+class CompanionMessenger;
 
 // The progress counters' view of a real engine manager, looked up on every
 // call: nullptr (the manager is gone while the controller stops) reads as an
@@ -33,18 +34,18 @@ class KVTManagerRunView final : public TransferRunView {
 };
 
 // Messages to the status monitor over the console user's channel, asked for
-// anew on every send: nullptr (this account is not the logged-in one) drops
-// the message. Queued on the channel (runInThread false), so it never blocks.
+// anew on every send: none (this account is not the logged-in one) drops the
+// message. Queued on the channel (runInThread false), so it never blocks.
 //
 // Thread-safety: any thread, as long as the function may be called there.
 class MessengerMonitorSink final : public MonitorSink {
  public:
-  explicit MessengerMonitorSink(std::function<MessageSendingModule*()> messenger)
+  explicit MessengerMonitorSink(std::function<std::shared_ptr<CompanionMessenger>()> messenger)
       : messenger_(std::move(messenger)) {}
   void sendToMonitor(const std::string& payload, int type) override;
 
  private:
-  std::function<MessageSendingModule*()> messenger_;
+  std::function<std::shared_ptr<CompanionMessenger>()> messenger_;
 };
 
 }  // namespace ulmora
