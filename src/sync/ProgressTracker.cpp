@@ -46,99 +46,81 @@ double ProgressTracker::nowSeconds() const {
 
 // --- resets -----------------------------------------------------------------
 
+namespace {
+
+void resetCumulative(ProgressTracker::Counters& c) {
+  c.totalCount = c.totalSize = c.doneCount = c.transferredSize = 0;
+  c.setCount = c.setTransferredSize = 0;
+  c.queried = false;
+}
+
+void resetNecessary(ProgressTracker::Counters& c) {
+  c.setCount = c.setTransferredSize = c.doneCount = c.transferredSize = 0;
+}
+
+}  // namespace
+
 void ProgressTracker::ResetCumulativeCountVariablesForBackup() {
-  std::lock_guard lock(mu_);
-  Counters& c = up_.c;
-  c.totalCount = c.totalSize = c.doneCount = c.transferredSize = 0;
-  c.setCount = c.setTransferredSize = 0;
-  c.queried = false;
+  edit(up_, [](Direction& d) { resetCumulative(d.c); });
 }
-
 void ProgressTracker::ResetCumulativeCountVariablesForRestore() {
-  std::lock_guard lock(mu_);
-  Counters& c = down_.c;
-  c.totalCount = c.totalSize = c.doneCount = c.transferredSize = 0;
-  c.setCount = c.setTransferredSize = 0;
-  c.queried = false;
+  edit(down_, [](Direction& d) { resetCumulative(d.c); });
 }
-
 void ProgressTracker::ResetNecessaryVariablesForBackup() {
-  std::lock_guard lock(mu_);
-  Counters& c = up_.c;
-  c.setCount = c.setTransferredSize = c.doneCount = c.transferredSize = 0;
+  edit(up_, [](Direction& d) { resetNecessary(d.c); });
 }
-
 void ProgressTracker::ResetNecessaryVariablesForRestore() {
-  std::lock_guard lock(mu_);
-  Counters& c = down_.c;
-  c.setCount = c.setTransferredSize = c.doneCount = c.transferredSize = 0;
+  edit(down_, [](Direction& d) { resetNecessary(d.c); });
 }
+void ProgressTracker::ResetSetVariablesForBackup() { edit(up_, resetSet); }
+void ProgressTracker::ResetSetVariablesForRestore() { edit(down_, resetSet); }
 
-void ProgressTracker::ResetSetVariablesForBackup() {
-  std::lock_guard lock(mu_);
-  up_.c.setCount = up_.c.setTransferredSize = up_.c.previousTransferredSize = 0;
-  up_.c.queried = false;
-  up_.fold = RunFold();
-}
-
-void ProgressTracker::ResetSetVariablesForRestore() {
-  std::lock_guard lock(mu_);
-  down_.c.setCount = down_.c.setTransferredSize = down_.c.previousTransferredSize = 0;
-  down_.c.queried = false;
-  down_.fold = RunFold();
+void ProgressTracker::resetSet(Direction& d) {
+  d.c.setCount = d.c.setTransferredSize = d.c.previousTransferredSize = 0;
+  d.c.queried = false;
+  d.fold = RunFold();
 }
 
 // --- database counts -----------------------------------------------------------
 
 void ProgressTracker::SetTotalBackupCount(int64_t count) {
-  std::lock_guard lock(mu_);
-  up_.c.totalCount = count;
+  edit(up_, [count](Direction& d) { d.c.totalCount = count; });
 }
 void ProgressTracker::SetTotalBackupSize(int64_t bytes) {
-  std::lock_guard lock(mu_);
-  up_.c.totalSize = bytes;
+  edit(up_, [bytes](Direction& d) { d.c.totalSize = bytes; });
 }
 void ProgressTracker::SetTotalRestoreCount(int64_t count) {
-  std::lock_guard lock(mu_);
-  down_.c.totalCount = count;
+  edit(down_, [count](Direction& d) { d.c.totalCount = count; });
 }
 void ProgressTracker::SetTotalRestoreSize(int64_t bytes) {
-  std::lock_guard lock(mu_);
-  down_.c.totalSize = bytes;
+  edit(down_, [bytes](Direction& d) { d.c.totalSize = bytes; });
 }
 void ProgressTracker::SetQueriedForBackup(bool queried) {
-  std::lock_guard lock(mu_);
-  up_.c.queried = queried;
+  edit(up_, [queried](Direction& d) { d.c.queried = queried; });
 }
 void ProgressTracker::SetQueriedForRestore(bool queried) {
-  std::lock_guard lock(mu_);
-  down_.c.queried = queried;
+  edit(down_, [queried](Direction& d) { d.c.queried = queried; });
 }
 void ProgressTracker::SetQueryMainDBforCountBackup(bool query) {
-  std::lock_guard lock(mu_);
-  up_.c.queryMainDBforCount = query;
+  edit(up_, [query](Direction& d) { d.c.queryMainDBforCount = query; });
 }
 void ProgressTracker::SetQueryMainDBforCountRestore(bool query) {
+  edit(down_, [query](Direction& d) { d.c.queryMainDBforCount = query; });
+}
+
+bool ProgressTracker::takeCountRequest(Direction& d) {
   std::lock_guard lock(mu_);
-  down_.c.queryMainDBforCount = query;
+  if (d.c.totalCount > 0 && !d.c.queryMainDBforCount) return false;
+  d.c.queryMainDBforCount = false;
+  return true;
 }
 
 void ProgressTracker::GetTotalCountAndTotalSizeOfBackupFiles() {
-  {
-    std::lock_guard lock(mu_);
-    if (up_.c.totalCount > 0 && !up_.c.queryMainDBforCount) return;
-    up_.c.queryMainDBforCount = false;
-  }
-  host_.requestBackupTotals();
+  if (takeCountRequest(up_)) host_.requestBackupTotals();
 }
 
 void ProgressTracker::GetTotalCountAndTotalSizeOfRestoreFiles() {
-  {
-    std::lock_guard lock(mu_);
-    if (down_.c.totalCount > 0 && !down_.c.queryMainDBforCount) return;
-    down_.c.queryMainDBforCount = false;
-  }
-  host_.requestRestoreTotals();
+  if (takeCountRequest(down_)) host_.requestRestoreTotals();
 }
 
 // --- batch markers -------------------------------------------------------------
@@ -329,18 +311,13 @@ std::string ProgressTracker::TransferRateConversion(double bytesPerSecond) {
   return "1.00 GB/s";
 }
 
-void ProgressTracker::resetValsForEMACalculation_Up() {
-  std::lock_guard lock(mu_);
-  up_.c.avgSpeed = 0;
-  up_.c.samples = 0;
-  up_.c.smootheningFactor = 0;
-}
+void ProgressTracker::resetValsForEMACalculation_Up() { edit(up_, resetAverage); }
+void ProgressTracker::resetValsForEMACalculation_Down() { edit(down_, resetAverage); }
 
-void ProgressTracker::resetValsForEMACalculation_Down() {
-  std::lock_guard lock(mu_);
-  down_.c.avgSpeed = 0;
-  down_.c.samples = 0;
-  down_.c.smootheningFactor = 0;
+void ProgressTracker::resetAverage(Direction& d) {
+  d.c.avgSpeed = 0;
+  d.c.samples = 0;
+  d.c.smootheningFactor = 0;
 }
 
 // --- accessors -------------------------------------------------------------------

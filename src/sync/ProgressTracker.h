@@ -179,6 +179,16 @@ class ProgressTracker {
   const Direction& dir(TransferDirection d) const {
     return d == TransferDirection::kUpload ? up_ : down_;
   }
+  // Runs `change` on one direction with the lock held.
+  template <typename F>
+  void edit(Direction& d, F change) {
+    std::lock_guard lock(mu_);
+    change(d);
+  }
+  static void resetSet(Direction& d);
+  static void resetAverage(Direction& d);
+  // Whether a count must be asked for; clears the recount request.
+  bool takeCountRequest(Direction& d);
   std::string buildProgressLocked(const KVTProgressRecord& record, TransferDirection d);
   std::string timeRemainingLocked(double rate, int64_t pendingSize, Direction& d);
   double nowSeconds() const;

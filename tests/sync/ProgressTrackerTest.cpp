@@ -39,19 +39,19 @@ KVTProgressRecord record(int64_t total, int64_t backedUp, int64_t transferred,
   return r;
 }
 
-class ProgressTrackerTest : public ::testing::Test {
- protected:
-  ProgressTrackerTest() : tracker(clock, sink, host, upload, download) {
-    upload.startTime = download.startTime = secondsOf(clock.wallNow());
-  }
+// A tracker over fakes, both managers' runs started at the clock's start.
+struct Rig {
+  Rig() { upload.startTime = download.startTime = secondsOf(clock.wallNow()); }
 
   ManualClock clock;
   RecordingStatusSink sink;
   FakeProgressHost host;
   FakeRunView upload;
   FakeRunView download;
-  ProgressTracker tracker;
+  ProgressTracker tracker{clock, sink, host, upload, download};
 };
+
+class ProgressTrackerTest : public ::testing::Test, protected Rig {};
 
 TEST(ProgressTextTest, RemainingTimeHasOneRoundedUnit) {
   struct Case {
@@ -183,13 +183,9 @@ TEST_F(ProgressTrackerTest, ProgressReportForms) {
        record(4, 1, 0, 0, KVTProgressRecord::kFullRestore), 2s, "T1005||8"},
   };
   for (const auto& c : cases) {
-    ManualClock localClock;
-    RecordingStatusSink localSink;
-    FakeProgressHost localHost;
-    FakeRunView up, down;
-    ProgressTracker t(localClock, localSink, localHost, up, down);
-    up.startTime = down.startTime = secondsOf(localClock.wallNow());
-    localClock.advance(c.elapsed);
+    Rig r;
+    ProgressTracker& t = r.tracker;
+    r.clock.advance(c.elapsed);
     if (c.dbCount) {
       if (c.optype == 1) {
         t.SetTotalBackupCount(*c.dbCount);
@@ -198,8 +194,8 @@ TEST_F(ProgressTrackerTest, ProgressReportForms) {
       }
     }
     EXPECT_EQ(t.sendDataToMonitor(c.rec, c.optype), c.item) << c.name;
-    ASSERT_EQ(localSink.set.size(), 1u) << c.name;
-    EXPECT_EQ(localSink.set[0], c.item.value_or("")) << c.name;
+    ASSERT_EQ(r.sink.set.size(), 1u) << c.name;
+    EXPECT_EQ(r.sink.set[0], c.item.value_or("")) << c.name;
   }
 }
 
@@ -298,19 +294,16 @@ TEST_F(ProgressTrackerTest, TotalsAreAskedForOnlyWhenUnknownOrStale) {
   };
   const Case cases[] = {{0, false, 1}, {0, true, 1}, {5, false, 0}, {5, true, 1}};
   for (const auto& c : cases) {
-    ManualClock localClock;
-    RecordingStatusSink localSink;
-    FakeProgressHost localHost;
-    FakeRunView up, down;
-    ProgressTracker t(localClock, localSink, localHost, up, down);
+    Rig r;
+    ProgressTracker& t = r.tracker;
     t.SetTotalBackupCount(c.knownTotal);
     t.SetQueryMainDBforCountBackup(c.recountAsked);
     t.SetTotalRestoreCount(c.knownTotal);
     t.SetQueryMainDBforCountRestore(c.recountAsked);
     t.GetTotalCountAndTotalSizeOfBackupFiles();
     t.GetTotalCountAndTotalSizeOfRestoreFiles();
-    EXPECT_EQ(localHost.backupTotalRequests, c.requests);
-    EXPECT_EQ(localHost.restoreTotalRequests, c.requests);
+    EXPECT_EQ(r.host.backupTotalRequests, c.requests);
+    EXPECT_EQ(r.host.restoreTotalRequests, c.requests);
     EXPECT_FALSE(t.counters(TransferDirection::kUpload).queryMainDBforCount);
   }
 }
@@ -342,21 +335,18 @@ TEST_F(ProgressTrackerTest, BatchMarkersAnnounceOnceAndWithdrawWhenNothingWaits)
        {"Performing Sync Up..."}, {}},
   };
   for (const auto& c : cases) {
-    ManualClock localClock;
-    RecordingStatusSink localSink;
-    FakeProgressHost localHost;
-    FakeRunView up, down;
-    ProgressTracker t(localClock, localSink, localHost, up, down);
-    localHost.uploadPending = c.uploadPending;
-    localHost.restoreInMemory = c.restoreInMemory;
-    localHost.restoreJournal = c.restoreJournal;
+    Rig r;
+    ProgressTracker& t = r.tracker;
+    r.host.uploadPending = c.uploadPending;
+    r.host.restoreInMemory = c.restoreInMemory;
+    r.host.restoreJournal = c.restoreJournal;
     if (c.start) {
       t.BackupRestoreStarted(c.direction);
       t.BackupRestoreStarted(c.direction);  // already marked: silent
     }
     t.BackupRestoreFinised(c.finished);
-    EXPECT_EQ(localSink.set, c.announced) << c.name;
-    EXPECT_EQ(localSink.removed, c.withdrawn) << c.name;
+    EXPECT_EQ(r.sink.set, c.announced) << c.name;
+    EXPECT_EQ(r.sink.removed, c.withdrawn) << c.name;
     const bool stillMarked = c.start && !c.finished;
     EXPECT_EQ(c.direction == D::kUpload ? t.isbackupStarted() : t.isrestoreStarted(),
               stillMarked)
