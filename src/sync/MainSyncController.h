@@ -38,6 +38,7 @@
 namespace ulmora {
 
 class DataBaseWrapper;
+class IdleMarker;
 class ImageMDUploadController;
 class KVTBackupManager;
 class NetworkReachability;
@@ -131,6 +132,13 @@ class MainSyncController final : public SyncController,
   SynListingController& changeListing() { return *mSynListingController_; }
   SynListingController& refIdListing() { return *mSynListingForRefIDController_; }
   DataBaseWrapper& dataBaseHandler() { return *databaseHandler_; }
+  // The per-operation session loggers.
+  QLBackupProgressLogger& mSyncUpLogger() { return *mSyncUpLogger_; }
+  QLBackupProgressLogger& mSyncDownLogger() { return *mSyncDownLogger_; }
+  QLBackupProgressLogger& mSyncRenameLogger() { return *mSyncRenameLogger_; }
+  QLBackupProgressLogger& mRenameLogger() { return *mRenameLogger_; }
+  QLBackupProgressLogger& mDeleteLogger() { return *mDeleteLogger_; }
+  QLBackupProgressLogger& mSyncCreateDirLogger() { return *mSyncCreateDirLogger_; }
 
   // Cycle.
   int shouldSync() override;
@@ -327,7 +335,8 @@ class MainSyncController final : public SyncController,
   void ifSyncFolderDoNotExist() override;
   void resetToolTips();
   void updateSSWindowRefresh();
-  // "YES"/"NO": a get-quota query (marker removal flag); "FromFile".
+  // "YES"/"NO": a get-quota query (marker removal flag); "FromFile". Every
+  // startSync calls it: the quota thread is made once and reused.
   void runCalQuotaInThread(const std::string& mode);
   void CreateXmlLogFile();
   // The account settings were read again: engine-driven controllers of this
@@ -340,6 +349,8 @@ class MainSyncController final : public SyncController,
  private:
   // ---- lifecycle, cycle, settings ----
   void buildLifecycle();
+  // The trace line of an operation whose concern is not built yet.
+  static void notBuiltYet(const std::string& what);
   // Ends the engine runs, listings and thumbnail jobs (their threads joined).
   void stopRuns();
   AccountSettings::Encoder encoderForSettings() const;
@@ -356,7 +367,9 @@ class MainSyncController final : public SyncController,
   void startSyncAfterGate();
   UserDefaults& defaults();
   void storeCacheClearedDate();
-  // Work that blocks goes to the controller's worker thread.
+  // Work that would hold the main loop (CancelBackupProcess, database
+  // reads) goes to the controller's worker thread; completions come back
+  // with ctx_.mainLoop.post(guard_.wrap(...)). Every concern may use it.
   void postToWorker(RunLoop::Task task);
   // SyncCyclePort
   bool hasInputQueue() override { return true; }
@@ -386,6 +399,12 @@ class MainSyncController final : public SyncController,
   std::unique_ptr<NetworkReachability> reachability_;
   std::unique_ptr<UserDefaults> ownDefaults_;
   std::unique_ptr<DataBaseWrapper> databaseHandler_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncUpLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncDownLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncRenameLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mRenameLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mDeleteLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncCreateDirLogger_;
   std::unique_ptr<KVTBackupManager> mBackupManager_;
   std::unique_ptr<KVTBackupManager> mRestoreManager_;
   std::unique_ptr<SynListingController> mSynListingController_;
@@ -396,6 +415,9 @@ class MainSyncController final : public SyncController,
   std::shared_ptr<RunLoopTimer> syncOperationTimer_;
   std::shared_ptr<RunLoopTimer> PNSPeriodicTimer_;
   std::shared_ptr<RunLoopTimer> DummyPNSTimer_;
+  // Keeps the idle marker that chooses the idle throttle.
+  std::unique_ptr<IdleMarker> idleMarker_;
+  std::shared_ptr<RunLoopTimer> idleTimer_;
   // Thumbnails: images waiting for a run (mILoock_), running jobs
   // (thumbNailLock_). Never both at once.
   std::mutex mILoock_;
