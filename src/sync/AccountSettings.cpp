@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "foundation/LoginDetails.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/FileUtil.h"
 #include "sync/SyncGate.h"
@@ -72,7 +73,10 @@ std::optional<AccountSettings::Applied> AccountSettings::load() {
   Applied applied;
   applied.businessUser = next.mIsBusinessUser;
   if (folders) {
-    if (auto root = folders->stringFor(next.gUlmoraUserName)) applied.syncRoot = *root;
+    if (auto root = folders->stringFor(next.gUlmoraUserName)) {
+      applied.syncRoot = LoginDetails::usableRoot(*root);
+      if (!applied.syncRoot) daemonTrace("setUserData: the sync root \"" + *root + "\" is not usable; kept");
+    }
   }
   std::lock_guard<std::mutex> hold(mu_);
   values_ = std::move(next);

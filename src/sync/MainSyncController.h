@@ -352,6 +352,8 @@ class MainSyncController final : public SyncController,
 
  private:
   // ---- lifecycle, cycle, settings ----
+  // Runs every concern's build hook, in order; construction only.
+  void initializeSync();
   void buildLifecycle();
   // The trace line of an operation whose concern is not built yet.
   static void notBuiltYet(const std::string& what);
