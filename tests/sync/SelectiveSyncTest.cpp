@@ -1,4 +1,5 @@
 #include "sync/SelectiveSync.h"
+#include "sync/SelectiveSyncRuns.h"
 
 #include <gtest/gtest.h>
 
@@ -328,6 +329,24 @@ TEST(SelectiveSyncTest, FoundFilesAreQueuedRelativeAndTheWindowIsRefreshed) {
   rig.ss.updateSSWindowRefresh();
   const Log expected = {"upload /P (Selective Sync Conflict)/a.txt", "message 514"};
   EXPECT_EQ(rig.port.log, expected);
+}
+
+TEST(SelectiveSyncRunsTest, WalksOfMovedFoldersQueueTheirFilesRelative) {
+  TestTempDir dir;
+  dir.writeFile("Sync/P (Selective Sync Conflict)/a.txt", "a");
+  dir.writeFile("Sync/P (Selective Sync Conflict)/sub/b.txt", "b");
+  RunLoop loop(Clock::systemClock());
+  FakePort port;
+  SelectiveSync ss(dir.sub("ss.plist"), dir.sub("Sync"), port, loop);
+  SelectiveSyncRuns runs("/nonexistent/engine", nullptr, "", ss, loop);
+  runs.enumerate({dir.sub("Sync/P (Selective Sync Conflict)")});
+  // The walk is released on the loop once it has ended.
+  for (int i = 0; i < 1000 && runs.runningWalks() > 0; ++i) loop.runFor(10ms);
+  ASSERT_EQ(runs.runningWalks(), 0u);
+  std::sort(port.log.begin(), port.log.end());
+  const Log expected = {"upload /P (Selective Sync Conflict)/a.txt",
+                        "upload /P (Selective Sync Conflict)/sub/b.txt"};
+  EXPECT_EQ(port.log, expected);
 }
 
 }  // namespace
