@@ -146,13 +146,14 @@ std::optional<QuotaWorker::Values> QuotaWorker::parseQuotaOutput(std::string_vie
 // ---------------------------------------------------------------- worker
 
 QuotaWorker::QuotaWorker(Clock& clock, RunLoop& mainLoop, Paths paths, QuotaQuery& query,
-                         QuotaHost& host)
+                         QuotaHost& host, std::atomic<bool>* syncQuotaFull)
     : clock_(clock),
       mainLoop_(mainLoop),
       paths_(std::move(paths)),
       query_(query),
       host_(host),
-      quotaLoop_(clock) {}
+      quotaLoop_(clock),
+      quotaFull_(syncQuotaFull != nullptr ? *syncQuotaFull : ownQuotaFull_) {}
 
 QuotaWorker::~QuotaWorker() {
   guard_.invalidate();

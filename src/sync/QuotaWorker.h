@@ -104,7 +104,10 @@ class QuotaWorker {
     bool operator==(const Values&) const = default;
   };
 
-  QuotaWorker(Clock& clock, RunLoop& mainLoop, Paths paths, QuotaQuery& query, QuotaHost& host);
+  // `syncQuotaFull`: where the full state is kept for other readers;
+  // nullptr keeps it here.
+  QuotaWorker(Clock& clock, RunLoop& mainLoop, Paths paths, QuotaQuery& query, QuotaHost& host,
+              std::atomic<bool>* syncQuotaFull = nullptr);
   // Stops and joins the quota thread.
   ~QuotaWorker();
   QuotaWorker(const QuotaWorker&) = delete;
@@ -173,7 +176,8 @@ class QuotaWorker {
   std::optional<Clock::TimePoint> previousCallTime_;
 
   std::atomic<bool> recalculateQuota_{false};
-  std::atomic<bool> quotaFull_{false};  // written on the main loop only
+  std::atomic<bool> ownQuotaFull_{false};
+  std::atomic<bool>& quotaFull_;  // written on the main loop only
 
   mutable std::mutex lastMu_;
   std::optional<Values> lastQuota_;

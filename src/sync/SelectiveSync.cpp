@@ -89,12 +89,18 @@ std::string conflictName(const std::string& path, int attempt) {
 }  // namespace selective
 
 SelectiveSync::SelectiveSync(std::string selectiveSyncList, std::string syncRoot,
-                             SelectiveSyncPort& port, RunLoop& mainLoop)
+                             SelectiveSyncPort& port, RunLoop& mainLoop,
+                             std::atomic<bool>* refreshSS,
+                             std::atomic<bool>* calledDuringReinitialization)
     : listFile_(std::move(selectiveSyncList)),
       syncRoot_(std::move(syncRoot)),
       port_(port),
       mainLoop_(mainLoop),
-      excluded_(std::make_shared<const std::set<std::string>>()) {}
+      excluded_(std::make_shared<const std::set<std::string>>()),
+      refreshSS_(refreshSS != nullptr ? *refreshSS : ownRefreshSS_),
+      calledDuringReinitialization_(calledDuringReinitialization != nullptr
+                                        ? *calledDuringReinitialization
+                                        : ownCalledDuringReinitialization_) {}
 
 std::optional<std::set<std::string>> SelectiveSync::getUnselectedObjectsFromList() const {
   if (!fileutil::exists(listFile_)) return std::nullopt;
@@ -132,7 +138,6 @@ std::string SelectiveSync::full(const std::string& relative) const {
 
 void SelectiveSync::selectiveSyncModefied() {
   if (port_.isReinitializing()) {
-    std::lock_guard<std::mutex> lock(mu_);
     calledDuringReinitialization_ = true;
     return;
   }
@@ -179,12 +184,8 @@ void SelectiveSync::selectiveSyncModefied() {
   daemonTrace("selecting sync modifying tool tip sent");
   port_.setMonitorToolTip(kApplyingStatus);
 
-  bool refresh;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (port_.isPaused() || !port_.isNetworkAvailable()) refreshSS_ = true;
-    refresh = refreshSS_;
-  }
+  if (port_.isPaused() || !port_.isNetworkAvailable()) refreshSS_ = true;
+  const bool refresh = refreshSS_;
 
   std::set<std::string> next = list;
   // While the folders cannot be fetched they stay in the set, so that the
@@ -317,28 +318,15 @@ void SelectiveSync::stopAnimationForSS() {
 
 void SelectiveSync::updateSSWindowRefresh() { port_.sendMonitorMessage(kRefreshWindowMessage); }
 
-bool SelectiveSync::refreshSS() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return refreshSS_;
-}
-
-void SelectiveSync::setRefreshSS(bool value) {
-  std::lock_guard<std::mutex> lock(mu_);
-  refreshSS_ = value;
-}
-
-bool SelectiveSync::takeRefreshSS() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return std::exchange(refreshSS_, false);
-}
+bool SelectiveSync::refreshSS() const { return refreshSS_; }
+void SelectiveSync::setRefreshSS(bool value) { refreshSS_ = value; }
+bool SelectiveSync::takeRefreshSS() { return refreshSS_.exchange(false); }
 
 bool SelectiveSync::selectivesyncCalledDuringReinitialization() const {
-  std::lock_guard<std::mutex> lock(mu_);
   return calledDuringReinitialization_;
 }
 
 void SelectiveSync::setSelectivesyncCalledDuringReinitialization(bool value) {
-  std::lock_guard<std::mutex> lock(mu_);
   calledDuringReinitialization_ = value;
 }
 

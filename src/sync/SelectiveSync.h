@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -102,8 +103,11 @@ class SelectiveSync {
 
   using Snapshot = std::shared_ptr<const std::set<std::string>>;
 
+  // The two flags may live in the controller's shared state (others set the
+  // refresh when the network goes); nullptr keeps them here.
   SelectiveSync(std::string selectiveSyncList, std::string syncRoot, SelectiveSyncPort& port,
-                RunLoop& mainLoop);
+                RunLoop& mainLoop, std::atomic<bool>* refreshSS = nullptr,
+                std::atomic<bool>* calledDuringReinitialization = nullptr);
 
   void initializeSelctiveSyncSet();
   // nullopt when the list file is missing.
@@ -146,8 +150,10 @@ class SelectiveSync {
   mutable std::mutex mu_;  // guards the members below
   Snapshot excluded_;
   std::set<std::string> folderToSearch_;
-  bool refreshSS_ = false;
-  bool calledDuringReinitialization_ = false;
+  std::atomic<bool> ownRefreshSS_{false};
+  std::atomic<bool> ownCalledDuringReinitialization_{false};
+  std::atomic<bool>& refreshSS_;
+  std::atomic<bool>& calledDuringReinitialization_;
 
   WeakGuard guard_;  // last: invalidated first
 };
