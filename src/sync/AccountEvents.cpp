@@ -81,7 +81,7 @@ void AccountEvents::removeLastUserLoginDetails() {
 }
 
 void AccountEvents::sendToMonitor(const std::string& text, int type) {
-  if (CompanionMessenger* monitor = port_.monitorMessenger())
+  if (auto monitor = port_.monitorMessenger())
     monitor->sendIPCMessage(PropertyList(text), type, false);
 }
 

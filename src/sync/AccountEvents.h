@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,7 +35,7 @@ class AccountEventsPort {
   virtual void setMonitorToolTip(const std::string& status) = 0;
   virtual void showDesktopPushNotification(const std::string& code) = 0;
   virtual void sendCurrentSyncStatus() = 0;
-  virtual CompanionMessenger* monitorMessenger() = 0;
+  virtual std::shared_ptr<CompanionMessenger> monitorMessenger() = 0;
 };
 
 // The account's reactions to events that belong to no single transfer: the

@@ -52,7 +52,7 @@ std::string FinderLists::getFullPathFor(const std::string& path, const std::stri
 }
 
 void FinderLists::send(const std::string& payload, int type) const {
-  if (CompanionMessenger* finder = finder_ ? finder_() : nullptr)
+  if (auto finder = finder_ ? finder_() : nullptr)
     finder->sendIPCMessage(PropertyList(payload), type, false);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,7 +28,7 @@ class FinderLists {
   static constexpr const char* kSyncListKey = "syncList";
 
   // The channel is nullptr while this account is not the logged-in one.
-  using FinderChannel = std::function<CompanionMessenger*()>;
+  using FinderChannel = std::function<std::shared_ptr<CompanionMessenger>()>;
 
   FinderLists(std::string syncRoot, FinderChannel finder, NotificationPoster& poster);
 

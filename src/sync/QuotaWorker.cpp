@@ -229,7 +229,7 @@ void QuotaWorker::finishRequest() {
 }
 
 void QuotaWorker::sendRecalculated() {
-  if (CompanionMessenger* monitor = host_.monitorMessenger())
+  if (auto monitor = host_.monitorMessenger())
     monitor->sendIPCMessage(PropertyList(std::string()), kRecalculatedMessage, false);
 }
 
@@ -352,7 +352,7 @@ void QuotaWorker::updateQuotaDetails(const Values& values) {
     daemonTrace("Quota used:" + values.used + " total:" + values.total);
     if (isFull(*quotaNumber(values.used), *quotaNumber(values.total))) {
       daemonTrace("Quota is full");
-      if (CompanionMessenger* monitor = host_.monitorMessenger())
+      if (auto monitor = host_.monitorMessenger())
         monitor->sendIPCMessage(PropertyList(QLLocalizedString(kFullText)), quotaFull_ ? 1 : 0, false);
       quotaFull_ = true;
       host_.setQuotaFull(true);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -57,7 +58,7 @@ class QuotaHost {
  public:
   virtual ~QuotaHost() = default;
   // The console user's monitor channel; nullptr when there is none.
-  virtual CompanionMessenger* monitorMessenger() = 0;
+  virtual std::shared_ptr<CompanionMessenger> monitorMessenger() = 0;
   virtual void setQuotaFull(bool full) = 0;
   // The quota has room again: queue the uploads the local database holds.
   virtual void queryMainDB(bool backupOnly) = 0;

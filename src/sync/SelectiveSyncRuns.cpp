@@ -47,6 +47,10 @@ void SelectiveSyncRuns::enumerate(const std::vector<std::string>& fullPaths) {
 
 void SelectiveSyncRuns::stopAll() {
   stopped_ = true;
+  cancelAll();
+}
+
+void SelectiveSyncRuns::cancelAll() {
   searches_.clear();  // each destructor stops its engine; no report follows
   std::list<std::unique_ptr<FolderEnumuration>> walks;
   {

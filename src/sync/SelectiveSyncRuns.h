@@ -37,7 +37,9 @@ class SelectiveSyncRuns final : public KVTSearchControllerDelegateProtocol,
 
   void startSearch(const std::string& relativeFolder);
   void enumerate(const std::vector<std::string>& fullPaths);
-  // Stops every search and walk; nothing is reported afterwards.
+  // Stops the searches and walks under way (an unlink); later ones may start.
+  void cancelAll();
+  // Stops every search and walk; nothing is reported or started afterwards.
   void stopAll();
   std::size_t runningSearches() const { return searches_.size(); }
   std::size_t runningWalks();

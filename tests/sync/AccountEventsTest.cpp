@@ -25,7 +25,9 @@ class FakeEventsPort final : public AccountEventsPort {
   void setMonitorToolTip(const std::string& s) override { log.push_back("status " + s); }
   void showDesktopPushNotification(const std::string& c) override { log.push_back("notify " + c); }
   void sendCurrentSyncStatus() override { log.push_back("resend"); }
-  CompanionMessenger* monitorMessenger() override { return &monitor; }
+  std::shared_ptr<CompanionMessenger> monitorMessenger() override {
+    return std::shared_ptr<CompanionMessenger>(std::shared_ptr<void>(), &monitor);
+  }
 
   bool restart = false, unlinked = false;
   std::vector<std::string> log;

@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FinderListsTest, PostsTheSyncListAndTellsTheRootOnItsChannel) {
   RecordingMessenger finder;
   RecordingPoster poster;
-  CompanionMessenger* channel = nullptr;
+  std::shared_ptr<CompanionMessenger> channel;
   FinderLists lists("/h/Sync", [&] { return channel; }, poster);
 
   EXPECT_FALSE(lists.sendMessageToFinder({}));
@@ -62,12 +62,12 @@ TEST(FinderListsTest, PostsTheSyncListAndTellsTheRootOnItsChannel) {
             std::vector<std::string>{"/h/Sync/a"});
 
   lists.SendPathRootSet();  // no channel: dropped
-  channel = &finder;
+  channel = std::shared_ptr<CompanionMessenger>(std::shared_ptr<void>(), &finder);
   lists.SendPathRootSet();
   lists.VersionRestoreStarted();
   lists.VersionRestoreEnded();
-  const std::vector<std::pair<std::string, int>> expected = {{"/h/Sync", 3}, {"", 22}, {"", 23}};
-  EXPECT_EQ(finder.messages(), expected);
+  const std::vector<std::pair<int, std::string>> expected = {{3, "/h/Sync"}, {22, ""}, {23, ""}};
+  EXPECT_EQ(finder.sent(), expected);
 }
 
 TEST(FinderListsTest, FullPathFor) {

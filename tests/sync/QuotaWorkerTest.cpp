@@ -46,7 +46,9 @@ class FakeQuery final : public QuotaQuery {
 
 class FakeHost final : public QuotaHost {
  public:
-  CompanionMessenger* monitorMessenger() override { return &monitor; }
+  std::shared_ptr<CompanionMessenger> monitorMessenger() override {
+    return std::shared_ptr<CompanionMessenger>(std::shared_ptr<void>(), &monitor);
+  }
   void setQuotaFull(bool full) override { fullReports.push_back(full); }
   void queryMainDB(bool backupOnly) override { queries.push_back(backupOnly); }
   RecordingMessenger monitor;
@@ -205,7 +207,7 @@ TEST(QuotaWorkerTest, FullTwiceThenFreeAgain) {
   }
   ASSERT_EQ(rig.query.calls.size(), 3u);
   EXPECT_EQ(rig.host.monitor.types(), (std::vector<int>{0, 1}));
-  EXPECT_EQ(rig.host.monitor.messages()[0].first, QuotaWorker::kFullText);
+  EXPECT_EQ(rig.host.monitor.sent()[0].second, QuotaWorker::kFullText);
   EXPECT_EQ(rig.host.fullReports, (std::vector<bool>{true, true, false}));
   EXPECT_EQ(rig.host.queries, std::vector<bool>{true});
   EXPECT_FALSE(rig.worker.isSyncQuotaFull());
