@@ -301,6 +301,10 @@ class MainSyncController final : public SyncController,
   void VersionRestoreEnded() override;
 
   // Pause, unlink and reinitialise steps.
+  // The pause steps that drop the queued downloads (half-received files and
+  // the download lists); a listing marker brings them back after the resume.
+  // For every tick that finds the account paused as well.
+  void clearRestoreForPause();
   void accountLoggedOutWithUnlink(bool unlink);
   void clearEventCounts();
   void removeInstallerRef();

@@ -426,6 +426,7 @@ void MainSyncController::startSyncListingAllFiles(int mode) {
   controlRoom_->control_.startSyncListingAllFiles(mode);
 }
 void MainSyncController::resetToolTips() { controlRoom_->control_.resetToolTips(); }
+void MainSyncController::clearRestoreForPause() { controlRoom_->control_.clearRestoreForPause(); }
 
 // ---------------------------------------------------------------- 6.116
 

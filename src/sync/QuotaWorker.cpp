@@ -83,7 +83,9 @@ QuotaReply EngineQuotaQuery::runQuota(bool fromFile) {
                                          credentials->privateKeyFile(), proxy.proxyArgument(),
                                          user.userName(), user.kvtServerIP()));
   run.setEnvironment(credentials->environment(proxy.proxyPassword()));
-  run.setTimeout(std::chrono::minutes(5));
+  // The engine gives up on the network after 30 s; this bounds a stuck run,
+  // which would also hold the agent's stop.
+  run.setTimeout(std::chrono::seconds(50));
   QuotaReply reply;
   auto output = run.excecute(&reply.error, nullptr);
   if (output) reply.output = std::move(*output);

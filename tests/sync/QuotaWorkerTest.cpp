@@ -103,6 +103,21 @@ TEST(QuotaWorkerTest, EngineArgumentsInOrderWithCredentialFilesOnly) {
   EXPECT_EQ(fromFile, expectedFromFile);
 }
 
+TEST(QuotaWorkerTest, TheRealQueryPassesCredentialsInFilesOnly) {
+  // /bin/echo stands in for the engine: its output is its command line.
+  User user;
+  user.setUserName("Alice");
+  user.setPassword("plain-s3cret");
+  user.setEncPassword("enc-s3cret");
+  user.setKVTServerIP("store.example");
+  EngineQuotaQuery query("/bin/echo", [user] { return user; }, "/nonexistent/proxy.plist");
+  const QuotaReply reply = query.runQuota(false);
+  EXPECT_NE(reply.output.find("--get-quota"), std::string::npos) << reply.output;
+  EXPECT_NE(reply.output.find("--password-file=/"), std::string::npos) << reply.output;
+  EXPECT_NE(reply.output.find("alice@store.example::quellar/"), std::string::npos);
+  EXPECT_EQ(reply.output.find("s3cret"), std::string::npos) << reply.output;
+}
+
 struct CollapseCase {
   const char* name;
   std::vector<int> requestAt;         // seconds
