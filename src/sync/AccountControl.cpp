@@ -164,7 +164,8 @@ void AccountControl::startSyncListingAllFiles(int mode) {
   } else {
     const std::string folder = fileutil::parentPath(paths_.indexFile);
     if (!folder.empty() && !fileutil::isDirectory(folder)) fileutil::makeDirectories(folder);
-    if (!fileutil::writeFileAtomically(paths_.indexFile, "0"))
+    // No folder (the account's paths are unknown): nothing to write into.
+    if (folder.empty() || !fileutil::writeFileAtomically(paths_.indexFile, "0"))
       daemonTrace("startSyncListingAllFiles: cannot write " + paths_.indexFile);
     port_.setPreviousIndexStr("0");
     port_.setFlag(Flag::ListingStartedFromZeroIndex, true);

@@ -119,6 +119,7 @@ std::string ActivityLog::constructXMLRequest() const {
 }
 
 bool ActivityLog::CreateXmlLogFile() const {
+  if (activityFolder_.empty()) return false;  // a bare name would land in the working folder
   const std::string path = currentFilePath();
   if (!fileutil::isDirectory(activityFolder_)) fileutil::makeDirectories(activityFolder_);
   if (fileutil::writeFileAtomically(path, constructXMLRequest())) return true;

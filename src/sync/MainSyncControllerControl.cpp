@@ -57,6 +57,12 @@ void notYetWired(const std::string& what) {
   daemonTrace("sync controller (not wired yet): " + what);
 }
 
+// "" while the account's folder is unknown: a bare name would land in the
+// working folder.
+std::string indexFilePath(const std::string& rootUserFolder) {
+  return rootUserFolder.empty() ? std::string() : fileutil::joinPath(rootUserFolder, "indexFile.txt");
+}
+
 class NoPoster final : public NotificationPoster {
  public:
   void post(const std::string&, const PropertyList&) override {}
@@ -71,7 +77,7 @@ class MainSyncController::ControlRoom {
         root_(m.getUlmoraSyncRootPath()),
         controlPort_(m),
         control_(AccountControl::Paths{
-                     fileutil::joinPath(m.applicationFile(kRootUserFolder), "indexFile.txt"),
+                     indexFilePath(m.applicationFile(kRootUserFolder)),
                      m.applicationFile(kListingFiles), m.applicationFile(kListingDeleteFiles),
                      m.applicationFile(kRestoreFolder), m.applicationFile(kInstallerRef)},
                  controlPort_, m.ctx_.clock),

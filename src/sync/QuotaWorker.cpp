@@ -378,6 +378,7 @@ void QuotaWorker::updateQuotaDetails(const Values& values) {
 }
 
 void QuotaWorker::setQuotaToPlist() {
+  if (paths_.loginDetails.empty()) return;
   auto text = fileutil::readFile(fileutil::joinPath(fileutil::parentPath(paths_.loginDetails), "quota"));
   if (!text || !fileutil::exists(paths_.lastUserLoginDetails)) return;
   std::vector<std::string> lines;

@@ -240,6 +240,17 @@ TEST(AccountControlTest, ResumeRestartsTheUploadClockAndStatus) {
   EXPECT_EQ(rig.port.statuses, std::vector<std::string>{"Performing Sync Up..."});
 }
 
+TEST(AccountControlTest, UnknownAccountFoldersWriteNothingInTheWorkingFolder) {
+  ManualClock clock;
+  FakeControlPort port;
+  AccountControl control(AccountControl::Paths{}, port, clock);
+  control.startSyncListingAllFiles(0);
+  control.stopSyncForUnlink(true);
+  control.ReinitializeSync();
+  EXPECT_EQ(port.listings, std::vector<int64_t>{0});
+  EXPECT_FALSE(fileutil::exists("indexFile.txt"));
+}
+
 struct ListingCase {
   const char* name;
   int mode;

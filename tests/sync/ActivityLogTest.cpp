@@ -65,6 +65,13 @@ TEST(ActivityLogTest, ANewDayGetsItsOwnFile) {
   EXPECT_TRUE(fileutil::exists(dir.sub("12-06-2026_sync.xml")));
 }
 
+TEST(ActivityLogTest, AnUnknownFolderWritesNothing) {
+  ManualClock clock(kDay);
+  ActivityLog log("", "/logs/", clock);
+  EXPECT_FALSE(log.CreateXmlLogFile());
+  EXPECT_FALSE(fileutil::exists(ActivityLog::fileNameFor(kDay)));
+}
+
 struct OddFolder {
   const char* name;
   std::string folder;
