@@ -120,6 +120,22 @@ class MainSyncController::ControlRoom {
     runs_.stopAll();
   }
 
+  // Stopping a manager waits for its engines, so it happens on the worker,
+  // not the main loop. A download engine may write until it has stopped: the
+  // half-received files are removed once it has. While this runs the pause
+  // ticks leave the download alone.
+  static void stopManager(MainSyncController& m, KVTBackupManager* mgr, bool download) {
+    if (download) m.cancelInFlight_ = true;
+    m.postToWorker([&m, mgr, download] {
+      mgr->CancelBackupProcess(false);
+      if (!download) return;
+      m.ctx_.mainLoop.post(m.guard_.wrap([&m] {
+        m.cancelInFlight_ = false;
+        m.deleteHalfRestoredFiles();
+      }));
+    });
+  }
+
   std::shared_ptr<CompanionMessenger> monitor() const {
     SyncControllerOwner* o = m_.owner();
     return o != nullptr ? o->monitorMessenger() : nullptr;
@@ -187,9 +203,7 @@ class MainSyncController::ControlRoom {
       }
     }
     void cancelBackupProcess(Worker w) override {
-      // Stopping a manager waits for its engines; the main loop does not.
-      if (KVTBackupManager* mgr = manager(w))
-        m_.postToWorker([mgr] { mgr->CancelBackupProcess(false); });
+      if (KVTBackupManager* mgr = manager(w)) stopManager(m_, mgr, w == Worker::Download);
     }
     void cancelListing() override {
       if (m_.mSynListingController_) m_.mSynListingController_->cancel();
@@ -291,8 +305,8 @@ class MainSyncController::ControlRoom {
     }
     void clearForSelectiveSync() override { m_.ctx_.inputQueue.clearForSelectiveSync(); }
     void cancelTransfers() override {
-      for (KVTBackupManager* mgr : {m_.mBackupManager_.get(), m_.mRestoreManager_.get()})
-        if (mgr != nullptr) m_.postToWorker([mgr] { mgr->CancelBackupProcess(false); });
+      if (m_.mBackupManager_) stopManager(m_, m_.mBackupManager_.get(), false);
+      if (m_.mRestoreManager_) stopManager(m_, m_.mRestoreManager_.get(), true);
       const std::string entries = m_.applicationFile(kRestoreFileEntries);
       if (!entries.empty() && fileutil::exists(entries)) ::unlink(entries.c_str());
     }
