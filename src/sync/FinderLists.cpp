@@ -9,7 +9,7 @@
 
 namespace ulmora {
 
-FinderLists::FinderLists(std::string syncRoot, FinderChannel finder, NotificationPoster& poster)
+FinderLists::FinderLists(RootSource syncRoot, FinderChannel finder, NotificationPoster& poster)
     : syncRoot_(std::move(syncRoot)), finder_(std::move(finder)), poster_(poster) {}
 
 std::optional<std::vector<std::string>> FinderLists::foldersToAnnounce(
@@ -35,7 +35,7 @@ std::optional<std::vector<std::string>> FinderLists::foldersToAnnounce(
 }
 
 bool FinderLists::sendMessageToFinder(const std::vector<std::string>& createDirCollection) const {
-  auto folders = foldersToAnnounce(createDirCollection, syncRoot_);
+  auto folders = foldersToAnnounce(createDirCollection, syncRoot_());
   if (!folders) return false;
   daemonTrace("Insync sending message to finder writing to downloads commented4.");
   PropertyList list(PropertyList::Array{});
@@ -56,7 +56,7 @@ void FinderLists::send(const std::string& payload, int type) const {
     finder->sendIPCMessage(PropertyList(payload), type, false);
 }
 
-void FinderLists::SendPathRootSet() const { send(syncRoot_, kRootPathMessage); }
+void FinderLists::SendPathRootSet() const { send(syncRoot_(), kRootPathMessage); }
 void FinderLists::VersionRestoreStarted() const { send("", kVersionRestoreStarted); }
 void FinderLists::VersionRestoreEnded() const { send("", kVersionRestoreEnded); }
 

@@ -30,7 +30,11 @@ class FinderLists {
   // The channel is nullptr while this account is not the logged-in one.
   using FinderChannel = std::function<std::shared_ptr<CompanionMessenger>()>;
 
-  FinderLists(std::string syncRoot, FinderChannel finder, NotificationPoster& poster);
+  // The root is asked each time: the settings may move it.
+  using RootSource = std::function<std::string()>;
+  FinderLists(RootSource syncRoot, FinderChannel finder, NotificationPoster& poster);
+  FinderLists(std::string syncRoot, FinderChannel finder, NotificationPoster& poster)
+      : FinderLists([syncRoot] { return syncRoot; }, std::move(finder), poster) {}
 
   // The folders being created and each parent below the root, without
   // duplicates; nullopt when there are none or more than nine (a large
@@ -51,7 +55,7 @@ class FinderLists {
  private:
   void send(const std::string& payload, int type) const;
 
-  std::string syncRoot_;
+  RootSource syncRoot_;
   FinderChannel finder_;
   NotificationPoster& poster_;
 };

@@ -74,7 +74,6 @@ class MainSyncController::ControlRoom {
  public:
   explicit ControlRoom(MainSyncController& m)
       : m_(m),
-        root_(m.getUlmoraSyncRootPath()),
         controlPort_(m),
         control_(AccountControl::Paths{
                      indexFilePath(m.applicationFile(kRootUserFolder)),
@@ -90,7 +89,8 @@ class MainSyncController::ControlRoom {
                                   m.applicationFile(kUserQuotaDetails)},
                quotaQuery_, quotaHost_, &m.state_.control.SyncQuotaFull),
         selectivePort_(*this),
-        selective_(m.applicationFile(kSelectiveSyncList), root_, selectivePort_, m.ctx_.mainLoop,
+        selective_(m.applicationFile(kSelectiveSyncList), [&m] { return m.getUlmoraSyncRootPath(); },
+                   selectivePort_, m.ctx_.mainLoop,
                    &m.state_.control.refreshSS,
                    &m.state_.control.selectivesyncCalledDuringReinitialization),
         runs_(m.enginePath_, [&m] { return m.craeteUserInfoObject(); },
@@ -102,7 +102,8 @@ class MainSyncController::ControlRoom {
         recent_(m.applicationFile(kRecentItems)),
         activity_(m.applicationFile(kActivityLogFolder), m.applicationFile(kSessionLogsFolder),
                   m.ctx_.clock),
-        finder_(root_, [&m]() -> std::shared_ptr<CompanionMessenger> {
+        finder_([&m] { return m.getUlmoraSyncRootPath(); },
+                [&m]() -> std::shared_ptr<CompanionMessenger> {
                   SyncControllerOwner* o = m.owner();
                   return o != nullptr ? o->finderMessenger() : nullptr;
                 },
@@ -312,7 +313,7 @@ class MainSyncController::ControlRoom {
     }
     void queueUpload(const std::string& relativePath) override {
       m_.ctx_.inputQueue.addFileToBackup(relativePath);
-      m_.ctx_.inputQueue.addBackupFiles(SyncRootPath(room_.root_).full(relativePath));
+      m_.ctx_.inputQueue.addBackupFiles(SyncRootPath(m_.getUlmoraSyncRootPath()).full(relativePath));
     }
     void queueDownload(const std::string& relativePath, const std::string& refId,
                        const std::string& size) override {
@@ -328,7 +329,7 @@ class MainSyncController::ControlRoom {
     }
     void startSearch(const std::string& folder) override { room_.runs_.startSearch(folder); }
     void createFolder(const std::string& fullPath) override {
-      if (!SyncRootPath(room_.root_).isFullPath(fullPath) || SyncRootPath(room_.root_).isRoot(fullPath))
+      if (!SyncRootPath(m_.getUlmoraSyncRootPath()).isFullPath(fullPath) || SyncRootPath(m_.getUlmoraSyncRootPath()).isRoot(fullPath))
         return;
       ::mkdir(fullPath.c_str(), fileutil::kOwnerOnlyFolder);  // a failure is not a problem here
     }
@@ -402,7 +403,6 @@ class MainSyncController::ControlRoom {
   }
 
   MainSyncController& m_;
-  const std::string root_;
   NoPoster noPoster_;
   ControlPort controlPort_;
   AccountControl control_;

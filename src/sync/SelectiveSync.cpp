@@ -88,7 +88,7 @@ std::string conflictName(const std::string& path, int attempt) {
 
 }  // namespace selective
 
-SelectiveSync::SelectiveSync(std::string selectiveSyncList, std::string syncRoot,
+SelectiveSync::SelectiveSync(std::string selectiveSyncList, RootSource syncRoot,
                              SelectiveSyncPort& port, RunLoop& mainLoop,
                              std::atomic<bool>* refreshSS,
                              std::atomic<bool>* calledDuringReinitialization)
@@ -133,7 +133,7 @@ bool SelectiveSync::checkForFileMatchesSSyncSet(const std::string& relativePath)
 }
 
 std::string SelectiveSync::full(const std::string& relative) const {
-  return SyncRootPath(syncRoot_).full(relative);
+  return SyncRootPath(syncRoot_()).full(relative);
 }
 
 void SelectiveSync::selectiveSyncModefied() {
@@ -306,7 +306,7 @@ std::vector<std::string> SelectiveSync::checkSelectiveSyncFolderAlreadyExists(
 }
 
 void SelectiveSync::didFoundFile(const std::string& fullPath) {
-  const std::string relative = SyncRootPath(syncRoot_).relative(fullPath);
+  const std::string relative = SyncRootPath(syncRoot_()).relative(fullPath);
   interactiveTrace("didFoundFile relativePath:" + relative);
   port_.queueUpload(relative);
 }

@@ -105,9 +105,15 @@ class SelectiveSync {
 
   // The two flags may live in the controller's shared state (others set the
   // refresh when the network goes); nullptr keeps them here.
-  SelectiveSync(std::string selectiveSyncList, std::string syncRoot, SelectiveSyncPort& port,
+  // `syncRoot` is asked each time: the settings may move the root.
+  using RootSource = std::function<std::string()>;
+  SelectiveSync(std::string selectiveSyncList, RootSource syncRoot, SelectiveSyncPort& port,
                 RunLoop& mainLoop, std::atomic<bool>* refreshSS = nullptr,
                 std::atomic<bool>* calledDuringReinitialization = nullptr);
+  SelectiveSync(std::string selectiveSyncList, std::string syncRoot, SelectiveSyncPort& port,
+                RunLoop& mainLoop)
+      : SelectiveSync(std::move(selectiveSyncList), [syncRoot] { return syncRoot; }, port,
+                      mainLoop) {}
 
   void initializeSelctiveSyncSet();
   // nullopt when the list file is missing.
@@ -143,7 +149,7 @@ class SelectiveSync {
   std::string full(const std::string& relative) const;
 
   const std::string listFile_;
-  const std::string syncRoot_;
+  const RootSource syncRoot_;
   SelectiveSyncPort& port_;
   RunLoop& mainLoop_;
 
