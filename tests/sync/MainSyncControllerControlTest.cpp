@@ -58,6 +58,29 @@ TEST(MainSyncControllerControlTest, AFolderIncludedWhilePausedIsFetchedAfterTheR
   EXPECT_FALSE(c.checkForFileisUnderSSyncSet("/P/x"));
 }
 
+TEST(MainSyncControllerControlTest, IncludingAFolderMovesLocalContentAsideUnseenByTheCapture) {
+  SyncFixture f;
+  const std::string list = f.home.sub(".config/ulmora/accounts/ann/SelectiveSync.plist");
+  f.home.writePlist(list, PropertyList(PropertyList::Dict{{"/P", "0"}}));
+  ASSERT_TRUE(fileutil::makeDirectories(f.root + "/P"));
+  ASSERT_TRUE(fileutil::writeFileAtomically(f.root + "/P/mine.txt", "local"));
+  ASSERT_TRUE(fileutil::makeDirectories(f.root + "/P (Selective Sync Conflict)"));
+  MainSyncController& c = f.make(true);
+  ASSERT_TRUE(c.isNWAvailable());
+
+  f.home.writePlist(list, PropertyList(PropertyList::Dict{{"/P", "1"}}));
+  c.selectiveSyncModefied();
+  const std::string aside = f.root + "/P (Selective Sync Conflict 1)";
+  EXPECT_EQ(fileutil::readFile(aside + "/mine.txt"), "local");
+  EXPECT_FALSE(fileutil::exists(f.root + "/P"));
+  EXPECT_TRUE(f.collections.isExcludedByApplication(aside));
+  EXPECT_TRUE(f.collections.isExcludedByApplication(f.root + "/P"));
+  EXPECT_FALSE(c.checkForFileisUnderSSyncSet("/P/x"));
+  f.advance(2s);
+  EXPECT_FALSE(f.collections.isExcludedByApplication(aside));
+  EXPECT_FALSE(f.collections.isExcludedByApplication(f.root + "/P"));
+}
+
 TEST(MainSyncControllerControlTest, UnlinkStopsOnceAndResumeDoesNotRevive) {
   SyncFixture f;
   MainSyncController& c = f.make();
