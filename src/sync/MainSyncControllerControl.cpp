@@ -52,11 +52,6 @@ constexpr int kActivityLogFolder = 150;
 
 constexpr Clock::Duration kSyncFolderWatch = std::chrono::seconds(5);
 
-// Stand-in while the status tracker's operations are not on this branch.
-void notYetWired(const std::string& what) {
-  daemonTrace("sync controller (not wired yet): " + what);
-}
-
 // "" while the account's folder is unknown: a bare name would land in the
 // working folder.
 std::string indexFilePath(const std::string& rootUserFolder) {
@@ -116,9 +111,15 @@ class MainSyncController::ControlRoom {
     versions_.setHost(&m);
   }
 
-  ~ControlRoom() {
+  ~ControlRoom() { stop(); }
+
+  // Ends this concern's threads and runs; the collaborators stay whole for
+  // the last callbacks of the other concerns. Idempotent.
+  void stop() {
     if (folderWatch_) folderWatch_->invalidate();
     runs_.stopAll();
+    quota_.stop();
+    accountDetails_.cancel();
   }
 
   // Stopping a manager waits for its engines, so it happens on the worker,
@@ -172,7 +173,7 @@ class MainSyncController::ControlRoom {
       std::lock_guard<std::mutex> hold(m_.state_.server.mutex);
       m_.state_.server.mPreviousIndexStr = value;
     }
-    void setBackupFilesCount(int64_t) override { notYetWired("backupFilesCount = 0"); }
+    void setBackupFilesCount(int64_t) override { notBuiltYet("backupFilesCount = 0"); }
     void setReinitializeState(bool state) override { m_.setReinitializeState(state); }
     bool hasSyncUserName() override { return !m_.settings_->values().guserName.empty(); }
 
@@ -199,7 +200,7 @@ class MainSyncController::ControlRoom {
       } else if (w == Worker::Listing) {
         if (m_.mSynListingController_) m_.mSynListingController_->setCancel(true);
       } else {
-        notYetWired(w == Worker::RenameDelete ? "cancel the rename/delete run"
+        notBuiltYet(w == Worker::RenameDelete ? "cancel the rename/delete run"
                                               : "cancel the folder creation run");
       }
     }
@@ -219,7 +220,7 @@ class MainSyncController::ControlRoom {
       m_.state_.cycle.throttleHeld = true;
     }
     void giveUploadPreviousTransferredSize() override {
-      notYetWired("SetPreviousTransferedSize on pause");
+      notBuiltYet("SetPreviousTransferedSize on pause");
     }
     void setUploadStartTime(int64_t seconds) override {
       if (m_.mBackupManager_) m_.mBackupManager_->SetStartTime(static_cast<double>(seconds));
@@ -282,7 +283,7 @@ class MainSyncController::ControlRoom {
       return o != nullptr ? o->monitorMessenger() : nullptr;
     }
     void setQuotaFull(bool full) override {
-      notYetWired(std::string("setQuotaFull ") + (full ? "YES" : "NO"));
+      notBuiltYet(std::string("setQuotaFull ") + (full ? "YES" : "NO"));
     }
     // Waiting for the merge blocks: not on the main loop.
     void queryMainDB(bool) override { m_.postToWorker([this] { m_.queryMainDB(1); }); }
@@ -378,9 +379,9 @@ class MainSyncController::ControlRoom {
     bool accountLoggedOutUnlinked() override { return m_.state_.cycle.mAccountLoggedOutUnlinked; }
     void setMonitorToolTip(const std::string& s) override { m_.setMonitorToolTip(s); }
     void showDesktopPushNotification(const std::string& code) override {
-      notYetWired("showDesktopPushNotification " + code);
+      notBuiltYet("showDesktopPushNotification " + code);
     }
-    void sendCurrentSyncStatus() override { notYetWired("sendCurrentSyncStatus"); }
+    void sendCurrentSyncStatus() override { notBuiltYet("sendCurrentSyncStatus"); }
     std::shared_ptr<CompanionMessenger> monitorMessenger() override {
       SyncControllerOwner* o = m_.owner();
       return o != nullptr ? o->monitorMessenger() : nullptr;
@@ -427,7 +428,9 @@ void MainSyncController::buildControl() {
   initializeSelctiveSyncSet();
 }
 
-void MainSyncController::stopControl() { controlRoom_.reset(); }
+void MainSyncController::stopControl() {
+  if (controlRoom_) controlRoom_->stop();
+}
 
 // ---------------------------------------------------------------- 6.115
 
@@ -524,7 +527,7 @@ void MainSyncController::addFileUpdatedFromCache(const std::string& path) {
 void MainSyncController::clearItems() { controlRoom_->recent_.clearItems(); }
 void MainSyncController::sendRecentItemsList() {
   controlRoom_->recent_.sendRecentItemsList([](const PropertyList& record, int optype, int) {
-    notYetWired("sendDataToMonitor " + record.stringFor(RecentItems::kFileNameKey).value_or("") +
+    notBuiltYet("sendDataToMonitor " + record.stringFor(RecentItems::kFileNameKey).value_or("") +
                 " optype " + std::to_string(optype));
   });
 }

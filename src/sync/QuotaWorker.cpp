@@ -159,12 +159,19 @@ QuotaWorker::QuotaWorker(Clock& clock, RunLoop& mainLoop, Paths paths, QuotaQuer
 
 QuotaWorker::~QuotaWorker() {
   guard_.invalidate();
+  stop();
+}
+
+void QuotaWorker::stop() {
+  std::lock_guard<std::mutex> lock(threadMu_);
+  stopped_ = true;
   quotaLoop_.stop();
   if (thread_.joinable()) thread_.join();
 }
 
 void QuotaWorker::start() {
-  if (thread_.joinable()) return;
+  std::lock_guard<std::mutex> lock(threadMu_);
+  if (stopped_ || thread_.joinable()) return;
   thread_ = std::thread([this] {
     RunLoop::setCurrent(&quotaLoop_);
     try {

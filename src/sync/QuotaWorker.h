@@ -114,8 +114,11 @@ class QuotaWorker {
   QuotaWorker(const QuotaWorker&) = delete;
   QuotaWorker& operator=(const QuotaWorker&) = delete;
 
-  // Starts the quota thread; a second call does nothing.
+  // Starts the quota thread; a second call, or one after stop(), does nothing.
   void start();
+  // Ends the quota thread (after the query under way); requests are dropped
+  // from then on. Idempotent.
+  void stop();
   // The loop the queries run on (tests turn it instead of starting a thread).
   RunLoop& quotaLoop() { return quotaLoop_; }
 
@@ -164,7 +167,9 @@ class QuotaWorker {
   QuotaQuery& query_;
   QuotaHost& host_;
   RunLoop quotaLoop_;
+  std::mutex threadMu_;  // guards thread_ and stopped_
   std::thread thread_;
+  bool stopped_ = false;
 
   std::mutex mu_;  // guards the request state below
   bool requestPending_ = false;
