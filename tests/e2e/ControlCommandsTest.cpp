@@ -2,102 +2,18 @@
 // resume in any order, then an unlink that stops the account's work and
 // leaves the user's files alone.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <chrono>
-#include <functional>
-#include <optional>
 #include <string>
-#include <thread>
 
+#include "AgentHarness.h"
 #include "TestTempDir.h"
 #include "foundation/QLUtility.h"
-#include "ipc/IpcClient.h"
-#include "ipc/IpcMessage.h"
 #include "ipc/IpcPaths.h"
-#include "platform/FileUtil.h"
-#include "platform/ProcessRunner.h"
-#include "platform/PropertyList.h"
 
 namespace ulmora {
 namespace {
 
-constexpr auto kPatience = std::chrono::seconds(20);
-
-bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
-std::unique_ptr<IpcClient> connectWhenListening(const std::string& path) {
-  std::unique_ptr<IpcClient> client;
-  eventually([&] {
-    if (fileutil::exists(path)) client = IpcClient::connect(path);
-    return client != nullptr;
-  });
-  return client;
-}
-
-std::optional<IpcMessage> nextOfType(IpcClient& client, int type) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (std::chrono::steady_clock::now() < deadline && client.isOpen()) {
-    auto frame = client.receive(std::chrono::milliseconds(200));
-    if (!frame) continue;
-    auto message = IpcMessage::fromPropertyList(*frame);
-    if (message && message->type == type) return message;
-  }
-  return std::nullopt;
-}
-
-bool sendCommand(IpcClient& client, int type) {
-  IpcMessage m;
-  m.payload = PropertyList(std::string());
-  m.type = type;
-  m.sender = "monitor";
-  m.receiver = "agent";
-  return client.send(m.toPropertyList());
-}
-
-class Agent {
- public:
-  Agent(const std::string& home, const std::string& runtime) : process_(options(home, runtime)) {}
-  ~Agent() {
-    if (waiter_.joinable()) {
-      process_.kill(SIGKILL);
-      waiter_.join();
-    }
-  }
-  bool start() {
-    if (!process_.start()) return false;
-    waiter_ = std::thread([this] {
-      result_ = process_.wait();
-      ended_ = true;
-    });
-    return true;
-  }
-  bool ended() const { return ended_; }
-  ProcessResult stop() {
-    process_.kill(SIGTERM);
-    waiter_.join();
-    return result_;
-  }
-
- private:
-  static ProcessOptions options(const std::string& home, const std::string& runtime) {
-    ProcessOptions o;
-    o.executable = ULMORA_AGENT_PATH;
-    o.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}};
-    return o;
-  }
-  ChildProcess process_;
-  std::thread waiter_;
-  ProcessResult result_;
-  std::atomic<bool> ended_{false};
-};
+using namespace e2e;
 
 TEST(ControlCommandsTest, PauseResumeInAnyOrderThenUnlinkLeavesTheFiles) {
   testing::TestTempDir dir;
@@ -117,7 +33,7 @@ TEST(ControlCommandsTest, PauseResumeInAnyOrderThenUnlinkLeavesTheFiles) {
   ASSERT_TRUE(login.writeFile(loginDetails));
   ASSERT_TRUE(folders.writeFile(home + "/.config/ulmora/SyncFolders.plist"));
 
-  Agent agent(home, runtime);
+  AgentProcess agent(home, runtime);
   ASSERT_TRUE(agent.start());
   const std::string user = QLUtility::currentConsoleUserName();
   const std::string sockets = runtime + "/ulmora";
