@@ -64,6 +64,18 @@ inline bool sendCommand(IpcClient& client, int type, const std::string& payload 
   return client.send(m.toPropertyList());
 }
 
+// The login details and sync-folder list of one linked account.
+inline bool writeAccount(const std::string& home, const std::string& user, const std::string& root) {
+  PropertyList login(PropertyList::Dict{});
+  login.set("Ulmora username", user);
+  login.set("UlmoraSync username", user);
+  PropertyList folders(PropertyList::Dict{});
+  folders.set(user, root);
+  return fileutil::makeDirectories(home + "/.config/ulmora") &&
+         login.writeFile(home + "/.config/ulmora/LastUserLoginDetails.plist") &&
+         folders.writeFile(home + "/.config/ulmora/SyncFolders.plist");
+}
+
 // The agent with HOME and XDG_RUNTIME_DIR of the test's own; killed if the
 // test did not stop it.
 class AgentProcess {

@@ -24,14 +24,7 @@ TEST(ControlCommandsTest, PauseResumeInAnyOrderThenUnlinkLeavesTheFiles) {
   ASSERT_TRUE(fileutil::makeDirectories(runtime));
   ASSERT_TRUE(fileutil::makeDirectories(root + "/Docs"));
   ASSERT_TRUE(fileutil::writeFileAtomically(root + "/Docs/kept.txt", "mine"));
-  PropertyList login(PropertyList::Dict{});
-  login.set("Ulmora username", "demo");
-  login.set("UlmoraSync username", "demo");
-  PropertyList folders(PropertyList::Dict{});
-  folders.set("demo", root);
-  ASSERT_TRUE(fileutil::makeDirectories(home + "/.config/ulmora"));
-  ASSERT_TRUE(login.writeFile(loginDetails));
-  ASSERT_TRUE(folders.writeFile(home + "/.config/ulmora/SyncFolders.plist"));
+  ASSERT_TRUE(writeAccount(home, "demo", root));
 
   AgentProcess agent(home, runtime);
   ASSERT_TRUE(agent.start());
