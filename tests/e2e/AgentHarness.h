@@ -43,8 +43,9 @@ inline std::unique_ptr<IpcClient> connectWhenListening(const std::string& path) 
 }
 
 // The next message of `type`, skipping others.
-inline std::optional<IpcMessage> nextOfType(IpcClient& client, int type) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+inline std::optional<IpcMessage> nextOfType(IpcClient& client, int type,
+                                            std::chrono::seconds patience = kPatience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
   while (std::chrono::steady_clock::now() < deadline && client.isOpen()) {
     auto frame = client.receive(std::chrono::milliseconds(200));
     if (!frame) continue;

@@ -67,5 +67,37 @@ TEST(ControlCommandsTest, PauseResumeInAnyOrderThenUnlinkLeavesTheFiles) {
   EXPECT_EQ(fileutil::readFile(root + "/Docs/kept.txt"), "mine");
 }
 
+TEST(ControlCommandsTest, ARecalculateIsAnsweredEvenWhenTheQuotaCannotBeRead) {
+  testing::TestTempDir dir;
+  const std::string home = dir.sub("home");
+  const std::string runtime = dir.sub("run");
+  const std::string root = home + "/UlmoraSync";
+  ASSERT_TRUE(fileutil::makeDirectories(runtime));
+  ASSERT_TRUE(fileutil::makeDirectories(root));
+  ASSERT_TRUE(writeAccount(home, "demo", root));
+
+  AgentProcess agent(home, runtime);
+  ASSERT_TRUE(agent.start());
+  const std::string user = QLUtility::currentConsoleUserName();
+  const std::string sockets = runtime + "/ulmora";
+  auto finder = connectWhenListening(IpcPaths::channelSocketPath(sockets, user, IpcChannel::kFinder));
+  auto monitor = connectWhenListening(IpcPaths::channelSocketPath(sockets, user, IpcChannel::kMonitor));
+  ASSERT_TRUE(finder && monitor) << "the agent never listened on its sockets";
+  ASSERT_TRUE(nextOfType(*finder, 3)) << "the account never started";
+
+  // The account has no storage server: the engine fails, the stored quota
+  // stays as it was, and the monitor still gets its answer after the quota
+  // thread's wait.
+  ASSERT_TRUE(sendCommand(*monitor, 508));
+  ASSERT_TRUE(sendCommand(*monitor, 508));
+  EXPECT_TRUE(nextOfType(*monitor, 508, std::chrono::seconds(90)));
+  auto details = PropertyList::readFile(home + "/.config/ulmora/LastUserLoginDetails.plist");
+  ASSERT_TRUE(details);
+  EXPECT_FALSE(details->find("USEDQUOTASIZE"));
+
+  const ProcessResult result = agent.stop();
+  EXPECT_EQ(result.termSignal, 0) << result.err;
+}
+
 }  // namespace
 }  // namespace ulmora
