@@ -316,6 +316,8 @@ class MainSyncController::ControlRoom {
       m_.ctx_.inputQueue.addFileToBackup(relativePath);
       m_.ctx_.inputQueue.addBackupFiles(SyncRootPath(m_.getUlmoraSyncRootPath()).full(relativePath));
     }
+    // Waiting for the merge blocks: not on the main loop.
+    void requeuePendingUploads() override { m_.postToWorker([this] { m_.queryMainDB(1); }); }
     void queueDownload(const std::string& relativePath, const std::string& refId,
                        const std::string& size) override {
       m_.ctx_.inputQueue.addFileToUpdate({{relativePath, refId}});

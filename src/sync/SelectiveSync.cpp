@@ -169,6 +169,7 @@ void SelectiveSync::selectiveSyncModefied() {
     for (const auto& path : pending)
       if (!newlyExcluded.count(path) && !selective::isUnder(newlyExcluded, path))
         port_.queueUpload(path);
+    port_.requeuePendingUploads();
     {
       std::lock_guard<std::mutex> lock(mu_);
       for (auto it = folderToSearch_.begin(); it != folderToSearch_.end();) {

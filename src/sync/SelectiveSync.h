@@ -59,6 +59,9 @@ class SelectiveSyncPort {
   // download run's entry file.
   virtual void cancelTransfers() = 0;
   virtual void queueUpload(const std::string& relativePath) = 0;
+  // Queues again, from the local database, the uploads that were only in
+  // memory when the queues were cleared.
+  virtual void requeuePendingUploads() = 0;
   // A server file to download (ref id and size as the search gave them).
   virtual void queueDownload(const std::string& relativePath, const std::string& refId,
                              const std::string& size) = 0;

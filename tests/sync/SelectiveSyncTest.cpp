@@ -79,6 +79,7 @@ class FakePort final : public SelectiveSyncPort {
   void clearForSelectiveSync() override { log.push_back("clear"); }
   void cancelTransfers() override { log.push_back("cancel"); }
   void queueUpload(const std::string& p) override { log.push_back("upload " + p); }
+  void requeuePendingUploads() override { log.push_back("requeue"); }
   void queueDownload(const std::string& p, const std::string& ref, const std::string& size) override {
     log.push_back("download " + p + " " + ref + " " + size);
   }
@@ -153,7 +154,7 @@ TEST(SelectiveSyncTest, ExcludingStopsTransfersButKeepsUnrelatedUploads) {
   Rig rig;
   rig.start({{"/C", "1"}});
   rig.port.uploads = {"/A/x", "/B/y", "/Ab/z", "/A"};
-  const Log expected = {"clear", "cancel", "upload /B/y", "upload /Ab/z"};
+  const Log expected = {"clear", "cancel", "upload /B/y", "upload /Ab/z", "requeue"};
   EXPECT_EQ(rig.change({{"/A", "0"}}), expected);
   EXPECT_EQ(rig.excluded(), std::set<std::string>{"/A"});
   EXPECT_TRUE(rig.ss.checkForFileisUnderSSyncSet("/A/x"));
@@ -316,7 +317,7 @@ TEST(SelectiveSyncTest, AFailedSearchStaysPendingUntilTheNextExclusion) {
   rig.ss.searchDidFinishSuccessfully("/P/");
   rig.ss.searchDidFailWithError("engine gone", "/Q/");
   EXPECT_EQ(rig.ss.ssFolderToSearch(), std::set<std::string>{"/Q"});
-  const Log expected = {"clear", "cancel", "search /Q"};
+  const Log expected = {"clear", "cancel", "requeue", "search /Q"};
   EXPECT_EQ(rig.change({{"/Z", "0"}}), expected);
   // Excluding the pending folder itself drops it.
   rig.change({{"/Z", "0"}, {"/Q", "0"}});
