@@ -200,14 +200,21 @@ void SelectiveSync::selectiveSyncModefied() {
     for (const auto& f : newlyIncluded) fullPaths.push_back(full(f));
     const auto skipped = checkSelectiveSyncFolderAlreadyExists(fullPaths);
     std::vector<std::string> toSearch;
+    std::set<std::string> stillExcluded = list;
     {
       std::lock_guard<std::mutex> lock(mu_);
       for (const auto& f : newlyIncluded) {
-        if (std::find(skipped.begin(), skipped.end(), full(f)) != skipped.end()) continue;
+        if (std::find(skipped.begin(), skipped.end(), full(f)) != skipped.end()) {
+          // Kept out of sync (and tried again with the next change) rather
+          // than letting the listing write into the local folder.
+          stillExcluded.insert(f);
+          continue;
+        }
         folderToSearch_.insert(f);
         toSearch.push_back(f + "/");
       }
     }
+    if (!skipped.empty()) publish(std::move(stillExcluded));
     searchToDownloadSelectiveSyncFolder(toSearch);
   }
 

@@ -211,6 +211,8 @@ TEST_P(SelectiveSyncConflictTest, ConflictNameLoopEndsAndFailureSkipsTheFolder) 
   EXPECT_EQ(searched, GetParam().fetched);
   EXPECT_EQ(rig.ss.ssFolderToSearch().count("/P"), GetParam().fetched ? 1u : 0u);
   EXPECT_EQ(rig.port.local.count("/h/Sync/P"), GetParam().fetched ? 0u : 1u);
+  // A folder that could not be moved aside stays out of sync.
+  EXPECT_EQ(rig.ss.checkForFileisUnderSSyncSet("/P/x"), !GetParam().fetched);
   rig.clock.advance(2s);
   rig.mainLoop.runUntilIdle();
   EXPECT_EQ(rig.port.stillExcluded(), 0);
@@ -230,6 +232,20 @@ INSTANTIATE_TEST_SUITE_P(
                       ConflictCase{"every_name_taken", takenNames(SelectiveSync::kMaxConflictAttempts),
                                    false, SelectiveSync::kMaxConflictAttempts, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SelectiveSyncTest, AFolderThatCouldNotBeMovedIsTriedAgainWithTheNextChange) {
+  Rig rig;
+  rig.start({{"/P", "0"}});
+  rig.port.local = {"/h/Sync/P"};
+  rig.port.withFiles = {"/h/Sync/P"};
+  rig.port.failMoves = true;
+  rig.change({});
+  rig.port.failMoves = false;
+  const Log expected = {"move /h/Sync/P -> /h/Sync/P (Selective Sync Conflict)",
+                        "enumerate /h/Sync/P (Selective Sync Conflict)", "search /P/"};
+  EXPECT_EQ(rig.change({}), expected);
+  EXPECT_TRUE(rig.excluded().empty());
+}
 
 TEST(SelectiveSyncTest, IncludingWhilePausedWaitsForTheRefresh) {
   Rig rig;
