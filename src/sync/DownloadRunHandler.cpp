@@ -36,25 +36,13 @@ void DownloadRunHandler::operationDidReceiveData(const KVTProgressRecord& record
     if (tempRestoreSet_.size() >= kReceivedKept) tempRestoreSet_.clear();
   }
   ctx_.queue.addFileToUpdate({{file, "Backup"}});
-  std::string line = QLLocalizedString(" %@ File: %@ File size: %@");
-  const std::string values[] = {runtext::replaceIgnoringCase(record.transferMode, "Restore", "Sync down"),
-                                file, record.filesize};
-  size_t pos = 0;
-  for (const auto& v : values) {
-    size_t at = line.find("%@", pos);
-    if (at == std::string::npos) break;
-    line.replace(at, 2, v);
-    pos = at + v.size();
-  }
+  std::string line = runending::fileLine(record, "Restore", "Sync down");
   log_.line(line, true);
   if (!file.empty()) ctx_.host.setRecentlyModifiedItems(file, " - Synced down");
 }
 
 void DownloadRunHandler::operationDidReceiveErrors(const std::string& error, const std::string& path) {
-  log_.line(runtext::withAccountName(error, ctx_.syncUser, ctx_.host.accountUser().ulmoraUsername()), true);
-  if (error.find(runtext::kNoSuchFile) == std::string::npos) return;
-  std::string relative = syncpaths::relativePath(SyncRootPath(ctx_.syncRoot()), path);
-  if (!relative.empty() && relative != "/") ctx_.queue.addFileToDelete(relative);
+  runending::perFileError(ctx_, log_, error, path);
 }
 
 std::string DownloadRunHandler::takeFirstReceived() {

@@ -4,6 +4,7 @@
 
 #include "foundation/QLLocalizedString.h"
 #include "platform/FileUtil.h"
+#include "sync/SyncPathHelpers.h"
 
 namespace ulmora {
 using namespace fileutil;
@@ -39,42 +40,50 @@ std::string shortenedName(std::string_view name) {
   return out;
 }
 
-std::string replaceIgnoringCase(std::string_view text, std::string_view word,
-                                std::string_view replacement) {
+namespace {
+std::string asciiLower(std::string_view s) {
+  std::string out(s);
+  for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string replaceAll(std::string_view text, std::string_view word, std::string_view replacement,
+                       bool ignoreCase) {
   if (word.empty()) return std::string(text);
-  auto lower = [](std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-  };
-  const std::string hay = lower(text);
-  const std::string needle = lower(word);
+  const std::string hay = ignoreCase ? asciiLower(text) : std::string(text);
+  const std::string needle = ignoreCase ? asciiLower(word) : std::string(word);
   std::string out;
   size_t pos = 0;
-  while (true) {
-    size_t hit = hay.find(needle, pos);
-    if (hit == std::string::npos) break;
+  for (size_t hit; (hit = hay.find(needle, pos)) != std::string::npos; pos = hit + word.size()) {
     out.append(text.substr(pos, hit - pos));
     out.append(replacement);
-    pos = hit + word.size();
   }
   out.append(text.substr(pos));
   return out;
 }
+}  // namespace
+
+std::string replaceIgnoringCase(std::string_view text, std::string_view word,
+                                std::string_view replacement) {
+  return replaceAll(text, word, replacement, true);
+}
 
 std::string withAccountName(std::string_view text, std::string_view syncUser,
                             std::string_view accountUser) {
-  if (syncUser.empty() || accountUser.empty()) return std::string(text);
+  if (accountUser.empty()) return std::string(text);
+  return replaceAll(text, syncUser, accountUser, false);
+}
+
+std::string formatted(std::string_view format, std::initializer_list<std::string_view> values) {
   std::string out;
+  auto value = values.begin();
   size_t pos = 0;
-  while (true) {
-    size_t hit = text.find(syncUser, pos);
-    if (hit == std::string_view::npos) break;
-    out.append(text.substr(pos, hit - pos));
-    out.append(accountUser);
-    pos = hit + syncUser.size();
+  for (size_t at; value != values.end() && (at = format.find("%@", pos)) != std::string_view::npos;
+       pos = at + 2, ++value) {
+    out.append(format.substr(pos, at - pos));
+    out.append(*value);
   }
-  out.append(text.substr(pos));
+  out.append(format.substr(pos));
   return out;
 }
 
@@ -102,15 +111,12 @@ void RunSessionLog::line(std::string_view text, bool timeStamp) {
 
 void RunSessionLog::closeSuccessfully(std::string_view successText) {
   line(QLLocalizedString(successText), true);
-  std::string end = QLLocalizedString("\nEnd Time : %@");
   std::string stamp;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stamp = logger_.timeStamp();
   }
-  size_t at = end.find("%@");
-  if (at != std::string::npos) end.replace(at, 2, stamp);
-  line(end, false);
+  line(runtext::formatted(QLLocalizedString("\nEnd Time : %@"), {stamp}), false);
   separator();
 }
 
@@ -119,17 +125,22 @@ void RunSessionLog::separator() { line(runtext::kSeparator, false); }
 namespace runending {
 
 std::string sessionHeader(const RunRoadContext& ctx, const std::string& accountUser) {
-  std::string header = QLLocalizedString("\nUsername: %@\nMy Sync folder: %@ \nStart Time: %@\n");
   QLBackupProgressLogger stampSource(&ctx.clock);
-  const std::string values[] = {accountUser, ctx.syncRoot(), stampSource.timeStamp()};
-  size_t pos = 0;
-  for (const auto& v : values) {
-    size_t at = header.find("%@", pos);
-    if (at == std::string::npos) break;
-    header.replace(at, 2, v);
-    pos = at + v.size();
-  }
-  return header;
+  return runtext::formatted(QLLocalizedString("\nUsername: %@\nMy Sync folder: %@ \nStart Time: %@\n"),
+                            {accountUser, ctx.syncRoot(), stampSource.timeStamp()});
+}
+
+std::string fileLine(const KVTProgressRecord& record, std::string_view word, std::string_view replacement) {
+  return runtext::formatted(QLLocalizedString(" %@ File: %@ File size: %@"),
+                            {runtext::replaceIgnoringCase(record.transferMode, word, replacement),
+                             record.filename, record.filesize});
+}
+
+void perFileError(RunRoadContext& ctx, RunSessionLog& log, const std::string& error, const std::string& path) {
+  log.line(runtext::withAccountName(error, ctx.syncUser, ctx.host.accountUser().ulmoraUsername()), true);
+  if (error.find(runtext::kNoSuchFile) == std::string::npos) return;
+  std::string relative = syncpaths::relativePath(SyncRootPath(ctx.syncRoot()), path);
+  if (!relative.empty() && relative != "/") ctx.queue.addFileToDelete(relative);
 }
 
 bool handleAccountFailure(RunRoadContext& ctx, const std::string& error, const RunSummary& summary) {

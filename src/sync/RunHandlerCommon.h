@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -45,6 +46,8 @@ inline constexpr const char* kOverQuota =
     "You have exceeded the allocated account storage limit. Upgrade your account, to sync more data.";
 inline constexpr const char* kNoSuchFile = "Reason: No such file or directory";
 
+// `format` with each "%@" replaced by the next value.
+std::string formatted(std::string_view format, std::initializer_list<std::string_view> values);
 // A name of 39 characters or more: its first 17 characters, "..." and its
 // last 18. Characters, not bytes: a multi-byte sequence is never cut.
 std::string shortenedName(std::string_view name);
@@ -85,6 +88,12 @@ std::string sessionHeader(const RunRoadContext& ctx, const std::string& accountU
 // Error codes 1001, 1004 and 1006 and a changed password. True when the
 // account itself failed (its files cannot be retried now).
 bool handleAccountFailure(RunRoadContext& ctx, const std::string& error, const RunSummary& summary);
+// The session-log line of one transferred file; `word` of the mode (every
+// case) becomes `replacement`.
+std::string fileLine(const KVTProgressRecord& record, std::string_view word, std::string_view replacement);
+// A per-file error line: logged with the account's name; a file the engine
+// found missing leaves the database.
+void perFileError(RunRoadContext& ctx, RunSessionLog& log, const std::string& error, const std::string& path);
 // The trace lines, the quota recount and the manager's work files.
 void tail(RunRoadContext& ctx, TransferManagerPort& manager, const RunSummary& summary);
 void recalculateQuota(RunRoadContext& ctx, const char* from);

@@ -84,18 +84,4 @@ bool WriteFilesFromArray(const std::vector<std::string>& entries, const std::str
   return writeFileAtomically(path, text);
 }
 
-std::vector<std::string> splitLines(std::string_view text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!line.empty()) lines.emplace_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
-
 }  // namespace ulmora::syncpaths

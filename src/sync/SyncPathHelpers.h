@@ -38,8 +38,5 @@ bool isUnderAny(std::string_view relativePath, const std::vector<std::string>& g
 // format; they are left out with a trace line. An empty list writes nothing.
 bool WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path);
 
-// The non-empty lines of a list file's text.
-std::vector<std::string> splitLines(std::string_view text);
-
 }  // namespace syncpaths
 }  // namespace ulmora

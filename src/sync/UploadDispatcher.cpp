@@ -3,6 +3,7 @@
 #include <set>
 
 #include "foundation/QLBackupProgressLogger.h"
+#include "journal/JournalFormat.h"
 #include "platform/FileUtil.h"
 #include "sync/RepeatedSetRule.h"
 #include "sync/SyncPathHelpers.h"
@@ -32,7 +33,7 @@ std::vector<std::string> UploadDispatcher::takeBatch() {
   if (!queue_.shouldReturnBackupEntries() || !exists(config_.backupFileEntriesAfterDeletePath))
     return batch;
   std::vector<std::string> list;
-  if (auto text = readFile(config_.backupFileEntriesAfterDeletePath)) list = syncpaths::splitLines(*text);
+  if (auto text = readFile(config_.backupFileEntriesAfterDeletePath)) list = journal::splitTextList(*text);
   removeAll(config_.backupFileEntriesAfterDeletePath);
   list.insert(list.end(), batch.begin(), batch.end());
   return list;

@@ -65,26 +65,14 @@ void UploadRunHandler::operationDidReceiveData(const KVTProgressRecord& record) 
   if (record.transferMode != K::kSyncFile) {
     ctx_.host.addVideoFile(file);
     if (auto full = syncpaths::fullPath(root, file)) ctx_.host.addToCraeteThumbnail(*full);
-    std::string line = QLLocalizedString(" %@ File: %@ File size: %@");
-    const std::string values[] = {runtext::replaceIgnoringCase(record.transferMode, "Backup", "Sync up"),
-                                  file, record.filesize};
-    size_t pos = 0;
-    for (const auto& v : values) {
-      size_t at = line.find("%@", pos);
-      if (at == std::string::npos) break;
-      line.replace(at, 2, v);
-      pos = at + v.size();
-    }
+    std::string line = runending::fileLine(record, "Backup", "Sync up");
     log_.line(line, true);
   }
   if (!file.empty()) ctx_.host.setRecentlyModifiedItems(file, " - Synced up");
 }
 
 void UploadRunHandler::operationDidReceiveErrors(const std::string& error, const std::string& path) {
-  log_.line(runtext::withAccountName(error, ctx_.syncUser, ctx_.host.accountUser().ulmoraUsername()), true);
-  if (error.find(runtext::kNoSuchFile) == std::string::npos) return;
-  std::string relative = syncpaths::relativePath(SyncRootPath(ctx_.syncRoot()), path);
-  if (!relative.empty() && relative != "/") ctx_.queue.addFileToDelete(relative);
+  runending::perFileError(ctx_, log_, error, path);
 }
 
 void UploadRunHandler::handOnRenames() {

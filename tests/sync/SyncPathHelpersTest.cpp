@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "TestTempDir.h"
+#include "journal/JournalFormat.h"
 #include "platform/FileUtil.h"
 #include "sync/SyncPathHelpers.h"
 
@@ -86,7 +87,7 @@ TEST(SyncPathHelpers, ListFileHoldsEveryEntryOwnerOnlyAndNoEmptyLines) {
   ASSERT_TRUE(syncpaths::WriteFilesFromArray(entries, path));
   auto text = fileutil::readFile(path);
   ASSERT_TRUE(text);
-  auto lines = syncpaths::splitLines(*text);
+  auto lines = journal::splitTextList(*text);
   EXPECT_EQ(lines.size(), 2000u);
   EXPECT_EQ(lines.front(), "/f0");
   EXPECT_EQ(lines.back(), "/f1999");
@@ -97,11 +98,6 @@ TEST(SyncPathHelpers, ListFileHoldsEveryEntryOwnerOnlyAndNoEmptyLines) {
 
   EXPECT_FALSE(syncpaths::WriteFilesFromArray({}, dir.sub("none")));
   EXPECT_FALSE(fileutil::exists(dir.sub("none")));
-}
-
-TEST(SyncPathHelpers, SplitLinesDropsEmptyLines) {
-  EXPECT_EQ(syncpaths::splitLines("/a\n\n/b\r\n"), (std::vector<std::string>{"/a", "/b"}));
-  EXPECT_TRUE(syncpaths::splitLines("\n\n").empty());
 }
 
 }  // namespace
