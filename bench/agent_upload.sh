@@ -32,7 +32,7 @@ trap cleanup EXIT
 home="$work/home"
 user=bench
 root="$home/UlmoraSync"
-storage="$work/storage"
+storage="$work/storage/localhost"
 config="$home/.config/ulmora"
 mkdir -p "$config/accounts/$user" "$storage" "$root" "$work/run" "$work/source" "$work/rsync-copy"
 
@@ -63,8 +63,8 @@ plist() {
 }
 plist "$config/LastUserLoginDetails.plist" \
   "Ulmora username" "$user" "UlmoraUsername" "$user" "UlmoraSync username" "$user" \
-  "UlmoraSync password" "$(shifted "$user")" "UserAtServer" "$user@$storage::quellar" \
-  "IP" "$storage" "serverName" "$storage" "Account plan" "F" "Pause" "0" \
+  "UlmoraSync password" "$(shifted "$user")" "UserAtServer" "$user@localhost::quellar" \
+  "IP" "localhost" "serverName" "localhost" "Account plan" "F" "Pause" "0" \
   "Unlink status" "0" "Move in progress" "0"
 cp "$config/LastUserLoginDetails.plist" "$config/accounts/$user/LoginDetails.plist"
 plist "$config/SyncFolders.plist" "$user" "$root"
@@ -83,7 +83,7 @@ t0=$(now)
 rsync -a "$work/source/" "$work/rsync-copy/"
 t1=$(now)
 
-HOME="$home" XDG_RUNTIME_DIR="$work/run" "$bin/ulmora-agent" > "$work/agent.out" 2>&1 &
+ULMORA_STORAGE_ROOT="$work/storage" HOME="$home" XDG_RUNTIME_DIR="$work/run" "$bin/ulmora-agent" > "$work/agent.out" 2>&1 &
 agent_pid=$!
 trace="$home/.local/state/ulmora/Logs/SyncDaemonTrace.log"
 db="$home/.local/share/ulmora/$user/Database/$user.ql"

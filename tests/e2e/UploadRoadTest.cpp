@@ -62,7 +62,11 @@ std::string shifted(const std::string& text) {
 // One account whose server is a storage folder of the stand-in engine.
 struct Account {
   explicit Account(const testing::TestTempDir& dir)
-      : home(dir.sub("home")), runtime(dir.sub("run")), storage(dir.sub("storage")), root(home + "/UlmoraSync") {
+      : home(dir.sub("home")),
+        runtime(dir.sub("run")),
+        storageRoot(dir.sub("storage")),
+        storage(storageRoot + "/localhost"),
+        root(home + "/UlmoraSync") {
     const std::string config = home + "/.config/ulmora";
     EXPECT_TRUE(fileutil::makeDirectories(runtime));
     EXPECT_TRUE(fileutil::makeDirectories(storage));
@@ -71,8 +75,8 @@ struct Account {
     PropertyList login(PropertyList::Dict{});
     for (const auto& [k, v] : std::vector<std::pair<std::string, std::string>>{
              {"Ulmora username", kUser}, {"UlmoraUsername", kUser}, {"UlmoraSync username", kUser},
-             {"UlmoraSync password", shifted(kUser)}, {"UserAtServer", kUser + "@" + storage + "::quellar"},
-             {"IP", storage}, {"serverName", storage}, {"Account plan", "F"}, {"Pause", "0"},
+             {"UlmoraSync password", shifted(kUser)}, {"UserAtServer", kUser + "@localhost::quellar"},
+             {"IP", "localhost"}, {"serverName", "localhost"}, {"Account plan", "F"}, {"Pause", "0"},
              {"Unlink status", "0"}, {"Move in progress", "0"}}) {
       login.set(k, v);
     }
@@ -117,7 +121,9 @@ struct Account {
     }
   }
 
-  std::string home, runtime, storage, root;
+  // The stand-in engine finds the storage of server "localhost" under
+  // storageRoot.
+  std::string home, runtime, storageRoot, storage, root;
 };
 
 class Agent {
@@ -144,7 +150,7 @@ class Agent {
   static ProcessOptions options(const Account& a) {
     ProcessOptions o;
     o.executable = ULMORA_AGENT_PATH;
-    o.environment = {{"HOME", a.home}, {"XDG_RUNTIME_DIR", a.runtime}};
+    o.environment = {{"HOME", a.home}, {"XDG_RUNTIME_DIR", a.runtime}, {"ULMORA_STORAGE_ROOT", a.storageRoot}};
     return o;
   }
   ChildProcess process_;
