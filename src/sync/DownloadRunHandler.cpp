@@ -4,6 +4,7 @@
 #include "platform/FileUtil.h"
 #include "sync/RepeatedSetRule.h"
 #include "sync/SyncPathHelpers.h"
+#include "sync/UlmoraSyncStatus.h"
 
 namespace ulmora {
 using namespace fileutil;
@@ -58,7 +59,7 @@ std::string DownloadRunHandler::takeFirstReceived() {
 void DownloadRunHandler::notifyArrivals(const RunSummary& s, const std::string& firstFullPath) {
   if (s.succesFileCount == 1) {
     const bool added = !s.fileSuccessfullySynced.empty();
-    std::string name = runtext::shortenedName(added ? s.fileSuccessfullySynced : s.fileIncSuccessSynced);
+    std::string name = UlmoraSyncStatus::shortenedNotificationName(added ? s.fileSuccessfullySynced : s.fileIncSuccessSynced);
     std::string path = syncpaths::relativePath(SyncRootPath(ctx_.syncRoot()), firstFullPath);
     ctx_.host.showDesktopPushNotification(added ? "N1034||" + name + "||added::" + path
                                                 : "N1003||" + name + "::" + path);

@@ -60,8 +60,7 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
   void removeItemFromToolTipFor(const std::string& item) override { c_.removeItemFromToolTipFor(item); }
   void showDesktopPushNotification(const std::string& text) override { c_.showDesktopPushNotification(text); }
   void sendMonitorMessage(const std::string& text, int type) override {
-    SyncControllerOwner* o = c_.owner();
-    std::shared_ptr<CompanionMessenger> monitor = o ? o->monitorMessenger() : nullptr;
+    std::shared_ptr<CompanionMessenger> monitor = c_.monitorMessenger();
     if (monitor) monitor->sendIPCMessage(PropertyList(text), type, false);
   }
   void queryMainDB(int option) override { c_.queryMainDB(option); }

@@ -19,28 +19,6 @@ RunDirection directionOf(const void* sender, const void* uploadManager, const vo
 namespace runtext {
 
 namespace {
-// Byte offsets of the characters of a UTF-8 text; a stray continuation
-// byte counts as a character of its own, so nothing is ever dropped.
-std::vector<size_t> characterStarts(std::string_view text) {
-  std::vector<size_t> starts;
-  for (size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if ((c & 0xC0) != 0x80 || starts.empty() || i - starts.back() >= 4) starts.push_back(i);
-  }
-  return starts;
-}
-}  // namespace
-
-std::string shortenedName(std::string_view name) {
-  std::vector<size_t> starts = characterStarts(name);
-  if (starts.size() < 39) return std::string(name);
-  std::string out(name.substr(0, starts[17]));
-  out += "...";
-  out += name.substr(starts[starts.size() - 18]);
-  return out;
-}
-
-namespace {
 std::string asciiLower(std::string_view s) {
   std::string out(s);
   for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

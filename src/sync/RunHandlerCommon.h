@@ -48,9 +48,6 @@ inline constexpr const char* kNoSuchFile = "Reason: No such file or directory";
 
 // `format` with each "%@" replaced by the next value.
 std::string formatted(std::string_view format, std::initializer_list<std::string_view> values);
-// A name of 39 characters or more: its first 17 characters, "..." and its
-// last 18. Characters, not bytes: a multi-byte sequence is never cut.
-std::string shortenedName(std::string_view name);
 // Every `word` replaced by `replacement`, ignoring ASCII case.
 std::string replaceIgnoringCase(std::string_view text, std::string_view word,
                                 std::string_view replacement);

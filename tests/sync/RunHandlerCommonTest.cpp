@@ -17,19 +17,6 @@ TEST(RunHandlerCommon, OnlyThisAccountsManagersAreHeard) {
   for (const auto& c : cases) EXPECT_EQ(directionOf(c.sender, &up, &down), c.direction);
 }
 
-TEST(RunHandlerCommon, NamesAreShortenedByCharacters) {
-  const struct {
-    std::string name, shown;
-  } cases[] = {
-      {std::string(38, 'a'), std::string(38, 'a')},
-      {"abcdefghijklmnopqrstuvwxyz0123456789ABC", "abcdefghijklmnopq...vwxyz0123456789ABC"},
-      // 40 two-byte characters: never cut inside one.
-      {[] { std::string s; for (int i = 0; i < 40; ++i) s += "\xC3\xA9"; return s; }(),
-       [] { std::string s; for (int i = 0; i < 17; ++i) s += "\xC3\xA9"; s += "..."; for (int i = 0; i < 18; ++i) s += "\xC3\xA9"; return s; }()},
-  };
-  for (const auto& c : cases) EXPECT_EQ(runtext::shortenedName(c.name), c.shown);
-}
-
 TEST(RunHandlerCommon, TextReplacements) {
   EXPECT_EQ(runtext::replaceIgnoringCase("[Full Backup] backup", "Backup", "Sync up"), "[Full Sync up] Sync up");
   EXPECT_EQ(runtext::replaceIgnoringCase("[Incremental Restore]", "Restore", "Sync down"), "[Incremental Sync down]");
