@@ -307,10 +307,10 @@ class MainSyncController final : public SyncController,
   void RetryListing(SynListingController& listing) override;
   // placeholder: the upload road calls these; the server road defines them.
   void updateRefIDwithListingIndex(bool /*fromZero*/) {}
-  // A download run ended: whether every file of its set arrived, and whether
-  // downloads still wait. The listing index may move only past a run in
-  // which everything arrived and nothing waits.
-  void downloadRunEnded(bool /*allArrived*/, bool /*downloadsPending*/) {}
+  // The download completion: the index held back while downloads were
+  // pending is stored when nothing is pending any more. Called only after a
+  // run in which every file arrived.
+  void commitHeldListingIndex() {}
 
   // ---- push, renames and deletes, folders ----
 

@@ -87,8 +87,10 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
     c_.startPushing(topic, messageId, text);
   }
   void updateRefIDwithListingIndex(bool fromZero) override { c_.updateRefIDwithListingIndex(fromZero); }
+  // The server road owns the listing index; it moves only past a run in
+  // which every file arrived and after which nothing waits.
   void downloadRunEnded(bool allArrived, bool downloadsPending) override {
-    c_.downloadRunEnded(allArrived, downloadsPending);
+    if (allArrived && !downloadsPending) c_.commitHeldListingIndex();
   }
   void deleteHalfRestoredFiles() override { c_.deleteHalfRestoredFiles(); }
   std::optional<std::vector<std::string>> filterversionRestoredFile(

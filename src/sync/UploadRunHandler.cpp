@@ -24,6 +24,7 @@ UploadRunHandler::UploadRunHandler(RunRoadContext& ctx, UploadRenames& renames,
 
 void UploadRunHandler::operationDidStart() {
   std::string header = runending::sessionHeader(ctx_, ctx_.host.accountUser().ulmoraUsername());
+  ctx_.queue.deleteFileFor("1", true);
   log_.open(ctx_.host.createSessionFileForOperation(1, "Sync-Up"));
   log_.line(header, false);
 }

@@ -41,6 +41,15 @@ struct UploadRig : UploadRoadRig {
   UploadRunHandler handler;
 };
 
+TEST(UploadRunHandler, StartConsumesTheReadJournalsAndOpensTheSessionLog) {
+  UploadRig rig;
+  rig.handler.operationDidStart();
+  // The journal files this run's set came from are spent once it starts, so
+  // the run's end can tell whether newer uploads wait.
+  EXPECT_EQ(rig.log.calls(), (Calls{"queue.deleteFileFor 1 YES", "session 1 Sync-Up"}));
+  EXPECT_EQ(rig.handler.sessionLogPath(), rig.dir.sub("sessions/Sync-Up.log"));
+}
+
 TEST(UploadRunHandler, EachReportedFileIsRecordedOnlyWhenItIsStillWhatWasSent) {
   const struct {
     const char* name;
