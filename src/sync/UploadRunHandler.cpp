@@ -25,6 +25,10 @@ UploadRunHandler::UploadRunHandler(RunRoadContext& ctx, UploadRenames& renames,
 void UploadRunHandler::operationDidStart() {
   std::string header = runending::sessionHeader(ctx_, ctx_.host.accountUser().ulmoraUsername());
   ctx_.queue.deleteFileFor("1", true);
+  {
+    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    arrived_.clear();
+  }
   log_.open(ctx_.host.createSessionFileForOperation(1, "Sync-Up"));
   log_.line(header, false);
 }
@@ -46,6 +50,10 @@ void UploadRunHandler::operationDidReceiveData(const KVTProgressRecord& record) 
   if (!record.isDone() || !isUploadMode(record.transferMode)) return;
   const std::string& file = record.filename;
   const SyncRootPath root(ctx_.syncRoot());
+  {
+    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    arrived_.insert(file);
+  }
 
   auto renamedTo = renames_.followRename(file, [&](const std::string& path) {
     auto full = syncpaths::fullPath(root, path);
@@ -103,14 +111,29 @@ void UploadRunHandler::queryForMore(const RunSummary& summary, bool listRefIds) 
     repeatCount_.store(0);
     daemonTrace("check failure count query main db is not called due to backup failures");
     daemonTrace("sameBackupSetRepeatedCount:0");
-    // Files the run did not send are still pending in the database; a run
-    // with failures queues them again so a later cycle sends them.
-    if (summary.backupOrRestorFailCount != 0) ctx_.host.queryMainDB(1);
   } else {
     daemonTrace("Calling is there any file exist for backup after one set finish");
     daemonTrace("sameBackupSetRepeatedCount:" + std::to_string(repeats));
     ctx_.host.queryMainDB(1);
   }
+}
+
+void UploadRunHandler::requeueUnsent() {
+  std::set<std::string> arrived;
+  {
+    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    arrived.swap(arrived_);
+  }
+  const SyncRootPath root(ctx_.syncRoot());
+  size_t count = 0;
+  for (const auto& entry : ctx_.uploadManager.fileFolderSetForOperation()) {
+    if (arrived.count(entry)) continue;
+    auto full = syncpaths::fullPath(root, entry);
+    if (!full || !exists(*full)) continue;
+    ctx_.queue.addBackupFiles(*full);
+    ++count;
+  }
+  daemonTrace("upload run failed; " + std::to_string(count) + " files queued again");
 }
 
 void UploadRunHandler::operationDidFinishSuccessfully() {
@@ -146,8 +169,10 @@ void UploadRunHandler::operationDidFailWithError(const std::string& error) {
     // What arrived is recorded; the rest waits for a later cycle.
     handOnRenames();
     announce(summary.succesFileCount + summary.syncFileCount, false);
-    if (summary.backupOrRestorFailCount == 0) summary.backupOrRestorFailCount = 1;
-    queryForMore(summary, summary.succesFileCount + summary.syncFileCount > 0);
+    requeueUnsent();
+    if (summary.succesFileCount + summary.syncFileCount > 0 && !ctx_.queue.doesIPFileAvailableFor("1"))
+      ctx_.host.updateRefIDwithListingIndex(false);
+    repeatCount_.store(0);
   }
   ctx_.uploadManager.removeTempFilePaths();
 }

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "engine/KVTProgressRecord.h"
@@ -43,11 +45,16 @@ class UploadRunHandler {
   void handOnRenames();
   void announce(int32_t total, bool evenWhenNothing);
   void queryForMore(const RunSummary& summary, bool listRefIds);
+  // The files of the run's set that did not arrive go back to the upload
+  // journal, so a later cycle sends them.
+  void requeueUnsent();
 
   RunRoadContext& ctx_;
   UploadRenames& renames_;
   std::atomic<int32_t>& repeatCount_;
   RunSessionLog log_;
+  std::mutex arrivedMutex_;
+  std::set<std::string> arrived_;  // files of the current run reported done
 };
 
 }  // namespace ulmora

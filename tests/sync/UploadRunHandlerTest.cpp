@@ -28,8 +28,11 @@ struct UploadRig : UploadRoadRig {
     Calls out;
     for (const auto& c : log.calls()) {
       for (const char* p : {"push", "queryMainDB", "updateRefID", "tooltip", "notify", "ipc", "HandleAccount",
-                            "password", "queue.rename", "queue.deleteFileFor"}) {
-        if (c.rfind(p, 0) == 0) out.push_back(c);
+                            "password", "queue.rename", "queue.deleteFileFor", "queue.upload"}) {
+        if (c.rfind(p, 0) != 0) continue;
+        std::string call = c;
+        if (auto at = call.find(root); at != std::string::npos) call.replace(at, root.size(), "<root>");
+        out.push_back(call);
       }
     }
     return out;
@@ -159,19 +162,21 @@ TEST(UploadRunHandler, EveryRunEndingTellsTheRightPartiesAndRequeuesWhatIsLeft) 
       {"password changed", End::kFailure, "@ERROR: password mismatch", {}, false, 0, {"passwordChangedFromWeb"}, 0},
       {"partial run", End::kFailure, "Some files were not transferred (1 failed)", {2, 0, 0, 1, 1, "/b", "", false, 0},
        false, 4,
-       {"queue.rename /a->/c", "push syncuser 1001 2 files has been syned up", "updateRefIDwithListingIndex NO",
-        "queryMainDB 1"},
+       {"queue.rename /a->/c", "push syncuser 1001 2 files has been syned up", "queue.upload <root>/c",
+        "updateRefIDwithListingIndex NO"},
        0},
       {"engine died before any file", End::kFailure, "umkvt error: the engine ended on signal 9", {}, false, 2,
-       {"queue.rename /a->/c", "queryMainDB 1"}, 0},
-      {"failure while the journal holds more", End::kFailure, "umkvt error", {}, true, 2,
-       {"queue.rename /a->/c"}, 2},
+       {"queue.rename /a->/c", "queue.upload <root>/c"}, 0},
+      {"failure while the journal holds more", End::kFailure, "umkvt error", {2, 0, 0, 0, 1, "/b", "", false, 0},
+       true, 2, {"queue.rename /a->/c", "push syncuser 1001 2 files has been syned up", "queue.upload <root>/c"}, 0},
   };
   for (const auto& c : cases) {
     UploadRig rig;
     rig.dir.writeFile("app/113", "/a\n/b");
     rig.dir.writeFile("app/26", "<plist/>");
     rig.putFile("/c", 1);
+    // The run's set: /a arrives (as /c), /b is gone, /c is still to send.
+    rig.upload.set = {"/a", "/b", "/c"};
     rig.renames.recordRename("/a", "/c");
     rig.handler.operationDidReceiveData(rig.record("/a", "1"));
     rig.log.clear();
