@@ -87,10 +87,10 @@ ULMORA_STORAGE_ROOT="$work/storage" HOME="$home" XDG_RUNTIME_DIR="$work/run" "$b
 agent_pid=$!
 trace="$home/.local/state/ulmora/Logs/SyncDaemonTrace.log"
 db="$home/.local/share/ulmora/$user/Database/$user.ql"
-# The account runs once its database exists and the first cycle has passed.
-for _ in $(seq 1 300); do [ -f "$db" ] && break; sleep 0.1; done
-[ -f "$db" ] || { echo "the agent never opened its database" >&2; exit 1; }
-sleep 6
+# The account runs once its first walk is done; the drop waits for that.
+for _ in $(seq 1 300); do grep -q "the walk of the sync root finished" "$trace" 2>/dev/null && break; sleep 0.1; done
+grep -q "the walk of the sync root finished" "$trace" 2>/dev/null || { echo "the account never started" >&2; exit 1; }
+sleep 2
 
 in_sync() {
   sqlite3 -readonly "$db" \
