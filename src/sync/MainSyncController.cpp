@@ -6,6 +6,7 @@
 
 #include "capture/ExcludedFilesCollections.h"
 #include "database/DataBaseWrapper.h"
+#include "engine/EngineProcessRecord.h"
 #include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "foundation/QLLocalizedString.h"
@@ -186,23 +187,27 @@ void MainSyncController::shutdown() {
     workerLoop_.stop();
     worker_.join();
   }
-  // The objects that call back from threads of their own end first (each
-  // joins its threads), so every callback finds the controller whole.
-  stopRuns();
-  // Then the concerns, in the reverse order of their building.
+  // The concerns end their own threads, in the reverse order of their
+  // building; their collaborators stay whole until the controller goes.
   stopProgress();
   stopListing();
   stopPush();
   stopUpload();
   stopControl();
+  // Then the engine runs, listings and thumbnail jobs (each joins its
+  // threads); their last callbacks still find every collaborator whole, and
+  // no thread of a concern is left to call them.
+  stopRuns();
   if (reachability_) reachability_->stop();
 }
 
 void MainSyncController::stopRuns() {
   mSynListingController_.reset();
   mSynListingForRefIDController_.reset();
-  mBackupManager_.reset();
-  mRestoreManager_.reset();
+  // The managers stay: the input queue's writer may still ask whether they
+  // run until the account has stopped it.
+  mBackupManager_->shutdown();
+  mRestoreManager_->shutdown();
   std::vector<std::unique_ptr<ThumbnailController>> runs;
   {
     std::lock_guard<std::mutex> hold(thumbNailLock_);
@@ -212,6 +217,10 @@ void MainSyncController::stopRuns() {
   }
   runs.clear();
   mImageMDUController_.reset();
+}
+
+void MainSyncController::notBuiltYet(const std::string& what) {
+  daemonTrace("sync controller (not built yet): " + what);
 }
 
 void MainSyncController::postToWorker(RunLoop::Task task) {
@@ -278,10 +287,13 @@ void MainSyncController::checkForApplicationSupportFolders() {
 }
 
 void MainSyncController::removeOldKvtExes() {
-  // The engines of this account belong to its managers, which stop them by
-  // their process ids; engines of other users are none of our business, so
-  // nothing is stopped by name here.
-  daemonTrace("removeOldKvtExes: engines are stopped by their managers");
+  // Only this account's engines, by the process ids its runs noted; engines
+  // of other users and accounts are left alone.
+  int stopped = 0;
+  for (KVTBackupManager* m : {mBackupManager_.get(), mRestoreManager_.get()}) {
+    if (m != nullptr) stopped += EngineProcessRecord::stopLeftovers(m->workFolder());
+  }
+  if (stopped > 0) daemonTrace("removeOldKvtExes: " + std::to_string(stopped) + " engines stopped");
   truncateSessionLogs();
 }
 
