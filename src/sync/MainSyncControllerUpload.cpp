@@ -186,7 +186,11 @@ void MainSyncController::UploadRoadHostAdapter::makeVideoCGICall() { c_.uploadRo
 
 void MainSyncController::buildUpload() { uploadRoad_ = std::make_shared<UploadRoad>(*this); }
 
-void MainSyncController::stopUpload() { uploadRoad_.reset(); }
+// The engine runs may still report until the lifecycle has stopped them, so
+// the road stays whole until the controller goes; only the lookup thread ends.
+void MainSyncController::stopUpload() {
+  if (uploadRoad_) uploadRoad_->discovery.stop();
+}
 
 std::string MainSyncController::accountPlistPath() const {
   return QLUtility::pathForTemplateKey("UMLoginDetailsFile", ctx_.session.consoleUser);

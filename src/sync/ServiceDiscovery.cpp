@@ -11,10 +11,13 @@ namespace ulmora {
 
 ServiceDiscovery::ServiceDiscovery(Clock& clock, Ports ports) : clock_(clock), ports_(std::move(ports)) {}
 
-ServiceDiscovery::~ServiceDiscovery() {
+ServiceDiscovery::~ServiceDiscovery() { stop(); }
+
+void ServiceDiscovery::stop() {
   std::thread worker;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
     worker = std::move(worker_);
   }
   if (worker.joinable()) worker.join();
@@ -31,7 +34,7 @@ bool ServiceDiscovery::claimSlot() {
 bool ServiceDiscovery::makeScriptCallForObject() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (busy_) return false;
+    if (busy_ || stopped_) return false;
   }
   if (!claimSlot()) return false;
   std::thread previous;

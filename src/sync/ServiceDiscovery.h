@@ -40,6 +40,9 @@ class ServiceDiscovery {
   // hour or one is still under way. True when a lookup was started.
   bool makeScriptCallForObject();
 
+  // Waits for a lookup under way; later calls start none.
+  void stop();
+
   // Claims the hourly slot (records the time) when it is free.
   bool claimSlot();
   // One lookup on the calling thread; the server applied, if any.
@@ -56,6 +59,7 @@ class ServiceDiscovery {
   std::mutex mutex_;
   std::optional<Clock::TimePoint> lastCall_;  // m_getSverAddCalledTime
   bool busy_ = false;
+  bool stopped_ = false;
   std::thread worker_;
 };
 
