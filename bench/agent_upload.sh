@@ -94,7 +94,7 @@ sleep 2
 
 in_sync() {
   sqlite3 -readonly "$db" \
-    "SELECT COUNT(*) FROM FILE_TABLE WHERE FILE_OR_FOLDER != '0' AND BACKUP_STATUS = '1' AND FILEPATH LIKE '/d%/f%.bin';" \
+    "SELECT COUNT(*) FROM FILE_TABLE WHERE BACKUP_STATUS = '1' AND FILEPATH LIKE '/d%/f%.bin';" \
     2>/dev/null || echo 0
 }
 
