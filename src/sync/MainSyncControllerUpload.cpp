@@ -222,10 +222,7 @@ std::string MainSyncController::pathBackupFileEntry() const { return application
 std::string MainSyncController::pathForProxySettings() const { return applicationFile(kProxySettings); }
 
 User MainSyncController::userForEngineController() {
-  User user = craeteUserInfoObject();
-  user.setISDefaultKey(false);
-  user.setProxySettingsFilePath(pathForProxySettings());
-  return user;
+  return uploadRoad_ ? uploadRoad_->dispatcher.userForEngineController() : craeteUserInfoObject();
 }
 
 bool MainSyncController::isSupportedFileType(const std::string& path) {
