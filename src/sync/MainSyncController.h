@@ -256,12 +256,11 @@ class MainSyncController final : public SyncController,
   void startBackup() override;
   // Application file 113, the running upload's entry list.
   std::string pathBackupFileEntry() const;
-  // The account's connection record and proxy settings for an engine-driven
-  // controller (listings, renames and deletes, folders).
+  // The account's connection record, its proxy settings file included, for
+  // an engine-driven controller (listings, renames and deletes, folders).
   template <class EngineController>
   void setUserAndProxyToObject(EngineController& controller) {
-    controller.setUserInfo(userForEngineController());
-    controller.setProxyObjectWithSettingsFile(pathForProxySettings());
+    controller.setUser(userForEngineController());
   }
   User userForEngineController();
   std::string pathForProxySettings() const;
