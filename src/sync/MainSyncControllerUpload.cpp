@@ -1,6 +1,7 @@
 // The upload road: dispatch of upload runs and the engine managers' run
 // callbacks, forwarded to UploadDispatcher, UploadRunHandler and
 // DownloadRunHandler.
+#include <mutex>
 #include <optional>
 
 #include "capture/ExcludedFilesCollections.h"
@@ -15,7 +16,7 @@
 #include "platform/FileUtil.h"
 #include "service/HttpsSettings.h"
 #include "service/ServiceEndpoint.h"
-#include "service/SynchronousFormPost.h"
+#include "service/HttpsTransfer.h"
 #include "sync/DownloadRunHandler.h"
 #include "sync/MainSyncController.h"
 #include "sync/ServiceDiscovery.h"
@@ -144,10 +145,24 @@ struct MainSyncController::UploadRoad {
       return std::make_pair(user.userName(), user.password());
     };
     ports.post = [&c](const std::string& body) -> std::optional<std::string> {
-      const std::string url = serviceEndpointURL(c.craeteUserInfoObject().webServer(), ServiceDiscovery::kPath);
-      if (url.empty()) return std::nullopt;
-      HttpsResponse reply = SynchronousFormPost::post(url, body, kDiscoveryTimeout,
-                                                      HttpsSettings::forConsoleUser(c.ctx_.session.consoleUser));
+      HttpsRequest request;
+      request.url = serviceEndpointURL(c.craeteUserInfoObject().webServer(), ServiceDiscovery::kPath);
+      if (request.url.empty()) return std::nullopt;
+      request.body = body;
+      request.timeout = kDiscoveryTimeout;
+      request.tls = HttpsSettings::forConsoleUser(c.ctx_.session.consoleUser);
+      HttpsTransfer transfer(std::move(request));
+      UploadRoad& road = *c.uploadRoad_;
+      {
+        std::lock_guard<std::mutex> lock(road.lookupMutex);
+        if (road.lookupStopped) return std::nullopt;
+        road.lookup = &transfer;
+      }
+      HttpsResponse reply = transfer.perform();
+      {
+        std::lock_guard<std::mutex> lock(road.lookupMutex);
+        road.lookup = nullptr;
+      }
       if (!reply.ok()) return std::nullopt;
       return reply.body;
     };
@@ -168,6 +183,11 @@ struct MainSyncController::UploadRoad {
   UploadDispatcher dispatcher;
   UploadRunHandler uploadRuns;
   DownloadRunHandler downloadRuns;
+  // The lookup request under way, so that a stop need not wait out its
+  // time-out.
+  std::mutex lookupMutex;
+  HttpsTransfer* lookup = nullptr;
+  bool lookupStopped = false;
   ServiceDiscovery discovery;
 };
 
@@ -189,7 +209,13 @@ void MainSyncController::buildUpload() { uploadRoad_ = std::make_shared<UploadRo
 // The engine runs may still report until the lifecycle has stopped them, so
 // the road stays whole until the controller goes; only the lookup thread ends.
 void MainSyncController::stopUpload() {
-  if (uploadRoad_) uploadRoad_->discovery.stop();
+  if (!uploadRoad_) return;
+  {
+    std::lock_guard<std::mutex> lock(uploadRoad_->lookupMutex);
+    uploadRoad_->lookupStopped = true;
+    if (uploadRoad_->lookup) uploadRoad_->lookup->cancel();
+  }
+  uploadRoad_->discovery.stop();
 }
 
 std::string MainSyncController::accountPlistPath() const {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "platform/ManualClock.h"
 #include "sync/RunHandlerCommon.h"
 #include "sync/ServiceDiscovery.h"
@@ -75,6 +78,30 @@ TEST(ServiceDiscovery, RepliesThatNameNoServerKeepTheCurrentOne) {
     ASSERT_EQ(rig.bodies.size(), 1u);
     EXPECT_EQ(rig.bodies[0], "uid=u%20s%26r&pwd=p%3Dw") << c.name;
   }
+}
+
+TEST(ServiceDiscovery, LookupRunsOnItsOwnThreadAndStopWaitsForIt) {
+  ManualClock clock;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::thread::id caller = std::this_thread::get_id(), lookupThread;
+  std::vector<std::string> applied;
+  ServiceDiscovery discovery(clock, {[&](const std::string&) -> std::optional<std::string> {
+                                       lookupThread = std::this_thread::get_id();
+                                       released.wait();
+                                       return std::string(R"(<r message="SUCCESS" cmdUtilityServerIP="10.0.0.9"/>)");
+                                     },
+                                     [] { return std::make_pair(std::string("u"), std::string("p")); },
+                                     [&](const std::string& s) { applied.push_back(s); }});
+  EXPECT_TRUE(discovery.makeScriptCallForObject());
+  // The engine's reader is not held while the lookup waits for its answer.
+  EXPECT_FALSE(discovery.makeScriptCallForObject());
+  release.set_value();
+  discovery.stop();
+  EXPECT_NE(lookupThread, caller);
+  EXPECT_EQ(applied, std::vector<std::string>{"10.0.0.9"});
+  clock.advance(std::chrono::hours(2));
+  EXPECT_FALSE(discovery.makeScriptCallForObject());
 }
 
 }  // namespace
