@@ -5,11 +5,10 @@
 #include <string>
 
 #include "engine/KVTBackupManager.h"
-#include "foundation/QLBackupProgressLogger.h"
+#include "foundation/LoginDetails.h"
 #include "foundation/QLUtility.h"
 #include "journal/CompanionMessenger.h"
 #include "journal/UMSDBSyncInputManger.h"
-#include "platform/PropertyList.h"
 #include "sync/MainSyncController.h"
 #include "sync/ProgressStatusAdapters.h"
 #include "sync/ProgressTracker.h"
@@ -53,16 +52,8 @@ class MainSyncController::ProgressRoom final : public ProgressHost, public SyncS
   bool isrestoreStarted() override { return tracker.isrestoreStarted(); }
   bool isListingGoingOn() override { return c_.isListingGoingOn(); }
   bool isSubAccount() override {
-    const std::string path =
-        QLUtility::pathForTemplateKey("UMLoginDetailsFile", c_.ctx_.session.consoleUser);
-    if (path.empty()) {
-      daemonTrace("IdLoginUserFilePath is null");
-      return false;
-    }
-    std::optional<PropertyList> details = PropertyList::readFile(path);
-    if (!details) return false;
-    std::optional<std::string> parent = details->stringFor("ParentAccount");
-    return parent && parent != details->stringFor("UlmoraUsername");
+    return LoginDetails::isSubAccount(
+        QLUtility::pathForTemplateKey("UMLoginDetailsFile", c_.ctx_.session.consoleUser));
   }
   std::string getSyncFilePath() override { return c_.getSyncFilePath(); }
 

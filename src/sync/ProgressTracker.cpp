@@ -29,6 +29,15 @@ double rateOver(double bytes, double elapsed) {
   return std::isfinite(rate) && rate > 0 ? rate : 0;
 }
 
+// Engine output is not trusted: sums of its numbers saturate instead of
+// overflowing.
+using Wide = __int128;
+int64_t clamp64(Wide v) {
+  constexpr Wide kMax = std::numeric_limits<int64_t>::max();
+  constexpr Wide kMin = std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v > kMax ? kMax : (v < kMin ? kMin : v));
+}
+
 }  // namespace
 
 ProgressTracker::ProgressTracker(Clock& clock, StatusItemSink& status, ProgressHost& host,
@@ -187,10 +196,10 @@ std::string ProgressTracker::buildProgressLocked(const KVTProgressRecord& record
       ++c.setCount;
     }
     // Once folded, the run's files are part of doneCount.
-    remaining = c.totalCount - c.doneCount - (runAlreadyFolded ? 0 : c.setCount);
+    remaining = clamp64(Wide(c.totalCount) - c.doneCount - (runAlreadyFolded ? 0 : c.setCount));
   }
   if (c.totalCount < 1 || remaining <= 0) {
-    remaining = record.totalFileCount - record.backedUpFileCount;
+    remaining = clamp64(Wide(record.totalFileCount) - record.backedUpFileCount);
   }
   const int64_t shownCount = remaining > 1 ? remaining : 1;
 
@@ -205,7 +214,7 @@ std::string ProgressTracker::buildProgressLocked(const KVTProgressRecord& record
   if (upload) {
     const int64_t previous = manager.PreviousTransferedSize();
     if (transferred != 0 && transferred >= previous) {
-      rate = rateOver(static_cast<double>(transferred - previous), elapsed);
+      rate = rateOver(static_cast<double>(Wide(transferred) - previous), elapsed);
     } else {
       manager.SetPreviousTransferedSize(0);
     }
@@ -220,11 +229,12 @@ std::string ProgressTracker::buildProgressLocked(const KVTProgressRecord& record
   if (upload) {
     const int64_t runSize = record.totalBackupSize;
     const int64_t base = (c.totalSize > 0 && c.totalSize >= runSize) ? c.totalSize : runSize;
-    pending = base - transferred - c.transferredSize + c.setTransferredSize;
-    if (pending <= 0 || pending < runSize - transferred) pending = runSize - transferred;
+    const int64_t runLeft = clamp64(Wide(runSize) - transferred);
+    pending = clamp64(Wide(base) - transferred - c.transferredSize + c.setTransferredSize);
+    if (pending <= 0 || pending < runLeft) pending = runLeft;
   } else {
     const int64_t restorePending = record.restorePendingSize;
-    pending = c.totalSize - transferred - c.transferredSize + c.setTransferredSize;
+    pending = clamp64(Wide(c.totalSize) - transferred - c.transferredSize + c.setTransferredSize);
     if (pending <= 0 || pending < restorePending) pending = restorePending;
   }
 
@@ -239,8 +249,8 @@ std::string ProgressTracker::buildProgressLocked(const KVTProgressRecord& record
 
   // Run end.
   if (record.totalFileCount == record.backedUpFileCount && !runAlreadyFolded) {
-    c.transferredSize += transferred - c.setTransferredSize;
-    c.doneCount += c.setCount;
+    c.transferredSize = clamp64(Wide(c.transferredSize) + transferred - c.setTransferredSize);
+    c.doneCount = clamp64(Wide(c.doneCount) + c.setCount);
     d.fold.folded = true;
     d.fold.runStart = runStart;
   }

@@ -250,19 +250,23 @@ void UlmoraSyncStatus::removeItemFromToolTipFor(const std::string& item) {
     daemonTrace("End4:removeItemFromToolTipFor:" + item);
     return;
   }
-  if (startsWith(item, "T1002") || startsWith(item, "Syncing Up") ||
-      startsWith(item, "Syncing Down") || startsWith(item, "T1005")) {
-    std::vector<std::string> dropIfContains;
-    if (startsWith(item, "T1002")) dropIfContains = {"T1002"};
-    else if (startsWith(item, "T1005")) dropIfContains = {"T1005"};
-    else if (startsWith(item, "Syncing Up"))
-      dropIfContains = {"Performing Sync Up", "T1002", "Syncing Up"};
-    else
-      dropIfContains = {"Performing Sync Down", "T1005", "Syncing Down"};
+  // A whole kind goes: every line that mentions it.
+  struct KindRemoval {
+    const char* prefix;
+    std::array<const char*, 3> lines;
+  };
+  static constexpr KindRemoval kKinds[] = {
+      {"T1002", {"T1002", nullptr, nullptr}},
+      {"Syncing Up", {"Performing Sync Up", "T1002", "Syncing Up"}},
+      {"Syncing Down", {"Performing Sync Down", "T1005", "Syncing Down"}},
+      {"T1005", {"T1005", nullptr, nullptr}},
+  };
+  for (const auto& kind : kKinds) {
+    if (!startsWith(item, kind.prefix)) continue;
     std::vector<std::string> kept;
     for (const auto& line : splitLines(currentStatus_)) {
       bool drop = false;
-      for (const auto& d : dropIfContains) drop = drop || contains(line, d);
+      for (const char* mark : kind.lines) drop = drop || (mark != nullptr && contains(line, mark));
       if (!drop) kept.push_back(line);
     }
     writeLocked(joinLines(kept));

@@ -35,7 +35,7 @@ KVTProgressRecord record(int64_t total, int64_t backedUp, int64_t transferred,
   r.speed = "1";
   r.totalTransferedSize = transferred;
   r.totalBackupSize = runSize;
-  r.restorePendingSize = runSize > transferred ? runSize - transferred : 0;
+  r.restorePendingSize = runSize;
   return r;
 }
 
@@ -196,6 +196,24 @@ TEST_F(ProgressTrackerTest, ProgressReportForms) {
     EXPECT_EQ(t.sendDataToMonitor(c.rec, c.optype), c.item) << c.name;
     ASSERT_EQ(r.sink.set.size(), 1u) << c.name;
     EXPECT_EQ(r.sink.set[0], c.item.value_or("")) << c.name;
+  }
+}
+
+TEST_F(ProgressTrackerTest, GarbageNumbersFromTheEngineDoNotOverflow) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  tracker.SetTotalBackupCount(kMax);
+  tracker.SetTotalBackupSize(kMax);
+  tracker.SetTotalRestoreSize(kMin);
+  upload.previousTransferedSize = kMin;
+  clock.advance(1s);
+  for (int64_t n : {kMax, kMin, int64_t{-1}}) {
+    const int64_t other = n == kMin ? kMax : kMin;
+    EXPECT_TRUE(tracker.sendDataToMonitor(record(n, other, n, other), 1).has_value());
+    EXPECT_TRUE(tracker.sendDataToMonitor(record(other, n, other, n), 1).has_value());
+    EXPECT_TRUE(
+        tracker.sendDataToMonitor(record(n, n, n, other, KVTProgressRecord::kFullRestore), 2)
+            .has_value());
   }
 }
 
