@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "foundation/LoginDetails.h"
 #include "foundation/QLLocalizedString.h"
 #include "platform/FileUtil.h"
 #include "sync/RepeatedSetRule.h"
@@ -187,12 +188,7 @@ void UploadRunHandler::operationDidFailWithOverQuota() {
   ctx_.host.makeVideoCGICall();
   ctx_.uploadManager.setRunningState(false);
   ctx_.uploadManager.removeTempFilePaths();
-  if (!ctx_.files.accountPlist.empty()) {
-    if (auto plist = PropertyList::readFile(ctx_.files.accountPlist)) {
-      auto parent = plist->stringFor("ParentAccount");
-      if (parent && *parent != plist->stringFor("UlmoraUsername").value_or("")) return;
-    }
-  }
+  if (LoginDetails::isSubAccount(ctx_.files.accountPlist)) return;
   ctx_.host.showDesktopPushNotification("N1011");
 }
 
