@@ -69,6 +69,12 @@ std::string formatted(std::string_view format, std::initializer_list<std::string
 
 void RunSessionLog::open(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // A log without a folder would land wherever the process happens to run.
+  if (!path.empty() && path.front() != '/') {
+    daemonTrace("session log " + path + " has no folder; this run is not logged");
+    path_.clear();
+    return;
+  }
   path_ = path;
 }
 

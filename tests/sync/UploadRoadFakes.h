@@ -157,6 +157,7 @@ class FakeHost final : public UploadRoadHost {
   }
   std::string createSessionFileForOperation(int op, const std::string& name) override {
     log_.add("session " + std::to_string(op) + " " + name);
+    if (sessionPath) return *sessionPath;
     return sessionFolder_ + "/" + name + ".log";
   }
   void addToCraeteThumbnail(const std::string& p) override { log_.add("thumbnail " + p); }
@@ -192,6 +193,7 @@ class FakeHost final : public UploadRoadHost {
 
   User user;
   std::set<std::string> filteredOut;
+  std::optional<std::string> sessionPath;  // instead of a log in the session folder
 
  private:
   CallLog& log_;

@@ -109,6 +109,15 @@ TEST(UploadRunHandler, SessionLogHasHeaderFileLinesAndClosingLines) {
   EXPECT_NE(text.find("--------------------------------------------------\n"), std::string::npos);
 }
 
+TEST(UploadRunHandler, SessionLogWithoutAFolderIsNotWritten) {
+  UploadRig rig;
+  rig.host.sessionPath = "relative.log";
+  rig.handler.operationDidStart();
+  EXPECT_EQ(rig.handler.sessionLogPath(), "");
+  rig.handler.operationDidFailWithError("umkvt error");
+  EXPECT_FALSE(fileutil::exists("relative.log"));
+}
+
 TEST(UploadRunHandler, FileRenamedTwiceDuringItsUploadIsRecordedUnderItsCurrentName) {
   UploadRig rig;
   rig.putFile("/c", 3);
