@@ -254,7 +254,30 @@ class MainSyncController final : public SyncController,
   // ---- upload road ----
 
   void startBackup() override;
+  // Application file 113, the running upload's entry list.
+  std::string pathBackupFileEntry() const;
+  // The account's connection record, its proxy settings file included, for
+  // an engine-driven controller (listings, renames and deletes, folders).
+  template <class EngineController>
+  void setUserAndProxyToObject(EngineController& controller) {
+    controller.setUser(userForEngineController());
+  }
+  User userForEngineController();
+  std::string pathForProxySettings() const;
   bool isSupportedFileType(const std::string& path);
+  // Relative path (or a full one under the root) to full path; nullopt
+  // without a root, for an empty path or one that could leave the root.
+  std::optional<std::string> CreateFullPathByAppendingSyncRoot(const std::string& path);
+  // Full path under the root to relative path ("/" for the root); any
+  // other path unchanged.
+  std::string createRelativePathToUlmoraSync(const std::string& path);
+  // `path` is or lies below an entry of `deleted` whose item is gone.
+  bool isInDeleteList(const std::string& path, const std::vector<std::string>& deleted);
+  void WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path);
+  void WritingCreateDirCollection(const std::string& folder);
+  std::string getPathWritingCreateDirCollection() const;
+  std::string getPathForWritingBackupFiles() const;
+  std::string getPathForWritingDeleteFiles() const;
   // KVTBackupRestoreHandlerProtocol
   void operationDidStart(KVTBackupManager& manager) override;
   void operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) override;
@@ -290,6 +313,12 @@ class MainSyncController final : public SyncController,
   void validateFiles(const ServerRecord& record, const std::string& operation) override;
   void updateRefID(const ServerRecord& record, const std::string& operation) override;
   void RetryListing(SynListingController& listing) override;
+  // placeholder: the upload road calls these; the server road defines them.
+  void updateRefIDwithListingIndex(bool /*fromZero*/) {}
+  // The download completion: the index held back while downloads were
+  // pending is stored when nothing is pending any more. Called only after a
+  // run in which every file arrived.
+  void commitHeldListingIndex() {}
 
   // ---- push, renames and deletes, folders ----
 
@@ -323,6 +352,9 @@ class MainSyncController final : public SyncController,
   void createDirDidReceiveData(const std::string& folder) override;
   void createDirDidFinishSuccessfully(KVTCreateDirController& controller) override;
   void createDirDidFailWithError(const std::string& error, KVTCreateDirController& controller) override;
+  // placeholder: the upload road calls it; the push concern defines it.
+  void startPushing(const std::string& /*topic*/, const std::string& /*messageID*/,
+                    const std::string& /*text*/) {}
 
   // ---- control and periphery ----
 
@@ -354,6 +386,10 @@ class MainSyncController final : public SyncController,
   // VersionRestoreHost
   void VersionRestoreStarted() override;
   void VersionRestoreEnded() override;
+  // placeholder: the upload road calls these; the control concern defines them.
+  void HandleAccountUnderMaintainence() {}
+  void passwordChangedFromWeb() {}
+  void setRecentlyModifiedItems(const std::string& /*path*/, const std::string& /*operation*/) {}
 
   // Pause, unlink and reinitialise steps.
   // The pause steps that drop the queued downloads (half-received files and
@@ -494,6 +530,16 @@ class MainSyncController final : public SyncController,
   // ---- upload road ----
   void buildUpload();
   void stopUpload();
+  // The upload road's collaborators and the ports they reach the rest of
+  // the controller through.
+  struct UploadRoad;
+  class UploadRoadHostAdapter;
+  std::shared_ptr<UploadRoad> uploadRoad_;  // shared: complete only in its own .cpp
+  // The account's login-details plist (sub-account test of over-quota).
+  std::string accountPlistPath() const;
+  // A storage server named by service discovery: both managers and the
+  // login details take it.
+  void useDiscoveredServer(const std::string& server);
 
   // ---- server road ----
   void buildListing();
