@@ -102,3 +102,15 @@ class RecentItemsPort {
 };
 
 }  // namespace ulmora
+
+namespace ulmora {
+
+// The session logs of the sync's own deletions and renames.
+class SyncSessionLogPort {
+ public:
+  virtual ~SyncSessionLogPort() = default;
+  virtual void syncDeleted(const std::string& relativePath) = 0;
+  virtual void syncRenamed(const std::string& oldRelative, const std::string& newRelative) = 0;
+};
+
+}  // namespace ulmora

@@ -1,0 +1,281 @@
+#include "sync/RecordApplier.h"
+
+#include <gtest/gtest.h>
+
+#include "TestTempDir.h"
+#include "platform/FileUtil.h"
+#include "platform/ManualClock.h"
+#include "sync/ServerRoadFakes.h"
+#include "sync/SyncTestSupport.h"
+
+namespace ulmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::serverTime;
+using testing::setModified;
+using Lines = std::vector<std::string>;
+
+constexpr const char* kTime = "2024-03-05 10:20:30";
+
+struct ApplierFixture {
+  testing::TestTempDir tmp;
+  std::string root = tmp.sub("Sync");
+  SyncRootFiles files{root};
+  ManualClock clock;
+  testing::FakeQueue queue;
+  testing::FakeFilters filters;
+  testing::FakeStatus status;
+  testing::FakeSelective selective;
+  testing::FakeRecent recent;
+  ListingTally tally;
+  RecordChangeTracker recIds{tmp.sub("RecID")};
+  LocalCache cache{files, clock, filters, queue, tally};
+  std::vector<std::pair<std::function<void()>, Clock::Duration>> posted;
+  int relists = 0;
+  std::vector<std::string> serverFolders;
+  RecordApplier applier{files,
+                        cache,
+                        {queue, filters, status, selective, recent, nullptr},
+                        tally,
+                        recIds,
+                        {[this](std::function<void()> t, Clock::Duration d) { posted.emplace_back(t, d); },
+                         [this](const ServerRecord& r) { serverFolders.push_back(r.fname); },
+                         [this] { ++relists; }}};
+
+  ApplierFixture() { fileutil::makeDirectories(root); }
+  std::string put(const std::string& rel, const std::string& text, std::chrono::nanoseconds offset = 0ns) {
+    std::string p = tmp.writeFile("Sync" + rel, text);
+    setModified(p, serverTime(kTime, offset));
+    return p;
+  }
+  std::optional<std::string> read(const std::string& rel) const { return fileutil::readFile(root + rel); }
+  void validate(const ServerRecord& r, const std::string& op, RecordApplier::Flags flags = {}) {
+    applier.validateFiles(r, op, flags);
+  }
+};
+
+ServerRecord record(const std::string& fname, const std::string& fnameOld = "", const std::string& size = "10") {
+  ServerRecord r;
+  r.fname = fname;
+  r.fnameOld = fnameOld;
+  r.modTime = kTime;
+  r.size = size;
+  r.refId = "R1";
+  return r;
+}
+
+TEST(RecordApplierTest, NewerServerCopyNeverOverwritesALocalEdit) {
+  struct Case {
+    const char* name;
+    std::string backup;  // the row's status; "" for no row
+    bool reinitialise;
+    bool blockConflictFolder;
+    std::optional<std::string> conflictCopy;  // what ConflictData holds afterwards
+    bool downloaded;
+  } cases[] = {
+      {"in sync", "1", false, false, std::nullopt, true},
+      {"edited, not uploaded", "0", false, false, "local edit", true},
+      {"unknown to the database", "", false, false, "local edit", true},
+      {"reinitialising", "1", true, false, "local edit", true},
+      {"no conflict copy possible", "0", false, true, std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/d/a.txt", "local edit", -60s);
+    if (!c.backup.empty()) f.status.rows["/d/a.txt"].backup = c.backup;
+    if (c.blockConflictFolder) f.put("/.UMSCache/ConflictData", "a file in the way");
+    f.validate(record("/d/a.txt"), "4", {c.reinitialise, false, false});
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/d/a.txt"), c.conflictCopy) << c.name;
+    Lines expected;
+    if (c.downloaded) expected = {"update /d/a.txt=R1", "restore /d/a.txt=10"};
+    EXPECT_EQ(f.queue.log, expected) << c.name;
+    if (!c.downloaded) {
+      EXPECT_EQ(f.read("/d/a.txt"), "local edit") << c.name;
+    }
+    if (!c.conflictCopy && c.downloaded) {
+      EXPECT_EQ(f.read("/d/a.txt"), "local edit") << c.name << " (the engine replaces it)";
+    }
+  }
+}
+
+TEST(RecordApplierTest, SecondConflictOfOnePathGetsAFreshName) {
+  ApplierFixture f;
+  f.status.rows["/a.txt"].backup = "0";
+  f.put("/a.txt", "edit one", -60s);
+  f.validate(record("/a.txt"), "4");
+  f.put("/a.txt", "edit two", -60s);
+  f.validate(record("/a.txt"), "4");
+  EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/a.txt"), "edit one");
+  EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/a (2).txt"), "edit two");
+}
+
+TEST(RecordApplierTest, UnsafeServerPathsAreDroppedBeforeAnyFileOperation) {
+  struct Case {
+    std::string op, fname, fnameOld;
+  } cases[] = {
+      {"4", "", ""},
+      {"4", "/", ""},
+      {"4", "/../escape.txt", ""},
+      {"4", "/d/../../escape.txt", ""},
+      {"4", "/./a.txt", ""},
+      {"4", std::string("/a\0b", 4), ""},
+      {"2", "/.UMSCache/2020-01-01/a.txt", ""},
+      {"2", "/..", ""},
+      {"3", "/a.txt", "/../outside.txt"},
+      {"3", "/../a.txt", "/a.txt"},
+      {"3", "/.UMSCache/x", "/a.txt"},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/a.txt", "keep", -60s);
+    f.put("/.UMSCache/2020-01-01/a.txt", "cached");
+    f.validate(record(c.fname, c.fnameOld), c.op);
+    EXPECT_TRUE(f.queue.log.empty()) << c.op << " " << c.fname;
+    EXPECT_TRUE(f.filters.log.empty()) << c.op << " " << c.fname;
+    EXPECT_EQ(f.read("/a.txt"), "keep");
+    EXPECT_EQ(f.read("/.UMSCache/2020-01-01/a.txt"), "cached");
+  }
+}
+
+TEST(RecordApplierTest, ServerDeletionMovesTheFileToTheCache) {
+  ApplierFixture f;
+  f.put("/d/a.txt", "content", -60s);
+  f.status.rows["/d/a.txt"] = {"1", "1", "R1"};
+  auto r = record("/d/a.txt");
+  r.rcId = "C1";
+  f.validate(r, "2");
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/d/a.txt"), "content");
+  EXPECT_FALSE(fileutil::exists(f.root + "/d/a.txt"));
+  EXPECT_EQ(f.queue.log, Lines{"dbdelete /d/a.txt"});
+  EXPECT_EQ(f.filters.log, Lines{"autoDelete /d/a.txt"});
+  EXPECT_EQ(f.recent.items, Lines{f.root + "/d/a.txt - Auto Deleted"});
+  EXPECT_EQ(f.tally.snapshot().deleted, 1);
+  EXPECT_EQ(f.recIds.current(), "C1");
+}
+
+TEST(RecordApplierTest, DeletedFolderIsNeverMovedWhole) {
+  ApplierFixture f;
+  f.put("/d/a.txt", "content");
+  f.status.rows["/d"] = {"1", "1", ""};
+  f.validate(record("/d"), "2");
+  f.validate(record("/d/"), "2");
+  f.validate(record("/d/"), "4");
+  EXPECT_EQ(f.read("/d/a.txt"), "content");
+  EXPECT_TRUE(f.queue.log.empty());
+}
+
+TEST(RecordApplierTest, DeletionFollowsTheFileUnderItsOtherName) {
+  ApplierFixture f;
+  f.put("/e/other.txt", "content");
+  f.status.rows["/e/other.txt"] = {"1", "1", "R1"};
+  f.queue.refIdPaths["R1"] = "/e/other.txt";
+  f.validate(record("/d/a.txt"), "2", {false, false, true});
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/d/a.txt"), "content");
+  EXPECT_FALSE(fileutil::exists(f.root + "/e"));  // emptied, removed
+  EXPECT_EQ(f.queue.log, (Lines{"dbdelete /e/other.txt", "dbdelete /d/a.txt"}));
+  EXPECT_EQ(f.filters.log, (Lines{"avoidRename /e/other.txt->/d/a.txt", "autoDelete /e/other.txt"}));
+}
+
+TEST(RecordApplierTest, RenameLiftsItsExclusionsOnTheMainLoopTwoSecondsLater) {
+  ApplierFixture f;
+  f.put("/old/a.txt", "content");
+  f.validate(record("/new/a.txt", "/old/a.txt"), "3");
+  EXPECT_EQ(f.read("/new/a.txt"), "content");
+  EXPECT_EQ(f.queue.log, Lines{"dbrename /old/a.txt->/new/a.txt"});
+  EXPECT_EQ(f.tally.snapshot().renamed, 1);
+  EXPECT_EQ(f.filters.excluded.size(), 2u);
+  ASSERT_EQ(f.posted.size(), 1u);
+  EXPECT_EQ(f.posted[0].second, 2s);
+  f.posted[0].first();
+  EXPECT_TRUE(f.filters.excluded.empty());
+}
+
+TEST(RecordApplierTest, CaseOnlyRenameRenamesTheFile) {
+  ApplierFixture f;
+  f.put("/Report.txt", "content");
+  f.validate(record("/report.txt", "/Report.txt"), "3");
+  EXPECT_EQ(fileutil::listDirectory(f.root), Lines{"report.txt"});
+  EXPECT_EQ(f.queue.log, Lines{"dbrename /Report.txt->/report.txt"});
+}
+
+TEST(RecordApplierTest, FailedLocalRenameIsFetchedInsteadOfRecorded) {
+  ApplierFixture f;
+  f.put("/old/a.txt", "content");
+  f.put("/new", "a file where the folder should be");
+  f.validate(record("/new/a.txt", "/old/a.txt"), "3");
+  EXPECT_EQ(f.read("/old/a.txt"), "content");
+  EXPECT_EQ(f.queue.log, (Lines{"update /new/a.txt=R1", "restore /new/a.txt=10"}));
+  EXPECT_EQ(f.tally.snapshot().renamed, 0);
+  EXPECT_TRUE(f.recent.items.empty());
+}
+
+TEST(RecordApplierTest, RenameOfAFolderIntoItselfIsRefused) {
+  ApplierFixture f;
+  f.put("/d/a.txt", "content");
+  f.validate(record("/d/sub/", "/d/"), "3");
+  EXPECT_EQ(f.read("/d/a.txt"), "content");
+  EXPECT_TRUE(f.queue.log.empty());
+}
+
+TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
+  ApplierFixture f;
+  f.put("/old/a.txt", "a");
+  f.put("/old/sub/b.txt", "b");
+  f.put("/old/.DS_Store", "x");
+  f.filters.excludedNames = {".DS_Store"};
+  f.validate(record("/new/", "/old/"), "3");
+  EXPECT_EQ(f.read("/new/sub/b.txt"), "b");
+  EXPECT_EQ(f.queue.log, (Lines{"dbrename /old/a.txt->/new/a.txt", "dbrename /old/sub/b.txt->/new/sub/b.txt"}));
+  EXPECT_EQ(f.filters.log, Lines{"avoidRename /old->/new"});
+}
+
+TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFiles) {
+  ApplierFixture f;
+  f.put("/old.txt", "old", 5s);
+  f.put("/new.txt", "new", 9s);
+  f.status.rows["/new.txt"] = {"1", "1", ""};
+  f.validate(record("/new.txt", "/old.txt"), "3");
+  EXPECT_EQ(f.read("/old.txt"), "old");
+  EXPECT_EQ(f.read("/new.txt"), "new");
+}
+
+TEST(RecordApplierTest, AbsurdSizesAreNotDownloaded) {
+  for (const char* size : {"", "-1", "12abc", "99999999999999999999"}) {
+    ApplierFixture f;
+    f.validate(record("/a.txt", "", size), "4");
+    EXPECT_TRUE(f.queue.log.empty()) << size;
+  }
+}
+
+TEST(RecordApplierTest, RecordChangeIdAsksForOneRelisting) {
+  ApplierFixture f;
+  struct Step {
+    std::string rcId;
+    int relists;
+  } steps[] = {{"", 0}, {"C1", 0}, {"C1", 0}, {"", 0}, {"C2", 1}, {"C2", 1}, {"C3", 2}};
+  for (const auto& s : steps) {
+    auto r = record("/new.txt");
+    r.rcId = s.rcId;
+    f.validate(r, "4");
+    EXPECT_EQ(f.relists, s.relists) << s.rcId;
+  }
+  EXPECT_EQ(fileutil::readFile(f.tmp.sub("RecID")), "C3");
+  EXPECT_EQ(RecordChangeTracker(f.tmp.sub("RecID")).current(), "C3");
+}
+
+TEST(RecordApplierTest, EmptyFolderWalkStopsAtTheRootAndAtContent) {
+  ApplierFixture f;
+  fileutil::makeDirectories(f.root + "/x/y/z");
+  f.put("/x/keep.txt", "k");
+  f.applier.checkforEmptyFolder("/x/y/z");
+  EXPECT_FALSE(fileutil::exists(f.root + "/x/y"));
+  EXPECT_TRUE(fileutil::exists(f.root + "/x/keep.txt"));
+  fileutil::removeAll(f.root + "/x/keep.txt");
+  f.applier.checkforEmptyFolder("/x");
+  EXPECT_FALSE(fileutil::exists(f.root + "/x"));
+  EXPECT_TRUE(fileutil::isDirectory(f.root));
+}
+
+}  // namespace
+}  // namespace ulmora
