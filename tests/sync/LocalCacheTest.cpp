@@ -8,7 +8,7 @@
 #include "platform/FileUtil.h"
 #include "platform/ManualClock.h"
 #include "sync/ServerRoadFakes.h"
-#include "sync/SyncTestSupport.h"
+#include "sync/ServerRoadTestSupport.h"
 
 namespace ulmora {
 namespace {

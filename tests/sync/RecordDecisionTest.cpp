@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sync/ServerRenameDecision.h"
-#include "sync/SyncTestSupport.h"
+#include "sync/ServerRoadTestSupport.h"
 
 namespace ulmora {
 namespace {
