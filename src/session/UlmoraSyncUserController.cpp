@@ -12,10 +12,11 @@
 #include "platform/Trace.h"
 #include "ipc/IpcMessage.h"
 #include "ipc/MessageSendingModule.h"
+#include "journal/CompanionMessenger.h"
 #include "session/LoginDetails.h"
-#include "session/PlaceholderSyncController.h"
-#include "session/SessionMessageTypes.h"
+#include "ipc/IpcMessageTypes.h"
 #include "session/UMSSharedInstanceManager.h"
+#include "sync/MainSyncController.h"
 
 namespace ulmora {
 namespace {
@@ -50,9 +51,9 @@ SupportFilePaths pathsFor(const SyncSessionDetails& details) {
 }
 
 std::unique_ptr<SyncController> makeSyncController(
-    const UlmoraSyncUserController::Options& options) {
-  if (options.makeSyncController) return options.makeSyncController();
-  return std::make_unique<PlaceholderSyncController>(options.mainLoop);
+    const UlmoraSyncUserController::Options& options, SyncContext context) {
+  if (options.makeSyncController) return options.makeSyncController(std::move(context));
+  return std::make_unique<MainSyncController>(std::move(context));
 }
 
 }  // namespace
@@ -68,7 +69,6 @@ UlmoraSyncUserController::UlmoraSyncUserController(SyncSessionDetails details, O
       mainLoop_((options_.mainLoop != nullptr ? *options_.mainLoop : RunLoop::main()).handle()),
       paths_(pathsFor(details_)),
       dbFolder_(paths_.pathForApplicationFile(kDatabaseFolder)),
-      syncController_(makeSyncController(options_)),
       filterQueue_(inputQueue_),
       collections_({details_.syncRootPath, applicationFile(kDaemonPreferences),
                     applicationFile(kBackupFileEntries),
@@ -82,9 +82,16 @@ UlmoraSyncUserController::UlmoraSyncUserController(SyncSessionDetails details, O
       sink_(options_.journalSink != nullptr ? *options_.journalSink : syncFilesSink_),
       eventJournal_(options_.eventJournal != nullptr ? *options_.eventJournal : syncFilesControl_),
       dbManager_(std::make_unique<DBManager>(database_, sink_, clock_)),
-      totals_(*syncController_),
       workerLoop_(clock_) {
   syncFiles_->setDelegate(this);
+  SyncContext context{details_, clock_,
+                      options_.mainLoop != nullptr ? *options_.mainLoop : RunLoop::main(),
+                      inputQueue_, collections_};
+  context.eventJournal = syncFiles_.get();
+  context.database = &database_;
+  context.poster = options_.poster;
+  syncController_ = makeSyncController(options_, std::move(context));
+  totals_ = std::make_unique<UMDatabaseWrapper>(*syncController_);
 }
 
 UlmoraSyncUserController::~UlmoraSyncUserController() {
@@ -92,6 +99,9 @@ UlmoraSyncUserController::~UlmoraSyncUserController() {
   if (registry_.userControllerForCUser(details_.consoleUser, details_.syncUser) == this) {
     registry_.removeAccount(details_.consoleUser, details_.syncUser);
   }
+  // Before anything it uses.
+  totals_.reset();
+  syncController_.reset();
 }
 
 // ---------------------------------------------------------------- life cycle
@@ -156,6 +166,8 @@ void UlmoraSyncUserController::deactivate() {
 void UlmoraSyncUserController::shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
+  // First: its timers, runs and threads may use everything below.
+  syncController_->shutdown();
   stopWatcher();
   stopEnumeration();
   if (worker_.joinable()) {
@@ -255,7 +267,7 @@ bool UlmoraSyncUserController::handleCommand(const IpcMessage& message) {
       const bool pause = message.type == messagetype::kPause;
       // The sync's gate reads the pause from the login details.
       LoginDetails::setFlag(loginDetails, LoginDetails::kPauseKey, pause);
-      if (MessageSendingModule* finder = finderMessenger()) {
+      if (std::shared_ptr<CompanionMessenger> finder = finderMessenger()) {
         finder->sendIPCMessage(message.payload, message.type, false);
       }
       if (pause) {
@@ -383,12 +395,12 @@ std::string UlmoraSyncUserController::createRelativePathToUlmoraSync(
   return SyncRootPath(details_.syncRootPath).relative(path);
 }
 
-MessageSendingModule* UlmoraSyncUserController::finderMessenger() const {
-  return active_ ? registry_.FinderMessForCUser(details_.consoleUser) : nullptr;
+std::shared_ptr<CompanionMessenger> UlmoraSyncUserController::finderMessenger() const {
+  return active_ ? syncFilesHost_.finderMessenger() : nullptr;
 }
 
-MessageSendingModule* UlmoraSyncUserController::monitorMessenger() const {
-  return active_ ? registry_.MonitorMessForCUser(details_.consoleUser) : nullptr;
+std::shared_ptr<CompanionMessenger> UlmoraSyncUserController::monitorMessenger() const {
+  return active_ ? syncFilesHost_.monitorMessenger() : nullptr;
 }
 
 void UlmoraSyncUserController::setisReinitializeState(bool state) { reinitializing_ = state; }
@@ -423,11 +435,11 @@ void UlmoraSyncUserController::postToWorker(std::function<void()> task) {
 }
 
 void UlmoraSyncUserController::queryMainDBForTotalCountAndSizeOfBackupFiles() {
-  postToWorker([this] { totals_.totalNumberOfFilesAndSizeToBackup(dbFolder_, details_.syncUser); });
+  postToWorker([this] { totals_->totalNumberOfFilesAndSizeToBackup(dbFolder_, details_.syncUser); });
 }
 
 void UlmoraSyncUserController::queryMainDBForTotalCountAndSizeOfRestoreFiles() {
-  postToWorker([this] { totals_.totalNumberOfFilesAndSizeToRestore(dbFolder_, details_.syncUser); });
+  postToWorker([this] { totals_->totalNumberOfFilesAndSizeToRestore(dbFolder_, details_.syncUser); });
 }
 
 }  // namespace ulmora

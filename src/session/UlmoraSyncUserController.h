@@ -23,6 +23,7 @@
 #include "session/CaptureInputQueueAdapter.h"
 #include "session/SyncFilesCaptureSink.h"
 #include "session/SyncFilesWriterControl.h"
+#include "sync/SyncContext.h"
 #include "sync/SyncController.h"
 #include "sync/SyncControllerOwner.h"
 #include "sync/SyncSessionDetails.h"
@@ -56,7 +57,8 @@ struct IpcMessage;
 class UlmoraSyncUserController final : public SyncControllerOwner,
                                        public SyncFilesControllerProtocol {
  public:
-  using SyncControllerFactory = std::function<std::unique_ptr<SyncController>()>;
+  // Builds the account's sync controller from what the account gives it.
+  using SyncControllerFactory = std::function<std::unique_ptr<SyncController>(SyncContext)>;
 
   struct Options {
     UMSSharedInstanceManager* registry = nullptr;  // the shared registry when null
@@ -65,7 +67,7 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
     NotificationPoster* poster = nullptr;
     Clock* clock = nullptr;                        // the system clock when null
     RunLoop* mainLoop = nullptr;                   // RunLoop::main() when null
-    // A PlaceholderSyncController when empty.
+    // A MainSyncController when empty.
     SyncControllerFactory makeSyncController;
     // Where found changes go, and where the journal-writer calls go; the
     // account's own event journal writer when null.
@@ -141,8 +143,8 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   std::string syncRootPath() const override { return details_.syncRootPath; }
   std::string syncFolderForUser(const std::string& user) const override;
   std::string createRelativePathToUlmoraSync(const std::string& path) const override;
-  MessageSendingModule* finderMessenger() const override;
-  MessageSendingModule* monitorMessenger() const override;
+  std::shared_ptr<CompanionMessenger> finderMessenger() const override;
+  std::shared_ptr<CompanionMessenger> monitorMessenger() const override;
   void setisReinitializeState(bool state) override;
   void queryMainDB(int option) override;
   std::vector<std::string> queryMainDBForChickInsyncStatus() override;
@@ -172,20 +174,23 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   SupportFilePaths paths_;
   const std::string dbFolder_;  // application file 107
 
-  std::unique_ptr<SyncController> syncController_;
   CaptureInputQueueAdapter filterQueue_;
   ExcludedFilesCollections collections_;
   FileStateDatabaseQueries database_;
   // The event journal writer and what reaches it. It is kept until the
   // destructor, after everything that may still queue into it.
-  AccountSyncFilesHost syncFilesHost_;
+  mutable AccountSyncFilesHost syncFilesHost_;
   std::unique_ptr<SyncFilesController> syncFiles_;
   SyncFilesCaptureSink syncFilesSink_;
   SyncFilesWriterControl syncFilesControl_;
   CaptureJournalSink& sink_;
   EventJournalWriterControl& eventJournal_;
   std::unique_ptr<DBManager> dbManager_;
-  UMDatabaseWrapper totals_;
+
+  // The sync controller uses what is above; it is built after it and
+  // destroyed before it. totals_ reports into it.
+  std::unique_ptr<SyncController> syncController_;
+  std::unique_ptr<UMDatabaseWrapper> totals_;
 
   mutable std::mutex mergerMutex_;  // guards merger_
   std::shared_ptr<DatabaseMerger> merger_;

@@ -42,7 +42,7 @@ class ManagerTest : public ::testing::Test {
     o.inputQueue = queue.get();
     o.account.watchSyncRoot = false;
     o.account.journalSink = &sink;
-    o.account.makeSyncController = [this] {
+    o.account.makeSyncController = [this](SyncContext) {
       auto m = std::make_unique<NiceMock<MockSyncController>>();
       mocks.push_back(m.get());
       if (onNewMock) onNewMock(*m);

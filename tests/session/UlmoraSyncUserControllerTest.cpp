@@ -54,7 +54,7 @@ class AccountTest : public ::testing::Test {
     if (recordFindings) o.journalSink = sink.get();
     o.watchSyncRoot = false;
     o.unlinked = unlinked;
-    o.makeSyncController = [this, root] {
+    o.makeSyncController = [this, root](SyncContext) {
       auto m = std::make_unique<NiceMock<MockSyncController>>(root);
       mock = m.get();
       return m;
@@ -150,8 +150,8 @@ TEST_F(AccountTest, MessengersOnlyWhileTheAccountIsLoggedIn) {
   make();
   EXPECT_EQ(account->finderMessenger(), nullptr);
   account->start();
-  EXPECT_EQ(account->finderMessenger(), finder);
-  EXPECT_EQ(account->monitorMessenger(), monitor);
+  EXPECT_NE(account->finderMessenger(), nullptr);
+  EXPECT_NE(account->monitorMessenger(), nullptr);
 
   EXPECT_CALL(*mock, stopSyncForUnlink(true));
   account->deactivate();
@@ -160,7 +160,7 @@ TEST_F(AccountTest, MessengersOnlyWhileTheAccountIsLoggedIn) {
 
   EXPECT_CALL(*mock, startSync());
   account->activate(false);
-  EXPECT_EQ(account->monitorMessenger(), monitor);
+  EXPECT_NE(account->monitorMessenger(), nullptr);
 }
 
 TEST_F(AccountTest, TheEventJournalWriterRunsFromTheStartAndWritesWhatIsQueuedOnShutdown) {
