@@ -72,7 +72,7 @@ struct AccountState {
     std::atomic<int32_t> sameRestoreSetRepeatedCount{0};
 
     std::mutex mutex;  // guards the fields below
-    std::string mPreviousIndexStr = "0";
+    std::string mPreviousIndexStr;  // "" while no index is held
     std::string mIndexingWithZeroToAvoidRefId = "0";
     std::string serverRecID;
     std::optional<std::string> localrecID;  // application file 136

@@ -18,9 +18,9 @@ ListingHandler::ListingHandler(Ports ports, SharedFlags flags, ListingIndexStore
     : ports_(ports), flags_(flags), index_(index), tally_(tally), postOnMain_(std::move(postOnMain)) {}
 
 void ListingHandler::changeListingStarting(bool fromZero) {
-  itemsFound_.store(false);
-  restoreCancelledDuringListing_.store(false);
-  if (fromZero) listingStartedFromZero_.store(true);
+  flags_.isItemsFoundDuringListing.store(false);
+  flags_.isRestoreCanceldDuringListing.store(false);
+  if (fromZero) flags_.listingStartedfromZeroIndex.store(true);
 }
 
 void ListingHandler::listingDidStart(bool refIdListing) {
@@ -33,7 +33,7 @@ void ListingHandler::listingDidStart(bool refIdListing) {
 }
 
 void ListingHandler::listingGotEventsOccurred() {
-  itemsFound_.store(true);
+  flags_.isItemsFoundDuringListing.store(true);
   if (!listingRunning_.exchange(true)) ports_.host.setMonitorToolTip(kListingToolTip);
 }
 
@@ -54,23 +54,19 @@ IndexCommitFacts ListingHandler::indexFacts(bool itemsFound, bool cancelled) {
 }
 
 void ListingHandler::listingDidReceiveData(int64_t index) {
-  switch (decideIndexCommit(indexFacts(itemsFound_.load(), restoreCancelledDuringListing_.load()))) {
+  switch (decideIndexCommit(indexFacts(flags_.isItemsFoundDuringListing.load(), flags_.isRestoreCanceldDuringListing.load()))) {
     case IndexCommit::kListAgain:
       ports_.queue.addNotificationFilesInfo();
       break;
     case IndexCommit::kKeepOld:
       break;
     case IndexCommit::kWrite: {
-      {
-        std::lock_guard lock(mu_);
-        previousIndex_.reset();
-      }
+      setHeld(std::nullopt);
       postOnMain_([this, index] { writeListingIndexFile(index); }, Clock::Duration::zero());
       break;
     }
     case IndexCommit::kHold: {
-      std::lock_guard lock(mu_);
-      previousIndex_ = index;
+      setHeld(index);
       traceLine("listing index " + std::to_string(index) + " held until the downloads are done");
       break;
     }
@@ -87,16 +83,23 @@ void ListingHandler::commitHeldIndex() {
   if (!held) return;
   if (decideIndexCommit(indexFacts(true, false)) != IndexCommit::kWrite) return;
   {
-    std::lock_guard lock(mu_);
-    if (previousIndex_ != held) return;  // a newer listing reported meanwhile
-    previousIndex_.reset();
+    std::lock_guard lock(flags_.heldMutex);
+    // A newer listing may have reported meanwhile.
+    if (flags_.mPreviousIndexStr != std::to_string(*held)) return;
+    flags_.mPreviousIndexStr.clear();
   }
   writeListingIndexFile(*held);
 }
 
+void ListingHandler::setHeld(std::optional<int64_t> index) {
+  std::lock_guard lock(flags_.heldMutex);
+  flags_.mPreviousIndexStr = index ? std::to_string(*index) : std::string();
+}
+
 std::optional<int64_t> ListingHandler::heldIndex() const {
-  std::lock_guard lock(mu_);
-  return previousIndex_;
+  std::lock_guard lock(flags_.heldMutex);
+  if (flags_.mPreviousIndexStr.empty()) return std::nullopt;
+  return ListingIndexStore::parse(flags_.mPreviousIndexStr);
 }
 
 void ListingHandler::endReinitialise(bool success) {
@@ -133,7 +136,7 @@ void ListingHandler::listingDidFailWithError(const std::string& error, bool refI
 
 void ListingHandler::listingDidCancel() {
   flags_.isTenMinutesListing.store(false);
-  if (listingStartedFromZero_.exchange(false)) ports_.host.removeItemFromToolTipFor(kListingToolTip);
+  if (flags_.listingStartedfromZeroIndex.exchange(false)) ports_.host.removeItemFromToolTipFor(kListingToolTip);
   if (flags_.isReinitialize.load()) {
     endReinitialise(false);
     traceLine("reintialization ended  listingDidCancel so rest reinitialize to NO.");
@@ -142,7 +145,7 @@ void ListingHandler::listingDidCancel() {
 
 bool ListingHandler::listingDataProcessedComplete(bool refIdListing) {
   traceLine("listingDataProcessedComplete");
-  listingStartedFromZero_.store(false);
+  flags_.listingStartedfromZeroIndex.store(false);
   return !refIdListing;
 }
 
@@ -226,12 +229,12 @@ void ListingHandler::StopListingAndAddNotificationFile() {
   ports_.queue.addNotificationFilesInfo();
   traceLine("Listing stoped pause case");
   ports_.changeListing.cancel();
-  listingStartedFromZero_.store(true);
+  flags_.listingStartedfromZeroIndex.store(true);
 }
 
 void ListingHandler::PerformLoginAgainDueToAccountMaintanence() {
   traceLine("## sPerformLoginAgainDueToAccountMaintanence called");
-  restartForMaintenance_.store(true);
+  flags_.isDamonRestartDueToAccountMaintanence.store(true);
   ports_.host.getLoginDetailForUlmoraSyncUser();
 }
 

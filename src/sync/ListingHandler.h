@@ -72,7 +72,7 @@ class ListingHost {
 // later by createAllSyncTimers, posted to the main loop.
 //
 // Thread-safety: reports arrive on the listing worker (start and cancel on
-// the caller's thread); state is atomic or under mu_. Delayed work goes
+// the caller's thread); state is atomic or under the held-index mutex. Delayed work goes
 // through `postDelayed` onto the main loop.
 class ListingHandler {
  public:
@@ -89,6 +89,14 @@ class ListingHandler {
     std::atomic<bool>& isReinitialize;
     std::atomic<bool>& selectivesyncCalledDuringReinitialization;
     std::atomic<bool>& notificationfileRead;
+    std::atomic<bool>& listingStartedfromZeroIndex;
+    std::atomic<bool>& isItemsFoundDuringListing;
+    std::atomic<bool>& isRestoreCanceldDuringListing;
+    std::atomic<bool>& isDamonRestartDueToAccountMaintanence;
+    // mPreviousIndexStr: the held index as decimal text, "" for none; under
+    // heldMutex.
+    std::mutex& heldMutex;
+    std::string& mPreviousIndexStr;
   };
 
   struct Ports {
@@ -132,9 +140,11 @@ class ListingHandler {
   // A change listing is starting (clears the per-listing flags).
   void changeListingStarting(bool fromZero);
   // StopRestoreManagerForNewListing cancelled a download for this listing.
-  void setRestoreCancelledDuringListing() { restoreCancelledDuringListing_.store(true); }
-  bool listingStartedfromZeroIndex() const { return listingStartedFromZero_.load(); }
-  bool isDamonRestartDueToAccountMaintanence() const { return restartForMaintenance_.load(); }
+  void setRestoreCancelledDuringListing() { flags_.isRestoreCanceldDuringListing.store(true); }
+  bool listingStartedfromZeroIndex() const { return flags_.listingStartedfromZeroIndex.load(); }
+  bool isDamonRestartDueToAccountMaintanence() const {
+    return flags_.isDamonRestartDueToAccountMaintanence.load();
+  }
 
  private:
   void endReinitialise(bool success);
@@ -146,14 +156,9 @@ class ListingHandler {
   ListingIndexStore& index_;
   ListingTally& tally_;
   DelayedPost postOnMain_;
+  void setHeld(std::optional<int64_t> index);
 
-  std::atomic<bool> itemsFound_{false};
-  std::atomic<bool> restoreCancelledDuringListing_{false};
   std::atomic<bool> listingRunning_{false};
-  std::atomic<bool> listingStartedFromZero_{false};
-  std::atomic<bool> restartForMaintenance_{false};
-  mutable std::mutex mu_;
-  std::optional<int64_t> previousIndex_;  // mPreviousIndexStr
 };
 
 }  // namespace ulmora

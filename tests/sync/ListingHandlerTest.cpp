@@ -60,12 +60,16 @@ struct HandlerFixture {
   testing::FakeSelective selective;
   FakeHost host;
   std::atomic<int> retryCount{0};
-  std::atomic<bool> tenMinutes{false}, reinitialise{false}, selectiveDuring{false}, notificationRead{false};
+  std::atomic<bool> tenMinutes{false}, reinitialise{false}, selectiveDuring{false}, notificationRead{false},
+      fromZero{false}, itemsFound{false}, restoreCancelled{false}, maintenance{false};
+  std::mutex heldMutex;
+  std::string held;
   ListingIndexStore index{tmp.sub("indexFile.txt")};
   ListingTally tally;
   std::vector<std::pair<std::function<void()>, Clock::Duration>> posted;
   ListingHandler handler{{change, refId, queue, filters, selective, host},
-                         {retryCount, tenMinutes, reinitialise, selectiveDuring, notificationRead},
+                         {retryCount, tenMinutes, reinitialise, selectiveDuring, notificationRead, fromZero, itemsFound,
+                          restoreCancelled, maintenance, heldMutex, held},
                          index,
                          tally,
                          [this](std::function<void()> t, Clock::Duration d) { posted.emplace_back(t, d); }};
