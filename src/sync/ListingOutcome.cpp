@@ -19,17 +19,7 @@ std::vector<size_t> characterStarts(std::string_view text) {
   return starts;
 }
 
-std::vector<std::string> components(std::string_view path) {
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string_view::npos) j = path.size();
-    if (j > i) parts.emplace_back(path.substr(i, j - i));
-    i = j + 1;
-  }
-  return parts;
-}
+std::vector<std::string> components(std::string_view path) { return SyncRootFiles::components(path); }
 
 std::string lastName(std::string_view path) {
   auto parts = components(path);

@@ -110,6 +110,14 @@ std::optional<LocalCache::Hit> LocalCache::search(std::string_view relativePath)
   return best;
 }
 
+bool LocalCache::restorable(const Hit& hit) {
+  auto info = files_.info(hit.path, Area::kCacheToo);
+  if (!info || !info->isSymlink) return info.has_value();
+  auto target = files_.readLink(hit.path, Area::kCacheToo);
+  if (!target || !fileutil::exists(*target)) files_.removeFromCache(hit.path);
+  return false;
+}
+
 bool LocalCache::restore(const Hit& hit, const std::string& targetRelative, const std::string& refId) {
   filters_.addTomFileInfoChangedManualyList(files_.fullPath(targetRelative));
   auto result = files_.move(hit.path, targetRelative, Area::kCacheToo, Area::kUserItems, true);
@@ -125,16 +133,7 @@ bool LocalCache::moveFromCache(const Wanted& wanted) {
   auto rel = files_.check(wanted.name);
   if (!rel) return false;
   auto hit = search(*rel);
-  if (!hit) return false;
-  auto info = files_.info(hit->path, Area::kCacheToo);
-  if (info && info->isSymlink) {
-    // A link to the item's place in the trash: the trash is outside the
-    // sync root, so the copy is downloaded instead; a dangling link goes.
-    auto target = files_.readLink(hit->path, Area::kCacheToo);
-    if (!target || !fileutil::exists(*target)) files_.removeFromCache(hit->path);
-    return false;
-  }
-  if (!matches(*hit, wanted.modTime, wanted.size)) return false;
+  if (!hit || !restorable(*hit) || !matches(*hit, wanted.modTime, wanted.size)) return false;
   return restore(*hit, *rel, wanted.refId);
 }
 
@@ -143,14 +142,7 @@ bool LocalCache::moveFromCacheAtLocation(const ServerRecord& record, std::string
   auto targetRel = files_.check(target);
   if (!oldRel || !targetRel) return false;
   auto hit = search(*oldRel);
-  if (!hit) return false;
-  auto info = files_.info(hit->path, Area::kCacheToo);
-  if (info && info->isSymlink) {
-    auto link = files_.readLink(hit->path, Area::kCacheToo);
-    if (!link || !fileutil::exists(*link)) files_.removeFromCache(hit->path);
-    return false;
-  }
-  if (!matches(*hit, record.modTime, record.size)) return false;
+  if (!hit || !restorable(*hit) || !matches(*hit, record.modTime, record.size)) return false;
   return restore(*hit, *targetRel, record.refId);
 }
 

@@ -78,6 +78,9 @@ class LocalCache {
   static bool matches(const Hit& hit, const std::string& modTime, const std::string& size);
 
  private:
+  // False for a link to the trash (outside the root: the file is fetched
+  // instead); a dangling one is removed.
+  bool restorable(const Hit& hit);
   bool restore(const Hit& hit, const std::string& targetRelative, const std::string& refId);
 
   const SyncRootFiles& files_;

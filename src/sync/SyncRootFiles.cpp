@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "ipc/UniqueFd.h"
 #include "platform/Trace.h"
 
 #ifndef RENAME_NOREPLACE
@@ -21,39 +22,6 @@ namespace ulmora {
 namespace {
 
 constexpr mode_t kFolderMode = 0700;
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
-std::vector<std::string> components(std::string_view relative) {
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= relative.size()) {
-    size_t j = relative.find('/', i);
-    if (j == std::string_view::npos) j = relative.size();
-    if (j > i) parts.emplace_back(relative.substr(i, j - i));
-    i = j + 1;
-  }
-  return parts;
-}
 
 std::string printable(std::string_view path) {
   std::string out;
@@ -73,15 +41,15 @@ std::string printable(std::string_view path) {
 // The folder that holds the last component, opened without following any
 // link on the way. With `create`, missing folders are made.
 struct Parent {
-  Fd fd;
+  UniqueFd fd;
   std::string leaf;
   std::vector<std::string> made;  // folders created, for the owner fix-up
 };
 
 std::optional<Parent> openParent(const std::string& root, const std::string& relative, bool create) {
-  auto parts = components(relative);
+  auto parts = SyncRootFiles::components(relative);
   if (parts.empty()) return std::nullopt;
-  Fd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return std::nullopt;
   Parent parent;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
@@ -91,35 +59,45 @@ std::optional<Parent> openParent(const std::string& root, const std::string& rel
       next = ::openat(dir.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     if (next < 0) return std::nullopt;
-    dir = Fd(next);
+    dir.reset(next);
   }
   parent.fd = std::move(dir);
   parent.leaf = parts.back();
   return parent;
 }
 
-bool isEmptyFolderAt(int dirFd, const std::string& leaf, bool* onlyDsStore) {
+// The names in the folder `leaf` of `dirFd` (without "." and ".."), the
+// folder opened without following a link.
+std::optional<std::vector<std::string>> entryNames(int dirFd, const std::string& leaf) {
   int fd = ::openat(dirFd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return std::nullopt;
   DIR* d = ::fdopendir(fd);
   if (d == nullptr) {
     ::close(fd);
-    return false;
+    return std::nullopt;
   }
-  bool empty = true;
-  *onlyDsStore = false;
+  std::vector<std::string> names;
   while (dirent* e = ::readdir(d)) {
     std::string_view name = e->d_name;
-    if (name == "." || name == "..") continue;
-    if (name == ".DS_Store" && e->d_type != DT_DIR) {
-      *onlyDsStore = true;
-      continue;
-    }
-    empty = false;
-    break;
+    if (name != "." && name != "..") names.emplace_back(name);
   }
   ::closedir(d);
-  return empty;
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Empty, or holding nothing but a ".DS_Store" (then `*onlyDsStore`).
+bool isEmptyFolderAt(int dirFd, const std::string& leaf, bool* onlyDsStore) {
+  auto names = entryNames(dirFd, leaf);
+  if (!names) return false;
+  *onlyDsStore = names->size() == 1 && names->front() == ".DS_Store";
+  if (*onlyDsStore) {
+    struct stat st {};
+    UniqueFd folder(::openat(dirFd, leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder || ::fstatat(folder.get(), ".DS_Store", &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+      return false;
+  }
+  return names->empty() || *onlyDsStore;
 }
 
 bool removeTreeAt(int dirFd, const std::string& leaf, int depth) {
@@ -127,25 +105,34 @@ bool removeTreeAt(int dirFd, const std::string& leaf, int depth) {
   struct stat st {};
   if (::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
   if (!S_ISDIR(st.st_mode)) return ::unlinkat(dirFd, leaf.c_str(), 0) == 0 || errno == ENOENT;
-  int fd = ::openat(dirFd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* d = ::fdopendir(fd);
-  if (d == nullptr) {
-    ::close(fd);
-    return false;
-  }
-  std::vector<std::string> names;
-  while (dirent* e = ::readdir(d)) {
-    std::string_view name = e->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
+  auto names = entryNames(dirFd, leaf);
+  UniqueFd folder(::openat(dirFd, leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!names || !folder) return false;
   bool ok = true;
-  for (const auto& name : names) ok = removeTreeAt(::dirfd(d), name, depth + 1) && ok;
-  ::closedir(d);
+  for (const auto& name : *names) ok = removeTreeAt(folder.get(), name, depth + 1) && ok;
   return ::unlinkat(dirFd, leaf.c_str(), AT_REMOVEDIR) == 0 && ok;
 }
 
+// The folder holding an item that may be looked at (no trace for refusals).
+std::optional<Parent> locate(const SyncRootFiles& files, std::string_view path, SyncRootFiles::Area area) {
+  auto rel = files.checkQuietly(path, area);
+  if (!rel) return std::nullopt;
+  return openParent(files.rootPath().root(), *rel, false);
+}
+
 }  // namespace
+
+std::vector<std::string> SyncRootFiles::components(std::string_view path) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string_view::npos) j = path.size();
+    if (j > i) parts.emplace_back(path.substr(i, j - i));
+    i = j + 1;
+  }
+  return parts;
+}
 
 SyncRootFiles::SyncRootFiles(std::string root, std::optional<Owner> owner)
     : root_(root), owner_(owner) {}
@@ -178,9 +165,7 @@ std::optional<std::string> SyncRootFiles::checkImpl(std::string_view path, Area 
 }
 
 std::optional<SyncRootFiles::Info> SyncRootFiles::info(std::string_view path, Area area) const {
-  auto rel = checkQuietly(path, area);
-  if (!rel) return std::nullopt;
-  auto parent = openParent(root_.root(), *rel, false);
+  auto parent = locate(*this, path, area);
   if (!parent) return std::nullopt;
   struct stat st {};
   if (::fstatat(parent->fd.get(), parent->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
@@ -194,31 +179,13 @@ std::optional<SyncRootFiles::Info> SyncRootFiles::info(std::string_view path, Ar
 }
 
 std::optional<std::vector<std::string>> SyncRootFiles::list(std::string_view path, Area area) const {
-  auto rel = checkQuietly(path, area);
-  if (!rel) return std::nullopt;
-  auto parent = openParent(root_.root(), *rel, false);
+  auto parent = locate(*this, path, area);
   if (!parent) return std::nullopt;
-  int fd = ::openat(parent->fd.get(), parent->leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  DIR* d = ::fdopendir(fd);
-  if (d == nullptr) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  std::vector<std::string> names;
-  while (dirent* e = ::readdir(d)) {
-    std::string_view name = e->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
+  return entryNames(parent->fd.get(), parent->leaf);
 }
 
 std::optional<std::string> SyncRootFiles::readLink(std::string_view path, Area area) const {
-  auto rel = checkQuietly(path, area);
-  if (!rel) return std::nullopt;
-  auto parent = openParent(root_.root(), *rel, false);
+  auto parent = locate(*this, path, area);
   if (!parent) return std::nullopt;
   std::string buf(4096, '\0');
   ssize_t n = ::readlinkat(parent->fd.get(), parent->leaf.c_str(), buf.data(), buf.size());
@@ -292,11 +259,8 @@ bool SyncRootFiles::removeEmptyFolder(std::string_view path) const {
   bool dsStore = false;
   if (!isEmptyFolderAt(parent->fd.get(), parent->leaf, &dsStore)) return false;
   if (dsStore) {
-    int fd = ::openat(parent->fd.get(), parent->leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-      ::unlinkat(fd, ".DS_Store", 0);
-      ::close(fd);
-    }
+    UniqueFd folder(::openat(parent->fd.get(), parent->leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder) ::unlinkat(folder.get(), ".DS_Store", 0);
   }
   return ::unlinkat(parent->fd.get(), parent->leaf.c_str(), AT_REMOVEDIR) == 0;
 }

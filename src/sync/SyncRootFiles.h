@@ -56,6 +56,8 @@ class SyncRootFiles {
   explicit SyncRootFiles(std::string root, std::optional<Owner> owner = std::nullopt);
 
   const SyncRootPath& rootPath() const { return root_; }
+  // The non-empty components of a path ("/a//b/" -> a, b).
+  static std::vector<std::string> components(std::string_view path);
   std::string fullPath(std::string_view path) const { return root_.full(path); }
 
   // The root-relative form ("/a/b", no trailing "/") of an acceptable item
