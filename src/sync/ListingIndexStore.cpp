@@ -28,6 +28,7 @@ int64_t ListingIndexStore::read() const {
 
 bool ListingIndexStore::write(int64_t index) const {
   if (index < 0) index = 0;
+  fileutil::makeDirectories(fileutil::parentPath(path_));
   bool ok = fileutil::writeFileAtomically(path_, std::to_string(index));
   if (!ok) traceLine("writeListingIndexFile could not replace " + path_);
   return ok;

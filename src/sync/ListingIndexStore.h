@@ -23,7 +23,8 @@ class ListingIndexStore {
   // A missing or unreadable file, text without leading digits, a negative
   // value or one beyond 64 bits: 0.
   int64_t read() const;
-  // False when the file could not be replaced (the old value stays).
+  // Makes the folder when missing. False when the file could not be
+  // replaced (the old value stays).
   bool write(int64_t index) const;
 
   static int64_t parse(std::string_view text);

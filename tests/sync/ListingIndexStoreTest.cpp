@@ -38,7 +38,11 @@ TEST(ListingIndexStoreTest, WritesWholeDecimalTextAndReadsItBack) {
   ASSERT_TRUE(store.write(-3));
   EXPECT_EQ(store.read(), 0);
 
-  ListingIndexStore unwritable(tmp.sub("no/such/folder/indexFile.txt"));
+  ListingIndexStore fresh(tmp.sub("new/folder/indexFile.txt"));
+  EXPECT_TRUE(fresh.write(9));
+  EXPECT_EQ(fresh.read(), 9);
+  tmp.writeFile("plain", "a file");
+  ListingIndexStore unwritable(tmp.sub("plain/indexFile.txt"));
   EXPECT_FALSE(unwritable.write(9));
 }
 
