@@ -13,7 +13,7 @@
 #include "ipc/IpcMessage.h"
 #include "ipc/MessageSendingModule.h"
 #include "journal/CompanionMessenger.h"
-#include "session/LoginDetails.h"
+#include "foundation/LoginDetails.h"
 #include "ipc/IpcMessageTypes.h"
 #include "session/UMSSharedInstanceManager.h"
 #include "sync/MainSyncController.h"
@@ -26,6 +26,7 @@ constexpr int kDaemonPreferences = 2;
 constexpr int kDatabaseFolder = 107;
 constexpr int kBackupFileEntries = 113;
 constexpr int kBackupFileEntriesAfterDelete = 114;
+constexpr int kSelectiveSyncList = 133;
 
 void trace(const std::string& what) { traceLine("account: " + what); }
 
@@ -119,6 +120,10 @@ void UlmoraSyncUserController::start() {
     trace("no usable database folder for \"" + details_.syncUser + "\"");
   }
   collections_.loadExcludedFileListFor(details_.syncUser);
+  // An account without a local database has never been scanned: its folder
+  // is walked in full, as a reinitialise does.
+  const bool newAccount = !localDatabaseExists();
+  if (newAccount) trace("\"" + details_.syncUser + "\" has no local database; its folder is walked in full");
   startMerger();
   worker_ = std::thread([this] {
     RunLoop::setCurrent(&workerLoop_);
@@ -128,13 +133,16 @@ void UlmoraSyncUserController::start() {
 
   syncController_->initWithConsoleUser(details_);
   syncController_->setSharedUlmoraSyncUserController(this);
-  if (options_.reinitializeDue) {
+  const bool walk = options_.reinitializeDue || newAccount;
+  if (walk) {
     reinitializing_ = true;
     syncController_->setReinitializeState(true);
   }
   didBackupSetOrUserChanged();
   activate(options_.unlinked);
   if (!folderUsable_) syncController_->notAbleTOCreateFolderAtPath();
+  // After the start, whose clearing of the journals must not meet the walk's.
+  if (walk && !options_.unlinked) startEnumeration();
 }
 
 void UlmoraSyncUserController::activate(bool unlinked) {
@@ -194,8 +202,8 @@ void UlmoraSyncUserController::installInInputQueue() {
   inputQueue_.setSyncInputHost(syncController_.get());
   inputQueue_.setNotificationPoster(options_.poster);
   hostInstalled_ = true;
-  // Journals left from the last run are kept: they are work not done yet.
-  inputQueue_.startDBSyncInput(false);
+  // The sync controller's start starts the queue's writer (and clears the
+  // journals when it must): one owner, one order.
 }
 
 void UlmoraSyncUserController::stopEventJournalWriter() {
@@ -244,6 +252,22 @@ void UlmoraSyncUserController::stopMerger() {
     m = std::move(merger_);
   }
   if (m) m->stop();
+}
+
+bool UlmoraSyncUserController::localDatabaseExists() const {
+  return !dbFolder_.empty() &&
+         fileutil::exists(fileutil::joinPath(dbFolder_, details_.syncUser) + ".ql");
+}
+
+std::set<std::string> UlmoraSyncUserController::deselectedFolders() const {
+  // The selective-sync list: relative folder path -> "0" when deselected.
+  std::set<std::string> folders;
+  std::optional<PropertyList> list = PropertyList::readFile(applicationFile(kSelectiveSyncList));
+  if (!list || list->asDict() == nullptr) return folders;
+  for (const auto& [path, value] : *list->asDict()) {
+    if (value.asString() != nullptr && *value.asString() == "0") folders.insert(path);
+  }
+  return folders;
 }
 
 void UlmoraSyncUserController::removeLocalDatabase() {
@@ -315,14 +339,20 @@ void UlmoraSyncUserController::DeleteLocalDBAndEnumerate() {
   stopMerger();
   removeLocalDatabase();
   startMerger();
+  startEnumeration();
+}
+
+void UlmoraSyncUserController::startEnumeration() {
+  stopEnumeration();
   if (!folderUsable_) {
     trace("reinitialise: the sync folder is not usable; nothing to walk");
     enumerationFinished(false);
     return;
   }
-  enumeration_ = std::jthread([this](std::stop_token stop) {
+  enumeration_ = std::jthread([this, deselected = deselectedFolders()](std::stop_token stop) {
     FolderEnumerator::Options o;
     o.root = details_.syncRootPath;
+    o.deselectedFolders = deselected;
     FolderEnumerator walk(o, sink_, collections_);
     const bool completed = walk.run(stop).completed;
     mainLoop_.post(guard_.wrap([this, completed] { enumerationFinished(completed); }));
@@ -411,6 +441,10 @@ bool UlmoraSyncUserController::isSubAccount() const {
 }
 
 void UlmoraSyncUserController::queryMainDB(int option) {
+  postToWorker([this, option] { performQueryMainDB(option); });
+}
+
+void UlmoraSyncUserController::performQueryMainDB(int option) {
   if (std::shared_ptr<DatabaseMerger> m = merger()) {
     if (!m->waitUntilMerged(options_.mergeWaitLimit)) {
       trace("queryMainDB: database batches are still unmerged; the database is read as it is");

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -126,6 +127,11 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   // the walk ends the sync controller starts a full listing.
   void DeleteLocalDBAndEnumerate();
 
+  // Waits until the published database batches are merged (at most
+  // mergeWaitLimit), then has the pending uploads (1), downloads (2) or both
+  // (0) queued again from the local database. Blocks the calling thread.
+  void performQueryMainDB(int option);
+
   // SyncFilesControllerProtocol: the journal writer's delegate calls.
   void didDBQueryFinishedForBackupFiles(const std::vector<std::string>& paths) override;
   void didDBQueryForRDDBCompleated() override;
@@ -146,6 +152,7 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   std::shared_ptr<CompanionMessenger> finderMessenger() const override;
   std::shared_ptr<CompanionMessenger> monitorMessenger() const override;
   void setisReinitializeState(bool state) override;
+  // Posts performQueryMainDB to the account's worker and returns.
   void queryMainDB(int option) override;
   std::vector<std::string> queryMainDBForChickInsyncStatus() override;
   void queryMainDBForTotalCountAndSizeOfBackupFiles() override;
@@ -157,6 +164,12 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   void startMerger();
   void stopMerger();
   void removeLocalDatabase();
+  bool localDatabaseExists() const;
+  // The folders the user deselected (selective-sync list, relative paths).
+  std::set<std::string> deselectedFolders() const;
+  // Walks the sync root (skipping deselected folders) on a thread; when the
+  // walk ends a reinitialise asks for the full listing.
+  void startEnumeration();
   void startWatcher();
   void stopWatcher();
   void stopEnumeration();

@@ -47,7 +47,7 @@ void AccountSettings::apply(Values& v, const PropertyList& login, const Encoder&
   v.gQuotaServerName = text(kQuotaServerKey);
   if (auto s = text(kAccountPlanKey)) v.gAccountPlan = *s;
   v.mIsBusinessUser = v.gAccountPlan != "F";
-  v.gPNSServer = "https://" + text(kPushServerKey).value_or("") + "/pns/broadcast";
+  if (auto s = text(kPushServerKey)) v.gPNSServer = "https://" + *s + "/pns/broadcast";
   if (auto s = text(kPrivateKeyKey)) {
     v.gPvtKey = decoder ? decoder(*s) : *s;
   } else {

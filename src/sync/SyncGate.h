@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "foundation/LoginDetails.h"
 #include "platform/PropertyList.h"
 
 namespace ulmora {
@@ -20,10 +21,10 @@ inline constexpr int kMaySync = 4;
 inline constexpr int kMoveInProgress = 5;   // "Move in progress"
 inline constexpr int kNoLoginDetails = 7;   // the login details are missing or unreadable
 
-inline constexpr const char* kAccountUserKey = "Ulmora username";
-inline constexpr const char* kUnlinkKey = "Unlink status";
-inline constexpr const char* kMoveKey = "Move in progress";
-inline constexpr const char* kPauseKey = "Pause";
+inline constexpr const char* kAccountUserKey = LoginDetails::kAccountUserKey;
+inline constexpr const char* kUnlinkKey = LoginDetails::kUnlinkKey;
+inline constexpr const char* kMoveKey = LoginDetails::kMoveKey;
+inline constexpr const char* kPauseKey = LoginDetails::kPauseKey;
 
 struct Input {
   // The controller's sync user name; nullopt or "" when it has none.
