@@ -67,19 +67,24 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
   }
   RecordFacts f;
   f.record = record;
+  // Queue and database keys take the one canonical form ("/a/b", folders "/a/b/").
+  f.record.fname = *fname + (record.isFolder() ? "/" : "");
+  if (fnameOld) f.record.fnameOld = *fnameOld + (record.fnameOld.back() == '/' ? "/" : "");
   f.operation = operation;
   f.serverTime = QLUtility::dateFromString(record.modTime);
   f.isReinitialize = flags.isReinitialize;
   f.shouldRestoreFileDirectly = flags.shouldRestoreFileDirectly;
-  f.newSideHidden = ports_.selective.checkForFileisUnderSSyncSet(record.fname);
-  f.oldSideHidden = fnameOld && ports_.selective.checkForFileisUnderSSyncSet(record.fnameOld);
+  f.newSideHidden = ports_.selective.checkForFileisUnderSSyncSet(f.record.fname);
+  f.oldSideHidden = fnameOld && ports_.selective.checkForFileisUnderSSyncSet(f.record.fnameOld);
   const bool rename = operation == ServerRecord::kCodeRenamed;
   if (rename ? (f.newSideHidden && f.oldSideHidden) : f.newSideHidden) return std::nullopt;
+  if (!record.isFolder() && f.record.fname != record.fname)
+    trace("validateFiles takes " + serverpath::forTrace(record.fname) + " as " + serverpath::forTrace(f.record.fname));
   if (rename && !fnameOld) return f;  // the decision drops it
 
   f.local = itemState(*fname);
   if (fnameOld) f.old = itemState(*fnameOld);
-  const auto& key = record.fname;
+  const auto& key = f.record.fname;
   if (operation == ServerRecord::kCodeChanged && f.local.exists) {
     f.backedUp = ports_.status.backupStatus(key);
     f.restored = ports_.status.restoreStatus(key);
@@ -91,7 +96,7 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
       f.restored = ports_.status.restoreStatus(key);
       if (!f.old.exists) f.backupStatusDuringMismatch = ports_.status.backupStatusDuringMismatch(key);
     }
-    if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(record.fnameOld);
+    if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(f.record.fnameOld);
   }
   const bool wantsRefIdPath =
       flags.useRefId && !record.refId.empty() && !f.local.exists &&
@@ -198,7 +203,12 @@ bool RecordApplier::download(const ServerRecord& record, const Step& step) {
     if (step.conflictAlways || !ports_.status.backupStatus(fname)) {
       if (step.conflictAlways)
         trace("reinitialize and server lmd grater than local moving local file to conflict data folder");
-      if (!cache_.moveToCacheWithoutDate(fname)) {
+      // The move must not reach the server as the user deleting the file.
+      std::string full = files_.fullPath(fname);
+      ports_.filters.addToExclude(full);
+      auto copy = cache_.moveToCacheWithoutDate(fname);
+      liftExclusionsLater(full, {});
+      if (!copy) {
         trace("no download of " + serverpath::forTrace(fname) + ": the local edit could not be set aside");
         return false;
       }
@@ -235,7 +245,7 @@ void RecordApplier::liftExclusionsLater(const std::string& a, const std::string&
   auto& filters = ports_.filters;
   auto lift = [&filters, a, b] {
     filters.removeFromExclude(a);
-    filters.removeFromExclude(b);
+    if (!b.empty()) filters.removeFromExclude(b);
   };
   if (hooks_.postDelayed)
     hooks_.postDelayed(lift, kExcludeLift);

@@ -87,6 +87,13 @@ TEST(RecordApplierTest, NewerServerCopyNeverOverwritesALocalEdit) {
     if (c.blockConflictFolder) f.put("/.UMSCache/ConflictData", "a file in the way");
     f.validate(record("/d/a.txt"), "4", {c.reinitialise, false, false});
     EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/d/a.txt"), c.conflictCopy) << c.name;
+    // The watcher must not see the conflict copy as the user deleting the file.
+    if (c.conflictCopy) {
+      EXPECT_EQ(f.filters.excluded.count(f.root + "/d/a.txt"), 1u) << c.name;
+      ASSERT_EQ(f.posted.size(), 1u) << c.name;
+      f.posted[0].first();
+      EXPECT_TRUE(f.filters.excluded.empty()) << c.name;
+    }
     Lines expected;
     if (c.downloaded) expected = {"update /d/a.txt=R1", "restore /d/a.txt=10"};
     EXPECT_EQ(f.queue.log, expected) << c.name;
@@ -97,6 +104,12 @@ TEST(RecordApplierTest, NewerServerCopyNeverOverwritesALocalEdit) {
       EXPECT_EQ(f.read("/d/a.txt"), "local edit") << c.name << " (the engine replaces it)";
     }
   }
+}
+
+TEST(RecordApplierTest, QueueKeysTakeTheCanonicalForm) {
+  ApplierFixture f;
+  f.validate(record("d//a.txt"), "4");
+  EXPECT_EQ(f.queue.log, (Lines{"update /d/a.txt=R1", "restore /d/a.txt=10"}));
 }
 
 TEST(RecordApplierTest, SecondConflictOfOnePathGetsAFreshName) {
