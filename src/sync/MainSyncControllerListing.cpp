@@ -8,6 +8,7 @@
 #include "database/DataBaseWrapper.h"
 #include "engine/ProxyController.h"
 #include "foundation/QLBackupProgressLogger.h"
+#include "foundation/QLLocalizedString.h"
 #include "journal/CompanionMessenger.h"
 #include "journal/NotificationPoster.h"
 #include "journal/UMSDBSyncInputManger.h"
@@ -37,6 +38,27 @@ constexpr int kMessageReinitialiseEnded = 516;
 // A road the server concern has no owner for yet: traced, so a missing
 // reaction shows in the trace rather than silently.
 void notWired(const std::string& what) { daemonTrace("server road: " + what + " (not wired yet)"); }
+
+// A localised text with its "%@" places filled in order.
+std::string localized(const std::string& key, std::initializer_list<std::string> values = {}) {
+  std::string text = QLLocalizedString(key);
+  size_t from = 0;
+  for (const auto& value : values) {
+    size_t at = text.find("%@", from);
+    if (at == std::string::npos) break;
+    text.replace(at, 2, value);
+    from = at + value.size();
+  }
+  return text;
+}
+
+// One session log of the sync's own work: its heading, its lines, the rule.
+void writeSessionLog(const std::string& file, const std::string& heading, std::initializer_list<std::string> lines) {
+  auto& logger = QLBackupProgressLogger::progressLogger();
+  logger.writeSessionLogWithoutTimeStamp(heading, file, true);
+  for (const auto& line : lines) logger.writeSessionLog(line, file, true);
+  logger.writeSessionLogWithoutTimeStamp(std::string(50, '-') + "\n", file, true);
+}
 
 std::optional<SyncRootFiles::Owner> consoleOwner(const std::string& uidText) {
   uid_t uid = 0;
@@ -101,7 +123,7 @@ void MainSyncController::buildListing() {
   };
   recordApplier_ = std::make_unique<RecordApplier>(
       *syncRootFiles_, *localCache_,
-      RecordApplier::Ports{*roadQueue_, *roadFilters_, *roadStatus_, *roadHost_, *roadHost_, nullptr},
+      RecordApplier::Ports{*roadQueue_, *roadFilters_, *roadStatus_, *roadHost_, *roadHost_, roadHost_.get()},
       *listingTally_, *recordChanges_, std::move(hooks));
 
   AccountState::Cycle& cycle = state_.cycle;
@@ -363,5 +385,15 @@ void ServerRoadHost::setRecentlyModifiedItems(const std::string& fullPath, const
   notWired("setRecentlyModifiedItems " + serverpath::forTrace(fullPath) + operation);
 }
 bool ServerRoadHost::checkForFileisUnderSSyncSet(const std::string& /*path*/) { return false; }
+
+void ServerRoadHost::syncDeleted(const std::string& relativePath) {
+  writeSessionLog(c_.createSessionFileForOperation(4, "Delete"), localized("Operation: Sync deletion"),
+                  {localized("Deleted item %@", {relativePath}), "SyncDeleted successfully"});
+}
+
+void ServerRoadHost::syncRenamed(const std::string& oldRelative, const std::string& newRelative) {
+  writeSessionLog(c_.createSessionFileForOperation(13, "Sync-Rename"), localized("Operation: Sync rename"),
+                  {localized("Renamed item %@ to %@", {oldRelative, newRelative}), "SyncRenamed successfully"});
+}
 
 }  // namespace ulmora

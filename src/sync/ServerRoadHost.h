@@ -20,7 +20,8 @@ class ServerRoadHost final : public ListingHost,
                              public ListingOutcomeHost,
                              public DownloadDispatchHost,
                              public RecentItemsPort,
-                             public SelectiveSyncPort {
+                             public SelectiveSyncPort,
+                             public SyncSessionLogPort {
  public:
   explicit ServerRoadHost(MainSyncController& controller) : c_(controller) {}
 
@@ -52,6 +53,9 @@ class ServerRoadHost final : public ListingHost,
   void setRecentlyModifiedItems(const std::string& fullPath, const std::string& operation) override;
   // SelectiveSyncPort
   bool checkForFileisUnderSSyncSet(const std::string& path) override;
+  // SyncSessionLogPort
+  void syncDeleted(const std::string& relativePath) override;
+  void syncRenamed(const std::string& oldRelative, const std::string& newRelative) override;
 
  private:
   MainSyncController& c_;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "foundation/QLBackupProgressLogger.h"
 #include "platform/FileUtil.h"
 #include "sync/ServerRoadTestSupport.h"
 #include "sync/SyncTestSupport.h"
@@ -11,6 +14,16 @@ using namespace std::chrono_literals;
 using testing::SyncFixture;
 
 constexpr const char* kTime = "2024-03-05 10:20:30";
+
+// Whether some file below `folder` holds `text`.
+bool someFileHolds(const std::string& folder, const std::string& text) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    auto contents = fileutil::readFile(entry.path().string());
+    if (contents && contents->find(text) != std::string::npos) return true;
+  }
+  return false;
+}
 
 ServerRecord record(const std::string& fname, const std::string& fnameOld = "") {
   ServerRecord r;
@@ -46,6 +59,8 @@ TEST(MainSyncControllerListingTest, ServerRenameLiftsItsExclusionsOnTheMainLoop)
   f.advance(1ms);
   EXPECT_FALSE(f.collections.isExcludedByApplication(f.root + "/new.txt"));
   EXPECT_FALSE(f.collections.isExcludedByApplication(old));
+  QLBackupProgressLogger::progressLogger().flushAll();
+  EXPECT_TRUE(someFileHolds(f.home.sub(""), "Renamed item /old.txt to /new.txt"));
 }
 
 TEST(MainSyncControllerListingTest, IndexIsWrittenOnTheMainLoopWhenNothingIsPending) {
