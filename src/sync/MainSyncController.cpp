@@ -2,6 +2,8 @@
 // stop of the account's sync controller.
 #include "sync/MainSyncController.h"
 
+#include <unistd.h>
+
 #include "capture/ExcludedFilesCollections.h"
 #include "database/DataBaseWrapper.h"
 #include "engine/KVTBackupManager.h"
@@ -14,6 +16,7 @@
 #include "media/ImageMDUploadController.h"
 #include "media/ThumbnailController.h"
 #include "platform/FileUtil.h"
+#include "platform/IdleMarker.h"
 #include "platform/NetworkReachability.h"
 #include "platform/UserDefaults.h"
 #include "service/SynListingController.h"
@@ -33,6 +36,7 @@ constexpr int kSessionLogsFolder = 32;
 constexpr int kRootUserFolder = 50;
 constexpr int kBackupFileEntriesAfterDelete = 114;
 constexpr int kRecID = 136;
+constexpr int kSystemInIdleState = 152;
 
 constexpr const char* kListingIndexFile = "indexFile.txt";
 
@@ -98,6 +102,10 @@ void MainSyncController::buildLifecycle() {
     std::lock_guard<std::mutex> hold(state_.server.mutex);
     state_.server.localrecID = fileutil::readFile(applicationFile(kRecID));
   }
+  for (auto* logger : {&mSyncCreateDirLogger_, &mSyncUpLogger_, &mSyncDownLogger_,
+                       &mSyncRenameLogger_, &mRenameLogger_, &mDeleteLogger_}) {
+    *logger = std::make_unique<QLBackupProgressLogger>(&ctx_.clock);
+  }
   databaseHandler_ = std::make_unique<DataBaseWrapper>();
 
   // The queue learns this account's folders before anything reads or clears them.
@@ -141,6 +149,15 @@ void MainSyncController::buildLifecycle() {
   mSynListingForRefIDController_->setforRefIDUpdate(true);
   mSynListingForRefIDController_->initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
 
+  idleMarker_ = std::make_unique<IdleMarker>(
+      applicationFile(kSystemInIdleState),
+      ctx_.idleProbe ? ctx_.idleProbe : [clock = &ctx_.clock] {
+        return IdleMarker::terminalIdleTime(getuid(), *clock);
+      });
+  idleMarker_->update();
+  idleTimer_ = ctx_.mainLoop.scheduleTimer(IdleMarker::kCheckInterval, true,
+                                           guard_.wrap([this](RunLoopTimer&) { idleMarker_->update(); }));
+
   worker_ = std::thread([this] {
     RunLoop::setCurrent(&workerLoop_);
     workerLoop_.run();
@@ -163,6 +180,8 @@ void MainSyncController::shutdown() {
   cancelAllSyncTimers();
   if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
   DummyPNSTimer_.reset();
+  if (idleTimer_) idleTimer_->invalidate();
+  idleTimer_.reset();
   if (worker_.joinable()) {
     workerLoop_.stop();
     worker_.join();

@@ -49,6 +49,7 @@
 namespace ulmora {
 
 class DataBaseWrapper;
+class IdleMarker;
 class ImageMDUploadController;
 class KVTBackupManager;
 class NetworkReachability;
@@ -142,6 +143,13 @@ class MainSyncController final : public SyncController,
   SynListingController& changeListing() { return *mSynListingController_; }
   SynListingController& refIdListing() { return *mSynListingForRefIDController_; }
   DataBaseWrapper& dataBaseHandler() { return *databaseHandler_; }
+  // The per-operation session loggers.
+  QLBackupProgressLogger& mSyncUpLogger() { return *mSyncUpLogger_; }
+  QLBackupProgressLogger& mSyncDownLogger() { return *mSyncDownLogger_; }
+  QLBackupProgressLogger& mSyncRenameLogger() { return *mSyncRenameLogger_; }
+  QLBackupProgressLogger& mRenameLogger() { return *mRenameLogger_; }
+  QLBackupProgressLogger& mDeleteLogger() { return *mDeleteLogger_; }
+  QLBackupProgressLogger& mSyncCreateDirLogger() { return *mSyncCreateDirLogger_; }
 
   // Cycle.
   int shouldSync() override;
@@ -393,6 +401,12 @@ class MainSyncController final : public SyncController,
   std::unique_ptr<NetworkReachability> reachability_;
   std::unique_ptr<UserDefaults> ownDefaults_;
   std::unique_ptr<DataBaseWrapper> databaseHandler_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncUpLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncDownLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncRenameLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mRenameLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mDeleteLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncCreateDirLogger_;
   std::unique_ptr<KVTBackupManager> mBackupManager_;
   std::unique_ptr<KVTBackupManager> mRestoreManager_;
   std::unique_ptr<SynListingController> mSynListingController_;
@@ -403,6 +417,9 @@ class MainSyncController final : public SyncController,
   std::shared_ptr<RunLoopTimer> syncOperationTimer_;
   std::shared_ptr<RunLoopTimer> PNSPeriodicTimer_;
   std::shared_ptr<RunLoopTimer> DummyPNSTimer_;
+  // Keeps the idle marker that chooses the idle throttle.
+  std::unique_ptr<IdleMarker> idleMarker_;
+  std::shared_ptr<RunLoopTimer> idleTimer_;
   // Thumbnails: images waiting for a run (mILoock_), running jobs
   // (thumbNailLock_). Never both at once.
   std::mutex mILoock_;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/IdleMarker.h"
 #include "platform/RunLoop.h"
 #include "sync/SyncSessionDetails.h"
 
@@ -55,6 +56,9 @@ struct SyncContext {
   UserDefaults* defaults = nullptr;
   // Whether the service host can be reached; null: one of the platform's.
   std::function<std::unique_ptr<NetworkReachability>()> makeReachability;
+  // Time since the user's last input, for the idle marker; empty: the
+  // user's terminals.
+  IdleMarker::IdleProbe idleProbe;
   // Makes the upload and the download engine managers; empty: real ones on
   // `clock`.
   std::function<std::unique_ptr<KVTBackupManager>()> makeEngineManager;
