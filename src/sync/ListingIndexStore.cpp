@@ -22,12 +22,18 @@ int64_t ListingIndexStore::parse(std::string_view text) {
 }
 
 int64_t ListingIndexStore::read() const {
+  if (path_.empty() || path_.front() != '/') return 0;
   auto text = fileutil::readFile(path_);
   return text ? parse(*text) : 0;
 }
 
 bool ListingIndexStore::write(int64_t index) const {
   if (index < 0) index = 0;
+  if (path_.empty() || path_.front() != '/') {
+    // The account's folder is unknown: never a file beside the process.
+    traceLine("writeListingIndexFile: no account folder for the index file");
+    return false;
+  }
   fileutil::makeDirectories(fileutil::parentPath(path_));
   bool ok = fileutil::writeFileAtomically(path_, std::to_string(index));
   if (!ok) traceLine("writeListingIndexFile could not replace " + path_);

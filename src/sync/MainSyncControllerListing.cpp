@@ -54,6 +54,7 @@ std::string localized(const std::string& key, std::initializer_list<std::string>
 
 // One session log of the sync's own work: its heading, its lines, the rule.
 void writeSessionLog(const std::string& file, const std::string& heading, std::initializer_list<std::string> lines) {
+  if (file.empty() || file.front() != '/') return;  // no session-log folder known
   auto& logger = QLBackupProgressLogger::progressLogger();
   logger.writeSessionLogWithoutTimeStamp(heading, file, true);
   for (const auto& line : lines) logger.writeSessionLog(line, file, true);

@@ -5,6 +5,7 @@
 namespace ulmora {
 
 RecordChangeTracker::RecordChangeTracker(std::string recIdFilePath) : path_(std::move(recIdFilePath)) {
+  if (path_.empty() || path_.front() != '/') path_.clear();  // no account folder: kept in memory only
   if (path_.empty()) return;
   auto text = fileutil::readFile(path_);
   if (text && !text->empty()) localRecId_ = *text;

@@ -44,6 +44,10 @@ TEST(ListingIndexStoreTest, WritesWholeDecimalTextAndReadsItBack) {
   tmp.writeFile("plain", "a file");
   ListingIndexStore unwritable(tmp.sub("plain/indexFile.txt"));
   EXPECT_FALSE(unwritable.write(9));
+  // An unknown account folder never puts the file beside the process.
+  ListingIndexStore relative("indexFile.txt");
+  EXPECT_FALSE(relative.write(9));
+  EXPECT_FALSE(fileutil::exists("indexFile.txt"));
 }
 
 TEST(ListingIndexStoreTest, IndexMovesOnlyWhenNoDownloadIsOutstanding) {
