@@ -264,6 +264,15 @@ TEST(ListingHandlerTest, ReferenceIdEntries) {
   }
 }
 
+TEST(ListingHandlerTest, OnlyTheChangeListingClearsItsItems) {
+  HandlerFixture f;
+  f.handler.clearItems();
+  EXPECT_TRUE(f.host.log.empty());
+  f.change.running = true;
+  f.handler.clearItems();
+  EXPECT_EQ(f.host.log, Lines{"clearRecent"});
+}
+
 TEST(ListingHandlerTest, ReferenceIdListingStart) {
   HandlerFixture f;
   f.index.write(77);

@@ -167,6 +167,29 @@ TEST(RecordApplierTest, ServerDeletionMovesTheFileToTheCache) {
   EXPECT_EQ(f.recIds.current(), "C1");
 }
 
+TEST(RecordApplierTest, NamesWithQuotesAreLookedUpAsTheyAre) {
+  ApplierFixture f;
+  f.put("/it's.txt", "content");
+  f.status.rows["/it's.txt"] = {"1", "1", "R1"};
+  f.validate(record("/it's.txt"), "2");
+  EXPECT_EQ(f.status.asked, Lines{"/it's.txt"});
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/it's.txt"), "content");
+}
+
+TEST(RecordApplierTest, FileAndItsFolderDeletedTogetherAndRepeated) {
+  ApplierFixture f;
+  f.put("/d/a.txt", "content");
+  f.status.rows["/d/a.txt"] = {"1", "1", ""};
+  for (int i = 0; i < 2; ++i) {
+    f.validate(record("/d/a.txt"), "2");
+    f.validate(record("/d/"), "2");
+  }
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/d/a.txt"), "content");
+  EXPECT_TRUE(fileutil::isDirectory(f.root + "/d"));  // the listing's folder lists remove it
+  EXPECT_EQ(f.queue.log, (Lines{"dbdelete /d/a.txt", "dbdelete /d/a.txt"}));
+  EXPECT_EQ(f.tally.snapshot().deleted, 1);
+}
+
 TEST(RecordApplierTest, DeletedFolderIsNeverMovedWhole) {
   ApplierFixture f;
   f.put("/d/a.txt", "content");
