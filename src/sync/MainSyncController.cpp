@@ -6,6 +6,7 @@
 
 #include "capture/ExcludedFilesCollections.h"
 #include "database/DataBaseWrapper.h"
+#include "engine/EngineProcessRecord.h"
 #include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "foundation/QLLocalizedString.h"
@@ -214,6 +215,10 @@ void MainSyncController::stopRuns() {
   mImageMDUController_.reset();
 }
 
+void MainSyncController::notBuiltYet(const std::string& what) {
+  daemonTrace("sync controller (not built yet): " + what);
+}
+
 void MainSyncController::postToWorker(RunLoop::Task task) {
   workerLoop_.post(guard_.wrap(std::move(task)));
 }
@@ -278,10 +283,13 @@ void MainSyncController::checkForApplicationSupportFolders() {
 }
 
 void MainSyncController::removeOldKvtExes() {
-  // The engines of this account belong to its managers, which stop them by
-  // their process ids; engines of other users are none of our business, so
-  // nothing is stopped by name here.
-  daemonTrace("removeOldKvtExes: engines are stopped by their managers");
+  // Only this account's engines, by the process ids its runs noted; engines
+  // of other users and accounts are left alone.
+  int stopped = 0;
+  for (KVTBackupManager* m : {mBackupManager_.get(), mRestoreManager_.get()}) {
+    if (m != nullptr) stopped += EngineProcessRecord::stopLeftovers(m->workFolder());
+  }
+  if (stopped > 0) daemonTrace("removeOldKvtExes: " + std::to_string(stopped) + " engines stopped");
   truncateSessionLogs();
 }
 

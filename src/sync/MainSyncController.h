@@ -342,7 +342,8 @@ class MainSyncController final : public SyncController,
   void ifSyncFolderDoNotExist() override;
   void resetToolTips();
   void updateSSWindowRefresh();
-  // "YES"/"NO": a get-quota query (marker removal flag); "FromFile".
+  // "YES"/"NO": a get-quota query (marker removal flag); "FromFile". Every
+  // startSync calls it: the quota thread is made once and reused.
   void runCalQuotaInThread(const std::string& mode);
   void CreateXmlLogFile();
   // The account settings were read again: engine-driven controllers of this
@@ -355,6 +356,8 @@ class MainSyncController final : public SyncController,
  private:
   // ---- lifecycle, cycle, settings ----
   void buildLifecycle();
+  // The trace line of an operation whose concern is not built yet.
+  static void notBuiltYet(const std::string& what);
   // Ends the engine runs, listings and thumbnail jobs (their threads joined).
   void stopRuns();
   AccountSettings::Encoder encoderForSettings() const;
@@ -371,7 +374,9 @@ class MainSyncController final : public SyncController,
   void startSyncAfterGate();
   UserDefaults& defaults();
   void storeCacheClearedDate();
-  // Work that blocks goes to the controller's worker thread.
+  // Work that would hold the main loop (CancelBackupProcess, database
+  // reads) goes to the controller's worker thread; completions come back
+  // with ctx_.mainLoop.post(guard_.wrap(...)). Every concern may use it.
   void postToWorker(RunLoop::Task task);
   // SyncCyclePort
   bool hasInputQueue() override { return true; }

@@ -35,10 +35,6 @@ constexpr int kRestoreStatusLast = 142;
 constexpr int kMessageAccountCancelled = 507;
 constexpr int kMessageReinitialiseEnded = 516;
 
-// A road the server concern has no owner for yet: traced, so a missing
-// reaction shows in the trace rather than silently.
-void notWired(const std::string& what) { daemonTrace("server road: " + what + " (not wired yet)"); }
-
 // A localised text with its "%@" places filled in order.
 std::string localized(const std::string& key, std::initializer_list<std::string> values = {}) {
   std::string text = QLLocalizedString(key);
@@ -328,11 +324,11 @@ bool ServerRoadHost::startListingFromStoredIndex() {
 
 void ServerRoadHost::setMonitorToolTip(const std::string& code) { c_.setMonitorToolTip(code); }
 void ServerRoadHost::removeItemFromToolTipFor(const std::string& code) { c_.removeItemFromToolTipFor(code); }
-void ServerRoadHost::removePNSRelatedToolTips() { notWired("removePNSRelatedToolTips"); }
+void ServerRoadHost::removePNSRelatedToolTips() { MainSyncController::notBuiltYet("removePNSRelatedToolTips"); }
 void ServerRoadHost::showDesktopPushNotification(const std::string& code) {
-  notWired("showDesktopPushNotification " + code);
+  MainSyncController::notBuiltYet("showDesktopPushNotification " + code);
 }
-void ServerRoadHost::passwordChangedFromWeb() { notWired("passwordChangedFromWeb"); }
+void ServerRoadHost::passwordChangedFromWeb() { MainSyncController::notBuiltYet("passwordChangedFromWeb"); }
 
 void ServerRoadHost::accountCancelledFromListing() {
   c_.setMonitorToolTip("T1018");
@@ -358,10 +354,10 @@ void ServerRoadHost::reinitialiseEnded() {
 }
 
 void ServerRoadHost::createAllSyncTimers() { c_.createAllSyncTimers(); }
-void ServerRoadHost::getLoginDetailForUlmoraSyncUser() { notWired("getLoginDetailForUlmoraSyncUser"); }
+void ServerRoadHost::getLoginDetailForUlmoraSyncUser() { MainSyncController::notBuiltYet("getLoginDetailForUlmoraSyncUser"); }
 void ServerRoadHost::clearRecentItems() {}
 void ServerRoadHost::sendRecentItemsList(const std::vector<std::string>& restoredFromCache) {
-  if (!restoredFromCache.empty()) notWired("sendRecentItemsList");
+  if (!restoredFromCache.empty()) MainSyncController::notBuiltYet("sendRecentItemsList");
 }
 void ServerRoadHost::deleteCachedFiles() { c_.deleteCachedFiles(); }
 void ServerRoadHost::WritingCreateDirCollection(const std::string& path) {
@@ -383,7 +379,7 @@ void ServerRoadHost::restoreCancelledDuringListing() {
   if (c_.listingHandler_) c_.listingHandler_->setRestoreCancelledDuringListing();
 }
 void ServerRoadHost::setRecentlyModifiedItems(const std::string& fullPath, const std::string& operation) {
-  notWired("setRecentlyModifiedItems " + serverpath::forTrace(fullPath) + operation);
+  MainSyncController::notBuiltYet("setRecentlyModifiedItems " + serverpath::forTrace(fullPath) + operation);
 }
 bool ServerRoadHost::checkForFileisUnderSSyncSet(const std::string& /*path*/) { return false; }
 

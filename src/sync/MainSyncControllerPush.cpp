@@ -4,28 +4,22 @@
 #include "sync/MainSyncController.h"
 
 namespace ulmora {
-namespace {
-
-void placeholder(const std::string& what) { daemonTrace("sync controller (not built yet): " + what); }
-
-}  // namespace
-
 void MainSyncController::buildPush() {}
 void MainSyncController::stopPush() {}
 
 void MainSyncController::setEnableListeningNotifications(bool enable) {
   state_.push.enableListeningNotifications = enable;
 }
-void MainSyncController::periodicListening() { placeholder("periodicListening"); }
-void MainSyncController::PushDummyNotification() { placeholder("PushDummyNotification"); }
+void MainSyncController::periodicListening() { notBuiltYet("periodicListening"); }
+void MainSyncController::PushDummyNotification() { notBuiltYet("PushDummyNotification"); }
 void MainSyncController::delayedListingForNotification() {
-  placeholder("delayedListingForNotification");
+  notBuiltYet("delayedListingForNotification");
 }
 void MainSyncController::ExcuteEventsCaptured() {}
 void MainSyncController::CreateFolder() {}
 
 void MainSyncController::setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) {
-  placeholder(rows ? "rename/delete rows for " + std::to_string(rows->size()) + " operations"
+  notBuiltYet(rows ? "rename/delete rows for " + std::to_string(rows->size()) + " operations"
                    : std::string("the rename/delete database could not be read"));
 }
 
@@ -38,7 +32,7 @@ void MainSyncController::connectionDidFinishSuccessfullyForAction(
 void MainSyncController::connectionDidFailWithErrorsForAction(KVTNotificationController& /*client*/,
                                                               const std::string& error,
                                                               const std::string& /*action*/) {
-  placeholder("connectionDidFailWithErrorsForAction " + error);
+  notBuiltYet("connectionDidFailWithErrorsForAction " + error);
 }
 
 void MainSyncController::renameDeleteDidStart(KVTRenameDeleteController& /*controller*/,
@@ -51,7 +45,7 @@ void MainSyncController::renameDeleteDidFinishSuccessfully(KVTRenameDeleteContro
 void MainSyncController::renameDeleteDidFailWithError(const std::string& error,
                                                       KVTRenameDeleteController& /*controller*/,
                                                       const std::string& /*type*/) {
-  placeholder("renameDeleteDidFailWithError " + error);
+  notBuiltYet("renameDeleteDidFailWithError " + error);
 }
 
 void MainSyncController::createDirDidStart(KVTCreateDirController& /*controller*/) {}
@@ -59,7 +53,7 @@ void MainSyncController::createDirDidReceiveData(const std::string& /*folder*/) 
 void MainSyncController::createDirDidFinishSuccessfully(KVTCreateDirController& /*controller*/) {}
 void MainSyncController::createDirDidFailWithError(const std::string& error,
                                                    KVTCreateDirController& /*controller*/) {
-  placeholder("createDirDidFailWithError " + error);
+  notBuiltYet("createDirDidFailWithError " + error);
 }
 
 }  // namespace ulmora
