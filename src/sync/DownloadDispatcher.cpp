@@ -135,6 +135,8 @@ void DownloadDispatcher::deleteHalfRestoredFiles() {
       auto info = files_.info(rel);
       if (info && !info->isFolder && filters_.shouldDelete(rel, std::to_string(info->size))) {
         traceLine("half-received file moved to the cache: " + serverpath::forTrace(rel));
+        // Its disappearance is the sync's own, not a user's delete for the server.
+        filters_.AaddToAvoidAutoDelete(rel);
         cache_.moveToCache(rel);
       }
     } else if (text && !text->empty()) {

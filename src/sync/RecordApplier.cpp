@@ -173,8 +173,13 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
                 serverpath::forTrace(record.fname));
           break;
         }
-        if (step.moveFirst) guardedMove(step.path, record.fname);
-        queueDownload(record, step);
+        if (step.moveFirst && guardedMove(step.path, record.fname)) {
+          queueDownload(record, step);  // over the uploaded copy just moved there
+        } else {
+          Step fetch = step;
+          fetch.cacheFirst = false;
+          download(record, fetch);  // something may stand at the new name by now
+        }
         break;
     }
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
 #include "platform/ManualClock.h"
@@ -121,6 +123,8 @@ TEST(DownloadDispatcherTest, HalfReceivedFilesGoToTheCache) {
     EXPECT_EQ(fileutil::exists(f.root + "/d/file.bin"), !c.moved) << c.name;
     EXPECT_EQ(fileutil::exists(f.root + "/.UMSCache/2020-01-01/d/file.bin"), c.moved) << c.name;
     EXPECT_FALSE(fileutil::exists(f.tmp.sub("RS2"))) << c.name;
+    EXPECT_EQ(std::count(f.filters.log.begin(), f.filters.log.end(), "autoDelete /d/file.bin"), c.moved ? 1 : 0)
+        << c.name;
   }
 }
 

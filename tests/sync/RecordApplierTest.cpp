@@ -5,6 +5,7 @@
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
 #include "platform/ManualClock.h"
+#include "sync/ServerRenameDecision.h"
 #include "sync/ServerRoadFakes.h"
 #include "sync/ServerRoadTestSupport.h"
 
@@ -274,6 +275,34 @@ TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFiles) {
   f.validate(record("/new.txt", "/old.txt"), "3");
   EXPECT_EQ(f.read("/old.txt"), "old");
   EXPECT_EQ(f.read("/new.txt"), "new");
+}
+
+TEST(RecordApplierTest, FileKnownUnderAThirdNameMovesThenDownloadsWithoutOverwriting) {
+  struct Case {
+    const char* name;
+    bool newNameTaken;
+    std::optional<std::string> atNewName;
+    std::optional<std::string> conflictCopy;
+  } cases[] = {
+      {"moved into place", false, "uploaded", std::nullopt},
+      {"new name taken meanwhile", true, "user's", "user's"},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/x/third.txt", "uploaded", 30s);
+    f.status.rows["/x/third.txt"] = {"1", "1", "R1"};
+    f.queue.refIdPaths["R1"] = "/x/third.txt";
+    RecordApplier::Flags flags{false, false, true};
+    auto facts = f.applier.gather(record("/new.txt", "/old.txt"), "3", flags);
+    ASSERT_TRUE(facts) << c.name;
+    if (c.newNameTaken) f.put("/new.txt", "user's");
+    f.applier.apply(*facts, decideServerRename(*facts));
+    if (!c.conflictCopy) {
+      EXPECT_EQ(f.read("/new.txt"), c.atNewName) << c.name;
+    }
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/new.txt"), c.conflictCopy) << c.name;
+    EXPECT_EQ(f.queue.log.back(), "restore /new.txt=10") << c.name;
+  }
 }
 
 TEST(RecordApplierTest, AbsurdSizesAreNotDownloaded) {
