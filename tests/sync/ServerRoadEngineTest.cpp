@@ -1,0 +1,165 @@
+// The server road against the stand-in engine: a file another computer
+// uploaded is listed, judged and queued for download here, and a local edit
+// in its way is kept as a conflict copy.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "foundation/ScopedEnv.h"
+#include "platform/FileUtil.h"
+#include "platform/ProcessRunner.h"
+#include "service/SynListingController.h"
+#include "sync/AccountSettings.h"
+#include "sync/ServerRoadTestSupport.h"
+#include "sync/SyncTestSupport.h"
+
+#ifdef ULMORA_ENGINE_PATH
+
+namespace ulmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::SyncFixture;
+
+constexpr const char* kEngineUser = "ann";
+
+// Forwards a listing's reports to the controller and tells when it ended.
+class ListingWatch final : public SynListHandlerProtocol {
+ public:
+  explicit ListingWatch(MainSyncController& c) : c_(c) {}
+  void listingDidStart(SynListingController& l) override { c_.listingDidStart(l); }
+  void listingDidReceiveData(int64_t index) override { c_.listingDidReceiveData(index); }
+  void listingDidFinishSuccessfully(SynListingController& l) override { c_.listingDidFinishSuccessfully(l); }
+  void listingDidFailWithError(const std::string& e, SynListingController& l) override {
+    error = e;
+    c_.listingDidFailWithError(e, l);
+  }
+  void listingDidCancel(SynListingController& l) override { c_.listingDidCancel(l); }
+  void listingDataProcessedComplete(SynListingController& l) override {
+    c_.listingDataProcessedComplete(l);
+    std::lock_guard lock(mu_);
+    done_ = true;
+    cv_.notify_all();
+  }
+  void validateFiles(const ServerRecord& r, const std::string& op) override { c_.validateFiles(r, op); }
+  void updateRefID(const ServerRecord& r, const std::string& op) override { c_.updateRefID(r, op); }
+  void RetryListing(SynListingController&) override {}
+  void listingGotEventsOccurred() override { c_.listingGotEventsOccurred(); }
+  void clearItems() override { c_.clearItems(); }
+
+  bool waitForEnd() {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, 30s, [&] { return done_; });
+  }
+  std::string error;
+
+ private:
+  MainSyncController& c_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool done_ = false;
+};
+
+struct EngineFixture : SyncFixture {
+  std::string storage = home.sub("store");
+  std::string otherComputer = home.sub("other");
+
+  EngineFixture() {
+    fileutil::makeDirectories(storage);
+    fileutil::makeDirectories(otherComputer);
+    writeLoginDetails(PropertyList::Dict{{AccountSettings::kAccountUserKey, kUser},
+                                         {AccountSettings::kEngineUserKey, kEngineUser},
+                                         {AccountSettings::kPasswordKey, "pw"},
+                                         {AccountSettings::kIPKey, storage}});
+  }
+
+  MainSyncController& makeWithEngine() {
+    SyncContext ctx({me, kUser, root}, clock, loop, *queue, collections);
+    ctx.enginePath = ULMORA_ENGINE_PATH;
+    ctx.makeReachability = [] { return std::make_unique<testing::FakeReachability>(true); };
+    controller = std::make_unique<MainSyncController>(std::move(ctx));
+    controller->setSharedUlmoraSyncUserController(&owner);
+    controller->setUserData();
+    return *controller;
+  }
+
+  // The other computer uploads `relative` with `contents`.
+  void uploadElsewhere(const std::string& relative, const std::string& contents,
+                       std::optional<Clock::WallTime> modified = std::nullopt) {
+    tmpWrite(otherComputer + relative, contents);
+    if (modified) testing::setModified(otherComputer + relative, *modified);
+    std::string set = home.sub("upload.set");
+    fileutil::writeFileAtomically(set, otherComputer + "\n" + relative + "\n");
+    ProcessOptions o;
+    o.executable = ULMORA_ENGINE_PATH;
+    o.arguments = {"--files-from=" + set, otherComputer, std::string(kEngineUser) + "@" + storage + "::quellar/"};
+    o.environment = {{"RSYNC_PASSWORD", "pw"}};
+    ProcessResult r = ProcessRunner::run(o);
+    ASSERT_EQ(r.exitStatus, 0);
+  }
+
+  static void tmpWrite(const std::string& path, const std::string& contents) {
+    fileutil::makeDirectories(fileutil::parentPath(path));
+    fileutil::writeFileAtomically(path, contents);
+  }
+
+  // One change listing from index 0, reported to the controller.
+  std::string listOnce(MainSyncController& c) {
+    ListingWatch watch(c);
+    SynListingController listing;
+    listing.setExecutorPath(ULMORA_ENGINE_PATH);
+    listing.setDelegate(&watch);
+    listing.initializeAppSupportFilePaths(me, kUser);
+    listing.setUser(c.craeteUserInfoObject());
+    listing.startListingWithIndexNumber(0);
+    EXPECT_TRUE(watch.waitForEnd());
+    return watch.error;
+  }
+};
+
+TEST(ServerRoadEngineTest, FileFromAnotherComputerIsQueuedForDownload) {
+  EngineFixture f;
+  f.uploadElsewhere("/docs/report.txt", "from the other computer");
+  MainSyncController& c = f.makeWithEngine();
+  EXPECT_EQ(f.listOnce(c), "");
+  EXPECT_EQ(f.queue->restoreFileCollection(), 1u);
+  f.advance(0ms);
+  // The download is pending, so the listing's index waits for it.
+  std::lock_guard<std::mutex> hold(c.accountState().server.mutex);
+  EXPECT_FALSE(c.accountState().server.mPreviousIndexStr.empty());
+}
+
+TEST(ServerRoadEngineTest, LocalEditInTheWayBecomesAConflictCopy) {
+  EngineFixture f;
+  f.uploadElsewhere("/docs/report.txt", "newer, from the other computer");
+  std::string local = f.root + "/docs/report.txt";
+  EngineFixture::tmpWrite(local, "my unsent edit");
+  testing::setModified(local, std::chrono::system_clock::now() - 24h);
+  MainSyncController& c = f.makeWithEngine();
+  EXPECT_EQ(f.listOnce(c), "");
+  EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/docs/report.txt"), "my unsent edit");
+  EXPECT_EQ(f.queue->restoreFileCollection(), 1u);
+}
+
+TEST(ServerRoadEngineTest, SameFileAtTheSameSecondOnlyTakesTheReferenceId) {
+  for (const char* zone : {"Asia/Kolkata", "America/St_Johns", "UTC"}) {
+    testing::ScopedEnv tz("TZ", zone);
+    EngineFixture f;
+    auto when = testing::serverTime("2024-03-05 10:20:30");
+    f.uploadElsewhere("/same.txt", "same bytes", when);
+    std::string local = f.root + "/same.txt";
+    EngineFixture::tmpWrite(local, "same bytes");
+    testing::setModified(local, when + 400ms);
+    MainSyncController& c = f.makeWithEngine();
+    EXPECT_EQ(f.listOnce(c), "") << zone;
+    EXPECT_EQ(f.queue->restoreFileCollection(), 0u) << zone;
+    EXPECT_EQ(f.queue->getUpdateRefIDFilesCount(), 1u) << zone;
+    EXPECT_FALSE(fileutil::exists(f.root + "/.UMSCache")) << zone;
+  }
+}
+
+}  // namespace
+}  // namespace ulmora
+
+#endif
