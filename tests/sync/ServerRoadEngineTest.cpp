@@ -11,6 +11,7 @@
 #include "platform/ProcessRunner.h"
 #include "service/SynListingController.h"
 #include "sync/AccountSettings.h"
+#include "sync/ListingIndexStore.h"
 #include "sync/ServerRoadTestSupport.h"
 #include "sync/SyncTestSupport.h"
 
@@ -99,20 +100,36 @@ struct EngineFixture : SyncFixture {
     ASSERT_EQ(r.exitStatus, 0);
   }
 
+  // The other computer renames or moves `from` to `to`.
+  void renameElsewhere(const std::string& from, const std::string& to) {
+    std::string set = home.sub("rename.set");
+    fileutil::writeFileAtomically(set, from + "\n" + to + "\n");
+    ProcessOptions o;
+    o.executable = ULMORA_ENGINE_PATH;
+    o.arguments = {"--rename", "--files-from=" + set, std::string(kEngineUser) + "@" + storage + "::quellar/"};
+    o.environment = {{"RSYNC_PASSWORD", "pw"}};
+    ProcessResult r = ProcessRunner::run(o);
+    ASSERT_EQ(r.exitStatus, 0);
+  }
+
+  std::string indexFile(MainSyncController& c) const {
+    return fileutil::joinPath(c.applicationSupportObject().pathForApplicationFile(50), "indexFile.txt");
+  }
+
   static void tmpWrite(const std::string& path, const std::string& contents) {
     fileutil::makeDirectories(fileutil::parentPath(path));
     fileutil::writeFileAtomically(path, contents);
   }
 
   // One change listing from index 0, reported to the controller.
-  std::string listOnce(MainSyncController& c) {
+  std::string listOnce(MainSyncController& c, int64_t from = 0) {
     ListingWatch watch(c);
     SynListingController listing;
     listing.setExecutorPath(ULMORA_ENGINE_PATH);
     listing.setDelegate(&watch);
     listing.initializeAppSupportFilePaths(me, kUser);
     listing.setUser(c.craeteUserInfoObject());
-    listing.startListingWithIndexNumber(0);
+    listing.startListingWithIndexNumber(from);
     EXPECT_TRUE(watch.waitForEnd());
     return watch.error;
   }
@@ -140,6 +157,25 @@ TEST(ServerRoadEngineTest, LocalEditInTheWayBecomesAConflictCopy) {
   EXPECT_EQ(f.listOnce(c), "");
   EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/docs/report.txt"), "my unsent edit");
   EXPECT_EQ(f.queue->restoreFileCollection(), 1u);
+}
+
+TEST(ServerRoadEngineTest, RenameOnAnotherComputerIsFollowedLocally) {
+  EngineFixture f;
+  auto when = testing::serverTime("2024-03-05 10:20:30");
+  f.uploadElsewhere("/docs/a.txt", "bytes", when);
+  EngineFixture::tmpWrite(f.root + "/docs/a.txt", "bytes");
+  testing::setModified(f.root + "/docs/a.txt", when);
+  MainSyncController& c = f.makeWithEngine();
+  ASSERT_EQ(f.listOnce(c), "");
+  f.advance(0ms);  // the index is written on the main loop
+  int64_t index = ListingIndexStore(f.indexFile(c)).read();
+  ASSERT_GT(index, 0);
+
+  f.renameElsewhere("/docs/a.txt", "/moved/b.txt");
+  ASSERT_EQ(f.listOnce(c, index), "");
+  EXPECT_EQ(fileutil::readFile(f.root + "/moved/b.txt"), "bytes");
+  EXPECT_FALSE(fileutil::exists(f.root + "/docs/a.txt"));
+  EXPECT_EQ(f.queue->restoreFileCollection(), 0u);
 }
 
 TEST(ServerRoadEngineTest, SameFileAtTheSameSecondOnlyTakesTheReferenceId) {
