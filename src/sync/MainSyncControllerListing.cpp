@@ -25,6 +25,8 @@ namespace {
 constexpr int kLoginDetails = 26;
 constexpr int kRootUserFolder = 50;
 constexpr int kProxySettings = 84;
+constexpr int kUploadJournal = 101;
+constexpr int kRestoreJournal = 105;
 constexpr int kLocalDatabaseFolder = 107;
 constexpr int kBackupFileEntries = 113;
 constexpr int kRestoreFileEntries = 118;
@@ -141,9 +143,9 @@ void MainSyncController::buildListing() {
   DownloadDispatcher::Paths paths;
   for (int i = kRestoreStatusFirst; i <= kRestoreStatusLast; ++i) paths.restoreStatusFiles.push_back(applicationFile(i));
   paths.restoreEntries = applicationFile(kRestoreFileEntries);
-  paths.restoreJournalFolder = ctx_.inputQueue.getPathToRestoreFiles();
+  paths.restoreJournalFolder = applicationFile(kRestoreJournal);
   paths.backupEntries = applicationFile(kBackupFileEntries);
-  paths.backupJournalFolder = ctx_.inputQueue.getPathToBackupFiles();
+  paths.backupJournalFolder = applicationFile(kUploadJournal);
   downloadDispatcher_ = std::make_unique<DownloadDispatcher>(*syncRootFiles_, *localCache_, *restoreEnginePort_,
                                                              *roadHost_, *roadQueue_, *roadFilters_, *roadStatus_,
                                                              std::move(paths));

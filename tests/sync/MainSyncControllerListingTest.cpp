@@ -82,5 +82,16 @@ TEST(MainSyncControllerListingTest, IndexIsWrittenOnTheMainLoopWhenNothingIsPend
   EXPECT_EQ(fileutil::readFile(indexFile), "42");
 }
 
+TEST(MainSyncControllerListingTest, ClearingDownloadEntriesEmptiesTheAccountsJournal) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  std::string journal = c.applicationSupportObject().pathForApplicationFile(105);
+  ASSERT_FALSE(journal.empty());
+  fileutil::makeDirectories(journal);
+  fileutil::writeFileAtomically(fileutil::joinPath(journal, "list.plist"), "x");
+  c.ClearRestoreRelatedFileEntries();
+  EXPECT_EQ(fileutil::listDirectory(journal), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace ulmora
