@@ -187,23 +187,27 @@ void MainSyncController::shutdown() {
     workerLoop_.stop();
     worker_.join();
   }
-  // The objects that call back from threads of their own end first (each
-  // joins its threads), so every callback finds the controller whole.
-  stopRuns();
-  // Then the concerns, in the reverse order of their building.
+  // The concerns end their own threads, in the reverse order of their
+  // building; their collaborators stay whole until the controller goes.
   stopProgress();
   stopListing();
   stopPush();
   stopUpload();
   stopControl();
+  // Then the engine runs, listings and thumbnail jobs (each joins its
+  // threads); their last callbacks still find every collaborator whole, and
+  // no thread of a concern is left to call them.
+  stopRuns();
   if (reachability_) reachability_->stop();
 }
 
 void MainSyncController::stopRuns() {
   mSynListingController_.reset();
   mSynListingForRefIDController_.reset();
-  mBackupManager_.reset();
-  mRestoreManager_.reset();
+  // The managers stay: the input queue's writer may still ask whether they
+  // run until the account has stopped it.
+  mBackupManager_->shutdown();
+  mRestoreManager_->shutdown();
   std::vector<std::unique_ptr<ThumbnailController>> runs;
   {
     std::lock_guard<std::mutex> hold(thumbNailLock_);

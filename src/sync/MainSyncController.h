@@ -70,6 +70,10 @@ class UserDefaults;
 // collaborator is made in the constructor, in the order the concerns'
 // build hooks run), started with startSync, stopped with shutdown() (timers,
 // runs and threads end; no callback reaches it afterwards), then destroyed.
+// shutdown() first invalidates guard_ and sets shutDown_, then calls each
+// concern's stopX(), which ends that concern's own threads and starts none
+// afterwards (its objects stay alive: engine and listing callbacks may still
+// reach them), and last ends the engine runs, listings and thumbnail jobs.
 //
 // Thread-safety: the SyncController operations, the timers and the cycle run
 // on the main thread (ctx.mainLoop). Engine-manager, listing and rename

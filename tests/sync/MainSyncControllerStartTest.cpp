@@ -107,6 +107,28 @@ TEST(MainSyncControllerStartTest, APauseHoldsTheTransferAndTheFirstOpenTickResto
   EXPECT_EQ(fileutil::readFile(throttle), "x");
 }
 
+TEST(MainSyncControllerStartTest, APauseStopsADownloadOffTheMainLoopAndListsAgainLater) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.startSync();
+  f.advance(seconds(2));
+  // A download that waits (a repeated set) until it is stopped.
+  c.restoreManager().setSameRestoreSetRepeated(true);
+  c.restoreManager().setFileFolderSetForOperation({"/b.txt"});
+  c.restoreManager().startRestore();
+  ASSERT_TRUE(c.restoreManager().isRunning());
+  (void)f.queue->readFileFor("5");  // the start's own listing request is not this test's
+
+  f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});
+  f.advance(seconds(3));  // the tick returns while the download is being stopped
+  ASSERT_TRUE(f.pumpUntil([&] { return !c.restoreManager().isRunning(); }));
+  EXPECT_TRUE(c.isListingGoingOn());
+  f.queue->runWriterPass();  // after any pass of the writer thread in progress
+  const PropertyList markers = f.queue->readFileFor("5");
+  ASSERT_NE(markers.asArray(), nullptr);
+  EXPECT_EQ(markers.asArray()->size(), 1u);
+}
+
 TEST(MainSyncControllerStartTest, CancelledTimersStopTheCycleUntilCreatedAgain) {
   SyncFixture f;
   f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -137,6 +140,18 @@ class SyncFixture {
     controller = std::make_unique<MainSyncController>(std::move(ctx));
     controller->setSharedUlmoraSyncUserController(&owner);
     return *controller;
+  }
+
+  // Runs the main loop until `done` holds (work on other threads may take a
+  // moment of real time); false after ten seconds.
+  bool pumpUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      loop.runUntilIdle();
+      if (done()) return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
   }
 
   // Runs what is due after `d` of the clock.
