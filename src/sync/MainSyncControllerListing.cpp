@@ -152,17 +152,9 @@ void MainSyncController::buildListing() {
 }
 
 void MainSyncController::stopListing() {
-  // The listings and engine managers have ended (stopRuns); nothing reports
-  // any more.
-  downloadDispatcher_.reset();
-  listingOutcome_.reset();
-  listingHandler_.reset();
-  recordApplier_.reset();
-  localCache_.reset();
-  restoreEnginePort_.reset();
-  refIdListingPort_.reset();
-  changeListingPort_.reset();
-  roadHost_.reset();
+  // The road has no thread of its own: its collaborators run on the
+  // listings' workers and the main loop, and stay whole until the
+  // controller goes, so the listings' last reports still find them.
 }
 
 RecordApplier::Flags MainSyncController::recordFlags() {
