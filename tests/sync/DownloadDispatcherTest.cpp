@@ -43,22 +43,12 @@ class FakeDispatchHost : public DownloadDispatchHost {
   void restoreCancelledDuringListing() override { log.push_back("cancelled for listing"); }
 };
 
-struct DispatchFixture {
-  testing::TestTempDir tmp;
-  std::string root = tmp.sub("Sync");
-  SyncRootFiles files{root};
-  ManualClock clock;
-  testing::FakeQueue queue;
-  testing::FakeFilters filters;
-  testing::FakeStatus status;
-  ListingTally tally;
-  LocalCache cache{files, clock, filters, queue, tally};
+struct DispatchFixture : testing::RoadWorld {
   FakeEngine engine;
   FakeDispatchHost host;
   DownloadDispatcher dispatcher{files, cache, engine, host, queue, filters, status,
                                 {{tmp.sub("RS1"), tmp.sub("RS2"), tmp.sub("RS3"), tmp.sub("RS4")},
                                  tmp.sub("entries118"), tmp.sub("j105"), tmp.sub("entries113"), tmp.sub("j101")}};
-  DispatchFixture() { fileutil::makeDirectories(root); }
 };
 
 TEST(DownloadDispatcherTest, SplitsBySizeOverTwoLists) {

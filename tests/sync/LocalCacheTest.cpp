@@ -21,24 +21,7 @@ using testing::setModified;
 
 constexpr const char* kTime = "2024-03-05 10:20:30";
 
-struct CacheFixture {
-  testing::TestTempDir tmp;
-  std::string root = tmp.sub("Sync");
-  SyncRootFiles files{root};
-  ManualClock clock;  // 2020-01-01, UTC in the test main
-  FakeFilters filters;
-  FakeQueue queue;
-  ListingTally tally;
-  LocalCache cache{files, clock, filters, queue, tally};
-
-  CacheFixture() { fileutil::makeDirectories(root); }
-  std::string put(const std::string& rel, const std::string& text, Clock::WallTime when) {
-    std::string p = tmp.writeFile("Sync" + rel, text);
-    setModified(p, when);
-    return p;
-  }
-  std::optional<std::string> read(const std::string& rel) const { return fileutil::readFile(root + rel); }
-};
+using CacheFixture = testing::RoadWorld;
 
 TEST(LocalCacheTest, DeletingTwiceOnOneDayKeepsTheLaterCopy) {
   CacheFixture f;

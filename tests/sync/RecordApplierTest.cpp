@@ -19,19 +19,10 @@ using Lines = std::vector<std::string>;
 
 constexpr const char* kTime = "2024-03-05 10:20:30";
 
-struct ApplierFixture {
-  testing::TestTempDir tmp;
-  std::string root = tmp.sub("Sync");
-  SyncRootFiles files{root};
-  ManualClock clock;
-  testing::FakeQueue queue;
-  testing::FakeFilters filters;
-  testing::FakeStatus status;
+struct ApplierFixture : testing::RoadWorld {
   testing::FakeSelective selective;
   testing::FakeRecent recent;
-  ListingTally tally;
   RecordChangeTracker recIds{tmp.sub("RecID")};
-  LocalCache cache{files, clock, filters, queue, tally};
   std::vector<std::pair<std::function<void()>, Clock::Duration>> posted;
   int relists = 0;
   std::vector<std::string> serverFolders;
@@ -44,13 +35,9 @@ struct ApplierFixture {
                          [this](const ServerRecord& r) { serverFolders.push_back(r.fname); },
                          [this] { ++relists; }}};
 
-  ApplierFixture() { fileutil::makeDirectories(root); }
   std::string put(const std::string& rel, const std::string& text, std::chrono::nanoseconds offset = 0ns) {
-    std::string p = tmp.writeFile("Sync" + rel, text);
-    setModified(p, serverTime(kTime, offset));
-    return p;
+    return RoadWorld::put(rel, text, serverTime(kTime, offset));
   }
-  std::optional<std::string> read(const std::string& rel) const { return fileutil::readFile(root + rel); }
   void validate(const ServerRecord& r, const std::string& op, RecordApplier::Flags flags = {}) {
     applier.validateFiles(r, op, flags);
   }

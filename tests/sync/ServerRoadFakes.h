@@ -6,7 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "TestTempDir.h"
+#include "platform/FileUtil.h"
+#include "platform/ManualClock.h"
+#include "sync/ListingTally.h"
+#include "sync/LocalCache.h"
 #include "sync/ServerRoadPorts.h"
+#include "sync/ServerRoadTestSupport.h"
+#include "sync/SyncRootFiles.h"
 
 namespace ulmora::testing {
 
@@ -147,6 +154,29 @@ class FakeRecent : public RecentItemsPort {
   void setRecentlyModifiedItems(const std::string& full, const std::string& op) override {
     items.push_back(full + op);
   }
+};
+
+// A sync root in a temporary folder with the cache over it and the fakes
+// every piece of the road uses. The manual clock's day is 2020-01-01.
+struct RoadWorld {
+  TestTempDir tmp;
+  std::string root = tmp.sub("Sync");
+  SyncRootFiles files{root};
+  ManualClock clock;
+  FakeQueue queue;
+  FakeFilters filters;
+  FakeStatus status;
+  ListingTally tally;
+  LocalCache cache{files, clock, filters, queue, tally};
+
+  RoadWorld() { fileutil::makeDirectories(root); }
+  // A file under the root with the given modification time.
+  std::string put(const std::string& rel, const std::string& text, Clock::WallTime when) {
+    std::string p = tmp.writeFile("Sync" + rel, text);
+    setModified(p, when);
+    return p;
+  }
+  std::optional<std::string> read(const std::string& rel) const { return fileutil::readFile(root + rel); }
 };
 
 }  // namespace ulmora::testing
