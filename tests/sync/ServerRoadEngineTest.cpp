@@ -7,6 +7,8 @@
 #include <mutex>
 
 #include "foundation/ScopedEnv.h"
+#include "database/DataBaseWrapper.h"
+#include "database/DatabaseMerger.h"
 #include "platform/FileUtil.h"
 #include "platform/ProcessRunner.h"
 #include "service/SynListingController.h"
@@ -112,6 +114,31 @@ struct EngineFixture : SyncFixture {
     ASSERT_EQ(r.exitStatus, 0);
   }
 
+  // The other computer deletes `path` (into the service's trash).
+  void deleteElsewhere(const std::string& path) {
+    std::string set = home.sub("remove.set");
+    fileutil::writeFileAtomically(set, path + "\n");
+    ProcessOptions o;
+    o.executable = ULMORA_ENGINE_PATH;
+    o.arguments = {"--remove", "--files-from=" + set, std::string(kEngineUser) + "@" + storage + "::quellar/"};
+    o.environment = {{"RSYNC_PASSWORD", "pw"}};
+    ProcessResult r = ProcessRunner::run(o);
+    ASSERT_EQ(r.exitStatus, 0);
+  }
+
+  // The local database records `path` as uploaded, as the write-behind would.
+  void recordUploaded(MainSyncController& c, const std::string& path) {
+    std::string folder = c.applicationSupportObject().pathForApplicationFile(107);
+    fileutil::makeDirectories(folder);
+    DataBaseWrapper writer;
+    ASSERT_TRUE(writer.initializewithDatabase(folder, kUser));
+    writer.beginTransaction();
+    ASSERT_TRUE(writer.insert({path, "2024-03-05 10:20:30 +0000", "5", "NA", "NA", "0", "NA", "NA", "1", "1", "1", ""}));
+    writer.commitTransaction();
+    writer.unInitializeDatabase();
+    DatabaseMerger(folder, kUser, clock).mergePending();
+  }
+
   std::string indexFile(MainSyncController& c) const {
     return fileutil::joinPath(c.applicationSupportObject().pathForApplicationFile(50), "indexFile.txt");
   }
@@ -176,6 +203,25 @@ TEST(ServerRoadEngineTest, RenameOnAnotherComputerIsFollowedLocally) {
   EXPECT_EQ(fileutil::readFile(f.root + "/moved/b.txt"), "bytes");
   EXPECT_FALSE(fileutil::exists(f.root + "/docs/a.txt"));
   EXPECT_EQ(f.queue->restoreFileCollection(), 0u);
+}
+
+TEST(ServerRoadEngineTest, DeletionElsewhereMovesTheLocalCopyToTheCache) {
+  EngineFixture f;
+  auto when = testing::serverTime("2024-03-05 10:20:30");
+  f.uploadElsewhere("/docs/gone.txt", "bytes", when);
+  EngineFixture::tmpWrite(f.root + "/docs/gone.txt", "bytes");
+  testing::setModified(f.root + "/docs/gone.txt", when);
+  MainSyncController& c = f.makeWithEngine();
+  f.recordUploaded(c, "/docs/gone.txt");
+  ASSERT_EQ(f.listOnce(c), "");
+  f.advance(0ms);
+  int64_t index = ListingIndexStore(f.indexFile(c)).read();
+  ASSERT_GT(index, 0);
+
+  f.deleteElsewhere("/docs/gone.txt");
+  ASSERT_EQ(f.listOnce(c, index), "");
+  EXPECT_FALSE(fileutil::exists(f.root + "/docs/gone.txt"));
+  EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/2020-01-01/docs/gone.txt"), "bytes");
 }
 
 TEST(ServerRoadEngineTest, SameFileAtTheSameSecondOnlyTakesTheReferenceId) {
