@@ -142,9 +142,18 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
       case Kind::kSyncDelete:
         if (!syncDelete(step.path, step.key, step.sessionLog)) trace("fileDeletedLocally failed");
         break;
-      case Kind::kMoveThenDelete:
-        if (guardedMove(step.path, step.target)) syncDelete(step.target, step.key, step.sessionLog);
+      case Kind::kMoveThenDelete: {
+        // Cached under the server's name when its folder is here; a folder
+        // is not made only to be left empty.
+        std::string parent = parentOf(step.target);
+        bool parentHere = parent.empty() || files_.info(parent).has_value();
+        if (!parentHere) {
+          syncDelete(step.path, step.key, step.sessionLog);
+        } else if (guardedMove(step.path, step.target)) {
+          syncDelete(step.target, step.key, step.sessionLog);
+        }
         break;
+      }
       case Kind::kLocalRename:
         localRename(record, step);
         break;

@@ -192,6 +192,7 @@ TEST(RecordApplierTest, DeletedFolderIsNeverMovedWhole) {
 TEST(RecordApplierTest, DeletionFollowsTheFileUnderItsOtherName) {
   ApplierFixture f;
   f.put("/e/other.txt", "content");
+  fileutil::makeDirectories(f.root + "/d");
   f.status.rows["/e/other.txt"] = {"1", "1", "R1"};
   f.queue.refIdPaths["R1"] = "/e/other.txt";
   f.validate(record("/d/a.txt"), "2", {false, false, true});
@@ -199,6 +200,18 @@ TEST(RecordApplierTest, DeletionFollowsTheFileUnderItsOtherName) {
   EXPECT_FALSE(fileutil::exists(f.root + "/e"));  // emptied, removed
   EXPECT_EQ(f.queue.log, (Lines{"dbdelete /e/other.txt", "dbdelete /d/a.txt"}));
   EXPECT_EQ(f.filters.log, (Lines{"avoidRename /e/other.txt->/d/a.txt", "autoDelete /e/other.txt"}));
+}
+
+TEST(RecordApplierTest, DeletionUnderAnotherNameMakesNoFolderToLeaveEmpty) {
+  ApplierFixture f;
+  f.put("/e/other.txt", "content");
+  f.put("/e/keep.txt", "k");
+  f.status.rows["/e/other.txt"] = {"1", "1", "R1"};
+  f.queue.refIdPaths["R1"] = "/e/other.txt";
+  f.validate(record("/gone/a.txt"), "2", {false, false, true});
+  EXPECT_FALSE(fileutil::exists(f.root + "/gone"));
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/e/other.txt"), "content");
+  EXPECT_EQ(f.read("/e/keep.txt"), "k");
 }
 
 TEST(RecordApplierTest, RenameLiftsItsExclusionsOnTheMainLoopTwoSecondsLater) {
