@@ -40,6 +40,7 @@ void EngineProcessRecord::remove(const std::string& path) { fileutil::removeAll(
 
 int EngineProcessRecord::stopLeftovers(const std::string& workFolder) {
   int stopped = 0;
+  if (!fileutil::isDirectory(workFolder)) return 0;
   for (const std::string& name :
        fileutil::listDirectory(workFolder).value_or(std::vector<std::string>{})) {
     if (name.rfind("engine", 0) != 0 || name.size() < 5 || name.substr(name.size() - 4) != ".pid") {

@@ -50,7 +50,13 @@ MainSyncController* sharedInstance = nullptr;
 
 MainSyncController::MainSyncController(SyncContext context)
     : ctx_(std::move(context)), workerLoop_(ctx_.clock) {
-  // The order of initializeSync: each concern builds its collaborators.
+  initializeSync();
+  std::lock_guard<std::mutex> hold(sharedMutex);
+  sharedInstance = this;
+}
+
+void MainSyncController::initializeSync() {
+  // Each concern builds its collaborators, in this order.
   buildLifecycle();
   buildControl();
   buildUpload();
@@ -59,10 +65,6 @@ MainSyncController::MainSyncController(SyncContext context)
   buildProgress();
   // Partial downloads of an earlier run are removed.
   deleteHalfRestoredFiles();
-  {
-    std::lock_guard<std::mutex> hold(sharedMutex);
-    sharedInstance = this;
-  }
 }
 
 MainSyncController::~MainSyncController() { shutdown(); }

@@ -141,7 +141,12 @@ class MainSyncController final : public SyncController,
   // RenameDeleteHost, VersionRestoreHost
   std::string syncRootPath() override { return getUlmoraSyncRootPath(); }
   AccountState& accountState() { return state_; }
-  // The engine managers and listings that several concerns drive.
+  // The connection values, the throttle, session logs and the renames held
+  // back while their file uploads (mRenameDicAfterBackup).
+  AccountSettings& accountSettings() { return *settings_; }
+  // The engine managers and listings that several concerns drive. The
+  // listings are gone once shutdown() has returned; the managers stay (runs
+  // refused).
   KVTBackupManager& backupManager() { return *mBackupManager_; }
   KVTBackupManager& restoreManager() { return *mRestoreManager_; }
   SynListingController& changeListing() { return *mSynListingController_; }
@@ -359,6 +364,8 @@ class MainSyncController final : public SyncController,
 
  private:
   // ---- lifecycle, cycle, settings ----
+  // Runs every concern's build hook, in order; construction only.
+  void initializeSync();
   void buildLifecycle();
   // The trace line of an operation whose concern is not built yet.
   static void notBuiltYet(const std::string& what);
