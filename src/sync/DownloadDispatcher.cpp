@@ -51,7 +51,8 @@ RestoreSplit splitArraySizeWise(const std::vector<std::pair<std::string, int64_t
 
 DownloadDispatcher::DownloadDispatcher(const SyncRootFiles& files, LocalCache& cache, DownloadEnginePort& engine,
                                        DownloadDispatchHost& host, SyncQueuePort& queue,
-                                       CaptureFilterPort& filters, FileStatusPort& status, Paths paths)
+                                       CaptureFilterPort& filters, FileStatusPort& status, Paths paths,
+                                       std::atomic<int32_t>& sameRestoreSetRepeatedCount)
     : files_(files),
       cache_(cache),
       engine_(engine),
@@ -59,7 +60,8 @@ DownloadDispatcher::DownloadDispatcher(const SyncRootFiles& files, LocalCache& c
       queue_(queue),
       filters_(filters),
       status_(status),
-      paths_(std::move(paths)) {}
+      paths_(std::move(paths)),
+      sameSetCount_(sameRestoreSetRepeatedCount) {}
 
 bool DownloadDispatcher::dispatch(const std::map<std::string, std::string>& batch) {
   std::vector<std::pair<std::string, int64_t>> entries;
@@ -89,9 +91,9 @@ bool DownloadDispatcher::StartRestore(const RestoreSplit& split) {
     traceLine("oldRestoreSet:" + std::to_string(oldSet.size()) + " newRestoreSet:" + std::to_string(newSet.size()));
   } else if (oldSet == newSet) {
     traceLine("olde backup set and new backup set equeal means repeated set");
-    if (sameSetCount_ > 9) {
+    if (static_cast<uint32_t>(sameSetCount_.load()) > 9) {
       engine_.setSameRestoreSetRepeated(false);
-      traceLine("sameRestoreSetRepeatedCount:" + std::to_string(sameSetCount_));
+      traceLine("sameRestoreSetRepeatedCount:" + std::to_string(sameSetCount_.load()));
       traceLine("Stoping restore");
       return false;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -72,16 +73,17 @@ class DownloadDispatcher {
     std::string backupJournalFolder;              // 101
   };
 
+  // `sameRestoreSetRepeatedCount` is shared with the end of a download run,
+  // which resets it after failures.
   DownloadDispatcher(const SyncRootFiles& files, LocalCache& cache, DownloadEnginePort& engine,
                      DownloadDispatchHost& host, SyncQueuePort& queue, CaptureFilterPort& filters,
-                     FileStatusPort& status, Paths paths);
+                     FileStatusPort& status, Paths paths, std::atomic<int32_t>& sameRestoreSetRepeatedCount);
 
   // StartRestore: false when the set was not dispatched.
   bool StartRestore(const RestoreSplit& split);
   // The batch as the journal gives it ({path: size}) dispatched.
   bool dispatch(const std::map<std::string, std::string>& batch);
-  int sameRestoreSetRepeatedCount() const { return sameSetCount_; }
-  void resetRepeatedCount() { sameSetCount_ = 0; }
+  int sameRestoreSetRepeatedCount() const { return sameSetCount_.load(); }
 
   void deleteHalfRestoredFiles();
   void ClearRestoreRelatedFileEntries();
@@ -101,7 +103,7 @@ class DownloadDispatcher {
   CaptureFilterPort& filters_;
   FileStatusPort& status_;
   Paths paths_;
-  int sameSetCount_ = 0;
+  std::atomic<int32_t>& sameSetCount_;
   std::mutex readLock_;
 };
 

@@ -81,7 +81,12 @@ void ListingHandler::writeListingIndexFile(int64_t index) {
 void ListingHandler::commitHeldIndex() {
   std::optional<int64_t> held = heldIndex();
   if (!held) return;
-  if (decideIndexCommit(indexFacts(true, false)) != IndexCommit::kWrite) return;
+  // Called by a run's clean end: that run still counts as running while it
+  // reports, and it had no failure, so only the downloads still waiting count.
+  IndexCommitFacts facts = indexFacts(true, false);
+  facts.downloadRunning = false;
+  facts.lastDownloadRunFailed = false;
+  if (decideIndexCommit(facts) != IndexCommit::kWrite) return;
   {
     std::lock_guard lock(flags_.heldMutex);
     // A newer listing may have reported meanwhile.

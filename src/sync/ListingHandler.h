@@ -130,7 +130,9 @@ class ListingHandler {
 
   // Further operations.
   void writeListingIndexFile(int64_t index);
-  // The held index stored once the downloads are done (download completion).
+  // The held index stored once the downloads are done: called by a download
+  // run that ended with every file arrived; downloads still waiting in the
+  // journal, queued or being written keep it held.
   void commitHeldIndex();
   std::optional<int64_t> heldIndex() const;
   void updateRefIDwithListingIndex(bool fromZero);

@@ -148,7 +148,8 @@ void MainSyncController::buildListing() {
   paths.backupJournalFolder = applicationFile(kUploadJournal);
   downloadDispatcher_ = std::make_unique<DownloadDispatcher>(*syncRootFiles_, *localCache_, *restoreEnginePort_,
                                                              *roadHost_, *roadQueue_, *roadFilters_, *roadStatus_,
-                                                             std::move(paths));
+                                                             std::move(paths),
+                                                             state_.server.sameRestoreSetRepeatedCount);
 }
 
 void MainSyncController::stopListing() {
@@ -357,7 +358,10 @@ void ServerRoadHost::deleteCachedFiles() { c_.deleteCachedFiles(); }
 void ServerRoadHost::WritingCreateDirCollection(const std::string& path) {
   c_.ctx_.inputQueue.addDirectory(c_.syncRootFiles_->fullPath(path));
 }
-void ServerRoadHost::downloadSetStarting() { c_.GetTotalCountAndTotalSizeOfRestoreFiles(); }
+void ServerRoadHost::downloadSetStarting() {
+  c_.state_.server.IsMoreThanTenThousandRestore = false;
+  c_.GetTotalCountAndTotalSizeOfRestoreFiles();
+}
 
 void ServerRoadHost::postSyncList(const std::vector<std::string>& fullPaths) {
   if (c_.ctx_.poster == nullptr) return;

@@ -123,10 +123,12 @@ TEST(ListingHandlerTest, HeldIndexIsStoredOnceDownloadsAreDone) {
   f.handler.commitHeldIndex();
   EXPECT_EQ(f.indexText(), "100");
   f.queue.queued = 0;
-  f.host.lastRunFailed = true;
+  f.queue.pending = {"/next.txt"};
   f.handler.commitHeldIndex();
   EXPECT_EQ(f.indexText(), "100");
-  f.host.lastRunFailed = false;
+  f.queue.pending.clear();
+  // The run that reports its clean end still counts as running meanwhile.
+  f.host.downloadRunning = true;
   f.handler.commitHeldIndex();
   EXPECT_EQ(f.indexText(), "500");
   EXPECT_FALSE(f.handler.heldIndex());
