@@ -336,7 +336,11 @@ void ServerRoadHost::accountCancelledFromListing() {
   daemonTrace("The account has been cancelld so sending unlink message to monitor");
 }
 
-void ServerRoadHost::selectiveSyncModefied() { c_.selectiveSyncModefied(); }
+void ServerRoadHost::onMain(std::function<void()> task) { c_.ctx_.mainLoop.post(c_.guard_.wrap(std::move(task))); }
+
+void ServerRoadHost::selectiveSyncModefied() {
+  onMain([&c = c_] { c.selectiveSyncModefied(); });
+}
 void ServerRoadHost::setQueueReinitializeState(bool state) { c_.ctx_.inputQueue.setReinitializeState(state); }
 
 void ServerRoadHost::reinitialiseEnded() {
@@ -354,7 +358,9 @@ void ServerRoadHost::clearRecentItems() {}
 void ServerRoadHost::sendRecentItemsList(const std::vector<std::string>& restoredFromCache) {
   if (!restoredFromCache.empty()) MainSyncController::notBuiltYet("sendRecentItemsList");
 }
-void ServerRoadHost::deleteCachedFiles() { c_.deleteCachedFiles(); }
+void ServerRoadHost::deleteCachedFiles() {
+  onMain([&c = c_] { c.deleteCachedFiles(); });
+}
 void ServerRoadHost::WritingCreateDirCollection(const std::string& path) {
   c_.ctx_.inputQueue.addDirectory(c_.syncRootFiles_->fullPath(path));
 }

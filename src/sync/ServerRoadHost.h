@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ class ServerRoadHost final : public ListingHost,
   void syncRenamed(const std::string& oldRelative, const std::string& newRelative) override;
 
  private:
+  // Controller operations that belong to the main thread, posted there from
+  // the listing worker.
+  void onMain(std::function<void()> task);
+
   MainSyncController& c_;
 };
 
