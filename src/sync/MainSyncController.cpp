@@ -31,10 +31,14 @@ namespace {
 // Application files.
 constexpr int kApplicationRootFolder = 0;
 constexpr int kApplicationUserFolder = 1;
+constexpr int kDaemonPreferences = 2;
 constexpr int kInProcessState = 25;
+constexpr int kLastUserLoginDetails = 26;
 constexpr int kLogsFolder = 31;
 constexpr int kSessionLogsFolder = 32;
 constexpr int kRootUserFolder = 50;
+constexpr int kDefaultKeyList = 94;
+constexpr int kSyncFolderList = 110;
 constexpr int kBackupFileEntriesAfterDelete = 114;
 constexpr int kRecID = 136;
 constexpr int kSystemInIdleState = 152;
@@ -84,11 +88,11 @@ void MainSyncController::buildLifecycle() {
   enginePath_ = ctx_.enginePath.empty() ? QLLocalizedString("ExecuterPathKVT") : ctx_.enginePath;
 
   AccountSettings::Files files;
-  files.loginDetails = applicationFile(26);
-  files.syncFolders = applicationFile(110);
-  files.defaultKeys = applicationFile(94);
-  files.daemonPreferences = applicationFile(2);
-  files.idleMarker = applicationFile(152);
+  files.loginDetails = applicationFile(kLastUserLoginDetails);
+  files.syncFolders = applicationFile(kSyncFolderList);
+  files.defaultKeys = applicationFile(kDefaultKeyList);
+  files.daemonPreferences = applicationFile(kDaemonPreferences);
+  files.idleMarker = applicationFile(kSystemInIdleState);
   files.sessionLogsFolder = applicationFile(kSessionLogsFolder);
   files.sessionListing = fileutil::joinPath(applicationFile(kApplicationUserFolder), "SessionLogsNew/Sync");
   settings_ = std::make_unique<AccountSettings>(std::move(files), encoderForSettings(),

@@ -4,22 +4,28 @@
 #include "sync/MainSyncController.h"
 
 namespace ulmora {
+namespace {
+
+void placeholder(const std::string& what) { daemonTrace("sync controller (not built yet): " + what); }
+
+}  // namespace
+
 void MainSyncController::buildPush() {}
 void MainSyncController::stopPush() {}
 
 void MainSyncController::setEnableListeningNotifications(bool enable) {
   state_.push.enableListeningNotifications = enable;
 }
-void MainSyncController::periodicListening() { notBuiltYet("periodicListening"); }
-void MainSyncController::PushDummyNotification() { notBuiltYet("PushDummyNotification"); }
+void MainSyncController::periodicListening() { placeholder("periodicListening"); }
+void MainSyncController::PushDummyNotification() { placeholder("PushDummyNotification"); }
 void MainSyncController::delayedListingForNotification() {
-  notBuiltYet("delayedListingForNotification");
+  placeholder("delayedListingForNotification");
 }
 void MainSyncController::ExcuteEventsCaptured() {}
 void MainSyncController::CreateFolder() {}
 
 void MainSyncController::setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) {
-  notBuiltYet(rows ? "rename/delete rows for " + std::to_string(rows->size()) + " operations"
+  placeholder(rows ? "rename/delete rows for " + std::to_string(rows->size()) + " operations"
                    : std::string("the rename/delete database could not be read"));
 }
 
@@ -32,7 +38,7 @@ void MainSyncController::connectionDidFinishSuccessfullyForAction(
 void MainSyncController::connectionDidFailWithErrorsForAction(KVTNotificationController& /*client*/,
                                                               const std::string& error,
                                                               const std::string& /*action*/) {
-  notBuiltYet("connectionDidFailWithErrorsForAction " + error);
+  placeholder("connectionDidFailWithErrorsForAction " + error);
 }
 
 void MainSyncController::renameDeleteDidStart(KVTRenameDeleteController& /*controller*/,
@@ -45,7 +51,7 @@ void MainSyncController::renameDeleteDidFinishSuccessfully(KVTRenameDeleteContro
 void MainSyncController::renameDeleteDidFailWithError(const std::string& error,
                                                       KVTRenameDeleteController& /*controller*/,
                                                       const std::string& /*type*/) {
-  notBuiltYet("renameDeleteDidFailWithError " + error);
+  placeholder("renameDeleteDidFailWithError " + error);
 }
 
 void MainSyncController::createDirDidStart(KVTCreateDirController& /*controller*/) {}
@@ -53,7 +59,7 @@ void MainSyncController::createDirDidReceiveData(const std::string& /*folder*/) 
 void MainSyncController::createDirDidFinishSuccessfully(KVTCreateDirController& /*controller*/) {}
 void MainSyncController::createDirDidFailWithError(const std::string& error,
                                                    KVTCreateDirController& /*controller*/) {
-  notBuiltYet("createDirDidFailWithError " + error);
+  placeholder("createDirDidFailWithError " + error);
 }
 
 }  // namespace ulmora
