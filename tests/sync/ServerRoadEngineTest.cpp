@@ -87,43 +87,49 @@ struct EngineFixture : SyncFixture {
     return *controller;
   }
 
+  // One run of the engine for the other computer: `options`, a set file
+  // holding `setLines`, then the positional arguments.
+  void runElsewhere(std::vector<std::string> options, const std::string& setLines,
+                    std::vector<std::string> positional) {
+    std::string set = home.sub("elsewhere.set");
+    fileutil::writeFileAtomically(set, setLines);
+    ProcessOptions o;
+    o.executable = ULMORA_ENGINE_PATH;
+    o.arguments = std::move(options);
+    o.arguments.push_back("--files-from=" + set);
+    for (auto& p : positional) o.arguments.push_back(std::move(p));
+    o.arguments.push_back(std::string(kEngineUser) + "@" + storage + "::quellar/");
+    o.environment = {{"RSYNC_PASSWORD", "pw"}};
+    ProcessResult r = ProcessRunner::run(o);
+    ASSERT_EQ(r.exitStatus, 0);
+  }
+
   // The other computer uploads `relative` with `contents`.
   void uploadElsewhere(const std::string& relative, const std::string& contents,
                        std::optional<Clock::WallTime> modified = std::nullopt) {
     tmpWrite(otherComputer + relative, contents);
     if (modified) testing::setModified(otherComputer + relative, *modified);
-    std::string set = home.sub("upload.set");
-    fileutil::writeFileAtomically(set, otherComputer + "\n" + relative + "\n");
-    ProcessOptions o;
-    o.executable = ULMORA_ENGINE_PATH;
-    o.arguments = {"--files-from=" + set, otherComputer, std::string(kEngineUser) + "@" + storage + "::quellar/"};
-    o.environment = {{"RSYNC_PASSWORD", "pw"}};
-    ProcessResult r = ProcessRunner::run(o);
-    ASSERT_EQ(r.exitStatus, 0);
+    runElsewhere({}, otherComputer + "\n" + relative + "\n", {otherComputer});
   }
-
   // The other computer renames or moves `from` to `to`.
   void renameElsewhere(const std::string& from, const std::string& to) {
-    std::string set = home.sub("rename.set");
-    fileutil::writeFileAtomically(set, from + "\n" + to + "\n");
-    ProcessOptions o;
-    o.executable = ULMORA_ENGINE_PATH;
-    o.arguments = {"--rename", "--files-from=" + set, std::string(kEngineUser) + "@" + storage + "::quellar/"};
-    o.environment = {{"RSYNC_PASSWORD", "pw"}};
-    ProcessResult r = ProcessRunner::run(o);
-    ASSERT_EQ(r.exitStatus, 0);
+    runElsewhere({"--rename"}, from + "\n" + to + "\n", {});
   }
-
   // The other computer deletes `path` (into the service's trash).
-  void deleteElsewhere(const std::string& path) {
-    std::string set = home.sub("remove.set");
-    fileutil::writeFileAtomically(set, path + "\n");
-    ProcessOptions o;
-    o.executable = ULMORA_ENGINE_PATH;
-    o.arguments = {"--remove", "--files-from=" + set, std::string(kEngineUser) + "@" + storage + "::quellar/"};
-    o.environment = {{"RSYNC_PASSWORD", "pw"}};
-    ProcessResult r = ProcessRunner::run(o);
-    ASSERT_EQ(r.exitStatus, 0);
+  void deleteElsewhere(const std::string& path) { runElsewhere({"--remove"}, path + "\n", {}); }
+
+  // `relative` uploaded elsewhere and the same copy here, listed once: the
+  // controller and the index stored after that listing.
+  std::pair<MainSyncController*, int64_t> startInSync(const std::string& relative, bool recorded = false) {
+    auto when = testing::serverTime("2024-03-05 10:20:30");
+    uploadElsewhere(relative, "bytes", when);
+    tmpWrite(root + relative, "bytes");
+    testing::setModified(root + relative, when);
+    MainSyncController& c = makeWithEngine();
+    if (recorded) recordUploaded(c, relative);
+    EXPECT_EQ(listOnce(c), "");
+    advance(std::chrono::milliseconds(0));  // the index is written on the main loop
+    return {&c, ListingIndexStore(indexFile(c)).read()};
   }
 
   // The local database records `path` as uploaded, as the write-behind would.
@@ -188,18 +194,11 @@ TEST(ServerRoadEngineTest, LocalEditInTheWayBecomesAConflictCopy) {
 
 TEST(ServerRoadEngineTest, RenameOnAnotherComputerIsFollowedLocally) {
   EngineFixture f;
-  auto when = testing::serverTime("2024-03-05 10:20:30");
-  f.uploadElsewhere("/docs/a.txt", "bytes", when);
-  EngineFixture::tmpWrite(f.root + "/docs/a.txt", "bytes");
-  testing::setModified(f.root + "/docs/a.txt", when);
-  MainSyncController& c = f.makeWithEngine();
-  ASSERT_EQ(f.listOnce(c), "");
-  f.advance(0ms);  // the index is written on the main loop
-  int64_t index = ListingIndexStore(f.indexFile(c)).read();
+  auto [c, index] = f.startInSync("/docs/a.txt");
   ASSERT_GT(index, 0);
 
   f.renameElsewhere("/docs/a.txt", "/moved/b.txt");
-  ASSERT_EQ(f.listOnce(c, index), "");
+  ASSERT_EQ(f.listOnce(*c, index), "");
   EXPECT_EQ(fileutil::readFile(f.root + "/moved/b.txt"), "bytes");
   EXPECT_FALSE(fileutil::exists(f.root + "/docs/a.txt"));
   EXPECT_EQ(f.queue->restoreFileCollection(), 0u);
@@ -207,19 +206,11 @@ TEST(ServerRoadEngineTest, RenameOnAnotherComputerIsFollowedLocally) {
 
 TEST(ServerRoadEngineTest, DeletionElsewhereMovesTheLocalCopyToTheCache) {
   EngineFixture f;
-  auto when = testing::serverTime("2024-03-05 10:20:30");
-  f.uploadElsewhere("/docs/gone.txt", "bytes", when);
-  EngineFixture::tmpWrite(f.root + "/docs/gone.txt", "bytes");
-  testing::setModified(f.root + "/docs/gone.txt", when);
-  MainSyncController& c = f.makeWithEngine();
-  f.recordUploaded(c, "/docs/gone.txt");
-  ASSERT_EQ(f.listOnce(c), "");
-  f.advance(0ms);
-  int64_t index = ListingIndexStore(f.indexFile(c)).read();
+  auto [c, index] = f.startInSync("/docs/gone.txt", true);
   ASSERT_GT(index, 0);
 
   f.deleteElsewhere("/docs/gone.txt");
-  ASSERT_EQ(f.listOnce(c, index), "");
+  ASSERT_EQ(f.listOnce(*c, index), "");
   EXPECT_FALSE(fileutil::exists(f.root + "/docs/gone.txt"));
   EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/2020-01-01/docs/gone.txt"), "bytes");
 }
