@@ -34,6 +34,17 @@
 #include "sync/SyncContext.h"
 #include "sync/SyncController.h"
 #include "sync/SyncCycle.h"
+#include "sync/DownloadDispatcher.h"
+#include "sync/ListingHandler.h"
+#include "sync/ListingIndexStore.h"
+#include "sync/ListingOutcome.h"
+#include "sync/ListingTally.h"
+#include "sync/LocalCache.h"
+#include "sync/RecordApplier.h"
+#include "sync/RecordChangeTracker.h"
+#include "sync/ServerRoadAdapters.h"
+#include "sync/ServerRoadHost.h"
+#include "sync/SyncRootFiles.h"
 
 namespace ulmora {
 
@@ -313,12 +324,39 @@ class MainSyncController final : public SyncController,
   void validateFiles(const ServerRecord& record, const std::string& operation) override;
   void updateRefID(const ServerRecord& record, const std::string& operation) override;
   void RetryListing(SynListingController& listing) override;
-  // placeholder: the upload road calls these; the server road defines them.
-  void updateRefIDwithListingIndex(bool /*fromZero*/) {}
+  void listingCompleted() override;
+  void listingGotEventsOccurred() override;
+  void PerformLoginAgainDueToAccountMaintanence() override;
+  void clearItems() override;
+  bool isTenMinutesListingCalled() override;
+  void resetTenminutesListing() override;
+  // Listing index and listings.
+  void writeListingIndexFile(const std::string& index);
   // The download completion: the index held back while downloads were
-  // pending is stored when nothing is pending any more. Called only after a
-  // run in which every file arrived.
-  void commitHeldListingIndex() {}
+  // pending is stored when nothing is pending any more.
+  void commitHeldListingIndex();
+  void updateRefIDwithListingIndex(bool fromZero);
+  void syncListing();
+  void StopListingAndAddNotificationFile();
+  // A change listing is about to start (full: from index 0).
+  void changeListingStarting(bool fromZero);
+  // Record validation, downloads, cache.
+  void handleForRestore(const ServerRecord& record);
+  void checkforEmptyFolder(const std::string& path);
+  bool checkFileisUnderRestoreSet(const std::string& relativePath);
+  bool checkRefIDExistInDatabase(const std::string& refId, const std::string& relativePath);
+  bool isrestorManagerRunning();
+  void StopRestoreManagerForNewListing();
+  bool moveToCache(const std::string& path);
+  bool moveToCacheWithoutDate(const std::string& path);
+  bool moveFromCache(const LocalCache::Wanted& wanted);
+  bool moveFromCacheAtLocation(const ServerRecord& record, const std::string& target);
+  bool shouldRenameForFile(const std::string&, const std::string&, std::string*) { return false; }
+  bool shouldDeleteForFile(const std::string&, const std::string&) { return false; }
+  void manageFoldersReceivedFromServer(SynListingController& listing);
+  void updateRecordToDBWithDirectoryContent(const RenameEntry& folder);
+  // Every change to the user's files goes through it.
+  const SyncRootFiles& syncRootFiles() const { return *syncRootFiles_; }
 
   // ---- push, renames and deletes, folders ----
 
@@ -386,10 +424,6 @@ class MainSyncController final : public SyncController,
   // VersionRestoreHost
   void VersionRestoreStarted() override;
   void VersionRestoreEnded() override;
-  // placeholder: the upload road calls these; the control concern defines them.
-  void HandleAccountUnderMaintainence() {}
-  void passwordChangedFromWeb() {}
-  void setRecentlyModifiedItems(const std::string& /*path*/, const std::string& /*operation*/) {}
 
   // Pause, unlink and reinitialise steps.
   // The pause steps that drop the queued downloads (half-received files and
@@ -424,7 +458,8 @@ class MainSyncController final : public SyncController,
   void setRecentlyModifiedItems(const std::string& path, const std::string& operation);
   void storeRecentItem(const std::string& path, int status);
   void addFileUpdatedFromCache(const std::string& path);
-  void clearItems();
+  // The listing's clearItems empties the recent items too.
+  void clearRecentItems();
   void sendRecentItemsList();
   std::string getFullPathFor(const std::string& path);
   bool sendMessageToFinder(const std::vector<std::string>& createDirCollection);
@@ -544,6 +579,26 @@ class MainSyncController final : public SyncController,
   // ---- server road ----
   void buildListing();
   void stopListing();
+  RecordApplier::Flags recordFlags();
+  ListingOutcome::Folders foldersOf(SynListingController& listing);
+  friend class ServerRoadHost;
+  std::unique_ptr<SyncRootFiles> syncRootFiles_;
+  std::unique_ptr<InputQueueAdapter> roadQueue_;
+  std::unique_ptr<FilterSetsAdapter> roadFilters_;
+  std::unique_ptr<FileStatusAdapter> roadStatus_;
+  std::unique_ptr<ServerRoadHost> roadHost_;
+  std::unique_ptr<ListingAdapter> changeListingPort_;
+  std::unique_ptr<ListingAdapter> refIdListingPort_;
+  std::unique_ptr<DownloadEngineAdapter> restoreEnginePort_;
+  std::unique_ptr<ListingTally> listingTally_;
+  std::unique_ptr<ListingIndexStore> listingIndex_;
+  std::unique_ptr<RecordChangeTracker> recordChanges_;
+  std::unique_ptr<LocalCache> localCache_;
+  std::unique_ptr<RecordApplier> recordApplier_;
+  std::unique_ptr<ListingHandler> listingHandler_;
+  std::unique_ptr<ListingOutcome> listingOutcome_;
+  std::unique_ptr<DownloadDispatcher> downloadDispatcher_;
+  std::atomic<int64_t> mSplitPoint_{0};
 
   // ---- push, renames and deletes, folders ----
   void buildPush();

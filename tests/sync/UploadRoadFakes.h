@@ -91,9 +91,9 @@ class FakeManager final : public TransferManagerPort {
   std::string name_;
 };
 
-class FakeQueue final : public SyncInputPort {
+class FakeUploadQueue final : public SyncInputPort {
  public:
-  explicit FakeQueue(CallLog& log) : log_(log) {}
+  explicit FakeUploadQueue(CallLog& log) : log_(log) {}
 
   std::vector<std::string> readUploadBatch() override {
     auto out = batch;
@@ -128,9 +128,9 @@ class FakeQueue final : public SyncInputPort {
   CallLog& log_;
 };
 
-class FakeHost final : public UploadRoadHost {
+class FakeUploadHost final : public UploadRoadHost {
  public:
-  FakeHost(CallLog& log, std::string sessionFolder) : log_(log), sessionFolder_(std::move(sessionFolder)) {}
+  FakeUploadHost(CallLog& log, std::string sessionFolder) : log_(log), sessionFolder_(std::move(sessionFolder)) {}
 
   void ResetCumulativeCountVariablesForBackup() override { log_.add("ResetCumulativeCountVariablesForBackup"); }
   void backupSetDispatched() override { log_.add("backupSetDispatched"); }
@@ -238,8 +238,8 @@ struct UploadRoadRig {
   CallLog log;
   FakeManager upload;
   FakeManager download;
-  FakeQueue queue;
-  FakeHost host;
+  FakeUploadQueue queue;
+  FakeUploadHost host;
   RunRoadContext ctx;
 };
 
