@@ -233,8 +233,9 @@ class SyncFilesController {
   // Records the item that was at `deletedPath` and now is at `trashPath` as a
   // symbolic link at <root>/.UMSCache/<day>/<relative path> pointing into the
   // Trash. A trashed folder is walked on a thread of its own, giving each
-  // file below it a link. A link left from an earlier trashing that day is
-  // replaced; anything else at the link's place is left alone.
+  // file below it a link. Whatever already stands at the link's place (a
+  // link from an earlier trashing that day included) is left alone, and the
+  // answer is kFailed.
   CacheMoveResult moveToCache(const std::string& deletedPath, const std::string& trashPath);
   // The folder walk, on the calling thread: iterative, never follows a
   // symlink, links every non-folder below `trashPath`.

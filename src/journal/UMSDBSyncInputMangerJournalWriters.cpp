@@ -62,11 +62,20 @@ void UMSDBSyncInputManger::writeFilesEntryForOperation(std::string_view code) {
                                         journal::kUploadSuffix);
     putBack(backupFilesCollection_, std::move(result.unwritten), "upload");
   } else if (code == journal::kCodeDelete) {
-    std::vector<std::string> entries = takeAll(deleteFilesCollection_);
-    if (entries.empty()) return;
-    // The root may have been unknown when the path was queued.
+    if (deleteFilesCollection_.with([](auto& q) { return q.empty(); })) return;
+    // A full path queued while the root was unknown would read as a relative
+    // one and delete the wrong item on the server: it waits for the root.
     SyncRootPath root = syncRoot();
-    for (auto& e : entries) e = root.relative(e);
+    if (!root.known()) {
+      daemonTrace("journal: sync root unknown, delete entries kept queued");
+      return;
+    }
+    std::vector<std::string> entries;
+    for (auto& e : takeAll(deleteFilesCollection_)) {
+      std::string relative = root.relative(e);
+      if (!relative.empty()) entries.push_back(std::move(relative));
+    }
+    if (entries.empty()) return;
     auto result =
         writer_.writeTextList(JournalFolder(paths.daemonEvents), entries, journal::kDeleteSuffix);
     putBack(deleteFilesCollection_, std::move(result.unwritten), "delete");

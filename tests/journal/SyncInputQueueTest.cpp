@@ -83,6 +83,23 @@ TEST_F(SyncInputQueueTest, DeleteProducerCutsTheRootOnWholeComponents) {
             (std::vector<std::string>{"/x.txt", f_.root() + "2/y.txt"}));
 }
 
+TEST_F(SyncInputQueueTest, DeletesWaitForTheSyncRoot) {
+  // Queued while the root is unknown, as the full paths they are.
+  f_.host().setRoot("");
+  q_.addDeleteFiles(f_.full("/a.txt"));
+  q_.addDeleteFiles("/b.txt");
+  q_.runWriterPass();
+  EXPECT_TRUE(f_.published(kEventFolder).empty());
+  EXPECT_EQ(q_.CheckForDeleteFiles().size(), 0u);
+
+  f_.host().setRoot(f_.root());
+  q_.addDeleteFiles(f_.root());  // the root itself, now known: dropped
+  q_.runWriterPass();
+  auto set = q_.parseEventsToGetEventSets();
+  ASSERT_TRUE(set);
+  EXPECT_EQ(strings(*set->find("delete")), (std::vector<std::string>{"/a.txt", "/b.txt"}));
+}
+
 TEST_F(SyncInputQueueTest, ReadersHonourTheHoldBackFlags) {
   q_.addBackupFiles(f_.full("/a.txt"));
   q_.runWriterPass();
