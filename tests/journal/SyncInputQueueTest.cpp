@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "JournalTestSupport.h"
 #include "journal/JournalReader.h"
@@ -27,6 +29,9 @@ TEST_F(SyncInputQueueTest, UploadProducerAndWriterFilters) {
   f_.makeFile("/private/notes.txt");
   f_.makeFile("/dir/kept.txt");
   fileutil::makeDirectories(f_.full("/a folder"));
+  ASSERT_EQ(::symlink(f_.full("/dir/kept.txt").c_str(), f_.full("/link").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", f_.full("/dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo(f_.full("/fifo").c_str(), 0600), 0);
   struct Case {
     std::string path;
     std::optional<std::string> entry;  // what the upload list holds, if anything
@@ -38,6 +43,9 @@ TEST_F(SyncInputQueueTest, UploadProducerAndWriterFilters) {
       {"/private/var/tmp/x", std::nullopt},  // system temporary path
       {"/private/notes.txt", "/private/notes.txt"},  // relative entry of the root
       {"/rel.txt", "/rel.txt"},
+      {f_.full("/link"), std::nullopt},  // the engine uploads files and folders only
+      {f_.full("/dangling"), std::nullopt},
+      {f_.full("/fifo"), std::nullopt},
       {f_.root(), std::nullopt},
       {"", std::nullopt},
   };
