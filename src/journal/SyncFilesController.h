@@ -170,7 +170,9 @@ class SyncFilesController {
   // Removed items; the root itself and "...-Spotlight" are dropped.
   void addDeleteFiles(const std::string& path);
   void addDeleteFiles(const std::vector<std::string>& paths);
-  // A rename with a missing side is dropped with a trace line.
+  // A rename with a missing side is dropped with a trace line. Uploads and
+  // folder creations queued before it (of the item or of anything below a
+  // renamed folder) follow it to the new path.
   void addRenamedFiles(const RenameEntry& rename);
   void addRenamedFiles(const std::vector<RenameEntry>& renames);
   // Downloads {relative path: value}; a later value for a path wins.
@@ -261,6 +263,13 @@ class SyncFilesController {
   void sendToFinder(const PropertyList& payload, int type) const;
   void sendToMonitor(const PropertyList& payload, int type) const;
   void postNotSynced(const std::vector<std::string>& fullPaths) const;
+
+  // Queued uploads and folder creations follow `renames` (rename events).
+  void followRenames(const EventList& renames);
+  // A rename a rename list cannot carry becomes a delete of the old path;
+  // the new path (a folder with its whole tree) is queued to upload.
+  EventList withCarriableRenames(const SyncRootPath& root, EventList events);
+  void queueTreeForUpload(const std::string& fullPath);
 
   // Tick steps.
   void tickEvents();

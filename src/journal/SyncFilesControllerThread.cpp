@@ -143,7 +143,8 @@ void SyncFilesController::tickEvents() {
     return;
   }
   rootUnknownTraced_ = false;
-  EventList events = mEventsListArray_.with([](EventList& l) { return std::exchange(l, {}); });
+  EventList events = withCarriableRenames(
+      syncRoot(), mEventsListArray_.with([](EventList& l) { return std::exchange(l, {}); }));
 
   // Runs of one kind, in arrival order: delete, rename, delete give three
   // files in that order. The first run that cannot be written goes back
