@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -270,6 +271,9 @@ class SyncFilesController {
   // the new path (a folder with its whole tree) is queued to upload.
   EventList withCarriableRenames(const SyncRootPath& root, EventList events);
   void queueTreeForUpload(const std::string& fullPath);
+  // Entries of unread upload lists that `events` rename are queued again
+  // under their new paths.
+  void uploadRenamedListEntries(const SyncRootPath& root, const EventList& events);
 
   // Tick steps.
   void tickEvents();
@@ -330,6 +334,13 @@ class SyncFilesController {
   Guarded<OrderedSet<std::string>> OBCreateDirCollection_;
   Guarded<OrderedDict> OBrestoreFilesCollection_;
   Guarded<OrderedSet<std::string>> mRemoveEntryFromRDDB_;
+  // Queued uploads found gone when their list was written (relative paths),
+  // from this tick and the one before: the rename that took them away may
+  // reach the writer up to a coalescing window later.
+  struct GoneUploads {
+    std::set<std::string> current, previous;
+  };
+  Guarded<GoneUploads> goneUploads_;
 
   std::mutex tickMutex_;
 

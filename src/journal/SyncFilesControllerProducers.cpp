@@ -134,6 +134,23 @@ void SyncFilesController::followRenames(const EventList& renames) {
   };
   backupFilesCollection_.with(follow);
   createDirCollection_.with(follow);
+  // Uploads whose list was written after the item went and before its
+  // rename arrived.
+  std::vector<std::string> found = goneUploads_.with([&follower, &root](GoneUploads& g) {
+    std::vector<std::string> moved;
+    for (auto* set : {&g.current, &g.previous}) {
+      for (auto it = set->begin(); it != set->end();) {
+        if (auto now = follower.follow(*it)) {
+          moved.push_back(root.full(*now));
+          it = set->erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    return moved;
+  });
+  if (!found.empty()) addAll(backupFilesCollection_, found);
 }
 
 void SyncFilesController::addRestoreFiles(const std::map<std::string, std::string>& entries) {

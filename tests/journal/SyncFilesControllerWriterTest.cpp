@@ -341,6 +341,30 @@ TEST(SyncFilesControllerRenameTest, QueuedUploadsFollowRenamesMadeBeforeTheListI
   }
 }
 
+TEST(SyncFilesControllerRenameTest, ItemsOfUnreadUploadListsAreQueuedUnderTheirNewPaths) {
+  SfcFixture<> f;
+  SyncFilesController& sfc = f.sfc();
+  f.makeFile("/x.tmp");
+  f.makeFile("/new/f1");
+  f.makeFile("/read/f2");
+  sfc.addBackupFiles(f.full("/read/f2"));
+  sfc.timerFireMethod();
+  sfc.readFileFor("1");  // the controller has taken this list
+  sfc.addBackupFiles(std::vector<std::string>{f.full("/x.tmp"), f.full("/new/f1")});
+  sfc.timerFireMethod();
+  ASSERT_EQ(::rename(f.full("/x.tmp").c_str(), f.full("/x").c_str()), 0);
+  ASSERT_EQ(::rename(f.full("/new").c_str(), f.full("/renamed").c_str()), 0);
+  ASSERT_EQ(::rename(f.full("/read").c_str(), f.full("/seen").c_str()), 0);
+  sfc.addRenamedFiles(std::vector<RenameEntry>{{"/x.tmp", "/x"}, {"/new", "/renamed"}});
+  sfc.addRenamedFiles(RenameEntry{"/read", "/seen"});
+  sfc.timerFireMethod();
+  // What the controller already took is its business; what it has not yet
+  // read is listed again under the new paths.
+  auto names = f.published(journal::kUploadFolder);
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_THAT(f.lines(journal::kUploadFolder, names[1]), UnorderedElementsAre("/x", "/renamed/f1"));
+}
+
 TEST(SyncFilesControllerRenameTest, RenamesAListCannotCarryBecomeADeleteAndAnUpload) {
   SfcFixture<> f;
   SyncFilesController& sfc = f.sfc();
