@@ -4,6 +4,7 @@
 #include "capture/FolderEnumerator.h"
 #include "capture/NEWFSEventWatcher.h"
 #include "database/DatabaseMerger.h"
+#include "database/FileStateSchema.h"
 #include "foundation/QLUtility.h"
 #include "journal/JournalFormat.h"
 #include "journal/SyncRootPath.h"
@@ -202,7 +203,15 @@ void UlmoraSyncUserController::startWatcher() {
   o.clock = &clock_;
   o.database = &database_;
   watcher_ = std::make_unique<NEWFSEventWatcher>(o, sink_, collections_);
-  if (!watcher_->start()) trace("the watcher could not start; local changes are not seen");
+  if (!watcher_->start()) {
+    trace("the watcher could not start; local changes are not seen");
+    return;
+  }
+  // Nothing records what changed while the agent was not running: the
+  // folder is compared with the local database. A new account has none; its
+  // first full scan belongs to the reinitialise.
+  const std::optional<std::string> db = filestate::databasePath(dbFolder_, details_.syncUser);
+  if (!options_.reinitializeDue && db && fileutil::exists(*db)) watcher_->compareWithDatabaseAtStart();
 }
 
 void UlmoraSyncUserController::stopWatcher() {
