@@ -293,6 +293,33 @@ std::vector<EventSet> eventSets(SfcFixture<>& f) {
   return sets;
 }
 
+TEST(SyncFilesControllerDeleteTest, ARunOfMoreThanAThousandDeletesKeepsItsOrderAcrossFiles) {
+  for (std::size_t count : {1000u, 1001u, 2500u}) {
+    SCOPED_TRACE(count);
+    SfcFixture<> f;
+    std::vector<std::string> full, expected;
+    for (std::size_t i = 0; i < count; ++i) {
+      expected.push_back("/gone/" + std::to_string(count - i));  // not in sorted order
+      full.push_back(f.full(expected.back()));
+    }
+    f.sfc().addDeleteFiles(full);
+    f.sfc().addRenamedFiles(RenameEntry{"/r1", "/r2"});  // the run ends here
+    f.sfc().timerFireMethod();
+    EXPECT_EQ(f.published(journal::kEventFolder).size(), (count + 999) / 1000 + 1);
+    std::vector<std::string> deleted;
+    std::vector<RenameEntry> renamed;
+    for (const auto& set : eventSets(f)) {
+      deleted.insert(deleted.end(), set.paths.begin(), set.paths.end());
+      if (!set.renames.empty()) {
+        EXPECT_EQ(deleted.size(), count);  // after every delete
+      }
+      renamed.insert(renamed.end(), set.renames.begin(), set.renames.end());
+    }
+    EXPECT_EQ(deleted, expected);
+    EXPECT_EQ(renamed, (std::vector<RenameEntry>{{"/r1", "/r2"}}));
+  }
+}
+
 TEST(SyncFilesControllerRenameTest, QueuedUploadsFollowRenamesMadeBeforeTheListIsWritten) {
   struct Case {
     const char* name;
