@@ -202,7 +202,11 @@ void SyncFilesController::uploadRenamedListEntries(const SyncRootPath& root,
 }
 
 void SyncFilesController::tickBackups() {
-  if (backupFilesCollection_.with([](auto& q) { return q.empty(); })) return;
+  if (backupFilesCollection_.with([](auto& q) { return q.empty(); })) {
+    // Nothing written this tick, so nothing newly gone: the older record ages.
+    goneUploads_.with([](GoneUploads& g) { g.previous = std::exchange(g.current, {}); });
+    return;
+  }
   SyncRootPath root = syncRoot();
   // The Finder hears about uploads only while it is connected to this
   // account; the entries are announced before they are filtered.

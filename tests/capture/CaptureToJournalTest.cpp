@@ -42,17 +42,6 @@ class WriterSink final : public CaptureJournalSink {
   SyncFilesController& writer_;
 };
 
-void put(const std::string& path, const std::string& text = "data") {
-  FILE* f = std::fopen(path.c_str(), "w");
-  ASSERT_NE(f, nullptr) << path;
-  std::fputs(text.c_str(), f);
-  std::fclose(f);
-}
-
-void move(const std::string& from, const std::string& to) {
-  ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from << " -> " << to;
-}
-
 class CaptureToJournal {
  public:
   static constexpr auto kTick = SyncFilesController::kTickInterval;
