@@ -200,9 +200,7 @@ void SyncFilesController::addOBRestoreFiles(const std::map<std::string, std::str
   });
 }
 
-}  // namespace ulmora
-
-namespace ulmora {
+// ---------------------------------------------------------------- renames a list cannot carry
 
 SyncFilesController::EventList SyncFilesController::withCarriableRenames(const SyncRootPath& root,
                                                                          EventList events) {
