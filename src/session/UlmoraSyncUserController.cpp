@@ -1,6 +1,7 @@
 #include "session/UlmoraSyncUserController.h"
 
 #include "capture/DBManager.h"
+#include "capture/DeselectedFolders.h"
 #include "capture/FolderEnumerator.h"
 #include "capture/NEWFSEventWatcher.h"
 #include "database/DatabaseMerger.h"
@@ -26,6 +27,7 @@ constexpr int kDaemonPreferences = 2;
 constexpr int kDatabaseFolder = 107;
 constexpr int kBackupFileEntries = 113;
 constexpr int kBackupFileEntriesAfterDelete = 114;
+constexpr int kSelectiveSyncList = 133;
 
 void trace(const std::string& what) { traceLine("account: " + what); }
 
@@ -202,6 +204,10 @@ void UlmoraSyncUserController::startWatcher() {
   o.syncRoot = details_.syncRootPath;
   o.clock = &clock_;
   o.database = &database_;
+  // Left out of the sync on purpose: never deleted by a comparison.
+  auto deselected = std::make_shared<DeselectedFolders>(
+      paths_.pathForApplicationFile(kSelectiveSyncList), clock_);
+  o.isDeselected = [deselected](const std::string& path) { return deselected->contains(path); };
   watcher_ = std::make_unique<NEWFSEventWatcher>(o, sink_, collections_);
   if (!watcher_->start()) {
     trace("the watcher could not start; local changes are not seen");
