@@ -42,6 +42,7 @@
 #include "journal/SyncFilesHost.h"
 #include "journal/SyncRecordBuilder.h"
 #include "platform/ProcessRunner.h"
+#include "session/SyncFilesCaptureSink.h"
 
 namespace {
 
@@ -176,20 +177,24 @@ void BM_FirstFullScan(benchmark::State& state) {
 }
 BENCHMARK(BM_FirstFullScan)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
+// Runs find over the tree; the number of lines it printed.
+int64_t runFind(const std::vector<std::string>& arguments) {
+  ProcessOptions options;
+  options.executable = "/usr/bin/find";
+  options.arguments = arguments;
+  ChildProcess find(options);
+  int64_t lines = 0;
+  find.setStdoutLineHandler([&](std::string_view) { ++lines; });
+  find.start();
+  find.wait();
+  return lines;
+}
+
 void BM_FindTypeF(benchmark::State& state) {
   const std::string& root = scanTree();
   resetPeakMemory();
   int64_t lines = 0;
-  for (auto _ : state) {
-    ProcessOptions options;
-    options.executable = "/usr/bin/find";
-    options.arguments = {root, "-type", "f"};
-    ChildProcess find(options);
-    lines = 0;
-    find.setStdoutLineHandler([&](std::string_view) { ++lines; });
-    find.start();
-    find.wait();
-  }
+  for (auto _ : state) lines = runFind({root, "-type", "f"});
   state.counters["files"] = static_cast<double>(lines);
   state.counters["peak_rss_MiB"] = peakMemoryMiB();
 }
@@ -242,24 +247,6 @@ class BenchHost final : public SyncFilesHost {
   std::string root_;
 };
 
-// The watcher's changes go to the event journal writer, as the account wires them.
-class WriterSink final : public CaptureJournalSink {
- public:
-  explicit WriterSink(SyncFilesController& writer) : writer_(writer) {}
-  void addBackupFiles(const std::vector<std::string>& paths) override { writer_.addBackupFiles(paths); }
-  void addDirectory(const std::vector<std::string>& paths) override { writer_.addDirectory(paths); }
-  void addDeleteFiles(const std::vector<std::string>& paths) override { writer_.addDeleteFiles(paths); }
-  void addRenamedFiles(const std::vector<RenameEntry>& r) override { writer_.addRenamedFiles(r); }
-  void addRestoreFiles(const std::vector<std::string>&) override {}
-  void addOBBackupFiles(const std::vector<std::string>&) override {}
-  void addOBRestoreFiles(const std::vector<std::string>&) override {}
-  void mainDBQueryFinished(const std::vector<std::string>&) override {}
-  void RDDBQueryFinished(const std::optional<RDDataBaseRows>&) override {}
-
- private:
-  SyncFilesController& writer_;
-};
-
 // One account's event journal writer over journal folders of its own.
 class JournalBench {
  public:
@@ -310,7 +297,7 @@ void BM_TenThousandFilesRenamedAtOnce(benchmark::State& state) {
   config.syncRoot = root;
   ExcludedFilesCollections collections(config);
   JournalBench journal(root, true);
-  WriterSink sink(journal.writer());
+  SyncFilesCaptureSink sink(journal.writer());
   NEWFSEventWatcher::Options options;
   options.syncRoot = root;
   NEWFSEventWatcher watcher(options, sink, collections);
@@ -386,7 +373,7 @@ void BM_StartWith10000Of100000Changed(benchmark::State& state) {
   resetPeakMemory();
   for (auto _ : state) {
     JournalBench journal(root, true);
-    WriterSink sink(journal.writer());
+    SyncFilesCaptureSink sink(journal.writer());
     NEWFSEventWatcher::Options options;
     options.syncRoot = root;
     options.database = &database;
@@ -411,17 +398,7 @@ BENCHMARK(BM_StartWith10000Of100000Changed)->UseManualTime()->Unit(benchmark::kM
 
 void BM_FindPrintfSizeAndTime(benchmark::State& state) {
   const std::string& root = scanTree();
-  for (auto _ : state) {
-    ProcessOptions options;
-    options.executable = "/usr/bin/find";
-    options.arguments = {root, "-type", "f", "-printf", "%s %T@\n"};
-    ChildProcess find(options);
-    int64_t lines = 0;
-    find.setStdoutLineHandler([&](std::string_view) { ++lines; });
-    find.start();
-    find.wait();
-    benchmark::DoNotOptimize(lines);
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(runFind({root, "-type", "f", "-printf", "%s %T@\\n"}));
 }
 BENCHMARK(BM_FindPrintfSizeAndTime)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
