@@ -696,6 +696,15 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
     traceLine("watcher: the sync folder came back; items missing from it are not deleted on the server");
     return;
   }
+  if (seen.empty() && std::any_of(rows->begin(), rows->end(),
+                                  [](const LocalFileRow& row) { return !row.pendingDownload; })) {
+    // An empty folder where the database knows items is far more often a
+    // volume not mounted, or a folder replaced, than a user who removed
+    // everything: the server's copy is kept.
+    traceLine("watcher: the sync folder is empty but the local database lists items; nothing is "
+              "deleted on the server");
+    return;
+  }
   std::vector<const LocalFileRow*> gone;
   for (const LocalFileRow& row : *rows) {
     if (seen.count(row.path) || row.pendingDownload) continue;
