@@ -652,6 +652,7 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
   const SyncRootPath root(options_.syncRoot);
   const bool reportDeletes = kind != RescanKind::kRootBack;
   std::optional<std::vector<LocalFileRow>> rows;
+  if (kind == RescanKind::kStart && options_.settleDatabase) options_.settleDatabase();
   if (options_.database) rows = options_.database->fileRows();
   if (!rows && kind == RescanKind::kStart) {
     // Handing on the whole folder is the first scan's work, not a start's.

@@ -73,6 +73,10 @@ class NEWFSEventWatcher {
     // Relative paths the user deselected: their rows are never reported
     // removed by a rescan, since their files are absent on purpose.
     std::function<bool(const std::string& relativePath)> isDeselected;
+    // Called on the watcher thread before the start comparison reads the
+    // database, so that the owner can let what the last run recorded be
+    // merged first (rows it lacks would be uploaded again).
+    std::function<void()> settleDatabase;
     // Called when the watch limit is first hit (true) and when every folder
     // is watched again (false): on the watcher thread, or inside start().
     std::function<void(bool limited)> watchLimitChanged;

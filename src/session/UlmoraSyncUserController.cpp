@@ -28,6 +28,7 @@ constexpr int kDatabaseFolder = 107;
 constexpr int kBackupFileEntries = 113;
 constexpr int kBackupFileEntriesAfterDelete = 114;
 constexpr int kSelectiveSyncList = 133;
+constexpr Clock::Duration kStartMergeWait = std::chrono::seconds(10);
 
 void trace(const std::string& what) { traceLine("account: " + what); }
 
@@ -208,6 +209,11 @@ void UlmoraSyncUserController::startWatcher() {
   auto deselected = std::make_shared<DeselectedFolders>(
       paths_.pathForApplicationFile(kSelectiveSyncList), clock_);
   o.isDeselected = [deselected](const std::string& path) { return deselected->contains(path); };
+  // What the last run recorded is merged before the start comparison reads
+  // the database; a database that cannot merge holds it up only so long.
+  o.settleDatabase = [this] {
+    if (std::shared_ptr<DatabaseMerger> m = merger()) m->waitUntilMerged(kStartMergeWait);
+  };
   watcher_ = std::make_unique<NEWFSEventWatcher>(o, sink_, collections_);
   if (!watcher_->start()) {
     trace("the watcher could not start; local changes are not seen");

@@ -58,6 +58,8 @@ class CaptureToJournal {
     database_.setRows(std::move(rows));
     options_.database = &database_;
   }
+  std::vector<LocalFileRow> rows() { return database_.fileRows().value_or(std::vector<LocalFileRow>{}); }
+  void replaceRows(std::vector<LocalFileRow> rows) { database_.setRows(std::move(rows)); }
   NEWFSEventWatcher::Options& options() { return options_; }
   NEWFSEventWatcher& watcher() { return *watcher_; }
 
@@ -229,6 +231,7 @@ TEST(CaptureToJournalTest, AStartComparesTheFolderWithTheDatabase) {
     // to be downloaded, deselected.
     put(c.full("/same.txt"), "1234");
     put(c.full("/changed.txt"), "1234");
+    put(c.full("/merged-late.txt"));
     ASSERT_EQ(::mkdir(c.full("/old-folder").c_str(), 0700), 0);
     put(c.full("/old-folder/kept.txt"));
     std::vector<LocalFileRow> rows{c.rowFor("/same.txt"), c.rowFor("/changed.txt"),
@@ -238,6 +241,12 @@ TEST(CaptureToJournalTest, AStartComparesTheFolderWithTheDatabase) {
     rows.push_back(LocalFileRow{"/Deselected/f.txt", "NA", "3", false, false});
     c.useDatabase(rows);
     c.options().isDeselected = [](const std::string& p) { return p.rfind("/Deselected", 0) == 0; };
+    // What the last run recorded reaches the database before it is read.
+    c.options().settleDatabase = [&c, late = c.rowFor("/merged-late.txt")] {
+      std::vector<LocalFileRow> merged = c.rows();
+      merged.push_back(late);
+      c.replaceRows(std::move(merged));
+    };
     // Made while the agent was down (or not yet journalled when it was killed).
     put(c.full("/changed.txt"), "123456");
     ASSERT_EQ(::mkdir(c.full("/burst").c_str(), 0700), 0);
