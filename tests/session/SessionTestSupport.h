@@ -152,6 +152,7 @@ class MockSyncController : public SyncController {
   MOCK_METHOD(void, setReinitializeState, (bool), (override));
   MOCK_METHOD(bool, getReinitializeState, (), (const, override));
   MOCK_METHOD(void, startSync, (), (override));
+  MOCK_METHOD(void, shutdown, (), (override));
   MOCK_METHOD(void, PauseSync, (), (override));
   MOCK_METHOD(void, ResumeSync, (), (override));
   MOCK_METHOD(void, UnlinkSync, (), (override));

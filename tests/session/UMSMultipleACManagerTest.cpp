@@ -9,6 +9,7 @@
 #include "SessionTestSupport.h"
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
+#include "ipc/IpcMessageTypes.h"
 #include "ipc/IpcPaths.h"
 #include "ipc/MessageSendingModule.h"
 #include "journal/UMSDBSyncInputManger.h"
@@ -42,7 +43,7 @@ class ManagerTest : public ::testing::Test {
     o.inputQueue = queue.get();
     o.account.watchSyncRoot = false;
     o.account.journalSink = &sink;
-    o.account.makeSyncController = [this] {
+    o.account.makeSyncController = [this](SyncContext) {
       auto m = std::make_unique<NiceMock<MockSyncController>>();
       mocks.push_back(m.get());
       if (onNewMock) onNewMock(*m);
@@ -249,7 +250,7 @@ TEST_F(ManagerTest, EachConnectingCompanionIsToldWhichAgentServesIt) {
       if (auto body = companion->receiveNow()) hello = IpcMessage::fromPropertyList(*body);
       return hello.has_value();
     }));
-    EXPECT_EQ(hello->type, 0);
+    EXPECT_EQ(hello->type, messagetype::kAgentAnnouncement);
     EXPECT_EQ(hello->payload, IpcMessage::payloadFromTexts(
                                   {"sync agent", me, std::to_string(getpid())}));
   }

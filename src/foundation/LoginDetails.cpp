@@ -1,4 +1,4 @@
-#include "session/LoginDetails.h"
+#include "foundation/LoginDetails.h"
 
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
