@@ -30,8 +30,13 @@ void interactive(const std::string& text, bool flush) {
 }  // namespace
 
 FolderCreationDispatcher::FolderCreationDispatcher(FolderCreationQueue& queue, FolderCreationService& service,
-                                                   FolderCreationEnvironment& env, RunLoop& mainLoop)
-    : queue_(queue), service_(service), env_(env), main_(mainLoop.handle()) {}
+                                                   FolderCreationEnvironment& env, RunLoop& mainLoop,
+                                                   std::atomic<bool>* runningFlag)
+    : queue_(queue),
+      service_(service),
+      env_(env),
+      main_(mainLoop.handle()),
+      createDirRunning_(runningFlag != nullptr ? *runningFlag : ownRunning_) {}
 
 FolderCreationDispatcher::~FolderCreationDispatcher() {
   cancel();

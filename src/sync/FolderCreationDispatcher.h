@@ -80,8 +80,10 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   static constexpr int kMaxWalkDepth = 64;
   static constexpr const char* kStatus = "Creating Folder...";
 
+  // `runningFlag`: the flag the sync cycle reads; nullptr: one of its own.
   FolderCreationDispatcher(FolderCreationQueue& queue, FolderCreationService& service,
-                           FolderCreationEnvironment& env, RunLoop& mainLoop);
+                           FolderCreationEnvironment& env, RunLoop& mainLoop,
+                           std::atomic<bool>* runningFlag = nullptr);
   ~FolderCreationDispatcher() override;
   FolderCreationDispatcher(const FolderCreationDispatcher&) = delete;
   FolderCreationDispatcher& operator=(const FolderCreationDispatcher&) = delete;
@@ -124,7 +126,8 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   FolderCreationEnvironment& env_;
   RunLoop::Handle main_;
 
-  std::atomic<bool> createDirRunning_{false};
+  std::atomic<bool> ownRunning_{false};
+  std::atomic<bool>& createDirRunning_;
   std::atomic<bool> cancelRequested_{false};
 
   mutable std::mutex mu_;  // guards the collection and the thread

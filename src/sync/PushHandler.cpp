@@ -44,9 +44,7 @@ PushHandler::PushHandler(PushHost& host, RunLoop& loop, ClientFactory factory)
 
 PushHandler::~PushHandler() {
   guard_.invalidate();
-  for (auto* timer : {&retryTimer_, &periodicTimer_, &dummyTimer_}) {
-    if (*timer) (*timer)->invalidate();
-  }
+  if (retryTimer_) retryTimer_->invalidate();
   subscriber_.reset();
   posters_.clear();
   retired_.clear();
@@ -150,7 +148,7 @@ void PushHandler::PushDummyNotification() {
 void PushHandler::periodicListening() {
   daemonTrace("periodicListening 10 mins pns timer called");
   loop_.postDelayed(guard_.wrap([this] { startListeningNotifications(); }), kPeriodicResubscribeDelay);
-  isTenMinutesListing_ = true;
+  host_.setIsTenMinutesListing(true);
   if (!host_.isListingRunning()) host_.addNotificationFilesInfo();
 }
 
@@ -159,30 +157,6 @@ void PushHandler::retryListening() {
   if (enabled_) startListeningNotifications();
 }
 
-std::shared_ptr<RunLoopTimer> PushHandler::repeating(Clock::Duration interval, void (PushHandler::*tick)()) {
-  return loop_.scheduleTimer(interval, true, guard_.wrap([this, tick](RunLoopTimer&) { (this->*tick)(); }));
-}
-
-void PushHandler::schedulePeriodicTimer() {
-  if (periodicTimer_) periodicTimer_->invalidate();
-  periodicTimer_ = repeating(kPeriodicInterval, &PushHandler::periodicListening);
-}
-
-void PushHandler::scheduleDummyTimer() {
-  if (dummyTimer_) dummyTimer_->invalidate();
-  dummyTimer_ = repeating(kDummyInterval, &PushHandler::PushDummyNotification);
-}
-
-void PushHandler::invalidatePeriodicTimer() {
-  if (periodicTimer_) periodicTimer_->invalidate();
-}
-
-void PushHandler::invalidateDummyTimer() {
-  if (dummyTimer_) dummyTimer_->invalidate();
-}
-
-bool PushHandler::isPeriodicTimerValid() const { return periodicTimer_ && periodicTimer_->isValid(); }
-bool PushHandler::isDummyTimerValid() const { return dummyTimer_ && dummyTimer_->isValid(); }
 bool PushHandler::isRetryTimerValid() const { return retryTimer_ && retryTimer_->isValid(); }
 
 void PushHandler::clientDidStart(PushClient&) {}
@@ -218,7 +192,8 @@ void PushHandler::clientDidFail(PushClient& client, const std::string& error, co
   }
   daemonTrace("push subscription failed: " + error);
   if (retryCount_ == 0 && !retryTimer_) {
-    retryTimer_ = repeating(kRetryInterval, &PushHandler::retryListening);
+    retryTimer_ = loop_.scheduleTimer(kRetryInterval, true,
+                                      guard_.wrap([this](RunLoopTimer&) { retryListening(); }));
     retryListening();
   }
 }
@@ -235,9 +210,9 @@ void PushHandler::parseNotificationMessageData(const PropertyList& message) {
   if (r.ignored) return;
 
   if (r.dummy) {
-    if (isPeriodicTimerValid()) {
+    if (host_.isPeriodicTimerValid()) {
       daemonTrace("Dummy PNS message Received So Resetting 15 mins PNS periodic timer");
-      schedulePeriodicTimer();
+      host_.resetPeriodicTimer();
     }
     return;
   }
@@ -267,18 +242,18 @@ void PushHandler::parseNotificationMessageData(const PropertyList& message) {
       break;
   }
   if (r.queueListing) {
-    if (isPeriodicTimerValid()) {
+    if (host_.isPeriodicTimerValid()) {
       daemonTrace("Valid Pns Got so am resetting 15 mins periodic listing to next 15 mins.");
-      schedulePeriodicTimer();
+      host_.resetPeriodicTimer();
     }
-    if (isDummyTimerValid()) {
+    if (host_.isDummyTimerValid()) {
       daemonTrace("Valid Pns Got so am resetting 10 mins pns Dummy timer to next 10 mins.");
-      scheduleDummyTimer();
+      host_.resetDummyTimer();
     }
     host_.addNotificationFilesInfo();
     if (!r.statusText.empty()) host_.setMonitorToolTip(r.statusText);
   }
-  if (r.duringPause) duringPauseGotPns_ = true;
+  if (r.duringPause) host_.setDuringPauseGotPns(true);
 }
 
 void PushHandler::accountCancelledFromWeb() {

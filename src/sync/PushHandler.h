@@ -43,12 +43,20 @@ class PushHost {
   virtual void cancelListing() = 0;
   virtual void startSyncListingAllFiles(int mode) = 0;
   virtual bool isSyncTimerValid() = 0;
+  // The 900 s periodic and the 600 s keep-alive timers belong to the
+  // controller's timer set; a message starts them again from now.
+  virtual bool isPeriodicTimerValid() = 0;
+  virtual void resetPeriodicTimer() = 0;
+  virtual bool isDummyTimerValid() = 0;
+  virtual void resetDummyTimer() = 0;
+  virtual void setIsTenMinutesListing(bool value) = 0;
+  virtual void setDuringPauseGotPns(bool value) = 0;
 };
 
 // The push channel of one account: keeps the subscribe long poll open for the
 // sync user's topic, reacts to each message, posts the account's own change
-// messages, and keeps the periodic (900 s), keep-alive (600 s) and retry
-// (150 s) timers.
+// messages, and keeps the 150 s retry timer. The periodic (900 s) and
+// keep-alive (600 s) timers call periodicListening and PushDummyNotification.
 //
 // Topics go out lower-cased on every road (subscribe, post, keep-alive), so
 // an account whose name differs in case between computers still meets on one
@@ -62,15 +70,12 @@ class PushHost {
 // Clients are destroyed on a later turn of the main loop, never from inside
 // one of their own reports, and a client being torn down reports nothing.
 //
-// Thread-safety: everything on the main loop, except the flag accessors
-// (atomic) which any thread may read.
+// Thread-safety: everything on the main loop.
 class PushHandler final : private PushClientEvents {
  public:
   using ClientFactory = std::function<std::unique_ptr<PushClient>(PushClientEvents&, const std::string& url)>;
 
   static constexpr Clock::Duration kRetryInterval = std::chrono::seconds(150);
-  static constexpr Clock::Duration kPeriodicInterval = std::chrono::seconds(900);
-  static constexpr Clock::Duration kDummyInterval = std::chrono::seconds(600);
   static constexpr Clock::Duration kPeriodicResubscribeDelay = std::chrono::seconds(1);
   static constexpr Clock::Duration kMinSubscribeSpacing = std::chrono::seconds(2);
 
@@ -105,21 +110,8 @@ class PushHandler final : private PushClientEvents {
   void accountCancelledFromWeb();
   void delayedListingForNotification();
 
-  // The periodic and keep-alive timers (created by the start and the cycle,
-  // reset by messages, dropped by pause and unlink).
-  void schedulePeriodicTimer();
-  void scheduleDummyTimer();
-  void invalidatePeriodicTimer();
-  void invalidateDummyTimer();
-  bool isPeriodicTimerValid() const;
-  bool isDummyTimerValid() const;
   bool isRetryTimerValid() const;
-
   int64_t notificationRetryCount() const { return retryCount_; }
-  bool isTenMinutesListing() const { return isTenMinutesListing_; }
-  void setIsTenMinutesListing(bool v) { isTenMinutesListing_ = v; }
-  bool duringPauseGotPns() const { return duringPauseGotPns_; }
-  void setDuringPauseGotPns(bool v) { duringPauseGotPns_ = v; }
 
  private:
   // PushClientEvents
@@ -133,7 +125,6 @@ class PushHandler final : private PushClientEvents {
   // Takes `client` out of the live lists and destroys it on a later turn.
   void release(PushClient& client);
   void retire(std::unique_ptr<PushClient> client);
-  std::shared_ptr<RunLoopTimer> repeating(Clock::Duration interval, void (PushHandler::*tick)());
 
   PushHost& host_;
   RunLoop& loop_;
@@ -150,11 +141,6 @@ class PushHandler final : private PushClientEvents {
   bool subscribeDeferred_ = false;
 
   std::shared_ptr<RunLoopTimer> retryTimer_;
-  std::shared_ptr<RunLoopTimer> periodicTimer_;
-  std::shared_ptr<RunLoopTimer> dummyTimer_;
-
-  std::atomic<bool> isTenMinutesListing_{false};
-  std::atomic<bool> duringPauseGotPns_{false};
 
   WeakGuard guard_;  // last: invalidated first
 };

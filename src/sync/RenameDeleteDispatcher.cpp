@@ -61,7 +61,8 @@ RenameDeleteDispatcher::RenameDeleteDispatcher(RenameDeleteQueue& queue, RenameD
       main_(mainLoop.handle()),
       clock_(options.clock != nullptr ? *options.clock : mainLoop.clock()),
       stamps_(options.stamps),
-      pause_(std::move(options.pause)) {}
+      pause_(std::move(options.pause)),
+      running_(options.runningFlag != nullptr ? *options.runningFlag : ownRunning_) {}
 
 RenameDeleteDispatcher::~RenameDeleteDispatcher() {
   cancel();
@@ -115,11 +116,6 @@ bool RenameDeleteDispatcher::hasHeldWork() const {
 bool RenameDeleteDispatcher::isRenameCollectionEmpty() const {
   std::lock_guard<std::mutex> lock(mu_);
   return mRenameFilesCollection.empty();
-}
-
-std::set<std::string> RenameDeleteDispatcher::renamedPathDuringListing() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return renamedPathDuringListing_;
 }
 
 bool RenameDeleteDispatcher::pause(Clock::Duration d) {
@@ -184,13 +180,14 @@ void RenameDeleteDispatcher::StartExcutingEventsCaptured() {
 
 void RenameDeleteDispatcher::StartRenameorDeleteOperation(const LocalChangeSet& set) {
   if (set.type == kRename) {
-    const bool listing = env_.isListingRunning();
+    if (env_.isListingRunning()) {
+      std::vector<std::string> olds;
+      for (const RenameEntry& r : set.renames) olds.push_back(r.originalPath);
+      env_.addRenamedPathsDuringListing(olds);
+    }
     {
       std::lock_guard<std::mutex> lock(mu_);
-      for (const RenameEntry& r : set.renames) {
-        if (listing) renamedPathDuringListing_.insert(r.originalPath);
-        mRenameFilesCollection.push_back(r);
-      }
+      mRenameFilesCollection.insert(mRenameFilesCollection.end(), set.renames.begin(), set.renames.end());
     }
     runRenames();
   } else if (set.type == kDelete) {
@@ -379,10 +376,7 @@ void RenameDeleteDispatcher::deleteDidReceiveData(const std::string& path) {
 
 void RenameDeleteDispatcher::renameDeleteDidFinishSuccessfully(KVTRenameDeleteController&, const std::string& type) {
   if (type == kRename) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      renamedPathDuringListing_.clear();
-    }
+    env_.clearRenamedPathDuringListing();
     retryRename_ = false;
     env_.reloadAccountUserNameIfEmpty();
     traceAndInteractive("Renamed successfully");
@@ -411,10 +405,7 @@ void RenameDeleteDispatcher::renameDeleteDidFailWithError(const std::string& err
   if (error.find("password mismatch") != std::string::npos) env_.passwordChangedFromWeb();
   const std::string text = engineText(error);
   if (type == kRename) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      renamedPathDuringListing_.clear();
-    }
+    env_.clearRenamedPathDuringListing();
     if (error.size() >= 2) {
       const std::string line = format(localized("Rename operation failed with error: %@"), {text});
       daemonTrace(line);

@@ -67,6 +67,10 @@ class RenameDeleteEnvironment {
   // Reloads the account user name from the login details when it is empty.
   virtual void reloadAccountUserNameIfEmpty() = 0;
   virtual bool isListingRunning() = 0;
+  // Old names of renames sent while the change listing runs; the downloads
+  // leave them out until the rename run ends.
+  virtual void addRenamedPathsDuringListing(const std::vector<std::string>& oldPaths) = 0;
+  virtual void clearRenamedPathDuringListing() = 0;
 
   // The upload road.
   virtual bool isUploadRunning() = 0;
@@ -113,6 +117,8 @@ struct RenameDeleteOptions {
   // Waits between batches; returns false when the run was cancelled.
   // Empty: a wait on the clock that a cancel cuts short.
   std::function<bool(Clock::Duration)> pause;
+  // The flag the sync cycle reads; nullptr: one of the worker's own.
+  std::atomic<bool>* runningFlag = nullptr;
 };
 
 // Carries the user's local renames and deletes to the server: a worker thread
@@ -166,7 +172,6 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   // Work left from a cancelled run.
   bool hasHeldWork() const;
   bool isRenameCollectionEmpty() const;
-  std::set<std::string> renamedPathDuringListing() const;
   bool retryRename() const { return retryRename_; }
   void setRetryRename(bool v) { retryRename_ = v; }
   // Waits for a worker thread that has ended (or is ending).
@@ -204,7 +209,8 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   JournalStampGenerator* stamps_;
   std::function<bool(Clock::Duration)> pause_;
 
-  std::atomic<bool> running_{false};
+  std::atomic<bool> ownRunning_{false};
+  std::atomic<bool>& running_;
   std::atomic<bool> cancelRequested_{false};
   std::atomic<bool> retryRename_{false};
 
@@ -212,7 +218,6 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   std::condition_variable wake_;
   std::deque<LocalChangeSet> heldSets_;
   std::vector<RenameEntry> mRenameFilesCollection;
-  std::set<std::string> renamedPathDuringListing_;
   std::thread worker_;
 
   // Worker-only state of the run in progress.

@@ -65,13 +65,35 @@ class FakeHost : public PushHost {
   void cancelListing() override { add("cancelListing"); }
   void startSyncListingAllFiles(int mode) override { add("listing:" + std::to_string(mode)); }
   bool isSyncTimerValid() override { return true; }
+  // The controller's two timers, on the test's loop.
+  bool isPeriodicTimerValid() override { return periodic && periodic->isValid(); }
+  void resetPeriodicTimer() override {
+    if (periodic) periodic->invalidate();
+    periodic = loop->scheduleTimer(900s, true, [this](RunLoopTimer&) { handler->periodicListening(); });
+  }
+  bool isDummyTimerValid() override { return dummy && dummy->isValid(); }
+  void resetDummyTimer() override {
+    if (dummy) dummy->invalidate();
+    dummy = loop->scheduleTimer(600s, true, [this](RunLoopTimer&) { handler->PushDummyNotification(); });
+  }
+  void setIsTenMinutesListing(bool v) override { tenMinutes = v; }
+  void setDuringPauseGotPns(bool v) override { duringPause = v; }
+  ~FakeHost() override {
+    if (periodic) periodic->invalidate();
+    if (dummy) dummy->invalidate();
+  }
 
   void add(std::string s) { calls.push_back(std::move(s)); }
   int gate = 4;
   bool reinit = false;
   bool listingRunning = false;
   int listingRequests = 0;
+  bool tenMinutes = false;
+  bool duringPause = false;
   std::vector<std::string> calls;
+  RunLoop* loop = nullptr;
+  PushHandler* handler = nullptr;
+  std::shared_ptr<RunLoopTimer> periodic, dummy;
 };
 
 class PushHandlerTest : public ::testing::Test {
@@ -85,6 +107,8 @@ class PushHandlerTest : public ::testing::Test {
           records.push_back(r);
           return std::make_unique<FakePushClient>(r);
         })) {
+    host.loop = &loop;
+    host.handler = handler.get();
     handler->setUserName("Bob.Smith");
     handler->setServerURL("https://push.example/pns/broadcast");
   }
@@ -219,8 +243,8 @@ TEST_F(PushHandlerTest, AReplacedSubscriptionIsStoppedThenDestroyedOutsideItsRep
 
 TEST_F(PushHandlerTest, ChangeMessageQueuesListingSetsStatusAndResetsTimers) {
   handler->setEnableListeningNotifications(true);
-  handler->schedulePeriodicTimer();
-  handler->scheduleDummyTimer();
+  host.resetPeriodicTimer();
+  host.resetDummyTimer();
   advance(500s);
   data(*records.back(), msg(1005));
   EXPECT_EQ(host.listingRequests, 1);
@@ -238,21 +262,21 @@ TEST_F(PushHandlerTest, ChangeMessageQueuesListingSetsStatusAndResetsTimers) {
 
 TEST_F(PushHandlerTest, DummyMessageResetsOnlyThePeriodicTimer) {
   handler->setEnableListeningNotifications(true);
-  handler->schedulePeriodicTimer();
+  host.resetPeriodicTimer();
   advance(800s);
   data(*records.back(), msg(1));
   EXPECT_EQ(host.listingRequests, 0);
   advance(800s);  // 1600 s: the original 900 s tick did not come
   EXPECT_EQ(host.listingRequests, 0);
-  EXPECT_FALSE(handler->isTenMinutesListing());
+  EXPECT_FALSE(host.tenMinutes);
   advance(100s);
   EXPECT_EQ(host.listingRequests, 1);
-  EXPECT_TRUE(handler->isTenMinutesListing());
+  EXPECT_TRUE(host.tenMinutes);
 }
 
 TEST_F(PushHandlerTest, PeriodicTickRenewsTheSubscriptionAndListsUnlessListing) {
   handler->setEnableListeningNotifications(true);
-  handler->schedulePeriodicTimer();
+  host.resetPeriodicTimer();
   host.listingRunning = true;
   advance(900s);
   EXPECT_EQ(host.listingRequests, 0);
@@ -288,11 +312,11 @@ TEST_F(PushHandlerTest, PausedMessagesAreRememberedAndUnlinkedOnesIgnored) {
   host.gate = 1;
   data(*records.back(), msg(1001));
   EXPECT_EQ(host.listingRequests, 0);
-  EXPECT_FALSE(handler->duringPauseGotPns());
+  EXPECT_FALSE(host.duringPause);
   host.gate = 3;
   data(*records.back(), msg(1001));
   EXPECT_EQ(host.listingRequests, 1);
-  EXPECT_TRUE(handler->duringPauseGotPns());
+  EXPECT_TRUE(host.duringPause);
 }
 
 TEST_F(PushHandlerTest, PostsGoOutLowerCasedAndPostingClientsAreReleased) {

@@ -108,6 +108,10 @@ class FakeEnv : public RenameDeleteEnvironment {
   std::string accountUserName() override { return "ann@example"; }
   void reloadAccountUserNameIfEmpty() override {}
   bool isListingRunning() override { return listing; }
+  void addRenamedPathsDuringListing(const std::vector<std::string>& olds) override {
+    duringListing.insert(olds.begin(), olds.end());
+  }
+  void clearRenamedPathDuringListing() override { duringListing.clear(); }
   bool isUploadRunning() override { return false; }
   void cancelUpload() override { add("cancelUpload"); }
   bool uploadSetHasPrefix(const std::string&) override { return false; }
@@ -158,7 +162,7 @@ class FakeEnv : public RenameDeleteEnvironment {
   bool has(const std::string& s) const { return std::find(calls.begin(), calls.end(), s) != calls.end(); }
   std::string root = "/home/ann/Sync";
   bool listing = false, underUpload = false, images = false;
-  std::set<std::string> existing;
+  std::set<std::string> existing, duringListing;
   std::map<std::string, std::string> held;
   Calls calls, session;
 };
@@ -372,13 +376,13 @@ TEST_F(RenameDeleteDispatcherTest, RenamesDuringAListingAreRememberedUntilTheRun
   env.listing = true;
   std::set<std::string> seen;
   service.script = [&](auto& d, auto& c, const std::vector<std::string>& items) {
-    seen = dispatcher->renamedPathDuringListing();
+    seen = env.duringListing;
     renamedAll(d, c, items);
   };
   queue.pushRename({{"/a", "/b"}});
   dispatcher->StartExcutingEventsCaptured();
   EXPECT_EQ(seen, (std::set<std::string>{"/a"}));
-  EXPECT_TRUE(dispatcher->renamedPathDuringListing().empty());
+  EXPECT_TRUE(env.duringListing.empty());
 }
 
 TEST_F(RenameDeleteDispatcherTest, WorkerThreadRunsWithTheFlagSetByTheStarter) {
