@@ -41,6 +41,10 @@ class LoginDetails {
   // that is not an absolute path below "/" without "." or ".." components.
   static Reading read(const std::string& loginDetailsPath, const std::string& syncFoldersPath);
 
+  // `root` when it is an absolute path strictly below "/" with no "." or ".."
+  // component (a trailing "/" dropped); nullopt otherwise.
+  static std::optional<std::string> usableRoot(std::string root);
+
   // Sets a "0"/"1" flag in the login details, rewriting the file atomically
   // (0600). False when the file cannot be read as a dictionary or written.
   static bool setFlag(const std::string& loginDetailsPath, const std::string& key, bool value);

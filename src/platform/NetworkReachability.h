@@ -35,7 +35,8 @@ class NetworkReachability {
 };
 
 // Checks the host named by `host()` (a name or address, with an optional
-// ":port") every `interval` on a thread of its own; a name lookup may take a
+// ":port"; or the absolute path of a local storage folder, reachable while it
+// exists) every `interval` on a thread of its own; a name lookup may take a
 // while and must not hold the main loop.
 class ServiceHostReachability final : public NetworkReachability {
  public:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "foundation/LoginDetails.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/FileUtil.h"
 #include "sync/SyncGate.h"
@@ -72,7 +73,10 @@ std::optional<AccountSettings::Applied> AccountSettings::load() {
   Applied applied;
   applied.businessUser = next.mIsBusinessUser;
   if (folders) {
-    if (auto root = folders->stringFor(next.gUlmoraUserName)) applied.syncRoot = *root;
+    if (auto root = folders->stringFor(next.gUlmoraUserName)) {
+      applied.syncRoot = LoginDetails::usableRoot(*root);
+      if (!applied.syncRoot) daemonTrace("setUserData: the sync root \"" + *root + "\" is not usable; kept");
+    }
   }
   std::lock_guard<std::mutex> hold(mu_);
   values_ = std::move(next);
@@ -170,6 +174,15 @@ bool AccountSettings::holdRenameForUpload(const RenameEntry& rename, bool upload
 std::map<std::string, std::string> AccountSettings::takeRenamesAfterBackup() {
   std::lock_guard<std::mutex> hold(renameMu_);
   return std::exchange(mRenameDicAfterBackup_, {});
+}
+
+std::optional<std::string> AccountSettings::takeRenameAfterBackup(const std::string& oldPath) {
+  std::lock_guard<std::mutex> hold(renameMu_);
+  auto it = mRenameDicAfterBackup_.find(oldPath);
+  if (it == mRenameDicAfterBackup_.end()) return std::nullopt;
+  std::string renamed = std::move(it->second);
+  mRenameDicAfterBackup_.erase(it);
+  return renamed;
 }
 
 std::map<std::string, std::string> AccountSettings::renamesAfterBackup() const {

@@ -122,6 +122,8 @@ class AccountSettings {
                            const std::vector<std::string>& uploadSet);
   // The held renames (old relative path -> new), taken out.
   std::map<std::string, std::string> takeRenamesAfterBackup();
+  // The held rename of one path, taken out; nullopt when none is held.
+  std::optional<std::string> takeRenameAfterBackup(const std::string& oldPath);
   std::map<std::string, std::string> renamesAfterBackup() const;
 
  private:

@@ -6,6 +6,7 @@
 
 #include "capture/ExcludedFilesCollections.h"
 #include "database/DataBaseWrapper.h"
+#include "engine/EngineProcessRecord.h"
 #include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "foundation/QLLocalizedString.h"
@@ -30,10 +31,14 @@ namespace {
 // Application files.
 constexpr int kApplicationRootFolder = 0;
 constexpr int kApplicationUserFolder = 1;
+constexpr int kDaemonPreferences = 2;
 constexpr int kInProcessState = 25;
+constexpr int kLastUserLoginDetails = 26;
 constexpr int kLogsFolder = 31;
 constexpr int kSessionLogsFolder = 32;
 constexpr int kRootUserFolder = 50;
+constexpr int kDefaultKeyList = 94;
+constexpr int kSyncFolderList = 110;
 constexpr int kBackupFileEntriesAfterDelete = 114;
 constexpr int kRecID = 136;
 constexpr int kSystemInIdleState = 152;
@@ -49,7 +54,13 @@ MainSyncController* sharedInstance = nullptr;
 
 MainSyncController::MainSyncController(SyncContext context)
     : ctx_(std::move(context)), workerLoop_(ctx_.clock) {
-  // The order of initializeSync: each concern builds its collaborators.
+  initializeSync();
+  std::lock_guard<std::mutex> hold(sharedMutex);
+  sharedInstance = this;
+}
+
+void MainSyncController::initializeSync() {
+  // Each concern builds its collaborators, in this order.
   buildLifecycle();
   buildControl();
   buildUpload();
@@ -58,10 +69,6 @@ MainSyncController::MainSyncController(SyncContext context)
   buildProgress();
   // Partial downloads of an earlier run are removed.
   deleteHalfRestoredFiles();
-  {
-    std::lock_guard<std::mutex> hold(sharedMutex);
-    sharedInstance = this;
-  }
 }
 
 MainSyncController::~MainSyncController() { shutdown(); }
@@ -81,11 +88,11 @@ void MainSyncController::buildLifecycle() {
   enginePath_ = ctx_.enginePath.empty() ? QLLocalizedString("ExecuterPathKVT") : ctx_.enginePath;
 
   AccountSettings::Files files;
-  files.loginDetails = applicationFile(26);
-  files.syncFolders = applicationFile(110);
-  files.defaultKeys = applicationFile(94);
-  files.daemonPreferences = applicationFile(2);
-  files.idleMarker = applicationFile(152);
+  files.loginDetails = applicationFile(kLastUserLoginDetails);
+  files.syncFolders = applicationFile(kSyncFolderList);
+  files.defaultKeys = applicationFile(kDefaultKeyList);
+  files.daemonPreferences = applicationFile(kDaemonPreferences);
+  files.idleMarker = applicationFile(kSystemInIdleState);
   files.sessionLogsFolder = applicationFile(kSessionLogsFolder);
   files.sessionListing = fileutil::joinPath(applicationFile(kApplicationUserFolder), "SessionLogsNew/Sync");
   settings_ = std::make_unique<AccountSettings>(std::move(files), encoderForSettings(),
@@ -186,23 +193,27 @@ void MainSyncController::shutdown() {
     workerLoop_.stop();
     worker_.join();
   }
-  // The objects that call back from threads of their own end first (each
-  // joins its threads), so every callback finds the controller whole.
-  stopRuns();
-  // Then the concerns, in the reverse order of their building.
+  // The concerns end their own threads, in the reverse order of their
+  // building; their collaborators stay whole until the controller goes.
   stopProgress();
   stopListing();
   stopPush();
   stopUpload();
   stopControl();
+  // Then the engine runs, listings and thumbnail jobs (each joins its
+  // threads); their last callbacks still find every collaborator whole, and
+  // no thread of a concern is left to call them.
+  stopRuns();
   if (reachability_) reachability_->stop();
 }
 
 void MainSyncController::stopRuns() {
   mSynListingController_.reset();
   mSynListingForRefIDController_.reset();
-  mBackupManager_.reset();
-  mRestoreManager_.reset();
+  // The managers stay: the input queue's writer may still ask whether they
+  // run until the account has stopped it.
+  mBackupManager_->shutdown();
+  mRestoreManager_->shutdown();
   std::vector<std::unique_ptr<ThumbnailController>> runs;
   {
     std::lock_guard<std::mutex> hold(thumbNailLock_);
@@ -212,6 +223,10 @@ void MainSyncController::stopRuns() {
   }
   runs.clear();
   mImageMDUController_.reset();
+}
+
+void MainSyncController::notBuiltYet(const std::string& what) {
+  daemonTrace("sync controller (not built yet): " + what);
 }
 
 void MainSyncController::postToWorker(RunLoop::Task task) {
@@ -278,10 +293,13 @@ void MainSyncController::checkForApplicationSupportFolders() {
 }
 
 void MainSyncController::removeOldKvtExes() {
-  // The engines of this account belong to its managers, which stop them by
-  // their process ids; engines of other users are none of our business, so
-  // nothing is stopped by name here.
-  daemonTrace("removeOldKvtExes: engines are stopped by their managers");
+  // Only this account's engines, by the process ids its runs noted; engines
+  // of other users and accounts are left alone.
+  int stopped = 0;
+  for (KVTBackupManager* m : {mBackupManager_.get(), mRestoreManager_.get()}) {
+    if (m != nullptr) stopped += EngineProcessRecord::stopLeftovers(m->workFolder());
+  }
+  if (stopped > 0) daemonTrace("removeOldKvtExes: " + std::to_string(stopped) + " engines stopped");
   truncateSessionLogs();
 }
 

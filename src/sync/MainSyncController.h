@@ -59,6 +59,10 @@ class UserDefaults;
 // collaborator is made in the constructor, in the order the concerns'
 // build hooks run), started with startSync, stopped with shutdown() (timers,
 // runs and threads end; no callback reaches it afterwards), then destroyed.
+// shutdown() first invalidates guard_ and sets shutDown_, then calls each
+// concern's stopX(), which ends that concern's own threads and starts none
+// afterwards (its objects stay alive: engine and listing callbacks may still
+// reach them), and last ends the engine runs, listings and thumbnail jobs.
 //
 // Thread-safety: the SyncController operations, the timers and the cycle run
 // on the main thread (ctx.mainLoop). Engine-manager, listing and rename
@@ -126,7 +130,12 @@ class MainSyncController final : public SyncController,
   // RenameDeleteHost, VersionRestoreHost
   std::string syncRootPath() override { return getUlmoraSyncRootPath(); }
   AccountState& accountState() { return state_; }
-  // The engine managers and listings that several concerns drive.
+  // The connection values, the throttle, session logs and the renames held
+  // back while their file uploads (mRenameDicAfterBackup).
+  AccountSettings& accountSettings() { return *settings_; }
+  // The engine managers and listings that several concerns drive. The
+  // listings are gone once shutdown() has returned; the managers stay (runs
+  // refused).
   KVTBackupManager& backupManager() { return *mBackupManager_; }
   KVTBackupManager& restoreManager() { return *mRestoreManager_; }
   SynListingController& changeListing() { return *mSynListingController_; }
@@ -324,7 +333,8 @@ class MainSyncController final : public SyncController,
   void ifSyncFolderDoNotExist() override;
   void resetToolTips();
   void updateSSWindowRefresh();
-  // "YES"/"NO": a get-quota query (marker removal flag); "FromFile".
+  // "YES"/"NO": a get-quota query (marker removal flag); "FromFile". Every
+  // startSync calls it: the quota thread is made once and reused.
   void runCalQuotaInThread(const std::string& mode);
   void CreateXmlLogFile();
   // The account settings were read again: engine-driven controllers of this
@@ -336,7 +346,11 @@ class MainSyncController final : public SyncController,
 
  private:
   // ---- lifecycle, cycle, settings ----
+  // Runs every concern's build hook, in order; construction only.
+  void initializeSync();
   void buildLifecycle();
+  // The trace line of an operation whose concern is not built yet.
+  static void notBuiltYet(const std::string& what);
   // Ends the engine runs, listings and thumbnail jobs (their threads joined).
   void stopRuns();
   AccountSettings::Encoder encoderForSettings() const;
@@ -353,7 +367,9 @@ class MainSyncController final : public SyncController,
   void startSyncAfterGate();
   UserDefaults& defaults();
   void storeCacheClearedDate();
-  // Work that blocks goes to the controller's worker thread.
+  // Work that would hold the main loop (CancelBackupProcess, database
+  // reads) goes to the controller's worker thread; completions come back
+  // with ctx_.mainLoop.post(guard_.wrap(...)). Every concern may use it.
   void postToWorker(RunLoop::Task task);
   // SyncCyclePort
   bool hasInputQueue() override { return true; }

@@ -10,8 +10,6 @@
 namespace ulmora {
 namespace {
 
-void placeholder(const std::string& what) { daemonTrace("sync controller (not built yet): " + what); }
-
 constexpr const char* kFolderInvalidText =
     "Sync folder path is invalid. Please select a different path and try again.";
 
@@ -20,19 +18,19 @@ constexpr const char* kFolderInvalidText =
 void MainSyncController::buildControl() { initializeSelctiveSyncSet(); }
 void MainSyncController::stopControl() {}
 
-void MainSyncController::PauseSync() { placeholder("PauseSync"); }
-void MainSyncController::ResumeSync() { placeholder("ResumeSync"); }
-void MainSyncController::UnlinkSync() { placeholder("UnlinkSync"); }
+void MainSyncController::PauseSync() { notBuiltYet("PauseSync"); }
+void MainSyncController::ResumeSync() { notBuiltYet("ResumeSync"); }
+void MainSyncController::UnlinkSync() { notBuiltYet("UnlinkSync"); }
 
 void MainSyncController::stopSyncForUnlink(bool /*unlink*/) {
-  placeholder("stopSyncForUnlink");
+  notBuiltYet("stopSyncForUnlink");
   cancelAllSyncTimers();
 }
 
-void MainSyncController::ReinitializeSync() { placeholder("ReinitializeSync"); }
+void MainSyncController::ReinitializeSync() { notBuiltYet("ReinitializeSync"); }
 
 void MainSyncController::startSyncListingAllFiles(int mode) {
-  placeholder("startSyncListingAllFiles " + std::to_string(mode));
+  notBuiltYet("startSyncListingAllFiles " + std::to_string(mode));
   // A reinitialise ends with its full listing; until listings run it ends
   // here, so the account does not stay marked as reinitialising.
   if (mode == 0 && state_.cycle.isReinitialize.exchange(false)) {
@@ -40,8 +38,8 @@ void MainSyncController::startSyncListingAllFiles(int mode) {
   }
 }
 
-void MainSyncController::selectiveSyncModefied() { placeholder("selectiveSyncModefied"); }
-void MainSyncController::ShowVersion(const std::string& path) { placeholder("ShowVersion " + path); }
+void MainSyncController::selectiveSyncModefied() { notBuiltYet("selectiveSyncModefied"); }
+void MainSyncController::ShowVersion(const std::string& path) { notBuiltYet("ShowVersion " + path); }
 
 void MainSyncController::SendPathRootSet() {
   SyncControllerOwner* o = owner();
@@ -52,11 +50,11 @@ void MainSyncController::SendPathRootSet() {
   }
 }
 
-void MainSyncController::RecalculateQuota() { placeholder("RecalculateQuota"); }
-void MainSyncController::sendToolTip() { placeholder("sendToolTip"); }
+void MainSyncController::RecalculateQuota() { notBuiltYet("RecalculateQuota"); }
+void MainSyncController::sendToolTip() { notBuiltYet("sendToolTip"); }
 
 void MainSyncController::notAbleTOCreateFolderAtPath() {
-  placeholder("notAbleTOCreateFolderAtPath");
+  notBuiltYet("notAbleTOCreateFolderAtPath");
   SyncControllerOwner* o = owner();
   std::shared_ptr<CompanionMessenger> monitor = o != nullptr ? o->monitorMessenger() : nullptr;
   if (monitor == nullptr) return;
@@ -67,15 +65,15 @@ void MainSyncController::notAbleTOCreateFolderAtPath() {
 }
 
 void MainSyncController::initializeSelctiveSyncSet() {}
-void MainSyncController::ifSyncFolderDoNotExist() { placeholder("ifSyncFolderDoNotExist"); }
+void MainSyncController::ifSyncFolderDoNotExist() { notBuiltYet("ifSyncFolderDoNotExist"); }
 void MainSyncController::resetToolTips() {}
 void MainSyncController::updateSSWindowRefresh() {}
 void MainSyncController::runCalQuotaInThread(const std::string& mode) {
-  placeholder("runCalQuotaInThread " + mode);
+  notBuiltYet("runCalQuotaInThread " + mode);
 }
 void MainSyncController::CreateXmlLogFile() {}
 void MainSyncController::accountSettingsChanged() {}
-void MainSyncController::VersionRestoreStarted() { placeholder("VersionRestoreStarted"); }
-void MainSyncController::VersionRestoreEnded() { placeholder("VersionRestoreEnded"); }
+void MainSyncController::VersionRestoreStarted() { notBuiltYet("VersionRestoreStarted"); }
+void MainSyncController::VersionRestoreEnded() { notBuiltYet("VersionRestoreEnded"); }
 
 }  // namespace ulmora

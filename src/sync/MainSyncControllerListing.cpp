@@ -4,12 +4,6 @@
 #include "sync/MainSyncController.h"
 
 namespace ulmora {
-namespace {
-
-void placeholder(const std::string& what) { daemonTrace("sync controller (not built yet): " + what); }
-
-}  // namespace
-
 void MainSyncController::buildListing() {}
 void MainSyncController::stopListing() {}
 
@@ -21,7 +15,7 @@ std::vector<std::string> MainSyncController::splitArraySizeWise(
 }
 
 void MainSyncController::StartRestore(const std::vector<std::string>& list) {
-  placeholder("StartRestore of " + std::to_string(list.size()) + " entries");
+  notBuiltYet("StartRestore of " + std::to_string(list.size()) + " entries");
 }
 
 void MainSyncController::deleteHalfRestoredFiles() {}
@@ -33,18 +27,18 @@ void MainSyncController::listingDidReceiveData(int64_t /*index*/) {}
 void MainSyncController::listingDidFinishSuccessfully(SynListingController& /*listing*/) {}
 void MainSyncController::listingDidFailWithError(const std::string& error,
                                                  SynListingController& /*listing*/) {
-  placeholder("listingDidFailWithError " + error);
+  notBuiltYet("listingDidFailWithError " + error);
 }
 void MainSyncController::listingDidCancel(SynListingController& /*listing*/) {}
 void MainSyncController::listingDataProcessedComplete(SynListingController& /*listing*/) {
-  placeholder("listingDataProcessedComplete");
+  notBuiltYet("listingDataProcessedComplete");
 }
 void MainSyncController::validateFiles(const ServerRecord& /*record*/,
                                        const std::string& /*operation*/) {}
 void MainSyncController::updateRefID(const ServerRecord& /*record*/,
                                      const std::string& /*operation*/) {}
 void MainSyncController::RetryListing(SynListingController& /*listing*/) {
-  placeholder("RetryListing");
+  notBuiltYet("RetryListing");
 }
 
 }  // namespace ulmora

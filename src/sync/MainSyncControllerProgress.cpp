@@ -7,12 +7,6 @@
 #include "sync/SyncControllerOwner.h"
 
 namespace ulmora {
-namespace {
-
-void placeholder(const std::string& what) { daemonTrace("sync controller (not built yet): " + what); }
-
-}  // namespace
-
 void MainSyncController::buildProgress() {}
 void MainSyncController::stopProgress() {}
 
@@ -51,7 +45,7 @@ bool MainSyncController::isbackupStarted() { return state_.progress.backupStarte
 bool MainSyncController::isrestoreStarted() { return state_.progress.restoreStarted; }
 
 void MainSyncController::BackupRestoreFinised(KVTBackupManager& manager) {
-  placeholder("BackupRestoreFinised");
+  notBuiltYet("BackupRestoreFinised");
   if (&manager == mBackupManager_.get()) {
     state_.progress.backupStarted = false;
   } else {
@@ -64,11 +58,11 @@ void MainSyncController::ResetCumulativeCountVariablesForRestore() {}
 bool MainSyncController::isRenameCollectionEmpty() { return true; }
 
 void MainSyncController::setMonitorToolTip(const std::string& code) {
-  placeholder("setMonitorToolTip " + code);
+  notBuiltYet("setMonitorToolTip " + code);
 }
 
 void MainSyncController::removeItemFromToolTipFor(const std::string& code) {
-  placeholder("removeItemFromToolTipFor " + code);
+  notBuiltYet("removeItemFromToolTipFor " + code);
 }
 
 }  // namespace ulmora

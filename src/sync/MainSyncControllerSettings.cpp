@@ -116,7 +116,6 @@ std::string MainSyncController::createSessionFileForOperation(int operation,
 
 bool MainSyncController::checkRenamedFileisUnderBackup(const RenameEntry& rename) {
   KVTBackupManager* upload = mBackupManager_.get();
-  if (upload == nullptr) return false;
   const bool running = upload->isRunning();
   return settings_->holdRenameForUpload(rename, running,
                                         running ? upload->fileFolderSetForOperation()

@@ -5,12 +5,6 @@
 #include "sync/MainSyncController.h"
 
 namespace ulmora {
-namespace {
-
-void placeholder(const std::string& what) { daemonTrace("sync controller (not built yet): " + what); }
-
-}  // namespace
-
 void MainSyncController::buildUpload() {}
 void MainSyncController::stopUpload() {}
 
@@ -31,35 +25,35 @@ bool MainSyncController::isSupportedFileType(const std::string& path) {
 }
 
 void MainSyncController::operationDidStart(KVTBackupManager& /*manager*/) {
-  placeholder("operationDidStart");
+  notBuiltYet("operationDidStart");
 }
 void MainSyncController::operationDidReceiveData(const KVTProgressRecord& /*record*/,
                                                  KVTBackupManager& /*manager*/) {}
 void MainSyncController::removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& /*manager*/) {
-  placeholder("removeSfErrorFileFromDb " + path);
+  notBuiltYet("removeSfErrorFileFromDb " + path);
 }
 void MainSyncController::makeScriptCallForObject(KVTBackupManager& /*manager*/) {
-  placeholder("makeScriptCallForObject");
+  notBuiltYet("makeScriptCallForObject");
 }
 void MainSyncController::operationStartedRetrying(KVTBackupManager& /*manager*/) {}
 void MainSyncController::operationDidFinishFileListGeneration(KVTBackupManager& /*manager*/) {}
 void MainSyncController::operationDidReceiveErrors(const std::string& error, const std::string& path,
                                                    KVTBackupManager& /*manager*/) {
-  placeholder("operationDidReceiveErrors " + path + ": " + error);
+  notBuiltYet("operationDidReceiveErrors " + path + ": " + error);
 }
 void MainSyncController::operationDidFailWithError(const std::string& error,
                                                    KVTBackupManager& /*manager*/) {
-  placeholder("operationDidFailWithError " + error);
+  notBuiltYet("operationDidFailWithError " + error);
 }
 void MainSyncController::operationDidFailWithOverQuota(KVTBackupManager& /*manager*/) {
-  placeholder("operationDidFailWithOverQuota");
+  notBuiltYet("operationDidFailWithOverQuota");
 }
 void MainSyncController::operationDidCancel(KVTBackupManager& /*manager*/) {
-  placeholder("operationDidCancel");
+  notBuiltYet("operationDidCancel");
 }
 void MainSyncController::operationCanceld(KVTBackupManager& /*manager*/) {}
 void MainSyncController::operationDidFinishSuccessfully(KVTBackupManager& /*manager*/) {
-  placeholder("operationDidFinishSuccessfully");
+  notBuiltYet("operationDidFinishSuccessfully");
 }
 void MainSyncController::restoreRestarted(KVTBackupManager& /*manager*/) {}
 

@@ -2,31 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "TestTempDir.h"
-#include "platform/FileUtil.h"
-#include "platform/PropertyList.h"
+#include "TestHome.h"
 
 namespace ulmora {
 namespace {
 
-// The two property lists in a fresh folder.
-class TemporaryHome {
- public:
-  std::string sub(const std::string& relative) const { return dir_.sub(relative); }
-  std::string loginDetailsPath() const { return sub(".config/ulmora/LastUserLoginDetails.plist"); }
-  std::string syncFoldersPath() const { return sub(".config/ulmora/SyncFolders.plist"); }
-  void writeRaw(const std::string& path, const std::string& bytes) const {
-    fileutil::makeDirectories(fileutil::parentPath(path));
-    fileutil::writeFileAtomically(path, bytes);
-  }
-  void writePlist(const std::string& path, const PropertyList& value) const {
-    fileutil::makeDirectories(fileutil::parentPath(path));
-    value.writeFile(path);
-  }
-
- private:
-  testing::TestTempDir dir_;
-};
+using testing::TemporaryHome;
 
 PropertyList dict(std::initializer_list<std::pair<const char*, PropertyList>> entries) {
   PropertyList d(PropertyList::Dict{});

@@ -10,7 +10,7 @@
 namespace ulmora {
 namespace {
 
-TEST(NetworkReachabilityTest, ALoopbackHostCountsAndNoHostDoesNot) {
+TEST(NetworkReachabilityTest, ALoopbackHostOrALocalStorageFolderCountsAndNoHostDoesNot) {
   struct Case {
     const char* host;
     bool reachable;
@@ -20,6 +20,8 @@ TEST(NetworkReachabilityTest, ALoopbackHostCountsAndNoHostDoesNot) {
       {"localhost", true},
       {"", false},
       {":443", false},
+      {"/", true},  // a local storage folder
+      {"/no/such/storage/folder", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.host);

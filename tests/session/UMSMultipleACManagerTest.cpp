@@ -43,8 +43,10 @@ class ManagerTest : public ::testing::Test {
     o.inputQueue = queue.get();
     o.account.watchSyncRoot = false;
     o.account.journalSink = &sink;
-    o.account.makeSyncController = [this](SyncContext) {
+    o.account.makeSyncController = [this](SyncContext ctx) {
       auto m = std::make_unique<NiceMock<MockSyncController>>();
+      // As the real controller does, the start starts the input queue's writer.
+      ON_CALL(*m, startSync()).WillByDefault([q = &ctx.inputQueue] { q->startDBSyncInput(false); });
       mocks.push_back(m.get());
       if (onNewMock) onNewMock(*m);
       return m;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #include <atomic>
 #include <thread>
@@ -11,12 +12,16 @@
 #include "capture/FileStateDatabaseQueries.h"
 #include "database/DataBaseWrapper.h"
 #include "ipc/IpcMessage.h"
+#include "ipc/IpcMessageTypes.h"
 #include "journal/JournalFolder.h"
 #include "journal/JournalReader.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "foundation/QLUtility.h"
 #include "platform/ManualClock.h"
 #include "session/UMSSharedInstanceManager.h"
+#include "engine/KVTBackupManager.h"
+#include "platform/NetworkReachability.h"
+#include "sync/MainSyncController.h"
 
 namespace ulmora {
 namespace {
@@ -331,6 +336,59 @@ TEST_F(AccountTest, QueryMainDBReturnsAtOnceAndQueriesOnTheWorker) {
   account->queryMainDB(1);
   ASSERT_TRUE(testing::pumpUntil(loop, [&] { return !sink->backups().empty(); }));
   EXPECT_EQ(sink->backups(), std::vector<std::string>{"/up.txt"});
+}
+
+// The account's real sync controller, with a network that is always there.
+class AlwaysReachable final : public NetworkReachability {
+ public:
+  std::optional<bool> isReachable() override { return true; }
+  void start(RunLoop&, ChangeHandler) override {}
+  void stop() override {}
+};
+
+TEST_F(AccountTest, TheRealControllerStopsFirstWithItsTimersAndRunsInFlight) {
+  struct Case {
+    const char* name;
+    bool unlinkFirst;
+  } cases[] = {{"destroyed while syncing", false}, {"unlinked, then destroyed", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    createLocalDatabase();
+    UlmoraSyncUserController::Options o;
+    o.registry = &registry;
+    o.inputQueue = queue.get();
+    o.clock = &clock;
+    o.mainLoop = &loop;
+    o.watchSyncRoot = false;
+    MainSyncController* sync = nullptr;
+    o.makeSyncController = [&](SyncContext ctx) {
+      ctx.enginePath = home.sub("no-engine/ulmora-kvt");
+      ctx.makeReachability = [] { return std::make_unique<AlwaysReachable>(); };
+      auto made = std::make_unique<MainSyncController>(std::move(ctx));
+      sync = made.get();
+      return made;
+    };
+    home.logIn("demo", home.sub("UlmoraSync"));
+    account = std::make_unique<UlmoraSyncUserController>(
+        SyncSessionDetails{me, "demo", home.sub("UlmoraSync")}, std::move(o));
+    account->start();
+    clock.advance(std::chrono::seconds(5));
+    loop.runUntilIdle();  // one tick
+    // A download that waits on the clock until it is stopped.
+    sync->restoreManager().setSameRestoreSetRepeated(true);
+    sync->restoreManager().setFileFolderSetForOperation({"/b.txt"});
+    sync->restoreManager().startRestore();
+    sync->updateIconOverlay();
+    if (c.unlinkFirst) {
+      account->handleCommand(IpcMessage{PropertyList(""), messagetype::kUnlink, "status monitor",
+                                        "sync agent"});
+    }
+    account.reset();
+    EXPECT_EQ(MainSyncController::sharedController(), nullptr);
+    // Its timers are gone with it.
+    clock.advance(std::chrono::seconds(900));
+    loop.runUntilIdle();
+  }
 }
 
 }  // namespace

@@ -146,6 +146,30 @@ TEST_F(SettingsFiles, BadLoginDetailsKeepTheLastGoodValuesUntilCorrected) {
   EXPECT_EQ(settings.values().gServerName, "srv2");
 }
 
+TEST_F(SettingsFiles, OnlyAUsableSyncRootReplacesTheAccountsRoot) {
+  dict({{"Ulmora username", "ann"}}).writeFile(files().loginDetails);
+  struct Case {
+    const char* name;
+    std::optional<std::string> root;  // nullopt: no entry
+    std::optional<std::string> applied;
+  } cases[] = {
+      {"absolute", "/home/ann/Sync/", "/home/ann/Sync"},
+      {"relative", "Sync", std::nullopt},
+      {"climbing out", "/home/ann/../bob", std::nullopt},
+      {"the file system root", "/", std::nullopt},
+      {"no entry", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PropertyList folders(PropertyList::Dict{});
+    if (c.root) folders.set("ann", *c.root);
+    folders.writeFile(files().syncFolders);
+    const auto applied = settings.load();
+    ASSERT_TRUE(applied);
+    EXPECT_EQ(applied->syncRoot, c.applied);
+  }
+}
+
 TEST_F(SettingsFiles, TheGateUsesTheLastGoodLoginDetailsWhileTheFileCannotBeRead) {
   dict({{"ann", "/home/ann/Sync"}}).writeFile(files().syncFolders);
   // Never read: an unreadable file is gate 7.
@@ -246,7 +270,8 @@ TEST(AccountSettingsRenameTest, ARenameOfTheOnlyUploadingFileIsHeldBack) {
     for (const RenameEntry& e : c.earlier) ASSERT_TRUE(settings.holdRenameForUpload(e, true, {"/a"}));
     EXPECT_EQ(settings.holdRenameForUpload(c.rename, c.running, c.set), c.held);
     if (c.held) {
-      EXPECT_EQ(settings.renamesAfterBackup().at(c.rename.originalPath), c.rename.renamedPath);
+      EXPECT_EQ(settings.takeRenameAfterBackup(c.rename.originalPath), c.rename.renamedPath);
+      EXPECT_EQ(settings.takeRenameAfterBackup(c.rename.originalPath), std::nullopt);
     }
   }
 }

@@ -30,6 +30,35 @@ TEST(MainSyncControllerStartTest, TellsTheFileManagerTheRootTwiceTwoSecondsApart
   EXPECT_EQ(f.owner.queries(), std::vector<int>{1});
 }
 
+TEST(MainSyncControllerStartTest, TheFirstListingDecidesWhetherTheJournalsAreKept) {
+  struct Case {
+    const char* name;
+    bool reinitialise;
+    bool indexFile;
+    bool journalsKept;
+    std::vector<int> queries;
+  } cases[] = {
+      {"resumes from the stored index", false, true, true, {1}},
+      {"lists from zero", false, false, false, {1}},
+      {"reinitialising: the walk and its listing decide", true, true, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SyncFixture f;
+    const std::string account = f.home.accountFolder(SyncFixture::kUser);
+    const std::string pending = account + "/Journal/Backup/2026-01-01 00-00-00-000";
+    f.home.writeRaw(pending, "/a.txt\n");
+    if (c.indexFile) f.home.writeRaw(account + "/Root/indexFile.txt", "42");
+    MainSyncController& controller = f.make();
+    controller.setReinitializeState(c.reinitialise);
+    controller.startSync();
+    EXPECT_EQ(fileutil::exists(pending), c.journalsKept);
+    EXPECT_EQ(controller.isListingGoingOn(), c.indexFile && !c.reinitialise);
+    EXPECT_EQ(f.owner.queries(), c.queries);
+    EXPECT_TRUE(f.queue->isDBThreadRunning());
+  }
+}
+
 TEST(MainSyncControllerStartTest, AStartRefusedByAClosedGateIsFinishedByTheFirstOpenTick) {
   struct Case {
     const char* name;
@@ -105,6 +134,28 @@ TEST(MainSyncControllerStartTest, APauseHoldsTheTransferAndTheFirstOpenTickResto
   fileutil::writeFileAtomically(throttle, "x");
   f.advance(seconds(5));
   EXPECT_EQ(fileutil::readFile(throttle), "x");
+}
+
+TEST(MainSyncControllerStartTest, APauseStopsADownloadOffTheMainLoopAndListsAgainLater) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.startSync();
+  f.advance(seconds(2));
+  // A download that waits (a repeated set) until it is stopped.
+  c.restoreManager().setSameRestoreSetRepeated(true);
+  c.restoreManager().setFileFolderSetForOperation({"/b.txt"});
+  c.restoreManager().startRestore();
+  ASSERT_TRUE(c.restoreManager().isRunning());
+  (void)f.queue->readFileFor("5");  // the start's own listing request is not this test's
+
+  f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});
+  f.advance(seconds(3));  // the tick returns while the download is being stopped
+  ASSERT_TRUE(f.pumpUntil([&] { return !c.restoreManager().isRunning(); }));
+  EXPECT_TRUE(c.isListingGoingOn());
+  f.queue->runWriterPass();  // after any pass of the writer thread in progress
+  const PropertyList markers = f.queue->readFileFor("5");
+  ASSERT_NE(markers.asArray(), nullptr);
+  EXPECT_EQ(markers.asArray()->size(), 1u);
 }
 
 TEST(MainSyncControllerStartTest, CancelledTimersStopTheCycleUntilCreatedAgain) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -8,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "TestTempDir.h"
+#include "TestHome.h"
 #include "capture/ExcludedFilesCollections.h"
 #include "foundation/QLUtility.h"
 #include "journal/CompanionMessenger.h"
@@ -22,44 +25,6 @@
 #include "sync/SyncControllerOwner.h"
 
 namespace ulmora::testing {
-
-// $HOME points into a fresh folder for the object's life: every application
-// path of the account resolves inside it.
-class SyncHome {
- public:
-  SyncHome() {
-    if (const char* old = std::getenv("HOME")) oldHome_ = old;
-    setenv("HOME", dir_.path().c_str(), 1);
-  }
-  ~SyncHome() {
-    if (oldHome_) {
-      setenv("HOME", oldHome_->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  SyncHome(const SyncHome&) = delete;
-  SyncHome& operator=(const SyncHome&) = delete;
-
-  std::string sub(const std::string& relative) const { return dir_.sub(relative); }
-  std::string loginDetailsPath() const { return sub(".config/ulmora/LastUserLoginDetails.plist"); }
-  std::string syncFoldersPath() const { return sub(".config/ulmora/SyncFolders.plist"); }
-  std::string accountFolder(const std::string& user) const {
-    return sub(".local/share/ulmora/" + user);
-  }
-  void writePlist(const std::string& path, const PropertyList& value) const {
-    fileutil::makeDirectories(fileutil::parentPath(path));
-    value.writeFile(path);
-  }
-  void writeRaw(const std::string& path, const std::string& bytes) const {
-    fileutil::makeDirectories(fileutil::parentPath(path));
-    fileutil::writeFileAtomically(path, bytes);
-  }
-
- private:
-  TestTempDir dir_;
-  std::optional<std::string> oldHome_;
-};
 
 // What reaches a companion: (type, payload text) in order.
 class RecordingMessenger final : public CompanionMessenger {
@@ -177,6 +142,18 @@ class SyncFixture {
     return *controller;
   }
 
+  // Runs the main loop until `done` holds (work on other threads may take a
+  // moment of real time); false after ten seconds.
+  bool pumpUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      loop.runUntilIdle();
+      if (done()) return true;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
   // Runs what is due after `d` of the clock.
   void advance(Clock::Duration d) {
     clock.advance(d);
@@ -184,7 +161,7 @@ class SyncFixture {
   }
 
   const std::string me = QLUtility::currentConsoleUserName();
-  SyncHome home;
+  TemporaryHome home;
   const std::string root = home.sub("Sync");
   ManualClock clock;
   RunLoop loop{clock};
