@@ -220,15 +220,7 @@ class MainSyncController::PushConcern final : public PushHost,
   std::string deleteJournalFolder() override { return c_.ctx_.inputQueue.getPathToDeleteFiles(); }
   std::map<std::string, std::string> renamesAfterBackup() override { return c_.settings_->renamesAfterBackup(); }
   std::optional<std::string> takeRenameAfterBackup(const std::string& oldPath) override {
-    // The settings hand the held renames out as a whole; the others go back.
-    std::map<std::string, std::string> held = c_.settings_->takeRenamesAfterBackup();
-    std::optional<std::string> found;
-    if (auto it = held.find(oldPath); it != held.end()) {
-      found = it->second;
-      held.erase(it);
-    }
-    for (const auto& [o, n] : held) c_.settings_->holdRenameForUpload(RenameEntry{o, n}, true, {o});
-    return found;
+    return c_.settings_->takeRenameAfterBackup(oldPath);
   }
   bool isInBackupList(const std::vector<std::string>& deleted) override {
     return c_.ctx_.collections.isInBackupList(deleted);
