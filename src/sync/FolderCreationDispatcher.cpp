@@ -1,7 +1,6 @@
 #include "sync/FolderCreationDispatcher.h"
 
 #include <algorithm>
-#include <exception>
 #include <set>
 #include <utility>
 
@@ -18,10 +17,7 @@ namespace {
 using renamedelete::format;
 constexpr const char* kSeparator = "--------------------------------------------------\n";
 
-std::string trimmed(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
+using renamedelete::trimmed;
 
 void interactive(const std::string& text, bool flush) {
   QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(text, flush);
@@ -44,14 +40,7 @@ FolderCreationDispatcher::~FolderCreationDispatcher() {
   guard_.invalidate();
 }
 
-void FolderCreationDispatcher::join() {
-  std::thread done;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    done = std::move(worker_);
-  }
-  if (done.joinable()) done.join();
-}
+void FolderCreationDispatcher::join() { worker_.join(); }
 
 void FolderCreationDispatcher::cancel() {
   cancelRequested_ = true;
@@ -85,20 +74,8 @@ void FolderCreationDispatcher::CreateFolder() {
   appendJournal(queue_.readCreateDirJournal());
   if (collection().empty()) return;
   daemonTrace("CreateFolder");
-  join();
-  createDirRunning_ = true;
   cancelRequested_ = false;
-  std::lock_guard<std::mutex> lock(mu_);
-  worker_ = std::thread([this] {
-    try {
-      StartExcutingCreateDirOpr();
-    } catch (const std::exception& e) {
-      daemonTrace(std::string("folder creation worker stopped: ") + e.what());
-    } catch (...) {
-      daemonTrace("folder creation worker stopped by an unknown exception");
-    }
-    createDirRunning_ = false;
-  });
+  worker_.start(createDirRunning_, "folder creation worker", [this] { StartExcutingCreateDirOpr(); });
 }
 
 std::vector<std::string> FolderCreationDispatcher::withParents(const std::vector<std::string>& fullPaths) const {
@@ -106,12 +83,8 @@ std::vector<std::string> FolderCreationDispatcher::withParents(const std::vector
   std::vector<std::string> out;
   std::set<std::string> seen;
   for (const std::string& p : fullPaths) {
-    std::string rel = trimmed(root.relative(p));
-    while (renamedelete::isUsableRelativePath(rel) && seen.insert(rel).second) {
+    for (const std::string& rel : renamedelete::selfAndParents(trimmed(root.relative(p)), seen)) {
       out.push_back(root.full(rel));
-      const std::size_t slash = rel.rfind('/');
-      if (slash == 0 || slash == std::string::npos) break;
-      rel.resize(slash);
     }
   }
   return out;

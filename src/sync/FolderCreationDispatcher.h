@@ -13,6 +13,7 @@
 #include "platform/WeakGuard.h"
 #include "service/KVTCreateDirController.h"
 #include "service/KVTCreateDirHandlerProtocol.h"
+#include "sync/SyncWorkerThread.h"
 
 namespace ulmora {
 
@@ -130,15 +131,16 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   std::atomic<bool>& createDirRunning_;
   std::atomic<bool> cancelRequested_{false};
 
-  mutable std::mutex mu_;  // guards the collection and the thread
+  mutable std::mutex mu_;  // guards the collection
   std::vector<std::string> m_createDirCollection;
-  std::thread worker_;
 
   // Worker-only.
   bool creatingDir_ = false;
   Outcome outcome_ = Outcome::kNone;
   std::string sessionFile_;
   std::map<std::string, int> tries_;
+
+  SyncWorkerThread worker_;
 
   WeakGuard guard_;  // last: invalidated first
 };

@@ -42,37 +42,11 @@ class MainSyncController::PushConcern final : public PushHost,
                                               public FolderCreationQueue,
                                               public FolderCreationEnvironment {
  public:
-  // The engine-driven controllers as the workers drive them.
-  class RenameDeleteEngine final : public RenameDeleteService {
-   public:
-    RenameDeleteEngine(MainSyncController& c, KVTRenameDeleteController& k) : c_(c), k_(k) {}
-    void prepare() override {
-      const User user = c_.craeteUserInfoObject();
-      k_.setProxyDetails(ProxyController(user.proxySettingsFilePath()));
-      k_.setUser(user);
-    }
-    void startOperation(const PropertyList& entries, const std::string& type) override {
-      k_.startOperation(entries, type);
-    }
-    void setCancel(bool value) override { k_.setCancel(value); }
-    void addFilesToDelete(const std::vector<std::string>& paths) override { k_.addFilesToDelete(paths); }
-    std::vector<std::string> deleteItems() override { return k_.deleteItems(); }
-    std::vector<std::string> oldPathList() override { return k_.oldPathList(); }
-    std::vector<std::string> newPathList() override { return k_.newPathList(); }
-
-   private:
-    MainSyncController& c_;
-    KVTRenameDeleteController& k_;
-  };
-
+  // The folder-creation controller as its worker drives it.
   class CreateDirEngine final : public FolderCreationService {
    public:
     CreateDirEngine(MainSyncController& c, KVTCreateDirController& k) : c_(c), k_(k) {}
-    void prepare() override {
-      const User user = c_.craeteUserInfoObject();
-      k_.setProxyDetails(ProxyController(user.proxySettingsFilePath()));
-      k_.setUser(user);
-    }
+    void prepare() override { fillAccount(c_, k_); }
     void setCancel(bool value) override { k_.setCancel(value); }
     void startCraeteDir(const std::string& folder) override { k_.startCraeteDir(folder); }
 
@@ -83,7 +57,7 @@ class MainSyncController::PushConcern final : public PushHost,
 
   explicit PushConcern(MainSyncController& c)
       : c_(c),
-        renameDeleteEngine_(c, renameDeleteController_),
+        renameDeleteEngine_(renameDeleteController_, [&c](KVTRenameDeleteController& k) { fillAccount(c, k); }),
         createDirEngine_(c, createDirController_),
         handler_(*this, c.ctx_.mainLoop),
         renameDelete_(*this, renameDeleteEngine_, *this, c.ctx_.mainLoop, renameDeleteOptions(c)),
@@ -290,6 +264,14 @@ class MainSyncController::PushConcern final : public PushHost,
   bool isRenameCollectionEmpty() override { return renameDelete_.isRenameCollectionEmpty(); }
 
  private:
+  // The account's connection record and proxy settings for a run.
+  template <class Controller>
+  static void fillAccount(MainSyncController& c, Controller& k) {
+    const User user = c.craeteUserInfoObject();
+    k.setProxyDetails(ProxyController(user.proxySettingsFilePath()));
+    k.setUser(user);
+  }
+
   static RenameDeleteOptions renameDeleteOptions(MainSyncController& c) {
     RenameDeleteOptions options;
     options.clock = &c.ctx_.clock;
@@ -300,7 +282,7 @@ class MainSyncController::PushConcern final : public PushHost,
   MainSyncController& c_;
   KVTRenameDeleteController renameDeleteController_;
   KVTCreateDirController createDirController_;
-  RenameDeleteEngine renameDeleteEngine_;
+  KVTRenameDeleteService renameDeleteEngine_;
   CreateDirEngine createDirEngine_;
   PushHandler handler_;
   RenameDeleteDispatcher renameDelete_;

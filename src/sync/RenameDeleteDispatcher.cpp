@@ -1,7 +1,6 @@
 #include "sync/RenameDeleteDispatcher.h"
 
 #include <algorithm>
-#include <exception>
 #include <utility>
 
 #include "foundation/JournalStampGenerator.h"
@@ -25,10 +24,7 @@ constexpr const char* kDelete = "delete";
 constexpr int kMaxWalkDepth = 64;
 constexpr std::size_t kMaxWalkItems = 100000;
 
-std::string trimmed(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
+using renamedelete::trimmed;
 
 RenameEntry key(const std::string& oldPath, const std::string& newPath) {
   return RenameEntry{trimmed(oldPath), trimmed(newPath)};
@@ -70,35 +66,16 @@ RenameDeleteDispatcher::~RenameDeleteDispatcher() {
   guard_.invalidate();
 }
 
-void RenameDeleteDispatcher::join() {
-  std::thread done;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    done = std::move(worker_);
-  }
-  if (done.joinable()) done.join();
-}
+void RenameDeleteDispatcher::join() { worker_.join(); }
 
 void RenameDeleteDispatcher::ExcuteEventsCaptured() {
   if (running_) return;
   if (!queue_.CheckIfAnyRenameDeleteOrCreateDirOccured() && !hasHeldWork()) return;
   daemonTrace("rename or check type called ");
-  join();
-  // Set here, before the thread exists, so the next cycle cannot start a
-  // second worker.
-  running_ = true;
+  // The flag is set here, before the thread exists, so the next cycle cannot
+  // start a second worker.
   cancelRequested_ = false;
-  std::lock_guard<std::mutex> lock(mu_);
-  worker_ = std::thread([this] {
-    try {
-      StartExcutingEventsCaptured();
-    } catch (const std::exception& e) {
-      daemonTrace(std::string("rename and delete worker stopped: ") + e.what());
-    } catch (...) {
-      daemonTrace("rename and delete worker stopped by an unknown exception");
-    }
-    running_ = false;
-  });
+  worker_.start(running_, "rename and delete worker", [this] { StartExcutingEventsCaptured(); });
 }
 
 void RenameDeleteDispatcher::cancel() {
@@ -472,12 +449,7 @@ void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::stri
     const std::string& newPath = news[i];
     if (servicetexts::hasThumbnailSuffix(trimmed(newPath))) continue;
     // The new item and each folder above it leave the file manager's rename set.
-    for (std::string p = trimmed(newPath); renamedelete::isUsableRelativePath(p) && seen.insert(p).second;) {
-      finder.push_back(root.full(p));
-      const std::size_t slash = p.rfind('/');
-      if (slash == 0 || slash == std::string::npos) break;
-      p.resize(slash);
-    }
+    for (const std::string& p : renamedelete::selfAndParents(trimmed(newPath), seen)) finder.push_back(root.full(p));
     const RenameEntry k = key(oldPath, newPath);
     const bool confirmed = std::find(confirmedRenames_.begin(), confirmedRenames_.end(),
                                      std::make_pair(k.originalPath, k.renamedPath)) != confirmedRenames_.end();

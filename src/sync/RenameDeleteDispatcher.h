@@ -20,6 +20,7 @@
 #include "service/KVTRenameDeleteController.h"
 #include "service/KVTRenameDeleteHandlerProtocol.h"
 #include "sync/RenameDeleteRules.h"
+#include "sync/SyncWorkerThread.h"
 
 namespace ulmora {
 
@@ -54,6 +55,30 @@ class RenameDeleteService {
   virtual std::vector<std::string> deleteItems() = 0;
   virtual std::vector<std::string> oldPathList() = 0;
   virtual std::vector<std::string> newPathList() = 0;
+};
+
+// RenameDeleteService over the real controller; `prepare` fills the
+// controller's account settings before each run (empty: nothing to fill).
+class KVTRenameDeleteService final : public RenameDeleteService {
+ public:
+  using Prepare = std::function<void(KVTRenameDeleteController&)>;
+  explicit KVTRenameDeleteService(KVTRenameDeleteController& controller, Prepare prepare = {})
+      : k_(controller), prepare_(std::move(prepare)) {}
+  void prepare() override {
+    if (prepare_) prepare_(k_);
+  }
+  void startOperation(const PropertyList& entries, const std::string& type) override {
+    k_.startOperation(entries, type);
+  }
+  void setCancel(bool value) override { k_.setCancel(value); }
+  void addFilesToDelete(const std::vector<std::string>& paths) override { k_.addFilesToDelete(paths); }
+  std::vector<std::string> deleteItems() override { return k_.deleteItems(); }
+  std::vector<std::string> oldPathList() override { return k_.oldPathList(); }
+  std::vector<std::string> newPathList() override { return k_.newPathList(); }
+
+ private:
+  KVTRenameDeleteController& k_;
+  Prepare prepare_;
 };
 
 // The rest of the account the worker reports to and asks. Called on the
@@ -215,10 +240,9 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   std::atomic<bool> retryRename_{false};
 
   mutable std::mutex mu_;  // guards the members below it
-  std::condition_variable wake_;
+  std::condition_variable wake_;  // a cancel cuts the pause between batches short
   std::deque<LocalChangeSet> heldSets_;
   std::vector<RenameEntry> mRenameFilesCollection;
-  std::thread worker_;
 
   // Worker-only state of the run in progress.
   std::string renameSessionFile_;
@@ -229,6 +253,8 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   bool renameCancelled_ = false;
   bool uploadsSwitchedOff_ = false;
   std::map<RenameEntry, int> replays_;
+
+  SyncWorkerThread worker_;
 
   WeakGuard guard_;  // last: invalidated first
 };

@@ -167,6 +167,22 @@ bool isUsableRelativePath(std::string_view path) {
   return true;
 }
 
+std::string trimmed(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+std::vector<std::string> selfAndParents(const std::string& relativePath, std::set<std::string>& seen) {
+  std::vector<std::string> out;
+  for (std::string p = relativePath; isUsableRelativePath(p) && seen.insert(p).second;) {
+    out.push_back(p);
+    const std::size_t slash = p.rfind('/');
+    if (slash == 0 || slash == std::string::npos) break;
+    p.resize(slash);
+  }
+  return out;
+}
+
 std::string format(std::string_view pattern, const std::vector<std::string>& values) {
   std::string out;
   std::size_t next = 0;

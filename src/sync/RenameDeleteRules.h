@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,13 @@ bool namesFoldersOrFiles(const std::vector<std::string>& paths);
 // A relative path a journal may hand the worker: begins with "/", no ".."
 // component, no NUL, not the root.
 bool isUsableRelativePath(std::string_view path);
+
+// `path` without trailing "/" (the root "/" stays).
+std::string trimmed(std::string path);
+
+// A relative path and each folder above it, nearest first, up to the root
+// (not included) or to a path already in `seen` (which collects them).
+std::vector<std::string> selfAndParents(const std::string& relativePath, std::set<std::string>& seen);
 
 // Fills "%@" placeholders in order.
 std::string format(std::string_view pattern, const std::vector<std::string>& values);

@@ -18,24 +18,6 @@ namespace {
 
 using testing::Calls;
 
-// The real controller, as the worker drives it.
-class EngineService : public RenameDeleteService {
- public:
-  explicit EngineService(KVTRenameDeleteController& k) : k_(k) {}
-  void prepare() override {}
-  void startOperation(const PropertyList& entries, const std::string& type) override {
-    k_.startOperation(entries, type);
-  }
-  void setCancel(bool v) override { k_.setCancel(v); }
-  void addFilesToDelete(const std::vector<std::string>& p) override { k_.addFilesToDelete(p); }
-  std::vector<std::string> deleteItems() override { return k_.deleteItems(); }
-  std::vector<std::string> oldPathList() override { return k_.oldPathList(); }
-  std::vector<std::string> newPathList() override { return k_.newPathList(); }
-
- private:
-  KVTRenameDeleteController& k_;
-};
-
 class Host : public RenameDeleteHost {
  public:
   bool checkRenamedFileisUnderBackup(const RenameEntry&) override { return false; }
@@ -85,7 +67,7 @@ class RenameDeleteWithEngineTest : public testing::EngineHarness {
 
   JournalStampGenerator stamps_;
   KVTRenameDeleteController controller_;
-  EngineService service_;
+  KVTRenameDeleteService service_;
   ManualClock clock_;
   RunLoop loop_;
   testing::FakeRenameDeleteQueue queue_;
