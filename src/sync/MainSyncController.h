@@ -455,6 +455,7 @@ class MainSyncController final : public SyncController,
     void operator()(PushConcern* concern) const;
   };
   std::unique_ptr<PushConcern, PushConcernDeleter> push_;
+  PushConcern* pushToStart();
 
   // ---- control and periphery ----
   void buildControl();

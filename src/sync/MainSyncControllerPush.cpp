@@ -295,9 +295,15 @@ void MainSyncController::buildPush() {
   push_.reset(new PushConcern(*this));
 }
 
+// Ends the workers and the subscription; the collaborators stay whole until
+// the controller goes, for the engine callbacks of the runs stopped later.
 void MainSyncController::stopPush() {
   if (push_) push_->stop();
-  push_.reset();
+}
+
+// Work of this concern starts only while the controller runs.
+MainSyncController::PushConcern* MainSyncController::pushToStart() {
+  return shutDown_ ? nullptr : push_.get();
 }
 
 // ---------------------------------------------------------------- push
@@ -308,15 +314,17 @@ bool MainSyncController::enableListeningNotifications() const {
 
 void MainSyncController::setEnableListeningNotifications(bool enable) {
   state_.push.enableListeningNotifications = enable;
-  if (!push_) return;
-  push_->refreshAccount();
-  push_->handler().setEnableListeningNotifications(enable);
+  PushConcern* push = pushToStart();
+  if (push == nullptr) return;
+  push->refreshAccount();
+  push->handler().setEnableListeningNotifications(enable);
 }
 
 void MainSyncController::startListeningNotifications(const std::string& /*user*/) {
-  if (!push_) return;
-  push_->refreshAccount();
-  push_->handler().startListeningNotifications();
+  PushConcern* push = pushToStart();
+  if (push == nullptr) return;
+  push->refreshAccount();
+  push->handler().startListeningNotifications();
 }
 
 void MainSyncController::stopListeningNotifications() {
@@ -325,43 +333,47 @@ void MainSyncController::stopListeningNotifications() {
 
 void MainSyncController::startPushing(const std::string& topic, const std::string& messageID,
                                       const std::string& filePath) {
-  if (!push_) return;
-  push_->refreshAccount();
-  push_->handler().startPushing(topic, messageID, filePath);
+  PushConcern* push = pushToStart();
+  if (push == nullptr) return;
+  push->refreshAccount();
+  push->handler().startPushing(topic, messageID, filePath);
 }
 
 void MainSyncController::SendPushNotificationOnMainThread(const std::vector<std::string>& idAndPath) {
-  if (!push_) return;
-  push_->refreshAccount();
-  push_->handler().SendPushNotificationOnMainThread(idAndPath);
+  PushConcern* push = pushToStart();
+  if (push == nullptr) return;
+  push->refreshAccount();
+  push->handler().SendPushNotificationOnMainThread(idAndPath);
 }
 
 void MainSyncController::periodicListening() {
-  if (!push_) return;
-  push_->refreshAccount();
-  push_->handler().periodicListening();
+  PushConcern* push = pushToStart();
+  if (push == nullptr) return;
+  push->refreshAccount();
+  push->handler().periodicListening();
 }
 
 void MainSyncController::PushDummyNotification() {
-  if (!push_) return;
-  push_->refreshAccount();
-  push_->handler().PushDummyNotification();
+  PushConcern* push = pushToStart();
+  if (push == nullptr) return;
+  push->refreshAccount();
+  push->handler().PushDummyNotification();
 }
 
 void MainSyncController::retryListening() {
-  if (push_) push_->handler().retryListening();
+  if (PushConcern* push = pushToStart()) push->handler().retryListening();
 }
 
 void MainSyncController::parseNotificationMessageData(const PropertyList& message) {
-  if (push_) push_->handler().parseNotificationMessageData(message);
+  if (PushConcern* push = pushToStart()) push->handler().parseNotificationMessageData(message);
 }
 
 void MainSyncController::accountCancelledFromWeb() {
-  if (push_) push_->handler().accountCancelledFromWeb();
+  if (PushConcern* push = pushToStart()) push->handler().accountCancelledFromWeb();
 }
 
 void MainSyncController::delayedListingForNotification() {
-  if (push_) push_->handler().delayedListingForNotification();
+  if (PushConcern* push = pushToStart()) push->handler().delayedListingForNotification();
 }
 
 // The push handler's clients report to it directly; no client reports here.
@@ -380,7 +392,7 @@ void MainSyncController::connectionDidFailWithErrorsForAction(KVTNotificationCon
 // ---------------------------------------------------------------- renames and deletes
 
 void MainSyncController::ExcuteEventsCaptured() {
-  if (push_) push_->renameDelete().ExcuteEventsCaptured();
+  if (PushConcern* push = pushToStart()) push->renameDelete().ExcuteEventsCaptured();
 }
 
 void MainSyncController::StartExcutingEventsCaptured() {
@@ -453,7 +465,7 @@ void MainSyncController::deleteDidCancel(KVTRenameDeleteController& controller) 
 // ---------------------------------------------------------------- folders
 
 void MainSyncController::CreateFolder() {
-  if (push_) push_->folderCreation().CreateFolder();
+  if (PushConcern* push = pushToStart()) push->folderCreation().CreateFolder();
 }
 void MainSyncController::StartExcutingCreateDirOpr() {
   if (push_) push_->folderCreation().StartExcutingCreateDirOpr();
