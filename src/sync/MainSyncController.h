@@ -278,9 +278,10 @@ class MainSyncController final : public SyncController,
   void CreateFolder() override;
   void StartExcutingCreateDirOpr();
   void enumerateForEmptySubFolder(const std::string& fullPath);
-  // Stops the rename/delete and folder-creation runs between items; what
-  // they had not sent is kept for their next run.
-  void cancelRenameDeleteAndCreateDir();
+  // Stop the rename/delete run (between batches) and the folder-creation run
+  // (between folders); what they had not sent is kept for their next run.
+  void cancelRenameDeleteRun();
+  void cancelCreateDirRun();
   // SyncInputHost
   void setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) override;
   // KVTNotificationHandlerProtocol

@@ -421,10 +421,12 @@ void MainSyncController::setLastRenamedInfo(const std::string& fullOldPath, cons
   state_.push.lastRenameAttemps.push_back(RenameEntry{fullOldPath, fullNewPath});
 }
 
-void MainSyncController::cancelRenameDeleteAndCreateDir() {
-  if (!push_) return;
-  push_->renameDelete().cancel();
-  push_->folderCreation().cancel();
+void MainSyncController::cancelRenameDeleteRun() {
+  if (push_) push_->renameDelete().cancel();
+}
+
+void MainSyncController::cancelCreateDirRun() {
+  if (push_) push_->folderCreation().cancel();
 }
 
 void MainSyncController::setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) {
