@@ -329,3 +329,30 @@ TEST_F(RenameDeleteDispatcherTest, ACancelledRenameRunKeepsItsUnconfirmedRenames
 
 }  // namespace
 }  // namespace ulmora
+
+namespace ulmora {
+namespace {
+
+TEST_F(RenameDeleteDispatcherTest, AOneCharacterFailureIsNotLoggedButThePartialPushGoesOut) {
+  service.script = [](auto& d, auto& c, auto&) {
+    d.renameDeleteDidStart(c, "rename");
+    d.renameDeleteDidFailWithError("x", c, "rename");
+  };
+  queue.pushRename({{"/x", "/y"}});
+  dispatcher->StartExcutingEventsCaptured();
+  for (const auto& line : env.session) EXPECT_EQ(line.find("Rename operation failed"), std::string::npos) << line;
+  loop.runUntilIdle();
+  EXPECT_TRUE(env.has("push:1005:Collective rename - partial success"));
+}
+
+TEST_F(RenameDeleteDispatcherTest, AnUnknownSetTypeIsConsumedAndDropped) {
+  PropertyList set(PropertyList::Dict{});
+  set.set("createdir", PropertyList(PropertyList::Array{PropertyList("/n")}));
+  queue.sets.push_back(set);
+  dispatcher->StartExcutingEventsCaptured();
+  EXPECT_TRUE(service.runs.empty());
+  EXPECT_EQ(queue.calls, (Calls{"consumed:daemoneventpath"}));
+}
+
+}  // namespace
+}  // namespace ulmora
