@@ -188,10 +188,13 @@ class MainSyncController final : public SyncController,
   // ---- progress and status ----
 
   // SyncInputHost
+  // Forwards to the owner's queryMainDB (blocks while the owner waits).
   void queryMainDB(int option) override;
   bool isBackupGoingOn() override;
   bool isRestoreGoingOn() override;
   void SetQueryMainDBforCountBackup(bool query) override;
+  // Counts the pending uploads on the worker unless a count is known and no
+  // recount was asked for; the totals come back through the setters below.
   void GetTotalCountAndTotalSizeOfBackupFiles() override;
   void SetQueryMainDBforCountRestore(bool query) override;
   void GetTotalCountAndTotalSizeOfRestoreFiles() override;
@@ -205,14 +208,48 @@ class MainSyncController final : public SyncController,
   void ResetNecessaryVariablesForRestore() override;
   void SetQueriedForRestore(bool queried) override;
 
+  // Progress counters (ProgressTracker). Every one may be called from any
+  // thread. A manager is told apart by identity: the upload manager, the
+  // download manager, or neither.
+  void ResetCumulativeCountVariablesForBackup();
+  void ResetCumulativeCountVariablesForRestore();
+  // A batch is about to be dispatched: its run count, baseline and last seen
+  // transferred size start again.
+  void ResetSetVariablesForBackup();
+  void ResetSetVariablesForRestore();
   bool isbackupStarted() override;
   bool isrestoreStarted() override;
+  // Marks the manager's batch started and shows "Performing Sync Up/Down...".
+  void BackupRestoreStarted(KVTBackupManager& manager);
+  // Clears the marker and, unless more of that direction waits, withdraws it.
   void BackupRestoreFinised(KVTBackupManager& manager);
-  void ResetCumulativeCountVariablesForRestore();
+  // One engine record to the monitor as a progress line; optype 1 upload,
+  // 2 download; `state` is not used.
+  void sendDataToMonitor(const KVTProgressRecord& record, int optype, int state);
+  std::string totalTimeRemainingForBackup(double rate, int64_t pendingSize, bool forBackUp);
+  static std::string TransferRateConversion(double bytesPerSecond);
+  void resetValsForEMACalculation_Up();
+  void resetValsForEMACalculation_Down();
+  int64_t PreviousTransferedSizeForBackupMainSync();
+  int64_t PreviousTransferedSizeForRestoreMainSync();
   bool isRenameCollectionEmpty() override;
-  // The status tracker's items (the reachability callback's "T1012").
-  void setMonitorToolTip(const std::string& code);
-  void removeItemFromToolTipFor(const std::string& code);
+  // The owner's channel to the status monitor; nullptr while this account is
+  // not the logged-in one.
+  std::shared_ptr<class CompanionMessenger> monitorMessenger() const;
+
+  // Status tracker (UlmoraSyncStatus): status items, codes and notifications
+  // for the monitor. Any thread.
+  void setMonitorToolTip(const std::string& item);
+  void removeItemFromToolTipFor(const std::string& item);
+  void removePNSRelatedToolTipsOnMainThread();
+  void WriteToCurrentStatus(const std::string& status);
+  // A notification code ("N1003||name::path", ...); names in it shortened
+  // with shortenedNotificationName.
+  void showDesktopPushNotification(const std::string& text);
+  static std::string shortenedNotificationName(const std::string& name);
+  void sendCurrentSyncStatus();
+  void setQuotaFull(bool full);
+  std::string currentSyncStatus() const;
 
   // ---- upload road ----
 
@@ -436,6 +473,11 @@ class MainSyncController final : public SyncController,
   // ---- progress and status ----
   void buildProgress();
   void stopProgress();
+  // The progress counters, the status tracker and their ports, defined in
+  // MainSyncControllerProgress.cpp. Held by shared_ptr because the type is
+  // complete only there; nothing else shares it.
+  class ProgressRoom;
+  std::shared_ptr<ProgressRoom> progressRoom_;
 
   // ---- upload road ----
   void buildUpload();
