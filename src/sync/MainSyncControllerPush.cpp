@@ -100,9 +100,7 @@ class MainSyncController::PushConcern final : public PushHost,
   bool isReinitialize() override { return c_.state_.cycle.isReinitialize; }
   std::optional<std::string> machineID() override { return QLUtility::machineID(); }
   void setMonitorToolTip(const std::string& status) override { c_.setMonitorToolTip(status); }
-  void showDesktopPushNotification(const std::string& code) override {
-    notYetWired("showDesktopPushNotification " + code);
-  }
+  void showDesktopPushNotification(const std::string& code) override { c_.showDesktopPushNotification(code); }
   void sendToMonitor(const std::string& text, int type) override {
     SyncControllerOwner* o = c_.owner();
     std::shared_ptr<CompanionMessenger> monitor = o != nullptr ? o->monitorMessenger() : nullptr;
