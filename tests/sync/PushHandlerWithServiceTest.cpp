@@ -131,8 +131,14 @@ TEST_F(PushHandlerWithServiceTest, APostFromOneComputerReachesTheOtherWhateverTh
   // that would find no subscriber.
   CountingClient::starts = 0;
   ASSERT_TRUE(runUntil([&] { return CountingClient::starts >= 1; }));
+  const auto sentAt = std::chrono::steady_clock::now();
   poster->startPushing("ANN.lee", PushHandler::kPushUpload, "Uploaded");
   ASSERT_TRUE(runUntil([&] { return a.listings > 0; }));
+  // Reported, not asserted: from the post to the other account's listing request.
+  RecordProperty("push_to_listing_request_ms",
+                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - sentAt)
+                                    .count()));
   EXPECT_EQ(a.lastStatus, "Performing Sync Down...");
   listener->setEnableListeningNotifications(false);
   loop_.runUntilIdle();
