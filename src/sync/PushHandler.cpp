@@ -120,13 +120,23 @@ void PushHandler::stopListeningNotifications() {
   if (subscriber_) subscriber_->stopRequest();
 }
 
+PushClient* PushHandler::makePoster() {
+  if (posters_.size() >= kMaxPostsInFlight) {
+    daemonTrace("push service slow: " + std::to_string(posters_.size()) + " posts in flight, this one dropped");
+    return nullptr;
+  }
+  std::unique_ptr<PushClient> client = makeClient();
+  if (!client) return nullptr;
+  posters_.push_back(std::move(client));
+  return posters_.back().get();
+}
+
 void PushHandler::startPushing(const std::string& topic, const std::string& messageID,
                                const std::string& filePath) {
-  std::unique_ptr<PushClient> client = makeClient();
-  if (!client) return;
-  PushClient& ref = *client;
-  posters_.push_back(std::move(client));
-  if (!ref.pushNotification(normalisedTopic(topic), messageID, filePath)) release(ref);
+  PushClient* client = makePoster();
+  if (client != nullptr && !client->pushNotification(normalisedTopic(topic), messageID, filePath)) {
+    release(*client);
+  }
 }
 
 void PushHandler::SendPushNotificationOnMainThread(const std::vector<std::string>& idAndPath) {
@@ -136,12 +146,8 @@ void PushHandler::SendPushNotificationOnMainThread(const std::vector<std::string
 
 void PushHandler::PushDummyNotification() {
   daemonTrace("PushDummyNotification called.");
-  std::unique_ptr<PushClient> client = makeClient();
-  if (client) {
-    PushClient& ref = *client;
-    posters_.push_back(std::move(client));
-    if (!ref.PushDummyNotificationForUser(normalisedTopic(userName_))) release(ref);
-  }
+  PushClient* client = makePoster();
+  if (client != nullptr && !client->PushDummyNotificationForUser(normalisedTopic(userName_))) release(*client);
   daemonTrace(host_.isSyncTimerValid() ? "syncoperation timer valid." : "syncoperation timer Not valid.");
 }
 

@@ -78,6 +78,9 @@ class PushHandler final : private PushClientEvents {
   static constexpr Clock::Duration kRetryInterval = std::chrono::seconds(150);
   static constexpr Clock::Duration kPeriodicResubscribeDelay = std::chrono::seconds(1);
   static constexpr Clock::Duration kMinSubscribeSpacing = std::chrono::seconds(2);
+  // Posts in flight at most (each holds a client and its thread); a slow
+  // service beyond this loses notices, never the agent's threads.
+  static constexpr std::size_t kMaxPostsInFlight = 16;
 
   static constexpr const char* kPushUpload = "1001";
   static constexpr const char* kPushDelete = "1003";
@@ -121,6 +124,8 @@ class PushHandler final : private PushClientEvents {
   void clientDidFail(PushClient& client, const std::string& error, const std::string& action) override;
 
   std::unique_ptr<PushClient> makeClient();
+  // A client for one post, kept until it reports; nullptr when too many are out.
+  PushClient* makePoster();
   void subscribeNow();
   // Takes `client` out of the live lists and destroys it on a later turn.
   void release(PushClient& client);

@@ -334,6 +334,15 @@ TEST_F(PushHandlerTest, PostsGoOutLowerCasedAndPostingClientsAreReleased) {
   EXPECT_TRUE(records[1]->destroyed);
 }
 
+TEST_F(PushHandlerTest, ASlowServiceHoldsABoundedNumberOfPosts) {
+  for (std::size_t i = 0; i < PushHandler::kMaxPostsInFlight + 5; ++i) handler->startPushing("bob", "1001", "x");
+  EXPECT_EQ(records.size(), PushHandler::kMaxPostsInFlight);
+  finish(*records.front(), "push");  // one ends: room for one more
+  handler->PushDummyNotification();
+  EXPECT_EQ(records.size(), PushHandler::kMaxPostsInFlight + 1);
+  EXPECT_EQ(records.back()->calls.back(), "dummy:bob.smith");
+}
+
 TEST_F(PushHandlerTest, DelayedListingRestartsARunningListing) {
   host.listingRunning = true;
   handler->delayedListingForNotification();
