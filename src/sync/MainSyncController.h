@@ -382,6 +382,45 @@ class MainSyncController final : public SyncController,
   void VersionRestoreStarted() override;
   void VersionRestoreEnded() override;
 
+  // Pause, unlink and reinitialise steps.
+  // The pause steps that drop the queued downloads (half-received files and
+  // the download lists); a listing marker brings them back after the resume.
+  // For every tick that finds the account paused as well.
+  void clearRestoreForPause();
+  void accountLoggedOutWithUnlink(bool unlink);
+  void clearEventCounts();
+  void removeInstallerRef();
+  void cancelAllSyncOperations();
+  // Selective sync: whether a relative path lies under, or is, an excluded
+  // folder. Any thread.
+  bool checkForFileisUnderSSyncSet(const std::string& relativePath) const;
+  bool checkForFileMatchesSSyncSet(const std::string& relativePath) const;
+  void searchPendingSSFolder();
+  // Quota: the two lines of the "quota" file into the login details.
+  void setQuotaToPlist();
+  // Account events. HandleAccountUnderMaintainence and passwordChangedFromWeb
+  // may be called from any thread.
+  void HandleAccountUnderMaintainence();
+  void getLoginDetailForUlmoraSyncUser();
+  void passwordChangedFromWeb();
+  static bool AreAllToBeExcluded(const std::vector<RenameEntry>& renames);
+  static bool AreAllToBeExcludedDelete(const std::vector<std::string>& paths);
+  // ScriptControllerDelegate (the account-details client)
+  void didScriptControllerFinishedSuccessfully(const PropertyList& reply,
+                                               ScriptController& client) override;
+  void connectionError(const std::string& error, ScriptController& client) override;
+  void parsingFailedWithError(const std::string& error, ScriptController& client) override;
+  // Recent items (any thread), the file manager's folder list, the daily
+  // activity record.
+  void setRecentlyModifiedItems(const std::string& path, const std::string& operation);
+  void storeRecentItem(const std::string& path, int status);
+  void addFileUpdatedFromCache(const std::string& path);
+  void clearItems();
+  void sendRecentItemsList();
+  std::string getFullPathFor(const std::string& path);
+  bool sendMessageToFinder(const std::vector<std::string>& createDirCollection);
+  std::string constructXMLRequest();
+
  private:
   // ---- lifecycle, cycle, settings ----
   // Runs every concern's build hook, in order; construction only.
@@ -503,6 +542,10 @@ class MainSyncController final : public SyncController,
   // ---- control and periphery ----
   void buildControl();
   void stopControl();
+  // The control collaborators and their ports, defined in
+  // MainSyncControllerControl.cpp (shared_ptr: complete only there).
+  class ControlRoom;
+  std::shared_ptr<ControlRoom> controlRoom_;
 
   // Last: posted work and timers that capture `this` die with the controller.
   WeakGuard guard_;
