@@ -31,8 +31,6 @@ PropertyList pathList(const std::vector<std::string>& paths) {
   return PropertyList(std::move(items));
 }
 
-void notYetWired(const std::string& what) { daemonTrace("sync controller (not wired yet): " + what); }
-
 }  // namespace
 
 class MainSyncController::PushConcern final : public PushHost,
@@ -110,7 +108,7 @@ class MainSyncController::PushConcern final : public PushHost,
   void calculateQuota(bool byDelete) override { c_.runCalQuotaInThread(byDelete ? "YES" : "NO"); }
   bool isBackupRunning() override { return c_.isBackupGoingOn(); }
   void queryMainDB(bool) override { c_.queryMainDB(1); }
-  void passwordChangedFromWeb() override { notYetWired("passwordChangedFromWeb"); }
+  void passwordChangedFromWeb() override { c_.passwordChangedFromWeb(); }
   void removeLoginDetailsFile() override { QLUtility::removeFile(c_.applicationFile(kLoginDetailsFile)); }
   bool isListingRunning() override {
     return c_.mSynListingController_ && c_.mSynListingController_->isRunning();
@@ -202,9 +200,8 @@ class MainSyncController::PushConcern final : public PushHost,
   }
   void clearDeleteFilter() override { c_.ctx_.collections.clearDeleteFilter(); }
   void clearFolderCreationFilter() override { c_.ctx_.collections.clearFolderCreationFilter(); }
-  bool AreAllToBeExcludedDelete(const std::vector<std::string>&) override {
-    notYetWired("AreAllToBeExcludedDelete");
-    return false;
+  bool AreAllToBeExcludedDelete(const std::vector<std::string>& paths) override {
+    return MainSyncController::AreAllToBeExcludedDelete(paths);
   }
   void removeItemFromToolTipFor(const std::string& status) override { c_.removeItemFromToolTipFor(status); }
   void sendToFinder(const std::vector<std::string>& fullPaths, int type, bool runInThread) override {
@@ -225,7 +222,7 @@ class MainSyncController::PushConcern final : public PushHost,
     c_.ctx_.poster->post("FilessyncListGot", info);
   }
   void setRecentlyModifiedItems(const std::string& name, const std::string& operation) override {
-    notYetWired("setRecentlyModifiedItems " + name + operation);
+    c_.setRecentlyModifiedItems(name, operation);
   }
   void setLastRenamedInfo(const std::string& fullOld, const std::string& fullNew) override {
     c_.setLastRenamedInfo(fullOld, fullNew);
