@@ -90,13 +90,6 @@ std::vector<std::string> FolderCreationDispatcher::withParents(const std::vector
   return out;
 }
 
-bool FolderCreationDispatcher::sendMessageToFinder() {
-  const std::vector<std::string> folders = collection();
-  if (folders.empty() || folders.size() >= kFinderReportLimit) return false;
-  env_.postNotInSyncList(withParents(folders));
-  return true;
-}
-
 void FolderCreationDispatcher::addUnlessPresent(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
   if (std::find(m_createDirCollection.begin(), m_createDirCollection.end(), path) == m_createDirCollection.end()) {
@@ -142,7 +135,7 @@ void FolderCreationDispatcher::clearStatus() {
 void FolderCreationDispatcher::StartExcutingCreateDirOpr() {
   daemonTrace("CreateFolder called");
   const SyncRootPath root(env_.syncRootPath());
-  const bool reportToFinder = sendMessageToFinder();
+  const bool reportToFinder = env_.sendMessageToFinder(collection());
   for (std::size_t i = 0;; ++i) {
     std::string path;
     {

@@ -48,8 +48,10 @@ class FolderCreationEnvironment {
   virtual std::string accountUserName() = 0;
   virtual void setMonitorToolTip(const std::string& status) = 0;
   virtual void removeItemFromToolTipFor(const std::string& status) = 0;
-  // The folders and their parents are not in sync / in sync (full paths).
-  virtual void postNotInSyncList(const std::vector<std::string>& fullPaths) = 0;
+  // Whether this run reports to the file manager (a few folders only); when
+  // it does, the folders and their parents have been reported not in sync.
+  virtual bool sendMessageToFinder(const std::vector<std::string>& fullFolderPaths) = 0;
+  // The paths are in sync (full paths).
   virtual void postInSyncList(const std::vector<std::string>& fullPaths) = 0;
   // On the main loop.
   virtual void startPushing(const std::string& messageID, const std::string& text) = 0;
@@ -76,7 +78,6 @@ class FolderCreationEnvironment {
 class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
  public:
   static constexpr int kMaxCreateTries = 3;
-  static constexpr std::size_t kFinderReportLimit = 10;
   static constexpr std::size_t kMaxWalkItems = 100000;
   static constexpr int kMaxWalkDepth = 64;
   static constexpr const char* kStatus = "Creating Folder...";
@@ -116,7 +117,6 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   void appendJournal(const PropertyList& folders);
   void iterateFolder(const std::string& path, int depth, std::size_t& seen);
   void addUnlessPresent(const std::string& path);
-  bool sendMessageToFinder();
   std::vector<std::string> withParents(const std::vector<std::string>& fullPaths) const;
   void requeueIfStillEmpty(const std::string& fullPath, bool countsAsTry);
   void clearStatus();

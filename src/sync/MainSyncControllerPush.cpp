@@ -215,11 +215,8 @@ class MainSyncController::PushConcern final : public PushHost,
     info.set("InsyncList", pathList(fullPaths));
     c_.ctx_.poster->post("FilesInsyncListGot", info);
   }
-  void postNotInSyncList(const std::vector<std::string>& fullPaths) override {
-    if (c_.ctx_.poster == nullptr) return;
-    PropertyList info(PropertyList::Dict{});
-    info.set("syncList", pathList(fullPaths));
-    c_.ctx_.poster->post("FilessyncListGot", info);
+  bool sendMessageToFinder(const std::vector<std::string>& fullFolderPaths) override {
+    return c_.sendMessageToFinder(fullFolderPaths);
   }
   void setRecentlyModifiedItems(const std::string& name, const std::string& operation) override {
     c_.setRecentlyModifiedItems(name, operation);

@@ -67,7 +67,12 @@ class FakeEnv : public FolderCreationEnvironment {
   std::string accountUserName() override { return "ann"; }
   void setMonitorToolTip(const std::string& s) override { calls.push_back("status:" + s); }
   void removeItemFromToolTipFor(const std::string& s) override { calls.push_back("unstatus:" + s); }
-  void postNotInSyncList(const std::vector<std::string>& p) override { notInSync.push_back(p); }
+  // As the file manager's lists decide: a run of 1 to 9 folders reports.
+  bool sendMessageToFinder(const std::vector<std::string>& p) override {
+    if (p.empty() || p.size() >= 10) return false;
+    notInSync.push_back(p);
+    return true;
+  }
   void postInSyncList(const std::vector<std::string>& p) override { inSync.push_back(p); }
   void startPushing(const std::string& id, const std::string& text) override { calls.push_back("push:" + id + ":" + text); }
   void clearFolderCreationFilter() override {}
