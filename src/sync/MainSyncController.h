@@ -360,12 +360,32 @@ class MainSyncController final : public SyncController,
 
   // ---- push, renames and deletes, folders ----
 
+  bool enableListeningNotifications() const;
   void setEnableListeningNotifications(bool enable);
+  // The topic is always the sync user's; the argument is not used.
+  void startListeningNotifications(const std::string& user);
+  void stopListeningNotifications();
+  void startPushing(const std::string& topic, const std::string& messageID, const std::string& filePath);
+  void SendPushNotificationOnMainThread(const std::vector<std::string>& idAndPath);
   void periodicListening();
   void PushDummyNotification();
+  void retryListening();
+  void parseNotificationMessageData(const PropertyList& message);
+  void accountCancelledFromWeb();
   void delayedListingForNotification();
   void ExcuteEventsCaptured() override;
+  void StartExcutingEventsCaptured();
+  void StartRenameorDeleteOperation(const PropertyList& entries, const std::string& type);
+  std::vector<RenameEntry> checkForSubRenameArray(const std::vector<RenameEntry>& snapshot);
+  std::vector<std::string> CheckIfDeleteFileIsUnderAnyOtherOperation(const std::vector<std::string>& paths);
+  void setLastRenamedInfo(const std::string& fullOldPath, const std::string& fullNewPath);
   void CreateFolder() override;
+  void StartExcutingCreateDirOpr();
+  void enumerateForEmptySubFolder(const std::string& fullPath);
+  // Stop the rename/delete run (between batches) and the folder-creation run
+  // (between folders); what they had not sent is kept for their next run.
+  void cancelRenameDeleteRun();
+  void cancelCreateDirRun();
   // SyncInputHost
   void setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) override;
   // KVTNotificationHandlerProtocol
@@ -385,14 +405,18 @@ class MainSyncController final : public SyncController,
                                          const std::string& type) override;
   void renameDeleteDidFailWithError(const std::string& error, KVTRenameDeleteController& controller,
                                     const std::string& type) override;
+  void renameDeleteDidRetry(const std::vector<RenameEntry>& renames) override;
+  void renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) override;
+  void renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) override;
+  void deleteDidCancel(KVTRenameDeleteController& controller) override;
   // KVTCreateDirHandlerProtocol
   void createDirDidStart(KVTCreateDirController& controller) override;
   void createDirDidReceiveData(const std::string& folder) override;
   void createDirDidFinishSuccessfully(KVTCreateDirController& controller) override;
   void createDirDidFailWithError(const std::string& error, KVTCreateDirController& controller) override;
-  // placeholder: the upload road calls it; the push concern defines it.
-  void startPushing(const std::string& /*topic*/, const std::string& /*messageID*/,
-                    const std::string& /*text*/) {}
+  void createDirDidRetry() override;
+  void createDirDidReceiveErrors(const std::string& errorLine) override;
+  void createDirDidCancel(KVTCreateDirController& controller) override;
 
   // ---- control and periphery ----
 
@@ -603,6 +627,15 @@ class MainSyncController final : public SyncController,
   // ---- push, renames and deletes, folders ----
   void buildPush();
   void stopPush();
+  // The push handler, the rename/delete and folder-creation workers, their
+  // engine-driven controllers and the ports they see the account through
+  // (MainSyncControllerPush.cpp).
+  class PushConcern;
+  struct PushConcernDeleter {
+    void operator()(PushConcern* concern) const;
+  };
+  std::unique_ptr<PushConcern, PushConcernDeleter> push_;
+  PushConcern* pushToStart();
 
   // ---- control and periphery ----
   void buildControl();
