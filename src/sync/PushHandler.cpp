@@ -165,7 +165,11 @@ void PushHandler::retryListening() {
 
 bool PushHandler::isRetryTimerValid() const { return retryTimer_ && retryTimer_->isValid(); }
 
-void PushHandler::clientDidStart(PushClient&) {}
+void PushHandler::clientDidStart(PushClient& client) {
+  // The service answered the poll: from now on every change of the account
+  // reaches this computer as a message.
+  if (subscriber_.get() == &client) daemonTrace("push subscription open");
+}
 
 void PushHandler::clientDidReceiveData(PushClient&, const PropertyList& data, const std::string& action) {
   if (action != kSubscribe) return;

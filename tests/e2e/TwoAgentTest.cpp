@@ -1,0 +1,209 @@
+// Two computers linked to one account: what the user does in the sync folder
+// of A reaches the sync folder of B through the stand-in engine's storage,
+// announced by a push from the stand-in service rather than found by the
+// periodic listing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SharedAccountHarness.h"
+
+namespace ulmora {
+namespace {
+
+using namespace e2e;
+using Steady = std::chrono::steady_clock;
+
+// The service, the two homes and their agents, started and listening.
+class TwoAgents : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service_.start()) << service_.why();
+    a_ = std::make_unique<LinkedHome>(dir_, "a", service_);
+    b_ = std::make_unique<LinkedHome>(dir_, "b", service_);
+    ASSERT_TRUE(a_->ok() && b_->ok());
+    agentA_ = std::make_unique<RunningAgent>(*a_);
+    agentB_ = std::make_unique<RunningAgent>(*b_);
+    ASSERT_TRUE(agentA_->start() && agentB_->start()) << "an agent never listened on its sockets";
+    ASSERT_TRUE(agentA_->waitUntilListening()) << a_->trace();
+    ASSERT_TRUE(agentB_->waitUntilListening()) << b_->trace();
+  }
+  void TearDown() override {
+    // For a look at what the agents did: ULMORA_E2E_TRACES=<folder>.
+    if (const char* keep = std::getenv("ULMORA_E2E_TRACES"); keep != nullptr && a_ && b_) {
+      const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+      fileutil::writeFileAtomically(std::string(keep) + "/" + name + ".A.log", a_->trace());
+      fileutil::writeFileAtomically(std::string(keep) + "/" + name + ".B.log", b_->trace());
+    }
+    for (RunningAgent* agent : {agentB_.get(), agentA_.get()}) {
+      if (agent == nullptr || agent->ended()) continue;
+      const ProcessResult result = agent->stop();
+      EXPECT_EQ(result.termSignal, 0) << result.err;
+      EXPECT_EQ(result.exitStatus, 0) << result.err;
+    }
+  }
+
+  // Waits for `done` and returns how long it took, or nothing.
+  static std::optional<std::chrono::milliseconds> timeUntil(const std::function<bool()>& done) {
+    const auto start = Steady::now();
+    if (!eventuallyWithin(kCrossPatience, done)) return std::nullopt;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start);
+  }
+
+  static void write(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+
+  // The size the storage holds for a live file, as text.
+  std::optional<std::string> storedSize(const std::string& path) const {
+    auto conn = SqliteConnection::open(service_.storage() + "/accounts/demo/meta.db",
+                                       SqliteConnection::OpenMode::kReadOnly);
+    if (!conn) return std::nullopt;
+    return conn->queryText("SELECT size FROM entries WHERE in_trash = 0 AND CAST(path AS TEXT) = '" +
+                           path + "'");
+  }
+
+  testing::TestTempDir dir_;
+  testing::StandInService service_{ULMORA_SERVICE_PATH};
+  std::unique_ptr<LinkedHome> a_, b_;
+  std::unique_ptr<RunningAgent> agentA_, agentB_;
+};
+
+// One user action on A and what B must show afterwards.
+struct FileStep {
+  const char* what;
+  std::function<void(const LinkedHome&)> onA;
+  std::function<bool(const LinkedHome&)> arrivedOnB;
+};
+
+TEST_F(TwoAgents, FileChangesOnOneComputerReachTheOther) {
+  const std::vector<FileStep> steps = {
+      {"created",
+       [](const LinkedHome& a) { write(a.at("note.txt"), "first words"); },
+       [](const LinkedHome& b) { return b.content("note.txt") == "first words"; }},
+      {"changed",
+       [](const LinkedHome& a) { write(a.at("note.txt"), "second, longer words"); },
+       [](const LinkedHome& b) { return b.content("note.txt") == "second, longer words"; }},
+      {"renamed",
+       [](const LinkedHome& a) { std::filesystem::rename(a.at("note.txt"), a.at("letter.txt")); },
+       [](const LinkedHome& b) {
+         return b.content("letter.txt") == "second, longer words" && b.missing("note.txt");
+       }},
+      {"moved into a folder",
+       [](const LinkedHome& a) {
+         std::filesystem::create_directory(a.at("Post"));
+         std::filesystem::rename(a.at("letter.txt"), a.at("Post/letter.txt"));
+       },
+       [](const LinkedHome& b) {
+         return b.content("Post/letter.txt") == "second, longer words" && b.missing("letter.txt");
+       }},
+      {"deleted",
+       [](const LinkedHome& a) { std::filesystem::remove(a.at("Post/letter.txt")); },
+       [](const LinkedHome& b) {
+         if (!b.missing("Post/letter.txt")) return false;
+         for (const auto& [path, text] : b.cached("Post/letter.txt", false)) {
+           if (text == "second, longer words") return true;
+         }
+         return false;
+       }},
+      // Editors save by writing a temporary file and renaming it over the
+      // name a moment later.
+      {"saved by rename",
+       [](const LinkedHome& a) {
+         write(a.at("draft.txt.tmp"), "saved by the editor");
+         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+         std::filesystem::rename(a.at("draft.txt.tmp"), a.at("draft.txt"));
+       },
+       [](const LinkedHome& b) {
+         return b.content("draft.txt") == "saved by the editor" && b.missing("draft.txt.tmp");
+       }},
+  };
+  for (const FileStep& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.onA(*a_);
+    const auto took = timeUntil([&] { return step.arrivedOnB(*b_); });
+    ASSERT_TRUE(took) << "B never showed the change\n--- A:\n" << a_->trace() << "\n--- B:\n" << b_->trace();
+    std::printf("[ latency ] %s on A -> B: %lld ms\n", step.what, static_cast<long long>(took->count()));
+  }
+  // Every change came by a push: B listed once at start and then once per
+  // message, never through the periodic listing.
+  EXPECT_GE(b_->traceCount("parseNotificationMessageData"), steps.size());
+  EXPECT_EQ(b_->traceCount("periodicListening"), 0u);
+  // The editor's temporary name never reached B, and "draft.txt" arrived once.
+  EXPECT_EQ(b_->query("SELECT COUNT(*) FROM FILE_TABLE WHERE FILEPATH LIKE '/draft.txt%'"), "1");
+}
+
+TEST_F(TwoAgents, FolderChangesOnOneComputerReachTheOther) {
+  // An empty folder.
+  std::filesystem::create_directory(a_->at("Empty"));
+  ASSERT_TRUE(timeUntil([&] { return b_->hasFolder("Empty"); })) << b_->trace();
+
+  // A folder with contents arrives, is renamed, and B renames its copy in
+  // place: the same files, not downloaded again.
+  write(a_->at("Album/one.txt"), "one");
+  write(a_->at("Album/Inner/two.txt"), "two");
+  ASSERT_TRUE(timeUntil([&] {
+    return b_->content("Album/one.txt") == "one" && b_->content("Album/Inner/two.txt") == "two";
+  })) << b_->trace();
+  const ino_t one = b_->inode("Album/one.txt");
+  const ino_t two = b_->inode("Album/Inner/two.txt");
+  std::filesystem::rename(a_->at("Album"), a_->at("Photos"));
+  ASSERT_TRUE(timeUntil([&] {
+    return b_->content("Photos/one.txt") == "one" && b_->content("Photos/Inner/two.txt") == "two" &&
+           b_->missing("Album");
+  })) << b_->trace();
+  EXPECT_EQ(b_->inode("Photos/one.txt"), one) << "B downloaded the renamed folder again";
+  EXPECT_EQ(b_->inode("Photos/Inner/two.txt"), two) << "B downloaded the renamed folder again";
+
+  // A folder deleted on A: its files end up in B's cache, the folder goes.
+  std::filesystem::remove_all(a_->at("Photos"));
+  ASSERT_TRUE(timeUntil([&] {
+    return b_->missing("Photos") && !b_->cached("Photos/one.txt", false).empty() &&
+           !b_->cached("Photos/Inner/two.txt", false).empty();
+  })) << b_->trace();
+  EXPECT_TRUE(b_->hasFolder("Empty"));
+}
+
+TEST_F(TwoAgents, AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
+  write(a_->at("shared.txt"), "from A");
+  ASSERT_TRUE(timeUntil([&] { return b_->content("shared.txt") == "from A"; })) << b_->trace();
+
+  // B is paused, so its edit is not sent before A's newer copy is stored.
+  ASSERT_TRUE(sendCommand(agentB_->monitor(), 502));
+  ASSERT_TRUE(nextOfType(agentB_->finder(), 502));
+  write(b_->at("shared.txt"), "edited on B");
+  write(a_->at("shared.txt"), "newer from A");
+  const auto later = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) + 60;
+  utimbuf times{later, later};
+  ASSERT_EQ(::utime(a_->at("shared.txt").c_str(), &times), 0);
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return storedSize("/shared.txt") == "12";
+  })) << a_->trace();
+
+  ASSERT_TRUE(sendCommand(agentB_->monitor(), 503));
+  ASSERT_TRUE(timeUntil([&] {
+    if (b_->content("shared.txt") != "newer from A") return false;
+    for (const auto& [path, text] : b_->cached("shared.txt", true)) {
+      if (text == "edited on B") return true;
+    }
+    return false;
+  })) << "B's edit was not kept as a conflict copy\n--- B:\n" << b_->trace();
+  // Nothing sent B's edit over A's newer copy.
+  EXPECT_TRUE(eventuallyWithin(std::chrono::seconds(5), [&] { return a_->content("shared.txt") == "newer from A"; }));
+}
+
+}  // namespace
+}  // namespace ulmora
