@@ -494,8 +494,6 @@ class MainSyncController final : public SyncController,
   // Runs every concern's build hook, in order; construction only.
   void initializeSync();
   void buildLifecycle();
-  // The trace line of an operation whose concern is not built yet.
-  static void notBuiltYet(const std::string& what);
   // Ends the engine runs, listings and thumbnail jobs (their threads joined).
   void stopRuns();
   AccountSettings::Encoder encoderForSettings() const;

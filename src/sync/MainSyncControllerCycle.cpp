@@ -67,8 +67,7 @@ void MainSyncController::pauseSteps() {
       restore->CancelBackupProcess(false);
       ctx_.mainLoop.post(guard_.wrap([this] {
         cancelInFlight_ = false;
-        deleteHalfRestoredFiles();
-        ClearRestoreRelatedFileEntries();
+        clearRestoreForPause();
       }));
     });
     // The server's changes are listed again after the pause.
@@ -76,8 +75,7 @@ void MainSyncController::pauseSteps() {
     state_.cycle.listingStartedfromZeroIndex = true;
     return;
   }
-  deleteHalfRestoredFiles();
-  ClearRestoreRelatedFileEntries();
+  clearRestoreForPause();
 }
 
 void MainSyncController::restoreThrottleAfterPause() {
@@ -202,8 +200,13 @@ void MainSyncController::storeCacheClearedDate() {
 }
 
 void MainSyncController::deleteCachedFiles() {
-  const std::string cache = fileutil::joinPath(getUlmoraSyncRootPath(), ".UMSCache");
-  const bool removed = cachesweep::sweep(cache, ctx_.clock.wallNow());
+  // The guarded removal: nothing outside the cache folder, no link followed.
+  const SyncRootFiles& files = *syncRootFiles_;
+  const std::string cache =
+      fileutil::joinPath(files.rootPath().root(), std::string(SyncRootFiles::kCacheFolderName));
+  const bool removed = cachesweep::sweep(cache, ctx_.clock.wallNow(), [&files](const std::string& path) {
+    return files.removeFromCache(path);
+  });
   if (removed || !defaults().objectForKey(kCacheClearedDateKey)) storeCacheClearedDate();
 }
 
