@@ -21,6 +21,10 @@ TimeOrder compareTimes(const std::optional<Clock::WallTime>& server,
 
 namespace {
 
+// A file the download writes is the server's copy: capture must not send it
+// back as a local change. Sent back, it costs a run and a message to every
+// other computer, and if the server's copy was renamed or deleted meanwhile,
+// it brings the old path back.
 Step download(int marker, bool avoidBackup) {
   Step s{Step::Kind::kDownload, {}, {}, {}, marker};
   s.avoidBackup = avoidBackup;
@@ -39,12 +43,12 @@ Plan changed(const RecordFacts& f) {
     return plan;
   }
   if (!f.local.exists) {
-    plan.steps.push_back(download(13, false));
+    plan.steps.push_back(download(13, true));
     return plan;
   }
   switch (compareTimes(f.serverTime, f.local.modified)) {
     case TimeOrder::kServerNewer: {
-      Step s = download(15, false);
+      Step s = download(15, true);
       s.conflictAlways = f.isReinitialize;
       plan.steps.push_back(s);
       break;
@@ -59,7 +63,7 @@ Plan changed(const RecordFacts& f) {
       } else if (!f.shouldRestoreFileDirectly && f.restored) {
         plan.steps.push_back({Step::Kind::kUpload});
       } else {
-        plan.steps.push_back(download(16, false));
+        plan.steps.push_back(download(16, true));
       }
       break;
   }

@@ -33,6 +33,12 @@ RecordFacts facts(const std::string& op, const std::string& fname = "/d/a.txt",
 }
 
 Step step(Kind kind, int marker = 0) { return Step{kind, {}, {}, {}, marker}; }
+// A download whose written file is not to be uploaded back.
+Step fetch(int marker) {
+  Step s = step(Kind::kDownload, marker);
+  s.avoidBackup = true;
+  return s;
+}
 
 struct Case {
   const char* name;
@@ -57,13 +63,13 @@ void check(const std::vector<Case>& cases, Plan (*decide)(const RecordFacts&)) {
 
 TEST(RecordDecisionTest, ChangedOnServer) {
   auto base = facts("4");
-  Step conflict = step(Kind::kDownload, 15);
+  Step conflict = fetch(15);
   conflict.conflictAlways = true;
   std::vector<Case> cases = {
-      {"missing locally", base, {step(Kind::kDownload, 13)}, true},
+      {"missing locally", base, {fetch(13)}, true},
       {"folder record", facts("4", "/d/"), {}, true},
       {"local folder in the way", with(base, [](auto& f) { f.local = folder(); }), {}, true},
-      {"server newer", with(base, [](auto& f) { f.local = file(-5s); }), {step(Kind::kDownload, 15)}, true},
+      {"server newer", with(base, [](auto& f) { f.local = file(-5s); }), {fetch(15)}, true},
       {"server newer while reinitialising", with(base, [](auto& f) {
          f.local = file(-5s);
          f.isReinitialize = true;
@@ -87,12 +93,12 @@ TEST(RecordDecisionTest, ChangedOnServer) {
          f.local = file(5s);
          f.backedUp = f.restored = f.shouldRestoreFileDirectly = true;
        }),
-       {step(Kind::kDownload, 16)}, true},
+       {fetch(16)}, true},
       {"local newer, uploaded, never restored", with(base, [](auto& f) {
          f.local = file(5s);
          f.backedUp = true;
        }),
-       {step(Kind::kDownload, 16)}, true},
+       {fetch(16)}, true},
   };
   check(cases, decideRecord);
 }
