@@ -13,6 +13,9 @@
 namespace ulmora {
 namespace {
 
+// The sync's own cache folder at the root (see SyncFilesController).
+constexpr std::string_view kCacheFolder = ".UMSCache";
+
 std::vector<std::string> splitLines(std::string_view text) {
   std::vector<std::string> lines;
   size_t start = 0;
@@ -105,7 +108,15 @@ std::shared_ptr<const ExclusionRules> ExcludedFilesCollections::exclusionRules()
 bool ExcludedFilesCollections::shouldExcludeFile(const std::string& path) const {
   const SyncRootPath root(syncRootPath());
   std::shared_ptr<const ExclusionRules> rules = exclusionRules();
-  if (root.known()) return rules->excludes(root.relative(path));
+  if (root.known()) {
+    // The sync keeps the server's deleted and replaced copies in the cache
+    // folder at the root; uploading them would bring them back to every
+    // computer, under the cache's name.
+    const std::string relative(capturepath::withoutTrailingSlash(root.relative(path)));
+    const std::string cache = "/" + std::string(kCacheFolder);
+    if (relative == cache || relative.rfind(cache + "/", 0) == 0) return true;
+    return rules->excludes(relative);
+  }
   // Without a root the folders above the item say nothing about it.
   return rules->excludesEntry(fileutil::lastComponent(capturepath::withoutTrailingSlash(path)));
 }

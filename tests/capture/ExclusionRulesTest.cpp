@@ -106,6 +106,15 @@ TEST(ExclusionRules, LoadedFromThePreferencesFile) {
   // The relative form is the same item.
   EXPECT_TRUE(collections.shouldExcludeFile("/Private/a.txt"));
   EXPECT_FALSE(collections.shouldExcludeFile("/Public/a.txt"));
+  // The sync's cache folder and all in it, in either form; a name that only
+  // begins like it is not.
+  for (const std::string& cached : {dir.sub("Sync/.UMSCache"), dir.sub("Sync/.UMSCache/"),
+                                    dir.sub("Sync/.UMSCache/2026-01-02/Post/a.txt"),
+                                    std::string("/.UMSCache/ConflictData/a.txt")}) {
+    EXPECT_TRUE(collections.shouldExcludeFile(cached)) << cached;
+  }
+  EXPECT_FALSE(collections.shouldExcludeFile(dir.sub("Sync/.UMSCacheNot/a.txt")));
+  EXPECT_FALSE(collections.shouldExcludeFile(dir.sub("Sync/x/.UMSCache/a.txt")));
 
   // A missing file leaves the built-in rules in force.
   ExcludedFilesCollections::Config missing = config;
