@@ -78,6 +78,15 @@ class TwoAgents : public ::testing::Test {
                            path + "'");
   }
 
+  // How many live entries of the storage match a LIKE pattern, as text.
+  std::optional<std::string> storedCount(const std::string& pattern) const {
+    auto conn = SqliteConnection::open(service_.storage() + "/accounts/demo/meta.db",
+                                       SqliteConnection::OpenMode::kReadOnly);
+    if (!conn) return std::nullopt;
+    return conn->queryText("SELECT COUNT(*) FROM entries WHERE in_trash = 0 AND CAST(path AS TEXT) LIKE '" +
+                           pattern + "'");
+  }
+
   testing::TestTempDir dir_;
   testing::StandInService service_{ULMORA_SERVICE_PATH};
   std::unique_ptr<LinkedHome> a_, b_;
@@ -148,6 +157,8 @@ TEST_F(TwoAgents, FileChangesOnOneComputerReachTheOther) {
   // message, never through the periodic listing.
   EXPECT_GE(b_->traceCount("parseNotificationMessageData"), steps.size());
   EXPECT_EQ(b_->traceCount("periodicListening"), 0u);
+  // What B moved into its cache stayed there.
+  EXPECT_EQ(storedCount("/.UMSCache%"), "0");
   // The editor's temporary name never reached B, and "draft.txt" arrived once.
   EXPECT_EQ(b_->query("SELECT COUNT(*) FROM FILE_TABLE WHERE FILEPATH LIKE '/draft.txt%'"), "1");
 }
@@ -251,7 +262,7 @@ TEST_F(TwoAgents, ADeselectedFolderStopsSyncingAndComesBackWhenSelectedAgain) {
   ASSERT_TRUE(timeUntil([&] { return b_->content("Docs/one.txt") == "one"; })) << b_->trace();
 
   ASSERT_TRUE(chooseFolders(*b_, "/Docs", false));
-  ASSERT_TRUE(timeUntil([&] { return b_->trace().find("sSyncSet:/Docs") != std::string::npos; }))
+  ASSERT_TRUE(timeUntil([&] { return b_->trace().find("sArray:/Docs") != std::string::npos; }))
       << b_->trace();
   // A later file outside the folder arrives; the one inside does not.
   write(a_->at("Docs/two.txt"), "two");
