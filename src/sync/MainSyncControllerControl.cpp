@@ -188,8 +188,13 @@ class MainSyncController::ControlRoom {
       return nullptr;
     }
     bool isPresent(Worker w) override {
-      if (w == Worker::Listing) return m_.mSynListingController_ != nullptr;
-      return manager(w) != nullptr;
+      switch (w) {
+        case Worker::Listing: return m_.mSynListingController_ != nullptr;
+        // The push concern's workers, cancelled through it.
+        case Worker::RenameDelete:
+        case Worker::CreateFolder: return m_.push_ != nullptr;
+        default: return manager(w) != nullptr;
+      }
     }
     bool isRunning(Worker w) override {
       switch (w) {
