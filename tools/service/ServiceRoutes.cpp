@@ -14,6 +14,9 @@ namespace ulmora::service {
 namespace {
 
 constexpr std::size_t kMaxBody = 1u << 20;
+// A push payload is a small JSON object; no real one nests past a few levels.
+constexpr std::size_t kMaxPayloadBytes = 64u * 1024u;
+constexpr std::size_t kMaxJsonDepth = 32;
 constexpr const char* kMaintenanceText = "Service is under maintenance. Try later.";
 
 bool isXmlName(const std::string& name) {
@@ -38,6 +41,35 @@ std::string xmlReply(const AccountDirectory::Attributes& attributes) {
   std::ostringstream out;
   document.save(out, "", pugi::format_raw);
   return out.str();
+}
+
+// Whether the JSON text nests at most `maxDepth` deep, judged before any
+// parser builds it: a value nested a hundred thousand deep is cheap to send
+// and costly (recursively) to take apart.
+bool nestsAtMost(std::string_view text, std::size_t maxDepth) {
+  std::size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > maxDepth) return false;
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
 }
 
 std::string jsonLine(const nlohmann::json& value) {
@@ -96,7 +128,15 @@ void ServiceRoutes::pause(int seconds) {
 void ServiceRoutes::broadcast(const std::string& body, httplib::Response& res) {
   const FormFields form = FormFields::parse(body);
   const std::string action = form.first("action").value_or("");
-  const auto payload = nlohmann::json::parse(form.first("payLoad").value_or(""), nullptr, false);
+  const std::string payloadText = form.first("payLoad").value_or("");
+  if (payloadText.size() > kMaxPayloadBytes || !nestsAtMost(payloadText, kMaxJsonDepth)) {
+    res.status = 400;
+    res.set_content("payLoad is larger than " + std::to_string(kMaxPayloadBytes) +
+                        " bytes or nested deeper than " + std::to_string(kMaxJsonDepth) + "\n",
+                    "text/plain");
+    return;
+  }
+  const auto payload = nlohmann::json::parse(payloadText, nullptr, false);
   if (!payload.is_object() || !payload.contains("TOPIC") || !payload["TOPIC"].is_string()) {
     res.status = 400;
     res.set_content("payLoad must be a JSON object with a TOPIC\n", "text/plain");
@@ -126,6 +166,14 @@ void ServiceRoutes::broadcast(const std::string& body, httplib::Response& res) {
 }
 
 void ServiceRoutes::subscribe(const std::string& topic, httplib::Response& res) {
+  if (openPolls_.fetch_add(1) >= settings_.maxOpenPolls) {
+    openPolls_.fetch_sub(1);
+    res.status = 503;
+    res.set_content("too many open polls (" + std::to_string(settings_.maxOpenPolls) +
+                        "); subscribe again later\n",
+                    "text/plain");
+    return;
+  }
   // Registered before the reply headers go out: once a client sees them, a
   // push to its topic reaches it.
   std::shared_ptr<Subscription> subscription = broker_.subscribe(topic);
@@ -151,7 +199,10 @@ void ServiceRoutes::subscribe(const std::string& topic, httplib::Response& res) 
         }
         return true;
       },
-      [this, subscription](bool) { broker_.unsubscribe(subscription); });
+      [this, subscription](bool) {
+        broker_.unsubscribe(subscription);
+        openPolls_.fetch_sub(1);
+      });
 }
 
 void ServiceRoutes::serverAddress(const std::string& body, httplib::Response& res) {
