@@ -261,6 +261,10 @@ class SyncFilesController {
   void sendToMonitor(const PropertyList& payload, int type) const;
   void postNotSynced(const std::vector<std::string>& fullPaths) const;
 
+  // Whether the journal folders are there to write into; missing ones are
+  // made again, at growing intervals while that fails (tickMutex_ held).
+  bool journalFoldersReady();
+
   // Tick steps.
   void tickEvents();
   void tickBackups();
@@ -322,6 +326,10 @@ class SyncFilesController {
   Guarded<OrderedSet<std::string>> mRemoveEntryFromRDDB_;
 
   std::mutex tickMutex_;
+  // Guarded by tickMutex_: when folders that could not be made are tried
+  // again, and how long the wait after that try will be.
+  Clock::TimePoint folderRetryAt_{};
+  Clock::Duration folderRetryDelay_{};
 
   std::mutex startStopMutex_;
   mutable std::mutex threadMutex_;  // guards the members below it
