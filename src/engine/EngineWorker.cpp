@@ -8,6 +8,7 @@
 #include <exception>
 #include <utility>
 
+#include "engine/EngineProcessRecord.h"
 #include "engine/KVTProgressRecord.h"
 #include "engine/QLSYNCParser.h"
 #include "platform/FileUtil.h"
@@ -78,6 +79,7 @@ void EngineWorker::body() {
     child.setStdoutLineHandler([this](std::string_view line) { handleLine(line); });
     child.setStderrLineHandler([this](std::string_view line) { handleError(line); });
     child.start();
+    if (!recordPath_.empty() && child.pid() > 0) EngineProcessRecord::write(recordPath_, child.pid());
     {
       std::lock_guard<std::mutex> lock(mutex_);
       child_ = &child;
@@ -85,6 +87,7 @@ void EngineWorker::body() {
       if (pendingSignal_ != 0) child.kill(pendingSignal_);
     }
     exited.result = child.wait();
+    if (!recordPath_.empty()) EngineProcessRecord::remove(recordPath_);
     std::lock_guard<std::mutex> lock(mutex_);
     child_ = nullptr;
     reaped_ = true;

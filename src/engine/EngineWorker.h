@@ -45,6 +45,9 @@ class EngineWorker {
   EngineWorker(const EngineWorker&) = delete;
   EngineWorker& operator=(const EngineWorker&) = delete;
 
+  // Where to note the engine's process id while it runs (EngineProcessRecord);
+  // "" for no note. Before start().
+  void setProcessRecordPath(std::string path) { recordPath_ = std::move(path); }
   void start();
   // SIGTERM: the engine removes its partial file and exits as cancelled.
   void terminate();
@@ -63,6 +66,7 @@ class EngineWorker {
   ProcessOptions options_;
   const std::string restoreStatusPath_;
   const std::string localRoot_;
+  std::string recordPath_;
   Sink sink_;
   std::thread thread_;
   std::string receiving_;  // worker thread only

@@ -22,17 +22,30 @@ constexpr int kBackupFileEntries = 113;
 
 KVTBackupManager::KVTBackupManager(Clock& clock) : clock_(clock) {}
 
-KVTBackupManager::~KVTBackupManager() {
+KVTBackupManager::~KVTBackupManager() { shutdown(); }
+
+void KVTBackupManager::shutdown() {
   std::shared_ptr<Run> run;
+  std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (shutDown_) return;
+    shutDown_ = true;
     run = activeRun_;
+    if (runThread_.joinable()) threads.push_back(std::move(runThread_));
+    for (std::thread& t : finishedThreads_) threads.push_back(std::move(t));
+    finishedThreads_.clear();
   }
   if (run) run->shutdown();
-  if (runThread_.joinable()) runThread_.join();
-  for (std::thread& t : finishedThreads_) {
-    if (t.joinable()) t.join();
+  for (std::thread& t : threads) {
+    if (t.get_id() == std::this_thread::get_id()) {
+      traceLine("KVTBackupManager: shut down from its own run; that thread is left to end");
+      t.detach();
+    } else if (t.joinable()) {
+      t.join();
+    }
   }
+  running_ = false;
 }
 
 // --- set-up -----------------------------------------------------------------
@@ -259,6 +272,10 @@ void KVTBackupManager::startRestore() { start(true); }
 
 void KVTBackupManager::start(bool restore) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (shutDown_) {
+    traceLine("KVTBackupManager: a run asked for after shutdown is refused");
+    return;
+  }
   if (running_) {
     traceLine(restore ? "KVTBackupManager: startRestore while a run is active; ignored"
                       : "KVTBackupManager: startBackup while a run is active; ignored");

@@ -61,11 +61,15 @@ class KVTBackupManager {
   static constexpr int kMaxRetries = 2;
 
   explicit KVTBackupManager(Clock& clock = Clock::systemClock());
-  // Stops a run in progress (its engines are killed) without further delegate
-  // calls, and joins its thread.
+  // shutdown().
   ~KVTBackupManager();
   KVTBackupManager(const KVTBackupManager&) = delete;
   KVTBackupManager& operator=(const KVTBackupManager&) = delete;
+
+  // Stops a run in progress (its engines are killed) without further delegate
+  // calls and joins its threads; later runs are refused. The manager stays
+  // usable for questions (isRunning is false). Idempotent.
+  void shutdown();
 
   // --- set-up -------------------------------------------------------------
   void setDelegate(KVTBackupRestoreHandlerProtocol* delegate);
@@ -194,6 +198,7 @@ class KVTBackupManager {
   int64_t previousTransferedSize_ = 0;
   Summary summary_;
   std::atomic<bool> cancelRequested_{false};
+  bool shutDown_ = false;  // guarded by mutex_
 
   // The run: running_ is set by the starting thread, cleared by the run
   // (unless a newer run began meanwhile, which generation_ tells).

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/EngineCommandLine.h"
+#include "engine/EngineProcessRecord.h"
 #include "engine/EngineSetFiles.h"
 #include "engine/QLSYNCParser.h"
 #include "platform/FileUtil.h"
@@ -199,6 +200,7 @@ bool KVTBackupManager::Run::launch(Slot& slot, const std::string& setStem) {
         events_.push_back(std::move(e));
         cv_.notify_all();
       });
+  worker->setProcessRecordPath(EngineProcessRecord::pathFor(plan_.workFolder, slot.number));
   std::unique_ptr<EngineWorker> old;
   {
     std::lock_guard<std::mutex> lock(mu_);

@@ -11,7 +11,7 @@
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/Trace.h"
 #include "session/BusNotificationPoster.h"
-#include "session/SessionMessageTypes.h"
+#include "ipc/IpcMessageTypes.h"
 #include "session/UMSSharedInstanceManager.h"
 
 namespace ulmora {

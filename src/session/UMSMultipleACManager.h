@@ -10,7 +10,7 @@
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
-#include "session/LoginDetails.h"
+#include "foundation/LoginDetails.h"
 #include "session/UlmoraSyncUserController.h"
 
 namespace ulmora {

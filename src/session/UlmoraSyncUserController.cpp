@@ -12,10 +12,11 @@
 #include "platform/Trace.h"
 #include "ipc/IpcMessage.h"
 #include "ipc/MessageSendingModule.h"
-#include "session/LoginDetails.h"
-#include "session/PlaceholderSyncController.h"
-#include "session/SessionMessageTypes.h"
+#include "journal/CompanionMessenger.h"
+#include "foundation/LoginDetails.h"
+#include "ipc/IpcMessageTypes.h"
 #include "session/UMSSharedInstanceManager.h"
+#include "sync/MainSyncController.h"
 
 namespace ulmora {
 namespace {
@@ -25,6 +26,7 @@ constexpr int kDaemonPreferences = 2;
 constexpr int kDatabaseFolder = 107;
 constexpr int kBackupFileEntries = 113;
 constexpr int kBackupFileEntriesAfterDelete = 114;
+constexpr int kSelectiveSyncList = 133;
 
 void trace(const std::string& what) { traceLine("account: " + what); }
 
@@ -50,9 +52,9 @@ SupportFilePaths pathsFor(const SyncSessionDetails& details) {
 }
 
 std::unique_ptr<SyncController> makeSyncController(
-    const UlmoraSyncUserController::Options& options) {
-  if (options.makeSyncController) return options.makeSyncController();
-  return std::make_unique<PlaceholderSyncController>(options.mainLoop);
+    const UlmoraSyncUserController::Options& options, SyncContext context) {
+  if (options.makeSyncController) return options.makeSyncController(std::move(context));
+  return std::make_unique<MainSyncController>(std::move(context));
 }
 
 }  // namespace
@@ -68,7 +70,6 @@ UlmoraSyncUserController::UlmoraSyncUserController(SyncSessionDetails details, O
       mainLoop_((options_.mainLoop != nullptr ? *options_.mainLoop : RunLoop::main()).handle()),
       paths_(pathsFor(details_)),
       dbFolder_(paths_.pathForApplicationFile(kDatabaseFolder)),
-      syncController_(makeSyncController(options_)),
       filterQueue_(inputQueue_),
       collections_({details_.syncRootPath, applicationFile(kDaemonPreferences),
                     applicationFile(kBackupFileEntries),
@@ -82,9 +83,16 @@ UlmoraSyncUserController::UlmoraSyncUserController(SyncSessionDetails details, O
       sink_(options_.journalSink != nullptr ? *options_.journalSink : syncFilesSink_),
       eventJournal_(options_.eventJournal != nullptr ? *options_.eventJournal : syncFilesControl_),
       dbManager_(std::make_unique<DBManager>(database_, sink_, clock_)),
-      totals_(*syncController_),
       workerLoop_(clock_) {
   syncFiles_->setDelegate(this);
+  SyncContext context{details_, clock_,
+                      options_.mainLoop != nullptr ? *options_.mainLoop : RunLoop::main(),
+                      inputQueue_, collections_};
+  context.eventJournal = syncFiles_.get();
+  context.database = &database_;
+  context.poster = options_.poster;
+  syncController_ = makeSyncController(options_, std::move(context));
+  totals_ = std::make_unique<UMDatabaseWrapper>(*syncController_);
 }
 
 UlmoraSyncUserController::~UlmoraSyncUserController() {
@@ -92,6 +100,9 @@ UlmoraSyncUserController::~UlmoraSyncUserController() {
   if (registry_.userControllerForCUser(details_.consoleUser, details_.syncUser) == this) {
     registry_.removeAccount(details_.consoleUser, details_.syncUser);
   }
+  // Before anything it uses.
+  totals_.reset();
+  syncController_.reset();
 }
 
 // ---------------------------------------------------------------- life cycle
@@ -109,6 +120,10 @@ void UlmoraSyncUserController::start() {
     trace("no usable database folder for \"" + details_.syncUser + "\"");
   }
   collections_.loadExcludedFileListFor(details_.syncUser);
+  // An account without a local database has never been scanned: its folder
+  // is walked in full, as a reinitialise does.
+  const bool newAccount = !localDatabaseExists();
+  if (newAccount) trace("\"" + details_.syncUser + "\" has no local database; its folder is walked in full");
   startMerger();
   worker_ = std::thread([this] {
     RunLoop::setCurrent(&workerLoop_);
@@ -118,13 +133,16 @@ void UlmoraSyncUserController::start() {
 
   syncController_->initWithConsoleUser(details_);
   syncController_->setSharedUlmoraSyncUserController(this);
-  if (options_.reinitializeDue) {
+  const bool walk = options_.reinitializeDue || newAccount;
+  if (walk) {
     reinitializing_ = true;
     syncController_->setReinitializeState(true);
   }
   didBackupSetOrUserChanged();
   activate(options_.unlinked);
   if (!folderUsable_) syncController_->notAbleTOCreateFolderAtPath();
+  // After the start, whose clearing of the journals must not meet the walk's.
+  if (walk && !options_.unlinked) startEnumeration();
 }
 
 void UlmoraSyncUserController::activate(bool unlinked) {
@@ -156,6 +174,8 @@ void UlmoraSyncUserController::deactivate() {
 void UlmoraSyncUserController::shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
+  // First: its timers, runs and threads may use everything below.
+  syncController_->shutdown();
   stopWatcher();
   stopEnumeration();
   if (worker_.joinable()) {
@@ -182,8 +202,8 @@ void UlmoraSyncUserController::installInInputQueue() {
   inputQueue_.setSyncInputHost(syncController_.get());
   inputQueue_.setNotificationPoster(options_.poster);
   hostInstalled_ = true;
-  // Journals left from the last run are kept: they are work not done yet.
-  inputQueue_.startDBSyncInput(false);
+  // The sync controller's start starts the queue's writer (and clears the
+  // journals when it must): one owner, one order.
 }
 
 void UlmoraSyncUserController::stopEventJournalWriter() {
@@ -234,6 +254,22 @@ void UlmoraSyncUserController::stopMerger() {
   if (m) m->stop();
 }
 
+bool UlmoraSyncUserController::localDatabaseExists() const {
+  return !dbFolder_.empty() &&
+         fileutil::exists(fileutil::joinPath(dbFolder_, details_.syncUser) + ".ql");
+}
+
+std::set<std::string> UlmoraSyncUserController::deselectedFolders() const {
+  // The selective-sync list: relative folder path -> "0" when deselected.
+  std::set<std::string> folders;
+  std::optional<PropertyList> list = PropertyList::readFile(applicationFile(kSelectiveSyncList));
+  if (!list || list->asDict() == nullptr) return folders;
+  for (const auto& [path, value] : *list->asDict()) {
+    if (value.asString() != nullptr && *value.asString() == "0") folders.insert(path);
+  }
+  return folders;
+}
+
 void UlmoraSyncUserController::removeLocalDatabase() {
   if (dbFolder_.empty()) return;
   const std::string base = fileutil::joinPath(dbFolder_, details_.syncUser);
@@ -255,7 +291,7 @@ bool UlmoraSyncUserController::handleCommand(const IpcMessage& message) {
       const bool pause = message.type == messagetype::kPause;
       // The sync's gate reads the pause from the login details.
       LoginDetails::setFlag(loginDetails, LoginDetails::kPauseKey, pause);
-      if (MessageSendingModule* finder = finderMessenger()) {
+      if (std::shared_ptr<CompanionMessenger> finder = finderMessenger()) {
         finder->sendIPCMessage(message.payload, message.type, false);
       }
       if (pause) {
@@ -303,14 +339,20 @@ void UlmoraSyncUserController::DeleteLocalDBAndEnumerate() {
   stopMerger();
   removeLocalDatabase();
   startMerger();
+  startEnumeration();
+}
+
+void UlmoraSyncUserController::startEnumeration() {
+  stopEnumeration();
   if (!folderUsable_) {
     trace("reinitialise: the sync folder is not usable; nothing to walk");
     enumerationFinished(false);
     return;
   }
-  enumeration_ = std::jthread([this](std::stop_token stop) {
+  enumeration_ = std::jthread([this, deselected = deselectedFolders()](std::stop_token stop) {
     FolderEnumerator::Options o;
     o.root = details_.syncRootPath;
+    o.deselectedFolders = deselected;
     FolderEnumerator walk(o, sink_, collections_);
     const bool completed = walk.run(stop).completed;
     mainLoop_.post(guard_.wrap([this, completed] { enumerationFinished(completed); }));
@@ -383,12 +425,12 @@ std::string UlmoraSyncUserController::createRelativePathToUlmoraSync(
   return SyncRootPath(details_.syncRootPath).relative(path);
 }
 
-MessageSendingModule* UlmoraSyncUserController::finderMessenger() const {
-  return active_ ? registry_.FinderMessForCUser(details_.consoleUser) : nullptr;
+std::shared_ptr<CompanionMessenger> UlmoraSyncUserController::finderMessenger() const {
+  return active_ ? syncFilesHost_.finderMessenger() : nullptr;
 }
 
-MessageSendingModule* UlmoraSyncUserController::monitorMessenger() const {
-  return active_ ? registry_.MonitorMessForCUser(details_.consoleUser) : nullptr;
+std::shared_ptr<CompanionMessenger> UlmoraSyncUserController::monitorMessenger() const {
+  return active_ ? syncFilesHost_.monitorMessenger() : nullptr;
 }
 
 void UlmoraSyncUserController::setisReinitializeState(bool state) { reinitializing_ = state; }
@@ -399,6 +441,10 @@ bool UlmoraSyncUserController::isSubAccount() const {
 }
 
 void UlmoraSyncUserController::queryMainDB(int option) {
+  postToWorker([this, option] { performQueryMainDB(option); });
+}
+
+void UlmoraSyncUserController::performQueryMainDB(int option) {
   if (std::shared_ptr<DatabaseMerger> m = merger()) {
     if (!m->waitUntilMerged(options_.mergeWaitLimit)) {
       trace("queryMainDB: database batches are still unmerged; the database is read as it is");
@@ -423,11 +469,11 @@ void UlmoraSyncUserController::postToWorker(std::function<void()> task) {
 }
 
 void UlmoraSyncUserController::queryMainDBForTotalCountAndSizeOfBackupFiles() {
-  postToWorker([this] { totals_.totalNumberOfFilesAndSizeToBackup(dbFolder_, details_.syncUser); });
+  postToWorker([this] { totals_->totalNumberOfFilesAndSizeToBackup(dbFolder_, details_.syncUser); });
 }
 
 void UlmoraSyncUserController::queryMainDBForTotalCountAndSizeOfRestoreFiles() {
-  postToWorker([this] { totals_.totalNumberOfFilesAndSizeToRestore(dbFolder_, details_.syncUser); });
+  postToWorker([this] { totals_->totalNumberOfFilesAndSizeToRestore(dbFolder_, details_.syncUser); });
 }
 
 }  // namespace ulmora

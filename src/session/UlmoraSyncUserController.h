@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -23,6 +24,7 @@
 #include "session/CaptureInputQueueAdapter.h"
 #include "session/SyncFilesCaptureSink.h"
 #include "session/SyncFilesWriterControl.h"
+#include "sync/SyncContext.h"
 #include "sync/SyncController.h"
 #include "sync/SyncControllerOwner.h"
 #include "sync/SyncSessionDetails.h"
@@ -56,7 +58,8 @@ struct IpcMessage;
 class UlmoraSyncUserController final : public SyncControllerOwner,
                                        public SyncFilesControllerProtocol {
  public:
-  using SyncControllerFactory = std::function<std::unique_ptr<SyncController>()>;
+  // Builds the account's sync controller from what the account gives it.
+  using SyncControllerFactory = std::function<std::unique_ptr<SyncController>(SyncContext)>;
 
   struct Options {
     UMSSharedInstanceManager* registry = nullptr;  // the shared registry when null
@@ -65,7 +68,7 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
     NotificationPoster* poster = nullptr;
     Clock* clock = nullptr;                        // the system clock when null
     RunLoop* mainLoop = nullptr;                   // RunLoop::main() when null
-    // A PlaceholderSyncController when empty.
+    // A MainSyncController when empty.
     SyncControllerFactory makeSyncController;
     // Where found changes go, and where the journal-writer calls go; the
     // account's own event journal writer when null.
@@ -124,6 +127,11 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   // the walk ends the sync controller starts a full listing.
   void DeleteLocalDBAndEnumerate();
 
+  // Waits until the published database batches are merged (at most
+  // mergeWaitLimit), then has the pending uploads (1), downloads (2) or both
+  // (0) queued again from the local database. Blocks the calling thread.
+  void performQueryMainDB(int option);
+
   // SyncFilesControllerProtocol: the journal writer's delegate calls.
   void didDBQueryFinishedForBackupFiles(const std::vector<std::string>& paths) override;
   void didDBQueryForRDDBCompleated() override;
@@ -141,9 +149,10 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   std::string syncRootPath() const override { return details_.syncRootPath; }
   std::string syncFolderForUser(const std::string& user) const override;
   std::string createRelativePathToUlmoraSync(const std::string& path) const override;
-  MessageSendingModule* finderMessenger() const override;
-  MessageSendingModule* monitorMessenger() const override;
+  std::shared_ptr<CompanionMessenger> finderMessenger() const override;
+  std::shared_ptr<CompanionMessenger> monitorMessenger() const override;
   void setisReinitializeState(bool state) override;
+  // Posts performQueryMainDB to the account's worker and returns.
   void queryMainDB(int option) override;
   std::vector<std::string> queryMainDBForChickInsyncStatus() override;
   void queryMainDBForTotalCountAndSizeOfBackupFiles() override;
@@ -155,6 +164,12 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   void startMerger();
   void stopMerger();
   void removeLocalDatabase();
+  bool localDatabaseExists() const;
+  // The folders the user deselected (selective-sync list, relative paths).
+  std::set<std::string> deselectedFolders() const;
+  // Walks the sync root (skipping deselected folders) on a thread; when the
+  // walk ends a reinitialise asks for the full listing.
+  void startEnumeration();
   void startWatcher();
   void stopWatcher();
   void stopEnumeration();
@@ -172,20 +187,23 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   SupportFilePaths paths_;
   const std::string dbFolder_;  // application file 107
 
-  std::unique_ptr<SyncController> syncController_;
   CaptureInputQueueAdapter filterQueue_;
   ExcludedFilesCollections collections_;
   FileStateDatabaseQueries database_;
   // The event journal writer and what reaches it. It is kept until the
   // destructor, after everything that may still queue into it.
-  AccountSyncFilesHost syncFilesHost_;
+  mutable AccountSyncFilesHost syncFilesHost_;
   std::unique_ptr<SyncFilesController> syncFiles_;
   SyncFilesCaptureSink syncFilesSink_;
   SyncFilesWriterControl syncFilesControl_;
   CaptureJournalSink& sink_;
   EventJournalWriterControl& eventJournal_;
   std::unique_ptr<DBManager> dbManager_;
-  UMDatabaseWrapper totals_;
+
+  // The sync controller uses what is above; it is built after it and
+  // destroyed before it. totals_ reports into it.
+  std::unique_ptr<SyncController> syncController_;
+  std::unique_ptr<UMDatabaseWrapper> totals_;
 
   mutable std::mutex mergerMutex_;  // guards merger_
   std::shared_ptr<DatabaseMerger> merger_;

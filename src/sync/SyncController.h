@@ -40,6 +40,10 @@ class SyncController : public DatabaseTotalsDelegate, public SyncInputHost {
   virtual bool getReinitializeState() const = 0;
 
   virtual void startSync() = 0;
+  // Ends every timer, run and thread of the controller; afterwards no
+  // callback reaches it and it may be destroyed. The owner calls it before it
+  // stops anything the controller uses. Idempotent.
+  virtual void shutdown() = 0;
   virtual void PauseSync() = 0;
   virtual void ResumeSync() = 0;
   // Does nothing itself; the owner's unlink follows it with stopSyncForUnlink.

@@ -1,11 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace ulmora {
 
-class MessageSendingModule;
+class CompanionMessenger;
 
 // What an account's sync controller asks of the object that owns it (the
 // per-account controller of the composition root). The owner outlives the
@@ -25,15 +26,15 @@ class SyncControllerOwner {
 
   // The console user's channels; nullptr while this account is not the one
   // logged in (or the channel could not be opened).
-  virtual MessageSendingModule* finderMessenger() const = 0;
-  virtual MessageSendingModule* monitorMessenger() const = 0;
+  virtual std::shared_ptr<CompanionMessenger> finderMessenger() const = 0;
+  virtual std::shared_ptr<CompanionMessenger> monitorMessenger() const = 0;
 
   // false ends a reinitialise.
   virtual void setisReinitializeState(bool state) = 0;
 
-  // Waits until the published database batches are merged, then has the
-  // pending uploads (1), downloads (2) or both (0) queued again from the
-  // local database. Blocks the calling thread while it waits.
+  // Has the pending uploads (1), downloads (2) or both (0) queued again from
+  // the local database once the published batches are merged. Returns at
+  // once: the wait and the query run on a worker of the owner.
   virtual void queryMainDB(int option) = 0;
   // Local-database paths that are not in sync, for the file manager's badges.
   virtual std::vector<std::string> queryMainDBForChickInsyncStatus() = 0;

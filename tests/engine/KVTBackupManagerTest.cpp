@@ -566,5 +566,23 @@ TEST_F(ManagerRun, BackupEntryListGetsTheSetInFrontOfItsLines) {
   EXPECT_EQ(fileutil::readFile(appFile(113)), "/n1\n/n2\n/old1\n/old2");
 }
 
+TEST_F(ManagerRun, ShutdownStopsAHeldRunSilentlyAndRefusesLaterRuns) {
+  for (const char* p : {"/a", "/b"}) writeLocal(p, "data");
+  manager = makeManager(false, delegate);
+  manager->setBandwidthThrottleValue("-1");
+  manager->setFileFolderSetForOperation({"/a", "/b"});
+  manager->startBackup();
+  ASSERT_TRUE(testing::eventually([&] { return manager->isHeldByThrottle(); }));
+
+  manager->shutdown();
+  EXPECT_FALSE(manager->isRunning());
+  EXPECT_EQ(delegate.ending(), "");
+  const size_t calls = delegate.calls().size();
+  manager->startBackup();
+  EXPECT_FALSE(manager->isRunning());
+  manager->shutdown();  // again: nothing
+  EXPECT_EQ(delegate.calls().size(), calls);
+}
+
 }  // namespace
 }  // namespace ulmora

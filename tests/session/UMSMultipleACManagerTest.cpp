@@ -10,6 +10,7 @@
 #include "SessionTestSupport.h"
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
+#include "ipc/IpcMessageTypes.h"
 #include "ipc/IpcPaths.h"
 #include "ipc/MessageSendingModule.h"
 #include "journal/UMSDBSyncInputManger.h"
@@ -43,8 +44,10 @@ class ManagerTest : public ::testing::Test {
     o.inputQueue = queue.get();
     o.account.watchSyncRoot = false;
     o.account.journalSink = &sink;
-    o.account.makeSyncController = [this] {
+    o.account.makeSyncController = [this](SyncContext ctx) {
       auto m = std::make_unique<NiceMock<MockSyncController>>();
+      // As the real controller does, the start starts the input queue's writer.
+      ON_CALL(*m, startSync()).WillByDefault([q = &ctx.inputQueue] { q->startDBSyncInput(false); });
       mocks.push_back(m.get());
       if (onNewMock) onNewMock(*m);
       return m;
@@ -228,7 +231,7 @@ TEST_F(ManagerTest, PauseIsRecordedEchoedToTheFileManagerAndUnknownCommandsIgnor
   for (IpcClient* companion : {monitor.get(), finder.get()}) {
     std::optional<PropertyList> hello;
     ASSERT_TRUE(pumpUntil(loop, [&] { return (hello = companion->receiveNow()).has_value(); }));
-    EXPECT_EQ(IpcMessage::fromPropertyList(*hello)->type, 0);
+    EXPECT_EQ(IpcMessage::fromPropertyList(*hello)->type, messagetype::kAgentAnnouncement);
   }
   ASSERT_TRUE(pumpUntil(loop, [&] { return traces.count("session: the status monitor connected") == 1; }));
 
@@ -284,7 +287,7 @@ TEST_F(ManagerTest, EveryConnectionOfACompanionIsToldWhichAgentServesIt) {
         if (auto body = companion.receiveNow()) hello = IpcMessage::fromPropertyList(*body);
         return hello.has_value();
       }));
-      EXPECT_EQ(hello->type, 0);
+      EXPECT_EQ(hello->type, messagetype::kAgentAnnouncement);
       EXPECT_EQ(hello->payload, IpcMessage::payloadFromTexts(
                                     {"sync agent", me, std::to_string(getpid())}));
     }

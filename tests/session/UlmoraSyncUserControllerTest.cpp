@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+
 #include <atomic>
 #include <thread>
 
@@ -9,12 +12,16 @@
 #include "capture/FileStateDatabaseQueries.h"
 #include "database/DataBaseWrapper.h"
 #include "ipc/IpcMessage.h"
+#include "ipc/IpcMessageTypes.h"
 #include "journal/JournalFolder.h"
 #include "journal/JournalReader.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "foundation/QLUtility.h"
 #include "platform/ManualClock.h"
 #include "session/UMSSharedInstanceManager.h"
+#include "engine/KVTBackupManager.h"
+#include "platform/NetworkReachability.h"
+#include "sync/MainSyncController.h"
 
 namespace ulmora {
 namespace {
@@ -54,7 +61,7 @@ class AccountTest : public ::testing::Test {
     if (recordFindings) o.journalSink = sink.get();
     o.watchSyncRoot = false;
     o.unlinked = unlinked;
-    o.makeSyncController = [this, root] {
+    o.makeSyncController = [this, root](SyncContext) {
       auto m = std::make_unique<NiceMock<MockSyncController>>(root);
       mock = m.get();
       return m;
@@ -65,6 +72,10 @@ class AccountTest : public ::testing::Test {
 
   std::string dbFolder(const std::string& user = "demo") const {
     return home.accountFolder(user) + "/Database";
+  }
+  // An account that has been synced before: its local database exists.
+  void createLocalDatabase(const std::string& user = "demo") const {
+    home.writeRaw(dbFolder(user) + "/" + user + ".ql", "");
   }
 
   // Publishes one batch as the write-behind does; the merge thread leaves it
@@ -150,8 +161,8 @@ TEST_F(AccountTest, MessengersOnlyWhileTheAccountIsLoggedIn) {
   make();
   EXPECT_EQ(account->finderMessenger(), nullptr);
   account->start();
-  EXPECT_EQ(account->finderMessenger(), finder);
-  EXPECT_EQ(account->monitorMessenger(), monitor);
+  EXPECT_NE(account->finderMessenger(), nullptr);
+  EXPECT_NE(account->monitorMessenger(), nullptr);
 
   EXPECT_CALL(*mock, stopSyncForUnlink(true));
   account->deactivate();
@@ -160,7 +171,7 @@ TEST_F(AccountTest, MessengersOnlyWhileTheAccountIsLoggedIn) {
 
   EXPECT_CALL(*mock, startSync());
   account->activate(false);
-  EXPECT_EQ(account->monitorMessenger(), monitor);
+  EXPECT_NE(account->monitorMessenger(), nullptr);
 }
 
 TEST_F(AccountTest, TheEventJournalWriterRunsFromTheStartAndWritesWhatIsQueuedOnShutdown) {
@@ -176,7 +187,7 @@ TEST_F(AccountTest, TheEventJournalWriterRunsFromTheStartAndWritesWhatIsQueuedOn
   // The database's pending upload goes through the writer. The writer's
   // timer has not fired, so only the stop can write it.
   publishBatch({fileRecord("/up.txt", "0", "1")});
-  account->queryMainDB(1);
+  account->performQueryMainDB(1);
   const std::string uploads = home.accountFolder("demo") + "/Journal/Backup";
   EXPECT_TRUE(JournalReader::peekTextLines(JournalFolder(uploads)).empty());
 
@@ -217,7 +228,7 @@ TEST_F(AccountTest, QueryMainDBWaitsForPublishedBatchesBeforeReading) {
     account->start();
     publishBatch({fileRecord("/up.txt", "0", "1"), fileRecord("/down.txt", "1", "0")}, user);
 
-    account->queryMainDB(c.option);
+    account->performQueryMainDB(c.option);
 
     EXPECT_EQ(sink->backups(), c.uploads);
     EXPECT_EQ(sink->restores(), c.downloads);
@@ -229,7 +240,7 @@ TEST_F(AccountTest, TotalsArriveOnAWorkerInOrder) {
   make();
   account->start();
   publishBatch({fileRecord("/a", "0", "1"), fileRecord("/b", "0", "1"), fileRecord("/c", "1", "1")});
-  account->queryMainDB(1);  // merged
+  account->performQueryMainDB(1);  // merged
 
   std::atomic<bool> done{false};
   std::thread::id on;
@@ -252,10 +263,11 @@ TEST_F(AccountTest, ReinitialiseDropsTheLocalDatabaseAndWalksTheRootAgain) {
   const std::string root = home.sub("UlmoraSync");
   home.writeRaw(root + "/a.txt", "a");
   home.writeRaw(root + "/d/b.txt", "b");
+  createLocalDatabase();
   make();
   account->start();
   publishBatch({fileRecord("/old.txt", "0", "1")});
-  account->queryMainDB(1);
+  account->performQueryMainDB(1);
   ASSERT_EQ(sink->backups(), std::vector<std::string>{"/old.txt"});
   // A batch published just before the command belongs to the old database.
   publishBatch({fileRecord("/stale.txt", "0", "1")});
@@ -275,6 +287,108 @@ TEST_F(AccountTest, ReinitialiseDropsTheLocalDatabaseAndWalksTheRootAgain) {
   EXPECT_THAT(walked, ::testing::IsSupersetOf({root + "/a.txt", root + "/d/b.txt"}));
   auto pending = FileStateDatabaseQueries(dbFolder(), "demo").pathsToUpload();
   EXPECT_TRUE(!pending || pending->empty());
+}
+
+TEST_F(AccountTest, OnlyANewAccountIsWalkedInFullAtStartSkippingDeselectedFolders) {
+  struct Case {
+    const char* name;
+    bool hasDatabase;
+    std::vector<std::string> walked;
+  } cases[] = {
+      {"new account", false, {"/a.txt", "/kept/c.txt"}},
+      {"synced before", true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string user = c.hasDatabase ? "old" : "new";
+    const std::string root = home.sub("Sync-" + user);
+    home.writeRaw(root + "/a.txt", "a");
+    home.writeRaw(root + "/skip/b.txt", "b");
+    home.writeRaw(root + "/kept/c.txt", "c");
+    home.writePlist(home.sub(".config/ulmora/accounts/" + user + "/SelectiveSync.plist"),
+                    PropertyList(PropertyList::Dict{{"/skip", "0"}, {"/kept", "1"}}));
+    if (c.hasDatabase) createLocalDatabase(user);
+    sink = std::make_unique<RecordingSink>();
+    make(false, root, user);
+    std::atomic<bool> listed{false};
+    EXPECT_CALL(*mock, setReinitializeState(true)).Times(c.hasDatabase ? 0 : 1);
+    EXPECT_CALL(*mock, startSyncListingAllFiles(0)).Times(c.hasDatabase ? 0 : 1).WillRepeatedly([&] {
+      listed = true;
+    });
+    account->start();
+    if (!c.hasDatabase) {
+      ASSERT_TRUE(testing::pumpUntil(loop, [&] { return listed.load(); }));
+    }
+    EXPECT_EQ(account->isReinitializing(), !c.hasDatabase);
+    std::vector<std::string> walked;
+    for (const std::string& p : sink->backups()) walked.push_back(p.substr(root.size()));
+    std::sort(walked.begin(), walked.end());
+    EXPECT_EQ(walked, c.walked);
+    account.reset();
+  }
+}
+
+TEST_F(AccountTest, QueryMainDBReturnsAtOnceAndQueriesOnTheWorker) {
+  createLocalDatabase();
+  make();
+  account->start();
+  publishBatch({fileRecord("/up.txt", "0", "1")});
+  account->queryMainDB(1);
+  ASSERT_TRUE(testing::pumpUntil(loop, [&] { return !sink->backups().empty(); }));
+  EXPECT_EQ(sink->backups(), std::vector<std::string>{"/up.txt"});
+}
+
+// The account's real sync controller, with a network that is always there.
+class AlwaysReachable final : public NetworkReachability {
+ public:
+  std::optional<bool> isReachable() override { return true; }
+  void start(RunLoop&, ChangeHandler) override {}
+  void stop() override {}
+};
+
+TEST_F(AccountTest, TheRealControllerStopsFirstWithItsTimersAndRunsInFlight) {
+  struct Case {
+    const char* name;
+    bool unlinkFirst;
+  } cases[] = {{"destroyed while syncing", false}, {"unlinked, then destroyed", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    createLocalDatabase();
+    UlmoraSyncUserController::Options o;
+    o.registry = &registry;
+    o.inputQueue = queue.get();
+    o.clock = &clock;
+    o.mainLoop = &loop;
+    o.watchSyncRoot = false;
+    MainSyncController* sync = nullptr;
+    o.makeSyncController = [&](SyncContext ctx) {
+      ctx.enginePath = home.sub("no-engine/ulmora-kvt");
+      ctx.makeReachability = [] { return std::make_unique<AlwaysReachable>(); };
+      auto made = std::make_unique<MainSyncController>(std::move(ctx));
+      sync = made.get();
+      return made;
+    };
+    home.logIn("demo", home.sub("UlmoraSync"));
+    account = std::make_unique<UlmoraSyncUserController>(
+        SyncSessionDetails{me, "demo", home.sub("UlmoraSync")}, std::move(o));
+    account->start();
+    clock.advance(std::chrono::seconds(5));
+    loop.runUntilIdle();  // one tick
+    // A download that waits on the clock until it is stopped.
+    sync->restoreManager().setSameRestoreSetRepeated(true);
+    sync->restoreManager().setFileFolderSetForOperation({"/b.txt"});
+    sync->restoreManager().startRestore();
+    sync->updateIconOverlay();
+    if (c.unlinkFirst) {
+      account->handleCommand(IpcMessage{PropertyList(""), messagetype::kUnlink, "status monitor",
+                                        "sync agent"});
+    }
+    account.reset();
+    EXPECT_EQ(MainSyncController::sharedController(), nullptr);
+    // Its timers are gone with it.
+    clock.advance(std::chrono::seconds(900));
+    loop.runUntilIdle();
+  }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-#include "session/LoginDetails.h"
+#include "foundation/LoginDetails.h"
 
 #include <gtest/gtest.h>
 
-#include "SessionTestSupport.h"
+#include "TestHome.h"
 
 namespace ulmora {
 namespace {

@@ -17,8 +17,9 @@ inline constexpr int kReinitialize = 517;
 
 // Messages the agent sends.
 // Sent to a companion as soon as it connects: payload ["sync agent",
-// console user, process id], so it knows which agent serves it.
-inline constexpr int kAgentAnnouncement = 0;
+// console user, process id], so it knows which agent serves it. A number no
+// other message uses (0 is the monitor's over-quota message).
+inline constexpr int kAgentAnnouncement = 900;
 inline constexpr int kFinderSyncRoot = 3;
 inline constexpr int kFinderSyncRootAgain = 47;
 inline constexpr int kMonitorSyncFolderDisabled = 512;

@@ -1,4 +1,4 @@
-#include "session/LoginDetails.h"
+#include "foundation/LoginDetails.h"
 
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
@@ -16,9 +16,13 @@ bool isSafeName(const std::string& name) {
          name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
+LoginDetails::Reading failure(std::string why) { return {std::nullopt, std::move(why)}; }
+
+}  // namespace
+
 // An absolute root strictly below "/", with no "." or ".." component; the
 // trailing "/" is dropped.
-std::optional<std::string> usableRoot(std::string root) {
+std::optional<std::string> LoginDetails::usableRoot(std::string root) {
   if (root.empty() || root.front() != '/' || root.find('\0') != std::string::npos) {
     return std::nullopt;
   }
@@ -34,10 +38,6 @@ std::optional<std::string> usableRoot(std::string root) {
   }
   return root;
 }
-
-LoginDetails::Reading failure(std::string why) { return {std::nullopt, std::move(why)}; }
-
-}  // namespace
 
 LoginDetails::Reading LoginDetails::read(const std::string& loginDetailsPath,
                                          const std::string& syncFoldersPath) {

@@ -8,7 +8,7 @@ namespace ulmora {
 // The console user's login details (application file 26, the property list
 // of the account that is logged in) and the sync-folder property list
 // (application file 110, account user name -> sync root), as the composition
-// root reads them. docs/session.md lists every key the agent reads.
+// root and the sync controller read them. docs/session.md lists every key the agent reads.
 //
 // Thread-safety: stateless; every function may be called from any thread.
 class LoginDetails {
@@ -17,6 +17,7 @@ class LoginDetails {
   static constexpr const char* kAccountUserKey = "Ulmora username";
   static constexpr const char* kUnlinkKey = "Unlink status";
   static constexpr const char* kPauseKey = "Pause";
+  static constexpr const char* kMoveKey = "Move in progress";
   // Keys of the account property list (string-table key "UMLoginDetailsFile").
   static constexpr const char* kParentAccountKey = "ParentAccount";
   static constexpr const char* kUlmoraUsernameKey = "UlmoraUsername";
@@ -40,6 +41,10 @@ class LoginDetails {
   // for it, or a root
   // that is not an absolute path below "/" without "." or ".." components.
   static Reading read(const std::string& loginDetailsPath, const std::string& syncFoldersPath);
+
+  // `root` when it is an absolute path strictly below "/" with no "." or ".."
+  // component (a trailing "/" dropped); nullopt otherwise.
+  static std::optional<std::string> usableRoot(std::string root);
 
   // Sets a "0"/"1" flag in the login details, rewriting the file atomically
   // (0600). False when the file cannot be read as a dictionary or written.

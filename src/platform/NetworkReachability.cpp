@@ -1,0 +1,120 @@
+#include "platform/NetworkReachability.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/FileUtil.h"
+
+namespace ulmora {
+namespace {
+
+// "host", "host:port" or "[v6]:port" -> host and port ("443" by default).
+std::pair<std::string, std::string> splitHostPort(const std::string& text) {
+  if (!text.empty() && text.front() == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos) return {text, "443"};
+    std::string port = close + 2 <= text.size() && text[close + 1] == ':' ? text.substr(close + 2) : "";
+    return {text.substr(1, close - 1), port.empty() ? "443" : port};
+  }
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) {
+    return {text, "443"};
+  }
+  std::string port = text.substr(colon + 1);
+  return {text.substr(0, colon), port.empty() ? "443" : port};
+}
+
+}  // namespace
+
+ServiceHostReachability::ServiceHostReachability(Clock& clock, std::function<std::string()> host,
+                                                 Clock::Duration interval)
+    : clock_(clock), host_(std::move(host)), interval_(interval) {}
+
+ServiceHostReachability::~ServiceHostReachability() { stop(); }
+
+bool ServiceHostReachability::canReach(const std::string& text) {
+  // A server that is a local folder (the stand-in engine's storage) is as
+  // near as loopback: reachable while it is there.
+  if (!text.empty() && text.front() == '/') return fileutil::isDirectory(text);
+  const auto [host, port] = splitHostPort(text);
+  if (host.empty()) return false;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_ADDRCONFIG;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+  bool reachable = false;
+  for (addrinfo* a = found; a != nullptr && !reachable; a = a->ai_next) {
+    // Connecting a datagram socket sends nothing; it succeeds when the
+    // kernel has a route to the address.
+    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    reachable = connect(fd, a->ai_addr, a->ai_addrlen) == 0;
+    close(fd);
+  }
+  freeaddrinfo(found);
+  return reachable;
+}
+
+std::optional<bool> ServiceHostReachability::isReachable() {
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (reachable_) return reachable_;
+  }
+  const bool now = canReach(host_ ? host_() : std::string());
+  std::lock_guard<std::mutex> hold(mu_);
+  if (!reachable_) reachable_ = now;
+  return reachable_;
+}
+
+void ServiceHostReachability::start(RunLoop& loop, ChangeHandler handler) {
+  std::lock_guard<std::mutex> hold(mu_);
+  if (thread_.joinable()) return;
+  stopping_ = false;
+  thread_ = std::thread([this, h = loop.handle(), handler = std::move(handler)] {
+    watch(h, handler);
+  });
+}
+
+void ServiceHostReachability::stop() {
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    stopping_ = true;
+    t = std::move(thread_);
+  }
+  cv_.notify_all();
+  if (t.joinable()) t.join();
+}
+
+void ServiceHostReachability::recheck() {
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    recheck_ = true;
+  }
+  cv_.notify_all();
+}
+
+void ServiceHostReachability::watch(RunLoop::Handle loop, ChangeHandler handler) {
+  for (;;) {
+    const bool now = canReach(host_ ? host_() : std::string());
+    std::unique_lock<std::mutex> lock(mu_);
+    if (stopping_) return;
+    const bool changed = !reachable_ || *reachable_ != now;
+    reachable_ = now;
+    if (changed && handler) {
+      lock.unlock();
+      loop.post([handler, now] { handler(now); });
+      lock.lock();
+    }
+    clock_.waitUntil(lock, cv_, clock_.monotonicNow() + interval_,
+                     [this] { return stopping_ || recheck_; });
+    if (stopping_) return;
+    recheck_ = false;
+  }
+}
+
+}  // namespace ulmora

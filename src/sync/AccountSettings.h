@@ -1,0 +1,144 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "journal/RenameEntry.h"
+#include "platform/Clock.h"
+#include "platform/PropertyList.h"
+
+namespace ulmora {
+
+// The account's connection settings as read from the login details, the
+// gate's view of the same file, the bandwidth throttle, the session log
+// names and the renames held back while their file uploads.
+//
+// Bad input: a login-details or settings file that is missing, truncated or
+// of the wrong type is traced and the last good values are kept; a corrected
+// file is picked up by the next read.
+//
+// Thread-safety: every method may be called from any thread; one mutex
+// guards the values, another the rename map, a third the session log choice.
+class AccountSettings {
+ public:
+  // Keys of the login details.
+  static constexpr const char* kAccountUserKey = "Ulmora username";
+  static constexpr const char* kEngineUserKey = "UlmoraSync username";
+  static constexpr const char* kPasswordKey = "UlmoraSync password";
+  static constexpr const char* kUserAtServerKey = "UserAtServer";
+  static constexpr const char* kIPKey = "IP";
+  static constexpr const char* kServerNameKey = "serverName";
+  static constexpr const char* kQuotaServerKey = "quotaServername";
+  static constexpr const char* kAccountPlanKey = "Account plan";
+  static constexpr const char* kPushServerKey = "Pnsserver";
+  static constexpr const char* kPrivateKeyKey = "Ulmora privateKey";
+  // The key of an account that set none of its own.
+  static constexpr const char* kDefaultPrivateKey = "q4w8r2t6hb3n9k5s";
+  // Keys of the daemon preferences.
+  static constexpr const char* kEnableThrottleKey = "EnableBandwidthThrottleKey";
+  static constexpr const char* kThrottleKey = "BandwidthThrottleKey";
+  static constexpr const char* kThrottleIdleKey = "BandwidthThrottleForIdleKey";
+  static constexpr const char* kThrottleAutoPauseKey = "BandwidthThrottleAutoPauseKey";
+  // What a transfer runs at when the preferences cannot be read.
+  static constexpr const char* kDefaultThrottle = "100";
+
+  struct Values {
+    std::string gUlmoraUserName;
+    std::string guserName;
+    std::string gPasswordString;
+    std::string gUserAtServer;
+    std::string gServerName;
+    std::string gEPassword;
+    std::optional<std::string> gQuotaServerName;
+    std::string gAccountPlan;
+    bool mIsBusinessUser = false;
+    std::string gPNSServer;
+    std::string gPvtKey;
+    std::string gEPPassword;
+    bool operator==(const Values&) const = default;
+  };
+
+  struct Files {
+    std::string loginDetails;       // 26 LastUserLoginDetailsFilePath
+    std::string syncFolders;        // 110 SyncFolderPath
+    std::string defaultKeys;        // 94 DefaultKeyPath
+    std::string daemonPreferences;  // 2 DeamonPreferencePath
+    std::string idleMarker;         // 152 SystemInIdleState
+    std::string sessionLogsFolder;  // 32 SessionLogsFolderPath (ends with "/")
+    std::string sessionListing;     // "<application file 1>/SessionLogsNew/Sync"
+  };
+
+  // Engine-encodes a password or key; nullopt when the encoder fails.
+  using Encoder = std::function<std::optional<std::string>(const std::string&)>;
+  // Turns a stored password or key back into text.
+  using Decoder = std::function<std::string(const std::string&)>;
+
+  AccountSettings(Files files, Encoder encoder, Decoder decoder);
+
+  // ------------------------------------------------------------ login details
+  struct Applied {
+    // The sync-folder list's root for the account, when it names one.
+    std::optional<std::string> syncRoot;
+    // The plan makes this a business account (the over-quota marker goes).
+    bool businessUser = false;
+  };
+  // setUserData: reads the login details and the sync-folder list. nullopt
+  // (values unchanged) when the login details are missing or unusable.
+  std::optional<Applied> load();
+  // The pure part: `values` updated from a login-details dictionary.
+  static void apply(Values& values, const PropertyList& login, const Encoder& encoder,
+                    const Decoder& decoder);
+  Values values() const;
+
+  // shouldSync's reading of the two files. A login-details file that exists
+  // but cannot be read gives the last good reading (traced) when there is one.
+  int gate(const std::optional<std::string>& syncUserName);
+
+  bool isDefaultKeySetForUser(const std::string& user) const;
+
+  // ------------------------------------------------------------ throttle
+  // The value for the upload (true) or download manager from the daemon
+  // preferences.
+  std::string bandwidthThrottle(bool uploadManager) const;
+  static std::string throttleFrom(const PropertyList* preferences, bool uploadManager, bool idle);
+
+  // ------------------------------------------------------------ session logs
+  // The session log path for an operation whose log of today is named
+  // `wantedName`, and whether it is new (the caller writes the log-on line).
+  struct SessionFile {
+    std::string path;
+    bool isNew = true;
+  };
+  SessionFile sessionFileFor(const std::string& wantedName, const std::string& operationName);
+
+  // ------------------------------------------------------------ renames
+  // checkRenamedFileisUnderBackup, given whether the upload runs and its
+  // current set.
+  bool holdRenameForUpload(const RenameEntry& rename, bool uploadRunning,
+                           const std::vector<std::string>& uploadSet);
+  // The held renames (old relative path -> new), taken out.
+  std::map<std::string, std::string> takeRenamesAfterBackup();
+  // The held rename of one path, taken out; nullopt when none is held.
+  std::optional<std::string> takeRenameAfterBackup(const std::string& oldPath);
+  std::map<std::string, std::string> renamesAfterBackup() const;
+
+ private:
+  const Files files_;
+  const Encoder encoder_;
+  const Decoder decoder_;
+
+  mutable std::mutex mu_;  // guards the members below
+  Values values_;
+  std::optional<PropertyList> lastGoodLogin_;
+
+  mutable std::mutex renameMu_;  // guards mRenameDicAfterBackup_
+  std::map<std::string, std::string> mRenameDicAfterBackup_;
+
+  std::mutex sessionLogLock_;  // the listing and the choice are one step
+};
+
+}  // namespace ulmora

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/Clock.h"
+
+namespace ulmora {
+
+// The weekly sweep of the cache folder: entries 3 or more days old go,
+// "ConflictData" and ".DS_Store" never do.
+namespace cachesweep {
+
+inline constexpr int kSweepEveryDays = 7;
+inline constexpr int kKeepDays = 3;
+
+// Whole days (24 hours each) from `from` to `to`; negative when `to` is earlier.
+int64_t wholeDaysBetween(Clock::WallTime from, Clock::WallTime to);
+
+// A cache day folder's date from its name "yyyy-MM-dd" (local midnight).
+std::optional<Clock::WallTime> dateFromDayFolderName(const std::string& name);
+
+// When the entry came into the cache: its birth time where the file system
+// keeps one, else the date of its day-folder name, else its modification
+// time. nullopt when the entry cannot be examined.
+std::optional<Clock::WallTime> creationDate(const std::string& path);
+
+// Whether an entry of the cache folder may go.
+bool isSweepable(const std::string& name);
+
+// Removes the entries of `cacheFolder` created `kKeepDays` or more days
+// before `now` (symbolic links are removed, never followed). True when
+// something was removed.
+bool sweep(const std::string& cacheFolder, Clock::WallTime now);
+
+}  // namespace cachesweep
+}  // namespace ulmora

@@ -1,0 +1,438 @@
+// Construction, the shared instance, startSync, the timers and the orderly
+// stop of the account's sync controller.
+#include "sync/MainSyncController.h"
+
+#include <unistd.h>
+
+#include "capture/ExcludedFilesCollections.h"
+#include "database/DataBaseWrapper.h"
+#include "engine/EngineProcessRecord.h"
+#include "engine/KVTBackupManager.h"
+#include "foundation/QLBackupProgressLogger.h"
+#include "foundation/QLLocalizedString.h"
+#include "foundation/QLUtility.h"
+#include "ipc/IpcMessageTypes.h"
+#include "journal/CompanionMessenger.h"
+#include "journal/UMSDBSyncInputManger.h"
+#include "media/ImageMDUploadController.h"
+#include "media/ThumbnailController.h"
+#include "platform/FileUtil.h"
+#include "platform/IdleMarker.h"
+#include "platform/NetworkReachability.h"
+#include "platform/UserDefaults.h"
+#include "service/SynListingController.h"
+#include "sync/AccountSettings.h"
+#include "sync/SyncControllerOwner.h"
+#include "sync/SyncGate.h"
+
+namespace ulmora {
+namespace {
+
+// Application files.
+constexpr int kApplicationRootFolder = 0;
+constexpr int kApplicationUserFolder = 1;
+constexpr int kDaemonPreferences = 2;
+constexpr int kInProcessState = 25;
+constexpr int kLastUserLoginDetails = 26;
+constexpr int kLogsFolder = 31;
+constexpr int kSessionLogsFolder = 32;
+constexpr int kRootUserFolder = 50;
+constexpr int kDefaultKeyList = 94;
+constexpr int kSyncFolderList = 110;
+constexpr int kBackupFileEntriesAfterDelete = 114;
+constexpr int kRecID = 136;
+constexpr int kSystemInIdleState = 152;
+
+constexpr const char* kListingIndexFile = "indexFile.txt";
+
+// The shared instance: set by construction, cleared by shutdown, so a
+// controller that is going away is never handed out. Main thread.
+std::mutex sharedMutex;
+MainSyncController* sharedInstance = nullptr;
+
+}  // namespace
+
+MainSyncController::MainSyncController(SyncContext context)
+    : ctx_(std::move(context)), workerLoop_(ctx_.clock) {
+  initializeSync();
+  std::lock_guard<std::mutex> hold(sharedMutex);
+  sharedInstance = this;
+}
+
+void MainSyncController::initializeSync() {
+  // Each concern builds its collaborators, in this order.
+  buildLifecycle();
+  buildControl();
+  buildUpload();
+  buildPush();
+  buildListing();
+  buildProgress();
+  // Partial downloads of an earlier run are removed.
+  deleteHalfRestoredFiles();
+}
+
+MainSyncController::~MainSyncController() { shutdown(); }
+
+MainSyncController* MainSyncController::sharedController() {
+  std::lock_guard<std::mutex> hold(sharedMutex);
+  if (sharedInstance == nullptr) daemonTrace("sharedController: no sync controller is running");
+  return sharedInstance;
+}
+
+void MainSyncController::buildLifecycle() {
+  const SyncSessionDetails& s = ctx_.session;
+  appSupportFilePaths_.setConsoleUserName(s.consoleUser);
+  appSupportFilePaths_.setSyncUserName(s.syncUser);
+  m_consoleUserID_ = QLUtility::currentConsoleUserID();
+  mUlmoraSyncRootPath_ = s.syncRootPath;
+  enginePath_ = ctx_.enginePath.empty() ? QLLocalizedString("ExecuterPathKVT") : ctx_.enginePath;
+
+  AccountSettings::Files files;
+  files.loginDetails = applicationFile(kLastUserLoginDetails);
+  files.syncFolders = applicationFile(kSyncFolderList);
+  files.defaultKeys = applicationFile(kDefaultKeyList);
+  files.daemonPreferences = applicationFile(kDaemonPreferences);
+  files.idleMarker = applicationFile(kSystemInIdleState);
+  files.sessionLogsFolder = applicationFile(kSessionLogsFolder);
+  files.sessionListing = fileutil::joinPath(applicationFile(kApplicationUserFolder), "SessionLogsNew/Sync");
+  settings_ = std::make_unique<AccountSettings>(std::move(files), encoderForSettings(),
+                                                decoderForSettings());
+  // The network state is known before anything else asks for it.
+  constructNWReachablityObject();
+
+  checkForApplicationSupportFolders();
+  if (ctx_.defaults == nullptr) {
+    ownDefaults_ = std::make_unique<UserDefaults>(
+        fileutil::joinPath(applicationFile(kApplicationUserFolder), "Defaults.plist"));
+  }
+  {
+    std::lock_guard<std::mutex> hold(state_.server.mutex);
+    state_.server.localrecID = fileutil::readFile(applicationFile(kRecID));
+  }
+  for (auto* logger : {&mSyncCreateDirLogger_, &mSyncUpLogger_, &mSyncDownLogger_,
+                       &mSyncRenameLogger_, &mRenameLogger_, &mDeleteLogger_}) {
+    *logger = std::make_unique<QLBackupProgressLogger>(&ctx_.clock);
+  }
+  databaseHandler_ = std::make_unique<DataBaseWrapper>();
+
+  // The queue learns this account's folders before anything reads or clears them.
+  ctx_.inputQueue.initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
+
+  const auto makeManager = [this] {
+    return ctx_.makeEngineManager ? ctx_.makeEngineManager()
+                                  : std::make_unique<KVTBackupManager>(ctx_.clock);
+  };
+  mBackupManager_ = makeManager();
+  mBackupManager_->initializeApplicationSupportPaths(s.consoleUser, s.syncUser);
+  mBackupManager_->setDelegate(this);
+  mBackupManager_->setForOB(false);
+  mBackupManager_->setRelativeOperation(1);
+  mBackupManager_->setExecutorPath(enginePath_);
+  mBackupManager_->setApplicationSupportFolder(applicationFile(kApplicationUserFolder));
+  mBackupManager_->setConsoleUserName(s.consoleUser);
+  mBackupManager_->setRestore(false);
+
+  mRestoreManager_ = makeManager();
+  mRestoreManager_->setDelegate(this);
+  mRestoreManager_->setForOB(false);
+  mRestoreManager_->setRelativeOperation(1);
+  mRestoreManager_->setExecutorPath(enginePath_);
+  mRestoreManager_->setApplicationSupportFolder(applicationFile(kApplicationUserFolder));
+  mRestoreManager_->initializeApplicationSupportPaths(s.consoleUser, s.syncUser);
+  mRestoreManager_->setRestoreMirrorPath(1);
+  mRestoreManager_->setConsoleUserName(s.consoleUser);
+  mRestoreManager_->setRestore(true);
+
+  removeOldKvtExes();
+
+  mSynListingController_ = std::make_unique<SynListingController>();
+  mSynListingController_->setExecutorPath(enginePath_);
+  mSynListingController_->setDelegate(this);
+  mSynListingController_->setforRefIDUpdate(false);
+  mSynListingController_->initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
+  mSynListingForRefIDController_ = std::make_unique<SynListingController>();
+  mSynListingForRefIDController_->setExecutorPath(enginePath_);
+  mSynListingForRefIDController_->setDelegate(this);
+  mSynListingForRefIDController_->setforRefIDUpdate(true);
+  mSynListingForRefIDController_->initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
+
+  idleMarker_ = std::make_unique<IdleMarker>(
+      applicationFile(kSystemInIdleState),
+      ctx_.idleProbe ? ctx_.idleProbe : [clock = &ctx_.clock] {
+        return IdleMarker::terminalIdleTime(getuid(), *clock);
+      });
+  idleMarker_->update();
+  idleTimer_ = ctx_.mainLoop.scheduleTimer(IdleMarker::kCheckInterval, true,
+                                           guard_.wrap([this](RunLoopTimer&) { idleMarker_->update(); }));
+
+  worker_ = std::thread([this] {
+    RunLoop::setCurrent(&workerLoop_);
+    workerLoop_.run();
+    RunLoop::setCurrent(nullptr);
+  });
+}
+
+// ---------------------------------------------------------------- stop
+
+void MainSyncController::shutdown() {
+  if (shutDown_.exchange(true)) return;
+  {
+    std::lock_guard<std::mutex> hold(sharedMutex);
+    if (sharedInstance == this) sharedInstance = nullptr;
+  }
+  daemonTrace("sync controller of \"" + ctx_.session.syncUser + "\" stops");
+  // Timers, delayed messages and worker tasks do nothing from here on; one
+  // running on another thread is waited for.
+  guard_.invalidate();
+  cancelAllSyncTimers();
+  if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
+  DummyPNSTimer_.reset();
+  if (idleTimer_) idleTimer_->invalidate();
+  idleTimer_.reset();
+  if (worker_.joinable()) {
+    workerLoop_.stop();
+    worker_.join();
+  }
+  // The concerns end their own threads, in the reverse order of their
+  // building; their collaborators stay whole until the controller goes.
+  stopProgress();
+  stopListing();
+  stopPush();
+  stopUpload();
+  stopControl();
+  // Then the engine runs, listings and thumbnail jobs (each joins its
+  // threads); their last callbacks still find every collaborator whole, and
+  // no thread of a concern is left to call them.
+  stopRuns();
+  if (reachability_) reachability_->stop();
+}
+
+void MainSyncController::stopRuns() {
+  mSynListingController_.reset();
+  mSynListingForRefIDController_.reset();
+  // The managers stay: the input queue's writer may still ask whether they
+  // run until the account has stopped it.
+  mBackupManager_->shutdown();
+  mRestoreManager_->shutdown();
+  std::vector<std::unique_ptr<ThumbnailController>> runs;
+  {
+    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    runs.swap(mThumbCCollection_);
+    for (auto& r : finishedThumbnailRuns_) runs.push_back(std::move(r));
+    finishedThumbnailRuns_.clear();
+  }
+  runs.clear();
+  mImageMDUController_.reset();
+}
+
+void MainSyncController::notBuiltYet(const std::string& what) {
+  daemonTrace("sync controller (not built yet): " + what);
+}
+
+void MainSyncController::postToWorker(RunLoop::Task task) {
+  workerLoop_.post(guard_.wrap(std::move(task)));
+}
+
+// ---------------------------------------------------------------- identity
+
+void MainSyncController::initWithConsoleUser(const SyncSessionDetails& session) {
+  // The controller was built with its session; a different one is a caller's
+  // mistake that must not re-point a running account.
+  if (!(session == ctx_.session)) {
+    daemonTrace("initWithConsoleUser: a different session is ignored (" + session.syncUser + ")");
+  }
+}
+
+void MainSyncController::setSharedUlmoraSyncUserController(SyncControllerOwner* owner) {
+  owner_ = owner;
+}
+
+void MainSyncController::setReinitializeState(bool state) {
+  state_.cycle.isReinitialize = state;
+}
+
+bool MainSyncController::getReinitializeState() const { return state_.cycle.isReinitialize; }
+
+std::string MainSyncController::applicationFile(int index) const {
+  return appSupportFilePaths_.pathForApplicationFile(index);
+}
+
+std::string MainSyncController::syncUserName() { return ctx_.session.syncUser; }
+
+std::string MainSyncController::getUlmoraSyncRootPath() {
+  std::lock_guard<std::mutex> hold(identityMutex_);
+  return mUlmoraSyncRootPath_;
+}
+
+std::string MainSyncController::syncFolderForUser(const std::string& /*user*/) {
+  return getUlmoraSyncRootPath();
+}
+
+std::string MainSyncController::getSyncFilePath() const { return applicationFile(kInProcessState); }
+
+std::string MainSyncController::pathForBackupFileEntyAfterDelete() const {
+  return applicationFile(kBackupFileEntriesAfterDelete);
+}
+
+bool MainSyncController::isListingGoingOn() const {
+  return state_.cycle.listingStartedfromZeroIndex;
+}
+
+// ---------------------------------------------------------------- folders, engines
+
+void MainSyncController::checkForApplicationSupportFolders() {
+  // Owner-only: these folders hold the account's credentials and journals.
+  for (int index : {kApplicationRootFolder, kApplicationUserFolder, kSessionLogsFolder, kLogsFolder}) {
+    const std::string folder = applicationFile(index);
+    if (folder.empty()) continue;
+    if (!fileutil::makeDirectories(folder, fileutil::kOwnerOnlyFolder) ||
+        !fileutil::setMode(folder, fileutil::kOwnerOnlyFolder)) {
+      daemonTrace("checkForApplicationSupportFolders: cannot prepare \"" + folder + "\"");
+    }
+  }
+}
+
+void MainSyncController::removeOldKvtExes() {
+  // Only this account's engines, by the process ids its runs noted; engines
+  // of other users and accounts are left alone.
+  int stopped = 0;
+  for (KVTBackupManager* m : {mBackupManager_.get(), mRestoreManager_.get()}) {
+    if (m != nullptr) stopped += EngineProcessRecord::stopLeftovers(m->workFolder());
+  }
+  if (stopped > 0) daemonTrace("removeOldKvtExes: " + std::to_string(stopped) + " engines stopped");
+  truncateSessionLogs();
+}
+
+// ---------------------------------------------------------------- start
+
+void MainSyncController::startSync() {
+  if (shutDown_) return;
+  const int gate = shouldSync();
+  if (!syncgate::startMayProceed(gate)) {
+    daemonTrace("startSync: the gate answers " + std::to_string(gate));
+    if (gate == syncgate::kPaused || gate == syncgate::kMoveInProgress) {
+      // The first tick that finds the gate open finishes this start.
+      state_.cycle.startPending = true;
+      scheduleSyncOperationTimer();
+    }
+    return;
+  }
+  startSyncAfterGate();
+}
+
+void MainSyncController::completePendingStart() {
+  if (state_.cycle.startPending.exchange(false)) {
+    daemonTrace("the gate is open: the refused start goes on");
+    startSyncAfterGate();
+  }
+}
+
+void MainSyncController::startSyncAfterGate() {
+  state_.cycle.startPending = false;
+  deleteHalfRestoredFiles();
+  state_.cycle.mAccountLoggedOutUnlinked = false;
+  setUserData();
+  sendRootMessagesToFinder();
+
+  state_.cycle.duringPauseGotPns = false;
+  ctx_.inputQueue.setShouldReturnBackupEntries(true);
+  setEnableListeningNotifications(true);
+
+  scheduleSyncOperationTimer();
+  schedulePeriodicListeningTimer();
+  scheduleDummyPushTimer();
+  state_.cycle.isTenMinutesListing = true;
+
+  // The writer's folders are known before a clear, so the clear reaches them,
+  // also when the writer already runs (a repeated start).
+  UMSDBSyncInputManger& queue = ctx_.inputQueue;
+  queue.initializeAppSupportFilePaths(ctx_.session.consoleUser, ctx_.session.syncUser);
+  queue.setFolderPaths();
+  const auto startWriter = [&queue](bool clear) {
+    if (clear) queue.clearSyncFiles();
+    queue.startDBSyncInput(false);
+  };
+  const std::string indexFile =
+      fileutil::joinPath(applicationFile(kRootUserFolder), kListingIndexFile);
+  if (state_.cycle.isReinitialize) {
+    startWriter(true);
+    ClearBackupRelatedFileEntries();
+    ClearRestoreRelatedFileEntries();
+  } else if (fileutil::exists(indexFile)) {
+    startWriter(false);
+    ClearRestoreRelatedFileEntries();
+    state_.cycle.listingStartedfromZeroIndex = true;
+    resetToolTips();
+    startSyncListingAllFiles(1);
+    queryMainDB(1);
+  } else {
+    startWriter(true);
+    ClearRestoreRelatedFileEntries();
+    startSyncListingAllFiles(0);
+    queryMainDB(1);
+  }
+
+  if (!mImageMDUController_) {
+    mImageMDUController_ = std::make_unique<ImageMDUploadController>(userDetails());
+    mImageMDUController_->setDelegate(this);
+    mImageMDUController_->initializeAppSupportFilePaths(ctx_.session.consoleUser,
+                                                        ctx_.session.syncUser);
+  }
+  daemonTrace("from start sync calculate quota called");
+  runCalQuotaInThread("YES");
+}
+
+void MainSyncController::sendToFinder(int type) {
+  SyncControllerOwner* o = owner();
+  std::shared_ptr<CompanionMessenger> finder = o != nullptr ? o->finderMessenger() : nullptr;
+  if (finder == nullptr) return;
+  finder->sendIPCMessage(PropertyList(getUlmoraSyncRootPath()), type, true);
+}
+
+void MainSyncController::sendRootMessagesToFinder() {
+  sendToFinder(messagetype::kFinderSyncRoot);
+  // The second message follows on the main loop, in order, instead of after
+  // a sleep that would hold every command and timer of the agent.
+  ctx_.mainLoop.postDelayed(guard_.wrap([this] { sendToFinder(messagetype::kFinderSyncRootAgain); }),
+                            kSecondRootMessageDelay);
+}
+
+// ---------------------------------------------------------------- timers
+
+void MainSyncController::scheduleSyncOperationTimer() {
+  if (syncOperationTimer_ && syncOperationTimer_->isValid()) return;
+  syncOperationTimer_ = ctx_.mainLoop.scheduleTimer(
+      kSyncOperationInterval, true, guard_.wrap([this](RunLoopTimer&) { syncOperation(); }));
+  daemonTrace("syncOperationTimer scheduled");
+}
+
+void MainSyncController::schedulePeriodicListeningTimer() {
+  if (PNSPeriodicTimer_ && PNSPeriodicTimer_->isValid()) return;
+  PNSPeriodicTimer_ = ctx_.mainLoop.scheduleTimer(
+      kPeriodicListeningInterval, true, guard_.wrap([this](RunLoopTimer&) { periodicListening(); }));
+}
+
+void MainSyncController::scheduleDummyPushTimer() {
+  if (DummyPNSTimer_ && DummyPNSTimer_->isValid()) return;
+  DummyPNSTimer_ = ctx_.mainLoop.scheduleTimer(
+      kDummyPushInterval, true, guard_.wrap([this](RunLoopTimer&) { PushDummyNotification(); }));
+  daemonTrace("PushDummyNotification scheduled");
+}
+
+void MainSyncController::createAllSyncTimers() {
+  if (shutDown_) return;
+  schedulePeriodicListeningTimer();
+  scheduleSyncOperationTimer();
+}
+
+void MainSyncController::cancelAllSyncTimers() {
+  if (syncOperationTimer_ && syncOperationTimer_->isValid()) {
+    daemonTrace("syncoperationcancelAllSyncTimers.");
+    syncOperationTimer_->invalidate();
+  }
+  syncOperationTimer_.reset();
+  if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
+  PNSPeriodicTimer_.reset();
+}
+
+}  // namespace ulmora

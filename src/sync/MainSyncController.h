@@ -1,0 +1,433 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/KVTBackupRestoreHandlerProtocol.h"
+#include "engine/User.h"
+#include "foundation/SupportFilePaths.h"
+#include "journal/RenameEntry.h"
+#include "media/ImageMDUploadControllerDelegate.h"
+#include "media/ThumbnailControllerDelegate.h"
+#include "media/UserDetails.h"
+#include "platform/PropertyList.h"
+#include "platform/RunLoop.h"
+#include "platform/WeakGuard.h"
+#include "service/KVTCreateDirHandlerProtocol.h"
+#include "service/KVTNotificationHandlerProtocol.h"
+#include "service/KVTRenameDeleteHandlerProtocol.h"
+#include "service/RenameDeleteHost.h"
+#include "service/ScriptControllerDelegate.h"
+#include "service/SynListHandlerProtocol.h"
+#include "service/UMVersionControllerDelegateProtocol.h"
+#include "service/VersionRestoreHost.h"
+#include "sync/AccountSettings.h"
+#include "sync/AccountState.h"
+#include "sync/SyncContext.h"
+#include "sync/SyncController.h"
+#include "sync/SyncCycle.h"
+
+namespace ulmora {
+
+class DataBaseWrapper;
+class IdleMarker;
+class ImageMDUploadController;
+class KVTBackupManager;
+class NetworkReachability;
+class QLBackupProgressLogger;
+class RunLoopTimer;
+class SynListingController;
+class ThumbnailController;
+class UserDefaults;
+
+// The account's sync engine and its public face: every operation the rest of
+// the agent calls on it exists here under its own name, and forwards to one
+// collaborator per concern (src/sync). Shared per-account state is in
+// AccountState. The class is split by concern: one block of operations and
+// one block of members per concern, one .cpp per concern
+// (MainSyncController<Concern>.cpp).
+//
+// Life: built by the account controller with its SyncContext (every
+// collaborator is made in the constructor, in the order the concerns'
+// build hooks run), started with startSync, stopped with shutdown() (timers,
+// runs and threads end; no callback reaches it afterwards), then destroyed.
+// shutdown() first invalidates guard_ and sets shutDown_, then calls each
+// concern's stopX(), which ends that concern's own threads and starts none
+// afterwards (its objects stay alive: engine and listing callbacks may still
+// reach them), and last ends the engine runs, listings and thumbnail jobs.
+//
+// Thread-safety: the SyncController operations, the timers and the cycle run
+// on the main thread (ctx.mainLoop). Engine-manager, listing and rename
+// callbacks come from those objects' threads; the SyncInputHost and
+// DatabaseTotalsDelegate members from worker threads. Each concern guards its
+// own state; AccountState's groups have their own locks.
+class MainSyncController final : public SyncController,
+                                 public KVTBackupRestoreHandlerProtocol,
+                                 public SynListHandlerProtocol,
+                                 public KVTNotificationHandlerProtocol,
+                                 public KVTRenameDeleteHandlerProtocol,
+                                 public KVTCreateDirHandlerProtocol,
+                                 public RenameDeleteHost,
+                                 public ScriptControllerDelegate,
+                                 public UMVersionControllerDelegateProtocol,
+                                 public VersionRestoreHost,
+                                 public ThumbnailControllerDelegate,
+                                 public ImageMDUploadControllerDelegate,
+                                 private SyncCyclePort {
+ public:
+  // ---- lifecycle, cycle, settings ----
+
+  // Timer periods.
+  static constexpr Clock::Duration kSyncOperationInterval = std::chrono::seconds(5);
+  static constexpr Clock::Duration kPeriodicListeningInterval = std::chrono::seconds(900);
+  static constexpr Clock::Duration kDummyPushInterval = std::chrono::seconds(600);
+  // How long after message 3 the start sends message 47.
+  static constexpr Clock::Duration kSecondRootMessageDelay = std::chrono::seconds(2);
+
+  // init + initWithConsoleUser: builds every collaborator and becomes the
+  // shared instance.
+  explicit MainSyncController(SyncContext context);
+  // shutdown(), then releases everything.
+  ~MainSyncController() override;
+  MainSyncController(const MainSyncController&) = delete;
+  MainSyncController& operator=(const MainSyncController&) = delete;
+
+  // The controller most recently built and not yet shut down; nullptr (with a
+  // trace line) when there is none. Main thread.
+  static MainSyncController* sharedController();
+
+  // SyncController
+  void initWithConsoleUser(const SyncSessionDetails& session) override;
+  void setSharedUlmoraSyncUserController(SyncControllerOwner* owner) override;
+  void setReinitializeState(bool state) override;
+  bool getReinitializeState() const override;
+  void startSync() override;
+  void shutdown() override;
+  void updateIconOverlay() override;
+
+  void createAllSyncTimers();
+  void cancelAllSyncTimers();
+  void checkForApplicationSupportFolders();
+  void removeOldKvtExes();
+  void truncateSessionLogs() {}
+
+  // Accessors.
+  std::string syncUserName() override;
+  std::string getUlmoraSyncRootPath() override;
+  std::string syncFolderForUser(const std::string& user);
+  const SupportFilePaths& applicationSupportObject() const { return appSupportFilePaths_; }
+  std::string getSyncFilePath() const;
+  std::string pathForBackupFileEntyAfterDelete() const;
+  bool isListingGoingOn() const;
+  // RenameDeleteHost, VersionRestoreHost
+  std::string syncRootPath() override { return getUlmoraSyncRootPath(); }
+  AccountState& accountState() { return state_; }
+  // The connection values, the throttle, session logs and the renames held
+  // back while their file uploads (mRenameDicAfterBackup).
+  AccountSettings& accountSettings() { return *settings_; }
+  // The engine managers and listings that several concerns drive. The
+  // listings are gone once shutdown() has returned; the managers stay (runs
+  // refused).
+  KVTBackupManager& backupManager() { return *mBackupManager_; }
+  KVTBackupManager& restoreManager() { return *mRestoreManager_; }
+  SynListingController& changeListing() { return *mSynListingController_; }
+  SynListingController& refIdListing() { return *mSynListingForRefIDController_; }
+  DataBaseWrapper& dataBaseHandler() { return *databaseHandler_; }
+  // The per-operation session loggers.
+  QLBackupProgressLogger& mSyncUpLogger() { return *mSyncUpLogger_; }
+  QLBackupProgressLogger& mSyncDownLogger() { return *mSyncDownLogger_; }
+  QLBackupProgressLogger& mSyncRenameLogger() { return *mSyncRenameLogger_; }
+  QLBackupProgressLogger& mRenameLogger() { return *mRenameLogger_; }
+  QLBackupProgressLogger& mDeleteLogger() { return *mDeleteLogger_; }
+  QLBackupProgressLogger& mSyncCreateDirLogger() { return *mSyncCreateDirLogger_; }
+
+  // Cycle.
+  int shouldSync() override;
+  void syncOperation();
+  void checkCacheClearanceforSevenDays() override;
+  void deleteCachedFiles();
+  void addToCraeteThumbnail(const std::string& path);
+  void createAndUploadThumbnails() override;
+  void updateThumbnailController(const std::string& oldPath, const std::string& newPath);
+  void refreshIconOverlay();
+  // ThumbnailControllerDelegate, ImageMDUploadControllerDelegate
+  void thumbNailOperationStarted(ThumbnailController& run) override;
+  void checkforRenameInfo(ThumbnailController& run) override;
+  void didThumbnailOperationFinished(ThumbnailController& run) override;
+  void checkforRenameInfo(ImageMDUploadController& controller) override;
+
+  // Settings.
+  bool setUserData();
+  User craeteUserInfoObject();
+  bool isDefaultKeySetForUser(const std::string& user);
+  bool isDefaultKey() const { return false; }
+  void setUlmoraSyncRootPath(const std::string& path);
+  void setIsBusinessUser(const std::string& plan);
+  void setBandWidthThrottleForObject(KVTBackupManager* manager);
+  std::string createSessionFileForOperation(int operation, const std::string& name);
+  bool checkRenamedFileisUnderBackup(const RenameEntry& rename) override;
+  void constructNWReachablityObject();
+  // The reachability watcher's report, on the main loop.
+  void MyNetworkReachabilityCallBack(bool reachable);
+  void setNWAvailablityStat(bool available);
+  bool isNWAvailable() override;
+  std::string getUserPrivateKey();
+  std::string getUserName();
+  std::string currentulmoraUserName();
+  // The user-details record of the media extras.
+  UserDetails userDetails();
+
+  // ---- progress and status ----
+
+  // SyncInputHost
+  void queryMainDB(int option) override;
+  bool isBackupGoingOn() override;
+  bool isRestoreGoingOn() override;
+  void SetQueryMainDBforCountBackup(bool query) override;
+  void GetTotalCountAndTotalSizeOfBackupFiles() override;
+  void SetQueryMainDBforCountRestore(bool query) override;
+  void GetTotalCountAndTotalSizeOfRestoreFiles() override;
+  // DatabaseTotalsDelegate
+  void SetTotalBackupCount(int64_t count) override;
+  void SetTotalBackupSize(int64_t bytes) override;
+  void ResetNecessaryVariablesForBackup() override;
+  void SetQueriedForBackup(bool queried) override;
+  void SetTotalRestoreCount(int64_t count) override;
+  void SetTotalRestoreSize(int64_t bytes) override;
+  void ResetNecessaryVariablesForRestore() override;
+  void SetQueriedForRestore(bool queried) override;
+
+  bool isbackupStarted() override;
+  bool isrestoreStarted() override;
+  void BackupRestoreFinised(KVTBackupManager& manager);
+  void ResetCumulativeCountVariablesForRestore();
+  bool isRenameCollectionEmpty() override;
+  // The status tracker's items (the reachability callback's "T1012").
+  void setMonitorToolTip(const std::string& code);
+  void removeItemFromToolTipFor(const std::string& code);
+
+  // ---- upload road ----
+
+  void startBackup() override;
+  bool isSupportedFileType(const std::string& path);
+  // KVTBackupRestoreHandlerProtocol
+  void operationDidStart(KVTBackupManager& manager) override;
+  void operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) override;
+  void removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) override;
+  void makeScriptCallForObject(KVTBackupManager& manager) override;
+  void operationStartedRetrying(KVTBackupManager& manager) override;
+  void operationDidFinishFileListGeneration(KVTBackupManager& manager) override;
+  void operationDidReceiveErrors(const std::string& error, const std::string& path,
+                                 KVTBackupManager& manager) override;
+  void operationDidFailWithError(const std::string& error, KVTBackupManager& manager) override;
+  void operationDidFailWithOverQuota(KVTBackupManager& manager) override;
+  void operationDidCancel(KVTBackupManager& manager) override;
+  void operationCanceld(KVTBackupManager& manager) override;
+  void operationDidFinishSuccessfully(KVTBackupManager& manager) override;
+  void restoreRestarted(KVTBackupManager& manager) override;
+
+  // ---- server road ----
+
+  // Downloads: the engine list of one batch (relative path -> size), split
+  // over the two engines.
+  std::vector<std::string> splitArraySizeWise(const std::map<std::string, std::string>& batch);
+  void StartRestore(const std::vector<std::string>& list);
+  void deleteHalfRestoredFiles() override;
+  void ClearRestoreRelatedFileEntries() override;
+  void ClearBackupRelatedFileEntries();
+  // SynListHandlerProtocol
+  void listingDidStart(SynListingController& listing) override;
+  void listingDidReceiveData(int64_t index) override;
+  void listingDidFinishSuccessfully(SynListingController& listing) override;
+  void listingDidFailWithError(const std::string& error, SynListingController& listing) override;
+  void listingDidCancel(SynListingController& listing) override;
+  void listingDataProcessedComplete(SynListingController& listing) override;
+  void validateFiles(const ServerRecord& record, const std::string& operation) override;
+  void updateRefID(const ServerRecord& record, const std::string& operation) override;
+  void RetryListing(SynListingController& listing) override;
+
+  // ---- push, renames and deletes, folders ----
+
+  void setEnableListeningNotifications(bool enable);
+  void periodicListening();
+  void PushDummyNotification();
+  void delayedListingForNotification();
+  void ExcuteEventsCaptured() override;
+  void CreateFolder() override;
+  // SyncInputHost
+  void setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) override;
+  // KVTNotificationHandlerProtocol
+  void connectionDidStart(KVTNotificationController& client) override;
+  void connectionDidReceiveDataForAction(KVTNotificationController& client, const PropertyList& data,
+                                         const std::string& action) override;
+  void connectionDidFinishSuccessfullyForAction(KVTNotificationController& client,
+                                                const std::string& action) override;
+  void connectionDidFailWithErrorsForAction(KVTNotificationController& client,
+                                            const std::string& error,
+                                            const std::string& action) override;
+  // KVTRenameDeleteHandlerProtocol
+  void renameDeleteDidStart(KVTRenameDeleteController& controller, const std::string& type) override;
+  void renameDidReceiveData(const std::string& oldPath, const std::string& newPath) override;
+  void deleteDidReceiveData(const std::string& path) override;
+  void renameDeleteDidFinishSuccessfully(KVTRenameDeleteController& controller,
+                                         const std::string& type) override;
+  void renameDeleteDidFailWithError(const std::string& error, KVTRenameDeleteController& controller,
+                                    const std::string& type) override;
+  // KVTCreateDirHandlerProtocol
+  void createDirDidStart(KVTCreateDirController& controller) override;
+  void createDirDidReceiveData(const std::string& folder) override;
+  void createDirDidFinishSuccessfully(KVTCreateDirController& controller) override;
+  void createDirDidFailWithError(const std::string& error, KVTCreateDirController& controller) override;
+
+  // ---- control and periphery ----
+
+  // SyncController
+  void PauseSync() override;
+  void ResumeSync() override;
+  void UnlinkSync() override;
+  void stopSyncForUnlink(bool unlink) override;
+  void ReinitializeSync() override;
+  void startSyncListingAllFiles(int mode) override;
+  void selectiveSyncModefied() override;
+  void ShowVersion(const std::string& path) override;
+  void SendPathRootSet() override;
+  void RecalculateQuota() override;
+  void sendToolTip() override;
+  void notAbleTOCreateFolderAtPath() override;
+
+  void initializeSelctiveSyncSet();
+  void ifSyncFolderDoNotExist() override;
+  void resetToolTips();
+  void updateSSWindowRefresh();
+  // "YES"/"NO": a get-quota query (marker removal flag); "FromFile". Every
+  // startSync calls it: the quota thread is made once and reused.
+  void runCalQuotaInThread(const std::string& mode);
+  void CreateXmlLogFile();
+  // The account settings were read again: engine-driven controllers of this
+  // concern take the new connection record (craeteUserInfoObject).
+  void accountSettingsChanged();
+  // VersionRestoreHost
+  void VersionRestoreStarted() override;
+  void VersionRestoreEnded() override;
+
+ private:
+  // ---- lifecycle, cycle, settings ----
+  // Runs every concern's build hook, in order; construction only.
+  void initializeSync();
+  void buildLifecycle();
+  // The trace line of an operation whose concern is not built yet.
+  static void notBuiltYet(const std::string& what);
+  // Ends the engine runs, listings and thumbnail jobs (their threads joined).
+  void stopRuns();
+  AccountSettings::Encoder encoderForSettings() const;
+  AccountSettings::Decoder decoderForSettings() const;
+  SyncControllerOwner* owner() const { return owner_.load(); }
+  std::string applicationFile(int index) const;
+  // Message 3 now, 47 two seconds later on the main loop.
+  void sendRootMessagesToFinder();
+  void sendToFinder(int type);
+  void scheduleSyncOperationTimer();
+  void schedulePeriodicListeningTimer();
+  void scheduleDummyPushTimer();
+  // startSync past its gate; the first open tick runs it for a refused start.
+  void startSyncAfterGate();
+  UserDefaults& defaults();
+  void storeCacheClearedDate();
+  // Work that would hold the main loop (CancelBackupProcess, database
+  // reads) goes to the controller's worker thread; completions come back
+  // with ctx_.mainLoop.post(guard_.wrap(...)). Every concern may use it.
+  void postToWorker(RunLoop::Task task);
+  // SyncCyclePort
+  bool hasInputQueue() override { return true; }
+  bool syncRootExists() override;
+  void pauseSteps() override;
+  void completePendingStart() override;
+  void restoreThrottleAfterPause() override;
+  void keepPushTimersAlive() override;
+  bool isThumbNailBackupRunning() override;
+  void backupRunFinished() override;
+  void restoreRunFinished() override;
+  void dispatchDownloads() override;
+  bool isExcuteEventsCapturedRunning() override;
+  bool isCreateDirRunning() override;
+  bool mayStartListing() override;
+  void listingStep() override;
+
+  SyncContext ctx_;
+  SupportFilePaths appSupportFilePaths_;
+  std::string m_consoleUserID_;
+  std::string enginePath_;
+  mutable std::mutex identityMutex_;  // guards mUlmoraSyncRootPath_
+  std::string mUlmoraSyncRootPath_;
+  std::atomic<SyncControllerOwner*> owner_{nullptr};
+  AccountState state_;
+  std::unique_ptr<AccountSettings> settings_;
+  std::unique_ptr<NetworkReachability> reachability_;
+  std::unique_ptr<UserDefaults> ownDefaults_;
+  std::unique_ptr<DataBaseWrapper> databaseHandler_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncUpLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncDownLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncRenameLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mRenameLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mDeleteLogger_;
+  std::unique_ptr<QLBackupProgressLogger> mSyncCreateDirLogger_;
+  std::unique_ptr<KVTBackupManager> mBackupManager_;
+  std::unique_ptr<KVTBackupManager> mRestoreManager_;
+  std::unique_ptr<SynListingController> mSynListingController_;
+  std::unique_ptr<SynListingController> mSynListingForRefIDController_;
+  // Made by the first startSync and kept for the later ones.
+  std::unique_ptr<ImageMDUploadController> mImageMDUController_;
+  // The timers of the main loop; main thread only.
+  std::shared_ptr<RunLoopTimer> syncOperationTimer_;
+  std::shared_ptr<RunLoopTimer> PNSPeriodicTimer_;
+  std::shared_ptr<RunLoopTimer> DummyPNSTimer_;
+  // Keeps the idle marker that chooses the idle throttle.
+  std::unique_ptr<IdleMarker> idleMarker_;
+  std::shared_ptr<RunLoopTimer> idleTimer_;
+  // Thumbnails: images waiting for a run (mILoock_), running jobs
+  // (thumbNailLock_). Never both at once.
+  std::mutex mILoock_;
+  std::set<std::string> imageFiles_;
+  std::mutex thumbNailLock_;
+  std::vector<std::unique_ptr<ThumbnailController>> mThumbCCollection_;
+  // Controllers whose run ended, released on the main loop rather than from
+  // inside their own callback.
+  std::vector<std::unique_ptr<ThumbnailController>> finishedThumbnailRuns_;
+  std::atomic<bool> cancelInFlight_{false};
+  std::atomic<bool> shutDown_{false};
+  RunLoop workerLoop_;
+  std::thread worker_;
+
+  // ---- progress and status ----
+  void buildProgress();
+  void stopProgress();
+
+  // ---- upload road ----
+  void buildUpload();
+  void stopUpload();
+
+  // ---- server road ----
+  void buildListing();
+  void stopListing();
+
+  // ---- push, renames and deletes, folders ----
+  void buildPush();
+  void stopPush();
+
+  // ---- control and periphery ----
+  void buildControl();
+  void stopControl();
+
+  // Last: posted work and timers that capture `this` die with the controller.
+  WeakGuard guard_;
+};
+
+}  // namespace ulmora

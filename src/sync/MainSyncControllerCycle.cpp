@@ -1,0 +1,318 @@
+// The 5-second cycle: the gate, the pause steps, the order of the workers,
+// the cache sweep, thumbnails and the file manager's badges.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "capture/ExcludedFilesCollections.h"
+#include "engine/KVTBackupManager.h"
+#include "foundation/QLBackupProgressLogger.h"
+#include "journal/NotificationPoster.h"
+#include "journal/UMSDBSyncInputManger.h"
+#include "media/ThumbnailController.h"
+#include "platform/FileUtil.h"
+#include "platform/UserDefaults.h"
+#include "service/SynListingController.h"
+#include "sync/CacheSweep.h"
+#include "sync/MainSyncController.h"
+#include "sync/SyncControllerOwner.h"
+
+namespace ulmora {
+namespace {
+
+constexpr int kRootUserFolder = 50;
+constexpr const char* kCacheClearedDateKey = "CACHE_CLEARED_DATE";
+
+std::string formatLocal(Clock::WallTime when, const char* format) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[64];
+  const size_t n = std::strftime(text, sizeof text, format, &tm);
+  return std::string(text, n);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- gate and tick
+
+int MainSyncController::shouldSync() {
+  const std::string name = syncUserName();
+  return settings_->gate(name.empty() ? std::nullopt : std::optional<std::string>(name));
+}
+
+void MainSyncController::syncOperation() {
+  if (shutDown_) return;
+  runSyncCycleTick(*this);
+}
+
+bool MainSyncController::syncRootExists() { return fileutil::isDirectory(getUlmoraSyncRootPath()); }
+
+void MainSyncController::pauseSteps() {
+  if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
+  PNSPeriodicTimer_.reset();
+  if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
+  DummyPNSTimer_.reset();
+  // The running transfer holds where it is; the first open tick restores
+  // the account's throttle and it goes on.
+  mBackupManager_->setBandwidthThrottleValue("-1");
+  state_.cycle.throttleHeld = true;
+  if (cancelInFlight_) return;
+  if (mRestoreManager_->isRunning()) {
+    cancelInFlight_ = true;
+    // Stopping a download waits for its engines; the main loop does not.
+    KVTBackupManager* restore = mRestoreManager_.get();
+    postToWorker([this, restore] {
+      restore->CancelBackupProcess(false);
+      ctx_.mainLoop.post(guard_.wrap([this] {
+        cancelInFlight_ = false;
+        deleteHalfRestoredFiles();
+        ClearRestoreRelatedFileEntries();
+      }));
+    });
+    // The server's changes are listed again after the pause.
+    ctx_.inputQueue.addNotificationFilesInfo();
+    state_.cycle.listingStartedfromZeroIndex = true;
+    return;
+  }
+  deleteHalfRestoredFiles();
+  ClearRestoreRelatedFileEntries();
+}
+
+void MainSyncController::restoreThrottleAfterPause() {
+  if (state_.cycle.throttleHeld.exchange(false)) {
+    daemonTrace("the pause is over: the transfer throttle is restored");
+    setBandWidthThrottleForObject(mBackupManager_.get());
+  }
+}
+
+void MainSyncController::keepPushTimersAlive() {
+  if (!settings_->values().guserName.empty()) {
+    schedulePeriodicListeningTimer();
+    if (!DummyPNSTimer_ || !DummyPNSTimer_->isValid()) {
+      daemonTrace("PushDummyNotification scheduled1");
+      scheduleDummyPushTimer();
+    }
+  }
+  if (state_.cycle.duringPauseGotPns.exchange(false)) {
+    ctx_.inputQueue.addNotificationFilesInfo();
+    QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(
+        "during pause pns got so listing called", true);
+  }
+}
+
+bool MainSyncController::isThumbNailBackupRunning() { return state_.cycle.isThumbNailBackupRunning; }
+
+void MainSyncController::backupRunFinished() { BackupRestoreFinised(*mBackupManager_); }
+
+void MainSyncController::restoreRunFinished() { BackupRestoreFinised(*mRestoreManager_); }
+
+void MainSyncController::dispatchDownloads() {
+  const PropertyList journal = ctx_.inputQueue.readFileFor("4");
+  std::map<std::string, std::string> batch;
+  if (const PropertyList::Dict* d = journal.asDict()) {
+    for (const auto& [path, size] : *d) batch.emplace(path, size.textValue().value_or(""));
+  }
+  std::set<std::string> renamed;
+  {
+    std::lock_guard<std::mutex> hold(state_.push.mutex);
+    renamed = state_.push.renamedPathDuringListing;
+  }
+  if (!renamed.empty()) {
+    // Files renamed here while a listing ran are not downloaded under their
+    // old names.
+    std::erase_if(batch, [&](const auto& e) { return renamed.count(e.first) != 0; });
+    if (!batch.empty()) {
+      StartRestore(splitArraySizeWise(batch));
+      daemonTrace("start restore called2");
+    } else {
+      ResetCumulativeCountVariablesForRestore();
+    }
+    return;
+  }
+  if (batch.empty()) {
+    ResetCumulativeCountVariablesForRestore();
+    return;
+  }
+  const std::vector<std::string> list = splitArraySizeWise(batch);
+  daemonTrace("splitArray:" + std::to_string(list.size()));
+  StartRestore(list);
+  daemonTrace("start restore called1");
+}
+
+bool MainSyncController::isExcuteEventsCapturedRunning() {
+  return state_.push.ExcuteEventsCapturedrunning;
+}
+
+bool MainSyncController::isCreateDirRunning() { return state_.push.createDirRunning; }
+
+bool MainSyncController::mayStartListing() {
+  return mSynListingController_ && !mSynListingController_->isRunning() &&
+         !mSynListingController_->IsRetryListingCalledForNoData();
+}
+
+void MainSyncController::listingStep() {
+  if (!ctx_.collections.mFileInfoChangedList().empty()) ctx_.collections.clearFileInfoChangedList();
+  const PropertyList markers = ctx_.inputQueue.readFileFor("5");
+  const size_t count = markers.asArray() != nullptr ? markers.asArray()->size() : 0;
+  const bool reinitialising = state_.cycle.isReinitialize;
+  if (!reinitialising && count == 0) return;
+  if (reinitialising) {
+    daemonTrace("notification got so not called listing may be reintializing isReinitialize:1  "
+                "[notificationArray count]:" +
+                std::to_string(count));
+    return;
+  }
+  mSynListingController_->SetIsRetryListingCalledForNoData(false);
+  state_.cycle.retryCount = 0;
+  daemonTrace("notification got so called listing");
+  state_.cycle.notificationfileRead = true;
+  ctx_.mainLoop.post(guard_.wrap([this] { delayedListingForNotification(); }));
+  updateSSWindowRefresh();
+}
+
+// ---------------------------------------------------------------- cache sweep
+
+UserDefaults& MainSyncController::defaults() {
+  return ctx_.defaults != nullptr ? *ctx_.defaults : *ownDefaults_;
+}
+
+void MainSyncController::checkCacheClearanceforSevenDays() {
+  try {
+    const std::optional<PropertyList> last = defaults().objectForKey(kCacheClearedDateKey);
+    if (!last || last->asDate() == nullptr) return;
+    const auto lastTime = Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
+        std::chrono::duration<double>(last->asDate()->secondsSince1970)));
+    if (cachesweep::wholeDaysBetween(lastTime, ctx_.clock.wallNow()) < cachesweep::kSweepEveryDays) {
+      return;
+    }
+    daemonTrace(">7 days");
+    deleteCachedFiles();
+    storeCacheClearedDate();
+  } catch (const std::exception& e) {
+    daemonTrace(std::string("checkCacheClearanceforSevenDays-Exception:") + e.what());
+  }
+}
+
+void MainSyncController::storeCacheClearedDate() {
+  const double now = std::chrono::duration<double>(ctx_.clock.wallNow().time_since_epoch()).count();
+  defaults().setObject(kCacheClearedDateKey, PropertyList(PropertyList::Date{now}));
+  defaults().synchronize();
+}
+
+void MainSyncController::deleteCachedFiles() {
+  const std::string cache = fileutil::joinPath(getUlmoraSyncRootPath(), ".UMSCache");
+  const bool removed = cachesweep::sweep(cache, ctx_.clock.wallNow());
+  if (removed || !defaults().objectForKey(kCacheClearedDateKey)) storeCacheClearedDate();
+}
+
+// ---------------------------------------------------------------- thumbnails
+
+void MainSyncController::addToCraeteThumbnail(const std::string& path) {
+  if (!isSupportedFileType(path)) return;
+  std::lock_guard<std::mutex> hold(mILoock_);
+  imageFiles_.insert(path);
+}
+
+void MainSyncController::createAndUploadThumbnails() {
+  {
+    std::lock_guard<std::mutex> hold(mILoock_);
+    if (imageFiles_.empty()) return;
+  }
+  state_.cycle.isThumbNailBackupRunning = true;
+  const std::string destination =
+      applicationFile(kRootUserFolder) + "/Thumbs_" +
+      formatLocal(ctx_.clock.wallNow(), " %m-%d-%Y-%H-%M-%S");
+  auto run = std::make_unique<ThumbnailController>(destination, userDetails());
+  run->setDelegate(this);
+  ThumbnailController* job = run.get();
+  {
+    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    mThumbCCollection_.push_back(std::move(run));
+  }
+  std::vector<std::string> images;
+  {
+    std::lock_guard<std::mutex> hold(mILoock_);
+    images.assign(imageFiles_.begin(), imageFiles_.end());
+    imageFiles_.clear();
+  }
+  job->startThumbnailGenerationAndUploadForFiles(images, "/");
+}
+
+void MainSyncController::thumbNailOperationStarted(ThumbnailController& /*run*/) {}
+
+void MainSyncController::checkforRenameInfo(ThumbnailController& /*run*/) {}
+
+void MainSyncController::checkforRenameInfo(ImageMDUploadController& /*controller*/) {}
+
+void MainSyncController::didThumbnailOperationFinished(ThumbnailController& run) {
+  bool noneLeft = false;
+  {
+    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    auto it = std::find_if(mThumbCCollection_.begin(), mThumbCCollection_.end(),
+                           [&](const auto& r) { return r.get() == &run; });
+    if (it != mThumbCCollection_.end()) {
+      // Released on the main loop, not from inside its own report.
+      finishedThumbnailRuns_.push_back(std::move(*it));
+      mThumbCCollection_.erase(it);
+      ctx_.mainLoop.post(guard_.wrap([this] {
+        std::vector<std::unique_ptr<ThumbnailController>> done;
+        {
+          std::lock_guard<std::mutex> h(thumbNailLock_);
+          done.swap(finishedThumbnailRuns_);
+        }
+      }));
+    }
+    noneLeft = mThumbCCollection_.empty();
+  }
+  if (noneLeft) {
+    std::lock_guard<std::mutex> hold(state_.push.mutex);
+    state_.push.lastRenameAttemps.clear();
+  }
+  state_.cycle.isThumbNailBackupRunning = false;
+}
+
+void MainSyncController::updateThumbnailController(const std::string& oldPath,
+                                                   const std::string& newPath) {
+  std::vector<ThumbnailController*> runs;
+  {
+    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    for (const auto& r : mThumbCCollection_) runs.push_back(r.get());
+  }
+  // Outside the lock: a run's rename handling may report back.
+  for (ThumbnailController* r : runs) r->resolveForRenameFrom(oldPath, newPath);
+}
+
+// ---------------------------------------------------------------- badges
+
+void MainSyncController::updateIconOverlay() {
+  daemonTrace("updateIconOverlay call");
+  refreshIconOverlay();
+}
+
+void MainSyncController::refreshIconOverlay() {
+  daemonTrace("refreshIconOverlay called ");
+  // The database is read on the worker; the main loop does not wait for it.
+  postToWorker([this] {
+    SyncControllerOwner* o = owner();
+    if (o == nullptr) return;
+    const std::vector<std::string> list = o->queryMainDBForChickInsyncStatus();
+    daemonTrace("filesCollection:" + std::to_string(list.size()));
+    if (list.empty()) {
+      daemonTrace("All files are in sync sent to finder writing to downloads folder stioped### ");
+      return;
+    }
+    daemonTrace(
+        "All files are not in sync list of non sync sent to finder  writing in downloads folder "
+        "commented");
+    if (ctx_.poster == nullptr) return;
+    PropertyList::Array paths;
+    for (const std::string& p : list) paths.emplace_back(p);
+    PropertyList info(PropertyList::Dict{});
+    info.set("syncList", PropertyList(std::move(paths)));
+    ctx_.poster->post("FilessyncListGot", info);
+  });
+}
+
+}  // namespace ulmora

@@ -1,0 +1,61 @@
+#pragma once
+
+namespace ulmora {
+
+// What one tick of the sync cycle asks of the account. The sync controller
+// implements it by forwarding to its concerns; tests record the calls.
+//
+// Thread-safety: called on the main thread only.
+class SyncCyclePort {
+ public:
+  virtual ~SyncCyclePort() = default;
+
+  virtual bool hasInputQueue() = 0;
+  virtual void checkCacheClearanceforSevenDays() = 0;
+  virtual bool syncRootExists() = 0;
+  virtual void ifSyncFolderDoNotExist() = 0;
+  virtual int shouldSync() = 0;
+
+  // Gate 3: stop the push timers, hold the transfers, cancel a download.
+  virtual void pauseSteps() = 0;
+  // Gate 4, in this order: the rest of a start that a closed gate refused,
+  // the account's throttle after a pause, the push timers and a listing for
+  // a push that arrived during the pause.
+  virtual void completePendingStart() = 0;
+  virtual void restoreThrottleAfterPause() = 0;
+  virtual void keepPushTimersAlive() = 0;
+
+  virtual bool isNWAvailable() = 0;
+
+  virtual bool isThumbNailBackupRunning() = 0;
+  virtual void createAndUploadThumbnails() = 0;
+
+  virtual bool isBackupGoingOn() = 0;
+  // The last upload batch was announced and has not been withdrawn.
+  virtual bool isbackupStarted() = 0;
+  virtual void backupRunFinished() = 0;
+  virtual void startBackup() = 0;
+
+  virtual bool isRestoreGoingOn() = 0;
+  virtual bool isrestoreStarted() = 0;
+  virtual void restoreRunFinished() = 0;
+  virtual void dispatchDownloads() = 0;
+
+  virtual bool isExcuteEventsCapturedRunning() = 0;
+  virtual void ExcuteEventsCaptured() = 0;
+
+  virtual bool isCreateDirRunning() = 0;
+  virtual void CreateFolder() = 0;
+
+  // The change listing is idle and no retry for no data is pending.
+  virtual bool mayStartListing() = 0;
+  virtual void listingStep() = 0;
+};
+
+// One tick of the 5-second cycle: the gate, then whatever is idle and has
+// work, in a fixed order (thumbnails, upload, download, local events, folder
+// creation, listing). Returns the gate value it acted on, or -1 when the
+// tick ended before asking it.
+int runSyncCycleTick(SyncCyclePort& port);
+
+}  // namespace ulmora

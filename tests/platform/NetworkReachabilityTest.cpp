@@ -1,0 +1,56 @@
+#include "platform/NetworkReachability.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/ManualClock.h"
+
+namespace ulmora {
+namespace {
+
+TEST(NetworkReachabilityTest, ALoopbackHostOrALocalStorageFolderCountsAndNoHostDoesNot) {
+  struct Case {
+    const char* host;
+    bool reachable;
+  } cases[] = {
+      {"127.0.0.1", true},
+      {"127.0.0.1:8443", true},
+      {"localhost", true},
+      {"", false},
+      {":443", false},
+      {"/", true},  // a local storage folder
+      {"/no/such/storage/folder", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(ServiceHostReachability::canReach(c.host), c.reachable);
+  }
+}
+
+TEST(NetworkReachabilityTest, ChangesReachTheLoopAndStopEndsTheWatch) {
+  ManualClock clock;
+  RunLoop loop(clock);
+  std::atomic<int> host{0};  // 0: none, 1: loopback
+  ServiceHostReachability watch(clock, [&] { return host ? std::string("127.0.0.1") : std::string(); });
+  std::vector<bool> seen;
+  watch.start(loop, [&](bool reachable) { seen.push_back(reachable); });
+  const auto waitFor = [&](size_t n) {
+    for (int i = 0; i < 2000 && seen.size() < n; ++i) {
+      loop.runUntilIdle();
+      if (seen.size() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  waitFor(1);
+  ASSERT_EQ(seen, std::vector<bool>{false});
+  host = 1;
+  watch.recheck();
+  waitFor(2);
+  EXPECT_EQ(seen, (std::vector<bool>{false, true}));
+  EXPECT_EQ(watch.isReachable(), true);
+  watch.stop();
+}
+
+}  // namespace
+}  // namespace ulmora

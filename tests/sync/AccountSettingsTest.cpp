@@ -1,0 +1,280 @@
+#include "sync/AccountSettings.h"
+
+#include <gtest/gtest.h>
+
+#include "TestTempDir.h"
+#include "platform/FileUtil.h"
+
+namespace ulmora {
+
+void PrintTo(const AccountSettings::Values& v, std::ostream* os) {
+  *os << "{" << v.gUlmoraUserName << "|" << v.guserName << "|" << v.gPasswordString << "|"
+      << v.gUserAtServer << "|" << v.gServerName << "|" << v.gEPassword << "|"
+      << v.gQuotaServerName.value_or("(none)") << "|" << v.gAccountPlan << "|"
+      << v.mIsBusinessUser << "|" << v.gPNSServer << "|" << v.gPvtKey << "|" << v.gEPPassword
+      << "}";
+}
+
+namespace {
+
+using Values = AccountSettings::Values;
+
+PropertyList dict(std::initializer_list<std::pair<const std::string, PropertyList>> entries) {
+  return PropertyList(PropertyList::Dict(entries));
+}
+
+// Encoding and decoding that show what they were given.
+std::optional<std::string> encode(const std::string& s) { return "enc(" + s + ")"; }
+std::string decode(const std::string& s) { return "dec(" + s + ")"; }
+
+TEST(AccountSettingsTest, LoginDetailsFillTheSettingsKeyByKey) {
+  Values before;
+  before.gServerName = "old.server";
+  before.gAccountPlan = "P";
+  before.gQuotaServerName = "old.quota";
+  before.gPNSServer = "https://old/pns/broadcast";
+  struct Case {
+    const char* name;
+    PropertyList login;
+    std::function<void(Values&)> expect;  // changes from `before`
+  } cases[] = {
+      {"IP wins over serverName",
+       dict({{"IP", "10.0.0.1"}, {"serverName", "name.server"}}),
+       [](Values& v) { v.gServerName = "10.0.0.1"; }},
+      {"serverName without IP", dict({{"serverName", "name.server"}}),
+       [](Values& v) { v.gServerName = "name.server"; }},
+      {"names, password and the user at the server",
+       dict({{"Ulmora username", "ann"},
+             {"UlmoraSync username", "ann-sync"},
+             {"UlmoraSync password", "secret"},
+             {"UserAtServer", "Ann@Server.EXAMPLE"}}),
+       [](Values& v) {
+         v.gUlmoraUserName = "ann";
+         v.guserName = "ann-sync";
+         v.gPasswordString = "dec(secret)";
+         v.gEPassword = "enc(dec(secret))";
+         v.gUserAtServer = "ann@server.example";
+       }},
+      {"plan F is not a business plan", dict({{"Account plan", "F"}}),
+       [](Values& v) {
+         v.gAccountPlan = "F";
+         v.mIsBusinessUser = false;
+       }},
+      {"an empty plan is a business plan", dict({{"Account plan", ""}}),
+       [](Values& v) { v.gAccountPlan = ""; }},
+      {"own private key", dict({{"Ulmora privateKey", "k"}}),
+       [](Values& v) {
+         v.gPvtKey = "dec(k)";
+         v.gEPPassword = "enc(dec(k))";
+       }},
+      {"push server", dict({{"Pnsserver", "push.example"}}),
+       [](Values& v) { v.gPNSServer = "https://push.example/pns/broadcast"; }},
+      {"quota server", dict({{"quotaServername", "q.example"}}),
+       [](Values& v) { v.gQuotaServerName = "q.example"; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Values got = before;
+    AccountSettings::apply(got, c.login, encode, decode);
+    Values want = before;
+    // What every reading sets: the default key when none is given, the
+    // quota server only when given, the business flag from the plan.
+    want.gPvtKey = AccountSettings::kDefaultPrivateKey;
+    want.gEPPassword = "enc(" + std::string(AccountSettings::kDefaultPrivateKey) + ")";
+    want.gQuotaServerName.reset();
+    want.mIsBusinessUser = true;
+    want.gEPassword = "enc()";
+    c.expect(want);
+    EXPECT_EQ(got, want);
+  }
+}
+
+TEST(AccountSettingsTest, AFailingEncoderLeavesTheEncodedValuesAlone) {
+  Values v;
+  v.gEPassword = "kept";
+  v.gEPPassword = "kept too";
+  AccountSettings::apply(v, dict({{"UlmoraSync password", "p"}}),
+                         [](const std::string&) { return std::optional<std::string>(); }, decode);
+  EXPECT_EQ(v.gEPassword, "kept");
+  EXPECT_EQ(v.gEPPassword, "kept too");
+}
+
+class SettingsFiles : public ::testing::Test {
+ protected:
+  AccountSettings::Files files() const {
+    AccountSettings::Files f;
+    f.loginDetails = dir.sub("login.plist");
+    f.syncFolders = dir.sub("folders.plist");
+    f.defaultKeys = dir.sub("keys.plist");
+    f.daemonPreferences = dir.sub("prefs.plist");
+    f.idleMarker = dir.sub("idle");
+    f.sessionLogsFolder = dir.sub("logs") + "/";
+    f.sessionListing = dir.sub("logs");
+    return f;
+  }
+  testing::TestTempDir dir;
+  AccountSettings settings{files(), encode, decode};
+};
+
+TEST_F(SettingsFiles, BadLoginDetailsKeepTheLastGoodValuesUntilCorrected) {
+  dict({{"Ulmora username", "ann"}, {"IP", "srv1"}}).writeFile(files().loginDetails);
+  dict({{"ann", "/home/ann/Sync"}}).writeFile(files().syncFolders);
+  auto applied = settings.load();
+  ASSERT_TRUE(applied);
+  EXPECT_EQ(applied->syncRoot, "/home/ann/Sync");
+  EXPECT_EQ(settings.values().gServerName, "srv1");
+
+  struct Case {
+    const char* name;
+    std::optional<std::string> bytes;  // nullopt: no file
+  } bad[] = {
+      {"missing", std::nullopt},
+      {"truncated", std::string("<?xml version=\"1.0\"?><plist><dict><key>IP</key><str")},
+      {"not a dictionary", PropertyList(PropertyList::Array{PropertyList("IP")}).toXml()},
+      {"empty", std::string()},
+  };
+  for (const Case& c : bad) {
+    SCOPED_TRACE(c.name);
+    fileutil::removeAll(files().loginDetails);
+    if (c.bytes) fileutil::writeFileAtomically(files().loginDetails, *c.bytes);
+    EXPECT_FALSE(settings.load());
+    EXPECT_EQ(settings.values().gServerName, "srv1");
+    EXPECT_EQ(settings.values().gUlmoraUserName, "ann");
+  }
+  dict({{"Ulmora username", "ann"}, {"IP", "srv2"}}).writeFile(files().loginDetails);
+  EXPECT_TRUE(settings.load());
+  EXPECT_EQ(settings.values().gServerName, "srv2");
+}
+
+TEST_F(SettingsFiles, OnlyAUsableSyncRootReplacesTheAccountsRoot) {
+  dict({{"Ulmora username", "ann"}}).writeFile(files().loginDetails);
+  struct Case {
+    const char* name;
+    std::optional<std::string> root;  // nullopt: no entry
+    std::optional<std::string> applied;
+  } cases[] = {
+      {"absolute", "/home/ann/Sync/", "/home/ann/Sync"},
+      {"relative", "Sync", std::nullopt},
+      {"climbing out", "/home/ann/../bob", std::nullopt},
+      {"the file system root", "/", std::nullopt},
+      {"no entry", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PropertyList folders(PropertyList::Dict{});
+    if (c.root) folders.set("ann", *c.root);
+    folders.writeFile(files().syncFolders);
+    const auto applied = settings.load();
+    ASSERT_TRUE(applied);
+    EXPECT_EQ(applied->syncRoot, c.applied);
+  }
+}
+
+TEST_F(SettingsFiles, TheGateUsesTheLastGoodLoginDetailsWhileTheFileCannotBeRead) {
+  dict({{"ann", "/home/ann/Sync"}}).writeFile(files().syncFolders);
+  // Never read: an unreadable file is gate 7.
+  fileutil::writeFileAtomically(files().loginDetails, "<plist><dict><key>Pau");
+  EXPECT_EQ(settings.gate("ann"), 7);
+  dict({{"Ulmora username", "ann"}, {"Pause", "1"}}).writeFile(files().loginDetails);
+  EXPECT_EQ(settings.gate("ann"), 3);
+  // Half-written now: the pause read last still holds.
+  fileutil::writeFileAtomically(files().loginDetails, "<plist><dict><key>Pau");
+  EXPECT_EQ(settings.gate("ann"), 3);
+  // Gone: as the gate says.
+  fileutil::removeAll(files().loginDetails);
+  EXPECT_EQ(settings.gate("ann"), 7);
+}
+
+TEST(AccountSettingsThrottleTest, TheKeyDependsOnTheManagerTheSwitchAndIdleness) {
+  const PropertyList prefs = dict({{"BandwidthThrottleKey", 300},
+                                   {"BandwidthThrottleForIdleKey", "900"},
+                                   {"BandwidthThrottleAutoPauseKey", 50}});
+  const PropertyList enabled = dict({{"EnableBandwidthThrottleKey", true},
+                                     {"BandwidthThrottleKey", 300},
+                                     {"BandwidthThrottleForIdleKey", "900"},
+                                     {"BandwidthThrottleAutoPauseKey", 50}});
+  const PropertyList notADict = PropertyList("300");
+  struct Case {
+    const char* name;
+    const PropertyList* prefs;
+    bool upload;
+    bool idle;
+    const char* value;
+  } cases[] = {
+      {"no preferences", nullptr, true, false, "100"},
+      {"unusable preferences", &notADict, true, false, "100"},
+      {"upload, switch off", &prefs, true, true, "300"},
+      {"download, switch off", &prefs, false, false, "300"},
+      {"upload, switch on, busy", &enabled, true, false, "50"},
+      {"upload, switch on, idle", &enabled, true, true, "900"},
+      {"download ignores the switch", &enabled, false, true, "300"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(AccountSettings::throttleFrom(c.prefs, c.upload, c.idle), c.value);
+  }
+}
+
+TEST_F(SettingsFiles, TheIdleMarkerChoosesTheIdleThrottle) {
+  dict({{"EnableBandwidthThrottleKey", "1"},
+        {"BandwidthThrottleForIdleKey", 900},
+        {"BandwidthThrottleAutoPauseKey", 50}})
+      .writeFile(files().daemonPreferences);
+  EXPECT_EQ(settings.bandwidthThrottle(true), "50");
+  fileutil::writeFileAtomically(files().idleMarker, "");
+  EXPECT_EQ(settings.bandwidthThrottle(true), "900");
+}
+
+TEST_F(SettingsFiles, ASessionLogOfTodayIsFoundAgainOnlyByItsOperationName) {
+  fileutil::makeDirectories(files().sessionListing);
+  fileutil::writeFileAtomically(dir.sub("logs/VersionRestore 12-07-2026"), "");
+  fileutil::writeFileAtomically(dir.sub("logs/ 12-07-2026_sync.sync-up"), "");
+  struct Case {
+    const char* name;
+    const char* wanted;
+    const char* operation;
+    bool isNew;
+  } cases[] = {
+      {"version restore of today", "VersionRestore 12-07-2026", "VersionRestore", false},
+      {"another operation name", "VersionRestore 12-07-2026", "Sync-Up", true},
+      {"a sync log never matches", " 12-07-2026_sync.sync-up", "Sync-Up", true},
+      {"not there yet", "VersionRestore 13-07-2026", "VersionRestore", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const AccountSettings::SessionFile f = settings.sessionFileFor(c.wanted, c.operation);
+    EXPECT_EQ(f.isNew, c.isNew);
+    EXPECT_EQ(f.path, files().sessionLogsFolder + c.wanted);
+  }
+}
+
+TEST(AccountSettingsRenameTest, ARenameOfTheOnlyUploadingFileIsHeldBack) {
+  struct Case {
+    const char* name;
+    bool running;
+    std::vector<std::string> set;
+    std::vector<RenameEntry> earlier;  // held before
+    RenameEntry rename;
+    bool held;
+  } cases[] = {
+      {"upload idle", false, {"/a"}, {}, {"/a", "/b"}, false},
+      {"the only file", true, {"/a"}, {}, {"/a", "/b"}, true},
+      {"two files uploading", true, {"/a", "/c"}, {}, {"/a", "/b"}, false},
+      {"another file", true, {"/a"}, {}, {"/x", "/y"}, false},
+      {"a file renamed while held", true, {"/a"}, {{"/a", "/b"}}, {"/b", "/c"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TestTempDir dir;
+    AccountSettings settings({}, encode, decode);
+    for (const RenameEntry& e : c.earlier) ASSERT_TRUE(settings.holdRenameForUpload(e, true, {"/a"}));
+    EXPECT_EQ(settings.holdRenameForUpload(c.rename, c.running, c.set), c.held);
+    if (c.held) {
+      EXPECT_EQ(settings.takeRenameAfterBackup(c.rename.originalPath), c.rename.renamedPath);
+      EXPECT_EQ(settings.takeRenameAfterBackup(c.rename.originalPath), std::nullopt);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ulmora

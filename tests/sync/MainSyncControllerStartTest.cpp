@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include "engine/KVTBackupManager.h"
+#include "ipc/IpcMessageTypes.h"
+#include "sync/SyncTestSupport.h"
+
+namespace ulmora {
+namespace {
+
+using testing::SyncFixture;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const std::vector<int> kRootOnce = {messagetype::kFinderSyncRoot};
+const std::vector<int> kRootTwice = {messagetype::kFinderSyncRoot,
+                                     messagetype::kFinderSyncRootAgain};
+
+TEST(MainSyncControllerStartTest, TellsTheFileManagerTheRootTwiceTwoSecondsApart) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.startSync();
+  EXPECT_EQ(f.owner.finder->types(), kRootOnce);
+  f.advance(milliseconds(1999));
+  EXPECT_EQ(f.owner.finder->types(), kRootOnce);
+  f.advance(milliseconds(1));
+  const std::vector<std::pair<int, std::string>> expected = {
+      {messagetype::kFinderSyncRoot, f.root}, {messagetype::kFinderSyncRootAgain, f.root}};
+  EXPECT_EQ(f.owner.finder->sent(), expected);
+  // A full listing is asked for and the pending uploads are queried.
+  EXPECT_EQ(f.owner.queries(), std::vector<int>{1});
+}
+
+TEST(MainSyncControllerStartTest, TheFirstListingDecidesWhetherTheJournalsAreKept) {
+  struct Case {
+    const char* name;
+    bool reinitialise;
+    bool indexFile;
+    bool journalsKept;
+    std::vector<int> queries;
+  } cases[] = {
+      {"resumes from the stored index", false, true, true, {1}},
+      {"lists from zero", false, false, false, {1}},
+      {"reinitialising: the walk and its listing decide", true, true, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SyncFixture f;
+    const std::string account = f.home.accountFolder(SyncFixture::kUser);
+    const std::string pending = account + "/Journal/Backup/2026-01-01 00-00-00-000";
+    f.home.writeRaw(pending, "/a.txt\n");
+    if (c.indexFile) f.home.writeRaw(account + "/Root/indexFile.txt", "42");
+    MainSyncController& controller = f.make();
+    controller.setReinitializeState(c.reinitialise);
+    controller.startSync();
+    EXPECT_EQ(fileutil::exists(pending), c.journalsKept);
+    EXPECT_EQ(controller.isListingGoingOn(), c.indexFile && !c.reinitialise);
+    EXPECT_EQ(f.owner.queries(), c.queries);
+    EXPECT_TRUE(f.queue->isDBThreadRunning());
+  }
+}
+
+TEST(MainSyncControllerStartTest, AStartRefusedByAClosedGateIsFinishedByTheFirstOpenTick) {
+  struct Case {
+    const char* name;
+    const char* flag;
+    bool finishedWhenOpen;
+  } cases[] = {
+      {"paused", "Pause", true},
+      {"folder moving", "Move in progress", true},
+      {"unlinked: the next start command decides", "Unlink status", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SyncFixture f;
+    f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {c.flag, "1"}});
+    MainSyncController& controller = f.make();
+    controller.startSync();
+    f.advance(seconds(5));
+    f.advance(seconds(5));
+    EXPECT_TRUE(f.owner.finder->types().empty());
+    EXPECT_TRUE(f.owner.queries().empty());
+
+    f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {c.flag, "0"}});
+    f.advance(seconds(5));
+    f.advance(seconds(2));
+    EXPECT_EQ(f.owner.finder->types(), c.finishedWhenOpen ? kRootTwice : std::vector<int>{});
+    EXPECT_EQ(f.owner.queries(), c.finishedWhenOpen ? std::vector<int>{1} : std::vector<int>{});
+    // Once only.
+    f.advance(seconds(5));
+    f.advance(seconds(5));
+    EXPECT_EQ(f.owner.finder->types(), c.finishedWhenOpen ? kRootTwice : std::vector<int>{});
+  }
+}
+
+TEST(MainSyncControllerStartTest, ARepeatedStartSchedulesNoSecondCycle) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.startSync();
+  f.advance(seconds(2));
+  c.startSync();  // a second cycle would tick at 7 s, 12 s, ...
+  c.backupManager().createTempFilePaths();
+  const std::string throttle = c.backupManager().throttleFilePath();
+  // Each tick at the pause writes the held throttle.
+  f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});
+  f.advance(seconds(3));
+  EXPECT_EQ(fileutil::readFile(throttle), "-1");
+  fileutil::writeFileAtomically(throttle, "x");
+  f.advance(seconds(4));
+  EXPECT_EQ(fileutil::readFile(throttle), "x");
+  f.advance(seconds(1));
+  EXPECT_EQ(fileutil::readFile(throttle), "-1");
+}
+
+TEST(MainSyncControllerStartTest, APauseHoldsTheTransferAndTheFirstOpenTickRestoresItsThrottle) {
+  SyncFixture f;
+  f.home.writePlist(f.home.sub(".config/ulmora/DaemonPreferences.plist"),
+                    PropertyList(PropertyList::Dict{{"BandwidthThrottleKey", 250}}));
+  MainSyncController& c = f.make();
+  c.startSync();
+  c.backupManager().createTempFilePaths();
+  const std::string throttle = c.backupManager().throttleFilePath();
+  fileutil::writeFileAtomically(throttle, "250");
+
+  f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});
+  f.advance(seconds(5));
+  EXPECT_EQ(fileutil::readFile(throttle), "-1");
+  f.advance(seconds(5));
+  EXPECT_EQ(fileutil::readFile(throttle), "-1");
+
+  f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "0"}});
+  f.advance(seconds(5));
+  EXPECT_EQ(fileutil::readFile(throttle), "250");
+  // Restored once; a later change of the preferences waits for the next run.
+  fileutil::writeFileAtomically(throttle, "x");
+  f.advance(seconds(5));
+  EXPECT_EQ(fileutil::readFile(throttle), "x");
+}
+
+TEST(MainSyncControllerStartTest, APauseStopsADownloadOffTheMainLoopAndListsAgainLater) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.startSync();
+  f.advance(seconds(2));
+  // A download that waits (a repeated set) until it is stopped.
+  c.restoreManager().setSameRestoreSetRepeated(true);
+  c.restoreManager().setFileFolderSetForOperation({"/b.txt"});
+  c.restoreManager().startRestore();
+  ASSERT_TRUE(c.restoreManager().isRunning());
+  (void)f.queue->readFileFor("5");  // the start's own listing request is not this test's
+
+  f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});
+  f.advance(seconds(3));  // the tick returns while the download is being stopped
+  ASSERT_TRUE(f.pumpUntil([&] { return !c.restoreManager().isRunning(); }));
+  EXPECT_TRUE(c.isListingGoingOn());
+  f.queue->runWriterPass();  // after any pass of the writer thread in progress
+  const PropertyList markers = f.queue->readFileFor("5");
+  ASSERT_NE(markers.asArray(), nullptr);
+  EXPECT_EQ(markers.asArray()->size(), 1u);
+}
+
+TEST(MainSyncControllerStartTest, CancelledTimersStopTheCycleUntilCreatedAgain) {
+  SyncFixture f;
+  f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});
+  MainSyncController& c = f.make();
+  c.createAllSyncTimers();
+  c.backupManager().createTempFilePaths();
+  const std::string throttle = c.backupManager().throttleFilePath();
+  fileutil::writeFileAtomically(throttle, "x");
+  c.cancelAllSyncTimers();
+  f.advance(seconds(20));
+  EXPECT_EQ(fileutil::readFile(throttle), "x");
+  c.createAllSyncTimers();
+  f.advance(seconds(5));
+  EXPECT_EQ(fileutil::readFile(throttle), "-1");
+}
+
+}  // namespace
+}  // namespace ulmora
