@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "FormFields.h"
+#include "foundation/StringExtensions.h"
 
 namespace ulmora::service {
 namespace {
@@ -16,7 +17,7 @@ namespace {
 constexpr std::size_t kMaxBody = 1u << 20;
 // A push payload is a small JSON object; no real one nests past a few levels.
 constexpr std::size_t kMaxPayloadBytes = 64u * 1024u;
-constexpr std::size_t kMaxJsonDepth = 32;
+constexpr int kMaxJsonDepth = 32;
 constexpr const char* kMaintenanceText = "Service is under maintenance. Try later.";
 
 bool isXmlName(const std::string& name) {
@@ -41,35 +42,6 @@ std::string xmlReply(const AccountDirectory::Attributes& attributes) {
   std::ostringstream out;
   document.save(out, "", pugi::format_raw);
   return out.str();
-}
-
-// Whether the JSON text nests at most `maxDepth` deep, judged before any
-// parser builds it: a value nested a hundred thousand deep is cheap to send
-// and costly (recursively) to take apart.
-bool nestsAtMost(std::string_view text, std::size_t maxDepth) {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > maxDepth) return false;
-    } else if ((c == '}' || c == ']') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
 }
 
 std::string jsonLine(const nlohmann::json& value) {
@@ -129,7 +101,7 @@ void ServiceRoutes::broadcast(const std::string& body, httplib::Response& res) {
   const FormFields form = FormFields::parse(body);
   const std::string action = form.first("action").value_or("");
   const std::string payloadText = form.first("payLoad").value_or("");
-  if (payloadText.size() > kMaxPayloadBytes || !nestsAtMost(payloadText, kMaxJsonDepth)) {
+  if (payloadText.size() > kMaxPayloadBytes || jsonNestingDepth(payloadText) > kMaxJsonDepth) {
     res.status = 400;
     res.set_content("payLoad is larger than " + std::to_string(kMaxPayloadBytes) +
                         " bytes or nested deeper than " + std::to_string(kMaxJsonDepth) + "\n",
