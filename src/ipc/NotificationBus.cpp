@@ -119,10 +119,15 @@ void NotificationBus::ioThreadMain() {
     if (stopIo_.load()) break;
     revents.clear();
     for (size_t i = 2; i < fds.size(); ++i) revents.push_back(fds[i].revents);
+    bool trim = false;
     {
       std::lock_guard<std::mutex> hold(mu_);
       serve(revents);
+      trim = burstWrittenOut();
     }
+    // A burst of large notifications leaves freed memory in the allocator's
+    // arenas; without this the agent stays at its peak size for good.
+    if (trim) ::malloc_trim(0);
     if (fds[1].revents & POLLIN) admit(listener_->acceptPending());
   }
 }
@@ -152,13 +157,11 @@ void NotificationBus::admit(std::vector<UniqueFd> fds) {
   }
 }
 
-void NotificationBus::giveBackMemoryAfterBurst() {
-  // A burst of large notifications leaves freed memory in the allocator's
-  // arenas; without this the agent stays at its peak size for good.
+bool NotificationBus::burstWrittenOut() {
   constexpr size_t kTrimAfterBytes = 4u << 20;
-  if (queuedBytesTotal_ != 0 || queuedSinceTrim_ < kTrimAfterBytes) return;
+  if (queuedBytesTotal_ != 0 || queuedSinceTrim_ < kTrimAfterBytes) return false;
   queuedSinceTrim_ = 0;
-  ::malloc_trim(0);
+  return true;
 }
 
 void NotificationBus::serve(const std::vector<short>& revents) {
@@ -181,7 +184,6 @@ void NotificationBus::serve(const std::vector<short>& revents) {
   }
   subscribers_.swap(kept);
   subscriberCount_.store(subscribers_.size());
-  giveBackMemoryAfterBurst();
 }
 
 bool NotificationBus::drainInput(Subscriber& s) {

@@ -86,7 +86,9 @@ class NotificationBus {
   bool flush(Subscriber& subscriber);             // requires mu_; false when it has to go
   bool drainInput(Subscriber& subscriber);        // false when it has to go
   void admit(std::vector<UniqueFd> fds);
-  void giveBackMemoryAfterBurst();  // requires mu_
+  // Whether a burst has just been written out, so that freed memory is worth
+  // giving back to the system. Requires mu_.
+  bool burstWrittenOut();
 
   const Options options_;
   std::unique_ptr<IpcListener> listener_;  // used only by the I/O thread until stop()
