@@ -108,8 +108,8 @@ def main():
     report(f"during the {files}-file burst (max)", peak)
     for c in clients:
         c.close()
-    time.sleep(10)
-    report("10 s after the subscribers left", sample(agent.pid))
+    time.sleep(35)
+    report("35 s after the subscribers left", sample(agent.pid))
     if switches:
         for i in range(switches):
             log_in(config, home, f"acct{i}" if i % 2 == 0 else "demo")
