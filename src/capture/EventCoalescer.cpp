@@ -64,6 +64,17 @@ void EventCoalescer::removed(const std::string& path, bool isFolder, Clock::Time
   std::map<std::string, Change> gone = extractTree(path);
   auto self = gone.find("");
   if (self != gone.end() && self->second.state == State::kCreated) return;  // never handed on
+  // Below a folder made in this window the server has nothing yet; an item
+  // that came and went between the folder's watch and its reading was never
+  // seen created.
+  for (std::size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+       slash = path.rfind('/', slash - 1)) {
+    auto parent = changed_.find(path.substr(0, slash));
+    if (parent != changed_.end() && parent->second.isFolder &&
+        parent->second.state == State::kCreated) {
+      return;
+    }
+  }
   (void)isFolder;
   operations_.push_back(Operation{Operation::Kind::kDelete, path, {}});
 }

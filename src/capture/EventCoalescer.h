@@ -23,7 +23,8 @@ namespace ulmora {
 // - a file removed and then created again is a modification, not a delete
 //   followed by a create, so the new contents are never lost to a late
 //   delete; a folder keeps its delete (its old contents are gone);
-// - anything changed inside a removed folder is dropped with it.
+// - anything changed inside a removed folder is dropped with it;
+// - a removal inside a folder created in the window needs no delete.
 //
 // All paths are full paths.
 //

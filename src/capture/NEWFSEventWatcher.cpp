@@ -121,6 +121,11 @@ void NEWFSEventWatcher::simulateQueueOverflow() {
   wake();
 }
 
+void NEWFSEventWatcher::compareWithDatabaseAtStart() {
+  startComparisonRequested_ = true;
+  wake();
+}
+
 // --- The watcher thread ---------------------------------------------------------
 
 void NEWFSEventWatcher::threadMain(std::stop_token stop) {
@@ -167,6 +172,11 @@ void NEWFSEventWatcher::runOnce() {
   }
   readAvailableEvents();
   if (overflowRequested_.exchange(false)) handleEvent(-1, IN_Q_OVERFLOW, 0, {});
+  if (startComparisonRequested_.exchange(false)) {
+    traceLine("watcher: comparing the sync folder with the local database for changes made while "
+              "it was not watched");
+    rescanRoot(RescanKind::kStart);
+  }
   expireMoves(false);
   if (nextRescan_ && now() >= *nextRescan_) {
     nextRescan_.reset();
@@ -185,6 +195,7 @@ void NEWFSEventWatcher::runOnce() {
   }
   const std::optional<Clock::TimePoint> deadline = coalescer_.deadline();
   if (requested || (deadline && now() >= *deadline)) flush();
+  ++loopTurns_;
 }
 
 bool NEWFSEventWatcher::readAvailableEvents() {
@@ -217,7 +228,7 @@ void NEWFSEventWatcher::handleEvent(int wd, uint32_t mask, uint32_t cookie,
   if (mask & IN_Q_OVERFLOW) {
     traceLine("watcher: the kernel's event queue overflowed; reading the sync folder again");
     expireMoves(true);
-    rescanRoot(true);
+    rescanRoot(RescanKind::kOverflow);
     return;
   }
   if (rootMissing_) return;
@@ -280,12 +291,20 @@ void NEWFSEventWatcher::handleMovedTo(const std::string& path, uint32_t cookie, 
   }
   const std::string from = std::move(half->path);
   moves_.erase(half);
-  if (isFolder) {
-    if (!tree_->move(from, path)) walkAndWatch(path, WalkMode{});
-    renameRegions(from, path);
-    updateWatchCount();
+  if (!isFolder) return emitRenamed(from, path, false);
+  const bool limited = regionFor(from) != unwatched_.end();
+  const bool known = tree_->move(from, path);
+  renameRegions(from, path);
+  emitRenamed(from, path, true);
+  if (!known) {
+    // Renamed before its creation was handled (the walk then found nothing
+    // at the old name): what it holds was never handed on. A folder beyond
+    // the watch limit was compared with its snapshot instead.
+    WalkMode mode;
+    mode.report = !limited;
+    walkAndWatch(path, mode);
   }
-  emitRenamed(from, path, isFolder);
+  updateWatchCount();
 }
 
 void NEWFSEventWatcher::expireMoves(bool all) {
@@ -333,7 +352,7 @@ void NEWFSEventWatcher::lookForRoot() {
   }
   rootMissing_ = false;
   traceLine("watcher: the sync folder \"" + options_.syncRoot + "\" is back; reading it again");
-  rescanRoot(false);
+  rescanRoot(RescanKind::kRootBack);
 }
 
 // --- Filters --------------------------------------------------------------------
@@ -604,7 +623,7 @@ void NEWFSEventWatcher::rescanUnwatched() {
   if (!unwatched_.empty()) nextRescan_ = now() + options_.rescanInterval;
 }
 
-void NEWFSEventWatcher::rescanRoot(bool reportDeletes) {
+void NEWFSEventWatcher::rescanRoot(RescanKind kind) {
   if (rootMissing_ || !tree_->hasRoot()) return;
   // Every folder is tried again; the limit may have moved.
   unwatched_.clear();
@@ -624,15 +643,22 @@ void NEWFSEventWatcher::rescanRoot(bool reportDeletes) {
     traceLine("watcher: the sync folder cannot be read; nothing is compared");
     return;
   }
-  compareWithDatabase(seen, unread, reportDeletes);
+  compareWithDatabase(seen, unread, kind);
 }
 
 void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
                                             const std::vector<std::string>& unread,
-                                            bool reportDeletes) {
+                                            RescanKind kind) {
   const SyncRootPath root(options_.syncRoot);
+  const bool reportDeletes = kind != RescanKind::kRootBack;
   std::optional<std::vector<LocalFileRow>> rows;
+  if (kind == RescanKind::kStart && options_.settleDatabase) options_.settleDatabase();
   if (options_.database) rows = options_.database->fileRows();
+  if (!rows && kind == RescanKind::kStart) {
+    // Handing on the whole folder is the first scan's work, not a start's.
+    traceLine("watcher: the local database cannot be read; the folder is not compared with it");
+    return;
+  }
   if (!rows) {
     traceLine("watcher: no local database to compare with; every file found is handed on");
     for (const auto& [relative, stamp] : seen) {
@@ -645,7 +671,15 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
   for (const LocalFileRow& row : *rows) byPath.emplace(row.path, &row);
 
   for (const auto& [relative, stamp] : seen) {
-    if (stamp.isFolder) continue;
+    if (stamp.isFolder) {
+      // A folder made meanwhile shows through its files; an empty one only
+      // through itself.
+      auto below = seen.lower_bound(relative + "/");
+      const bool empty =
+          below == seen.end() || !capturepath::isSameOrBelow(below->first, relative);
+      if (empty && !byPath.count(relative)) emitCreated(root.full(relative), true);
+      continue;
+    }
     auto it = byPath.find(relative);
     if (it == byPath.end() || it->second->isFolder) {
       emitCreated(root.full(relative), false);
@@ -661,6 +695,15 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
   }
   if (!reportDeletes) {
     traceLine("watcher: the sync folder came back; items missing from it are not deleted on the server");
+    return;
+  }
+  if (seen.empty() && std::any_of(rows->begin(), rows->end(),
+                                  [](const LocalFileRow& row) { return !row.pendingDownload; })) {
+    // An empty folder where the database knows items is far more often a
+    // volume not mounted, or a folder replaced, than a user who removed
+    // everything: the server's copy is kept.
+    traceLine("watcher: the sync folder is empty but the local database lists items; nothing is "
+              "deleted on the server");
     return;
   }
   std::vector<const LocalFileRow*> gone;

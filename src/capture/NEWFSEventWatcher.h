@@ -73,6 +73,10 @@ class NEWFSEventWatcher {
     // Relative paths the user deselected: their rows are never reported
     // removed by a rescan, since their files are absent on purpose.
     std::function<bool(const std::string& relativePath)> isDeselected;
+    // Called on the watcher thread before the start comparison reads the
+    // database, so that the owner can let what the last run recorded be
+    // merged first (rows it lacks would be uploaded again).
+    std::function<void()> settleDatabase;
     // Called when the watch limit is first hit (true) and when every folder
     // is watched again (false): on the watcher thread, or inside start().
     std::function<void(bool limited)> watchLimitChanged;
@@ -99,6 +103,24 @@ class NEWFSEventWatcher {
   // had reported one (the kernel's queue length is system-wide, so a test
   // cannot make it small).
   void simulateQueueOverflow();
+
+  // inotify keeps no history: what changed while the agent was not running
+  // (stopped, killed, or before the folder was watched) is found only by
+  // comparing the folder with the local database. The account's owner calls
+  // this once after start() whenever the account has a local database (a
+  // new account's first full scan is not this). The comparison runs soon on
+  // the watcher thread, with the overflow rescan's rules: files missing from
+  // the database or differing from their row are handed on as changed, as
+  // are empty folders it lacks; rows whose items are gone are handed on as
+  // deletes, except while the root is missing or unreadable, below folders
+  // that could not be read, for deselected paths and for items still to be
+  // downloaded. A database that cannot be read compares nothing.
+  void compareWithDatabaseAtStart();
+
+  // How often the watcher thread has gone round its loop. Each turn reads
+  // everything the kernel has queued, so two more turns after a change mean
+  // it has been seen (tests use this to step a manual clock safely).
+  std::uint64_t loopTurns() const { return loopTurns_.load(); }
 
   // The contents of a folder that appeared: addDirectory for each folder
   // and addBackupFiles for each file below it that the rules do not exclude,
@@ -163,9 +185,10 @@ class NEWFSEventWatcher {
   void noteUnwatched(const std::string& folder);
   void renameRegions(const std::string& from, const std::string& to);
   void dropRegionsUnder(const std::string& path);
-  void rescanRoot(bool reportDeletes);
+  enum class RescanKind { kOverflow, kRootBack, kStart };
+  void rescanRoot(RescanKind kind);
   void compareWithDatabase(const Snapshot& seen, const std::vector<std::string>& unread,
-                           bool reportDeletes);
+                           RescanKind kind);
   void rescanUnwatched();
   void setWatchLimitReached(bool limited);
   void updateWatchCount();
@@ -186,6 +209,8 @@ class NEWFSEventWatcher {
 
   std::atomic<bool> flushRequested_{false};
   std::atomic<bool> overflowRequested_{false};
+  std::atomic<bool> startComparisonRequested_{false};
+  std::atomic<std::uint64_t> loopTurns_{0};
   std::atomic<bool> watchLimitReached_{false};
   std::atomic<std::size_t> watchCount_{0};
   std::vector<char> readBuffer_;

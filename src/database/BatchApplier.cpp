@@ -54,6 +54,10 @@ Range rangeBelow(std::string_view path) {
   return r;
 }
 
+// Where a moved tree waits while its rows are renamed: before every stored
+// path, since each begins with "/".
+constexpr std::string_view kAsidePrefix = "\x01";
+
 // "" and "/" stand for the sync root itself.
 bool isWholeTree(std::string_view path) {
   return path.find_first_not_of('/') == std::string_view::npos;
@@ -172,25 +176,37 @@ BatchApplier::Result BatchApplier::renameRow(const Values& values) {
   std::string_view from = *values[filestate::kFilePath];
   std::string_view to = *values[filestate::kFileLmd];
   if (isWholeTree(from) || isWholeTree(to) || to == from) return Result::kSkipped;
-  // No file system moves a folder into itself or over its own ancestor.
-  if (isInside(to, from) || isInside(from, to)) return Result::kSkipped;
+  // No file system moves a folder into itself.
+  if (isInside(to, from)) return Result::kSkipped;
+  // Nor over a folder that still holds something: a folder renamed onto
+  // its own ancestor ("/a/b" to "/a") took the place of an ancestor that had
+  // gone. Its tree is set aside first, so that the ancestor's other rows can
+  // go without it and no moved row meets another on the way.
+  const bool ontoAncestor = isInside(from, to);
+  // Below-rows move whether or not the row calls itself a folder: a file has
+  // none, and the folder flag of a rename is not always right.
+  const bool hasBelow = existsBelow(from);
+  const std::string aside = std::string(kAsidePrefix) + "/";
+  const Range tree = rangeBelow(from);
+  if (ontoAncestor && hasBelow && !moveBelow(tree.low, tree.high, aside)) return Result::kFailed;
 
   SqliteStatement* self = statement(rename_, renameSql_);
   if (!self || !bindRecord(*self, values) || !self->run()) return Result::kFailed;
 
-  // Below-rows move whether or not the row calls itself a folder: a file has
-  // none, and the folder flag of a rename is not always right.
-  if (!existsBelow(from)) return Result::kApplied;
-  Range below = rangeBelow(from);
-  Range target = rangeBelow(to);
+  if (!hasBelow) return ontoAncestor && !deleteBelow(to) ? Result::kFailed : Result::kApplied;
   if (!deleteBelow(to)) return Result::kFailed;
+  const Range source = ontoAncestor ? rangeBelow(kAsidePrefix) : tree;
+  return moveBelow(source.low, source.high, rangeBelow(to).low) ? Result::kApplied
+                                                                : Result::kFailed;
+}
+
+bool BatchApplier::moveBelow(const std::string& low, const std::string& high,
+                             const std::string& newPrefix) {
   SqliteStatement* move = statement(moveBelow_, moveBelowSql_);
-  if (!move) return Result::kFailed;
+  if (!move) return false;
   move->reset();
-  bool ok = move->bindText(1, target.low) &&
-            move->bindInt64(2, static_cast<int64_t>(below.low.size()) + 1) &&
-            move->bindText(3, below.low) && move->bindText(4, below.high) && move->run();
-  return ok ? Result::kApplied : Result::kFailed;
+  return move->bindText(1, newPrefix) && move->bindInt64(2, static_cast<int64_t>(low.size()) + 1) &&
+         move->bindText(3, low) && move->bindText(4, high) && move->run();
 }
 
 BatchApplier::Result BatchApplier::deleteRow(std::string_view path) {

@@ -64,6 +64,8 @@ class BatchApplier {
   bool bindRecord(SqliteStatement& stmt, const Values& values);
   bool existsBelow(std::string_view path);
   bool deleteBelow(std::string_view path);
+  // Rows in [low, high) get `newPrefix` in place of their first low.size() bytes.
+  bool moveBelow(const std::string& low, const std::string& high, const std::string& newPrefix);
   SqliteStatement* statement(SqliteStatement*& slot, const std::string& sql);
 
   SqliteConnection& main_;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -170,7 +171,9 @@ class SyncFilesController {
   // Removed items; the root itself and "...-Spotlight" are dropped.
   void addDeleteFiles(const std::string& path);
   void addDeleteFiles(const std::vector<std::string>& paths);
-  // A rename with a missing side is dropped with a trace line.
+  // A rename with a missing side is dropped with a trace line. Uploads and
+  // folder creations queued before it (of the item or of anything below a
+  // renamed folder) follow it to the new path.
   void addRenamedFiles(const RenameEntry& rename);
   void addRenamedFiles(const std::vector<RenameEntry>& renames);
   // Downloads {relative path: value}; a later value for a path wins.
@@ -233,8 +236,9 @@ class SyncFilesController {
   // Records the item that was at `deletedPath` and now is at `trashPath` as a
   // symbolic link at <root>/.UMSCache/<day>/<relative path> pointing into the
   // Trash. A trashed folder is walked on a thread of its own, giving each
-  // file below it a link. A link left from an earlier trashing that day is
-  // replaced; anything else at the link's place is left alone.
+  // file below it a link. Whatever already stands at the link's place (a
+  // link from an earlier trashing that day included) is left alone, and the
+  // answer is kFailed.
   CacheMoveResult moveToCache(const std::string& deletedPath, const std::string& trashPath);
   // The folder walk, on the calling thread: iterative, never follows a
   // symlink, links every non-folder below `trashPath`.
@@ -264,6 +268,15 @@ class SyncFilesController {
   // Whether the journal folders are there to write into; missing ones are
   // made again, at growing intervals while that fails (tickMutex_ held).
   bool journalFoldersReady();
+  // Queued uploads and folder creations follow `renames` (rename events).
+  void followRenames(const EventList& renames);
+  // A rename a rename list cannot carry becomes a delete of the old path;
+  // the new path (a folder with its whole tree) is queued to upload.
+  EventList withCarriableRenames(const SyncRootPath& root, EventList events);
+  void queueTreeForUpload(const std::string& fullPath);
+  // Entries of unread upload lists that `events` rename are queued again
+  // under their new paths.
+  void uploadRenamedListEntries(const SyncRootPath& root, const EventList& events);
 
   // Tick steps.
   void tickEvents();
@@ -324,6 +337,13 @@ class SyncFilesController {
   Guarded<OrderedSet<std::string>> OBCreateDirCollection_;
   Guarded<OrderedDict> OBrestoreFilesCollection_;
   Guarded<OrderedSet<std::string>> mRemoveEntryFromRDDB_;
+  // Queued uploads found gone when their list was written (relative paths),
+  // from this tick and the one before: the rename that took them away may
+  // reach the writer up to a coalescing window later.
+  struct GoneUploads {
+    std::set<std::string> current, previous;
+  };
+  Guarded<GoneUploads> goneUploads_;
 
   std::mutex tickMutex_;
   // Guarded by tickMutex_: when folders that could not be made are tried

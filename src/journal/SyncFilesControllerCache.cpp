@@ -72,35 +72,18 @@ Fd openChildFolder(int parent, const std::string& name) {
   return Fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-// Makes `leaf` in `folder` a symlink to `target`. An existing symlink (the
-// same item trashed earlier that day) is replaced atomically; anything else
-// is left alone.
+// Makes `leaf` in `folder` a symlink to `target`. Whatever is already there
+// stays: a link from an earlier trashing that day still leads to that copy,
+// which a later trashing of the same path must not take away.
 bool placeLink(int folder, const std::string& leaf, const std::string& target,
                const std::string& shownPath) {
   if (::symlinkat(target.c_str(), folder, leaf.c_str()) == 0) return true;
-  if (errno != EEXIST) {
-    traceErrno("making cache link", shownPath, errno);
+  if (errno == EEXIST) {
+    daemonTrace("SyncFilesController: cache link not made, an item of that name is there: " +
+                shownPath);
     return false;
   }
-  struct stat st;
-  if (::fstatat(folder, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
-    daemonTrace("SyncFilesController: cache link not made, another item is there: " + shownPath);
-    return false;
-  }
-  static std::atomic<uint64_t> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = ".umslink." + std::to_string(::getpid()) + "." + std::to_string(++counter);
-    if (::symlinkat(target.c_str(), folder, temp.c_str()) != 0) {
-      if (errno == EEXIST) continue;
-      traceErrno("making cache link", shownPath, errno);
-      return false;
-    }
-    if (::renameat(folder, temp.c_str(), folder, leaf.c_str()) == 0) return true;
-    int err = errno;
-    ::unlinkat(folder, temp.c_str(), 0);
-    traceErrno("replacing cache link", shownPath, err);
-    return false;
-  }
+  traceErrno("making cache link", shownPath, errno);
   return false;
 }
 

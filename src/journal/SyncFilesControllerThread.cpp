@@ -2,6 +2,8 @@
 // queues into journal files.
 #include "foundation/QLBackupProgressLogger.h"
 #include "journal/JournalFormat.h"
+#include "journal/JournalReader.h"
+#include "journal/RenameFollower.h"
 #include "journal/SyncFilesController.h"
 #include "journal/SyncFilesHost.h"
 
@@ -144,7 +146,10 @@ void SyncFilesController::tickEvents() {
     return;
   }
   rootUnknownTraced_ = false;
-  EventList events = mEventsListArray_.with([](EventList& l) { return std::exchange(l, {}); });
+  const SyncRootPath root = syncRoot();
+  EventList events = withCarriableRenames(
+      root, mEventsListArray_.with([](EventList& l) { return std::exchange(l, {}); }));
+  uploadRenamedListEntries(root, events);
 
   // Runs of one kind, in arrival order: delete, rename, delete give three
   // files in that order. The first run that cannot be written goes back
@@ -174,8 +179,35 @@ void SyncFilesController::tickEvents() {
   });
 }
 
+void SyncFilesController::uploadRenamedListEntries(const SyncRootPath& root,
+                                                   const EventList& events) {
+  // An upload list already written names the item by its old path, which
+  // the upload will not find; the item goes into the next list under the
+  // path it has now.
+  std::vector<RenameEntry> renames;
+  for (const auto& event : events) {
+    if (event.kind == JournalEvent::Kind::kRename)
+      renames.push_back({root.relative(event.rename.originalPath),
+                         root.relative(event.rename.renamedPath)});
+  }
+  if (renames.empty()) return;
+  const RenameFollower follower(renames);
+  if (follower.empty()) return;
+  std::vector<std::string> moved;
+  for (const auto& entry : JournalReader::peekTextLines(folder(journal::kUploadFolder)))
+    if (auto now = follower.follow(entry)) moved.push_back(root.full(*now));
+  if (moved.empty()) return;
+  daemonTrace("SyncFilesController: " + std::to_string(moved.size()) +
+              " items of upload lists not yet read were renamed; queued under their new paths");
+  addBackupFiles(moved);
+}
+
 void SyncFilesController::tickBackups() {
-  if (backupFilesCollection_.with([](auto& q) { return q.empty(); })) return;
+  if (backupFilesCollection_.with([](auto& q) { return q.empty(); })) {
+    // Nothing written this tick, so nothing newly gone: the older record ages.
+    goneUploads_.with([](GoneUploads& g) { g.previous = std::exchange(g.current, {}); });
+    return;
+  }
   SyncRootPath root = syncRoot();
   // The Finder hears about uploads only while it is connected to this
   // account; the entries are announced before they are filtered.

@@ -7,6 +7,7 @@
 #include "foundation/QLBackupProgressLogger.h"
 #include "journal/JournalFormat.h"
 #include "journal/SyncFilesController.h"
+#include "journal/UploadableItem.h"
 #include "platform/FileUtil.h"
 
 namespace ulmora {
@@ -143,11 +144,17 @@ std::vector<std::string> SyncFilesController::filterUploads(
   std::unordered_set<std::string> seen;
   std::unordered_set<std::string> refresh;
   std::size_t existing = 0;
+  UploadableItem uploadable("SyncFilesController");
+  std::set<std::string> gone;
   for (auto& queued : taken) {
     std::string full = root.full(queued);
     if (!seen.insert(full).second) continue;
     struct stat st;
-    if (::lstat(full.c_str(), &st) != 0) continue;  // gone again: nothing to upload
+    if (::lstat(full.c_str(), &st) != 0) {  // gone again, or renamed: see followRenames
+      gone.insert(root.relative(full));
+      continue;
+    }
+    if (!uploadable.admits(full, st)) continue;
     if (++existing % 100 == 0) clock_.sleepFor(JournalWriter::kPause);
     std::string relative = root.relative(full);
     if (relative.empty()) continue;
@@ -165,6 +172,9 @@ std::vector<std::string> SyncFilesController::filterUploads(
     }
     entries.push_back(std::move(relative));
   }
+  goneUploads_.with([&gone](GoneUploads& g) {
+    g.previous = std::exchange(g.current, std::move(gone));
+  });
   return entries;
 }
 

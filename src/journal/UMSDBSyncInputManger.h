@@ -43,7 +43,8 @@ class SyncInputHost;
 //
 // Writer thread: 3 s of its run loop (work posted to it runs then), one pass
 // (journals, then database batches), 2 s of sleep, the reinitialise step.
-// All time goes through the Clock. An orderly stop runs one last pass.
+// All time goes through the Clock. An orderly stop keeps passing until a
+// pass finds nothing queued (bounded by kFinalPassesLimit).
 //
 // Thread-safety: every public method may be called from any thread. Each
 // queue has its own lock, held only to add, copy or empty it; no two queue
@@ -71,12 +72,14 @@ class UMSDBSyncInputManger {
   static constexpr std::size_t kBatchPauseEvery = 50;
   // PendingRestoreFiles stops collecting above this many paths.
   static constexpr std::size_t kPendingRestoreLimit = 10000;
-  // An orderly stop makes at most this many final passes while work arrives.
-  static constexpr int kMaxFinalPasses = 5;
+  // An orderly stop passes until a pass finds nothing queued, for at most
+  // this long; a pass that left work behind is followed by a short pause.
+  static constexpr Clock::Duration kFinalPassesLimit = std::chrono::seconds(10);
+  static constexpr Clock::Duration kFinalPassPause = std::chrono::milliseconds(250);
 
   UMSDBSyncInputManger();
   explicit UMSDBSyncInputManger(Options options);
-  // Stops the writer thread in order (one last pass) and joins it.
+  // Stops the writer thread in order (final passes) and joins it.
   ~UMSDBSyncInputManger();
   UMSDBSyncInputManger(const UMSDBSyncInputManger&) = delete;
   UMSDBSyncInputManger& operator=(const UMSDBSyncInputManger&) = delete;
@@ -102,7 +105,8 @@ class UMSDBSyncInputManger {
   // Starts the writer thread. With `clear`, clearSyncFiles first. A start
   // while a stopping thread still runs takes that thread back.
   void startDBSyncInput(bool clear);
-  // Asks the thread to stop; it ends after one last pass. Does not wait.
+  // Asks the thread to stop; it ends once a pass finds nothing queued (or
+  // kFinalPassesLimit has passed). Does not wait.
   void stopDBSyncInput();
   // stopDBSyncInput, then waits for the thread to end.
   void stopDBSyncInputAndWait();
@@ -283,6 +287,9 @@ class UMSDBSyncInputManger {
   bool stopRequested();
   void sleepUnlessStopped(Clock::Duration d);
   PassResult guardedPass();
+  void finalPasses(RunLoop& loop);
+  // What a pass would write: "" when nothing, else a short account.
+  std::string queuedWork();
   void postToWriter(std::function<void()> task);
 
   Clock& clock_;

@@ -2,6 +2,7 @@
 #include "foundation/QLBackupProgressLogger.h"
 #include "journal/JournalFormat.h"
 #include "journal/UMSDBSyncInputManger.h"
+#include "journal/UploadableItem.h"
 #include "platform/FileUtil.h"
 
 namespace ulmora {
@@ -37,10 +38,15 @@ std::vector<std::string> UMSDBSyncInputManger::takeUploadEntries(const SyncRootP
   std::vector<std::string> taken = takeAll(backupFilesCollection_);
   std::vector<std::string> entries;
   entries.reserve(taken.size());
+  UploadableItem uploadable("journal");
   for (std::size_t i = 0; i < taken.size(); ++i) {
     // A folder is not uploaded as an entry of its own; a path that no longer
-    // exists still is (the upload reports it).
-    if (!fileutil::isDirectory(root.full(taken[i]))) {
+    // exists still is (the upload reports it); a link, FIFO, socket or
+    // device never is.
+    const std::string full = root.full(taken[i]);
+    struct stat st;
+    const bool found = ::lstat(full.c_str(), &st) == 0;
+    if (!found || (!S_ISDIR(st.st_mode) && uploadable.admits(full, st))) {
       std::string relative = root.relative(taken[i]);
       if (!relative.empty()) entries.push_back(std::move(relative));
     }
@@ -62,11 +68,20 @@ void UMSDBSyncInputManger::writeFilesEntryForOperation(std::string_view code) {
                                         journal::kUploadSuffix);
     putBack(backupFilesCollection_, std::move(result.unwritten), "upload");
   } else if (code == journal::kCodeDelete) {
-    std::vector<std::string> entries = takeAll(deleteFilesCollection_);
-    if (entries.empty()) return;
-    // The root may have been unknown when the path was queued.
+    if (deleteFilesCollection_.with([](auto& q) { return q.empty(); })) return;
+    // A full path queued while the root was unknown would read as a relative
+    // one and delete the wrong item on the server: it waits for the root.
     SyncRootPath root = syncRoot();
-    for (auto& e : entries) e = root.relative(e);
+    if (!root.known()) {
+      daemonTrace("journal: sync root unknown, delete entries kept queued");
+      return;
+    }
+    std::vector<std::string> entries;
+    for (auto& e : takeAll(deleteFilesCollection_)) {
+      std::string relative = root.relative(e);
+      if (!relative.empty()) entries.push_back(std::move(relative));
+    }
+    if (entries.empty()) return;
     auto result =
         writer_.writeTextList(JournalFolder(paths.daemonEvents), entries, journal::kDeleteSuffix);
     putBack(deleteFilesCollection_, std::move(result.unwritten), "delete");

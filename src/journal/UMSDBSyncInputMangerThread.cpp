@@ -117,6 +117,46 @@ void UMSDBSyncInputManger::reinitializeStep() {
   daemonTrace("umsdbsyncinputmanager calling quiery main db due to reinitialize");
 }
 
+std::string UMSDBSyncInputManger::queuedWork() {
+  std::string account;
+  auto note = [&account](const char* what, std::size_t n) {
+    if (n == 0) return;
+    account += (account.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+  };
+  auto size = [](auto& queue) { return queue.with([](auto& q) { return q.size(); }); };
+  note("uploads", size(backupFilesCollection_));
+  note("deletes", size(deleteFilesCollection_));
+  note("renames", size(renameFilesCollection_));
+  note("folder creations", size(createDirCollection_));
+  note("downloads", restoreFilesCollection_.with([](RestoreQueue& q) { return q.queued.size(); }));
+  note("server-change markers", notificationRequested_.with([](bool& r) { return r ? 1u : 0u; }));
+  note("database updates", size(mFilesToUpdate_) + size(mFilesToUpdateRefID_) +
+                               size(mFilesToDelete_) + size(mFilesToRename_) +
+                               size(mFilesToBackup_));
+  note("Out-of-Box database updates",
+       size(mOBFilesToUpdateBackup_) + size(mOBFilesToUpdate_) + size(mOBFilesToDelete_));
+  return account;
+}
+
+void UMSDBSyncInputManger::finalPasses(RunLoop& loop) {
+  // Orderly stop: what was queued before the stop is written now, and so is
+  // what the passes themselves make arrive. A pass that cannot write (no
+  // sync root, a full disk) is tried again until the limit.
+  const Clock::TimePoint limit = clock_.monotonicNow() + kFinalPassesLimit;
+  for (;;) {
+    loop.runUntilIdle();
+    guardedPass();
+    loop.runUntilIdle();
+    const std::string left = queuedWork();
+    if (left.empty()) return;
+    if (clock_.monotonicNow() >= limit) {
+      daemonTrace("UMSDBSyncInputManger: stopping with work not written: " + left);
+      return;
+    }
+    clock_.sleepFor(kFinalPassPause);
+  }
+}
+
 void UMSDBSyncInputManger::timerFireMethod() {
   RunLoop loop(clock_);
   RunLoop::setCurrent(&loop);
@@ -137,13 +177,7 @@ void UMSDBSyncInputManger::timerFireMethod() {
     }
     if (!stopRequested()) continue;
 
-    // Orderly stop: what was queued before the stop is written now, and so is
-    // what the last passes' database work made arrive.
-    loop.runUntilIdle();
-    for (int i = 0; i < kMaxFinalPasses; ++i) {
-      PassResult pass = guardedPass();
-      if (!pass.busy || pass.failed) break;
-    }
+    finalPasses(loop);
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (!stopRequested_) continue;  // taken back by a start
     threadExiting_ = true;

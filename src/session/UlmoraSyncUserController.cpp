@@ -1,6 +1,7 @@
 #include "session/UlmoraSyncUserController.h"
 
 #include "capture/DBManager.h"
+#include "capture/DeselectedFolders.h"
 #include "capture/FolderEnumerator.h"
 #include "capture/NEWFSEventWatcher.h"
 #include "database/DatabaseMerger.h"
@@ -27,6 +28,7 @@ constexpr int kDatabaseFolder = 107;
 constexpr int kBackupFileEntries = 113;
 constexpr int kBackupFileEntriesAfterDelete = 114;
 constexpr int kSelectiveSyncList = 133;
+constexpr Clock::Duration kStartMergeWait = std::chrono::seconds(10);
 
 void trace(const std::string& what) { traceLine("account: " + what); }
 
@@ -221,8 +223,24 @@ void UlmoraSyncUserController::startWatcher() {
   o.syncRoot = details_.syncRootPath;
   o.clock = &clock_;
   o.database = &database_;
+  // Left out of the sync on purpose: never deleted by a comparison.
+  auto deselected = std::make_shared<DeselectedFolders>(
+      paths_.pathForApplicationFile(kSelectiveSyncList), clock_);
+  o.isDeselected = [deselected](const std::string& path) { return deselected->contains(path); };
+  // What the last run recorded is merged before the start comparison reads
+  // the database; a database that cannot merge holds it up only so long.
+  o.settleDatabase = [this] {
+    if (std::shared_ptr<DatabaseMerger> m = merger()) m->waitUntilMerged(kStartMergeWait);
+  };
   watcher_ = std::make_unique<NEWFSEventWatcher>(o, sink_, collections_);
-  if (!watcher_->start()) trace("the watcher could not start; local changes are not seen");
+  if (!watcher_->start()) {
+    trace("the watcher could not start; local changes are not seen");
+    return;
+  }
+  // Nothing records what changed while the agent was not running: the
+  // folder is compared with the local database. An account walked in full
+  // (a new one, or a reinitialise) needs no second look.
+  if (!reinitializing_ && localDatabaseExists()) watcher_->compareWithDatabaseAtStart();
 }
 
 void UlmoraSyncUserController::stopWatcher() {

@@ -49,9 +49,9 @@ struct AccountState {
   } cycle;
 
   // ---- progress and status ----
+  // The counters and the batch markers are the progress concern's alone
+  // (ProgressTracker); nothing of it is shared here.
   struct Progress {
-    std::atomic<bool> backupStarted{false};
-    std::atomic<bool> restoreStarted{false};
   } progress;
 
   // ---- upload road ----

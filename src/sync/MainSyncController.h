@@ -188,10 +188,13 @@ class MainSyncController final : public SyncController,
   // ---- progress and status ----
 
   // SyncInputHost
+  // Forwards to the owner's queryMainDB (blocks while the owner waits).
   void queryMainDB(int option) override;
   bool isBackupGoingOn() override;
   bool isRestoreGoingOn() override;
   void SetQueryMainDBforCountBackup(bool query) override;
+  // Counts the pending uploads on the worker unless a count is known and no
+  // recount was asked for; the totals come back through the setters below.
   void GetTotalCountAndTotalSizeOfBackupFiles() override;
   void SetQueryMainDBforCountRestore(bool query) override;
   void GetTotalCountAndTotalSizeOfRestoreFiles() override;
@@ -205,14 +208,48 @@ class MainSyncController final : public SyncController,
   void ResetNecessaryVariablesForRestore() override;
   void SetQueriedForRestore(bool queried) override;
 
+  // Progress counters (ProgressTracker). Every one may be called from any
+  // thread. A manager is told apart by identity: the upload manager, the
+  // download manager, or neither.
+  void ResetCumulativeCountVariablesForBackup();
+  void ResetCumulativeCountVariablesForRestore();
+  // A batch is about to be dispatched: its run count, baseline and last seen
+  // transferred size start again.
+  void ResetSetVariablesForBackup();
+  void ResetSetVariablesForRestore();
   bool isbackupStarted() override;
   bool isrestoreStarted() override;
+  // Marks the manager's batch started and shows "Performing Sync Up/Down...".
+  void BackupRestoreStarted(KVTBackupManager& manager);
+  // Clears the marker and, unless more of that direction waits, withdraws it.
   void BackupRestoreFinised(KVTBackupManager& manager);
-  void ResetCumulativeCountVariablesForRestore();
+  // One engine record to the monitor as a progress line; optype 1 upload,
+  // 2 download; `state` is not used.
+  void sendDataToMonitor(const KVTProgressRecord& record, int optype, int state);
+  std::string totalTimeRemainingForBackup(double rate, int64_t pendingSize, bool forBackUp);
+  static std::string TransferRateConversion(double bytesPerSecond);
+  void resetValsForEMACalculation_Up();
+  void resetValsForEMACalculation_Down();
+  int64_t PreviousTransferedSizeForBackupMainSync();
+  int64_t PreviousTransferedSizeForRestoreMainSync();
   bool isRenameCollectionEmpty() override;
-  // The status tracker's items (the reachability callback's "T1012").
-  void setMonitorToolTip(const std::string& code);
-  void removeItemFromToolTipFor(const std::string& code);
+  // The owner's channel to the status monitor; nullptr while this account is
+  // not the logged-in one.
+  std::shared_ptr<class CompanionMessenger> monitorMessenger() const;
+
+  // Status tracker (UlmoraSyncStatus): status items, codes and notifications
+  // for the monitor. Any thread.
+  void setMonitorToolTip(const std::string& item);
+  void removeItemFromToolTipFor(const std::string& item);
+  void removePNSRelatedToolTipsOnMainThread();
+  void WriteToCurrentStatus(const std::string& status);
+  // A notification code ("N1003||name::path", ...); names in it shortened
+  // with shortenedNotificationName.
+  void showDesktopPushNotification(const std::string& text);
+  static std::string shortenedNotificationName(const std::string& name);
+  void sendCurrentSyncStatus();
+  void setQuotaFull(bool full);
+  std::string currentSyncStatus() const;
 
   // ---- upload road ----
 
@@ -318,6 +355,45 @@ class MainSyncController final : public SyncController,
   void VersionRestoreStarted() override;
   void VersionRestoreEnded() override;
 
+  // Pause, unlink and reinitialise steps.
+  // The pause steps that drop the queued downloads (half-received files and
+  // the download lists); a listing marker brings them back after the resume.
+  // For every tick that finds the account paused as well.
+  void clearRestoreForPause();
+  void accountLoggedOutWithUnlink(bool unlink);
+  void clearEventCounts();
+  void removeInstallerRef();
+  void cancelAllSyncOperations();
+  // Selective sync: whether a relative path lies under, or is, an excluded
+  // folder. Any thread.
+  bool checkForFileisUnderSSyncSet(const std::string& relativePath) const;
+  bool checkForFileMatchesSSyncSet(const std::string& relativePath) const;
+  void searchPendingSSFolder();
+  // Quota: the two lines of the "quota" file into the login details.
+  void setQuotaToPlist();
+  // Account events. HandleAccountUnderMaintainence and passwordChangedFromWeb
+  // may be called from any thread.
+  void HandleAccountUnderMaintainence();
+  void getLoginDetailForUlmoraSyncUser();
+  void passwordChangedFromWeb();
+  static bool AreAllToBeExcluded(const std::vector<RenameEntry>& renames);
+  static bool AreAllToBeExcludedDelete(const std::vector<std::string>& paths);
+  // ScriptControllerDelegate (the account-details client)
+  void didScriptControllerFinishedSuccessfully(const PropertyList& reply,
+                                               ScriptController& client) override;
+  void connectionError(const std::string& error, ScriptController& client) override;
+  void parsingFailedWithError(const std::string& error, ScriptController& client) override;
+  // Recent items (any thread), the file manager's folder list, the daily
+  // activity record.
+  void setRecentlyModifiedItems(const std::string& path, const std::string& operation);
+  void storeRecentItem(const std::string& path, int status);
+  void addFileUpdatedFromCache(const std::string& path);
+  void clearItems();
+  void sendRecentItemsList();
+  std::string getFullPathFor(const std::string& path);
+  bool sendMessageToFinder(const std::vector<std::string>& createDirCollection);
+  std::string constructXMLRequest();
+
  private:
   // ---- lifecycle, cycle, settings ----
   // Runs every concern's build hook, in order; construction only.
@@ -409,6 +485,11 @@ class MainSyncController final : public SyncController,
   // ---- progress and status ----
   void buildProgress();
   void stopProgress();
+  // The progress counters, the status tracker and their ports, defined in
+  // MainSyncControllerProgress.cpp. Held by shared_ptr because the type is
+  // complete only there; nothing else shares it.
+  class ProgressRoom;
+  std::shared_ptr<ProgressRoom> progressRoom_;
 
   // ---- upload road ----
   void buildUpload();
@@ -425,6 +506,10 @@ class MainSyncController final : public SyncController,
   // ---- control and periphery ----
   void buildControl();
   void stopControl();
+  // The control collaborators and their ports, defined in
+  // MainSyncControllerControl.cpp (shared_ptr: complete only there).
+  class ControlRoom;
+  std::shared_ptr<ControlRoom> controlRoom_;
 
   // Last: posted work and timers that capture `this` die with the controller.
   WeakGuard guard_;

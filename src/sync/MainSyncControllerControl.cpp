@@ -1,79 +1,558 @@
-// Control and periphery: placeholders until the control concern replaces
-// this file. The companions' commands are traced and do what keeps the
-// account coherent.
+// Control and periphery: pause, resume, unlink and reinitialise, the quota,
+// selective sync, account events, recent items, the file manager's lists and
+// the activity record. The work is done by the collaborators in src/sync; this
+// file builds them and gives them the controller's parts through their ports.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "capture/ExcludedFilesCollections.h"
+#include "engine/KVTBackupManager.h"
+#include "engine/ProxyController.h"
 #include "foundation/QLBackupProgressLogger.h"
+#include "foundation/QLUtility.h"
 #include "ipc/IpcMessageTypes.h"
 #include "journal/CompanionMessenger.h"
+#include "journal/NotificationPoster.h"
+#include "journal/SyncRootPath.h"
+#include "journal/UMSDBSyncInputManger.h"
+#include "platform/FileUtil.h"
+#include "service/ScriptController.h"
+#include "service/SynListingController.h"
+#include "service/UMVersionController.h"
+#include "sync/AccountControl.h"
+#include "sync/AccountEvents.h"
+#include "sync/ActivityLog.h"
+#include "sync/FinderLists.h"
 #include "sync/MainSyncController.h"
+#include "sync/QuotaWorker.h"
+#include "sync/RecentItems.h"
+#include "sync/SelectiveSync.h"
+#include "sync/SelectiveSyncRuns.h"
 #include "sync/SyncControllerOwner.h"
 
 namespace ulmora {
 namespace {
 
-constexpr const char* kFolderInvalidText =
-    "Sync folder path is invalid. Please select a different path and try again.";
+// Application-file indices of this concern.
+constexpr int kLoginDetails = 24;
+constexpr int kLastUserLoginDetails = 26;
+constexpr int kSessionLogsFolder = 32;
+constexpr int kRootUserFolder = 50;
+constexpr int kProxySettings = 84;
+constexpr int kRestoreFolder = 105;
+constexpr int kListingFiles = 108;
+constexpr int kListingDeleteFiles = 109;
+constexpr int kRestoreFileEntries = 118;
+constexpr int kInstallerRef = 121;
+constexpr int kUserQuotaDetails = 124;
+constexpr int kSelectiveSyncList = 133;
+constexpr int kRecentItems = 137;
+constexpr int kActivityLogFolder = 150;
+
+constexpr Clock::Duration kSyncFolderWatch = std::chrono::seconds(5);
+
+// "" while the account's folder is unknown: a bare name would land in the
+// working folder.
+std::string indexFilePath(const std::string& rootUserFolder) {
+  return rootUserFolder.empty() ? std::string() : fileutil::joinPath(rootUserFolder, "indexFile.txt");
+}
+
+class NoPoster final : public NotificationPoster {
+ public:
+  void post(const std::string&, const PropertyList&) override {}
+};
 
 }  // namespace
 
-void MainSyncController::buildControl() { initializeSelctiveSyncSet(); }
-void MainSyncController::stopControl() {}
+class MainSyncController::ControlRoom {
+ public:
+  explicit ControlRoom(MainSyncController& m)
+      : m_(m),
+        controlPort_(m),
+        control_(AccountControl::Paths{
+                     indexFilePath(m.applicationFile(kRootUserFolder)),
+                     m.applicationFile(kListingFiles), m.applicationFile(kListingDeleteFiles),
+                     m.applicationFile(kRestoreFolder), m.applicationFile(kInstallerRef)},
+                 controlPort_, m.ctx_.clock),
+        quotaQuery_(m.enginePath_, [&m] { return m.craeteUserInfoObject(); },
+                    m.applicationFile(kProxySettings)),
+        quotaHost_(m),
+        quota_(m.ctx_.clock, m.ctx_.mainLoop,
+               QuotaWorker::Paths{m.applicationFile(kLastUserLoginDetails),
+                                  m.applicationFile(kLoginDetails),
+                                  m.applicationFile(kUserQuotaDetails)},
+               quotaQuery_, quotaHost_, &m.state_.control.SyncQuotaFull),
+        selectivePort_(*this),
+        selective_(m.applicationFile(kSelectiveSyncList), [&m] { return m.getUlmoraSyncRootPath(); },
+                   selectivePort_, m.ctx_.mainLoop,
+                   &m.state_.control.refreshSS,
+                   &m.state_.control.selectivesyncCalledDuringReinitialization),
+        runs_(m.enginePath_, [&m] { return m.craeteUserInfoObject(); },
+              m.applicationFile(kProxySettings), selective_, m.ctx_.mainLoop),
+        eventsPort_(m),
+        events_(AccountEvents::Paths{m.applicationFile(kLastUserLoginDetails),
+                                     m.applicationFile(kLoginDetails)},
+                eventsPort_, m.ctx_.mainLoop),
+        recent_(m.applicationFile(kRecentItems)),
+        activity_(m.applicationFile(kActivityLogFolder), m.applicationFile(kSessionLogsFolder),
+                  m.ctx_.clock),
+        finder_([&m] { return m.getUlmoraSyncRootPath(); },
+                [&m]() -> std::shared_ptr<CompanionMessenger> {
+                  SyncControllerOwner* o = m.owner();
+                  return o != nullptr ? o->finderMessenger() : nullptr;
+                },
+                m.ctx_.poster != nullptr ? *m.ctx_.poster : noPoster_),
+        accountDetails_(ScriptController::Options{&m.ctx_.mainLoop, std::nullopt, "",
+                                                  std::chrono::seconds(60)}) {
+    accountDetails_.setDelegate(&m);
+    versions_.setExecutorPath(m.enginePath_);
+    versions_.setDelegate(&m);
+    versions_.setHost(&m);
+  }
 
-void MainSyncController::PauseSync() { notBuiltYet("PauseSync"); }
-void MainSyncController::ResumeSync() { notBuiltYet("ResumeSync"); }
-void MainSyncController::UnlinkSync() { notBuiltYet("UnlinkSync"); }
+  ~ControlRoom() { stop(); }
 
-void MainSyncController::stopSyncForUnlink(bool /*unlink*/) {
-  notBuiltYet("stopSyncForUnlink");
-  cancelAllSyncTimers();
+  // Ends this concern's threads and runs; the collaborators stay whole for
+  // the last callbacks of the other concerns. Idempotent.
+  void stop() {
+    if (folderWatch_) folderWatch_->invalidate();
+    runs_.stopAll();
+    quota_.stop();
+    accountDetails_.cancel();
+  }
+
+  // Stopping a manager waits for its engines, so it happens on the worker,
+  // not the main loop. A download engine may write until it has stopped: the
+  // half-received files are removed once it has. While this runs the pause
+  // ticks leave the download alone.
+  static void stopManager(MainSyncController& m, KVTBackupManager* mgr, bool download) {
+    if (download) m.cancelInFlight_ = true;
+    m.postToWorker([&m, mgr, download] {
+      mgr->CancelBackupProcess(false);
+      if (!download) return;
+      m.ctx_.mainLoop.post(m.guard_.wrap([&m] {
+        m.cancelInFlight_ = false;
+        m.deleteHalfRestoredFiles();
+      }));
+    });
+  }
+
+  std::shared_ptr<CompanionMessenger> monitor() const {
+    SyncControllerOwner* o = m_.owner();
+    return o != nullptr ? o->monitorMessenger() : nullptr;
+  }
+
+  // ------------------------------------------------------------ ports
+
+  class ControlPort final : public AccountControlPort {
+   public:
+    explicit ControlPort(MainSyncController& m) : m_(m) {}
+
+    std::atomic<bool>* flagField(Flag f) {
+      AccountState& s = m_.state_;
+      switch (f) {
+        case Flag::AccountLoggedOutUnlinked: return &s.cycle.mAccountLoggedOutUnlinked;
+        case Flag::ListingStartedFromZeroIndex: return &s.cycle.listingStartedfromZeroIndex;
+        case Flag::DuringPauseGotPns: return &s.cycle.duringPauseGotPns;
+        case Flag::ShouldRestoreFileDirectly: return &s.server.shouldRestoreFileDirectly;
+        case Flag::ExcuteEventsCapturedRunning: return &s.push.ExcuteEventsCapturedrunning;
+        case Flag::IsRestoreCanceldDuringListing: return &s.server.isRestoreCanceldDuringListing;
+        case Flag::IsItemsFoundDuringListing: return &s.server.isItemsFoundDuringListing;
+        case Flag::NotificationFileRead: return &s.cycle.notificationfileRead;
+      }
+      return nullptr;
+    }
+    bool flag(Flag f) override { return flagField(f)->load(); }
+    void setFlag(Flag f, bool value) override { flagField(f)->store(value); }
+    void setIndexingWithZeroToAvoidRefId(const std::string& value) override {
+      std::lock_guard<std::mutex> hold(m_.state_.server.mutex);
+      m_.state_.server.mIndexingWithZeroToAvoidRefId = value;
+    }
+    void setPreviousIndexStr(const std::string& value) override {
+      std::lock_guard<std::mutex> hold(m_.state_.server.mutex);
+      m_.state_.server.mPreviousIndexStr = value;
+    }
+    void setBackupFilesCount(int64_t) override { notBuiltYet("backupFilesCount = 0"); }
+    void setReinitializeState(bool state) override { m_.setReinitializeState(state); }
+    bool hasSyncUserName() override { return !m_.settings_->values().guserName.empty(); }
+
+    KVTBackupManager* manager(Worker w) {
+      if (w == Worker::Download) return m_.mRestoreManager_.get();
+      if (w == Worker::Upload) return m_.mBackupManager_.get();
+      return nullptr;
+    }
+    bool isPresent(Worker w) override {
+      if (w == Worker::Listing) return m_.mSynListingController_ != nullptr;
+      return manager(w) != nullptr;
+    }
+    bool isRunning(Worker w) override {
+      switch (w) {
+        case Worker::Listing: return m_.mSynListingController_ && m_.mSynListingController_->isRunning();
+        case Worker::RenameDelete: return m_.state_.push.ExcuteEventsCapturedrunning;
+        case Worker::CreateFolder: return m_.state_.push.createDirRunning;
+        default: return manager(w) != nullptr && manager(w)->isRunning();
+      }
+    }
+    void setCancel(Worker w) override {
+      if (KVTBackupManager* mgr = manager(w)) {
+        mgr->setCancel(true);
+      } else if (w == Worker::Listing) {
+        if (m_.mSynListingController_) m_.mSynListingController_->setCancel(true);
+      } else {
+        notBuiltYet(w == Worker::RenameDelete ? "cancel the rename/delete run"
+                                              : "cancel the folder creation run");
+      }
+    }
+    void cancelBackupProcess(Worker w) override {
+      if (KVTBackupManager* mgr = manager(w)) stopManager(m_, mgr, w == Worker::Download);
+    }
+    void cancelListing() override {
+      if (m_.mSynListingController_) m_.mSynListingController_->cancel();
+    }
+    void stopOtherEngineRuns() override {
+      if (m_.controlRoom_) m_.controlRoom_->runs_.cancelAll();
+    }
+    void setUploadThrottle(const std::string& value) override {
+      if (!m_.mBackupManager_) return;
+      m_.mBackupManager_->setBandwidthThrottleValue(value);
+      // The first open tick puts the account's throttle back.
+      m_.state_.cycle.throttleHeld = true;
+    }
+    void giveUploadPreviousTransferredSize() override {
+      notBuiltYet("SetPreviousTransferedSize on pause");
+    }
+    void setUploadStartTime(int64_t seconds) override {
+      if (m_.mBackupManager_) m_.mBackupManager_->SetStartTime(static_cast<double>(seconds));
+    }
+    void addNotificationFilesInfo() override { m_.ctx_.inputQueue.addNotificationFilesInfo(); }
+    bool hasPendingDownloads() override { return m_.ctx_.inputQueue.isAnyDownloadPending(); }
+    void stopListingAndAddNotificationFile() override {
+      if (m_.mSynListingController_ && m_.mSynListingController_->isRunning()) {
+        m_.mSynListingController_->cancel();
+        m_.ctx_.inputQueue.addNotificationFilesInfo();
+      }
+    }
+    void deleteHalfRestoredFiles() override { m_.deleteHalfRestoredFiles(); }
+    void ClearRestoreRelatedFileEntries() override { m_.ClearRestoreRelatedFileEntries(); }
+    void stopDBSyncInput() override { m_.ctx_.inputQueue.stopDBSyncInput(); }
+    bool isPeriodicTimerValid() override { return m_.PNSPeriodicTimer_ && m_.PNSPeriodicTimer_->isValid(); }
+    void invalidatePeriodicTimer() override {
+      if (m_.PNSPeriodicTimer_) m_.PNSPeriodicTimer_->invalidate();
+      m_.PNSPeriodicTimer_.reset();
+    }
+    void schedulePeriodicTimer() override { m_.schedulePeriodicListeningTimer(); }
+    bool isSyncOperationTimerValid() override {
+      return m_.syncOperationTimer_ && m_.syncOperationTimer_->isValid();
+    }
+    void invalidateSyncOperationTimer() override {
+      if (m_.syncOperationTimer_) m_.syncOperationTimer_->invalidate();
+      m_.syncOperationTimer_.reset();
+    }
+    void invalidateKeepAliveTimer() override {
+      if (m_.DummyPNSTimer_) m_.DummyPNSTimer_->invalidate();
+      m_.DummyPNSTimer_.reset();
+    }
+    void cancelAllSyncTimers() override { m_.cancelAllSyncTimers(); }
+    void setEnableListeningNotifications(bool enable) override {
+      m_.setEnableListeningNotifications(enable);
+    }
+    int shouldSync() override { return m_.shouldSync(); }
+    void startListing(int64_t index) override {
+      if (!m_.mSynListingController_) return;
+      m_.mSynListingController_->setUser(m_.craeteUserInfoObject());
+      m_.mSynListingController_->setProxyDetails(ProxyController(m_.applicationFile(kProxySettings)));
+      m_.mSynListingController_->startListingWithIndexNumber(index);
+    }
+    void writeSessionLine(const std::string& line) override {
+      QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(line, true);
+    }
+    bool takeSelectiveSyncRefresh() override { return m_.state_.control.refreshSS.exchange(false); }
+    void selectiveSyncModefied() override { m_.selectiveSyncModefied(); }
+    void setMonitorToolTip(const std::string& status) override { m_.setMonitorToolTip(status); }
+
+   private:
+    MainSyncController& m_;
+  };
+
+  class QuotaPort final : public QuotaHost {
+   public:
+    explicit QuotaPort(MainSyncController& m) : m_(m) {}
+    std::shared_ptr<CompanionMessenger> monitorMessenger() override {
+      SyncControllerOwner* o = m_.owner();
+      return o != nullptr ? o->monitorMessenger() : nullptr;
+    }
+    void setQuotaFull(bool full) override {
+      notBuiltYet(std::string("setQuotaFull ") + (full ? "YES" : "NO"));
+    }
+    // Waiting for the merge blocks: not on the main loop.
+    void queryMainDB(bool) override { m_.postToWorker([this] { m_.queryMainDB(1); }); }
+
+   private:
+    MainSyncController& m_;
+  };
+
+  class SelectivePort final : public SelectiveSyncPort {
+   public:
+    explicit SelectivePort(ControlRoom& room) : room_(room), m_(room.m_) {}
+    bool isReinitializing() override { return m_.state_.cycle.isReinitialize; }
+    bool isPaused() override {
+      auto details = PropertyList::readFile(m_.applicationFile(kLastUserLoginDetails));
+      const PropertyList* pause = details ? details->find("Pause") : nullptr;
+      return pause != nullptr && pause->integerValue() == 1;
+    }
+    bool isNetworkAvailable() override { return m_.isNWAvailable(); }
+    std::vector<std::string> pendingUploads() override {
+      return m_.ctx_.inputQueue.CheckifBackupFilesPending();
+    }
+    void clearForSelectiveSync() override { m_.ctx_.inputQueue.clearForSelectiveSync(); }
+    void cancelTransfers() override {
+      if (m_.mBackupManager_) stopManager(m_, m_.mBackupManager_.get(), false);
+      if (m_.mRestoreManager_) stopManager(m_, m_.mRestoreManager_.get(), true);
+      const std::string entries = m_.applicationFile(kRestoreFileEntries);
+      if (!entries.empty() && fileutil::exists(entries)) ::unlink(entries.c_str());
+    }
+    void queueUpload(const std::string& relativePath) override {
+      m_.ctx_.inputQueue.addFileToBackup(relativePath);
+      m_.ctx_.inputQueue.addBackupFiles(SyncRootPath(m_.getUlmoraSyncRootPath()).full(relativePath));
+    }
+    // Waiting for the merge blocks: not on the main loop.
+    void requeuePendingUploads() override { m_.postToWorker([this] { m_.queryMainDB(1); }); }
+    void queueDownload(const std::string& relativePath, const std::string& refId,
+                       const std::string& size) override {
+      m_.ctx_.inputQueue.addFileToUpdate({{relativePath, refId}});
+      m_.ctx_.collections.addToAvoidBackup(relativePath);
+      m_.ctx_.inputQueue.addRestoreFiles({{relativePath, size}});
+      m_.ctx_.collections.addToAvoidDelete(relativePath, size);
+    }
+    bool moveFromCache(const std::string&) override {
+      // Restoring from the local cache belongs to the server road; until it
+      // is wired every file is downloaded.
+      return false;
+    }
+    void startSearch(const std::string& folder) override { room_.runs_.startSearch(folder); }
+    void createFolder(const std::string& fullPath) override {
+      if (!SyncRootPath(m_.getUlmoraSyncRootPath()).isFullPath(fullPath) || SyncRootPath(m_.getUlmoraSyncRootPath()).isRoot(fullPath))
+        return;
+      ::mkdir(fullPath.c_str(), fileutil::kOwnerOnlyFolder);  // a failure is not a problem here
+    }
+    bool exists(const std::string& fullPath) override { return fileutil::exists(fullPath); }
+    bool containsFile(const std::string& fullPath) override {
+      return QLUtility::doesContainsFile(fullPath);
+    }
+    fileutil::RenameResult moveAside(const std::string& from, const std::string& to) override {
+      return fileutil::renameNoReplace(from, to);
+    }
+    void addToExclude(const std::string& p) override { m_.ctx_.collections.addToExclude(p); }
+    void removeFromExclude(const std::string& p) override { m_.ctx_.collections.removeFromExclude(p); }
+    void enumerateForUpload(const std::vector<std::string>& paths) override { room_.runs_.enumerate(paths); }
+    void setMonitorToolTip(const std::string& s) override { m_.setMonitorToolTip(s); }
+    void removeItemFromToolTipFor(const std::string& s) override { m_.removeItemFromToolTipFor(s); }
+    void sendMonitorMessage(int type) override {
+      if (auto monitor = room_.monitor()) monitor->sendIPCMessage(PropertyList(std::string()), type, false);
+    }
+
+   private:
+    ControlRoom& room_;
+    MainSyncController& m_;
+  };
+
+  class EventsPort final : public AccountEventsPort {
+   public:
+    explicit EventsPort(MainSyncController& m) : m_(m) {}
+    void requestAccountDetails() override {
+      ControlRoom& room = *m_.controlRoom_;
+      const User user = m_.craeteUserInfoObject();
+      if (!user.webServer().empty()) room.accountDetails_.setServiceHost(user.webServer());
+      const auto values = m_.settings_->values();
+      room.accountDetails_.getAccountDetails(values.guserName, values.gPasswordString);
+    }
+    void reloadSettings() override { m_.setUserData(); }
+    void queryMainDB(bool) override { m_.postToWorker([this] { m_.queryMainDB(0); }); }
+    void exitProcess(int) override {
+      // The agent's stop signal writes what is queued and ends it; the
+      // service manager starts it again (contrib/ulmora-agent.service).
+      QLBackupProgressLogger::progressLogger().flushAll();
+      ::kill(::getpid(), SIGTERM);
+    }
+    bool takeRestartDueToMaintenance() override {
+      return m_.state_.server.isDamonRestartDueToAccountMaintanence.exchange(false);
+    }
+    bool accountLoggedOutUnlinked() override { return m_.state_.cycle.mAccountLoggedOutUnlinked; }
+    void setMonitorToolTip(const std::string& s) override { m_.setMonitorToolTip(s); }
+    void showDesktopPushNotification(const std::string& code) override {
+      notBuiltYet("showDesktopPushNotification " + code);
+    }
+    void sendCurrentSyncStatus() override { notBuiltYet("sendCurrentSyncStatus"); }
+    std::shared_ptr<CompanionMessenger> monitorMessenger() override {
+      SyncControllerOwner* o = m_.owner();
+      return o != nullptr ? o->monitorMessenger() : nullptr;
+    }
+
+   private:
+    MainSyncController& m_;
+  };
+
+  // A missing sync folder is reported once; this watch notices its return,
+  // so that a later loss is reported again.
+  void watchSyncFolder() {
+    if (folderWatch_ && folderWatch_->isValid()) return;
+    folderWatch_ = m_.ctx_.mainLoop.scheduleTimer(
+        kSyncFolderWatch, true, m_.guard_.wrap([this](RunLoopTimer& timer) {
+          if (!fileutil::isDirectory(m_.getUlmoraSyncRootPath())) return;
+          events_.syncFolderFound();
+          timer.invalidate();
+        }));
+  }
+
+  MainSyncController& m_;
+  NoPoster noPoster_;
+  ControlPort controlPort_;
+  AccountControl control_;
+  EngineQuotaQuery quotaQuery_;
+  QuotaPort quotaHost_;
+  QuotaWorker quota_;
+  SelectivePort selectivePort_;
+  SelectiveSync selective_;
+  SelectiveSyncRuns runs_;
+  EventsPort eventsPort_;
+  AccountEvents events_;
+  RecentItems recent_;
+  ActivityLog activity_;
+  FinderLists finder_;
+  ScriptController accountDetails_;
+  UMVersionController versions_;
+  std::shared_ptr<RunLoopTimer> folderWatch_;
+};
+
+void MainSyncController::buildControl() {
+  controlRoom_ = std::make_shared<ControlRoom>(*this);
+  initializeSelctiveSyncSet();
 }
 
-void MainSyncController::ReinitializeSync() { notBuiltYet("ReinitializeSync"); }
+void MainSyncController::stopControl() {
+  if (controlRoom_) controlRoom_->stop();
+}
 
+// ---------------------------------------------------------------- 6.115
+
+void MainSyncController::PauseSync() { controlRoom_->control_.PauseSync(); }
+void MainSyncController::ResumeSync() { controlRoom_->control_.ResumeSync(); }
+void MainSyncController::UnlinkSync() {}
+void MainSyncController::stopSyncForUnlink(bool unlink) { controlRoom_->control_.stopSyncForUnlink(unlink); }
+void MainSyncController::accountLoggedOutWithUnlink(bool unlink) {
+  controlRoom_->control_.accountLoggedOutWithUnlink(unlink);
+}
+void MainSyncController::ReinitializeSync() { controlRoom_->control_.ReinitializeSync(); }
+void MainSyncController::clearEventCounts() { controlRoom_->control_.clearEventCounts(); }
+void MainSyncController::removeInstallerRef() { controlRoom_->control_.removeInstallerRef(); }
+void MainSyncController::cancelAllSyncOperations() { controlRoom_->control_.cancelAllSyncOperations(); }
 void MainSyncController::startSyncListingAllFiles(int mode) {
-  notBuiltYet("startSyncListingAllFiles " + std::to_string(mode));
-  // A reinitialise ends with its full listing; until listings run it ends
-  // here, so the account does not stay marked as reinitialising.
-  if (mode == 0 && state_.cycle.isReinitialize.exchange(false)) {
-    if (SyncControllerOwner* o = owner()) o->setisReinitializeState(false);
-  }
+  controlRoom_->control_.startSyncListingAllFiles(mode);
 }
+void MainSyncController::resetToolTips() { controlRoom_->control_.resetToolTips(); }
+void MainSyncController::clearRestoreForPause() { controlRoom_->control_.clearRestoreForPause(); }
 
-void MainSyncController::selectiveSyncModefied() { notBuiltYet("selectiveSyncModefied"); }
-void MainSyncController::ShowVersion(const std::string& path) { notBuiltYet("ShowVersion " + path); }
+// ---------------------------------------------------------------- 6.116
 
-void MainSyncController::SendPathRootSet() {
-  SyncControllerOwner* o = owner();
-  std::shared_ptr<CompanionMessenger> finder = o != nullptr ? o->finderMessenger() : nullptr;
-  if (finder != nullptr) {
-    finder->sendIPCMessage(PropertyList(getUlmoraSyncRootPath()), messagetype::kFinderSyncRoot,
-                           false);
-  }
-}
-
-void MainSyncController::RecalculateQuota() { notBuiltYet("RecalculateQuota"); }
-void MainSyncController::sendToolTip() { notBuiltYet("sendToolTip"); }
-
-void MainSyncController::notAbleTOCreateFolderAtPath() {
-  notBuiltYet("notAbleTOCreateFolderAtPath");
-  SyncControllerOwner* o = owner();
-  std::shared_ptr<CompanionMessenger> monitor = o != nullptr ? o->monitorMessenger() : nullptr;
-  if (monitor == nullptr) return;
-  monitor->sendIPCMessage(PropertyList(kFolderInvalidText), messagetype::kMonitorSyncFolderDisabled,
-                          false);
-  monitor->sendIPCMessage(PropertyList(kFolderInvalidText), messagetype::kMonitorSyncFolderInvalid,
-                          false);
-}
-
-void MainSyncController::initializeSelctiveSyncSet() {}
-void MainSyncController::ifSyncFolderDoNotExist() { notBuiltYet("ifSyncFolderDoNotExist"); }
-void MainSyncController::resetToolTips() {}
-void MainSyncController::updateSSWindowRefresh() {}
 void MainSyncController::runCalQuotaInThread(const std::string& mode) {
-  notBuiltYet("runCalQuotaInThread " + mode);
+  // The quota thread is made by the first start and kept for the later ones.
+  controlRoom_->quota_.start();
+  controlRoom_->quota_.runCalQuotaInThread(mode);
 }
-void MainSyncController::CreateXmlLogFile() {}
-void MainSyncController::accountSettingsChanged() {}
-void MainSyncController::VersionRestoreStarted() { notBuiltYet("VersionRestoreStarted"); }
-void MainSyncController::VersionRestoreEnded() { notBuiltYet("VersionRestoreEnded"); }
+void MainSyncController::RecalculateQuota() {
+  controlRoom_->quota_.start();
+  controlRoom_->quota_.RecalculateQuota();
+}
+void MainSyncController::setQuotaToPlist() { controlRoom_->quota_.setQuotaToPlist(); }
+
+// ---------------------------------------------------------------- 6.117
+
+void MainSyncController::initializeSelctiveSyncSet() { controlRoom_->selective_.initializeSelctiveSyncSet(); }
+void MainSyncController::selectiveSyncModefied() { controlRoom_->selective_.selectiveSyncModefied(); }
+void MainSyncController::searchPendingSSFolder() { controlRoom_->selective_.searchPendingSSFolder(); }
+void MainSyncController::updateSSWindowRefresh() { controlRoom_->selective_.updateSSWindowRefresh(); }
+bool MainSyncController::checkForFileisUnderSSyncSet(const std::string& relativePath) const {
+  return controlRoom_->selective_.checkForFileisUnderSSyncSet(relativePath);
+}
+bool MainSyncController::checkForFileMatchesSSyncSet(const std::string& relativePath) const {
+  return controlRoom_->selective_.checkForFileMatchesSSyncSet(relativePath);
+}
+
+// ---------------------------------------------------------------- 6.118
+
+void MainSyncController::HandleAccountUnderMaintainence() {
+  controlRoom_->events_.HandleAccountUnderMaintainence();
+}
+void MainSyncController::getLoginDetailForUlmoraSyncUser() {
+  controlRoom_->events_.getLoginDetailForUlmoraSyncUser();
+}
+void MainSyncController::didScriptControllerFinishedSuccessfully(const PropertyList& reply,
+                                                                 ScriptController& client) {
+  controlRoom_->events_.didScriptControllerFinishedSuccessfully(
+      reply, &client == &controlRoom_->accountDetails_);
+}
+void MainSyncController::connectionError(const std::string&, ScriptController&) {}
+void MainSyncController::parsingFailedWithError(const std::string& error, ScriptController&) {
+  controlRoom_->events_.parsingFailedWithError(error);
+}
+void MainSyncController::passwordChangedFromWeb() { controlRoom_->events_.passwordChangedFromWeb(); }
+void MainSyncController::sendToolTip() { controlRoom_->events_.sendToolTip(); }
+void MainSyncController::ifSyncFolderDoNotExist() {
+  controlRoom_->events_.ifSyncFolderDoNotExist();
+  controlRoom_->watchSyncFolder();
+}
+void MainSyncController::notAbleTOCreateFolderAtPath() {
+  controlRoom_->events_.notAbleTOCreateFolderAtPath();
+  controlRoom_->watchSyncFolder();
+}
+bool MainSyncController::AreAllToBeExcluded(const std::vector<RenameEntry>& renames) {
+  return AccountEvents::AreAllToBeExcluded(renames);
+}
+bool MainSyncController::AreAllToBeExcludedDelete(const std::vector<std::string>& paths) {
+  return AccountEvents::AreAllToBeExcludedDelete(paths);
+}
+// checkFinderPid is not built: nothing calls it, and the file manager's
+// integration here learns the root over its channel, not from a process id.
+
+// ---------------------------------------------------------------- 6.119
+
+void MainSyncController::setRecentlyModifiedItems(const std::string& path, const std::string& operation) {
+  controlRoom_->recent_.setRecentlyModifiedItems(path, operation);
+}
+void MainSyncController::storeRecentItem(const std::string& path, int status) {
+  controlRoom_->recent_.storeRecentItem(path, status);
+}
+void MainSyncController::addFileUpdatedFromCache(const std::string& path) {
+  controlRoom_->recent_.addFileUpdatedFromCache(path);
+}
+void MainSyncController::clearItems() { controlRoom_->recent_.clearItems(); }
+void MainSyncController::sendRecentItemsList() {
+  controlRoom_->recent_.sendRecentItemsList([](const PropertyList& record, int optype, int) {
+    notBuiltYet("sendDataToMonitor " + record.stringFor(RecentItems::kFileNameKey).value_or("") +
+                " optype " + std::to_string(optype));
+  });
+}
+std::string MainSyncController::getFullPathFor(const std::string& path) {
+  return FinderLists::getFullPathFor(path, getUlmoraSyncRootPath());
+}
+bool MainSyncController::sendMessageToFinder(const std::vector<std::string>& createDirCollection) {
+  return controlRoom_->finder_.sendMessageToFinder(createDirCollection);
+}
+void MainSyncController::SendPathRootSet() { controlRoom_->finder_.SendPathRootSet(); }
+void MainSyncController::VersionRestoreStarted() { controlRoom_->finder_.VersionRestoreStarted(); }
+void MainSyncController::VersionRestoreEnded() { controlRoom_->finder_.VersionRestoreEnded(); }
+void MainSyncController::ShowVersion(const std::string& path) {
+  UMVersionController& versions = controlRoom_->versions_;
+  versions.setUserInfo(craeteUserInfoObject());
+  versions.setProxyDetails(ProxyController(applicationFile(kProxySettings)));
+  versions.showVersionHistory(path);
+}
+void MainSyncController::CreateXmlLogFile() { controlRoom_->activity_.CreateXmlLogFile(); }
+std::string MainSyncController::constructXMLRequest() { return controlRoom_->activity_.constructXMLRequest(); }
+
+void MainSyncController::accountSettingsChanged() {
+  // The quota, searches and version runs read the account afresh each time.
+}
 
 }  // namespace ulmora

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -12,11 +13,25 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "capture/CaptureDatabase.h"
 #include "capture/CaptureInputQueue.h"
 #include "capture/CaptureJournalSink.h"
 
 namespace ulmora::testing {
+
+// Plain create-and-write, as a program saving a file does it.
+inline void put(const std::string& path, const std::string& text = "data") {
+  FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr) << path;
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+inline void move(const std::string& from, const std::string& to) {
+  ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from << " -> " << to;
+}
 
 // Records what the capture hands the journal writer, in call order.
 class FakeJournalSink final : public CaptureJournalSink {

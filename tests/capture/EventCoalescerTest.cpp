@@ -82,6 +82,9 @@ INSTANTIATE_TEST_SUITE_P(
         CoalesceCase{"case-only rename", {">f /r/a.txt /r/A.txt"}, {ren("/r/a.txt", "/r/A.txt")}, {}, {}},
         CoalesceCase{"renamed away and a new file made under the old name",
                      {">f /r/a /r/b", "+f /r/a"}, {ren("/r/a", "/r/b")}, {}, {"/r/a"}},
+        CoalesceCase{"a removal inside a folder made in the window needs no delete",
+                     {"+d /r/new", "-f /r/new/sub/f", "-d /r/new/sub", "-f /r/other"},
+                     {del("/r/other")}, {"/r/new"}, {}},
         CoalesceCase{"folders come parents first", {"+d /r/a/b", "+d /r/a", "+d /r/a-b"}, {},
                      {"/r/a", "/r/a-b", "/r/a/b"}, {}}));
 

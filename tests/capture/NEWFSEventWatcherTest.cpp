@@ -20,22 +20,14 @@ namespace {
 
 using testing::FakeCaptureDatabase;
 using testing::FakeJournalSink;
+using testing::move;
+using testing::put;
 using testing::TestTempDir;
 using namespace std::chrono_literals;
 
 void mkdirs(const std::string& path) { ASSERT_TRUE(fileutil::makeDirectories(path)); }
 void write(const std::string& path, const std::string& text = "data") {
   ASSERT_TRUE(fileutil::writeFileAtomically(path, text)) << path;
-}
-// Plain create-and-write, as a program saving a file does it.
-void put(const std::string& path, const std::string& text = "data") {
-  FILE* f = std::fopen(path.c_str(), "w");
-  ASSERT_NE(f, nullptr) << path;
-  std::fputs(text.c_str(), f);
-  std::fclose(f);
-}
-void move(const std::string& from, const std::string& to) {
-  ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from << " -> " << to;
 }
 
 class WatcherTest : public ::testing::Test {

@@ -10,10 +10,13 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "TestTempDir.h"
+#include "database/FileStateSchema.h"
+#include "database/SqliteConnection.h"
 #include "foundation/QLUtility.h"
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
@@ -46,8 +49,8 @@ class AgentRun {
     waiter_ = std::thread([this] { result_ = process_.wait(); });
     return true;
   }
-  ProcessResult stop() {
-    process_.kill(SIGTERM);
+  ProcessResult stop(int signal = SIGTERM) {
+    process_.kill(signal);
     waiter_.join();
     return result_;
   }
@@ -102,21 +105,38 @@ bool eventually(const std::function<bool()>& done) {
   return true;
 }
 
-// Whether an upload list of the event journal writer in `folder` names
-// `path`. That writer numbers its lists ("<stamp>_<n>"); the input queue's
-// own lists ("<stamp>_backup") do not count.
-bool uploadListed(const std::string& folder, const std::string& path) {
+// Every entry of the event journal writer's upload lists in `folder`. That
+// writer numbers its lists ("<stamp>_<n>"); the input queue's own lists
+// ("<stamp>_backup") do not count.
+std::set<std::string> uploadsListed(const std::string& folder) {
   const JournalFolder journal(folder);
+  std::set<std::string> listed;
   for (const std::string& name : journal.eligibleNames(journal::SkipRule::kPendingCheck)) {
     const std::string number = name.substr(name.rfind('_') + 1);
     const bool numbered = !number.empty() && std::all_of(number.begin(), number.end(), [](char c) {
       return std::isdigit(static_cast<unsigned char>(c)) != 0;
     });
     if (!numbered) continue;
-    const auto lines = journal::splitTextList(journal.read(name).value_or(""));
-    if (std::find(lines.begin(), lines.end(), path) != lines.end()) return true;
+    for (auto& line : journal::splitTextList(journal.read(name).value_or("")))
+      listed.insert(std::move(line));
   }
-  return false;
+  return listed;
+}
+
+bool uploadListed(const std::string& folder, const std::string& path) {
+  return uploadsListed(folder).count(path) != 0;
+}
+
+// A sync account "demo" whose sync root is `root`.
+void writeAccount(const std::string& home, const std::string& root) {
+  PropertyList login(PropertyList::Dict{});
+  login.set("Ulmora username", "demo");
+  login.set("UlmoraSync username", "demo");
+  PropertyList folders(PropertyList::Dict{});
+  folders.set("demo", root);
+  ASSERT_TRUE(fileutil::makeDirectories(home + "/.config/ulmora"));
+  ASSERT_TRUE(login.writeFile(home + "/.config/ulmora/LastUserLoginDetails.plist"));
+  ASSERT_TRUE(folders.writeFile(home + "/.config/ulmora/SyncFolders.plist"));
 }
 
 bool renameListed(const std::string& folder, const RenameEntry& rename) {
@@ -136,16 +156,7 @@ TEST(AgentProcessTest, ServesTheUserAndStopsInOrderOnSigterm) {
     const std::string runtime = dir.sub("run");
     const std::string root = home + "/UlmoraSync";
     ASSERT_TRUE(fileutil::makeDirectories(runtime));
-    if (c.account) {
-      PropertyList login(PropertyList::Dict{});
-      login.set("Ulmora username", "demo");
-      login.set("UlmoraSync username", "demo");
-      PropertyList folders(PropertyList::Dict{});
-      folders.set("demo", root);
-      ASSERT_TRUE(fileutil::makeDirectories(home + "/.config/ulmora"));
-      ASSERT_TRUE(login.writeFile(home + "/.config/ulmora/LastUserLoginDetails.plist"));
-      ASSERT_TRUE(folders.writeFile(home + "/.config/ulmora/SyncFolders.plist"));
-    }
+    if (c.account) writeAccount(home, root);
 
     AgentRun agent(home, runtime);
     ASSERT_TRUE(agent.start());
@@ -187,6 +198,57 @@ TEST(AgentProcessTest, ServesTheUserAndStopsInOrderOnSigterm) {
       // Seen as the agent was being stopped, and still written.
       EXPECT_TRUE(uploadListed(journals + "/Backup", "/last.txt"));
     }
+  }
+}
+
+TEST(AgentProcessTest, WhatChangedWhileTheAgentWasNotWatchingIsJournalledAtTheNextStart) {
+  struct Case {
+    const char* name;
+    int signal;  // how the first run ends
+  } cases[] = {{"killed during a burst", SIGKILL}, {"stopped, then files made", SIGTERM}};
+  constexpr int kFiles = 2000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TestTempDir dir;
+    const std::string home = dir.sub("home");
+    const std::string runtime = dir.sub("run");
+    const std::string root = home + "/UlmoraSync";
+    const std::string sockets = runtime + "/ulmora";
+    const std::string user = QLUtility::currentConsoleUserName();
+    const std::string finderSocket = IpcPaths::channelSocketPath(sockets, user, IpcChannel::kFinder);
+    ASSERT_TRUE(fileutil::makeDirectories(runtime));
+    writeAccount(home, root);
+    auto burst = [&] {
+      ASSERT_TRUE(fileutil::makeDirectories(root + "/burst"));
+      for (int i = 0; i < kFiles; ++i) std::ofstream(root + "/burst/f" + std::to_string(i)) << i;
+    };
+    {
+      AgentRun agent(home, runtime);
+      ASSERT_TRUE(agent.start());
+      auto finder = connectWhenListening(finderSocket);
+      ASSERT_TRUE(finder && nextOfType(*finder, 3)) << "the account never ran";
+      if (c.signal == SIGKILL) burst();
+      agent.stop(c.signal);
+      if (c.signal != SIGKILL) burst();
+    }
+    // The account has a local database by now; made here if the first run
+    // left none, so that the next start is not a new account's.
+    const std::string database = home + "/.local/share/ulmora/demo/Database";
+    ASSERT_TRUE(fileutil::makeDirectories(database));
+    ASSERT_TRUE(filestate::openForMerge(database + "/demo.ql", nullptr));
+
+    AgentRun again(home, runtime);
+    ASSERT_TRUE(again.start());
+    const std::string uploads = home + "/.local/share/ulmora/demo/Journal/Backup";
+    int missing = kFiles;
+    EXPECT_TRUE(eventually([&] {
+      const std::set<std::string> listed = uploadsListed(uploads);
+      missing = 0;
+      for (int i = 0; i < kFiles; ++i) missing += !listed.count("/burst/f" + std::to_string(i));
+      return missing == 0;
+    })) << missing << " files were never listed";
+    const ProcessResult result = again.stop();
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
   }
 }
 

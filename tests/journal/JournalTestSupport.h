@@ -79,7 +79,14 @@ class FakeHost final : public SyncInputHost {
   explicit FakeHost(std::string root, std::string user = "alice")
       : root_(std::move(root)), user_(std::move(user)) {}
 
-  std::string getUlmoraSyncRootPath() override { return root_; }
+  std::string getUlmoraSyncRootPath() override {
+    std::lock_guard<std::mutex> l(mu_);
+    return root_;
+  }
+  void setRoot(std::string root) {
+    std::lock_guard<std::mutex> l(mu_);
+    root_ = std::move(root);
+  }
   std::string syncUserName() override { return user_; }
   void queryMainDB(int) override { ++queryMainDBCalls; }
   bool isBackupGoingOn() override { return backupGoingOn; }

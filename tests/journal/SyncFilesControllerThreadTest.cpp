@@ -62,5 +62,23 @@ TEST_F(SyncFilesControllerThreadTest, AStopWithoutResetEndsTheWriterUntilTheNext
   ASSERT_TRUE(driveUntil(f_.clock(), [&] { return published(journal::kEventFolder); }));
 }
 
+TEST_F(SyncFilesControllerThreadTest, ClearSyncFilesWhileTheWriterRunsHoldsNewEntriesUntilTheFolders) {
+  sfc_.stopSyncFilesOperationWithReset(true);
+  sfc_.addBackupFiles(f_.makeFile("/dropped.txt"));
+  sfc_.clearSyncFiles();
+  sfc_.addDeleteFiles(f_.full("/gone.txt"));      // the event list and its folder stay
+  sfc_.addBackupFiles(f_.makeFile("/waits.txt"));  // no upload folder until it is made again
+  ASSERT_TRUE(driveUntil(f_.clock(), [&] { return published(journal::kEventFolder); }));
+  f_.clock().advance(SyncFilesController::kTickInterval * 2);
+  EXPECT_THAT(f_.published(journal::kUploadFolder), IsEmpty());
+
+  sfc_.createSyncFilesDir();
+  ASSERT_TRUE(driveUntil(f_.clock(), [&] { return published(journal::kUploadFolder); }));
+  auto names = f_.published(journal::kUploadFolder);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(f_.lines(journal::kUploadFolder, names[0]), std::vector<std::string>{"/waits.txt"});
+  EXPECT_TRUE(sfc_.syncFCThread());
+}
+
 }  // namespace
 }  // namespace ulmora::testing

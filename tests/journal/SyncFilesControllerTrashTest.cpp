@@ -35,14 +35,23 @@ class SyncFilesControllerTrashTest : public ::testing::Test {
   std::string trash_ = f_.dir().sub("Trash/files");
 };
 
-TEST_F(SyncFilesControllerTrashTest, ATrashedFileIsLinkedAndATrashingLaterThatDayReplacesIt) {
+TEST_F(SyncFilesControllerTrashTest, ATrashedFileIsLinkedAndAnEarlierLinkThatDayIsKept) {
   std::string first = trashFile("a.txt");
   EXPECT_EQ(sfc_.moveToCache(f_.full("/docs/a.txt"), first), Result::kLinked);
   EXPECT_EQ(target(linkFor("/docs/a.txt")), first);
 
+  // The same path trashed again that day, alone or inside a trashed folder:
+  // the first copy stays reachable.
   std::string second = trashFile("a 2.txt");
-  EXPECT_EQ(sfc_.moveToCache(f_.full("/docs/a.txt"), second), Result::kLinked);
-  EXPECT_EQ(target(linkFor("/docs/a.txt")), second);
+  EXPECT_EQ(sfc_.moveToCache(f_.full("/docs/a.txt"), second), Result::kFailed);
+  EXPECT_EQ(target(linkFor("/docs/a.txt")), first);
+  std::string folder = fileutil::joinPath(trash_, "docs");
+  trashFile("docs/a.txt");
+  trashFile("docs/b.txt");
+  auto walk = sfc_.moveFolderToCache(f_.full("/docs"), folder);
+  EXPECT_EQ(walk.linked, 1u);
+  EXPECT_EQ(target(linkFor("/docs/a.txt")), first);
+  EXPECT_EQ(target(linkFor("/docs/b.txt")), folder + "/b.txt");
 }
 
 TEST_F(SyncFilesControllerTrashTest, NothingIsLinkedWhereItCouldDoHarm) {

@@ -1,6 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include "SyncFilesControllerTestSupport.h"
 
 namespace ulmora::testing {
@@ -311,6 +314,181 @@ TEST_F(SyncFilesControllerWriterTest, AnOrderlyEndWritesWhatIsQueued) {
   f_.destroyController();
   EXPECT_EQ(f_.published(journal::kEventFolder).size(), 1u);
   EXPECT_EQ(f_.published(journal::kOBDeleteFolder).size(), 1u);
+}
+
+// Every entry of every upload list published so far, in order.
+std::vector<std::string> uploadEntries(SfcFixture<>& f) {
+  std::vector<std::string> out;
+  for (const auto& name : f.published(journal::kUploadFolder))
+    for (auto& line : f.lines(journal::kUploadFolder, name)) out.push_back(std::move(line));
+  return out;
+}
+
+std::vector<EventSet> eventSets(SfcFixture<>& f) {
+  std::vector<EventSet> sets;
+  JournalFolder events = f.folder(journal::kEventFolder);
+  while (auto set = JournalReader::takeEventSet(events)) sets.push_back(std::move(*set));
+  return sets;
+}
+
+TEST(SyncFilesControllerDeleteTest, ARunOfMoreThanAThousandDeletesKeepsItsOrderAcrossFiles) {
+  for (std::size_t count : {1000u, 1001u, 2500u}) {
+    SCOPED_TRACE(count);
+    SfcFixture<> f;
+    std::vector<std::string> full, expected;
+    for (std::size_t i = 0; i < count; ++i) {
+      expected.push_back("/gone/" + std::to_string(count - i));  // not in sorted order
+      full.push_back(f.full(expected.back()));
+    }
+    f.sfc().addDeleteFiles(full);
+    f.sfc().addRenamedFiles(RenameEntry{"/r1", "/r2"});  // the run ends here
+    f.sfc().timerFireMethod();
+    EXPECT_EQ(f.published(journal::kEventFolder).size(), (count + 999) / 1000 + 1);
+    std::vector<std::string> deleted;
+    std::vector<RenameEntry> renamed;
+    for (const auto& set : eventSets(f)) {
+      deleted.insert(deleted.end(), set.paths.begin(), set.paths.end());
+      if (!set.renames.empty()) {
+        EXPECT_EQ(deleted.size(), count);  // after every delete
+      }
+      renamed.insert(renamed.end(), set.renames.begin(), set.renames.end());
+    }
+    EXPECT_EQ(deleted, expected);
+    EXPECT_EQ(renamed, (std::vector<RenameEntry>{{"/r1", "/r2"}}));
+  }
+}
+
+TEST(SyncFilesControllerRenameTest, QueuedUploadsFollowRenamesMadeBeforeTheListIsWritten) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> before;  // queued uploads (relative)
+    std::vector<RenameEntry> renames;
+    std::vector<std::string> after;   // queued after the renames
+    std::vector<std::string> onDisk;  // files there when the list is written
+    std::vector<std::string> uploads;
+  };
+  std::vector<std::string> many, manyRenamed;
+  for (int i = 0; i < 3000; ++i) {
+    many.push_back("/new/f" + std::to_string(i));
+    manyRenamed.push_back("/renamed/f" + std::to_string(i));
+  }
+  const Case cases[] = {
+      {"saved under a temporary name", {"/x.tmp"}, {{"/x.tmp", "/x"}}, {}, {"/x"}, {"/x"}},
+      {"3,000 files in a renamed new folder", many, {{"/new", "/renamed"}}, {}, manyRenamed,
+       manyRenamed},
+      {"an editor's save by rename", {"/a"}, {{"/a", "/a~"}}, {"/a"}, {"/a", "/a~"}, {"/a~", "/a"}},
+      {"twice renamed", {"/p"}, {{"/p", "/q"}, {"/q", "/r"}}, {}, {"/r"}, {"/r"}},
+      {"a sibling is not below", {"/a/bc"}, {{"/a/b", "/c"}}, {}, {"/a/bc"}, {"/a/bc"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SfcFixture<> f;
+    SyncFilesController& sfc = f.sfc();
+    for (const auto& path : c.onDisk) f.makeFile(path);
+    std::vector<std::string> before;
+    for (const auto& path : c.before) before.push_back(f.full(path));
+    sfc.addBackupFiles(before);
+    sfc.addDirectory(f.full("/new"));
+    sfc.addRenamedFiles(c.renames);
+    sfc.addBackupFiles(c.after);
+    sfc.timerFireMethod();
+    EXPECT_EQ(uploadEntries(f), c.uploads);
+    // A folder creation queued before the renames follows them too.
+    auto created = f.published(journal::kCreateFolderFolder);
+    ASSERT_EQ(created.size(), 1u);
+    std::string folder = c.renames[0].originalPath == "/new" ? "/renamed" : "/new";
+    EXPECT_THAT(f.lines(journal::kCreateFolderFolder, created[0]), ElementsAre(f.full(folder)));
+    // The renames are journalled as they happened, and nothing is deleted.
+    auto sets = eventSets(f);
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].type, "rename");
+    EXPECT_EQ(sets[0].renames, c.renames);
+  }
+}
+
+TEST(SyncFilesControllerRenameTest, ItemsOfUnreadUploadListsAreQueuedUnderTheirNewPaths) {
+  SfcFixture<> f;
+  SyncFilesController& sfc = f.sfc();
+  f.makeFile("/x.tmp");
+  f.makeFile("/new/f1");
+  f.makeFile("/read/f2");
+  sfc.addBackupFiles(f.full("/read/f2"));
+  sfc.timerFireMethod();
+  sfc.readFileFor("1");  // the controller has taken this list
+  sfc.addBackupFiles(std::vector<std::string>{f.full("/x.tmp"), f.full("/new/f1")});
+  sfc.timerFireMethod();
+  ASSERT_EQ(::rename(f.full("/x.tmp").c_str(), f.full("/x").c_str()), 0);
+  ASSERT_EQ(::rename(f.full("/new").c_str(), f.full("/renamed").c_str()), 0);
+  ASSERT_EQ(::rename(f.full("/read").c_str(), f.full("/seen").c_str()), 0);
+  sfc.addRenamedFiles(std::vector<RenameEntry>{{"/x.tmp", "/x"}, {"/new", "/renamed"}});
+  sfc.addRenamedFiles(RenameEntry{"/read", "/seen"});
+  sfc.timerFireMethod();
+  // What the controller already took is its business; what it has not yet
+  // read is listed again under the new paths.
+  auto names = f.published(journal::kUploadFolder);
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_THAT(f.lines(journal::kUploadFolder, names[1]), UnorderedElementsAre("/x", "/renamed/f1"));
+}
+
+TEST(SyncFilesControllerRenameTest, RenamesAListCannotCarryBecomeADeleteAndAnUpload) {
+  SfcFixture<> f;
+  SyncFilesController& sfc = f.sfc();
+  const std::string control = "/bad\x01name.txt";
+  const std::string latin1 = "/caf\xe9";
+  const std::string noncharacter = "/dir\xef\xbf\xbe";
+  f.makeFile(control);
+  f.makeFile("/new.txt");
+  f.makeFile(noncharacter + "/sub/f1");
+  f.makeFile(noncharacter + "/f2");
+  f.makeFile("/r2");
+  f.makeFile("/r4");
+  sfc.addRenamedFiles(std::vector<RenameEntry>{{"/r1", "/r2"},
+                                               {"/ok.txt", control},
+                                               {latin1, "/new.txt"},
+                                               {"/dir", noncharacter},
+                                               {"/r3", "/r4"}});
+  sfc.timerFireMethod();
+
+  auto sets = eventSets(f);
+  ASSERT_EQ(sets.size(), 3u);
+  EXPECT_EQ(sets[0].renames, (std::vector<RenameEntry>{{"/r1", "/r2"}}));
+  EXPECT_EQ(sets[1].type, "delete");
+  EXPECT_EQ(sets[1].paths, (std::vector<std::string>{"/ok.txt", latin1, "/dir"}));
+  EXPECT_EQ(sets[2].renames, (std::vector<RenameEntry>{{"/r3", "/r4"}}));
+  auto uploads = uploadEntries(f);
+  EXPECT_THAT(uploads, ::testing::UnorderedElementsAre(control, "/new.txt", noncharacter + "/f2",
+                                                       noncharacter + "/sub/f1"));
+  auto created = f.published(journal::kCreateFolderFolder);
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_THAT(f.lines(journal::kCreateFolderFolder, created[0]),
+              ElementsAre(f.full(noncharacter), f.full(noncharacter + "/sub")));
+}
+
+TEST(SyncFilesControllerUploadTest, OnlyRegularFilesAndFoldersAreUploaded) {
+  SfcFixture<> f;
+  SyncFilesController& sfc = f.sfc();
+  f.makeFile("/file.txt");
+  fileutil::makeDirectories(f.full("/empty"));
+  ASSERT_EQ(::symlink(f.full("/file.txt").c_str(), f.full("/link").c_str()), 0);
+  ASSERT_EQ(::symlink(f.full("/nowhere").c_str(), f.full("/dangling").c_str()), 0);
+  ASSERT_EQ(::symlink(f.full("/empty").c_str(), f.full("/folder-link").c_str()), 0);
+  ASSERT_EQ(::mkfifo(f.full("/fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mknod(f.full("/socket").c_str(), S_IFSOCK | 0600, 0), 0);
+  std::vector<std::string> queued;
+  for (const char* name : {"/file.txt", "/empty", "/link", "/dangling", "/folder-link", "/fifo",
+                           "/socket", "/device"})
+    queued.push_back(f.full(name));
+  // A device node needs privileges; where there are none the case is simply absent.
+  ::mknod(f.full("/device").c_str(), S_IFCHR | 0600, makedev(1, 3));
+  for (int i = 0; i < 8; ++i) {  // more than are traced by name
+    std::string path = f.full("/more-links/l" + std::to_string(i));
+    fileutil::makeDirectories(fileutil::parentPath(path));
+    ASSERT_EQ(::symlink("x", path.c_str()), 0);
+    queued.push_back(path);
+  }
+  sfc.addBackupFiles(queued);
+  sfc.timerFireMethod();
+  EXPECT_EQ(uploadEntries(f), (std::vector<std::string>{"/file.txt", "/empty"}));
 }
 
 }  // namespace

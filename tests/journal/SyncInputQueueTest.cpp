@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "JournalTestSupport.h"
 #include "journal/JournalReader.h"
+#include "journal/JournalWriter.h"
+
+#include <functional>
+#include <ostream>
 
 namespace ulmora::testing {
 namespace {
@@ -27,6 +33,9 @@ TEST_F(SyncInputQueueTest, UploadProducerAndWriterFilters) {
   f_.makeFile("/private/notes.txt");
   f_.makeFile("/dir/kept.txt");
   fileutil::makeDirectories(f_.full("/a folder"));
+  ASSERT_EQ(::symlink(f_.full("/dir/kept.txt").c_str(), f_.full("/link").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", f_.full("/dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo(f_.full("/fifo").c_str(), 0600), 0);
   struct Case {
     std::string path;
     std::optional<std::string> entry;  // what the upload list holds, if anything
@@ -38,6 +47,9 @@ TEST_F(SyncInputQueueTest, UploadProducerAndWriterFilters) {
       {"/private/var/tmp/x", std::nullopt},  // system temporary path
       {"/private/notes.txt", "/private/notes.txt"},  // relative entry of the root
       {"/rel.txt", "/rel.txt"},
+      {f_.full("/link"), std::nullopt},  // the engine uploads files and folders only
+      {f_.full("/dangling"), std::nullopt},
+      {f_.full("/fifo"), std::nullopt},
       {f_.root(), std::nullopt},
       {"", std::nullopt},
   };
@@ -81,6 +93,23 @@ TEST_F(SyncInputQueueTest, DeleteProducerCutsTheRootOnWholeComponents) {
   ASSERT_TRUE(set);
   EXPECT_EQ(strings(*set->find("delete")),
             (std::vector<std::string>{"/x.txt", f_.root() + "2/y.txt"}));
+}
+
+TEST_F(SyncInputQueueTest, DeletesWaitForTheSyncRoot) {
+  // Queued while the root is unknown, as the full paths they are.
+  f_.host().setRoot("");
+  q_.addDeleteFiles(f_.full("/a.txt"));
+  q_.addDeleteFiles("/b.txt");
+  q_.runWriterPass();
+  EXPECT_TRUE(f_.published(kEventFolder).empty());
+  EXPECT_EQ(q_.CheckForDeleteFiles().size(), 0u);
+
+  f_.host().setRoot(f_.root());
+  q_.addDeleteFiles(f_.root());  // the root itself, now known: dropped
+  q_.runWriterPass();
+  auto set = q_.parseEventsToGetEventSets();
+  ASSERT_TRUE(set);
+  EXPECT_EQ(strings(*set->find("delete")), (std::vector<std::string>{"/a.txt", "/b.txt"}));
 }
 
 TEST_F(SyncInputQueueTest, ReadersHonourTheHoldBackFlags) {
@@ -214,17 +243,156 @@ TEST_F(PendingDownloadTest, AFailedWriteKeepsEntriesPending) {
   EXPECT_TRUE(read.find("/kept"));
 }
 
-TEST_F(PendingDownloadTest, PendingRestoreFilesStopsAboveTenThousand) {
-  std::map<std::string, std::string> many;
-  for (int i = 0; i < 10001; ++i) many["/f" + std::to_string(i)] = "1";
-  EXPECT_FALSE(q_.PendingRestoreFiles());
-  q_.addRestoreFiles({{"/few", "1"}});
-  q_.runWriterPass();
-  EXPECT_EQ(q_.PendingRestoreFiles()->size(), 1u);
-  q_.addRestoreFiles(many);
-  q_.runWriterPass();
-  EXPECT_TRUE(q_.PendingRestoreFiles()->empty());
-  EXPECT_TRUE(q_.IsMoreThanTenThousandRestore());
+TEST(PendingRestoreLimitTest, PendingRestoreFilesStopsAboveTenThousand) {
+  struct Case {
+    std::size_t paths;
+    std::size_t answered;  // entries of the answer
+    bool tooMany;
+  };
+  for (const Case& c : {Case{1, 1, false}, Case{10000, 10000, false}, Case{10001, 0, true}}) {
+    SCOPED_TRACE(c.paths);
+    QueueFixture<> f;
+    UMSDBSyncInputManger& q = f.queue();
+    EXPECT_FALSE(q.PendingRestoreFiles());  // the folder lists nothing
+    std::map<std::string, std::string> many;
+    for (std::size_t i = 0; i < c.paths; ++i) many["/f" + std::to_string(i)] = "1";
+    // Over two lists, so the limit counts merged paths, not files.
+    auto half = std::next(many.begin(), static_cast<std::ptrdiff_t>(c.paths / 2));
+    q.addRestoreFiles({many.begin(), half});
+    q.runWriterPass();
+    q.addRestoreFiles({half, many.end()});
+    q.runWriterPass();
+    auto answer = q.PendingRestoreFiles();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->size(), c.answered);
+    EXPECT_EQ(q.IsMoreThanTenThousandRestore(), c.tooMany);
+  }
+}
+
+// What each of the six pending checks answers.
+struct Pending {
+  std::vector<std::string> deletes;  // CheckForDeleteFiles
+  std::size_t renames = 0;           // CheckForRenameFilesPending
+  std::vector<std::string> uploads;  // CheckifBackupFilesPending
+  std::vector<std::string> downloads;  // CheckifRestoreFilesPending
+  bool anyEvent = false;             // CheckIfAnyRenameDeleteOrCreateDirOccured
+  bool createDir = false;            // CheckForCreateDirFilesPending
+  bool operator==(const Pending&) const = default;
+};
+
+void PrintTo(const Pending& p, std::ostream* os) {
+  *os << "{deletes " << p.deletes.size() << ", renames " << p.renames << ", uploads "
+      << p.uploads.size() << ", downloads " << p.downloads.size() << ", anyEvent " << p.anyEvent
+      << ", createDir " << p.createDir << "}";
+}
+
+Pending pendingOf(UMSDBSyncInputManger& q) {
+  return {q.CheckForDeleteFiles(),       q.CheckForRenameFilesPending().size(),
+          q.CheckifBackupFilesPending(), q.CheckifRestoreFilesPending(),
+          q.CheckIfAnyRenameDeleteOrCreateDirOccured(), q.CheckForCreateDirFilesPending()};
+}
+
+TEST(PendingChecksTest, EachCheckSeesItsOwnJournal) {
+  using Q = UMSDBSyncInputManger;
+  struct Case {
+    const char* name;
+    std::function<void(QueueFixture<>&, Q&)> make;
+    Pending expected;
+  };
+  const Case cases[] = {
+      {"nothing", [](QueueFixture<>&, Q&) {}, {}},
+      {"a delete list",
+       [](QueueFixture<>& f, Q& q) {
+         q.addDeleteFiles(f.full("/d"));
+         q.runWriterPass();
+       },
+       {{"/d"}, 0, {}, {}, true, false}},
+      {"a rename list",
+       [](QueueFixture<>&, Q& q) {
+         q.addRenamedFiles({"/r1", "/r2"});
+         q.runWriterPass();
+       },
+       {{}, 1, {}, {}, true, false}},
+      {"an upload list",
+       [](QueueFixture<>& f, Q& q) {
+         q.addBackupFiles(f.makeFile("/u"));
+         q.runWriterPass();
+       },
+       {{}, 0, {"/u"}, {}, false, false}},
+      {"a queued download", [](QueueFixture<>&, Q& q) { q.addRestoreFiles({{"/q", "1"}}); },
+       {{}, 0, {}, {"/q"}, false, false}},
+      {"a download list",
+       [](QueueFixture<>&, Q& q) {
+         q.addRestoreFiles({{"/w", "1"}});
+         q.runWriterPass();
+       },
+       {{}, 0, {}, {"/w"}, false, false}},
+      {"a folder-creation event",
+       [](QueueFixture<>& f, Q&) {
+         JournalWriter(f.stamps(), f.clock())
+             .writeTextList(f.folder(kEventFolder), {"/new"}, journal::kCreateFolderSuffix);
+       },
+       {{}, 0, {}, {}, true, true}},
+      {"folder creations of the input queue's own list",
+       [](QueueFixture<>&, Q& q) {
+         q.addDirectory("/own");
+         q.runWriterPass();
+       },
+       {}},
+      {"a delete list already taken",
+       [](QueueFixture<>& f, Q& q) {
+         q.addDeleteFiles(f.full("/d"));
+         q.runWriterPass();
+         q.parseEventsToGetEventSets();
+       },
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QueueFixture<> f;
+    c.make(f, f.queue());
+    EXPECT_EQ(pendingOf(f.queue()), c.expected);
+  }
+}
+
+TEST(PendingChecksTest, ClearForSelectiveSyncDropsUploadsAndDownloadsOnly) {
+  QueueFixture<> f;
+  UMSDBSyncInputManger& q = f.queue();
+  q.addBackupFiles(f.makeFile("/written"));
+  q.addRestoreFiles({{"/written-dl", "1"}});
+  q.addDeleteFiles(f.full("/d"));
+  q.addRenamedFiles({"/r1", "/r2"});
+  q.addDirectory("/folder");
+  q.addNotificationFilesInfo();
+  q.runWriterPass();
+  q.addBackupFiles(f.makeFile("/queued"));
+  q.addRestoreFiles({{"/queued-dl", "1"}});
+
+  q.clearForSelectiveSync();
+  EXPECT_EQ(pendingOf(q), (Pending{{"/d"}, 1, {}, {}, true, false}));
+  EXPECT_FALSE(q.CheckForRestoreFilesInMemory());
+  q.runWriterPass();
+  EXPECT_TRUE(f.published(kUploadFolder).empty());
+  EXPECT_TRUE(f.published(kDownloadFolder).empty());
+  EXPECT_EQ(f.published(kServerChangeFolder).size(), 1u);
+  EXPECT_EQ(strings(q.readFileFor("6")), std::vector<std::string>{"/folder"});
+}
+
+TEST(PendingChecksTest, ADeleteRunOfMoreThanAThousandIsPublishedWhole) {
+  QueueFixture<> f;
+  UMSDBSyncInputManger& q = f.queue();
+  std::vector<std::string> expected;
+  for (int i = 0; i < 2500; ++i) {
+    expected.push_back("/gone/" + std::to_string(2500 - i));
+    q.addDeleteFiles(f.full(expected.back()));
+  }
+  q.runWriterPass();
+  EXPECT_EQ(f.published(kEventFolder).size(), 3u);
+  std::vector<std::string> deleted;
+  while (auto set = q.parseEventsToGetEventSets()) {
+    for (const auto& p : strings(*set->find("delete"))) deleted.push_back(p);
+  }
+  EXPECT_EQ(deleted, expected);
 }
 
 }  // namespace

@@ -29,18 +29,50 @@ TEST_F(WriterThreadTest, QueuedWorkReachesDiskWithinAPass) {
   EXPECT_FALSE(q_.isDBThreadRunning());
 }
 
-TEST_F(WriterThreadTest, StopWritesWhatWasQueued) {
-  q_.startDBSyncInput(false);
-  ASSERT_TRUE(f_.clock().awaitBlockedThreads(1, 5s));
-  q_.addBackupFiles(f_.full("/late.txt"));
-  q_.addFileToUpdate({{"/dl", "ref"}});
-  q_.addNotificationFilesInfo();
-  q_.stopDBSyncInput();
-  ASSERT_TRUE(driveUntil(f_.clock(), [&] { return !q_.isDBThreadRunning(); }));
-  q_.stopDBSyncInputAndWait();
-  EXPECT_EQ(f_.published(journal::kUploadFolder).size(), 1u);
-  EXPECT_EQ(f_.published(journal::kServerChangeFolder).size(), 1u);
-  EXPECT_EQ(f_.batches().publishedRows().size(), 1u);
+TEST(WriterThreadStopTest, StopPassesUntilNothingIsLeftWithinItsLimit) {
+  struct Case {
+    const char* name;
+    int failingCommits;  // more than the old five final passes
+    bool rootKnown;
+    bool passMakesWork;  // the first commit queues one more update
+    std::size_t rows;    // published once the thread has ended
+  };
+  for (const Case& c : {Case{"plain", 0, true, false, 3},
+                        Case{"batches fail at first", 7, true, false, 3},
+                        Case{"a pass queues more", 0, true, true, 4},
+                        Case{"no sync root", 0, false, false, 0}}) {
+    SCOPED_TRACE(c.name);
+    QueueFixture<ManualClock> f;
+    UMSDBSyncInputManger& q = f.queue();
+    f.makeFile("/late.txt");
+    f.batches().failCommit = c.failingCommits;
+    std::atomic<bool> added{false};
+    if (c.passMakesWork) {
+      f.batches().onCommit = [&] {
+        if (!added.exchange(true)) q.addFileToUpdate({{"/more", "ref"}});
+      };
+    }
+    if (!c.rootKnown) f.host().setRoot("");
+    q.startDBSyncInput(false);
+    ASSERT_TRUE(f.clock().awaitBlockedThreads(1, 5s));
+    q.addBackupFiles(f.full("/late.txt"));
+    q.addDeleteFiles(f.full("/gone.txt"));
+    q.addFileToUpdate({{"/dl", "ref"}});
+    q.addFileToDelete("/gone.txt");
+    q.addFileToRename({"/r1", "/r2"});
+    q.addNotificationFilesInfo();
+    auto stoppedAt = f.clock().monotonicNow();
+    q.stopDBSyncInput();
+    ASSERT_TRUE(driveUntil(f.clock(), [&] { return !q.isDBThreadRunning(); }));
+    q.stopDBSyncInputAndWait();
+    EXPECT_EQ(f.batches().publishedRows().size(), c.rows);
+    EXPECT_EQ(f.published(journal::kServerChangeFolder).size(), 1u);
+    EXPECT_EQ(f.published(journal::kUploadFolder).size(), c.rootKnown ? 1u : 0u);
+    EXPECT_EQ(q.CheckForDeleteFiles().size(), c.rootKnown ? 1u : 0u);
+    if (!c.rootKnown) {
+      EXPECT_GE(f.clock().monotonicNow() - stoppedAt, 10s);
+    }
+  }
 }
 
 TEST_F(WriterThreadTest, WorkPostedToTheWriterRunsOnIt) {

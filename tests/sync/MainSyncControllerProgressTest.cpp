@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/KVTProgressRecord.h"
+#include "sync/SyncTestSupport.h"
+
+namespace ulmora {
+namespace {
+
+using testing::SyncFixture;
+using Sent = std::vector<std::pair<int, std::string>>;
+
+KVTProgressRecord uploadRecord(int64_t total, int64_t done) {
+  KVTProgressRecord r;
+  r.filename = "/a.txt";
+  r.transferMode = KVTProgressRecord::kFullBackup;
+  r.fileTransferedStatus = KVTProgressRecord::kDone;
+  r.totalFileCount = total;
+  r.backedUpFileCount = done;
+  r.speed = "";
+  return r;
+}
+
+std::string inProcess(MainSyncController& c) {
+  auto plist = PropertyList::readFile(c.getSyncFilePath());
+  return plist ? plist->stringFor("InProcess").value_or("<no key>") : "<no file>";
+}
+
+TEST(MainSyncControllerProgressTest, UploadBatchReachesTheMonitorAndEndsUpToDate) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.BackupRestoreStarted(c.backupManager());
+  c.sendDataToMonitor(uploadRecord(3, 1), 1, 0);
+  EXPECT_EQ(inProcess(c), "1");
+  c.BackupRestoreFinised(c.backupManager());
+  EXPECT_EQ(f.owner.monitor->sent(),
+            (Sent{{500, "T1003"}, {500, "T1002||2"}, {500, "T1001"}, {500, "T1001"}}));
+  EXPECT_EQ(inProcess(c), "0");
+  EXPECT_FALSE(c.isbackupStarted());
+}
+
+TEST(MainSyncControllerProgressTest, ManagersAreToldApartByIdentity) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.BackupRestoreStarted(c.restoreManager());
+  EXPECT_TRUE(c.isrestoreStarted());
+  EXPECT_FALSE(c.isbackupStarted());
+  // A progress line of the upload is dropped: no upload batch was started.
+  c.sendDataToMonitor(uploadRecord(3, 1), 1, 0);
+  c.BackupRestoreFinised(c.backupManager());
+  EXPECT_TRUE(c.isrestoreStarted());
+  EXPECT_EQ(f.owner.monitor->sent(), (Sent{{500, "T1004"}}));
+  EXPECT_EQ(c.currentSyncStatus(), "Performing Sync Down...");
+}
+
+TEST(MainSyncControllerProgressTest, NetworkLossAndReturn) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.setMonitorToolTip("Deleting file(s)...");
+  f.reachability->set(false);
+  f.loop.runUntilIdle();
+  c.setMonitorToolTip("Renaming file(s)...");
+  f.reachability->set(true);
+  f.loop.runUntilIdle();
+  // The delete is still going on: its code comes back, not "up to date".
+  EXPECT_EQ(f.owner.monitor->sent(),
+            (Sent{{500, "T1007"}, {500, "T1012"}, {500, "T1012"}, {500, "T1007"}}));
+  EXPECT_EQ(c.currentSyncStatus(), "Deleting file(s)...");
+}
+
+TEST(MainSyncControllerProgressTest, QuotaAndNotificationsGoToTheMonitor) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.setQuotaFull(true);
+  c.setMonitorToolTip("Performing Sync Up...");
+  c.showDesktopPushNotification("N1034||" + MainSyncController::shortenedNotificationName(
+                                                  std::string(40, 'x')) + "||added::/");
+  c.setQuotaFull(false);
+  EXPECT_EQ(f.owner.monitor->sent(),
+            (Sent{{500, "T1015"},
+                  {501, "N1034||" + std::string(17, 'x') + "..." + std::string(18, 'x') +
+                            "||added::/"},
+                  {504, "T1003"}}));
+}
+
+}  // namespace
+}  // namespace ulmora
