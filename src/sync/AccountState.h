@@ -66,16 +66,16 @@ struct AccountState {
     std::atomic<bool> canUseRefID{true};
     std::atomic<bool> isRestoreCanceldDuringListing{false};
     std::atomic<bool> isItemsFoundDuringListing{false};
-    std::atomic<bool> isCacheFileMoved{false};
     std::atomic<bool> isDamonRestartDueToAccountMaintanence{false};
     std::atomic<bool> IsMoreThanTenThousandRestore{false};
     std::atomic<int32_t> sameRestoreSetRepeatedCount{0};
 
     std::mutex mutex;  // guards the fields below
-    std::string mPreviousIndexStr = "0";
+    std::string mPreviousIndexStr;  // "" while no index is held
     std::string mIndexingWithZeroToAvoidRefId = "0";
-    std::string serverRecID;
-    std::optional<std::string> localrecID;  // application file 136
+    // The record-change id as the controller's start read it (application
+    // file 136); the record validation keeps the live one (RecordChangeTracker).
+    std::optional<std::string> localrecID;
   } server;
 
   // ---- push, renames and deletes, folders ----

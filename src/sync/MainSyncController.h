@@ -34,6 +34,17 @@
 #include "sync/SyncContext.h"
 #include "sync/SyncController.h"
 #include "sync/SyncCycle.h"
+#include "sync/DownloadDispatcher.h"
+#include "sync/ListingHandler.h"
+#include "sync/ListingIndexStore.h"
+#include "sync/ListingOutcome.h"
+#include "sync/ListingTally.h"
+#include "sync/LocalCache.h"
+#include "sync/RecordApplier.h"
+#include "sync/RecordChangeTracker.h"
+#include "sync/ServerRoadAdapters.h"
+#include "sync/ServerRoadHost.h"
+#include "sync/SyncRootFiles.h"
 
 namespace ulmora {
 
@@ -254,7 +265,30 @@ class MainSyncController final : public SyncController,
   // ---- upload road ----
 
   void startBackup() override;
+  // Application file 113, the running upload's entry list.
+  std::string pathBackupFileEntry() const;
+  // The account's connection record, its proxy settings file included, for
+  // an engine-driven controller (listings, renames and deletes, folders).
+  template <class EngineController>
+  void setUserAndProxyToObject(EngineController& controller) {
+    controller.setUser(userForEngineController());
+  }
+  User userForEngineController();
+  std::string pathForProxySettings() const;
   bool isSupportedFileType(const std::string& path);
+  // Relative path (or a full one under the root) to full path; nullopt
+  // without a root, for an empty path or one that could leave the root.
+  std::optional<std::string> CreateFullPathByAppendingSyncRoot(const std::string& path);
+  // Full path under the root to relative path ("/" for the root); any
+  // other path unchanged.
+  std::string createRelativePathToUlmoraSync(const std::string& path);
+  // `path` is or lies below an entry of `deleted` whose item is gone.
+  bool isInDeleteList(const std::string& path, const std::vector<std::string>& deleted);
+  void WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path);
+  void WritingCreateDirCollection(const std::string& folder);
+  std::string getPathWritingCreateDirCollection() const;
+  std::string getPathForWritingBackupFiles() const;
+  std::string getPathForWritingDeleteFiles() const;
   // KVTBackupRestoreHandlerProtocol
   void operationDidStart(KVTBackupManager& manager) override;
   void operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) override;
@@ -290,15 +324,68 @@ class MainSyncController final : public SyncController,
   void validateFiles(const ServerRecord& record, const std::string& operation) override;
   void updateRefID(const ServerRecord& record, const std::string& operation) override;
   void RetryListing(SynListingController& listing) override;
+  void listingCompleted() override;
+  void listingGotEventsOccurred() override;
+  void PerformLoginAgainDueToAccountMaintanence() override;
+  void clearItems() override;
+  bool isTenMinutesListingCalled() override;
+  void resetTenminutesListing() override;
+  // Listing index and listings.
+  void writeListingIndexFile(const std::string& index);
+  // The download completion: the index held back while downloads were
+  // pending is stored when nothing is pending any more.
+  void commitHeldListingIndex();
+  void updateRefIDwithListingIndex(bool fromZero);
+  void syncListing();
+  void StopListingAndAddNotificationFile();
+  // A change listing is about to start (full: from index 0).
+  void changeListingStarting(bool fromZero);
+  // Record validation, downloads, cache.
+  void handleForRestore(const ServerRecord& record);
+  void checkforEmptyFolder(const std::string& path);
+  bool checkFileisUnderRestoreSet(const std::string& relativePath);
+  bool checkRefIDExistInDatabase(const std::string& refId, const std::string& relativePath);
+  bool isrestorManagerRunning();
+  void StopRestoreManagerForNewListing();
+  bool moveToCache(const std::string& path);
+  bool moveToCacheWithoutDate(const std::string& path);
+  bool moveFromCache(const LocalCache::Wanted& wanted);
+  bool moveFromCacheAtLocation(const ServerRecord& record, const std::string& target);
+  bool shouldRenameForFile(const std::string&, const std::string&, std::string*) { return false; }
+  bool shouldDeleteForFile(const std::string&, const std::string&) { return false; }
+  void manageFoldersReceivedFromServer(SynListingController& listing);
+  void updateRecordToDBWithDirectoryContent(const RenameEntry& folder);
+  // Every change to the user's files goes through it.
+  const SyncRootFiles& syncRootFiles() const { return *syncRootFiles_; }
 
   // ---- push, renames and deletes, folders ----
 
+  bool enableListeningNotifications() const;
   void setEnableListeningNotifications(bool enable);
+  // The topic is always the sync user's; the argument is not used.
+  void startListeningNotifications(const std::string& user);
+  void stopListeningNotifications();
+  void startPushing(const std::string& topic, const std::string& messageID, const std::string& filePath);
+  void SendPushNotificationOnMainThread(const std::vector<std::string>& idAndPath);
   void periodicListening();
   void PushDummyNotification();
+  void retryListening();
+  void parseNotificationMessageData(const PropertyList& message);
+  void accountCancelledFromWeb();
   void delayedListingForNotification();
   void ExcuteEventsCaptured() override;
+  void StartExcutingEventsCaptured();
+  void StartRenameorDeleteOperation(const PropertyList& entries, const std::string& type);
+  std::vector<RenameEntry> checkForSubRenameArray(const std::vector<RenameEntry>& snapshot);
+  std::vector<std::string> CheckIfDeleteFileIsUnderAnyOtherOperation(const std::vector<std::string>& paths);
+  void setLastRenamedInfo(const std::string& fullOldPath, const std::string& fullNewPath);
   void CreateFolder() override;
+  void StartExcutingCreateDirOpr();
+  void enumerateForEmptySubFolder(const std::string& fullPath);
+  // Stop the rename/delete run (between batches) and the folder-creation run
+  // (between folders); what they had not sent is kept for their next run.
+  void cancelRenameDeleteRun();
+  void cancelCreateDirRun();
   // SyncInputHost
   void setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) override;
   // KVTNotificationHandlerProtocol
@@ -318,11 +405,18 @@ class MainSyncController final : public SyncController,
                                          const std::string& type) override;
   void renameDeleteDidFailWithError(const std::string& error, KVTRenameDeleteController& controller,
                                     const std::string& type) override;
+  void renameDeleteDidRetry(const std::vector<RenameEntry>& renames) override;
+  void renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) override;
+  void renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) override;
+  void deleteDidCancel(KVTRenameDeleteController& controller) override;
   // KVTCreateDirHandlerProtocol
   void createDirDidStart(KVTCreateDirController& controller) override;
   void createDirDidReceiveData(const std::string& folder) override;
   void createDirDidFinishSuccessfully(KVTCreateDirController& controller) override;
   void createDirDidFailWithError(const std::string& error, KVTCreateDirController& controller) override;
+  void createDirDidRetry() override;
+  void createDirDidReceiveErrors(const std::string& errorLine) override;
+  void createDirDidCancel(KVTCreateDirController& controller) override;
 
   // ---- control and periphery ----
 
@@ -388,7 +482,8 @@ class MainSyncController final : public SyncController,
   void setRecentlyModifiedItems(const std::string& path, const std::string& operation);
   void storeRecentItem(const std::string& path, int status);
   void addFileUpdatedFromCache(const std::string& path);
-  void clearItems();
+  // The listing's clearItems empties the recent items too.
+  void clearRecentItems();
   void sendRecentItemsList();
   std::string getFullPathFor(const std::string& path);
   bool sendMessageToFinder(const std::vector<std::string>& createDirCollection);
@@ -494,14 +589,53 @@ class MainSyncController final : public SyncController,
   // ---- upload road ----
   void buildUpload();
   void stopUpload();
+  // The upload road's collaborators and the ports they reach the rest of
+  // the controller through.
+  struct UploadRoad;
+  class UploadRoadHostAdapter;
+  std::shared_ptr<UploadRoad> uploadRoad_;  // shared: complete only in its own .cpp
+  // The account's login-details plist (sub-account test of over-quota).
+  std::string accountPlistPath() const;
+  // A storage server named by service discovery: both managers and the
+  // login details take it.
+  void useDiscoveredServer(const std::string& server);
 
   // ---- server road ----
   void buildListing();
   void stopListing();
+  RecordApplier::Flags recordFlags();
+  ListingOutcome::Folders foldersOf(SynListingController& listing);
+  friend class ServerRoadHost;
+  std::unique_ptr<SyncRootFiles> syncRootFiles_;
+  std::unique_ptr<InputQueueAdapter> roadQueue_;
+  std::unique_ptr<FilterSetsAdapter> roadFilters_;
+  std::unique_ptr<FileStatusAdapter> roadStatus_;
+  std::unique_ptr<ServerRoadHost> roadHost_;
+  std::unique_ptr<ListingAdapter> changeListingPort_;
+  std::unique_ptr<ListingAdapter> refIdListingPort_;
+  std::unique_ptr<DownloadEngineAdapter> restoreEnginePort_;
+  std::unique_ptr<ListingTally> listingTally_;
+  std::unique_ptr<ListingIndexStore> listingIndex_;
+  std::unique_ptr<RecordChangeTracker> recordChanges_;
+  std::unique_ptr<LocalCache> localCache_;
+  std::unique_ptr<RecordApplier> recordApplier_;
+  std::unique_ptr<ListingHandler> listingHandler_;
+  std::unique_ptr<ListingOutcome> listingOutcome_;
+  std::unique_ptr<DownloadDispatcher> downloadDispatcher_;
+  std::atomic<int64_t> mSplitPoint_{0};
 
   // ---- push, renames and deletes, folders ----
   void buildPush();
   void stopPush();
+  // The push handler, the rename/delete and folder-creation workers, their
+  // engine-driven controllers and the ports they see the account through
+  // (MainSyncControllerPush.cpp).
+  class PushConcern;
+  struct PushConcernDeleter {
+    void operator()(PushConcern* concern) const;
+  };
+  std::unique_ptr<PushConcern, PushConcernDeleter> push_;
+  PushConcern* pushToStart();
 
   // ---- control and periphery ----
   void buildControl();

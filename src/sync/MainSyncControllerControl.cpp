@@ -526,7 +526,7 @@ void MainSyncController::storeRecentItem(const std::string& path, int status) {
 void MainSyncController::addFileUpdatedFromCache(const std::string& path) {
   controlRoom_->recent_.addFileUpdatedFromCache(path);
 }
-void MainSyncController::clearItems() { controlRoom_->recent_.clearItems(); }
+void MainSyncController::clearRecentItems() { controlRoom_->recent_.clearItems(); }
 void MainSyncController::sendRecentItemsList() {
   controlRoom_->recent_.sendRecentItemsList([](const PropertyList& record, int optype, int) {
     notBuiltYet("sendDataToMonitor " + record.stringFor(RecentItems::kFileNameKey).value_or("") +

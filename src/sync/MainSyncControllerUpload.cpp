@@ -1,60 +1,367 @@
-// The upload road: placeholders until the upload concern replaces this file.
-#include <algorithm>
+// The upload road: dispatch of upload runs and the engine managers' run
+// callbacks, forwarded to UploadDispatcher, UploadRunHandler and
+// DownloadRunHandler.
+#include <mutex>
+#include <optional>
 
+#include "capture/ExcludedFilesCollections.h"
+#include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
+#include "foundation/QLUtility.h"
+#include "journal/CompanionMessenger.h"
+#include "journal/NotificationPoster.h"
+#include "journal/UMSDBSyncInputManger.h"
+#include "media/ImageMDUploadController.h"
+#include "media/VideoCGICallController.h"
+#include "platform/FileUtil.h"
+#include "service/HttpsSettings.h"
+#include "service/ServiceEndpoint.h"
+#include "service/HttpsTransfer.h"
+#include "sync/DownloadRunHandler.h"
 #include "sync/MainSyncController.h"
+#include "sync/ServiceDiscovery.h"
+#include "sync/SyncControllerOwner.h"
+#include "sync/SyncPathHelpers.h"
+#include "sync/UploadDispatcher.h"
+#include "sync/UploadRoadAdapters.h"
+#include "sync/UploadRunHandler.h"
 
 namespace ulmora {
-void MainSyncController::buildUpload() {}
-void MainSyncController::stopUpload() {}
+namespace {
 
-void MainSyncController::startBackup() {}
+constexpr int kLoginDetails = 26;
+constexpr int kProxySettings = 84;
+constexpr int kBackupFileEntries = 113;
+constexpr int kBackupFileEntriesAfterDelete = 114;
+constexpr int kRestoreFileEntries = 118;
+constexpr int kUserQuotaDetails = 124;
+constexpr auto kDiscoveryTimeout = std::chrono::seconds(120);
+
+}  // namespace
+
+// What the upload road asks of the rest of the controller, as facade calls.
+class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
+ public:
+  explicit UploadRoadHostAdapter(MainSyncController& c) : c_(c) {}
+
+  void ResetCumulativeCountVariablesForBackup() override { c_.ResetCumulativeCountVariablesForBackup(); }
+  void backupSetDispatched() override {
+    c_.state_.upload.IsMoreThanTenThousand = false;
+    c_.ResetSetVariablesForBackup();
+  }
+  void GetTotalCountAndTotalSizeOfBackupFiles() override { c_.GetTotalCountAndTotalSizeOfBackupFiles(); }
+  void BackupRestoreStarted(bool upload) override {
+    KVTBackupManager* m = upload ? c_.mBackupManager_.get() : c_.mRestoreManager_.get();
+    if (m) c_.BackupRestoreStarted(*m);
+  }
+  void sendDataToMonitor(const KVTProgressRecord& record, int optype, int state) override {
+    c_.sendDataToMonitor(record, optype, state);
+  }
+  void setMonitorToolTip(const std::string& code) override { c_.setMonitorToolTip(code); }
+  void removeItemFromToolTipFor(const std::string& item) override { c_.removeItemFromToolTipFor(item); }
+  void showDesktopPushNotification(const std::string& text) override { c_.showDesktopPushNotification(text); }
+  void sendMonitorMessage(const std::string& text, int type) override {
+    std::shared_ptr<CompanionMessenger> monitor = c_.monitorMessenger();
+    if (monitor) monitor->sendIPCMessage(PropertyList(text), type, false);
+  }
+  void queryMainDB(int option) override { c_.queryMainDB(option); }
+  User accountUser() override { return c_.craeteUserInfoObject(); }
+  void setServerAddress(const std::string& server) override { c_.useDiscoveredServer(server); }
+  void HandleAccountUnderMaintainence() override { c_.HandleAccountUnderMaintainence(); }
+  void passwordChangedFromWeb() override { c_.passwordChangedFromWeb(); }
+  void runCalQuotaInThread(const std::string& mode) override { c_.runCalQuotaInThread(mode); }
+  void updateSSWindowRefresh() override { c_.updateSSWindowRefresh(); }
+  void setRecentlyModifiedItems(const std::string& file, const std::string& operation) override {
+    c_.setRecentlyModifiedItems(file, operation);
+  }
+  std::string createSessionFileForOperation(int operation, const std::string& name) override {
+    return c_.createSessionFileForOperation(operation, name);
+  }
+  void addToCraeteThumbnail(const std::string& fullPath) override { c_.addToCraeteThumbnail(fullPath); }
+  void setVideoUserDetails(const std::string& user, const std::string& password) override;
+  void addVideoFile(const std::string& relativePath) override;
+  void makeVideoCGICall() override;
+  void updateImageInformation() override {
+    if (c_.mImageMDUController_) c_.mImageMDUController_->updateImageInformation();
+  }
+  void startPushing(const std::string& topic, const std::string& messageId, const std::string& text) override {
+    c_.startPushing(topic, messageId, text);
+  }
+  void updateRefIDwithListingIndex(bool fromZero) override { c_.updateRefIDwithListingIndex(fromZero); }
+  // The server road owns the listing index; it moves only past a run in
+  // which every file arrived and after which nothing waits.
+  void downloadRunEnded(bool allArrived, bool downloadsPending) override {
+    if (allArrived && !downloadsPending) c_.commitHeldListingIndex();
+  }
+  void deleteHalfRestoredFiles() override { c_.deleteHalfRestoredFiles(); }
+  std::optional<std::vector<std::string>> filterversionRestoredFile(
+      const std::vector<std::string>& relativePaths) override {
+    return c_.ctx_.collections.filterversionRestoredFile(relativePaths);
+  }
+  void clearRestoreSets() override {
+    c_.ctx_.collections.clearRestoreSetOfEngineOne();
+    c_.ctx_.collections.clearRestoreSetOfEngineTwo();
+  }
+  void postSyncList(const std::vector<std::string>& relativePaths) override {
+    if (c_.ctx_.poster == nullptr) return;
+    PropertyList::Array paths;
+    for (const auto& p : relativePaths) paths.emplace_back(p);
+    PropertyList info(PropertyList::Dict{});
+    info.set("syncList", PropertyList(std::move(paths)));
+    c_.ctx_.poster->post("FilessyncListGot", info);
+  }
+
+ private:
+  MainSyncController& c_;
+};
+
+struct MainSyncController::UploadRoad {
+  UploadRoad(MainSyncController& c)
+      : host(c),
+        uploadPort(*c.mBackupManager_),
+        downloadPort(*c.mRestoreManager_),
+        queuePort(c.ctx_.inputQueue),
+        context{[&c] { return c.getUlmoraSyncRootPath(); },
+                c.ctx_.session.syncUser,
+                RunRoadContext::Files{c.applicationFile(kBackupFileEntries), c.applicationFile(kRestoreFileEntries),
+                                      c.applicationFile(kUserQuotaDetails), c.applicationFile(kLoginDetails),
+                                      c.accountPlistPath()},
+                c.ctx_.clock,
+                queuePort,
+                host,
+                uploadPort,
+                downloadPort},
+        dispatcher({[&c] { return c.getUlmoraSyncRootPath(); }, c.applicationFile(kBackupFileEntries),
+                    c.applicationFile(kBackupFileEntriesAfterDelete), c.applicationFile(kProxySettings)},
+                   queuePort, uploadPort, host, renames, c.state_.upload.sameBackupSetRepeatedCount),
+        uploadRuns(context, renames, c.state_.upload.sameBackupSetRepeatedCount),
+        downloadRuns(context, c.state_.server.sameRestoreSetRepeatedCount),
+        discovery(c.ctx_.clock, discoveryPorts(c)) {}
+
+  static ServiceDiscovery::Ports discoveryPorts(MainSyncController& c) {
+    ServiceDiscovery::Ports ports;
+    ports.credentials = [&c] {
+      User user = c.craeteUserInfoObject();
+      return std::make_pair(user.userName(), user.password());
+    };
+    ports.post = [&c](const std::string& body) -> std::optional<std::string> {
+      HttpsRequest request;
+      request.url = serviceEndpointURL(c.craeteUserInfoObject().webServer(), ServiceDiscovery::kPath);
+      if (request.url.empty()) return std::nullopt;
+      request.body = body;
+      request.timeout = kDiscoveryTimeout;
+      request.tls = HttpsSettings::forConsoleUser(c.ctx_.session.consoleUser);
+      HttpsTransfer transfer(std::move(request));
+      UploadRoad& road = *c.uploadRoad_;
+      {
+        std::lock_guard<std::mutex> lock(road.lookupMutex);
+        if (road.lookupStopped) return std::nullopt;
+        road.lookup = &transfer;
+      }
+      HttpsResponse reply = transfer.perform();
+      {
+        std::lock_guard<std::mutex> lock(road.lookupMutex);
+        road.lookup = nullptr;
+      }
+      if (!reply.ok()) return std::nullopt;
+      return reply.body;
+    };
+    // The answer is used on the main loop, never after the controller is gone.
+    ports.apply = [&c](const std::string& server) {
+      c.ctx_.mainLoop.post(c.guard_.wrap([&c, server] { c.useDiscoveredServer(server); }));
+    };
+    return ports;
+  }
+
+  UploadRoadHostAdapter host;
+  KVTManagerPort uploadPort;
+  KVTManagerPort downloadPort;
+  InputQueuePort queuePort;
+  UploadRenames renames;
+  VideoCGICallController video;
+  RunRoadContext context;
+  UploadDispatcher dispatcher;
+  UploadRunHandler uploadRuns;
+  DownloadRunHandler downloadRuns;
+  // The lookup request under way, so that a stop need not wait out its
+  // time-out.
+  std::mutex lookupMutex;
+  HttpsTransfer* lookup = nullptr;
+  bool lookupStopped = false;
+  ServiceDiscovery discovery;
+};
+
+void MainSyncController::UploadRoadHostAdapter::setVideoUserDetails(const std::string& user,
+                                                                   const std::string& password) {
+  PropertyList details(PropertyList::Dict{});
+  details.set("username", user);
+  details.set("password", password);
+  c_.uploadRoad_->video.setServiceHost(c_.craeteUserInfoObject().webServer());
+  c_.uploadRoad_->video.setUserDetails(details);
+}
+void MainSyncController::UploadRoadHostAdapter::addVideoFile(const std::string& relativePath) {
+  c_.uploadRoad_->video.addFiles(relativePath);
+}
+void MainSyncController::UploadRoadHostAdapter::makeVideoCGICall() { c_.uploadRoad_->video.makeVideoCGICall(); }
+
+void MainSyncController::buildUpload() { uploadRoad_ = std::make_shared<UploadRoad>(*this); }
+
+// The engine runs may still report until the lifecycle has stopped them, so
+// the road stays whole until the controller goes; only the lookup thread ends.
+void MainSyncController::stopUpload() {
+  if (!uploadRoad_) return;
+  {
+    std::lock_guard<std::mutex> lock(uploadRoad_->lookupMutex);
+    uploadRoad_->lookupStopped = true;
+    if (uploadRoad_->lookup) uploadRoad_->lookup->cancel();
+  }
+  uploadRoad_->discovery.stop();
+}
+
+std::string MainSyncController::accountPlistPath() const {
+  return QLUtility::pathForTemplateKey("UMLoginDetailsFile", ctx_.session.consoleUser);
+}
+
+void MainSyncController::useDiscoveredServer(const std::string& server) {
+  if (server.empty()) return;
+  daemonTrace("service discovery: storage server " + server);
+  if (mBackupManager_) mBackupManager_->editUserInfo([&](User& u) { u.setKVTServerIP(server); });
+  if (mRestoreManager_) mRestoreManager_->editUserInfo([&](User& u) { u.setKVTServerIP(server); });
+  const std::string login = applicationFile(kLoginDetails);
+  if (!fileutil::exists(login)) return;
+  auto plist = PropertyList::readFile(login);
+  if (!plist || !plist->asDict()) return;
+  plist->set("serverName", server);
+  plist->writeFile(login);
+}
+
+// ------------------------------------------------------------------ dispatch
+
+void MainSyncController::startBackup() {
+  if (!uploadRoad_) return;
+  // Renames held by the settings while the previous set ran belong to it.
+  settings_->takeRenamesAfterBackup();
+  uploadRoad_->dispatcher.startBackup();
+}
+
+std::string MainSyncController::pathBackupFileEntry() const { return applicationFile(kBackupFileEntries); }
+std::string MainSyncController::pathForProxySettings() const { return applicationFile(kProxySettings); }
+
+User MainSyncController::userForEngineController() {
+  return uploadRoad_ ? uploadRoad_->dispatcher.userForEngineController() : craeteUserInfoObject();
+}
 
 bool MainSyncController::isSupportedFileType(const std::string& path) {
-  static const char* const kImageExtensions[] = {"tif", "tiff", "bmp", "dib", "rle", "gif", "jpg",
-                                                 "jpeg", "jpe", "jfif", "png", "jp2", "psd", "tga"};
-  const size_t slash = path.rfind('/');
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-  std::string ext = path.substr(dot + 1);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return std::find(std::begin(kImageExtensions), std::end(kImageExtensions), ext) !=
-         std::end(kImageExtensions);
+  return syncpaths::isSupportedFileType(path);
 }
 
-void MainSyncController::operationDidStart(KVTBackupManager& /*manager*/) {
-  notBuiltYet("operationDidStart");
+std::optional<std::string> MainSyncController::CreateFullPathByAppendingSyncRoot(const std::string& path) {
+  return syncpaths::fullPath(SyncRootPath(getUlmoraSyncRootPath()), path);
 }
-void MainSyncController::operationDidReceiveData(const KVTProgressRecord& /*record*/,
-                                                 KVTBackupManager& /*manager*/) {}
-void MainSyncController::removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& /*manager*/) {
-  notBuiltYet("removeSfErrorFileFromDb " + path);
+
+std::string MainSyncController::createRelativePathToUlmoraSync(const std::string& path) {
+  return syncpaths::relativePath(SyncRootPath(getUlmoraSyncRootPath()), path);
 }
-void MainSyncController::makeScriptCallForObject(KVTBackupManager& /*manager*/) {
-  notBuiltYet("makeScriptCallForObject");
+
+bool MainSyncController::isInDeleteList(const std::string& path, const std::vector<std::string>& deleted) {
+  return syncpaths::isUnderAny(path, ctx_.collections.filterDeletedFolderToavoid(deleted));
 }
+
+void MainSyncController::WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path) {
+  syncpaths::WriteFilesFromArray(entries, path);
+}
+
+void MainSyncController::WritingCreateDirCollection(const std::string& folder) {
+  ctx_.inputQueue.addDirectory(folder);
+}
+std::string MainSyncController::getPathWritingCreateDirCollection() const {
+  return ctx_.inputQueue.getPathToCreateDirCollection();
+}
+std::string MainSyncController::getPathForWritingBackupFiles() const { return ctx_.inputQueue.getPathToBackupFiles(); }
+std::string MainSyncController::getPathForWritingDeleteFiles() const { return ctx_.inputQueue.getPathToDeleteFiles(); }
+
+// ------------------------------------------------------------------ run callbacks
+
+void MainSyncController::operationDidStart(KVTBackupManager& manager) {
+  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidStart(); break;
+    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidStart(); break;
+    case RunDirection::kOther: break;
+  }
+}
+
+void MainSyncController::operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) {
+  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+    case RunDirection::kUpload:
+      // Renames of the running set, held by the settings, are followed here.
+      for (const auto& [from, to] : settings_->takeRenamesAfterBackup())
+        uploadRoad_->renames.recordRename(from, to);
+      uploadRoad_->uploadRuns.operationDidReceiveData(record);
+      break;
+    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidReceiveData(record); break;
+    case RunDirection::kOther: break;
+  }
+}
+
+void MainSyncController::removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) {
+  if (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get()) == RunDirection::kOther) return;
+  const std::string relative = createRelativePathToUlmoraSync(path);
+  if (!relative.empty() && relative != "/") ctx_.inputQueue.addFileToDelete(relative);
+}
+
+void MainSyncController::makeScriptCallForObject(KVTBackupManager& manager) {
+  if (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get()) == RunDirection::kOther) return;
+  uploadRoad_->discovery.makeScriptCallForObject();
+}
+
 void MainSyncController::operationStartedRetrying(KVTBackupManager& /*manager*/) {}
 void MainSyncController::operationDidFinishFileListGeneration(KVTBackupManager& /*manager*/) {}
-void MainSyncController::operationDidReceiveErrors(const std::string& error, const std::string& path,
-                                                   KVTBackupManager& /*manager*/) {
-  notBuiltYet("operationDidReceiveErrors " + path + ": " + error);
-}
-void MainSyncController::operationDidFailWithError(const std::string& error,
-                                                   KVTBackupManager& /*manager*/) {
-  notBuiltYet("operationDidFailWithError " + error);
-}
-void MainSyncController::operationDidFailWithOverQuota(KVTBackupManager& /*manager*/) {
-  notBuiltYet("operationDidFailWithOverQuota");
-}
-void MainSyncController::operationDidCancel(KVTBackupManager& /*manager*/) {
-  notBuiltYet("operationDidCancel");
-}
-void MainSyncController::operationCanceld(KVTBackupManager& /*manager*/) {}
-void MainSyncController::operationDidFinishSuccessfully(KVTBackupManager& /*manager*/) {
-  notBuiltYet("operationDidFinishSuccessfully");
-}
 void MainSyncController::restoreRestarted(KVTBackupManager& /*manager*/) {}
+
+void MainSyncController::operationDidReceiveErrors(const std::string& error, const std::string& path,
+                                                   KVTBackupManager& manager) {
+  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidReceiveErrors(error, path); break;
+    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidReceiveErrors(error, path); break;
+    case RunDirection::kOther: break;
+  }
+}
+
+void MainSyncController::operationDidFailWithError(const std::string& error, KVTBackupManager& manager) {
+  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidFailWithError(error); break;
+    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidFailWithError(error); break;
+    case RunDirection::kOther: break;
+  }
+}
+
+void MainSyncController::operationDidFailWithOverQuota(KVTBackupManager& manager) {
+  if (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get()) == RunDirection::kOther) return;
+  uploadRoad_->uploadRuns.operationDidFailWithOverQuota();
+}
+
+void MainSyncController::operationDidCancel(KVTBackupManager& manager) {
+  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidCancel(); break;
+    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidCancel(); break;
+    case RunDirection::kOther: break;
+  }
+}
+
+void MainSyncController::operationCanceld(KVTBackupManager& manager) {
+  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationCanceld(); break;
+    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationCanceld(); break;
+    case RunDirection::kOther: break;
+  }
+}
+
+void MainSyncController::operationDidFinishSuccessfully(KVTBackupManager& manager) {
+  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidFinishSuccessfully(); break;
+    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidFinishSuccessfully(); break;
+    case RunDirection::kOther: break;
+  }
+}
 
 }  // namespace ulmora

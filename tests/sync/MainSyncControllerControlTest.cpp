@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "platform/FileUtil.h"
@@ -29,14 +30,18 @@ TEST(MainSyncControllerControlTest, AMissingSyncFolderIsReportedOnceUntilItRetur
   fileutil::removeAll(f.root);
   c.ifSyncFolderDoNotExist();
   c.ifSyncFolderDoNotExist();
-  EXPECT_EQ(f.owner.monitor->types(), std::vector<int>{512});
+  const auto folderReports = [&] {
+    const auto types = f.owner.monitor->types();
+    return std::count(types.begin(), types.end(), 512);
+  };
+  EXPECT_EQ(folderReports(), 1);
   EXPECT_FALSE(fileutil::exists(f.home.loginDetailsPath()));
 
   fileutil::makeDirectories(f.root);
   f.advance(5s);
   fileutil::removeAll(f.root);
   c.ifSyncFolderDoNotExist();
-  EXPECT_EQ(f.owner.monitor->types(), (std::vector<int>{512, 512}));
+  EXPECT_EQ(folderReports(), 2);
 }
 
 TEST(MainSyncControllerControlTest, AFolderIncludedWhilePausedIsFetchedAfterTheResume) {

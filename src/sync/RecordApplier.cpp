@@ -1,0 +1,348 @@
+#include "sync/RecordApplier.h"
+
+#include <charconv>
+
+#include "foundation/QLUtility.h"
+#include "platform/FileUtil.h"
+#include "platform/Trace.h"
+#include "service/ServerPath.h"
+#include "sync/ServerRenameDecision.h"
+
+namespace ulmora {
+namespace {
+
+using Kind = Step::Kind;
+using Area = SyncRootFiles::Area;
+using MoveResult = SyncRootFiles::MoveResult;
+
+void trace(const std::string& line) { traceLine(line); }
+
+void marker(int n) {
+  if (n > 0) trace("Validate file ref id or server file is nill " + std::to_string(n));
+}
+
+bool plausibleSize(const std::string& text) {
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size() && value >= 0 &&
+         value < (int64_t{1} << 50);
+}
+
+std::string parentOf(const std::string& relative) {
+  std::string parent = fileutil::parentPath(relative);
+  return parent == "/" ? std::string() : parent;
+}
+
+}  // namespace
+
+RecordApplier::RecordApplier(const SyncRootFiles& files, LocalCache& cache, Ports ports, ListingTally& tally,
+                             RecordChangeTracker& recIds, Hooks hooks)
+    : files_(files), cache_(cache), ports_(ports), tally_(tally), recIds_(recIds), hooks_(std::move(hooks)) {}
+
+ItemState RecordApplier::itemState(const std::string& relative) const {
+  ItemState state;
+  if (auto info = files_.info(relative)) {
+    state.exists = true;
+    state.isFolder = info->isFolder;
+    state.modified = info->modified;
+  }
+  return state;
+}
+
+std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, const std::string& operation,
+                                                 const Flags& flags) {
+  auto fname = files_.check(record.fname);
+  if (!fname) {
+    trace("validateFiles dropped a record with an unusable path " + serverpath::forTrace(record.fname));
+    return std::nullopt;
+  }
+  std::optional<std::string> fnameOld;
+  if (!record.fnameOld.empty()) {
+    fnameOld = files_.check(record.fnameOld);
+    if (!fnameOld) {
+      trace("validateFiles dropped a record with an unusable former path " +
+            serverpath::forTrace(record.fnameOld));
+      return std::nullopt;
+    }
+  }
+  RecordFacts f;
+  f.record = record;
+  // Queue and database keys take the one canonical form ("/a/b", folders "/a/b/").
+  f.record.fname = *fname + (record.isFolder() ? "/" : "");
+  if (fnameOld) f.record.fnameOld = *fnameOld + (record.fnameOld.back() == '/' ? "/" : "");
+  f.operation = operation;
+  f.serverTime = QLUtility::dateFromString(record.modTime);
+  f.isReinitialize = flags.isReinitialize;
+  f.shouldRestoreFileDirectly = flags.shouldRestoreFileDirectly;
+  f.newSideHidden = ports_.selective.checkForFileisUnderSSyncSet(f.record.fname);
+  f.oldSideHidden = fnameOld && ports_.selective.checkForFileisUnderSSyncSet(f.record.fnameOld);
+  const bool rename = operation == ServerRecord::kCodeRenamed;
+  if (rename ? (f.newSideHidden && f.oldSideHidden) : f.newSideHidden) return std::nullopt;
+  if (!record.isFolder() && f.record.fname != record.fname)
+    trace("validateFiles takes " + serverpath::forTrace(record.fname) + " as " + serverpath::forTrace(f.record.fname));
+  if (rename && !fnameOld) return f;  // the decision drops it
+
+  f.local = itemState(*fname);
+  if (fnameOld) f.old = itemState(*fnameOld);
+  const auto& key = f.record.fname;
+  if (operation == ServerRecord::kCodeChanged && f.local.exists) {
+    f.backedUp = ports_.status.backupStatus(key);
+    f.restored = ports_.status.restoreStatus(key);
+  } else if (operation == ServerRecord::kCodeDeleted && f.local.exists) {
+    f.backupAndRefId = ports_.status.backupStatusAndRefId(key);
+  } else if (rename) {
+    if (f.local.exists) {
+      f.backedUp = ports_.status.backupStatus(key);
+      f.restored = ports_.status.restoreStatus(key);
+      if (!f.old.exists) f.backupStatusDuringMismatch = ports_.status.backupStatusDuringMismatch(key);
+    }
+    if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(f.record.fnameOld);
+  }
+  const bool wantsRefIdPath =
+      flags.useRefId && !record.refId.empty() && !f.local.exists &&
+      ((operation == ServerRecord::kCodeDeleted && !record.isFolder()) || (rename && !f.old.exists));
+  if (wantsRefIdPath) {
+    if (auto recorded = ports_.queue.getFilePathforRefID(record.refId)) {
+      if (auto rel = files_.check(*recorded)) {
+        f.refIdPath = *rel;
+        f.refIdItem = itemState(*rel);
+        f.refIdPathBackedUp = ports_.status.backupStatus(*rel);
+      }
+    }
+  }
+  return f;
+}
+
+void RecordApplier::validateFiles(const ServerRecord& record, const std::string& operation,
+                                  const Flags& flags) {
+  auto facts = gather(record, operation, flags);
+  if (!facts) return;
+  Plan plan = operation == ServerRecord::kCodeRenamed ? decideServerRename(*facts) : decideRecord(*facts);
+  apply(*facts, plan);
+}
+
+void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
+  const ServerRecord& record = facts.record;
+  if (!plan.note.empty()) trace("validateFiles " + serverpath::forTrace(record.fname) + ": " + plan.note);
+  for (const Step& step : plan.steps) {
+    switch (step.kind) {
+      case Kind::kDownload:
+        download(record, step);
+        break;
+      case Kind::kRefIdUpdate:
+        if (!record.refId.empty())
+          ports_.queue.addToUpdateRefID({{record.fname, record.refId}});
+        else
+          marker(step.marker);
+        break;
+      case Kind::kUpload:
+        ports_.queue.addFileToBackup(record.fname);
+        ports_.queue.addBackupFiles(files_.fullPath(record.fname));
+        break;
+      case Kind::kSyncDelete:
+        if (!syncDelete(step.path, step.key, step.sessionLog)) trace("fileDeletedLocally failed");
+        break;
+      case Kind::kMoveThenDelete: {
+        // Cached under the server's name when its folder is here; a folder
+        // is not made only to be left empty.
+        std::string parent = parentOf(step.target);
+        bool parentHere = parent.empty() || files_.info(parent).has_value();
+        if (!parentHere) {
+          syncDelete(step.path, step.key, step.sessionLog);
+        } else if (guardedMove(step.path, step.target)) {
+          syncDelete(step.target, step.key, step.sessionLog);
+        }
+        break;
+      }
+      case Kind::kLocalRename:
+        localRename(record, step);
+        break;
+      case Kind::kFolderRename:
+        folderRename(step);
+        break;
+      case Kind::kQueueDbDelete:
+        ports_.queue.addFileToDelete(step.key);
+        break;
+      case Kind::kCheckEmptyFolder:
+        checkforEmptyFolder(step.path);
+        break;
+      case Kind::kAddServerFolder:
+        if (hooks_.addServerFolder) hooks_.addServerFolder(record);
+        break;
+      case Kind::kAddDeleteFolder:
+        tally_.addFolderToDelete(step.path);
+        break;
+      case Kind::kRestoreAtNewPlaceOrDownload:
+        if (!cache_.moveFromCacheAtLocation(record, record.fname)) download(record, step);
+        break;
+      case Kind::kMoveThenDownload:
+        if (cache_.moveFromCache(LocalCache::Wanted::fromRecord(record))) break;
+        if (!plausibleSize(record.size)) {
+          trace("validateFiles dropped a download with an unusable size for " +
+                serverpath::forTrace(record.fname));
+          break;
+        }
+        if (step.moveFirst && guardedMove(step.path, record.fname)) {
+          queueDownload(record, step);  // over the uploaded copy just moved there
+        } else {
+          Step fetch = step;
+          fetch.cacheFirst = false;
+          download(record, fetch);  // something may stand at the new name by now
+        }
+        break;
+    }
+  }
+  if (plan.bookkeeping && recIds_.note(record.rcId) && hooks_.relistReferenceIds) hooks_.relistReferenceIds();
+}
+
+void RecordApplier::handleForRestore(const ServerRecord& record) {
+  if (!files_.check(record.fname)) return;
+  Step step{Kind::kDownload};
+  step.avoidBackup = true;
+  download(record, step);
+}
+
+bool RecordApplier::download(const ServerRecord& record, const Step& step) {
+  const std::string& fname = record.fname;
+  if (!plausibleSize(record.size)) {
+    trace("validateFiles dropped a download with an unusable size for " + serverpath::forTrace(fname));
+    return false;
+  }
+  if (auto info = files_.info(fname)) {
+    if (info->isFolder) {
+      trace("no download over the local folder " + serverpath::forTrace(fname));
+      return false;
+    }
+    // The local file may hold an edit that has not reached the server.
+    if (step.conflictAlways || !ports_.status.backupStatus(fname)) {
+      if (step.conflictAlways)
+        trace("reinitialize and server lmd grater than local moving local file to conflict data folder");
+      // The move must not reach the server as the user deleting the file.
+      std::string full = files_.fullPath(fname);
+      ports_.filters.addToExclude(full);
+      auto copy = cache_.moveToCacheWithoutDate(fname);
+      liftExclusionsLater(full, {});
+      if (!copy) {
+        trace("no download of " + serverpath::forTrace(fname) + ": the local edit could not be set aside");
+        return false;
+      }
+    }
+  }
+  if (step.cacheFirst && cache_.moveFromCache(LocalCache::Wanted::fromRecord(record))) return true;
+  queueDownload(record, step);
+  return true;
+}
+
+void RecordApplier::queueDownload(const ServerRecord& record, const Step& step) {
+  const std::string& fname = record.fname;
+  if (!record.refId.empty())
+    ports_.queue.addFileToUpdate({{fname, record.refId}});
+  else
+    marker(step.marker);
+  if (step.avoidBackup) ports_.filters.addToAvoidBackup(fname);
+  ports_.queue.addRestoreFiles({{fname, record.size}});
+  if (step.avoidDelete) ports_.filters.addToAvoidDelete(fname, record.size);
+}
+
+bool RecordApplier::syncDelete(const std::string& path, const std::string& key, bool sessionLog) {
+  if (!cache_.moveToCache(path)) return false;  // it stays where it is
+  std::string full = files_.fullPath(path);
+  ports_.recent.setRecentlyModifiedItems(full, " - Auto Deleted");
+  ports_.queue.addFileToDelete(key);
+  tally_.countDeletion(full);
+  ports_.filters.AaddToAvoidAutoDelete(key);
+  if (sessionLog && ports_.sessionLog) ports_.sessionLog->syncDeleted(path);
+  return true;
+}
+
+void RecordApplier::liftExclusionsLater(const std::string& a, const std::string& b) {
+  auto& filters = ports_.filters;
+  auto lift = [&filters, a, b] {
+    filters.removeFromExclude(a);
+    if (!b.empty()) filters.removeFromExclude(b);
+  };
+  if (hooks_.postDelayed)
+    hooks_.postDelayed(lift, kExcludeLift);
+  else
+    lift();
+}
+
+bool RecordApplier::guardedMove(const std::string& from, const std::string& to) {
+  std::string fullFrom = files_.fullPath(from), fullTo = files_.fullPath(to);
+  ports_.filters.addToExclude(fullTo);
+  ports_.filters.addToExclude(fullFrom);
+  ports_.filters.addToAvoidRename({from, to});
+  bool moved = files_.move(from, to) == MoveResult::kMoved;
+  liftExclusionsLater(fullTo, fullFrom);
+  return moved;
+}
+
+void RecordApplier::localRename(const ServerRecord& record, const Step& step) {
+  std::string fullFrom = files_.fullPath(step.path), fullTo = files_.fullPath(step.target);
+  if (!guardedMove(step.path, step.target)) {
+    trace("local rename of " + serverpath::forTrace(step.path) + " failed; downloading " +
+          serverpath::forTrace(step.target) + " instead");
+    Step fetch{Kind::kDownload};
+    fetch.avoidBackup = true;
+    download(record, fetch);
+    return;
+  }
+  ports_.recent.setRecentlyModifiedItems(fullTo, " - Auto Renamed");
+  tally_.countRename(fullFrom, fullTo);
+  ports_.queue.addFileToRename({step.key, step.target});
+  if (ports_.sessionLog) ports_.sessionLog->syncRenamed(step.key, step.target);
+  if (step.checkParentAfter) checkforEmptyFolder(parentOf(step.path));
+}
+
+void RecordApplier::folderRename(const Step& step) {
+  auto from = files_.check(step.path);
+  auto to = files_.check(step.target);
+  if (!from || !to) return;
+  ports_.filters.addToAvoidRename({*from, *to});
+  if (files_.move(*from, *to) != MoveResult::kMoved) {
+    trace("local folder rename of " + serverpath::forTrace(*from) + " failed");
+    return;
+  }
+  updateRecordToDBWithDirectoryContent({*from, *to});
+  std::string fullTo = files_.fullPath(*to);
+  tally_.countRename(files_.fullPath(*from), fullTo);
+  ports_.recent.setRecentlyModifiedItems(fullTo, " - Auto Renamed");
+  if (ports_.sessionLog) ports_.sessionLog->syncRenamed(*from, *to);
+}
+
+void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& folder) {
+  auto from = files_.checkQuietly(folder.originalPath);
+  auto to = files_.checkQuietly(folder.renamedPath);
+  if (!from || !to) return;
+  std::vector<std::string> pending{""};
+  while (!pending.empty()) {
+    std::string below = std::move(pending.back());
+    pending.pop_back();
+    auto names = files_.list(*to + below);
+    if (!names) continue;
+    for (const auto& name : *names) {
+      std::string sub = below + "/" + name;
+      auto info = files_.info(*to + sub);
+      if (!info) continue;
+      if (info->isFolder) {
+        pending.push_back(sub);
+      } else if (!ports_.filters.shouldExcludeFile(*to + sub)) {
+        ports_.queue.addFileToRename({*from + sub, *to + sub});
+      }
+    }
+  }
+}
+
+void RecordApplier::checkforEmptyFolder(const std::string& path) {
+  auto current = files_.checkQuietly(path);
+  for (int depth = 0; current && depth < 4096; ++depth) {
+    auto info = files_.info(*current);
+    if (!info) return;
+    if (info->isFolder && !files_.removeEmptyFolder(*current)) return;
+    std::string parent = parentOf(*current);
+    if (parent.empty()) return;  // the root stays
+    current = parent;
+  }
+}
+
+}  // namespace ulmora

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/Clock.h"
+#include "service/ServerRecord.h"
+#include "sync/ListingTally.h"
+#include "sync/LocalCache.h"
+#include "sync/RecordChangeTracker.h"
+#include "sync/RecordDecision.h"
+#include "sync/ServerRoadPorts.h"
+#include "sync/SyncRootFiles.h"
+
+namespace ulmora {
+
+// Carries out what RecordDecision and ServerRenameDecision decide for each
+// record of a change listing (validateFiles): gathers the facts, asks the
+// decision, and applies the plan through the guarded file operations, the
+// cache, the input queue and the capture's filter sets.
+//
+// Rules that hold whatever the plan says:
+// - A record whose path (or former path) could leave the sync root, names
+//   the root or enters the cache is dropped with a trace line before any
+//   file is looked at.
+// - A download never replaces a local file that is not in sync: that file is
+//   first set aside as a conflict copy; when no copy can be made the file is
+//   not downloaded this time. A folder is never downloaded over.
+// - Nothing is deleted: what the sync removes for the server goes to the
+//   cache, and stays in place when it cannot.
+// - A local rename that fails is not recorded as done; the file is fetched
+//   under its new name instead.
+// - Exclusions made around a rename are lifted 2 s later on the main loop
+//   (through `postDelayed`), never on the listing worker's loop.
+//
+// Thread-safety: one listing's records arrive one at a time on its worker;
+// the collaborators lock themselves.
+class RecordApplier {
+ public:
+  using DelayedPost = std::function<void(std::function<void()>, Clock::Duration)>;
+
+  struct Ports {
+    SyncQueuePort& queue;
+    CaptureFilterPort& filters;
+    FileStatusPort& status;
+    SelectiveSyncCheck& selective;
+    RecentItemsPort& recent;
+    SyncSessionLogPort* sessionLog = nullptr;
+  };
+
+  struct Hooks {
+    DelayedPost postDelayed;                                   // onto the main loop
+    std::function<void(const ServerRecord&)> addServerFolder;  // the listing's folder list
+    std::function<void()> relistReferenceIds;                  // rc_id changed
+  };
+
+  // The controller's flags at the time of a record.
+  struct Flags {
+    bool isReinitialize = false;
+    bool shouldRestoreFileDirectly = false;
+    bool useRefId = false;  // canUseRefID and not indexing from zero
+  };
+
+  static constexpr Clock::Duration kExcludeLift = std::chrono::seconds(2);
+
+  RecordApplier(const SyncRootFiles& files, LocalCache& cache, Ports ports, ListingTally& tally,
+                RecordChangeTracker& recIds, Hooks hooks);
+
+  // validateFiles:ForOperation:
+  void validateFiles(const ServerRecord& record, const std::string& operation, const Flags& flags);
+
+  // The facts a decision needs; nullopt when the record is dropped.
+  std::optional<RecordFacts> gather(const ServerRecord& record, const std::string& operation,
+                                    const Flags& flags);
+  void apply(const RecordFacts& facts, const Plan& plan);
+
+  // handleForRestore: one record to download (cache first, avoid sets).
+  void handleForRestore(const ServerRecord& record);
+  // checkforEmptyFolder: removes emptied folders from `path` upwards,
+  // never the root.
+  void checkforEmptyFolder(const std::string& path);
+  // updateRecordToDBWithDirectoryContent: database renames for the files of
+  // a folder renamed locally.
+  void updateRecordToDBWithDirectoryContent(const RenameEntry& folder);
+
+ private:
+  ItemState itemState(const std::string& relative) const;
+  bool download(const ServerRecord& record, const Step& step);
+  void queueDownload(const ServerRecord& record, const Step& step);
+  bool syncDelete(const std::string& path, const std::string& key, bool sessionLog);
+  bool guardedMove(const std::string& from, const std::string& to);
+  void localRename(const ServerRecord& record, const Step& step);
+  void folderRename(const Step& step);
+  void liftExclusionsLater(const std::string& a, const std::string& b);
+
+  const SyncRootFiles& files_;
+  LocalCache& cache_;
+  Ports ports_;
+  ListingTally& tally_;
+  RecordChangeTracker& recIds_;
+  Hooks hooks_;
+};
+
+}  // namespace ulmora

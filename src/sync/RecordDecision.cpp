@@ -1,0 +1,137 @@
+#include "sync/RecordDecision.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/FileUtil.h"
+#include "platform/PropertyList.h"
+
+namespace ulmora {
+
+TimeOrder compareTimes(const std::optional<Clock::WallTime>& server,
+                       const std::optional<Clock::WallTime>& local) {
+  if (!server || !local) return TimeOrder::kEqual;
+  using std::chrono::floor;
+  using std::chrono::seconds;
+  auto s = floor<seconds>(*server);
+  auto l = floor<seconds>(*local);
+  if (s == l) return TimeOrder::kEqual;
+  return s > l ? TimeOrder::kServerNewer : TimeOrder::kServerOlder;
+}
+
+namespace {
+
+Step download(int marker, bool avoidBackup) {
+  Step s{Step::Kind::kDownload, {}, {}, {}, marker};
+  s.avoidBackup = avoidBackup;
+  return s;
+}
+
+Plan changed(const RecordFacts& f) {
+  Plan plan;
+  plan.bookkeeping = true;
+  if (f.record.isFolder()) {
+    plan.note = "folder record: folders follow the listing's folder lists";
+    return plan;
+  }
+  if (f.local.exists && f.local.isFolder) {
+    plan.note = "a local folder stands where the server has a file; left alone";
+    return plan;
+  }
+  if (!f.local.exists) {
+    plan.steps.push_back(download(13, false));
+    return plan;
+  }
+  switch (compareTimes(f.serverTime, f.local.modified)) {
+    case TimeOrder::kServerNewer: {
+      Step s = download(15, false);
+      s.conflictAlways = f.isReinitialize;
+      plan.steps.push_back(s);
+      break;
+    }
+    case TimeOrder::kEqual:
+      plan.steps.push_back({Step::Kind::kRefIdUpdate, {}, {}, {}, 14});
+      plan.bookkeeping = false;
+      break;
+    case TimeOrder::kServerOlder:
+      if (!f.backedUp) {
+        plan.note = "local copy newer and not uploaded yet";
+      } else if (!f.shouldRestoreFileDirectly && f.restored) {
+        plan.steps.push_back({Step::Kind::kUpload});
+      } else {
+        plan.steps.push_back(download(16, false));
+      }
+      break;
+  }
+  return plan;
+}
+
+std::string withoutBlanks(std::string text) {
+  std::erase(text, ' ');
+  return text;
+}
+
+Plan deleted(const RecordFacts& f) {
+  Plan plan;
+  const auto& fname = f.record.fname;
+  if (f.record.isFolder()) {
+    // The files of a deleted folder arrive one by one; the emptied folder
+    // goes with the listing's folder lists.
+    plan.bookkeeping = true;
+    plan.note = "folder record: removed by the listing's folder lists once empty";
+    return plan;
+  }
+  if (f.local.exists) {
+    plan.bookkeeping = true;
+    if (f.local.isFolder) {
+      plan.note = "a local folder stands where the server deleted a file; left alone";
+      return plan;
+    }
+    bool backedUp = false;
+    std::string stored;
+    if (f.backupAndRefId) {
+      const auto& status = f.backupAndRefId->backupStatus;
+      backedUp = status && PropertyList(*status).boolValue();
+      stored = withoutBlanks(f.backupAndRefId->refId.value_or(""));
+    }
+    if (!backedUp) {
+      plan.note = "fileDeletedLocally failed1: local copy not uploaded";
+    } else if (!stored.empty() && stored != f.record.refId) {
+      plan.note = "fileDeletedLocally failed1: local copy is another server file";
+    } else {
+      Step s{Step::Kind::kSyncDelete, fname, {}, fname};
+      s.sessionLog = true;
+      plan.steps.push_back(s);
+    }
+    return plan;
+  }
+  // Missing under the server's name: the database may know the file under
+  // another local name with the same reference id.
+  if (f.refIdPath && f.refIdItem.exists && !f.refIdItem.isFolder) {
+    bool skip = !f.refIdPathBackedUp &&
+                compareTimes(f.serverTime, f.refIdItem.modified) != TimeOrder::kEqual;
+    if (!skip) {
+      Step s{Step::Kind::kMoveThenDelete, *f.refIdPath, fname, *f.refIdPath};
+      s.sessionLog = true;
+      plan.steps.push_back(s);
+    }
+  }
+  plan.steps.push_back({Step::Kind::kQueueDbDelete, {}, {}, fname});
+  if (f.refIdPath) {
+    plan.steps.push_back({Step::Kind::kCheckEmptyFolder, fileutil::parentPath(*f.refIdPath)});
+  }
+  return plan;
+}
+
+}  // namespace
+
+Plan decideRecord(const RecordFacts& f) {
+  if (f.operation == ServerRecord::kCodeChanged) return changed(f);
+  if (f.operation == ServerRecord::kCodeDeleted) return deleted(f);
+  Plan plan;
+  plan.bookkeeping = true;
+  plan.note = "operation without action";
+  return plan;
+}
+
+}  // namespace ulmora

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "database/BackupStatusAndRefId.h"
+#include "platform/Clock.h"
+#include "service/ServerRecord.h"
+
+namespace ulmora {
+
+// What the sync road decides for one record of a change listing, as pure
+// functions of the record, the local items and the database's answers. The
+// RecordApplier gathers those facts, asks these functions and carries out
+// the plan; so the decision tables are tested here without any file.
+
+// One local item as it was when the record was judged.
+struct ItemState {
+  bool exists = false;
+  bool isFolder = false;
+  std::optional<Clock::WallTime> modified;
+};
+
+struct RecordFacts {
+  ServerRecord record;
+  std::string operation;
+  std::optional<Clock::WallTime> serverTime;  // the record's time (local time)
+
+  ItemState local;  // the item at the record's path
+  ItemState old;    // the item at the record's former path (renames)
+  bool newSideHidden = false;  // selective sync leaves the path out
+  bool oldSideHidden = false;
+
+  // The database, about the record's path.
+  bool backedUp = false;
+  bool restored = false;
+  std::optional<BackupStatusAndRefId> backupAndRefId;
+  int backupStatusDuringMismatch = 2;  // 2: no row
+  // ...and about the former path.
+  bool oldBackedUp = false;
+
+  // Where the database keeps the file with the record's reference id, when
+  // that may be used (checked safe, relative).
+  std::optional<std::string> refIdPath;
+  ItemState refIdItem;
+  bool refIdPathBackedUp = false;
+
+  bool isReinitialize = false;
+  bool shouldRestoreFileDirectly = false;
+};
+
+enum class TimeOrder { kEqual, kServerNewer, kServerOlder };
+// At whole seconds; a missing time on either side counts as equal.
+TimeOrder compareTimes(const std::optional<Clock::WallTime>& server,
+                       const std::optional<Clock::WallTime>& local);
+
+struct Step {
+  enum class Kind {
+    // Download of the record's path: cache first when asked, then
+    // {fname: ref_id} to update (or the marker line), avoid sets, the
+    // download. Before it, a local file there that is not in sync (or any
+    // local file, with conflictAlways) is set aside as a conflict copy.
+    kDownload,
+    kRefIdUpdate,      // {fname: ref_id} or the marker line
+    kUpload,
+    kSyncDelete,       // `path` into the cache, database row `key` removed
+    kMoveThenDelete,   // `path` moved to `target` (guarded), then deleted under `key`
+    kLocalRename,      // `path` -> `target`, database rename `key` -> `target`
+    kFolderRename,     // `path` -> `target` for a folder, its files renamed in the database
+    kQueueDbDelete,    // database row `key` removed
+    kCheckEmptyFolder, // emptied folders from `path` upwards removed
+    kAddServerFolder,  // the record kept for the listing's folder list
+    kAddDeleteFolder,  // `path` kept for the listing's folder removal
+    kRestoreAtNewPlaceOrDownload,  // cached copy of the former name at fname, else a download
+    kMoveThenDownload, // cache first; `path` moved to fname when `moveFirst`; then the download
+  };
+  Kind kind = Kind::kDownload;
+  std::string path{};
+  std::string target{};
+  std::string key{};
+  int marker = 0;
+  bool cacheFirst = true;
+  bool avoidBackup = false;
+  bool avoidDelete = true;
+  bool conflictAlways = false;
+  bool sessionLog = false;
+  bool moveFirst = false;
+  bool checkParentAfter = false;  // kLocalRename: empty folders above `path` go afterwards
+  bool downloadIfRenameFails = true;
+
+  bool operator==(const Step&) const = default;
+};
+
+struct Plan {
+  std::vector<Step> steps;
+  bool bookkeeping = false;  // the record-change id is noted afterwards
+  std::string note;          // why nothing is done, for the trace
+};
+
+// Operations "4" (added or changed) and "2" (deleted), and any other code.
+Plan decideRecord(const RecordFacts& facts);
+
+}  // namespace ulmora

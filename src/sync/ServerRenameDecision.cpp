@@ -1,0 +1,161 @@
+#include "sync/ServerRenameDecision.h"
+
+namespace ulmora {
+namespace {
+
+using Kind = Step::Kind;
+
+bool endsWithSlash(const std::string& p) { return !p.empty() && p.back() == '/'; }
+
+Step downloadStep(int marker) {
+  Step s{Kind::kDownload, {}, {}, {}, marker};
+  s.avoidBackup = true;
+  return s;
+}
+
+Step handleForRestore() {
+  Step s{Kind::kDownload};
+  s.avoidBackup = true;
+  return s;
+}
+
+Step syncDeleteOld(const RecordFacts& f) {
+  return Step{Kind::kSyncDelete, f.record.fnameOld, {}, f.record.fnameOld};
+}
+
+Step localRename(const std::string& from, const std::string& to, bool checkParent) {
+  Step s{Kind::kLocalRename, from, to, from};
+  s.checkParentAfter = checkParent;
+  return s;
+}
+
+}  // namespace
+
+Plan decideServerRename(const RecordFacts& f) {
+  Plan plan;  // renames never note the record-change id
+  const auto& fname = f.record.fname;
+  const auto& fnameOld = f.record.fnameOld;
+  if (fnameOld.empty()) {
+    plan.note = "rename without a former path";
+    return plan;
+  }
+  const bool onlyNewHidden = f.newSideHidden && !f.oldSideHidden;
+  const bool onlyOldHidden = f.oldSideHidden && !f.newSideHidden;
+  const bool folder = endsWithSlash(fname) || endsWithSlash(fnameOld);
+
+  // A: neither name is here.
+  if (!f.local.exists && !f.old.exists) {
+    if (folder) {
+      if (!onlyNewHidden) plan.steps.push_back({Kind::kAddServerFolder});
+      return plan;
+    }
+    if (onlyNewHidden) return plan;
+    if (onlyOldHidden) {
+      plan.steps.push_back(handleForRestore());
+      return plan;
+    }
+    if (f.refIdPath && f.refIdItem.exists && !f.refIdItem.isFolder) {
+      // The database knows the file under a third name.
+      const std::string& p = *f.refIdPath;
+      if (compareTimes(f.serverTime, f.refIdItem.modified) == TimeOrder::kEqual) {
+        plan.steps.push_back(localRename(p, fname, true));
+      } else {
+        Step s{Kind::kMoveThenDownload, p, fname, {}, f.refIdPathBackedUp ? 2 : 1};
+        s.moveFirst = f.refIdPathBackedUp;
+        s.avoidBackup = !f.refIdPathBackedUp;
+        s.avoidDelete = false;
+        plan.steps.push_back(s);
+      }
+      return plan;
+    }
+    Step s = downloadStep(3);
+    s.kind = Kind::kRestoreAtNewPlaceOrDownload;
+    plan.steps.push_back(s);
+    return plan;
+  }
+
+  // B: only the new name is here.
+  if (!f.old.exists) {
+    if (folder || onlyNewHidden) return plan;
+    switch (compareTimes(f.serverTime, f.local.modified)) {
+      case TimeOrder::kEqual:
+        plan.steps.push_back({Kind::kRefIdUpdate, {}, {}, {}, 4});
+        plan.steps.push_back({Kind::kQueueDbDelete, {}, {}, fnameOld});
+        break;
+      case TimeOrder::kServerNewer:
+        plan.steps.push_back(downloadStep(5));
+        break;
+      case TimeOrder::kServerOlder:
+        if (f.backupStatusDuringMismatch == 0) {
+          plan.note = "local copy newer and not uploaded yet";
+        } else if (f.backupStatusDuringMismatch == 2) {
+          plan.steps.push_back(downloadStep(6));
+        } else if (!f.shouldRestoreFileDirectly && f.restored) {
+          plan.steps.push_back({Kind::kUpload});
+        } else {
+          plan.steps.push_back(downloadStep(7));
+        }
+        break;
+    }
+    return plan;
+  }
+
+  // C: only the former name is here.
+  if (!f.local.exists) {
+    if (endsWithSlash(fname) && endsWithSlash(fnameOld)) {
+      if (onlyNewHidden) {
+        plan.steps.push_back(syncDeleteOld(f));
+      } else if (!onlyOldHidden) {
+        plan.steps.push_back({Kind::kFolderRename, fnameOld, fname});
+      }
+      return plan;
+    }
+    if (f.old.isFolder) {
+      plan.note = "a local folder stands at the former name of a file";
+      return plan;
+    }
+    bool differ = compareTimes(f.serverTime, f.old.modified) != TimeOrder::kEqual;
+    if (onlyNewHidden) {
+      plan.steps.push_back(syncDeleteOld(f));
+    } else if (onlyOldHidden) {
+      plan.steps.push_back(handleForRestore());
+    } else if (differ) {
+      Step s{Kind::kMoveThenDownload, fnameOld, fname, {}, 8};
+      s.moveFirst = f.oldBackedUp;
+      s.avoidBackup = true;
+      s.avoidDelete = true;
+      plan.steps.push_back(s);
+    } else {
+      plan.steps.push_back(localRename(fnameOld, fname, false));
+    }
+    return plan;
+  }
+
+  // D: both names are here.
+  if (onlyNewHidden) {
+    plan.steps.push_back(syncDeleteOld(f));
+    return plan;
+  }
+  if (onlyOldHidden) return plan;
+  if (folder) {
+    plan.steps.push_back({Kind::kAddDeleteFolder, fnameOld});
+    return plan;
+  }
+  const bool sameName = fname == fnameOld;
+  if (sameName && compareTimes(f.serverTime, f.old.modified) == TimeOrder::kEqual) {
+    plan.steps.push_back({Kind::kRefIdUpdate, {}, {}, {}, 9});
+  } else if (compareTimes(f.serverTime, f.local.modified) == TimeOrder::kEqual) {
+    plan.steps.push_back({Kind::kRefIdUpdate, {}, {}, {}, 10});
+  } else if (compareTimes(f.serverTime, f.old.modified) == TimeOrder::kServerNewer || sameName ||
+             !f.backedUp) {
+    plan.note = "both names present; nothing to follow";
+  } else {
+    Step s{Kind::kDownload, {}, {}, {}, 11};
+    s.cacheFirst = false;
+    s.avoidDelete = false;
+    plan.steps.push_back(s);
+  }
+  return plan;
+}
+
+}  // namespace ulmora

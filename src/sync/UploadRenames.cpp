@@ -1,0 +1,46 @@
+#include "sync/UploadRenames.h"
+
+namespace ulmora {
+
+void UploadRenames::recordRename(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty() || from == to) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  renameDic_[from] = to;
+}
+
+std::optional<std::string> UploadRenames::followRename(
+    const std::string& file, const std::function<bool(const std::string&)>& exists) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = renameDic_.find(file);
+  if (it == renameDic_.end()) return std::nullopt;
+  std::vector<std::string> followed{file};
+  std::string current = it->second;
+  size_t steps = renameDic_.size();
+  while (!exists(current)) {
+    auto next = renameDic_.find(current);
+    if (steps == 0 || next == renameDic_.end()) return std::nullopt;
+    --steps;
+    followed.push_back(current);
+    current = next->second;
+  }
+  // Only this file's chain is used up: other files of the set may have been
+  // renamed too and still need their own hand-on.
+  for (const auto& key : followed) renameDic_.erase(key);
+  finished_.push_back(RenameEntry{file, current});
+  return current;
+}
+
+std::vector<RenameEntry> UploadRenames::takeFinished() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<RenameEntry> out;
+  out.swap(finished_);
+  return out;
+}
+
+void UploadRenames::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  renameDic_.clear();
+  finished_.clear();
+}
+
+}  // namespace ulmora

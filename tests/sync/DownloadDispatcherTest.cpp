@@ -1,0 +1,171 @@
+#include "sync/DownloadDispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "TestTempDir.h"
+#include "platform/FileUtil.h"
+#include "platform/ManualClock.h"
+#include "sync/ServerRoadFakes.h"
+
+namespace ulmora {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class FakeEngine : public DownloadEnginePort {
+ public:
+  bool running = false;
+  std::vector<std::string> set;
+  int64_t splitPoint = -1;
+  Lines log;
+  bool isRunning() const override { return running; }
+  std::vector<std::string> fileFolderSetForOperation() const override { return set; }
+  void setFileFolderSetForOperation(const std::vector<std::string>& s) override { set = s; }
+  void setSplitPoint(int64_t p) override { splitPoint = p; }
+  void setSameRestoreSetRepeated(bool r) override { log.push_back(r ? "repeated" : "fresh"); }
+  void prepareRun() override {}
+  void startRestore() override { log.push_back("start"); }
+  void setCancel(bool c) override {
+    if (c) log.push_back("cancel file");
+  }
+  void setFailureCount() override { log.push_back("failure"); }
+  void CancelBackupProcess() override { log.push_back("cancel"); }
+};
+
+class FakeDispatchHost : public DownloadDispatchHost {
+ public:
+  Lines log;
+  std::vector<std::string> syncList;
+  void downloadSetStarting() override { log.push_back("counters"); }
+  void postSyncList(const std::vector<std::string>& l) override { syncList = l; }
+  void restoreCancelledDuringListing() override { log.push_back("cancelled for listing"); }
+};
+
+struct DispatchFixture : testing::RoadWorld {
+  FakeEngine engine;
+  FakeDispatchHost host;
+  std::atomic<int32_t> repeats{0};
+  DownloadDispatcher dispatcher{files, cache, engine, host, queue, filters, status,
+                                {{tmp.sub("RS1"), tmp.sub("RS2"), tmp.sub("RS3"), tmp.sub("RS4")},
+                                 tmp.sub("entries118"), tmp.sub("j105"), tmp.sub("entries113"), tmp.sub("j101")},
+                                repeats};
+};
+
+TEST(DownloadDispatcherTest, SplitsBySizeOverTwoLists) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, int64_t>> batch;
+    Lines list;
+    int64_t splitPoint;
+  } cases[] = {
+      {"three equal", {{"k1", 10}, {"k2", 10}, {"k3", 10}}, {"k2", "k1", "k3"}, 1},
+      {"one key", {{"k1", 5}}, {"k1"}, 0},
+      {"empty", {}, {}, 0},
+      {"beyond 32 bits", {{"a", 5000000000}, {"b", 3000000000}, {"c", 3000000000}}, {"b", "c", "a"}, 2},
+      {"negative size counts 0", {{"a", -5}, {"b", 1}, {"c", 1}}, {"c", "a", "b"}, 1},
+  };
+  for (const auto& c : cases) {
+    auto split = splitArraySizeWise(c.batch);
+    EXPECT_EQ(split.list, c.list) << c.name;
+    EXPECT_EQ(split.splitPoint, c.splitPoint) << c.name;
+  }
+}
+
+TEST(DownloadDispatcherTest, RepeatedSetStopsAfterTenRuns) {
+  DispatchFixture f;
+  std::map<std::string, std::string> batch{{"/a/b.txt", "3"}, {"/c.txt", "4"}};
+  EXPECT_TRUE(f.dispatcher.dispatch(batch));
+  EXPECT_EQ(f.engine.log, (Lines{"fresh", "start"}));
+  for (int i = 1; i <= 10; ++i) EXPECT_TRUE(f.dispatcher.dispatch(batch)) << i;
+  EXPECT_EQ(f.dispatcher.sameRestoreSetRepeatedCount(), 10);
+  EXPECT_FALSE(f.dispatcher.dispatch(batch));
+  f.repeats = 0;  // the end of a failed run starts the count again
+  EXPECT_TRUE(f.dispatcher.dispatch(batch));
+  EXPECT_TRUE(f.dispatcher.dispatch({{"/other.txt", "1"}}));
+  EXPECT_EQ(f.dispatcher.sameRestoreSetRepeatedCount(), 0);
+  EXPECT_EQ(f.host.syncList, Lines{f.root + "/other.txt"});
+}
+
+TEST(DownloadDispatcherTest, ListsEveryFolderOnTheWayAndDropsUnsafePaths) {
+  DispatchFixture f;
+  EXPECT_FALSE(f.dispatcher.dispatch({{"/../x", "1"}, {"/.UMSCache/y", "1"}}));
+  EXPECT_TRUE(f.engine.log.empty());
+  EXPECT_TRUE(f.dispatcher.dispatch({{"/a/b/c.txt", "1"}}));
+  EXPECT_EQ(f.host.syncList, (Lines{f.root + "/a", f.root + "/a/b", f.root + "/a/b/c.txt"}));
+  EXPECT_EQ(f.engine.splitPoint, 0);
+}
+
+TEST(DownloadDispatcherTest, HalfReceivedFilesGoToTheCache) {
+  struct Case {
+    const char* name;
+    std::string content;
+    std::optional<std::string> expected;  // recorded size
+    bool moved;
+  } cases[] = {
+      {"shorter than expected", std::string(1500, 'x'), "2000", true},
+      {"complete", std::string(2000, 'x'), "2000", false},
+      {"nothing recorded", "abc", std::nullopt, true},
+  };
+  for (const auto& c : cases) {
+    DispatchFixture f;
+    f.tmp.writeFile("Sync/d/file.bin", c.content);
+    if (c.expected) f.filters.addToAvoidDelete("/d/file.bin", *c.expected);
+    fileutil::writeFileAtomically(f.tmp.sub("RS2"), f.root + "/d/file.bin");
+    f.dispatcher.deleteHalfRestoredFiles();
+    EXPECT_EQ(fileutil::exists(f.root + "/d/file.bin"), !c.moved) << c.name;
+    EXPECT_EQ(fileutil::exists(f.root + "/.UMSCache/2020-01-01/d/file.bin"), c.moved) << c.name;
+    EXPECT_FALSE(fileutil::exists(f.tmp.sub("RS2"))) << c.name;
+    EXPECT_EQ(std::count(f.filters.log.begin(), f.filters.log.end(), "autoDelete /d/file.bin"), c.moved ? 1 : 0)
+        << c.name;
+  }
+}
+
+TEST(DownloadDispatcherTest, HalfReceivedCleanUpStaysInsideTheRoot) {
+  DispatchFixture f;
+  std::string outside = f.tmp.writeFile("elsewhere/file.bin", "abc");
+  fileutil::writeFileAtomically(f.tmp.sub("RS1"), outside);
+  fileutil::writeFileAtomically(f.tmp.sub("RS3"), "");
+  f.dispatcher.deleteHalfRestoredFiles();
+  EXPECT_EQ(fileutil::readFile(outside), "abc");
+  EXPECT_FALSE(fileutil::exists(f.tmp.sub("RS1")));
+  EXPECT_FALSE(fileutil::exists(f.tmp.sub("RS3")));
+}
+
+TEST(DownloadDispatcherTest, AnswersTheListingsQuestions) {
+  DispatchFixture f;
+  f.engine.running = true;
+  f.engine.set = {"/running.txt"};
+  f.queue.pending = {"/pending.txt"};
+  f.status.rows["/same.txt"].refId = "R1";
+  f.status.rows["/running.txt"].refId = "R2";
+  f.status.rows["/pending.txt"].refId = "R3";
+  EXPECT_TRUE(f.dispatcher.checkFileisUnderRestoreSet("/running.txt"));
+  EXPECT_TRUE(f.dispatcher.checkFileisUnderRestoreSet("/pending.txt"));
+  EXPECT_FALSE(f.dispatcher.checkFileisUnderRestoreSet("/other.txt"));
+  EXPECT_FALSE(f.dispatcher.checkRefIDExistInDatabase("R1", "/same.txt"));
+  EXPECT_TRUE(f.dispatcher.checkRefIDExistInDatabase("R2", "/renamed.txt"));
+  EXPECT_TRUE(f.dispatcher.checkRefIDExistInDatabase("R3", "/renamed.txt"));
+  EXPECT_FALSE(f.dispatcher.checkRefIDExistInDatabase("R9", "/renamed.txt"));
+
+  f.dispatcher.StopRestoreManagerForNewListing();
+  EXPECT_EQ(f.host.log, Lines{"cancelled for listing"});
+  EXPECT_EQ(f.engine.log, (Lines{"cancel file", "failure", "cancel"}));
+}
+
+TEST(DownloadDispatcherTest, ClearsEntryFilesAndJournals) {
+  DispatchFixture f;
+  f.tmp.writeFile("entries118", "x");
+  f.tmp.writeFile("j105/a.plist", "x");
+  f.tmp.writeFile("j101/b.plist", "x");
+  f.dispatcher.ClearRestoreRelatedFileEntries();
+  EXPECT_FALSE(fileutil::exists(f.tmp.sub("entries118")));
+  EXPECT_EQ(fileutil::listDirectory(f.tmp.sub("j105")), Lines{});
+  EXPECT_TRUE(fileutil::exists(f.tmp.sub("j101/b.plist")));
+  f.dispatcher.ClearBackupRelatedFileEntries();
+  EXPECT_EQ(fileutil::listDirectory(f.tmp.sub("j101")), Lines{});
+}
+
+}  // namespace
+}  // namespace ulmora

@@ -1,0 +1,196 @@
+// The folder-creation worker over a temporary sync root with fake ports.
+#include "sync/FolderCreationDispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "TestTempDir.h"
+#include "platform/FileUtil.h"
+#include "platform/ManualClock.h"
+#include "platform/RunLoop.h"
+
+namespace ulmora {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class FakeQueue : public FolderCreationQueue {
+ public:
+  PropertyList readCreateDirJournal() override {
+    PropertyList::Array a;
+    for (auto& p : journal) a.emplace_back(p);
+    journal.clear();
+    return PropertyList(std::move(a));
+  }
+  void deleteCreateDirJournal() override {}
+  void addDirectory(const std::string& p) override { requeued.push_back(p); }
+  Calls journal, requeued;
+};
+
+enum class Answer { kCreate, kFail, kCancel };
+
+class FakeService : public FolderCreationService {
+ public:
+  void prepare() override {}
+  void setCancel(bool) override {}
+  void startCraeteDir(const std::string& folder) override {
+    created.push_back(folder);
+    delegate->createDirDidStart(controller);
+    switch (answer) {
+      case Answer::kCreate:
+        delegate->createDirDidReceiveData(folder + "/");
+        delegate->createDirDidFinishSuccessfully(controller);
+        break;
+      case Answer::kFail:
+        delegate->createDirDidFailWithError("u123: connection refused", controller);
+        break;
+      case Answer::kCancel:
+        delegate->createDirDidCancel(controller);
+        break;
+    }
+    if (after) after();
+  }
+  KVTCreateDirHandlerProtocol* delegate = nullptr;
+  KVTCreateDirController controller;
+  Answer answer = Answer::kCreate;
+  std::function<void()> after;
+  Calls created;
+};
+
+class FakeEnv : public FolderCreationEnvironment {
+ public:
+  std::string syncRootPath() override { return root; }
+  std::string syncUserName() override { return "u123"; }
+  std::string accountUserName() override { return "ann"; }
+  void setMonitorToolTip(const std::string& s) override { calls.push_back("status:" + s); }
+  void removeItemFromToolTipFor(const std::string& s) override { calls.push_back("unstatus:" + s); }
+  // As the file manager's lists decide: a run of 1 to 9 folders reports.
+  bool sendMessageToFinder(const std::vector<std::string>& p) override {
+    if (p.empty() || p.size() >= 10) return false;
+    notInSync.push_back(p);
+    return true;
+  }
+  void postInSyncList(const std::vector<std::string>& p) override { inSync.push_back(p); }
+  void startPushing(const std::string& id, const std::string& text) override { calls.push_back("push:" + id + ":" + text); }
+  void clearFolderCreationFilter() override {}
+  void updateSSWindowRefresh() override {}
+  void passwordChangedFromWeb() override {}
+  std::string createSessionFileForOperation(int, const std::string& name) override { return name; }
+  void writeSessionLog(const std::string&, const std::string& text, bool) override { session.push_back(text); }
+  std::string root;
+  Calls calls, session;
+  std::vector<std::vector<std::string>> notInSync, inSync;
+};
+
+class FolderCreationTest : public ::testing::Test {
+ public:
+  FolderCreationTest() : loop(clock), dispatcher(queue, service, env, loop) {
+    env.root = dir.path();
+    service.delegate = &dispatcher;
+  }
+  void run(Calls journal) {
+    queue.journal = std::move(journal);
+    dispatcher.CreateFolder();
+    dispatcher.join();
+    loop.runUntilIdle();
+  }
+  void mkdir(const std::string& rel) { ASSERT_TRUE(fileutil::makeDirectories(dir.sub(rel))); }
+  testing::TestTempDir dir;
+  ManualClock clock;
+  RunLoop loop;
+  FakeQueue queue;
+  FakeService service;
+  FakeEnv env;
+  FolderCreationDispatcher dispatcher;
+};
+
+struct QualifyRow {
+  const char* name;
+  std::function<void(FolderCreationTest&)> setUp;
+  std::function<std::string(FolderCreationTest&)> journalled;
+  Calls created;
+};
+
+class FolderQualifies : public FolderCreationTest, public ::testing::WithParamInterface<QualifyRow> {};
+
+TEST_P(FolderQualifies, OnlyFoldersWithoutFilesAreCreated) {
+  GetParam().setUp(*this);
+  run({GetParam().journalled(*this)});
+  EXPECT_EQ(service.created, GetParam().created);
+  EXPECT_TRUE(dispatcher.collection().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FolderQualifies,
+    ::testing::Values(
+        QualifyRow{"OnlyDsStore", [](auto& t) { t.dir.writeFile("N/.DS_Store", ""); },
+                   [](auto& t) { return t.dir.sub("N"); }, {"/N"}},
+        QualifyRow{"HoldsAFile", [](auto& t) { t.dir.writeFile("N/a.txt", "x"); },
+                   [](auto& t) { return t.dir.sub("N"); }, {}},
+        QualifyRow{"NowAFile", [](auto& t) { t.dir.writeFile("N", "x"); }, [](auto& t) { return t.dir.sub("N"); }, {}},
+        QualifyRow{"Gone", [](auto&) {}, [](auto& t) { return t.dir.sub("N"); }, {}},
+        QualifyRow{"RelativeJournalPath", [](auto& t) { t.mkdir("Rel/Sub"); }, [](auto&) { return std::string("/Rel"); },
+                   {"/Rel", "/Rel/Sub"}},
+        QualifyRow{"EscapesTheRoot", [](auto& t) { t.mkdir("In"); },
+                   [](auto& t) { return t.dir.path() + "/In/../../outside"; }, {}},
+        QualifyRow{"EmptyTreeLeafAddedByTheWalk", [](auto& t) { t.mkdir("A/B/C"); },
+                   [](auto& t) { return t.dir.sub("A"); }, {"/A", "/A/B/C"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(FolderCreationTest, FewFoldersAreReportedToTheFileManagerManyAreNot) {
+  for (int i = 0; i < 3; ++i) mkdir("F" + std::to_string(i));
+  run({dir.sub("F0"), dir.sub("F1"), dir.sub("F2")});
+  EXPECT_EQ(env.notInSync.size(), 1u);
+  EXPECT_EQ(env.inSync.size(), 3u);
+  EXPECT_EQ(std::count(env.calls.begin(), env.calls.end(), "push:1008:Created Folder Successfully"), 3);
+
+  env.notInSync.clear();
+  env.inSync.clear();
+  Calls many;
+  for (int i = 0; i < 12; ++i) {
+    mkdir("M" + std::to_string(i));
+    many.push_back(dir.sub("M" + std::to_string(i)));
+  }
+  run(many);
+  EXPECT_EQ(service.created.size(), 15u);
+  EXPECT_TRUE(env.notInSync.empty());
+  EXPECT_TRUE(env.inSync.empty());
+}
+
+TEST_F(FolderCreationTest, FailedCreationsAreQueuedAgainWhileEmptyAndBounded) {
+  mkdir("E");
+  service.answer = Answer::kFail;
+  for (int i = 0; i < FolderCreationDispatcher::kMaxCreateTries; ++i) run({dir.sub("E")});
+  EXPECT_EQ(queue.requeued, Calls(FolderCreationDispatcher::kMaxCreateTries - 1, dir.sub("E")));
+  EXPECT_NE(std::find(env.session.begin(), env.session.end(), "ann: connection refused"), env.session.end());
+
+  queue.requeued.clear();
+  mkdir("G");
+  service.after = [this] { dir.writeFile("G/now-a-file.txt", "x"); };
+  run({dir.sub("G")});
+  EXPECT_TRUE(queue.requeued.empty());
+}
+
+TEST_F(FolderCreationTest, CancelLeavesTheRestQueuedWithoutCountingATry) {
+  mkdir("X");
+  mkdir("Y");
+  service.answer = Answer::kCancel;
+  service.after = [this] { dispatcher.cancel(); };
+  run({dir.sub("X"), dir.sub("Y")});
+  EXPECT_EQ(service.created, (Calls{"/X"}));
+  EXPECT_EQ(queue.requeued, (Calls{dir.sub("X"), dir.sub("Y")}));
+  EXPECT_EQ(env.calls.back(), "unstatus:Creating Folder...");
+}
+
+TEST_F(FolderCreationTest, NothingJournalledStartsNoWorker) {
+  dispatcher.CreateFolder();
+  EXPECT_FALSE(dispatcher.isRunning());
+  dispatcher.join();
+  EXPECT_TRUE(service.created.empty());
+}
+
+}  // namespace
+}  // namespace ulmora

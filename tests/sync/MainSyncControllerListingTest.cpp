@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "foundation/QLBackupProgressLogger.h"
+#include "platform/FileUtil.h"
+#include "sync/ServerRoadTestSupport.h"
+#include "sync/SyncTestSupport.h"
+
+namespace ulmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::SyncFixture;
+
+constexpr const char* kTime = "2024-03-05 10:20:30";
+
+// Whether some file below `folder` holds `text`.
+bool someFileHolds(const std::string& folder, const std::string& text) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    auto contents = fileutil::readFile(entry.path().string());
+    if (contents && contents->find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+ServerRecord record(const std::string& fname, const std::string& fnameOld = "") {
+  ServerRecord r;
+  r.fname = fname;
+  r.fnameOld = fnameOld;
+  r.modTime = kTime;
+  r.size = "10";
+  r.refId = "R1";
+  return r;
+}
+
+TEST(MainSyncControllerListingTest, RecordsReachTheInputQueueOnlyWithSafePaths) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  c.validateFiles(record("/../escape.txt"), "4");
+  c.validateFiles(record("/.UMSCache/2024-01-01/a.txt"), "4");
+  EXPECT_EQ(f.queue->restoreFileCollection(), 0u);
+  c.validateFiles(record("/new.txt"), "4");
+  EXPECT_EQ(f.queue->restoreFileCollection(), 1u);
+}
+
+TEST(MainSyncControllerListingTest, ServerRenameLiftsItsExclusionsOnTheMainLoop) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  std::string old = f.root + "/old.txt";
+  fileutil::writeFileAtomically(old, "content");
+  testing::setModified(old, testing::serverTime(kTime));
+  c.validateFiles(record("/new.txt", "/old.txt"), "3");
+  EXPECT_EQ(fileutil::readFile(f.root + "/new.txt"), "content");
+  EXPECT_TRUE(f.collections.isExcludedByApplication(f.root + "/new.txt"));
+  f.advance(1999ms);
+  EXPECT_TRUE(f.collections.isExcludedByApplication(f.root + "/new.txt"));
+  f.advance(1ms);
+  EXPECT_FALSE(f.collections.isExcludedByApplication(f.root + "/new.txt"));
+  EXPECT_FALSE(f.collections.isExcludedByApplication(old));
+  QLBackupProgressLogger::progressLogger().flushAll();
+  EXPECT_TRUE(someFileHolds(f.home.sub(""), "Renamed item /old.txt to /new.txt"));
+}
+
+TEST(MainSyncControllerListingTest, IndexIsWrittenOnTheMainLoopWhenNothingIsPending) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  std::string indexFile =
+      fileutil::joinPath(c.applicationSupportObject().pathForApplicationFile(50), "indexFile.txt");
+  c.changeListingStarting(false);
+  c.listingDidReceiveData(41);  // nothing found: nothing written
+  c.listingGotEventsOccurred();
+  c.listingDidReceiveData(42);
+  EXPECT_FALSE(fileutil::exists(indexFile));
+  f.advance(0ms);
+  EXPECT_EQ(fileutil::readFile(indexFile), "42");
+
+  c.validateFiles(record("/pending.txt"), "4");
+  c.listingDidReceiveData(50);
+  f.advance(0ms);
+  EXPECT_EQ(fileutil::readFile(indexFile), "42");
+}
+
+TEST(MainSyncControllerListingTest, ClearingDownloadEntriesEmptiesTheAccountsJournal) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  std::string journal = c.applicationSupportObject().pathForApplicationFile(105);
+  ASSERT_FALSE(journal.empty());
+  fileutil::makeDirectories(journal);
+  fileutil::writeFileAtomically(fileutil::joinPath(journal, "list.plist"), "x");
+  c.ClearRestoreRelatedFileEntries();
+  EXPECT_EQ(fileutil::listDirectory(journal), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace ulmora

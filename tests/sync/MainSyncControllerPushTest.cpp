@@ -1,0 +1,79 @@
+// The push, rename/delete and folder-creation operations of the controller,
+// end to end through its input queue with an engine that cannot start.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "foundation/JournalStampGenerator.h"
+#include "journal/JournalFolder.h"
+#include "journal/JournalFormat.h"
+#include "journal/JournalWriter.h"
+#include "sync/SyncTestSupport.h"
+
+namespace ulmora {
+namespace {
+
+using testing::SyncFixture;
+
+bool sent(const testing::RecordingMessenger& m, int type, const std::string& text = "") {
+  for (const auto& [t, payload] : m.sent()) {
+    if (t == type && (text.empty() || payload == text)) return true;
+  }
+  return false;
+}
+
+TEST(MainSyncControllerPushTest, AnAccountCancelledMessageTellsTheMonitorAndListsNothing) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  PropertyList message(PropertyList::Dict{{"id", PropertyList(1201)}, {"UID", PropertyList("web")}});
+  c.parseNotificationMessageData(message);
+  EXPECT_TRUE(sent(*f.owner.monitor, 507, "The account has been cancelled"));
+  EXPECT_FALSE(fileutil::exists(f.home.loginDetailsPath()));
+  f.queue->setFolderPaths();
+  f.queue->runWriterPass();
+  const PropertyList markers = f.queue->readFileFor("5");
+  EXPECT_TRUE(markers.asArray() == nullptr || markers.asArray()->empty());
+}
+
+TEST(MainSyncControllerPushTest, AChangeMessageQueuesAListingMarker) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  f.queue->setFolderPaths();
+  PropertyList message(PropertyList::Dict{{"id", PropertyList(1001)}, {"UID", PropertyList("other")}});
+  c.parseNotificationMessageData(message);
+  f.queue->runWriterPass();
+  const PropertyList markers = f.queue->readFileFor("5");
+  ASSERT_NE(markers.asArray(), nullptr);
+  EXPECT_EQ(markers.asArray()->size(), 1u);
+}
+
+TEST(MainSyncControllerPushTest, AJournalledRenameRunsAndLeavesTheWorkerIdleWithUploadsOn) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  f.queue->setFolderPaths();
+  // Published as the queue's writer would (its own pass paces on the test clock).
+  JournalWriter writer(JournalStampGenerator::shared(), Clock::systemClock());
+  JournalFolder events(f.queue->getPathToDeleteFiles());
+  ASSERT_TRUE(events.ensureExists());
+  ASSERT_TRUE(writer.writeRenameList(events, {RenameEntry{"/old.txt", "/new.txt"}}).unwritten.empty());
+  ASSERT_TRUE(writer.writeTextList(events, {"/gone.txt"}, journal::kDeleteSuffix).unwritten.empty());
+  ASSERT_TRUE(f.queue->CheckIfAnyRenameDeleteOrCreateDirOccured());
+  // The worker's body, on this thread; the engine cannot start, so both runs fail.
+  c.StartExcutingEventsCaptured();
+  EXPECT_FALSE(f.queue->CheckIfAnyRenameDeleteOrCreateDirOccured());
+  EXPECT_TRUE(sent(*f.owner.finder, 1));
+  EXPECT_TRUE(f.queue->shouldReturnBackupEntries());
+  EXPECT_FALSE(c.accountState().push.ExcuteEventsCapturedrunning);
+  f.loop.runUntilIdle();
+}
+
+TEST(MainSyncControllerPushTest, AnEmptyFolderJournalStartsNoWorker) {
+  SyncFixture f;
+  MainSyncController& c = f.make();
+  f.queue->setFolderPaths();
+  c.CreateFolder();
+  EXPECT_FALSE(c.accountState().push.createDirRunning);
+}
+
+}  // namespace
+}  // namespace ulmora

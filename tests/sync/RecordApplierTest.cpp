@@ -1,0 +1,346 @@
+#include "sync/RecordApplier.h"
+
+#include <gtest/gtest.h>
+
+#include "TestTempDir.h"
+#include "platform/FileUtil.h"
+#include "platform/ManualClock.h"
+#include "sync/ServerRenameDecision.h"
+#include "sync/ServerRoadFakes.h"
+#include "sync/ServerRoadTestSupport.h"
+
+namespace ulmora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::serverTime;
+using testing::setModified;
+using Lines = std::vector<std::string>;
+
+constexpr const char* kTime = "2024-03-05 10:20:30";
+
+struct ApplierFixture : testing::RoadWorld {
+  testing::FakeSelective selective;
+  testing::FakeRecent recent;
+  RecordChangeTracker recIds{tmp.sub("RecID")};
+  std::vector<std::pair<std::function<void()>, Clock::Duration>> posted;
+  int relists = 0;
+  std::vector<std::string> serverFolders;
+  RecordApplier applier{files,
+                        cache,
+                        {queue, filters, status, selective, recent, nullptr},
+                        tally,
+                        recIds,
+                        {[this](std::function<void()> t, Clock::Duration d) { posted.emplace_back(t, d); },
+                         [this](const ServerRecord& r) { serverFolders.push_back(r.fname); },
+                         [this] { ++relists; }}};
+
+  std::string put(const std::string& rel, const std::string& text, std::chrono::nanoseconds offset = 0ns) {
+    return RoadWorld::put(rel, text, serverTime(kTime, offset));
+  }
+  void validate(const ServerRecord& r, const std::string& op, RecordApplier::Flags flags = {}) {
+    applier.validateFiles(r, op, flags);
+  }
+};
+
+ServerRecord record(const std::string& fname, const std::string& fnameOld = "", const std::string& size = "10") {
+  ServerRecord r;
+  r.fname = fname;
+  r.fnameOld = fnameOld;
+  r.modTime = kTime;
+  r.size = size;
+  r.refId = "R1";
+  return r;
+}
+
+TEST(RecordApplierTest, NewerServerCopyNeverOverwritesALocalEdit) {
+  struct Case {
+    const char* name;
+    std::string backup;  // the row's status; "" for no row
+    bool reinitialise;
+    bool blockConflictFolder;
+    std::optional<std::string> conflictCopy;  // what ConflictData holds afterwards
+    bool downloaded;
+  } cases[] = {
+      {"in sync", "1", false, false, std::nullopt, true},
+      {"edited, not uploaded", "0", false, false, "local edit", true},
+      {"unknown to the database", "", false, false, "local edit", true},
+      {"reinitialising", "1", true, false, "local edit", true},
+      {"no conflict copy possible", "0", false, true, std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/d/a.txt", "local edit", -60s);
+    if (!c.backup.empty()) f.status.rows["/d/a.txt"].backup = c.backup;
+    if (c.blockConflictFolder) f.put("/.UMSCache/ConflictData", "a file in the way");
+    f.validate(record("/d/a.txt"), "4", {c.reinitialise, false, false});
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/d/a.txt"), c.conflictCopy) << c.name;
+    // The watcher must not see the conflict copy as the user deleting the file.
+    if (c.conflictCopy) {
+      EXPECT_EQ(f.filters.excluded.count(f.root + "/d/a.txt"), 1u) << c.name;
+      ASSERT_EQ(f.posted.size(), 1u) << c.name;
+      f.posted[0].first();
+      EXPECT_TRUE(f.filters.excluded.empty()) << c.name;
+    }
+    Lines expected;
+    if (c.downloaded) expected = {"update /d/a.txt=R1", "restore /d/a.txt=10"};
+    EXPECT_EQ(f.queue.log, expected) << c.name;
+    if (!c.downloaded) {
+      EXPECT_EQ(f.read("/d/a.txt"), "local edit") << c.name;
+    }
+    if (!c.conflictCopy && c.downloaded) {
+      EXPECT_EQ(f.read("/d/a.txt"), "local edit") << c.name << " (the engine replaces it)";
+    }
+  }
+}
+
+TEST(RecordApplierTest, QueueKeysTakeTheCanonicalForm) {
+  ApplierFixture f;
+  f.validate(record("d//a.txt"), "4");
+  EXPECT_EQ(f.queue.log, (Lines{"update /d/a.txt=R1", "restore /d/a.txt=10"}));
+}
+
+TEST(RecordApplierTest, SecondConflictOfOnePathGetsAFreshName) {
+  ApplierFixture f;
+  f.status.rows["/a.txt"].backup = "0";
+  f.put("/a.txt", "edit one", -60s);
+  f.validate(record("/a.txt"), "4");
+  f.put("/a.txt", "edit two", -60s);
+  f.validate(record("/a.txt"), "4");
+  EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/a.txt"), "edit one");
+  EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/a (2).txt"), "edit two");
+}
+
+TEST(RecordApplierTest, UnsafeServerPathsAreDroppedBeforeAnyFileOperation) {
+  struct Case {
+    std::string op, fname, fnameOld;
+  } cases[] = {
+      {"4", "", ""},
+      {"4", "/", ""},
+      {"4", "/../escape.txt", ""},
+      {"4", "/d/../../escape.txt", ""},
+      {"4", "/./a.txt", ""},
+      {"4", std::string("/a\0b", 4), ""},
+      {"2", "/.UMSCache/2020-01-01/a.txt", ""},
+      {"2", "/..", ""},
+      {"3", "/a.txt", "/../outside.txt"},
+      {"3", "/../a.txt", "/a.txt"},
+      {"3", "/.UMSCache/x", "/a.txt"},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/a.txt", "keep", -60s);
+    f.put("/.UMSCache/2020-01-01/a.txt", "cached");
+    f.validate(record(c.fname, c.fnameOld), c.op);
+    EXPECT_TRUE(f.queue.log.empty()) << c.op << " " << c.fname;
+    EXPECT_TRUE(f.filters.log.empty()) << c.op << " " << c.fname;
+    EXPECT_EQ(f.read("/a.txt"), "keep");
+    EXPECT_EQ(f.read("/.UMSCache/2020-01-01/a.txt"), "cached");
+  }
+}
+
+TEST(RecordApplierTest, ServerDeletionMovesTheFileToTheCache) {
+  ApplierFixture f;
+  f.put("/d/a.txt", "content", -60s);
+  f.status.rows["/d/a.txt"] = {"1", "1", "R1"};
+  auto r = record("/d/a.txt");
+  r.rcId = "C1";
+  f.validate(r, "2");
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/d/a.txt"), "content");
+  EXPECT_FALSE(fileutil::exists(f.root + "/d/a.txt"));
+  EXPECT_EQ(f.queue.log, Lines{"dbdelete /d/a.txt"});
+  EXPECT_EQ(f.filters.log, Lines{"autoDelete /d/a.txt"});
+  EXPECT_EQ(f.recent.items, Lines{f.root + "/d/a.txt - Auto Deleted"});
+  EXPECT_EQ(f.tally.snapshot().deleted, 1);
+  EXPECT_EQ(f.recIds.current(), "C1");
+}
+
+TEST(RecordApplierTest, NamesWithQuotesAreLookedUpAsTheyAre) {
+  ApplierFixture f;
+  f.put("/it's.txt", "content");
+  f.status.rows["/it's.txt"] = {"1", "1", "R1"};
+  f.validate(record("/it's.txt"), "2");
+  EXPECT_EQ(f.status.asked, Lines{"/it's.txt"});
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/it's.txt"), "content");
+}
+
+TEST(RecordApplierTest, FileAndItsFolderDeletedTogetherAndRepeated) {
+  ApplierFixture f;
+  f.put("/d/a.txt", "content");
+  f.status.rows["/d/a.txt"] = {"1", "1", ""};
+  for (int i = 0; i < 2; ++i) {
+    f.validate(record("/d/a.txt"), "2");
+    f.validate(record("/d/"), "2");
+  }
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/d/a.txt"), "content");
+  EXPECT_TRUE(fileutil::isDirectory(f.root + "/d"));  // the listing's folder lists remove it
+  EXPECT_EQ(f.queue.log, (Lines{"dbdelete /d/a.txt", "dbdelete /d/a.txt"}));
+  EXPECT_EQ(f.tally.snapshot().deleted, 1);
+}
+
+TEST(RecordApplierTest, DeletedFolderIsNeverMovedWhole) {
+  ApplierFixture f;
+  f.put("/d/a.txt", "content");
+  f.status.rows["/d"] = {"1", "1", ""};
+  f.validate(record("/d"), "2");
+  f.validate(record("/d/"), "2");
+  f.validate(record("/d/"), "4");
+  EXPECT_EQ(f.read("/d/a.txt"), "content");
+  EXPECT_TRUE(f.queue.log.empty());
+}
+
+TEST(RecordApplierTest, DeletionFollowsTheFileUnderItsOtherName) {
+  ApplierFixture f;
+  f.put("/e/other.txt", "content");
+  fileutil::makeDirectories(f.root + "/d");
+  f.status.rows["/e/other.txt"] = {"1", "1", "R1"};
+  f.queue.refIdPaths["R1"] = "/e/other.txt";
+  f.validate(record("/d/a.txt"), "2", {false, false, true});
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/d/a.txt"), "content");
+  EXPECT_FALSE(fileutil::exists(f.root + "/e"));  // emptied, removed
+  EXPECT_EQ(f.queue.log, (Lines{"dbdelete /e/other.txt", "dbdelete /d/a.txt"}));
+  EXPECT_EQ(f.filters.log, (Lines{"avoidRename /e/other.txt->/d/a.txt", "autoDelete /e/other.txt"}));
+}
+
+TEST(RecordApplierTest, DeletionUnderAnotherNameMakesNoFolderToLeaveEmpty) {
+  ApplierFixture f;
+  f.put("/e/other.txt", "content");
+  f.put("/e/keep.txt", "k");
+  f.status.rows["/e/other.txt"] = {"1", "1", "R1"};
+  f.queue.refIdPaths["R1"] = "/e/other.txt";
+  f.validate(record("/gone/a.txt"), "2", {false, false, true});
+  EXPECT_FALSE(fileutil::exists(f.root + "/gone"));
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/e/other.txt"), "content");
+  EXPECT_EQ(f.read("/e/keep.txt"), "k");
+}
+
+TEST(RecordApplierTest, RenameLiftsItsExclusionsOnTheMainLoopTwoSecondsLater) {
+  ApplierFixture f;
+  f.put("/old/a.txt", "content");
+  f.validate(record("/new/a.txt", "/old/a.txt"), "3");
+  EXPECT_EQ(f.read("/new/a.txt"), "content");
+  EXPECT_EQ(f.queue.log, Lines{"dbrename /old/a.txt->/new/a.txt"});
+  EXPECT_EQ(f.tally.snapshot().renamed, 1);
+  EXPECT_EQ(f.filters.excluded.size(), 2u);
+  ASSERT_EQ(f.posted.size(), 1u);
+  EXPECT_EQ(f.posted[0].second, 2s);
+  f.posted[0].first();
+  EXPECT_TRUE(f.filters.excluded.empty());
+}
+
+TEST(RecordApplierTest, CaseOnlyRenameRenamesTheFile) {
+  ApplierFixture f;
+  f.put("/Report.txt", "content");
+  f.validate(record("/report.txt", "/Report.txt"), "3");
+  EXPECT_EQ(fileutil::listDirectory(f.root), Lines{"report.txt"});
+  EXPECT_EQ(f.queue.log, Lines{"dbrename /Report.txt->/report.txt"});
+}
+
+TEST(RecordApplierTest, FailedLocalRenameIsFetchedInsteadOfRecorded) {
+  ApplierFixture f;
+  f.put("/old/a.txt", "content");
+  f.put("/new", "a file where the folder should be");
+  f.validate(record("/new/a.txt", "/old/a.txt"), "3");
+  EXPECT_EQ(f.read("/old/a.txt"), "content");
+  EXPECT_EQ(f.queue.log, (Lines{"update /new/a.txt=R1", "restore /new/a.txt=10"}));
+  EXPECT_EQ(f.tally.snapshot().renamed, 0);
+  EXPECT_TRUE(f.recent.items.empty());
+}
+
+TEST(RecordApplierTest, RenameOfAFolderIntoItselfIsRefused) {
+  ApplierFixture f;
+  f.put("/d/a.txt", "content");
+  f.validate(record("/d/sub/", "/d/"), "3");
+  EXPECT_EQ(f.read("/d/a.txt"), "content");
+  EXPECT_TRUE(f.queue.log.empty());
+}
+
+TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
+  ApplierFixture f;
+  f.put("/old/a.txt", "a");
+  f.put("/old/sub/b.txt", "b");
+  f.put("/old/.DS_Store", "x");
+  f.filters.excludedNames = {".DS_Store"};
+  f.validate(record("/new/", "/old/"), "3");
+  EXPECT_EQ(f.read("/new/sub/b.txt"), "b");
+  EXPECT_EQ(f.queue.log, (Lines{"dbrename /old/a.txt->/new/a.txt", "dbrename /old/sub/b.txt->/new/sub/b.txt"}));
+  EXPECT_EQ(f.filters.log, Lines{"avoidRename /old->/new"});
+}
+
+TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFiles) {
+  ApplierFixture f;
+  f.put("/old.txt", "old", 5s);
+  f.put("/new.txt", "new", 9s);
+  f.status.rows["/new.txt"] = {"1", "1", ""};
+  f.validate(record("/new.txt", "/old.txt"), "3");
+  EXPECT_EQ(f.read("/old.txt"), "old");
+  EXPECT_EQ(f.read("/new.txt"), "new");
+}
+
+TEST(RecordApplierTest, FileKnownUnderAThirdNameMovesThenDownloadsWithoutOverwriting) {
+  struct Case {
+    const char* name;
+    bool newNameTaken;
+    std::optional<std::string> atNewName;
+    std::optional<std::string> conflictCopy;
+  } cases[] = {
+      {"moved into place", false, "uploaded", std::nullopt},
+      {"new name taken meanwhile", true, "user's", "user's"},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/x/third.txt", "uploaded", 30s);
+    f.status.rows["/x/third.txt"] = {"1", "1", "R1"};
+    f.queue.refIdPaths["R1"] = "/x/third.txt";
+    RecordApplier::Flags flags{false, false, true};
+    auto facts = f.applier.gather(record("/new.txt", "/old.txt"), "3", flags);
+    ASSERT_TRUE(facts) << c.name;
+    if (c.newNameTaken) f.put("/new.txt", "user's");
+    f.applier.apply(*facts, decideServerRename(*facts));
+    if (!c.conflictCopy) {
+      EXPECT_EQ(f.read("/new.txt"), c.atNewName) << c.name;
+    }
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/new.txt"), c.conflictCopy) << c.name;
+    EXPECT_EQ(f.queue.log.back(), "restore /new.txt=10") << c.name;
+  }
+}
+
+TEST(RecordApplierTest, AbsurdSizesAreNotDownloaded) {
+  for (const char* size : {"", "-1", "12abc", "99999999999999999999"}) {
+    ApplierFixture f;
+    f.validate(record("/a.txt", "", size), "4");
+    EXPECT_TRUE(f.queue.log.empty()) << size;
+  }
+}
+
+TEST(RecordApplierTest, RecordChangeIdAsksForOneRelisting) {
+  ApplierFixture f;
+  struct Step {
+    std::string rcId;
+    int relists;
+  } steps[] = {{"", 0}, {"C1", 0}, {"C1", 0}, {"", 0}, {"C2", 1}, {"C2", 1}, {"C3", 2}};
+  for (const auto& s : steps) {
+    auto r = record("/new.txt");
+    r.rcId = s.rcId;
+    f.validate(r, "4");
+    EXPECT_EQ(f.relists, s.relists) << s.rcId;
+  }
+  EXPECT_EQ(fileutil::readFile(f.tmp.sub("RecID")), "C3");
+  EXPECT_EQ(RecordChangeTracker(f.tmp.sub("RecID")).current(), "C3");
+}
+
+TEST(RecordApplierTest, EmptyFolderWalkStopsAtTheRootAndAtContent) {
+  ApplierFixture f;
+  fileutil::makeDirectories(f.root + "/x/y/z");
+  f.put("/x/keep.txt", "k");
+  f.applier.checkforEmptyFolder("/x/y/z");
+  EXPECT_FALSE(fileutil::exists(f.root + "/x/y"));
+  EXPECT_TRUE(fileutil::exists(f.root + "/x/keep.txt"));
+  fileutil::removeAll(f.root + "/x/keep.txt");
+  f.applier.checkforEmptyFolder("/x");
+  EXPECT_FALSE(fileutil::exists(f.root + "/x"));
+  EXPECT_TRUE(fileutil::isDirectory(f.root));
+}
+
+}  // namespace
+}  // namespace ulmora

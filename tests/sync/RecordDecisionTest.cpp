@@ -1,0 +1,261 @@
+#include "sync/RecordDecision.h"
+
+#include <gtest/gtest.h>
+
+#include "sync/ServerRenameDecision.h"
+#include "sync/ServerRoadTestSupport.h"
+
+namespace ulmora {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = Step::Kind;
+using testing::serverTime;
+
+constexpr const char* kTime = "2024-03-05 10:20:30";
+
+ItemState file(std::chrono::nanoseconds offset = 0ns) {
+  return {true, false, serverTime(kTime, offset)};
+}
+ItemState folder() { return {true, true, serverTime(kTime)}; }
+
+RecordFacts facts(const std::string& op, const std::string& fname = "/d/a.txt",
+                  const std::string& fnameOld = "") {
+  RecordFacts f;
+  f.operation = op;
+  f.record.fname = fname;
+  f.record.fnameOld = fnameOld;
+  f.record.modTime = kTime;
+  f.record.size = "10";
+  f.record.refId = "R1";
+  f.serverTime = serverTime(kTime);
+  return f;
+}
+
+Step step(Kind kind, int marker = 0) { return Step{kind, {}, {}, {}, marker}; }
+
+struct Case {
+  const char* name;
+  RecordFacts facts;
+  std::vector<Step> steps;
+  bool bookkeeping;
+};
+
+template <typename Mod>
+RecordFacts with(RecordFacts f, Mod mod) {
+  mod(f);
+  return f;
+}
+
+void check(const std::vector<Case>& cases, Plan (*decide)(const RecordFacts&)) {
+  for (const auto& c : cases) {
+    Plan plan = decide(c.facts);
+    EXPECT_EQ(plan.steps, c.steps) << c.name;
+    EXPECT_EQ(plan.bookkeeping, c.bookkeeping) << c.name;
+  }
+}
+
+TEST(RecordDecisionTest, ChangedOnServer) {
+  auto base = facts("4");
+  Step conflict = step(Kind::kDownload, 15);
+  conflict.conflictAlways = true;
+  std::vector<Case> cases = {
+      {"missing locally", base, {step(Kind::kDownload, 13)}, true},
+      {"folder record", facts("4", "/d/"), {}, true},
+      {"local folder in the way", with(base, [](auto& f) { f.local = folder(); }), {}, true},
+      {"server newer", with(base, [](auto& f) { f.local = file(-5s); }), {step(Kind::kDownload, 15)}, true},
+      {"server newer while reinitialising", with(base, [](auto& f) {
+         f.local = file(-5s);
+         f.isReinitialize = true;
+       }),
+       {conflict}, true},
+      {"same time", with(base, [](auto& f) { f.local = file(); }), {step(Kind::kRefIdUpdate, 14)}, false},
+      {"same second, other nanoseconds", with(base, [](auto& f) { f.local = file(900ms); }),
+       {step(Kind::kRefIdUpdate, 14)}, false},
+      {"server time unreadable", with(base, [](auto& f) {
+         f.local = file(-50s);
+         f.serverTime.reset();
+       }),
+       {step(Kind::kRefIdUpdate, 14)}, false},
+      {"local newer, not uploaded", with(base, [](auto& f) { f.local = file(5s); }), {}, true},
+      {"local newer, uploaded and restored", with(base, [](auto& f) {
+         f.local = file(5s);
+         f.backedUp = f.restored = true;
+       }),
+       {step(Kind::kUpload)}, true},
+      {"local newer, restore directly", with(base, [](auto& f) {
+         f.local = file(5s);
+         f.backedUp = f.restored = f.shouldRestoreFileDirectly = true;
+       }),
+       {step(Kind::kDownload, 16)}, true},
+      {"local newer, uploaded, never restored", with(base, [](auto& f) {
+         f.local = file(5s);
+         f.backedUp = true;
+       }),
+       {step(Kind::kDownload, 16)}, true},
+  };
+  check(cases, decideRecord);
+}
+
+TEST(RecordDecisionTest, DeletedOnServer) {
+  auto base = with(facts("2"), [](auto& f) { f.local = file(-5s); });
+  auto row = [](const char* status, const char* refId) {
+    return BackupStatusAndRefId{std::string(status), std::string(refId)};
+  };
+  Step del{Kind::kSyncDelete, "/d/a.txt", {}, "/d/a.txt"};
+  del.sessionLog = true;
+  Step moveDel{Kind::kMoveThenDelete, "/e/other.txt", "/d/a.txt", "/e/other.txt"};
+  moveDel.sessionLog = true;
+  Step dbDelete{Kind::kQueueDbDelete, {}, {}, "/d/a.txt"};
+  Step checkEmpty{Kind::kCheckEmptyFolder, "/e"};
+  auto viaRefId = [&](bool backedUp, ItemState item) {
+    return with(facts("2"), [&](auto& f) {
+      f.refIdPath = "/e/other.txt";
+      f.refIdItem = item;
+      f.refIdPathBackedUp = backedUp;
+    });
+  };
+  std::vector<Case> cases = {
+      {"uploaded, no stored id", with(base, [&](auto& f) { f.backupAndRefId = row("1", ""); }), {del}, true},
+      {"uploaded, same id", with(base, [&](auto& f) { f.backupAndRefId = row("1", " R 1 "); }), {del}, true},
+      {"same time too", with(base, [&](auto& f) {
+         f.local = file();
+         f.backupAndRefId = row("1", "R1");
+       }),
+       {del}, true},
+      {"not uploaded", with(base, [&](auto& f) { f.backupAndRefId = row("0", ""); }), {}, true},
+      {"no row", with(base, [&](auto& f) { f.backupAndRefId = BackupStatusAndRefId{}; }), {}, true},
+      {"another server file", with(base, [&](auto& f) { f.backupAndRefId = row("1", "R2"); }), {}, true},
+      {"local folder", with(base, [&](auto& f) {
+         f.local = folder();
+         f.backupAndRefId = row("1", "");
+       }),
+       {}, true},
+      {"folder record", facts("2", "/d/"), {}, true},
+      {"missing locally", facts("2"), {dbDelete}, false},
+      {"kept under another name", viaRefId(true, file(-9s)), {moveDel, dbDelete, checkEmpty}, false},
+      {"other name, same time, not uploaded", viaRefId(false, file()), {moveDel, dbDelete, checkEmpty}, false},
+      {"other name, edited, not uploaded", viaRefId(false, file(9s)), {dbDelete, checkEmpty}, false},
+      {"other name gone", viaRefId(true, ItemState{}), {dbDelete, checkEmpty}, false},
+      {"other code", facts("7"), {}, true},
+  };
+  check(cases, decideRecord);
+}
+
+TEST(ServerRenameDecisionTest, RenamedOnServer) {
+  const std::string n = "/new/a.txt", o = "/old/a.txt";
+  auto base = facts("3", n, o);
+  auto make = [&](ItemState local, ItemState old, auto mod) {
+    return with(base, [&](auto& f) {
+      f.local = local;
+      f.old = old;
+      mod(f);
+    });
+  };
+  auto none = [](auto&) {};
+  auto dl = [](int marker) {
+    Step s{Kind::kDownload, {}, {}, {}, marker};
+    s.avoidBackup = true;
+    return s;
+  };
+  Step renameOld{Kind::kLocalRename, o, n, o};
+  Step deleteOld{Kind::kSyncDelete, o, {}, o};
+  Step restoreAt = dl(3);
+  restoreAt.kind = Kind::kRestoreAtNewPlaceOrDownload;
+  Step viaRefRename{Kind::kLocalRename, "/x/a.txt", n, "/x/a.txt"};
+  viaRefRename.checkParentAfter = true;
+  Step viaRefMove{Kind::kMoveThenDownload, "/x/a.txt", n, {}, 2};
+  viaRefMove.moveFirst = true;
+  viaRefMove.avoidDelete = false;
+  Step moveDl{Kind::kMoveThenDownload, o, n, {}, 8};
+  moveDl.moveFirst = true;
+  moveDl.avoidBackup = true;
+  Step plainDl{Kind::kDownload, {}, {}, {}, 11};
+  plainDl.cacheFirst = false;
+  plainDl.avoidDelete = false;
+  Step refId4 = step(Kind::kRefIdUpdate, 4);
+  Step dbDeleteOld{Kind::kQueueDbDelete, {}, {}, o};
+  auto refId = [](auto& f) {
+    f.refIdPath = "/x/a.txt";
+    f.refIdItem = file();
+    f.refIdPathBackedUp = true;
+  };
+
+  std::vector<Case> cases = {
+      // A: neither name here.
+      {"A folder", with(facts("3", "/new/", "/old/"), none), {step(Kind::kAddServerFolder)}, false},
+      {"A folder into hidden", with(facts("3", "/new/", "/old/"), [](auto& f) { f.newSideHidden = true; }), {},
+       false},
+      {"A into hidden", make({}, {}, [](auto& f) { f.newSideHidden = true; }), {}, false},
+      {"A out of hidden", make({}, {}, [](auto& f) { f.oldSideHidden = true; }), {dl(0)}, false},
+      {"A known under a third name", make({}, {}, refId), {viaRefRename}, false},
+      {"A third name, other time", make({}, {}, [&](auto& f) {
+         refId(f);
+         f.refIdItem = file(3s);
+       }),
+       {viaRefMove}, false},
+      {"A nowhere", make({}, {}, none), {restoreAt}, false},
+      // B: only the new name.
+      {"B folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.local = folder(); }), {}, false},
+      {"B same time", make(file(), {}, none), {refId4, dbDeleteOld}, false},
+      {"B server newer", make(file(-3s), {}, none), {dl(5)}, false},
+      {"B local newer, status 0", make(file(3s), {}, [](auto& f) { f.backupStatusDuringMismatch = 0; }), {},
+       false},
+      {"B local newer, no row", make(file(3s), {}, none), {dl(6)}, false},
+      {"B local newer, uploaded, restored", make(file(3s), {}, [](auto& f) {
+         f.backupStatusDuringMismatch = 1;
+         f.restored = true;
+       }),
+       {step(Kind::kUpload)}, false},
+      {"B local newer, restore directly", make(file(3s), {}, [](auto& f) {
+         f.backupStatusDuringMismatch = 1;
+         f.restored = f.shouldRestoreFileDirectly = true;
+       }),
+       {dl(7)}, false},
+      // C: only the former name.
+      {"C folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.old = folder(); }),
+       {Step{Kind::kFolderRename, "/old/", "/new/"}}, false},
+      {"C folder into hidden", with(facts("3", "/new/", "/old/"), [](auto& f) {
+         f.old = folder();
+         f.newSideHidden = true;
+       }),
+       {Step{Kind::kSyncDelete, "/old/", {}, "/old/"}}, false},
+      {"C same time", make({}, file(), none), {renameOld}, false},
+      {"C case only", with(facts("3", "/d/a.txt", "/d/A.txt"), [](auto& f) { f.old = file(); }),
+       {Step{Kind::kLocalRename, "/d/A.txt", "/d/a.txt", "/d/A.txt"}}, false},
+      {"C other time, uploaded", make({}, file(4s), [](auto& f) { f.oldBackedUp = true; }), {moveDl}, false},
+      {"C other time, not uploaded", make({}, file(4s), none), {[&] {
+         auto s = moveDl;
+         s.moveFirst = false;
+         return s;
+       }()},
+       false},
+      {"C into hidden", make({}, file(), [](auto& f) { f.newSideHidden = true; }), {deleteOld}, false},
+      {"C out of hidden", make({}, file(), [](auto& f) { f.oldSideHidden = true; }), {dl(0)}, false},
+      // D: both names.
+      {"D into hidden", make(file(), file(), [](auto& f) { f.newSideHidden = true; }), {deleteOld}, false},
+      {"D out of hidden", make(file(), file(), [](auto& f) { f.oldSideHidden = true; }), {}, false},
+      {"D folder", with(facts("3", "/new/", "/old/"), [](auto& f) {
+         f.local = folder();
+         f.old = folder();
+       }),
+       {Step{Kind::kAddDeleteFolder, "/old/"}}, false},
+      {"D same name", with(facts("3", n, n), [](auto& f) { f.local = f.old = file(); }),
+       {step(Kind::kRefIdUpdate, 9)}, false},
+      {"D new has server time", make(file(), file(7s), none), {step(Kind::kRefIdUpdate, 10)}, false},
+      {"D server newer than old", make(file(4s), file(-7s), none), {}, false},
+      {"D new not uploaded", make(file(4s), file(7s), none), {}, false},
+      {"D fetch new", make(file(4s), file(7s), [](auto& f) { f.backedUp = true; }), {plainDl}, false},
+      {"D case only is two files", with(facts("3", "/d/a.txt", "/d/A.txt"), [](auto& f) {
+         f.local = file(4s);
+         f.old = file();
+         f.backedUp = true;
+       }),
+       {plainDl}, false},
+      {"no former path", facts("3", n, ""), {}, false},
+  };
+  check(cases, decideServerRename);
+}
+
+}  // namespace
+}  // namespace ulmora
