@@ -272,11 +272,13 @@ bool namesSecret(std::string_view name) {
   return false;
 }
 
-void escapeControlCharacters(std::string_view text, std::string& out) {
+// `keepLineBreaks` for the session logs' undated blocks (header and footer),
+// which the agent lays out over several lines itself.
+void escapeControlCharacters(std::string_view text, std::string& out, bool keepLineBreaks) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != 0x7f) {
+    if ((c >= 0x20 && c != 0x7f) || (keepLineBreaks && (c == '\n' || c == '\t'))) {
       out.push_back(ch);
       continue;
     }
@@ -311,7 +313,7 @@ std::string redactSecrets(std::string_view text) { return secretValues().mask(te
 std::string escapedForLog(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  escapeControlCharacters(text, out);
+  escapeControlCharacters(text, out, false);
   return out;
 }
 
@@ -366,7 +368,13 @@ struct QLBackupProgressLogger::Impl {
 
   // One message is one line: a newline in a file name must not start what
   // looks like a line of the agent's own.
-  static std::string forLog(std::string_view message) { return escapedForLog(redactSecrets(message)); }
+  static std::string forLog(std::string_view message, bool keepLineBreaks = false) {
+    std::string masked = redactSecrets(message);
+    std::string out;
+    out.reserve(masked.size());
+    escapeControlCharacters(masked, out, keepLineBreaks);
+    return out;
+  }
 
   explicit Impl(Clock& c) : clock(c) {}
 
@@ -421,7 +429,7 @@ struct QLBackupProgressLogger::Impl {
 
   void writeSession(std::string_view message, const std::string& file, bool flush, bool dated) {
     if (message.empty()) return;
-    std::string text = forLog(message);
+    std::string text = forLog(message, /*keepLineBreaks=*/!dated);
     Lock lock(mu);
     if (file != sessionFile) writeSessionOut();
     sessionFile = file;

@@ -23,7 +23,9 @@ class Clock;
 // Empty messages are ignored. Every registered secret value
 // (registerSecretValue) is masked wherever it appears, and control
 // characters are escaped ("\n", "\x1b"), before a message is buffered: no
-// log file holds an account's secret, and every message is exactly one line.
+// log file holds an account's secret, and every dated message is exactly one
+// line. Undated session-log text (the header and footer blocks) keeps its
+// line breaks and tabs; its other control characters are escaped.
 // Free text is otherwise left as it is (a file named "token=abc.txt" stays).
 //
 // Thread-safety: every method may be called from any thread; each logger has

@@ -104,8 +104,13 @@ TEST_F(LoggerTest, EveryEntryPointWritesItsLineFormMaskingSecretsAndSkippingEmpt
     EXPECT_FALSE(fileutil::exists(file)) << "an empty message was written";
     // A forged line after a newline in a file name stays inside this one.
     w.write(*logger, "sent hunter2 for /d/inj\n12-07-2026 00:00:00 : session: x\x1b[2J", true);
-    std::string expected = "sent **** for /d/inj\\n12-07-2026 00:00:00 : session: x\\x1b[2J";
-    EXPECT_EQ(contents(file), w.dated ? kStamp + " : " + expected + " \n" : expected + "\n");
+    if (w.dated) {
+      EXPECT_EQ(contents(file),
+                kStamp + " : sent **** for /d/inj\\n12-07-2026 00:00:00 : session: x\\x1b[2J \n");
+    } else {
+      // A block the agent lays out itself keeps its lines.
+      EXPECT_EQ(contents(file), "sent **** for /d/inj\n12-07-2026 00:00:00 : session: x\\x1b[2J\n");
+    }
     EXPECT_EQ(modeOf(file), 0600u);
     fileutil::removeAll(file);
     logger->setLogFolder("");
