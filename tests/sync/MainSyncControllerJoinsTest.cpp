@@ -73,6 +73,27 @@ TEST(MainSyncControllerJoinsTest, CancellingEveryOperationStopsTheRenameAndDelet
   EXPECT_FALSE(c.accountState().push.ExcuteEventsCapturedrunning);
 }
 
+// A listing marker the cycle had read, whose listing had not begun when the
+// pause came, is queued again so that the resume lists the server's changes.
+TEST(MainSyncControllerJoinsTest, APauseKeepsTheListingThatWasAboutToStart) {
+  struct Case {
+    const char* name;
+    bool markerRead;
+    size_t markers;
+  } cases[] = {{"marker read", true, 1}, {"nothing pending", false, 0}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    SyncFixture f;
+    MainSyncController& c = f.make();
+    f.queue->setFolderPaths();
+    c.accountState().cycle.notificationfileRead = k.markerRead;
+    c.PauseSync();
+    f.queue->runWriterPass();
+    const PropertyList markers = f.queue->readFileFor("5");
+    EXPECT_EQ(markers.asArray() != nullptr ? markers.asArray()->size() : 0u, k.markers);
+  }
+}
+
 TEST(MainSyncControllerJoinsTest, ServerRenamesAndDeletionsAreReportedToTheStatusTracker) {
   struct Case {
     const char* name;
