@@ -496,6 +496,8 @@ class MainSyncController final : public SyncController,
   void buildLifecycle();
   // Ends the engine runs, listings and thumbnail jobs (their threads joined).
   void stopRuns();
+  // The file manager's list of items not in sync ("FilessyncListGot").
+  void postSyncList(const std::vector<std::string>& paths);
   AccountSettings::Encoder encoderForSettings() const;
   AccountSettings::Decoder decoderForSettings() const;
   SyncControllerOwner* owner() const { return owner_.load(); }

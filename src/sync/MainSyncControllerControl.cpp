@@ -188,8 +188,13 @@ class MainSyncController::ControlRoom {
       return nullptr;
     }
     bool isPresent(Worker w) override {
-      if (w == Worker::Listing) return m_.mSynListingController_ != nullptr;
-      return manager(w) != nullptr;
+      switch (w) {
+        case Worker::Listing: return m_.mSynListingController_ != nullptr;
+        // The push concern's workers, cancelled through it.
+        case Worker::RenameDelete:
+        case Worker::CreateFolder: return m_.push_ != nullptr;
+        default: return manager(w) != nullptr;
+      }
     }
     bool isRunning(Worker w) override {
       switch (w) {
@@ -332,17 +337,29 @@ class MainSyncController::ControlRoom {
       return m_.moveFromCache(LocalCache::Wanted{relativePath, modTime, size, refId});
     }
     void startSearch(const std::string& folder) override { room_.runs_.startSearch(folder); }
+    // Through the guarded file road (no link followed, nothing outside the
+    // root); a folder whose parent is missing is not made.
     void createFolder(const std::string& fullPath) override {
-      if (!SyncRootPath(m_.getUlmoraSyncRootPath()).isFullPath(fullPath) || SyncRootPath(m_.getUlmoraSyncRootPath()).isRoot(fullPath))
-        return;
-      ::mkdir(fullPath.c_str(), fileutil::kOwnerOnlyFolder);  // a failure is not a problem here
+      const SyncRootFiles& files = m_.syncRootFiles();
+      const std::optional<std::string> rel = files.checkQuietly(fullPath);
+      if (!rel || !SyncRootPath(m_.getUlmoraSyncRootPath()).isFullPath(fullPath)) return;
+      const std::string parent = fileutil::parentPath(*rel);
+      if (parent != "/") {
+        const std::optional<SyncRootFiles::Info> above = files.info(parent);
+        if (!above || !above->isFolder) return;
+      }
+      files.makeFolders(*rel);  // a failure is not a problem here
     }
     bool exists(const std::string& fullPath) override { return fileutil::exists(fullPath); }
     bool containsFile(const std::string& fullPath) override {
       return QLUtility::doesContainsFile(fullPath);
     }
     fileutil::RenameResult moveAside(const std::string& from, const std::string& to) override {
-      return fileutil::renameNoReplace(from, to);
+      switch (m_.syncRootFiles().move(from, to, false)) {
+        case SyncRootFiles::MoveResult::kMoved: return fileutil::RenameResult::kOk;
+        case SyncRootFiles::MoveResult::kTargetExists: return fileutil::RenameResult::kTargetExists;
+        default: return fileutil::RenameResult::kFailed;
+      }
     }
     void addToExclude(const std::string& p) override { m_.ctx_.collections.addToExclude(p); }
     void removeFromExclude(const std::string& p) override { m_.ctx_.collections.removeFromExclude(p); }

@@ -309,13 +309,17 @@ void MainSyncController::refreshIconOverlay() {
     daemonTrace(
         "All files are not in sync list of non sync sent to finder  writing in downloads folder "
         "commented");
-    if (ctx_.poster == nullptr) return;
-    PropertyList::Array paths;
-    for (const std::string& p : list) paths.emplace_back(p);
-    PropertyList info(PropertyList::Dict{});
-    info.set("syncList", PropertyList(std::move(paths)));
-    ctx_.poster->post("FilessyncListGot", info);
+    postSyncList(list);
   });
+}
+
+void MainSyncController::postSyncList(const std::vector<std::string>& paths) {
+  if (ctx_.poster == nullptr) return;
+  PropertyList::Array list;
+  for (const std::string& p : paths) list.emplace_back(p);
+  PropertyList info(PropertyList::Dict{});
+  info.set("syncList", PropertyList(std::move(list)));
+  ctx_.poster->post("FilessyncListGot", info);
 }
 
 }  // namespace ulmora

@@ -377,13 +377,8 @@ void ServerRoadHost::downloadSetStarting() {
 }
 
 void ServerRoadHost::postSyncList(const std::vector<std::string>& fullPaths) {
-  if (c_.ctx_.poster == nullptr) return;
-  PropertyList::Array list;
-  for (const auto& p : fullPaths) list.emplace_back(p);
-  PropertyList info(PropertyList::Dict{});
-  info.set("syncList", PropertyList(std::move(list)));
   daemonTrace("Insync sending message to finder writing to downloads commented2.");
-  c_.ctx_.poster->post("FilessyncListGot", info);
+  c_.postSyncList(fullPaths);
 }
 
 void ServerRoadHost::restoreCancelledDuringListing() {
