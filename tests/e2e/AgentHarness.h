@@ -70,6 +70,21 @@ inline bool sendCommand(IpcClient& client, int type, const std::string& payload 
   return client.send(m.toPropertyList());
 }
 
+// The stored form of a password: every character's code doubled, as UTF-8.
+inline std::string shiftedPassword(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    const unsigned v = static_cast<unsigned>(c) << 1;
+    if (v < 0x80) {
+      out.push_back(static_cast<char>(v));
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (v >> 6)));
+      out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+    }
+  }
+  return out;
+}
+
 // The login details and sync-folder list of one linked account.
 inline bool writeAccount(const std::string& home, const std::string& user, const std::string& root) {
   PropertyList login(PropertyList::Dict{});

@@ -40,21 +40,6 @@ inline bool eventuallyWithin(std::chrono::seconds patience, const std::function<
   return true;
 }
 
-// The stored form of a password: every character's code doubled, as UTF-8.
-inline std::string shiftedPassword(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    const unsigned v = static_cast<unsigned>(c) << 1;
-    if (v < 0x80) {
-      out.push_back(static_cast<char>(v));
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (v >> 6)));
-      out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-    }
-  }
-  return out;
-}
-
 // One computer linked to the service's account: home, runtime folder, sync
 // root, login details pointing at the service and its storage.
 class LinkedHome {

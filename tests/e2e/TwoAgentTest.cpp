@@ -69,21 +69,13 @@ class TwoAgents : public ::testing::Test {
     std::fclose(f);
   }
 
-  // The size the storage holds for a live file, as text.
-  std::optional<std::string> storedSize(const std::string& path) const {
+  // One value about the storage's live entries whose path matches a LIKE
+  // pattern (a plain path matches itself), as text.
+  std::optional<std::string> stored(const std::string& what, const std::string& pattern) const {
     auto conn = SqliteConnection::open(service_.storage() + "/accounts/demo/meta.db",
                                        SqliteConnection::OpenMode::kReadOnly);
     if (!conn) return std::nullopt;
-    return conn->queryText("SELECT size FROM entries WHERE in_trash = 0 AND CAST(path AS TEXT) = '" +
-                           path + "'");
-  }
-
-  // How many live entries of the storage match a LIKE pattern, as text.
-  std::optional<std::string> storedCount(const std::string& pattern) const {
-    auto conn = SqliteConnection::open(service_.storage() + "/accounts/demo/meta.db",
-                                       SqliteConnection::OpenMode::kReadOnly);
-    if (!conn) return std::nullopt;
-    return conn->queryText("SELECT COUNT(*) FROM entries WHERE in_trash = 0 AND CAST(path AS TEXT) LIKE '" +
+    return conn->queryText("SELECT " + what + " FROM entries WHERE in_trash = 0 AND CAST(path AS TEXT) LIKE '" +
                            pattern + "'");
   }
 
@@ -158,7 +150,7 @@ TEST_F(TwoAgents, FileChangesOnOneComputerReachTheOther) {
   EXPECT_GE(b_->traceCount("parseNotificationMessageData"), steps.size());
   EXPECT_EQ(b_->traceCount("periodicListening"), 0u);
   // What B moved into its cache stayed there.
-  EXPECT_EQ(storedCount("/.UMSCache%"), "0");
+  EXPECT_EQ(stored("COUNT(*)", "/.UMSCache%"), "0");
   // The editor's temporary name never reached B, and "draft.txt" arrived once.
   EXPECT_EQ(b_->query("SELECT COUNT(*) FROM FILE_TABLE WHERE FILEPATH LIKE '/draft.txt%'"), "1");
 }
@@ -228,7 +220,7 @@ TEST_F(TwoAgents, DISABLED_AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy
   utimbuf times{later, later};
   ASSERT_EQ(::utime(a_->at("shared.txt").c_str(), &times), 0);
   ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
-    return storedSize("/shared.txt") == "12";
+    return stored("size", "/shared.txt") == "12";
   })) << a_->trace();
 
   ASSERT_TRUE(sendCommand(agentB_->monitor(), 503));

@@ -38,21 +38,6 @@ const std::string kUser = "demo";
 
 using e2e::eventually;
 
-// The stored form of a password: every character's code doubled, as UTF-8.
-std::string shifted(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    unsigned v = static_cast<unsigned>(c) << 1;
-    if (v < 0x80) {
-      out.push_back(static_cast<char>(v));
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (v >> 6)));
-      out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-    }
-  }
-  return out;
-}
-
 // One account whose server is a storage folder of the stand-in engine.
 struct Account {
   explicit Account(const testing::TestTempDir& dir)
@@ -69,7 +54,7 @@ struct Account {
     PropertyList login(PropertyList::Dict{});
     for (const auto& [k, v] : std::vector<std::pair<std::string, std::string>>{
              {"Ulmora username", kUser}, {"UlmoraUsername", kUser}, {"UlmoraSync username", kUser},
-             {"UlmoraSync password", shifted(kUser)}, {"UserAtServer", kUser + "@localhost::quellar"},
+             {"UlmoraSync password", e2e::shiftedPassword(kUser)}, {"UserAtServer", kUser + "@localhost::quellar"},
              {"IP", "localhost"}, {"serverName", "localhost"}, {"Account plan", "F"}, {"Pause", "0"},
              {"Unlink status", "0"}, {"Move in progress", "0"}}) {
       login.set(k, v);
