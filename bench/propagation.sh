@@ -38,6 +38,7 @@ trap cleanup EXIT
 
 # ---------------------------------------------------------------- the agents
 start_service
+timed_bin
 link_home a
 link_home b
 start_agent a
@@ -55,16 +56,21 @@ wait_count "$root_b" warm 1024 1 "$limit" > /dev/null || { echo "the warm-up fil
 declare -A agent_time
 for n in $sizes; do
   make_tree "$work/tree$n" "$n" 1024
+  start_sampler "$work/samples$n" a b
   cp -r "$work/tree$n" "$root_a/agent$n"
   t0=$(now)
   if t1=$(wait_count "$root_b" "agent$n" 1024 "$n" "$limit"); then
     agent_time[$n]=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
   else
     agent_time[$n]=timeout
+    t1=$(now)
   fi
+  stop_sampler
   echo "agent, $n files: ${agent_time[$n]} s"
-  # Stamps for the split of where the time goes (bench/where_time_goes.sh).
-  echo "$n $t0 ${t1:-}" >> "$work/agent-runs"
+  echo "where the time of $n files goes:"
+  awk -v t0="$t0" -v t1="$t1" -f "$here/lib/where_time_goes.awk" "$work/engine-runs" "$work/samples$n" | tee "$work/split$n" |
+    awk -F '\t' '{ printf "  %-110s %s s\n", $1, $2 }'
+  last_split=$n
 done
 
 # One small file at a time, each in a folder of its own.
@@ -123,5 +129,8 @@ done
 # then the downloads each through the input queue (up to 3 s + 2 s) and a
 # cycle (up to 5 s). Expected: half of each "up to" wait.
 expected=$(awk 'BEGIN { print 1 + 1 + 2.5 + 2.5 + 2.5 + 2.5 + 2.5 }')
+[ -n "${last_split:-}" ] && while IFS=$'\t' read -r span seconds; do
+  printf 'ROW\t  %s files: %s (s)\t%s\t-\t-\t-\n' "$last_split" "$span" "$seconds"
+done < "$work/split$last_split"
 printf 'ROW\tone small file, median of %d (s)\t%s\t%s (expected waits; at most 28)\t%s\t<= 1.2\n' \
   "${#small[@]}" "$small_median" "$expected" "$(ratio "$small_median" "$expected")"

@@ -97,7 +97,7 @@ trace_of() { echo "$work/$1/home/.local/state/ulmora/Logs/SyncDaemonTrace.log"; 
 # start_agent NAME: runs the agent of a linked home; its pid in agent_pid_NAME.
 start_agent() {
   local name=$1
-  HOME="$(home_of "$name")" XDG_RUNTIME_DIR="$work/$name/run" "$bin/ulmora-agent" \
+  HOME="$(home_of "$name")" XDG_RUNTIME_DIR="$work/$name/run" "${bin_for_agents:-$bin}/ulmora-agent" \
     > "$work/$name/agent.out" 2>&1 &
   bench_pids+=("$!")
   printf -v "agent_pid_$name" '%s' "$!"
@@ -212,4 +212,65 @@ syncthing_config() {
     </options>
 </configuration>
 EOF
+}
+
+# ---------------------------------------------------------------- where time goes
+
+# timed_bin: a bin folder for the agents whose engine is a wrapper that
+# notes each run's start and end (milliseconds) and operation in
+# $work/engine-runs ("start|end pid T agent kind"), then the agents run from it.
+timed_bin() {
+  mkdir -p "$work/timed-bin"
+  cp "$bin/ulmora-agent" "$bin/SyncLocalizable.plist" "$work/timed-bin/"
+  cat > "$work/timed-bin/ulmora-kvt" <<EOS
+#!/usr/bin/env bash
+kind=upload
+for a in "\$@"; do
+  case "\$a" in
+    --list-changes*) kind=list ;;
+    --get-quota*|--quota-fromfile*|--encode-string*|--search*|--list-versions*) kind=other ;;
+    --rename*|--remove*|--mkdir*) kind=other ;;
+  esac
+done
+if [ "\$kind" = upload ]; then
+  for a in "\$@"; do
+    case "\$a" in --*) continue ;; *::*) kind=download ;; esac
+    break
+  done
+fi
+echo "start \$\$ \$(date +%s.%N) \$HOME \$kind" >> "$work/engine-runs"
+"$bin/ulmora-kvt" "\$@"
+rc=\$?
+echo "end \$\$ \$(date +%s.%N) \$HOME \$kind" >> "$work/engine-runs"
+exit \$rc
+EOS
+  chmod 700 "$work/timed-bin/ulmora-kvt"
+  bin_for_agents="$work/timed-bin"
+}
+
+# start_sampler OUT NAME...: every 50 ms, the stamped files under each named
+# agent's application folder ("T name file path", the stamp in the name).
+start_sampler() {
+  local out=$1
+  shift
+  (
+    while :; do
+      t=$(now)
+      for name in "$@"; do
+        find "$(home_of "$name")/.local/share/ulmora" -regextype posix-extended \
+          -regex '.*/[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}-[0-9]{2}-[0-9]{2}-[0-9]{3}[^/]*' \
+          -printf "$t $name file %P\n" 2>/dev/null
+      done
+      sleep 0.05
+    done
+  ) >> "$out" 2>/dev/null &
+  sampler_pid=$!
+}
+
+stop_sampler() {
+  if [ -n "${sampler_pid:-}" ]; then
+    kill "$sampler_pid" 2>/dev/null || true
+    wait "$sampler_pid" 2>/dev/null || true
+  fi
+  sampler_pid=""
 }
