@@ -150,7 +150,7 @@ make_tree() {
   # One split per folder keeps this fast: split writes the pieces.
   for ((d = 0; d * 500 < n; d++)); do
     local count=$(( n - d * 500 < 500 ? n - d * 500 : 500 ))
-    tail -c +$((d * 500 * size + 1)) "$dir/.all" | head -c $((count * size)) |
+    dd if="$dir/.all" bs="$size" skip=$((d * 500)) count="$count" status=none |
       split -b "$size" -a 3 -d --additional-suffix=.bin - "$dir/d$d/f"
   done
   rm -f "$dir/.all"
