@@ -66,6 +66,7 @@ for n in $sizes; do
     t1=$(now)
   fi
   stop_sampler
+  echo "$t0 $t1" > "$work/times$n"
   echo "agent, $n files: ${agent_time[$n]} s"
   echo "where the time of $n files goes:"
   awk -v t0="$t0" -v t1="$t1" -f "$here/lib/where_time_goes.awk" "$work/engine-runs" "$work/samples$n" | tee "$work/split$n" |

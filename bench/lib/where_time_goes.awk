@@ -18,7 +18,7 @@ function stamp(path,    m, s) {
 $3 == "file" {
   path = $0; sub(/^[^ ]+ [^ ]+ file /, "", path)
   s = stamp(path)
-  if (s >= t0 - 0.5 && ($2 SUBSEP path) in seen == 0) {
+  if (s >= t0 - 0.5 && s <= t1 && ($2 SUBSEP path) in seen == 0) {
     seen[$2 SUBSEP path] = 1
     if (!($2 in firstStamp) || s < firstStamp[$2]) firstStamp[$2] = s
     if ($2 == "b" && path ~ /Journal\/Notification\//) marks[++nm] = s
@@ -29,7 +29,7 @@ END {
   upStart = -1; upEnd = -1; upBusy = 0; dlStart = -1; dlEnd = -1; dlBusy = 0; lsBusy = 0; lsFirst = -1
   for (key in first) {
     split(key, k, " ")
-    if (first[key] < t0 || !(key in last)) continue
+    if (first[key] < t0 || first[key] > t1 || !(key in last)) continue
     d = last[key] - first[key]
     if (k[1] == "a" && k[3] == "upload") {
       upBusy += d
@@ -47,23 +47,28 @@ END {
     }
   }
   journal = ("a" in firstStamp) ? firstStamp["a"] : -1
-  # On B after A's last upload: the push's listing marker (first stamped
-  # file), the listing run, and the download list (next stamped file).
-  marker = -1; lsAfter = -1; dlJournal = -1
-  for (i = 1; i <= nm; i++) if (marks[i] >= upEnd - 0.5 && (marker < 0 || marks[i] < marker)) marker = marks[i]
+  # On B, backwards from its first download run: the listing run that led
+  # to it, the download list that listing wrote, the listing marker before
+  # the listing, and the upload run on A whose push brought the marker.
+  lsUsed = -1; dlJournal = -1; marker = -1; upBefore = -1
   for (key in first) {
     split(key, k, " ")
-    if (k[1] == "b" && k[3] == "list" && first[key] >= upEnd && (lsAfter < 0 || first[key] < lsAfter)) lsAfter = first[key]
+    if (k[1] == "b" && k[3] == "list" && first[key] >= t0 && first[key] <= dlStart && first[key] > lsUsed) lsUsed = first[key]
   }
-  for (i = 1; i <= nl; i++) if (lists[i] >= lsAfter - 0.5 && (dlJournal < 0 || lists[i] < dlJournal)) dlJournal = lists[i]
+  for (i = 1; i <= nl; i++) if (lists[i] >= lsUsed - 0.05 && (dlJournal < 0 || lists[i] < dlJournal)) dlJournal = lists[i]
+  for (i = 1; i <= nm; i++) if (marks[i] <= lsUsed && marks[i] > marker) marker = marks[i]
+  for (key in first) {
+    split(key, k, " ")
+    if (k[1] == "a" && k[3] == "upload" && (key in last) && last[key] <= marker && last[key] > upBefore) upBefore = last[key]
+  }
   printf "capture and event journal on A (copy end to first journal file)\t%.2f\n", journal - t0
   printf "cycle wait on A (to the first upload run)\t%.2f\n", upStart - journal
   printf "upload runs on A (first start to last end; engine busy %.2f)\t%.2f\n", upBusy, upEnd - upStart
-  printf "push, listing and download queue on B (to the first download run; listing engine busy %.2f)\t%.2f\n", lsBusy, dlStart - upEnd
-  printf "  of which: push to the listing marker on B\t%.2f\n", marker - upEnd
-  printf "  of which: marker through the input queue and a cycle to the listing run\t%.2f\n", lsAfter - marker
-  printf "  of which: listing run to the download list on B\t%.2f\n", dlJournal - lsAfter
-  printf "  of which: download list through a cycle to the first download run\t%.2f\n", dlStart - dlJournal
+  printf "on B, from A's last upload run to B's first download run (listing engine busy %.2f)\t%.2f\n", lsBusy, dlStart - upEnd
+  printf "  B's road to its first download run: upload run on A to the listing marker on B (push)\t%.2f\n", marker - upBefore
+  printf "  B's road: listing marker through the input queue and a cycle to the listing run\t%.2f\n", lsUsed - marker
+  printf "  B's road: listing run to its download list\t%.2f\n", dlJournal - lsUsed
+  printf "  B's road: download list through a cycle to the first download run\t%.2f\n", dlStart - dlJournal
   printf "download runs on B (first start to last end; engine busy %.2f)\t%.2f\n", dlBusy, dlEnd - dlStart
   printf "after the last download run until every file is complete\t%.2f\n", t1 - dlEnd
   printf "total\t%.2f\n", t1 - t0
