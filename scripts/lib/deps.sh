@@ -7,10 +7,16 @@ ULMORA_PACKAGES=(
   imagemagick rsync openssl procps
 )
 
-# Installs, with apt-get, only the packages that are not installed yet.
+# The fuzz targets build with clang and its libFuzzer runtime.
+ULMORA_FUZZ_PACKAGES=(clang libclang-rt-dev)
+
+# Installs, with apt-get, only the packages that are not installed yet: the
+# ones named, or ULMORA_PACKAGES when none are.
 install_missing_packages() {
+  local wanted=("$@")
+  [ ${#wanted[@]} -gt 0 ] || wanted=("${ULMORA_PACKAGES[@]}")
   local missing=()
-  for p in "${ULMORA_PACKAGES[@]}"; do
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then

@@ -26,18 +26,27 @@ void DeselectedFolders::refresh() {
   modifiedNs_ = modified;
   folders_.clear();
   if (!modified) return;
-  const std::optional<PropertyList> list = PropertyList::readFile(listPath_);
-  const PropertyList::Dict* dict = list ? list->asDict() : nullptr;
-  if (!dict) {
+  std::optional<std::vector<std::string>> folders = readList(listPath_);
+  if (!folders) {
     traceLine("capture: the selective-sync list \"" + listPath_ + "\" cannot be read; nothing is left out");
     return;
   }
+  folders_ = std::move(*folders);
+}
+
+std::optional<std::vector<std::string>> DeselectedFolders::readList(const std::string& listPath) {
+  if (listPath.empty()) return std::nullopt;
+  const std::optional<PropertyList> list = PropertyList::readFile(listPath);
+  const PropertyList::Dict* dict = list ? list->asDict() : nullptr;
+  if (!dict) return std::nullopt;
+  std::vector<std::string> folders;
   for (const auto& [folder, value] : *dict) {
     const std::string* flag = value.asString();
     if (!flag || *flag != "0") continue;
     std::string key = capturepath::normalizedRelative(folder);
-    if (!key.empty()) folders_.push_back(std::move(key));
+    if (!key.empty()) folders.push_back(std::move(key));
   }
+  return folders;
 }
 
 bool DeselectedFolders::contains(const std::string& relativePath) {

@@ -28,6 +28,10 @@ class DeselectedFolders {
   // `relativePath` is a left-out folder or lies below one (whole components).
   bool contains(const std::string& relativePath);
 
+  // The left-out folders of the list at `listPath` (normalised relative
+  // paths); nullopt when it is missing or cannot be read.
+  static std::optional<std::vector<std::string>> readList(const std::string& listPath);
+
  private:
   void refresh();
 

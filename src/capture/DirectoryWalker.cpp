@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/Trace.h"
 
 namespace ulmora {
@@ -26,6 +27,10 @@ class DirCloser {
   DirCloser(const DirCloser&) = delete;
   DirCloser& operator=(const DirCloser&) = delete;
   DIR* get() const { return dir_; }
+  void reset(DIR* dir) {
+    if (dir_) closedir(dir_);
+    dir_ = dir;
+  }
 
  private:
   DIR* dir_;
@@ -105,6 +110,18 @@ DirectoryWalker::Result DirectoryWalker::walk(const std::string& top, const Call
     dev_t dev = 0;
     ino_t ino = 0;
     DirCloser dir(openFolder(folder, &error, &dev, &ino));
+    for (int retry = 0; !dir.get() && (error == EMFILE || error == ENFILE); ++retry) {
+      if (callbacks.outOfHandles) {
+        if (!callbacks.outOfHandles(folder)) break;
+      } else {
+        if (retry == 0) {
+          traceLine("folder walk: no file handle free to read \"" + folder + "\"; trying again");
+        }
+        if (retry >= kHandleRetries || stop.stop_requested()) break;
+        Clock::systemClock().sleepFor(kHandleRetryPause);
+      }
+      dir.reset(openFolder(folder, &error, &dev, &ino));
+    }
     if (!dir.get()) {
       ++result.foldersSkipped;
       if (callbacks.folderSkipped) callbacks.folderSkipped(folder, error);

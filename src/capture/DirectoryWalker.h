@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <stop_token>
 #include <string>
@@ -38,7 +39,15 @@ class DirectoryWalker {
     // Called for a folder that could not be read (errno; ENOENT when it
     // vanished), so that a caller never takes its absence for emptiness.
     std::function<void(const std::string& folder, int error)> folderSkipped;
+    // Called when a folder cannot be opened because the process has no file
+    // handle free (EMFILE, ENFILE); true tries it again at once. Unset: up
+    // to kHandleRetries more tries, kHandleRetryPause apart, before the
+    // folder counts as skipped: what it holds must not be lost for want of
+    // a handle that is back a moment later.
+    std::function<bool(const std::string& folder)> outOfHandles;
   };
+  static constexpr int kHandleRetries = 50;
+  static constexpr std::chrono::milliseconds kHandleRetryPause{100};
 
   struct Result {
     bool topReadable = false;  // the top folder could be opened and read

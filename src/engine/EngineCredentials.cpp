@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "foundation/QLBackupProgressLogger.h"
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
 
@@ -75,6 +76,12 @@ std::unique_ptr<EngineCredentials> EngineCredentials::writePrivate(const User& u
 }
 
 bool EngineCredentials::write(const std::string& folder, const User& user) {
+  // Whatever line these ever end up in (an engine's error text, an
+  // environment dump), the logs show a mask instead.
+  for (const std::string* secret :
+       {&user.password(), &user.encPassword(), &user.privateKey(), &user.encPvtPassword()}) {
+    registerSecretValue(*secret);
+  }
   plainPassword_ = user.password();
   // The encoded form is preferred; the plain password goes into the file only
   // when no encoded one is known (the engine accepts either there).

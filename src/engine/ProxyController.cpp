@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "foundation/QLBackupProgressLogger.h"
 #include "platform/PropertyList.h"
 #include "platform/Trace.h"
 
@@ -43,6 +44,7 @@ ProxyController::ProxyController(const std::string& proxyDetailsFilePath) {
   port_ = std::move(port);
   user_ = std::move(user);
   password_ = textFor(*plist, kPasswordKey);
+  registerSecretValue(password_);
 }
 
 std::string ProxyController::proxyArgument() const {

@@ -7,8 +7,12 @@
 namespace ulmora {
 namespace {
 
+// The account name is a file name as it stands ("<name>.ql-wal", its
+// folders): it must fit one with room for the longest ending added to it.
+constexpr size_t kMaxAccountNameBytes = 200;
+
 bool isSafeName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
+  return !name.empty() && name.size() <= kMaxAccountNameBytes && name != "." && name != ".." &&
          name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 

@@ -37,7 +37,8 @@ class LoginDetails {
 
   // The logged-in account, or why there is none: a file that is missing or
   // does not parse, a missing or unusable account name (it names folders, so
-  // "", ".", "..", "/" or NUL are refused), no sync root for it, or a root
+  // "", ".", "..", "/", NUL or more than 200 bytes are refused), no sync root
+  // for it, or a root
   // that is not an absolute path below "/" without "." or ".." components.
   static Reading read(const std::string& loginDetailsPath, const std::string& syncFoldersPath);
 

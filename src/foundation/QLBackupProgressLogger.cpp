@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <optional>
+#include <vector>
 #include <utility>
 
 #include "platform/Clock.h"
@@ -98,14 +100,57 @@ int makeFolders(const std::string& path) {
   return 0;
 }
 
+// One descriptor held back for the moment the process has used up its
+// handles (a flood of companions, say): giving it up lets the log line that
+// tells why reach its file instead of only standard error.
+class SpareHandle {
+ public:
+  int openUsingSpare(const char* path, int flags, mode_t mode) {
+    int fd = ::open(path, flags, mode);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+    std::lock_guard<std::mutex> hold(mu_);
+    if (spare_ < 0) return -1;
+    ::close(spare_);
+    spare_ = -1;
+    fd = ::open(path, flags, mode);
+    return fd;
+  }
+  // After the file opened with the spare's room is closed again.
+  void keep() {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (spare_ < 0) spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+
+ private:
+  std::mutex mu_;
+  int spare_ = -1;
+};
+
+SpareHandle& spareHandle() {
+  static SpareHandle* const spare = [] {
+    auto* made = new SpareHandle();  // never closed: any thread may log at exit
+    made->keep();
+    return made;
+  }();
+  return *spare;
+}
+
 int appendQuietly(const std::string& path, std::string_view lines) {
   if (int err = makeFolders(fileutil::parentPath(path))) return err;
-  QuietFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY,
-                    fileutil::kOwnerOnlyFile));
-  if (!fd.valid()) return errno;
-  if (!writeAll(fd.get(), lines)) return errno;
-  if (!closeChecked(fd)) return errno;
-  return 0;
+  SpareHandle& spare = spareHandle();
+  int err = 0;
+  {
+    QuietFd fd(spare.openUsingSpare(path.c_str(),
+                                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY,
+                                    fileutil::kOwnerOnlyFile));
+    if (!fd.valid()) {
+      err = errno;
+    } else if (!writeAll(fd.get(), lines) || !closeChecked(fd)) {
+      err = errno;
+    }
+  }
+  spare.keep();
+  return err;
 }
 
 // Readers of the log see the old or the new contents, never a part.
@@ -167,127 +212,169 @@ void reportWriteFailure(const std::string& path, int err, std::string_view lines
   writeToStandardError(lines);
 }
 
+// Secret values of the running accounts, longest first so that a secret
+// that contains another is masked whole.
+class SecretValues {
+ public:
+  void add(std::string value) {
+    std::lock_guard<std::mutex> hold(mu_);
+    for (const std::string& known : values_) {
+      if (known == value) return;
+    }
+    values_.push_back(std::move(value));
+    std::stable_sort(values_.begin(), values_.end(),
+                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  }
+
+  std::string mask(std::string_view text) const {
+    std::lock_guard<std::mutex> hold(mu_);
+    std::string out(text);
+    for (const std::string& value : values_) {
+      for (size_t at = out.find(value); at != std::string::npos; at = out.find(value, at)) {
+        out.replace(at, value.size(), kMask);
+        at += kMask.size();
+      }
+    }
+    return out;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> values_;
+};
+
+SecretValues& secretValues() {
+  static SecretValues* const values = new SecretValues();  // outlives every logger
+  return *values;
+}
+
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool startsWithNoCase(std::string_view text, size_t at, std::string_view word) {
-  if (text.size() - at < word.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    if (lowerAscii(text[at + i]) != word[i]) return false;
+bool containsNoCase(std::string_view text, std::string_view lowerWord) {
+  if (lowerWord.size() > text.size()) return false;
+  for (size_t at = 0; at + lowerWord.size() <= text.size(); ++at) {
+    size_t i = 0;
+    while (i < lowerWord.size() && lowerAscii(text[at + i]) == lowerWord[i]) ++i;
+    if (i == lowerWord.size()) return true;
   }
-  return true;
+  return false;
 }
 
-bool isNameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-';
-}
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool isQuote(char c) { return c == '"' || c == '\''; }
-bool endsPlainValue(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || isQuote(c) || c == '&';
-}
-
-struct SecretWord {
-  std::string_view word;  // lower case
-  bool equalsOnly;        // "key" alone is too common a word to mask after ":"
-};
-
-constexpr SecretWord kSecretWords[] = {
-    {"password", false}, {"passwd", false}, {"passphrase", false}, {"pwd", false},
-    {"secret", false},   {"privatekey", false}, {"token", false},  {"key", true},
-};
-
-struct Span {
-  size_t begin;
-  size_t end;
-};
-
-size_t skipBlanks(std::string_view text, size_t at) {
-  while (at < text.size() && isBlank(text[at])) ++at;
-  return at;
-}
-
-// Where the value after a secret's name starts, or nullopt when the name is
-// not followed by a value (e.g. "password." or "wrong password").
-std::optional<size_t> valueStart(std::string_view text, size_t wordAt, size_t nameEnd,
-                                 bool equalsOnly, bool* xmlValue) {
-  *xmlValue = false;
-  if (equalsOnly) {
-    if (nameEnd < text.size() && text[nameEnd] == '=') return nameEnd + 1;
-    return std::nullopt;
+// A property-list key or option name that holds a secret: "Password",
+// "EncPvtPassword", "privateKey", "--password-file" ("--pvt-key" names a file
+// of the key, and the file's name is no secret, but the value of an option
+// may be the key itself in other callers).
+bool namesSecret(std::string_view name) {
+  for (std::string_view word : {"password", "passwd", "passphrase", "secret", "privatekey",
+                                "pvtkey", "pvt-key", "private-key", "token"}) {
+    if (containsNoCase(name, word)) return true;
   }
-  size_t at = nameEnd;
-  if (at < text.size() && isQuote(text[at])) ++at;  // the closing quote of a JSON key
-  at = skipBlanks(text, at);
-  if (at < text.size() && (text[at] == '=' || text[at] == ':')) return skipBlanks(text, at + 1);
-  // A property list written into a line: <key>..password</key><string>value
-  constexpr std::string_view kKeyEnd = "</key>";
-  constexpr std::string_view kString = "<string>";
-  if (text.substr(nameEnd, kKeyEnd.size()) == kKeyEnd) {
-    size_t s = nameEnd + kKeyEnd.size();
-    while (s < text.size() && (isBlank(text[s]) || text[s] == '\n' || text[s] == '\r')) ++s;
-    if (text.substr(s, kString.size()) == kString) {
-      *xmlValue = true;
-      return s + kString.size();
+  return false;
+}
+
+// `keepLineBreaks` for the session logs' undated blocks (header and footer),
+// which the agent lays out over several lines itself.
+void escapeControlCharacters(std::string_view text, std::string& out, bool keepLineBreaks) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c >= 0x20 && c != 0x7f) || (keepLineBreaks && (c == '\n' || c == '\t'))) {
+      out.push_back(ch);
+      continue;
     }
-    return std::nullopt;
-  }
-  // A command-line option takes the next argument: "--password-file /path".
-  bool isOption = wordAt >= 2 && text.substr(wordAt - 2, 2) == "--";
-  if (isOption && nameEnd < text.size() && isBlank(text[nameEnd])) {
-    return skipBlanks(text, nameEnd);
-  }
-  return std::nullopt;
-}
-
-std::optional<Span> secretValueAt(std::string_view text, size_t at) {
-  for (const SecretWord& w : kSecretWords) {
-    if (!startsWithNoCase(text, at, w.word)) continue;
-    size_t nameEnd = at + w.word.size();
-    while (nameEnd < text.size() && isNameChar(text[nameEnd])) ++nameEnd;
-    bool xml = false;
-    std::optional<size_t> start = valueStart(text, at, nameEnd, w.equalsOnly, &xml);
-    if (!start || *start >= text.size()) continue;
-    size_t begin = *start;
-    size_t end;
-    if (xml) {
-      end = text.find('<', begin);
-    } else if (isQuote(text[begin])) {
-      // A quoted value may hold blanks; mask up to its own closing quote.
-      ++begin;
-      end = text.find(text[begin - 1], begin);
-    } else {
-      end = begin;
-      while (end < text.size() && !endsPlainValue(text[end])) ++end;
+    switch (c) {
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += "\\x";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xf]);
     }
-    if (end == std::string_view::npos) end = text.size();
-    if (end == begin) continue;
-    return Span{begin, end};
   }
-  return std::nullopt;
 }
 
 }  // namespace
 
-std::string redactSecrets(std::string_view text) {
+void registerSecretValue(std::string_view value) {
+  // Shorter values would mask ordinary letters all over the log.
+  if (value.size() < kMinSecretLength) return;
+  secretValues().add(std::string(value));
+}
+
+std::string redactSecrets(std::string_view text) { return secretValues().mask(text); }
+
+std::string escapedForLog(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    std::optional<Span> value = secretValueAt(text, i);
-    if (!value) {
-      out.push_back(text[i++]);
+  escapeControlCharacters(text, out, false);
+  return out;
+}
+
+PropertyList withSecretFieldsMasked(const PropertyList& value) {
+  if (const PropertyList::Dict* dict = value.asDict()) {
+    PropertyList::Dict masked;
+    for (const auto& [key, item] : *dict) {
+      masked.emplace(key, namesSecret(key) && !item.isDict() && !item.isArray()
+                              ? PropertyList(std::string(kMask))
+                              : withSecretFieldsMasked(item));
+    }
+    return PropertyList(std::move(masked));
+  }
+  if (const PropertyList::Array* array = value.asArray()) {
+    PropertyList::Array masked;
+    masked.reserve(array->size());
+    for (const PropertyList& item : *array) masked.push_back(withSecretFieldsMasked(item));
+    return PropertyList(std::move(masked));
+  }
+  return value;
+}
+
+std::vector<std::string> withSecretOptionsMasked(const std::vector<std::string>& arguments) {
+  std::vector<std::string> masked;
+  masked.reserve(arguments.size());
+  bool nextIsSecret = false;
+  for (const std::string& argument : arguments) {
+    if (nextIsSecret) {
+      masked.emplace_back(kMask);
+      nextIsSecret = false;
       continue;
     }
-    out.append(text.substr(i, value->begin - i));
-    out.append(kMask);
-    i = value->end;
+    const bool isOption = argument.rfind("-", 0) == 0;
+    const size_t equals = argument.find('=');
+    const std::string_view name = std::string_view(argument).substr(0, equals);
+    if (isOption && namesSecret(name)) {
+      if (equals == std::string::npos) {
+        nextIsSecret = true;  // "--password secret"
+        masked.push_back(argument);
+      } else {
+        masked.push_back(argument.substr(0, equals + 1) + std::string(kMask));
+      }
+      continue;
+    }
+    masked.push_back(argument);
   }
-  return out;
+  return masked;
 }
 
 struct QLBackupProgressLogger::Impl {
   using Lock = std::lock_guard<std::mutex>;
+
+  // One message is one line: a newline in a file name must not start what
+  // looks like a line of the agent's own.
+  static std::string forLog(std::string_view message, bool keepLineBreaks = false) {
+    std::string masked = redactSecrets(message);
+    std::string out;
+    out.reserve(masked.size());
+    escapeControlCharacters(masked, out, keepLineBreaks);
+    return out;
+  }
 
   explicit Impl(Clock& c) : clock(c) {}
 
@@ -313,7 +400,7 @@ struct QLBackupProgressLogger::Impl {
 
   void log(Stream s, std::string_view message, bool flush) {
     if (message.empty()) return;
-    std::string text = redactSecrets(message);
+    std::string text = forLog(message);
     Lock lock(mu);
     // Stamped under the lock so that the lines of a file are in time order.
     std::string& buffer = buffers[static_cast<int>(s)];
@@ -342,7 +429,7 @@ struct QLBackupProgressLogger::Impl {
 
   void writeSession(std::string_view message, const std::string& file, bool flush, bool dated) {
     if (message.empty()) return;
-    std::string text = redactSecrets(message);
+    std::string text = forLog(message, /*keepLineBreaks=*/!dated);
     Lock lock(mu);
     if (file != sessionFile) writeSessionOut();
     sessionFile = file;
@@ -408,6 +495,7 @@ QLBackupProgressLogger& QLBackupProgressLogger::progressLogger() {
 }
 
 void QLBackupProgressLogger::setLogFolder(const std::string& folder) {
+  spareHandle();  // held from now on, before the handles can run out
   {
     Impl::Lock lock(impl_->mu);
     impl_->folder = folder;

@@ -6,6 +6,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/PropertyList.h"
 
 namespace ulmora {
 
@@ -17,9 +20,13 @@ class Clock;
 // trace, the interactive trace and the interactive session log. Per-operation
 // loggers (made with the constructor) write session logs to a file named on
 // each call. A line is "<MM-dd-yyyy HH:mm:ss> : <message> \n" (local time).
-// Empty messages are ignored. Text that looks like a password or key
-// ("password=...", "RSYNC_PASSWORD=...", "--password-file=" contents, etc.) is
-// masked before it is buffered, so no log file ever holds a secret.
+// Empty messages are ignored. Every registered secret value
+// (registerSecretValue) is masked wherever it appears, and control
+// characters are escaped ("\n", "\x1b"), before a message is buffered: no
+// log file holds an account's secret, and every dated message is exactly one
+// line. Undated session-log text (the header and footer blocks) keeps its
+// line breaks and tabs; its other control characters are escaped.
+// Free text is otherwise left as it is (a file named "token=abc.txt" stays).
 //
 // Thread-safety: every method may be called from any thread; each logger has
 // its own lock, held while its lines are written so that they reach the file
@@ -85,7 +92,22 @@ class QLBackupProgressLogger {
 void daemonTrace(std::string_view message);
 void interactiveTrace(std::string_view message);
 
-// Masks secrets in a text that is about to be logged.
+// Secret values shorter than this are not masked: they would mask ordinary
+// letters everywhere.
+inline constexpr size_t kMinSecretLength = 4;
+// Makes `value` (an account's password, key or their encoded forms, a proxy
+// password) be masked in every log line from now on, for the process's life.
+void registerSecretValue(std::string_view value);
+
+// `text` with every registered secret value masked.
 std::string redactSecrets(std::string_view text);
+// `text` with control characters escaped, so it stays on one line.
+std::string escapedForLog(std::string_view text);
+// A copy whose dictionary fields named like secrets ("Password",
+// "EncPvtPassword", "privateKey", ...) hold a mask instead, at any depth.
+PropertyList withSecretFieldsMasked(const PropertyList& value);
+// Command-line options named like secrets with their values masked:
+// "--password=x" and "--password x" both.
+std::vector<std::string> withSecretOptionsMasked(const std::vector<std::string>& arguments);
 
 }  // namespace ulmora

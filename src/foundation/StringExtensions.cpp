@@ -1,5 +1,7 @@
 #include "foundation/StringExtensions.h"
 
+#include <algorithm>
+
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -157,6 +159,33 @@ std::string URLDecode(std::string_view text) {
     }
   }
   return out;
+}
+
+int jsonNestingDepth(std::string_view text) {
+  int depth = 0;
+  int deepest = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
 }
 
 }  // namespace ulmora

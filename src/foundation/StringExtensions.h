@@ -28,4 +28,9 @@ std::string stringByAddingRFC3875PercentEscapes(std::string_view text);
 // are not valid UTF-8 (file names are bytes).
 std::string URLDecode(std::string_view text);
 
+// The deepest nesting of arrays and objects in a JSON text, brackets inside
+// strings not counted. Cheap and flat, so a parser need never see a text
+// nested deeper than its caller allows.
+int jsonNestingDepth(std::string_view text);
+
 }  // namespace ulmora

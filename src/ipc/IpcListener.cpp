@@ -9,6 +9,10 @@
 namespace ulmora {
 
 std::unique_ptr<IpcListener> IpcListener::listen(const std::string& path) {
+  // Companions are many where descriptors are few: give the process the most
+  // the system allows before any are handed to them.
+  static const int raised = ipcsocket::raiseOpenFileLimit();
+  (void)raised;
   std::optional<UniqueFd> fd = ipcsocket::listenOn(path);
   if (!fd) return nullptr;
   struct stat st {};
@@ -29,6 +33,17 @@ IpcListener::~IpcListener() {
 std::vector<UniqueFd> IpcListener::acceptPending() {
   std::vector<UniqueFd> accepted;
   while (std::optional<UniqueFd> fd = ipcsocket::acceptOne(fd_.get())) {
+    if (!ipcsocket::leavesHandleReserve(fd->get())) {
+      // Descriptors are handed out lowest first, so a high number means the
+      // table is nearly full: the watcher, the journals and the log need
+      // what is left more than one more companion does.
+      if (refusedForHandles_++ % 100 == 0) {
+        traceLine("IPC: refused a connection on '" + path_ +
+                  "': too few file handles left (" + std::to_string(refusedForHandles_) +
+                  " refused so far)");
+      }
+      continue;
+    }
     if (ipcsocket::isSameUser(fd->get(), path_)) accepted.push_back(std::move(*fd));
   }
   return accepted;

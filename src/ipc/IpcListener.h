@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ class IpcListener {
   const std::string& path() const { return path_; }
 
   // Every connection pending now that comes from the running user; the
-  // others are closed with a trace line.
+  // others are closed with a trace line, and so is any connection that would
+  // eat into the reserve of file handles (ipcsocket::leavesHandleReserve).
   std::vector<UniqueFd> acceptPending();
 
  private:
@@ -38,6 +40,7 @@ class IpcListener {
   std::string path_;
   dev_t dev_;
   ino_t ino_;
+  uint64_t refusedForHandles_ = 0;
 };
 
 }  // namespace ulmora

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -70,6 +71,24 @@ bool bindAndListen(int fd, const sockaddr_un& addr, int* error) {
 }
 
 }  // namespace
+
+int raiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1u << 30)) return 1 << 30;
+  return static_cast<int>(limit.rlim_cur);
+}
+
+bool leavesHandleReserve(int fd) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  return static_cast<rlim_t>(fd) + kHandleReserve < limit.rlim_cur;
+}
 
 size_t maxPathLength() { return sizeof(sockaddr_un{}.sun_path) - 1; }
 

@@ -50,6 +50,15 @@ SendResult sendAll(int fd, std::string_view bytes, std::chrono::milliseconds tim
 enum class ReceiveResult { kReceived, kNothing, kClosed };
 ReceiveResult receiveAvailable(int fd, IpcFrame::Reader& reader);
 
+// Whether an accepted descriptor leaves at least kHandleReserve descriptors
+// free below the process's limit, for files the agent must always be able to
+// open.
+inline constexpr int kHandleReserve = 256;
+bool leavesHandleReserve(int fd);
+// Raises the soft limit on open files to the hard limit (once per process:
+// the first listener does it); the soft limit that results.
+int raiseOpenFileLimit();
+
 // The largest socket path sun_path can hold.
 size_t maxPathLength();
 

@@ -38,7 +38,8 @@ MessageSendingModule::MessageSendingModule(Options options)
       ownName_(kIpcAgentName),
       peerName_(ipcPeerName(options_.channel)),
       commandLoop_((options_.commandLoop ? *options_.commandLoop : RunLoop::main()).handle()),
-      handler_(options_.commandHandler) {
+      handler_(options_.commandHandler),
+      connectionHandler_(options_.connectionHandler) {
   if (options_.socketPath.empty()) {
     traceLine("IPC: no socket for the " + peerName_ + "; its messages are dropped");
   } else {
@@ -245,7 +246,22 @@ void MessageSendingModule::acceptConnections() {
       line += " (" + std::to_string(dropped) + " messages were dropped while it was away)";
     }
     traceLine(line);
+    announceConnection();
   }
+}
+
+void MessageSendingModule::announceConnection() {
+  // Posted from here, before any command of the new connection is read, so
+  // the greeting comes first on the loop as well.
+  const bool posted = commandLoop_.post(guard_.wrap([this] {
+    ConnectionHandler handler;
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      handler = connectionHandler_;
+    }
+    if (handler) handler();
+  }));
+  if (!posted) traceLine("IPC: the command loop is gone; the " + peerName_ + " is not greeted");
 }
 
 std::optional<std::string> MessageSendingModule::readCommands(IpcConnection& connection) {
@@ -311,6 +327,11 @@ void MessageSendingModule::dispatch(IpcMessage message) {
 void MessageSendingModule::setCommandHandler(CommandHandler handler) {
   std::lock_guard<std::mutex> hold(mu_);
   handler_ = std::move(handler);
+}
+
+void MessageSendingModule::setConnectionHandler(ConnectionHandler handler) {
+  std::lock_guard<std::mutex> hold(mu_);
+  connectionHandler_ = std::move(handler);
 }
 
 bool MessageSendingModule::isListening() const { return listening_.load(); }

@@ -52,6 +52,9 @@ class IpcListener;
 class MessageSendingModule {
  public:
   using CommandHandler = std::function<void(const IpcMessage&)>;
+  // Called on the command loop for every connection the companion makes,
+  // a replacement of an open one included, before any of its commands.
+  using ConnectionHandler = std::function<void()>;
 
   struct Options {
     IpcChannel channel = IpcChannel::kMonitor;
@@ -61,6 +64,7 @@ class MessageSendingModule {
     // when null. The loop may go away first: later commands are then dropped.
     RunLoop* commandLoop = nullptr;
     CommandHandler commandHandler;
+    ConnectionHandler connectionHandler;
     // Messages waiting for the sending thread; beyond this the oldest goes.
     size_t queueCapacity = 1024;
     // How long one frame may wait for the companion to make room before the
@@ -88,6 +92,7 @@ class MessageSendingModule {
   void sendIPCMessage(const std::vector<std::string>& payload, int type, bool runInThread);
 
   void setCommandHandler(CommandHandler handler);
+  void setConnectionHandler(ConnectionHandler handler);
 
   IpcChannel channel() const { return options_.channel; }
   const std::string& socketPath() const { return options_.socketPath; }
@@ -114,6 +119,7 @@ class MessageSendingModule {
   // Why the connection has to go, or nullopt while it may stay.
   std::optional<std::string> readCommands(IpcConnection& connection);
   void dispatch(IpcMessage message);
+  void announceConnection();
   void closeConnection(const std::shared_ptr<IpcConnection>& connection, const std::string& why);
   bool hasRoomForSendThread();               // requires mu_
   void startSendThread(IpcMessage message);  // requires mu_
@@ -142,6 +148,7 @@ class MessageSendingModule {
   bool absenceTraced_ = false;
   size_t droppedWhileAbsent_ = 0;
   CommandHandler handler_;
+  ConnectionHandler connectionHandler_;
   std::list<SendThread> sendThreads_;
 
   std::thread ioThread_;

@@ -1,6 +1,7 @@
 #include "ipc/NotificationBus.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -51,28 +52,42 @@ void NotificationBus::post(const std::string& name, const PropertyList& userInfo
               "' has user info that is not a dictionary; not posted");
     return;
   }
-  std::optional<std::string> frame =
+  // Nobody to tell: not worth the encoding, which for a long list of paths
+  // costs more than the list itself.
+  if (!hasSubscribers()) return;
+  std::optional<std::string> encoded =
       IpcFrame::encode(BusNotification{name, userInfo}.toPropertyList());
-  if (!frame) return;
-  size_t dropped = 0;
+  if (!encoded) return;
+  auto frame = std::make_shared<const std::string>(std::move(*encoded));
+  const size_t maxFrames = std::max<size_t>(options_.maxQueuedPerSubscriber, 1);
+  std::vector<std::string> behind;
   {
     std::lock_guard<std::mutex> hold(mu_);
     for (auto& subscriber : subscribers_) {
-      std::deque<std::string>& outbox = subscriber->outbox;
-      if (outbox.size() >= std::max<size_t>(options_.maxQueuedPerSubscriber, 1)) {
-        // Never the frame being written: the stream would be cut mid-frame.
-        const size_t oldest = subscriber->sentOfFront > 0 ? 1 : 0;
-        if (oldest < outbox.size()) {
-          outbox.erase(outbox.begin() + static_cast<std::ptrdiff_t>(oldest));
-          ++dropped;
-        }
+      Subscriber& s = *subscriber;
+      if (s.fellBehind) continue;
+      // A frame larger than the byte bound still goes to a subscriber that
+      // has nothing else waiting, so one big notification is not a fault.
+      const bool tooMany = s.outbox.size() + 1 > maxFrames;
+      const bool tooLarge = !s.outbox.empty() &&
+                            s.queuedBytes + frame->size() > options_.maxQueuedBytesPerSubscriber;
+      if (tooMany || tooLarge) {
+        behind.push_back(std::to_string(s.outbox.size()) + " notifications, " +
+                         std::to_string(s.queuedBytes) + " bytes unsent");
+        s.fellBehind = true;
+        queuedBytesTotal_ -= s.queuedBytes;
+        s.queuedBytes = 0;
+        s.outbox.clear();
+        continue;
       }
-      outbox.push_back(*frame);
+      s.outbox.push_back(frame);
+      s.queuedBytes += frame->size();
+      queuedBytesTotal_ += frame->size();
+      queuedSinceTrim_ += frame->size();
     }
   }
-  if (dropped > 0) {
-    traceLine("IPC: " + std::to_string(dropped) +
-              " bus subscriber(s) fell behind; their oldest unsent notification was dropped");
+  for (const std::string& why : behind) {
+    traceLine("IPC: closed a bus subscriber that fell behind (" + why + ")");
   }
   wakeup_.signal();
 }
@@ -80,6 +95,11 @@ void NotificationBus::post(const std::string& name, const PropertyList& userInfo
 size_t NotificationBus::subscriberCount() const {
   std::lock_guard<std::mutex> hold(mu_);
   return subscribers_.size();
+}
+
+size_t NotificationBus::queuedBytes() const {
+  std::lock_guard<std::mutex> hold(mu_);
+  return queuedBytesTotal_;
 }
 
 void NotificationBus::ioThreadMain() {
@@ -99,17 +119,49 @@ void NotificationBus::ioThreadMain() {
     if (stopIo_.load()) break;
     revents.clear();
     for (size_t i = 2; i < fds.size(); ++i) revents.push_back(fds[i].revents);
+    bool trim = false;
     {
       std::lock_guard<std::mutex> hold(mu_);
       serve(revents);
+      trim = burstWrittenOut();
     }
-    if (fds[1].revents & POLLIN) {
-      for (UniqueFd& fd : listener_->acceptPending()) {
-        std::lock_guard<std::mutex> hold(mu_);
-        subscribers_.push_back(std::make_unique<Subscriber>(std::move(fd)));
-      }
-    }
+    // A burst of large notifications leaves freed memory in the allocator's
+    // arenas; without this the agent stays at its peak size for good.
+    if (trim) ::malloc_trim(0);
+    if (fds[1].revents & POLLIN) admit(listener_->acceptPending());
   }
+}
+
+void NotificationBus::admit(std::vector<UniqueFd> fds) {
+  size_t refused = 0;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    for (UniqueFd& fd : fds) {
+      if (subscribers_.size() >= std::max<size_t>(options_.maxSubscribers, 1)) {
+        ++refused;
+        continue;  // closed as fd goes
+      }
+      subscribers_.push_back(std::make_unique<Subscriber>(std::move(fd)));
+    }
+    subscriberCount_.store(subscribers_.size());
+  }
+  if (refused == 0) return;
+  // One line for the first refusal and then one per hundred: a companion
+  // that keeps reconnecting must not fill the log.
+  const uint64_t before = turnedAway_;
+  turnedAway_ += refused;
+  if (before == 0 || before / 100 != turnedAway_ / 100) {
+    traceLine("IPC: the bus already has " + std::to_string(options_.maxSubscribers) +
+              " subscribers; turned away " + std::to_string(turnedAway_) +
+              " connection(s) so far");
+  }
+}
+
+bool NotificationBus::burstWrittenOut() {
+  constexpr size_t kTrimAfterBytes = 4u << 20;
+  if (queuedBytesTotal_ != 0 || queuedSinceTrim_ < kTrimAfterBytes) return false;
+  queuedSinceTrim_ = 0;
+  return true;
 }
 
 void NotificationBus::serve(const std::vector<short>& revents) {
@@ -120,13 +172,18 @@ void NotificationBus::serve(const std::vector<short>& revents) {
   for (size_t i = 0; i < subscribers_.size(); ++i) {
     Subscriber& s = *subscribers_[i];
     const short events = i < revents.size() ? revents[i] : 0;
-    bool alive = true;
-    if (events & (POLLIN | POLLHUP | POLLERR)) alive = drainInput(s);
+    bool alive = !s.fellBehind;
+    if (alive && (events & (POLLIN | POLLHUP | POLLERR))) alive = drainInput(s);
     // Posts since the poll set was built may have filled an outbox.
     if (alive && !s.outbox.empty()) alive = flush(s);
-    if (alive) kept.push_back(std::move(subscribers_[i]));
+    if (alive) {
+      kept.push_back(std::move(subscribers_[i]));
+    } else {
+      queuedBytesTotal_ -= s.queuedBytes;
+    }
   }
   subscribers_.swap(kept);
+  subscriberCount_.store(subscribers_.size());
 }
 
 bool NotificationBus::drainInput(Subscriber& s) {
@@ -150,13 +207,15 @@ bool NotificationBus::drainInput(Subscriber& s) {
 
 bool NotificationBus::flush(Subscriber& s) {
   while (!s.outbox.empty()) {
-    std::string_view rest = std::string_view(s.outbox.front()).substr(s.sentOfFront);
+    std::string_view rest = std::string_view(*s.outbox.front()).substr(s.sentOfFront);
     const ssize_t n = ::send(s.fd.get(), rest.data(), rest.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
     if (n <= 0) return false;  // the subscriber is gone
     s.sentOfFront += static_cast<size_t>(n);
-    if (s.sentOfFront == s.outbox.front().size()) {
+    s.queuedBytes -= static_cast<size_t>(n);
+    queuedBytesTotal_ -= static_cast<size_t>(n);
+    if (s.sentOfFront == s.outbox.front()->size()) {
       s.outbox.pop_front();
       s.sentOfFront = 0;
     }
@@ -174,6 +233,8 @@ void NotificationBus::stop() {
   {
     std::lock_guard<std::mutex> hold(mu_);
     subscribers_.clear();
+    subscriberCount_.store(0);
+    queuedBytesTotal_ = 0;
   }
   listening_.store(false);
   listener_.reset();

@@ -13,6 +13,9 @@ class NotificationPoster {
  public:
   virtual ~NotificationPoster() = default;
   virtual void post(const std::string& name, const PropertyList& userInfo) = 0;
+  // False while nobody would receive a post: a caller may then skip building
+  // a large user info.
+  virtual bool wantsPosts() const { return true; }
 };
 
 }  // namespace ulmora

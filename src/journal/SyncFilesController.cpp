@@ -108,7 +108,7 @@ void SyncFilesController::sendToMonitor(const PropertyList& payload, int type) c
 }
 
 void SyncFilesController::postNotSynced(const std::vector<std::string>& fullPaths) const {
-  if (!poster_ || fullPaths.empty()) return;
+  if (!poster_ || fullPaths.empty() || !poster_->wantsPosts()) return;
   PropertyList::Array list(fullPaths.begin(), fullPaths.end());
   PropertyList::Dict info;
   info.emplace(std::string(kNotSyncedListKey), PropertyList(std::move(list)));
@@ -131,6 +131,42 @@ void SyncFilesController::createSyncFilesDir() {
   }
   std::lock_guard<std::mutex> lock(settingsMutex_);
   folders_ = std::move(paths);
+}
+
+bool SyncFilesController::journalFoldersReady() {
+  // Doubling from one tick up to five minutes: a folder that cannot be made
+  // (no room, no permission) is not tried, and traced, every tick for ever.
+  constexpr Clock::Duration kFirstRetry = kTickInterval * 2;
+  constexpr Clock::Duration kLongestRetry = std::chrono::minutes(5);
+  std::vector<std::string> missing;
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    for (const auto& [index, path] : folders_.byIndex) {
+      if (index != journal::kDeleteCountFolder && !path.empty() && !fileutil::isDirectory(path))
+        missing.push_back(path);
+    }
+  }
+  if (missing.empty()) {
+    folderRetryDelay_ = {};
+    return true;
+  }
+  const Clock::TimePoint now = clock_.monotonicNow();
+  if (folderRetryDelay_ != Clock::Duration{} && now < folderRetryAt_) return false;
+  bool made = true;
+  for (const std::string& path : missing) made = JournalFolder(path).ensureExists() && made;
+  if (made) {
+    folderRetryDelay_ = {};
+    return true;
+  }
+  folderRetryDelay_ = folderRetryDelay_ == Clock::Duration{}
+                          ? kFirstRetry
+                          : std::min<Clock::Duration>(folderRetryDelay_ * 2, kLongestRetry);
+  folderRetryAt_ = now + folderRetryDelay_;
+  daemonTrace("SyncFilesController: journal folder \"" + missing.front() +
+              "\" cannot be created; entries stay queued, trying again in " +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(folderRetryDelay_).count()) +
+              " s");
+  return false;
 }
 
 // ---------------------------------------------------------------- clearing

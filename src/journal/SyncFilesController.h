@@ -265,6 +265,9 @@ class SyncFilesController {
   void sendToMonitor(const PropertyList& payload, int type) const;
   void postNotSynced(const std::vector<std::string>& fullPaths) const;
 
+  // Whether the journal folders are there to write into; missing ones are
+  // made again, at growing intervals while that fails (tickMutex_ held).
+  bool journalFoldersReady();
   // Queued uploads and folder creations follow `renames` (rename events).
   void followRenames(const EventList& renames);
   // A rename a rename list cannot carry becomes a delete of the old path;
@@ -343,6 +346,10 @@ class SyncFilesController {
   Guarded<GoneUploads> goneUploads_;
 
   std::mutex tickMutex_;
+  // Guarded by tickMutex_: when folders that could not be made are tried
+  // again, and how long the wait after that try will be.
+  Clock::TimePoint folderRetryAt_{};
+  Clock::Duration folderRetryDelay_{};
 
   std::mutex startStopMutex_;
   mutable std::mutex threadMutex_;  // guards the members below it

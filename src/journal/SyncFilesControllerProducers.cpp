@@ -187,8 +187,12 @@ void SyncFilesController::addOBDeleteFiles(const std::string& path) {
 
 void SyncFilesController::addOBRenamedFiles(const RenameEntry& rename) {
   if (!isCompleteRename(rename)) return;
-  daemonTrace("OB rename queued: '" + rename.originalPath + "' -> '" + rename.renamedPath + "'");
-  OBRenameFilesCollection_.with([&rename](OrderedSet<RenameEntry>& q) { q.add(rename); });
+  // Logged under the set's lock, so the trace shows the entries in the order
+  // the set takes them.
+  OBRenameFilesCollection_.with([&rename](OrderedSet<RenameEntry>& q) {
+    daemonTrace(rename.description());
+    q.add(rename);
+  });
 }
 
 void SyncFilesController::addOBDirectory(const std::string& /*path*/) {}

@@ -120,6 +120,7 @@ void SyncFilesController::writerMain() {
 void SyncFilesController::timerFireMethod() {
   std::lock_guard<std::mutex> tick(tickMutex_);
   try {
+    if (!journalFoldersReady()) return;
     tickEvents();
     tickBackups();
     tickRestores(restoreFilesCollection_, journal::kDownloadFolder);
@@ -243,7 +244,7 @@ void SyncFilesController::tickMarker() {
 void SyncFilesController::tickOBRenames() {
   auto entries = OBRenameFilesCollection_.with([](auto& q) { return q.take(); });
   if (entries.empty()) return;
-  daemonTrace("OBRenameFilesCollection: " + std::to_string(entries.size()) + " entries");
+  daemonTrace("OBRenameFilesCollection:" + describeRenames(entries, true));
   // Out-of-Box rename lists are named by their stamp alone.
   auto result = writer_.writeRenameList(folder(journal::kOBRenameFolder), entries, {});
   if (result.unwritten.empty()) return;

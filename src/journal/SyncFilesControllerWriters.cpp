@@ -84,7 +84,7 @@ std::vector<SyncFilesController::JournalEvent> SyncFilesController::writeRenames
   if (renames.empty()) return {};
   daemonTrace("Insync sending message to finder writing to downloads commented6.");
   postNotSynced(newFullPaths);
-  daemonTrace("Rename list: " + std::to_string(renames.size()) + " entries");
+  daemonTrace("Rename list:" + describeRenames(renames, false));
   auto result = writer_.writeRenameList(folder(journal::kEventFolder), renames);
   std::vector<JournalEvent> unwritten;
   for (auto& entry : result.unwritten)

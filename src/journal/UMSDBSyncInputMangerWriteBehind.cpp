@@ -105,20 +105,30 @@ bool UMSDBSyncInputManger::threadToUpDateBackedUpFiles(const Entries& entries) {
     threadToUpdateBackupFile_ = true;
   }
   const SyncRootPath root = syncRoot();
-  std::vector<std::string> inSync;
   bool downloadRecorded = false;
   bool ok = root.known() || failBatch("update", "resolve paths without a sync root");
   if (ok) {
+    // Every key of the batch, downloads included, before it is recorded.
+    daemonTrace(
+        "All files are  in sync list of non sync sent to finder  writing in downloads folder "
+        "commented1-Insync1");
+    NotificationPoster* p = poster();
+    if (p && p->wantsPosts()) {
+      PropertyList::Array list;
+      list.reserve(entries.size());
+      for (const auto& entry : entries) list.emplace_back(entry.first);
+      PropertyList::Dict info;
+      info.emplace(kInSyncListKey, PropertyList(std::move(list)));
+      p->post(kInSyncNotification, PropertyList(std::move(info)));
+    }
     ok = runBatch("update", false, [&](WriteBehindDatabase& db, const std::function<void()>& pace) {
       for (const auto& [key, value] : entries) {
         pace();
         std::string relative = root.relative(key);
         if (relative.empty()) continue;
         if (value == kUploadedValue) {
-          std::string full = root.full(key);
-          auto facts = syncrecord::readFileFacts(full);
-          if (facts && db.update(syncrecord::uploaded(std::move(relative), std::move(*facts))))
-            inSync.push_back(std::move(full));
+          auto facts = syncrecord::readFileFacts(root.full(key));
+          if (facts) db.update(syncrecord::uploaded(std::move(relative), std::move(*facts)));
         } else {
           db.update(syncrecord::toDownload(std::move(relative), value));
           downloadRecorded = true;
@@ -131,18 +141,6 @@ bool UMSDBSyncInputManger::threadToUpDateBackedUpFiles(const Entries& entries) {
     threadToUpdateBackupFile_ = false;
   }
   if (!ok) return false;
-  if (!inSync.empty()) {
-    daemonTrace(
-        "All files are  in sync list of non sync sent to finder  writing in downloads folder "
-        "commented1-Insync1");
-    if (NotificationPoster* p = poster()) {
-      PropertyList::Array list;
-      for (auto& path : inSync) list.emplace_back(std::move(path));
-      PropertyList::Dict info;
-      info.emplace(kInSyncListKey, PropertyList(std::move(list)));
-      p->post(kInSyncNotification, PropertyList(std::move(info)));
-    }
-  }
   SyncInputHost* h = host();
   if (downloadRecorded && h && h->isRestoreGoingOn()) {
     h->SetQueryMainDBforCountRestore(true);

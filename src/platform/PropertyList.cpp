@@ -631,12 +631,12 @@ std::optional<PropertyList> fromNode(plist_t node, int depth) {
       plist_get_real_val(node, &d);
       return PropertyList(d);
     }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-      char* raw = nullptr;
-      plist_get_string_val(node, &raw);
-      MallocText text(raw);
-      return PropertyList(std::string(raw ? raw : ""));
+    case PLIST_STRING: {
+      // By pointer and length: the copying getter aborts the process on a
+      // text with a NUL in it, which "&#0;" in a file is enough to make.
+      uint64_t length = 0;
+      const char* raw = plist_get_string_ptr(node, &length);
+      return PropertyList(raw ? std::string(raw, length) : std::string());
     }
     case PLIST_DATA: {
       char* raw = nullptr;
@@ -747,6 +747,9 @@ std::optional<PropertyList> parseXml(std::string_view bytes) {
   if (bytes.starts_with("\xEF\xBB\xBF"))
     bytes.remove_prefix(3);
   if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max())
+    return std::nullopt;
+  // No XML document holds a NUL byte; libplist would cut texts short at it.
+  if (bytes.find('\0') != std::string_view::npos)
     return std::nullopt;
   // libplist parses recursively and runs out of stack on deep nesting.
   if (xmlNestingDepth(bytes, kMaxDepth) > kMaxDepth)

@@ -27,9 +27,28 @@ TraceSink& installedSink() {
 thread_local bool insideSink = false;
 
 void writeToStandardError(std::string_view message) {
-  std::string line(message);
-  if (line.empty() || line.back() != '\n')
-    line.push_back('\n');
+  // One message is one line: a newline or escape sequence inside a value (a
+  // file name) must not forge a line or reach the terminal.
+  static constexpr char kHex[] = "0123456789abcdef";
+  if (!message.empty() && message.back() == '\n')
+    message.remove_suffix(1);
+  std::string line;
+  line.reserve(message.size() + 1);
+  for (char ch : message) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7f) {
+      line.push_back(ch);
+    } else if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else {
+      line += "\\x";
+      line.push_back(kHex[c >> 4]);
+      line.push_back(kHex[c & 0xf]);
+    }
+  }
+  line.push_back('\n');
   // One write per line keeps lines from different threads whole.
   const char* p = line.data();
   size_t left = line.size();

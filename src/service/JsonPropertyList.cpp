@@ -5,36 +5,10 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "foundation/StringExtensions.h"
+
 namespace ulmora {
 namespace {
-
-// The deepest nesting of arrays and objects, outside strings.
-int nestingDepth(std::string_view text) {
-  int depth = 0;
-  int deepest = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      deepest = std::max(deepest, ++depth);
-    } else if ((c == '}' || c == ']') && depth > 0) {
-      --depth;
-    }
-  }
-  return deepest;
-}
 
 std::optional<PropertyList> convert(const nlohmann::json& value) {
   using Type = nlohmann::json::value_t;
@@ -78,7 +52,7 @@ std::optional<PropertyList> convert(const nlohmann::json& value) {
 }  // namespace
 
 std::optional<PropertyList> propertyListFromJsonText(std::string_view text, int maxDepth) {
-  if (nestingDepth(text) > maxDepth) return std::nullopt;
+  if (jsonNestingDepth(text) > maxDepth) return std::nullopt;
   const auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_discarded()) return std::nullopt;
   return convert(parsed);

@@ -17,6 +17,7 @@ class BusNotificationPoster final : public NotificationPoster {
   void post(const std::string& name, const PropertyList& userInfo) override {
     bus_.post(name, userInfo);
   }
+  bool wantsPosts() const override { return bus_.hasSubscribers(); }
 
  private:
   NotificationBus& bus_;

@@ -1,5 +1,6 @@
 #include "session/UMSMultipleACManager.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,11 +61,11 @@ void UMSMultipleACManager::start() {
   pollLoginDetails();
   pollTimer_ = loop_.scheduleTimer(options_.pollInterval, true,
                                    guard_.wrap([this](RunLoopTimer&) { pollLoginDetails(); }));
-  if (finder_ || monitor_) {
-    connectionTimer_ = loop_.scheduleTimer(
-        options_.connectionCheckInterval, true,
-        guard_.wrap([this](RunLoopTimer&) { checkConnections(); }));
-  }
+  // A burst (a walk of a large folder, many journal entries) leaves its freed
+  // memory with the allocator; handed back now and then, the agent does not
+  // keep its peak size for good.
+  trimTimer_ = loop_.scheduleTimer(kMemoryTrimInterval, true,
+                                   [](RunLoopTimer&) { ::malloc_trim(0); });
 }
 
 void UMSMultipleACManager::openChannels() {
@@ -83,6 +84,8 @@ void UMSMultipleACManager::openChannels() {
     if (!folder.empty()) o.socketPath = IpcPaths::channelSocketPath(folder, consoleUser_, which);
     o.commandLoop = &loop_;
     o.commandHandler = handler;
+    // Each connection, a companion's replacement of its own open one too.
+    o.connectionHandler = guard_.wrap([this, which] { companionConnected(which); });
     return std::make_unique<MessageSendingModule>(std::move(o));
   };
   finder_ = channel(IpcChannel::kFinder);
@@ -97,7 +100,7 @@ void UMSMultipleACManager::shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   if (pollTimer_) pollTimer_->invalidate();
-  if (connectionTimer_) connectionTimer_->invalidate();
+  if (trimTimer_) trimTimer_->invalidate();
   // Accounts that are no longer logged in first: the active one owns the
   // input queue and writes its last entries.
   for (auto& [user, account] : accounts_) {
@@ -145,14 +148,15 @@ void UMSMultipleACManager::switchTo(const LoginDetails::Account& login) {
   if (UlmoraSyncUserController* old = activeAccount()) {
     trace("the logged-in account changed from \"" + activeSyncUser_ + "\" to \"" +
           login.syncUser + "\"");
+    // Stopped whole and gone before the next account starts: its writer,
+    // journal and merge threads would otherwise pile up with every switch,
+    // and nothing of it may stop the input queue once the next account has
+    // started it. An account that comes back is built afresh.
     old->deactivate();
+    old->shutdown();
+    accounts_.erase(activeSyncUser_);
   }
   activeSyncUser_ = login.syncUser;
-  auto it = accounts_.find(login.syncUser);
-  if (it != accounts_.end()) {
-    it->second->activate(login.unlinked);
-    return;
-  }
   UlmoraSyncUserController::Options o = options_.account;
   o.registry = &registry_;
   o.inputQueue = &inputQueue_;
@@ -169,22 +173,16 @@ void UMSMultipleACManager::switchTo(const LoginDetails::Account& login) {
 
 // ---------------------------------------------------------------- companions
 
-void UMSMultipleACManager::checkConnections() {
-  const bool finder = finder_ && finder_->isPeerConnected();
-  const bool monitor = monitor_ && monitor_->isPeerConnected();
-  const bool finderArrived = finder && !finderWasConnected_;
-  const bool monitorArrived = monitor && !monitorWasConnected_;
-  finderWasConnected_ = finder;
-  monitorWasConnected_ = monitor;
-  if (finderArrived) announce(*finder_);
-  if (monitorArrived) announce(*monitor_);
+void UMSMultipleACManager::companionConnected(IpcChannel channel) {
+  MessageSendingModule* module = channel == IpcChannel::kFinder ? finder_.get() : monitor_.get();
+  if (module == nullptr) return;
+  announce(*module);
   UlmoraSyncUserController* account = activeAccount();
-  if (finderArrived) {
+  if (channel == IpcChannel::kFinder) {
     trace("the file manager's integration connected");
     if (account != nullptr) account->syncController().SendPathRootSet();
     refreshFinderSync();
-  }
-  if (monitorArrived) {
+  } else {
     trace("the status monitor connected");
     if (account != nullptr) account->syncController().sendToolTip();
   }

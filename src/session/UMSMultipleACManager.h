@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "ipc/IpcChannel.h"
 #include "ipc/IpcMessage.h"
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
@@ -28,13 +29,15 @@ class UMSSharedInstanceManager;
 // Login details: read at start and every pollInterval. When they name an
 // account with a usable sync root, that account's controller is made (once)
 // and becomes the active one; when they name another account than the active
-// one, the old account is stopped (stopSyncForUnlink) and the new one takes
-// over. Details that are missing or unusable change nothing; the reason is
+// one, the old account is stopped (stopSyncForUnlink), shut down with its
+// threads joined and dropped, and then the new one takes over; an account
+// that comes back later is built again. Details that are missing or unusable change nothing; the reason is
 // traced when it changes and the file is read again at the next poll.
 //
-// Companions: when the file manager's integration connects, the active
-// account sends it the sync root and the badges are refreshed; when the
-// monitor connects, it is sent the status.
+// Companions: each time the file manager's integration connects (a
+// replacement of an open connection too), it is greeted, the active
+// account sends it the sync root and the badges are refreshed; each time the
+// monitor connects, it is greeted and sent the status.
 //
 // Thread-safety: everything runs on the main thread (the loop given in the
 // options). Commands arrive there from the channels.
@@ -50,8 +53,6 @@ class UMSMultipleACManager {
     UMSSharedInstanceManager* registry = nullptr;  // the shared one when null
     UMSDBSyncInputManger* inputQueue = nullptr;    // the shared one when null
     Clock::Duration pollInterval = std::chrono::seconds(3);
-    // How often the channels are looked at for a companion that connected.
-    Clock::Duration connectionCheckInterval = std::chrono::seconds(1);
     // Settings for each account controller; registry, queue, clock, loop
     // and poster are filled in from the fields above.
     UlmoraSyncUserController::Options account;
@@ -88,7 +89,7 @@ class UMSMultipleACManager {
  private:
   void openChannels();
   void switchTo(const LoginDetails::Account& account);
-  void checkConnections();
+  void companionConnected(IpcChannel channel);
   // Tells a companion that has just connected which agent serves it.
   void announce(MessageSendingModule& channel);
   void noteProblem(const std::string& problem);
@@ -109,12 +110,11 @@ class UMSMultipleACManager {
   std::map<std::string, std::unique_ptr<UlmoraSyncUserController>> accounts_;
   std::string activeSyncUser_;
   std::string lastProblem_;
-  bool finderWasConnected_ = false;
-  bool monitorWasConnected_ = false;
   bool started_ = false;
   bool shutDown_ = false;
+  static constexpr Clock::Duration kMemoryTrimInterval = std::chrono::seconds(30);
   std::shared_ptr<RunLoopTimer> pollTimer_;
-  std::shared_ptr<RunLoopTimer> connectionTimer_;
+  std::shared_ptr<RunLoopTimer> trimTimer_;
 
   WeakGuard guard_;  // last: timers and commands die with the manager
 };

@@ -278,14 +278,9 @@ bool UlmoraSyncUserController::localDatabaseExists() const {
 }
 
 std::set<std::string> UlmoraSyncUserController::deselectedFolders() const {
-  // The selective-sync list: relative folder path -> "0" when deselected.
-  std::set<std::string> folders;
-  std::optional<PropertyList> list = PropertyList::readFile(applicationFile(kSelectiveSyncList));
-  if (!list || list->asDict() == nullptr) return folders;
-  for (const auto& [path, value] : *list->asDict()) {
-    if (value.asString() != nullptr && *value.asString() == "0") folders.insert(path);
-  }
-  return folders;
+  // The same reading of the selective-sync list as the watcher's.
+  const auto folders = DeselectedFolders::readList(applicationFile(kSelectiveSyncList));
+  return folders ? std::set<std::string>(folders->begin(), folders->end()) : std::set<std::string>{};
 }
 
 void UlmoraSyncUserController::removeLocalDatabase() {

@@ -137,6 +137,10 @@ std::string AccountSettings::bandwidthThrottle(bool uploadManager) const {
 
 AccountSettings::SessionFile AccountSettings::sessionFileFor(const std::string& wantedName,
                                                              const std::string& operationName) {
+  // Without the folder a bare name would be a file in the working folder.
+  if (files_.sessionLogsFolder.empty()) return {"", false};
+  const std::string folder = files_.sessionLogsFolder.back() == '/' ? files_.sessionLogsFolder
+                                                                     : files_.sessionLogsFolder + "/";
   std::lock_guard<std::mutex> hold(sessionLogLock_);
   std::vector<std::string> names =
       fileutil::listDirectory(files_.sessionListing).value_or(std::vector<std::string>{});
@@ -145,14 +149,9 @@ AccountSettings::SessionFile AccountSettings::sessionFileFor(const std::string& 
     if (name.empty() || name.front() == '.') continue;
     if (name != wantedName) continue;
     if (name.substr(0, name.find(' ')) != operationName) continue;
-    return {files_.sessionLogsFolder + (files_.sessionLogsFolder.empty() ||
-                                                files_.sessionLogsFolder.back() == '/'
-                                            ? ""
-                                            : "/") +
-                name,
-            false};
+    return {folder + name, false};
   }
-  return {files_.sessionLogsFolder + wantedName, true};
+  return {folder + wantedName, true};
 }
 
 bool AccountSettings::holdRenameForUpload(const RenameEntry& rename, bool uploadRunning,

@@ -109,6 +109,7 @@ class AccountSettings {
   // ------------------------------------------------------------ session logs
   // The session log path for an operation whose log of today is named
   // `wantedName`, and whether it is new (the caller writes the log-on line).
+  // An empty path (not new) while the session-log folder is unknown.
   struct SessionFile {
     std::string path;
     bool isNew = true;

@@ -52,6 +52,10 @@ bool isSweepable(const std::string& name) {
 }
 
 bool sweep(const std::string& cacheFolder, Clock::WallTime now) {
+  return sweep(cacheFolder, now, [](const std::string& path) { return fileutil::removeAll(path); });
+}
+
+bool sweep(const std::string& cacheFolder, Clock::WallTime now, const Remover& remove) {
   bool removed = false;
   const std::optional<std::vector<std::string>> names = fileutil::listDirectory(cacheFolder);
   if (!names) return false;
@@ -61,7 +65,7 @@ bool sweep(const std::string& cacheFolder, Clock::WallTime now) {
     const std::string path = fileutil::joinPath(cacheFolder, name);
     const std::optional<Clock::WallTime> created = creationDate(path);
     if (!created || wholeDaysBetween(*created, now) < kKeepDays) continue;
-    if (fileutil::removeAll(path)) {
+    if (remove(path)) {
       removed = true;
     } else {
       daemonTrace("the cache entry \"" + path + "\" could not be removed");

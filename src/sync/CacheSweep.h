@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,9 +29,11 @@ std::optional<Clock::WallTime> creationDate(const std::string& path);
 // Whether an entry of the cache folder may go.
 bool isSweepable(const std::string& name);
 
-// Removes the entries of `cacheFolder` created `kKeepDays` or more days
-// before `now` (symbolic links are removed, never followed). True when
-// something was removed.
+// Removes, with `remove` (a full path; true when it went), the entries of
+// `cacheFolder` created `kKeepDays` or more days before `now` (symbolic links
+// are removed, never followed). True when something was removed.
+using Remover = std::function<bool(const std::string& path)>;
+bool sweep(const std::string& cacheFolder, Clock::WallTime now, const Remover& remove);
 bool sweep(const std::string& cacheFolder, Clock::WallTime now);
 
 }  // namespace cachesweep

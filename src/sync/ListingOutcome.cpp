@@ -5,19 +5,12 @@
 #include "foundation/QLUtility.h"
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
+#include "sync/UlmoraSyncStatus.h"
 
 namespace ulmora {
 namespace {
 
 constexpr std::string_view kOutOfBox = "/Out of Box/";
-
-// Offsets of the UTF-8 characters of `text` (a stray byte counts as one).
-std::vector<size_t> characterStarts(std::string_view text) {
-  std::vector<size_t> starts;
-  for (size_t i = 0; i < text.size(); ++i)
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
-  return starts;
-}
 
 std::vector<std::string> components(std::string_view path) { return SyncRootFiles::components(path); }
 
@@ -37,12 +30,9 @@ std::string parentOf(std::string_view path) {
 ListingOutcome::ListingOutcome(const SyncRootFiles& files, Ports ports, ListingTally& tally)
     : files_(files), ports_(ports), tally_(tally) {}
 
+// One rule for every name a notification shows.
 std::string ListingOutcome::shortened(std::string_view name) {
-  auto starts = characterStarts(name);
-  if (starts.size() < 39) return std::string(name);
-  std::string head(name.substr(0, starts[17]));
-  std::string tail(name.substr(starts[starts.size() - 18]));
-  return head + "..." + tail;
+  return UlmoraSyncStatus::shortenedNotificationName(name);
 }
 
 std::optional<std::string> ListingOutcome::changeSummary(const ListingTally::Snapshot& t, const SyncRootPath& root,
@@ -152,7 +142,7 @@ void ListingOutcome::manageFoldersReceivedFromServer(const Folders& folders) {
     ports_.filters.addToAvoidFolderCreation(full);
     ports_.filters.addTomFileInfoChangedManualyList(full);
     if (files_.makeFolders(*rel))
-      ports_.host.showDesktopPushNotification("N1034||" + lastName(*rel) + "||added::" + *rel);
+      ports_.host.showDesktopPushNotification("N1034||" + shortened(lastName(*rel)) + "||added::" + *rel);
   }
 
   for (const auto& folder : ports_.filters.emptyFoldersDuringReintialze()) {

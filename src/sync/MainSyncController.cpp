@@ -225,10 +225,6 @@ void MainSyncController::stopRuns() {
   mImageMDUController_.reset();
 }
 
-void MainSyncController::notBuiltYet(const std::string& what) {
-  daemonTrace("sync controller (not built yet): " + what);
-}
-
 void MainSyncController::postToWorker(RunLoop::Task task) {
   workerLoop_.post(guard_.wrap(std::move(task)));
 }

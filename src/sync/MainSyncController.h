@@ -494,10 +494,10 @@ class MainSyncController final : public SyncController,
   // Runs every concern's build hook, in order; construction only.
   void initializeSync();
   void buildLifecycle();
-  // The trace line of an operation whose concern is not built yet.
-  static void notBuiltYet(const std::string& what);
   // Ends the engine runs, listings and thumbnail jobs (their threads joined).
   void stopRuns();
+  // The file manager's list of items not in sync ("FilessyncListGot").
+  void postSyncList(const std::vector<std::string>& paths);
   AccountSettings::Encoder encoderForSettings() const;
   AccountSettings::Decoder decoderForSettings() const;
   SyncControllerOwner* owner() const { return owner_.load(); }

@@ -14,6 +14,7 @@
 #include "ipc/IpcMessageTypes.h"
 #include "journal/CompanionMessenger.h"
 #include "journal/NotificationPoster.h"
+#include "journal/SyncFilesController.h"
 #include "journal/SyncRootPath.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
@@ -173,7 +174,11 @@ class MainSyncController::ControlRoom {
       std::lock_guard<std::mutex> hold(m_.state_.server.mutex);
       m_.state_.server.mPreviousIndexStr = value;
     }
-    void setBackupFilesCount(int64_t) override { notBuiltYet("backupFilesCount = 0"); }
+    // The count of queued uploads is the event journal's; a reinitialise
+    // starts it again.
+    void setBackupFilesCount(int64_t count) override {
+      if (count == 0 && m_.ctx_.eventJournal != nullptr) m_.ctx_.eventJournal->resetBackupCount();
+    }
     void setReinitializeState(bool state) override { m_.setReinitializeState(state); }
     bool hasSyncUserName() override { return !m_.settings_->values().guserName.empty(); }
 
@@ -183,8 +188,13 @@ class MainSyncController::ControlRoom {
       return nullptr;
     }
     bool isPresent(Worker w) override {
-      if (w == Worker::Listing) return m_.mSynListingController_ != nullptr;
-      return manager(w) != nullptr;
+      switch (w) {
+        case Worker::Listing: return m_.mSynListingController_ != nullptr;
+        // The push concern's workers, cancelled through it.
+        case Worker::RenameDelete:
+        case Worker::CreateFolder: return m_.push_ != nullptr;
+        default: return manager(w) != nullptr;
+      }
     }
     bool isRunning(Worker w) override {
       switch (w) {
@@ -199,9 +209,10 @@ class MainSyncController::ControlRoom {
         mgr->setCancel(true);
       } else if (w == Worker::Listing) {
         if (m_.mSynListingController_) m_.mSynListingController_->setCancel(true);
-      } else {
-        notBuiltYet(w == Worker::RenameDelete ? "cancel the rename/delete run"
-                                              : "cancel the folder creation run");
+      } else if (w == Worker::RenameDelete) {
+        m_.cancelRenameDeleteRun();
+      } else if (w == Worker::CreateFolder) {
+        m_.cancelCreateDirRun();
       }
     }
     void cancelBackupProcess(Worker w) override {
@@ -219,20 +230,17 @@ class MainSyncController::ControlRoom {
       // The first open tick puts the account's throttle back.
       m_.state_.cycle.throttleHeld = true;
     }
+    // The held upload's progress goes on from what it had reached.
     void giveUploadPreviousTransferredSize() override {
-      notBuiltYet("SetPreviousTransferedSize on pause");
+      if (m_.mBackupManager_)
+        m_.mBackupManager_->SetPreviousTransferedSize(m_.PreviousTransferedSizeForBackupMainSync());
     }
     void setUploadStartTime(int64_t seconds) override {
       if (m_.mBackupManager_) m_.mBackupManager_->SetStartTime(static_cast<double>(seconds));
     }
     void addNotificationFilesInfo() override { m_.ctx_.inputQueue.addNotificationFilesInfo(); }
     bool hasPendingDownloads() override { return m_.ctx_.inputQueue.isAnyDownloadPending(); }
-    void stopListingAndAddNotificationFile() override {
-      if (m_.mSynListingController_ && m_.mSynListingController_->isRunning()) {
-        m_.mSynListingController_->cancel();
-        m_.ctx_.inputQueue.addNotificationFilesInfo();
-      }
-    }
+    void stopListingAndAddNotificationFile() override { m_.StopListingAndAddNotificationFile(); }
     void deleteHalfRestoredFiles() override { m_.deleteHalfRestoredFiles(); }
     void ClearRestoreRelatedFileEntries() override { m_.ClearRestoreRelatedFileEntries(); }
     void stopDBSyncInput() override { m_.ctx_.inputQueue.stopDBSyncInput(); }
@@ -262,6 +270,7 @@ class MainSyncController::ControlRoom {
       if (!m_.mSynListingController_) return;
       m_.mSynListingController_->setUser(m_.craeteUserInfoObject());
       m_.mSynListingController_->setProxyDetails(ProxyController(m_.applicationFile(kProxySettings)));
+      m_.changeListingStarting(index == 0);
       m_.mSynListingController_->startListingWithIndexNumber(index);
     }
     void writeSessionLine(const std::string& line) override {
@@ -282,9 +291,7 @@ class MainSyncController::ControlRoom {
       SyncControllerOwner* o = m_.owner();
       return o != nullptr ? o->monitorMessenger() : nullptr;
     }
-    void setQuotaFull(bool full) override {
-      notBuiltYet(std::string("setQuotaFull ") + (full ? "YES" : "NO"));
-    }
+    void setQuotaFull(bool full) override { m_.setQuotaFull(full); }
     // Waiting for the merge blocks: not on the main loop.
     void queryMainDB(bool) override { m_.postToWorker([this] { m_.queryMainDB(1); }); }
 
@@ -325,23 +332,34 @@ class MainSyncController::ControlRoom {
       m_.ctx_.inputQueue.addRestoreFiles({{relativePath, size}});
       m_.ctx_.collections.addToAvoidDelete(relativePath, size);
     }
-    bool moveFromCache(const std::string&) override {
-      // Restoring from the local cache belongs to the server road; until it
-      // is wired every file is downloaded.
-      return false;
+    bool moveFromCache(const std::string& relativePath, const std::string& modTime,
+                       const std::string& size, const std::string& refId) override {
+      return m_.moveFromCache(LocalCache::Wanted{relativePath, modTime, size, refId});
     }
     void startSearch(const std::string& folder) override { room_.runs_.startSearch(folder); }
+    // Through the guarded file road (no link followed, nothing outside the
+    // root); a folder whose parent is missing is not made.
     void createFolder(const std::string& fullPath) override {
-      if (!SyncRootPath(m_.getUlmoraSyncRootPath()).isFullPath(fullPath) || SyncRootPath(m_.getUlmoraSyncRootPath()).isRoot(fullPath))
-        return;
-      ::mkdir(fullPath.c_str(), fileutil::kOwnerOnlyFolder);  // a failure is not a problem here
+      const SyncRootFiles& files = m_.syncRootFiles();
+      const std::optional<std::string> rel = files.checkQuietly(fullPath);
+      if (!rel || !SyncRootPath(m_.getUlmoraSyncRootPath()).isFullPath(fullPath)) return;
+      const std::string parent = fileutil::parentPath(*rel);
+      if (parent != "/") {
+        const std::optional<SyncRootFiles::Info> above = files.info(parent);
+        if (!above || !above->isFolder) return;
+      }
+      files.makeFolders(*rel);  // a failure is not a problem here
     }
     bool exists(const std::string& fullPath) override { return fileutil::exists(fullPath); }
     bool containsFile(const std::string& fullPath) override {
       return QLUtility::doesContainsFile(fullPath);
     }
     fileutil::RenameResult moveAside(const std::string& from, const std::string& to) override {
-      return fileutil::renameNoReplace(from, to);
+      switch (m_.syncRootFiles().move(from, to, false)) {
+        case SyncRootFiles::MoveResult::kMoved: return fileutil::RenameResult::kOk;
+        case SyncRootFiles::MoveResult::kTargetExists: return fileutil::RenameResult::kTargetExists;
+        default: return fileutil::RenameResult::kFailed;
+      }
     }
     void addToExclude(const std::string& p) override { m_.ctx_.collections.addToExclude(p); }
     void removeFromExclude(const std::string& p) override { m_.ctx_.collections.removeFromExclude(p); }
@@ -381,9 +399,9 @@ class MainSyncController::ControlRoom {
     bool accountLoggedOutUnlinked() override { return m_.state_.cycle.mAccountLoggedOutUnlinked; }
     void setMonitorToolTip(const std::string& s) override { m_.setMonitorToolTip(s); }
     void showDesktopPushNotification(const std::string& code) override {
-      notBuiltYet("showDesktopPushNotification " + code);
+      m_.showDesktopPushNotification(code);
     }
-    void sendCurrentSyncStatus() override { notBuiltYet("sendCurrentSyncStatus"); }
+    void sendCurrentSyncStatus() override { m_.sendCurrentSyncStatus(); }
     std::shared_ptr<CompanionMessenger> monitorMessenger() override {
       SyncControllerOwner* o = m_.owner();
       return o != nullptr ? o->monitorMessenger() : nullptr;
@@ -528,9 +546,11 @@ void MainSyncController::addFileUpdatedFromCache(const std::string& path) {
 }
 void MainSyncController::clearRecentItems() { controlRoom_->recent_.clearItems(); }
 void MainSyncController::sendRecentItemsList() {
-  controlRoom_->recent_.sendRecentItemsList([](const PropertyList& record, int optype, int) {
-    notBuiltYet("sendDataToMonitor " + record.stringFor(RecentItems::kFileNameKey).value_or("") +
-                " optype " + std::to_string(optype));
+  controlRoom_->recent_.sendRecentItemsList([this](const PropertyList& record, int optype, int state) {
+    KVTProgressRecord line;
+    line.filename = record.stringFor(RecentItems::kFileNameKey).value_or("");
+    line.fileTransferedStatus = record.stringFor(KVTProgressRecord::kStatusKey).value_or("");
+    sendDataToMonitor(line, optype, state);
   });
 }
 std::string MainSyncController::getFullPathFor(const std::string& path) {

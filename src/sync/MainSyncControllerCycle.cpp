@@ -67,8 +67,7 @@ void MainSyncController::pauseSteps() {
       restore->CancelBackupProcess(false);
       ctx_.mainLoop.post(guard_.wrap([this] {
         cancelInFlight_ = false;
-        deleteHalfRestoredFiles();
-        ClearRestoreRelatedFileEntries();
+        clearRestoreForPause();
       }));
     });
     // The server's changes are listed again after the pause.
@@ -76,8 +75,7 @@ void MainSyncController::pauseSteps() {
     state_.cycle.listingStartedfromZeroIndex = true;
     return;
   }
-  deleteHalfRestoredFiles();
-  ClearRestoreRelatedFileEntries();
+  clearRestoreForPause();
 }
 
 void MainSyncController::restoreThrottleAfterPause() {
@@ -202,8 +200,13 @@ void MainSyncController::storeCacheClearedDate() {
 }
 
 void MainSyncController::deleteCachedFiles() {
-  const std::string cache = fileutil::joinPath(getUlmoraSyncRootPath(), ".UMSCache");
-  const bool removed = cachesweep::sweep(cache, ctx_.clock.wallNow());
+  // The guarded removal: nothing outside the cache folder, no link followed.
+  const SyncRootFiles& files = *syncRootFiles_;
+  const std::string cache =
+      fileutil::joinPath(files.rootPath().root(), std::string(SyncRootFiles::kCacheFolderName));
+  const bool removed = cachesweep::sweep(cache, ctx_.clock.wallNow(), [&files](const std::string& path) {
+    return files.removeFromCache(path);
+  });
   if (removed || !defaults().objectForKey(kCacheClearedDateKey)) storeCacheClearedDate();
 }
 
@@ -306,13 +309,17 @@ void MainSyncController::refreshIconOverlay() {
     daemonTrace(
         "All files are not in sync list of non sync sent to finder  writing in downloads folder "
         "commented");
-    if (ctx_.poster == nullptr) return;
-    PropertyList::Array paths;
-    for (const std::string& p : list) paths.emplace_back(p);
-    PropertyList info(PropertyList::Dict{});
-    info.set("syncList", PropertyList(std::move(paths)));
-    ctx_.poster->post("FilessyncListGot", info);
+    postSyncList(list);
   });
+}
+
+void MainSyncController::postSyncList(const std::vector<std::string>& paths) {
+  if (ctx_.poster == nullptr) return;
+  PropertyList::Array list;
+  for (const std::string& p : paths) list.emplace_back(p);
+  PropertyList info(PropertyList::Dict{});
+  info.set("syncList", PropertyList(std::move(list)));
+  ctx_.poster->post("FilessyncListGot", info);
 }
 
 }  // namespace ulmora

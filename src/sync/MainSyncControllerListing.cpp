@@ -320,11 +320,9 @@ bool ServerRoadHost::startListingFromStoredIndex() {
 
 void ServerRoadHost::setMonitorToolTip(const std::string& code) { c_.setMonitorToolTip(code); }
 void ServerRoadHost::removeItemFromToolTipFor(const std::string& code) { c_.removeItemFromToolTipFor(code); }
-void ServerRoadHost::removePNSRelatedToolTips() { MainSyncController::notBuiltYet("removePNSRelatedToolTips"); }
-void ServerRoadHost::showDesktopPushNotification(const std::string& code) {
-  MainSyncController::notBuiltYet("showDesktopPushNotification " + code);
-}
-void ServerRoadHost::passwordChangedFromWeb() { MainSyncController::notBuiltYet("passwordChangedFromWeb"); }
+void ServerRoadHost::removePNSRelatedToolTips() { c_.removePNSRelatedToolTipsOnMainThread(); }
+void ServerRoadHost::showDesktopPushNotification(const std::string& code) { c_.showDesktopPushNotification(code); }
+void ServerRoadHost::passwordChangedFromWeb() { c_.passwordChangedFromWeb(); }
 
 void ServerRoadHost::accountCancelledFromListing() {
   c_.setMonitorToolTip("T1018");
@@ -354,39 +352,44 @@ void ServerRoadHost::reinitialiseEnded() {
 }
 
 void ServerRoadHost::createAllSyncTimers() { c_.createAllSyncTimers(); }
-void ServerRoadHost::getLoginDetailForUlmoraSyncUser() { MainSyncController::notBuiltYet("getLoginDetailForUlmoraSyncUser"); }
-void ServerRoadHost::clearRecentItems() {}
+// The account-details request belongs to the main loop.
+void ServerRoadHost::getLoginDetailForUlmoraSyncUser() {
+  onMain([&c = c_] { c.getLoginDetailForUlmoraSyncUser(); });
+}
+void ServerRoadHost::clearRecentItems() { c_.clearRecentItems(); }
 void ServerRoadHost::sendRecentItemsList(const std::vector<std::string>& restoredFromCache) {
-  if (!restoredFromCache.empty()) MainSyncController::notBuiltYet("sendRecentItemsList");
+  for (const std::string& path : restoredFromCache) c_.addFileUpdatedFromCache(path);
+  c_.sendRecentItemsList();
 }
 void ServerRoadHost::deleteCachedFiles() {
   onMain([&c = c_] { c.deleteCachedFiles(); });
 }
 void ServerRoadHost::WritingCreateDirCollection(const std::string& path) {
-  c_.ctx_.inputQueue.addDirectory(c_.syncRootFiles_->fullPath(path));
+  c_.WritingCreateDirCollection(c_.syncRootFiles_->fullPath(path));
 }
+// The batch's counters start again and the monitor shows the download
+// before the totals are counted.
 void ServerRoadHost::downloadSetStarting() {
   c_.state_.server.IsMoreThanTenThousandRestore = false;
+  c_.ResetSetVariablesForRestore();
+  c_.BackupRestoreStarted(c_.restoreManager());
   c_.GetTotalCountAndTotalSizeOfRestoreFiles();
 }
 
 void ServerRoadHost::postSyncList(const std::vector<std::string>& fullPaths) {
-  if (c_.ctx_.poster == nullptr) return;
-  PropertyList::Array list;
-  for (const auto& p : fullPaths) list.emplace_back(p);
-  PropertyList info(PropertyList::Dict{});
-  info.set("syncList", PropertyList(std::move(list)));
   daemonTrace("Insync sending message to finder writing to downloads commented2.");
-  c_.ctx_.poster->post("FilessyncListGot", info);
+  c_.postSyncList(fullPaths);
 }
 
 void ServerRoadHost::restoreCancelledDuringListing() {
   if (c_.listingHandler_) c_.listingHandler_->setRestoreCancelledDuringListing();
 }
 void ServerRoadHost::setRecentlyModifiedItems(const std::string& fullPath, const std::string& operation) {
-  MainSyncController::notBuiltYet("setRecentlyModifiedItems " + serverpath::forTrace(fullPath) + operation);
+  c_.setRecentlyModifiedItems(fullPath, operation);
 }
-bool ServerRoadHost::checkForFileisUnderSSyncSet(const std::string& /*path*/) { return false; }
+bool ServerRoadHost::checkForFileisUnderSSyncSet(const std::string& path) {
+  return c_.checkForFileisUnderSSyncSet(path);
+}
 
 void ServerRoadHost::syncDeleted(const std::string& relativePath) {
   writeSessionLog(c_.createSessionFileForOperation(4, "Delete"), localized("Operation: Sync deletion"),

@@ -219,10 +219,6 @@ int64_t MainSyncController::PreviousTransferedSizeForRestoreMainSync() {
   return progressRoom_ ? progressRoom_->tracker.PreviousTransferedSizeForRestoreMainSync() : 0;
 }
 
-// The local renames waiting for the server belong to the rename and delete
-// dispatch; until it answers here, none are reported as waiting.
-bool MainSyncController::isRenameCollectionEmpty() { return true; }
-
 std::shared_ptr<CompanionMessenger> MainSyncController::monitorMessenger() const {
   SyncControllerOwner* o = owner();
   return o != nullptr ? o->monitorMessenger() : nullptr;

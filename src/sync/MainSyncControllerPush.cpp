@@ -413,6 +413,12 @@ void MainSyncController::setLastRenamedInfo(const std::string& fullOldPath, cons
   state_.push.lastRenameAttemps.push_back(RenameEntry{fullOldPath, fullNewPath});
 }
 
+// The local renames waiting for the server are the rename and delete
+// dispatch's.
+bool MainSyncController::isRenameCollectionEmpty() {
+  return push_ == nullptr || push_->renameDelete().isRenameCollectionEmpty();
+}
+
 void MainSyncController::cancelRenameDeleteRun() {
   if (push_) push_->renameDelete().cancel();
 }

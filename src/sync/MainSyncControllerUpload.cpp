@@ -102,14 +102,7 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
     c_.ctx_.collections.clearRestoreSetOfEngineOne();
     c_.ctx_.collections.clearRestoreSetOfEngineTwo();
   }
-  void postSyncList(const std::vector<std::string>& relativePaths) override {
-    if (c_.ctx_.poster == nullptr) return;
-    PropertyList::Array paths;
-    for (const auto& p : relativePaths) paths.emplace_back(p);
-    PropertyList info(PropertyList::Dict{});
-    info.set("syncList", PropertyList(std::move(paths)));
-    c_.ctx_.poster->post("FilessyncListGot", info);
-  }
+  void postSyncList(const std::vector<std::string>& relativePaths) override { c_.postSyncList(relativePaths); }
 
  private:
   MainSyncController& c_;

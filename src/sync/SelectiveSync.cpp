@@ -259,7 +259,8 @@ void SelectiveSync::searchDidReceiveData(const PropertyList& entries) {
       continue;
     }
     if (selective::isUnder(*excluded, *name)) continue;
-    if (port_.moveFromCache(*name)) continue;
+    if (port_.moveFromCache(*name, entry.stringFor("FileModificationDate").value_or(""), *size, *refId))
+      continue;
     interactiveTrace("adfile to update16:{" + *name + " = " + *refId + "}");
     port_.queueDownload(*name, *refId, *size);
   }

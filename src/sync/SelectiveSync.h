@@ -65,7 +65,10 @@ class SelectiveSyncPort {
   // A server file to download (ref id and size as the search gave them).
   virtual void queueDownload(const std::string& relativePath, const std::string& refId,
                              const std::string& size) = 0;
-  virtual bool moveFromCache(const std::string& relativePath) = 0;
+  // Puts back the cached copy of a search result when its time and size are
+  // the server's.
+  virtual bool moveFromCache(const std::string& relativePath, const std::string& modTime,
+                             const std::string& size, const std::string& refId) = 0;
 
   virtual void startSearch(const std::string& relativeFolder) = 0;
   virtual void createFolder(const std::string& fullPath) = 0;

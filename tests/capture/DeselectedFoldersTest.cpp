@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "TestTempDir.h"
 #include "capture/DeselectedFolders.h"
 #include "platform/FileUtil.h"
@@ -52,6 +54,25 @@ TEST(DeselectedFoldersTest, FoldersMarkedZeroAndEverythingBelowThemAreLeftOut) {
   ASSERT_TRUE(fileutil::writeFileAtomically(list, "not a property list"));
   clock.advance(DeselectedFolders::kRecheckInterval);
   EXPECT_FALSE(deselected.contains("/Kept/x"));
+}
+
+// The start walk and the watcher read the list the same way.
+TEST(DeselectedFoldersTest, TheListIsReadOnceForEveryReader) {
+  TestTempDir dir;
+  const std::string list = dir.sub("SelectiveSync.plist");
+  EXPECT_FALSE(DeselectedFolders::readList(list));
+  EXPECT_FALSE(DeselectedFolders::readList(""));
+  ASSERT_TRUE(fileutil::writeFileAtomically(list, "not a property list"));
+  EXPECT_FALSE(DeselectedFolders::readList(list));
+
+  writeList(list,
+            {{"/A/", PropertyList("0")}, {"B", PropertyList("0")}, {"/Kept", PropertyList("1")},
+             {"/Odd", PropertyList(PropertyList::Dict{})}, {"/", PropertyList("0")}},
+            1000);
+  auto folders = DeselectedFolders::readList(list);
+  ASSERT_TRUE(folders);
+  std::sort(folders->begin(), folders->end());
+  EXPECT_EQ(*folders, (std::vector<std::string>{"/A", "/B"}));
 }
 
 }  // namespace

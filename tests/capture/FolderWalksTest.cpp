@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -175,6 +177,43 @@ TEST(DirectoryWalker, SurvivesTooLongPathsAndFoldersVanishingMidWalk) {
     EXPECT_EQ(static_cast<int64_t>(errors.size()), skipped);
   }
   EXPECT_GE(skipped, 1);
+}
+
+// A burst that uses up the process's handles must not cost the files of the
+// folders walked meanwhile: the walk waits for a handle instead.
+TEST(DirectoryWalker, AFolderIsReadOnceAHandleIsFreeAgain) {
+  TestTempDir dir;
+  const std::string top = dir.sub("t");
+  ASSERT_TRUE(fileutil::makeDirectories(top + "/a/b"));
+  dir.writeFile("t/a/b/f", "x");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    rlimit limit{64, 64};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(3);
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+    int waits = 0;
+    bool sawFile = false;
+    int64_t skipped = 0;
+    DirectoryWalker::Callbacks callbacks;
+    callbacks.outOfHandles = [&](const std::string&) {
+      // The handles come back after a while, as a burst's connections close.
+      if (++waits < 3) return true;
+      for (int fd : filler) ::close(fd);
+      filler.clear();
+      return true;
+    };
+    callbacks.entry = [&](const DirectoryWalker::Entry& e) {
+      sawFile = sawFile || e.path == top + "/a/b/f";
+      return true;
+    };
+    callbacks.folderSkipped = [&](const std::string&, int) { ++skipped; };
+    const DirectoryWalker::Result result = DirectoryWalker::walk(top, callbacks);
+    _exit(sawFile && skipped == 0 && result.foldersRead == 3 && waits == 3 ? 0 : 4);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 class RecordingDelegate final : public FolderEnumurationDelegate {

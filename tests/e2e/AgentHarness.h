@@ -11,9 +11,13 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "foundation/QLUtility.h"
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
+#include "ipc/IpcPaths.h"
 #include "platform/FileUtil.h"
 #include "platform/ProcessRunner.h"
 #include "platform/PropertyList.h"
@@ -22,15 +26,16 @@ namespace ulmora::e2e {
 
 inline constexpr auto kPatience = std::chrono::seconds(20);
 
-// Polls `done` until it holds or kPatience has passed.
-inline bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+// Polls `done` until it holds or `patience` has passed.
+inline bool eventually(const std::function<bool()>& done, std::chrono::seconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return true;
 }
+inline bool eventually(const std::function<bool()>& done) { return eventually(done, kPatience); }
 
 // Connects as a companion once the agent listens; nullptr when it never does.
 inline std::unique_ptr<IpcClient> connectWhenListening(const std::string& path) {
@@ -77,12 +82,30 @@ inline bool writeAccount(const std::string& home, const std::string& user, const
          folders.writeFile(home + "/.config/ulmora/SyncFolders.plist");
 }
 
-// The agent with HOME and XDG_RUNTIME_DIR of the test's own; killed if the
-// test did not stop it.
+// Where one agent of a test lives: its home, its sockets' folder (made here)
+// and the sync root a test account uses.
+struct AgentFolders {
+  AgentFolders(const std::string& homeFolder, const std::string& runtimeFolder)
+      : home(homeFolder), runtime(runtimeFolder), root(homeFolder + "/UlmoraSync") {
+    fileutil::makeDirectories(runtime);
+  }
+  // The socket of a companion channel, and of the bus.
+  std::string socket(IpcChannel channel) const {
+    return IpcPaths::channelSocketPath(runtime + "/ulmora", QLUtility::currentConsoleUserName(), channel);
+  }
+  std::string busSocket() const {
+    return IpcPaths::busSocketPath(runtime + "/ulmora", QLUtility::currentConsoleUserName());
+  }
+  std::string home, runtime, root;
+};
+
+// The agent with HOME and XDG_RUNTIME_DIR of the test's own (and any further
+// variables in `extra`); killed if the test did not stop it.
 class AgentProcess {
  public:
-  AgentProcess(const std::string& home, const std::string& runtime)
-      : process_(options(home, runtime)) {}
+  using Environment = std::vector<std::pair<std::string, std::string>>;
+  AgentProcess(const std::string& home, const std::string& runtime, const Environment& extra = {})
+      : process_(options(home, runtime, extra)) {}
   ~AgentProcess() {
     if (waiter_.joinable()) {
       process_.kill(SIGKILL);
@@ -101,18 +124,20 @@ class AgentProcess {
     return true;
   }
   bool ended() const { return ended_; }
-  // SIGTERM, then waits for the exit.
-  ProcessResult stop() {
-    process_.kill(SIGTERM);
+  // `signal` (SIGTERM unless given), then waits for the exit.
+  ProcessResult stop(int signal = SIGTERM) {
+    process_.kill(signal);
     waiter_.join();
     return result_;
   }
 
  private:
-  static ProcessOptions options(const std::string& home, const std::string& runtime) {
+  static ProcessOptions options(const std::string& home, const std::string& runtime,
+                                const Environment& extra) {
     ProcessOptions o;
     o.executable = ULMORA_AGENT_PATH;
     o.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}};
+    o.environment.insert(o.environment.end(), extra.begin(), extra.end());
     return o;
   }
   ChildProcess process_;

@@ -14,10 +14,10 @@
 #include <string>
 #include <thread>
 
+#include "AgentHarness.h"
 #include "TestTempDir.h"
 #include "database/FileStateSchema.h"
 #include "database/SqliteConnection.h"
-#include "foundation/QLUtility.h"
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
 #include "ipc/IpcPaths.h"
@@ -31,79 +31,9 @@
 namespace ulmora {
 namespace {
 
-constexpr auto kPatience = std::chrono::seconds(20);
-
-class AgentRun {
- public:
-  explicit AgentRun(const std::string& home, const std::string& runtime)
-      : process_(options(home, runtime)) {}
-  ~AgentRun() {
-    if (waiter_.joinable()) {
-      process_.kill(SIGKILL);
-      waiter_.join();
-    }
-  }
-
-  bool start() {
-    if (!process_.start()) return false;
-    waiter_ = std::thread([this] { result_ = process_.wait(); });
-    return true;
-  }
-  ProcessResult stop(int signal = SIGTERM) {
-    process_.kill(signal);
-    waiter_.join();
-    return result_;
-  }
-
- private:
-  static ProcessOptions options(const std::string& home, const std::string& runtime) {
-    ProcessOptions o;
-    o.executable = ULMORA_AGENT_PATH;
-    o.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}};
-    return o;
-  }
-
-  ChildProcess process_;
-  std::thread waiter_;
-  ProcessResult result_;
-};
-
-// Connects as a companion once the agent listens; nullptr when it never does.
-std::unique_ptr<IpcClient> connectWhenListening(const std::string& path) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (fileutil::exists(path)) {
-      if (auto client = IpcClient::connect(path)) return client;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return nullptr;
-}
-
-// The next message of `type`, skipping others.
-std::optional<IpcMessage> nextOfType(IpcClient& client, int type) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    auto frame = client.receive(std::chrono::milliseconds(200));
-    if (!frame) {
-      if (!client.isOpen()) return std::nullopt;
-      continue;
-    }
-    auto message = IpcMessage::fromPropertyList(*frame);
-    if (message && message->type == type) return message;
-  }
-  return std::nullopt;
-}
-
-// Polls `done` until it holds or kPatience has passed.
-bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
+using e2e::connectWhenListening;
+using e2e::eventually;
+using e2e::nextOfType;
 
 // Every entry of the event journal writer's upload lists in `folder`. That
 // writer numbers its lists ("<stamp>_<n>"); the input queue's own lists
@@ -129,14 +59,7 @@ bool uploadListed(const std::string& folder, const std::string& path) {
 
 // A sync account "demo" whose sync root is `root`.
 void writeAccount(const std::string& home, const std::string& root) {
-  PropertyList login(PropertyList::Dict{});
-  login.set("Ulmora username", "demo");
-  login.set("UlmoraSync username", "demo");
-  PropertyList folders(PropertyList::Dict{});
-  folders.set("demo", root);
-  ASSERT_TRUE(fileutil::makeDirectories(home + "/.config/ulmora"));
-  ASSERT_TRUE(login.writeFile(home + "/.config/ulmora/LastUserLoginDetails.plist"));
-  ASSERT_TRUE(folders.writeFile(home + "/.config/ulmora/SyncFolders.plist"));
+  ASSERT_TRUE(e2e::writeAccount(home, "demo", root));
 }
 
 bool renameListed(const std::string& folder, const RenameEntry& rename) {
@@ -152,19 +75,16 @@ TEST(AgentProcessTest, ServesTheUserAndStopsInOrderOnSigterm) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TestTempDir dir;
-    const std::string home = dir.sub("home");
-    const std::string runtime = dir.sub("run");
-    const std::string root = home + "/UlmoraSync";
-    ASSERT_TRUE(fileutil::makeDirectories(runtime));
+    const e2e::AgentFolders folders(dir.sub("home"), dir.sub("run"));
+    const std::string& home = folders.home;
+    const std::string& root = folders.root;
     if (c.account) writeAccount(home, root);
 
-    AgentRun agent(home, runtime);
+    e2e::AgentProcess agent(home, folders.runtime);
     ASSERT_TRUE(agent.start());
-    const std::string user = QLUtility::currentConsoleUserName();
-    const std::string sockets = runtime + "/ulmora";
-    auto finder = connectWhenListening(IpcPaths::channelSocketPath(sockets, user, IpcChannel::kFinder));
-    auto monitor = connectWhenListening(IpcPaths::channelSocketPath(sockets, user, IpcChannel::kMonitor));
-    auto bus = connectWhenListening(IpcPaths::busSocketPath(sockets, user));
+    auto finder = connectWhenListening(folders.socket(IpcChannel::kFinder));
+    auto monitor = connectWhenListening(folders.socket(IpcChannel::kMonitor));
+    auto bus = connectWhenListening(folders.busSocket());
     ASSERT_TRUE(finder && monitor && bus) << "the agent never listened on its sockets";
 
     const std::string journals = home + "/.local/share/ulmora/demo/Journal";
@@ -210,20 +130,18 @@ TEST(AgentProcessTest, WhatChangedWhileTheAgentWasNotWatchingIsJournalledAtTheNe
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TestTempDir dir;
-    const std::string home = dir.sub("home");
-    const std::string runtime = dir.sub("run");
-    const std::string root = home + "/UlmoraSync";
-    const std::string sockets = runtime + "/ulmora";
-    const std::string user = QLUtility::currentConsoleUserName();
-    const std::string finderSocket = IpcPaths::channelSocketPath(sockets, user, IpcChannel::kFinder);
-    ASSERT_TRUE(fileutil::makeDirectories(runtime));
+    const e2e::AgentFolders folders(dir.sub("home"), dir.sub("run"));
+    const std::string& home = folders.home;
+    const std::string& runtime = folders.runtime;
+    const std::string& root = folders.root;
+    const std::string finderSocket = folders.socket(IpcChannel::kFinder);
     writeAccount(home, root);
     auto burst = [&] {
       ASSERT_TRUE(fileutil::makeDirectories(root + "/burst"));
       for (int i = 0; i < kFiles; ++i) std::ofstream(root + "/burst/f" + std::to_string(i)) << i;
     };
     {
-      AgentRun agent(home, runtime);
+      e2e::AgentProcess agent(home, runtime);
       ASSERT_TRUE(agent.start());
       auto finder = connectWhenListening(finderSocket);
       ASSERT_TRUE(finder && nextOfType(*finder, 3)) << "the account never ran";
@@ -237,7 +155,7 @@ TEST(AgentProcessTest, WhatChangedWhileTheAgentWasNotWatchingIsJournalledAtTheNe
     ASSERT_TRUE(fileutil::makeDirectories(database));
     ASSERT_TRUE(filestate::openForMerge(database + "/demo.ql", nullptr));
 
-    AgentRun again(home, runtime);
+    e2e::AgentProcess again(home, runtime);
     ASSERT_TRUE(again.start());
     const std::string uploads = home + "/.local/share/ulmora/demo/Journal/Backup";
     int missing = kFiles;

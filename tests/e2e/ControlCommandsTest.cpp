@@ -7,7 +7,6 @@
 
 #include "AgentHarness.h"
 #include "TestTempDir.h"
-#include "foundation/QLUtility.h"
 #include "ipc/IpcPaths.h"
 
 namespace ulmora {
@@ -17,21 +16,18 @@ using namespace e2e;
 
 TEST(ControlCommandsTest, PauseResumeInAnyOrderThenUnlinkLeavesTheFiles) {
   testing::TestTempDir dir;
-  const std::string home = dir.sub("home");
-  const std::string runtime = dir.sub("run");
-  const std::string root = home + "/UlmoraSync";
+  const AgentFolders folders(dir.sub("home"), dir.sub("run"));
+  const std::string& home = folders.home;
+  const std::string& root = folders.root;
   const std::string loginDetails = home + "/.config/ulmora/LastUserLoginDetails.plist";
-  ASSERT_TRUE(fileutil::makeDirectories(runtime));
   ASSERT_TRUE(fileutil::makeDirectories(root + "/Docs"));
   ASSERT_TRUE(fileutil::writeFileAtomically(root + "/Docs/kept.txt", "mine"));
   ASSERT_TRUE(writeAccount(home, "demo", root));
 
-  AgentProcess agent(home, runtime);
+  AgentProcess agent(home, folders.runtime);
   ASSERT_TRUE(agent.start());
-  const std::string user = QLUtility::currentConsoleUserName();
-  const std::string sockets = runtime + "/ulmora";
-  auto finder = connectWhenListening(IpcPaths::channelSocketPath(sockets, user, IpcChannel::kFinder));
-  auto monitor = connectWhenListening(IpcPaths::channelSocketPath(sockets, user, IpcChannel::kMonitor));
+  auto finder = connectWhenListening(folders.socket(IpcChannel::kFinder));
+  auto monitor = connectWhenListening(folders.socket(IpcChannel::kMonitor));
   ASSERT_TRUE(finder && monitor) << "the agent never listened on its sockets";
   ASSERT_TRUE(nextOfType(*finder, 3)) << "the account never started";
 
@@ -69,19 +65,16 @@ TEST(ControlCommandsTest, PauseResumeInAnyOrderThenUnlinkLeavesTheFiles) {
 
 TEST(ControlCommandsTest, ARecalculateIsAnsweredEvenWhenTheQuotaCannotBeRead) {
   testing::TestTempDir dir;
-  const std::string home = dir.sub("home");
-  const std::string runtime = dir.sub("run");
-  const std::string root = home + "/UlmoraSync";
-  ASSERT_TRUE(fileutil::makeDirectories(runtime));
+  const AgentFolders folders(dir.sub("home"), dir.sub("run"));
+  const std::string& home = folders.home;
+  const std::string& root = folders.root;
   ASSERT_TRUE(fileutil::makeDirectories(root));
   ASSERT_TRUE(writeAccount(home, "demo", root));
 
-  AgentProcess agent(home, runtime);
+  AgentProcess agent(home, folders.runtime);
   ASSERT_TRUE(agent.start());
-  const std::string user = QLUtility::currentConsoleUserName();
-  const std::string sockets = runtime + "/ulmora";
-  auto finder = connectWhenListening(IpcPaths::channelSocketPath(sockets, user, IpcChannel::kFinder));
-  auto monitor = connectWhenListening(IpcPaths::channelSocketPath(sockets, user, IpcChannel::kMonitor));
+  auto finder = connectWhenListening(folders.socket(IpcChannel::kFinder));
+  auto monitor = connectWhenListening(folders.socket(IpcChannel::kMonitor));
   ASSERT_TRUE(finder && monitor) << "the agent never listened on its sockets";
   ASSERT_TRUE(nextOfType(*finder, 3)) << "the account never started";
 

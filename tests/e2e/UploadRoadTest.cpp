@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "AgentHarness.h"
 #include "TestTempDir.h"
 #include "database/SqliteConnection.h"
 #include "database/SqliteStatement.h"
@@ -35,14 +36,7 @@ constexpr auto kSyncPatience = std::chrono::seconds(240);
 constexpr int kFiles = 100;
 const std::string kUser = "demo";
 
-bool eventually(const std::function<bool()>& done, std::chrono::seconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
-}
+using e2e::eventually;
 
 // The stored form of a password: every character's code doubled, as UTF-8.
 std::string shifted(const std::string& text) {
@@ -126,36 +120,12 @@ struct Account {
   std::string home, runtime, storageRoot, storage, root;
 };
 
-class Agent {
+// The agent with the account's home, its sockets' folder and the stand-in
+// engine's storage.
+class Agent : public e2e::AgentProcess {
  public:
-  explicit Agent(const Account& a) : process_(options(a)) {}
-  ~Agent() {
-    if (waiter_.joinable()) {
-      process_.kill(SIGKILL);
-      waiter_.join();
-    }
-  }
-  bool start() {
-    if (!process_.start()) return false;
-    waiter_ = std::thread([this] { result_ = process_.wait(); });
-    return true;
-  }
-  ProcessResult stop() {
-    process_.kill(SIGTERM);
-    waiter_.join();
-    return result_;
-  }
-
- private:
-  static ProcessOptions options(const Account& a) {
-    ProcessOptions o;
-    o.executable = ULMORA_AGENT_PATH;
-    o.environment = {{"HOME", a.home}, {"XDG_RUNTIME_DIR", a.runtime}, {"ULMORA_STORAGE_ROOT", a.storageRoot}};
-    return o;
-  }
-  ChildProcess process_;
-  std::thread waiter_;
-  ProcessResult result_;
+  explicit Agent(const Account& a)
+      : e2e::AgentProcess(a.home, a.runtime, {{"ULMORA_STORAGE_ROOT", a.storageRoot}}) {}
 };
 
 // The status monitor: collects the status codes (type 500) on a thread.

@@ -10,6 +10,7 @@
 #include "engine/EngineCredentials.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
+#include "foundation/QLBackupProgressLogger.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
 
@@ -64,6 +65,7 @@ TEST(ProxyController, PasswordIsKeptButNeverInTheArgument) {
   ProxyController proxy(dir.sub("p.plist"));
   EXPECT_EQ(proxy.proxyPassword(), "s3cret");
   EXPECT_EQ(proxy.proxyArgument().find("s3cret"), std::string::npos);
+  EXPECT_EQ(redactSecrets("proxy said: bad s3cret"), "proxy said: bad ****");
 }
 
 User account() {
@@ -107,6 +109,9 @@ TEST(EngineCredentials, SecretsGoToOwnerOnlyFilesAndTheEnvironmentNeverToArgumen
   EXPECT_NE(std::find(args.begin(), args.end(), "--port=443"), args.end());
   EXPECT_NE(std::find(args.begin(), args.end(), "--work-dir=" + dir.path()), args.end());
   EXPECT_FALSE(fileutil::exists(passwordFile)) << "credential files outlive their run";
+  // Every form of the account's secrets is masked in the logs from now on.
+  EXPECT_EQ(redactSecrets("plain-pw kvt1:encoded-pw kvt1:encoded-key alice"),
+            "**** **** **** alice");
 }
 
 TEST(EngineCredentials, PrivateFolderGoesWithTheObject) {

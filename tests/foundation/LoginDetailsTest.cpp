@@ -25,6 +25,8 @@ struct ReadCase {
 
 TEST(LoginDetailsTest, ReadsTheLoggedInAccountOrSaysWhyThereIsNone) {
   const PropertyList demo = dict({{"Ulmora username", "demo"}});
+  const std::string a300(300, 'a');
+  const std::string a200(200, 'a');
   const ReadCase cases[] = {
       {"valid", demo, {}, dict({{"demo", "/home/u/Sync"}}), LoginDetails::Account{"demo", "/home/u/Sync", false}},
       {"trailing slash dropped", demo, {}, dict({{"demo", "/home/u/Sync//"}}),
@@ -45,6 +47,10 @@ TEST(LoginDetailsTest, ReadsTheLoggedInAccountOrSaysWhyThereIsNone) {
        dict({{"../other", "/s"}}), std::nullopt},
       {"account name dot-dot", dict({{"Ulmora username", ".."}}), {}, dict({{"..", "/s"}}),
        std::nullopt},
+      {"account name too long for a file name", dict({{"Ulmora username", a300}}),
+       {}, dict({{a300.c_str(), "/s"}}), std::nullopt},
+      {"longest account name", dict({{"Ulmora username", a200}}), {},
+       dict({{a200.c_str(), "/s"}}), LoginDetails::Account{a200, "/s", false}},
       {"no sync-folder list", demo, {}, std::nullopt, std::nullopt},
       {"no root for the account", demo, {}, dict({{"other", "/s"}}), std::nullopt},
       {"relative root", demo, {}, dict({{"demo", "home/Sync"}}), std::nullopt},

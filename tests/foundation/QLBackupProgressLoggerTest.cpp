@@ -2,7 +2,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -90,6 +94,7 @@ class LoggerTest : public ::testing::Test {
 };
 
 TEST_F(LoggerTest, EveryEntryPointWritesItsLineFormMaskingSecretsAndSkippingEmptyOnes) {
+  registerSecretValue("hunter2");
   for (const Writer& w : allWriters()) {
     SCOPED_TRACE(w.name);
     auto logger = makeLogger();
@@ -97,9 +102,15 @@ TEST_F(LoggerTest, EveryEntryPointWritesItsLineFormMaskingSecretsAndSkippingEmpt
     w.write(*logger, "", true);
     logger->flushAll();
     EXPECT_FALSE(fileutil::exists(file)) << "an empty message was written";
-    w.write(*logger, "sent RSYNC_PASSWORD=hunter2 to engine", true);
-    std::string expected = "sent RSYNC_PASSWORD=**** to engine";
-    EXPECT_EQ(contents(file), w.dated ? kStamp + " : " + expected + " \n" : expected + "\n");
+    // A forged line after a newline in a file name stays inside this one.
+    w.write(*logger, "sent hunter2 for /d/inj\n12-07-2026 00:00:00 : session: x\x1b[2J", true);
+    if (w.dated) {
+      EXPECT_EQ(contents(file),
+                kStamp + " : sent **** for /d/inj\\n12-07-2026 00:00:00 : session: x\\x1b[2J \n");
+    } else {
+      // A block the agent lays out itself keeps its lines.
+      EXPECT_EQ(contents(file), "sent **** for /d/inj\n12-07-2026 00:00:00 : session: x\\x1b[2J\n");
+    }
     EXPECT_EQ(modeOf(file), 0600u);
     fileutil::removeAll(file);
     logger->setLogFolder("");
@@ -282,7 +293,8 @@ TEST_F(LoggerTest, LinesThatCannotReachAFileGoToStandardError) {
 TEST_F(LoggerTest, PlatformTraceLinesLandInTheDaemonTrace) {
   auto logger = makeLogger();
   logger->logDaemonTrace("buffered first", false);
-  traceLine("from the platform password=abc");
+  registerSecretValue("platform-secret");
+  traceLine("from the platform password=platform-secret");
   EXPECT_EQ(contents(logger->daemonTracePath()),
             kStamp + " : buffered first \n" + kStamp + " : from the platform password=**** \n");
   EXPECT_EQ(modeOf(dir_.sub("Logs")), 0700u);
@@ -294,32 +306,87 @@ TEST_F(LoggerTest, PlatformTraceLinesLandInTheDaemonTrace) {
   EXPECT_THAT(contents(logger->daemonTracePath()), ::testing::Not(::testing::HasSubstr("reset")));
 }
 
-TEST(RedactSecrets, MasksValuesOfSecretNames) {
+TEST_F(LoggerTest, ALineReachesItsFileWhenTheProcessIsOutOfHandles) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    auto logger = makeLogger();
+    // The undefined-behaviour checker reads /proc on its first look at a
+    // class; let it do that while it still can.
+    (void)logger->timeStamp();
+    rlimit limit{64, 64};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(3);
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+    logger->logDaemonTrace("out of handles", true);
+    logger->logDaemonTrace("and still", true);  // the spare came back
+    for (int fd : filler) ::close(fd);
+    const std::string text = contents(logger->daemonTracePath());
+    _exit(text.find("out of handles") != std::string::npos &&
+                  text.find("and still") != std::string::npos
+              ? 0
+              : 4);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(RedactSecrets, MasksTheRegisteredValuesAndLeavesFreeTextAlone) {
+  registerSecretValue("s3cr3t-pw");
+  registerSecretValue("s3cr3t-pw-and-more");  // contains the other: masked whole
+  registerSecretValue("abc");                 // too short to mask safely
   struct Case {
     std::string in;
     std::string out;
   };
   const std::vector<Case> cases = {
-      {"RSYNC_PASSWORD=hunter2 rsync -a", "RSYNC_PASSWORD=**** rsync -a"},
-      {"GET /login?user=bob&pwd=s3cret&x=1", "GET /login?user=bob&pwd=****&x=1"},
-      {"--password-file=/tmp/pw --port=443", "--password-file=**** --port=443"},
-      {"rsync --password-file /tmp/pw src", "rsync --password-file **** src"},
-      {"Password: \"two words\" ok", "Password: \"****\" ok"},
-      {"{\"password\":\"abc\",\"user\":\"u\"}", "{\"password\":\"****\",\"user\":\"u\"}"},
-      {"<key>UlmoraSync password</key>\n\t<string>abc def</string>",
-       "<key>UlmoraSync password</key>\n\t<string>****</string>"},
-      {"<key>Ulmora privateKey</key><string>k3y</string>",
-       "<key>Ulmora privateKey</key><string>****</string>"},
-      {"ssh key=AAAAB3 loaded", "ssh key=**** loaded"},
-      {"PassWd=abc pwd=a passphrase = 'x y'", "PassWd=**** pwd=**** passphrase = '****'"},
-      {"wrong password, retry", "wrong password, retry"},
-      {"uploaded /home/u/passwords.txt", "uploaded /home/u/passwords.txt"},
-      {"Primary key: 5", "Primary key: 5"},
-      {"password=", "password="},
-      {"password=****", "password=****"},
+      {"File: /docs/token=abc.txt", "File: /docs/token=abc.txt"},
+      {"uploaded /home/u/password=x.txt", "uploaded /home/u/password=x.txt"},
+      {"RSYNC_PASSWORD=s3cr3t-pw rsync -a", "RSYNC_PASSWORD=**** rsync -a"},
+      {"x s3cr3t-pws3cr3t-pw y", "x ******** y"},
+      {"key s3cr3t-pw-and-more.", "key ****."},
       {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(redactSecrets(c.in), c.out) << c.in;
+}
+
+TEST(RedactSecrets, MasksSecretFieldsOfPropertyListsAndOptions) {
+  PropertyList::Dict inner{{"EncPvtPassword", "k"}, {"Port", "443"}};
+  PropertyList details(PropertyList::Dict{{"Password", "p"},
+                                          {"UserName", "bob"},
+                                          {"Nested", PropertyList(PropertyList::Array{inner})},
+                                          {"privateKey", "k2"},
+                                          {"ProxyPassword", ""}});
+  PropertyList masked = withSecretFieldsMasked(details);
+  EXPECT_EQ(masked.stringFor("Password"), "****");
+  EXPECT_EQ(masked.stringFor("UserName"), "bob");
+  EXPECT_EQ(masked.stringFor("privateKey"), "****");
+  EXPECT_EQ(masked.stringFor("ProxyPassword"), "****");
+  const PropertyList& nested = masked.find("Nested")->asArray()->front();
+  EXPECT_EQ(nested.stringFor("EncPvtPassword"), "****");
+  EXPECT_EQ(nested.stringFor("Port"), "443");
+
+  const std::vector<std::string> options = {"-a", "--password-file=/tmp/pw", "--password",
+                                            "two words", "--pvt-key=/k", "--port=443",
+                                            "token=abc.txt"};
+  EXPECT_EQ(withSecretOptionsMasked(options),
+            (std::vector<std::string>{"-a", "--password-file=****", "--password", "****",
+                                      "--pvt-key=****", "--port=443", "token=abc.txt"}));
+}
+
+TEST(EscapedForLog, ControlCharactersBecomeVisibleEscapes) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {"plain /a b/c\\d \"q\"", "plain /a b/c\\d \"q\""},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {std::string("nul\0x", 5), "nul\\x00x"},
+      {"\x1b[31m\x7f", "\\x1b[31m\\x7f"},
+      {"caf\xc3\xa9 \xff", "caf\xc3\xa9 \xff"},  // bytes above ASCII are kept
+  };
+  for (const Case& c : cases) EXPECT_EQ(escapedForLog(c.in), c.out) << c.in;
 }
 
 }  // namespace

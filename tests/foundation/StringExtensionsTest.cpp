@@ -89,3 +89,23 @@ TEST(StringExtensionsTest, DecodeUndoesEscape) {
 
 }  // namespace
 }  // namespace ulmora
+
+namespace ulmora {
+namespace {
+
+TEST(JsonNestingDepth, CountsBracketsOutsideStringsOnly) {
+  const std::pair<std::string, int> cases[] = {
+      {"", 0},
+      {"5", 0},
+      {"{}", 1},
+      {"[[{\"a\":[1]}]]", 4},
+      {"{\"a\":\"[[[[\"}", 1},           // inside a text
+      {"{\"a\":\"\\\"[[\"}", 1},         // after an escaped quote, still a text
+      {"[]]]]][", 1},                    // stray closers do not go below zero
+      {std::string(100000, '['), 100000},
+  };
+  for (const auto& [text, depth] : cases) EXPECT_EQ(jsonNestingDepth(text), depth) << text.substr(0, 40);
+}
+
+}  // namespace
+}  // namespace ulmora

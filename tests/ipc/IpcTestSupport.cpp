@@ -28,6 +28,11 @@ size_t TraceCapture::count(std::string_view needle) const {
   return n;
 }
 
+void TraceCapture::clear() {
+  std::lock_guard<std::mutex> hold(mu_);
+  lines_.clear();
+}
+
 bool TraceCapture::waitFor(std::string_view needle, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mu_);
   return changed_.wait_for(lock, timeout, [&] {

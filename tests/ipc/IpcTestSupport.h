@@ -25,6 +25,7 @@ class TraceCapture {
 
   std::vector<std::string> lines() const;
   size_t count(std::string_view needle) const;
+  void clear();
   // Waits until a line containing `needle` has been traced.
   bool waitFor(std::string_view needle, std::chrono::milliseconds timeout = kPatience);
 

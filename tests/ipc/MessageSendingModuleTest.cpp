@@ -171,6 +171,42 @@ TEST_F(MessageSendingModuleTest, RestartedPeerTakesOverTheChannel) {
   EXPECT_EQ(m->payload, PropertyList("three"));
 }
 
+TEST_F(MessageSendingModuleTest, EveryConnectionIsGreetedBeforeItsCommands) {
+  auto module = makeModule();
+  std::vector<std::string> events;
+  module->setCommandHandler([&](const IpcMessage& m) {
+    events.push_back("command " + *m.payload.asString());
+    loop_.stop();
+  });
+  module->setConnectionHandler([&] {
+    events.push_back("greet");
+    module->sendIPCMessage("hello", 700, false);  // reaches the new connection
+  });
+  struct Step {
+    const char* name;
+    bool dropPrevious;  // false: the new one replaces a connection still open
+  };
+  const Step steps[] = {{"first", true}, {"replacement", false}, {"after a crash", true}};
+  std::unique_ptr<IpcClient> previous;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (step.dropPrevious) previous.reset();
+    auto peer = IpcClient::connect(socketPath_);
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(peer->send(command(48, step.name).toPropertyList()));
+    events.clear();
+    loop_.runFor(kPatience);
+    EXPECT_EQ(events, (std::vector<std::string>{"greet", std::string("command ") + step.name}));
+    std::optional<IpcMessage> hello = receiveMessage(*peer);
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->payload, PropertyList("hello"));
+    if (previous) {
+      EXPECT_TRUE(closedByAgent(*previous));
+    }
+    previous = std::move(peer);
+  }
+}
+
 TEST_F(MessageSendingModuleTest, BadFramesCloseOnlyThatConnection) {
   auto header = [](uint32_t n) {
     return std::string{static_cast<char>(n >> 24), static_cast<char>(n >> 16),

@@ -23,8 +23,8 @@ using testing::TraceCapture;
 
 class NotificationBusTest : public ::testing::Test {
  protected:
-  std::unique_ptr<NotificationBus> makeBus(size_t maxQueued = 256) {
-    return std::make_unique<NotificationBus>(NotificationBus::Options{path_, maxQueued});
+  std::unique_ptr<NotificationBus> makeBus() {
+    return std::make_unique<NotificationBus>(NotificationBus::Options{path_});
   }
 
   std::vector<std::unique_ptr<IpcClient>> subscribe(NotificationBus& bus, size_t n) {
@@ -99,24 +99,82 @@ TEST_F(NotificationBusTest, UserInfoThatIsNotADictionaryIsNotPosted) {
   EXPECT_EQ(n->name, "Marker");
 }
 
-TEST_F(NotificationBusTest, SlowSubscriberLosesOldestButPosterNeverWaits) {
-  auto bus = makeBus(/*maxQueued=*/4);
-  auto clients = subscribe(*bus, 1);
-  // Far more than the socket buffers hold: once its first bytes are out, the
-  // rest waits in the outbox for as long as the subscriber does not read.
+// Fills the socket buffers of `client` (which does not read) with one large
+// notification so that whatever is posted next waits in its outbox.
+void stallBehindBigNotification(NotificationBus& bus, IpcClient& client) {
   PropertyList bigInfo;
   bigInfo.set("blob", std::string(2 << 20, 'x'));
-  bus->post("Big", bigInfo);
-  pollfd started{clients[0]->fd(), POLLIN, 0};
+  bus.post("Big", bigInfo);
+  pollfd started{client.fd(), POLLIN, 0};
   ASSERT_EQ(::poll(&started, 1, 10000), 1);
+}
 
-  for (int i = 0; i < 10; ++i) bus->post("N" + std::to_string(i), {});
-  EXPECT_EQ(trace_.count("fell behind"), 7u);
+TEST_F(NotificationBusTest, SubscriberThatFallsBehindIsClosedOthersKeepReceiving) {
+  struct Case {
+    const char* what;
+    size_t maxFrames;
+    size_t maxBytes;
+  };
+  const Case cases[] = {
+      {"frame bound", 4, 64u << 20},
+      // The big frame itself is over the byte bound: alone in an empty outbox
+      // it is still sent, but nothing may queue behind it.
+      {"byte bound", 256, 1u << 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    NotificationBus bus(NotificationBus::Options{path_, c.maxFrames, c.maxBytes, 64});
+    auto clients = subscribe(bus, 2);
+    // clients[1] reads everything as it comes.
+    stallBehindBigNotification(bus, *clients[0]);
+    ASSERT_TRUE(next(*clients[1]));
+    for (int i = 0; i < 10; ++i) {
+      bus.post("N" + std::to_string(i), {});
+      std::optional<BusNotification> n = next(*clients[1]);
+      ASSERT_TRUE(n);
+      EXPECT_EQ(n->name, "N" + std::to_string(i));
+    }
+    EXPECT_EQ(trace_.count("closed a bus subscriber that fell behind"), 1u);
+    ASSERT_TRUE(eventually([&] { return bus.subscriberCount() == 1; }));
+    EXPECT_EQ(bus.queuedBytes(), 0u);
+    EXPECT_TRUE(closedByAgent(*clients[0]));
+    bus.stop();
+    trace_.clear();
+  }
+}
 
-  std::vector<std::string> names;
-  for (std::optional<BusNotification> n; (n = next(*clients[0], 1s));) names.push_back(n->name);
-  // The frame in progress is never cut; the newest are kept.
-  EXPECT_EQ(names, (std::vector<std::string>{"Big", "N7", "N8", "N9"}));
+TEST_F(NotificationBusTest, SubscribersBeyondTheBoundAreTurnedAway) {
+  NotificationBus bus(NotificationBus::Options{path_, 256, 8u << 20, 3});
+  auto clients = subscribe(bus, 3);
+  auto extra = IpcClient::connect(path_);
+  ASSERT_TRUE(extra);
+  EXPECT_TRUE(closedByAgent(*extra));
+  EXPECT_TRUE(trace_.waitFor("turned away 1 connection"));
+  EXPECT_EQ(bus.subscriberCount(), 3u);
+  clients[0].reset();
+  ASSERT_TRUE(eventually([&] { return bus.subscriberCount() == 2; }));
+  auto late = IpcClient::connect(path_);
+  ASSERT_TRUE(eventually([&] { return bus.subscriberCount() == 3; }));
+  bus.post("Marker", {});
+  std::optional<BusNotification> n = next(*late);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->name, "Marker");
+}
+
+TEST_F(NotificationBusTest, NothingIsQueuedWithoutSubscribers) {
+  auto bus = makeBus();
+  EXPECT_FALSE(bus->hasSubscribers());
+  PropertyList bigInfo;
+  bigInfo.set("blob", std::string(1 << 20, 'x'));
+  bus->post("Big", bigInfo);
+  EXPECT_EQ(bus->queuedBytes(), 0u);
+  auto clients = subscribe(*bus, 1);
+  EXPECT_TRUE(bus->hasSubscribers());
+  // Posted before it subscribed: never seen.
+  bus->post("Marker", {});
+  std::optional<BusNotification> n = next(*clients[0]);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->name, "Marker");
 }
 
 }  // namespace

@@ -128,7 +128,9 @@ class FakePoster final : public NotificationPoster {
     std::lock_guard<std::mutex> l(mu_);
     posts.emplace_back(name, info);
   }
+  bool wantsPosts() const override { return listening; }
   std::vector<std::pair<std::string, PropertyList>> posts;
+  bool listening = true;
 
  private:
   std::mutex mu_;

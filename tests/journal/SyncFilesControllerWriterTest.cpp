@@ -220,6 +220,44 @@ TEST_F(SyncFilesControllerWriterTest, EntriesOfAFailedWriteAreWrittenByTheNextTi
   EXPECT_GT(f_.folder(journal::kDownloadFolder).changeCount(), downloadsChanged);
 }
 
+TEST_F(SyncFilesControllerWriterTest, FoldersThatCannotBeMadeAreTriedAgainLessAndLessOften) {
+  f_.block(journal::kEventFolder);
+  sfc_.addDeleteFiles(f_.full("/d1"));
+  ::testing::internal::CaptureStderr();
+  // Two minutes of ticks: tried at 0, 4, 12, 28 and 60 s, not sixty times.
+  for (int tick = 0; tick < 60; ++tick) {
+    sfc_.timerFireMethod();
+    f_.clock().sleepFor(SyncFilesController::kTickInterval);
+  }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  size_t tries = 0;
+  for (size_t at = err.find("cannot be created"); at != std::string::npos;
+       at = err.find("cannot be created", at + 1))
+    ++tries;
+  EXPECT_EQ(tries, 5u) << err;
+  EXPECT_THAT(err, ::testing::HasSubstr("trying again in 64 s"));
+
+  f_.unblock(journal::kEventFolder);
+  sfc_.timerFireMethod();  // the folder is back: written at the next tick
+  auto events = f_.published(journal::kEventFolder);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_THAT(f_.lines(journal::kEventFolder, events[0]), ElementsAre("/d1"));
+}
+
+TEST_F(SyncFilesControllerWriterTest, RenamesAreTracedWholeOnOneLine) {
+  ::testing::internal::CaptureStderr();
+  sfc_.addOBRenamedFiles(RenameEntry{"/a b", "/c\"d"});
+  sfc_.addRenamedFiles(std::vector<RenameEntry>{{"/r1", "/r2"}, {"/r3", "/r4"}});
+  sfc_.timerFireMethod();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  const std::string ob = "{OriginalPath = \"/a b\"; RenamedPath = \"/c\\\"d\";}";
+  EXPECT_THAT(err, ::testing::HasSubstr(" : " + ob + " \n"));
+  EXPECT_THAT(err, ::testing::HasSubstr(" : OBRenameFilesCollection:{(" + ob + ")} \n"));
+  EXPECT_THAT(err, ::testing::HasSubstr(
+                       " : Rename list:({OriginalPath = \"/r1\"; RenamedPath = \"/r2\";}, "
+                       "{OriginalPath = \"/r3\"; RenamedPath = \"/r4\";}) \n"));
+}
+
 TEST_F(SyncFilesControllerWriterTest, ManyMarkerRequestsGiveOneMarker) {
   for (int i = 0; i < 5; ++i) sfc_.addNotificationFilesInfo();
   sfc_.timerFireMethod();

@@ -82,17 +82,26 @@ TEST_F(WriteBehindTest, EveryRowKindExactToTheValueInPassOrder) {
   EXPECT_EQ(q_.getUpdateBackupFilesCount(), 0u);
 }
 
-TEST_F(WriteBehindTest, InSyncListIsPostedAfterTheCommitForUploadsOnly) {
+TEST_F(WriteBehindTest, InSyncListHoldsEveryKeyOfTheBatchDownloadsIncluded) {
   q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}, {"/b.txt", "Backup"}, {"/dl", "ref-1"}});
   bool postedBeforeCommit = false;
   f_.batches().onCommit = [&] { postedBeforeCommit = !f_.poster().posts.empty(); };
   q_.runWriterPass();
-  EXPECT_FALSE(postedBeforeCommit);
+  EXPECT_TRUE(postedBeforeCommit);
   ASSERT_EQ(f_.poster().posts.size(), 1u);
   const auto& [name, info] = f_.poster().posts[0];
   EXPECT_EQ(name, "FilesInsyncListGot");
-  PropertyList expected(PropertyList::Array{f_.full("/b.txt"), f_.full("/a.txt")});
+  // The keys as they were queued, in the dictionary's order.
+  PropertyList expected(PropertyList::Array{"/b.txt", "/dl", f_.full("/a.txt")});
   EXPECT_EQ(*info.find("InsyncList"), expected);
+}
+
+TEST_F(WriteBehindTest, NothingIsBuiltForAPosterWithoutListeners) {
+  f_.poster().listening = false;
+  q_.addFileToUpdate({{"/b.txt", "Backup"}});
+  q_.runWriterPass();
+  EXPECT_TRUE(f_.poster().posts.empty());
+  EXPECT_EQ(f_.batches().publishedRows().size(), 1u);
 }
 
 TEST_F(WriteBehindTest, AFailedBatchIsRetriedNextPassNewerValuesWin) {
@@ -112,7 +121,7 @@ TEST_F(WriteBehindTest, AFailedBatchIsRetriedNextPassNewerValuesWin) {
     auto first = q_.runWriterPass();
     EXPECT_TRUE(first.failed);
     EXPECT_EQ(q_.getUpdateBackupFilesCount(), 2u);
-    EXPECT_TRUE(f_.poster().posts.empty());
+    EXPECT_EQ(f_.poster().posts.size(), 1u);  // posted as the batch began
     EXPECT_TRUE(f_.batches().publishedRows().size() == 1);  // only the delete batch went
     if (c.failCommit) {
       // The failed batch is dropped, or its rows would be applied twice.
@@ -128,7 +137,7 @@ TEST_F(WriteBehindTest, AFailedBatchIsRetriedNextPassNewerValuesWin) {
     EXPECT_EQ(rows[1].values, (Values{"/dl", "NA", "NA", "NA", "NA", "NA", "NA", "NA", "1", "1",
                                       "0", "ref-new"}));
     EXPECT_EQ(rows[2].values[0], "/a.txt");
-    EXPECT_EQ(f_.poster().posts.size(), 1u);
+    EXPECT_EQ(f_.poster().posts.size(), 2u);
     f_.batches().batches.clear();
   }
 }

@@ -323,6 +323,16 @@ TEST(FileUtilTest, FailuresReachTheTraceSink) {
   EXPECT_NE(lines[0].find("errno 2"), std::string::npos) << lines[0];
 }
 
+TEST(FileUtilTest, TraceLinesWithoutASinkStayOneLineOnStandardError) {
+  setTraceSink({});
+  ::testing::internal::CaptureStderr();
+  traceLine("file inj\n12-07-2026 00:00:00 : session: forged\x1b[2J\t.");
+  traceLine("ends with its own newline\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "file inj\\n12-07-2026 00:00:00 : session: forged\\x1b[2J\\t.\n"
+            "ends with its own newline\n");
+}
+
 // Sinks own what they capture; swapping one out while other threads trace
 // must never call into a destroyed sink (AddressSanitizer watches).
 TEST(FileUtilTest, TraceSinkCanBeSwappedWhileOthersTrace) {

@@ -270,6 +270,9 @@ TEST(PropertyListTest, RefusesWhatIsNotAPropertyList) {
       {"empty plist element", "<plist></plist>"},
       {"deep xml nesting", deepXml},
       {"deep nesting behind comments", hiddenDepth},
+      // Once aborted the whole process: libplist's text getter asserts.
+      {"NUL byte in xml", std::string("<?xml version=\"1.0\"?><plist><key>Lis\0</key><string>x</string></plist>", 69)},
+      {"encoded NUL in xml", "<plist><dict><key>k</key><string>a&#0;b</string></dict></plist>"},
   };
   for (const auto& [name, input] : cases) {
     SCOPED_TRACE(name);

@@ -248,6 +248,27 @@ TEST_F(SettingsFiles, ASessionLogOfTodayIsFoundAgainOnlyByItsOperationName) {
   }
 }
 
+TEST(AccountSettingsSessionTest, ASessionLogPathIsNeverABareName) {
+  testing::TestTempDir dir;
+  struct Case {
+    const char* name;
+    std::string folder;
+    std::string path;  // of "Sync-Up 12-07-2026"
+  } cases[] = {
+      {"no folder known", "", ""},
+      {"folder with its slash", dir.sub("logs") + "/", dir.sub("logs") + "/Sync-Up 12-07-2026"},
+      {"folder without it", dir.sub("logs"), dir.sub("logs") + "/Sync-Up 12-07-2026"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AccountSettings::Files files;
+    files.sessionLogsFolder = c.folder;
+    files.sessionListing = c.folder;
+    AccountSettings settings{files, encode, decode};
+    EXPECT_EQ(settings.sessionFileFor("Sync-Up 12-07-2026", "Sync-Up").path, c.path);
+  }
+}
+
 TEST(AccountSettingsRenameTest, ARenameOfTheOnlyUploadingFileIsHeldBack) {
   struct Case {
     const char* name;

@@ -83,7 +83,12 @@ class FakePort final : public SelectiveSyncPort {
   void queueDownload(const std::string& p, const std::string& ref, const std::string& size) override {
     log.push_back("download " + p + " " + ref + " " + size);
   }
-  bool moveFromCache(const std::string& p) override { return cached.count(p) > 0; }
+  bool moveFromCache(const std::string& p, const std::string& time, const std::string& size,
+                     const std::string& ref) override {
+    if (!cached.count(p)) return false;
+    log.push_back("from cache " + p + " " + time + " " + size + " " + ref);
+    return true;
+  }
   void startSearch(const std::string& f) override { log.push_back("search " + f); }
   void createFolder(const std::string& p) override { log.push_back("mkdir " + p); }
   bool exists(const std::string& p) override { return local.count(p) > 0; }
@@ -314,7 +319,8 @@ TEST(SelectiveSyncTest, SearchResultsQueueDownloadsAndSkipWhatTheyCannotUse) {
   entries.append(entry({{"FileName", "/P/a.txt"}, {"ref_id", "r1"}, {"FileSize", "10"}}));
   entries.append(entry({{"FileName", "/P/skip/b.txt"}, {"ref_id", "r2"}, {"FileSize", "1"}}));
   entries.append(entry({{"FileName", "/P/skip/"}}));
-  entries.append(entry({{"FileName", "/P/cached.txt"}, {"ref_id", "r3"}, {"FileSize", "1"}}));
+  entries.append(entry({{"FileName", "/P/cached.txt"}, {"ref_id", "r3"}, {"FileSize", "1"},
+                        {"FileModificationDate", "2026-01-02 03:04:05"}}));
   entries.append(entry({{"FileName", "/P/noref.txt"}, {"FileSize", "1"}}));
   entries.append(entry({{"FileName", "/P/nosize.txt"}, {"ref_id", "r4"}}));
   entries.append(entry({{"ref_id", "r5"}, {"FileSize", "1"}}));
@@ -322,7 +328,10 @@ TEST(SelectiveSyncTest, SearchResultsQueueDownloadsAndSkipWhatTheyCannotUse) {
   entries.append(PropertyList("not a dictionary"));
   rig.port.log.clear();
   rig.ss.searchDidReceiveData(entries);
-  const Log expected = {"mkdir /h/Sync/P", "mkdir /h/Sync/P/sub", "download /P/a.txt r1 10"};
+  // A cached copy is offered the server's time, size and ref id, so that
+  // only a copy of the same version is put back.
+  const Log expected = {"mkdir /h/Sync/P", "mkdir /h/Sync/P/sub", "download /P/a.txt r1 10",
+                        "from cache /P/cached.txt 2026-01-02 03:04:05 1 r3"};
   EXPECT_EQ(rig.port.log, expected);
 }
 

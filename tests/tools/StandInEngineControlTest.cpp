@@ -243,6 +243,60 @@ TEST_F(StandInEngineControlTest, LinksInsideTheRootNeverLeadOutOfIt) {
   EXPECT_EQ(readWholeFile(tmp_.sub("outside/secret.txt")), "private");
 }
 
+TEST_F(StandInEngineControlTest, LinksInsideTheStorageAreNeverFollowed) {
+  tmp_.writeFile("outside/hostname", "not a blob");
+  writeLocal("/a.txt", "server bytes");
+  ASSERT_EQ(upload({"/a.txt"}).status, 0);
+  const std::string account = storage() + "/accounts/alice";
+  const std::string blobs = account + "/blobs";
+  std::string blob;
+  if (DIR* dir = opendir(blobs.c_str())) {
+    while (dirent* e = readdir(dir))
+      if (e->d_name[0] != '.') blob = blobs + "/" + e->d_name;
+    closedir(dir);
+  }
+  ASSERT_FALSE(blob.empty());
+
+  // A blob swapped for a link to another file is not served.
+  ASSERT_EQ(unlink(blob.c_str()), 0);
+  ASSERT_EQ(symlink(tmp_.sub("outside/hostname").c_str(), blob.c_str()), 0);
+  std::string other = tmp_.sub("other");
+  mkdir(other.c_str(), 0700);
+  EngineResult down = download({"/a.txt"}, other);
+  EXPECT_EQ(down.status, 23) << down.text();
+  ASSERT_EQ(down.withKeyword("SFERROR").size(), 1u);
+  EXPECT_FALSE(existsAt(other + "/a.txt"));
+
+  // A planted account table that is a link admits nobody.
+  tmp_.writeFile("outside/passwd", "alice:whatever\n");
+  ASSERT_EQ(symlink(tmp_.sub("outside/passwd").c_str(), (storage() + "/passwd").c_str()), 0);
+  EXPECT_NE(run({"--get-quota", remote()}).status, 0);
+  ASSERT_EQ(unlink((storage() + "/passwd").c_str()), 0);
+
+  // The account's own folders must be folders, not links to elsewhere.
+  ASSERT_EQ(rename(blobs.c_str(), tmp_.sub("outside/blobs").c_str()), 0);
+  ASSERT_EQ(symlink(tmp_.sub("outside/blobs").c_str(), blobs.c_str()), 0);
+  EngineResult linked = run({"--get-quota", remote()});
+  EXPECT_EQ(linked.status, 1);
+  EXPECT_THAT(linked.err, HasSubstr("storage:"));
+}
+
+TEST_F(StandInEngineControlTest, OverlongSetLinesAreRefusedAndNotEchoedWhole) {
+  writeLocal("/ok.txt", "fine");
+  const std::string longLine = "/" + std::string(200000, 'x');
+  EngineResult up = upload({longLine, "/ok.txt"});
+  EXPECT_EQ(up.status, 23) << up.err;
+  ASSERT_EQ(up.withKeyword("SFERROR").size(), 1u);
+  EXPECT_LT(up.withKeyword("SFERROR")[0].at(1).size(), 300u);
+  EXPECT_EQ(up.withKeyword("PROGRESS").size(), 1u);
+
+  // More bytes than 950 of the longest paths can take fails the run at once.
+  std::vector<std::string> huge(951, "/" + std::string(4095, 'y'));
+  EngineResult tooLarge = run({"--files-from=" + writeSet(huge, local()), local(), remote()});
+  EXPECT_EQ(tooLarge.status, 1);
+  EXPECT_THAT(tooLarge.err, HasSubstr("is larger than"));
+}
+
 TEST_F(StandInEngineControlTest, MalformedSetFilesFailTheWholeRun) {
   std::vector<std::string> many;
   for (int i = 0; i < 951; ++i) many.push_back("/f" + std::to_string(i));

@@ -1,4 +1,5 @@
 #include "AccountStore.h"
+#include "StorageFile.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -56,6 +57,7 @@ class Use {
 void makeFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
     throw StoreError("mkdir " + path + ": " + std::strerror(errno));
+  if (!isRealFolder(path)) throw StoreError(path + ": " + std::strerror(errno));
 }
 
 int64_t nowNs() {

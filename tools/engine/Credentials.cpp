@@ -1,4 +1,5 @@
 #include "Credentials.h"
+#include "StorageFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,8 +62,12 @@ struct AccountRecord {
 // otherwise the user's record, or nothing for a user not listed.
 std::optional<std::optional<AccountRecord>> lookUpAccount(const std::string& storage,
                                                           const std::string& user) {
-  std::ifstream in(storage + "/passwd", std::ios::binary);
-  if (!in) return std::nullopt;
+  std::optional<std::string> table = readStorageFile(storage + "/passwd", kMaxStorageTableBytes);
+  // Only a missing table lets everyone in; one that is a link or cannot be
+  // read lets nobody in.
+  if (!table && errno == ENOENT) return std::nullopt;
+  if (!table) return std::optional<AccountRecord>();
+  std::istringstream in(*table);
   std::string line;
   const std::string wanted = lowered(user);
   while (std::getline(in, line)) {

@@ -1,7 +1,9 @@
 #include "FaultPlan.h"
+#include "StorageFile.h"
 
 #include <charconv>
 #include <fstream>
+#include <sstream>
 
 #include "EnginePath.h"
 
@@ -26,7 +28,8 @@ std::optional<int64_t> number(const std::string& text) {
 
 FaultPlan FaultPlan::load(const std::string& storage) {
   FaultPlan plan;
-  std::ifstream in(storage + "/faults", std::ios::binary);
+  std::istringstream in(
+      readStorageFile(storage + "/faults", kMaxStorageTableBytes).value_or(std::string()));
   std::string line;
   while (in && std::getline(in, line)) {
     line = trimmed(line);

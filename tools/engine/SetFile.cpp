@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 namespace ulmora::kvt {
 namespace {
@@ -27,13 +26,31 @@ bool sameFolder(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+// What a refused line is shown as: a line of any length is echoed back at
+// most this long.
+static std::string shownLine(const std::string& line) {
+  constexpr size_t kShown = 256;
+  return line.size() <= kShown ? line : line.substr(0, kShown) + "...";
+}
+
 std::variant<std::vector<SetEntry>, Fatal> readSetFile(const std::string& path,
                                                         const SetFileOptions& options) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return umkvtError("cannot read set file " + path + ": " + std::strerror(errno));
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  const std::string text = buffer.str();
+  // Every line of a full set at its longest, and the root line.
+  const size_t maxLines = kMaxSetEntries * (options.pairs ? 2 : 1) + 1;
+  const size_t maxBytes = maxLines * (kMaxSetLineBytes + 1);
+  std::string text;
+  {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return umkvtError("cannot read set file " + path + ": " + std::strerror(errno));
+    const std::streamoff size = in.tellg();
+    if (size < 0 || static_cast<size_t>(size) > maxBytes)
+      return umkvtError("set file " + path + " is larger than " + std::to_string(maxBytes) +
+                        " bytes");
+    text.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    in.read(text.data(), size);
+    text.resize(static_cast<size_t>(in.gcount()));
+  }
 
   std::vector<std::string> lines;
   size_t start = 0;
@@ -43,6 +60,9 @@ std::variant<std::vector<SetEntry>, Fatal> readSetFile(const std::string& path,
     if (end > start) lines.emplace_back(text.substr(start, end - start));
     start = end + 1;
   }
+  if (options.hasRootLine && !lines.empty() && lines[0].size() > kMaxSetLineBytes)
+    return umkvtError("set file root " + shownLine(lines[0]) + " is longer than " +
+                      std::to_string(kMaxSetLineBytes) + " bytes");
 
   size_t first = 0;
   if (options.hasRootLine) {
@@ -61,6 +81,10 @@ std::variant<std::vector<SetEntry>, Fatal> readSetFile(const std::string& path,
   std::vector<SetEntry> entries;
   entries.reserve(count);
   for (size_t i = first; i < lines.size(); ++i) {
+    if (lines[i].size() > kMaxSetLineBytes) {
+      entries.push_back(SetEntry{shownLine(lines[i]), std::nullopt});
+      continue;
+    }
     SetEntry entry{lines[i], normalizePath(lines[i])};
     if (entry.path && entry.path->isRoot()) entry.path.reset();
     entries.push_back(std::move(entry));

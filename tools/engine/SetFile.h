@@ -11,6 +11,9 @@
 namespace ulmora::kvt {
 
 inline constexpr size_t kMaxSetEntries = 950;
+// A longer line cannot be a path (PATH_MAX): refused like a path that leaves
+// the root, and echoed back cut short.
+inline constexpr size_t kMaxSetLineBytes = 4096;
 
 // One line of a set file. `path` is empty when the line was refused (it
 // leaves the root, holds a NUL or names the root itself): the run reports it
@@ -30,8 +33,9 @@ struct SetFileOptions {
 };
 
 // Reads one set file (docs/engine.md section 4). A file that cannot be read,
-// holds more than 950 entries, an odd rename line count or a root line that
-// names another folder fails the whole run.
+// holds more than 950 entries, is larger than a full set of the longest lines
+// can be, has an odd rename line count or a root line that names another
+// folder or is too long fails the whole run.
 std::variant<std::vector<SetEntry>, Fatal> readSetFile(const std::string& path,
                                                         const SetFileOptions& options);
 

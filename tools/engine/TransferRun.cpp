@@ -308,8 +308,15 @@ TransferRun::Step TransferRun::downloadOne(const Item& item) {
   }
   ctx_.out.line("RECV", {escapeField(item.shown)});
 
+  // A blob is a regular file of the storage: a link put in its place is
+  // never served.
   UniqueFd source(::open(ctx_.store.blobPath(entry.refId, entry.version).c_str(),
-                         O_RDONLY | O_CLOEXEC));
+                         O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat blob {};
+  if (source.valid() && (::fstat(source.get(), &blob) != 0 || !S_ISREG(blob.st_mode))) {
+    source = UniqueFd();
+    errno = ELOOP;
+  }
   if (!source.valid()) {
     itemFailed("SFERROR", item, "download", errno);
     return itemEnded(item.size);

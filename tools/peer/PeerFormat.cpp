@@ -6,18 +6,23 @@ namespace ulmora::peer {
 
 namespace {
 
-std::string escape(std::string_view text) {
+// `alsoSpace` for a field that a blank ends.
+std::string escape(std::string_view text, bool alsoSpace = false) {
   static const char* kHex = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
   for (unsigned char c : text) {
     if (c == '\\') {
       out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
     } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\t') {
       out += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f || (alsoSpace && c == ' ')) {
       out += "\\x";
       out += kHex[c >> 4];
       out += kHex[c & 15];
@@ -77,7 +82,7 @@ std::string render(const PropertyList& value, bool quoteTexts) {
 
 std::string formatLine(Clock::WallTime when, std::string_view channel, std::string_view kind,
                        const PropertyList& payload) {
-  return formatTime(when) + " " + std::string(channel) + " " + escape(kind) + " " +
+  return formatTime(when) + " " + std::string(channel) + " " + escape(kind, true) + " " +
          render(payload, false);
 }
 

@@ -9,8 +9,9 @@
 namespace ulmora::peer {
 
 // One output line: "<UTC time> <channel> <type or name> <payload>". Control
-// characters and backslashes in texts are escaped, so a line is always one
-// line. A text payload is printed as it is; anything else in a JSON-like form.
+// characters, quotes and backslashes in texts are escaped (and blanks in the
+// name), so a line is always one line and its fields can be split. A text
+// payload is printed as it is otherwise; anything else in a JSON form.
 std::string formatLine(Clock::WallTime when, std::string_view channel, std::string_view kind,
                        const PropertyList& payload);
 

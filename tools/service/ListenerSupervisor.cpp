@@ -12,7 +12,12 @@
 namespace ulmora::service {
 namespace {
 
-constexpr std::size_t kPoolThreads = 64;  // long polls hold a thread each
+// Long polls hold a thread each, at most RouteSettings::maxOpenPolls of them;
+// the rest serve everything else.
+constexpr std::size_t kPoolThreads = 256;
+// A connection that sends nothing (no handshake, no request, nothing after
+// its last reply) gives its thread back this soon.
+constexpr time_t kIdleSeconds = 2;
 
 }  // namespace
 
@@ -30,6 +35,9 @@ bool ListenerSupervisor::makeServer(std::string& error) {
     return false;
   }
   server_->new_task_queue = [] { return new httplib::ThreadPool(kPoolThreads); };
+  server_->set_read_timeout(kIdleSeconds, 0);
+  server_->set_keep_alive_timeout(kIdleSeconds);
+  server_->set_write_timeout(10, 0);
   installer_(*server_);
   return true;
 }

@@ -25,7 +25,8 @@ using namespace ulmora::service;
 
 constexpr const char* kUsage =
     "usage: ulmora-service --storage=DIR (--cert-dir=DIR | --cert=PEM --key=PEM)\n"
-    "                      [--host=127.0.0.1] [--port=N] [--poll-seconds=N] [--faults=FILE]\n"
+    "                      [--host=127.0.0.1] [--port=N] [--poll-seconds=N] [--max-polls=N]\n"
+    "                      [--faults=FILE]\n"
     "       ulmora-service --make-certs=DIR\n";
 
 struct Arguments {
@@ -35,6 +36,7 @@ struct Arguments {
   std::string host = "127.0.0.1";
   int port = 0;
   int pollSeconds = 300;
+  int maxPolls = 64;
   std::string faults;
   std::string makeCerts;
 };
@@ -73,6 +75,8 @@ std::optional<Arguments> parse(int argc, char** argv) {
       if (!numberIn(value, 0, 65535, args.port)) return std::nullopt;
     } else if (name == "--poll-seconds") {
       if (!numberIn(value, 1, 86400, args.pollSeconds)) return std::nullopt;
+    } else if (name == "--max-polls") {
+      if (!numberIn(value, 1, 1024, args.maxPolls)) return std::nullopt;
     } else if (name == "--faults") {
       args.faults = value;
     } else if (name == "--make-certs") {
@@ -146,6 +150,7 @@ int main(int argc, char** argv) {
   AccountDirectory accounts(storage);
   RouteSettings settings;
   settings.pollLimit = std::chrono::seconds(args->pollSeconds);
+  settings.maxOpenPolls = static_cast<std::size_t>(args->maxPolls);
   settings.videoLog = storage + "/video-requests.jsonl";
   ServiceRoutes routes(settings, broker, faults, accounts);
   ListenerSupervisor supervisor({args->host, args->port, args->cert, args->key},

@@ -9,11 +9,15 @@
 #include <thread>
 
 #include "FormFields.h"
+#include "foundation/StringExtensions.h"
 
 namespace ulmora::service {
 namespace {
 
 constexpr std::size_t kMaxBody = 1u << 20;
+// A push payload is a small JSON object; no real one nests past a few levels.
+constexpr std::size_t kMaxPayloadBytes = 64u * 1024u;
+constexpr int kMaxJsonDepth = 32;
 constexpr const char* kMaintenanceText = "Service is under maintenance. Try later.";
 
 bool isXmlName(const std::string& name) {
@@ -96,7 +100,15 @@ void ServiceRoutes::pause(int seconds) {
 void ServiceRoutes::broadcast(const std::string& body, httplib::Response& res) {
   const FormFields form = FormFields::parse(body);
   const std::string action = form.first("action").value_or("");
-  const auto payload = nlohmann::json::parse(form.first("payLoad").value_or(""), nullptr, false);
+  const std::string payloadText = form.first("payLoad").value_or("");
+  if (payloadText.size() > kMaxPayloadBytes || jsonNestingDepth(payloadText) > kMaxJsonDepth) {
+    res.status = 400;
+    res.set_content("payLoad is larger than " + std::to_string(kMaxPayloadBytes) +
+                        " bytes or nested deeper than " + std::to_string(kMaxJsonDepth) + "\n",
+                    "text/plain");
+    return;
+  }
+  const auto payload = nlohmann::json::parse(payloadText, nullptr, false);
   if (!payload.is_object() || !payload.contains("TOPIC") || !payload["TOPIC"].is_string()) {
     res.status = 400;
     res.set_content("payLoad must be a JSON object with a TOPIC\n", "text/plain");
@@ -126,6 +138,14 @@ void ServiceRoutes::broadcast(const std::string& body, httplib::Response& res) {
 }
 
 void ServiceRoutes::subscribe(const std::string& topic, httplib::Response& res) {
+  if (openPolls_.fetch_add(1) >= settings_.maxOpenPolls) {
+    openPolls_.fetch_sub(1);
+    res.status = 503;
+    res.set_content("too many open polls (" + std::to_string(settings_.maxOpenPolls) +
+                        "); subscribe again later\n",
+                    "text/plain");
+    return;
+  }
   // Registered before the reply headers go out: once a client sees them, a
   // push to its topic reaches it.
   std::shared_ptr<Subscription> subscription = broker_.subscribe(topic);
@@ -151,7 +171,10 @@ void ServiceRoutes::subscribe(const std::string& topic, httplib::Response& res) 
         }
         return true;
       },
-      [this, subscription](bool) { broker_.unsubscribe(subscription); });
+      [this, subscription](bool) {
+        broker_.unsubscribe(subscription);
+        openPolls_.fetch_sub(1);
+      });
 }
 
 void ServiceRoutes::serverAddress(const std::string& body, httplib::Response& res) {

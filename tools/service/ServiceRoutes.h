@@ -20,6 +20,10 @@ struct RouteSettings {
   // Silence after which an idle poll writes a blank line, so a client that
   // went away is noticed and its poll released.
   std::chrono::seconds keepAlive{15};
+  // A long poll holds a server thread for as long as it is open: beyond
+  // this many at once, a subscribe is refused at once (503) with a text
+  // saying so, and the other threads stay free for every other request.
+  std::size_t maxOpenPolls = 64;
   // Where accepted video-conversion requests are recorded, one JSON line each.
   std::string videoLog;
 };
@@ -58,6 +62,7 @@ class ServiceRoutes {
   PushBroker& broker_;
   const ServiceFaults& faults_;
   const AccountDirectory& accounts_;
+  std::atomic<std::size_t> openPolls_{0};
   std::atomic<bool> stopping_{false};
   std::mutex logMu_;
 };
