@@ -22,19 +22,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 sizes="${ULMORA_BENCH_SIZES:-1000 10000}"
 limit="${ULMORA_BENCH_LIMIT:-900}"
 small_runs="${ULMORA_BENCH_SMALL_RUNS:-20}"
-for f in "$bin/ulmora-agent" "$bin/ulmora-kvt" "$bin/ulmora-service"; do
-  [ -x "$f" ] || { echo "missing $f" >&2; exit 1; }
-done
 command -v syncthing > /dev/null || { echo "syncthing is not installed" >&2; exit 1; }
-
-umask 077
-work=$(mktemp -d)
 source "$here/lib/agents.sh"
-cleanup() {
-  stop_all
-  if [ -n "${ULMORA_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
+bench_prepare
 
 # ---------------------------------------------------------------- the agents
 start_service

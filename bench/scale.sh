@@ -17,19 +17,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 files="${ULMORA_BENCH_SCALE_FILES:-100000}"
 limit="${ULMORA_BENCH_LIMIT:-1800}"
 idle_seconds="${ULMORA_BENCH_IDLE_SECONDS:-60}"
-for f in "$bin/ulmora-agent" "$bin/ulmora-kvt" "$bin/ulmora-service"; do
-  [ -x "$f" ] || { echo "missing $f" >&2; exit 1; }
-done
 command -v sqlite3 > /dev/null || { echo "sqlite3 is not installed" >&2; exit 1; }
-
-umask 077
-work=$(mktemp -d)
 source "$here/lib/agents.sh"
-cleanup() {
-  stop_all
-  if [ -n "${ULMORA_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
+bench_prepare
 tick=$(getconf CLK_TCK)
 
 # CPU seconds (user + system) the process has used so far.

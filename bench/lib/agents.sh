@@ -5,6 +5,25 @@
 
 bench_pids=()
 
+# bench_prepare: checks the build's programs, makes the private work folder
+# ($work) and stops everything and removes it on exit (kept, and named, when
+# ULMORA_BENCH_KEEP is set).
+bench_prepare() {
+  local f
+  for f in "$bin/ulmora-agent" "$bin/ulmora-kvt" "$bin/ulmora-service"; do
+    [ -x "$f" ] || { echo "missing $f" >&2; exit 1; }
+  done
+  umask 077
+  work=$(mktemp -d)
+  trap bench_cleanup EXIT
+}
+
+bench_cleanup() {
+  stop_sampler
+  stop_all
+  if [ -n "${ULMORA_BENCH_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+
 stop_all() {
   local pid
   for pid in "${bench_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
