@@ -21,8 +21,6 @@ $3 == "file" {
   if (s >= t0 - 0.5 && s <= t1 && ($2 SUBSEP path) in seen == 0) {
     seen[$2 SUBSEP path] = 1
     if (!($2 in firstStamp) || s < firstStamp[$2]) firstStamp[$2] = s
-    if ($2 == "b" && path ~ /Journal\/Notification\//) marks[++nm] = s
-    if ($2 == "b" && path ~ /Journal\/Restore\//) lists[++nl] = s
   }
 }
 END {
@@ -47,28 +45,18 @@ END {
     }
   }
   journal = ("a" in firstStamp) ? firstStamp["a"] : -1
-  # On B, backwards from its first download run: the listing run that led
-  # to it, the download list that listing wrote, the listing marker before
-  # the listing, and the upload run on A whose push brought the marker.
-  lsUsed = -1; dlJournal = -1; marker = -1; upBefore = -1
+  # On B, the first listing run after A's last upload: the one that finds it.
+  lsUsed = -1
   for (key in first) {
     split(key, k, " ")
-    if (k[1] == "b" && k[3] == "list" && first[key] >= t0 && first[key] <= dlStart && first[key] > lsUsed) lsUsed = first[key]
-  }
-  for (i = 1; i <= nl; i++) if (lists[i] >= lsUsed - 0.05 && (dlJournal < 0 || lists[i] < dlJournal)) dlJournal = lists[i]
-  for (i = 1; i <= nm; i++) if (marks[i] <= lsUsed && marks[i] > marker) marker = marks[i]
-  for (key in first) {
-    split(key, k, " ")
-    if (k[1] == "a" && k[3] == "upload" && (key in last) && last[key] <= marker && last[key] > upBefore) upBefore = last[key]
+    if (k[1] == "b" && k[3] == "list" && first[key] >= upEnd && first[key] <= dlStart && (lsUsed < 0 || first[key] < lsUsed)) lsUsed = first[key]
   }
   printf "capture and event journal on A (copy end to first journal file)\t%.2f\n", journal - t0
   printf "cycle wait on A (to the first upload run)\t%.2f\n", upStart - journal
   printf "upload runs on A (first start to last end; engine busy %.2f)\t%.2f\n", upBusy, upEnd - upStart
   printf "on B, from A's last upload run to B's first download run (listing engine busy %.2f)\t%.2f\n", lsBusy, dlStart - upEnd
-  printf "  B's road to its first download run: upload run on A to the listing marker on B (push)\t%.2f\n", marker - upBefore
-  printf "  B's road: listing marker through the input queue and a cycle to the listing run\t%.2f\n", lsUsed - marker
-  printf "  B's road: listing run to its download list\t%.2f\n", dlJournal - lsUsed
-  printf "  B's road: download list through a cycle to the first download run\t%.2f\n", dlStart - dlJournal
+  printf "  of which: push, listing marker through the input queue and a cycle, to B's listing run\t%.2f\n", lsUsed - upEnd
+  printf "  of which: the listing's downloads through the input queue and a cycle, to the first download run\t%.2f\n", dlStart - lsUsed
   printf "download runs on B (first start to last end; engine busy %.2f)\t%.2f\n", dlBusy, dlEnd - dlStart
   printf "after the last download run until every file is complete\t%.2f\n", t1 - dlEnd
   printf "total\t%.2f\n", t1 - t0
