@@ -124,4 +124,5 @@ awk -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" -v w="$w" -v w2="$w2" -v n="$fil
   printf "recording after the last run W2:  %.3f s\n", w2;
   printf "(T - W1) / rsync:                 %.2f\n", (t - w) / r;
   printf "(T - W1 - W2) / rsync:            %.2f\n", (t - w - w2) / r;
+  printf "ROW\tagent upload %d x 4 KiB, less fixed waits (s)\t%.2f\t%.2f (rsync -a)\t%.2f\t<= 2\n", n, t - w, r, (t - w) / r;
 }'
