@@ -35,4 +35,5 @@ awk -v a="$t0" -v b="$t1" -v c="$t2" -v n="$files" 'BEGIN {
   printf "rsync -a:          %.3f s\n", r;
   printf "KVTBackupManager:  %.3f s\n", u;
   printf "ratio (upload / rsync): %.2f\n", u / r;
+  printf "ROW\tengine upload %d x 4 KiB (s)\t%.2f\t%.2f (rsync -a)\t%.2f\t<= 2\n", n, u, r, u / r;
 }'

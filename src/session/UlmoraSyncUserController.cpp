@@ -458,6 +458,11 @@ void UlmoraSyncUserController::queryMainDB(int option) {
 }
 
 void UlmoraSyncUserController::performQueryMainDB(int option) {
+  // Records of a run that just ended may still wait in the queue's
+  // write-behind: read without them, the database would hand back the files
+  // that run just moved, and the next run would be the same set again (held
+  // for a minute, then a run with nothing to do).
+  inputQueue_.writeDatabaseBatches();
   if (std::shared_ptr<DatabaseMerger> m = merger()) {
     if (!m->waitUntilMerged(options_.mergeWaitLimit)) {
       trace("queryMainDB: database batches are still unmerged; the database is read as it is");

@@ -236,6 +236,50 @@ TEST_F(AccountTest, QueryMainDBWaitsForPublishedBatchesBeforeReading) {
   }
 }
 
+// A run that just ended has its records still in the queue's write-behind;
+// read without them, the database would hand the run's own files out again
+// and the next run would be the same set.
+TEST_F(AccountTest, QueryMainDBCountsTheRecordsAFinishedRunLeftInTheQueue) {
+  struct Case {
+    int option;
+    std::vector<std::string> uploads;
+    std::vector<std::string> downloads;
+  } cases[] = {
+      {1, {"/other-up.txt"}, {}},
+      {2, {}, {"/other-down.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option);
+    const std::string user = "moved" + std::to_string(c.option);
+    const std::string root = home.sub("Root" + std::to_string(c.option));
+    home.writeRaw(root + "/done.txt", "0123456789");
+    createLocalDatabase(user);
+    sink = std::make_unique<RecordingSink>();
+    make(false, root, user);
+    account->start();
+    // As the account's sync controller does for its queue.
+    queue->initializeAppSupportFilePaths(me, user);
+    ON_CALL(*mock, syncUserName()).WillByDefault(::testing::Return(user));
+    publishBatch({fileRecord("/done.txt", c.option == 1 ? "0" : "1", c.option == 2 ? "0" : "1"),
+                  fileRecord("/other-up.txt", "0", "1"), fileRecord("/other-down.txt", "1", "0")},
+                 user);
+    queue->addFileToUpdate({{root + "/done.txt", "Backup"}});  // the run's transfer of done.txt
+    // Only what this query hands out counts (the start compares the folder too).
+    const size_t uploadsBefore = sink->backups().size();
+    const size_t downloadsBefore = sink->restores().size();
+
+    account->performQueryMainDB(c.option);
+
+    const auto uploads = sink->backups();
+    const auto downloads = sink->restores();
+    EXPECT_EQ(std::vector<std::string>(uploads.begin() + static_cast<long>(uploadsBefore), uploads.end()),
+              c.uploads);
+    EXPECT_EQ(std::vector<std::string>(downloads.begin() + static_cast<long>(downloadsBefore), downloads.end()),
+              c.downloads);
+    account.reset();
+  }
+}
+
 TEST_F(AccountTest, TotalsArriveOnAWorkerInOrder) {
   make();
   account->start();

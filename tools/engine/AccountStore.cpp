@@ -239,6 +239,9 @@ int AccountStore::ensureFolders(const std::vector<std::string>& folders,
 
 void AccountStore::pruneVersions(int64_t refId, int64_t current,
                                  std::vector<std::string>& dropped) {
+  // Until a file has more versions than are kept there is nothing to drop;
+  // most uploads are of new files, so this saves a statement per file.
+  if (current <= kVersionsKept) return;
   Use s(statement("DELETE FROM versions WHERE ref_id = ?1 AND version <= ?2 RETURNING version"));
   s->bind(1, refId).bind(2, current - kVersionsKept);
   while (s->step()) dropped.push_back(blobPath(refId, s->int64(0)));
