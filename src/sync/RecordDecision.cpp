@@ -1,6 +1,7 @@
 #include "sync/RecordDecision.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 
 #include "platform/FileUtil.h"
@@ -27,6 +28,14 @@ Step download(int marker, bool avoidBackup) {
   return s;
 }
 
+bool sizeDiffers(const RecordFacts& f) {
+  if (!f.local.size || f.record.size.empty()) return false;
+  int64_t server = 0;
+  const auto [end, ec] = std::from_chars(f.record.size.data(), f.record.size.data() + f.record.size.size(), server);
+  if (ec != std::errc() || end != f.record.size.data() + f.record.size.size()) return false;
+  return server != *f.local.size;
+}
+
 Plan changed(const RecordFacts& f) {
   Plan plan;
   plan.bookkeeping = true;
@@ -50,6 +59,13 @@ Plan changed(const RecordFacts& f) {
       break;
     }
     case TimeOrder::kEqual:
+      // Two sides can write a file within one second; the times then agree
+      // although the contents do not, and only taking the reference id
+      // would leave this side on an older version for good.
+      if (sizeDiffers(f)) {
+        plan.steps.push_back(download(15, false));
+        break;
+      }
       plan.steps.push_back({Step::Kind::kRefIdUpdate, {}, {}, {}, 14});
       plan.bookkeeping = false;
       break;
