@@ -102,10 +102,20 @@ std::shared_ptr<const ExclusionRules> ExcludedFilesCollections::exclusionRules()
   return rules_;
 }
 
+bool ExcludedFilesCollections::isInCacheFolder(std::string_view relativePath) {
+  constexpr std::string_view kCache = ".UMSCache";
+  while (!relativePath.empty() && relativePath.front() == '/') relativePath.remove_prefix(1);
+  if (relativePath.substr(0, kCache.size()) != kCache) return false;
+  return relativePath.size() == kCache.size() || relativePath[kCache.size()] == '/';
+}
+
 bool ExcludedFilesCollections::shouldExcludeFile(const std::string& path) const {
   const SyncRootPath root(syncRootPath());
   std::shared_ptr<const ExclusionRules> rules = exclusionRules();
-  if (root.known()) return rules->excludes(root.relative(path));
+  if (root.known()) {
+    const std::string relative = root.relative(path);
+    return isInCacheFolder(relative) || rules->excludes(relative);
+  }
   // Without a root the folders above the item say nothing about it.
   return rules->excludesEntry(fileutil::lastComponent(capturepath::withoutTrailingSlash(path)));
 }
