@@ -350,7 +350,8 @@ class Run {
       const std::string folder = it->path().parent_path().filename().string();
       if (folder == "DaemonEvents" || (folder.size() > 5 && folder.ends_with("Count"))) continue;
       const std::string n = it->path().filename().string();
-      if (n.empty() || n[0] == '.' || n.find(".tmp") != std::string::npos) continue;
+      // Hidden names are being written; "<name>.delete" was read already.
+      if (n.empty() || n[0] == '.' || n.find(".tmp") != std::string::npos || n.ends_with(".delete")) continue;
       ++count;
     }
     return count;
@@ -381,6 +382,12 @@ class Run {
     const auto bound = std::chrono::seconds(o_.stallSeconds) + extraPatience_;
     std::string last;
     int same = 0;
+    // Three unchanged looks, and no change for as long as the agent's
+    // retry waits: 60 s before a failed set runs again, up to 150 s after
+    // a failure of the service.
+    auto stableSince = std::chrono::steady_clock::now();
+    const auto settle = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>((extraPatience_ > 0s ? 200.0 : 70.0) / std::max(1.0, o_.scale)));
     while (true) {
       std::this_thread::sleep_for(step);
       for (int i = 0; i < 2; ++i) {
@@ -395,9 +402,10 @@ class Run {
       sig << changeIndex() << "|" << dbSignature(0) << "|" << dbSignature(1) << "|" << treeHash(0) << "|"
           << treeHash(1);
       if (engines == 0 && journals == 0 && sig.str() == last) {
-        if (++same >= 3) break;
+        if (++same >= 3 && std::chrono::steady_clock::now() - stableSince >= settle) break;
       } else {
         same = 0;
+        stableSince = std::chrono::steady_clock::now();
       }
       last = sig.str();
       if (std::chrono::steady_clock::now() - began > bound) {
@@ -421,8 +429,9 @@ class Run {
   }
 
   // ---- the storage ----
-  Tree storageTree(std::set<uint64_t>* allBlobs) const {
+  Tree storageTree(std::set<uint64_t>* allBlobs) {
     Tree t;
+    int cacheOnServer = 0;
     auto conn = ulmora::SqliteConnection::open(metaDb(), ulmora::SqliteConnection::OpenMode::kReadOnly);
     if (conn) {
       auto st = conn->prepare("SELECT path, is_dir, ref_id, version FROM entries WHERE in_trash = 0");
@@ -431,6 +440,10 @@ class Run {
         while (!p.empty() && p.front() == '/') p.erase(0, 1);
         while (!p.empty() && p.back() == '/') p.pop_back();
         if (p.empty()) continue;
+        if (isCache(p)) {
+          ++cacheOnServer;
+          continue;
+        }
         if (st->columnInt64(1) != 0) {
           t[p] = Entry{true, 0};
         } else {
@@ -440,6 +453,7 @@ class Run {
         }
       }
     }
+    if (cacheOnServer > 0) log("storage holds " + std::to_string(cacheOnServer) + " entries of a cache folder (not compared)");
     if (allBlobs) {
       std::error_code ec;
       for (auto it = fs::directory_iterator(accountDir() + "/blobs", ec); !ec && it != fs::directory_iterator();
