@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 
+#include "database/FileStateSchema.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
 
@@ -109,6 +110,7 @@ Plan deleted(const RecordFacts& f) {
       const auto& status = f.backupAndRefId->backupStatus;
       backedUp = status && PropertyList(*status).boolValue();
       stored = withoutBlanks(f.backupAndRefId->refId.value_or(""));
+      if (stored == filestate::kNotAvailable) stored.clear();
     }
     if (!backedUp) {
       plan.note = "fileDeletedLocally failed1: local copy not uploaded";

@@ -136,6 +136,9 @@ TEST(RecordDecisionTest, DeletedOnServer) {
   std::vector<Case> cases = {
       {"uploaded, no stored id", with(base, [&](auto& f) { f.backupAndRefId = row("1", ""); }), {del}, true},
       {"uploaded, same id", with(base, [&](auto& f) { f.backupAndRefId = row("1", " R 1 "); }), {del}, true},
+      // "NA" is the database's "no value": the id was never learnt, so the
+      // copy is not known to be another server file (it goes to the cache).
+      {"uploaded, id not available", with(base, [&](auto& f) { f.backupAndRefId = row("1", "NA"); }), {del}, true},
       {"same time too", with(base, [&](auto& f) {
          f.local = file();
          f.backupAndRefId = row("1", "R1");
