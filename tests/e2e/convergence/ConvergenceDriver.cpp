@@ -134,7 +134,7 @@ using Tree = std::map<std::string, Entry>;
 bool isCache(const std::string& rel) { return rel == ".UMSCache" || rel.rfind(".UMSCache/", 0) == 0; }
 
 // Engine part files are in flight, not content.
-bool isPartial(const std::string& name) { return name.find(".kvt-part.") != std::string::npos; }
+bool isPartial(const std::string& name) { return !name.empty() && name[0] == '.' && name.find(".kvt-part.") != std::string::npos; }
 
 // Walks `root` without following links; `all` includes the cache folder.
 void walk(const std::string& root, const std::string& rel, bool all, Tree& tree,
