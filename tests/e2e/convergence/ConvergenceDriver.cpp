@@ -518,7 +518,9 @@ class Run {
       }
     }
     if (!ok) fail("invariants broken at the quiet point after " + what);
-    model_ = a;
+    // The driver's choices follow its own record of what it did, never what
+    // the agents made of it, so that a seed replays the same operations and
+    // faults whatever the timing.
     return ok;
   }
 
