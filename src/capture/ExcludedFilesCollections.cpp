@@ -105,6 +105,13 @@ std::shared_ptr<const ExclusionRules> ExcludedFilesCollections::exclusionRules()
   return rules_;
 }
 
+bool ExcludedFilesCollections::isInCacheFolder(std::string_view relativePath) {
+  constexpr std::string_view kCache = kCacheFolder;
+  while (!relativePath.empty() && relativePath.front() == '/') relativePath.remove_prefix(1);
+  if (relativePath.substr(0, kCache.size()) != kCache) return false;
+  return relativePath.size() == kCache.size() || relativePath[kCache.size()] == '/';
+}
+
 bool ExcludedFilesCollections::shouldExcludeFile(const std::string& path) const {
   const SyncRootPath root(syncRootPath());
   std::shared_ptr<const ExclusionRules> rules = exclusionRules();
@@ -112,10 +119,8 @@ bool ExcludedFilesCollections::shouldExcludeFile(const std::string& path) const 
     // The sync keeps the server's deleted and replaced copies in the cache
     // folder at the root; uploading them would bring them back to every
     // computer, under the cache's name.
-    const std::string relative(capturepath::withoutTrailingSlash(root.relative(path)));
-    const std::string cache = "/" + std::string(kCacheFolder);
-    if (relative == cache || relative.rfind(cache + "/", 0) == 0) return true;
-    return rules->excludes(relative);
+    const std::string relative = root.relative(path);
+    return isInCacheFolder(relative) || rules->excludes(relative);
   }
   // Without a root the folders above the item say nothing about it.
   return rules->excludesEntry(fileutil::lastComponent(capturepath::withoutTrailingSlash(path)));

@@ -67,6 +67,10 @@ class ExcludedFilesCollections {
   // A full path under the sync root or a relative one: whether the rules
   // exclude it. While the root is unknown only the item's own name counts.
   bool shouldExcludeFile(const std::string& path) const;
+  // Whether a path relative to the sync root (with or without its leading
+  // "/") is the root's cache folder or lies inside it: the agent's own
+  // removed items and conflict copies, which never go to the server.
+  static bool isInCacheFolder(std::string_view relativePath);
 
   // --- The application's own exclusion set (full paths). Counted: two
   // overlapping operations on one path each add and remove once.

@@ -64,7 +64,7 @@ FolderEnumerator::Result FolderEnumerator::run(std::stop_token stop) {
   callbacks.entry = [&](const DirectoryWalker::Entry& entry) {
     const std::string_view relative = std::string_view(entry.path).substr(rootLength);
     const bool folder = entry.type == DirectoryWalker::EntryType::kDirectory;
-    if (rules->excludesEntry(relative)) {
+    if (ExcludedFilesCollections::isInCacheFolder(relative) || rules->excludesEntry(relative)) {
       ++result.itemsExcluded;
       return false;
     }

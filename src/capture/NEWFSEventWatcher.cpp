@@ -156,7 +156,7 @@ int NEWFSEventWatcher::pollTimeoutMs() const {
   if (!next) return realClock ? -1 : kManualClockPollMs;
   const Clock::Duration remaining = *next - now();
   if (remaining <= Clock::Duration::zero()) return 0;
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(clock_.toRealDuration(remaining)).count();
   if (!realClock) ms = std::min<int64_t>(ms, kManualClockPollMs);
   return static_cast<int>(std::min<int64_t>(ms, INT_MAX));
 }

@@ -61,7 +61,7 @@ std::optional<PropertyList> IpcClient::receiveNow() {
 }
 
 std::optional<PropertyList> IpcClient::receive(std::chrono::milliseconds timeout) {
-  Clock& clock = Clock::systemClock();
+  Clock& clock = Clock::realClock();
   const Clock::TimePoint deadline = clock.monotonicNow() + timeout;
   for (;;) {
     if (std::optional<PropertyList> frame = receiveNow()) return frame;

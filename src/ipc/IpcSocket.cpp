@@ -175,7 +175,7 @@ bool isSameUser(int fd, std::string_view what) {
 }
 
 SendResult sendAll(int fd, std::string_view bytes, std::chrono::milliseconds timeout) {
-  Clock& clock = Clock::systemClock();
+  Clock& clock = Clock::realClock();
   const Clock::TimePoint deadline = clock.monotonicNow() + timeout;
   while (!bytes.empty()) {
     const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -1,22 +1,62 @@
 #include "platform/Clock.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <thread>
 
 namespace ulmora {
 
+namespace {
+constexpr double kMaxTimeScale = 1000.0;
+}
+
+double Clock::parseTimeScale(const char* text) {
+  if (text == nullptr || *text == '\0') return 1.0;
+  char* end = nullptr;
+  const double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(v) || v <= 1.0) return 1.0;
+  return std::min(v, kMaxTimeScale);
+}
+
 Clock& Clock::systemClock() {
   // Never destroyed: detached threads and the main loop may still read the time
   // while static objects are being torn down at exit.
+  static SystemClock* const clock = new SystemClock(parseTimeScale(std::getenv("ULMORA_TIME_SCALE")));
+  return *clock;
+}
+
+Clock& Clock::realClock() {
   static SystemClock* const clock = new SystemClock();
   return *clock;
 }
 
+double Clock::timeScale() { return static_cast<SystemClock&>(systemClock()).scale(); }
+
+SystemClock::SystemClock(double scale)
+    : scale_(scale > 1.0 ? scale : 1.0), origin_(std::chrono::steady_clock::now()) {}
+
 Clock::WallTime SystemClock::wallNow() const { return std::chrono::system_clock::now(); }
 
-Clock::TimePoint SystemClock::monotonicNow() const { return std::chrono::steady_clock::now(); }
+Clock::TimePoint SystemClock::monotonicNow() const {
+  const TimePoint now = std::chrono::steady_clock::now();
+  if (scale_ == 1.0) return now;
+  const auto elapsed = static_cast<long double>((now - origin_).count()) * scale_;
+  return origin_ + Duration(static_cast<Duration::rep>(elapsed));
+}
+
+Clock::Duration SystemClock::toRealDuration(Duration d) const {
+  if (scale_ == 1.0 || d <= Duration::zero()) return d;
+  // Rounded up: a wait must never end before its time.
+  return Duration(static_cast<Duration::rep>(std::ceil(static_cast<long double>(d.count()) / scale_)));
+}
+
+Clock::TimePoint SystemClock::toRealTime(TimePoint t) const {
+  if (scale_ == 1.0) return t;
+  return origin_ + toRealDuration(t - origin_);
+}
 
 void SystemClock::sleepFor(Duration d) {
-  if (d > Duration::zero()) std::this_thread::sleep_for(d);
+  if (d > Duration::zero()) std::this_thread::sleep_for(toRealDuration(d));
 }
 
 bool SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
@@ -27,7 +67,7 @@ bool SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_v
     cv.wait(lock, pred);
     return true;
   }
-  return cv.wait_until(lock, deadline, pred);
+  return cv.wait_until(lock, toRealTime(deadline), pred);
 }
 
 }  // namespace ulmora

@@ -35,18 +35,45 @@ class Clock {
   virtual bool waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                          TimePoint deadline, const std::function<bool()>& pred) = 0;
 
-  // The real clock of the process.
+  // How long the caller really waits for `d` of this clock's time: a caller
+  // that hands a wait to the kernel (poll) converts with this.
+  virtual Duration toRealDuration(Duration d) const { return d; }
+
+  // The clock of the process: the real clock, or, when the environment
+  // variable ULMORA_TIME_SCALE holds a factor above 1 (test runs only), a
+  // clock whose timers, delayed posts and sleeps run that many times faster.
+  // Wall time is never scaled.
   static Clock& systemClock();
+  // Always the unscaled clock: for time-outs that guard against a peer that
+  // is slow in real time (sockets, child processes).
+  static Clock& realClock();
+  // The factor systemClock() runs at (1 when not scaled).
+  static double timeScale();
+  // The factor ULMORA_TIME_SCALE asks for: 1 when unset, empty, not a number
+  // or not above 1; at most 1000.
+  static double parseTimeScale(const char* text);
 };
 
 // The real clock: system_clock and steady_clock.
+// With a scale above 1 its monotonic time runs `scale` times as fast as
+// steady_clock from the moment of construction.
 class SystemClock final : public Clock {
  public:
+  explicit SystemClock(double scale = 1.0);
   WallTime wallNow() const override;
   TimePoint monotonicNow() const override;
   void sleepFor(Duration d) override;
   bool waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                  TimePoint deadline, const std::function<bool()>& pred) override;
+  Duration toRealDuration(Duration d) const override;
+  double scale() const { return scale_; }
+
+ private:
+  // The steady_clock instant at which a deadline of this clock falls.
+  TimePoint toRealTime(TimePoint t) const;
+
+  const double scale_;
+  const TimePoint origin_;
 };
 
 }  // namespace ulmora

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "foundation/QLBackupProgressLogger.h"
+#include "platform/Clock.h"
 #include "foundation/QLUtility.h"
 #include "foundation/SupportFilePaths.h"
 #include "platform/RunLoop.h"
@@ -49,6 +50,10 @@ int SyncAgent::run() {
   const std::string logs = consolePaths.pathForApplicationFile(kLogsFolder);
   if (!logs.empty()) logger.setLogFolder(logs);
   traceLine("agent started for \"" + consoleUser + "\" (pid " + std::to_string(getpid()) + ")");
+  if (const double scale = Clock::timeScale(); scale != 1.0) {
+    traceLine("agent: test time scale " + std::to_string(scale) +
+              ": timers, delayed work and sleeps run that many times faster; dates stay real");
+  }
 
   RunLoop& loop = RunLoop::main();
   int exitStatus = 0;

@@ -45,6 +45,7 @@ ItemState RecordApplier::itemState(const std::string& relative) const {
     state.exists = true;
     state.isFolder = info->isFolder;
     state.modified = info->modified;
+    if (!info->isFolder) state.size = info->size;
   }
   return state;
 }

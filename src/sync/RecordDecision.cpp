@@ -1,8 +1,10 @@
 #include "sync/RecordDecision.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 
+#include "database/FileStateSchema.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
 
@@ -31,6 +33,14 @@ Step download(int marker, bool avoidBackup) {
   return s;
 }
 
+bool sizeDiffers(const RecordFacts& f) {
+  if (!f.local.size || f.record.size.empty()) return false;
+  int64_t server = 0;
+  const auto [end, ec] = std::from_chars(f.record.size.data(), f.record.size.data() + f.record.size.size(), server);
+  if (ec != std::errc() || end != f.record.size.data() + f.record.size.size()) return false;
+  return server != *f.local.size;
+}
+
 Plan changed(const RecordFacts& f) {
   Plan plan;
   plan.bookkeeping = true;
@@ -54,6 +64,13 @@ Plan changed(const RecordFacts& f) {
       break;
     }
     case TimeOrder::kEqual:
+      // Two sides can write a file within one second; the times then agree
+      // although the contents do not, and only taking the reference id
+      // would leave this side on an older version for good.
+      if (sizeDiffers(f)) {
+        plan.steps.push_back(download(15, false));
+        break;
+      }
       plan.steps.push_back({Step::Kind::kRefIdUpdate, {}, {}, {}, 14});
       plan.bookkeeping = false;
       break;
@@ -97,6 +114,7 @@ Plan deleted(const RecordFacts& f) {
       const auto& status = f.backupAndRefId->backupStatus;
       backedUp = status && PropertyList(*status).boolValue();
       stored = withoutBlanks(f.backupAndRefId->refId.value_or(""));
+      if (stored == filestate::kNotAvailable) stored.clear();
     }
     if (!backedUp) {
       plan.note = "fileDeletedLocally failed1: local copy not uploaded";

@@ -20,6 +20,7 @@ struct ItemState {
   bool exists = false;
   bool isFolder = false;
   std::optional<Clock::WallTime> modified;
+  std::optional<int64_t> size;  // files only
 };
 
 struct RecordFacts {

@@ -103,6 +103,12 @@ TEST(ExclusionRules, LoadedFromThePreferencesFile) {
   EXPECT_TRUE(collections.shouldExcludeFile(dir.sub("Sync/x/movie.ISO")));
   EXPECT_TRUE(collections.shouldExcludeFile(dir.sub("Sync/x/.DS_Store")));  // built-in defaults
   EXPECT_FALSE(collections.shouldExcludeFile(dir.sub("Sync/x/Private")));
+  // The agent's cache folder at the root, whatever the rules say.
+  EXPECT_TRUE(collections.shouldExcludeFile(dir.sub("Sync/.UMSCache/ConflictData/a.txt")));
+  EXPECT_TRUE(collections.shouldExcludeFile(dir.sub("Sync/.UMSCache")));
+  EXPECT_TRUE(collections.shouldExcludeFile("/.UMSCache/2024-01-02/b.txt"));
+  EXPECT_FALSE(collections.shouldExcludeFile(dir.sub("Sync/x/.UMSCache/a.txt")));
+  EXPECT_FALSE(collections.shouldExcludeFile(dir.sub("Sync/.UMSCache2/a.txt")));
   // The relative form is the same item.
   EXPECT_TRUE(collections.shouldExcludeFile("/Private/a.txt"));
   EXPECT_FALSE(collections.shouldExcludeFile("/Public/a.txt"));

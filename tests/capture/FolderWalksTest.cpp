@@ -54,6 +54,10 @@ TEST_F(FirstScan, HandsOnEveryFileNeitherExcludedNorDeselected) {
   file("/Private/secret.txt");
   file("/Deselected/gone.txt");
   file("/Deselected/deeper/gone.txt");
+  // The agent's own cache (conflict copies, removed items) never goes up.
+  file("/.UMSCache/ConflictData/a.txt");
+  file("/.UMSCache/2024-01-02/d/b.txt");
+  expected.insert(file("/d/.UMSCache/not-the-root-cache.txt"));
   file("/d/Deselected/not-the-same-folder.txt");
   expected.insert(root + "/d/Deselected/not-the-same-folder.txt");
   // A link is an item of its own; what it points to is not walked.

@@ -40,6 +40,41 @@ struct StepCase {
   Clock::Duration wantMonoOffset;  // from the origin
 };
 
+TEST(SystemClockTest, TimeScaleIsOffUnlessAFactorAboveOneIsGiven) {
+  struct Case {
+    const char* text;
+    double scale;
+  } const cases[] = {
+      {nullptr, 1.0}, {"", 1.0},     {"abc", 1.0},   {"10x", 1.0},     {"0", 1.0},
+      {"-5", 1.0},    {"1", 1.0},    {"0.5", 1.0},   {"nan", 1.0},     {"inf", 1.0},
+      {"2", 2.0},     {"10", 10.0},  {"2.5", 2.5},   {"1000", 1000.0}, {"1e9", 1000.0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Clock::parseTimeScale(c.text), c.scale) << (c.text ? c.text : "(unset)");
+  }
+}
+
+TEST(SystemClockTest, ScaledClockShortensItsWaitsButNotTheWallTime) {
+  SystemClock scaled(10.0);
+  // Waits are divided and rounded up, so that no wait ends early.
+  EXPECT_EQ(scaled.toRealDuration(std::chrono::seconds(2)), std::chrono::milliseconds(200));
+  EXPECT_EQ(scaled.toRealDuration(std::chrono::nanoseconds(15)), std::chrono::nanoseconds(2));
+  EXPECT_EQ(scaled.toRealDuration(Clock::Duration::zero()), Clock::Duration::zero());
+  EXPECT_EQ(SystemClock().toRealDuration(std::chrono::seconds(2)), std::chrono::seconds(2));
+  EXPECT_LE(std::abs(std::chrono::system_clock::to_time_t(scaled.wallNow()) - std::time(nullptr)), 1);
+
+  // A deadline 50 s ahead on the scaled clock comes within real seconds.
+  std::mutex mu;
+  std::condition_variable cv;
+  std::unique_lock<std::mutex> lock(mu);
+  const auto realStart = std::chrono::steady_clock::now();
+  const auto start = scaled.monotonicNow();
+  EXPECT_FALSE(scaled.waitUntil(lock, cv, start + std::chrono::milliseconds(500), [] { return false; }));
+  EXPECT_GE(scaled.monotonicNow() - start, std::chrono::milliseconds(500));
+  EXPECT_LT(std::chrono::steady_clock::now() - realStart, kGenerous);
+  EXPECT_TRUE(scaled.waitUntil(lock, cv, Clock::TimePoint::max(), [] { return true; }));
+}
+
 TEST(ManualClockTest, WallStepsEitherWayMonotonicOnlyForward) {
   const Clock::WallTime start = ManualClock::kDefaultWallStart;
   const StepCase cases[] = {

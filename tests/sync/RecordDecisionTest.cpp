@@ -15,9 +15,9 @@ using testing::serverTime;
 constexpr const char* kTime = "2024-03-05 10:20:30";
 
 ItemState file(std::chrono::nanoseconds offset = 0ns) {
-  return {true, false, serverTime(kTime, offset)};
+  return {true, false, serverTime(kTime, offset), std::nullopt};
 }
-ItemState folder() { return {true, true, serverTime(kTime)}; }
+ItemState folder() { return {true, true, serverTime(kTime), std::nullopt}; }
 
 RecordFacts facts(const std::string& op, const std::string& fname = "/d/a.txt",
                   const std::string& fnameOld = "") {
@@ -78,6 +78,24 @@ TEST(RecordDecisionTest, ChangedOnServer) {
       {"same time", with(base, [](auto& f) { f.local = file(); }), {step(Kind::kRefIdUpdate, 14)}, false},
       {"same second, other nanoseconds", with(base, [](auto& f) { f.local = file(900ms); }),
        {step(Kind::kRefIdUpdate, 14)}, false},
+      {"same second, same size", with(base, [](auto& f) {
+         f.local = file(300ms);
+         f.local.size = 10;
+       }),
+       {step(Kind::kRefIdUpdate, 14)}, false},
+      // The other side wrote within the same second: its version is the
+      // newer one on the server although the times agree.
+      {"same second, other size", with(base, [](auto& f) {
+         f.local = file(300ms);
+         f.local.size = 11;
+       }),
+       {step(Kind::kDownload, 15)}, true},
+      {"same second, server size unreadable", with(base, [](auto& f) {
+         f.local = file();
+         f.local.size = 11;
+         f.record.size = "ten";
+       }),
+       {step(Kind::kRefIdUpdate, 14)}, false},
       {"server time unreadable", with(base, [](auto& f) {
          f.local = file(-50s);
          f.serverTime.reset();
@@ -124,6 +142,9 @@ TEST(RecordDecisionTest, DeletedOnServer) {
   std::vector<Case> cases = {
       {"uploaded, no stored id", with(base, [&](auto& f) { f.backupAndRefId = row("1", ""); }), {del}, true},
       {"uploaded, same id", with(base, [&](auto& f) { f.backupAndRefId = row("1", " R 1 "); }), {del}, true},
+      // "NA" is the database's "no value": the id was never learnt, so the
+      // copy is not known to be another server file (it goes to the cache).
+      {"uploaded, id not available", with(base, [&](auto& f) { f.backupAndRefId = row("1", "NA"); }), {del}, true},
       {"same time too", with(base, [&](auto& f) {
          f.local = file();
          f.backupAndRefId = row("1", "R1");
