@@ -245,6 +245,7 @@ class UMSDBSyncInputManger {
  private:
   struct FolderPaths {
     std::string backup, daemonEvents, restore, notification, createDir;
+    std::string uploadCounts;  // written by the event journal writer, read by nobody
   };
   struct RestoreQueue {
     OrderedDict queued;                    // restoreFilesCollection
