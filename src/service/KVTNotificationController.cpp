@@ -193,9 +193,13 @@ void KVTNotificationController::runPost(RequestWorker& worker, const HttpsReques
     const bool refusedAsSuch = response.outcome == HttpsResponse::Outcome::kCompleted &&
                                response.status >= 400 && response.status < 500;
     const bool lastAttempt = options_.pushAttempts > 0 && attempt >= options_.pushAttempts;
-    traceLine("KVTNotificationController: push attempt " + std::to_string(attempt) + " failed: " + error +
-              (refusedAsSuch || lastAttempt ? "; not sent again" : "; sent again later"));
-    if (refusedAsSuch || lastAttempt) break;
+    const bool ends = refusedAsSuch || lastAttempt;
+    // A long outage is traced at its start and now and then, not every 30 s.
+    if (ends || attempt <= 3 || attempt % 20 == 0) {
+      traceLine("KVTNotificationController: push attempt " + std::to_string(attempt) + " failed: " + error +
+                (ends ? "; not sent again" : "; sent again later"));
+    }
+    if (ends) break;
     if (!worker.sleepFor(options_.pushRetryDelay)) {
       report([this, action](KVTNotificationHandlerProtocol& d) {
         d.connectionDidFinishSuccessfullyForAction(*this, action);
