@@ -118,12 +118,25 @@ void FolderCreationDispatcher::requeueIfStillEmpty(const std::string& fullPath, 
     tries_.erase(fullPath);
     return;
   }
-  if (countsAsTry && ++tries_[fullPath] >= kMaxCreateTries) {
+  if (!countsAsTry) {
+    queue_.addDirectory(fullPath);
+    return;
+  }
+  const int tries = ++tries_[fullPath];
+  if (tries >= kMaxCreateTries) {
     daemonTrace("folder creation given up after " + std::to_string(kMaxCreateTries) + " tries: " + fullPath);
     tries_.erase(fullPath);
     return;
   }
-  queue_.addDirectory(fullPath);
+  // What failed it (the service or the connection down) tends to last longer
+  // than the next cycle: tried again at once, the tries would all be spent
+  // within seconds.
+  main_.postDelayed(guard_.wrap([this, fullPath] {
+                      if (fileutil::isDirectory(fullPath) && !QLUtility::doesContainsFile(fullPath)) {
+                        queue_.addDirectory(fullPath);
+                      }
+                    }),
+                    kRetryDelay * tries);
 }
 
 void FolderCreationDispatcher::clearStatus() {

@@ -163,7 +163,20 @@ TEST_F(FolderCreationTest, FewFoldersAreReportedToTheFileManagerManyAreNot) {
 TEST_F(FolderCreationTest, FailedCreationsAreQueuedAgainWhileEmptyAndBounded) {
   mkdir("E");
   service.answer = Answer::kFail;
-  for (int i = 0; i < FolderCreationDispatcher::kMaxCreateTries; ++i) run({dir.sub("E")});
+  for (int i = 1; i <= FolderCreationDispatcher::kMaxCreateTries; ++i) {
+    run({dir.sub("E")});
+    if (i == FolderCreationDispatcher::kMaxCreateTries) break;
+    // Not at the next cycle: a failure that lasts a few seconds would use
+    // every try up.
+    clock.advance(FolderCreationDispatcher::kRetryDelay * i - std::chrono::seconds(1));
+    loop.runUntilIdle();
+    EXPECT_EQ(queue.requeued.size(), static_cast<std::size_t>(i - 1)) << i;
+    clock.advance(std::chrono::seconds(1));
+    loop.runUntilIdle();
+    EXPECT_EQ(queue.requeued.size(), static_cast<std::size_t>(i)) << i;
+  }
+  clock.advance(FolderCreationDispatcher::kRetryDelay * 10);
+  loop.runUntilIdle();
   EXPECT_EQ(queue.requeued, Calls(FolderCreationDispatcher::kMaxCreateTries - 1, dir.sub("E")));
   EXPECT_NE(std::find(env.session.begin(), env.session.end(), "ann: connection refused"), env.session.end());
 
