@@ -81,8 +81,6 @@ void PushHandler::release(PushClient& client) {
 void PushHandler::setEnableListeningNotifications(bool enable) {
   // Stored first, so the end report of the cancelled poll starts no new one.
   enabled_ = enable;
-  // Until a poll is open, what the other computers post reaches no one here.
-  if (enable) channelLost_ = true;
   if (enable) {
     startListeningNotifications();
   } else {
@@ -178,7 +176,7 @@ void PushHandler::clientDidStart(PushClient& client) {
     // Messages posted while no poll was open reached no one here; the
     // service keeps none for later, so a listing stands in for them.
     channelLost_ = false;
-    daemonTrace("push subscription open after none was; listing for what it may have missed");
+    daemonTrace("push subscription open again after a failure; listing for what it may have missed");
     host_.addNotificationFilesInfo();
   }
 }

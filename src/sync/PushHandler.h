@@ -68,8 +68,7 @@ class PushHost {
 // spin the agent.
 //
 // While no poll is open, messages posted for the topic reach no one here: the
-// first poll the service accepts after none was open (listening just enabled,
-// or a poll failed) queues a listing.
+// first poll the service accepts after a failed one queues a listing.
 //
 // Clients are destroyed on a later turn of the main loop, never from inside
 // one of their own reports, and a client being torn down reports nothing.
@@ -148,7 +147,7 @@ class PushHandler final : private PushClientEvents {
   std::vector<std::unique_ptr<PushClient>> retired_;
   std::optional<Clock::TimePoint> lastSubscribeStart_;
   bool subscribeDeferred_ = false;
-  // No poll was open since listening was enabled or a subscription failed.
+  // A subscription failed since the last one the service accepted.
   bool channelLost_ = false;
 
   std::shared_ptr<RunLoopTimer> retryTimer_;
