@@ -84,6 +84,9 @@ class FileStatusAdapter final : public FileStatusPort {
   std::optional<std::string> fileNameForRefId(const std::string& id) override {
     return db_.getFileNameForGivenReferenceID(id, folder_, user_);
   }
+  std::optional<RecordedFileFacts> recordedFacts(const std::string& p) override {
+    return db_.getRecordedFactsForFile(p, folder_, user_);
+  }
 
  private:
   DataBaseWrapper& db_;

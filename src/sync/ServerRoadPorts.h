@@ -80,6 +80,8 @@ class FileStatusPort {
   // 0, 1, ...; 2 when there is no row.
   virtual int backupStatusDuringMismatch(const std::string& path) = 0;
   virtual std::optional<std::string> fileNameForRefId(const std::string& refId) = 0;
+  // nullopt without a row.
+  virtual std::optional<RecordedFileFacts> recordedFacts(const std::string& path) = 0;
 };
 
 // Selective sync: whether a path lies inside a folder left out of sync.
