@@ -50,6 +50,11 @@ void UMSDBSyncInputManger::setNotificationPoster(NotificationPoster* poster) {
   poster_ = poster;
 }
 
+void UMSDBSyncInputManger::setBatchPublishedHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  batchPublished_ = std::move(handler);
+}
+
 SyncInputHost* UMSDBSyncInputManger::host() const {
   std::lock_guard<std::mutex> lock(settingsMutex_);
   return host_;
@@ -82,7 +87,8 @@ void UMSDBSyncInputManger::setFolderPaths() {
                     applicationFile(journal::kEventFolder),
                     applicationFile(journal::kDownloadFolder),
                     applicationFile(journal::kServerChangeFolder),
-                    applicationFile(journal::kCreateFolderFolder)};
+                    applicationFile(journal::kCreateFolderFolder),
+                    applicationFile(journal::kUploadCountFolder)};
   for (const std::string* p :
        {&paths.backup, &paths.daemonEvents, &paths.restore, &paths.notification, &paths.createDir})
     JournalFolder(*p).ensureExists();
@@ -153,6 +159,8 @@ void UMSDBSyncInputManger::deleteFileFor(const std::string& code, bool onlyRedIt
     folder->removeConsumed();
   else
     folder->clear();
+  if (code == journal::kCodeUpload)
+    journal::cleanUploadCounts(*folder, JournalFolder(folderPaths().uploadCounts), onlyRedItems);
 }
 
 }  // namespace ulmora

@@ -92,6 +92,9 @@ class UMSDBSyncInputManger {
   void initializeAppSupportFilePaths(const std::string& consoleUser, const std::string& syncUser);
   void setSyncInputHost(SyncInputHost* host);
   void setNotificationPoster(NotificationPoster* poster);
+  // Called on the writing thread after each database batch is published,
+  // so its merger need not poll for batches. Empty: nobody is told.
+  void setBatchPublishedHandler(std::function<void()> handler);
   void setReinitializeState(bool state) { reinitialiseState_ = state; }
   bool reinitializeState() const { return reinitialiseState_; }
   void setShouldReturnBackupEntries(bool v) { shouldReturnBackupEntries_ = v; }
@@ -247,6 +250,7 @@ class UMSDBSyncInputManger {
  private:
   struct FolderPaths {
     std::string backup, daemonEvents, restore, notification, createDir;
+    std::string uploadCounts;  // written by the event journal writer, read by nobody
   };
   struct RestoreQueue {
     OrderedDict queued;                    // restoreFilesCollection
@@ -306,6 +310,7 @@ class UMSDBSyncInputManger {
   std::string pathToUpdate_;
   SyncInputHost* host_ = nullptr;
   NotificationPoster* poster_ = nullptr;
+  std::function<void()> batchPublished_;
 
   std::atomic<bool> shouldReturnBackupEntries_{true};
   std::atomic<bool> shouldReturnOBBackupEntries_{true};
