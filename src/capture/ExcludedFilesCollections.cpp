@@ -278,6 +278,18 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path) {
   it->second = DownloadMark{true, facts->size, facts->modifiedSeconds};
 }
 
+bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) const {
+  const std::string key = relativeKey(path);
+  const SyncRootPath root(syncRootPath());
+  if (key.empty() || !root.known()) return false;
+  const std::optional<WrittenFacts> now = regularFileFacts(root.full(key));
+  if (!now) return false;
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  auto it = avoidBackup_.find(key);
+  return it != avoidBackup_.end() && it->second.written &&
+         (it->second.size != now->size || it->second.modifiedSeconds != now->modifiedSeconds);
+}
+
 void ExcludedFilesCollections::releasePendingDownloads() {
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
   std::erase_if(avoidBackup_, [](const auto& entry) { return !entry.second.written; });

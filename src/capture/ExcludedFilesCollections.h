@@ -112,6 +112,10 @@ class ExcludedFilesCollections {
   void addToAvoidBackup(const std::string& path);
   void downloadWritten(const std::string& path);
   void releasePendingDownloads();
+  // The file a download wrote at `path` was changed since (and its upload
+  // entry has not been handled yet): the row may already record the edit
+  // as the downloaded copy.
+  bool isChangedSinceDownload(const std::string& path) const;
   // Expected sizes of files being downloaded, against which half-received
   // files are judged. Never consulted for a user's delete.
   void addToAvoidDelete(const std::string& path, const std::string& size);

@@ -89,12 +89,16 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
   if (operation == ServerRecord::kCodeChanged && f.local.exists) {
     f.backedUp = ports_.status.backupStatus(key);
     f.restored = ports_.status.restoreStatus(key);
-    if (!f.local.isFolder) f.recorded = ports_.status.recordedFacts(key);
+    if (!f.local.isFolder) {
+      f.recorded = ports_.status.recordedFacts(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(key);
+    }
   } else if (operation == ServerRecord::kCodeDeleted && f.local.exists) {
     f.backupAndRefId = ports_.status.backupStatusAndRefId(key);
     if (!f.local.isFolder) {
       f.restored = ports_.status.restoreStatus(key);
       f.recorded = ports_.status.recordedFacts(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(key);
     }
   } else if (rename) {
     if (f.local.exists) {

@@ -23,7 +23,11 @@ TimeOrder compareTimes(const std::optional<Clock::WallTime>& server,
 }
 
 bool editedSinceSync(const RecordFacts& f) {
-  if (!f.local.exists || f.local.isFolder || !f.restored || !f.recorded) return false;
+  if (!f.local.exists || f.local.isFolder) return false;
+  // The row is written from the file as it is a moment after the download;
+  // an edit in that moment is recorded as the downloaded copy.
+  if (f.changedSinceDownload) return true;
+  if (!f.restored || !f.recorded) return false;
   auto known = [](const std::optional<std::string>& text) {
     return text && !text->empty() && *text != filestate::kNotAvailable;
   };

@@ -37,6 +37,8 @@ struct RecordFacts {
   bool backedUp = false;
   bool restored = false;
   std::optional<RecordedFileFacts> recorded;  // date and size when last synced
+  // The capture, about the file a download wrote there: changed since.
+  bool changedSinceDownload = false;
   std::optional<BackupStatusAndRefId> backupAndRefId;
   int backupStatusDuringMismatch = 2;  // 2: no row
   // ...and about the former path.

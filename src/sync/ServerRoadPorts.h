@@ -59,6 +59,7 @@ class CaptureFilterPort {
   virtual bool shouldDelete(const std::string& path, const std::string& currentSize) = 0;
   virtual void AaddToAvoidAutoDelete(const std::string& path) = 0;
   virtual void addToAvoidBackup(const std::string& path) = 0;
+  virtual bool isChangedSinceDownload(const std::string& path) = 0;
   virtual void addTomFileInfoChangedManualyList(const std::string& fullPath) = 0;
   virtual void clearRenameFilter() = 0;
   virtual void clearAutoDeleteList() = 0;

@@ -93,6 +93,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
     std::function<void()> before;  // after the mark, before the batch
     Outcome first;
     Outcome second;  // a later entry of the same path
+    bool changedSinceDownload = false;
   };
   const std::string p = "/a.txt";
   const std::vector<Case> cases = {
@@ -103,7 +104,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
          collections->downloadWritten(p);
          file(p, "an edit after the download");
        },
-       kUploaded, kUploaded},
+       kUploaded, kUploaded, true},
       {"removed after it was written", [&] {
          collections->downloadWritten(p);
          std::filesystem::remove(root + p);
@@ -133,6 +134,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
     collections->addToAvoidBackup(p);
     file(p, "the server's copy");
     c.before();
+    EXPECT_EQ(collections->isChangedSinceDownload(p), c.changedSinceDownload);
     for (Outcome expected : {c.first, c.second}) {
       queue.updates.clear();
       queue.deletes.clear();

@@ -182,6 +182,7 @@ TEST(RecordDecisionTest, AnEditSinceTheLastSyncIsNeverReplaced) {
     std::optional<RecordedFileFacts> recorded;
     bool restored;
     bool edited;
+    bool changedSinceDownload = false;
   };
   const std::vector<RowCase> rows = {
       {"row matches the file", RecordedFileFacts{localDate, "10"}, true, false},
@@ -192,6 +193,9 @@ TEST(RecordDecisionTest, AnEditSinceTheLastSyncIsNeverReplaced) {
       {"no row", std::nullopt, true, false},
       // A download under way: the row still holds the previous file's facts.
       {"download under way", RecordedFileFacts{otherDate, "9"}, false, false},
+      // Edited just after a download wrote it, before the row was written:
+      // the row holds the edit.
+      {"changed since the download wrote it", RecordedFileFacts{localDate, "10"}, true, true, true},
   };
   for (const RowCase& row : rows) {
     SCOPED_TRACE(row.name);
@@ -201,6 +205,7 @@ TEST(RecordDecisionTest, AnEditSinceTheLastSyncIsNeverReplaced) {
         f.backedUp = true;
         f.restored = row.restored;
         f.recorded = row.recorded;
+        f.changedSinceDownload = row.changedSinceDownload;
         f.backupAndRefId = BackupStatusAndRefId{"1", "R1"};
       });
     };

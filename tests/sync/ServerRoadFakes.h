@@ -64,6 +64,8 @@ class FakeFilters : public CaptureFilterPort {
   std::vector<std::string> emptyFolders;
   std::set<std::string> foldersFromRestore;
   std::set<std::string> excludedNames;
+  std::set<std::string> changedSinceDownload;
+  bool isChangedSinceDownload(const std::string& p) override { return changedSinceDownload.count(p) != 0; }
 
   void addToExclude(const std::string& p) override { excluded.insert(p); }
   void removeFromExclude(const std::string& p) override {
