@@ -74,12 +74,13 @@ plist() {
   } > "$file"
 }
 
-# start_service: certificates, storage and the stand-in service on a free port.
+# start_service: certificates, storage and the stand-in service on a free
+# port; started again, on the same port, which the linked homes name.
 start_service() {
   storage="$work/storage"
   mkdir -p "$storage" "$work/certs"
   [ -f "$work/certs/ca.pem" ] || "$bin/ulmora-service" --make-certs="$work/certs" > /dev/null
-  service_port=$(free_port)
+  service_port=${service_port:-$(free_port)}
   "$bin/ulmora-service" --storage="$storage" --cert-dir="$work/certs" --port="$service_port" \
     > "$work/service.log" 2>&1 &
   bench_pids+=("$!")

@@ -333,16 +333,20 @@ void DatabaseMerger::threadMain() {
   while (!stopRequested_) {
     wakeRequested_ = false;
     lock.unlock();
+    bool batchesWait = false;
     try {
-      mergePending();
+      batchesWait = mergePending().remaining > 0;
     } catch (const std::exception& e) {
       databaseTrace(std::string("DatabaseMerger: merge pass failed: ") + e.what());
+      batchesWait = true;
     } catch (...) {
       databaseTrace("DatabaseMerger: merge pass failed");
+      batchesWait = true;
     }
     lock.lock();
     if (stopRequested_) break;
-    clock_.waitUntil(lock, cv_, clock_.monotonicNow() + kInterval,
+    clock_.waitUntil(lock, cv_,
+                     batchesWait ? clock_.monotonicNow() + kRetryInterval : Clock::TimePoint::max(),
                      [this] { return stopRequested_ || wakeRequested_; });
   }
   running_ = false;

@@ -33,14 +33,17 @@ struct MergeReport {
 // When the main database itself cannot be used (damaged, not a database,
 // busy) the pass stops, the file is left untouched and every batch waits.
 //
-// The thread runs a pass at start and then every kInterval of the clock's
-// monotonic time, or at once after requestMerge().
+// The thread runs a pass at start and then whenever requestMerge() asks
+// (the writer of the batches asks after each one it publishes), so an idle
+// account never wakes it. Only a pass that left batches waiting for the main
+// database is tried again by itself, kRetryInterval of the clock's monotonic
+// time later.
 //
 // Thread-safety: all methods may be called from any thread. Lock order:
 // passMutex_ before mutex_.
 class DatabaseMerger {
  public:
-  static constexpr std::chrono::seconds kInterval{3};
+  static constexpr std::chrono::seconds kRetryInterval{3};
   // Ids of merged batches kept to recognise a batch merged again.
   static constexpr int64_t kRememberedBatches = 1000;
 
@@ -61,7 +64,7 @@ class DatabaseMerger {
   void start();
   void stop();
   bool isRunning() const { return running_.load(); }
-  // Makes the thread run its next pass now rather than at the next interval.
+  // Makes the thread run a pass now (another one, when a pass is running).
   void requestMerge();
 
   // Waits (clock time, at most `timeout`) until no published batch is left,

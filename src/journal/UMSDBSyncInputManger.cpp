@@ -50,6 +50,11 @@ void UMSDBSyncInputManger::setNotificationPoster(NotificationPoster* poster) {
   poster_ = poster;
 }
 
+void UMSDBSyncInputManger::setBatchPublishedHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  batchPublished_ = std::move(handler);
+}
+
 SyncInputHost* UMSDBSyncInputManger::host() const {
   std::lock_guard<std::mutex> lock(settingsMutex_);
   return host_;

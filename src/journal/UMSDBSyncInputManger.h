@@ -92,6 +92,9 @@ class UMSDBSyncInputManger {
   void initializeAppSupportFilePaths(const std::string& consoleUser, const std::string& syncUser);
   void setSyncInputHost(SyncInputHost* host);
   void setNotificationPoster(NotificationPoster* poster);
+  // Called on the writing thread after each database batch is published,
+  // so its merger need not poll for batches. Empty: nobody is told.
+  void setBatchPublishedHandler(std::function<void()> handler);
   void setReinitializeState(bool state) { reinitialiseState_ = state; }
   bool reinitializeState() const { return reinitialiseState_; }
   void setShouldReturnBackupEntries(bool v) { shouldReturnBackupEntries_ = v; }
@@ -305,6 +308,7 @@ class UMSDBSyncInputManger {
   std::string pathToUpdate_;
   SyncInputHost* host_ = nullptr;
   NotificationPoster* poster_ = nullptr;
+  std::function<void()> batchPublished_;
 
   std::atomic<bool> shouldReturnBackupEntries_{true};
   std::atomic<bool> shouldReturnOBBackupEntries_{true};

@@ -94,6 +94,12 @@ bool UMSDBSyncInputManger::runBatch(
     db->abandonBatch();
     return failBatch(what, "commit or be published");
   }
+  std::function<void()> published;
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    published = batchPublished_;
+  }
+  if (published) published();
   return true;
 }
 

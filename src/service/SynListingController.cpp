@@ -124,6 +124,10 @@ void SynListingController::startListingWithIndexNumber(int64_t index) {
   workers_.push_back(std::move(w));
 }
 
+namespace {
+constexpr int64_t kReservedLines = 1'000'000;
+}  // namespace
+
 void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<ServiceEngineRun> engine) {
   std::vector<ListingLine> lines;
   std::optional<int64_t> announced;
@@ -146,6 +150,11 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
           case ListingLine::Kind::kCount: {
             if (announced) return;  // only the first count line announces
             announced = line.number;
+            // Room for the records said to follow, so a long listing is not
+            // held twice while the list grows; the server's word is trusted
+            // only so far.
+            if (line.number > 0)
+              lines.reserve(static_cast<size_t>(std::min<int64_t>(line.number, kReservedLines)));
             std::lock_guard<std::mutex> lock(mutex_);
             if (isCurrentLocked(run)) announced_ = line.number;
             return;

@@ -1,6 +1,5 @@
 #include "session/UMSMultipleACManager.h"
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,11 +60,6 @@ void UMSMultipleACManager::start() {
   pollLoginDetails();
   pollTimer_ = loop_.scheduleTimer(options_.pollInterval, true,
                                    guard_.wrap([this](RunLoopTimer&) { pollLoginDetails(); }));
-  // A burst (a walk of a large folder, many journal entries) leaves its freed
-  // memory with the allocator; handed back now and then, the agent does not
-  // keep its peak size for good.
-  trimTimer_ = loop_.scheduleTimer(kMemoryTrimInterval, true,
-                                   [](RunLoopTimer&) { ::malloc_trim(0); });
 }
 
 void UMSMultipleACManager::openChannels() {
@@ -100,7 +94,6 @@ void UMSMultipleACManager::shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   if (pollTimer_) pollTimer_->invalidate();
-  if (trimTimer_) trimTimer_->invalidate();
   // Accounts that are no longer logged in first: the active one owns the
   // input queue and writes its last entries.
   for (auto& [user, account] : accounts_) {

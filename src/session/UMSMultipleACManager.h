@@ -112,9 +112,7 @@ class UMSMultipleACManager {
   std::string lastProblem_;
   bool started_ = false;
   bool shutDown_ = false;
-  static constexpr Clock::Duration kMemoryTrimInterval = std::chrono::seconds(30);
   std::shared_ptr<RunLoopTimer> pollTimer_;
-  std::shared_ptr<RunLoopTimer> trimTimer_;
 
   WeakGuard guard_;  // last: timers and commands die with the manager
 };

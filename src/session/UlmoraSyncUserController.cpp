@@ -1,5 +1,7 @@
 #include "session/UlmoraSyncUserController.h"
 
+#include <malloc.h>
+
 #include "capture/DBManager.h"
 #include "capture/DeselectedFolders.h"
 #include "capture/FolderEnumerator.h"
@@ -195,6 +197,7 @@ void UlmoraSyncUserController::shutdown() {
   if (hostInstalled_) {
     inputQueue_.setSyncInputHost(nullptr);
     inputQueue_.setNotificationPoster(nullptr);
+    inputQueue_.setBatchPublishedHandler(nullptr);
     hostInstalled_ = false;
   }
 }
@@ -203,6 +206,12 @@ void UlmoraSyncUserController::installInInputQueue() {
   inputQueue_.initializeAppSupportFilePaths(details_.consoleUser, details_.syncUser);
   inputQueue_.setSyncInputHost(syncController_.get());
   inputQueue_.setNotificationPoster(options_.poster);
+  // The merger outlives no account; a batch written as it stops merges at
+  // the next start.
+  std::weak_ptr<DatabaseMerger> weak = merger();
+  inputQueue_.setBatchPublishedHandler([weak] {
+    if (std::shared_ptr<DatabaseMerger> m = weak.lock()) m->requestMerge();
+  });
   hostInstalled_ = true;
   // The sync controller's start starts the queue's writer (and clears the
   // journals when it must): one owner, one order.
@@ -258,6 +267,9 @@ std::shared_ptr<DatabaseMerger> UlmoraSyncUserController::merger() const {
 
 void UlmoraSyncUserController::startMerger() {
   auto m = std::make_shared<DatabaseMerger>(dbFolder_, details_.syncUser, clock_);
+  // Merged rows end a burst of work (a walk, a run of uploads or downloads):
+  // the memory it freed goes back to the system then, not on a timer.
+  m->setMergeObserver([](const MergeReport&) { ::malloc_trim(0); });
   m->start();
   std::lock_guard<std::mutex> hold(mergerMutex_);
   merger_ = std::move(m);

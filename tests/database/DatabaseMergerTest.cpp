@@ -445,33 +445,47 @@ TEST(DatabaseMergerBatchTest, NamesWithUriCharactersMerge) {
 
 // ------------------------------------------------------------ the thread
 
-TEST(DatabaseMergerThreadTest, MergesOnStartEveryIntervalAndOnRequest) {
+// Counts the passes of the merging thread that merged a batch.
+class MergeCounter {
+ public:
+  explicit MergeCounter(DatabaseMerger& merger) {
+    merger.setMergeObserver([this](const MergeReport&) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++passes_;
+      changed_.notify_all();
+    });
+  }
+  bool waitFor(int passes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return passes_ >= passes; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int passes_ = 0;
+};
+
+TEST(DatabaseMergerThreadTest, MergesOnStartAndOnRequestButNeverByTimeAlone) {
   DatabaseFixture db;
-  std::mutex mutex;
-  std::condition_variable changed;
-  int passesWithMerges = 0;
-  db.merger().setMergeObserver([&](const MergeReport&) {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++passesWithMerges;
-    changed.notify_all();
-  });
-  auto waitForMerges = [&](int n) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return passesWithMerges >= n; });
-  };
+  MergeCounter merges(db.merger());
 
   db.writeBatch([](DataBaseWrapper& w) { w.insert(fileRecord("/at-start")); });
   db.merger().start();
   EXPECT_TRUE(db.merger().isRunning());
-  ASSERT_TRUE(waitForMerges(1));
+  ASSERT_TRUE(merges.waitFor(1));
   ASSERT_TRUE(db.clock().awaitBlockedThreads(1, std::chrono::seconds(20)));
 
-  db.writeBatch([](DataBaseWrapper& w) { w.insert(fileRecord("/after-interval")); });
-  db.clock().advance(DatabaseMerger::kInterval - std::chrono::milliseconds(1));
+  // An idle merger sleeps: an hour without a request merges nothing.
+  db.writeBatch([](DataBaseWrapper& w) { w.insert(fileRecord("/unasked")); });
+  db.clock().advance(std::chrono::hours(1));
   ASSERT_TRUE(db.clock().awaitBlockedThreads(1, std::chrono::seconds(20)));
-  EXPECT_FALSE(db.row("/after-interval").has_value()) << "merged before its interval";
-  db.clock().advance(std::chrono::milliseconds(1));
-  ASSERT_TRUE(waitForMerges(2));
+  EXPECT_FALSE(db.row("/unasked").has_value()) << "merged without being asked";
+
+  db.merger().requestMerge();
+  ASSERT_TRUE(merges.waitFor(2));
+  EXPECT_TRUE(db.row("/unasked").has_value());
+  EXPECT_FALSE(DatabaseMerger::hasPublishedBatches(db.folder(), db.user()));
 
   db.writeBatch([](DataBaseWrapper& w) { w.insert(fileRecord("/waited-for")); });
   EXPECT_TRUE(db.merger().waitUntilMerged(std::chrono::seconds(10)));
@@ -479,6 +493,28 @@ TEST(DatabaseMergerThreadTest, MergesOnStartEveryIntervalAndOnRequest) {
 
   db.merger().stop();
   EXPECT_FALSE(db.merger().isRunning());
+}
+
+TEST(DatabaseMergerThreadTest, BatchesTheMainDatabaseRefusedAreTriedAgainByThemselves) {
+  DatabaseFixture db;
+  MergeCounter merges(db.merger());
+  // Not a database: every pass stops before the batch.
+  ASSERT_TRUE(fileutil::writeFileAtomically(db.mainPath(), std::string(4096, '\x01')));
+  db.writeBatch([](DataBaseWrapper& w) { w.insert(fileRecord("/kept")); });
+  db.merger().start();
+  ASSERT_TRUE(db.clock().awaitBlockedThreads(1, std::chrono::seconds(20)));
+  EXPECT_TRUE(DatabaseMerger::hasPublishedBatches(db.folder(), db.user()));
+
+  // The damage is gone (repaired by hand, say); nobody asks again.
+  ASSERT_TRUE(fileutil::removeAll(db.mainPath()));
+  db.clock().advance(DatabaseMerger::kRetryInterval - std::chrono::milliseconds(1));
+  ASSERT_TRUE(db.clock().awaitBlockedThreads(1, std::chrono::seconds(20)));
+  EXPECT_TRUE(DatabaseMerger::hasPublishedBatches(db.folder(), db.user()));
+  db.clock().advance(std::chrono::milliseconds(1));
+  ASSERT_TRUE(merges.waitFor(1));
+  EXPECT_TRUE(db.row("/kept").has_value());
+  EXPECT_FALSE(DatabaseMerger::hasPublishedBatches(db.folder(), db.user()));
+  db.merger().stop();
 }
 
 TEST(DatabaseMergerThreadTest, ReadersAnswerWhileTheThreadMerges) {

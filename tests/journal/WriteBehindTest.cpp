@@ -110,8 +110,16 @@ TEST_F(WriteBehindTest, AFailedBatchIsRetriedNextPassNewerValuesWin) {
     int failOpen;
     int failCommit;
   };
+  // The merger is told of each published batch once it is there to merge,
+  // and never of one that failed.
+  std::size_t announced = 0;
+  std::size_t announcedButMissing = 0;
+  q_.setBatchPublishedHandler([&] {
+    if (published().size() != ++announced) ++announcedButMissing;
+  });
   for (const Case& c : {Case{"open", 1, 0}, Case{"commit", 0, 1}}) {
     SCOPED_TRACE(c.step);
+    announced = 0;
     f_.batches().failOpen = c.failOpen;
     f_.batches().failCommit = c.failCommit;
     q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}, {"/dl", "ref-old"}});
@@ -138,8 +146,11 @@ TEST_F(WriteBehindTest, AFailedBatchIsRetriedNextPassNewerValuesWin) {
                                       "0", "ref-new"}));
     EXPECT_EQ(rows[2].values[0], "/a.txt");
     EXPECT_EQ(f_.poster().posts.size(), 2u);
+    EXPECT_EQ(announced, 2u);
+    EXPECT_EQ(announcedButMissing, 0u);
     f_.batches().batches.clear();
   }
+  q_.setBatchPublishedHandler(nullptr);
 }
 
 TEST_F(WriteBehindTest, RecountsFollowTheCommit) {

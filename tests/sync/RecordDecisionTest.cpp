@@ -194,9 +194,14 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
   Step viaRefMove{Kind::kMoveThenDownload, "/x/a.txt", n, {}, 2};
   viaRefMove.moveFirst = true;
   viaRefMove.avoidDelete = false;
+  Step viaRefFetch{Kind::kMoveThenDownload, "/x/a.txt", n, {}, 1};
+  viaRefFetch.avoidBackup = true;
+  viaRefFetch.avoidDelete = false;
   Step moveDl{Kind::kMoveThenDownload, o, n, {}, 8};
   moveDl.moveFirst = true;
   moveDl.avoidBackup = true;
+  Step fetchBeside = moveDl;
+  fetchBeside.moveFirst = false;
   Step plainDl{Kind::kDownload, {}, {}, {}, 11};
   plainDl.cacheFirst = false;
   plainDl.avoidDelete = false;
@@ -216,11 +221,24 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       {"A into hidden", make({}, {}, [](auto& f) { f.newSideHidden = true; }), {}, false},
       {"A out of hidden", make({}, {}, [](auto& f) { f.oldSideHidden = true; }), {dl(0)}, false},
       {"A known under a third name", make({}, {}, refId), {viaRefRename}, false},
-      {"A third name, other time", make({}, {}, [&](auto& f) {
+      {"A third name, server newer", make({}, {}, [&](auto& f) {
+         refId(f);
+         f.refIdItem = file(-3s);
+       }),
+       {viaRefMove}, false},
+      // The row still says uploaded while the local copy was changed since:
+      // fetching over it would lose the change.
+      {"A third name, local newer", make({}, {}, [&](auto& f) {
          refId(f);
          f.refIdItem = file(3s);
        }),
-       {viaRefMove}, false},
+       {viaRefFetch}, false},
+      {"A third name, not uploaded", make({}, {}, [&](auto& f) {
+         refId(f);
+         f.refIdItem = file(-3s);
+         f.refIdPathBackedUp = false;
+       }),
+       {viaRefFetch}, false},
       {"A nowhere", make({}, {}, none), {restoreAt}, false},
       // B: only the new name.
       {"B folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.local = folder(); }), {}, false},
@@ -250,13 +268,10 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       {"C same time", make({}, file(), none), {renameOld}, false},
       {"C case only", with(facts("3", "/d/a.txt", "/d/A.txt"), [](auto& f) { f.old = file(); }),
        {Step{Kind::kLocalRename, "/d/A.txt", "/d/a.txt", "/d/A.txt"}}, false},
-      {"C other time, uploaded", make({}, file(4s), [](auto& f) { f.oldBackedUp = true; }), {moveDl}, false},
-      {"C other time, not uploaded", make({}, file(4s), none), {[&] {
-         auto s = moveDl;
-         s.moveFirst = false;
-         return s;
-       }()},
-       false},
+      {"C server newer, uploaded", make({}, file(-4s), [](auto& f) { f.oldBackedUp = true; }), {moveDl}, false},
+      {"C server newer, not uploaded", make({}, file(-4s), none), {fetchBeside}, false},
+      {"C local newer, row says uploaded", make({}, file(4s), [](auto& f) { f.oldBackedUp = true; }),
+       {fetchBeside}, false},
       {"C into hidden", make({}, file(), [](auto& f) { f.newSideHidden = true; }), {deleteOld}, false},
       {"C out of hidden", make({}, file(), [](auto& f) { f.oldSideHidden = true; }), {dl(0)}, false},
       // D: both names.
