@@ -36,6 +36,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "StandInService.h"
@@ -479,7 +480,11 @@ class Run {
     const double took = std::chrono::duration<double>(Steady::now() - began).count();
     slowest_ = std::max(slowest_, took);
     log("quiet after " + what + " in " + std::to_string(took) + " s");
-    if (checkInvariants(what)) return true;
+    if (checkInvariants(what)) {
+      // A crash is survived once the next quiet point holds.
+      crashes_ += std::exchange(unjudgedCrashes_, 0);
+      return true;
+    }
     secondLook();
     return false;
   }
@@ -869,7 +874,7 @@ class Run {
         std::this_thread::sleep_for(std::chrono::milliseconds(pick(1500)));
         startAgent(i);
         ++faults_["kill"];
-        ++crashes_;
+        ++unjudgedCrashes_;
         break;
       }
       case 1: {
@@ -1012,7 +1017,7 @@ class Run {
     }
     std::cout << "RESULT seed=" << o_.seed << " ok=" << (failed_ ? 0 : 1) << " ops=" << opsDone_
               << " kill=" << faults_["kill"] << " engine=" << faults_["engine"] << " service=" << faults_["service"]
-              << " rootaway=" << faults_["root-away"] << " crashes_survived=" << (failed_ ? 0 : crashes_)
+              << " rootaway=" << faults_["root-away"] << " crashes_survived=" << crashes_
               << " lost=" << lost_ << " stalls=" << stalls_ << " slowest=" << slowest_ << " wall=" << wall
               << std::endl;
     return failed_ ? 1 : 0;
@@ -1032,7 +1037,7 @@ class Run {
   std::map<std::string, int> faults_;
   std::chrono::seconds extraPatience_{0};
   bool failed_ = false, engineFault_ = false, serviceFault_ = false;
-  int writes_ = 0, names_ = 0, sets_ = 0, opCount_ = 0, opsDone_ = 0, crashes_ = 0, lost_ = 0, stalls_ = 0;
+  int writes_ = 0, names_ = 0, sets_ = 0, opCount_ = 0, opsDone_ = 0, crashes_ = 0, unjudgedCrashes_ = 0, lost_ = 0, stalls_ = 0;
   double slowest_ = 0;
 };
 
