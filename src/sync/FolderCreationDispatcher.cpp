@@ -118,25 +118,12 @@ void FolderCreationDispatcher::requeueIfStillEmpty(const std::string& fullPath, 
     tries_.erase(fullPath);
     return;
   }
-  if (!countsAsTry) {
-    queue_.addDirectory(fullPath);
-    return;
-  }
-  const int tries = ++tries_[fullPath];
-  if (tries >= kMaxCreateTries) {
+  if (countsAsTry && ++tries_[fullPath] >= kMaxCreateTries) {
     daemonTrace("folder creation given up after " + std::to_string(kMaxCreateTries) + " tries: " + fullPath);
     tries_.erase(fullPath);
     return;
   }
-  // What failed it (the service or the connection down) tends to last longer
-  // than the next cycle: tried again at once, the tries would all be spent
-  // within seconds.
-  main_.postDelayed(guard_.wrap([this, fullPath] {
-                      if (fileutil::isDirectory(fullPath) && !QLUtility::doesContainsFile(fullPath)) {
-                        queue_.addDirectory(fullPath);
-                      }
-                    }),
-                    kRetryDelay * tries);
+  queue_.addDirectory(fullPath);
 }
 
 void FolderCreationDispatcher::clearStatus() {
@@ -177,11 +164,16 @@ void FolderCreationDispatcher::StartExcutingCreateDirOpr() {
     const std::string full = root.full(relative);
     enumerateForEmptySubFolder(full);
     outcome_ = Outcome::kNone;
+    runStarted_ = itemRefused_ = false;
     service_.startCraeteDir(relative);
     if (outcome_ == Outcome::kCreated) {
       tries_.erase(full);
     } else {
-      requeueIfStillEmpty(full, outcome_ != Outcome::kCancelled);
+      // Only a refusal of the folder itself counts: a run that failed as a
+      // whole (no connection, an engine error) says nothing about it, and a
+      // folder given up would stay on this computer only.
+      const bool refused = outcome_ == Outcome::kFailed && (itemRefused_ || !runStarted_);
+      requeueIfStillEmpty(full, refused);
     }
     if (reportToFinder) env_.postInSyncList(withParents({full}));
   }
@@ -196,6 +188,7 @@ void FolderCreationDispatcher::createDirDidStart(KVTCreateDirController&) {
   const std::string header =
       format(QLLocalizedString("\nUsername: %@\nMy Sync folder: %@ \nStart Time: %@\n"),
              {env_.accountUserName(), env_.syncRootPath(), QLBackupProgressLogger::progressLogger().timeStamp()});
+  runStarted_ = true;
   daemonTrace("create Directory operation started");
   sessionFile_ = env_.createSessionFileForOperation(12, "Create_Directory");
   env_.writeSessionLog(sessionFile_, header, false);
@@ -233,6 +226,7 @@ void FolderCreationDispatcher::createDirDidRetry() {
 }
 
 void FolderCreationDispatcher::createDirDidReceiveErrors(const std::string& errorLine) {
+  itemRefused_ = true;
   const std::string text =
       renamedelete::withAccountUserName(errorLine, env_.syncUserName(), env_.accountUserName());
   const std::string line = format(QLLocalizedString("Error: %@"), {text});

@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Clock.h"
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
@@ -70,17 +69,15 @@ class FolderCreationEnvironment {
 //
 // Beyond the plain road: a relative journal path is made absolute before it
 // is checked; a folder whose creation failed or was cancelled is queued again
-// while it still exists and holds no file (a failed one at most
-// kMaxCreateTries times, kRetryDelay times the tries so far after the
-// failure); paths outside the sync root are skipped; a cancel ends the run
-// and leaves the rest queued.
+// while it still exists and holds no file (one the engine refused at most
+// kMaxCreateTries times); paths outside the sync root are skipped; a cancel
+// ends the run and leaves the rest queued.
 //
 // Thread-safety: CreateFolder, cancel and the accessors on any thread; the
 // worker body on one thread at a time; the callbacks on the worker.
 class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
  public:
   static constexpr int kMaxCreateTries = 3;
-  static constexpr Clock::Duration kRetryDelay = std::chrono::seconds(30);
   static constexpr std::size_t kMaxWalkItems = 100000;
   static constexpr int kMaxWalkDepth = 64;
   static constexpr const char* kStatus = "Creating Folder...";
@@ -140,6 +137,8 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   // Worker-only.
   bool creatingDir_ = false;
   Outcome outcome_ = Outcome::kNone;
+  bool runStarted_ = false;   // the engine run of the current folder began
+  bool itemRefused_ = false;  // ...and refused the folder itself
   std::string sessionFile_;
   std::map<std::string, int> tries_;
 

@@ -6,6 +6,7 @@
 
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
+#include "journal/SyncRecordBuilder.h"
 #include "platform/ManualClock.h"
 #include "sync/ServerRenameDecision.h"
 #include "sync/ServerRoadFakes.h"
@@ -63,17 +64,24 @@ TEST(RecordApplierTest, NewerServerCopyNeverOverwritesALocalEdit) {
     bool blockConflictFolder;
     std::optional<std::string> conflictCopy;  // what ConflictData holds afterwards
     bool downloaded;
+    std::chrono::seconds recordedAt = -60s;  // the date the row recorded
   } cases[] = {
       {"in sync", "1", false, false, std::nullopt, true},
       {"edited, not uploaded", "0", false, false, "local edit", true},
       {"unknown to the database", "", false, false, "local edit", true},
       {"reinitialising", "1", true, false, "local edit", true},
       {"no conflict copy possible", "0", false, true, std::nullopt, false},
+      // The row still says "in sync": the edit came after the last upload.
+      {"edited after the last sync", "1", false, false, "local edit", true, -600s},
+      {"edited after the last sync, no conflict copy possible", "1", false, true, std::nullopt, false, -600s},
   };
   for (const auto& c : cases) {
     ApplierFixture f;
     f.put("/d/a.txt", "local edit", -60s);
-    if (!c.backup.empty()) f.status.rows["/d/a.txt"].backup = c.backup;
+    if (!c.backup.empty()) {
+      f.status.rows["/d/a.txt"].backup = c.backup;
+      f.status.rows["/d/a.txt"].recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, c.recordedAt)), "10"};
+    }
     if (c.blockConflictFolder) f.put("/.UMSCache/ConflictData", "a file in the way");
     f.validate(record("/d/a.txt"), "4", {c.reinitialise, false, false});
     EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/d/a.txt"), c.conflictCopy) << c.name;
