@@ -237,6 +237,45 @@ TEST_F(TwoAgents, AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
   EXPECT_TRUE(eventuallyWithin(std::chrono::seconds(5), [&] { return a_->content("shared.txt") == "newer from A"; }));
 }
 
+// A is stopped when B renames its file twice that A had changed meanwhile: on
+// its return A's database still calls the file uploaded. The rename must not
+// carry A's change under B's names and download over it; A's change stays
+// under the old name and reaches B, and nothing stays under the middle name.
+TEST_F(TwoAgents, AChangeMadeWhileStoppedSurvivesTwoRenamesOnTheOtherComputer) {
+  write(b_->at("notes.txt"), "first words\n");
+  ASSERT_TRUE(timeUntil([&] {
+    return a_->content("notes.txt") == "first words\n" &&
+           a_->query("SELECT BACKUP_STATUS FROM FILE_TABLE WHERE FILEPATH = '/notes.txt'") == "1";
+  })) << a_->trace();
+  ASSERT_EQ(agentA_->stop().exitStatus, 0);
+
+  write(a_->at("notes.txt"), "first words\nadded on A\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(a_->at("notes.txt").c_str(), &st), 0);
+  utimbuf later{st.st_mtime + 60, st.st_mtime + 60};
+  ASSERT_EQ(::utime(a_->at("notes.txt").c_str(), &later), 0);
+
+  std::filesystem::rename(b_->at("notes.txt"), b_->at("x.bin"));
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return stored("COUNT(*)", "/x.bin") == "1" && stored("COUNT(*)", "/notes.txt") == "0";
+  })) << b_->trace();
+  std::filesystem::rename(b_->at("x.bin"), b_->at("data.txt"));
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return stored("COUNT(*)", "/data.txt") == "1" && stored("COUNT(*)", "/x.bin") == "0";
+  })) << b_->trace();
+
+  agentA_ = std::make_unique<RunningAgent>(*a_);
+  ASSERT_TRUE(agentA_->start() && agentA_->waitUntilListening()) << a_->trace();
+  EXPECT_TRUE(timeUntil([&] {
+    for (const LinkedHome* home : {a_.get(), b_.get()}) {
+      if (home->content("data.txt") != "first words\n" || home->content("notes.txt") != "first words\nadded on A\n" ||
+          !home->missing("x.bin"))
+        return false;
+    }
+    return stored("COUNT(*)", "/x.bin") == "0";
+  })) << "--- A:\n" << a_->trace() << "\n--- B:\n" << b_->trace();
+}
+
 // The selective-sync choice as the companion makes it: the list, then
 // message 513 through ulmora-peer.
 bool chooseFolders(const LinkedHome& home, const std::string& folder, bool selected) {
