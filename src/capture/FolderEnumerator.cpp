@@ -1,5 +1,6 @@
 #include "capture/FolderEnumerator.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -60,7 +61,27 @@ FolderEnumerator::Result FolderEnumerator::run(std::stop_token stop) {
   std::vector<std::string> batch;
   batch.reserve(options_.batchSize);
 
+  // A folder holding nothing to hand on reaches the server only as a folder
+  // creation: no file of its own carries it there. The walk reads one folder
+  // whole before it enters the next, so a folder is known empty when the
+  // next one is entered.
+  std::string reading;
+  bool nothingFound = false;
+  std::vector<std::string> emptyFolders;
+  auto leaveFolder = [&] {
+    if (nothingFound && !options_.outOfBox && reading != options_.root) emptyFolders.push_back(reading);
+    nothingFound = false;
+  };
+
   DirectoryWalker::Callbacks callbacks;
+  callbacks.enterFolder = [&](const std::string& folder) {
+    leaveFolder();
+    reading = folder;
+    nothingFound = true;
+    return true;
+  };
+  // Unread is not empty.
+  callbacks.folderSkipped = [&](const std::string&, int) { nothingFound = false; };
   callbacks.entry = [&](const DirectoryWalker::Entry& entry) {
     const std::string_view relative = std::string_view(entry.path).substr(rootLength);
     const bool folder = entry.type == DirectoryWalker::EntryType::kDirectory;
@@ -68,6 +89,8 @@ FolderEnumerator::Result FolderEnumerator::run(std::stop_token stop) {
       ++result.itemsExcluded;
       return false;
     }
+    if (entry.type == DirectoryWalker::EntryType::kOther) return false;  // sockets, fifos
+    nothingFound = false;
     if (folder) {
       if (isDeselected(relative)) {
         ++result.itemsExcluded;
@@ -75,7 +98,6 @@ FolderEnumerator::Result FolderEnumerator::run(std::stop_token stop) {
       }
       return true;
     }
-    if (entry.type == DirectoryWalker::EntryType::kOther) return false;  // sockets, fifos
     batch.push_back(entry.path);
     ++result.filesHandedOn;
     if (batch.size() >= options_.batchSize) {
@@ -86,6 +108,13 @@ FolderEnumerator::Result FolderEnumerator::run(std::stop_token stop) {
   };
   const DirectoryWalker::Result walk = DirectoryWalker::walk(options_.root, callbacks, stop);
   send(batch);
+  if (!walk.stopped) leaveFolder();
+  for (size_t at = 0; at < emptyFolders.size(); at += options_.batchSize) {
+    const size_t end = std::min(emptyFolders.size(), at + options_.batchSize);
+    sink_.addDirectory({emptyFolders.begin() + static_cast<std::ptrdiff_t>(at),
+                        emptyFolders.begin() + static_cast<std::ptrdiff_t>(end)});
+  }
+  result.emptyFoldersHandedOn = static_cast<int64_t>(emptyFolders.size());
   result.completed = walk.topReadable && !walk.stopped;
   if (!walk.topReadable && !walk.stopped) traceLine("first scan: the sync folder \"" + options_.root + "\" cannot be read");
   return result;

@@ -19,7 +19,9 @@ class ExclusionRules;
 // The first full scan of a new account's folder: every file below the root
 // that is neither excluded by the rules nor in a deselected (selective-sync)
 // folder goes to the journal writer with addBackupFiles (addOBBackupFiles
-// for the Out-of-Box variant), in batches. Excluded and deselected folders
+// for the Out-of-Box variant), in batches; so does every folder that holds
+// nothing to hand on, with addDirectory (not in the Out-of-Box variant),
+// after the files. Excluded and deselected folders
 // are not entered at all. Symlinks are handed on as items and never
 // followed.
 //
@@ -39,6 +41,7 @@ class FolderEnumerator {
   struct Result {
     bool completed = false;  // the root was read and the walk was not stopped
     int64_t filesHandedOn = 0;
+    int64_t emptyFoldersHandedOn = 0;
     int64_t itemsExcluded = 0;
   };
 

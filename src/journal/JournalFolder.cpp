@@ -208,6 +208,25 @@ void JournalFolder::clear() const {
   ensureExists();
 }
 
+std::optional<std::string> JournalFolder::oldestStamp() const {
+  // names() is in journal order: stamped names first, oldest first.
+  for (const auto& name : names()) {
+    if (journal::hasStampPrefix(name)) return name.substr(0, journal::kStampLength);
+  }
+  return std::nullopt;
+}
+
+void JournalFolder::removeStampedBefore(const std::optional<std::string>& stamp) const {
+  bool removed = false;
+  for (const auto& name : names()) {
+    if (!journal::hasStampPrefix(name)) continue;
+    if (stamp && std::string_view(name).substr(0, journal::kStampLength) >= *stamp) break;
+    fileutil::removeAll(pathFor(name));
+    removed = true;
+  }
+  if (removed) noteChange();
+}
+
 void JournalFolder::removeContents(const std::function<void(const std::string&)>& onEach) const {
   bool removed = false;
   for (const auto& name : names()) {
@@ -222,4 +241,15 @@ uint64_t JournalFolder::changeCount() const { return counter_->load(std::memory_
 
 void JournalFolder::noteChange() const { counter_->fetch_add(1, std::memory_order_acq_rel); }
 
+namespace journal {
+
+void cleanUploadCounts(const JournalFolder& uploads, const JournalFolder& counts, bool onlyConsumed) {
+  if (!counts.valid()) return;
+  if (onlyConsumed)
+    counts.removeStampedBefore(uploads.oldestStamp());
+  else
+    counts.clear();
+}
+
+}  // namespace journal
 }  // namespace ulmora

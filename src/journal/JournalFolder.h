@@ -80,6 +80,12 @@ class JournalFolder {
   void clear() const;
   // Removes every item of the folder; `onEach` sees each removed name first.
   void removeContents(const std::function<void(const std::string& name)>& onEach = {}) const;
+  // The stamp of the oldest stamped name in the folder, whatever its state;
+  // nullopt when no name carries a stamp.
+  std::optional<std::string> oldestStamp() const;
+  // Removes every stamped item whose stamp is older than `stamp`; every
+  // stamped item when `stamp` is nullopt.
+  void removeStampedBefore(const std::optional<std::string>& stamp) const;
 
   // The process-wide change counter of this path.
   uint64_t changeCount() const;
@@ -93,4 +99,14 @@ class JournalFolder {
   std::shared_ptr<std::atomic<uint64_t>> counter_;
 };
 
+namespace journal {
+
+// Follows a cleaning of the upload folder (consumed files removed, or the
+// whole folder cleared) in the folder of its count files. A count file is
+// published just after its upload list and nothing reads it: it goes with its
+// list, once every list left is newer than it, or the folder would grow by
+// one file per list for as long as the account syncs.
+void cleanUploadCounts(const JournalFolder& uploads, const JournalFolder& counts, bool onlyConsumed);
+
+}  // namespace journal
 }  // namespace ulmora

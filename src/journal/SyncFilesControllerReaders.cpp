@@ -111,7 +111,11 @@ PropertyList::Array SyncFilesController::readRenameFiles() {
 // ---------------------------------------------------------------- cleaning
 
 void SyncFilesController::deleteFileFor(const std::string& code, bool onlyRedItems) {
-  if (auto index = cleanFolderFor(code)) clean(folder(*index), onlyRedItems);
+  auto index = cleanFolderFor(code);
+  if (!index) return;
+  clean(folder(*index), onlyRedItems);
+  if (*index == journal::kUploadFolder && folder(*index).valid())
+    journal::cleanUploadCounts(folder(*index), folder(journal::kUploadCountFolder), onlyRedItems);
 }
 
 void SyncFilesController::deleteOBFileFor(const std::string& code, bool onlyReadItems) {

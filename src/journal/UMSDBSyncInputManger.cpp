@@ -87,7 +87,8 @@ void UMSDBSyncInputManger::setFolderPaths() {
                     applicationFile(journal::kEventFolder),
                     applicationFile(journal::kDownloadFolder),
                     applicationFile(journal::kServerChangeFolder),
-                    applicationFile(journal::kCreateFolderFolder)};
+                    applicationFile(journal::kCreateFolderFolder),
+                    applicationFile(journal::kUploadCountFolder)};
   for (const std::string* p :
        {&paths.backup, &paths.daemonEvents, &paths.restore, &paths.notification, &paths.createDir})
     JournalFolder(*p).ensureExists();
@@ -158,6 +159,8 @@ void UMSDBSyncInputManger::deleteFileFor(const std::string& code, bool onlyRedIt
     folder->removeConsumed();
   else
     folder->clear();
+  if (code == journal::kCodeUpload)
+    journal::cleanUploadCounts(*folder, JournalFolder(folderPaths().uploadCounts), onlyRedItems);
 }
 
 }  // namespace ulmora

@@ -155,6 +155,8 @@ class UMSDBSyncInputManger {
   void deleteFileFor(const std::string& code, bool onlyRedItems);
   // True when the code's folder holds any file (consumed ones included).
   bool doesIPFileAvailableFor(const std::string& code);
+  // A listing was asked for and the controller has not taken it yet.
+  bool isListingRequested();
   // The next event set {type: entries} of folder 102, or nullopt.
   std::optional<PropertyList> parseEventsToGetEventSets();
 
@@ -248,6 +250,7 @@ class UMSDBSyncInputManger {
  private:
   struct FolderPaths {
     std::string backup, daemonEvents, restore, notification, createDir;
+    std::string uploadCounts;  // written by the event journal writer, read by nobody
   };
   struct RestoreQueue {
     OrderedDict queued;                    // restoreFilesCollection

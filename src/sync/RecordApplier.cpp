@@ -89,8 +89,17 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
   if (operation == ServerRecord::kCodeChanged && f.local.exists) {
     f.backedUp = ports_.status.backupStatus(key);
     f.restored = ports_.status.restoreStatus(key);
+    if (!f.local.isFolder) {
+      f.recorded = ports_.status.recordedFacts(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(key);
+    }
   } else if (operation == ServerRecord::kCodeDeleted && f.local.exists) {
     f.backupAndRefId = ports_.status.backupStatusAndRefId(key);
+    if (!f.local.isFolder) {
+      f.restored = ports_.status.restoreStatus(key);
+      f.recorded = ports_.status.recordedFacts(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(key);
+    }
   } else if (rename) {
     if (f.local.exists) {
       f.backedUp = ports_.status.backupStatus(key);
@@ -215,9 +224,11 @@ bool RecordApplier::download(const ServerRecord& record, const Step& step) {
       return false;
     }
     // The local file may hold an edit that has not reached the server.
-    if (step.conflictAlways || !ports_.status.backupStatus(fname)) {
+    if (step.conflictAlways || step.keepLocalEdit || !ports_.status.backupStatus(fname)) {
       if (step.conflictAlways)
         trace("reinitialize and server lmd grater than local moving local file to conflict data folder");
+      else
+        trace("the local edit of " + serverpath::forTrace(fname) + " is kept as a conflict copy");
       // The move must not reach the server as the user deleting the file.
       std::string full = files_.fullPath(fname);
       ports_.filters.addToExclude(full);

@@ -29,6 +29,15 @@ Step localRename(const std::string& from, const std::string& to, bool checkParen
   return s;
 }
 
+// Moving the local copy to the new name and fetching over it there is only
+// safe for the copy the server already has. A copy changed after its upload
+// is newer than the server's; the database may still call it uploaded while
+// the capture has not yet reported the change, and the fetch would write over
+// the edit.
+bool movableUnderServerCopy(bool backedUp, const RecordFacts& f, const ItemState& item) {
+  return backedUp && compareTimes(f.serverTime, item.modified) == TimeOrder::kServerNewer;
+}
+
 }  // namespace
 
 Plan decideServerRename(const RecordFacts& f) {
@@ -60,9 +69,10 @@ Plan decideServerRename(const RecordFacts& f) {
       if (compareTimes(f.serverTime, f.refIdItem.modified) == TimeOrder::kEqual) {
         plan.steps.push_back(localRename(p, fname, true));
       } else {
-        Step s{Kind::kMoveThenDownload, p, fname, {}, f.refIdPathBackedUp ? 2 : 1};
-        s.moveFirst = f.refIdPathBackedUp;
-        s.avoidBackup = !f.refIdPathBackedUp;
+        const bool movable = movableUnderServerCopy(f.refIdPathBackedUp, f, f.refIdItem);
+        Step s{Kind::kMoveThenDownload, p, fname, {}, movable ? 2 : 1};
+        s.moveFirst = movable;
+        s.avoidBackup = !movable;
         s.avoidDelete = false;
         plan.steps.push_back(s);
       }
@@ -121,7 +131,7 @@ Plan decideServerRename(const RecordFacts& f) {
       plan.steps.push_back(handleForRestore());
     } else if (differ) {
       Step s{Kind::kMoveThenDownload, fnameOld, fname, {}, 8};
-      s.moveFirst = f.oldBackedUp;
+      s.moveFirst = movableUnderServerCopy(f.oldBackedUp, f, f.old);
       s.avoidBackup = true;
       s.avoidDelete = true;
       plan.steps.push_back(s);

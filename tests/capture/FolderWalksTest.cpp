@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -79,6 +80,67 @@ TEST_F(FirstScan, HandsOnEveryFileNeitherExcludedNorDeselected) {
   EXPECT_EQ(sink.pathSet("addBackupFiles"), expected);
   for (const auto& call : sink.calls()) EXPECT_LE(call.paths.size(), 3u);
   EXPECT_TRUE(sink.paths("addOBBackupFiles").empty());
+}
+
+TEST_F(FirstScan, FoldersHoldingNothingToHandOnAreHandedOnAsFolders) {
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::set<std::string> folders;  // relative to the root
+  };
+  const std::vector<Case> cases = {
+      {"an empty root", [] {}, {}},
+      {"empty folders at every depth",
+       [&] {
+         fileutil::makeDirectories(root + "/e1");
+         fileutil::makeDirectories(root + "/n/e2/e3");
+       },
+       {"/e1", "/n/e2/e3"}},
+      {"a folder with a file, or a file deeper down",
+       [&] {
+         file("/f/a.txt");
+         file("/g/h/b.txt");
+       },
+       {}},
+      {"only what is never handed on",
+       [&] {
+         file("/ds/.DS_Store");
+         fileutil::makeDirectories(root + "/fifo");
+         ::mkfifo((root + "/fifo/pipe").c_str(), 0600);
+       },
+       {"/ds", "/fifo"}},
+      {"excluded, deselected and cache folders",
+       [&] {
+         fileutil::makeDirectories(root + "/Private");
+         fileutil::makeDirectories(root + "/Deselected");
+         fileutil::makeDirectories(root + "/.UMSCache/2024-01-02");
+         fileutil::makeDirectories(root + "/holds/Deselected2");
+       },
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fileutil::removeAll(root);
+    fileutil::makeDirectories(root);
+    c.make();
+    sink.clear();
+    FolderEnumerator::Options options;
+    options.root = root;
+    options.deselectedFolders = {"/Deselected", "/holds/Deselected2"};
+    FolderEnumerator scan(options, sink, *collections);
+    const FolderEnumerator::Result result = scan.run();
+    std::set<std::string> expected;
+    for (const auto& f : c.folders) expected.insert(root + f);
+    EXPECT_EQ(sink.pathSet("addDirectory"), expected);
+    EXPECT_EQ(result.emptyFoldersHandedOn, static_cast<int64_t>(expected.size()));
+
+    // The Out-of-Box variant creates no folders.
+    sink.clear();
+    options.outOfBox = true;
+    FolderEnumerator outOfBox(options, sink, *collections);
+    outOfBox.run();
+    EXPECT_TRUE(sink.paths("addDirectory").empty());
+  }
 }
 
 TEST_F(FirstScan, OutOfBoxVariantAndSingleFiles) {

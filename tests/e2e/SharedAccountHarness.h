@@ -182,7 +182,8 @@ class RunningAgent {
   IpcClient& finder() { return *finder_; }
   IpcClient& monitor() { return *monitor_; }
   bool ended() const { return process_.ended(); }
-  ProcessResult stop() { return process_.stop(); }
+  // SIGTERM unless given; SIGKILL is a crash.
+  ProcessResult stop(int signal = SIGTERM) { return process_.stop(signal); }
 
  private:
   const LinkedHome& home_;

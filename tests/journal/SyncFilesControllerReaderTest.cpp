@@ -109,6 +109,35 @@ TEST_F(SyncFilesControllerReaderTest, CleaningRemovesConsumedFilesOrTheWholeFold
   EXPECT_EQ(JournalFolder(uploads).names().size(), 1u);
 }
 
+TEST_F(SyncFilesControllerReaderTest, CountFilesLeaveWithTheUploadListsTheyCount) {
+  // Three ticks, three lists, three count files.
+  for (const char* name : {"/one", "/two", "/three"}) {
+    sfc_.addBackupFiles(f_.makeFile(name));
+    sfc_.timerFireMethod();
+  }
+  ASSERT_EQ(f_.published(journal::kUploadCountFolder).size(), 3u);
+  JournalFolder uploads = f_.folder(journal::kUploadFolder);
+  auto lists = uploads.names();
+  ASSERT_EQ(lists.size(), 3u);
+
+  // The newest list read first (an older one still waiting) takes nothing
+  // away: a count goes only once no list older than it is left.
+  uploads.consume(lists[2]);
+  sfc_.deleteFileFor("1", true);
+  EXPECT_EQ(f_.published(journal::kUploadCountFolder).size(), 3u);
+  uploads.consume(lists[0]);
+  sfc_.deleteFileFor("1", true);
+  EXPECT_EQ(f_.published(journal::kUploadCountFolder).size(), 2u);
+  uploads.consume(lists[1]);
+  sfc_.deleteFileFor("1", true);
+  EXPECT_THAT(f_.published(journal::kUploadCountFolder), IsEmpty());
+
+  sfc_.addBackupFiles(f_.makeFile("/four"));
+  sfc_.timerFireMethod();
+  sfc_.deleteFileFor("1", false);
+  EXPECT_THAT(f_.published(journal::kUploadCountFolder), IsEmpty());
+}
+
 TEST_F(SyncFilesControllerReaderTest, RenameDeleteDatabaseQueueAndDelegate) {
   EXPECT_EQ(sfc_.filesToDeleteFromRDDB(), std::nullopt);
   sfc_.deleteFileEntryFromRDDB("/a");

@@ -29,8 +29,6 @@ TEST_F(SyncFilesControllerWriterTest, UploadListsAreNumberedChunksWithOneCountFi
     SCOPED_TRACE(c.entries);
     sfc_.deleteFileFor("1", false);
     sfc_.deleteOBFileFor("7", false);
-    fileutil::removeAll(sfc_.folderPath(journal::kUploadCountFolder));
-    fileutil::makeDirectories(sfc_.folderPath(journal::kUploadCountFolder));
     std::vector<std::string> expected;
     for (std::size_t i = 0; i < c.entries; ++i) {
       expected.push_back("/n" + std::to_string(c.entries) + "/f" + std::to_string(i));

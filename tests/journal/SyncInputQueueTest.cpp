@@ -176,6 +176,44 @@ TEST_F(SyncInputQueueTest, ConsumedFilesAreDeletedAndFoldersCleared) {
   EXPECT_FALSE(q_.isAnyDownloadPending());
 }
 
+TEST(UploadCountFilesTest, CleaningTheUploadsTakesTheCountsOfListsThatAreGone) {
+  // Stamps as one writer draws them: each count just after its list.
+  const std::string list1 = "2026-03-01 10-00-00-001", count1 = "2026-03-01 10-00-00-002",
+                    list2 = "2026-03-01 10-00-00-003", count2 = "2026-03-01 10-00-00-004";
+  struct Case {
+    const char* what;
+    std::vector<std::string> uploads;  // names in the upload folder
+    bool onlyConsumed;
+    std::vector<std::string> countsLeft;
+  };
+  const std::vector<Case> cases = {
+      {"nothing read yet", {list1 + "_1", list2 + "_1"}, true, {count1, count2}},
+      {"the older list read", {list1 + "_1.delete", list2 + "_1"}, true, {count2}},
+      {"only the newer list read", {list1 + "_1", list2 + "_1.delete"}, true, {count1, count2}},
+      {"both read", {list1 + "_1.delete", list2 + "_1.delete"}, true, {}},
+      {"a list of the queue's own keeps later counts", {list2 + "_backup"}, true, {count2}},
+      {"no list at all", {}, true, {}},
+      {"the uploads cleared", {list1 + "_1", list2 + "_1"}, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    QueueFixture<> f;
+    JournalFolder counts = f.folder(journal::kUploadCountFolder);
+    ASSERT_TRUE(counts.ensureExists());
+    for (const auto& name : {count1, count2}) fileutil::writeFileAtomically(counts.pathFor(name), "1");
+    fileutil::writeFileAtomically(counts.pathFor(".DS_Store"), "");
+    for (const auto& name : c.uploads) fileutil::writeFileAtomically(f.folder(kUploadFolder).pathFor(name), "/x");
+    f.queue().deleteFileFor("1", c.onlyConsumed);
+    std::vector<std::string> left;
+    for (const auto& name : counts.names()) {
+      if (journal::hasStampPrefix(name)) left.push_back(name);
+    }
+    EXPECT_EQ(left, c.countsLeft);
+    // Only the counts follow the uploads; an unstamped name is not a count.
+    EXPECT_EQ(fileutil::exists(counts.pathFor(".DS_Store")), c.onlyConsumed);
+  }
+}
+
 class PendingDownloadTest : public SyncInputQueueTest {};
 
 TEST_F(PendingDownloadTest, SeenInTheQueueWhileBeingWrittenAndInTheFolder) {

@@ -4,6 +4,7 @@
 
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
+#include "journal/SyncRecordBuilder.h"
 #include "platform/ManualClock.h"
 #include "sync/ServerRenameDecision.h"
 #include "sync/ServerRoadFakes.h"
@@ -61,17 +62,24 @@ TEST(RecordApplierTest, NewerServerCopyNeverOverwritesALocalEdit) {
     bool blockConflictFolder;
     std::optional<std::string> conflictCopy;  // what ConflictData holds afterwards
     bool downloaded;
+    std::chrono::seconds recordedAt = -60s;  // the date the row recorded
   } cases[] = {
       {"in sync", "1", false, false, std::nullopt, true},
       {"edited, not uploaded", "0", false, false, "local edit", true},
       {"unknown to the database", "", false, false, "local edit", true},
       {"reinitialising", "1", true, false, "local edit", true},
       {"no conflict copy possible", "0", false, true, std::nullopt, false},
+      // The row still says "in sync": the edit came after the last upload.
+      {"edited after the last sync", "1", false, false, "local edit", true, -600s},
+      {"edited after the last sync, no conflict copy possible", "1", false, true, std::nullopt, false, -600s},
   };
   for (const auto& c : cases) {
     ApplierFixture f;
     f.put("/d/a.txt", "local edit", -60s);
-    if (!c.backup.empty()) f.status.rows["/d/a.txt"].backup = c.backup;
+    if (!c.backup.empty()) {
+      f.status.rows["/d/a.txt"].backup = c.backup;
+      f.status.rows["/d/a.txt"].recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, c.recordedAt)), "10"};
+    }
     if (c.blockConflictFolder) f.put("/.UMSCache/ConflictData", "a file in the way");
     f.validate(record("/d/a.txt"), "4", {c.reinitialise, false, false});
     EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/d/a.txt"), c.conflictCopy) << c.name;
@@ -283,13 +291,17 @@ TEST(RecordApplierTest, FileKnownUnderAThirdNameMovesThenDownloadsWithoutOverwri
     bool newNameTaken;
     std::optional<std::string> atNewName;
     std::optional<std::string> conflictCopy;
+    std::chrono::seconds localAge;  // of the copy under the third name, against the server's time
+    std::optional<std::string> leftAtThirdName;
   } cases[] = {
-      {"moved into place", false, "uploaded", std::nullopt},
-      {"new name taken meanwhile", true, "user's", "user's"},
+      {"moved into place", false, "uploaded", std::nullopt, -30s, std::nullopt},
+      {"new name taken meanwhile", true, "user's", "user's", -30s, "uploaded"},
+      // Changed after its upload, before the database heard of it.
+      {"edited since the upload", false, std::nullopt, std::nullopt, 30s, "uploaded"},
   };
   for (const auto& c : cases) {
     ApplierFixture f;
-    f.put("/x/third.txt", "uploaded", 30s);
+    f.put("/x/third.txt", "uploaded", c.localAge);
     f.status.rows["/x/third.txt"] = {"1", "1", "R1"};
     f.queue.refIdPaths["R1"] = "/x/third.txt";
     RecordApplier::Flags flags{false, false, true};
@@ -301,7 +313,32 @@ TEST(RecordApplierTest, FileKnownUnderAThirdNameMovesThenDownloadsWithoutOverwri
       EXPECT_EQ(f.read("/new.txt"), c.atNewName) << c.name;
     }
     EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/new.txt"), c.conflictCopy) << c.name;
+    EXPECT_EQ(f.read("/x/third.txt"), c.leftAtThirdName) << c.name;
     EXPECT_EQ(f.queue.log.back(), "restore /new.txt=10") << c.name;
+  }
+}
+
+TEST(RecordApplierTest, ServerRenameMovesOnlyACopyTheServerHas) {
+  struct Case {
+    const char* name;
+    std::string backup;
+    std::chrono::seconds localAge;  // against the server's time
+    std::optional<std::string> atOldName, atNewName;
+  } cases[] = {
+      {"server changed it", "1", -30s, std::nullopt, "as uploaded"},
+      {"not uploaded", "0", -30s, "as uploaded", std::nullopt},
+      // The capture has the change but the row still says uploaded: the
+      // download over the moved copy would write over the change.
+      {"edited since the upload", "1", 30s, "as uploaded", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/d/notes.txt", "as uploaded", c.localAge);
+    f.status.rows["/d/notes.txt"].backup = c.backup;
+    f.validate(record("/d/x.bin", "/d/notes.txt"), "3");
+    EXPECT_EQ(f.read("/d/notes.txt"), c.atOldName) << c.name;
+    EXPECT_EQ(f.read("/d/x.bin"), c.atNewName) << c.name;
+    EXPECT_EQ(f.queue.log.back(), "restore /d/x.bin=10") << c.name;
   }
 }
 

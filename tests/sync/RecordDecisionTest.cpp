@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "journal/SyncRecordBuilder.h"
 #include "sync/ServerRenameDecision.h"
 #include "sync/ServerRoadTestSupport.h"
 
@@ -169,6 +170,73 @@ TEST(RecordDecisionTest, DeletedOnServer) {
   check(cases, decideRecord);
 }
 
+// The row says "in sync", but the local file is no longer the one it
+// recorded: an edit the capture had not reported, or that waits for its
+// upload. The server's copy never replaces it, and a server delete leaves it.
+TEST(RecordDecisionTest, AnEditSinceTheLastSyncIsNeverReplaced) {
+  const ItemState local = {true, false, serverTime(kTime, -5s), 10};
+  const std::string localDate = syncrecord::dateText(*local.modified);
+  const std::string otherDate = syncrecord::dateText(serverTime(kTime, -65s));
+  struct RowCase {
+    const char* name;
+    std::optional<RecordedFileFacts> recorded;
+    bool restored;
+    bool edited;
+    bool changedSinceDownload = false;
+  };
+  const std::vector<RowCase> rows = {
+      {"row matches the file", RecordedFileFacts{localDate, "10"}, true, false},
+      {"other date", RecordedFileFacts{otherDate, "10"}, true, true},
+      {"other size", RecordedFileFacts{localDate, "9"}, true, true},
+      {"date and size not recorded", RecordedFileFacts{"NA", "NA"}, true, false},
+      {"nothing recorded", RecordedFileFacts{}, true, false},
+      {"no row", std::nullopt, true, false},
+      // A download under way: the row still holds the previous file's facts.
+      {"download under way", RecordedFileFacts{otherDate, "9"}, false, false},
+      // Edited just after a download wrote it, before the row was written:
+      // the row holds the edit.
+      {"changed since the download wrote it", RecordedFileFacts{localDate, "10"}, true, true, true},
+  };
+  for (const RowCase& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto base = [&](const char* op) {
+      return with(facts(op), [&](auto& f) {
+        f.local = local;
+        f.backedUp = true;
+        f.restored = row.restored;
+        f.recorded = row.recorded;
+        f.changedSinceDownload = row.changedSinceDownload;
+        f.backupAndRefId = BackupStatusAndRefId{"1", "R1"};
+      });
+    };
+    EXPECT_EQ(editedSinceSync(base("4")), row.edited);
+
+    Step newer = fetch(15);
+    newer.keepLocalEdit = row.edited;
+    Step sameSecond = step(Kind::kDownload, 15);
+    sameSecond.keepLocalEdit = row.edited;
+    Step older = row.restored ? step(Kind::kUpload) : fetch(16);
+    Step del{Kind::kSyncDelete, "/d/a.txt", {}, "/d/a.txt"};
+    del.sessionLog = true;
+    std::vector<Step> deleted;
+    if (!row.edited) deleted.push_back(del);
+    const std::vector<Case> cases = {
+        {"server newer", base("4"), {newer}, true},
+        {"same second, other size", with(base("4"), [](auto& f) { f.serverTime = *f.local.modified; f.record.size = "12"; }),
+         {sameSecond}, true},
+        {"server older", with(base("4"), [](auto& f) { f.serverTime = serverTime(kTime, -50s); }), {older}, true},
+        {"deleted on the server", base("2"), deleted, true},
+    };
+    check(cases, decideRecord);
+  }
+  // A folder is never judged by a file's facts.
+  EXPECT_FALSE(editedSinceSync(with(facts("4"), [&](auto& f) {
+    f.local = folder();
+    f.restored = true;
+    f.recorded = RecordedFileFacts{otherDate, "9"};
+  })));
+}
+
 TEST(ServerRenameDecisionTest, RenamedOnServer) {
   const std::string n = "/new/a.txt", o = "/old/a.txt";
   auto base = facts("3", n, o);
@@ -194,9 +262,14 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
   Step viaRefMove{Kind::kMoveThenDownload, "/x/a.txt", n, {}, 2};
   viaRefMove.moveFirst = true;
   viaRefMove.avoidDelete = false;
+  Step viaRefFetch{Kind::kMoveThenDownload, "/x/a.txt", n, {}, 1};
+  viaRefFetch.avoidBackup = true;
+  viaRefFetch.avoidDelete = false;
   Step moveDl{Kind::kMoveThenDownload, o, n, {}, 8};
   moveDl.moveFirst = true;
   moveDl.avoidBackup = true;
+  Step fetchBeside = moveDl;
+  fetchBeside.moveFirst = false;
   Step plainDl{Kind::kDownload, {}, {}, {}, 11};
   plainDl.cacheFirst = false;
   plainDl.avoidDelete = false;
@@ -216,11 +289,24 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       {"A into hidden", make({}, {}, [](auto& f) { f.newSideHidden = true; }), {}, false},
       {"A out of hidden", make({}, {}, [](auto& f) { f.oldSideHidden = true; }), {dl(0)}, false},
       {"A known under a third name", make({}, {}, refId), {viaRefRename}, false},
-      {"A third name, other time", make({}, {}, [&](auto& f) {
+      {"A third name, server newer", make({}, {}, [&](auto& f) {
+         refId(f);
+         f.refIdItem = file(-3s);
+       }),
+       {viaRefMove}, false},
+      // The row still says uploaded while the local copy was changed since:
+      // fetching over it would lose the change.
+      {"A third name, local newer", make({}, {}, [&](auto& f) {
          refId(f);
          f.refIdItem = file(3s);
        }),
-       {viaRefMove}, false},
+       {viaRefFetch}, false},
+      {"A third name, not uploaded", make({}, {}, [&](auto& f) {
+         refId(f);
+         f.refIdItem = file(-3s);
+         f.refIdPathBackedUp = false;
+       }),
+       {viaRefFetch}, false},
       {"A nowhere", make({}, {}, none), {restoreAt}, false},
       // B: only the new name.
       {"B folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.local = folder(); }), {}, false},
@@ -250,13 +336,10 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       {"C same time", make({}, file(), none), {renameOld}, false},
       {"C case only", with(facts("3", "/d/a.txt", "/d/A.txt"), [](auto& f) { f.old = file(); }),
        {Step{Kind::kLocalRename, "/d/A.txt", "/d/a.txt", "/d/A.txt"}}, false},
-      {"C other time, uploaded", make({}, file(4s), [](auto& f) { f.oldBackedUp = true; }), {moveDl}, false},
-      {"C other time, not uploaded", make({}, file(4s), none), {[&] {
-         auto s = moveDl;
-         s.moveFirst = false;
-         return s;
-       }()},
-       false},
+      {"C server newer, uploaded", make({}, file(-4s), [](auto& f) { f.oldBackedUp = true; }), {moveDl}, false},
+      {"C server newer, not uploaded", make({}, file(-4s), none), {fetchBeside}, false},
+      {"C local newer, row says uploaded", make({}, file(4s), [](auto& f) { f.oldBackedUp = true; }),
+       {fetchBeside}, false},
       {"C into hidden", make({}, file(), [](auto& f) { f.newSideHidden = true; }), {deleteOld}, false},
       {"C out of hidden", make({}, file(), [](auto& f) { f.oldSideHidden = true; }), {dl(0)}, false},
       // D: both names.
