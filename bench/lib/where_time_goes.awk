@@ -51,7 +51,9 @@ END {
     split(key, k, " ")
     if (k[1] == "b" && k[3] == "list" && first[key] >= upEnd && first[key] <= dlStart && (lsUsed < 0 || first[key] < lsUsed)) lsUsed = first[key]
   }
-  printf "capture and event journal on A (copy end to first journal file)\t%.2f\n", journal - t0
+  # A big copy is still going on when the first journal file appears.
+  if (journal < t0) journal = t0
+  printf "capture and event journal on A (copy end to first journal file, 0 if during the copy)\t%.2f\n", journal - t0
   printf "cycle wait on A (to the first upload run)\t%.2f\n", upStart - journal
   printf "upload runs on A (first start to last end; engine busy %.2f)\t%.2f\n", upBusy, upEnd - upStart
   printf "on B, from A's last upload run to B's first download run (listing engine busy %.2f)\t%.2f\n", lsBusy, dlStart - upEnd
