@@ -126,6 +126,18 @@ size_t threadCount() {
                                            std::filesystem::directory_iterator()));
 }
 
+// A joined thread can stay listed under /proc/self/task for a moment after
+// the join returns (the kernel reaps it a little later), so give the count a
+// bounded while to come down before comparing.
+size_t threadCountSettledTo(size_t expected) {
+  size_t n = threadCount();
+  for (int i = 0; i < 500 && n > expected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    n = threadCount();
+  }
+  return n;
+}
+
 TEST_F(ManagerTest, AChangeOfAccountStopsTheOldOneAndAReturnRestartsIt) {
   home.logIn("demo", home.sub("Sync"));
   manager->start();
@@ -164,7 +176,7 @@ TEST_F(ManagerTest, SwitchingBackAndForthLeavesNoThreadsBehind) {
     EXPECT_EQ(manager->activeAccount(), registry.userControllerForCUser(me, name));
   }
   EXPECT_EQ(manager->accountCount(), 1u);
-  EXPECT_EQ(threadCount(), settled);
+  EXPECT_LE(threadCountSettledTo(settled), settled);
   EXPECT_TRUE(queue->isDBThreadRunning());
 }
 
