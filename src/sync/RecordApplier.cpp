@@ -70,6 +70,14 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
   f.record = record;
   // Queue and database keys take the one canonical form ("/a/b", folders "/a/b/").
   f.record.fname = *fname + (record.isFolder() ? "/" : "");
+  if (fnameOld && !files_.info(*fnameOld)) {
+    const std::string moved = movedWithFolders(*fnameOld);
+    if (moved != *fnameOld && moved != *fname) {
+      trace("validateFiles takes the former path " + serverpath::forTrace(*fnameOld) + " as " +
+            serverpath::forTrace(moved) + ": its folder was renamed earlier in this listing");
+      fnameOld = moved;
+    }
+  }
   if (fnameOld) f.record.fnameOld = *fnameOld + (record.fnameOld.back() == '/' ? "/" : "");
   f.operation = operation;
   f.serverTime = QLUtility::dateFromString(record.modTime);
@@ -85,19 +93,28 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
 
   f.local = itemState(*fname);
   if (fnameOld) f.old = itemState(*fnameOld);
-  const auto& key = f.record.fname;
+  const std::string key = rowKey(f.record.fname);
   if (operation == ServerRecord::kCodeChanged && f.local.exists) {
     f.backedUp = ports_.status.backupStatus(key);
     f.restored = ports_.status.restoreStatus(key);
+    if (!f.local.isFolder) {
+      f.recorded = ports_.status.recordedFacts(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(f.record.fname);
+    }
   } else if (operation == ServerRecord::kCodeDeleted && f.local.exists) {
     f.backupAndRefId = ports_.status.backupStatusAndRefId(key);
+    if (!f.local.isFolder) {
+      f.restored = ports_.status.restoreStatus(key);
+      f.recorded = ports_.status.recordedFacts(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(f.record.fname);
+    }
   } else if (rename) {
     if (f.local.exists) {
       f.backedUp = ports_.status.backupStatus(key);
       f.restored = ports_.status.restoreStatus(key);
       if (!f.old.exists) f.backupStatusDuringMismatch = ports_.status.backupStatusDuringMismatch(key);
     }
-    if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(f.record.fnameOld);
+    if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(rowKey(f.record.fnameOld));
   }
   const bool wantsRefIdPath =
       flags.useRefId && !record.refId.empty() && !f.local.exists &&
@@ -112,6 +129,39 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
     }
   }
   return f;
+}
+
+void RecordApplier::listingDidStart() {
+  std::lock_guard<std::mutex> lock(mu_);
+  folderRenames_.clear();
+}
+
+std::string RecordApplier::movedWithFolders(std::string relative) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const RenameEntry& r : folderRenames_) {
+    if (relative == r.originalPath) {
+      relative = r.renamedPath;
+    } else if (relative.starts_with(r.originalPath + "/")) {
+      relative = r.renamedPath + relative.substr(r.originalPath.size());
+    }
+  }
+  return relative;
+}
+
+std::string RecordApplier::rowKey(const std::string& key) const {
+  std::string former = key;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = folderRenames_.rbegin(); it != folderRenames_.rend(); ++it) {
+      if (former == it->renamedPath || former.starts_with(it->renamedPath + "/")) {
+        former = it->originalPath + former.substr(it->renamedPath.size());
+      }
+    }
+  }
+  // The rows of a folder renamed here move through the input queue a moment
+  // later; until then they stand under the former path.
+  if (former == key || ports_.status.backupStatusDuringMismatch(key) != 2) return key;
+  return former;
 }
 
 void RecordApplier::validateFiles(const ServerRecord& record, const std::string& operation,
@@ -215,9 +265,11 @@ bool RecordApplier::download(const ServerRecord& record, const Step& step) {
       return false;
     }
     // The local file may hold an edit that has not reached the server.
-    if (step.conflictAlways || !ports_.status.backupStatus(fname)) {
+    if (step.conflictAlways || step.keepLocalEdit || !ports_.status.backupStatus(rowKey(fname))) {
       if (step.conflictAlways)
         trace("reinitialize and server lmd grater than local moving local file to conflict data folder");
+      else
+        trace("the local edit of " + serverpath::forTrace(fname) + " is kept as a conflict copy");
       // The move must not reach the server as the user deleting the file.
       std::string full = files_.fullPath(fname);
       ports_.filters.addToExclude(full);
@@ -305,6 +357,10 @@ void RecordApplier::folderRename(const Step& step) {
     return;
   }
   updateRecordToDBWithDirectoryContent({*from, *to});
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    folderRenames_.push_back({*from, *to});
+  }
   std::string fullTo = files_.fullPath(*to);
   tally_.countRename(files_.fullPath(*from), fullTo);
   ports_.recent.setRecentlyModifiedItems(fullTo, " - Auto Renamed");

@@ -59,6 +59,8 @@ TEST_F(DataBaseWrapperQueryTest, EveryQueryFindsTheRowByExactBytes) {
     EXPECT_EQ(both->refId, c.refId);
     EXPECT_EQ(r.getFileNameForGivenReferenceID(c.refId, db.folder(), db.user()), c.path);
     EXPECT_EQ(r.queryFilePathforRefID(c.refId, db.folder(), db.user()), c.path);
+    EXPECT_EQ(r.getRecordedFactsForFile(c.path, db.folder(), db.user()),
+              (RecordedFileFacts{"2020-01-01 00:00:00 +0000", "10"}));
   }
 }
 
@@ -73,6 +75,7 @@ TEST_F(DataBaseWrapperQueryTest, NearMissesFindNothing) {
     EXPECT_FALSE(r.getBackupStatusForFile(path, db.folder(), db.user()));
     EXPECT_FALSE(r.getRestoreStatusForFile(path, db.folder(), db.user()));
     EXPECT_EQ(r.getBackupStatusForFileDuringLMDMismatch(path, db.folder(), db.user()), 2);
+    EXPECT_FALSE(r.getRecordedFactsForFile(path, db.folder(), db.user()).has_value());
     auto both = r.getBackupStatusAndRef_idForFile(path, db.folder(), db.user());
     ASSERT_TRUE(both.has_value()) << "the database exists, only the row is missing";
     EXPECT_FALSE(both->backupStatus.has_value());

@@ -155,15 +155,17 @@ TEST_F(TwoAgents, FileChangesOnOneComputerReachTheOther) {
   EXPECT_EQ(b_->query("SELECT COUNT(*) FROM FILE_TABLE WHERE FILEPATH LIKE '/draft.txt%'"), "1");
 }
 
-// Disabled until mended: the changed file B downloads is still sometimes
-// uploaded back by B; that upload fails once the rename from A has moved the
-// file, its row stays "not uploaded", and B then keeps a stale copy of the
-// file that A moved into a folder (the copy is not lost, but it stays).
-TEST_F(TwoAgents, DISABLED_AChangeThenARenameAndAMoveLeaveNoStaleCopy) {
+// The changed file B downloads is not uploaded back by B: sent back after
+// A's rename, it would leave B a stale copy under the old name.
+TEST_F(TwoAgents, AChangeThenARenameAndAMoveLeaveNoStaleCopy) {
   write(a_->at("note.txt"), "first words");
   ASSERT_TRUE(timeUntil([&] { return b_->content("note.txt") == "first words"; })) << b_->trace();
   write(a_->at("note.txt"), "second, longer words");
-  ASSERT_TRUE(timeUntil([&] { return b_->content("note.txt") == "second, longer words"; })) << b_->trace();
+  // The same one-file set again: the upload on A and the download on B each
+  // wait a minute first.
+  ASSERT_TRUE(timeUntil([&] { return b_->content("note.txt") == "second, longer words"; },
+                        std::chrono::seconds(200)))
+      << b_->trace();
   std::filesystem::rename(a_->at("note.txt"), a_->at("letter.txt"));
   ASSERT_TRUE(timeUntil([&] { return b_->content("letter.txt") == "second, longer words"; })) << b_->trace();
   std::filesystem::create_directory(a_->at("Post"));
@@ -204,10 +206,9 @@ TEST_F(TwoAgents, FolderChangesOnOneComputerReachTheOther) {
   EXPECT_TRUE(b_->hasFolder("Empty"));
 }
 
-// Disabled until the upload road checks the service's copy first: after the
-// resume B's cycle uploads its older edit before it lists, so the edit
-// replaces A's newer copy on the service instead of becoming a conflict copy.
-TEST_F(TwoAgents, DISABLED_AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
+// After the pause B lists before it uploads: its edit, made after the last
+// sync, becomes a conflict copy instead of replacing A's newer copy.
+TEST_F(TwoAgents, AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
   write(a_->at("shared.txt"), "from A");
   ASSERT_TRUE(timeUntil([&] { return b_->content("shared.txt") == "from A"; })) << b_->trace();
 
@@ -224,15 +225,55 @@ TEST_F(TwoAgents, DISABLED_AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy
   })) << a_->trace();
 
   ASSERT_TRUE(sendCommand(agentB_->monitor(), 503));
+  // B downloads the one-file set it downloaded last: it waits a minute first.
   ASSERT_TRUE(timeUntil([&] {
     if (b_->content("shared.txt") != "newer from A") return false;
     for (const auto& [path, text] : b_->cached("shared.txt", true)) {
       if (text == "edited on B") return true;
     }
     return false;
-  })) << "B's edit was not kept as a conflict copy\n--- B:\n" << b_->trace();
+  }, std::chrono::seconds(200))) << "B's edit was not kept as a conflict copy\n--- B:\n" << b_->trace();
   // Nothing sent B's edit over A's newer copy.
   EXPECT_TRUE(eventuallyWithin(std::chrono::seconds(5), [&] { return a_->content("shared.txt") == "newer from A"; }));
+}
+
+// A is stopped when B renames its file twice that A had changed meanwhile: on
+// its return A's database still calls the file uploaded. The rename must not
+// carry A's change under B's names and download over it; A's change stays
+// under the old name and reaches B, and nothing stays under the middle name.
+TEST_F(TwoAgents, AChangeMadeWhileStoppedSurvivesTwoRenamesOnTheOtherComputer) {
+  write(b_->at("notes.txt"), "first words\n");
+  ASSERT_TRUE(timeUntil([&] {
+    return a_->content("notes.txt") == "first words\n" &&
+           a_->query("SELECT BACKUP_STATUS FROM FILE_TABLE WHERE FILEPATH = '/notes.txt'") == "1";
+  })) << a_->trace();
+  ASSERT_EQ(agentA_->stop().exitStatus, 0);
+
+  write(a_->at("notes.txt"), "first words\nadded on A\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(a_->at("notes.txt").c_str(), &st), 0);
+  utimbuf later{st.st_mtime + 60, st.st_mtime + 60};
+  ASSERT_EQ(::utime(a_->at("notes.txt").c_str(), &later), 0);
+
+  std::filesystem::rename(b_->at("notes.txt"), b_->at("x.bin"));
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return stored("COUNT(*)", "/x.bin") == "1" && stored("COUNT(*)", "/notes.txt") == "0";
+  })) << b_->trace();
+  std::filesystem::rename(b_->at("x.bin"), b_->at("data.txt"));
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return stored("COUNT(*)", "/data.txt") == "1" && stored("COUNT(*)", "/x.bin") == "0";
+  })) << b_->trace();
+
+  agentA_ = std::make_unique<RunningAgent>(*a_);
+  ASSERT_TRUE(agentA_->start() && agentA_->waitUntilListening()) << a_->trace();
+  EXPECT_TRUE(timeUntil([&] {
+    for (const LinkedHome* home : {a_.get(), b_.get()}) {
+      if (home->content("data.txt") != "first words\n" || home->content("notes.txt") != "first words\nadded on A\n" ||
+          !home->missing("x.bin"))
+        return false;
+    }
+    return stored("COUNT(*)", "/x.bin") == "0";
+  })) << "--- A:\n" << a_->trace() << "\n--- B:\n" << b_->trace();
 }
 
 // The selective-sync choice as the companion makes it: the list, then
@@ -266,6 +307,78 @@ TEST_F(TwoAgents, ADeselectedFolderStopsSyncingAndComesBackWhenSelectedAgain) {
   EXPECT_TRUE(timeUntil([&] {
     return b_->content("Docs/one.txt") == "one" && b_->content("Docs/two.txt") == "two";
   })) << b_->trace();
+}
+
+// Several changes to one folder inside one capture window: each must reach
+// B and the storage once, whatever order the events were journalled in.
+TEST_F(TwoAgents, ChangesInsideAFolderMovedInTheSameMomentArriveOnce) {
+  struct Case {
+    const char* name;
+    std::function<void(const LinkedHome&)> onA;
+    std::vector<std::string> present;  // files on B afterwards (folder "Moved")
+    std::vector<std::string> gone;     // paths absent on B and on the storage
+  };
+  namespace fs = std::filesystem;
+  const std::vector<Case> cases = {
+      {"moved, then a file inside renamed",
+       [](const LinkedHome& a) {
+         fs::rename(a.at("F1"), a.at("Moved1"));
+         fs::rename(a.at("Moved1/a.txt"), a.at("Moved1/b.txt"));
+       },
+       {"Moved1/b.txt", "Moved1/sub/c.txt"},
+       {"F1", "Moved1/a.txt"}},
+      {"moved, then a folder inside deleted",
+       [](const LinkedHome& a) {
+         fs::rename(a.at("F2"), a.at("Moved2"));
+         fs::remove_all(a.at("Moved2/sub"));
+       },
+       {"Moved2/a.txt"},
+       {"F2", "Moved2/sub"}},
+      {"a file inside renamed, then moved",
+       [](const LinkedHome& a) {
+         fs::rename(a.at("F3/a.txt"), a.at("F3/b.txt"));
+         fs::rename(a.at("F3"), a.at("Moved3"));
+       },
+       {"Moved3/b.txt", "Moved3/sub/c.txt"},
+       {"F3", "Moved3/a.txt"}},
+      {"moved into another folder, then renamed inside",
+       [](const LinkedHome& a) {
+         fs::rename(a.at("F4"), a.at("Outer4/Moved4"));
+         fs::rename(a.at("Outer4/Moved4/sub"), a.at("Outer4/Moved4/sub2"));
+       },
+       {"Outer4/Moved4/a.txt", "Outer4/Moved4/sub2/c.txt"},
+       {"F4", "Outer4/Moved4/sub"}},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string f = "F" + std::to_string(i + 1);
+    write(a_->at(f + "/a.txt"), "a " + f);
+    write(a_->at(f + "/sub/c.txt"), "c " + f);
+  }
+  write(a_->at("Outer4/o.txt"), "o");
+  ASSERT_TRUE(timeUntil([&] {
+    if (!b_->content("Outer4/o.txt")) return false;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      const std::string f = "F" + std::to_string(i + 1);
+      if (!b_->content(f + "/a.txt") || !b_->content(f + "/sub/c.txt")) return false;
+    }
+    return true;
+  })) << b_->trace();
+  for (const Case& c : cases) c.onA(*a_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(timeUntil([&] {
+      for (const std::string& p : c.present) {
+        if (!b_->content(p) || stored("COUNT(*)", "/" + p) != "1") return false;
+      }
+      for (const std::string& p : c.gone) {
+        if (!b_->missing(p) || stored("COUNT(*)", "/" + p) != "0" || stored("COUNT(*)", "/" + p + "/%") != "0")
+          return false;
+      }
+      return true;
+    })) << "--- A:\n" << a_->trace() << "\n--- B:\n" << b_->trace();
+  }
+  // Nothing arrived twice: the storage holds each file once.
+  EXPECT_EQ(stored("COUNT(*)", "%.txt"), "8");
 }
 
 }  // namespace
