@@ -267,14 +267,41 @@ TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
   EXPECT_EQ(f.filters.log, Lines{"avoidRename /old->/new"});
 }
 
-TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFiles) {
-  ApplierFixture f;
-  f.put("/old.txt", "old", 5s);
-  f.put("/new.txt", "new", 9s);
-  f.status.rows["/new.txt"] = {"1", "1", ""};
-  f.validate(record("/new.txt", "/old.txt"), "3");
-  EXPECT_EQ(f.read("/old.txt"), "old");
-  EXPECT_EQ(f.read("/new.txt"), "new");
+// Both names are here when the server renames a file onto a name this
+// computer also wrote. Both copies stay when both may hold the user's work;
+// a former name still holding just the server's file is only the old name of
+// the renamed file, and goes to the cache.
+TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFilesUnlessTheOldIsTheServersCopy) {
+  struct Case {
+    const char* name;
+    std::string oldText;
+    std::chrono::seconds oldAge;  // against the server's time
+    std::string oldBackup;        // the former name's row; "" for no row
+    bool oldCached;
+  } cases[] = {
+      {"old is the server's copy", "0123456789", 0s, "1", true},
+      {"old edited, not uploaded", "0123456789", 0s, "0", false},
+      {"old unknown to the database", "0123456789", 0s, "", false},
+      {"old of another size", "old", 0s, "1", false},
+      {"old of another date", "0123456789", 5s, "1", false},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/old.txt", c.oldText, c.oldAge);
+    f.put("/new.txt", "new", 9s);
+    f.status.rows["/new.txt"] = {"1", "1", ""};
+    if (!c.oldBackup.empty()) f.status.rows["/old.txt"].backup = c.oldBackup;
+    f.validate(record("/new.txt", "/old.txt"), "3");
+    EXPECT_EQ(f.read("/new.txt"), "new") << c.name;
+    if (c.oldCached) {
+      EXPECT_EQ(f.read("/old.txt"), std::nullopt) << c.name;
+      EXPECT_EQ(f.read("/.UMSCache/2020-01-01/old.txt"), c.oldText) << c.name;
+      ASSERT_FALSE(f.queue.log.empty()) << c.name;
+      EXPECT_EQ(f.queue.log.front(), "dbdelete /old.txt") << c.name;
+    } else {
+      EXPECT_EQ(f.read("/old.txt"), c.oldText) << c.name;
+    }
+  }
 }
 
 TEST(RecordApplierTest, FileKnownUnderAThirdNameMovesThenDownloadsWithoutOverwriting) {
