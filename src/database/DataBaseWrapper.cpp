@@ -17,7 +17,7 @@ using pendingbatch::Operation;
 using pendingbatch::Target;
 
 constexpr const char* kSelectByPath =
-    "SELECT BACKUP_STATUS, RESTORE_STATUS, REF_ID FROM FILE_TABLE WHERE FILEPATH = ?1";
+    "SELECT BACKUP_STATUS, RESTORE_STATUS, REF_ID, FILE_LMD, FILE_SIZE FROM FILE_TABLE WHERE FILEPATH = ?1";
 constexpr const char* kSelectByRefId = "SELECT FILEPATH FROM FILE_TABLE WHERE REF_ID = ?1 LIMIT 1";
 constexpr const char* kSelectSynced =
     "SELECT FILEPATH FROM FILE_TABLE WHERE BACKUP_STATUS = '1' OR RESTORE_STATUS = '1'";
@@ -140,6 +140,8 @@ DataBaseWrapper::StatusRow DataBaseWrapper::lookupByPath(const std::string& path
     row.backupStatus = stmt->columnText(0);
     row.restoreStatus = stmt->columnText(1);
     row.refId = stmt->columnText(2);
+    row.lmd = stmt->columnText(3);
+    row.size = stmt->columnText(4);
   }
   stmt->reset();
   return row;
@@ -172,6 +174,13 @@ int DataBaseWrapper::getBackupStatusForFileDuringLMDMismatch(const std::string& 
   if (value > INT_MAX) return INT_MAX;
   if (value < INT_MIN) return INT_MIN;
   return static_cast<int>(value);
+}
+
+std::optional<std::pair<std::string, std::string>> DataBaseWrapper::getRecordedDateAndSizeForFile(
+    const std::string& path, const std::string& dbFolder, const std::string& user) {
+  StatusRow row = lookupByPath(path, dbFolder, user);
+  if (!row.found || !row.lmd || !row.size) return std::nullopt;
+  return std::make_pair(*row.lmd, *row.size);
 }
 
 std::optional<std::string> DataBaseWrapper::lookupByRefId(const std::string& refId,

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,6 +81,9 @@ class DataBaseWrapper {
   // BACKUP_STATUS as an integer; 2 without a row or database.
   int getBackupStatusForFileDuringLMDMismatch(const std::string& path, const std::string& dbFolder,
                                               const std::string& user);
+  // FILE_LMD and FILE_SIZE as recorded; nullopt without a row or database.
+  std::optional<std::pair<std::string, std::string>> getRecordedDateAndSizeForFile(
+      const std::string& path, const std::string& dbFolder, const std::string& user);
 
   // --- Queries by server reference id: the recorded relative path, or
   // nullopt. "" and "NA" are not reference ids and find nothing.
@@ -111,7 +115,7 @@ class DataBaseWrapper {
   struct StatusRow {
     bool databaseOpen = false;
     bool found = false;
-    std::optional<std::string> backupStatus, restoreStatus, refId;
+    std::optional<std::string> backupStatus, restoreStatus, refId, lmd, size;
   };
   StatusRow lookupByPath(const std::string& path, const std::string& dbFolder,
                          const std::string& user);

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "foundation/QLUtility.h"
+#include "journal/SyncRecordBuilder.h"
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
@@ -98,6 +99,11 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
       if (!f.old.exists) f.backupStatusDuringMismatch = ports_.status.backupStatusDuringMismatch(key);
     }
     if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(f.record.fnameOld);
+    if (f.local.exists && f.old.exists && !f.old.isFolder && f.old.modified && f.old.size) {
+      auto recorded = ports_.status.recordedDateAndSize(f.record.fnameOld);
+      f.oldUnchangedSinceSync = recorded && recorded->first == syncrecord::dateText(*f.old.modified) &&
+                                recorded->second == std::to_string(*f.old.size);
+    }
   }
   const bool wantsRefIdPath =
       flags.useRefId && !record.refId.empty() && !f.local.exists &&

@@ -1,7 +1,5 @@
 #include "sync/ServerRenameDecision.h"
 
-#include <charconv>
-
 namespace ulmora {
 namespace {
 
@@ -38,18 +36,6 @@ Step localRename(const std::string& from, const std::string& to, bool checkParen
 // the edit.
 bool movableUnderServerCopy(bool backedUp, const RecordFacts& f, const ItemState& item) {
   return backedUp && compareTimes(f.serverTime, item.modified) == TimeOrder::kServerNewer;
-}
-
-// The local copy under the former name is the very file the server renamed:
-// in sync, and of the server's date and size. Kept beside the new name it
-// would be a second copy that no other computer has, and upload again.
-bool isServersRenamedCopy(bool backedUp, const RecordFacts& f, const ItemState& item) {
-  if (!backedUp || item.isFolder || !item.size || !f.serverTime || !item.modified) return false;
-  if (compareTimes(f.serverTime, item.modified) != TimeOrder::kEqual) return false;
-  const std::string& text = f.record.size;
-  int64_t size = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), size);
-  return ec == std::errc() && end == text.data() + text.size() && size == *item.size;
 }
 
 }  // namespace
@@ -166,9 +152,12 @@ Plan decideServerRename(const RecordFacts& f) {
     return plan;
   }
   const bool sameName = fname == fnameOld;
-  // The old name goes to the cache (nothing is lost); what stands at the new
-  // name is judged as before.
-  if (!sameName && isServersRenamedCopy(f.oldBackedUp, f, f.old)) plan.steps.push_back(syncDeleteOld(f));
+  // A former name unchanged since its sync holds nothing the server lacks: it
+  // is just the old name of the renamed file, and kept it would be a copy no
+  // other computer has. It goes to the cache (nothing is lost); what stands at
+  // the new name is judged as before.
+  if (!sameName && !f.old.isFolder && f.oldBackedUp && f.oldUnchangedSinceSync)
+    plan.steps.push_back(syncDeleteOld(f));
   if (sameName && compareTimes(f.serverTime, f.old.modified) == TimeOrder::kEqual) {
     plan.steps.push_back({Kind::kRefIdUpdate, {}, {}, {}, 9});
   } else if (compareTimes(f.serverTime, f.local.modified) == TimeOrder::kEqual) {

@@ -84,6 +84,9 @@ class FileStatusAdapter final : public FileStatusPort {
   std::optional<std::string> fileNameForRefId(const std::string& id) override {
     return db_.getFileNameForGivenReferenceID(id, folder_, user_);
   }
+  std::optional<std::pair<std::string, std::string>> recordedDateAndSize(const std::string& p) override {
+    return db_.getRecordedDateAndSizeForFile(p, folder_, user_);
+  }
 
  private:
   DataBaseWrapper& db_;

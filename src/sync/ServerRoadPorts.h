@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "database/BackupStatusAndRefId.h"
@@ -80,6 +81,8 @@ class FileStatusPort {
   // 0, 1, ...; 2 when there is no row.
   virtual int backupStatusDuringMismatch(const std::string& path) = 0;
   virtual std::optional<std::string> fileNameForRefId(const std::string& refId) = 0;
+  // The row's date and size texts as of the last sync; nullopt without a row.
+  virtual std::optional<std::pair<std::string, std::string>> recordedDateAndSize(const std::string& path) = 0;
 };
 
 // Selective sync: whether a path lies inside a folder left out of sync.

@@ -59,6 +59,8 @@ TEST_F(DataBaseWrapperQueryTest, EveryQueryFindsTheRowByExactBytes) {
     EXPECT_EQ(both->refId, c.refId);
     EXPECT_EQ(r.getFileNameForGivenReferenceID(c.refId, db.folder(), db.user()), c.path);
     EXPECT_EQ(r.queryFilePathforRefID(c.refId, db.folder(), db.user()), c.path);
+    EXPECT_EQ(r.getRecordedDateAndSizeForFile(c.path, db.folder(), db.user()),
+              std::make_pair(std::string("2020-01-01 00:00:00 +0000"), std::string("10")));
   }
 }
 
@@ -78,6 +80,7 @@ TEST_F(DataBaseWrapperQueryTest, NearMissesFindNothing) {
     EXPECT_FALSE(both->backupStatus.has_value());
     EXPECT_FALSE(both->refId.has_value());
     EXPECT_TRUE(both->toPropertyList().asDict()->empty());
+    EXPECT_EQ(r.getRecordedDateAndSizeForFile(path, db.folder(), db.user()), std::nullopt);
   }
   for (const char* refId : {"NA", "", "ref-", "REF-A", "%"}) {
     SCOPED_TRACE(refId);
@@ -105,6 +108,7 @@ TEST_F(DataBaseWrapperQueryTest, NoDatabaseAnswers) {
     EXPECT_FALSE(r.getRestoreStatusForFile("/docs/a.txt", c.folder, c.user));
     EXPECT_EQ(r.getBackupStatusForFileDuringLMDMismatch("/docs/a.txt", c.folder, c.user), 2);
     EXPECT_EQ(r.getBackupStatusAndRef_idForFile("/docs/a.txt", c.folder, c.user), std::nullopt);
+    EXPECT_EQ(r.getRecordedDateAndSizeForFile("/docs/a.txt", c.folder, c.user), std::nullopt);
     EXPECT_EQ(r.queryFilePathforRefID("ref-a", c.folder, c.user), std::nullopt);
     EXPECT_TRUE(r.SelectAllFilesbackedupAndRestoredFrom(c.folder, c.user).empty());
   }

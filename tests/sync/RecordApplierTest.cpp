@@ -4,6 +4,7 @@
 
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
+#include "journal/SyncRecordBuilder.h"
 #include "platform/ManualClock.h"
 #include "sync/ServerRenameDecision.h"
 #include "sync/ServerRoadFakes.h"
@@ -268,29 +269,35 @@ TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
 }
 
 // Both names are here when the server renames a file onto a name this
-// computer also wrote. Both copies stay when both may hold the user's work;
-// a former name still holding just the server's file is only the old name of
-// the renamed file, and goes to the cache.
-TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFilesUnlessTheOldIsTheServersCopy) {
+// computer also wrote. Both copies stay when both may hold the user's work; a
+// former name unchanged since its sync is only the old name of the renamed
+// file (the server's copy may have changed since), and goes to the cache.
+TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFilesUnlessTheOldIsUnchangedSinceItsSync) {
   struct Case {
     const char* name;
     std::string oldText;
-    std::chrono::seconds oldAge;  // against the server's time
+    std::chrono::seconds oldAge;  // of the file, against the server's time
     std::string oldBackup;        // the former name's row; "" for no row
+    std::chrono::seconds rowAge;  // the date the row recorded
     bool oldCached;
   } cases[] = {
-      {"old is the server's copy", "0123456789", 0s, "1", true},
-      {"old edited, not uploaded", "0123456789", 0s, "0", false},
-      {"old unknown to the database", "0123456789", 0s, "", false},
-      {"old of another size", "old", 0s, "1", false},
-      {"old of another date", "0123456789", 5s, "1", false},
+      {"as synced", "0123456789", 0s, "1", 0s, true},
+      {"as synced, server edited it since", "0123456789", -30s, "1", -30s, true},
+      {"edited since its sync", "0123456789", 5s, "1", 0s, false},
+      {"another size than recorded", "old", 0s, "1", 0s, false},
+      {"edited, not uploaded", "0123456789", 0s, "0", 0s, false},
+      {"unknown to the database", "0123456789", 0s, "", 0s, false},
   };
   for (const auto& c : cases) {
     ApplierFixture f;
     f.put("/old.txt", c.oldText, c.oldAge);
     f.put("/new.txt", "new", 9s);
     f.status.rows["/new.txt"] = {"1", "1", ""};
-    if (!c.oldBackup.empty()) f.status.rows["/old.txt"].backup = c.oldBackup;
+    if (!c.oldBackup.empty()) {
+      auto& row = f.status.rows["/old.txt"];
+      row.backup = c.oldBackup;
+      row.dateAndSize = {syncrecord::dateText(serverTime(kTime, c.rowAge)), "10"};
+    }
     f.validate(record("/new.txt", "/old.txt"), "3");
     EXPECT_EQ(f.read("/new.txt"), "new") << c.name;
     if (c.oldCached) {

@@ -17,10 +17,6 @@ constexpr const char* kTime = "2024-03-05 10:20:30";
 ItemState file(std::chrono::nanoseconds offset = 0ns) {
   return {true, false, serverTime(kTime, offset), std::nullopt};
 }
-ItemState sized(ItemState item, int64_t size) {
-  item.size = size;
-  return item;
-}
 ItemState folder() { return {true, true, serverTime(kTime), std::nullopt}; }
 
 RecordFacts facts(const std::string& op, const std::string& fname = "/d/a.txt",
@@ -292,27 +288,34 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       {"D server newer than old", make(file(4s), file(-7s), none), {}, false},
       {"D new not uploaded", make(file(4s), file(7s), none), {}, false},
       {"D fetch new", make(file(4s), file(7s), [](auto& f) { f.backedUp = true; }), {plainDl}, false},
-      // The old copy is the server's renamed file itself: it goes, and the
-      // new name is judged as without it.
-      {"D old is the server's copy, new fetched", make(file(4s), sized(file(), 10), [](auto& f) {
-         f.oldBackedUp = f.backedUp = true;
-       }),
-       {deleteOld, plainDl}, false},
-      {"D old is the server's copy, new is a local edit", make(file(4s), sized(file(), 10), [](auto& f) {
-         f.oldBackedUp = true;
+      // A former name unchanged since its sync is only the old name of the
+      // renamed file: it goes, and the new name is judged as without it.
+      {"D old as synced, new fetched", make(file(4s), file(-7s), [](auto& f) {
+         f.oldBackedUp = f.oldUnchangedSinceSync = f.backedUp = true;
        }),
        {deleteOld}, false},
-      {"D old is the server's copy, new has server time", make(file(), sized(file(), 10), [](auto& f) {
-         f.oldBackedUp = true;
+      {"D old as synced, new is a local edit", make(file(4s), file(7s), [](auto& f) {
+         f.oldBackedUp = f.oldUnchangedSinceSync = true;
+       }),
+       {deleteOld}, false},
+      {"D old as synced, new fetched over", make(file(4s), file(7s), [](auto& f) {
+         f.oldBackedUp = f.oldUnchangedSinceSync = f.backedUp = true;
+       }),
+       {deleteOld, plainDl}, false},
+      {"D old as synced, new has server time", make(file(), file(7s), [](auto& f) {
+         f.oldBackedUp = f.oldUnchangedSinceSync = true;
        }),
        {deleteOld, step(Kind::kRefIdUpdate, 10)}, false},
       // Anything short of that keeps both copies: user content.
-      {"D old not in sync", make(file(4s), sized(file(), 10), none), {}, false},
-      {"D old of another size", make(file(4s), sized(file(), 11), [](auto& f) { f.oldBackedUp = true; }), {},
-       false},
-      {"D old of another date", make(file(4s), sized(file(-2s), 10), [](auto& f) { f.oldBackedUp = true; }), {},
-       false},
-      {"D old of unknown size", make(file(4s), file(), [](auto& f) { f.oldBackedUp = true; }), {}, false},
+      {"D old changed since its sync", make(file(4s), file(7s), [](auto& f) { f.oldBackedUp = f.backedUp = true; }),
+       {plainDl}, false},
+      {"D old not in sync", make(file(4s), file(7s), [](auto& f) { f.oldUnchangedSinceSync = f.backedUp = true; }),
+       {plainDl}, false},
+      {"D same name stays", with(facts("3", n, n), [](auto& f) {
+         f.local = f.old = file();
+         f.oldBackedUp = f.oldUnchangedSinceSync = true;
+       }),
+       {step(Kind::kRefIdUpdate, 9)}, false},
       {"D case only is two files", with(facts("3", "/d/a.txt", "/d/A.txt"), [](auto& f) {
          f.local = file(4s);
          f.old = file();

@@ -108,6 +108,7 @@ class FakeStatus : public FileStatusPort {
     std::string backup = "1";
     std::string restore = "1";
     std::string refId;
+    std::optional<std::pair<std::string, std::string>> dateAndSize{};
   };
   std::map<std::string, Row> rows;
   std::vector<std::string> asked;
@@ -135,6 +136,10 @@ class FakeStatus : public FileStatusPort {
     for (const auto& [path, row] : rows)
       if (!id.empty() && row.refId == id) return path;
     return std::nullopt;
+  }
+  std::optional<std::pair<std::string, std::string>> recordedDateAndSize(const std::string& p) override {
+    auto it = rows.find(p);
+    return it == rows.end() ? std::nullopt : it->second.dateAndSize;
   }
 };
 
