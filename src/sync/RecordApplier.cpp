@@ -190,6 +190,10 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
           break;
         }
         if (step.moveFirst && guardedMove(step.path, record.fname)) {
+          // The row of the name just left would stand for a file that is
+          // gone, and be taken later for a delete made here; the new name
+          // gets the download's row.
+          ports_.queue.addFileToDelete(step.path);
           queueDownload(record, step);  // over the uploaded copy just moved there
         } else {
           Step fetch = step;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
 #include "journal/SyncRecordBuilder.h"
@@ -341,6 +343,9 @@ TEST(RecordApplierTest, FileKnownUnderAThirdNameMovesThenDownloadsWithoutOverwri
     EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/new.txt"), c.conflictCopy) << c.name;
     EXPECT_EQ(f.read("/x/third.txt"), c.leftAtThirdName) << c.name;
     EXPECT_EQ(f.queue.log.back(), "restore /new.txt=10") << c.name;
+    const bool moved = !c.leftAtThirdName.has_value();
+    EXPECT_EQ(std::count(f.queue.log.begin(), f.queue.log.end(), "dbdelete /x/third.txt"), moved ? 1 : 0)
+        << c.name;
   }
 }
 
@@ -365,6 +370,10 @@ TEST(RecordApplierTest, ServerRenameMovesOnlyACopyTheServerHas) {
     EXPECT_EQ(f.read("/d/notes.txt"), c.atOldName) << c.name;
     EXPECT_EQ(f.read("/d/x.bin"), c.atNewName) << c.name;
     EXPECT_EQ(f.queue.log.back(), "restore /d/x.bin=10") << c.name;
+    // A moved copy leaves no row behind under its former name.
+    const bool moved = !c.atOldName.has_value();
+    EXPECT_EQ(std::count(f.queue.log.begin(), f.queue.log.end(), "dbdelete /d/notes.txt"), moved ? 1 : 0)
+        << c.name;
   }
 }
 
