@@ -107,7 +107,8 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
   }
   const bool wantsRefIdPath =
       flags.useRefId && !record.refId.empty() && !f.local.exists &&
-      ((operation == ServerRecord::kCodeDeleted && !record.isFolder()) || (rename && !f.old.exists));
+      (((operation == ServerRecord::kCodeDeleted || operation == ServerRecord::kCodeChanged) && !record.isFolder()) ||
+       (rename && !f.old.exists));
   if (wantsRefIdPath) {
     if (auto recorded = ports_.queue.getFilePathforRefID(record.refId)) {
       if (auto rel = files_.check(*recorded)) {

@@ -205,6 +205,35 @@ TEST(RecordApplierTest, DeletionFollowsTheFileUnderItsOtherName) {
   EXPECT_EQ(f.filters.log, (Lines{"avoidRename /e/other.txt->/d/a.txt", "autoDelete /e/other.txt"}));
 }
 
+// A file uploaded here and then carried off by a folder the server moved is
+// the server's copy under its new local name: it moves back into place with
+// its row rather than arriving a second time.
+TEST(RecordApplierTest, ChangeFollowsTheFileUnderItsOtherName) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool moved;
+  } cases[] = {
+      {"the server's copy", "0123456789", true},
+      {"another copy", "edited", false},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/e/a.txt", c.text);
+    f.status.rows["/e/a.txt"] = {"1", "1", "R1"};
+    f.queue.refIdPaths["R1"] = "/e/a.txt";
+    f.validate(record("/d/a.txt"), "4", {false, false, true});
+    if (c.moved) {
+      EXPECT_EQ(f.read("/d/a.txt"), c.text) << c.name;
+      EXPECT_FALSE(fileutil::exists(f.root + "/e")) << c.name;  // emptied, removed
+      EXPECT_EQ(f.queue.log, (Lines{"dbrename /e/a.txt->/d/a.txt"})) << c.name;
+    } else {
+      EXPECT_EQ(f.read("/e/a.txt"), c.text) << c.name;
+      EXPECT_EQ(f.queue.log, (Lines{"update /d/a.txt=R1", "restore /d/a.txt=10"})) << c.name;
+    }
+  }
+}
+
 TEST(RecordApplierTest, DeletionUnderAnotherNameMakesNoFolderToLeaveEmpty) {
   ApplierFixture f;
   f.put("/e/other.txt", "content");
