@@ -90,7 +90,7 @@ stop_all
 # ---------------------------------------------------------------- Syncthing
 declare -A st_time
 for delay in 10 1; do
-  syncthing_pair "st$delay" "$delay"
+  syncthing_pair "st$delay" "$delay" || { echo "Syncthing did not start" >&2; exit 1; }
   mkdir -p "$st_root_a/warm"
   head -c 1024 /dev/urandom > "$st_root_a/warm/f0.bin"
   wait_count "$st_root_b" warm 1024 1 "$limit" > /dev/null ||

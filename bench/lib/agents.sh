@@ -33,12 +33,17 @@ stop_all() {
 
 now() { date +%s.%N; }
 
-# A free loopback port (the kernel's choice for a socket bound to port 0).
+# A loopback port nobody listens on, never one handed out before in this
+# run (others on the machine may still take it before we bind it: a caller
+# that starts a listener checks that it came up).
+ports_given=" "
 free_port() {
   local p
   for _ in $(seq 1 50); do
     p=$((20000 + RANDOM % 30000))
+    [[ "$ports_given" == *" $p "* ]] && continue
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      ports_given+="$p "
       echo "$p"
       return
     fi
@@ -179,27 +184,55 @@ make_tree() {
 # ---------------------------------------------------------------- Syncthing
 
 # syncthing_pair NAME DELAY: two nodes NAME-a and NAME-b on loopback sharing a
-# folder, their file watchers waiting DELAY s (10 is Syncthing's default).
-# Sets st_root_a, st_root_b.
+# folder, their file watchers waiting DELAY s (10 is Syncthing's default),
+# both up and serving. Sets st_root_a, st_root_b.
 syncthing_pair() {
-  local name=$1 delay=$2 side id_a id_b
-  local port_a port_b gui_a gui_b
-  port_a=$(free_port); port_b=$(free_port); gui_a=$(free_port); gui_b=$(free_port)
+  local name=$1 delay=$2 side id_a id_b attempt
+  local port_a port_b gui_a gui_b pid_a pid_b
   for side in a b; do
     mkdir -p "$work/$name-$side/folder/.stfolder"
     syncthing generate --home="$work/$name-$side/config" --no-default-folder > /dev/null 2>&1
   done
   id_a=$(syncthing --home="$work/$name-a/config" --device-id)
   id_b=$(syncthing --home="$work/$name-b/config" --device-id)
-  syncthing_config "$work/$name-a" "$id_a" "$port_a" "$id_b" "$port_b" "$gui_a" "$delay"
-  syncthing_config "$work/$name-b" "$id_b" "$port_b" "$id_a" "$port_a" "$gui_b" "$delay"
-  for side in a b; do
-    STNODEFAULTFOLDER=1 STNOUPGRADE=1 syncthing serve --home="$work/$name-$side/config" \
-      --no-browser --no-restart --no-default-folder > "$work/$name-$side/log" 2>&1 &
-    bench_pids+=("$!")
-  done
   st_root_a="$work/$name-a/folder"
   st_root_b="$work/$name-b/folder"
+  # A port taken by someone else between the choice and the bind makes a
+  # node exit: the pair starts again on other ports.
+  for attempt in 1 2 3 4 5; do
+    port_a=$(free_port); port_b=$(free_port); gui_a=$(free_port); gui_b=$(free_port)
+    syncthing_config "$work/$name-a" "$id_a" "$port_a" "$id_b" "$port_b" "$gui_a" "$delay"
+    syncthing_config "$work/$name-b" "$id_b" "$port_b" "$id_a" "$port_a" "$gui_b" "$delay"
+    STNODEFAULTFOLDER=1 STNOUPGRADE=1 syncthing serve --home="$work/$name-a/config" \
+      --no-browser --no-restart --no-default-folder > "$work/$name-a/log" 2>&1 &
+    pid_a=$!
+    STNODEFAULTFOLDER=1 STNOUPGRADE=1 syncthing serve --home="$work/$name-b/config" \
+      --no-browser --no-restart --no-default-folder > "$work/$name-b/log" 2>&1 &
+    pid_b=$!
+    bench_pids+=("$pid_a" "$pid_b")
+    if syncthing_serving "$pid_a" "$gui_a" && syncthing_serving "$pid_b" "$gui_b"; then
+      return 0
+    fi
+    echo "Syncthing pair $name did not come up (attempt $attempt); new ports" >&2
+    stop_all
+  done
+  return 1
+}
+
+# syncthing_serving PID GUI_PORT: the node is running and its GUI port
+# answers (its listeners bind before the GUI's), within 30 s.
+syncthing_serving() {
+  local i
+  for i in $(seq 1 300); do
+    kill -0 "$1" 2>/dev/null || return 1
+    if (exec 3<>"/dev/tcp/127.0.0.1/$2") 2>/dev/null; then
+      sleep 1
+      kill -0 "$1" 2>/dev/null
+      return
+    fi
+    sleep 0.1
+  done
+  return 1
 }
 
 syncthing_config() {

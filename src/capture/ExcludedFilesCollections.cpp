@@ -1,5 +1,7 @@
 #include "capture/ExcludedFilesCollections.h"
 
+#include <sys/stat.h>
+
 #include <unordered_set>
 #include <utility>
 
@@ -242,7 +244,55 @@ void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  avoidBackup_.insert(std::move(key));
+  avoidBackup_[std::move(key)] = DownloadMark{};
+}
+
+namespace {
+
+struct WrittenFacts {
+  int64_t size;
+  int64_t modifiedSeconds;
+};
+
+std::optional<WrittenFacts> regularFileFacts(const std::string& fullPath) {
+  struct stat st {};
+  if (::lstat(fullPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return WrittenFacts{int64_t(st.st_size), int64_t(st.st_mtim.tv_sec)};
+}
+
+}  // namespace
+
+void ExcludedFilesCollections::downloadWritten(const std::string& path) {
+  const std::string key = relativeKey(path);
+  if (key.empty()) return;
+  const SyncRootPath root(syncRootPath());
+  std::optional<WrittenFacts> facts;
+  if (root.known()) facts = regularFileFacts(root.full(key));
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  auto it = avoidBackup_.find(key);
+  if (it == avoidBackup_.end()) return;
+  if (!facts) {
+    avoidBackup_.erase(it);
+    return;
+  }
+  it->second = DownloadMark{true, facts->size, facts->modifiedSeconds};
+}
+
+bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) const {
+  const std::string key = relativeKey(path);
+  const SyncRootPath root(syncRootPath());
+  if (key.empty() || !root.known()) return false;
+  const std::optional<WrittenFacts> now = regularFileFacts(root.full(key));
+  if (!now) return false;
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  auto it = avoidBackup_.find(key);
+  return it != avoidBackup_.end() && it->second.written &&
+         (it->second.size != now->size || it->second.modifiedSeconds != now->modifiedSeconds);
+}
+
+void ExcludedFilesCollections::releasePendingDownloads() {
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  std::erase_if(avoidBackup_, [](const auto& entry) { return !entry.second.written; });
 }
 
 void ExcludedFilesCollections::addToAvoidDelete(const std::string& path, const std::string& size) {
@@ -366,12 +416,27 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
   std::vector<std::string> gone;
   for (const std::string& path : relativePaths) {
     if (path.empty()) continue;
-    bool downloaded;
+    enum class Mark { kNone, kPending, kWritten, kChanged } mark = Mark::kNone;
     {
+      const std::string key = relativeKey(path);
+      std::optional<WrittenFacts> now;
+      if (root.known()) now = regularFileFacts(root.full(key));
       std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-      downloaded = avoidBackup_.erase(relativeKey(path)) != 0;
+      auto it = avoidBackup_.find(key);
+      if (it != avoidBackup_.end()) {
+        const DownloadMark& m = it->second;
+        if (!m.written) {
+          mark = Mark::kPending;
+        } else {
+          mark = now && now->size == m.size && now->modifiedSeconds == m.modifiedSeconds ? Mark::kWritten
+                                                                                       : Mark::kChanged;
+          avoidBackup_.erase(it);
+        }
+      }
     }
-    if (downloaded) {
+    if (mark == Mark::kPending) {
+      traceLine("capture: " + path + " waits for its download; not uploaded");
+    } else if (mark == Mark::kWritten) {
       inSync.push_back(path);
     } else if (root.known() && !fileutil::exists(root.full(path))) {
       // Without a known root nothing can be shown to be gone; keeping the

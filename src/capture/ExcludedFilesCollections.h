@@ -97,8 +97,25 @@ class ExcludedFilesCollections {
   bool isFolderCreationAvoided(const std::string& path) const;
   void clearFolderCreationFilter();
 
-  // --- Downloads: files a download has written (not to be uploaded back).
+  // --- Downloads: files a download writes (not to be uploaded back). A
+  // mark is set when the download is queued, and the download's report of
+  // the file notes the written file's size and date (downloadWritten). An
+  // upload entry of a marked path is then:
+  //  - left out while the download has not written the file: what is there
+  //    is still the old copy, and sending it would replace the server's
+  //    newer one;
+  //  - recorded in sync, using the mark up, when the file is the one the
+  //    download wrote;
+  //  - uploaded when the file changed after the download wrote it.
+  // releasePendingDownloads() ends the marks of downloads that never wrote
+  // (a run that failed or was cancelled).
   void addToAvoidBackup(const std::string& path);
+  void downloadWritten(const std::string& path);
+  void releasePendingDownloads();
+  // The file a download wrote at `path` was changed since (and its upload
+  // entry has not been handled yet): the row may already record the edit
+  // as the downloaded copy.
+  bool isChangedSinceDownload(const std::string& path) const;
   // Expected sizes of files being downloaded, against which half-received
   // files are judged. Never consulted for a user's delete.
   void addToAvoidDelete(const std::string& path, const std::string& size);
@@ -172,8 +189,13 @@ class ExcludedFilesCollections {
   mutable std::mutex foldersFromRestoreMutex_;
   std::set<std::string> foldersFromRestore_;
 
+  struct DownloadMark {
+    bool written = false;
+    int64_t size = 0;
+    int64_t modifiedSeconds = 0;
+  };
   mutable std::mutex avoidBackupMutex_;
-  std::set<std::string> avoidBackup_;
+  std::map<std::string, DownloadMark> avoidBackup_;
 
   mutable std::mutex avoidDeleteMutex_;
   std::map<std::string, std::string> avoidDeleteSizes_;

@@ -331,10 +331,21 @@ void NEWFSEventWatcher::rootLost(const std::string& why) {
   // vanished (an unmount, a mistaken removal) is never what the user wants:
   // what is pending is dropped, and the folder is compared again, without
   // deletes, when it is back.
+  // Renames are kept, though: a rename loses nothing on the server, and the
+  // comparison without deletes could not find it again (the new name would
+  // be uploaded and the old one would live on everywhere else).
   const EventCoalescer::Batch dropped = coalescer_.take();
-  traceLine("watcher: the sync folder \"" + options_.syncRoot + "\" " + why + "; " +
-            std::to_string(dropped.operations.size()) +
-            " pending deletes and renames were dropped; watching resumes when it is back");
+  std::size_t deletes = 0;
+  for (const EventCoalescer::Operation& op : dropped.operations) {
+    if (op.kind == EventCoalescer::Operation::Kind::kRename) {
+      heldRenames_.push_back(op);
+    } else {
+      ++deletes;
+    }
+  }
+  traceLine("watcher: the sync folder \"" + options_.syncRoot + "\" " + why + "; " + std::to_string(deletes) +
+            " pending deletes were dropped, " + std::to_string(heldRenames_.size()) +
+            " renames are kept; watching resumes when it is back");
   moves_.clear();
   tree_->clear();
   unwatched_.clear();
@@ -352,7 +363,29 @@ void NEWFSEventWatcher::lookForRoot() {
   }
   rootMissing_ = false;
   traceLine("watcher: the sync folder \"" + options_.syncRoot + "\" is back; reading it again");
+  handOnHeldRenames();
   rescanRoot(RescanKind::kRootBack);
+}
+
+// A kept rename still stands when the folder that came back agrees with it:
+// its old name is gone, and its new name (or the last name of a chain of
+// renames) is there.
+void NEWFSEventWatcher::handOnHeldRenames() {
+  std::vector<EventCoalescer::Operation> held = std::exchange(heldRenames_, {});
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    const EventCoalescer::Operation& op = held[i];
+    // Where the item ended up: the new name, or the end of its chain.
+    std::string last = op.newPath;
+    for (std::size_t k = i + 1; k < held.size(); ++k) {
+      if (held[k].path == last) last = held[k].newPath;
+    }
+    struct stat st {};
+    if (fileutil::exists(op.path) || ::lstat(last.c_str(), &st) != 0) {
+      traceLine("watcher: the rename of \"" + op.path + "\" made before the sync folder went no longer holds");
+      continue;
+    }
+    coalescer_.renamed(op.path, op.newPath, S_ISDIR(st.st_mode), now());
+  }
 }
 
 // --- Filters --------------------------------------------------------------------

@@ -41,6 +41,9 @@ class InotifyWatchTree;
 //   exclusion set, and the sync's own renames, deletes and folder creations
 //   are dropped; the expected sizes of addToAvoidDelete never drop a
 //   user's delete;
+// - when the root goes away, pending deletes are dropped (the server's copy
+//   is kept) but pending renames are kept and handed on when it is back, if
+//   the folder that came back agrees with them;
 // - when the kernel's event queue overflows, the root is read again and
 //   compared with the local database; when the watch limit is reached, the
 //   trace and watchLimitReached() say so and the folders left unwatched are
@@ -166,6 +169,7 @@ class NEWFSEventWatcher {
   void expireMoves(bool all);
   void rootLost(const std::string& why);
   void lookForRoot();
+  void handOnHeldRenames();
 
   // Filters, then the coalescer.
   bool dropped(const std::string& path) const;
@@ -205,6 +209,8 @@ class NEWFSEventWatcher {
   std::vector<PendingMove> moves_;
   std::map<std::string, Snapshot> unwatched_;  // region root (full path) -> snapshot
   bool rootMissing_ = false;
+  // Renames pending when the root went, handed on when it is back.
+  std::vector<EventCoalescer::Operation> heldRenames_;
   std::optional<Clock::TimePoint> nextRescan_;
 
   std::atomic<bool> flushRequested_{false};

@@ -27,4 +27,11 @@ struct BackupStatusAndRefId {
   bool operator==(const BackupStatusAndRefId&) const = default;
 };
 
+// A file's FILE_LMD ("yyyy-MM-dd HH:mm:ss +0000") and FILE_SIZE as recorded
+// when it was last synced.
+struct RecordedFileFacts {
+  std::optional<std::string> modificationDate, size;
+  bool operator==(const RecordedFileFacts&) const = default;
+};
+
 }  // namespace ulmora

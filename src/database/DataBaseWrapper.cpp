@@ -140,7 +140,7 @@ DataBaseWrapper::StatusRow DataBaseWrapper::lookupByPath(const std::string& path
     row.backupStatus = stmt->columnText(0);
     row.restoreStatus = stmt->columnText(1);
     row.refId = stmt->columnText(2);
-    row.lmd = stmt->columnText(3);
+    row.modificationDate = stmt->columnText(3);
     row.size = stmt->columnText(4);
   }
   stmt->reset();
@@ -176,11 +176,11 @@ int DataBaseWrapper::getBackupStatusForFileDuringLMDMismatch(const std::string& 
   return static_cast<int>(value);
 }
 
-std::optional<std::pair<std::string, std::string>> DataBaseWrapper::getRecordedDateAndSizeForFile(
+std::optional<RecordedFileFacts> DataBaseWrapper::getRecordedFactsForFile(
     const std::string& path, const std::string& dbFolder, const std::string& user) {
   StatusRow row = lookupByPath(path, dbFolder, user);
-  if (!row.found || !row.lmd || !row.size) return std::nullopt;
-  return std::make_pair(*row.lmd, *row.size);
+  if (!row.found) return std::nullopt;
+  return RecordedFileFacts{row.modificationDate, row.size};
 }
 
 std::optional<std::string> DataBaseWrapper::lookupByRefId(const std::string& refId,

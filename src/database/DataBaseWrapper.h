@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <mutex>
-#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -82,8 +81,8 @@ class DataBaseWrapper {
   int getBackupStatusForFileDuringLMDMismatch(const std::string& path, const std::string& dbFolder,
                                               const std::string& user);
   // FILE_LMD and FILE_SIZE as recorded; nullopt without a row or database.
-  std::optional<std::pair<std::string, std::string>> getRecordedDateAndSizeForFile(
-      const std::string& path, const std::string& dbFolder, const std::string& user);
+  std::optional<RecordedFileFacts> getRecordedFactsForFile(const std::string& path, const std::string& dbFolder,
+                                                       const std::string& user);
 
   // --- Queries by server reference id: the recorded relative path, or
   // nullopt. "" and "NA" are not reference ids and find nothing.
@@ -115,7 +114,7 @@ class DataBaseWrapper {
   struct StatusRow {
     bool databaseOpen = false;
     bool found = false;
-    std::optional<std::string> backupStatus, restoreStatus, refId, lmd, size;
+    std::optional<std::string> backupStatus, restoreStatus, refId, modificationDate, size;
   };
   StatusRow lookupByPath(const std::string& path, const std::string& dbFolder,
                          const std::string& user);

@@ -155,6 +155,8 @@ class UMSDBSyncInputManger {
   void deleteFileFor(const std::string& code, bool onlyRedItems);
   // True when the code's folder holds any file (consumed ones included).
   bool doesIPFileAvailableFor(const std::string& code);
+  // A listing was asked for and the controller has not taken it yet.
+  bool isListingRequested();
   // The next event set {type: entries} of folder 102, or nullopt.
   std::optional<PropertyList> parseEventsToGetEventSets();
 

@@ -43,6 +43,11 @@ bool UMSDBSyncInputManger::doesIPFileAvailableFor(const std::string& code) {
   return QLUtility::doesContainsFile(folder->path());
 }
 
+bool UMSDBSyncInputManger::isListingRequested() {
+  if (notificationRequested_.with([](bool& r) { return r; })) return true;
+  return JournalFolder(folderPaths().notification).hasEligible(journal::SkipRule::kReader);
+}
+
 std::optional<PropertyList> UMSDBSyncInputManger::parseEventsToGetEventSets() {
   auto set = JournalReader::takeEventSet(JournalFolder(folderPaths().daemonEvents));
   if (!set) return std::nullopt;

@@ -1,5 +1,7 @@
 #include "service/SynListingController.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <exception>
 #include <utility>
@@ -170,6 +172,11 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
     if (isCurrentLocked(run)) engineRunning_ = false;
   }
   deliver(run, outcome, lines, announced);
+  // A long listing is the largest thing an idle agent holds: once handled,
+  // its memory goes back to the system rather than staying with the
+  // allocator until the next burst.
+  std::vector<ListingLine>().swap(lines);
+  ::malloc_trim(0);
   std::lock_guard<std::recursive_mutex> reports(reportMutex_);
   std::lock_guard<std::mutex> lock(mutex_);
   if (isCurrentLocked(run)) {

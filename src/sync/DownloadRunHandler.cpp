@@ -28,9 +28,13 @@ void DownloadRunHandler::operationDidReceiveData(const KVTProgressRecord& record
   ctx_.host.sendDataToMonitor(record, 2, 0);
   const std::string& file = record.filename;
   if (record.transferMode != K::kFullRestore && record.transferMode != K::kIncrementalRestore) {
-    if (record.transferMode == K::kSyncFile) ctx_.queue.addFileToUpdate({{file, "Backup"}});
+    if (record.transferMode == K::kSyncFile) {
+      ctx_.host.downloadWritten(file);
+      ctx_.queue.addFileToUpdate({{file, "Backup"}});
+    }
     return;
   }
+  ctx_.host.downloadWritten(file);
   {
     std::lock_guard<std::mutex> lock(receivedMutex_);
     tempRestoreSet_.push_back(file);

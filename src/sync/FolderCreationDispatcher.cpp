@@ -164,11 +164,16 @@ void FolderCreationDispatcher::StartExcutingCreateDirOpr() {
     const std::string full = root.full(relative);
     enumerateForEmptySubFolder(full);
     outcome_ = Outcome::kNone;
+    runStarted_ = itemRefused_ = false;
     service_.startCraeteDir(relative);
     if (outcome_ == Outcome::kCreated) {
       tries_.erase(full);
     } else {
-      requeueIfStillEmpty(full, outcome_ != Outcome::kCancelled);
+      // Only a refusal of the folder itself counts: a run that failed as a
+      // whole (no connection, an engine error) says nothing about it, and a
+      // folder given up would stay on this computer only.
+      const bool refused = outcome_ == Outcome::kFailed && (itemRefused_ || !runStarted_);
+      requeueIfStillEmpty(full, refused);
     }
     if (reportToFinder) env_.postInSyncList(withParents({full}));
   }
@@ -183,6 +188,7 @@ void FolderCreationDispatcher::createDirDidStart(KVTCreateDirController&) {
   const std::string header =
       format(QLLocalizedString("\nUsername: %@\nMy Sync folder: %@ \nStart Time: %@\n"),
              {env_.accountUserName(), env_.syncRootPath(), QLBackupProgressLogger::progressLogger().timeStamp()});
+  runStarted_ = true;
   daemonTrace("create Directory operation started");
   sessionFile_ = env_.createSessionFileForOperation(12, "Create_Directory");
   env_.writeSessionLog(sessionFile_, header, false);
@@ -220,6 +226,7 @@ void FolderCreationDispatcher::createDirDidRetry() {
 }
 
 void FolderCreationDispatcher::createDirDidReceiveErrors(const std::string& errorLine) {
+  itemRefused_ = true;
   const std::string text =
       renamedelete::withAccountUserName(errorLine, env_.syncUserName(), env_.accountUserName());
   const std::string line = format(QLLocalizedString("Error: %@"), {text});

@@ -69,7 +69,7 @@ class FolderCreationEnvironment {
 //
 // Beyond the plain road: a relative journal path is made absolute before it
 // is checked; a folder whose creation failed or was cancelled is queued again
-// while it still exists and holds no file (a failed one at most
+// while it still exists and holds no file (one the engine refused at most
 // kMaxCreateTries times); paths outside the sync root are skipped; a cancel
 // ends the run and leaves the rest queued.
 //
@@ -137,6 +137,8 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   // Worker-only.
   bool creatingDir_ = false;
   Outcome outcome_ = Outcome::kNone;
+  bool runStarted_ = false;   // the engine run of the current folder began
+  bool itemRefused_ = false;  // ...and refused the folder itself
   std::string sessionFile_;
   std::map<std::string, int> tries_;
 

@@ -531,8 +531,10 @@ class MainSyncController final : public SyncController,
   bool isCreateDirRunning() override;
   bool mayStartListing() override;
   void listingStep() override;
+  bool uploadWaitsForListing() override;
 
   SyncContext ctx_;
+  int uploadHeldForListingTicks_ = 0;  // main thread only
   SupportFilePaths appSupportFilePaths_;
   std::string m_consoleUserID_;
   std::string enginePath_;

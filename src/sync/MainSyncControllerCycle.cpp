@@ -82,6 +82,9 @@ void MainSyncController::restoreThrottleAfterPause() {
   if (state_.cycle.throttleHeld.exchange(false)) {
     daemonTrace("the pause is over: the transfer throttle is restored");
     setBandWidthThrottleForObject(mBackupManager_.get());
+    // What changed on the server during the pause is judged before the
+    // edits made meanwhile go out (uploads wait for the listing).
+    ctx_.inputQueue.addNotificationFilesInfo();
   }
 }
 
@@ -148,6 +151,20 @@ bool MainSyncController::isCreateDirRunning() { return state_.push.createDirRunn
 bool MainSyncController::mayStartListing() {
   return mSynListingController_ && !mSynListingController_->isRunning() &&
          !mSynListingController_->IsRetryListingCalledForNoData();
+}
+
+bool MainSyncController::uploadWaitsForListing() {
+  // A peer that keeps changing files keeps listings coming; local edits
+  // still go out every few ticks.
+  constexpr int kMostTicksHeld = 6;
+  const bool listing = state_.cycle.duringPauseGotPns || ctx_.inputQueue.isListingRequested() ||
+                       (mSynListingController_ && mSynListingController_->isRunning());
+  if (!listing || uploadHeldForListingTicks_ >= kMostTicksHeld) {
+    uploadHeldForListingTicks_ = 0;
+    return false;
+  }
+  if (uploadHeldForListingTicks_++ == 0) daemonTrace("uploads wait for the change listing");
+  return true;
 }
 
 void MainSyncController::listingStep() {

@@ -101,6 +101,10 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
   void clearRestoreSets() override {
     c_.ctx_.collections.clearRestoreSetOfEngineOne();
     c_.ctx_.collections.clearRestoreSetOfEngineTwo();
+    c_.ctx_.collections.releasePendingDownloads();
+  }
+  void downloadWritten(const std::string& relativePath) override {
+    c_.ctx_.collections.downloadWritten(relativePath);
   }
   void postSyncList(const std::vector<std::string>& relativePaths) override { c_.postSyncList(relativePaths); }
 

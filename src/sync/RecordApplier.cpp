@@ -90,8 +90,17 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
   if (operation == ServerRecord::kCodeChanged && f.local.exists) {
     f.backedUp = ports_.status.backupStatus(key);
     f.restored = ports_.status.restoreStatus(key);
+    if (!f.local.isFolder) {
+      f.recorded = ports_.status.recordedFacts(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(key);
+    }
   } else if (operation == ServerRecord::kCodeDeleted && f.local.exists) {
     f.backupAndRefId = ports_.status.backupStatusAndRefId(key);
+    if (!f.local.isFolder) {
+      f.restored = ports_.status.restoreStatus(key);
+      f.recorded = ports_.status.recordedFacts(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(key);
+    }
   } else if (rename) {
     if (f.local.exists) {
       f.backedUp = ports_.status.backupStatus(key);
@@ -100,9 +109,10 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
     }
     if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(f.record.fnameOld);
     if (f.local.exists && f.old.exists && !f.old.isFolder && f.old.modified && f.old.size) {
-      auto recorded = ports_.status.recordedDateAndSize(f.record.fnameOld);
-      f.oldUnchangedSinceSync = recorded && recorded->first == syncrecord::dateText(*f.old.modified) &&
-                                recorded->second == std::to_string(*f.old.size);
+      auto recorded = ports_.status.recordedFacts(f.record.fnameOld);
+      f.oldUnchangedSinceSync = recorded && recorded->modificationDate == syncrecord::dateText(*f.old.modified) &&
+                                recorded->size == std::to_string(*f.old.size) &&
+                                !ports_.filters.isChangedSinceDownload(f.record.fnameOld);
     }
   }
   const bool wantsRefIdPath =
@@ -226,9 +236,11 @@ bool RecordApplier::download(const ServerRecord& record, const Step& step) {
       return false;
     }
     // The local file may hold an edit that has not reached the server.
-    if (step.conflictAlways || !ports_.status.backupStatus(fname)) {
+    if (step.conflictAlways || step.keepLocalEdit || !ports_.status.backupStatus(fname)) {
       if (step.conflictAlways)
         trace("reinitialize and server lmd grater than local moving local file to conflict data folder");
+      else
+        trace("the local edit of " + serverpath::forTrace(fname) + " is kept as a conflict copy");
       // The move must not reach the server as the user deleting the file.
       std::string full = files_.fullPath(fname);
       ports_.filters.addToExclude(full);

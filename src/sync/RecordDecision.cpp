@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "database/FileStateSchema.h"
+#include "journal/SyncRecordBuilder.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
 
@@ -19,6 +20,20 @@ TimeOrder compareTimes(const std::optional<Clock::WallTime>& server,
   auto l = floor<seconds>(*local);
   if (s == l) return TimeOrder::kEqual;
   return s > l ? TimeOrder::kServerNewer : TimeOrder::kServerOlder;
+}
+
+bool editedSinceSync(const RecordFacts& f) {
+  if (!f.local.exists || f.local.isFolder) return false;
+  // The row is written from the file as it is a moment after the download;
+  // an edit in that moment is recorded as the downloaded copy.
+  if (f.changedSinceDownload) return true;
+  if (!f.restored || !f.recorded) return false;
+  auto known = [](const std::optional<std::string>& text) {
+    return text && !text->empty() && *text != filestate::kNotAvailable;
+  };
+  const auto& [date, size] = *f.recorded;
+  if (known(date) && f.local.modified && syncrecord::dateText(*f.local.modified) != *date) return true;
+  return known(size) && f.local.size && std::to_string(*f.local.size) != *size;
 }
 
 namespace {
@@ -67,10 +82,14 @@ Plan changed(const RecordFacts& f) {
     plan.steps.push_back(download(13, true));
     return plan;
   }
+  // A row that says "in sync" about a file edited since must not let the
+  // server's copy replace the edit.
+  const bool edited = editedSinceSync(f);
   switch (compareTimes(f.serverTime, f.local.modified)) {
     case TimeOrder::kServerNewer: {
       Step s = download(15, true);
       s.conflictAlways = f.isReinitialize;
+      s.keepLocalEdit = edited;
       plan.steps.push_back(s);
       break;
     }
@@ -79,7 +98,9 @@ Plan changed(const RecordFacts& f) {
       // although the contents do not, and only taking the reference id
       // would leave this side on an older version for good.
       if (sizeDiffers(f.local, f.record.size)) {
-        plan.steps.push_back(download(15, false));
+        Step s = download(15, false);
+        s.keepLocalEdit = edited;
+        plan.steps.push_back(s);
         break;
       }
       plan.steps.push_back({Step::Kind::kRefIdUpdate, {}, {}, {}, 14});
@@ -91,7 +112,9 @@ Plan changed(const RecordFacts& f) {
       } else if (!f.shouldRestoreFileDirectly && f.restored) {
         plan.steps.push_back({Step::Kind::kUpload});
       } else {
-        plan.steps.push_back(download(16, true));
+        Step s = download(16, true);
+        s.keepLocalEdit = edited;
+        plan.steps.push_back(s);
       }
       break;
   }
@@ -129,6 +152,8 @@ Plan deleted(const RecordFacts& f) {
     }
     if (!backedUp) {
       plan.note = "fileDeletedLocally failed1: local copy not uploaded";
+    } else if (editedSinceSync(f)) {
+      plan.note = "fileDeletedLocally failed1: local copy edited since it was last synced";
     } else if (!stored.empty() && stored != f.record.refId) {
       plan.note = "fileDeletedLocally failed1: local copy is another server file";
     } else {

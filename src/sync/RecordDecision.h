@@ -36,6 +36,9 @@ struct RecordFacts {
   // The database, about the record's path.
   bool backedUp = false;
   bool restored = false;
+  std::optional<RecordedFileFacts> recorded;  // date and size when last synced
+  // The capture, about the file a download wrote there: changed since.
+  bool changedSinceDownload = false;
   std::optional<BackupStatusAndRefId> backupAndRefId;
   int backupStatusDuringMismatch = 2;  // 2: no row
   // ...and about the former path.
@@ -52,6 +55,11 @@ struct RecordFacts {
   bool isReinitialize = false;
   bool shouldRestoreFileDirectly = false;
 };
+
+// The local file is no longer the one the row recorded when it was last
+// synced: an edit not yet uploaded, perhaps not even reported yet. Rows of a
+// download still under way (not restored) record no local file to compare.
+bool editedSinceSync(const RecordFacts& facts);
 
 enum class TimeOrder { kEqual, kServerNewer, kServerOlder };
 // At whole seconds; a missing time on either side counts as equal.
@@ -87,6 +95,7 @@ struct Step {
   bool avoidBackup = false;
   bool avoidDelete = true;
   bool conflictAlways = false;
+  bool keepLocalEdit = false;  // kDownload: the local file is an edit; set it aside first
   bool sessionLog = false;
   bool moveFirst = false;
   bool checkParentAfter = false;  // kLocalRename: empty folders above `path` go afterwards

@@ -54,6 +54,7 @@ class FilterSetsAdapter final : public CaptureFilterPort {
   bool shouldDelete(const std::string& p, const std::string& s) override { return f_.shouldDelete(p, s); }
   void AaddToAvoidAutoDelete(const std::string& p) override { f_.AaddToAvoidAutoDelete(p); }
   void addToAvoidBackup(const std::string& p) override { f_.addToAvoidBackup(p); }
+  bool isChangedSinceDownload(const std::string& p) override { return f_.isChangedSinceDownload(p); }
   void addTomFileInfoChangedManualyList(const std::string& p) override { f_.addTomFileInfoChangedManualyList(p); }
   void clearRenameFilter() override { f_.clearRenameFilter(); }
   void clearAutoDeleteList() override { f_.clearAutoDeleteList(); }
@@ -84,8 +85,8 @@ class FileStatusAdapter final : public FileStatusPort {
   std::optional<std::string> fileNameForRefId(const std::string& id) override {
     return db_.getFileNameForGivenReferenceID(id, folder_, user_);
   }
-  std::optional<std::pair<std::string, std::string>> recordedDateAndSize(const std::string& p) override {
-    return db_.getRecordedDateAndSizeForFile(p, folder_, user_);
+  std::optional<RecordedFileFacts> recordedFacts(const std::string& p) override {
+    return db_.getRecordedFactsForFile(p, folder_, user_);
   }
 
  private:

@@ -5,7 +5,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "database/BackupStatusAndRefId.h"
@@ -60,6 +59,7 @@ class CaptureFilterPort {
   virtual bool shouldDelete(const std::string& path, const std::string& currentSize) = 0;
   virtual void AaddToAvoidAutoDelete(const std::string& path) = 0;
   virtual void addToAvoidBackup(const std::string& path) = 0;
+  virtual bool isChangedSinceDownload(const std::string& path) = 0;
   virtual void addTomFileInfoChangedManualyList(const std::string& fullPath) = 0;
   virtual void clearRenameFilter() = 0;
   virtual void clearAutoDeleteList() = 0;
@@ -81,8 +81,8 @@ class FileStatusPort {
   // 0, 1, ...; 2 when there is no row.
   virtual int backupStatusDuringMismatch(const std::string& path) = 0;
   virtual std::optional<std::string> fileNameForRefId(const std::string& refId) = 0;
-  // The row's date and size texts as of the last sync; nullopt without a row.
-  virtual std::optional<std::pair<std::string, std::string>> recordedDateAndSize(const std::string& path) = 0;
+  // nullopt without a row.
+  virtual std::optional<RecordedFileFacts> recordedFacts(const std::string& path) = 0;
 };
 
 // Selective sync: whether a path lies inside a folder left out of sync.

@@ -44,7 +44,7 @@ int runSyncCycleTick(SyncCyclePort& port) {
       daemonTrace("tooltip modification for backup");
       port.backupRunFinished();
     }
-    port.startBackup();
+    if (!port.uploadWaitsForListing()) port.startBackup();
   }
   if (!port.isRestoreGoingOn() && network) {
     if (port.isrestoreStarted()) {

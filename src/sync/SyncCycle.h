@@ -35,6 +35,11 @@ class SyncCyclePort {
   virtual bool isbackupStarted() = 0;
   virtual void backupRunFinished() = 0;
   virtual void startBackup() = 0;
+  // True while a change listing is asked for or running, for a few ticks at
+  // most: the server's announced changes are judged before local edits are
+  // sent, so that a newer server copy makes the edit a conflict copy instead
+  // of being replaced by it.
+  virtual bool uploadWaitsForListing() = 0;
 
   virtual bool isRestoreGoingOn() = 0;
   virtual bool isrestoreStarted() = 0;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -67,10 +69,11 @@ TEST_F(FilterSets, ExpectedSizeIsFoundUnderEitherPathForm) {
   EXPECT_TRUE(collections->shouldDelete("/d/a.bin", "10"));
 }
 
-TEST_F(FilterSets, RestoredFilesAreMarkedInSyncVanishedOnesDroppedRestReturned) {
+TEST_F(FilterSets, DownloadedFilesAreMarkedInSyncVanishedOnesDroppedRestReturned) {
   file("/downloaded.txt");
   file("/mine.txt");
   collections->addToAvoidBackup(root + "/downloaded.txt");
+  collections->downloadWritten("/downloaded.txt");
 
   auto left = collections->filterversionRestoredFile({"/downloaded.txt", "/mine.txt", "/gone.txt"});
   ASSERT_TRUE(left);
@@ -78,13 +81,69 @@ TEST_F(FilterSets, RestoredFilesAreMarkedInSyncVanishedOnesDroppedRestReturned) 
   ASSERT_EQ(queue.updates.size(), 1u);
   EXPECT_EQ(queue.updates[0], (std::map<std::string, std::string>{{"/downloaded.txt", "Backup"}}));
   EXPECT_EQ(queue.deletes, std::vector<std::string>{"/gone.txt"});
-
-  // The avoid entry is used up: a later edit of the same file uploads.
-  left = collections->filterversionRestoredFile({"/downloaded.txt"});
-  ASSERT_TRUE(left);
-  EXPECT_EQ(*left, std::vector<std::string>{"/downloaded.txt"});
-
   EXPECT_FALSE(collections->filterversionRestoredFile({"/gone.txt"}));
+}
+
+// What an upload entry of a path a download was queued for becomes, by what
+// happened to the download and the file before the upload batch.
+TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
+  enum Outcome { kLeftOut, kInSync, kUploaded, kGone };
+  struct Case {
+    const char* name;
+    std::function<void()> before;  // after the mark, before the batch
+    Outcome first;
+    Outcome second;  // a later entry of the same path
+    bool changedSinceDownload = false;
+  };
+  const std::string p = "/a.txt";
+  const std::vector<Case> cases = {
+      // The old copy is still there: sending it would replace the server's newer one.
+      {"not written yet", [] {}, kLeftOut, kLeftOut},
+      {"written", [&] { collections->downloadWritten(p); }, kInSync, kUploaded},
+      {"edited after it was written", [&] {
+         collections->downloadWritten(p);
+         file(p, "an edit after the download");
+       },
+       kUploaded, kUploaded, true},
+      {"removed after it was written", [&] {
+         collections->downloadWritten(p);
+         std::filesystem::remove(root + p);
+       },
+       kGone, kGone},
+      {"the run ended without writing it", [&] { collections->releasePendingDownloads(); },
+       kUploaded, kUploaded},
+      {"written, then queued again", [&] {
+         collections->downloadWritten(p);
+         collections->addToAvoidBackup(p);
+       },
+       kLeftOut, kLeftOut},
+      {"the end of a run keeps written marks", [&] {
+         collections->downloadWritten(p);
+         collections->releasePendingDownloads();
+       },
+       kInSync, kUploaded},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root);
+    fileutil::makeDirectories(root);
+    queue.updates.clear();
+    queue.deletes.clear();
+    collections->releasePendingDownloads();
+    file(p, "old copy");
+    collections->addToAvoidBackup(p);
+    file(p, "the server's copy");
+    c.before();
+    EXPECT_EQ(collections->isChangedSinceDownload(p), c.changedSinceDownload);
+    for (Outcome expected : {c.first, c.second}) {
+      queue.updates.clear();
+      queue.deletes.clear();
+      auto left = collections->filterversionRestoredFile({p});
+      EXPECT_EQ(left.has_value(), expected == kUploaded);
+      EXPECT_EQ(!queue.updates.empty(), expected == kInSync);
+      EXPECT_EQ(!queue.deletes.empty(), expected == kGone);
+    }
+  }
 }
 
 TEST_F(FilterSets, NothingIsReportedGoneWithoutAKnownRoot) {

@@ -431,6 +431,65 @@ TEST_F(WatcherTest, RootRemovedDoesNotDeleteTheServersCopy) {
   ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/after-return.txt"); }));
 }
 
+TEST_F(WatcherTest, RenamesPendingWhenTheRootGoesAreHandedOnWhenItIsBack) {
+  struct Case {
+    const char* what;
+    std::function<void()> beforeTheRootGoes;
+    std::function<void()> whileItIsAway;  // on the folder under its other name
+    std::vector<RenameEntry> handedOn;
+  };
+  const std::string away = root + ".away";
+  const std::vector<Case> cases = {
+      {"a file renamed", [&] { ASSERT_EQ(::rename((root + "/old.txt").c_str(), (root + "/new.txt").c_str()), 0); },
+       nullptr, {{"/old.txt", "/new.txt"}}},
+      {"a chain of renames",
+       [&] {
+         ASSERT_EQ(::rename((root + "/old.txt").c_str(), (root + "/mid.txt").c_str()), 0);
+         ASSERT_EQ(::rename((root + "/mid.txt").c_str(), (root + "/end.txt").c_str()), 0);
+       },
+       nullptr, {{"/old.txt", "/mid.txt"}, {"/mid.txt", "/end.txt"}}},
+      {"a folder renamed", [&] { ASSERT_EQ(::rename((root + "/d").c_str(), (root + "/e").c_str()), 0); }, nullptr,
+       {{"/d", "/e"}}},
+      {"a rename undone while away",
+       [&] { ASSERT_EQ(::rename((root + "/old.txt").c_str(), (root + "/new.txt").c_str()), 0); },
+       [&] { ASSERT_EQ(::rename((away + "/new.txt").c_str(), (away + "/old.txt").c_str()), 0); }, {}},
+  };
+  options.rescanInterval = 50ms;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fileutil::removeAll(root);
+    mkdirs(root);
+    write(root + "/old.txt");
+    write(root + "/gone.txt");
+    mkdirs(root + "/d");
+    write(root + "/d/in.txt");
+    sink.clear();
+    start();
+    c.beforeTheRootGoes();
+    ASSERT_EQ(::unlink((root + "/gone.txt").c_str()), 0);
+    // Two turns of the watcher's loop, each woken by a file of its own: the
+    // events before them are read, and still pending.
+    for (int tick = 0; tick < 2; ++tick) {
+      const auto before = watcher->loopTurns();
+      write(root + "/tick-" + std::to_string(tick));
+      const auto end = std::chrono::steady_clock::now() + 10s;
+      while (watcher->loopTurns() == before && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(1ms);
+      ASSERT_GT(watcher->loopTurns(), before);
+    }
+    ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
+    if (c.whileItIsAway) c.whileItIsAway();
+    ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
+    barrier();
+    std::vector<RenameEntry> renames;
+    for (const auto& call : sink.calls()) renames.insert(renames.end(), call.renames.begin(), call.renames.end());
+    EXPECT_EQ(renames, c.handedOn);
+    // The delete pending when the folder went is never handed on.
+    EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+    watcher.reset();
+  }
+}
+
 TEST_F(WatcherTest, ContentsOfAnAppearedFolderOnTheCallersThread) {
   mkdirs(root + "/f/sub");
   write(root + "/f/a.txt");

@@ -59,8 +59,8 @@ TEST_F(DataBaseWrapperQueryTest, EveryQueryFindsTheRowByExactBytes) {
     EXPECT_EQ(both->refId, c.refId);
     EXPECT_EQ(r.getFileNameForGivenReferenceID(c.refId, db.folder(), db.user()), c.path);
     EXPECT_EQ(r.queryFilePathforRefID(c.refId, db.folder(), db.user()), c.path);
-    EXPECT_EQ(r.getRecordedDateAndSizeForFile(c.path, db.folder(), db.user()),
-              std::make_pair(std::string("2020-01-01 00:00:00 +0000"), std::string("10")));
+    EXPECT_EQ(r.getRecordedFactsForFile(c.path, db.folder(), db.user()),
+              (RecordedFileFacts{"2020-01-01 00:00:00 +0000", "10"}));
   }
 }
 
@@ -75,12 +75,12 @@ TEST_F(DataBaseWrapperQueryTest, NearMissesFindNothing) {
     EXPECT_FALSE(r.getBackupStatusForFile(path, db.folder(), db.user()));
     EXPECT_FALSE(r.getRestoreStatusForFile(path, db.folder(), db.user()));
     EXPECT_EQ(r.getBackupStatusForFileDuringLMDMismatch(path, db.folder(), db.user()), 2);
+    EXPECT_FALSE(r.getRecordedFactsForFile(path, db.folder(), db.user()).has_value());
     auto both = r.getBackupStatusAndRef_idForFile(path, db.folder(), db.user());
     ASSERT_TRUE(both.has_value()) << "the database exists, only the row is missing";
     EXPECT_FALSE(both->backupStatus.has_value());
     EXPECT_FALSE(both->refId.has_value());
     EXPECT_TRUE(both->toPropertyList().asDict()->empty());
-    EXPECT_EQ(r.getRecordedDateAndSizeForFile(path, db.folder(), db.user()), std::nullopt);
   }
   for (const char* refId : {"NA", "", "ref-", "REF-A", "%"}) {
     SCOPED_TRACE(refId);
@@ -108,7 +108,6 @@ TEST_F(DataBaseWrapperQueryTest, NoDatabaseAnswers) {
     EXPECT_FALSE(r.getRestoreStatusForFile("/docs/a.txt", c.folder, c.user));
     EXPECT_EQ(r.getBackupStatusForFileDuringLMDMismatch("/docs/a.txt", c.folder, c.user), 2);
     EXPECT_EQ(r.getBackupStatusAndRef_idForFile("/docs/a.txt", c.folder, c.user), std::nullopt);
-    EXPECT_EQ(r.getRecordedDateAndSizeForFile("/docs/a.txt", c.folder, c.user), std::nullopt);
     EXPECT_EQ(r.queryFilePathforRefID("ref-a", c.folder, c.user), std::nullopt);
     EXPECT_TRUE(r.SelectAllFilesbackedupAndRestoredFrom(c.folder, c.user).empty());
   }

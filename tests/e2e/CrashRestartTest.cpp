@@ -81,7 +81,66 @@ struct CrashCase {
   // A file synced first, so that the account has a local database and the
   // next start is a restart rather than a new account's first scan.
   bool synced = true;
+  // Folders of beforeKill that reach the storage before the kill.
+  std::set<std::string> storedBeforeKill = {};
 };
+
+bool holds(const std::set<std::string>& stored, const CrashCase& c) {
+  for (const auto& e : c.expected) {
+    if (!stored.count(e)) return false;
+  }
+  for (const auto& g : c.gone) {
+    if (stored.count(g)) return false;
+  }
+  return true;
+}
+
+void runCrashCase(const CrashCase& c) {
+  SCOPED_TRACE(c.what);
+  testing::TestTempDir dir;
+  testing::StandInService service(ULMORA_SERVICE_PATH);
+  ASSERT_TRUE(service.start()) << service.why();
+  LinkedHome a(dir, "a", service);
+  ASSERT_TRUE(a.ok());
+  {
+    RunningAgent agent(a);
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(agent.waitUntilListening()) << a.trace();
+    if (c.synced) {
+      std::FILE* f = std::fopen(a.at("seed.txt").c_str(), "wb");
+      ASSERT_NE(f, nullptr);
+      std::fputs("seed", f);
+      std::fclose(f);
+      ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+        return a.query("SELECT COUNT(*) FROM FILE_TABLE WHERE FILEPATH = '/seed.txt' AND BACKUP_STATUS = '1'") ==
+               "1";
+      })) << a.trace();
+    }
+    if (c.beforeKill) c.beforeKill(a);
+    ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+      const auto stored = storedFolders(service);
+      for (const auto& f : c.storedBeforeKill) {
+        if (!stored.count(f)) return false;
+      }
+      return true;
+    })) << a.trace();
+    // A moment missed (the agent was quicker) still ends in a kill.
+    eventuallyWithin(std::chrono::seconds(30), [&] { return reached(a, c.killAt); });
+    agent.stop(SIGKILL);
+  }
+  if (c.whileDown) c.whileDown(a);
+  RunningAgent again(a);
+  ASSERT_TRUE(again.start());
+  if (c.afterRestart) c.afterRestart(a);
+  std::set<std::string> stored;
+  const bool arrived = eventuallyWithin(kCrossPatience, [&] {
+    stored = storedFolders(service);
+    return holds(stored, c);
+  });
+  EXPECT_TRUE(arrived) << "the storage holds" << listed(stored) << "\n" << a.trace();
+  const ProcessResult result = again.stop();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+}
 
 void mkdirs(const LinkedHome& home, const std::vector<std::string>& folders) {
   for (const auto& f : folders) std::filesystem::create_directories(home.at(f));
@@ -141,51 +200,35 @@ TEST(CrashRestartTest, EmptyFoldersMadeAroundAKillReachTheStorage) {
        {"Moved", "Moved/Inside"},
        {"Moving", "Moving/Inside"}},
   };
-  for (const CrashCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    testing::TestTempDir dir;
-    testing::StandInService service(ULMORA_SERVICE_PATH);
-    ASSERT_TRUE(service.start()) << service.why();
-    LinkedHome a(dir, "a", service);
-    ASSERT_TRUE(a.ok());
-    {
-      RunningAgent agent(a);
-      ASSERT_TRUE(agent.start());
-      ASSERT_TRUE(agent.waitUntilListening()) << a.trace();
-      if (c.synced) {
-      std::FILE* f = std::fopen(a.at("seed.txt").c_str(), "wb");
-      ASSERT_NE(f, nullptr);
-      std::fputs("seed", f);
-      std::fclose(f);
-      ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
-        return a.query("SELECT COUNT(*) FROM FILE_TABLE WHERE FILEPATH = '/seed.txt' AND BACKUP_STATUS = '1'") ==
-               "1";
-      })) << a.trace();
-      }
-      if (c.beforeKill) c.beforeKill(a);
-      // A moment missed (the agent was quicker) still ends in a kill.
-      eventuallyWithin(std::chrono::seconds(30), [&] { return reached(a, c.killAt); });
-      agent.stop(SIGKILL);
-    }
-    if (c.whileDown) c.whileDown(a);
-    RunningAgent again(a);
-    ASSERT_TRUE(again.start());
-    if (c.afterRestart) c.afterRestart(a);
-    std::set<std::string> stored;
-    const bool arrived = eventuallyWithin(kCrossPatience, [&] {
-      stored = storedFolders(service);
-      for (const auto& e : c.expected) {
-        if (!stored.count(e)) return false;
-      }
-      for (const auto& g : c.gone) {
-        if (stored.count(g)) return false;
-      }
-      return true;
-    });
-    EXPECT_TRUE(arrived) << "the storage holds" << listed(stored) << "\n" << a.trace();
-    const ProcessResult result = again.stop();
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-  }
+  for (const CrashCase& c : cases) runCrashCase(c);
+}
+
+// Disabled until the local database records folders: a start compares the
+// folder with the database's rows, which are files only, so an empty folder
+// that had reached the storage and was removed or moved while the agent was
+// not watching keeps its old name on the storage.
+TEST(CrashRestartTest, DISABLED_AnEmptyFolderGoneWhileTheAgentWasDownGoesFromTheStorage) {
+  const std::vector<CrashCase> cases = {
+      {"removed while the agent was down",
+       KillAt::kAtOnce,
+       [](const LinkedHome& a) { mkdirs(a, {"Kept", "Removed"}); },
+       [](const LinkedHome& a) { std::filesystem::remove(a.at("Removed")); },
+       nullptr,
+       {"Kept"},
+       {"Removed"},
+       true,
+       {"Kept", "Removed"}},
+      {"moved right after the restart",
+       KillAt::kAtOnce,
+       [](const LinkedHome& a) { mkdirs(a, {"Before"}); },
+       nullptr,
+       [](const LinkedHome& a) { std::filesystem::rename(a.at("Before"), a.at("After")); },
+       {"After"},
+       {"Before"},
+       true,
+       {"Before"}},
+  };
+  for (const CrashCase& c : cases) runCrashCase(c);
 }
 
 }  // namespace

@@ -155,15 +155,17 @@ TEST_F(TwoAgents, FileChangesOnOneComputerReachTheOther) {
   EXPECT_EQ(b_->query("SELECT COUNT(*) FROM FILE_TABLE WHERE FILEPATH LIKE '/draft.txt%'"), "1");
 }
 
-// Disabled until mended: the changed file B downloads is still sometimes
-// uploaded back by B; that upload fails once the rename from A has moved the
-// file, its row stays "not uploaded", and B then keeps a stale copy of the
-// file that A moved into a folder (the copy is not lost, but it stays).
-TEST_F(TwoAgents, DISABLED_AChangeThenARenameAndAMoveLeaveNoStaleCopy) {
+// The changed file B downloads is not uploaded back by B: sent back after
+// A's rename, it would leave B a stale copy under the old name.
+TEST_F(TwoAgents, AChangeThenARenameAndAMoveLeaveNoStaleCopy) {
   write(a_->at("note.txt"), "first words");
   ASSERT_TRUE(timeUntil([&] { return b_->content("note.txt") == "first words"; })) << b_->trace();
   write(a_->at("note.txt"), "second, longer words");
-  ASSERT_TRUE(timeUntil([&] { return b_->content("note.txt") == "second, longer words"; })) << b_->trace();
+  // The same one-file set again: the upload on A and the download on B each
+  // wait a minute first.
+  ASSERT_TRUE(timeUntil([&] { return b_->content("note.txt") == "second, longer words"; },
+                        std::chrono::seconds(200)))
+      << b_->trace();
   std::filesystem::rename(a_->at("note.txt"), a_->at("letter.txt"));
   ASSERT_TRUE(timeUntil([&] { return b_->content("letter.txt") == "second, longer words"; })) << b_->trace();
   std::filesystem::create_directory(a_->at("Post"));
@@ -204,10 +206,9 @@ TEST_F(TwoAgents, FolderChangesOnOneComputerReachTheOther) {
   EXPECT_TRUE(b_->hasFolder("Empty"));
 }
 
-// Disabled until the upload road checks the service's copy first: after the
-// resume B's cycle uploads its older edit before it lists, so the edit
-// replaces A's newer copy on the service instead of becoming a conflict copy.
-TEST_F(TwoAgents, DISABLED_AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
+// After the pause B lists before it uploads: its edit, made after the last
+// sync, becomes a conflict copy instead of replacing A's newer copy.
+TEST_F(TwoAgents, AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
   write(a_->at("shared.txt"), "from A");
   ASSERT_TRUE(timeUntil([&] { return b_->content("shared.txt") == "from A"; })) << b_->trace();
 
@@ -224,13 +225,14 @@ TEST_F(TwoAgents, DISABLED_AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy
   })) << a_->trace();
 
   ASSERT_TRUE(sendCommand(agentB_->monitor(), 503));
+  // B downloads the one-file set it downloaded last: it waits a minute first.
   ASSERT_TRUE(timeUntil([&] {
     if (b_->content("shared.txt") != "newer from A") return false;
     for (const auto& [path, text] : b_->cached("shared.txt", true)) {
       if (text == "edited on B") return true;
     }
     return false;
-  })) << "B's edit was not kept as a conflict copy\n--- B:\n" << b_->trace();
+  }, std::chrono::seconds(200))) << "B's edit was not kept as a conflict copy\n--- B:\n" << b_->trace();
   // Nothing sent B's edit over A's newer copy.
   EXPECT_TRUE(eventuallyWithin(std::chrono::seconds(5), [&] { return a_->content("shared.txt") == "newer from A"; }));
 }

@@ -48,10 +48,11 @@ TEST(DownloadRunHandler, ArrivedFilesAreRecordedByMode) {
     const char* mode;
     Calls calls;
   } cases[] = {
-      {KVTProgressRecord::kFullRestore, {"monitor 2 /d/f", "queue.update /d/f=Backup", "recent /d/f - Synced down"}},
+      {KVTProgressRecord::kFullRestore,
+       {"monitor 2 /d/f", "written /d/f", "queue.update /d/f=Backup", "recent /d/f - Synced down"}},
       {KVTProgressRecord::kIncrementalRestore,
-       {"monitor 2 /d/f", "queue.update /d/f=Backup", "recent /d/f - Synced down"}},
-      {KVTProgressRecord::kSyncFile, {"monitor 2 /d/f", "queue.update /d/f=Backup"}},
+       {"monitor 2 /d/f", "written /d/f", "queue.update /d/f=Backup", "recent /d/f - Synced down"}},
+      {KVTProgressRecord::kSyncFile, {"monitor 2 /d/f", "written /d/f", "queue.update /d/f=Backup"}},
       {KVTProgressRecord::kFullBackup, {"monitor 2 /d/f"}},
   };
   for (const auto& c : cases) {

@@ -30,7 +30,9 @@ class FakeQueue : public FolderCreationQueue {
   Calls journal, requeued;
 };
 
-enum class Answer { kCreate, kFail, kCancel };
+// kRefuse: the engine ran and refused the folder; kFail: the run failed as a
+// whole (no connection, the engine's own error) before judging it.
+enum class Answer { kCreate, kRefuse, kFail, kCancel };
 
 class FakeService : public FolderCreationService {
  public:
@@ -43,6 +45,10 @@ class FakeService : public FolderCreationService {
       case Answer::kCreate:
         delegate->createDirDidReceiveData(folder + "/");
         delegate->createDirDidFinishSuccessfully(controller);
+        break;
+      case Answer::kRefuse:
+        delegate->createDirDidReceiveErrors("SFERROR: mkdir failed. Reason: Permission denied : " + folder + "/");
+        delegate->createDirDidFailWithError("SFERROR: mkdir failed. Reason: Permission denied", controller);
         break;
       case Answer::kFail:
         delegate->createDirDidFailWithError("u123: connection refused", controller);
@@ -162,10 +168,23 @@ TEST_F(FolderCreationTest, FewFoldersAreReportedToTheFileManagerManyAreNot) {
 
 TEST_F(FolderCreationTest, FailedCreationsAreQueuedAgainWhileEmptyAndBounded) {
   mkdir("E");
-  service.answer = Answer::kFail;
+  service.answer = Answer::kRefuse;
   for (int i = 0; i < FolderCreationDispatcher::kMaxCreateTries; ++i) run({dir.sub("E")});
   EXPECT_EQ(queue.requeued, Calls(FolderCreationDispatcher::kMaxCreateTries - 1, dir.sub("E")));
+
+  // A run that failed as a whole never judged the folder: it is no try, and
+  // the folder waits for the engine to work again however long that takes.
+  queue.requeued.clear();
+  mkdir("F");
+  service.answer = Answer::kFail;
+  const int runs = FolderCreationDispatcher::kMaxCreateTries * 3;
+  for (int i = 0; i < runs; ++i) run({dir.sub("F")});
+  EXPECT_EQ(queue.requeued, Calls(runs, dir.sub("F")));
   EXPECT_NE(std::find(env.session.begin(), env.session.end(), "ann: connection refused"), env.session.end());
+  service.answer = Answer::kCreate;
+  queue.requeued.clear();
+  run({dir.sub("F")});
+  EXPECT_TRUE(queue.requeued.empty());
 
   queue.requeued.clear();
   mkdir("G");

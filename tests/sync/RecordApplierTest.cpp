@@ -64,17 +64,24 @@ TEST(RecordApplierTest, NewerServerCopyNeverOverwritesALocalEdit) {
     bool blockConflictFolder;
     std::optional<std::string> conflictCopy;  // what ConflictData holds afterwards
     bool downloaded;
+    std::chrono::seconds recordedAt = -60s;  // the date the row recorded
   } cases[] = {
       {"in sync", "1", false, false, std::nullopt, true},
       {"edited, not uploaded", "0", false, false, "local edit", true},
       {"unknown to the database", "", false, false, "local edit", true},
       {"reinitialising", "1", true, false, "local edit", true},
       {"no conflict copy possible", "0", false, true, std::nullopt, false},
+      // The row still says "in sync": the edit came after the last upload.
+      {"edited after the last sync", "1", false, false, "local edit", true, -600s},
+      {"edited after the last sync, no conflict copy possible", "1", false, true, std::nullopt, false, -600s},
   };
   for (const auto& c : cases) {
     ApplierFixture f;
     f.put("/d/a.txt", "local edit", -60s);
-    if (!c.backup.empty()) f.status.rows["/d/a.txt"].backup = c.backup;
+    if (!c.backup.empty()) {
+      f.status.rows["/d/a.txt"].backup = c.backup;
+      f.status.rows["/d/a.txt"].recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, c.recordedAt)), "10"};
+    }
     if (c.blockConflictFolder) f.put("/.UMSCache/ConflictData", "a file in the way");
     f.validate(record("/d/a.txt"), "4", {c.reinitialise, false, false});
     EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/d/a.txt"), c.conflictCopy) << c.name;
@@ -311,6 +318,7 @@ TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFilesUnlessTheOldIsUnch
     std::string oldBackup;        // the former name's row; "" for no row
     std::chrono::seconds rowAge;  // the date the row recorded
     bool oldCached;
+    bool editedRightAfterDownload = false;
   } cases[] = {
       {"as synced", "0123456789", 0s, "1", 0s, true},
       {"as synced, server edited it since", "0123456789", -30s, "1", -30s, true},
@@ -318,6 +326,8 @@ TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFilesUnlessTheOldIsUnch
       {"another size than recorded", "old", 0s, "1", 0s, false},
       {"edited, not uploaded", "0123456789", 0s, "0", 0s, false},
       {"unknown to the database", "0123456789", 0s, "", 0s, false},
+      // The row was written from the edit made a moment after the download.
+      {"edited right after its download", "0123456789", 0s, "1", 0s, false, true},
   };
   for (const auto& c : cases) {
     ApplierFixture f;
@@ -327,8 +337,9 @@ TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFilesUnlessTheOldIsUnch
     if (!c.oldBackup.empty()) {
       auto& row = f.status.rows["/old.txt"];
       row.backup = c.oldBackup;
-      row.dateAndSize = {syncrecord::dateText(serverTime(kTime, c.rowAge)), "10"};
+      row.recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, c.rowAge)), "10"};
     }
+    if (c.editedRightAfterDownload) f.filters.changedSinceDownload.insert("/old.txt");
     f.validate(record("/new.txt", "/old.txt"), "3");
     EXPECT_EQ(f.read("/new.txt"), "new") << c.name;
     if (c.oldCached) {

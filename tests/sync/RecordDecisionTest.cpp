@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "journal/SyncRecordBuilder.h"
 #include "sync/ServerRenameDecision.h"
 #include "sync/ServerRoadTestSupport.h"
 
@@ -194,6 +195,73 @@ TEST(RecordDecisionTest, DeletedOnServer) {
       {"other code", facts("7"), {}, true},
   };
   check(cases, decideRecord);
+}
+
+// The row says "in sync", but the local file is no longer the one it
+// recorded: an edit the capture had not reported, or that waits for its
+// upload. The server's copy never replaces it, and a server delete leaves it.
+TEST(RecordDecisionTest, AnEditSinceTheLastSyncIsNeverReplaced) {
+  const ItemState local = {true, false, serverTime(kTime, -5s), 10};
+  const std::string localDate = syncrecord::dateText(*local.modified);
+  const std::string otherDate = syncrecord::dateText(serverTime(kTime, -65s));
+  struct RowCase {
+    const char* name;
+    std::optional<RecordedFileFacts> recorded;
+    bool restored;
+    bool edited;
+    bool changedSinceDownload = false;
+  };
+  const std::vector<RowCase> rows = {
+      {"row matches the file", RecordedFileFacts{localDate, "10"}, true, false},
+      {"other date", RecordedFileFacts{otherDate, "10"}, true, true},
+      {"other size", RecordedFileFacts{localDate, "9"}, true, true},
+      {"date and size not recorded", RecordedFileFacts{"NA", "NA"}, true, false},
+      {"nothing recorded", RecordedFileFacts{}, true, false},
+      {"no row", std::nullopt, true, false},
+      // A download under way: the row still holds the previous file's facts.
+      {"download under way", RecordedFileFacts{otherDate, "9"}, false, false},
+      // Edited just after a download wrote it, before the row was written:
+      // the row holds the edit.
+      {"changed since the download wrote it", RecordedFileFacts{localDate, "10"}, true, true, true},
+  };
+  for (const RowCase& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto base = [&](const char* op) {
+      return with(facts(op), [&](auto& f) {
+        f.local = local;
+        f.backedUp = true;
+        f.restored = row.restored;
+        f.recorded = row.recorded;
+        f.changedSinceDownload = row.changedSinceDownload;
+        f.backupAndRefId = BackupStatusAndRefId{"1", "R1"};
+      });
+    };
+    EXPECT_EQ(editedSinceSync(base("4")), row.edited);
+
+    Step newer = fetch(15);
+    newer.keepLocalEdit = row.edited;
+    Step sameSecond = step(Kind::kDownload, 15);
+    sameSecond.keepLocalEdit = row.edited;
+    Step older = row.restored ? step(Kind::kUpload) : fetch(16);
+    Step del{Kind::kSyncDelete, "/d/a.txt", {}, "/d/a.txt"};
+    del.sessionLog = true;
+    std::vector<Step> deleted;
+    if (!row.edited) deleted.push_back(del);
+    const std::vector<Case> cases = {
+        {"server newer", base("4"), {newer}, true},
+        {"same second, other size", with(base("4"), [](auto& f) { f.serverTime = *f.local.modified; f.record.size = "12"; }),
+         {sameSecond}, true},
+        {"server older", with(base("4"), [](auto& f) { f.serverTime = serverTime(kTime, -50s); }), {older}, true},
+        {"deleted on the server", base("2"), deleted, true},
+    };
+    check(cases, decideRecord);
+  }
+  // A folder is never judged by a file's facts.
+  EXPECT_FALSE(editedSinceSync(with(facts("4"), [&](auto& f) {
+    f.local = folder();
+    f.restored = true;
+    f.recorded = RecordedFileFacts{otherDate, "9"};
+  })));
 }
 
 TEST(ServerRenameDecisionTest, RenamedOnServer) {

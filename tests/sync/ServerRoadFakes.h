@@ -64,6 +64,8 @@ class FakeFilters : public CaptureFilterPort {
   std::vector<std::string> emptyFolders;
   std::set<std::string> foldersFromRestore;
   std::set<std::string> excludedNames;
+  std::set<std::string> changedSinceDownload;
+  bool isChangedSinceDownload(const std::string& p) override { return changedSinceDownload.count(p) != 0; }
 
   void addToExclude(const std::string& p) override { excluded.insert(p); }
   void removeFromExclude(const std::string& p) override {
@@ -108,7 +110,7 @@ class FakeStatus : public FileStatusPort {
     std::string backup = "1";
     std::string restore = "1";
     std::string refId;
-    std::optional<std::pair<std::string, std::string>> dateAndSize{};
+    std::optional<RecordedFileFacts> recorded{};  // none: the row records nothing to compare
   };
   std::map<std::string, Row> rows;
   std::vector<std::string> asked;
@@ -137,9 +139,9 @@ class FakeStatus : public FileStatusPort {
       if (!id.empty() && row.refId == id) return path;
     return std::nullopt;
   }
-  std::optional<std::pair<std::string, std::string>> recordedDateAndSize(const std::string& p) override {
+  std::optional<RecordedFileFacts> recordedFacts(const std::string& p) override {
     auto it = rows.find(p);
-    return it == rows.end() ? std::nullopt : it->second.dateAndSize;
+    return it == rows.end() ? std::nullopt : it->second.recorded;
   }
 };
 

@@ -25,6 +25,7 @@ class RecordingPort final : public SyncCyclePort {
   bool eventsStartRunning = false;
   bool createDirRunning = false;
   bool listingMayStart = true;
+  bool listingAwaited = false;
   std::vector<std::string> calls;
 
   bool hasInputQueue() override { return inputQueue; }
@@ -43,6 +44,7 @@ class RecordingPort final : public SyncCyclePort {
   bool isbackupStarted() override { return uploadAnnounced; }
   void backupRunFinished() override { calls.push_back("upload finished"); }
   void startBackup() override { calls.push_back("upload"); }
+  bool uploadWaitsForListing() override { return listingAwaited; }
   bool isRestoreGoingOn() override { return downloadRunning; }
   bool isrestoreStarted() override { return downloadAnnounced; }
   void restoreRunFinished() override { calls.push_back("download finished"); }
@@ -111,6 +113,13 @@ TEST(SyncCycleTest, OneTickRunsItsStepsInOrder) {
          p.eventsStartRunning = true;
        },
        {"cache", "thumbnails", "upload", "download", "events", "folders"}},
+      {"a listing awaited holds the upload back",
+       [](RecordingPort& p) {
+         p.gate = 7;
+         p.uploadAnnounced = true;
+         p.listingAwaited = true;
+       },
+       {"cache", "thumbnails", "upload finished", "download", "events", "folders", "listing"}},
       {"a running listing",
        [](RecordingPort& p) {
          p.gate = 7;

@@ -185,6 +185,7 @@ class FakeUploadHost final : public UploadRoadHost {
     return out;
   }
   void clearRestoreSets() override { log_.add("clearRestoreSets"); }
+  void downloadWritten(const std::string& p) override { log_.add("written " + p); }
   void postSyncList(const std::vector<std::string>& paths) override {
     std::string joined;
     for (const auto& p : paths) joined += (joined.empty() ? "" : ",") + p;

@@ -8,7 +8,11 @@
 //
 // Exit status 0 when every quiet point held, 1 on a broken invariant or a
 // stall, 2 on a setup failure. The last line is a RESULT summary that
-// scripts/soak adds up.
+// scripts/soak adds up. --stall-seconds bounds how long nothing may move
+// while the agents are not quiet (see quietPoint).
+//
+// After a broken invariant the driver keeps looking for a while and says
+// whether the folders and the storage came to one tree later after all.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -32,6 +36,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "StandInService.h"
@@ -319,18 +324,37 @@ class Run {
   }
 
   // Engines still running for this run, the agents' own or orphans of a
-  // killed agent.
-  int enginesRunning() const {
-    int count = 0;
+  // killed agent. A change listing that starts at the storage's current
+  // change index cannot find anything, so it holds nothing back: after a
+  // push that announced no change (an upload run whose files were all in
+  // sync already), each agent lists again 5 times 2 s and 6 times 30 s apart
+  // (its retry rule for an empty listing), and those listings are counted
+  // apart from the engines that may still change something.
+  struct Engines {
+    int working = 0;
+    int idleListings = 0;
+  };
+  Engines enginesRunning(std::optional<int64_t> index) const {
+    Engines count;
     DIR* d = ::opendir("/proc");
-    if (d == nullptr) return 0;
+    if (d == nullptr) return count;
     while (dirent* e = ::readdir(d)) {
       if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
       auto cmd = readAll(std::string("/proc/") + e->d_name + "/cmdline");
       if (!cmd || cmd->empty()) continue;
       const std::string argv0 = cmd->substr(0, cmd->find('\0'));
       if (fs::path(argv0).filename().string().rfind("ulmora-kvt", 0) != 0) continue;
-      if (cmd->find(dir_) != std::string::npos) ++count;
+      if (cmd->find(dir_) == std::string::npos) continue;
+      static const std::string kList = std::string(1, '\0') + "--list-changes=";
+      const size_t at = cmd->find(kList);
+      if (at != std::string::npos && index) {
+        const int64_t from = std::strtoll(cmd->c_str() + at + kList.size(), nullptr, 10);
+        if (from >= *index) {
+          ++count.idleListings;
+          continue;
+        }
+      }
+      ++count.working;
     }
     ::closedir(d);
     return count;
@@ -346,12 +370,15 @@ class Run {
          it.increment(ec)) {
       const std::string p = it->path().string();
       if (p.find("/Journal/") == std::string::npos || !it->is_regular_file(ec)) continue;
-      // Counters and the event journal have no reader inside the agent.
+      // Count files have no reader inside the agent.
       const std::string folder = it->path().parent_path().filename().string();
-      if (folder == "DaemonEvents" || (folder.size() > 5 && folder.ends_with("Count"))) continue;
+      if (folder.size() > 5 && folder.ends_with("Count")) continue;
       const std::string n = it->path().filename().string();
-      // Hidden names are being written; "<name>.delete" was read already.
-      if (n.empty() || n[0] == '.' || n.find(".tmp") != std::string::npos || n.ends_with(".delete")) continue;
+      // Hidden names are being written; "<name>.delete" was read already,
+      // "<name>.read" was set aside by the event reader.
+      if (n.empty() || n[0] == '.' || n.find(".tmp") != std::string::npos || n.ends_with(".delete") ||
+          n.ends_with(".read") || n.ends_with(".progress"))
+        continue;
       ++count;
     }
     return count;
@@ -364,8 +391,10 @@ class Run {
                      "|| ':' || COALESCE(MAX(CAST(REF_ID AS INTEGER)), 0) FROM FILE_TABLE")
         .value_or("?");
   }
-  std::string changeIndex() const {
-    return queryText(metaDb(), "SELECT value FROM meta WHERE key = 'change_index'").value_or("?");
+  std::optional<int64_t> changeIndex() const {
+    auto text = queryText(metaDb(), "SELECT value FROM meta WHERE key = 'change_index'");
+    if (!text || text->empty()) return std::nullopt;
+    return std::strtoll(text->c_str(), nullptr, 10);
   }
 
   // ---- quiet ----
@@ -373,21 +402,29 @@ class Run {
     return std::chrono::duration_cast<std::chrono::milliseconds>(kCycle / std::max(1.0, o_.scale));
   }
 
+  // Quiet: no engine that may change something, no journal file waiting,
+  // and the storage's change index, both databases and both folders
+  // unchanged for three looks and for as long as the agent's own waits (60 s
+  // before a repeated set runs again, up to 150 s after a failure of the
+  // service). A stall: not quiet, and nothing moved for the stall bound (a
+  // stuck engine or journal file), or still moving three times that long
+  // after the round (work that never settles).
   bool quietPoint(const std::string& what) {
     if (failed_) return false;
-    const auto began = std::chrono::steady_clock::now();
+    using Steady = std::chrono::steady_clock;
+    const auto began = Steady::now();
     // Never less than a few real seconds: the engine and the databases run
     // in real time whatever the scale.
     const auto step = std::max<std::chrono::milliseconds>(cycle(), 1000ms);
     const auto bound = std::chrono::seconds(o_.stallSeconds) + extraPatience_;
-    std::string last;
-    int same = 0;
-    // Three unchanged looks, and no change for as long as the agent's
-    // retry waits: 60 s before a failed set runs again, up to 150 s after
-    // a failure of the service.
-    auto stableSince = std::chrono::steady_clock::now();
     const auto settle = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>((extraPatience_ > 0s ? 200.0 : 70.0) / std::max(1.0, o_.scale)));
+    static const char* const kParts[] = {"the storage's change index", "A's database", "B's database",
+                                         "A's folder", "B's folder", "the journal files", "the engines"};
+    std::vector<std::string> last;
+    std::string lastMoved = "nothing";
+    int same = 0;
+    auto stableSince = Steady::now(), movedAt = Steady::now();
     while (true) {
       std::this_thread::sleep_for(step);
       for (int i = 0; i < 2; ++i) {
@@ -396,30 +433,83 @@ class Run {
           return false;
         }
       }
-      const int engines = enginesRunning();
+      const auto index = changeIndex();
+      const Engines engines = enginesRunning(index);
       const int journals = journalFiles(0) + journalFiles(1);
-      std::ostringstream sig;
-      sig << changeIndex() << "|" << dbSignature(0) << "|" << dbSignature(1) << "|" << treeHash(0) << "|"
-          << treeHash(1);
-      if (engines == 0 && journals == 0 && sig.str() == last) {
-        if (++same >= 3 && std::chrono::steady_clock::now() - stableSince >= settle) break;
+      const std::vector<std::string> look = {
+          index ? std::to_string(*index) : "?", dbSignature(0), dbSignature(1), std::to_string(treeHash(0)),
+          std::to_string(treeHash(1)), std::to_string(journals), std::to_string(engines.working)};
+      const auto now = Steady::now();
+      if (look != last) {
+        lastMoved.clear();
+        for (size_t k = 0; k < look.size(); ++k) {
+          if (!last.empty() && look[k] == last[k]) continue;
+          lastMoved += (lastMoved.empty() ? "" : ", ") + std::string(kParts[k]);
+        }
+        movedAt = now;
+      }
+      if (engines.working == 0 && journals == 0 && look == last) {
+        if (++same >= 3 && now - stableSince >= settle) {
+          if (engines.idleListings > 0) {
+            log("  " + std::to_string(engines.idleListings) +
+                " listing(s) from the current change index still running");
+          }
+          break;
+        }
       } else {
         same = 0;
-        stableSince = std::chrono::steady_clock::now();
+        stableSince = now;
       }
-      last = sig.str();
-      if (std::chrono::steady_clock::now() - began > bound) {
+      last = look;
+      const bool stuck = now - movedAt > bound, endless = now - began > 3 * bound;
+      if (stuck || endless) {
         ++stalls_;
-        fail("stall: not quiet " + std::to_string(o_.stallSeconds) + " s after " + what + " (engines " +
-             std::to_string(engines) + ", journal files " + std::to_string(journals) + ")");
+        const auto secs = [](auto d) {
+          return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count());
+        };
+        fail("stall: not quiet " + secs(now - began) + " s after " + what + "; " +
+             (stuck ? "nothing moved for " + secs(now - movedAt) + " s"
+                    : "still moving; last moved " + secs(now - movedAt) + " s ago") +
+             " (" + lastMoved + "); engines at work " + std::to_string(engines.working) +
+             ", listings from the current index " + std::to_string(engines.idleListings) + ", journal files " +
+             std::to_string(journals));
         return false;
       }
     }
     extraPatience_ = 0s;
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double took = std::chrono::duration<double>(Steady::now() - began).count();
     slowest_ = std::max(slowest_, took);
     log("quiet after " + what + " in " + std::to_string(took) + " s");
-    return checkInvariants(what);
+    if (checkInvariants(what)) {
+      // A crash is survived once the next quiet point holds.
+      crashes_ += std::exchange(unjudgedCrashes_, 0);
+      return true;
+    }
+    secondLook();
+    return false;
+  }
+
+  // After a broken invariant: do the folders and the storage come to one
+  // tree a while later? Tells an agent that stopped short of the work
+  // (never) from one whose quiet the rule above misread (later).
+  void secondLook() {
+    const auto began = std::chrono::steady_clock::now();
+    const auto patience = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(std::max(60.0, 200.0 / std::max(1.0, o_.scale))));
+    const auto step = std::max<std::chrono::milliseconds>(cycle(), 1000ms);
+    while (std::chrono::steady_clock::now() - began < patience) {
+      std::this_thread::sleep_for(step);
+      const Tree a = treeOf(root(0)), b = treeOf(root(1)), s = storageTree(nullptr, false);
+      if (a == b && a == s) {
+        log("second look: the folders and the storage agree " +
+            std::to_string(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count()) +
+            " s after the quiet point (the quiet came too soon)");
+        return;
+      }
+    }
+    log("second look: the folders and the storage still differ " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(patience).count()) +
+        " s after the quiet point");
   }
 
   uint64_t treeHash(int i) const {
@@ -429,7 +519,7 @@ class Run {
   }
 
   // ---- the storage ----
-  Tree storageTree(std::set<uint64_t>* allBlobs) {
+  Tree storageTree(std::set<uint64_t>* allBlobs, bool report = true) {
     Tree t;
     int cacheOnServer = 0;
     auto conn = ulmora::SqliteConnection::open(metaDb(), ulmora::SqliteConnection::OpenMode::kReadOnly);
@@ -453,7 +543,7 @@ class Run {
         }
       }
     }
-    if (cacheOnServer > 0) log("storage holds " + std::to_string(cacheOnServer) + " entries of a cache folder (not compared)");
+    if (cacheOnServer > 0 && report) log("storage holds " + std::to_string(cacheOnServer) + " entries of a cache folder (not compared)");
     if (allBlobs) {
       std::error_code ec;
       for (auto it = fs::directory_iterator(accountDir() + "/blobs", ec); !ec && it != fs::directory_iterator();
@@ -784,7 +874,7 @@ class Run {
         std::this_thread::sleep_for(std::chrono::milliseconds(pick(1500)));
         startAgent(i);
         ++faults_["kill"];
-        ++crashes_;
+        ++unjudgedCrashes_;
         break;
       }
       case 1: {
@@ -927,7 +1017,7 @@ class Run {
     }
     std::cout << "RESULT seed=" << o_.seed << " ok=" << (failed_ ? 0 : 1) << " ops=" << opsDone_
               << " kill=" << faults_["kill"] << " engine=" << faults_["engine"] << " service=" << faults_["service"]
-              << " rootaway=" << faults_["root-away"] << " crashes_survived=" << (failed_ ? 0 : crashes_)
+              << " rootaway=" << faults_["root-away"] << " crashes_survived=" << crashes_
               << " lost=" << lost_ << " stalls=" << stalls_ << " slowest=" << slowest_ << " wall=" << wall
               << std::endl;
     return failed_ ? 1 : 0;
@@ -947,7 +1037,7 @@ class Run {
   std::map<std::string, int> faults_;
   std::chrono::seconds extraPatience_{0};
   bool failed_ = false, engineFault_ = false, serviceFault_ = false;
-  int writes_ = 0, names_ = 0, sets_ = 0, opCount_ = 0, opsDone_ = 0, crashes_ = 0, lost_ = 0, stalls_ = 0;
+  int writes_ = 0, names_ = 0, sets_ = 0, opCount_ = 0, opsDone_ = 0, crashes_ = 0, unjudgedCrashes_ = 0, lost_ = 0, stalls_ = 0;
   double slowest_ = 0;
 };
 
