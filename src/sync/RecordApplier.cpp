@@ -327,14 +327,14 @@ void RecordApplier::folderRename(const Step& step) {
     trace("local folder rename of " + serverpath::forTrace(*from) + " failed");
     return;
   }
-  updateRecordToDBWithDirectoryContent({*from, *to});
+  updateRecordToDBWithDirectoryContent({*from, *to}, true);
   std::string fullTo = files_.fullPath(*to);
   tally_.countRename(files_.fullPath(*from), fullTo);
   ports_.recent.setRecentlyModifiedItems(fullTo, " - Auto Renamed");
   if (ports_.sessionLog) ports_.sessionLog->syncRenamed(*from, *to);
 }
 
-void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& folder) {
+void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& folder, bool uploadUnrecorded) {
   auto from = files_.checkQuietly(folder.originalPath);
   auto to = files_.checkQuietly(folder.renamedPath);
   if (!from || !to) return;
@@ -350,7 +350,15 @@ void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& fold
       if (!info) continue;
       if (info->isFolder) {
         pending.push_back(sub);
-      } else if (!ports_.filters.shouldExcludeFile(*to + sub)) {
+      } else if (ports_.filters.shouldExcludeFile(*to + sub)) {
+        continue;
+      } else if (uploadUnrecorded && ports_.status.backupStatusDuringMismatch(*from + sub) == 2) {
+        // Made here and not yet recorded: its upload under the old name
+        // finds nothing now, and the move is kept from the capture, so
+        // nothing else would ever send it.
+        ports_.queue.addFileToBackup(*to + sub);
+        ports_.queue.addBackupFiles(files_.fullPath(*to + sub));
+      } else {
         ports_.queue.addFileToRename({*from + sub, *to + sub});
       }
     }
