@@ -149,7 +149,9 @@ void KVTNotificationController::runSubscribe(RequestWorker& worker, const HttpsR
   HttpsTransfer transfer(request);
   transfer.setResponseStartHandler([&](long status) {
     accepted = status >= 200 && status < 300;
-    report([this](KVTNotificationHandlerProtocol& d) { d.connectionDidStart(*this); });
+    // A refusal (maintenance, too many polls) is no open subscription: the
+    // owner hears of it as a failure only.
+    if (accepted) report([this](KVTNotificationHandlerProtocol& d) { d.connectionDidStart(*this); });
   });
   // A refusal's body is the service's explanation, not messages.
   transfer.setBodyHandler([&](std::string_view chunk) {
@@ -173,9 +175,8 @@ void KVTNotificationController::runSubscribe(RequestWorker& worker, const HttpsR
 
 void KVTNotificationController::runPost(RequestWorker& worker, const HttpsRequest& request) {
   const std::string action = kActionPush;
-  const int attempts = std::max(1, options_.pushAttempts);
   std::string error;
-  for (int attempt = 1; attempt <= attempts; ++attempt) {
+  for (int attempt = 1;; ++attempt) {
     HttpsTransfer transfer(request);
     const HttpsResponse response = worker.perform(transfer);
     if (response.ok() || response.outcome == HttpsResponse::Outcome::kCancelled) {
@@ -185,9 +186,21 @@ void KVTNotificationController::runPost(RequestWorker& worker, const HttpsReques
       return;
     }
     error = response.failureText();
-    traceLine("KVTNotificationController: push attempt " + std::to_string(attempt) + " of " +
-              std::to_string(attempts) + " failed: " + error);
-    if (attempt < attempts && !worker.sleepFor(options_.pushRetryDelay)) {
+    // The other computers hear of a change only through this message, so it
+    // is sent again for as long as the service cannot be reached or is
+    // unavailable. A message the service answered and refused (4xx) would be
+    // refused again.
+    const bool refusedAsSuch = response.outcome == HttpsResponse::Outcome::kCompleted &&
+                               response.status >= 400 && response.status < 500;
+    const bool lastAttempt = options_.pushAttempts > 0 && attempt >= options_.pushAttempts;
+    const bool ends = refusedAsSuch || lastAttempt;
+    // A long outage is traced at its start and now and then, not every 30 s.
+    if (ends || attempt <= 3 || attempt % 20 == 0) {
+      traceLine("KVTNotificationController: push attempt " + std::to_string(attempt) + " failed: " + error +
+                (ends ? "; not sent again" : "; sent again later"));
+    }
+    if (ends) break;
+    if (!worker.sleepFor(options_.pushRetryDelay)) {
       report([this, action](KVTNotificationHandlerProtocol& d) {
         d.connectionDidFinishSuccessfullyForAction(*this, action);
       });

@@ -24,11 +24,14 @@ namespace ulmora {
 //   each message in the reply stream is reported as it arrives (see
 //   PushChunkSplitter), then the end of the poll.
 // - pushNotification / PushDummyNotificationForUser post one message. A post
-//   that fails is sent again after pushRetryDelay, at most pushAttempts times
-//   in all; its end is reported with the action "push", so the owner can
-//   release a posting client once it is done.
+//   that fails is sent again every pushRetryDelay until the service takes it
+//   (or pushAttempts, when above 0, were made); a message the service
+//   answers and refuses (4xx) is not sent again. Its end is reported with the
+//   action "push", so the owner can release a posting client once it is done.
 //
-// Every report reaches the delegate on the run loop given at construction.
+// connectionDidStart is reported only for a subscription the service
+// accepted. Every report reaches the delegate on the run loop given at
+// construction.
 // The client only reports: when to subscribe again is the owner's decision.
 //
 // Thread-safety: the methods may be called from any thread. The delegate is
@@ -49,7 +52,8 @@ class KVTNotificationController {
     Clock::Duration subscribeTimeout = std::chrono::seconds(999999);
     Clock::Duration pushTimeout = std::chrono::seconds(60);
     Clock::Duration pushRetryDelay = std::chrono::seconds(30);
-    int pushAttempts = 4;
+    // 0: until the service takes the message or the client is stopped.
+    int pushAttempts = 0;
   };
 
   static constexpr const char* kActionSubscribe = "subscribe";

@@ -235,6 +235,7 @@ bool MainSyncController::moveFromCacheAtLocation(const ServerRecord& record, con
 // ---------------------------------------------------------------- listings
 
 void MainSyncController::listingDidStart(SynListingController& listing) {
+  if (recordApplier_) recordApplier_->listingDidStart();
   if (listingHandler_) listingHandler_->listingDidStart(listing.forRefIDUpdate());
 }
 void MainSyncController::listingDidReceiveData(int64_t index) {

@@ -122,6 +122,8 @@ void PushHandler::stopListeningNotifications() {
 
 PushClient* PushHandler::makePoster() {
   if (posters_.size() >= kMaxPostsInFlight) {
+    // The posts still waiting are sent until the service takes them, and the
+    // listing each one starts elsewhere sees this change as well.
     daemonTrace("push service slow: " + std::to_string(posters_.size()) + " posts in flight, this one dropped");
     return nullptr;
   }
@@ -168,7 +170,15 @@ bool PushHandler::isRetryTimerValid() const { return retryTimer_ && retryTimer_-
 void PushHandler::clientDidStart(PushClient& client) {
   // The service answered the poll: from now on every change of the account
   // reaches this computer as a message.
-  if (subscriber_.get() == &client) daemonTrace("push subscription open");
+  if (subscriber_.get() != &client) return;
+  daemonTrace("push subscription open");
+  if (channelLost_) {
+    // Messages posted while no poll was open reached no one here; the
+    // service keeps none for later, so a listing stands in for them.
+    channelLost_ = false;
+    daemonTrace("push subscription open again after a failure; listing for what it may have missed");
+    host_.addNotificationFilesInfo();
+  }
 }
 
 void PushHandler::clientDidReceiveData(PushClient&, const PropertyList& data, const std::string& action) {
@@ -201,6 +211,7 @@ void PushHandler::clientDidFail(PushClient& client, const std::string& error, co
     return;
   }
   daemonTrace("push subscription failed: " + error);
+  channelLost_ = true;
   if (retryCount_ == 0 && !retryTimer_) {
     retryTimer_ = loop_.scheduleTimer(kRetryInterval, true,
                                       guard_.wrap([this](RunLoopTimer&) { retryListening(); }));

@@ -67,6 +67,9 @@ class PushHost {
 // a service that accepts and closes (or fails) at once again and again cannot
 // spin the agent.
 //
+// While no poll is open, messages posted for the topic reach no one here: the
+// first poll the service accepts after a failed one queues a listing.
+//
 // Clients are destroyed on a later turn of the main loop, never from inside
 // one of their own reports, and a client being torn down reports nothing.
 //
@@ -144,6 +147,8 @@ class PushHandler final : private PushClientEvents {
   std::vector<std::unique_ptr<PushClient>> retired_;
   std::optional<Clock::TimePoint> lastSubscribeStart_;
   bool subscribeDeferred_ = false;
+  // A subscription failed since the last one the service accepted.
+  bool channelLost_ = false;
 
   std::shared_ptr<RunLoopTimer> retryTimer_;
 

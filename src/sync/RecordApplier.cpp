@@ -71,6 +71,14 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
   f.record = record;
   // Queue and database keys take the one canonical form ("/a/b", folders "/a/b/").
   f.record.fname = *fname + (record.isFolder() ? "/" : "");
+  if (fnameOld && !files_.info(*fnameOld)) {
+    const std::string moved = movedWithFolders(*fnameOld);
+    if (moved != *fnameOld && moved != *fname) {
+      trace("validateFiles takes the former path " + serverpath::forTrace(*fnameOld) + " as " +
+            serverpath::forTrace(moved) + ": its folder was renamed earlier in this listing");
+      fnameOld = moved;
+    }
+  }
   if (fnameOld) f.record.fnameOld = *fnameOld + (record.fnameOld.back() == '/' ? "/" : "");
   f.operation = operation;
   f.serverTime = QLUtility::dateFromString(record.modTime);
@@ -86,20 +94,20 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
 
   f.local = itemState(*fname);
   if (fnameOld) f.old = itemState(*fnameOld);
-  const auto& key = f.record.fname;
+  const std::string key = rowKey(f.record.fname);
   if (operation == ServerRecord::kCodeChanged && f.local.exists) {
     f.backedUp = ports_.status.backupStatus(key);
     f.restored = ports_.status.restoreStatus(key);
     if (!f.local.isFolder) {
       f.recorded = ports_.status.recordedFacts(key);
-      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(f.record.fname);
     }
   } else if (operation == ServerRecord::kCodeDeleted && f.local.exists) {
     f.backupAndRefId = ports_.status.backupStatusAndRefId(key);
     if (!f.local.isFolder) {
       f.restored = ports_.status.restoreStatus(key);
       f.recorded = ports_.status.recordedFacts(key);
-      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(key);
+      f.changedSinceDownload = ports_.filters.isChangedSinceDownload(f.record.fname);
     }
   } else if (rename) {
     if (f.local.exists) {
@@ -107,9 +115,9 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
       f.restored = ports_.status.restoreStatus(key);
       if (!f.old.exists) f.backupStatusDuringMismatch = ports_.status.backupStatusDuringMismatch(key);
     }
-    if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(f.record.fnameOld);
+    if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(rowKey(f.record.fnameOld));
     if (f.local.exists && f.old.exists && !f.old.isFolder && f.old.modified && f.old.size) {
-      auto recorded = ports_.status.recordedFacts(f.record.fnameOld);
+      auto recorded = ports_.status.recordedFacts(rowKey(f.record.fnameOld));
       f.oldUnchangedSinceSync = recorded && recorded->modificationDate == syncrecord::dateText(*f.old.modified) &&
                                 recorded->size == std::to_string(*f.old.size) &&
                                 !ports_.filters.isChangedSinceDownload(f.record.fnameOld);
@@ -129,6 +137,39 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
     }
   }
   return f;
+}
+
+void RecordApplier::listingDidStart() {
+  std::lock_guard<std::mutex> lock(mu_);
+  folderRenames_.clear();
+}
+
+std::string RecordApplier::movedWithFolders(std::string relative) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const RenameEntry& r : folderRenames_) {
+    if (relative == r.originalPath) {
+      relative = r.renamedPath;
+    } else if (relative.starts_with(r.originalPath + "/")) {
+      relative = r.renamedPath + relative.substr(r.originalPath.size());
+    }
+  }
+  return relative;
+}
+
+std::string RecordApplier::rowKey(const std::string& key) const {
+  std::string former = key;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = folderRenames_.rbegin(); it != folderRenames_.rend(); ++it) {
+      if (former == it->renamedPath || former.starts_with(it->renamedPath + "/")) {
+        former = it->originalPath + former.substr(it->renamedPath.size());
+      }
+    }
+  }
+  // The rows of a folder renamed here move through the input queue a moment
+  // later; until then they stand under the former path.
+  if (former == key || ports_.status.backupStatusDuringMismatch(key) != 2) return key;
+  return former;
 }
 
 void RecordApplier::validateFiles(const ServerRecord& record, const std::string& operation,
@@ -236,7 +277,7 @@ bool RecordApplier::download(const ServerRecord& record, const Step& step) {
       return false;
     }
     // The local file may hold an edit that has not reached the server.
-    if (step.conflictAlways || step.keepLocalEdit || !ports_.status.backupStatus(fname)) {
+    if (step.conflictAlways || step.keepLocalEdit || !ports_.status.backupStatus(rowKey(fname))) {
       if (step.conflictAlways)
         trace("reinitialize and server lmd grater than local moving local file to conflict data folder");
       else
@@ -328,6 +369,10 @@ void RecordApplier::folderRename(const Step& step) {
     return;
   }
   updateRecordToDBWithDirectoryContent({*from, *to}, true);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    folderRenames_.push_back({*from, *to});
+  }
   std::string fullTo = files_.fullPath(*to);
   tally_.countRename(files_.fullPath(*from), fullTo);
   ports_.recent.setRecentlyModifiedItems(fullTo, " - Auto Renamed");
@@ -352,7 +397,7 @@ void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& fold
         pending.push_back(sub);
       } else if (ports_.filters.shouldExcludeFile(*to + sub)) {
         continue;
-      } else if (uploadUnrecorded && ports_.status.backupStatusDuringMismatch(*from + sub) == 2) {
+      } else if (uploadUnrecorded && ports_.status.backupStatusDuringMismatch(rowKey(*from + sub)) == 2) {
         // Made here and not yet recorded: its upload under the old name
         // finds nothing now, and the move is kept from the capture, so
         // nothing else would ever send it.

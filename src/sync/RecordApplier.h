@@ -1,8 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "service/ServerRecord.h"
@@ -33,6 +35,12 @@ namespace ulmora {
 //   under its new name instead.
 // - Exclusions made around a rename are lifted 2 s later on the main loop
 //   (through `postDelayed`), never on the listing worker's loop.
+// - A former path lies where the server stood when the listing began. When a
+//   folder above it was renamed here earlier in the same listing, the item is
+//   looked for where that rename took it ("/F/a" -> "/G/b" after "/F" ->
+//   "/G" is the rename "/G/a" -> "/G/b"), so it is renamed, not fetched
+//   again beside its old copy; and its row is looked for under the former
+//   path until the queue has moved it.
 //
 // Thread-safety: one listing's records arrive one at a time on its worker;
 // the collaborators lock themselves.
@@ -67,6 +75,10 @@ class RecordApplier {
   RecordApplier(const SyncRootFiles& files, LocalCache& cache, Ports ports, ListingTally& tally,
                 RecordChangeTracker& recIds, Hooks hooks);
 
+  // A new listing: its former paths name the server as it was when the
+  // listing began.
+  void listingDidStart();
+
   // validateFiles:ForOperation:
   void validateFiles(const ServerRecord& record, const std::string& operation, const Flags& flags);
 
@@ -95,6 +107,11 @@ class RecordApplier {
   void localRename(const ServerRecord& record, const Step& step);
   void folderRename(const Step& step);
   void liftExclusionsLater(const std::string& a, const std::string& b);
+  // `relative` carried through the folder renames of this listing.
+  std::string movedWithFolders(std::string relative) const;
+  // The database key of `key` while the rows of this listing's folder
+  // renames may not have moved yet.
+  std::string rowKey(const std::string& key) const;
 
   const SyncRootFiles& files_;
   LocalCache& cache_;
@@ -102,6 +119,9 @@ class RecordApplier {
   ListingTally& tally_;
   RecordChangeTracker& recIds_;
   Hooks hooks_;
+
+  mutable std::mutex mu_;  // guards folderRenames_
+  std::vector<RenameEntry> folderRenames_;  // done here in this listing, in order
 };
 
 }  // namespace ulmora

@@ -23,6 +23,8 @@ constexpr const char* kDelete = "delete";
 // A folder left to be uploaded is walked at most this deep and this wide.
 constexpr int kMaxWalkDepth = 64;
 constexpr std::size_t kMaxWalkItems = 100000;
+// The engine's text for an item the server does not have.
+constexpr std::string_view kServerLacksItem = "No such file or directory";
 
 using renamedelete::trimmed;
 
@@ -438,7 +440,10 @@ void RenameDeleteDispatcher::deleteDidCancel(KVTRenameDeleteController&) {
 }
 
 void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::string& error) {
-  if (!renamedelete::isConnectionError(error)) return;
+  const bool connection = renamedelete::isConnectionError(error);
+  // The server lacked the old item: the controller left the new one to be
+  // uploaded, and a rename sent again would only fail again.
+  if (!connection && error.find(kServerLacksItem) != std::string::npos) return;
   const std::vector<std::string> olds = service_.oldPathList();
   const std::vector<std::string> news = service_.newPathList();
   const SyncRootPath root(env_.syncRootPath());
@@ -449,7 +454,9 @@ void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::stri
     const std::string& newPath = news[i];
     if (servicetexts::hasThumbnailSuffix(trimmed(newPath))) continue;
     // The new item and each folder above it leave the file manager's rename set.
-    for (const std::string& p : renamedelete::selfAndParents(trimmed(newPath), seen)) finder.push_back(root.full(p));
+    if (connection) {
+      for (const std::string& p : renamedelete::selfAndParents(trimmed(newPath), seen)) finder.push_back(root.full(p));
+    }
     const RenameEntry k = key(oldPath, newPath);
     const bool confirmed = std::find(confirmedRenames_.begin(), confirmedRenames_.end(),
                                      std::make_pair(k.originalPath, k.renamedPath)) != confirmedRenames_.end();
@@ -457,15 +464,22 @@ void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::stri
     int& tries = replays_[k];
     if (++tries <= kMaxRenameReplays) {
       // The server may or may not have renamed it: sending the rename again
-      // is safe either way, a delete of the old name is not.
+      // is safe either way, a delete of the old name is not. A refusal that
+      // does not pass (the new name taken on the server meanwhile) ends in
+      // the fallback below rather than in two trees for good.
       queue_.addRenamedFiles(RenameEntry{oldPath, newPath});
-      daemonTrace("rename not confirmed after a connection error, queued again: " + oldPath + " -> " + newPath);
+      daemonTrace("rename not confirmed (" + engineText(error) + "), queued again: " + oldPath + " -> " + newPath);
     } else {
       replays_.erase(k);
       queueUploadOf(trimmed(newPath));
-      queue_.addDeleteFiles(oldPath);
+      // A folder moved into itself or out of itself: deleting the old name
+      // would take the new one with it.
+      const bool nested = renamedelete::isAtOrUnder(k.renamedPath, k.originalPath) ||
+                          renamedelete::isAtOrUnder(k.originalPath, k.renamedPath);
+      if (!nested) queue_.addDeleteFiles(oldPath);
       daemonTrace("rename not confirmed after " + std::to_string(kMaxRenameReplays) +
-                  " tries; the new item is uploaded and the old one deleted: " + oldPath + " -> " + newPath);
+                  " tries; the new item is uploaded" + (nested ? "" : " and the old one deleted") + ": " + oldPath +
+                  " -> " + newPath);
     }
   }
   if (finder.empty()) return;

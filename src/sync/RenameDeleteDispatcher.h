@@ -153,11 +153,14 @@ struct RenameDeleteOptions {
 // Beyond the plain road:
 // - Uploads are switched back on at the end of every delete set this worker
 //   switched them off for, however it ends.
-// - After a connection error the renames the server did not confirm are
-//   queued again as renames (at most kMaxRenameReplays times each); only then
-//   does the worker fall back to uploading the new item (a folder's whole
-//   tree) and deleting the old one. Nothing is deleted on the server that is
-//   not uploaded again.
+// - After a rename run fails (a connection error, an engine that ended, a
+//   new name the server already holds) the renames the server did not
+//   confirm are queued again as renames (at most kMaxRenameReplays times
+//   each); only then does the worker fall back to uploading the new item (a
+//   folder's whole tree) and deleting the old one. Nothing is deleted on the
+//   server that is not uploaded again, and never an old name that holds the
+//   new one. Renames of items the server lacks are left to the controller,
+//   which uploads the new item.
 // - Deletes are put after the renames that create what they delete
 //   (renamedelete::orderForUser).
 // - The running flag is set by the thread that starts the worker; a cancel

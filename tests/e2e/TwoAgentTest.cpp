@@ -309,5 +309,77 @@ TEST_F(TwoAgents, ADeselectedFolderStopsSyncingAndComesBackWhenSelectedAgain) {
   })) << b_->trace();
 }
 
+// Several changes to one folder inside one capture window: each must reach
+// B and the storage once, whatever order the events were journalled in.
+TEST_F(TwoAgents, ChangesInsideAFolderMovedInTheSameMomentArriveOnce) {
+  struct Case {
+    const char* name;
+    std::function<void(const LinkedHome&)> onA;
+    std::vector<std::string> present;  // files on B afterwards (folder "Moved")
+    std::vector<std::string> gone;     // paths absent on B and on the storage
+  };
+  namespace fs = std::filesystem;
+  const std::vector<Case> cases = {
+      {"moved, then a file inside renamed",
+       [](const LinkedHome& a) {
+         fs::rename(a.at("F1"), a.at("Moved1"));
+         fs::rename(a.at("Moved1/a.txt"), a.at("Moved1/b.txt"));
+       },
+       {"Moved1/b.txt", "Moved1/sub/c.txt"},
+       {"F1", "Moved1/a.txt"}},
+      {"moved, then a folder inside deleted",
+       [](const LinkedHome& a) {
+         fs::rename(a.at("F2"), a.at("Moved2"));
+         fs::remove_all(a.at("Moved2/sub"));
+       },
+       {"Moved2/a.txt"},
+       {"F2", "Moved2/sub"}},
+      {"a file inside renamed, then moved",
+       [](const LinkedHome& a) {
+         fs::rename(a.at("F3/a.txt"), a.at("F3/b.txt"));
+         fs::rename(a.at("F3"), a.at("Moved3"));
+       },
+       {"Moved3/b.txt", "Moved3/sub/c.txt"},
+       {"F3", "Moved3/a.txt"}},
+      {"moved into another folder, then renamed inside",
+       [](const LinkedHome& a) {
+         fs::rename(a.at("F4"), a.at("Outer4/Moved4"));
+         fs::rename(a.at("Outer4/Moved4/sub"), a.at("Outer4/Moved4/sub2"));
+       },
+       {"Outer4/Moved4/a.txt", "Outer4/Moved4/sub2/c.txt"},
+       {"F4", "Outer4/Moved4/sub"}},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string f = "F" + std::to_string(i + 1);
+    write(a_->at(f + "/a.txt"), "a " + f);
+    write(a_->at(f + "/sub/c.txt"), "c " + f);
+  }
+  write(a_->at("Outer4/o.txt"), "o");
+  ASSERT_TRUE(timeUntil([&] {
+    if (!b_->content("Outer4/o.txt")) return false;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      const std::string f = "F" + std::to_string(i + 1);
+      if (!b_->content(f + "/a.txt") || !b_->content(f + "/sub/c.txt")) return false;
+    }
+    return true;
+  })) << b_->trace();
+  for (const Case& c : cases) c.onA(*a_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(timeUntil([&] {
+      for (const std::string& p : c.present) {
+        if (!b_->content(p) || stored("COUNT(*)", "/" + p) != "1") return false;
+      }
+      for (const std::string& p : c.gone) {
+        if (!b_->missing(p) || stored("COUNT(*)", "/" + p) != "0" || stored("COUNT(*)", "/" + p + "/%") != "0")
+          return false;
+      }
+      return true;
+    })) << "--- A:\n" << a_->trace() << "\n--- B:\n" << b_->trace();
+  }
+  // Nothing arrived twice: the storage holds each file once.
+  EXPECT_EQ(stored("COUNT(*)", "%.txt"), "8");
+}
+
 }  // namespace
 }  // namespace ulmora

@@ -72,7 +72,7 @@ class KVTNotificationControllerTest : public ::testing::Test {
 
   std::unique_ptr<KVTNotificationController> client(Recorder& delegate,
                                                     const std::string& machine,
-                                                    Clock* clock = nullptr, int attempts = 4) {
+                                                    Clock* clock = nullptr, int attempts = 0) {
     KVTNotificationController::Options options;
     options.loop = &loop_;
     options.clock = clock;
@@ -193,6 +193,8 @@ TEST_F(KVTNotificationControllerTest, SubscriptionsThatCannotBeServedFail) {
     c.prepare(subscriber);
     subscriber.startListening("alice");
     ASSERT_TRUE(runLoopUntil(loop_, [&] { return listener.saw("fail:subscribe"); }));
+    // A refused poll was never open: its owner must not take it for one.
+    EXPECT_FALSE(listener.saw("start"));
     EXPECT_FALSE(listener.saw("finish:subscribe"));
     EXPECT_TRUE(listener.messages.empty());
     EXPECT_FALSE(listener.lastError.empty());
@@ -225,20 +227,63 @@ TEST_F(KVTNotificationControllerTest, AFailedPushIsSentAgainAfterThirtySeconds) 
   EXPECT_EQ(poster.events, std::vector<std::string>{"finish:push"});
 }
 
-TEST_F(KVTNotificationControllerTest, ReSendingStopsAfterTheLastAttempt) {
-  Recorder poster(loop_);
-  ManualClock clock;
-  service_.setFaults("refuse\n");
-  ASSERT_TRUE(service_.waitUntilRefusing(true));
-  auto sender = client(poster, "mac-b", &clock, /*attempts=*/3);
-  ASSERT_TRUE(sender->pushNotification("alice", "1001", "/a"));
-  for (int wait = 0; wait < 2; ++wait) {
+TEST_F(KVTNotificationControllerTest, APushIsSentAgainUntilTheServiceTakesItOrRefusesIt) {
+  struct Case {
+    const char* name;
+    const char* fault;     // while the first `failedRounds` attempts run
+    int attempts;          // the client's bound; 0: none
+    int failedRounds;      // re-send waits spent with the fault on
+    std::string path;
+    bool delivered;
+  };
+  const std::vector<Case> cases = {
+      {"refused connections, longer than a few attempts", "refuse\n", 0, 6, "/a", true},
+      {"maintenance, longer than a few attempts", "maintenance\n", 0, 6, "/b", true},
+      {"a bound, when one is set, still ends it", "refuse\n", 3, 2, "/c", false},
+      // Too large for the service: answered 400 at once, never re-sent.
+      {"a message the service refuses", "", 0, 0, "/" + std::string(70 * 1024, 'x'), false},
+  };
+  // The refusal is settled before the test goes on.
+  bool refusing = false;
+  auto setFault = [&](const std::string& fault) {
+    service_.setFaults(fault);
+    const bool refuse = fault == "refuse\n";
+    if (refuse != refusing) {
+      EXPECT_TRUE(service_.waitUntilRefusing(refuse));
+    }
+    refusing = refuse;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder listener(loop_);
+    auto subscriber = listen(listener, "alice");
+    Recorder poster(loop_);
+    ManualClock clock;
+    setFault(c.fault);
+    auto sender = client(poster, "mac-b", &clock, c.attempts);
+    ASSERT_TRUE(sender->pushNotification("alice", "1001", c.path));
+    for (int round = 0; round < c.failedRounds; ++round) {
+      ASSERT_TRUE(clock.awaitBlockedThreads(1, std::chrono::milliseconds(20000))) << round;
+      clock.advance(30s);
+    }
+    if (!c.delivered) {
+      ASSERT_TRUE(runLoopUntil(loop_, [&] { return poster.saw("fail:push"); }));
+      EXPECT_EQ(poster.events, std::vector<std::string>{"fail:push"});
+      EXPECT_TRUE(runLoopUntil(loop_, [&] { return !sender->isRunning(); }));
+      setFault("");
+      continue;
+    }
     ASSERT_TRUE(clock.awaitBlockedThreads(1, std::chrono::milliseconds(20000)));
+    setFault("");
+    // A refusal ends the open poll: the message goes to a new one.
+    Recorder again(loop_);
+    auto resubscribed = listen(again, "alice");
     clock.advance(30s);
+    ASSERT_TRUE(runLoopUntil(loop_, [&] { return poster.saw("finish:push"); }));
+    ASSERT_TRUE(runLoopUntil(loop_, [&] { return !again.messages.empty(); }));
+    EXPECT_EQ(again.messages.back().stringFor("Path"), c.path);
+    EXPECT_EQ(poster.events, std::vector<std::string>{"finish:push"});
   }
-  ASSERT_TRUE(runLoopUntil(loop_, [&] { return poster.saw("fail:push"); }));
-  EXPECT_EQ(poster.events, std::vector<std::string>{"fail:push"});
-  EXPECT_TRUE(runLoopUntil(loop_, [&] { return !sender->isRunning(); }));
 }
 
 TEST_F(KVTNotificationControllerTest, AClientMayBeReleasedFromItsOwnEndReport) {

@@ -134,6 +134,9 @@ class PushHandlerTest : public ::testing::Test {
   void fail(ClientRecord& r, const std::string& action = "subscribe") {
     report(r, [&](PushClientEvents& e, PushClient& c) { e.clientDidFail(c, "timed out", action); });
   }
+  void start(ClientRecord& r) {
+    report(r, [&](PushClientEvents& e, PushClient& c) { e.clientDidStart(c); });
+  }
   void data(ClientRecord& r, const PropertyList& d) {
     report(r, [&](PushClientEvents& e, PushClient& c) { e.clientDidReceiveData(c, d, "subscribe"); });
   }
@@ -217,6 +220,63 @@ TEST_F(PushHandlerTest, FirstFailureRightAfterSubscribeRetriesAtTheFloor) {
   EXPECT_EQ(subscribes(), 1);
   advance(PushHandler::kMinSubscribeSpacing);
   EXPECT_EQ(subscribes(), 2);
+}
+
+TEST_F(PushHandlerTest, AnAcceptedPollAfterAFailedOneListsForTheMissedMessages) {
+  // Each step acts on the newest client; `fail` and `start` are its reports.
+  enum Step { kFail, kStart, kEnd, kReplace, kFailOld };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    int listings;
+  };
+  const std::vector<Case> cases = {
+      {"a first poll", {kStart}, 0},
+      {"polls renewed without a failure", {kStart, kEnd, kStart, kEnd, kStart}, 0},
+      {"accepted after one failure", {kStart, kFail, kStart}, 1},
+      {"accepted after several failures", {kStart, kFail, kFail, kFail, kStart}, 1},
+      {"once, not at every renewal after it", {kFail, kStart, kEnd, kStart}, 1},
+      {"each outage on its own", {kFail, kStart, kFail, kStart}, 2},
+      {"failed but not yet accepted again", {kStart, kFail}, 0},
+      {"a replaced poll that fails lost nothing", {kStart, kReplace, kFailOld, kStart}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    records.clear();
+    handler = std::make_unique<PushHandler>(host, loop, [this](PushClientEvents& e, const std::string&) {
+      auto r = std::make_shared<ClientRecord>();
+      r->events = &e;
+      records.push_back(r);
+      return std::make_unique<FakePushClient>(r);
+    });
+    host.handler = handler.get();
+    host.listingRequests = 0;
+    handler->setUserName("bob");
+    handler->setEnableListeningNotifications(true);
+    for (Step step : c.steps) {
+      switch (step) {
+        case kFail:
+          fail(*records.back());
+          advance(PushHandler::kRetryInterval);  // the retry timer subscribes again
+          break;
+        case kStart:
+          start(*records.back());
+          break;
+        case kEnd:
+          finish(*records.back());
+          advance(PushHandler::kMinSubscribeSpacing);
+          break;
+        case kReplace:
+          advance(PushHandler::kMinSubscribeSpacing);
+          handler->startListeningNotifications();
+          break;
+        case kFailOld:
+          fail(*records[records.size() - 2]);
+          break;
+      }
+    }
+    EXPECT_EQ(host.listingRequests, c.listings);
+  }
 }
 
 TEST_F(PushHandlerTest, DisablingStopsWithoutRenewalAndReleasesLater) {

@@ -80,6 +80,7 @@ class CountingClient : public PushClient, public PushClientEvents {
   }
   void clientDidFinish(PushClient&, const std::string& a) override {
     if (a == "subscribe") ++ends_;
+    if (a == "push") ++posted;
     owner_.clientDidFinish(*this, a);
   }
   void clientDidFail(PushClient&, const std::string& e, const std::string& a) override {
@@ -93,6 +94,7 @@ class CountingClient : public PushClient, public PushClientEvents {
 
  public:
   static inline std::atomic<int> starts{0};
+  static inline std::atomic<int> posted{0};
 };
 
 class PushHandlerWithServiceTest : public ::testing::Test {
@@ -140,6 +142,37 @@ TEST_F(PushHandlerWithServiceTest, APostFromOneComputerReachesTheOtherWhateverTh
                                     std::chrono::steady_clock::now() - sentAt)
                                     .count()));
   EXPECT_EQ(a.lastStatus, "Performing Sync Down...");
+  listener->setEnableListeningNotifications(false);
+  loop_.runUntilIdle();
+}
+
+TEST_F(PushHandlerWithServiceTest, AChangePostedWhileTheListenerWasCutOffStillReachesIt) {
+  Host a, b;
+  auto listener = agent(a, "ann", "macA");
+  auto poster = agent(b, "ann", "macB");
+  CountingClient::starts = 0;
+  listener->setEnableListeningNotifications(true);
+  ASSERT_TRUE(runUntil([&] { return CountingClient::starts >= 1; }));
+
+  // The service goes away: the poll ends, the renewal fails and waits.
+  service_.setFaults("refuse\n");
+  ASSERT_TRUE(service_.waitUntilRefusing(true));
+  clock_.advance(PushHandler::kMinSubscribeSpacing);
+  ASSERT_TRUE(runUntil([&] { return listener->isRetryTimerValid(); }));
+
+  // Back again; the other computer's message finds no open poll.
+  service_.setFaults("");
+  ASSERT_TRUE(service_.waitUntilRefusing(false));
+  const int before = a.listings;
+  CountingClient::posted = 0;
+  poster->startPushing("ann", PushHandler::kPushDelete, "Deleted Successfully");
+  ASSERT_TRUE(runUntil([&] { return CountingClient::posted >= 1; }));
+  loop_.runUntilIdle();
+  EXPECT_EQ(a.listings, before);
+
+  // The retry opens a poll; the listing stands in for the lost message.
+  clock_.advance(PushHandler::kRetryInterval);
+  ASSERT_TRUE(runUntil([&] { return a.listings > before; }));
   listener->setEnableListeningNotifications(false);
   loop_.runUntilIdle();
 }

@@ -328,6 +328,81 @@ TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
   }
 }
 
+// One listing holds a folder's rename and, after it, the renames of items
+// inside it, each with the path it had when the listing began.
+TEST(RecordApplierTest, RenamesInsideAFolderRenamedEarlierInTheListingFollowIt) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> records;  // new, former
+    bool newListingBeforeLast;
+    Lines present, absent;
+    bool fetched;  // the last record became a download
+  };
+  const std::vector<Case> cases = {
+      {"a file renamed after its folder",
+       {{"/G/", "/F/"}, {"/G/sub/", "/F/sub/"}, {"/G/sub/c.txt", "/F/sub/c.txt"}, {"/G/b.txt", "/F/a.txt"}},
+       false, {"/G/b.txt", "/G/sub/c.txt"}, {"/G/a.txt", "/F"}, false},
+      {"a folder renamed after the folder around it",
+       {{"/Outer/G/", "/F/"}, {"/Outer/G/sub2/", "/F/sub/"}},
+       false, {"/Outer/G/a.txt", "/Outer/G/sub2/c.txt"}, {"/Outer/G/sub", "/F"}, false},
+      {"two folder renames in a row",
+       {{"/G/", "/F/"}, {"/G/sub2/", "/F/sub/"}, {"/G/sub2/d.txt", "/F/sub/c.txt"}},
+       false, {"/G/sub2/d.txt", "/G/a.txt"}, {"/G/sub2/c.txt", "/G/sub"}, false},
+      // Another listing's former paths already name the folder's new place.
+      {"not carried into the next listing",
+       {{"/G/", "/F/"}, {"/G/b.txt", "/F/a.txt"}},
+       true, {"/G/a.txt"}, {"/G/b.txt"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ApplierFixture f;
+    f.put("/F/a.txt", "a");
+    f.put("/F/sub/c.txt", "c");
+    f.put("/Outer/keep.txt", "k");
+    f.applier.listingDidStart();
+    for (std::size_t i = 0; i < c.records.size(); ++i) {
+      if (c.newListingBeforeLast && i + 1 == c.records.size()) f.applier.listingDidStart();
+      f.validate(record(c.records[i].first, c.records[i].second), "3");
+    }
+    for (const std::string& p : c.present) EXPECT_TRUE(fileutil::exists(f.root + p)) << p;
+    for (const std::string& p : c.absent) EXPECT_FALSE(fileutil::exists(f.root + p)) << p;
+    const std::string& last = c.records.back().first;
+    const bool restored = std::find(f.queue.log.begin(), f.queue.log.end(), "restore " + last + "=10") !=
+                          f.queue.log.end();
+    EXPECT_EQ(restored, c.fetched);
+  }
+}
+
+// The rows of a folder renamed here move a moment later, through the queue:
+// until then a change to a file inside it must not look like a local edit.
+TEST(RecordApplierTest, ChangesInsideAFolderRenamedEarlierInTheListingFindTheirRows) {
+  struct Case {
+    const char* name;
+    std::string op;
+    bool rowUnderNewName;  // the queue has already moved it
+    bool cached, conflictCopy, downloaded;
+  };
+  const std::vector<Case> cases = {
+      {"deleted on the server", "2", false, true, false, false},
+      {"deleted, the row moved already", "2", true, true, false, false},
+      {"changed on the server", "4", false, false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ApplierFixture f;
+    f.put("/F/sub/c.txt", "in sync", -60s);
+    f.status.rows[c.rowUnderNewName ? "/G/sub/c.txt" : "/F/sub/c.txt"] = {"1", "1", "R1"};
+    f.applier.listingDidStart();
+    f.validate(record("/G/", "/F/"), "3");
+    f.validate(record("/G/sub/c.txt"), c.op);
+    EXPECT_EQ(fileutil::exists(f.root + "/.UMSCache/2020-01-01/G/sub/c.txt"), c.cached);
+    EXPECT_EQ(fileutil::exists(f.root + "/.UMSCache/ConflictData/G/sub/c.txt"), c.conflictCopy);
+    const bool restored = std::find(f.queue.log.begin(), f.queue.log.end(), "restore /G/sub/c.txt=10") !=
+                          f.queue.log.end();
+    EXPECT_EQ(restored, c.downloaded);
+  }
+}
+
 // Both names are here when the server renames a file onto a name this
 // computer also wrote. Both copies stay when both may hold the user's work; a
 // former name unchanged since its sync is only the old name of the renamed

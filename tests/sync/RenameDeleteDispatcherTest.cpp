@@ -187,6 +187,53 @@ TEST_F(RenameDeleteDispatcherTest, OtherRenameFailuresAreOnlyLoggedWithTheAccoun
             env.session.end());
 }
 
+// A rename the run did not confirm stays a rename to send, whatever ended the
+// run; the server holding only the old name and the folder only the new one
+// would otherwise stay two trees for good.
+TEST_F(RenameDeleteDispatcherTest, EveryUnconfirmedRenameIsSentAgainThenFallsBackToUpload) {
+  struct Case {
+    const char* name;
+    std::string error;
+    std::string from, to;
+    bool replayed;     // queued again as a rename on the first failures
+    bool oldDeleted;   // after the last replay
+  };
+  const std::vector<Case> cases = {
+      {"the new name taken on the server", "SFERROR: rename failed. Reason: File exists", "/Old", "/New", true, true},
+      {"the engine ended", "umkvt error: the engine was killed by signal 9", "/Old", "/New", true, true},
+      {"a refusal of the engine", "umkvt-error: harness says no", "/Old", "/New", true, true},
+      {"a folder moved into itself", "SFERROR: rename failed. Reason: Invalid argument", "/New", "/New/Inner",
+       true, false},
+      {"the server lacks the old item", "SFERROR: No such file or directory", "/Old", "/New", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TestTempDir dir;
+    env.root = dir.path();
+    dir.writeFile("New/Inner/f.txt", "x");
+    const std::string error = c.error;
+    service.script = [error](auto& d, auto& ctl, auto&) {
+      d.renameDeleteDidStart(ctl, "rename");
+      d.renameDeleteDidFailWithError(error, ctl, "rename");
+    };
+    const std::string rename = "rename:" + c.from + ">" + c.to;
+    for (int i = 0; i < RenameDeleteDispatcher::kMaxRenameReplays; ++i) {
+      queue.calls.clear();
+      queue.pushRename({{c.from, c.to}});
+      dispatcher->StartExcutingEventsCaptured();
+      EXPECT_EQ(std::count(queue.calls.begin(), queue.calls.end(), rename), c.replayed ? 1 : 0) << i;
+      EXPECT_EQ(std::count(queue.calls.begin(), queue.calls.end(), "delete:" + c.from), 0) << i;
+    }
+    queue.calls.clear();
+    queue.pushRename({{c.from, c.to}});
+    dispatcher->StartExcutingEventsCaptured();
+    const std::set<std::string> got(queue.calls.begin(), queue.calls.end());
+    EXPECT_EQ(got.count("upload:" + dir.path() + "/New/Inner/f.txt"), c.replayed ? 1u : 0u);
+    EXPECT_EQ(got.count("delete:" + c.from), c.oldDeleted ? 1u : 0u);
+    EXPECT_FALSE(got.count(rename));
+  }
+}
+
 TEST_F(RenameDeleteDispatcherTest, BatchesAreSentTwoSecondsApartWithAFinderMessageAfterEach) {
   service.script = renamedAll;
   queue.pushRename({{"/a", "/b"}, {"/c/d", "/c/e"}});
