@@ -1,7 +1,11 @@
 #include "sync/ListingHandler.h"
 
+#include <charconv>
+
+#include "foundation/QLUtility.h"
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
+#include "sync/RecordDecision.h"
 
 namespace ulmora {
 namespace {
@@ -10,6 +14,19 @@ constexpr std::string_view kOutOfBox = "/Out of Box/";
 constexpr const char* kListingToolTip = "T1016";
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// Whether the server's entry may be the file here: the id is recorded with the
+// local file's date and size and marks it in sync, so an entry for another
+// computer's newer copy would leave this one stale for good (and drop the
+// download already queued for it). Without a size to compare, the entry counts.
+bool mayDescribe(const ServerRecord& record, const SyncRootFiles::Info& local) {
+  if (compareTimes(QLUtility::dateFromString(record.modTime), local.modified) != TimeOrder::kEqual) return false;
+  const std::string& text = record.size;
+  int64_t size = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), size);
+  if (ec != std::errc() || end != text.data() + text.size()) return true;
+  return size == local.size;
+}
 
 }  // namespace
 
@@ -225,6 +242,13 @@ void ListingHandler::updateRefID(const ServerRecord& record, const std::string& 
     if (selective.checkForFileisUnderSSyncSet(fname)) return;
   } else {
     return;
+  }
+  if (auto rel = ports_.files.checkQuietly(fname)) {
+    auto local = ports_.files.info(*rel);
+    if (local && !local->isFolder && !mayDescribe(record, *local)) {
+      traceLine("updateRefID left " + serverpath::forTrace(fname) + ": the server's copy is not the one here");
+      return;
+    }
   }
   ports_.queue.addToUpdateRefID({{fname, record.refId}});
 }

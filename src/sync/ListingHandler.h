@@ -13,6 +13,7 @@
 #include "sync/ListingIndexStore.h"
 #include "sync/ListingTally.h"
 #include "sync/ServerRoadPorts.h"
+#include "sync/SyncRootFiles.h"
 
 namespace ulmora {
 
@@ -106,6 +107,7 @@ class ListingHandler {
     CaptureFilterPort& filters;
     SelectiveSyncCheck& selective;
     ListingHost& host;
+    const SyncRootFiles& files;
   };
 
   ListingHandler(Ports ports, SharedFlags flags, ListingIndexStore& index, ListingTally& tally,

@@ -129,7 +129,7 @@ void MainSyncController::buildListing() {
   AccountState::Server& server = state_.server;
   listingHandler_ = std::make_unique<ListingHandler>(
       ListingHandler::Ports{*changeListingPort_, *refIdListingPort_, *roadQueue_, *roadFilters_, *roadHost_,
-                            *roadHost_},
+                            *roadHost_, *syncRootFiles_},
       ListingHandler::SharedFlags{cycle.retryCount, cycle.isTenMinutesListing, cycle.isReinitialize,
                                   state_.control.selectivesyncCalledDuringReinitialization,
                                   cycle.notificationfileRead, cycle.listingStartedfromZeroIndex,

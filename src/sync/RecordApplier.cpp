@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "foundation/QLUtility.h"
+#include "journal/SyncRecordBuilder.h"
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
@@ -115,10 +116,17 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
       if (!f.old.exists) f.backupStatusDuringMismatch = ports_.status.backupStatusDuringMismatch(key);
     }
     if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(rowKey(f.record.fnameOld));
+    if (f.local.exists && f.old.exists && !f.old.isFolder && f.old.modified && f.old.size) {
+      auto recorded = ports_.status.recordedFacts(rowKey(f.record.fnameOld));
+      f.oldUnchangedSinceSync = recorded && recorded->modificationDate == syncrecord::dateText(*f.old.modified) &&
+                                recorded->size == std::to_string(*f.old.size) &&
+                                !ports_.filters.isChangedSinceDownload(f.record.fnameOld);
+    }
   }
   const bool wantsRefIdPath =
       flags.useRefId && !record.refId.empty() && !f.local.exists &&
-      ((operation == ServerRecord::kCodeDeleted && !record.isFolder()) || (rename && !f.old.exists));
+      (((operation == ServerRecord::kCodeDeleted || operation == ServerRecord::kCodeChanged) && !record.isFolder()) ||
+       (rename && !f.old.exists));
   if (wantsRefIdPath) {
     if (auto recorded = ports_.queue.getFilePathforRefID(record.refId)) {
       if (auto rel = files_.check(*recorded)) {
@@ -234,6 +242,10 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
           break;
         }
         if (step.moveFirst && guardedMove(step.path, record.fname)) {
+          // The row of the name just left would stand for a file that is
+          // gone, and be taken later for a delete made here; the new name
+          // gets the download's row.
+          ports_.queue.addFileToDelete(step.path);
           queueDownload(record, step);  // over the uploaded copy just moved there
         } else {
           Step fetch = step;
@@ -356,7 +368,7 @@ void RecordApplier::folderRename(const Step& step) {
     trace("local folder rename of " + serverpath::forTrace(*from) + " failed");
     return;
   }
-  updateRecordToDBWithDirectoryContent({*from, *to});
+  updateRecordToDBWithDirectoryContent({*from, *to}, true);
   {
     std::lock_guard<std::mutex> lock(mu_);
     folderRenames_.push_back({*from, *to});
@@ -367,7 +379,7 @@ void RecordApplier::folderRename(const Step& step) {
   if (ports_.sessionLog) ports_.sessionLog->syncRenamed(*from, *to);
 }
 
-void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& folder) {
+void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& folder, bool uploadUnrecorded) {
   auto from = files_.checkQuietly(folder.originalPath);
   auto to = files_.checkQuietly(folder.renamedPath);
   if (!from || !to) return;
@@ -383,7 +395,15 @@ void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& fold
       if (!info) continue;
       if (info->isFolder) {
         pending.push_back(sub);
-      } else if (!ports_.filters.shouldExcludeFile(*to + sub)) {
+      } else if (ports_.filters.shouldExcludeFile(*to + sub)) {
+        continue;
+      } else if (uploadUnrecorded && ports_.status.backupStatusDuringMismatch(rowKey(*from + sub)) == 2) {
+        // Made here and not yet recorded: its upload under the old name
+        // finds nothing now, and the move is kept from the capture, so
+        // nothing else would ever send it.
+        ports_.queue.addFileToBackup(*to + sub);
+        ports_.queue.addBackupFiles(files_.fullPath(*to + sub));
+      } else {
         ports_.queue.addFileToRename({*from + sub, *to + sub});
       }
     }

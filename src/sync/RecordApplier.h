@@ -94,7 +94,9 @@ class RecordApplier {
   void checkforEmptyFolder(const std::string& path);
   // updateRecordToDBWithDirectoryContent: database renames for the files of
   // a folder renamed locally.
-  void updateRecordToDBWithDirectoryContent(const RenameEntry& folder);
+  // `uploadUnrecorded`: files without a row are uploaded under their new
+  // name instead.
+  void updateRecordToDBWithDirectoryContent(const RenameEntry& folder, bool uploadUnrecorded = false);
 
  private:
   ItemState itemState(const std::string& relative) const;

@@ -48,12 +48,12 @@ Step download(int marker, bool avoidBackup) {
   return s;
 }
 
-bool sizeDiffers(const RecordFacts& f) {
-  if (!f.local.size || f.record.size.empty()) return false;
+bool sizeDiffers(const ItemState& item, const std::string& serverSize) {
+  if (!item.size || serverSize.empty()) return false;
   int64_t server = 0;
-  const auto [end, ec] = std::from_chars(f.record.size.data(), f.record.size.data() + f.record.size.size(), server);
-  if (ec != std::errc() || end != f.record.size.data() + f.record.size.size()) return false;
-  return server != *f.local.size;
+  const auto [end, ec] = std::from_chars(serverSize.data(), serverSize.data() + serverSize.size(), server);
+  if (ec != std::errc() || end != serverSize.data() + serverSize.size()) return false;
+  return server != *item.size;
 }
 
 Plan changed(const RecordFacts& f) {
@@ -68,6 +68,17 @@ Plan changed(const RecordFacts& f) {
     return plan;
   }
   if (!f.local.exists) {
+    // The file this computer uploaded may sit under another name here (its
+    // folder moved by the server's listing before this entry came): that
+    // copy is the server's file, and fetching it again would leave two.
+    if (f.refIdPath && *f.refIdPath != f.record.fname && f.refIdItem.exists && !f.refIdItem.isFolder && f.refIdItem.size &&
+        f.refIdPathBackedUp && compareTimes(f.serverTime, f.refIdItem.modified) == TimeOrder::kEqual &&
+        !sizeDiffers(f.refIdItem, f.record.size)) {
+      Step s{Step::Kind::kLocalRename, *f.refIdPath, f.record.fname, *f.refIdPath};
+      s.checkParentAfter = true;
+      plan.steps.push_back(s);
+      return plan;
+    }
     plan.steps.push_back(download(13, true));
     return plan;
   }
@@ -86,7 +97,7 @@ Plan changed(const RecordFacts& f) {
       // Two sides can write a file within one second; the times then agree
       // although the contents do not, and only taking the reference id
       // would leave this side on an older version for good.
-      if (sizeDiffers(f)) {
+      if (sizeDiffers(f.local, f.record.size)) {
         Step s = download(15, false);
         s.keepLocalEdit = edited;
         plan.steps.push_back(s);

@@ -43,6 +43,8 @@ struct RecordFacts {
   int backupStatusDuringMismatch = 2;  // 2: no row
   // ...and about the former path.
   bool oldBackedUp = false;
+  // The file at the former path has the date and size its row recorded.
+  bool oldUnchangedSinceSync = false;
 
   // Where the database keeps the file with the record's reference id, when
   // that may be used (checked safe, relative).

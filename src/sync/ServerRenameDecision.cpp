@@ -152,6 +152,12 @@ Plan decideServerRename(const RecordFacts& f) {
     return plan;
   }
   const bool sameName = fname == fnameOld;
+  // A former name unchanged since its sync holds nothing the server lacks: it
+  // is just the old name of the renamed file, and kept it would be a copy no
+  // other computer has. It goes to the cache (nothing is lost); what stands at
+  // the new name is judged as before.
+  if (!sameName && !f.old.isFolder && f.oldBackedUp && f.oldUnchangedSinceSync)
+    plan.steps.push_back(syncDeleteOld(f));
   if (sameName && compareTimes(f.serverTime, f.old.modified) == TimeOrder::kEqual) {
     plan.steps.push_back({Kind::kRefIdUpdate, {}, {}, {}, 9});
   } else if (compareTimes(f.serverTime, f.local.modified) == TimeOrder::kEqual) {

@@ -5,6 +5,7 @@
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
 #include "sync/ServerRoadFakes.h"
+#include "sync/ServerRoadTestSupport.h"
 
 namespace ulmora {
 namespace {
@@ -52,6 +53,11 @@ class FakeHost : public ListingHost {
   void clearRecentItems() override { log.push_back("clearRecent"); }
 };
 
+std::string madeFolder(const std::string& path) {
+  fileutil::makeDirectories(path);
+  return path;
+}
+
 struct HandlerFixture {
   testing::TestTempDir tmp;
   FakeListing change, refId;
@@ -67,7 +73,9 @@ struct HandlerFixture {
   ListingIndexStore index{tmp.sub("indexFile.txt")};
   ListingTally tally;
   std::vector<std::pair<std::function<void()>, Clock::Duration>> posted;
-  ListingHandler handler{{change, refId, queue, filters, selective, host},
+  std::string root = madeFolder(tmp.sub("root"));
+  SyncRootFiles files{root};
+  ListingHandler handler{{change, refId, queue, filters, selective, host, files},
                          {retryCount, tenMinutes, reinitialise, selectiveDuring, notificationRead, fromZero, itemsFound,
                           restoreCancelled, maintenance, heldMutex, held},
                          index,
@@ -263,6 +271,45 @@ TEST(ListingHandlerTest, ReferenceIdEntries) {
     f.selective.deselected = {"/hidden/"};
     f.handler.updateRefID(c.record, c.op);
     EXPECT_EQ(f.queue.log, c.queued ? Lines{"refid " + c.record.fname + "=R"} : Lines{}) << c.record.fname;
+  }
+}
+
+// The id is recorded with the local file's date and size as in sync: an entry
+// for a copy other than the one here (another computer's newer edit) must not
+// mark it so, or the download it needs never comes.
+TEST(ListingHandlerTest, ReferenceIdOnlyForTheCopyHere) {
+  constexpr const char* kTime = "2024-03-05 10:20:30";
+  struct Case {
+    const char* name;
+    std::optional<std::string> local;  // the file's contents; nullopt for none
+    std::chrono::seconds localAge;     // against the entry's time
+    std::string size;                  // the entry's
+    bool queued;
+  } cases[] = {
+      {"the copy here", "0123456789", 0s, "10", true},
+      {"within the same second", "0123456789", 0s, "10", true},
+      {"another size", "0123", 0s, "10", false},
+      {"another date", "0123456789", -30s, "10", false},
+      {"local copy newer", "0123456789", 30s, "10", false},
+      {"no file here: a download", std::nullopt, 0s, "10", true},
+      {"no size to compare", "0123", 0s, "", true},
+  };
+  for (const auto& c : cases) {
+    HandlerFixture f;
+    ServerRecord r;
+    r.fname = "/d/a.txt";
+    r.refId = "R";
+    r.modTime = kTime;
+    r.size = c.size;
+    if (c.local) {
+      fileutil::makeDirectories(f.root + "/d");
+      ASSERT_TRUE(fileutil::writeFileAtomically(f.root + "/d/a.txt", *c.local)) << c.name;
+      auto when = testing::serverTime(kTime, c.localAge);
+      if (std::string(c.name) == "within the same second") when += 400ms;
+      testing::setModified(f.root + "/d/a.txt", when);
+    }
+    f.handler.updateRefID(r, "4");
+    EXPECT_EQ(f.queue.log, c.queued ? Lines{"refid /d/a.txt=R"} : Lines{}) << c.name;
   }
 }
 

@@ -212,6 +212,35 @@ TEST(RecordApplierTest, DeletionFollowsTheFileUnderItsOtherName) {
   EXPECT_EQ(f.filters.log, (Lines{"avoidRename /e/other.txt->/d/a.txt", "autoDelete /e/other.txt"}));
 }
 
+// A file uploaded here and then carried off by a folder the server moved is
+// the server's copy under its new local name: it moves back into place with
+// its row rather than arriving a second time.
+TEST(RecordApplierTest, ChangeFollowsTheFileUnderItsOtherName) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool moved;
+  } cases[] = {
+      {"the server's copy", "0123456789", true},
+      {"another copy", "edited", false},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/e/a.txt", c.text);
+    f.status.rows["/e/a.txt"] = {"1", "1", "R1"};
+    f.queue.refIdPaths["R1"] = "/e/a.txt";
+    f.validate(record("/d/a.txt"), "4", {false, false, true});
+    if (c.moved) {
+      EXPECT_EQ(f.read("/d/a.txt"), c.text) << c.name;
+      EXPECT_FALSE(fileutil::exists(f.root + "/e")) << c.name;  // emptied, removed
+      EXPECT_EQ(f.queue.log, (Lines{"dbrename /e/a.txt->/d/a.txt"})) << c.name;
+    } else {
+      EXPECT_EQ(f.read("/e/a.txt"), c.text) << c.name;
+      EXPECT_EQ(f.queue.log, (Lines{"update /d/a.txt=R1", "restore /d/a.txt=10"})) << c.name;
+    }
+  }
+}
+
 TEST(RecordApplierTest, DeletionUnderAnotherNameMakesNoFolderToLeaveEmpty) {
   ApplierFixture f;
   f.put("/e/other.txt", "content");
@@ -265,16 +294,38 @@ TEST(RecordApplierTest, RenameOfAFolderIntoItselfIsRefused) {
   EXPECT_TRUE(f.queue.log.empty());
 }
 
+// Rows follow the files of a folder the server moved; a file made here and
+// not yet recorded (its upload under the old name now finds nothing) is
+// uploaded under the new name, since the capture is kept from the move.
 TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
-  ApplierFixture f;
-  f.put("/old/a.txt", "a");
-  f.put("/old/sub/b.txt", "b");
-  f.put("/old/.DS_Store", "x");
-  f.filters.excludedNames = {".DS_Store"};
-  f.validate(record("/new/", "/old/"), "3");
-  EXPECT_EQ(f.read("/new/sub/b.txt"), "b");
-  EXPECT_EQ(f.queue.log, (Lines{"dbrename /old/a.txt->/new/a.txt", "dbrename /old/sub/b.txt->/new/sub/b.txt"}));
-  EXPECT_EQ(f.filters.log, Lines{"avoidRename /old->/new"});
+  struct Case {
+    const char* name;
+    std::string row;  // of /old/sub/b.txt; "" for none
+    bool uploaded;
+  } cases[] = {
+      {"recorded", "1", false},
+      {"recorded, upload pending", "0", false},
+      {"never recorded", "", true},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/old/a.txt", "a");
+    f.put("/old/sub/b.txt", "b");
+    f.put("/old/.DS_Store", "x");
+    f.status.rows["/old/a.txt"] = {"1", "1", "R1"};
+    if (!c.row.empty()) f.status.rows["/old/sub/b.txt"] = {c.row, "1", ""};
+    f.filters.excludedNames = {".DS_Store"};
+    f.validate(record("/new/", "/old/"), "3");
+    EXPECT_EQ(f.read("/new/sub/b.txt"), "b") << c.name;
+    Lines expected{"dbrename /old/a.txt->/new/a.txt"};
+    if (c.uploaded) {
+      expected.insert(expected.end(), {"backup /new/sub/b.txt", "upload " + f.root + "/new/sub/b.txt"});
+    } else {
+      expected.push_back("dbrename /old/sub/b.txt->/new/sub/b.txt");
+    }
+    EXPECT_EQ(f.queue.log, expected) << c.name;
+    EXPECT_EQ(f.filters.log, Lines{"avoidRename /old->/new"}) << c.name;
+  }
 }
 
 // One listing holds a folder's rename and, after it, the renames of items
@@ -352,14 +403,51 @@ TEST(RecordApplierTest, ChangesInsideAFolderRenamedEarlierInTheListingFindTheirR
   }
 }
 
-TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFiles) {
-  ApplierFixture f;
-  f.put("/old.txt", "old", 5s);
-  f.put("/new.txt", "new", 9s);
-  f.status.rows["/new.txt"] = {"1", "1", ""};
-  f.validate(record("/new.txt", "/old.txt"), "3");
-  EXPECT_EQ(f.read("/old.txt"), "old");
-  EXPECT_EQ(f.read("/new.txt"), "new");
+// Both names are here when the server renames a file onto a name this
+// computer also wrote. Both copies stay when both may hold the user's work; a
+// former name unchanged since its sync is only the old name of the renamed
+// file (the server's copy may have changed since), and goes to the cache.
+TEST(RecordApplierTest, RenameOntoAnExistingNameKeepsBothFilesUnlessTheOldIsUnchangedSinceItsSync) {
+  struct Case {
+    const char* name;
+    std::string oldText;
+    std::chrono::seconds oldAge;  // of the file, against the server's time
+    std::string oldBackup;        // the former name's row; "" for no row
+    std::chrono::seconds rowAge;  // the date the row recorded
+    bool oldCached;
+    bool editedRightAfterDownload = false;
+  } cases[] = {
+      {"as synced", "0123456789", 0s, "1", 0s, true},
+      {"as synced, server edited it since", "0123456789", -30s, "1", -30s, true},
+      {"edited since its sync", "0123456789", 5s, "1", 0s, false},
+      {"another size than recorded", "old", 0s, "1", 0s, false},
+      {"edited, not uploaded", "0123456789", 0s, "0", 0s, false},
+      {"unknown to the database", "0123456789", 0s, "", 0s, false},
+      // The row was written from the edit made a moment after the download.
+      {"edited right after its download", "0123456789", 0s, "1", 0s, false, true},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/old.txt", c.oldText, c.oldAge);
+    f.put("/new.txt", "new", 9s);
+    f.status.rows["/new.txt"] = {"1", "1", ""};
+    if (!c.oldBackup.empty()) {
+      auto& row = f.status.rows["/old.txt"];
+      row.backup = c.oldBackup;
+      row.recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, c.rowAge)), "10"};
+    }
+    if (c.editedRightAfterDownload) f.filters.changedSinceDownload.insert("/old.txt");
+    f.validate(record("/new.txt", "/old.txt"), "3");
+    EXPECT_EQ(f.read("/new.txt"), "new") << c.name;
+    if (c.oldCached) {
+      EXPECT_EQ(f.read("/old.txt"), std::nullopt) << c.name;
+      EXPECT_EQ(f.read("/.UMSCache/2020-01-01/old.txt"), c.oldText) << c.name;
+      ASSERT_FALSE(f.queue.log.empty()) << c.name;
+      EXPECT_EQ(f.queue.log.front(), "dbdelete /old.txt") << c.name;
+    } else {
+      EXPECT_EQ(f.read("/old.txt"), c.oldText) << c.name;
+    }
+  }
 }
 
 TEST(RecordApplierTest, FileKnownUnderAThirdNameMovesThenDownloadsWithoutOverwriting) {
@@ -392,6 +480,9 @@ TEST(RecordApplierTest, FileKnownUnderAThirdNameMovesThenDownloadsWithoutOverwri
     EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/new.txt"), c.conflictCopy) << c.name;
     EXPECT_EQ(f.read("/x/third.txt"), c.leftAtThirdName) << c.name;
     EXPECT_EQ(f.queue.log.back(), "restore /new.txt=10") << c.name;
+    const bool moved = !c.leftAtThirdName.has_value();
+    EXPECT_EQ(std::count(f.queue.log.begin(), f.queue.log.end(), "dbdelete /x/third.txt"), moved ? 1 : 0)
+        << c.name;
   }
 }
 
@@ -416,6 +507,10 @@ TEST(RecordApplierTest, ServerRenameMovesOnlyACopyTheServerHas) {
     EXPECT_EQ(f.read("/d/notes.txt"), c.atOldName) << c.name;
     EXPECT_EQ(f.read("/d/x.bin"), c.atNewName) << c.name;
     EXPECT_EQ(f.queue.log.back(), "restore /d/x.bin=10") << c.name;
+    // A moved copy leaves no row behind under its former name.
+    const bool moved = !c.atOldName.has_value();
+    EXPECT_EQ(std::count(f.queue.log.begin(), f.queue.log.end(), "dbdelete /d/notes.txt"), moved ? 1 : 0)
+        << c.name;
   }
 }
 

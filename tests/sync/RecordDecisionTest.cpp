@@ -62,12 +62,39 @@ void check(const std::vector<Case>& cases, Plan (*decide)(const RecordFacts&)) {
   }
 }
 
+ItemState sized(ItemState item, int64_t size) {
+  item.size = size;
+  return item;
+}
+
 TEST(RecordDecisionTest, ChangedOnServer) {
   auto base = facts("4");
   Step conflict = fetch(15);
   conflict.conflictAlways = true;
+  auto elsewhere = [&](auto mod) {
+    return with(base, [&](auto& f) {
+      f.refIdPath = "/moved/a.txt";
+      f.refIdItem = sized(file(), 10);
+      f.refIdPathBackedUp = true;
+      mod(f);
+    });
+  };
+  Step moveIn{Kind::kLocalRename, "/moved/a.txt", "/d/a.txt", "/moved/a.txt"};
+  moveIn.checkParentAfter = true;
   std::vector<Case> cases = {
       {"missing locally", base, {fetch(13)}, true},
+      // Known here under another name, as uploaded: that copy moves into
+      // place. Anything less certain is fetched (the other copy stays).
+      {"missing, the same file under another name", elsewhere([](auto&) {}), {moveIn}, true},
+      {"missing, other name edited since", elsewhere([](auto& f) { f.refIdItem = sized(file(5s), 10); }),
+       {fetch(13)}, true},
+      {"missing, other name of another size", elsewhere([](auto& f) { f.refIdItem = sized(file(), 11); }),
+       {fetch(13)}, true},
+      {"missing, other name of unknown size", elsewhere([](auto& f) { f.refIdItem = file(); }), {fetch(13)}, true},
+      {"missing, other name not uploaded", elsewhere([](auto& f) { f.refIdPathBackedUp = false; }), {fetch(13)},
+       true},
+      {"missing, other name is a folder", elsewhere([](auto& f) { f.refIdItem = folder(); }), {fetch(13)}, true},
+      {"missing, other name gone too", elsewhere([](auto& f) { f.refIdItem = {}; }), {fetch(13)}, true},
       {"folder record", facts("4", "/d/"), {}, true},
       {"local folder in the way", with(base, [](auto& f) { f.local = folder(); }), {}, true},
       {"server newer", with(base, [](auto& f) { f.local = file(-5s); }), {fetch(15)}, true},
@@ -356,6 +383,34 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       {"D server newer than old", make(file(4s), file(-7s), none), {}, false},
       {"D new not uploaded", make(file(4s), file(7s), none), {}, false},
       {"D fetch new", make(file(4s), file(7s), [](auto& f) { f.backedUp = true; }), {plainDl}, false},
+      // A former name unchanged since its sync is only the old name of the
+      // renamed file: it goes, and the new name is judged as without it.
+      {"D old as synced, new fetched", make(file(4s), file(-7s), [](auto& f) {
+         f.oldBackedUp = f.oldUnchangedSinceSync = f.backedUp = true;
+       }),
+       {deleteOld}, false},
+      {"D old as synced, new is a local edit", make(file(4s), file(7s), [](auto& f) {
+         f.oldBackedUp = f.oldUnchangedSinceSync = true;
+       }),
+       {deleteOld}, false},
+      {"D old as synced, new fetched over", make(file(4s), file(7s), [](auto& f) {
+         f.oldBackedUp = f.oldUnchangedSinceSync = f.backedUp = true;
+       }),
+       {deleteOld, plainDl}, false},
+      {"D old as synced, new has server time", make(file(), file(7s), [](auto& f) {
+         f.oldBackedUp = f.oldUnchangedSinceSync = true;
+       }),
+       {deleteOld, step(Kind::kRefIdUpdate, 10)}, false},
+      // Anything short of that keeps both copies: user content.
+      {"D old changed since its sync", make(file(4s), file(7s), [](auto& f) { f.oldBackedUp = f.backedUp = true; }),
+       {plainDl}, false},
+      {"D old not in sync", make(file(4s), file(7s), [](auto& f) { f.oldUnchangedSinceSync = f.backedUp = true; }),
+       {plainDl}, false},
+      {"D same name stays", with(facts("3", n, n), [](auto& f) {
+         f.local = f.old = file();
+         f.oldBackedUp = f.oldUnchangedSinceSync = true;
+       }),
+       {step(Kind::kRefIdUpdate, 9)}, false},
       {"D case only is two files", with(facts("3", "/d/a.txt", "/d/A.txt"), [](auto& f) {
          f.local = file(4s);
          f.old = file();
