@@ -36,6 +36,14 @@ bool editedSinceSync(const RecordFacts& f) {
   return known(size) && f.local.size && std::to_string(*f.local.size) != *size;
 }
 
+bool sizeDiffers(const RecordFacts& f) {
+  if (!f.local.size || f.record.size.empty()) return false;
+  int64_t server = 0;
+  const auto [end, ec] = std::from_chars(f.record.size.data(), f.record.size.data() + f.record.size.size(), server);
+  if (ec != std::errc() || end != f.record.size.data() + f.record.size.size()) return false;
+  return server != *f.local.size;
+}
+
 namespace {
 
 // A file the download writes is the server's copy: capture must not send it
@@ -46,14 +54,6 @@ Step download(int marker, bool avoidBackup) {
   Step s{Step::Kind::kDownload, {}, {}, {}, marker};
   s.avoidBackup = avoidBackup;
   return s;
-}
-
-bool sizeDiffers(const RecordFacts& f) {
-  if (!f.local.size || f.record.size.empty()) return false;
-  int64_t server = 0;
-  const auto [end, ec] = std::from_chars(f.record.size.data(), f.record.size.data() + f.record.size.size(), server);
-  if (ec != std::errc() || end != f.record.size.data() + f.record.size.size()) return false;
-  return server != *f.local.size;
 }
 
 Plan changed(const RecordFacts& f) {
