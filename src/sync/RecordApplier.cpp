@@ -114,6 +114,10 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
       f.backedUp = ports_.status.backupStatus(key);
       f.restored = ports_.status.restoreStatus(key);
       if (!f.old.exists) f.backupStatusDuringMismatch = ports_.status.backupStatusDuringMismatch(key);
+      if (!f.local.isFolder) {
+        f.recorded = ports_.status.recordedFacts(key);
+        f.changedSinceDownload = ports_.filters.isChangedSinceDownload(f.record.fname);
+      }
     }
     if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(rowKey(f.record.fnameOld));
     if (f.local.exists && f.old.exists && !f.old.isFolder && f.old.modified && f.old.size) {

@@ -36,6 +36,16 @@ bool editedSinceSync(const RecordFacts& f) {
   return known(size) && f.local.size && std::to_string(*f.local.size) != *size;
 }
 
+static bool sizeDiffers(const ItemState& item, const std::string& serverSize) {
+  if (!item.size || serverSize.empty()) return false;
+  int64_t server = 0;
+  const auto [end, ec] = std::from_chars(serverSize.data(), serverSize.data() + serverSize.size(), server);
+  if (ec != std::errc() || end != serverSize.data() + serverSize.size()) return false;
+  return server != *item.size;
+}
+
+bool sizeDiffers(const RecordFacts& f) { return sizeDiffers(f.local, f.record.size); }
+
 namespace {
 
 // A file the download writes is the server's copy: capture must not send it
@@ -46,14 +56,6 @@ Step download(int marker, bool avoidBackup) {
   Step s{Step::Kind::kDownload, {}, {}, {}, marker};
   s.avoidBackup = avoidBackup;
   return s;
-}
-
-bool sizeDiffers(const ItemState& item, const std::string& serverSize) {
-  if (!item.size || serverSize.empty()) return false;
-  int64_t server = 0;
-  const auto [end, ec] = std::from_chars(serverSize.data(), serverSize.data() + serverSize.size(), server);
-  if (ec != std::errc() || end != serverSize.data() + serverSize.size()) return false;
-  return server != *item.size;
 }
 
 Plan changed(const RecordFacts& f) {

@@ -61,6 +61,9 @@ struct RecordFacts {
 // download still under way (not restored) record no local file to compare.
 bool editedSinceSync(const RecordFacts& facts);
 
+// The record's size and the local file's size are both known and differ.
+bool sizeDiffers(const RecordFacts& facts);
+
 enum class TimeOrder { kEqual, kServerNewer, kServerOlder };
 // At whole seconds; a missing time on either side counts as equal.
 TimeOrder compareTimes(const std::optional<Clock::WallTime>& server,

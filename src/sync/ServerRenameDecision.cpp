@@ -89,6 +89,15 @@ Plan decideServerRename(const RecordFacts& f) {
     if (folder || onlyNewHidden) return plan;
     switch (compareTimes(f.serverTime, f.local.modified)) {
       case TimeOrder::kEqual:
+        // A move may carry a write made in the same second as a local edit
+        // here. Taking the reference id would record the edit as the
+        // server's copy: never uploaded, never replaced.
+        if (sizeDiffers(f)) {
+          Step s = downloadStep(4);
+          s.keepLocalEdit = editedSinceSync(f);
+          plan.steps.push_back(s);
+          break;
+        }
         plan.steps.push_back({Kind::kRefIdUpdate, {}, {}, {}, 4});
         plan.steps.push_back({Kind::kQueueDbDelete, {}, {}, fnameOld});
         break;

@@ -362,12 +362,13 @@ TEST(RecordApplierTest, RenamesInsideAFolderRenamedEarlierInTheListingFollowIt) 
     f.applier.listingDidStart();
     for (std::size_t i = 0; i < c.records.size(); ++i) {
       if (c.newListingBeforeLast && i + 1 == c.records.size()) f.applier.listingDidStart();
-      f.validate(record(c.records[i].first, c.records[i].second), "3");
+      // Every file here holds one byte: the moves carry no write.
+      f.validate(record(c.records[i].first, c.records[i].second, "1"), "3");
     }
     for (const std::string& p : c.present) EXPECT_TRUE(fileutil::exists(f.root + p)) << p;
     for (const std::string& p : c.absent) EXPECT_FALSE(fileutil::exists(f.root + p)) << p;
     const std::string& last = c.records.back().first;
-    const bool restored = std::find(f.queue.log.begin(), f.queue.log.end(), "restore " + last + "=10") !=
+    const bool restored = std::find(f.queue.log.begin(), f.queue.log.end(), "restore " + last + "=1") !=
                           f.queue.log.end();
     EXPECT_EQ(restored, c.fetched);
   }
@@ -400,6 +401,40 @@ TEST(RecordApplierTest, ChangesInsideAFolderRenamedEarlierInTheListingFindTheirR
     const bool restored = std::find(f.queue.log.begin(), f.queue.log.end(), "restore /G/sub/c.txt=10") !=
                           f.queue.log.end();
     EXPECT_EQ(restored, c.downloaded);
+  }
+}
+
+// A server move may carry a write of the same second as the file here; the
+// sizes then tell the two copies apart.
+TEST(RecordApplierTest, MoveCarryingAWriteOfTheSameSecondNeverTakesTheLocalFileAsTheServers) {
+  const std::string syncedDate = syncrecord::dateText(serverTime(kTime, -60s));
+  struct Case {
+    const char* name;
+    std::string serverSize;
+    std::optional<RecordedFileFacts> recorded;
+    bool conflictCopy, downloaded;
+  };
+  const std::vector<Case> cases = {
+      {"edited here since the last sync", "10", RecordedFileFacts{syncedDate, "4"}, true, true},
+      {"the last synced copy here", "10", RecordedFileFacts{syncrecord::dateText(serverTime(kTime)), "13"},
+       false, true},
+      {"a plain move", "13", RecordedFileFacts{syncedDate, "4"}, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ApplierFixture f;
+    f.put("/F/c.txt", "edited here!!");
+    f.status.rows["/F/c.txt"] = {"1", "1", "R1", c.recorded};
+    f.applier.listingDidStart();
+    f.validate(record("/G/", "/F/"), "3");
+    f.validate(record("/G/c.txt", "/F/c.txt", c.serverSize), "3");
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/G/c.txt").has_value(), c.conflictCopy);
+    const bool restored = std::find(f.queue.log.begin(), f.queue.log.end(),
+                                    "restore /G/c.txt=" + c.serverSize) != f.queue.log.end();
+    EXPECT_EQ(restored, c.downloaded);
+    if (!c.conflictCopy) {
+      EXPECT_EQ(f.read("/G/c.txt"), "edited here!!");
+    }
   }
 }
 

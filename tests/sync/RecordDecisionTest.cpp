@@ -301,6 +301,10 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
   plainDl.cacheFirst = false;
   plainDl.avoidDelete = false;
   Step refId4 = step(Kind::kRefIdUpdate, 4);
+  const ItemState sized = {true, false, serverTime(kTime), 10};
+  const std::string sizedDate = syncrecord::dateText(*sized.modified);
+  Step keptDl4 = dl(4);
+  keptDl4.keepLocalEdit = true;
   Step dbDeleteOld{Kind::kQueueDbDelete, {}, {}, o};
   auto refId = [](auto& f) {
     f.refIdPath = "/x/a.txt";
@@ -338,6 +342,20 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       // B: only the new name.
       {"B folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.local = folder(); }), {}, false},
       {"B same time", make(file(), {}, none), {refId4, dbDeleteOld}, false},
+      {"B same time, same size", make(sized, {}, none), {refId4, dbDeleteOld}, false},
+      // The move carried a write of the same second as the local file.
+      {"B same time, other size, row matches", make(sized, {}, [&](auto& f) {
+         f.record.size = "12";
+         f.restored = true;
+         f.recorded = RecordedFileFacts{sizedDate, "10"};
+       }),
+       {dl(4)}, false},
+      {"B same time, other size, edited since", make(sized, {}, [&](auto& f) {
+         f.record.size = "12";
+         f.restored = true;
+         f.recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, -65s)), "9"};
+       }),
+       {keptDl4}, false},
       {"B server newer", make(file(-3s), {}, none), {dl(5)}, false},
       {"B local newer, status 0", make(file(3s), {}, [](auto& f) { f.backupStatusDuringMismatch = 0; }), {},
        false},
