@@ -154,6 +154,12 @@ Plan deleted(const RecordFacts& f) {
     }
     if (!backedUp) {
       plan.note = "fileDeletedLocally failed1: local copy not uploaded";
+      // With no row at all the file came here by a local move the server
+      // lost with its folder: nothing lists it for upload, so it would stay
+      // on this side only.
+      const bool noRow = f.backupAndRefId && !f.backupAndRefId->backupStatus &&
+                         !f.backupAndRefId->refId;
+      if (noRow) plan.steps.push_back({Step::Kind::kUpload});
     } else if (editedSinceSync(f)) {
       plan.note = "fileDeletedLocally failed1: local copy edited since it was last synced";
     } else if (!stored.empty() && stored != f.record.refId) {

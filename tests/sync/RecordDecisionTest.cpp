@@ -179,7 +179,11 @@ TEST(RecordDecisionTest, DeletedOnServer) {
        }),
        {del}, true},
       {"not uploaded", with(base, [&](auto& f) { f.backupAndRefId = row("0", ""); }), {}, true},
-      {"no row", with(base, [&](auto& f) { f.backupAndRefId = BackupStatusAndRefId{}; }), {}, true},
+      // Moved here locally into a folder the server then lost: only an
+      // upload brings it to the other side.
+      {"no row", with(base, [&](auto& f) { f.backupAndRefId = BackupStatusAndRefId{}; }),
+       {step(Kind::kUpload)}, true},
+      {"database not open", base, {}, true},
       {"another server file", with(base, [&](auto& f) { f.backupAndRefId = row("1", "R2"); }), {}, true},
       {"local folder", with(base, [&](auto& f) {
          f.local = folder();
