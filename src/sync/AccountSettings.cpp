@@ -177,11 +177,20 @@ std::map<std::string, std::string> AccountSettings::takeRenamesAfterBackup() {
 
 std::optional<std::string> AccountSettings::takeRenameAfterBackup(const std::string& oldPath) {
   std::lock_guard<std::mutex> hold(renameMu_);
-  auto it = mRenameDicAfterBackup_.find(oldPath);
-  if (it == mRenameDicAfterBackup_.end()) return std::nullopt;
-  std::string renamed = std::move(it->second);
-  mRenameDicAfterBackup_.erase(it);
-  return renamed;
+  for (auto* held : {&mRenameDicAfterBackup_, &uploadAfterRename_}) {
+    auto it = held->find(oldPath);
+    if (it == held->end()) continue;
+    std::string renamed = std::move(it->second);
+    held->erase(it);
+    return renamed;
+  }
+  return std::nullopt;
+}
+
+void AccountSettings::uploadAfterRename(const RenameEntry& rename) {
+  if (rename.originalPath.empty() || rename.renamedPath.empty()) return;
+  std::lock_guard<std::mutex> hold(renameMu_);
+  uploadAfterRename_[rename.originalPath] = rename.renamedPath;
 }
 
 std::map<std::string, std::string> AccountSettings::renamesAfterBackup() const {

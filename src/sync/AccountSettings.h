@@ -123,8 +123,13 @@ class AccountSettings {
                            const std::vector<std::string>& uploadSet);
   // The held renames (old relative path -> new), taken out.
   std::map<std::string, std::string> takeRenamesAfterBackup();
-  // The held rename of one path, taken out; nullopt when none is held.
+  // The held rename of one path, taken out; nullopt when none is held. A
+  // rename handed on with uploadAfterRename counts as held here, so the
+  // server's rename of it uploads the new name.
   std::optional<std::string> takeRenameAfterBackup(const std::string& oldPath);
+  // A held rename handed on while the file's content never reached the
+  // server (its upload failed or was cancelled first).
+  void uploadAfterRename(const RenameEntry& rename);
   std::map<std::string, std::string> renamesAfterBackup() const;
 
  private:
@@ -136,8 +141,9 @@ class AccountSettings {
   Values values_;
   std::optional<PropertyList> lastGoodLogin_;
 
-  mutable std::mutex renameMu_;  // guards mRenameDicAfterBackup_
+  mutable std::mutex renameMu_;  // guards mRenameDicAfterBackup_ and uploadAfterRename_
   std::map<std::string, std::string> mRenameDicAfterBackup_;
+  std::map<std::string, std::string> uploadAfterRename_;
 
   std::mutex sessionLogLock_;  // the listing and the choice are one step
 };

@@ -591,6 +591,8 @@ class MainSyncController final : public SyncController,
   // ---- upload road ----
   void buildUpload();
   void stopUpload();
+  // Moves the renames the settings hold for the running upload to the road.
+  void gatherHeldRenames();
   // The upload road's collaborators and the ports they reach the rest of
   // the controller through.
   struct UploadRoad;

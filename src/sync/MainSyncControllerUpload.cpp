@@ -77,6 +77,7 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
   std::string createSessionFileForOperation(int operation, const std::string& name) override {
     return c_.createSessionFileForOperation(operation, name);
   }
+  void uploadAfterRename(const RenameEntry& rename) override { c_.settings_->uploadAfterRename(rename); }
   void addToCraeteThumbnail(const std::string& fullPath) override { c_.addToCraeteThumbnail(fullPath); }
   void setVideoUserDetails(const std::string& user, const std::string& password) override;
   void addVideoFile(const std::string& relativePath) override;
@@ -236,8 +237,10 @@ void MainSyncController::useDiscoveredServer(const std::string& server) {
 
 void MainSyncController::startBackup() {
   if (!uploadRoad_) return;
-  // Renames held by the settings while the previous set ran belong to it.
-  settings_->takeRenamesAfterBackup();
+  // Renames held after the previous run ended belong to it: handed on, never
+  // dropped.
+  gatherHeldRenames();
+  uploadRoad_->uploadRuns.handOnRenames();
   uploadRoad_->dispatcher.startBackup();
 }
 
@@ -279,6 +282,12 @@ std::string MainSyncController::getPathForWritingDeleteFiles() const { return ct
 
 // ------------------------------------------------------------------ run callbacks
 
+// Renames of the running set, held by the settings, are followed by the
+// progress reports and handed on by the run's end.
+void MainSyncController::gatherHeldRenames() {
+  for (const auto& [from, to] : settings_->takeRenamesAfterBackup()) uploadRoad_->renames.recordRename(from, to);
+}
+
 void MainSyncController::operationDidStart(KVTBackupManager& manager) {
   switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
     case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidStart(); break;
@@ -290,9 +299,7 @@ void MainSyncController::operationDidStart(KVTBackupManager& manager) {
 void MainSyncController::operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) {
   switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
     case RunDirection::kUpload:
-      // Renames of the running set, held by the settings, are followed here.
-      for (const auto& [from, to] : settings_->takeRenamesAfterBackup())
-        uploadRoad_->renames.recordRename(from, to);
+      gatherHeldRenames();
       uploadRoad_->uploadRuns.operationDidReceiveData(record);
       break;
     case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidReceiveData(record); break;
@@ -326,7 +333,10 @@ void MainSyncController::operationDidReceiveErrors(const std::string& error, con
 
 void MainSyncController::operationDidFailWithError(const std::string& error, KVTBackupManager& manager) {
   switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
-    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidFailWithError(error); break;
+    case RunDirection::kUpload:
+      gatherHeldRenames();
+      uploadRoad_->uploadRuns.operationDidFailWithError(error);
+      break;
     case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidFailWithError(error); break;
     case RunDirection::kOther: break;
   }
@@ -334,12 +344,16 @@ void MainSyncController::operationDidFailWithError(const std::string& error, KVT
 
 void MainSyncController::operationDidFailWithOverQuota(KVTBackupManager& manager) {
   if (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get()) == RunDirection::kOther) return;
+  gatherHeldRenames();
   uploadRoad_->uploadRuns.operationDidFailWithOverQuota();
 }
 
 void MainSyncController::operationDidCancel(KVTBackupManager& manager) {
   switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
-    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidCancel(); break;
+    case RunDirection::kUpload:
+      gatherHeldRenames();
+      uploadRoad_->uploadRuns.operationDidCancel();
+      break;
     case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidCancel(); break;
     case RunDirection::kOther: break;
   }
@@ -347,7 +361,10 @@ void MainSyncController::operationDidCancel(KVTBackupManager& manager) {
 
 void MainSyncController::operationCanceld(KVTBackupManager& manager) {
   switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
-    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationCanceld(); break;
+    case RunDirection::kUpload:
+      gatherHeldRenames();
+      uploadRoad_->uploadRuns.operationCanceld();
+      break;
     case RunDirection::kDownload: uploadRoad_->downloadRuns.operationCanceld(); break;
     case RunDirection::kOther: break;
   }
@@ -355,7 +372,10 @@ void MainSyncController::operationCanceld(KVTBackupManager& manager) {
 
 void MainSyncController::operationDidFinishSuccessfully(KVTBackupManager& manager) {
   switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
-    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidFinishSuccessfully(); break;
+    case RunDirection::kUpload:
+      gatherHeldRenames();
+      uploadRoad_->uploadRuns.operationDidFinishSuccessfully();
+      break;
     case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidFinishSuccessfully(); break;
     case RunDirection::kOther: break;
   }

@@ -1,5 +1,7 @@
 #include "sync/UploadRenames.h"
 
+#include <set>
+
 namespace ulmora {
 
 void UploadRenames::recordRename(const std::string& from, const std::string& to) {
@@ -34,6 +36,33 @@ std::vector<RenameEntry> UploadRenames::takeFinished() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<RenameEntry> out;
   out.swap(finished_);
+  return out;
+}
+
+std::vector<RenameEntry> UploadRenames::takeUnfollowed() {
+  std::map<std::string, std::string> left;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    left.swap(renameDic_);
+  }
+  std::set<std::string> targets;
+  for (const auto& [from, to] : left) targets.insert(to);
+  std::vector<RenameEntry> out;
+  auto chainFrom = [&](const std::string& start) {
+    std::string current = left[start];
+    left.erase(start);
+    for (auto next = left.find(current); next != left.end(); next = left.find(current)) {
+      current = next->second;
+      left.erase(next);
+    }
+    if (current != start) out.push_back(RenameEntry{start, current});
+  };
+  // Chains begin at a name no other rename led to; what is left after them
+  // goes round in a circle and starts anywhere.
+  for (const auto& [from, to] : std::map<std::string, std::string>(left)) {
+    if (!targets.count(from) && left.count(from)) chainFrom(from);
+  }
+  while (!left.empty()) chainFrom(left.begin()->first);
   return out;
 }
 

@@ -13,7 +13,8 @@ namespace ulmora {
 
 // Renames that hit files of the running upload set: recorded while the set
 // uploads, followed when a file's upload is reported, handed to the input
-// queue when the run ends.
+// queue when the run ends, however it ends: a rename held back from the
+// server and then dropped would leave the server on the old name for good.
 //
 // Thread-safety: every method may be called from any thread (the rename
 // check runs on the main thread, the progress reports on the engine's).
@@ -31,6 +32,10 @@ class UploadRenames {
 
   // The renames held for the end of the run; they are handed on once.
   std::vector<RenameEntry> takeFinished();
+  // The renames no report used (the file's upload never reported done, or
+  // the rename came after it), taken out; the renames of one file in a row
+  // (a -> b, b -> c) come as one rename from its first name to its last.
+  std::vector<RenameEntry> takeUnfollowed();
   // A new set is dispatched.
   void clear();
 

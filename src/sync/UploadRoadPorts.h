@@ -109,6 +109,9 @@ class UploadRoadHost {
   virtual void updateSSWindowRefresh() = 0;
   virtual void setRecentlyModifiedItems(const std::string& file, const std::string& operation) = 0;
   virtual std::string createSessionFileForOperation(int operation, const std::string& name) = 0;
+  // A rename held for the upload is handed on although the file's content
+  // never arrived: the new name is uploaded once the server made the rename.
+  virtual void uploadAfterRename(const RenameEntry& rename) = 0;
 
   // --- media
   virtual void addToCraeteThumbnail(const std::string& fullPath) = 0;

@@ -87,6 +87,18 @@ void UploadRunHandler::operationDidReceiveErrors(const std::string& error, const
 
 void UploadRunHandler::handOnRenames() {
   for (const auto& entry : renames_.takeFinished()) ctx_.queue.addRenamedFiles(entry);
+  std::vector<RenameEntry> unfollowed = renames_.takeUnfollowed();
+  if (unfollowed.empty()) return;
+  std::set<std::string> arrived;
+  {
+    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    arrived = arrived_;
+  }
+  for (const auto& entry : unfollowed) {
+    daemonTrace("rename held for the upload handed on: " + entry.originalPath + " -> " + entry.renamedPath);
+    ctx_.queue.addRenamedFiles(entry);
+    if (!arrived.count(entry.originalPath)) ctx_.host.uploadAfterRename(entry);
+  }
 }
 
 void UploadRunHandler::announce(int32_t total, bool evenWhenNothing) {
@@ -166,9 +178,9 @@ void UploadRunHandler::operationDidFailWithError(const std::string& error) {
   removeAll(ctx_.files.backupFileEntries);
   log_.separator();
   ctx_.host.updateSSWindowRefresh();
+  handOnRenames();
   if (!accountFailed) {
     // What arrived is recorded; the rest waits for a later cycle.
-    handOnRenames();
     announce(summary.succesFileCount + summary.syncFileCount, false);
     requeueUnsent();
     if (summary.succesFileCount + summary.syncFileCount > 0 && !ctx_.queue.doesIPFileAvailableFor("1"))
@@ -188,6 +200,7 @@ void UploadRunHandler::operationDidFailWithOverQuota() {
   ctx_.host.makeVideoCGICall();
   ctx_.uploadManager.setRunningState(false);
   ctx_.uploadManager.removeTempFilePaths();
+  handOnRenames();
   if (LoginDetails::isSubAccount(ctx_.files.accountPlist)) return;
   ctx_.host.showDesktopPushNotification("N1011");
 }
@@ -195,6 +208,7 @@ void UploadRunHandler::operationDidFailWithOverQuota() {
 void UploadRunHandler::operationDidCancel() {
   removeAll(ctx_.files.backupFileEntries);
   ctx_.uploadManager.setRunningState(false);
+  handOnRenames();
   ctx_.uploadManager.removeTempFilePaths();
   runending::recalculateQuota(ctx_, "operationdidcancel");
 }
@@ -202,6 +216,7 @@ void UploadRunHandler::operationDidCancel() {
 void UploadRunHandler::operationCanceld() {
   removeAll(ctx_.files.backupFileEntries);
   ctx_.uploadManager.setRunningState(false);
+  handOnRenames();
   log_.separator();
 }
 

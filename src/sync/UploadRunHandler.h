@@ -39,10 +39,15 @@ class UploadRunHandler {
 
   std::string sessionLogPath() const { return log_.path(); }
 
+  // Hands every held rename to the input queue: each run ending does, and a
+  // new dispatch does for renames held after the last run ended. A renamed
+  // file whose upload did not arrive is uploaded under its new name once the
+  // server has made the rename.
+  void handOnRenames();
+
  private:
   // Whether the local file still is what the engine sent.
   bool stillAsUploaded(const std::string& relative, const std::string& fileSize) const;
-  void handOnRenames();
   void announce(int32_t total, bool evenWhenNothing);
   void queryForMore(const RunSummary& summary, bool listRefIds);
   // The files of the run's set that did not arrive go back to the upload

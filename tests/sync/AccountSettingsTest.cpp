@@ -297,5 +297,15 @@ TEST(AccountSettingsRenameTest, ARenameOfTheOnlyUploadingFileIsHeldBack) {
   }
 }
 
+// A rename handed on for a file whose upload never arrived: the server's
+// rename of it finds it, once, and uploads the new name.
+TEST(AccountSettingsRenameTest, ARenameHandedOnBeforeItsUploadArrivedIsFoundOnce) {
+  AccountSettings settings({}, encode, decode);
+  settings.uploadAfterRename({"/a", "/c"});
+  EXPECT_TRUE(settings.takeRenamesAfterBackup().empty());  // not held for a running upload
+  EXPECT_EQ(settings.takeRenameAfterBackup("/a"), std::optional<std::string>("/c"));
+  EXPECT_EQ(settings.takeRenameAfterBackup("/a"), std::nullopt);
+}
+
 }  // namespace
 }  // namespace ulmora

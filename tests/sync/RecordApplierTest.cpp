@@ -348,6 +348,10 @@ TEST(RecordApplierTest, RenamesInsideAFolderRenamedEarlierInTheListingFollowIt) 
       {"two folder renames in a row",
        {{"/G/", "/F/"}, {"/G/sub2/", "/F/sub/"}, {"/G/sub2/d.txt", "/F/sub/c.txt"}},
        false, {"/G/sub2/d.txt", "/G/a.txt"}, {"/G/sub2/c.txt", "/G/sub"}, false},
+      // Renames of two different folders above the file, in the order made.
+      {"two folders above it renamed in turn",
+       {{"/a/c/", "/a/b/"}, {"/x/", "/a/"}, {"/x/c/g.txt", "/a/b/f.txt"}},
+       false, {"/x/c/g.txt"}, {"/x/c/f.txt", "/x/b", "/a"}, false},
       // Another listing's former paths already name the folder's new place.
       {"not carried into the next listing",
        {{"/G/", "/F/"}, {"/G/b.txt", "/F/a.txt"}},
@@ -359,6 +363,7 @@ TEST(RecordApplierTest, RenamesInsideAFolderRenamedEarlierInTheListingFollowIt) 
     f.put("/F/a.txt", "a");
     f.put("/F/sub/c.txt", "c");
     f.put("/Outer/keep.txt", "k");
+    f.put("/a/b/f.txt", "f");
     f.applier.listingDidStart();
     for (std::size_t i = 0; i < c.records.size(); ++i) {
       if (c.newListingBeforeLast && i + 1 == c.records.size()) f.applier.listingDidStart();

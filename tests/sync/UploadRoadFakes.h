@@ -160,6 +160,9 @@ class FakeUploadHost final : public UploadRoadHost {
     if (sessionPath) return *sessionPath;
     return sessionFolder_ + "/" + name + ".log";
   }
+  void uploadAfterRename(const RenameEntry& e) override {
+    log_.add("uploadAfterRename " + e.originalPath + "->" + e.renamedPath);
+  }
   void addToCraeteThumbnail(const std::string& p) override { log_.add("thumbnail " + p); }
   void setVideoUserDetails(const std::string& u, const std::string&) override { log_.add("videoUser " + u); }
   void addVideoFile(const std::string& p) override { log_.add("video " + p); }

@@ -127,9 +127,85 @@ TEST(UploadRunHandler, FileRenamedTwiceDuringItsUploadIsRecordedUnderItsCurrentN
   rig.handler.operationDidReceiveData(rig.record("/a", "3"));
   EXPECT_EQ(rig.log.starting("queue.update"), (Calls{"queue.update /c=Backup", "queue.update /a=Backup"}));
   rig.handler.operationDidFinishSuccessfully();
-  EXPECT_EQ(rig.log.starting("queue.rename"), (Calls{"queue.rename /a->/c"}));
-  // Another file's rename is not lost with this one.
-  EXPECT_TRUE(rig.renames.followRename("/other", [](const std::string&) { return true; }));
+  // Another file's rename is not lost with this one: the run's end hands it
+  // on too.
+  EXPECT_EQ(rig.log.starting("queue.rename"), (Calls{"queue.rename /a->/c", "queue.rename /other->/other2"}));
+}
+
+// Two renames of folders above a file and two renames of the file itself,
+// each applied in the order made: "/a/b/f" through "/a/b" -> "/a/c" and then
+// "/a" -> "/x" is "/x/c/f", whichever order the renames are recorded in.
+TEST(UploadRunHandler, ChainsOfRenamesAreFollowedToTheNameThatExists) {
+  const struct {
+    const char* name;
+    std::vector<RenameEntry> renames;
+    const char* file;
+    std::optional<std::string> current;
+  } cases[] = {
+      {"file renamed as its folders were", {{"/a/b/f", "/a/c/f"}, {"/a/c/f", "/x/c/f"}}, "/a/b/f", "/x/c/f"},
+      {"the later rename recorded first", {{"/a/c/f", "/x/c/f"}, {"/a/b/f", "/a/c/f"}}, "/a/b/f", "/x/c/f"},
+      {"a folder's own rename is no rename of the file", {{"/a/b", "/a/c"}, {"/a", "/x"}}, "/a/b/f", std::nullopt},
+      {"the chain ends nowhere", {{"/a/b/f", "/a/c/f"}}, "/a/b/f", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    UploadRenames renames;
+    for (const auto& r : c.renames) renames.recordRename(r.originalPath, r.renamedPath);
+    EXPECT_EQ(renames.followRename(c.file, [](const std::string& p) { return p == "/x/c/f"; }), c.current)
+        << c.name;
+  }
+}
+
+// A rename held back from the server while its file uploads reaches the
+// queue however the run ends; when the file's content never arrived, its new
+// name is uploaded after the server's rename.
+TEST(UploadRunHandler, HeldRenamesAreHandedOnWhateverWayTheRunEnds) {
+  enum class End { kSuccess, kFailure, kAccountFailure, kOverQuota, kCancel, kCanceld, kNextDispatch };
+  const struct {
+    const char* name;
+    End end;
+    bool doneBeforeRename;
+    Calls calls;
+  } cases[] = {
+      {"renamed after its upload was done", End::kSuccess, true, {"queue.rename /a->/c"}},
+      {"run failed before the file was done", End::kFailure, false,
+       {"queue.rename /a->/c", "uploadAfterRename /a->/c"}},
+      {"renamed after done, run failed", End::kFailure, true, {"queue.rename /a->/c"}},
+      {"account failed", End::kAccountFailure, false, {"queue.rename /a->/c", "uploadAfterRename /a->/c"}},
+      {"over quota", End::kOverQuota, false, {"queue.rename /a->/c", "uploadAfterRename /a->/c"}},
+      {"cancelled", End::kCancel, false, {"queue.rename /a->/c", "uploadAfterRename /a->/c"}},
+      {"cancelled, second notice", End::kCanceld, true, {"queue.rename /a->/c"}},
+      {"held after the run ended", End::kNextDispatch, true, {"queue.rename /a->/c"}},
+  };
+  for (const auto& c : cases) {
+    UploadRig rig;
+    rig.putFile("/c", 1);
+    rig.upload.set = {"/a"};
+    rig.upload.running = true;
+    rig.handler.operationDidStart();
+    if (c.doneBeforeRename) {
+      rig.putFile("/a", 1);
+      rig.handler.operationDidReceiveData(rig.record("/a", "1"));
+    }
+    rig.renames.recordRename("/a", "/b");
+    rig.renames.recordRename("/b", "/c");
+    rig.log.clear();
+    switch (c.end) {
+      case End::kSuccess: rig.handler.operationDidFinishSuccessfully(); break;
+      case End::kFailure: rig.handler.operationDidFailWithError("umkvt error"); break;
+      case End::kAccountFailure: rig.handler.operationDidFailWithError("@ERROR: password mismatch"); break;
+      case End::kOverQuota: rig.handler.operationDidFailWithOverQuota(); break;
+      case End::kCancel: rig.handler.operationDidCancel(); break;
+      case End::kCanceld: rig.handler.operationCanceld(); break;
+      case End::kNextDispatch: rig.handler.handOnRenames(); break;
+    }
+    Calls handed = rig.log.starting("queue.rename");
+    for (const auto& call : rig.log.starting("uploadAfterRename")) handed.push_back(call);
+    EXPECT_EQ(handed, c.calls) << c.name;
+    // Handed on once: nothing is left for the next run to drop or repeat.
+    rig.log.clear();
+    rig.handler.handOnRenames();
+    EXPECT_TRUE(rig.log.starting("queue.rename").empty()) << c.name;
+  }
 }
 
 TEST(UploadRunHandler, PerFileErrorsDropVanishedFilesFromTheDatabase) {
@@ -163,12 +239,12 @@ TEST(UploadRunHandler, EveryRunEndingTellsTheRightPartiesAndRequeuesWhatIsLeft) 
       {"set kept repeating", End::kSuccess, "", {}, false, 10,
        {"push syncuser 1001 Synced up in in-sync mode", "updateRefIDwithListingIndex NO"}, 0},
       {"under maintenance", End::kFailure, "maintenance", {0, 0, 0, 0, 0, "", "", false, 1004}, false, 0,
-       {"tooltip T1017", "HandleAccountUnderMaintainence"}, 0},
+       {"tooltip T1017", "HandleAccountUnderMaintainence", "queue.rename /a->/c"}, 0},
       {"account blocked", End::kFailure, "blocked", {0, 0, 0, 0, 0, "", "", false, 1006}, false, 0,
-       {"tooltip T1022", "HandleAccountUnderMaintainence"}, 0},
+       {"tooltip T1022", "HandleAccountUnderMaintainence", "queue.rename /a->/c"}, 0},
       {"account cancelled", End::kFailure, "cancelled", {0, 0, 0, 0, 0, "", "", false, 1001}, false, 0,
-       {"tooltip T1018", "notify N1023", "ipc 507 The account has been cancelled"}, 0},
-      {"password changed", End::kFailure, "@ERROR: password mismatch", {}, false, 0, {"passwordChangedFromWeb"}, 0},
+       {"tooltip T1018", "notify N1023", "ipc 507 The account has been cancelled", "queue.rename /a->/c"}, 0},
+      {"password changed", End::kFailure, "@ERROR: password mismatch", {}, false, 0, {"passwordChangedFromWeb", "queue.rename /a->/c"}, 0},
       {"partial run", End::kFailure, "Some files were not transferred (1 failed)", {2, 0, 0, 1, 1, "/b", "", false, 0},
        false, 4,
        {"queue.rename /a->/c", "push syncuser 1001 2 files has been syned up", "queue.upload <root>/c",
