@@ -163,11 +163,19 @@ void ListingHandler::listingDidCancel() {
     endReinitialise(false);
     traceLine("reintialization ended  listingDidCancel so rest reinitialize to NO.");
   }
+  startWaitingRefIdListing();
+}
+
+void ListingHandler::startWaitingRefIdListing() {
+  if (!refIdRelistAfterChange_.exchange(false)) return;
+  auto& refId = ports_.refIdListing;
+  postOnMain_([&refId] { refId.start(0); }, Clock::Duration::zero());
 }
 
 bool ListingHandler::listingDataProcessedComplete(bool refIdListing) {
   traceLine("listingDataProcessedComplete");
   flags_.listingStartedfromZeroIndex.store(false);
+  if (!refIdListing) startWaitingRefIdListing();
   return !refIdListing;
 }
 
@@ -220,6 +228,14 @@ void ListingHandler::updateRefIDwithListingIndex(bool fromZero) {
   auto& change = ports_.changeListing;
   if (change.isRunning()) {
     if (!fromZero) return;
+    if (flags_.isReinitialize.load()) {
+      // Cancelled, the reinitialise would end unfinished and the queue's
+      // reinitialise state would never be raised: the full listing runs to
+      // its end and the reference ids are listed after it.
+      traceLine("reference-id listing waits for the reinitialise's listing to end");
+      refIdRelistAfterChange_.store(true);
+      return;
+    }
     change.cancel();
   }
   ports_.refIdListing.start(fromZero ? 0 : index_.read());

@@ -70,7 +70,10 @@ class ListingHost {
 // journal, so listings resume with the next cycle.
 //
 // Reinitialise: its end (IPC 516, owner state cleared) is followed 5 s
-// later by createAllSyncTimers, posted to the main loop.
+// later by createAllSyncTimers, posted to the main loop. It ends only when
+// its listing has run: a reference-id listing from zero asked for meanwhile
+// (the record-change id changed) waits for that listing's end instead of
+// cancelling it, as it does outside a reinitialise.
 //
 // Thread-safety: reports arrive on the listing worker (start and cancel on
 // the caller's thread); state is atomic or under the held-index mutex. Delayed work goes
@@ -152,12 +155,15 @@ class ListingHandler {
 
  private:
   void endReinitialise(bool success);
+  // The reference-id listing put off for a reinitialise's listing.
+  void startWaitingRefIdListing();
   void dropPushToolTips();
   IndexCommitFacts indexFacts(bool itemsFound, bool cancelled);
 
   Ports ports_;
   SharedFlags flags_;
   ListingIndexStore& index_;
+  std::atomic<bool> refIdRelistAfterChange_{false};
   ListingTally& tally_;
   DelayedPost postOnMain_;
   void setHeld(std::optional<int64_t> index);

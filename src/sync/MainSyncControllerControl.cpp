@@ -319,6 +319,16 @@ class MainSyncController::ControlRoom {
       const std::string entries = m_.applicationFile(kRestoreFileEntries);
       if (!entries.empty() && fileutil::exists(entries)) ::unlink(entries.c_str());
     }
+    bool hasDownloads() override {
+      return m_.ctx_.inputQueue.isAnyDownloadPending() || m_.isrestorManagerRunning();
+    }
+    void listDroppedDownloadsAgain() override {
+      {
+        std::lock_guard<std::mutex> hold(m_.state_.server.mutex);
+        m_.state_.server.mPreviousIndexStr.clear();
+      }
+      m_.ctx_.inputQueue.addNotificationFilesInfo();
+    }
     void queueUpload(const std::string& relativePath) override {
       m_.ctx_.inputQueue.addFileToBackup(relativePath);
       m_.ctx_.inputQueue.addBackupFiles(SyncRootPath(m_.getUlmoraSyncRootPath()).full(relativePath));

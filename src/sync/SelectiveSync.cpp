@@ -164,8 +164,12 @@ void SelectiveSync::selectiveSyncModefied() {
     daemonTrace("selectiveSyncModefied case 1");
     // Uploads elsewhere in the tree are not the user's to lose.
     const auto pending = port_.pendingUploads();
+    // Downloads of folders still selected go too; their changes are listed
+    // again, as after a pause.
+    const bool dropsDownloads = port_.hasDownloads();
     port_.clearForSelectiveSync();
     port_.cancelTransfers();
+    if (dropsDownloads) port_.listDroppedDownloadsAgain();
     for (const auto& path : pending)
       if (!newlyExcluded.count(path) && !selective::isUnder(newlyExcluded, path))
         port_.queueUpload(path);

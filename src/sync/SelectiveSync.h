@@ -58,6 +58,11 @@ class SelectiveSyncPort {
   // Cancels the running upload and download runs and forgets the
   // download run's entry file.
   virtual void cancelTransfers() = 0;
+  // Downloads wait in the queue or a download run is under way.
+  virtual bool hasDownloads() = 0;
+  // Downloads were dropped: a listing request brings their changes again,
+  // and a listing index held for them is not stored.
+  virtual void listDroppedDownloadsAgain() = 0;
   virtual void queueUpload(const std::string& relativePath) = 0;
   // Queues again, from the local database, the uploads that were only in
   // memory when the queues were cleared.

@@ -335,6 +335,49 @@ TEST(ListingHandlerTest, ReferenceIdListingStart) {
   EXPECT_EQ(f.refId.starts, (std::vector<int64_t>{0, 77}));
 }
 
+// A changed record-change id asks for the reference ids from zero. Outside a
+// reinitialise the running change listing gives way; a reinitialise's
+// listing runs to its end first, so the reinitialise ends as done.
+TEST(ListingHandlerTest, ReferenceIdRelistWaitsForAReinitialisesListing) {
+  struct Case {
+    const char* name;
+    bool reinitialise;
+    std::function<void(ListingHandler&)> end;  // the change listing's end
+    int cancels;
+    Lines host;
+  } cases[] = {
+      {"outside a reinitialise", false, [](auto&) {}, 1, {}},
+      {"reinitialise listing completes", true,
+       [](auto& h) {
+         h.listingDidFinishSuccessfully(false);
+         h.listingDataProcessedComplete(false);
+       },
+       0, {"queueReinit 1", "reinitEnded", "timers"}},
+      {"reinitialise listing fails", true,
+       [](auto& h) {
+         h.listingDidFailWithError("boom", false);
+         h.listingDataProcessedComplete(false);
+       },
+       0, {"reinitEnded", "timers"}},
+      {"reinitialise listing cancelled by a pause", true, [](auto& h) { h.listingDidCancel(); }, 0,
+       {"reinitEnded", "timers"}},
+  };
+  for (const auto& c : cases) {
+    HandlerFixture f;
+    f.reinitialise = c.reinitialise;
+    f.change.running = true;
+    f.handler.updateRefIDwithListingIndex(true);
+    EXPECT_EQ(f.change.cancels, c.cancels) << c.name;
+    EXPECT_EQ(f.refId.starts.empty(), c.reinitialise) << c.name;
+    // Another report of the reference-id listing starts nothing waiting.
+    f.handler.listingDataProcessedComplete(true);
+    c.end(f.handler);
+    f.runPosted();
+    EXPECT_EQ(f.host.log, c.host) << c.name;
+    EXPECT_EQ(f.refId.starts, std::vector<int64_t>{0}) << c.name;
+  }
+}
+
 TEST(ListingHandlerTest, StartOfChangeListingForgetsExpectedEvents) {
   HandlerFixture f;
   f.tally.countDeletion("/x");

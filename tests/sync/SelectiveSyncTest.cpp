@@ -78,6 +78,8 @@ class FakePort final : public SelectiveSyncPort {
   std::vector<std::string> pendingUploads() override { return uploads; }
   void clearForSelectiveSync() override { log.push_back("clear"); }
   void cancelTransfers() override { log.push_back("cancel"); }
+  bool hasDownloads() override { return downloads; }
+  void listDroppedDownloadsAgain() override { log.push_back("list again"); }
   void queueUpload(const std::string& p) override { log.push_back("upload " + p); }
   void requeuePendingUploads() override { log.push_back("requeue"); }
   void queueDownload(const std::string& p, const std::string& ref, const std::string& size) override {
@@ -116,7 +118,7 @@ class FakePort final : public SelectiveSyncPort {
     return n;
   }
 
-  bool reinitializing = false, paused = false, network = true, failMoves = false;
+  bool reinitializing = false, paused = false, network = true, failMoves = false, downloads = false;
   std::vector<std::string> uploads;
   std::set<std::string> cached, local, withFiles;
   std::map<std::string, int> excludedCount;
@@ -154,6 +156,19 @@ struct Rig {
   }
   std::set<std::string> excluded() const { return *ss.excludedSet(); }
 };
+
+// Deselecting drops every queued and running download, those of folders
+// still selected too: their changes must be listed again.
+TEST(SelectiveSyncTest, DroppedDownloadsAreListedAgain) {
+  for (bool downloads : {false, true}) {
+    Rig rig;
+    rig.start({{"/C", "1"}});
+    rig.port.downloads = downloads;
+    Log expected = {"clear", "cancel", "requeue"};
+    if (downloads) expected.insert(expected.begin() + 2, "list again");
+    EXPECT_EQ(rig.change({{"/A", "0"}}), expected) << downloads;
+  }
+}
 
 TEST(SelectiveSyncTest, ExcludingStopsTransfersButKeepsUnrelatedUploads) {
   Rig rig;
