@@ -1,3 +1,5 @@
+source "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+
 # Debian packages the build, the tests and the stand-ins need.
 ULMORA_PACKAGES=(
   g++ cmake ninja-build pkg-config
@@ -22,8 +24,8 @@ install_missing_packages() {
   if [ ${#missing[@]} -gt 0 ]; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    echo "installing: ${missing[*]}"
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    timed "installing ${missing[*]}" \
+      $sudo env DEBIAN_FRONTEND=noninteractive sh -c \
+      'apt-get update -qq && apt-get install -y -qq --no-install-recommends "$@"' apt "${missing[@]}"
   fi
 }

@@ -28,12 +28,14 @@ std::optional<IpcChannel> channelNamed(const std::string& name) {
 }  // namespace
 
 std::string usage() {
-  return "usage: ulmora-peer [--finder | --monitor | --both] [--no-bus] [--user NAME]\n"
+  return "usage: ulmora-peer [--finder | --monitor | --both] [--no-bus] [--meanings] [--user NAME]\n"
          "                   [--folder DIR] [--to finder|monitor] [--count N] [--timeout SECONDS]\n"
          "                   [pause | resume | ping | --send TYPE PAYLOAD]\n"
          "Connects to the sync agent as the Finder integration, the status monitor or both\n"
          "(default both), subscribes to the notification bus, and prints one line per\n"
          "message: time, channel, type, payload. Reconnects when the agent restarts.\n"
+         "  --meanings            end each status and notification line with what its\n"
+         "                        codes mean, after \" # \"\n"
          "  pause, resume, ping   send command 502, 503 or 510 (to the monitor unless --to)\n"
          "  --send TYPE PAYLOAD   send any type with a text payload\n"
          "  --count N             exit after N messages; 0 exits once every socket is\n"
@@ -65,6 +67,8 @@ std::optional<PeerOptions> parsePeerOptions(const std::vector<std::string>& args
       options.channels = {IpcChannel::kFinder, IpcChannel::kMonitor};
     } else if (arg == "--no-bus") {
       options.bus = false;
+    } else if (arg == "--meanings") {
+      options.meanings = true;
     } else if (arg == "--user" || arg == "--folder" || arg == "--to" || arg == "--count" ||
                arg == "--timeout") {
       const std::string* v = value();

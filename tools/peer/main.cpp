@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "PeerCodes.h"
 #include "PeerFormat.h"
 #include "PeerOptions.h"
 #include "ipc/BusNotification.h"
@@ -132,6 +133,13 @@ class Peer {
       std::optional<IpcMessage> m = IpcMessage::fromPropertyList(frame);
       line = m ? formatLine(now, e.label, std::to_string(m->type), m->payload)
                : formatLine(now, e.label, "?", frame);
+      if (m && options_.meanings && *e.channel == IpcChannel::kMonitor) {
+        if (const std::string* text = m->payload.asString()) {
+          const std::string meaning = describeMonitorMessage(m->type, *text);
+          // Escaped like the line: the fields hold file names.
+          if (!meaning.empty()) line += "  # " + render(PropertyList(meaning), false);
+        }
+      }
     } else {
       std::optional<BusNotification> n = BusNotification::fromPropertyList(frame);
       line =

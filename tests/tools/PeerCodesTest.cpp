@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "PeerCodes.h"
+
+namespace ulmora::peer {
+namespace {
+
+TEST(PeerCodes, StatusAndNotificationCodesReadAsTheirMeaning) {
+  struct Case {
+    const char* what;
+    int type;
+    std::string payload;
+    std::string meaning;
+  };
+  const std::vector<Case> cases = {
+      {"up to date", 500, "T1001", "T1001: all files are up to date"},
+      {"progress with every field", 500, "T1002||12||0.11 KB/s||2 min",
+       "T1002: uploading (files to go 12, rate 0.11 KB/s, time left 2 min)"},
+      {"progress before a rate", 500, "T1005||3", "T1005: downloading (files to go 3)"},
+      {"one code per status line", 500, "T1002||1||0.11 KB/s\nT1006",
+       "T1002: uploading (files to go 1, rate 0.11 KB/s); T1006: renaming files"},
+      {"status after the quota frees up", 504, "T1001", "T1001: all files are up to date"},
+      {"a field the table does not name", 500, "T1016||x", "T1016: checking the server for changes (field 1 x)"},
+      {"notification with a name and folder", 501, "N1034||a.txt||added::/Docs",
+       "N1034: a new file or folder (name a.txt, added in /Docs)"},
+      {"a file in its folder", 501, "N1031||a.txt::/Docs", "N1031: one file updated from the server (file a.txt in /Docs)"},
+      {"notification with counts", 501, "N1024||2||5",
+       "N1024: a listing deleted items and renamed or updated others (deleted 2, renamed or updated 5)"},
+      {"a bare field between named ones", 501, "N1033||old.txt||renamed||new.txt",
+       "N1033: a file or moved folder renamed (old name old.txt, renamed, new name new.txt)"},
+      {"notification without fields", 501, "N1030", "N1030: the connection to the server failed"},
+      {"plain text notification", 501, "This computer is no longer linked to Sync", ""},
+      {"unknown code", 500, "T1099", ""},
+      {"a status code sent as a notification", 501, "T1001", ""},
+      {"text before the code", 500, "xT1001", ""},
+      {"a code prefix only", 500, "T10012", ""},
+      {"another type", 502, "T1001", ""},
+      {"empty", 500, "", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(describeMonitorMessage(c.type, c.payload), c.meaning) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace ulmora::peer
