@@ -402,4 +402,10 @@ void ServerRoadHost::syncRenamed(const std::string& oldRelative, const std::stri
                   {localized("Renamed item %@ to %@", {oldRelative, newRelative}), "SyncRenamed successfully"});
 }
 
+void ServerRoadHost::conflictCopyKept(const std::string& relativePath, const std::string& copyRelative) {
+  writeSessionLog(c_.createSessionFileForOperation(2, "Sync-Down"), localized("Operation: Sync conflict"),
+                  {localized("The local copy of %@ was kept as %@: the server's copy took its place",
+                             {relativePath, copyRelative})});
+}
+
 }  // namespace ulmora

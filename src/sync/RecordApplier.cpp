@@ -295,6 +295,7 @@ bool RecordApplier::download(const ServerRecord& record, const Step& step) {
         trace("no download of " + serverpath::forTrace(fname) + ": the local edit could not be set aside");
         return false;
       }
+      if (ports_.sessionLog) ports_.sessionLog->conflictCopyKept(fname, *copy);
     }
   }
   if (step.cacheFirst && cache_.moveFromCache(LocalCache::Wanted::fromRecord(record))) return true;

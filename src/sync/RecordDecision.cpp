@@ -98,10 +98,12 @@ Plan changed(const RecordFacts& f) {
     case TimeOrder::kEqual:
       // Two sides can write a file within one second; the times then agree
       // although the contents do not, and only taking the reference id
-      // would leave this side on an older version for good.
+      // would leave this side on an older version for good. The copy here
+      // lost that race: whether or not its upload reached the server first,
+      // it is kept as a conflict copy before the server's copy replaces it.
       if (sizeDiffers(f.local, f.record.size)) {
         Step s = download(15, false);
-        s.keepLocalEdit = edited;
+        s.keepLocalEdit = true;
         plan.steps.push_back(s);
         break;
       }

@@ -57,6 +57,7 @@ class ServerRoadHost final : public ListingHost,
   // SyncSessionLogPort
   void syncDeleted(const std::string& relativePath) override;
   void syncRenamed(const std::string& oldRelative, const std::string& newRelative) override;
+  void conflictCopyKept(const std::string& relativePath, const std::string& copyRelative) override;
 
  private:
   // Controller operations that belong to the main thread, posted there from

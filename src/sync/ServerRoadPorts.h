@@ -114,6 +114,9 @@ class SyncSessionLogPort {
   virtual ~SyncSessionLogPort() = default;
   virtual void syncDeleted(const std::string& relativePath) = 0;
   virtual void syncRenamed(const std::string& oldRelative, const std::string& newRelative) = 0;
+  // A local copy was set aside so that the server's copy can take its place:
+  // the user learns where it went.
+  virtual void conflictCopyKept(const std::string& relativePath, const std::string& copyRelative) = 0;
 };
 
 }  // namespace ulmora

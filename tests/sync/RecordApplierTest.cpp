@@ -25,13 +25,14 @@ constexpr const char* kTime = "2024-03-05 10:20:30";
 struct ApplierFixture : testing::RoadWorld {
   testing::FakeSelective selective;
   testing::FakeRecent recent;
+  testing::FakeSessionLog sessionLog;
   RecordChangeTracker recIds{tmp.sub("RecID")};
   std::vector<std::pair<std::function<void()>, Clock::Duration>> posted;
   int relists = 0;
   std::vector<std::string> serverFolders;
   RecordApplier applier{files,
                         cache,
-                        {queue, filters, status, selective, recent, nullptr},
+                        {queue, filters, status, selective, recent, &sessionLog},
                         tally,
                         recIds,
                         {[this](std::function<void()> t, Clock::Duration d) { posted.emplace_back(t, d); },
@@ -119,6 +120,45 @@ TEST(RecordApplierTest, SecondConflictOfOnePathGetsAFreshName) {
   f.validate(record("/a.txt"), "4");
   EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/a.txt"), "edit one");
   EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/a (2).txt"), "edit two");
+}
+
+// Two computers wrote the file within one second: the server holds the
+// other's copy with the same time. The copy here lost, whether or not its
+// upload got there first; it is kept as a conflict copy, and the session log
+// says where.
+TEST(RecordApplierTest, TheLosingEditOfTheSameSecondIsKeptAndNamed) {
+  const struct {
+    const char* name;
+    std::string backup;  // the row's status; "" for no row
+    const char* serverSize;
+    bool kept;
+  } cases[] = {
+      {"uploaded here, then replaced on the server", "1", "12", true},
+      {"not uploaded yet", "0", "12", true},
+      {"no row", "", "12", true},
+      {"same size: taken as the server's copy", "1", "10", false},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/d/a.txt", "local edit", 300ms);
+    if (!c.backup.empty()) {
+      f.status.rows["/d/a.txt"].backup = c.backup;
+      f.status.rows["/d/a.txt"].recorded =
+          RecordedFileFacts{syncrecord::dateText(serverTime(kTime, 300ms)), "10"};
+    }
+    f.validate(record("/d/a.txt", "", c.serverSize), "4");
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/d/a.txt").has_value(), c.kept) << c.name;
+    Lines logged;
+    if (c.kept) logged = {"kept /d/a.txt as /.UMSCache/ConflictData/d/a.txt"};
+    EXPECT_EQ(f.sessionLog.lines, logged) << c.name;
+  }
+  // A second conflict copy of the path is named as it was made.
+  ApplierFixture f;
+  f.status.rows["/a.txt"].backup = "0";
+  f.put("/.UMSCache/ConflictData/a.txt", "earlier");
+  f.put("/a.txt", "edit", -60s);
+  f.validate(record("/a.txt"), "4");
+  EXPECT_EQ(f.sessionLog.lines, Lines{"kept /a.txt as /.UMSCache/ConflictData/a (2).txt"});
 }
 
 TEST(RecordApplierTest, UnsafeServerPathsAreDroppedBeforeAnyFileOperation) {

@@ -71,6 +71,8 @@ TEST(RecordDecisionTest, ChangedOnServer) {
   auto base = facts("4");
   Step conflict = fetch(15);
   conflict.conflictAlways = true;
+  Step keptSameSecond = step(Kind::kDownload, 15);
+  keptSameSecond.keepLocalEdit = true;
   auto elsewhere = [&](auto mod) {
     return with(base, [&](auto& f) {
       f.refIdPath = "/moved/a.txt";
@@ -117,7 +119,7 @@ TEST(RecordDecisionTest, ChangedOnServer) {
          f.local = file(300ms);
          f.local.size = 11;
        }),
-       {step(Kind::kDownload, 15)}, true},
+       {keptSameSecond}, true},
       {"same second, server size unreadable", with(base, [](auto& f) {
          f.local = file();
          f.local.size = 11;
@@ -244,8 +246,9 @@ TEST(RecordDecisionTest, AnEditSinceTheLastSyncIsNeverReplaced) {
 
     Step newer = fetch(15);
     newer.keepLocalEdit = row.edited;
+    // The same second with another size is a lost race, edited or not.
     Step sameSecond = step(Kind::kDownload, 15);
-    sameSecond.keepLocalEdit = row.edited;
+    sameSecond.keepLocalEdit = true;
     Step older = row.restored ? step(Kind::kUpload) : fetch(16);
     Step del{Kind::kSyncDelete, "/d/a.txt", {}, "/d/a.txt"};
     del.sessionLog = true;

@@ -163,6 +163,18 @@ class FakeRecent : public RecentItemsPort {
   }
 };
 
+class FakeSessionLog : public SyncSessionLogPort {
+ public:
+  std::vector<std::string> lines;
+  void syncDeleted(const std::string& p) override { lines.push_back("deleted " + p); }
+  void syncRenamed(const std::string& from, const std::string& to) override {
+    lines.push_back("renamed " + from + " -> " + to);
+  }
+  void conflictCopyKept(const std::string& p, const std::string& copy) override {
+    lines.push_back("kept " + p + " as " + copy);
+  }
+};
+
 // A sync root in a temporary folder with the cache over it and the fakes
 // every piece of the road uses. The manual clock's day is 2020-01-01.
 struct RoadWorld {
