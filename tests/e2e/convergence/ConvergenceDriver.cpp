@@ -1,7 +1,13 @@
 // Two agents on one account, seeded random work on either side and on the
 // service, faults on the way; at every quiet point both folders and the
-// storage must hold the same tree, no content the user had may be gone, and
-// nothing outside the run's folders may have changed.
+// storage must hold the tree the operations left (a delete stays deleted, a
+// rename renamed; of two edits nobody could order, either may end at the
+// path and the other must survive as a copy), no content the user wrote may
+// be gone (from every live path, every conflict copy and cache folder; old
+// versions and the service's trash do not count), each database must agree
+// with its folder and the storage both ways, and nothing outside the run's
+// folders may have changed. An operation on an item a side does not hold yet
+// does nothing and is recorded as nothing.
 //
 //   ulmora-convergence --seed=N [--ops=M] [--scale=S] [--faults] [--hostile]
 //                      [--keep] [--stall-seconds=T]
@@ -9,10 +15,13 @@
 // Exit status 0 when every quiet point held, 1 on a broken invariant or a
 // stall, 2 on a setup failure. The last line is a RESULT summary that
 // scripts/soak adds up. --stall-seconds bounds how long nothing may move
-// while the agents are not quiet (see quietPoint).
+// while the agents are not quiet (see quietPoint). The run folder is made
+// under TMPDIR.
 //
-// After a broken invariant the driver keeps looking for a while and says
-// whether the folders and the storage came to one tree later after all.
+// After a broken invariant the driver keeps looking for longer than the
+// agents' periodic listing and says whether the folders and the storage came
+// to the expected tree later after all, and whether only that listing
+// brought the change (late).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -27,6 +36,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -132,6 +142,7 @@ std::string shiftedPassword(const std::string& text) {
 struct Entry {
   bool dir = false;
   uint64_t hash = 0;
+  int64_t size = 0;  // not compared: the hash stands for the content
   bool operator==(const Entry& o) const { return dir == o.dir && hash == o.hash; }
 };
 using Tree = std::map<std::string, Entry>;
@@ -166,7 +177,7 @@ void walk(const std::string& root, const std::string& rel, bool all, Tree& tree,
     } else if (S_ISREG(st.st_mode)) {
       auto bytes = readAll(root + "/" + r);
       if (!bytes) continue;
-      tree[r] = Entry{false, fnv(*bytes)};
+      tree[r] = Entry{false, fnv(*bytes), static_cast<int64_t>(bytes->size())};
       if (contents && !bytes->empty()) contents->insert(fnv(*bytes));
     }
   }
@@ -226,6 +237,15 @@ class Run {
   }
 
  private:
+  // What the operations left: a path holds a folder, or a file with one
+  // of `hashes` (any content when empty); `mayBeGone` when a race the
+  // driver cannot order leaves it open whether the path survives.
+  struct Expect {
+    bool dir = false;
+    std::set<uint64_t> hashes;
+    bool mayBeGone = false;
+  };
+
   // ---- setup ----
   std::string home(int i) const { return dir_ + (i == 0 ? "/A" : "/B") + "/home"; }
   std::string runtime(int i) const { return dir_ + (i == 0 ? "/A" : "/B") + "/run"; }
@@ -241,9 +261,10 @@ class Run {
   static const char* side(int i) { return i == 0 ? "A" : i == 1 ? "B" : "S"; }
 
   bool setUp() {
-    char tmpl[] = "/tmp/ulmora-conv.XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) {
-      setupError_ = "mkdtemp";
+    const char* tmp = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/ulmora-conv.XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+      setupError_ = "mkdtemp in " + tmpl;
       return false;
     }
     dir_ = tmpl;
@@ -256,36 +277,24 @@ class Run {
     fs::create_directories(dir_ + "/stage");
     fs::create_directories(dir_ + "/sets");
     for (int i = 0; i < 2; ++i) {
-      const std::string config = home(i) + "/.config/ulmora";
-      fs::create_directories(config + "/accounts/" + kUser);
+      const std::string cfg = config(i);
+      fs::create_directories(cfg + "/accounts/" + kUser);
       fs::create_directories(runtime(i));
       fs::create_directories(root(i));
       ::chmod(runtime(i).c_str(), 0700);
-      PropertyList login(PropertyList::Dict{});
-      const std::string svc = service_->hostAndPort();
-      for (const auto& [k, v] : std::vector<std::pair<std::string, std::string>>{
-               {"Ulmora username", kUser}, {"UlmoraUsername", kUser}, {"UlmoraSync username", kUser},
-               {"UlmoraSync password", shiftedPassword(kUser)},
-               {"UserAtServer", kUser + "@localhost::quellar"}, {"IP", "localhost"},
-               {"serverName", "localhost"}, {"quotaServername", svc}, {"Pnsserver", svc},
-               {"Account plan", "F"}, {"Pause", "0"}, {"Unlink status", "0"},
-               {"Move in progress", "0"}}) {
-        login.set(k, v);
-      }
-      if (!login.writeFile(config + "/LastUserLoginDetails.plist") ||
-          !login.writeFile(config + "/accounts/" + kUser + "/LoginDetails.plist")) {
+      if (!writeLogin(i)) {
         setupError_ = "login details";
         return false;
       }
       PropertyList folders(PropertyList::Dict{});
       folders.set(kUser, root(i));
-      folders.writeFile(config + "/SyncFolders.plist");
+      folders.writeFile(cfg + "/SyncFolders.plist");
       PropertyList details(PropertyList::Dict{});
       details.set("UlmoraUsername", kUser);
       details.set("ParentAccount", kUser);
-      details.writeFile(config + "/AccountDetails.plist");
+      details.writeFile(cfg + "/AccountDetails.plist");
       std::error_code ec;
-      fs::copy_file(service_->caFile(), config + "/ServiceCA.pem", ec);
+      fs::copy_file(service_->caFile(), cfg + "/ServiceCA.pem", ec);
     }
     // The decoy: a tree beside the homes, reached from both roots by links.
     fs::create_directories(dir_ + "/decoy/inner");
@@ -298,6 +307,35 @@ class Run {
     }
     log("run folder " + dir_ + ", service " + service_->hostAndPort());
     return true;
+  }
+
+  std::string config(int i) const { return home(i) + "/.config/ulmora"; }
+  std::string lastLogin(int i) const { return config(i) + "/LastUserLoginDetails.plist"; }
+
+  // The login details a user leaves by linking the account on this computer.
+  bool writeLogin(int i) {
+    PropertyList login(PropertyList::Dict{});
+    const std::string svc = service_->hostAndPort();
+    for (const auto& [k, v] : std::vector<std::pair<std::string, std::string>>{
+             {"Ulmora username", kUser}, {"UlmoraUsername", kUser}, {"UlmoraSync username", kUser},
+             {"UlmoraSync password", shiftedPassword(kUser)},
+             {"UserAtServer", kUser + "@localhost::quellar"}, {"IP", "localhost"},
+             {"serverName", "localhost"}, {"quotaServername", svc}, {"Pnsserver", svc},
+             {"Account plan", "F"}, {"Pause", "0"}, {"Unlink status", "0"},
+             {"Move in progress", "0"}}) {
+      login.set(k, v);
+    }
+    return login.writeFile(lastLogin(i)) && login.writeFile(config(i) + "/accounts/" + kUser + "/LoginDetails.plist");
+  }
+
+  // An agent whose sync folder went away logs out (it removes its last
+  // login); the user links the account again once the folder is back.
+  void relinkIfLoggedOut() {
+    for (int i = 0; i < 2; ++i) {
+      if (!relink_[i] || fs::exists(lastLogin(i))) continue;
+      log(std::string("  ") + side(i) + " logged out while its folder was away; the user links it again");
+      writeLogin(i);
+    }
   }
 
   // ---- agents ----
@@ -427,6 +465,7 @@ class Run {
     auto stableSince = Steady::now(), movedAt = Steady::now();
     while (true) {
       std::this_thread::sleep_for(step);
+      relinkIfLoggedOut();
       for (int i = 0; i < 2; ++i) {
         if (agents_[i] && !agents_[i]->isRunning()) {
           fail(std::string("agent ") + side(i) + " exited by itself");
@@ -483,29 +522,52 @@ class Run {
     if (checkInvariants(what)) {
       // A crash is survived once the next quiet point holds.
       crashes_ += std::exchange(unjudgedCrashes_, 0);
+      relink_[0] = relink_[1] = false;
       return true;
     }
-    secondLook();
+    secondLook(what);
     return false;
   }
 
-  // After a broken invariant: do the folders and the storage come to one
-  // tree a while later? Tells an agent that stopped short of the work
-  // (never) from one whose quiet the rule above misread (later).
-  void secondLook() {
+  // How often an agent ran its periodic listing, the one that finds what
+  // no message announced.
+  int periodicListings() const {
+    static const std::string kLine = "periodicListening 10 mins pns timer called";
+    int count = 0;
+    for (int i = 0; i < 2; ++i) {
+      const std::string t = readAll(traceLog(i)).value_or("");
+      for (size_t at = t.find(kLine); at != std::string::npos; at = t.find(kLine, at + kLine.size())) ++count;
+    }
+    return count;
+  }
+
+  // After a broken invariant: do the folders and the storage come to what
+  // the operations left a while later? Tells an agent that stopped short of
+  // the work (never) from one whose quiet the rule above misread (later),
+  // and a change that came only with the periodic listing (late). Looks for
+  // longer than the scaled period of that listing.
+  void secondLook(const std::string& what) {
     const auto began = std::chrono::steady_clock::now();
+    const int listingsBefore = periodicListings();
+    const double period = 900.0 / std::max(1.0, o_.scale);
     const auto patience = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::duration<double>(std::max(60.0, 200.0 / std::max(1.0, o_.scale))));
+        std::chrono::duration<double>(period * 1.3 + 20.0));
     const auto step = std::max<std::chrono::milliseconds>(cycle(), 1000ms);
     while (std::chrono::steady_clock::now() - began < patience) {
       std::this_thread::sleep_for(step);
-      const Tree a = treeOf(root(0)), b = treeOf(root(1)), s = storageTree(nullptr, false);
-      if (a == b && a == s) {
-        log("second look: the folders and the storage agree " +
-            std::to_string(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count()) +
+      relinkIfLoggedOut();
+      if (!checkInvariants(what, false)) continue;
+      const std::string after =
+          std::to_string(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+      if (periodicListings() > listingsBefore) {
+        ++late_;
+        log("LATE: the folders and the storage hold what the operations left " + after +
+            " s after the quiet point, after a periodic listing: a change reached an agent only through it");
+      } else {
+        log("second look: the folders and the storage hold what the operations left " + after +
             " s after the quiet point (the quiet came too soon)");
-        return;
       }
+      return;
     }
     log("second look: the folders and the storage still differ " +
         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(patience).count()) +
@@ -519,99 +581,202 @@ class Run {
   }
 
   // ---- the storage ----
-  Tree storageTree(std::set<uint64_t>* allBlobs, bool report = true) {
-    Tree t;
-    int cacheOnServer = 0;
+  // One live entry of the storage (not in its trash).
+  struct Stored {
+    bool dir = false;
+    int64_t refId = 0;
+    int64_t size = 0;
+    std::string blob;  // the file of its current version
+  };
+  std::map<std::string, Stored> storageItems() const {
+    std::map<std::string, Stored> items;
     auto conn = ulmora::SqliteConnection::open(metaDb(), ulmora::SqliteConnection::OpenMode::kReadOnly);
-    if (conn) {
-      auto st = conn->prepare("SELECT path, is_dir, ref_id, version FROM entries WHERE in_trash = 0");
-      while (st && st->step() == ulmora::SqliteStatement::Step::kRow) {
-        std::string p = st->columnText(0).value_or("");
-        while (!p.empty() && p.front() == '/') p.erase(0, 1);
-        while (!p.empty() && p.back() == '/') p.pop_back();
-        if (p.empty()) continue;
-        if (isCache(p)) {
-          ++cacheOnServer;
-          continue;
-        }
-        if (st->columnInt64(1) != 0) {
-          t[p] = Entry{true, 0};
-        } else {
-          auto bytes = readAll(accountDir() + "/blobs/" + std::to_string(st->columnInt64(2)) + "." +
-                               std::to_string(st->columnInt64(3)));
-          t[p] = Entry{false, bytes ? fnv(*bytes) : 0};
-        }
+    if (!conn) return items;
+    auto st = conn->prepare("SELECT path, is_dir, ref_id, version, size FROM entries WHERE in_trash = 0");
+    while (st && st->step() == ulmora::SqliteStatement::Step::kRow) {
+      std::string p = st->columnText(0).value_or("");
+      while (!p.empty() && p.front() == '/') p.erase(0, 1);
+      while (!p.empty() && p.back() == '/') p.pop_back();
+      if (p.empty()) continue;
+      Stored& item = items[p];
+      item.dir = st->columnInt64(1) != 0;
+      item.refId = st->columnInt64(2);
+      item.size = st->columnInt64(4);
+      if (!item.dir) {
+        item.blob = accountDir() + "/blobs/" + std::to_string(item.refId) + "." + std::to_string(st->columnInt64(3));
       }
     }
-    if (cacheOnServer > 0 && report) log("storage holds " + std::to_string(cacheOnServer) + " entries of a cache folder (not compared)");
-    if (allBlobs) {
-      std::error_code ec;
-      for (auto it = fs::directory_iterator(accountDir() + "/blobs", ec); !ec && it != fs::directory_iterator();
-           it.increment(ec)) {
-        if (auto bytes = readAll(it->path().string()); bytes && !bytes->empty()) allBlobs->insert(fnv(*bytes));
+    return items;
+  }
+
+  // The storage as a tree; `kept` gathers the content of every live entry,
+  // the cache folders' included (old versions and the trash do not count).
+  Tree storageTree(std::set<uint64_t>* kept, bool report = true) const {
+    Tree t;
+    int cacheOnServer = 0;
+    for (const auto& [p, item] : storageItems()) {
+      std::optional<std::string> bytes;
+      if (!item.dir) bytes = readAll(item.blob);
+      if (kept && bytes && !bytes->empty()) kept->insert(fnv(*bytes));
+      if (isCache(p)) {
+        ++cacheOnServer;
+        continue;
       }
+      t[p] = item.dir ? Entry{true, 0, 0} : Entry{false, bytes ? fnv(*bytes) : 0, item.size};
+    }
+    if (cacheOnServer > 0 && report) {
+      std::cout << "[seed " << o_.seed << "] storage holds " << cacheOnServer
+                << " entries of a cache folder (not compared)" << std::endl;
     }
     return t;
   }
 
   // ---- invariants ----
-  bool checkInvariants(const std::string& what) {
+  // At a quiet point: both folders and the storage hold one tree, the tree
+  // the operations left (model_); every content the driver wrote and no
+  // later operation replaced survives at a live path or in a cache folder;
+  // nothing outside the run changed; each database agrees with its folder
+  // and with the storage, both ways. With `report` false nothing is logged
+  // and nothing counted (the second look).
+  bool checkInvariants(const std::string& what, bool report = true) {
+    quietReport_ = report;
     std::set<uint64_t> kept;
-    const Tree a = treeOf(root(0)), b = treeOf(root(1));
-    const Tree s = storageTree(&kept);
-    treeOf(root(0), true, &kept);
-    treeOf(root(1), true, &kept);
+    const Tree a = treeOf(root(0), false, &kept), b = treeOf(root(1), false, &kept);
+    const Tree s = storageTree(&kept, report);
+    treeOf(root(0) + "/.UMSCache", true, &kept);
+    treeOf(root(1) + "/.UMSCache", true, &kept);
     bool ok = true;
-    // 1. one tree everywhere
+    // 1. one tree everywhere, the one the operations left
     ok &= compareTrees("A", a, "B", b);
     ok &= compareTrees("A", a, "storage", s);
-    const Tree cacheA = treeOf(root(0) + "/.UMSCache", true), cacheB = treeOf(root(1) + "/.UMSCache", true);
-    if (!cacheA.empty() || !cacheB.empty()) {
-      log("cache entries (not compared): A " + std::to_string(cacheA.size()) + ", B " +
-          std::to_string(cacheB.size()));
-    }
-    // 2. nothing the user had is gone
-    int lost = 0;
-    for (const auto& [hash, where] : previousContents_) {
-      if (!kept.count(hash)) {
-        ++lost;
-        problem("invariant 2: content last seen at " + shown(where) + " survives nowhere");
+    ok &= compareWithModel("A", a) & compareWithModel("B", b) & compareWithModel("storage", s);
+    if (report) {
+      const Tree cacheA = treeOf(root(0) + "/.UMSCache", true), cacheB = treeOf(root(1) + "/.UMSCache", true);
+      if (!cacheA.empty() || !cacheB.empty()) {
+        log("cache entries (not compared): A " + std::to_string(cacheA.size()) + ", B " +
+            std::to_string(cacheB.size()));
       }
     }
-    lost_ += lost;
+    // 2. nothing the user wrote is gone
+    int lost = 0;
+    for (const auto& [hash, where] : required_) {
+      if (!kept.count(hash)) {
+        ++lost;
+        problem("invariant 2: content written at " + shown(where) + " survives nowhere");
+      }
+    }
+    if (report) lost_ += lost;
     ok &= lost == 0;
     // 3. nothing outside changed
     if (decoySnapshot() != decoy_) {
       problem("invariant 3: the decoy tree beside the homes changed");
       ok = false;
     }
-    // 4. each database agrees with its folder
-    for (int i = 0; i < 2; ++i) {
-      const Tree& t = i == 0 ? a : b;
-      std::set<std::string> inSync;
-      auto conn = ulmora::SqliteConnection::open(localDb(i), ulmora::SqliteConnection::OpenMode::kReadOnly);
-      if (conn) {
-        auto st = conn->prepare("SELECT FILEPATH FROM FILE_TABLE WHERE BACKUP_STATUS = '1'");
-        while (st && st->step() == ulmora::SqliteStatement::Step::kRow) inSync.insert(st->columnText(0).value_or(""));
-      }
-      int missing = 0;
-      for (const auto& [p, e] : t) {
-        if (e.dir || inSync.count("/" + p)) continue;
-        if (++missing <= 10) problem(std::string("invariant 4: ") + side(i) + " has " + shown(p) + " without a row in sync");
-      }
-      ok &= missing == 0;
+    // 4. each database agrees with its folder and the storage
+    const auto stored = storageItems();
+    for (int i = 0; i < 2; ++i) ok &= checkRows(i, i == 0 ? a : b, stored);
+    quietReport_ = true;
+    if (!ok) {
+      if (report) fail("invariants broken at the quiet point after " + what);
+      return false;
     }
-    previousContents_.clear();
-    for (const Tree* t : {&a, &b}) {
-      for (const auto& [p, e] : *t) {
-        if (!e.dir && e.hash != fnv("")) previousContents_[e.hash] = p;
+    // What the agents agreed on is where the next round starts.
+    model_.clear();
+    for (const auto& [p, e] : a) model_[p] = Expect{e.dir, e.dir ? std::set<uint64_t>{} : std::set<uint64_t>{e.hash}, false};
+    return true;
+  }
+
+  // Every file has a row in sync; every row has its item (or an operation
+  // waiting to be merged); a row's size is its file's and the storage's, its
+  // reference id the storage's.
+  bool checkRows(int i, const Tree& t, const std::map<std::string, Stored>& stored) {
+    struct Row {
+      std::string size, folder, status, refId;
+    };
+    std::map<std::string, Row> rows;
+    auto conn = ulmora::SqliteConnection::open(localDb(i), ulmora::SqliteConnection::OpenMode::kReadOnly);
+    if (conn) {
+      auto st = conn->prepare("SELECT FILEPATH, FILE_SIZE, FILE_OR_FOLDER, BACKUP_STATUS, REF_ID FROM FILE_TABLE");
+      while (st && st->step() == ulmora::SqliteStatement::Step::kRow) {
+        std::string p = st->columnText(0).value_or("");
+        if (!p.empty() && p.front() == '/') p.erase(0, 1);
+        rows[p] = Row{st->columnText(1).value_or(""), st->columnText(2).value_or(""), st->columnText(3).value_or(""),
+                      st->columnText(4).value_or("")};
       }
     }
-    if (!ok) fail("invariants broken at the quiet point after " + what);
-    // The driver's choices follow its own record of what it did, never what
-    // the agents made of it, so that a seed replays the same operations and
-    // faults whatever the timing.
-    return ok;
+    const std::set<std::string> pending = pendingPaths(i);
+    int bad = 0;
+    auto report = [&](const std::string& text) {
+      if (++bad <= 10) problem(std::string("invariant 4: ") + side(i) + " " + text);
+    };
+    auto number = [](const std::string& text) -> std::optional<int64_t> {
+      if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+      return std::strtoll(text.c_str(), nullptr, 10);
+    };
+    for (const auto& [p, e] : t) {
+      if (e.dir) continue;
+      auto it = rows.find(p);
+      if (it == rows.end() || it->second.status != "1") report("has " + shown(p) + " without a row in sync");
+    }
+    for (const auto& [p, row] : rows) {
+      auto it = t.find(p);
+      const bool folder = row.folder == "1", kindKnown = folder || row.folder == "0";
+      if (it == t.end() || (kindKnown && it->second.dir != folder)) {
+        if (!pending.count("/" + p)) report("has a row for " + shown(p) + " but no such item in its folder");
+        continue;
+      }
+      if (it->second.dir) continue;
+      const auto size = number(row.size);
+      if (size && *size != it->second.size) {
+        report("row of " + shown(p) + " says " + row.size + " bytes, the file has " + std::to_string(it->second.size));
+      }
+      const auto at = stored.find(p);
+      if (at == stored.end() || at->second.dir) continue;  // invariant 1 tells
+      if (size && *size != at->second.size) {
+        report("row of " + shown(p) + " says " + row.size + " bytes, the storage " + std::to_string(at->second.size));
+      }
+      if (const auto ref = number(row.refId); ref && *ref != at->second.refId) {
+        report("row of " + shown(p) + " has reference id " + row.refId + ", the storage " +
+               std::to_string(at->second.refId));
+      }
+    }
+    return bad == 0;
+  }
+
+  // Paths of the row operations published and not yet merged.
+  std::set<std::string> pendingPaths(int i) const {
+    std::set<std::string> paths;
+    const std::string folder = fs::path(localDb(i)).parent_path().string() + "/" + kUser + ".pending";
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      if (it->path().extension() != ".db") continue;
+      auto conn = ulmora::SqliteConnection::open(it->path().string(), ulmora::SqliteConnection::OpenMode::kReadOnly);
+      auto st = conn ? conn->prepare("SELECT FILEPATH FROM PENDING_OPERATIONS") : nullptr;
+      while (st && st->step() == ulmora::SqliteStatement::Step::kRow) paths.insert(st->columnText(0).value_or(""));
+    }
+    return paths;
+  }
+
+  bool compareWithModel(const char* name, const Tree& t) {
+    int diffs = 0;
+    auto report = [&](const std::string& text) {
+      if (++diffs <= 20) problem(std::string("invariant 1: ") + text);
+    };
+    for (const auto& [p, e] : model_) {
+      auto it = t.find(p);
+      if (it == t.end()) {
+        if (!e.mayBeGone) report(shown(p) + " missing at " + name + "; the operations left it there");
+      } else if (it->second.dir != e.dir) {
+        report(shown(p) + " at " + name + " is a " + (e.dir ? "file" : "folder") + "; the operations left a " +
+               (e.dir ? "folder" : "file"));
+      } else if (!e.dir && !e.hashes.empty() && !e.hashes.count(it->second.hash)) {
+        report(shown(p) + " at " + name + " holds content the operations did not leave there");
+      }
+    }
+    for (const auto& [p, e] : t) {
+      if (!model_.count(p)) report(shown(p) + " at " + name + "; the operations left nothing there");
+    }
+    return diffs == 0;
   }
 
   bool compareTrees(const char* ln, const Tree& l, const char* rn, const Tree& r) {
@@ -659,7 +824,7 @@ class Run {
 
   std::vector<std::string> modelItems(bool dirs) const {
     std::vector<std::string> v;
-    for (const auto& [p, e] : model_) {
+    for (const auto& [p, e] : plan_) {
       if (e.dir == dirs) v.push_back(p);
     }
     return v;
@@ -700,14 +865,20 @@ class Run {
   }
   // The service tells both agents that something changed, as it would after
   // a change made on another device.
+  // Comes after the round's faults are lifted, and is tried again until the
+  // service takes it: a message the service never took reaches no one.
   void announce() {
     ProcessOptions o;
     o.executable = "/usr/bin/curl";
     const std::string payload = "{\"Id\":\"harness-" + std::to_string(++sets_) +
                                 "\",\"UID\":\"harness\",\"Path\":\"/\",\"TOPIC\":\"" + kUser + "\"}";
-    o.arguments = {"-s", "-m", "10", "--cacert", service_->caFile(), "--data-urlencode", "action=push",
+    o.arguments = {"-s", "-f", "-m", "10", "--cacert", service_->caFile(), "--data-urlencode", "action=push",
                    "--data-urlencode", "payLoad=" + payload, service_->url("/pns/broadcast")};
-    ProcessRunner::run(o);
+    for (int attempt = 1; attempt <= 30; ++attempt) {
+      if (ProcessRunner::run(o).succeeded()) return;
+      std::this_thread::sleep_for(1s);
+    }
+    problem("the service never took the announcement of a change");
   }
   bool serviceWrite(const std::string& rel, const std::string& bytes) {
     const std::string stage = dir_ + "/stage";
@@ -734,11 +905,148 @@ class Run {
       if (k == faultAt) injectFault(faultKind);
       serviceTouched |= playOne();
     }
-    if (serviceTouched) announce();
     endFaults();
+    if (serviceTouched) announce();
   }
 
-  // Returns whether it changed the service directly.
+  // ---- what one side holds ----
+  static std::string parentOf(const std::string& rel) {
+    const size_t slash = rel.rfind('/');
+    return slash == std::string::npos ? "" : rel.substr(0, slash);
+  }
+  // Whether `path` is `folder` or under it; everything is under the root ("").
+  static bool within(const std::string& path, const std::string& folder) {
+    return folder.empty() || path == folder || path.rfind(folder + "/", 0) == 0;
+  }
+  // The bytes of the file at `rel` on A (0), B (1) or the storage (2).
+  std::optional<std::string> fileAt(int who, const std::string& rel) const {
+    if (who == 2) {
+      const auto items = storageItems();
+      auto it = items.find(rel);
+      if (it == items.end() || it->second.dir) return std::nullopt;
+      return readAll(it->second.blob);
+    }
+    struct stat st {};
+    if (::lstat((root(who) + "/" + rel).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return readAll(root(who) + "/" + rel);
+  }
+  bool folderAt(int who, const std::string& rel) const {
+    if (rel.empty()) return true;
+    if (who == 2) {
+      const auto items = storageItems();
+      auto it = items.find(rel);
+      return it != items.end() && it->second.dir;
+    }
+    struct stat st {};
+    return ::lstat((root(who) + "/" + rel).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+  // What one side holds in and under the folder `rel`.
+  Tree subtreeAt(int who, const std::string& rel) const {
+    Tree all = who == 2 ? storageTree(nullptr, false) : treeOf(root(who));
+    Tree t;
+    for (const auto& [p, e] : all) {
+      if (within(p, rel)) t[p] = e;
+    }
+    return t;
+  }
+
+  // ---- the model: what the operations leave ----
+  // A side wrote `bytes` at `rel` over `before`. When it had seen what the
+  // model holds there, the new content replaces it; when it had not (a
+  // change from elsewhere had not reached it), either content may end at
+  // the path and the other must survive as a copy.
+  void expectWrite(const std::string& rel, const std::optional<std::string>& before, const std::string& bytes) {
+    Expect& e = model_[rel];
+    e.dir = false;
+    if (before) release(e, fnv(*before));
+    e.hashes.insert(fnv(bytes));
+    if (!bytes.empty()) required_[fnv(bytes)] = rel;
+  }
+  // A content the user replaced or removed after seeing it is no longer owed.
+  void release(Expect& e, uint64_t hash) {
+    if (e.hashes.erase(hash) > 0) required_.erase(hash);
+  }
+  // The folders above `rel`, up to `top`, kept (as folders that may go).
+  void keepFoldersAbove(const std::string& rel, const std::string& top, bool mayBeGone = true) {
+    for (std::string p = parentOf(rel); !p.empty() && within(p, top); p = parentOf(p)) {
+      auto [it, added] = model_.try_emplace(p, Expect{true, {}, mayBeGone});
+      if (!added && !it->second.dir) break;
+    }
+  }
+
+  void expectRename(const std::string& from, const std::string& to, const std::string& had) {
+    Expect e = model_.count(from) ? model_[from] : Expect{};
+    const uint64_t hash = fnv(had);
+    model_.erase(from);
+    if (!e.hashes.empty() && !e.hashes.count(hash)) {
+      // Renamed an older copy: the newer one may follow or stay behind.
+      model_[from] = Expect{false, e.hashes, true};
+      e.hashes.insert(hash);
+    }
+    model_[to] = e;
+  }
+
+  void expectFolderMove(const Tree& before, const std::string& from, const std::string& to) {
+    std::map<std::string, Expect> moved;
+    for (auto it = model_.begin(); it != model_.end();) {
+      if (!within(it->first, from)) {
+        ++it;
+        continue;
+      }
+      Expect e = it->second;
+      const auto seen = before.find(it->first);
+      if (!e.dir && seen != before.end() && !seen->second.dir && !e.hashes.empty()) e.hashes.insert(seen->second.hash);
+      moved[to + it->first.substr(from.size())] = e;
+      it = model_.erase(it);
+    }
+    // What this side still had that was removed elsewhere may come back
+    // under the new name, or stay removed.
+    for (const auto& [p, e] : before) {
+      const std::string q = to + p.substr(from.size());
+      if (!moved.count(q)) moved[q] = Expect{e.dir, e.dir ? std::set<uint64_t>{} : std::set<uint64_t>{e.hash}, true};
+    }
+    model_.insert(moved.begin(), moved.end());
+  }
+
+  void expectDelete(const std::string& rel, const std::string& had) {
+    auto it = model_.find(rel);
+    if (it == model_.end()) return;
+    release(it->second, fnv(had));
+    // A change this side had not seen may bring the file back.
+    if (it->second.hashes.empty() || it->second.dir) {
+      model_.erase(it);
+    } else {
+      it->second.mayBeGone = true;
+    }
+  }
+
+  void expectTreeDelete(const Tree& before, const std::string& rel) {
+    std::vector<std::string> kept;
+    for (auto it = model_.begin(); it != model_.end();) {
+      if (!within(it->first, rel)) {
+        ++it;
+        continue;
+      }
+      Expect& e = it->second;
+      const auto seen = before.find(it->first);
+      if (!e.dir && seen != before.end() && !seen->second.dir) release(e, seen->second.hash);
+      const bool seenAsIs = seen != before.end() && (e.dir ? seen->second.dir : e.hashes.empty());
+      if (seenAsIs || (e.dir && seen != before.end())) {
+        it = model_.erase(it);
+      } else {
+        e.mayBeGone = true;  // not seen here: it may survive the delete
+        kept.push_back(it->first);
+        ++it;
+      }
+    }
+    for (const auto& p : kept) keepFoldersAbove(p, rel);
+  }
+
+  // Returns whether it changed the service directly. What an operation
+  // does follows the driver's own record (plan_), so that a seed replays the
+  // same operations whatever the timing; what it left (model_) follows what
+  // the side held: an operation on an item the side does not hold yet does
+  // nothing and is recorded as nothing.
   bool playOne() {
     ++opCount_;
     const int who = pick(5) < 2 ? 0 : (pick(3) < 2 ? 1 : 2);  // A, B or the service
@@ -753,6 +1061,20 @@ class Run {
     auto note = [&](const std::string& what) {
       log(std::string("  op ") + std::to_string(opCount_) + " " + side(who) + ": " + shown(what));
     };
+    auto nothing = [&](const std::string& why) {
+      log(std::string("    nothing done: ") + why);
+      return false;
+    };
+    // A service operation that reports an error may still have taken
+    // effect (the connection dropped after the storage changed): the
+    // storage tells which.
+    auto serviceDid = [&](bool ok, const std::function<bool()>& tookEffect) {
+      if (ok) return true;
+      if (!tookEffect()) return nothing("the service refused it");
+      log("    the service did it despite the error");
+      return true;
+    };
+    const auto anyFile = [&] { return files[static_cast<size_t>(pick(static_cast<int>(files.size())))]; };
     std::error_code ec;
     switch (kind) {
       case 0:
@@ -760,104 +1082,143 @@ class Run {
         const std::string rel = placeIn(dirs) + freshName(false);
         const std::string bytes = content("create " + rel);
         note("create " + rel);
-        model_[rel] = Entry{false, fnv(bytes)};
-        if (who == 2) return serviceWrite(rel, bytes), true;
-        writeAll(r + "/" + rel, bytes);
-        return false;
+        plan_[rel] = Entry{false, fnv(bytes)};
+        if (!folderAt(who, parentOf(rel))) return nothing("its folder is not there yet");
+        if (who == 2) {
+          if (!serviceDid(serviceWrite(rel, bytes), [&] { return fileAt(2, rel) == bytes; })) return false;
+        } else if (!writeAll(r + "/" + rel, bytes)) {
+          return nothing("could not write");
+        }
+        expectWrite(rel, std::nullopt, bytes);
+        return who == 2;
       }
       case 2:
       case 3:
       case 4: {  // append, overwrite or truncate
-        if (files.empty()) return false;
-        const std::string rel = files[static_cast<size_t>(pick(static_cast<int>(files.size())))];
+        const std::string rel = anyFile();
         const std::string mode = kind == 2 ? "append" : kind == 3 ? "overwrite" : "truncate";
         note(mode + " " + rel);
+        const auto had = fileAt(who, rel);
+        const std::string current = had.value_or("");
         std::string bytes;
-        const std::string current = readAll(root(0) + "/" + rel).value_or("");
         if (kind == 2) bytes = current + content("append " + rel);
         if (kind == 3) bytes = content("overwrite " + rel);
         if (kind == 4) bytes = current.substr(0, current.size() / 2);
-        if (who == 2) return serviceWrite(rel, bytes), true;
-        if (kind == 2) {
-          writeAll(r + "/" + rel, bytes.substr(std::min(bytes.size(), current.size())), true);
-        } else {
-          writeAll(r + "/" + rel, bytes);
+        if (!had) return nothing("the file is not there yet");
+        if (who == 2) {
+          if (!serviceDid(serviceWrite(rel, bytes), [&] { return fileAt(2, rel) == bytes; })) return false;
+        } else if (!writeAll(r + "/" + rel, kind == 2 ? bytes.substr(current.size()) : bytes, kind == 2)) {
+          return nothing("could not write");
         }
-        return false;
+        expectWrite(rel, had, bytes);
+        return who == 2;
       }
       case 5: {  // rename or move a file
-        if (files.empty()) return false;
-        const std::string from = files[static_cast<size_t>(pick(static_cast<int>(files.size())))];
+        const std::string from = anyFile();
         const std::string to = placeIn(dirs) + freshName(false);
         note("rename " + from + " -> " + to);
-        model_[to] = model_[from];
-        model_.erase(from);
-        if (who == 2) return engine({"--rename", "--files-from=" + setFile("/" + from + "\n/" + to + "\n"), remote("/")}, from), true;
-        fs::rename(r + "/" + from, r + "/" + to, ec);
-        return false;
+        plan_[to] = plan_[from];
+        plan_.erase(from);
+        const auto had = fileAt(who, from);
+        if (!had || !folderAt(who, parentOf(to))) return nothing("the file or its new folder is not there yet");
+        if (who == 2) {
+          const bool ok = engine({"--rename", "--files-from=" + setFile("/" + from + "\n/" + to + "\n"), remote("/")}, from);
+          if (!serviceDid(ok, [&] { return !fileAt(2, from) && fileAt(2, to); })) return false;
+        } else if (fs::rename(r + "/" + from, r + "/" + to, ec); ec) {
+          return nothing(ec.message());
+        }
+        expectRename(from, to, *had);
+        return who == 2;
       }
       case 6: {  // rename or move a folder
-        if (dirs.empty()) return false;
         const std::string from = dirs[static_cast<size_t>(pick(static_cast<int>(dirs.size())))];
         std::string parent = placeIn(dirs);
         if ((parent + "/").rfind(from + "/", 0) == 0) parent = "";
         const std::string to = parent + freshName(true);
         note("move folder " + from + " -> " + to);
         Tree moved;
-        for (auto it = model_.begin(); it != model_.end();) {
-          if (it->first == from || it->first.rfind(from + "/", 0) == 0) {
+        for (auto it = plan_.begin(); it != plan_.end();) {
+          if (within(it->first, from)) {
             moved[to + it->first.substr(from.size())] = it->second;
-            it = model_.erase(it);
+            it = plan_.erase(it);
           } else {
             ++it;
           }
         }
-        model_.insert(moved.begin(), moved.end());
-        if (who == 2) return engine({"--rename", "--files-from=" + setFile("/" + from + "/\n/" + to + "/\n"), remote("/")}, from), true;
-        fs::rename(r + "/" + from, r + "/" + to, ec);
-        return false;
+        plan_.insert(moved.begin(), moved.end());
+        if (!folderAt(who, from) || !folderAt(who, parentOf(to))) return nothing("the folder or its new parent is not there yet");
+        const Tree before = subtreeAt(who, from);
+        if (who == 2) {
+          const bool ok = engine({"--rename", "--files-from=" + setFile("/" + from + "/\n/" + to + "/\n"), remote("/")}, from);
+          if (!serviceDid(ok, [&] { return !folderAt(2, from) && folderAt(2, to); })) return false;
+        } else if (fs::rename(r + "/" + from, r + "/" + to, ec); ec) {
+          return nothing(ec.message());
+        }
+        expectFolderMove(before, from, to);
+        return who == 2;
       }
       case 7: {  // delete a file
-        if (files.empty()) return false;
-        const std::string rel = files[static_cast<size_t>(pick(static_cast<int>(files.size())))];
+        const std::string rel = anyFile();
         note("delete " + rel);
-        model_.erase(rel);
-        if (who == 2) return engine({"--remove", "--files-from=" + setFile("/" + rel + "\n"), remote("/")}, rel), true;
-        fs::remove(r + "/" + rel, ec);
-        return false;
+        plan_.erase(rel);
+        const auto had = fileAt(who, rel);
+        if (!had) return nothing("the file is not there yet");
+        if (who == 2) {
+          const bool ok = engine({"--remove", "--files-from=" + setFile("/" + rel + "\n"), remote("/")}, rel);
+          if (!serviceDid(ok, [&] { return !fileAt(2, rel); })) return false;
+        } else if (!fs::remove(r + "/" + rel, ec)) {
+          return nothing(ec.message());
+        }
+        expectDelete(rel, *had);
+        return who == 2;
       }
       case 8: {  // delete a folder tree
-        if (dirs.empty()) return false;
         const std::string rel = dirs[static_cast<size_t>(pick(static_cast<int>(dirs.size())))];
         note("delete tree " + rel);
-        for (auto it = model_.begin(); it != model_.end();) {
-          it = (it->first == rel || it->first.rfind(rel + "/", 0) == 0) ? model_.erase(it) : std::next(it);
+        for (auto it = plan_.begin(); it != plan_.end();) it = within(it->first, rel) ? plan_.erase(it) : std::next(it);
+        if (!folderAt(who, rel)) return nothing("the folder is not there yet");
+        const Tree before = subtreeAt(who, rel);
+        if (who == 2) {
+          const bool ok = engine({"--remove", "--files-from=" + setFile("/" + rel + "/\n"), remote("/")}, rel);
+          if (!serviceDid(ok, [&] { return !folderAt(2, rel); })) return false;
+        } else {
+          fs::remove_all(r + "/" + rel, ec);
         }
-        if (who == 2) return engine({"--remove", "--files-from=" + setFile("/" + rel + "/\n"), remote("/")}, rel), true;
-        fs::remove_all(r + "/" + rel, ec);
-        return false;
+        expectTreeDelete(before, rel);
+        return who == 2;
       }
-      case 9: {  // an empty folder, sometimes with a file
+      case 9: {  // an empty folder
         const std::string rel = placeIn(dirs) + freshName(true);
         note("mkdir " + rel);
-        model_[rel] = Entry{true, 0};
-        if (who == 2) return engine({"--mkdir", remote("/" + rel + "/")}, rel), true;
-        fs::create_directories(r + "/" + rel, ec);
-        return false;
+        plan_[rel] = Entry{true, 0};
+        if (!folderAt(who, parentOf(rel))) return nothing("its parent is not there yet");
+        if (who == 2) {
+          if (!serviceDid(engine({"--mkdir", remote("/" + rel + "/")}, rel), [&] { return folderAt(2, rel); })) return false;
+        } else if (!fs::create_directory(r + "/" + rel, ec)) {
+          return nothing(ec ? ec.message() : "it is there already");
+        }
+        model_[rel] = Expect{true, {}, false};
+        return who == 2;
       }
       case 10: {  // touch without change
-        if (files.empty() || who == 2) return false;
-        const std::string rel = files[static_cast<size_t>(pick(static_cast<int>(files.size())))];
+        if (who == 2) return false;
+        const std::string rel = anyFile();
         note("touch " + rel);
         ::utimensat(AT_FDCWD, (r + "/" + rel).c_str(), nullptr, 0);
         return false;
       }
       default: {  // the same path edited on both sides within one cycle
-        if (files.empty()) return false;
-        const std::string rel = files[static_cast<size_t>(pick(static_cast<int>(files.size())))];
+        const std::string rel = anyFile();
         note("edit on both sides " + rel);
-        writeAll(root(0) + "/" + rel, content("both A " + rel));
-        writeAll(root(1) + "/" + rel, content("both B " + rel));
+        for (int i = 0; i < 2; ++i) {
+          const std::string bytes = content(std::string("both ") + side(i) + " " + rel);
+          const auto had = fileAt(i, rel);
+          if (!had) {
+            log(std::string("    nothing done at ") + side(i) + ": the file is not there yet");
+          } else if (writeAll(root(i) + "/" + rel, bytes)) {
+            expectWrite(rel, had, bytes);
+          }
+        }
         return false;
       }
     }
@@ -905,6 +1266,8 @@ class Run {
         std::this_thread::sleep_for(std::chrono::milliseconds(300 + pick(2000)));
         fs::rename(root(i) + ".away", root(i), ec);
         if (ec) problem("could not put the sync root back: " + ec.message());
+        relink_[i] = true;
+        relinkIfLoggedOut();
         ++faults_["root-away"];
         break;
       }
@@ -967,6 +1330,8 @@ class Run {
         writeAll(root(0) + "/" + rel, bytes);
       }
       hostile_.emplace_back(rel, bytes);
+      expectWrite(rel, std::nullopt, bytes);
+      keepFoldersAbove(rel, "", false);
       ++k;
     }
     announce();
@@ -996,7 +1361,9 @@ class Run {
     opLog_.push_back(line);
     std::cout << "[seed " << o_.seed << "] " << line << std::endl;
   }
-  void problem(const std::string& line) { log("PROBLEM " + line); }
+  void problem(const std::string& line) {
+    if (quietReport_) log("PROBLEM " + line);
+  }
   void fail(const std::string& why) {
     if (!failed_) log("FAILED: " + why);
     failed_ = true;
@@ -1018,7 +1385,7 @@ class Run {
     std::cout << "RESULT seed=" << o_.seed << " ok=" << (failed_ ? 0 : 1) << " ops=" << opsDone_
               << " kill=" << faults_["kill"] << " engine=" << faults_["engine"] << " service=" << faults_["service"]
               << " rootaway=" << faults_["root-away"] << " crashes_survived=" << crashes_
-              << " lost=" << lost_ << " stalls=" << stalls_ << " slowest=" << slowest_ << " wall=" << wall
+              << " lost=" << lost_ << " late=" << late_ << " stalls=" << stalls_ << " slowest=" << slowest_ << " wall=" << wall
               << std::endl;
     return failed_ ? 1 : 0;
   }
@@ -1030,8 +1397,15 @@ class Run {
   std::unique_ptr<ChildProcess> agents_[2];
   std::thread waiters_[2];
   std::map<std::string, uint64_t> decoy_;
-  std::map<uint64_t, std::string> previousContents_;
-  Tree model_;
+  std::map<std::string, Expect> model_;
+  // The driver's own record of the operations, which choices follow.
+  Tree plan_;
+  // Every content the driver wrote and no later operation replaced after
+  // seeing it, with the path it was written at: each must survive.
+  std::map<uint64_t, std::string> required_;
+  bool relink_[2] = {false, false};
+  bool quietReport_ = true;
+  int late_ = 0;
   std::vector<std::pair<std::string, std::string>> hostile_;
   std::vector<std::string> opLog_;
   std::map<std::string, int> faults_;
