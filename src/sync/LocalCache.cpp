@@ -65,8 +65,18 @@ bool LocalCache::moveToCache(std::string_view path) {
   filters_.addTomFileInfoChangedManualyList(files_.fullPath(target));
   auto result = files_.move(*rel, target, Area::kUserItems, Area::kCacheToo, true);
   if (result == MoveResult::kTargetExists) {
-    // The same path cached earlier today: the later copy is the one kept.
-    files_.removeFromCache(target);
+    // The same path cached earlier today: the later copy takes the path. The
+    // earlier one may be the only copy of what it holds (the server deleted
+    // it, the folder has another file there now): it then stays, under a
+    // fresh name.
+    if (heldOnlyInCache(target, *rel)) {
+      if (!keepUnderFreshName(target)) {
+        traceLine("moveToCache left " + serverpath::forTrace(*rel) + ": the copy cached earlier today could not be kept");
+        return false;
+      }
+    } else {
+      files_.removeFromCache(target);
+    }
     result = files_.move(*rel, target, Area::kUserItems, Area::kCacheToo, true);
   }
   if (result != MoveResult::kMoved) {
@@ -75,6 +85,43 @@ bool LocalCache::moveToCache(std::string_view path) {
   }
   tally_.markCacheFileMoved();
   return true;
+}
+
+bool LocalCache::heldOnlyInCache(const std::string& cached, const std::string& item) const {
+  auto earlier = files_.info(cached, Area::kCacheToo);
+  if (!earlier || earlier->isSymlink) return false;  // a link's item lies in the trash
+  if (!earlier->isFolder) {
+    // The same size and time as the item cached now: the same content.
+    auto now = files_.info(item);
+    using std::chrono::floor;
+    using std::chrono::seconds;
+    return !now || now->isFolder || now->size != earlier->size ||
+           floor<seconds>(now->modified) != floor<seconds>(earlier->modified);
+  }
+  // A folder holding only folders loses nothing.
+  std::vector<std::string> pending{cached};
+  for (size_t visited = 0; !pending.empty() && visited < 100000; ++visited) {
+    std::string folder = std::move(pending.back());
+    pending.pop_back();
+    auto names = files_.list(folder, Area::kCacheToo);
+    if (!names) continue;
+    for (const auto& name : *names) {
+      auto info = files_.info(folder + "/" + name, Area::kCacheToo);
+      if (!info) continue;
+      if (!info->isFolder) return true;
+      pending.push_back(folder + "/" + name);
+    }
+  }
+  return !pending.empty();  // too large to walk: kept
+}
+
+bool LocalCache::keepUnderFreshName(const std::string& cached) {
+  for (int n = 2; n < 100; ++n) {
+    auto result = files_.move(cached, numbered(cached, n), Area::kCacheToo, Area::kCacheToo, false);
+    if (result == MoveResult::kMoved) return true;
+    if (result != MoveResult::kTargetExists) return false;
+  }
+  return false;
 }
 
 std::optional<std::string> LocalCache::moveToCacheWithoutDate(std::string_view path) {

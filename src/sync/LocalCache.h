@@ -53,8 +53,11 @@ class LocalCache {
   LocalCache(const SyncRootFiles& files, Clock& clock, CaptureFilterPort& filters, SyncQueuePort& queue,
              ListingTally& tally);
 
-  // moveToCache: into today's folder; an item cached under the same path
-  // earlier the same day is replaced.
+  // moveToCache: into today's folder. An item cached under the same path
+  // earlier the same day is replaced when nothing is lost with it (the same
+  // size and time as the item cached now, a link to the trash, a folder with
+  // no file); otherwise it stays beside, under a fresh name ("name (2).ext").
+  // When it can be neither replaced nor kept, the item stays in place.
   bool moveToCache(std::string_view path);
   // moveToCacheWithoutDate: the conflict copy. Returns its relative path;
   // a second copy of the same path gets a fresh name ("name (2).ext"), and
@@ -82,6 +85,10 @@ class LocalCache {
   // instead); a dangling one is removed.
   bool restorable(const Hit& hit);
   bool restore(const Hit& hit, const std::string& targetRelative, const std::string& refId);
+  // Whether the copy at `cached` may hold what is nowhere else once the
+  // item at `item` replaces it.
+  bool heldOnlyInCache(const std::string& cached, const std::string& item) const;
+  bool keepUnderFreshName(const std::string& cached);
 
   const SyncRootFiles& files_;
   Clock& clock_;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "TestTempDir.h"
 #include "foundation/ScopedEnv.h"
 #include "platform/FileUtil.h"
@@ -37,6 +39,48 @@ TEST(LocalCacheTest, DeletingTwiceOnOneDayKeepsTheLaterCopy) {
   f.put("/d/b.txt", "b", serverTime(kTime));
   ASSERT_TRUE(f.cache.moveToCache("/d/b.txt"));
   EXPECT_EQ(f.read("/.UMSCache/2020-01-02/d/b.txt"), "b");
+}
+
+// A second cache of one path on one day: the earlier copy goes only when
+// nothing is lost with it.
+TEST(LocalCacheTest, AnEarlierCopyOfTheSameDayIsKeptWhenItHoldsSomethingElse) {
+  const struct {
+    const char* name;
+    std::function<void(CacheFixture&)> earlier;  // what today's cache holds at /a.txt
+    bool keptBeside;
+  } cases[] = {
+      {"the same content", [](auto& f) { f.put("/.UMSCache/2020-01-01/a.txt", "later", serverTime(kTime)); }, false},
+      {"other content", [](auto& f) { f.put("/.UMSCache/2020-01-01/a.txt", "earlier", serverTime(kTime)); }, true},
+      {"same size, other time",
+       [](auto& f) { f.put("/.UMSCache/2020-01-01/a.txt", "early", serverTime(kTime, -60s)); }, true},
+      {"a folder with a file", [](auto& f) { f.put("/.UMSCache/2020-01-01/a.txt/in/x", "x", serverTime(kTime)); },
+       true},
+      {"a folder of folders", [](auto& f) { fileutil::makeDirectories(f.root + "/.UMSCache/2020-01-01/a.txt/in"); },
+       false},
+      {"a link to the trash",
+       [](auto& f) {
+         fileutil::makeDirectories(f.root + "/.UMSCache/2020-01-01");
+         ASSERT_EQ(::symlink(f.tmp.sub("Trash/a.txt").c_str(), (f.root + "/.UMSCache/2020-01-01/a.txt").c_str()), 0);
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    CacheFixture f;
+    c.earlier(f);
+    f.put("/a.txt", "later", serverTime(kTime));
+    ASSERT_TRUE(f.cache.moveToCache("/a.txt")) << c.name;
+    EXPECT_EQ(f.read("/.UMSCache/2020-01-01/a.txt"), "later") << c.name;
+    EXPECT_EQ(fileutil::exists(f.root + "/.UMSCache/2020-01-01/a (2).txt"), c.keptBeside) << c.name;
+  }
+  // A third cache keeps the second beside the first.
+  CacheFixture f;
+  for (const char* text : {"one", "second", "the third"}) {
+    f.put("/a.txt", text, serverTime(kTime));
+    ASSERT_TRUE(f.cache.moveToCache("/a.txt"));
+  }
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/a (2).txt"), "one");
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/a (3).txt"), "second");
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/a.txt"), "the third");
 }
 
 TEST(LocalCacheTest, CacheRefusesUnsafePaths) {
