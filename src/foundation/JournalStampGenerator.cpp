@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 namespace ulmora {
 
@@ -37,6 +38,30 @@ std::string formatLocalMillis(int64_t millis) {
   return text;
 }
 
+// The local-milliseconds value a stamp was made from; nullopt when `stamp`
+// does not begin with "yyyy-MM-dd HH-mm-ss-SSS".
+std::optional<int64_t> parseLocalMillis(std::string_view stamp) {
+  static constexpr std::string_view kShape = "dddd-dd-dd dd-dd-dd-ddd";
+  if (stamp.size() < kShape.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kShape.size(); ++i) {
+    bool digit = stamp[i] >= '0' && stamp[i] <= '9';
+    if (digit != (kShape[i] == 'd') || (!digit && stamp[i] != kShape[i])) return std::nullopt;
+  }
+  auto number = [stamp](std::size_t at, std::size_t width) {
+    int value = 0;
+    for (std::size_t i = at; i < at + width; ++i) value = value * 10 + (stamp[i] - '0');
+    return value;
+  };
+  std::tm fields{};
+  fields.tm_year = number(0, 4) - 1900;
+  fields.tm_mon = number(5, 2) - 1;
+  fields.tm_mday = number(8, 2);
+  fields.tm_hour = number(11, 2);
+  fields.tm_min = number(14, 2);
+  fields.tm_sec = number(17, 2);
+  return static_cast<int64_t>(timegm(&fields)) * 1000 + number(20, 3);
+}
+
 }  // namespace
 
 JournalStampGenerator::JournalStampGenerator(Clock& clock) : clock_(clock) {}
@@ -51,6 +76,13 @@ std::string JournalStampGenerator::next() {
   std::lock_guard<std::mutex> lock(mutex_);
   lastMillis_ = now > lastMillis_ ? now : lastMillis_ + 1;
   return formatLocalMillis(lastMillis_);
+}
+
+void JournalStampGenerator::keepAbove(std::string_view stamp) {
+  std::optional<int64_t> millis = parseLocalMillis(stamp);
+  if (!millis) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (*millis > lastMillis_) lastMillis_ = *millis;
 }
 
 std::string JournalStampGenerator::format(Clock::WallTime t) {

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/Clock.h"
 
@@ -22,6 +23,12 @@ class JournalStampGenerator {
   static JournalStampGenerator& shared();  // on the system clock
 
   std::string next();
+
+  // Every later name sorts after `stamp`: a name already in a journal folder,
+  // written by an earlier run perhaps an hour "later" in local time (before
+  // the clock fell back at the end of daylight saving time), must never be
+  // read after a newer change. Text that is not a stamp is ignored.
+  void keepAbove(std::string_view stamp);
 
   // Formats a wall time (local time zone) the same way.
   static std::string format(Clock::WallTime t);

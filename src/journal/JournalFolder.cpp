@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "foundation/JournalStampGenerator.h"
+#include "foundation/QLUtility.h"
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
 
@@ -21,6 +22,13 @@ namespace {
 // Attempts at a free name before a publish gives up; each takes a fresh
 // stamp, so only a folder filled with stamps far in the future exhausts it.
 constexpr int kPublishAttempts = 1000;
+
+// When this process loaded the journal code, before any writer of it ran:
+// an in-progress file older than that is a leftover of an earlier run. A
+// second back, so that a file system's coarse time stamps cannot make an
+// unfinished file of a run ended just before this one look newer.
+const std::chrono::system_clock::time_point kLoadedAt =
+    std::chrono::system_clock::now() - std::chrono::seconds(1);
 
 std::string normalized(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -216,6 +224,49 @@ std::optional<std::string> JournalFolder::oldestStamp() const {
   return std::nullopt;
 }
 
+std::optional<std::string> JournalFolder::newestStamp() const {
+  std::optional<std::string> newest;
+  for (const auto& name : names()) {
+    if (!journal::hasStampPrefix(name)) break;  // unstamped names sort last
+    newest = name.substr(0, journal::kStampLength);
+  }
+  return newest;
+}
+
+bool JournalFolder::holdsFilesBesidesTemporaries() const {
+  if (!fileutil::isDirectory(path_)) return QLUtility::doesContainsFile(path_);
+  auto listed = fileutil::listDirectory(path_);
+  if (!listed) return true;
+  for (const auto& name : *listed) {
+    if (journal::isTemporaryName(name)) continue;
+    std::string path = pathFor(name);
+    if (!fileutil::isDirectory(path) || QLUtility::doesContainsFile(path)) return true;
+  }
+  return false;
+}
+
+void JournalFolder::removeTemporariesFrom(std::chrono::system_clock::time_point cutoff) const {
+  if (!valid()) return;
+  auto listed = fileutil::listDirectory(path_);
+  if (!listed) return;
+  const auto cutoffNanos =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(cutoff.time_since_epoch()).count();
+  bool removed = false;
+  for (const auto& name : *listed) {
+    if (!journal::isTemporaryName(name)) continue;
+    struct stat st {};
+    std::string path = pathFor(name);
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    const int64_t changed = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (changed >= cutoffNanos) continue;
+    if (::unlink(path.c_str()) == 0) {
+      removed = true;
+      traceLine("journal: removed the unfinished file '" + path + "' of an earlier run");
+    }
+  }
+  if (removed) noteChange();
+}
+
 void JournalFolder::removeStampedBefore(const std::optional<std::string>& stamp) const {
   bool removed = false;
   for (const auto& name : names()) {
@@ -249,6 +300,11 @@ void cleanUploadCounts(const JournalFolder& uploads, const JournalFolder& counts
     counts.removeStampedBefore(uploads.oldestStamp());
   else
     counts.clear();
+}
+
+void takeUpFolderAtStart(const JournalFolder& folder, JournalStampGenerator& stamps) {
+  folder.removeTemporariesFrom(kLoadedAt);
+  if (auto newest = folder.newestStamp()) stamps.keepAbove(*newest);
 }
 
 }  // namespace journal

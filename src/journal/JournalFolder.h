@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -83,6 +84,15 @@ class JournalFolder {
   // The stamp of the oldest stamped name in the folder, whatever its state;
   // nullopt when no name carries a stamp.
   std::optional<std::string> oldestStamp() const;
+  // The stamp of the newest stamped name in the folder, whatever its state.
+  std::optional<std::string> newestStamp() const;
+  // QLUtility::doesContainsFile of the folder, except that in-progress files
+  // (isTemporaryName) at its top do not count.
+  bool holdsFilesBesidesTemporaries() const;
+  // Removes the in-progress files last changed before `cutoff`: a crash
+  // between writing one and publishing it leaves it behind for good, while
+  // a writer of this process may be writing a newer one right now.
+  void removeTemporariesFrom(std::chrono::system_clock::time_point cutoff) const;
   // Removes every stamped item whose stamp is older than `stamp`; every
   // stamped item when `stamp` is nullopt.
   void removeStampedBefore(const std::optional<std::string>& stamp) const;
@@ -107,6 +117,13 @@ namespace journal {
 // list, once every list left is newer than it, or the folder would grow by
 // one file per list for as long as the account syncs.
 void cleanUploadCounts(const JournalFolder& uploads, const JournalFolder& counts, bool onlyConsumed);
+
+// What every start of a writer does to each of its folders: removes the
+// in-progress files an earlier process left (removeTemporariesFrom, with the
+// time this process started) and makes `stamps` hand out only names after
+// the newest one already there, so that a restart after the local time fell
+// back never files new work before unread older work.
+void takeUpFolderAtStart(const JournalFolder& folder, JournalStampGenerator& stamps);
 
 }  // namespace journal
 }  // namespace ulmora

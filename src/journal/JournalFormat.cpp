@@ -40,6 +40,10 @@ bool isSkipped(std::string_view name, SkipRule rule) {
   return rule == SkipRule::kPendingCheck && ext == kSetAsideExtension;
 }
 
+bool isTemporaryName(std::string_view name) {
+  return !name.empty() && name.front() == '.' && extensionOf(name) == kInProgressExtension;
+}
+
 bool hasStampPrefix(std::string_view name) {
   static constexpr std::string_view kPattern = "dddd-dd-dd dd-dd-dd-ddd";
   if (name.size() < kStampLength) return false;

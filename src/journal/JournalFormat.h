@@ -96,6 +96,10 @@ enum class SkipRule {
 // none or the only dot leads the name (".DS_Store" has no extension).
 std::string_view extensionOf(std::string_view name);
 bool isSkipped(std::string_view name, SkipRule rule);
+// True for the hidden in-progress file of an atomic write
+// (".<name>.XXXXXX.progress"); the capitalised "Progress" of a complete file
+// does not count.
+bool isTemporaryName(std::string_view name);
 
 // True when `name` begins with a well-formed time stamp.
 bool hasStampPrefix(std::string_view name);

@@ -127,7 +127,9 @@ void SyncFilesController::createSyncFilesDir() {
       daemonTrace("SyncFilesController: no path for journal folder " + std::to_string(index));
       continue;
     }
-    JournalFolder(path).ensureExists();
+    JournalFolder folder(path);
+    folder.ensureExists();
+    journal::takeUpFolderAtStart(folder, stamps_);
   }
   std::lock_guard<std::mutex> lock(settingsMutex_);
   folders_ = std::move(paths);

@@ -2,6 +2,7 @@
 #include "journal/UMSDBSyncInputManger.h"
 
 #include <new>
+#include <utility>
 
 #include "foundation/JournalStampGenerator.h"
 #include "foundation/QLBackupProgressLogger.h"
@@ -35,9 +36,67 @@ UMSDBSyncInputManger& UMSDBSyncInputManger::sharedManager() {
 
 void UMSDBSyncInputManger::initializeAppSupportFilePaths(const std::string& consoleUser,
                                                         const std::string& syncUser) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
-  appSupportFilePaths_.setConsoleUserName(consoleUser);
-  appSupportFilePaths_.setSyncUserName(syncUser);
+  const std::string key = consoleUser + '\0' + syncUser;
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    if (accountKey_ == key || accountKey_.empty()) {
+      accountKey_ = key;
+      appSupportFilePaths_.setConsoleUserName(consoleUser);
+      appSupportFilePaths_.setSyncUserName(syncUser);
+      return;
+    }
+  }
+  // Another account: no pass may run across the switch, or it would write
+  // one account's entries with the other's folders.
+  std::lock_guard<std::mutex> pass(passMutex_);
+  std::string previous;
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    previous = std::exchange(accountKey_, key);
+    appSupportFilePaths_.setConsoleUserName(consoleUser);
+    appSupportFilePaths_.setSyncUserName(syncUser);
+    // Resolved again for the new account by setFolderPaths and the writer's
+    // start; until then nothing is written anywhere.
+    folders_ = FolderPaths{};
+    pathToUpdate_.clear();
+  }
+  if (previous == key) return;
+  const std::string left = queuedWork();
+  AccountQueues& parked = parkedQueues_[previous];
+  swapQueues(parked);  // the previous account's work is parked ...
+  auto returning = parkedQueues_.find(key);
+  if (returning != parkedQueues_.end()) {
+    swapQueues(returning->second);  // ... and this account's own comes back
+    parkedQueues_.erase(returning);
+  }
+  if (!left.empty())
+    daemonTrace("UMSDBSyncInputManger: work queued for the previous account is kept for it: " +
+                left);
+  restorePending_.with([](RestorePendingCache& cache) { cache = RestorePendingCache{}; });
+}
+
+void UMSDBSyncInputManger::swapQueues(AccountQueues& other) {
+  auto swap = [](auto& guarded, auto& value) {
+    guarded.with([&value](auto& queued) { std::swap(queued, value); });
+  };
+  swap(backupFilesCollection_, other.backup);
+  swap(deleteFilesCollection_, other.deletes);
+  swap(renameFilesCollection_, other.renames);
+  swap(restoreFilesCollection_, other.restore);
+  swap(notificationRequested_, other.notificationRequested);
+  swap(createDirCollection_, other.createDir);
+  swap(OBBackupFilesCollection_, other.OBBackup);
+  swap(OBRenameFilesCollection_, other.OBRenames);
+  swap(OBDeleteFilesCollection_, other.OBDelete);
+  swap(mFilesToUpdate_, other.filesToUpdate);
+  swap(mFilesToUpdateRefID_, other.filesToUpdateRefID);
+  swap(mFilesToDelete_, other.filesToDelete);
+  swap(mFilesToRename_, other.filesToRename);
+  swap(mFilesToBackup_, other.filesToBackup);
+  swap(mOBFilesToUpdateBackup_, other.OBFilesToUpdateBackup);
+  swap(mOBFilesToUpdate_, other.OBFilesToUpdate);
+  swap(mOBFilesToDelete_, other.OBFilesToDelete);
+  swap(mRemoveEntryFromRDDB_, other.removeEntryFromRDDB);
 }
 
 void UMSDBSyncInputManger::setSyncInputHost(SyncInputHost* host) {
@@ -90,8 +149,11 @@ void UMSDBSyncInputManger::setFolderPaths() {
                     applicationFile(journal::kCreateFolderFolder),
                     applicationFile(journal::kUploadCountFolder)};
   for (const std::string* p :
-       {&paths.backup, &paths.daemonEvents, &paths.restore, &paths.notification, &paths.createDir})
-    JournalFolder(*p).ensureExists();
+       {&paths.backup, &paths.daemonEvents, &paths.restore, &paths.notification, &paths.createDir}) {
+    JournalFolder folder(*p);
+    folder.ensureExists();
+    journal::takeUpFolderAtStart(folder, stamps_);
+  }
   std::lock_guard<std::mutex> lock(settingsMutex_);
   folders_ = std::move(paths);
 }

@@ -49,7 +49,8 @@ class SyncInputHost;
 // Thread-safety: every public method may be called from any thread. Each
 // queue has its own lock, held only to add, copy or empty it; no two queue
 // locks are ever held together. Passes never overlap (passMutex_). Lock
-// order: startStopMutex_ before threadMutex_; queue locks are leaves.
+// order: startStopMutex_ before threadMutex_; passMutex_ before
+// settingsMutex_; queue locks are leaves.
 // The host and poster must outlive this object or be reset to nullptr first.
 class UMSDBSyncInputManger {
  public:
@@ -89,6 +90,13 @@ class UMSDBSyncInputManger {
   static UMSDBSyncInputManger& sharedManager();
 
   // ------------------------------------------------------------ settings
+  // Names the account whose journals and database the queue writes. The
+  // queues belong to an account: when another account is named, what is
+  // still queued (work the last passes could not write, say to a journal
+  // folder that is not writable) is kept aside for its own account and
+  // queued again when that account is named once more; nothing queued for
+  // one account is ever written for another. What was queued before any
+  // account was named goes to the first one.
   void initializeAppSupportFilePaths(const std::string& consoleUser, const std::string& syncUser);
   void setSyncInputHost(SyncInputHost* host);
   void setNotificationPoster(NotificationPoster* poster);
@@ -260,6 +268,19 @@ class UMSDBSyncInputManger {
     std::optional<uint64_t> changeCount;  // of folder 105 when read
     std::vector<std::string> paths;       // restoreSetPending
   };
+  // The contents of every queue, kept for an account that is not active.
+  struct AccountQueues {
+    OrderedSet<std::string> backup, deletes, createDir, OBBackup, OBDelete;
+    OrderedSet<RenameEntry> renames, OBRenames;
+    RestoreQueue restore;
+    bool notificationRequested = false;
+    OrderedDict filesToUpdate, filesToUpdateRefID, OBFilesToUpdate;
+    OrderedSet<std::string> filesToDelete, filesToBackup, OBFilesToUpdateBackup, OBFilesToDelete,
+        removeEntryFromRDDB;
+    OrderedSet<RenameEntry> filesToRename;
+  };
+  // Swaps every queue with `other`. Call with passMutex_ held.
+  void swapQueues(AccountQueues& other);
 
   std::string applicationFile(int index) const;
   FolderPaths folderPaths() const;
@@ -308,6 +329,7 @@ class UMSDBSyncInputManger {
   std::function<std::string(int)> applicationFileOverride_;
   FolderPaths folders_;
   std::string pathToUpdate_;
+  std::string accountKey_;  // console user and sync user; "" until named
   SyncInputHost* host_ = nullptr;
   NotificationPoster* poster_ = nullptr;
   std::function<void()> batchPublished_;
@@ -344,6 +366,8 @@ class UMSDBSyncInputManger {
   Guarded<OrderedSet<std::string>> mRemoveEntryFromRDDB_;
 
   std::mutex passMutex_;
+  // Queues of the accounts not active now, by account key; under passMutex_.
+  std::map<std::string, AccountQueues> parkedQueues_;
 
   std::mutex startStopMutex_;
   std::mutex threadMutex_;  // guards the members below it

@@ -40,7 +40,9 @@ bool UMSDBSyncInputManger::doesIPFileAvailableFor(const std::string& code) {
   if (code == journal::kCodeEventFolder) return false;
   auto folder = folderForCode(code);
   if (!folder || !folder->valid()) return false;
-  return QLUtility::doesContainsFile(folder->path());
+  // An unfinished file a crash left is no work: counted, it would hold back
+  // the re-query of pending rows after every run until a full clear.
+  return folder->holdsFilesBesidesTemporaries();
 }
 
 bool UMSDBSyncInputManger::isListingRequested() {

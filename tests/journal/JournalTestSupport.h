@@ -278,7 +278,19 @@ class QueueFixture {
     manager_->setFolderPaths();
   }
 
-  std::string appFile(int index) const { return dir_.sub("App/" + std::to_string(index)); }
+  std::string appFile(int index) const {
+    std::lock_guard<std::mutex> l(accountMu_);
+    return dir_.sub("App/" + accountFolder_ + std::to_string(index));
+  }
+  // Names another account for the queue; its application files lie in a
+  // folder of their own.
+  void switchAccount(const std::string& syncUser) {
+    {
+      std::lock_guard<std::mutex> l(accountMu_);
+      accountFolder_ = syncUser + "/";
+    }
+    manager_->initializeAppSupportFilePaths("console", syncUser);
+  }
   JournalFolder folder(int index) const { return JournalFolder(appFile(index)); }
   // Files a reader would take, in journal order.
   std::vector<std::string> published(int index) const {
@@ -311,6 +323,8 @@ class QueueFixture {
   FakePoster poster_;
   std::shared_ptr<BatchLog> batchLog_;
   std::unique_ptr<UMSDBSyncInputManger> manager_;
+  mutable std::mutex accountMu_;
+  std::string accountFolder_;
 };
 
 }  // namespace ulmora::testing

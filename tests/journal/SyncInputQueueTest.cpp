@@ -176,6 +176,51 @@ TEST_F(SyncInputQueueTest, ConsumedFilesAreDeletedAndFoldersCleared) {
   EXPECT_FALSE(q_.isAnyDownloadPending());
 }
 
+TEST(AccountSwitchTest, WorkLeftByOneAccountIsNeverWrittenForAnother) {
+  QueueFixture<> f;
+  UMSDBSyncInputManger& q = f.queue();
+  f.switchAccount("alice");
+  q.setFolderPaths();
+  // Alice's event folder cannot be written (a file where it should be) and
+  // her database batches cannot be opened: her last passes leave work queued.
+  const std::string aliceEvents = f.appFile(kEventFolder);
+  ASSERT_TRUE(fileutil::removeAll(aliceEvents));
+  ASSERT_TRUE(fileutil::writeFileAtomically(aliceEvents, ""));
+  q.addDeleteFiles(f.full("/alice-only.txt"));
+  q.addRenamedFiles({"/a-old", "/a-new"});
+  f.makeFile("/alice-done.txt");
+  q.addFileToUpdate({{"/alice-done.txt", "Backup"}});
+  f.batches().failOpen = 1;
+  q.runWriterPass();
+  ASSERT_TRUE(f.batches().publishedRows().empty());
+
+  f.switchAccount("bob");
+  q.setFolderPaths();
+  q.addDeleteFiles(f.full("/bob.txt"));
+  q.runWriterPass();
+  std::vector<std::string> bobEntries;
+  for (const auto& name : f.published(kEventFolder)) {
+    auto text = f.folder(kEventFolder).read(name);
+    bobEntries.push_back(text.value_or("?"));
+  }
+  EXPECT_EQ(bobEntries, std::vector<std::string>{"/bob.txt"});
+  for (const auto& row : f.batches().publishedRows())
+    EXPECT_NE(row.values.front(), "/alice-done.txt");
+
+  // Alice again, her folder writable: her work is written to her journals.
+  f.switchAccount("alice");
+  ASSERT_TRUE(fileutil::removeAll(aliceEvents));
+  q.setFolderPaths();
+  q.runWriterPass();
+  auto set = q.parseEventsToGetEventSets();
+  ASSERT_TRUE(set.has_value());
+  EXPECT_NE(set->asDict()->find("delete"), set->asDict()->end());
+  bool updated = false;
+  for (const auto& row : f.batches().publishedRows()) updated |= row.values.front() == "/alice-done.txt";
+  EXPECT_TRUE(updated);
+  EXPECT_TRUE(q.CheckIfAnyRenameDeleteOrCreateDirOccured());  // the rename list follows
+}
+
 TEST(UploadCountFilesTest, CleaningTheUploadsTakesTheCountsOfListsThatAreGone) {
   // Stamps as one writer draws them: each count just after its list.
   const std::string list1 = "2026-03-01 10-00-00-001", count1 = "2026-03-01 10-00-00-002",
