@@ -60,7 +60,7 @@ InotifyWatchTree::AddResult InotifyWatchTree::watchRoot(const std::string& root)
   clear();
   rootPath_ = std::string(capturepath::withoutTrailingSlash(root));
   AddResult failure = AddResult::kFailed;
-  std::optional<int> wd = addKernelWatch(rootPath_, true, &failure);
+  std::optional<int> wd = addKernelWatch(rootPath_, false, &failure);
   if (!wd) return failure;
   auto node = std::make_unique<Node>();
   node->wd = *wd;
@@ -76,7 +76,7 @@ InotifyWatchTree::AddResult InotifyWatchTree::watch(const std::string& path) {
   if (trimmed == rootPath_) {
     // The root is known; adding it again only confirms it.
     AddResult failure = AddResult::kFailed;
-    std::optional<int> wd = addKernelWatch(rootPath_, true, &failure);
+    std::optional<int> wd = addKernelWatch(rootPath_, false, &failure);
     if (!wd) return failure;
     root_->generation = generation_;
     return AddResult::kAlreadyWatched;

@@ -30,8 +30,9 @@ class InotifyWatchTree {
   InotifyWatchTree(const InotifyWatchTree&) = delete;
   InotifyWatchTree& operator=(const InotifyWatchTree&) = delete;
 
-  // Starts the tree at the sync root (a symlink as the root itself is
-  // followed: the user chose it). Any earlier watches are dropped.
+  // Starts the tree at the sync root. A symlink is not followed, the root's
+  // own name included: a root replaced by a link to another folder is not
+  // the sync folder (kGone). Any earlier watches are dropped.
   AddResult watchRoot(const std::string& root);
   // Watches a folder below the root whose parent is watched. Symlinks are
   // never followed.

@@ -38,10 +38,8 @@ constexpr int kManualClockPollMs = 10;
 // Invalid names traced per hand-on, so a flood of them cannot flood the trace.
 constexpr int kNameTracesPerFlush = 5;
 
-bool folderExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+// A real folder: a symlink in its place, even to a folder, is not one.
+bool folderExists(const std::string& path) { return fileutil::isDirectory(path); }
 
 }  // namespace
 
@@ -267,7 +265,10 @@ void NEWFSEventWatcher::handleEvent(int wd, uint32_t mask, uint32_t cookie,
     }
     emitRemoved(path, isFolder);
   } else if (isFolder) {
-    // A folder's own times and attributes are not content.
+    // A folder's own times and attributes are not content; but a folder
+    // that could not be watched or read (mode 000) may have just become
+    // readable, and nothing else would ever bring its files in.
+    if ((mask & IN_ATTRIB) && !tree_->isWatched(path)) takeUpReadableFolder(path);
   } else if (mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
     emitModified(path);
   } else if (mask & IN_ATTRIB) {
@@ -679,11 +680,33 @@ void NEWFSEventWatcher::rescanRoot(RescanKind kind) {
   compareWithDatabase(seen, unread, kind);
 }
 
+void NEWFSEventWatcher::takeUpReadableFolder(const std::string& folder) {
+  if (!folderExists(folder) || (!unwatched_.empty() && regionFor(folder) != unwatched_.end())) return;
+  Snapshot seen;
+  std::vector<std::string> unread;
+  WalkMode mode;
+  mode.reportNewFolders = true;
+  mode.seen = &seen;
+  mode.unread = &unread;
+  const DirectoryWalker::Result walk = walkAndWatch(folder, mode);
+  if (!walk.topReadable) return;  // still closed to us
+  traceLine("watcher: \"" + folder + "\" can be read now; comparing it with the local database");
+  // The comparison takes paths relative to the root, the walk gave them
+  // relative to the folder.
+  const std::string prefix = SyncRootPath(options_.syncRoot).relative(folder);
+  Snapshot rooted;
+  rooted[prefix] = Stamp{0, 0, true};
+  for (auto& [relative, stamp] : seen) rooted[prefix + relative] = stamp;
+  compareWithDatabase(rooted, unread, RescanKind::kFolderReadable);
+}
+
 void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
                                             const std::vector<std::string>& unread,
                                             RescanKind kind) {
   const SyncRootPath root(options_.syncRoot);
-  const bool reportDeletes = kind != RescanKind::kRootBack;
+  // Only a whole folder shows what is gone: a root that came back may be a
+  // volume half mounted, a folder that became readable is not the root.
+  const bool reportDeletes = kind != RescanKind::kRootBack && kind != RescanKind::kFolderReadable;
   std::optional<std::vector<LocalFileRow>> rows;
   if (kind == RescanKind::kStart && options_.settleDatabase) options_.settleDatabase();
   if (options_.database) rows = options_.database->fileRows();
@@ -727,7 +750,8 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
     if (sizeDiffers || dateDiffers) emitModified(root.full(relative));
   }
   if (!reportDeletes) {
-    traceLine("watcher: the sync folder came back; items missing from it are not deleted on the server");
+    if (kind == RescanKind::kRootBack)
+      traceLine("watcher: the sync folder came back; items missing from it are not deleted on the server");
     return;
   }
   if (seen.empty() && std::any_of(rows->begin(), rows->end(),

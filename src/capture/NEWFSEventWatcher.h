@@ -189,7 +189,10 @@ class NEWFSEventWatcher {
   void noteUnwatched(const std::string& folder);
   void renameRegions(const std::string& from, const std::string& to);
   void dropRegionsUnder(const std::string& path);
-  enum class RescanKind { kOverflow, kRootBack, kStart };
+  enum class RescanKind { kOverflow, kRootBack, kStart, kFolderReadable };
+  // A folder that could not be watched or read until now: watched, read and
+  // compared with the database (no removes), when it can be read.
+  void takeUpReadableFolder(const std::string& folder);
   void rescanRoot(RescanKind kind);
   void compareWithDatabase(const Snapshot& seen, const std::vector<std::string>& unread,
                            RescanKind kind);

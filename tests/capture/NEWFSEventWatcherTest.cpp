@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "CaptureFakes.h"
 #include "TestTempDir.h"
@@ -431,6 +434,47 @@ TEST_F(WatcherTest, RootRemovedDoesNotDeleteTheServersCopy) {
   ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/after-return.txt"); }));
 }
 
+TEST_F(WatcherTest, ARootReplacedByALinkIsNeverFollowedAndTheRealFolderIsTakenUpAgain) {
+  struct Case {
+    const char* what;
+    bool linkBeforeStart;
+  };
+  const std::string away = root + ".real";
+  options.rescanInterval = 50ms;
+  for (const Case& c : {Case{"replaced while watched", false}, Case{"a link at start", true}}) {
+    SCOPED_TRACE(c.what);
+    fileutil::removeAll(root);
+    fileutil::removeAll(away);
+    mkdirs(root);
+    write(root + "/kept.txt");
+    sink.clear();
+    if (!c.linkBeforeStart) start();
+    ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), root.c_str()), 0);
+    if (c.linkBeforeStart) start();
+    // Several looks for the root (one per turn of the loop while it is
+    // away) go by while it is a link.
+    for (int look = 0; look < 4; ++look) {
+      put(outside + "/outside-" + std::to_string(look) + ".txt");
+      const auto target = watcher->loopTurns() + 3;
+      const auto end = std::chrono::steady_clock::now() + 10s;
+      while (watcher->loopTurns() < target && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+      ASSERT_GE(watcher->loopTurns(), target);
+    }
+    watcher->flushNow();
+    // The real folder back, changed meanwhile.
+    write(away + "/while-away.txt");
+    ASSERT_EQ(::unlink(root.c_str()), 0);
+    ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
+    ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/while-away.txt"); }));
+    barrier();
+    EXPECT_FALSE(anyCallMentions("outside-"));
+    EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+    watcher.reset();
+  }
+}
+
 TEST_F(WatcherTest, RenamesPendingWhenTheRootGoesAreHandedOnWhenItIsBack) {
   struct Case {
     const char* what;
@@ -488,6 +532,39 @@ TEST_F(WatcherTest, RenamesPendingWhenTheRootGoesAreHandedOnWhenItIsBack) {
     EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
     watcher.reset();
   }
+}
+
+// Permissions bind only an unprivileged user: the watcher runs in a child
+// that gave up root (the tests run as root in CI).
+TEST_F(WatcherTest, AFolderThatBecomesReadableIsReadWithoutARestart) {
+  constexpr uid_t kNobody = 65534;
+  mkdirs(root + "/locked/inner");
+  write(root + "/locked/a.txt");
+  write(root + "/locked/inner/b.txt");
+  if (::geteuid() == 0) {
+    ASSERT_TRUE(fileutil::setOwner(dir.path(), kNobody, kNobody, true));
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+      _exit(3);
+    if (::chmod((root + "/locked").c_str(), 0) != 0) _exit(4);
+    watcher = std::make_unique<NEWFSEventWatcher>(options, sink, *collections);
+    if (!watcher->start()) _exit(5);
+    if (::chmod((root + "/locked").c_str(), 0755) != 0) _exit(6);
+    const bool found = settle([&] {
+      return sink.contains("addBackupFiles", root + "/locked/a.txt") &&
+             sink.contains("addBackupFiles", root + "/locked/inner/b.txt");
+    }, 10s);
+    // And it is watched from now on.
+    put(root + "/locked/inner/c.txt");
+    const bool watched = found && settle([&] { return sink.contains("addBackupFiles", root + "/locked/inner/c.txt"); }, 10s);
+    watcher.reset();
+    _exit(!found ? 1 : watched ? 0 : 2);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(WatcherTest, ContentsOfAnAppearedFolderOnTheCallersThread) {
