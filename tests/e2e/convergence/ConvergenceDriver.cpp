@@ -462,6 +462,7 @@ class Run {
     std::vector<std::string> last;
     std::string lastMoved = "nothing";
     int same = 0;
+    bool recheck = false;
     auto stableSince = Steady::now(), movedAt = Steady::now();
     while (true) {
       std::this_thread::sleep_for(step);
@@ -488,7 +489,15 @@ class Run {
         movedAt = now;
       }
       if (engines.working == 0 && journals == 0 && look == last) {
-        if (++same >= 3 && now - stableSince >= settle) {
+        if (++same >= 3 && now - stableSince >= settle && !recheck && !checkInvariants(what, false)) {
+          // Work between two looks (a listing that finds a change, then its
+          // download) can pass for quiet once: wait for quiet again before
+          // judging.
+          recheck = true;
+          log("  quiet, but not yet what the operations left: waiting for quiet once more");
+          same = 0;
+          stableSince = now;
+        } else if (same >= 3 && now - stableSince >= settle) {
           if (engines.idleListings > 0) {
             log("  " + std::to_string(engines.idleListings) +
                 " listing(s) from the current change index still running");
