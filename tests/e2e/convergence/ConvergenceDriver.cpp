@@ -987,9 +987,12 @@ class Run {
     Expect e = model_.count(from) ? model_[from] : Expect{};
     const uint64_t hash = fnv(had);
     model_.erase(from);
-    if (!e.hashes.empty() && !e.hashes.count(hash)) {
-      // Renamed an older copy: the newer one may follow or stay behind.
-      model_[from] = Expect{false, e.hashes, true};
+    std::set<uint64_t> others = e.hashes;
+    others.erase(hash);
+    if (!others.empty()) {
+      // Renamed one of two contents nobody ordered, or an older copy: the
+      // other may follow the rename or stay at the old name.
+      model_[from] = Expect{false, others, true};
       e.hashes.insert(hash);
     }
     model_[to] = e;
