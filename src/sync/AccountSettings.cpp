@@ -84,6 +84,19 @@ std::optional<AccountSettings::Applied> AccountSettings::load() {
   return applied;
 }
 
+void AccountSettings::useDiscoveredServer(const std::string& server) {
+  if (server.empty()) return;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    values_.gServerName = server;
+  }
+  std::optional<PropertyList> login = readDict(files_.loginDetails);
+  if (!login) return;
+  login->set(kServerNameKey, server);
+  if (!login->writeFile(files_.loginDetails))
+    daemonTrace("service discovery: the login details could not keep the server " + server);
+}
+
 AccountSettings::Values AccountSettings::values() const {
   std::lock_guard<std::mutex> hold(mu_);
   return values_;

@@ -93,6 +93,11 @@ class AccountSettings {
   static void apply(Values& values, const PropertyList& login, const Encoder& encoder,
                     const Decoder& decoder);
   Values values() const;
+  // A storage server named by service discovery: every later connection
+  // record takes it, and the login details keep it as "serverName" (when
+  // they exist), until the next discovery. The next load() reads "IP" first,
+  // so a login-details file naming one goes back to it.
+  void useDiscoveredServer(const std::string& server);
 
   // shouldSync's reading of the two files. A login-details file that exists
   // but cannot be read gives the last good reading (traced) when there is one.

@@ -7,6 +7,7 @@
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 namespace {
@@ -79,7 +80,6 @@ bool DownloadDispatcher::dispatch(const std::map<std::string, std::string>& batc
 bool DownloadDispatcher::StartRestore(const RestoreSplit& split) {
   if (split.list.empty()) return false;
   host_.downloadSetStarting();
-  engine_.prepareRun();
   if (split.splitPoint >= 0 && static_cast<size_t>(split.splitPoint) <= split.list.size())
     engine_.setSplitPoint(split.splitPoint);
 
@@ -103,7 +103,11 @@ bool DownloadDispatcher::StartRestore(const RestoreSplit& split) {
     engine_.setSameRestoreSetRepeated(false);
     traceLine("olde restore set and new restore set are diferent");
     sameSetCount_ = 0;
+    traceLine(synctexts::sameRestoreSetRepeatedCount(0));
   }
+  // Credentials, proxy and a fresh work folder only for a set that runs: a
+  // refused set leaves the last run's work folder as it is.
+  engine_.prepareRun();
   engine_.setFileFolderSetForOperation(split.list);
 
   // Every folder on the way and the file itself, for the companion's badges.

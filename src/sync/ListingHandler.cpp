@@ -6,6 +6,7 @@
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
 #include "sync/RecordDecision.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 namespace {
@@ -131,6 +132,7 @@ void ListingHandler::endReinitialise(bool success) {
     ports_.host.setQueueReinitializeState(true);
   }
   flags_.isReinitialize.store(false);
+  if (success) traceLine(synctexts::kQuiryMainDbAfterReinitialise);
   ports_.host.reinitialiseEnded();
   auto& host = ports_.host;
   postOnMain_([&host] { host.createAllSyncTimers(); }, kTimersAfterReinitialise);
@@ -138,6 +140,7 @@ void ListingHandler::endReinitialise(bool success) {
 
 void ListingHandler::listingDidFinishSuccessfully(bool /*refIdListing*/) {
   traceLine("listingDidFinishSuccessfully");
+  traceLine(synctexts::backupRestore(ports_.host.isUploadRunning(), ports_.host.isDownloadRunning()));
   if (flags_.isReinitialize.load()) endReinitialise(true);
 }
 
@@ -206,7 +209,9 @@ void ListingHandler::RetryListing(bool refIdListing) {
     dropPushToolTips();
     return;
   } else {
-    traceLine("Retry Listing But no matichng cases " + std::to_string(count));
+    traceLine(synctexts::kRetryWithoutMatchingCase);
+    traceLine(synctexts::retryCount(count));
+    traceLine(synctexts::retryForNoData(change.IsRetryListingCalledForNoData()));
     return;
   }
   int now = flags_.retryCount.fetch_add(1) + 1;

@@ -34,6 +34,7 @@ class ListingPort {
 class ListingHost {
  public:
   virtual ~ListingHost() = default;
+  virtual bool isUploadRunning() = 0;
   virtual bool isDownloadRunning() = 0;
   virtual bool lastDownloadRunFailed() = 0;
   // A change listing from the stored index (startSyncListingAllFiles 1);

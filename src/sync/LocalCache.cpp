@@ -8,6 +8,7 @@
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 namespace {
@@ -190,7 +191,9 @@ bool LocalCache::moveFromCacheAtLocation(const ServerRecord& record, std::string
   if (!oldRel || !targetRel) return false;
   auto hit = search(*oldRel);
   if (!hit || !restorable(*hit) || !matches(*hit, record.modTime, record.size)) return false;
-  return restore(*hit, *targetRel, record.refId);
+  if (!restore(*hit, *targetRel, record.refId)) return false;
+  traceLine(synctexts::kCase10);
+  return true;
 }
 
 }  // namespace ulmora

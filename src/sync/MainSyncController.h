@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/KVTBackupRestoreHandlerProtocol.h"
+#include "engine/ProxyController.h"
 #include "engine/User.h"
 #include "foundation/SupportFilePaths.h"
 #include "journal/RenameEntry.h"
@@ -271,7 +272,9 @@ class MainSyncController final : public SyncController,
   // an engine-driven controller (listings, renames and deletes, folders).
   template <class EngineController>
   void setUserAndProxyToObject(EngineController& controller) {
-    controller.setUser(userForEngineController());
+    const User user = userForEngineController();
+    controller.setProxyDetails(ProxyController(user.proxySettingsFilePath()));
+    controller.setUser(user);
   }
   User userForEngineController();
   std::string pathForProxySettings() const;

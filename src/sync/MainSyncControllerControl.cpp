@@ -268,8 +268,7 @@ class MainSyncController::ControlRoom {
     int shouldSync() override { return m_.shouldSync(); }
     void startListing(int64_t index) override {
       if (!m_.mSynListingController_) return;
-      m_.mSynListingController_->setUser(m_.craeteUserInfoObject());
-      m_.mSynListingController_->setProxyDetails(ProxyController(m_.applicationFile(kProxySettings)));
+      m_.setUserAndProxyToObject(*m_.mSynListingController_);
       m_.changeListingStarting(index == 0);
       m_.mSynListingController_->startListingWithIndexNumber(index);
     }
@@ -294,6 +293,8 @@ class MainSyncController::ControlRoom {
     void setQuotaFull(bool full) override { m_.setQuotaFull(full); }
     // Waiting for the merge blocks: not on the main loop.
     void queryMainDB(bool) override { m_.postToWorker([this] { m_.queryMainDB(1); }); }
+    std::string syncUserName() override { return m_.accountSettings().values().guserName; }
+    std::string accountUserName() override { return m_.accountSettings().values().gUlmoraUserName; }
 
    private:
     MainSyncController& m_;

@@ -82,10 +82,7 @@ void MainSyncController::buildListing() {
   roadStatus_ = std::make_unique<FileStatusAdapter>(*databaseHandler_, applicationFile(kLocalDatabaseFolder),
                                                     ctx_.session.syncUser);
   roadHost_ = std::make_unique<ServerRoadHost>(*this);
-  auto prepareListing = [this](SynListingController& listing) {
-    listing.setUser(craeteUserInfoObject());
-    listing.setProxyDetails(ProxyController(applicationFile(kProxySettings)));
-  };
+  auto prepareListing = [this](SynListingController& listing) { setUserAndProxyToObject(listing); };
   changeListingPort_ = std::make_unique<ListingAdapter>(*mSynListingController_, prepareListing);
   refIdListingPort_ = std::make_unique<ListingAdapter>(*mSynListingForRefIDController_, prepareListing);
   restoreEnginePort_ = std::make_unique<DownloadEngineAdapter>(*mRestoreManager_, [this](KVTBackupManager& m) {
@@ -96,6 +93,8 @@ void MainSyncController::buildListing() {
     m.deleteTempFilePaths();
     m.createTempFilePaths();
     m.setCancel(false);
+    // A changed throttle preference counts from the next run on.
+    setBandWidthThrottleForObject(&m);
   });
   listingTally_ = std::make_unique<ListingTally>();
   listingIndex_ = std::make_unique<ListingIndexStore>(
@@ -307,6 +306,7 @@ void MainSyncController::updateRecordToDBWithDirectoryContent(const RenameEntry&
 
 // ---------------------------------------------------------------- the road's host
 
+bool ServerRoadHost::isUploadRunning() { return c_.mBackupManager_ && c_.mBackupManager_->isRunning(); }
 bool ServerRoadHost::isDownloadRunning() { return c_.isrestorManagerRunning(); }
 
 bool ServerRoadHost::lastDownloadRunFailed() {
@@ -344,7 +344,6 @@ void ServerRoadHost::selectiveSyncModefied() {
 void ServerRoadHost::setQueueReinitializeState(bool state) { c_.ctx_.inputQueue.setReinitializeState(state); }
 
 void ServerRoadHost::reinitialiseEnded() {
-  daemonTrace("mainsyncController calling quiery main db due to reinitialize");
   if (SyncControllerOwner* o = c_.owner()) {
     if (auto monitor = o->monitorMessenger())
       monitor->sendIPCMessage(PropertyList(std::string()), kMessageReinitialiseEnded, false);

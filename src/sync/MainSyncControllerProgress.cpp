@@ -51,9 +51,9 @@ class MainSyncController::ProgressRoom final : public ProgressHost, public SyncS
   bool isbackupStarted() override { return tracker.isbackupStarted(); }
   bool isrestoreStarted() override { return tracker.isrestoreStarted(); }
   bool isListingGoingOn() override { return c_.isListingGoingOn(); }
-  bool isSubAccount() override {
-    return LoginDetails::isSubAccount(
-        QLUtility::pathForTemplateKey("UMLoginDetailsFile", c_.ctx_.session.consoleUser));
+  bool isSubAccount() override { return LoginDetails::isSubAccount(accountDetailsPath()); }
+  std::string accountDetailsPath() override {
+    return QLUtility::pathForTemplateKey("UMLoginDetailsFile", c_.ctx_.session.consoleUser);
   }
   std::string getSyncFilePath() override { return c_.getSyncFilePath(); }
 

@@ -2,6 +2,8 @@
 // operations of this concern, forwarded to the push handler and the two
 // workers, and the ports through which they see the account.
 #include <algorithm>
+#include <chrono>
+#include <string>
 
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
@@ -24,6 +26,17 @@ namespace ulmora {
 namespace {
 
 constexpr int kLoginDetailsFile = 26;
+
+// A timer as the keep-alive trace shows it. An invalidated timer never fires
+// again, so it has no next fire time.
+std::string describeTimer(const RunLoopTimer* timer) {
+  if (timer == nullptr) return "(null)";
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timer->interval()).count();
+  const bool valid = timer->isValid();
+  return "<timer interval: " + std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) +
+         " s, repeats: " + (timer->repeats() ? "YES" : "NO") + ", valid: " + (valid ? "YES" : "NO") +
+         ", next fire: " + (valid ? "within one interval" : "none") + ">";
+}
 
 PropertyList pathList(const std::vector<std::string>& paths) {
   PropertyList::Array items;
@@ -118,6 +131,9 @@ class MainSyncController::PushConcern final : public PushHost,
   }
   void startSyncListingAllFiles(int mode) override { c_.startSyncListingAllFiles(mode); }
   bool isSyncTimerValid() override { return c_.syncOperationTimer_ && c_.syncOperationTimer_->isValid(); }
+  std::string syncTimerDescription() override {
+    return describeTimer(c_.syncOperationTimer_.get());
+  }
   bool isPeriodicTimerValid() override { return c_.PNSPeriodicTimer_ && c_.PNSPeriodicTimer_->isValid(); }
   void resetPeriodicTimer() override {
     if (c_.PNSPeriodicTimer_) c_.PNSPeriodicTimer_->invalidate();
@@ -259,9 +275,7 @@ class MainSyncController::PushConcern final : public PushHost,
   // The account's connection record and proxy settings for a run.
   template <class Controller>
   static void fillAccount(MainSyncController& c, Controller& k) {
-    const User user = c.craeteUserInfoObject();
-    k.setProxyDetails(ProxyController(user.proxySettingsFilePath()));
-    k.setUser(user);
+    c.setUserAndProxyToObject(k);
   }
 
   static RenameDeleteOptions renameDeleteOptions(MainSyncController& c) {

@@ -116,7 +116,7 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
 struct MainSyncController::UploadRoad {
   UploadRoad(MainSyncController& c)
       : host(c),
-        uploadPort(*c.mBackupManager_),
+        uploadPort(*c.mBackupManager_, [&c] { return c.settings_->bandwidthThrottle(true); }),
         downloadPort(*c.mRestoreManager_),
         queuePort(c.ctx_.inputQueue),
         context{[&c] { return c.getUlmoraSyncRootPath(); },
@@ -223,14 +223,11 @@ std::string MainSyncController::accountPlistPath() const {
 void MainSyncController::useDiscoveredServer(const std::string& server) {
   if (server.empty()) return;
   daemonTrace("service discovery: storage server " + server);
+  // Stored first: a run prepared from here on takes its record from the
+  // settings, and must not bring the old server back.
+  settings_->useDiscoveredServer(server);
   if (mBackupManager_) mBackupManager_->editUserInfo([&](User& u) { u.setKVTServerIP(server); });
   if (mRestoreManager_) mRestoreManager_->editUserInfo([&](User& u) { u.setKVTServerIP(server); });
-  const std::string login = applicationFile(kLoginDetails);
-  if (!fileutil::exists(login)) return;
-  auto plist = PropertyList::readFile(login);
-  if (!plist || !plist->asDict()) return;
-  plist->set("serverName", server);
-  plist->writeFile(login);
 }
 
 // ------------------------------------------------------------------ dispatch
@@ -248,7 +245,10 @@ std::string MainSyncController::pathBackupFileEntry() const { return application
 std::string MainSyncController::pathForProxySettings() const { return applicationFile(kProxySettings); }
 
 User MainSyncController::userForEngineController() {
-  return uploadRoad_ ? uploadRoad_->dispatcher.userForEngineController() : craeteUserInfoObject();
+  if (uploadRoad_) return uploadRoad_->dispatcher.userForEngineController();
+  User user = craeteUserInfoObject();
+  user.setISDefaultKey(false);
+  return user;
 }
 
 bool MainSyncController::isSupportedFileType(const std::string& path) {

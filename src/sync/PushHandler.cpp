@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "foundation/QLBackupProgressLogger.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 namespace {
@@ -150,7 +151,11 @@ void PushHandler::PushDummyNotification() {
   daemonTrace("PushDummyNotification called.");
   PushClient* client = makePoster();
   if (client != nullptr && !client->PushDummyNotificationForUser(normalisedTopic(userName_))) release(*client);
-  daemonTrace(host_.isSyncTimerValid() ? "syncoperation timer valid." : "syncoperation timer Not valid.");
+  if (host_.isSyncTimerValid()) {
+    daemonTrace(synctexts::kSyncTimerValid);
+  } else {
+    daemonTrace(synctexts::syncTimerNotValid(host_.syncTimerDescription()));
+  }
 }
 
 void PushHandler::periodicListening() {

@@ -43,6 +43,8 @@ class PushHost {
   virtual void cancelListing() = 0;
   virtual void startSyncListingAllFiles(int mode) = 0;
   virtual bool isSyncTimerValid() = 0;
+  // What the 5 s sync timer is now: its interval and when it fires next.
+  virtual std::string syncTimerDescription() = 0;
   // The 900 s periodic and the 600 s keep-alive timers belong to the
   // controller's timer set; a message starts them again from now.
   virtual bool isPeriodicTimerValid() = 0;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <unistd.h>
 #include <utility>
 
@@ -16,6 +17,7 @@
 #include "foundation/QLLocalizedString.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 
@@ -344,8 +346,11 @@ void QuotaWorker::updateQuotaDetails(const Values& values) {
     return dict.writeFile(path);
   };
   if (fileutil::exists(paths_.lastUserLoginDetails)) {
+    interactiveTrace(synctexts::quotaUserNames(host_.syncUserName(), host_.accountUserName()));
     interactiveTrace("strPrefPath in updateQuotaDetails details " + paths_.lastUserLoginDetails +
                      "  ");
+    interactiveTrace(synctexts::quotaDict(
+        synctexts::describe(std::map<std::string, std::string>{{kUsedKey, values.used}, {kTotalKey, values.total}})));
     auto dict = PropertyList::readFile(paths_.lastUserLoginDetails);
     if (!dict || !dict->isDict()) {
       finishRequest();

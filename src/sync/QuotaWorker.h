@@ -62,6 +62,9 @@ class QuotaHost {
   virtual void setQuotaFull(bool full) = 0;
   // The quota has room again: queue the uploads the local database holds.
   virtual void queryMainDB(bool backupOnly) = 0;
+  // The sync user's and the account's names, for the trace of an update.
+  virtual std::string syncUserName() = 0;
+  virtual std::string accountUserName() = 0;
 };
 
 // The account's storage quota: asks the engine on a thread of its own, keeps

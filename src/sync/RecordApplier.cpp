@@ -8,6 +8,7 @@
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
 #include "sync/ServerRenameDecision.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 namespace {
@@ -180,6 +181,11 @@ void RecordApplier::validateFiles(const ServerRecord& record, const std::string&
                                   const Flags& flags) {
   auto facts = gather(record, operation, flags);
   if (!facts) return;
+  if (operation == ServerRecord::kCodeDeleted && facts->local.exists && !facts->local.isFolder &&
+      compareTimes(facts->serverTime, facts->local.modified) == TimeOrder::kEqual) {
+    trace(synctexts::serverFile(facts->record.fname));
+    trace(synctexts::quotedForLookup(facts->record.fname));
+  }
   Plan plan = operation == ServerRecord::kCodeRenamed ? decideServerRename(*facts) : decideRecord(*facts);
   apply(*facts, plan);
 }
@@ -187,6 +193,8 @@ void RecordApplier::validateFiles(const ServerRecord& record, const std::string&
 void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
   const ServerRecord& record = facts.record;
   if (!plan.note.empty()) trace("validateFiles " + serverpath::forTrace(record.fname) + ": " + plan.note);
+  if (plan.localFileOldPath) trace(synctexts::localFileOldPath(files_.fullPath(*plan.localFileOldPath)));
+  for (const std::string& line : plan.traces) trace(line);
   for (const Step& step : plan.steps) {
     switch (step.kind) {
       case Kind::kDownload:

@@ -111,6 +111,10 @@ struct Plan {
   std::vector<Step> steps;
   bool bookkeeping = false;  // the record-change id is noted afterwards
   std::string note;          // why nothing is done, for the trace
+  std::vector<std::string> traces;  // lines traced before the steps
+  // A server rename with neither name here: the local file looked for under
+  // the former name (relative), traced as its full path.
+  std::optional<std::string> localFileOldPath;
 };
 
 // Operations "4" (added or changed) and "2" (deleted), and any other code.

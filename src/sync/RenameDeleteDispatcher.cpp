@@ -12,6 +12,7 @@
 #include "journal/SyncRootPath.h"
 #include "platform/FileUtil.h"
 #include "service/ServiceTexts.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 namespace {
@@ -179,7 +180,6 @@ void RenameDeleteDispatcher::StartRenameorDeleteOperation(const LocalChangeSet& 
 void RenameDeleteDispatcher::runRenames() {
   while (!cancelled()) {
     renamedelete::RenameBatch cut;
-    bool more = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (mRenameFilesCollection.empty()) break;
@@ -187,7 +187,6 @@ void RenameDeleteDispatcher::runRenames() {
       for (auto it = cut.taken.rbegin(); it != cut.taken.rend(); ++it) {
         mRenameFilesCollection.erase(mRenameFilesCollection.begin() + static_cast<std::ptrdiff_t>(*it));
       }
-      more = !mRenameFilesCollection.empty();
     }
     if (cut.batch.empty()) break;
     service_.prepare();
@@ -218,7 +217,7 @@ void RenameDeleteDispatcher::runRenames() {
     const std::string line = format(localized("rename completed for set :%@"), {describe(cut.batch)});
     daemonTrace(line);
     interactiveTrace(line);
-    if (more && !pause(kBatchPause)) break;
+    if (!pause(kBatchPause)) break;
   }
   env_.removeItemFromToolTipFor("T1016");
   env_.removeItemFromToolTipFor("Renaming file(s)...");
@@ -245,7 +244,7 @@ void RenameDeleteDispatcher::runDelete(const std::vector<std::string>& entries) 
   confirmedDeletes_.clear();
   deleteCancelled_ = false;
   service_.startOperation(arrayOf(paths), kDelete);
-  const std::string line = format(localized("delete completed for set :%@"), {"(" + std::to_string(paths.size()) + " items)"});
+  const std::string line = format(localized("delete completed for set :%@"), {synctexts::describe(paths)});
   daemonTrace(line);
   env_.removeItemFromToolTipFor(status);
 

@@ -5,6 +5,7 @@
 #include "foundation/QLLocalizedString.h"
 #include "platform/FileUtil.h"
 #include "sync/SyncPathHelpers.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 using namespace fileutil;
@@ -163,8 +164,7 @@ void recalculateQuota(RunRoadContext& ctx, const char* from) {
 }
 
 void tail(RunRoadContext& ctx, TransferManagerPort& manager, const RunSummary& summary) {
-  daemonTrace("backup:" + std::to_string(ctx.uploadManager.isRunning() ? 1 : 0) +
-              "\n restore:" + std::to_string(ctx.downloadManager.isRunning() ? 1 : 0));
+  daemonTrace(synctexts::backupRestoreAtRunEnd(ctx.uploadManager.isRunning(), ctx.downloadManager.isRunning()));
   daemonTrace("Failure Count:" + std::to_string(summary.backupOrRestorFailCount));
   recalculateQuota(ctx, "operationdidfinishsucessfull");
   manager.removeTempFilePaths();

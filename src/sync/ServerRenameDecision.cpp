@@ -1,5 +1,7 @@
 #include "sync/ServerRenameDecision.h"
 
+#include "sync/SyncTraceTexts.h"
+
 namespace ulmora {
 namespace {
 
@@ -63,6 +65,7 @@ Plan decideServerRename(const RecordFacts& f) {
       plan.steps.push_back(handleForRestore());
       return plan;
     }
+    plan.localFileOldPath = f.refIdPath.value_or(fnameOld);
     if (f.refIdPath && f.refIdItem.exists && !f.refIdItem.isFolder) {
       // The database knows the file under a third name.
       const std::string& p = *f.refIdPath;
@@ -70,7 +73,9 @@ Plan decideServerRename(const RecordFacts& f) {
         plan.steps.push_back(localRename(p, fname, true));
       } else {
         const bool movable = movableUnderServerCopy(f.refIdPathBackedUp, f, f.refIdItem);
-        Step s{Kind::kMoveThenDownload, p, fname, {}, movable ? 2 : 1};
+        // Marked by the database's word alone; a backed-up copy that is
+        // newer than the server's stays where it is (see above).
+        Step s{Kind::kMoveThenDownload, p, fname, {}, f.refIdPathBackedUp ? 2 : 1};
         s.moveFirst = movable;
         s.avoidBackup = !movable;
         s.avoidDelete = false;
@@ -175,6 +180,7 @@ Plan decideServerRename(const RecordFacts& f) {
              !f.backedUp) {
     plan.note = "both names present; nothing to follow";
   } else {
+    if (!f.record.refId.empty()) plan.traces.push_back(synctexts::adfileToUpdate8(fname, f.record.refId));
     Step s{Kind::kDownload, {}, {}, {}, 11};
     s.cacheFirst = false;
     s.avoidDelete = false;

@@ -27,6 +27,7 @@ class ServerRoadHost final : public ListingHost,
   explicit ServerRoadHost(MainSyncController& controller) : c_(controller) {}
 
   // ListingHost
+  bool isUploadRunning() override;
   bool isDownloadRunning() override;
   bool lastDownloadRunFailed() override;
   bool startListingFromStoredIndex() override;

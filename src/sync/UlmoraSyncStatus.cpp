@@ -7,6 +7,7 @@
 
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/PropertyList.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 
@@ -280,7 +281,7 @@ void UlmoraSyncStatus::removeItemFromToolTipFor(const std::string& item) {
   }
   // Typically "T1012" when the network is back: what was going on before is
   // still the status, so the monitor gets its code again (not "up to date").
-  daemonTrace("removeItemFromToolTipFor not matching any case so sending the current status");
+  daemonTrace(synctexts::kNotMatchingAnyCase);
   writeLocked(currentStatus_);
   daemonTrace("End1:removeItemFromToolTipFor:" + item);
 }
@@ -345,6 +346,7 @@ void UlmoraSyncStatus::showDesktopPushNotification(const std::string& text) {
 void UlmoraSyncStatus::sendCurrentSyncStatus() {
   std::lock_guard lock(mu_);
   const std::string code = quotaRuleLocked(getCurrentTooltipID(currentStatus_));
+  daemonTrace(synctexts::idLoginUserFilePath(host_.accountDetailsPath(), host_.isSubAccount()));
   daemonTrace("sendCurrentSyncStatus " + code);
   send(code, kStatusMessageType);
 }

@@ -24,6 +24,8 @@ class SyncStatusHost {
   virtual bool isListingGoingOn() = 0;
   // A sub-account's quota is its parent's business: no quota code for it.
   virtual bool isSubAccount() = 0;
+  // The account property list the sub-account answer comes from.
+  virtual std::string accountDetailsPath() = 0;
   // The sync status property list (key "InProcess"); "" when unknown.
   virtual std::string getSyncFilePath() = 0;
 };

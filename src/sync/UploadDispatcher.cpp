@@ -7,6 +7,7 @@
 #include "platform/FileUtil.h"
 #include "sync/RepeatedSetRule.h"
 #include "sync/SyncPathHelpers.h"
+#include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
 using namespace fileutil;
@@ -72,7 +73,9 @@ UploadDispatcher::Outcome UploadDispatcher::startBackup() {
   manager_.prepareUploadRun(config_.syncRoot(), user, config_.proxySettingsPath);
   syncpaths::WriteFilesFromArray(set, config_.backupFileEntriesPath);
   renames_.clear();
-  daemonTrace("Reseted the pTotalSize to zero");
+  // The set's byte total and pending set were reset with the dispatch
+  // (backupSetDispatched); the line shows them as they now stand.
+  daemonTrace(synctexts::resetTotalSize(0, "(null)"));
   host_.BackupRestoreStarted(true);
   daemonTrace("startBackup called");
   manager_.startBackup();

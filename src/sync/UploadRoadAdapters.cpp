@@ -31,6 +31,7 @@ void KVTManagerPort::prepareUploadRun(const std::string& sourceFolder, const Use
   manager_.deleteTempFilePaths();
   manager_.createTempFilePaths();
   manager_.setCancel(false);
+  if (throttle_) manager_.setBandwidthThrottleValue(throttle_());
 }
 
 void KVTManagerPort::startBackup() { manager_.startBackup(); }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <string>
+#include <utility>
+
 #include "engine/KVTBackupManager.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "sync/UploadRoadPorts.h"
@@ -11,7 +15,11 @@ namespace ulmora {
 // Thread-safety: as the wrapped objects (any thread).
 class KVTManagerPort final : public TransferManagerPort {
  public:
-  explicit KVTManagerPort(KVTBackupManager& manager) : manager_(manager) {}
+  // `throttle`: the transfer throttle preference as it stands, applied to
+  // the fresh work folder of each upload run (a changed preference counts
+  // from the next run on).
+  explicit KVTManagerPort(KVTBackupManager& manager, std::function<std::string()> throttle = {})
+      : manager_(manager), throttle_(std::move(throttle)) {}
 
   std::vector<std::string> fileFolderSetForOperation() const override;
   void setFileFolderSetForOperation(const std::vector<std::string>& set) override;
@@ -29,6 +37,7 @@ class KVTManagerPort final : public TransferManagerPort {
 
  private:
   KVTBackupManager& manager_;
+  const std::function<std::string()> throttle_;
 };
 
 class InputQueuePort final : public SyncInputPort {

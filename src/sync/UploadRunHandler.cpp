@@ -104,8 +104,7 @@ void UploadRunHandler::handOnRenames() {
 void UploadRunHandler::announce(int32_t total, bool evenWhenNothing) {
   RunSummary s = ctx_.uploadManager.summary();
   if (total == 1) {
-    std::string name = !s.fileSuccessfullySynced.empty() ? s.fileSuccessfullySynced : s.fileIncSuccessSynced;
-    ctx_.host.startPushing(ctx_.syncUser, "1001", name);
+    ctx_.host.startPushing(ctx_.syncUser, "1001", s.fileSuccessfullySynced);
     daemonTrace("Notification sent syncup done");
   } else if (total >= 2) {
     ctx_.host.startPushing(ctx_.syncUser, "1001", std::to_string(total) + " files has been syned up");

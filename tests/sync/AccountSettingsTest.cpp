@@ -146,6 +146,40 @@ TEST_F(SettingsFiles, BadLoginDetailsKeepTheLastGoodValuesUntilCorrected) {
   EXPECT_EQ(settings.values().gServerName, "srv2");
 }
 
+// A discovered server serves every later connection record until the next
+// reading of the login details, which takes "IP" before "serverName".
+TEST_F(SettingsFiles, ADiscoveredServerHoldsUntilTheLoginDetailsAreReadAgain) {
+  struct Case {
+    const char* name;
+    std::optional<PropertyList> login;  // nullopt: no file
+    std::string discovered;
+    std::string afterDiscovery, fileServerName, afterReload;
+  } cases[] = {
+      {"IP in the login details", dict({{"IP", "10.0.0.1"}, {"serverName", "old.example"}}), "new.example",
+       "new.example", "new.example", "10.0.0.1"},
+      {"serverName only", dict({{"serverName", "old.example"}}), "new.example", "new.example", "new.example",
+       "new.example"},
+      {"no login details", std::nullopt, "new.example", "new.example", "", "new.example"},
+      {"an empty answer changes nothing", dict({{"serverName", "old.example"}}), "", "old.example",
+       "old.example", "old.example"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fileutil::removeAll(files().loginDetails);
+    AccountSettings s{files(), encode, decode};
+    if (c.login) {
+      ASSERT_TRUE(c.login->writeFile(files().loginDetails));
+      ASSERT_TRUE(s.load());
+    }
+    s.useDiscoveredServer(c.discovered);
+    EXPECT_EQ(s.values().gServerName, c.afterDiscovery);
+    auto file = PropertyList::readFile(files().loginDetails);
+    EXPECT_EQ(file ? file->stringFor("serverName").value_or("") : "", c.fileServerName);
+    s.load();
+    EXPECT_EQ(s.values().gServerName, c.afterReload);
+  }
+}
+
 TEST_F(SettingsFiles, OnlyAUsableSyncRootReplacesTheAccountsRoot) {
   dict({{"Ulmora username", "ann"}}).writeFile(files().loginDetails);
   struct Case {

@@ -25,7 +25,7 @@ class FakeEngine : public DownloadEnginePort {
   void setFileFolderSetForOperation(const std::vector<std::string>& s) override { set = s; }
   void setSplitPoint(int64_t p) override { splitPoint = p; }
   void setSameRestoreSetRepeated(bool r) override { log.push_back(r ? "repeated" : "fresh"); }
-  void prepareRun() override {}
+  void prepareRun() override { log.push_back("prepare"); }
   void startRestore() override { log.push_back("start"); }
   void setCancel(bool c) override {
     if (c) log.push_back("cancel file");
@@ -77,10 +77,13 @@ TEST(DownloadDispatcherTest, RepeatedSetStopsAfterTenRuns) {
   DispatchFixture f;
   std::map<std::string, std::string> batch{{"/a/b.txt", "3"}, {"/c.txt", "4"}};
   EXPECT_TRUE(f.dispatcher.dispatch(batch));
-  EXPECT_EQ(f.engine.log, (Lines{"fresh", "start"}));
+  EXPECT_EQ(f.engine.log, (Lines{"fresh", "prepare", "start"}));
   for (int i = 1; i <= 10; ++i) EXPECT_TRUE(f.dispatcher.dispatch(batch)) << i;
   EXPECT_EQ(f.dispatcher.sameRestoreSetRepeatedCount(), 10);
+  f.engine.log.clear();
   EXPECT_FALSE(f.dispatcher.dispatch(batch));
+  // Refused before the work folder of the last run is recreated.
+  EXPECT_EQ(f.engine.log, (Lines{"fresh"}));
   f.repeats = 0;  // the end of a failed run starts the count again
   EXPECT_TRUE(f.dispatcher.dispatch(batch));
   EXPECT_TRUE(f.dispatcher.dispatch({{"/other.txt", "1"}}));

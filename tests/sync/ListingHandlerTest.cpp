@@ -32,7 +32,8 @@ class FakeListing : public ListingPort {
 class FakeHost : public ListingHost {
  public:
   Lines log;
-  bool downloadRunning = false, lastRunFailed = false, canStart = true;
+  bool uploadRunning = false, downloadRunning = false, lastRunFailed = false, canStart = true;
+  bool isUploadRunning() override { return uploadRunning; }
   bool isDownloadRunning() override { return downloadRunning; }
   bool lastDownloadRunFailed() override { return lastRunFailed; }
   bool startListingFromStoredIndex() override {

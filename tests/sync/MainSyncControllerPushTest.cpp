@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "foundation/JournalStampGenerator.h"
 #include "journal/JournalFolder.h"
@@ -58,8 +61,18 @@ TEST(MainSyncControllerPushTest, AJournalledRenameRunsAndLeavesTheWorkerIdleWith
   ASSERT_TRUE(writer.writeRenameList(events, {RenameEntry{"/old.txt", "/new.txt"}}).unwritten.empty());
   ASSERT_TRUE(writer.writeTextList(events, {"/gone.txt"}, journal::kDeleteSuffix).unwritten.empty());
   ASSERT_TRUE(f.queue->CheckIfAnyRenameDeleteOrCreateDirOccured());
-  // The worker's body, on this thread; the engine cannot start, so both runs fail.
-  c.StartExcutingEventsCaptured();
+  // The worker's body; the engine cannot start, so both runs fail. Each rename
+  // batch is followed by its pause on the test clock, which this thread
+  // moves on whenever the worker waits.
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    c.StartExcutingEventsCaptured();
+    done = true;
+  });
+  while (!done) {
+    if (f.clock.awaitBlockedThreads(1, std::chrono::milliseconds(20))) f.clock.advance(std::chrono::seconds(2));
+  }
+  worker.join();
   EXPECT_FALSE(f.queue->CheckIfAnyRenameDeleteOrCreateDirOccured());
   EXPECT_TRUE(sent(*f.owner.finder, 1));
   EXPECT_TRUE(f.queue->shouldReturnBackupEntries());

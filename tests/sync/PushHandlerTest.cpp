@@ -65,6 +65,7 @@ class FakeHost : public PushHost {
   void cancelListing() override { add("cancelListing"); }
   void startSyncListingAllFiles(int mode) override { add("listing:" + std::to_string(mode)); }
   bool isSyncTimerValid() override { return true; }
+  std::string syncTimerDescription() override { return "timer"; }
   // The controller's two timers, on the test's loop.
   bool isPeriodicTimerValid() override { return periodic && periodic->isValid(); }
   void resetPeriodicTimer() override {

@@ -38,6 +38,7 @@ class Host : public PushHost {
   void cancelListing() override {}
   void startSyncListingAllFiles(int) override {}
   bool isSyncTimerValid() override { return true; }
+  std::string syncTimerDescription() override { return "timer"; }
   bool isPeriodicTimerValid() override { return false; }
   void resetPeriodicTimer() override {}
   bool isDummyTimerValid() override { return false; }

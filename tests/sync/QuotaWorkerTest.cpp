@@ -51,6 +51,8 @@ class FakeHost final : public QuotaHost {
   }
   void setQuotaFull(bool full) override { fullReports.push_back(full); }
   void queryMainDB(bool backupOnly) override { queries.push_back(backupOnly); }
+  std::string syncUserName() override { return "ann-sync"; }
+  std::string accountUserName() override { return "ann"; }
   RecordingMessenger monitor;
   std::vector<bool> fullReports;
   std::vector<bool> queries;

@@ -299,6 +299,9 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
   Step viaRefFetch{Kind::kMoveThenDownload, "/x/a.txt", n, {}, 1};
   viaRefFetch.avoidBackup = true;
   viaRefFetch.avoidDelete = false;
+  // Uploaded by the database's word, so marked 2, but not moved.
+  Step viaRefKept = viaRefFetch;
+  viaRefKept.marker = 2;
   Step moveDl{Kind::kMoveThenDownload, o, n, {}, 8};
   moveDl.moveFirst = true;
   moveDl.avoidBackup = true;
@@ -338,7 +341,7 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
          refId(f);
          f.refIdItem = file(3s);
        }),
-       {viaRefFetch}, false},
+       {viaRefKept}, false},
       {"A third name, not uploaded", make({}, {}, [&](auto& f) {
          refId(f);
          f.refIdItem = file(-3s);

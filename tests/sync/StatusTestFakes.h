@@ -71,6 +71,7 @@ struct FakeStatusHost : SyncStatusHost {
   bool isrestoreStarted() override { return restoreStarted; }
   bool isListingGoingOn() override { return listing; }
   bool isSubAccount() override { return subAccount; }
+  std::string accountDetailsPath() override { return "/home/ann/details.plist"; }
   std::string getSyncFilePath() override { return statusFile; }
 };
 

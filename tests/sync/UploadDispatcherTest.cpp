@@ -5,6 +5,7 @@
 #include "sync/RepeatedSetRule.h"
 #include "sync/SyncPathHelpers.h"
 #include "sync/UploadDispatcher.h"
+#include "sync/UploadRoadAdapters.h"
 
 namespace ulmora {
 namespace {
@@ -140,6 +141,21 @@ TEST(UploadDispatcher, SameSetTwelveTimesStopsAfterEleventhRunUntilAnotherSetCom
   EXPECT_EQ(rig.dispatcher.startBackup(), Outcome::kStarted);
   EXPECT_EQ(rig.repeats.load(), 0);
   EXPECT_FALSE(rig.upload.repeated);
+}
+
+// A changed throttle preference reaches the next run, not only the run after
+// a pause: each run's fresh work folder gets the value as it stands then.
+TEST(UploadDispatcher, EachUploadRunTakesTheThrottleAsItStandsThen) {
+  testing::TestTempDir dir;
+  KVTBackupManager manager;
+  manager.setApplicationSupportFolder(dir.path());
+  std::string preference;
+  KVTManagerPort port(manager, [&] { return preference; });
+  for (const char* value : {"100", "50", "900"}) {
+    preference = value;
+    port.prepareUploadRun(dir.sub("root"), User(), dir.sub("84"));
+    EXPECT_EQ(fileutil::readFile(manager.throttleFilePath()).value_or("(none)"), value);
+  }
 }
 
 }  // namespace
