@@ -211,6 +211,7 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
         ports_.queue.addBackupFiles(files_.fullPath(record.fname));
         break;
       case Kind::kSyncDelete:
+        if (step.keepUnsynced && keepWhatTheServerLacks(step.path, step.key)) break;
         if (!syncDelete(step.path, step.key, step.sessionLog)) trace("fileDeletedLocally failed");
         break;
       case Kind::kMoveThenDelete: {
@@ -294,16 +295,10 @@ bool RecordApplier::download(const ServerRecord& record, const Step& step) {
         trace("reinitialize and server lmd grater than local moving local file to conflict data folder");
       else
         trace("the local edit of " + serverpath::forTrace(fname) + " is kept as a conflict copy");
-      // The move must not reach the server as the user deleting the file.
-      std::string full = files_.fullPath(fname);
-      ports_.filters.addToExclude(full);
-      auto copy = cache_.moveToCacheWithoutDate(fname);
-      liftExclusionsLater(full, {});
-      if (!copy) {
+      if (!keepAsConflictCopy(fname)) {
         trace("no download of " + serverpath::forTrace(fname) + ": the local edit could not be set aside");
         return false;
       }
-      if (ports_.sessionLog) ports_.sessionLog->conflictCopyKept(fname, *copy);
     }
   }
   if (step.cacheFirst && cache_.moveFromCache(LocalCache::Wanted::fromRecord(record))) return true;
@@ -320,6 +315,66 @@ void RecordApplier::queueDownload(const ServerRecord& record, const Step& step) 
   if (step.avoidBackup) ports_.filters.addToAvoidBackup(fname);
   ports_.queue.addRestoreFiles({{fname, record.size}});
   if (step.avoidDelete) ports_.filters.addToAvoidDelete(fname, record.size);
+}
+
+bool RecordApplier::keepAsConflictCopy(const std::string& relative) {
+  // The move must not reach the server as the user deleting the file.
+  std::string full = files_.fullPath(relative);
+  ports_.filters.addToExclude(full);
+  auto copy = cache_.moveToCacheWithoutDate(relative);
+  liftExclusionsLater(full, {});
+  if (copy && ports_.sessionLog) ports_.sessionLog->conflictCopyKept(relative, *copy);
+  return copy.has_value();
+}
+
+bool RecordApplier::heldOnlyHere(const std::string& relative) {
+  const std::string key = rowKey(relative);
+  if (!ports_.status.backupStatus(key)) return true;
+  RecordFacts f;
+  f.local = itemState(relative);
+  f.restored = ports_.status.restoreStatus(key);
+  f.recorded = ports_.status.recordedFacts(key);
+  f.changedSinceDownload = ports_.filters.isChangedSinceDownload(relative);
+  return editedSinceSync(f);
+}
+
+bool RecordApplier::keepWhatTheServerLacks(const std::string& item, const std::string& key) {
+  auto canonical = files_.checkQuietly(item);  // a folder's path comes with its "/"
+  auto info = canonical ? files_.info(*canonical) : std::nullopt;
+  if (!info) return false;
+  const std::string& path = *canonical;
+  if (!info->isFolder) {
+    if (!heldOnlyHere(path)) return false;
+    if (!keepAsConflictCopy(path)) {
+      trace(serverpath::forTrace(path) + " holds what the server lacks and could not be set aside; it stays");
+      return true;
+    }
+    ports_.queue.addFileToDelete(key);
+    ports_.filters.AaddToAvoidAutoDelete(key);
+    return true;
+  }
+  // Files inside the folder that the server lacks are set aside one by one;
+  // the rest goes to the cache with the folder.
+  std::vector<std::string> pending{path};
+  while (!pending.empty()) {
+    std::string folder = std::move(pending.back());
+    pending.pop_back();
+    auto names = files_.list(folder);
+    if (!names) continue;
+    for (const auto& name : *names) {
+      std::string sub = folder + "/" + name;
+      auto item = files_.info(sub);
+      if (!item) continue;
+      if (item->isFolder) {
+        pending.push_back(sub);
+      } else if (heldOnlyHere(sub) && !keepAsConflictCopy(sub)) {
+        trace(serverpath::forTrace(sub) + " holds what the server lacks and could not be set aside; " +
+              serverpath::forTrace(path) + " stays");
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 bool RecordApplier::syncDelete(const std::string& path, const std::string& key, bool sessionLog) {

@@ -30,7 +30,10 @@ namespace ulmora {
 //   first set aside as a conflict copy; when no copy can be made the file is
 //   not downloaded this time. A folder is never downloaded over.
 // - Nothing is deleted: what the sync removes for the server goes to the
-//   cache, and stays in place when it cannot.
+//   cache, and stays in place when it cannot. An item the server moved out
+//   of the selected folders keeps what the server lacks (an edit made here,
+//   a file never uploaded) as conflict copies, never only in the swept day
+//   folders; its former path is not uploaded again.
 // - A local rename that fails is not recorded as done; the file is fetched
 //   under its new name instead.
 // - Exclusions made around a rename are lifted 2 s later on the main loop
@@ -103,6 +106,16 @@ class RecordApplier {
   bool download(const ServerRecord& record, const Step& step);
   void queueDownload(const ServerRecord& record, const Step& step);
   bool syncDelete(const std::string& path, const std::string& key, bool sessionLog);
+  // Sets `relative` aside in ConflictData, with a session-log line naming
+  // the copy; false when no copy could be made (it stays).
+  bool keepAsConflictCopy(const std::string& relative);
+  // The file holds what the server lacks: never uploaded, or edited since.
+  bool heldOnlyHere(const std::string& relative);
+  // For an item leaving this computer because the server moved it out of
+  // the selected folders: keeps what the server lacks as conflict copies.
+  // True when the item itself is dealt with (set aside, or kept in place
+  // because it could not be): nothing of it goes to the day's cache.
+  bool keepWhatTheServerLacks(const std::string& path, const std::string& key);
   bool guardedMove(const std::string& from, const std::string& to);
   void localRename(const ServerRecord& record, const Step& step);
   void folderRename(const Step& step);

@@ -78,7 +78,8 @@ struct Step {
     kDownload,
     kRefIdUpdate,      // {fname: ref_id} or the marker line
     kUpload,
-    kSyncDelete,       // `path` into the cache, database row `key` removed
+    kSyncDelete,       // `path` into the cache, database row `key` removed;
+                       // with keepUnsynced, what the server lacks goes to ConflictData
     kMoveThenDelete,   // `path` moved to `target` (guarded), then deleted under `key`
     kLocalRename,      // `path` -> `target`, database rename `key` -> `target`
     kFolderRename,     // `path` -> `target` for a folder, its files renamed in the database
@@ -103,6 +104,10 @@ struct Step {
   bool moveFirst = false;
   bool checkParentAfter = false;  // kLocalRename: empty folders above `path` go afterwards
   bool downloadIfRenameFails = true;
+  // kSyncDelete of an item the server moved where this computer does not
+  // sync: a file (or a file inside the folder) whose content the server
+  // lacks is kept as a conflict copy instead of going to the day's cache.
+  bool keepUnsynced = false;
 
   bool operator==(const Step&) const = default;
 };

@@ -25,6 +25,15 @@ Step syncDeleteOld(const RecordFacts& f) {
   return Step{Kind::kSyncDelete, f.record.fnameOld, {}, f.record.fnameOld};
 }
 
+// The server moved the item where selective sync leaves it out: it leaves
+// this computer. What it holds that the server lacks (an edit made here, a
+// file never uploaded) must not end in the day's cache, which is swept.
+Step hideOld(const RecordFacts& f) {
+  Step s = syncDeleteOld(f);
+  s.keepUnsynced = true;
+  return s;
+}
+
 Step localRename(const std::string& from, const std::string& to, bool checkParent) {
   Step s{Kind::kLocalRename, from, to, from};
   s.checkParentAfter = checkParent;
@@ -128,7 +137,7 @@ Plan decideServerRename(const RecordFacts& f) {
   if (!f.local.exists) {
     if (endsWithSlash(fname) && endsWithSlash(fnameOld)) {
       if (onlyNewHidden) {
-        plan.steps.push_back(syncDeleteOld(f));
+        plan.steps.push_back(hideOld(f));
       } else if (!onlyOldHidden) {
         plan.steps.push_back({Kind::kFolderRename, fnameOld, fname});
       }
@@ -140,7 +149,7 @@ Plan decideServerRename(const RecordFacts& f) {
     }
     bool differ = compareTimes(f.serverTime, f.old.modified) != TimeOrder::kEqual;
     if (onlyNewHidden) {
-      plan.steps.push_back(syncDeleteOld(f));
+      plan.steps.push_back(hideOld(f));
     } else if (onlyOldHidden) {
       plan.steps.push_back(handleForRestore());
     } else if (differ) {
@@ -157,7 +166,7 @@ Plan decideServerRename(const RecordFacts& f) {
 
   // D: both names are here.
   if (onlyNewHidden) {
-    plan.steps.push_back(syncDeleteOld(f));
+    plan.steps.push_back(hideOld(f));
     return plan;
   }
   if (onlyOldHidden) return plan;

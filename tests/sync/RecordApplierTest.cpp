@@ -161,6 +161,74 @@ TEST(RecordApplierTest, TheLosingEditOfTheSameSecondIsKeptAndNamed) {
   EXPECT_EQ(f.sessionLog.lines, Lines{"kept /a.txt as /.UMSCache/ConflictData/a (2).txt"});
 }
 
+// The server moved the item into a folder this computer does not sync. What
+// the server has of it may go to the day's cache, which is swept; what only
+// this computer holds is kept as a conflict copy. Its former path is not
+// uploaded again.
+TEST(RecordApplierTest, AMoveIntoADeselectedFolderKeepsWhatTheServerLacks) {
+  struct Case {
+    const char* name;
+    std::string fname, fnameOld;
+    std::function<void(ApplierFixture&)> setUp;
+    Lines conflictCopies, dayCached, stillHere;
+  };
+  const RecordedFileFacts synced{syncrecord::dateText(serverTime(kTime)), "1"};
+  auto row = [&](ApplierFixture& f, const std::string& p) {
+    f.status.rows[p].recorded = synced;
+  };
+  const std::vector<Case> cases = {
+      {"file as the server has it", "/hidden/a.txt", "/old/a.txt",
+       [&](auto& f) {
+         f.put("/old/a.txt", "a");
+         row(f, "/old/a.txt");
+       },
+       {}, {"/old/a.txt"}, {}},
+      {"file edited an hour after its sync", "/hidden/a.txt", "/old/a.txt",
+       [&](auto& f) {
+         f.put("/old/a.txt", "an edit", 1h);
+         row(f, "/old/a.txt");
+       },
+       {"/old/a.txt"}, {}, {}},
+      {"file never uploaded", "/hidden/a.txt", "/old/a.txt", [](auto& f) { f.put("/old/a.txt", "a"); },
+       {"/old/a.txt"}, {}, {}},
+      {"both names here, the former edited", "/hidden/a.txt", "/old/a.txt",
+       [&](auto& f) {
+         f.put("/hidden/a.txt", "a");
+         f.put("/old/a.txt", "an edit", 1h);
+         row(f, "/old/a.txt");
+       },
+       {"/old/a.txt"}, {}, {"/hidden/a.txt"}},
+      {"folder holding a file never uploaded", "/hidden/F/", "/F/",
+       [&](auto& f) {
+         f.put("/F/synced.txt", "s");
+         row(f, "/F/synced.txt");
+         f.put("/F/sub/new.txt", "n");
+       },
+       {"/F/sub/new.txt"}, {"/F/synced.txt"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ApplierFixture f;
+    f.selective.deselected = {"/hidden/"};
+    c.setUp(f);
+    f.validate(record(c.fname, c.fnameOld, "1"), "3");
+    for (const auto& p : c.conflictCopies) {
+      EXPECT_TRUE(fileutil::exists(f.root + "/.UMSCache/ConflictData" + p)) << p;
+      EXPECT_FALSE(fileutil::exists(f.root + "/.UMSCache/2020-01-01" + p)) << p;
+    }
+    for (const auto& p : c.dayCached) EXPECT_TRUE(fileutil::exists(f.root + "/.UMSCache/2020-01-01" + p)) << p;
+    for (const auto& p : c.stillHere) EXPECT_TRUE(fileutil::exists(f.root + p)) << p;
+    EXPECT_FALSE(fileutil::exists(f.root + c.fnameOld));
+    Lines named;
+    for (const auto& p : c.conflictCopies) named.push_back("kept " + p + " as /.UMSCache/ConflictData" + p);
+    EXPECT_EQ(f.sessionLog.lines, named);
+    // The former name's row goes; nothing is uploaded under it again.
+    const std::string key = c.fnameOld;
+    EXPECT_NE(std::find(f.queue.log.begin(), f.queue.log.end(), "dbdelete " + key), f.queue.log.end());
+    for (const auto& line : f.queue.log) EXPECT_EQ(line.rfind("upload ", 0), std::string::npos) << line;
+  }
+}
+
 TEST(RecordApplierTest, UnsafeServerPathsAreDroppedBeforeAnyFileOperation) {
   struct Case {
     std::string op, fname, fnameOld;

@@ -289,6 +289,10 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
   };
   Step renameOld{Kind::kLocalRename, o, n, o};
   Step deleteOld{Kind::kSyncDelete, o, {}, o};
+  Step hideOld = deleteOld;
+  hideOld.keepUnsynced = true;
+  Step hideOldFolder{Kind::kSyncDelete, "/old/", {}, "/old/"};
+  hideOldFolder.keepUnsynced = true;
   Step restoreAt = dl(3);
   restoreAt.kind = Kind::kRestoreAtNewPlaceOrDownload;
   Step viaRefRename{Kind::kLocalRename, "/x/a.txt", n, "/x/a.txt"};
@@ -387,7 +391,7 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
          f.old = folder();
          f.newSideHidden = true;
        }),
-       {Step{Kind::kSyncDelete, "/old/", {}, "/old/"}}, false},
+       {hideOldFolder}, false},
       {"C same time", make({}, file(), none), {renameOld}, false},
       {"C case only", with(facts("3", "/d/a.txt", "/d/A.txt"), [](auto& f) { f.old = file(); }),
        {Step{Kind::kLocalRename, "/d/A.txt", "/d/a.txt", "/d/A.txt"}}, false},
@@ -395,10 +399,10 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       {"C server newer, not uploaded", make({}, file(-4s), none), {fetchBeside}, false},
       {"C local newer, row says uploaded", make({}, file(4s), [](auto& f) { f.oldBackedUp = true; }),
        {fetchBeside}, false},
-      {"C into hidden", make({}, file(), [](auto& f) { f.newSideHidden = true; }), {deleteOld}, false},
+      {"C into hidden", make({}, file(), [](auto& f) { f.newSideHidden = true; }), {hideOld}, false},
       {"C out of hidden", make({}, file(), [](auto& f) { f.oldSideHidden = true; }), {dl(0)}, false},
       // D: both names.
-      {"D into hidden", make(file(), file(), [](auto& f) { f.newSideHidden = true; }), {deleteOld}, false},
+      {"D into hidden", make(file(), file(), [](auto& f) { f.newSideHidden = true; }), {hideOld}, false},
       {"D out of hidden", make(file(), file(), [](auto& f) { f.oldSideHidden = true; }), {}, false},
       {"D folder", with(facts("3", "/new/", "/old/"), [](auto& f) {
          f.local = folder();
