@@ -63,6 +63,44 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
+std::string escapedName(std::string_view name) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(name.size());
+  auto escapeByte = [&out](uint8_t c) {
+    out += "\\x";
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0xF]);
+  };
+  for (size_t i = 0; i < name.size();) {
+    const auto c = static_cast<uint8_t>(name[i]);
+    if (c == '\n') {
+      out += "\\n";
+      ++i;
+      continue;
+    }
+    if (c < 0x20 || c == 0x7F) {
+      escapeByte(c);
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    const size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+    if (length > 1 && i + length <= name.size() && isValidUtf8(name.substr(i, length))) {
+      out.append(name.substr(i, length));
+      i += length;
+    } else {
+      escapeByte(c);
+      ++i;
+    }
+  }
+  return out;
+}
+
 bool staysInsideRoot(std::string_view relativePath) {
   if (relativePath.find('\0') != std::string_view::npos) return false;
   size_t i = 0;

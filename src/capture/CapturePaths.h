@@ -24,6 +24,11 @@ bool isSameOrBelow(std::string_view path, std::string_view ancestor);
 // and are carried as they are; this only decides whether to trace.
 bool isValidUtf8(std::string_view text);
 
+// `name` for a log line a person reads: valid UTF-8 as it is, a line break
+// as "\n", every other control character and every byte that is not part of
+// valid UTF-8 as "\xNN".
+std::string escapedName(std::string_view name);
+
 // A relative path from a database row or a list that may be used under the
 // root: no "." or ".." component and no NUL, so it cannot leave the root.
 bool staysInsideRoot(std::string_view relativePath);

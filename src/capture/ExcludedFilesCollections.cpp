@@ -1,12 +1,18 @@
 #include "capture/ExcludedFilesCollections.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <unordered_set>
 #include <utility>
 
 #include "capture/CaptureInputQueue.h"
 #include "capture/CapturePaths.h"
+#include "foundation/QLBackupProgressLogger.h"
+#include "journal/JournalFormat.h"
 #include "journal/SyncRootPath.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
@@ -442,8 +448,12 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
       // Without a known root nothing can be shown to be gone; keeping the
       // entry costs a failed upload at worst, dropping its row loses it.
       gone.push_back(path);
+    } else if (std::optional<std::string> why = whyNotUploadable(root, path)) {
+      noteRefusedUpload(path, *why);
     } else {
       remaining.push_back(path);
+      std::lock_guard<std::mutex> hold(refusedUploadsMutex_);
+      refusedUploads_.erase(path);
     }
   }
   CaptureInputQueue* queue = config_.inputQueue;
@@ -456,6 +466,47 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
   }
   if (remaining.empty()) return std::nullopt;
   return remaining;
+}
+
+std::optional<std::string> ExcludedFilesCollections::whyNotUploadable(const SyncRootPath& root,
+                                                                    const std::string& relativePath) {
+  // One rule for both computers: what the other one's download list could
+  // not carry must not reach the service, or the two would never agree.
+  if (!journal::canCarryInTextList(relativePath) || !journal::canCarryInPropertyList(relativePath))
+    return std::string("its name is not UTF-8 or holds a line break or control character");
+  if (!root.known()) return std::nullopt;
+  const std::string full = root.full(relativePath);
+  struct stat st {};
+  if (::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const int fd = ::open(full.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  if (errno == EACCES || errno == EPERM) return std::string("it cannot be read");
+  return std::nullopt;
+}
+
+void ExcludedFilesCollections::noteRefusedUpload(const std::string& relativePath,
+                                                 const std::string& why) {
+  std::function<void(const std::string&)> log;
+  {
+    std::lock_guard<std::mutex> hold(refusedUploadsMutex_);
+    if (!refusedUploads_.insert(relativePath).second) return;
+    log = refusedUploadLog_;
+  }
+  const std::string line = "Not synced up: " + capturepath::escapedName(relativePath) + ": " + why;
+  traceLine("capture: " + line);
+  if (log) {
+    log(line);
+  } else {
+    QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(line, true);
+  }
+}
+
+void ExcludedFilesCollections::setRefusedUploadLog(std::function<void(const std::string&)> log) {
+  std::lock_guard<std::mutex> hold(refusedUploadsMutex_);
+  refusedUploadLog_ = std::move(log);
 }
 
 std::vector<std::string> ExcludedFilesCollections::filterDeletedFolderToavoid(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 
 #include "capture/ExclusionRules.h"
 #include "journal/RenameEntry.h"
+#include "journal/SyncRootPath.h"
 
 namespace ulmora {
 
@@ -146,10 +148,21 @@ class ExcludedFilesCollections {
   void removeEmptyFolderFromList(const std::string& path);
 
   // --- Filters of the sync cycle.
+  // Names an upload left out in the session log (escaped), once until the
+  // path is uploaded; also for the watcher, for a name no list can carry.
+  void noteRefusedUpload(const std::string& relativePath, const std::string& why);
+  // Where those lines go; empty (the default): the process-wide interactive
+  // session log.
+  void setRefusedUploadLog(std::function<void(const std::string& line)> log);
   // Relative paths of an upload list. Paths in the avoid-upload set leave
   // it and are queued as {path: "Backup"} (recorded in sync); paths whose
   // file is gone are queued for removal from the database; the rest come
-  // back in order. nullopt when nothing remains.
+  // back in order. Left out as well, each named once in the session log
+  // (escaped): paths whose name the change lists cannot carry (not UTF-8, a
+  // line break or another control character; the other computer's download
+  // list would refuse them, so they never reach the service either), and
+  // files the agent cannot read (they come back with the attribute change
+  // that makes them readable). nullopt when nothing remains.
   std::optional<std::vector<std::string>> filterversionRestoredFile(
       const std::vector<std::string>& relativePaths);
   // The relative paths whose item no longer exists under the sync root.
@@ -194,6 +207,13 @@ class ExcludedFilesCollections {
     int64_t size = 0;
     int64_t modifiedSeconds = 0;
   };
+  // Why `relativePath` is not uploaded now; nullopt when it may be.
+  static std::optional<std::string> whyNotUploadable(const SyncRootPath& root,
+                                                     const std::string& relativePath);
+  std::mutex refusedUploadsMutex_;
+  std::set<std::string> refusedUploads_;  // named in the session log
+  std::function<void(const std::string&)> refusedUploadLog_;
+
   mutable std::mutex avoidBackupMutex_;
   std::map<std::string, DownloadMark> avoidBackup_;
 

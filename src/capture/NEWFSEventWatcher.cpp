@@ -452,6 +452,13 @@ void NEWFSEventWatcher::flush() {
       ++traced;
     }
   };
+  // The upload filter never sees such a name (no list carries it there):
+  // the user is told here.
+  auto refuse = [&](const std::string& path) {
+    if (path.find('\n') != std::string::npos)
+      collections_.noteRefusedUpload(SyncRootPath(options_.syncRoot).relative(path),
+                                     "its name holds a line break");
+  };
   const SyncRootPath root(options_.syncRoot);
   size_t i = 0;
   const auto& ops = batch.operations;
@@ -478,7 +485,10 @@ void NEWFSEventWatcher::flush() {
     }
   }
   for (const std::string& path : batch.folders) check(path);
-  for (const std::string& path : batch.files) check(path);
+  for (const std::string& path : batch.files) {
+    check(path);
+    refuse(path);
+  }
   if (!batch.folders.empty()) sink_.addDirectory(batch.folders);
   if (!batch.files.empty()) sink_.addBackupFiles(batch.files);
 }

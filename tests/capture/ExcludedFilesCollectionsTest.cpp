@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -82,6 +86,76 @@ TEST_F(FilterSets, DownloadedFilesAreMarkedInSyncVanishedOnesDroppedRestReturned
   EXPECT_EQ(queue.updates[0], (std::map<std::string, std::string>{{"/downloaded.txt", "Backup"}}));
   EXPECT_EQ(queue.deletes, std::vector<std::string>{"/gone.txt"});
   EXPECT_FALSE(collections->filterversionRestoredFile({"/gone.txt"}));
+}
+
+// A name the other computer's download list could not carry never goes up
+// (so the two computers agree), and the user is told once, by name.
+TEST_F(FilterSets, UploadsOfNamesTheListsCannotCarryAreRefusedAndNamedOnce) {
+  struct Case {
+    std::string path;
+    const char* named;  // the escaped name in the session log; nullptr: uploaded
+  };
+  const std::vector<Case> cases = {
+      {"/fine \xc3\xa9t\xc3\xa9.txt", nullptr},
+      {"/latin1 \xe9t\xe9.txt", "/latin1 \\xe9t\\xe9.txt"},
+      {"/two\nlines.txt", "/two\\nlines.txt"},
+      {"/bell\x07.txt", "/bell\\x07.txt"},
+      {"/cut \xc3.txt", "/cut \\xc3.txt"},
+  };
+  std::vector<std::string> lines;
+  ExcludedFilesCollections::Config config;
+  config.syncRoot = root;
+  config.inputQueue = &queue;
+  ExcludedFilesCollections filter(config);
+  filter.setRefusedUploadLog([&lines](const std::string& line) { lines.push_back(line); });
+  std::vector<std::string> paths;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(fileutil::writeFileAtomically(root + c.path, "x"));
+    paths.push_back(c.path);
+  }
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    auto left = filter.filterversionRestoredFile(paths);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(*left, std::vector<std::string>{cases[0].path});
+  }
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    if (c.named) expected.push_back(std::string("Not synced up: ") + c.named +
+                                    ": its name is not UTF-8 or holds a line break or control character");
+  }
+  EXPECT_EQ(lines, expected);
+  EXPECT_TRUE(queue.deletes.empty());
+}
+
+// Permissions bind only an unprivileged user: checked in a child that gave up
+// root (the tests run as root in CI).
+TEST_F(FilterSets, AnUnreadableFileIsNamedOnceAndUploadedOnceReadable) {
+  constexpr uid_t kNobody = 65534;
+  const std::string path = file("/locked.txt");
+  if (::geteuid() == 0) {
+    ASSERT_TRUE(fileutil::setOwner(dir.path(), kNobody, kNobody, true));
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+      _exit(3);
+    std::vector<std::string> lines;
+    ExcludedFilesCollections::Config config;
+    config.syncRoot = root;
+    ExcludedFilesCollections filter(config);
+    filter.setRefusedUploadLog([&lines](const std::string& line) { lines.push_back(line); });
+    if (::chmod(path.c_str(), 0) != 0) _exit(4);
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      if (filter.filterversionRestoredFile({"/locked.txt"})) _exit(5);
+    }
+    if (lines != std::vector<std::string>{"Not synced up: /locked.txt: it cannot be read"}) _exit(6);
+    if (::chmod(path.c_str(), 0644) != 0) _exit(7);
+    auto left = filter.filterversionRestoredFile({"/locked.txt"});
+    _exit(left && *left == std::vector<std::string>{"/locked.txt"} && lines.size() == 1 ? 0 : 8);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // What an upload entry of a path a download was queued for becomes, by what

@@ -534,6 +534,23 @@ TEST_F(WatcherTest, RenamesPendingWhenTheRootGoesAreHandedOnWhenItIsBack) {
   }
 }
 
+TEST_F(WatcherTest, ANameWithALineBreakIsNamedInTheSessionLogOnce) {
+  std::mutex linesMutex;
+  std::vector<std::string> lines;
+  collections->setRefusedUploadLog([&](const std::string& line) {
+    std::lock_guard<std::mutex> hold(linesMutex);
+    lines.push_back(line);
+  });
+  start();
+  put(root + "/two\nlines.txt");
+  barrier();
+  put(root + "/two\nlines.txt", "edited");
+  barrier();
+  watcher.reset();  // before what its sink uses goes
+  std::lock_guard<std::mutex> hold(linesMutex);
+  EXPECT_EQ(lines, std::vector<std::string>{"Not synced up: /two\\nlines.txt: its name holds a line break"});
+}
+
 // Permissions bind only an unprivileged user: the watcher runs in a child
 // that gave up root (the tests run as root in CI).
 TEST_F(WatcherTest, AFolderThatBecomesReadableIsReadWithoutARestart) {
