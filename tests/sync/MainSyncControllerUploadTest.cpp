@@ -54,6 +54,29 @@ TEST(MainSyncControllerUploadTest, OverQuotaLeavesTheMarkerOnlyForThisAccount) {
   }
 }
 
+// A rename held back while its file uploaded reaches the rename journal when
+// the run fails before the file was done, and a new dispatch hands on what
+// was held after the run's end instead of dropping it.
+TEST(MainSyncControllerUploadTest, HeldRenamesReachTheJournalWhenTheRunFails) {
+  for (bool failed : {true, false}) {
+    SyncFixture f;
+    MainSyncController& c = f.make();
+    f.queue->setFolderPaths();
+    KVTBackupManager& upload = c.backupManager();
+    upload.setFileFolderSetForOperation({"/a"});
+    upload.setRunningState(true);
+    ASSERT_TRUE(c.checkRenamedFileisUnderBackup({"/a", "/b"}));
+    if (failed) {
+      c.operationDidFailWithError("umkvt error", upload);
+    } else {
+      upload.setRunningState(false);
+      c.startBackup();
+    }
+    f.queue->runWriterPass();
+    EXPECT_EQ(f.queue->CheckForRenameFilesPending(), (std::vector<RenameEntry>{{"/a", "/b"}})) << failed;
+  }
+}
+
 TEST(MainSyncControllerUploadTest, PathHelpersUseTheAccountsRoot) {
   SyncFixture f;
   MainSyncController& c = f.make();
