@@ -309,6 +309,22 @@ TEST_F(TwoAgents, ADeselectedFolderStopsSyncingAndComesBackWhenSelectedAgain) {
   })) << b_->trace();
 }
 
+// A name B's download list could not carry never reaches the service from
+// A: both computers and the storage agree, and A's user is told by name.
+TEST_F(TwoAgents, ANameTheOtherComputerCannotTakeIsNeverUploaded) {
+  write(a_->at("latin1 \xe9t\xe9.txt"), "bytes");
+  write(a_->at("two\nlines.txt"), "lines");
+  write(a_->at("fine.txt"), "fine");
+  ASSERT_TRUE(timeUntil([&] { return b_->content("fine.txt") == "fine"; })) << a_->trace();
+  ASSERT_TRUE(timeUntil([&] {
+    return a_->traceCount("Not synced up: /latin1 \\xe9t\\xe9.txt") == 1 &&
+           a_->traceCount("Not synced up: /two\\nlines.txt") == 1;
+  })) << a_->trace();
+  EXPECT_EQ(stored("COUNT(*)", "/latin1%"), "0");
+  EXPECT_EQ(stored("COUNT(*)", "/two%"), "0");
+  EXPECT_TRUE(b_->missing("latin1 \xe9t\xe9.txt"));
+}
+
 // Several changes to one folder inside one capture window: each must reach
 // B and the storage once, whatever order the events were journalled in.
 TEST_F(TwoAgents, ChangesInsideAFolderMovedInTheSameMomentArriveOnce) {
