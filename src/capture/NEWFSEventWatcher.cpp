@@ -667,16 +667,22 @@ void NEWFSEventWatcher::rescanUnwatched() {
   if (!unwatched_.empty()) nextRescan_ = now() + options_.rescanInterval;
 }
 
+NEWFSEventWatcher::WalkMode NEWFSEventWatcher::comparisonWalk(Snapshot& seen,
+                                                             std::vector<std::string>& unread) {
+  WalkMode mode;
+  mode.reportNewFolders = true;
+  mode.seen = &seen;
+  mode.unread = &unread;
+  return mode;
+}
+
 void NEWFSEventWatcher::rescanRoot(RescanKind kind) {
   if (rootMissing_ || !tree_->hasRoot()) return;
   // Every folder is tried again; the limit may have moved.
   unwatched_.clear();
   Snapshot seen;
   std::vector<std::string> unread;
-  WalkMode mode;
-  mode.reportNewFolders = true;
-  mode.seen = &seen;
-  mode.unread = &unread;
+  const WalkMode mode = comparisonWalk(seen, unread);
   tree_->beginSweep();
   const DirectoryWalker::Result walk = walkAndWatch(options_.syncRoot, mode);
   tree_->sweep();
@@ -694,10 +700,7 @@ void NEWFSEventWatcher::takeUpReadableFolder(const std::string& folder) {
   if (!folderExists(folder) || (!unwatched_.empty() && regionFor(folder) != unwatched_.end())) return;
   Snapshot seen;
   std::vector<std::string> unread;
-  WalkMode mode;
-  mode.reportNewFolders = true;
-  mode.seen = &seen;
-  mode.unread = &unread;
+  const WalkMode mode = comparisonWalk(seen, unread);
   const DirectoryWalker::Result walk = walkAndWatch(folder, mode);
   if (!walk.topReadable) return;  // still closed to us
   traceLine("watcher: \"" + folder + "\" can be read now; comparing it with the local database");

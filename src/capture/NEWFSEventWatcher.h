@@ -156,6 +156,10 @@ class NEWFSEventWatcher {
     std::vector<std::string>* unread = nullptr;  // folders that could not be read
   };
 
+  // A walk that watches, notes every entry and the folders it could not read,
+  // for a comparison with the database.
+  static WalkMode comparisonWalk(Snapshot& seen, std::vector<std::string>& unread);
+
   void threadMain(std::stop_token stop);
   void runOnce();
   void wake();

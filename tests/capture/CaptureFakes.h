@@ -13,13 +13,36 @@
 #include <string>
 #include <vector>
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "capture/CaptureDatabase.h"
 #include "capture/CaptureInputQueue.h"
 #include "capture/CaptureJournalSink.h"
+#include "platform/FileUtil.h"
 
 namespace ulmora::testing {
+
+// Permissions bind only an unprivileged user, and the tests run as root in
+// CI: `body` runs in a forked child that gave up root (its files under
+// `folder` handed to that user first). The child's exit status: `body`'s
+// result, 100 when it could not give up root.
+inline int exitStatusAsUnprivileged(const std::string& folder, const std::function<int()>& body) {
+  constexpr uid_t kNobody = 65534;
+  if (::geteuid() == 0 && !fileutil::setOwner(folder, kNobody, kNobody, true)) return 101;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+      _exit(100);
+    _exit(body());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 // Plain create-and-write, as a program saving a file does it.
 inline void put(const std::string& path, const std::string& text = "data") {

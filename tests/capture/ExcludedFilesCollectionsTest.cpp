@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -127,35 +124,24 @@ TEST_F(FilterSets, UploadsOfNamesTheListsCannotCarryAreRefusedAndNamedOnce) {
   EXPECT_TRUE(queue.deletes.empty());
 }
 
-// Permissions bind only an unprivileged user: checked in a child that gave up
-// root (the tests run as root in CI).
 TEST_F(FilterSets, AnUnreadableFileIsNamedOnceAndUploadedOnceReadable) {
-  constexpr uid_t kNobody = 65534;
   const std::string path = file("/locked.txt");
-  if (::geteuid() == 0) {
-    ASSERT_TRUE(fileutil::setOwner(dir.path(), kNobody, kNobody, true));
-  }
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
-      _exit(3);
+  const int status = testing::exitStatusAsUnprivileged(dir.path(), [&] {
     std::vector<std::string> lines;
     ExcludedFilesCollections::Config config;
     config.syncRoot = root;
     ExcludedFilesCollections filter(config);
     filter.setRefusedUploadLog([&lines](const std::string& line) { lines.push_back(line); });
-    if (::chmod(path.c_str(), 0) != 0) _exit(4);
+    if (::chmod(path.c_str(), 0) != 0) return 4;
     for (int cycle = 0; cycle < 3; ++cycle) {
-      if (filter.filterversionRestoredFile({"/locked.txt"})) _exit(5);
+      if (filter.filterversionRestoredFile({"/locked.txt"})) return 5;
     }
-    if (lines != std::vector<std::string>{"Not synced up: /locked.txt: it cannot be read"}) _exit(6);
-    if (::chmod(path.c_str(), 0644) != 0) _exit(7);
+    if (lines != std::vector<std::string>{"Not synced up: /locked.txt: it cannot be read"}) return 6;
+    if (::chmod(path.c_str(), 0644) != 0) return 7;
     auto left = filter.filterversionRestoredFile({"/locked.txt"});
-    _exit(left && *left == std::vector<std::string>{"/locked.txt"} && lines.size() == 1 ? 0 : 8);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return left && *left == std::vector<std::string>{"/locked.txt"} && lines.size() == 1 ? 0 : 8;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 // What an upload entry of a path a download was queued for becomes, by what

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -551,24 +549,15 @@ TEST_F(WatcherTest, ANameWithALineBreakIsNamedInTheSessionLogOnce) {
   EXPECT_EQ(lines, std::vector<std::string>{"Not synced up: /two\\nlines.txt: its name holds a line break"});
 }
 
-// Permissions bind only an unprivileged user: the watcher runs in a child
-// that gave up root (the tests run as root in CI).
 TEST_F(WatcherTest, AFolderThatBecomesReadableIsReadWithoutARestart) {
-  constexpr uid_t kNobody = 65534;
   mkdirs(root + "/locked/inner");
   write(root + "/locked/a.txt");
   write(root + "/locked/inner/b.txt");
-  if (::geteuid() == 0) {
-    ASSERT_TRUE(fileutil::setOwner(dir.path(), kNobody, kNobody, true));
-  }
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
-      _exit(3);
-    if (::chmod((root + "/locked").c_str(), 0) != 0) _exit(4);
+  const int status = testing::exitStatusAsUnprivileged(dir.path(), [&] {
+    if (::chmod((root + "/locked").c_str(), 0) != 0) return 4;
     watcher = std::make_unique<NEWFSEventWatcher>(options, sink, *collections);
-    if (!watcher->start()) _exit(5);
-    if (::chmod((root + "/locked").c_str(), 0755) != 0) _exit(6);
+    if (!watcher->start()) return 5;
+    if (::chmod((root + "/locked").c_str(), 0755) != 0) return 6;
     const bool found = settle([&] {
       return sink.contains("addBackupFiles", root + "/locked/a.txt") &&
              sink.contains("addBackupFiles", root + "/locked/inner/b.txt");
@@ -577,11 +566,9 @@ TEST_F(WatcherTest, AFolderThatBecomesReadableIsReadWithoutARestart) {
     put(root + "/locked/inner/c.txt");
     const bool watched = found && settle([&] { return sink.contains("addBackupFiles", root + "/locked/inner/c.txt"); }, 10s);
     watcher.reset();
-    _exit(!found ? 1 : watched ? 0 : 2);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return !found ? 1 : watched ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 TEST_F(WatcherTest, ContentsOfAnAppearedFolderOnTheCallersThread) {
