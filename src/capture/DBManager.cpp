@@ -1,5 +1,7 @@
 #include "capture/DBManager.h"
 
+#include <algorithm>
+
 #include "capture/CaptureDatabase.h"
 #include "capture/CaptureJournalSink.h"
 #include "platform/Trace.h"
@@ -36,12 +38,13 @@ void DBManager::performDBQueryForBackupFiles() {
   if (!paths->empty()) sink_.addBackupFiles(*paths);
 }
 
-void DBManager::performDBQueryForRestoreFiles() {
+void DBManager::performDBQueryForRestoreFiles(const std::function<bool(const std::string&)>& alreadyQueued) {
   std::optional<std::vector<std::string>> paths = database_.pathsToDownload();
   if (!paths) {
     traceLine("DBManager: the local database could not be read for downloads");
     return;
   }
+  if (alreadyQueued) std::erase_if(*paths, alreadyQueued);
   if (!paths->empty()) sink_.addRestoreFiles(*paths);
 }
 
@@ -66,7 +69,9 @@ void DBManager::performOBDBQueryForRestoreFiles() {
 void DBManager::performRDDBQuery() { sink_.RDDBQueryFinished(database_.renameDeleteRows()); }
 
 void DBManager::queryBackupFiles() { post(&DBManager::performDBQueryForBackupFiles); }
-void DBManager::queryRestoreFiles() { post(&DBManager::performDBQueryForRestoreFiles); }
+void DBManager::queryRestoreFiles() {
+  loop_.post([this] { performDBQueryForRestoreFiles(); });
+}
 void DBManager::queryOBBackupFiles() { post(&DBManager::performOBDBQueryForBackupFiles); }
 void DBManager::queryOBRestoreFiles() { post(&DBManager::performOBDBQueryForRestoreFiles); }
 void DBManager::queryRDDB() { post(&DBManager::performRDDBQuery); }

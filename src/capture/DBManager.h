@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "platform/RunLoop.h"
@@ -30,8 +32,10 @@ class DBManager {
 
   // mainDBQueryFinished with the paths to upload, then addBackupFiles.
   void performDBQueryForBackupFiles();
-  // addRestoreFiles: each path to download as {path: "NA"}.
-  void performDBQueryForRestoreFiles();
+  // addRestoreFiles: each path to download as {path: "NA"}, except those
+  // `alreadyQueued` names (a download waiting in a queue already: queued
+  // twice, one copy would outlive the file's arrival).
+  void performDBQueryForRestoreFiles(const std::function<bool(const std::string&)>& alreadyQueued = {});
   void performOBDBQueryForBackupFiles();
   void performOBDBQueryForRestoreFiles();
   // RDDBQueryFinished with the rows of the rename/delete database.

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "database/DataBaseWrapper.h"
 #include "foundation/JournalStampGenerator.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "journal/JournalFormat.h"
@@ -18,6 +19,7 @@ UMSDBSyncInputManger::UMSDBSyncInputManger(Options options)
       writer_(stamps_, clock_),
       databaseBatches_(options.databaseBatches ? std::move(options.databaseBatches)
                                                : dataBaseWrapperBatches(stamps_)),
+      queries_(std::make_unique<DataBaseWrapper>(stamps_)),
       applicationFileOverride_(std::move(options.applicationFile)),
       host_(options.host),
       poster_(options.poster) {}

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@
 
 namespace ulmora {
 
+class DataBaseWrapper;
 class JournalStampGenerator;
 class NotificationPoster;
 class SyncInputHost;
@@ -237,7 +239,9 @@ class UMSDBSyncInputManger {
   bool threadToUpDateOBBackedUpFiles(const Entries& entries);
   bool threadToUpDateOBDeleteFiles(const std::vector<std::string>& paths);
 
-  // Queries, on the caller's thread.
+  // Queries, on the caller's thread, over one connection kept open between
+  // them (a listing asks once per record; opening the database and
+  // preparing the statement each time cost more than the answer).
   std::optional<std::string> getFilePathforRefID(const std::string& refId);
   std::vector<std::string> getSyncedFilesFromDatabase();
 
@@ -323,6 +327,7 @@ class UMSDBSyncInputManger {
   JournalStampGenerator& stamps_;
   JournalWriter writer_;
   WriteBehindDatabaseFactory databaseBatches_;
+  const std::unique_ptr<DataBaseWrapper> queries_;  // thread-safe on its own
 
   mutable std::mutex settingsMutex_;  // guards the members below it
   SupportFilePaths appSupportFilePaths_;

@@ -294,14 +294,12 @@ bool UMSDBSyncInputManger::threadToUpDateOBDeleteFiles(const std::vector<std::st
 // ---------------------------------------------------------------- queries
 
 std::optional<std::string> UMSDBSyncInputManger::getFilePathforRefID(const std::string& refId) {
-  DataBaseWrapper db(stamps_);
-  return db.queryFilePathforRefID(refId, pathToUpdate(), syncUserName());
+  return queries_->queryFilePathforRefID(refId, pathToUpdate(), syncUserName());
 }
 
 std::vector<std::string> UMSDBSyncInputManger::getSyncedFilesFromDatabase() {
-  DataBaseWrapper db(stamps_);
-  return db.SelectAllFilesbackedupAndRestoredFrom(applicationFile(journal::kDatabaseFolder),
-                                                  syncUserName());
+  return queries_->SelectAllFilesbackedupAndRestoredFrom(applicationFile(journal::kDatabaseFolder),
+                                                         syncUserName());
 }
 
 void UMSDBSyncInputManger::queryRDDB() {

@@ -290,7 +290,8 @@ std::optional<std::string> readFile(const std::string& path) {
   return contents;
 }
 
-bool writeFileAtomically(const std::string& path, std::string_view contents, mode_t mode) {
+bool writeFileAtomically(const std::string& path, std::string_view contents, mode_t mode,
+                         Durability durability) {
   if (path.empty() || lastComponent(path).empty()) {
     traceFailure("atomic write", path, EINVAL);
     return false;
@@ -306,7 +307,7 @@ bool writeFileAtomically(const std::string& path, std::string_view contents, mod
     step = "write";
   else if (::fchmod(fd.get(), mode) != 0)
     step = "fchmod";
-  else if (::fsync(fd.get()) != 0)
+  else if (durability == Durability::kSynced && ::fsync(fd.get()) != 0)
     step = "fsync";
   else if (fd.close() != 0)
     step = "close";
@@ -319,7 +320,7 @@ bool writeFileAtomically(const std::string& path, std::string_view contents, mod
     traceFailure(std::string("atomic write (") + step + ") of", path, err);
     return false;
   }
-  syncFolder(folderOf(path));
+  if (durability == Durability::kSynced) syncFolder(folderOf(path));
   return true;
 }
 

@@ -25,11 +25,18 @@ inline constexpr mode_t kOwnerOnlyFolder = 0700;
 // Whole file contents; nullopt when it cannot be read (quietly for a missing file).
 std::optional<std::string> readFile(const std::string& path);
 
+// Whether an atomic write waits for the disk. kUnsynced skips the two fsyncs
+// (file and folder): readers still see the old or the new contents, never a
+// part, but after a power failure the file may hold either, or nothing. Only
+// for small files the agent rewrites all the time and whose loss costs
+// nothing; journals and databases keep kSynced.
+enum class Durability { kSynced, kUnsynced };
+
 // Writes `contents` to a temporary file beside `path` (its name ends with
 // ".progress"), fsyncs it, sets `mode`, then renames it over `path`. Readers
 // see either the old or the new contents, never a part.
 bool writeFileAtomically(const std::string& path, std::string_view contents,
-                         mode_t mode = kOwnerOnlyFile);
+                         mode_t mode = kOwnerOnlyFile, Durability durability = Durability::kSynced);
 
 // Appends `contents` to `path`, creating it with `mode` when missing.
 bool appendToFile(const std::string& path, std::string_view contents, mode_t mode = kOwnerOnlyFile);

@@ -932,13 +932,13 @@ std::string PropertyList::toBinary() const {
   return BinaryWriter(countObjects(*this)).finish(*this);
 }
 
-bool PropertyList::writeFile(const std::string& path) const {
+bool PropertyList::writeFile(const std::string& path, fileutil::Durability durability) const {
   std::string xml = toXml();
   if (xml.empty()) {
     traceLine("PropertyList: nothing to write to '" + path + "' (an empty value)");
     return false;
   }
-  return fileutil::writeFileAtomically(path, xml, fileutil::kOwnerOnlyFile);
+  return fileutil::writeFileAtomically(path, xml, fileutil::kOwnerOnlyFile, durability);
 }
 
 }  // namespace ulmora

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/FileUtil.h"
+
 namespace ulmora {
 
 // A property-list value: the free-form dictionaries and arrays that go to disk
@@ -92,9 +94,10 @@ class PropertyList {
 
   std::string toXml() const;
   std::string toBinary() const;
-  // Writes XML atomically (temporary file, fsync, rename over `path`) with
-  // mode 0600. False on failure, with a trace line.
-  bool writeFile(const std::string& path) const;
+  // Writes XML atomically (temporary file, fsync unless kUnsynced, rename
+  // over `path`) with mode 0600. False on failure, with a trace line.
+  bool writeFile(const std::string& path,
+                 fileutil::Durability durability = fileutil::Durability::kSynced) const;
 
   bool operator==(const PropertyList& other) const = default;
 

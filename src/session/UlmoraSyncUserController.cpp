@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <unordered_set>
+
 #include "capture/DBManager.h"
 #include "capture/DeselectedFolders.h"
 #include "capture/FolderEnumerator.h"
@@ -481,7 +483,12 @@ void UlmoraSyncUserController::performQueryMainDB(int option) {
     }
   }
   if (option == 0 || option == 1) dbManager_->performDBQueryForBackupFiles();
-  if (option == 0 || option == 2) dbManager_->performDBQueryForRestoreFiles();
+  if (option == 0 || option == 2) {
+    std::vector<std::string> queued = inputQueue_.CheckifAnyRestoreFilesPending();
+    std::unordered_set<std::string> waiting(queued.begin(), queued.end());
+    dbManager_->performDBQueryForRestoreFiles(
+        [&waiting](const std::string& path) { return waiting.contains(path); });
+  }
 }
 
 std::vector<std::string> UlmoraSyncUserController::queryMainDBForChickInsyncStatus() {

@@ -35,6 +35,7 @@
 #include "sync/SyncContext.h"
 #include "sync/SyncController.h"
 #include "sync/SyncCycle.h"
+#include "sync/UploadListingGate.h"
 #include "sync/DownloadDispatcher.h"
 #include "sync/ListingHandler.h"
 #include "sync/ListingIndexStore.h"
@@ -537,7 +538,7 @@ class MainSyncController final : public SyncController,
   bool uploadWaitsForListing() override;
 
   SyncContext ctx_;
-  int uploadHeldForListingTicks_ = 0;  // main thread only
+  UploadListingGate uploadGate_;  // main thread only
   SupportFilePaths appSupportFilePaths_;
   std::string m_consoleUserID_;
   std::string enginePath_;

@@ -84,6 +84,7 @@ void MainSyncController::restoreThrottleAfterPause() {
     setBandWidthThrottleForObject(mBackupManager_.get());
     // What changed on the server during the pause is judged before the
     // edits made meanwhile go out (uploads wait for the listing).
+    uploadGate_.listingAwaitedAfterPause();
     ctx_.inputQueue.addNotificationFilesInfo();
   }
 }
@@ -97,6 +98,7 @@ void MainSyncController::keepPushTimersAlive() {
     }
   }
   if (state_.cycle.duringPauseGotPns.exchange(false)) {
+    uploadGate_.listingAwaitedAfterPause();
     ctx_.inputQueue.addNotificationFilesInfo();
     QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(
         "during pause pns got so listing called", true);
@@ -154,17 +156,9 @@ bool MainSyncController::mayStartListing() {
 }
 
 bool MainSyncController::uploadWaitsForListing() {
-  // A peer that keeps changing files keeps listings coming; local edits
-  // still go out every few ticks.
-  constexpr int kMostTicksHeld = 6;
-  const bool listing = state_.cycle.duringPauseGotPns || ctx_.inputQueue.isListingRequested() ||
-                       (mSynListingController_ && mSynListingController_->isRunning());
-  if (!listing || uploadHeldForListingTicks_ >= kMostTicksHeld) {
-    uploadHeldForListingTicks_ = 0;
-    return false;
-  }
-  if (uploadHeldForListingTicks_++ == 0) daemonTrace("uploads wait for the change listing");
-  return true;
+  const bool listingPending = ctx_.inputQueue.isListingRequested() ||
+                              (mSynListingController_ && mSynListingController_->isRunning());
+  return uploadGate_.holdUploads(state_.cycle.duringPauseGotPns, listingPending);
 }
 
 void MainSyncController::listingStep() {

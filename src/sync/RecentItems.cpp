@@ -18,8 +18,7 @@ void RecentItems::setRecentlyModifiedItems(const std::string& path, const std::s
 
 namespace {
 
-PropertyList::Array readEntries(const std::string& file) {
-  auto list = PropertyList::readFile(file);
+PropertyList::Array entriesOf(const std::optional<PropertyList>& list) {
   if (!list || !list->asArray()) return {};
   return *list->asArray();
 }
@@ -28,20 +27,21 @@ PropertyList::Array readEntries(const std::string& file) {
 
 PropertyList::Array RecentItems::fileEntries() const {
   std::lock_guard<std::mutex> lock(fileMu_);
-  return readEntries(file_);
+  return entriesOf(file_.contents());
 }
 
 void RecentItems::setRecentlyModifiedItems(const PropertyList& entry) {
   if (!entry.isDict()) return;
   std::lock_guard<std::mutex> lock(fileMu_);
+  const std::optional<PropertyList>& current = file_.contents();
   PropertyList::Array list{entry};
-  for (auto& old : readEntries(file_)) {
+  for (const auto& old : entriesOf(current)) {
     if (old == entry) return;  // already listed: keeps its place
-    list.push_back(std::move(old));
+    list.push_back(old);
   }
   if (list.size() > kMaxItems) list.resize(kMaxItems);
-  if (!PropertyList(std::move(list)).writeFile(file_))
-    daemonTrace("recent items: cannot write " + file_);
+  if (!file_.write(PropertyList(std::move(list))))
+    daemonTrace("recent items: cannot write " + file_.path());
 }
 
 void RecentItems::storeRecentItem(const std::string& path, int status) {

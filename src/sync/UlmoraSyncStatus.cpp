@@ -325,13 +325,14 @@ void UlmoraSyncStatus::writeLocked(const std::string& status) {
 void UlmoraSyncStatus::setInProcessLocked(bool busy) {
   const std::string path = host_.getSyncFilePath();
   if (path.empty()) return;
-  std::optional<PropertyList> plist = PropertyList::readFile(path);
-  if (!plist || !plist->isDict()) plist = PropertyList(PropertyList::Dict{});
+  if (!statusFile_ || statusFile_->path() != path) statusFile_ = std::make_unique<CachedPropertyListFile>(path);
+  const std::optional<PropertyList>& current = statusFile_->contents();
+  PropertyList plist = current && current->isDict() ? *current : PropertyList(PropertyList::Dict{});
   const std::string value = busy ? "1" : "0";
-  if (plist->stringFor(kInProcessKey) == value) return;
-  plist->set(kInProcessKey, value);
+  if (plist.stringFor(kInProcessKey) == value) return;
+  plist.set(kInProcessKey, value);
   // The monitor reads this file at any time: never let it see half of it.
-  if (!plist->writeFile(path)) daemonTrace("could not write the sync status file " + path);
+  if (!statusFile_->write(std::move(plist))) daemonTrace("could not write the sync status file " + path);
 }
 
 std::string UlmoraSyncStatus::quotaRuleLocked(const std::string& code) {

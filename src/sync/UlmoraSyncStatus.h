@@ -1,9 +1,11 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
+#include "platform/CachedPropertyListFile.h"
 #include "sync/MonitorSink.h"
 #include "sync/StatusItemSink.h"
 
@@ -37,7 +39,8 @@ class SyncStatusHost {
 // one per slot (upload, download, rename, delete, create folder, in this
 // order; a fifth is left out), maps it to the code the monitor shows and
 // sends that code (message 500), keeps "InProcess" ("1" busy, "0" up to
-// date) in the sync status property list, passes notification codes on
+// date) in the sync status property list (kept in memory between writes and
+// written without fsync: it changes with every item), passes notification codes on
 // (message 501) and announces the end of a full quota (message 504).
 //
 // Codes the monitor knows: T1001 up to date, T1002 upload progress, T1003
@@ -114,9 +117,10 @@ class UlmoraSyncStatus final : public StatusItemSink {
   SyncStatusHost& host_;
   MonitorSink& monitor_;
 
-  mutable std::mutex mu_;  // guards the two fields below
+  mutable std::mutex mu_;  // guards the fields below
   std::string currentStatus_;
   bool qoutafull_ = false;
+  std::unique_ptr<CachedPropertyListFile> statusFile_;  // of the last path asked
 };
 
 }  // namespace ulmora

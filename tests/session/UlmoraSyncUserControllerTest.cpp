@@ -382,6 +382,20 @@ TEST_F(AccountTest, QueryMainDBReturnsAtOnceAndQueriesOnTheWorker) {
   EXPECT_EQ(sink->backups(), std::vector<std::string>{"/up.txt"});
 }
 
+TEST_F(AccountTest, TheDownloadQueryLeavesOutDownloadsAlreadyWaiting) {
+  createLocalDatabase();
+  make();
+  account->start();
+  // A listing queued "/listed.txt" a moment ago; its row already says "to
+  // download". A second copy from the query would be taken by a later run,
+  // after the file arrived, and that run would repeat the set before it.
+  queue->addRestoreFiles({{"/listed.txt", "10"}});
+  publishBatch({fileRecord("/listed.txt", "1", "0"), fileRecord("/older.txt", "1", "0")});
+  account->queryMainDB(2);
+  ASSERT_TRUE(testing::pumpUntil(loop, [&] { return !sink->restores().empty(); }));
+  EXPECT_EQ(sink->restores(), std::vector<std::string>{"/older.txt"});
+}
+
 // The account's real sync controller, with a network that is always there.
 class AlwaysReachable final : public NetworkReachability {
  public:

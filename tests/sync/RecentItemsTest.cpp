@@ -58,6 +58,19 @@ TEST(RecentItemsTest, AnUnreadableFileCountsAsEmpty) {
   EXPECT_EQ(entriesOf(items), (std::vector<std::pair<std::string, std::string>>{{"/x", up}}));
 }
 
+TEST(RecentItemsTest, AFileReplacedByAnotherWriterIsReadAgain) {
+  TestTempDir dir;
+  const std::string file = dir.sub("RecentItems.plist");
+  RecentItems items(file);
+  items.setRecentlyModifiedItems("/ours", up);
+  PropertyList theirs(PropertyList::Dict{});
+  theirs.set(RecentItems::kFileNameKey, "/theirs");
+  theirs.set(RecentItems::kOperationKey, down);
+  ASSERT_TRUE(PropertyList(PropertyList::Array{theirs}).writeFile(file));
+  items.setRecentlyModifiedItems("/next", up);
+  EXPECT_EQ(entriesOf(items), (std::vector<std::pair<std::string, std::string>>{{"/next", up}, {"/theirs", down}}));
+}
+
 TEST(RecentItemsTest, ConcurrentWritersLoseNoEntry) {
   TestTempDir dir;
   RecentItems items(dir.sub("RecentItems.plist"));

@@ -354,6 +354,18 @@ TEST_F(UlmoraSyncStatusTest, StatusFileFollowsBusyAndKeepsOtherKeys) {
   EXPECT_EQ(*names, std::vector<std::string>{"SyncStatus.plist"});
 }
 
+TEST_F(UlmoraSyncStatusTest, AFlagClearedByAnotherWriterIsSetAgain) {
+  status.WriteToCurrentStatus("Performing Sync Up...");
+  ASSERT_EQ(inProcess(), "1");
+  // The service clears the flag when sync is turned off; the tracker keeps
+  // the file in memory, but must not trust it once the file was replaced.
+  PropertyList cleared(PropertyList::Dict{});
+  cleared.set("InProcess", "0");
+  ASSERT_TRUE(cleared.writeFile(host.statusFile));
+  status.WriteToCurrentStatus("T1002||3");
+  EXPECT_EQ(inProcess(), "1");
+}
+
 TEST_F(UlmoraSyncStatusTest, UnreadableStatusFileIsReplaced) {
   dir.writeFile("SyncStatus.plist", "not a property list");
   status.WriteToCurrentStatus("Performing Sync Down...");
