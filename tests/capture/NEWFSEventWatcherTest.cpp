@@ -9,6 +9,7 @@
 
 #include "CaptureFakes.h"
 #include "TestTempDir.h"
+#include "WaitUntil.h"
 #include "capture/ExcludedFilesCollections.h"
 #include "capture/NEWFSEventWatcher.h"
 #include "journal/SyncRecordBuilder.h"
@@ -514,9 +515,7 @@ TEST_F(WatcherTest, RenamesPendingWhenTheRootGoesAreHandedOnWhenItIsBack) {
     for (int tick = 0; tick < 2; ++tick) {
       const auto before = watcher->loopTurns();
       write(root + "/tick-" + std::to_string(tick));
-      const auto end = std::chrono::steady_clock::now() + 10s;
-      while (watcher->loopTurns() == before && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(1ms);
+      testing::waitUntil([&] { return watcher->loopTurns() != before; }, 10s, 1ms);
       ASSERT_GT(watcher->loopTurns(), before);
     }
     ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/QLUtility.h"
+#include "WaitUntil.h"
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
 #include "ipc/IpcPaths.h"
@@ -26,14 +27,17 @@ namespace ulmora::e2e {
 
 inline constexpr auto kPatience = std::chrono::seconds(20);
 
+// How many times faster than real time the agents of these tests run their
+// timers, delayed work and time-outs (ULMORA_TIME_SCALE): the minute a
+// repeated one-file set waits takes 6 s. Wall time and file times stay real,
+// and so does every patience of the tests. Each suite keeps a case at
+// kRealTime, so what only real timing shows is still seen.
+inline constexpr double kTimeScale = 10;
+inline constexpr double kRealTime = 1;
+
 // Polls `done` until it holds or `patience` has passed.
 inline bool eventually(const std::function<bool()>& done, std::chrono::seconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return testing::waitUntil(done, patience, std::chrono::milliseconds(50));
 }
 inline bool eventually(const std::function<bool()>& done) { return eventually(done, kPatience); }
 
@@ -115,12 +119,14 @@ struct AgentFolders {
 };
 
 // The agent with HOME and XDG_RUNTIME_DIR of the test's own (and any further
-// variables in `extra`); killed if the test did not stop it.
+// variables in `extra`), its clock at `timeScale`; killed if the test did not
+// stop it.
 class AgentProcess {
  public:
   using Environment = std::vector<std::pair<std::string, std::string>>;
-  AgentProcess(const std::string& home, const std::string& runtime, const Environment& extra = {})
-      : process_(options(home, runtime, extra)) {}
+  AgentProcess(const std::string& home, const std::string& runtime, const Environment& extra = {},
+               double timeScale = kTimeScale)
+      : process_(options(home, runtime, extra, timeScale)) {}
   ~AgentProcess() {
     if (waiter_.joinable()) {
       process_.kill(SIGKILL);
@@ -148,10 +154,15 @@ class AgentProcess {
 
  private:
   static ProcessOptions options(const std::string& home, const std::string& runtime,
-                                const Environment& extra) {
+                                const Environment& extra, double timeScale) {
     ProcessOptions o;
     o.executable = ULMORA_AGENT_PATH;
-    o.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}};
+    // No table named: the agent reads the one installed beside it, as the
+    // user's agent does (the test program names the source tree's).
+    o.environment = {{"HOME", home},
+                     {"XDG_RUNTIME_DIR", runtime},
+                     {"ULMORA_STRING_TABLE", ""},
+                     {"ULMORA_TIME_SCALE", std::to_string(timeScale)}};
     o.environment.insert(o.environment.end(), extra.begin(), extra.end());
     return o;
   }

@@ -80,7 +80,8 @@ TEST(AgentProcessTest, ServesTheUserAndStopsInOrderOnSigterm) {
     const std::string& root = folders.root;
     if (c.account) writeAccount(home, root);
 
-    e2e::AgentProcess agent(home, folders.runtime);
+    // At real speed: the suite's other case runs scaled.
+    e2e::AgentProcess agent(home, folders.runtime, {}, e2e::kRealTime);
     ASSERT_TRUE(agent.start());
     auto finder = connectWhenListening(folders.socket(IpcChannel::kFinder));
     auto monitor = connectWhenListening(folders.socket(IpcChannel::kMonitor));

@@ -76,7 +76,7 @@ class CompanionControl : public ::testing::Test {
     ASSERT_TRUE(service_.start()) << service_.why();
     home_ = std::make_unique<LinkedHome>(dir_, "a", service_);
     ASSERT_TRUE(home_->ok());
-    agent_ = std::make_unique<RunningAgent>(*home_);
+    agent_ = std::make_unique<RunningAgent>(*home_, timeScale());
     ASSERT_TRUE(agent_->start());
     ASSERT_TRUE(agent_->waitUntilListening()) << home_->trace();
   }
@@ -90,6 +90,7 @@ class CompanionControl : public ::testing::Test {
       EXPECT_EQ(result.termSignal, 0) << result.err;
     }
   }
+  virtual double timeScale() const { return kTimeScale; }
   bool stored(const std::string& path) const {
     auto conn = SqliteConnection::open(service_.storage() + "/accounts/demo/meta.db",
                                        SqliteConnection::OpenMode::kReadOnly);
@@ -116,7 +117,13 @@ class CompanionControl : public ::testing::Test {
   std::unique_ptr<RunningAgent> agent_;
 };
 
-TEST_F(CompanionControl, ADroppedFileIsUploadedWhileThePeerShowsItsProgress) {
+// The suite's case at real speed.
+class CompanionControlAtRealTime : public CompanionControl {
+ protected:
+  double timeScale() const override { return kRealTime; }
+};
+
+TEST_F(CompanionControlAtRealTime, ADroppedFileIsUploadedWhileThePeerShowsItsProgress) {
   WatchingPeer peer(*home_);
   ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return peer.saw("monitor"); }))
       << "the peer never connected";

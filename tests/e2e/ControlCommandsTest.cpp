@@ -24,7 +24,8 @@ TEST(ControlCommandsTest, PauseResumeInAnyOrderThenUnlinkLeavesTheFiles) {
   ASSERT_TRUE(fileutil::writeFileAtomically(root + "/Docs/kept.txt", "mine"));
   ASSERT_TRUE(writeAccount(home, "demo", root));
 
-  AgentProcess agent(home, folders.runtime);
+  // At real speed: the suite's other case runs scaled.
+  AgentProcess agent(home, folders.runtime, {}, kRealTime);
   ASSERT_TRUE(agent.start());
   auto finder = connectWhenListening(folders.socket(IpcChannel::kFinder));
   auto monitor = connectWhenListening(folders.socket(IpcChannel::kMonitor));

@@ -83,6 +83,7 @@ struct CrashCase {
   bool synced = true;
   // Folders of beforeKill that reach the storage before the kill.
   std::set<std::string> storedBeforeKill = {};
+  double timeScale = kTimeScale;
 };
 
 bool holds(const std::set<std::string>& stored, const CrashCase& c) {
@@ -103,7 +104,7 @@ void runCrashCase(const CrashCase& c) {
   LinkedHome a(dir, "a", service);
   ASSERT_TRUE(a.ok());
   {
-    RunningAgent agent(a);
+    RunningAgent agent(a, c.timeScale);
     ASSERT_TRUE(agent.start());
     ASSERT_TRUE(agent.waitUntilListening()) << a.trace();
     if (c.synced) {
@@ -129,7 +130,7 @@ void runCrashCase(const CrashCase& c) {
     agent.stop(SIGKILL);
   }
   if (c.whileDown) c.whileDown(a);
-  RunningAgent again(a);
+  RunningAgent again(a, c.timeScale);
   ASSERT_TRUE(again.start());
   if (c.afterRestart) c.afterRestart(a);
   std::set<std::string> stored;
@@ -148,13 +149,17 @@ void mkdirs(const LinkedHome& home, const std::vector<std::string>& folders) {
 
 TEST(CrashRestartTest, EmptyFoldersMadeAroundAKillReachTheStorage) {
   const std::vector<CrashCase> cases = {
+      // The suite's case at real speed.
       {"made just before the kill",
        KillAt::kAtOnce,
        [](const LinkedHome& a) { mkdirs(a, {"Empty", "Tree/Inner/Leaf"}); },
        nullptr,
        nullptr,
        {"Empty", "Tree", "Tree/Inner", "Tree/Inner/Leaf"},
-       {}},
+       {},
+       true,
+       {},
+       kRealTime},
       {"journalled, then killed",
        KillAt::kJournalled,
        [](const LinkedHome& a) { mkdirs(a, {"Empty", "Tree/Inner/Leaf"}); },

@@ -32,12 +32,7 @@ namespace ulmora::e2e {
 inline constexpr auto kCrossPatience = std::chrono::seconds(90);
 
 inline bool eventuallyWithin(std::chrono::seconds patience, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return eventually(done, patience);
 }
 
 // One computer linked to the service's account: home, runtime folder, sync
@@ -162,7 +157,8 @@ class LinkedHome {
 // account has started once the agent sent the finder its start message.
 class RunningAgent {
  public:
-  explicit RunningAgent(const LinkedHome& home) : home_(home), process_(home.home(), home.runtime()) {}
+  explicit RunningAgent(const LinkedHome& home, double timeScale = kTimeScale)
+      : home_(home), process_(home.home(), home.runtime(), {}, timeScale) {}
 
   bool start() {
     if (!process_.start()) return false;

@@ -109,8 +109,8 @@ struct Account {
 // engine's storage.
 class Agent : public e2e::AgentProcess {
  public:
-  explicit Agent(const Account& a)
-      : e2e::AgentProcess(a.home, a.runtime, {{"ULMORA_STORAGE_ROOT", a.storageRoot}}) {}
+  explicit Agent(const Account& a, double timeScale = e2e::kTimeScale)
+      : e2e::AgentProcess(a.home, a.runtime, {{"ULMORA_STORAGE_ROOT", a.storageRoot}}, timeScale) {}
 };
 
 // The status monitor: collects the status codes (type 500) on a thread.
@@ -169,7 +169,8 @@ class Monitor {
 TEST(UploadRoadTest, DroppedFilesReachTheStorageAndAreRecordedInSync) {
   testing::TestTempDir dir;
   Account account(dir);
-  Agent agent(account);
+  // At real speed: the suite's other case runs scaled.
+  Agent agent(account, e2e::kRealTime);
   ASSERT_TRUE(agent.start());
   Monitor monitor(account);
   ASSERT_TRUE(monitor.connected()) << "the agent never listened on the monitor channel";

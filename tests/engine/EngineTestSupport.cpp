@@ -7,6 +7,7 @@
 #include "engine/EngineLineRecord.h"
 #include "engine/QLSYNCParser.h"
 #include "engine/UMCommandExcecuter.h"
+#include "WaitUntil.h"
 
 namespace ulmora::testing {
 
@@ -85,12 +86,7 @@ std::string RecordingDelegate::ending() const {
 }
 
 bool eventually(const std::function<bool()>& pred, std::chrono::seconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return waitUntil(pred, limit);
 }
 
 std::set<std::string> serverFiles(const std::string& storage, const std::string& user) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "TestTempDir.h"
+#include "WaitUntil.h"
 #include "platform/ProcessRunner.h"
 
 namespace ulmora::testing {
@@ -91,11 +92,8 @@ class StandInService {
   // The service takes up a new "refuse" setting within about 100 ms; this
   // tries to connect until the port behaves as wanted, for at most 10 s.
   bool waitUntilRefusing(bool refusing) const {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-      if (connects() != refusing) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return waitUntil([&] { return connects() != refusing; }, std::chrono::seconds(10),
+                     std::chrono::milliseconds(20));
   }
 
  private:

@@ -1,7 +1,6 @@
 #include "IpcTestSupport.h"
 
-#include <thread>
-
+#include "WaitUntil.h"
 #include "platform/Trace.h"
 
 namespace ulmora::testing {
@@ -44,12 +43,7 @@ bool TraceCapture::waitFor(std::string_view needle, std::chrono::milliseconds ti
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return waitUntil(condition, timeout, std::chrono::milliseconds(1));
 }
 
 std::optional<IpcMessage> receiveMessage(IpcClient& client, std::chrono::milliseconds timeout) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "WaitUntil.h"
 #include "platform/ManualClock.h"
 
 namespace ulmora {
@@ -37,10 +38,12 @@ TEST(NetworkReachabilityTest, ChangesReachTheLoopAndStopEndsTheWatch) {
   std::vector<bool> seen;
   watch.start(loop, [&](bool reachable) { seen.push_back(reachable); });
   const auto waitFor = [&](size_t n) {
-    for (int i = 0; i < 2000 && seen.size() < n; ++i) {
-      loop.runUntilIdle();
-      if (seen.size() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    testing::waitUntil(
+        [&] {
+          loop.runUntilIdle();
+          return seen.size() >= n;
+        },
+        std::chrono::seconds(2), std::chrono::milliseconds(1));
   };
   waitFor(1);
   ASSERT_EQ(seen, std::vector<bool>{false});

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "TestTempDir.h"
+#include "WaitUntil.h"
 
 namespace ulmora {
 namespace {
@@ -46,12 +47,7 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 // Polls a condition that another process brings about (a signal landing).
 bool eventually(const std::function<bool()>& condition) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+  return testing::waitUntil(condition, 10s, 5ms);
 }
 
 std::string procField(pid_t pid, const std::string& field) {

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "TestTempDir.h"
+#include "WaitUntil.h"
 #include "platform/ProcessRunner.h"
 
 namespace ulmora {
@@ -128,11 +129,9 @@ std::string readProcFile(pid_t pid, const char* name) {
 // The kernel lets the spawning parent go on before it has filled in the new
 // program's argument area and name, so /proc may briefly show neither.
 void waitForExecToSettle(pid_t pid) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (readProcFile(pid, "cmdline").empty() || readProcFile(pid, "comm") == "ulmora_platform\n") {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-    std::this_thread::sleep_for(1ms);
-  }
+  ASSERT_TRUE(testing::waitUntil(
+      [&] { return !readProcFile(pid, "cmdline").empty() && readProcFile(pid, "comm") != "ulmora_platform\n"; },
+      10s, 1ms));
 }
 
 std::unique_ptr<ChildProcess> startSleep(const std::string& program = "/bin/sleep") {
@@ -204,12 +203,12 @@ TEST(UserInfoTest, ProcessesOfAnotherUser) {
   }
   // The uid changes between fork and exec; look until the exec has happened.
   std::vector<pid_t> asNobody;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::find(asNobody.begin(), asNobody.end(), pid) == asNobody.end() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-    asNobody = UserInfo::processIdsForUserName("sleep", "nobody");
-  }
+  testing::waitUntil(
+      [&] {
+        asNobody = UserInfo::processIdsForUserName("sleep", "nobody");
+        return std::find(asNobody.begin(), asNobody.end(), pid) != asNobody.end();
+      },
+      10s, 5ms);
   EXPECT_THAT(asNobody, Contains(pid));
   EXPECT_THAT(UserInfo::processIdsForUserName("sleep", UserInfo::currentUserName()),
               Not(Contains(pid)));

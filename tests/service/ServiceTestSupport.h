@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "WaitUntil.h"
 #include "engine/User.h"
 
 namespace ulmora::testing {
@@ -72,12 +73,7 @@ class CallLog {
 // announces (the engine's output having been read).
 inline bool eventuallyTrue(const std::function<bool()>& pred,
                            std::chrono::seconds limit = std::chrono::seconds(60)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return waitUntil(pred, limit, std::chrono::milliseconds(5));
 }
 
 }  // namespace ulmora::testing

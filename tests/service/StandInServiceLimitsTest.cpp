@@ -64,13 +64,9 @@ TEST(StandInServiceLimits, PollsBeyondTheBoundAreRefusedAndOthersStillServed) {
     polls.emplace_back([&service, subscribe] { broadcast(*service, "subscribe", subscribe, 120s); });
   }
   // Both polls are open once a push reaches two subscribers.
-  bool bothOpen = false;
-  for (int attempt = 0; attempt < 1000 && !bothOpen; ++attempt) {
-    bothOpen =
-        broadcast(*service, "push", "{\"TOPIC\":\"acct\",\"Id\":\"probe\"}").body == "OK 2\n";
-    if (!bothOpen) std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_TRUE(bothOpen);
+  ASSERT_TRUE(testing::waitUntil(
+      [&] { return broadcast(*service, "push", "{\"TOPIC\":\"acct\",\"Id\":\"probe\"}").body == "OK 2\n"; },
+      20s));
   HttpsResponse third = broadcast(*service, "subscribe", subscribe);
   EXPECT_EQ(third.status, 503);
   EXPECT_NE(third.body.find("too many open polls"), std::string::npos) << third.body;

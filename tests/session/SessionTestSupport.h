@@ -13,6 +13,7 @@
 
 #include "TestHome.h"
 #include "TestTempDir.h"
+#include "WaitUntil.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
@@ -53,13 +54,12 @@ class TraceLines {
 // arrives from other threads (sockets, workers), so the loop is turned until
 // it has been posted.
 inline bool pumpUntil(RunLoop& loop, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  for (;;) {
-    loop.runUntilIdle();
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  return waitUntil(
+      [&] {
+        loop.runUntilIdle();
+        return done();
+      },
+      kPatience, std::chrono::milliseconds(2));
 }
 
 // Records what reaches the journal writer's place.

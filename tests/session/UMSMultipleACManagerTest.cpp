@@ -131,10 +131,7 @@ size_t threadCount() {
 // bounded while to come down before comparing.
 size_t threadCountSettledTo(size_t expected) {
   size_t n = threadCount();
-  for (int i = 0; i < 500 && n > expected; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    n = threadCount();
-  }
+  testing::waitUntil([&] { return (n = threadCount()) <= expected; }, std::chrono::seconds(5));
   return n;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "TestHome.h"
+#include "WaitUntil.h"
 #include "capture/ExcludedFilesCollections.h"
 #include "foundation/QLUtility.h"
 #include "journal/CompanionMessenger.h"
@@ -145,13 +146,12 @@ class SyncFixture {
   // Runs the main loop until `done` holds (work on other threads may take a
   // moment of real time); false after ten seconds.
   bool pumpUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-      loop.runUntilIdle();
-      if (done()) return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    return waitUntil(
+        [&] {
+          loop.runUntilIdle();
+          return done();
+        },
+        std::chrono::seconds(10), std::chrono::milliseconds(2));
   }
 
   // Runs what is due after `d` of the clock.
