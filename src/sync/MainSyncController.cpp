@@ -208,12 +208,15 @@ void MainSyncController::shutdown() {
 }
 
 void MainSyncController::stopRuns() {
-  mSynListingController_.reset();
-  mSynListingForRefIDController_.reset();
+  // The engine runs first: a run's last callback, already under way on its
+  // thread, asks the listing controllers (the record ids after an upload)
+  // and may start a listing; shutdown waits for it and refuses later runs.
   // The managers stay: the input queue's writer may still ask whether they
   // run until the account has stopped it.
   mBackupManager_->shutdown();
   mRestoreManager_->shutdown();
+  mSynListingController_.reset();
+  mSynListingForRefIDController_.reset();
   std::vector<std::unique_ptr<ThumbnailController>> runs;
   {
     std::lock_guard<std::mutex> hold(thumbNailLock_);
