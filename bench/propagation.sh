@@ -1,127 +1,212 @@
 #!/usr/bin/env bash
 # How fast a change reaches the other machine: two agents of one account
-# (stand-in service and engine, all on loopback) against two Syncthing nodes
-# on loopback, in one run.
+# (stand-in service and engine, all on loopback) beside two Syncthing nodes
+# on loopback, once with Syncthing's default watcher delay (10 s) and once
+# with 1 s.
 #
-# - N files of 1 KiB (1,000 and 10,000) copied into A's folder at once; the
-#   time from the end of the copy until every file is complete in B's folder.
-#   Syncthing runs with its default settings (file watcher delay 10 s) and
-#   with the delay at 1 s.
-# - One small file, written ULMORA_BENCH_SMALL_RUNS times (default 20): the
-#   median time from the write until it is complete at B, beside the sum of
-#   the agent's fixed waits on that road.
+# Every system runs in interleaved rounds (ULMORA_BENCH_ROUNDS, at least 5):
+# in each round each system gets a fresh pair, and the order of the systems
+# is reversed every other round, so a drift of the machine's load falls on
+# all of them alike. A case is complete when every file at B has the
+# source's contents (sha256), not merely its size.
 #
-# Prints lines "ROW<TAB>measure<TAB>agent<TAB>reference<TAB>ratio<TAB>goal" for
+# - N files of 1 KiB (ULMORA_BENCH_SIZES, default "1000 10000") copied into
+#   A's folder at once; the time from the end of the copy until all are
+#   complete at B. For the largest N, where the agent's time goes.
+# - One small file at a time, on pairs of their own (no backlog of a large
+#   case leaks in): ULMORA_BENCH_SMALL_RUNS samples per system (default 21),
+#   spread over the rounds.
+# - ULMORA_BENCH_LOADS ("idle cpu" by default): "cpu" runs the same cases
+#   again while `stress-ng --cpu 8` holds the machine, so the sensitivity to
+#   load is a figure.
+#
+# Each figure is min / median / max over the rounds, with the mean 1-minute
+# load average over its samples. Prints lines
+# "ROW<TAB>measure<TAB>agent<TAB>reference<TAB>ratio<TAB>goal" for
 # scripts/bench's table. Unscaled: the agent runs at its own pace.
-#   ULMORA_BENCH_SIZES  the file counts (default "1000 10000")
 #   ULMORA_BENCH_LIMIT  seconds one case may take before it counts as failed
 set -euo pipefail
 build="${ULMORA_BENCH_BUILD:?set ULMORA_BENCH_BUILD to a build folder}"
 bin="$build/bin"
 here=$(cd "$(dirname "$0")" && pwd)
 sizes="${ULMORA_BENCH_SIZES:-1000 10000}"
+rounds="${ULMORA_BENCH_ROUNDS:-5}"
+small_runs="${ULMORA_BENCH_SMALL_RUNS:-21}"
+loads="${ULMORA_BENCH_LOADS:-idle cpu}"
 limit="${ULMORA_BENCH_LIMIT:-900}"
-small_runs="${ULMORA_BENCH_SMALL_RUNS:-20}"
+systems=(agent st10 st1)
 command -v syncthing > /dev/null || { echo "syncthing is not installed" >&2; exit 1; }
+[[ " $loads " != *" cpu "* ]] || command -v stress-ng > /dev/null ||
+  { echo "stress-ng is not installed" >&2; exit 1; }
 source "$here/lib/agents.sh"
 bench_prepare
 
-# ---------------------------------------------------------------- the agents
-start_service
-timed_bin
-link_home a
-link_home b
-start_agent a
-start_agent b
-wait_listening a 120
-wait_listening b 120
-root_a=$(root_of a)
-root_b=$(root_of b)
-
-# A warm-up file proves the road before anything is timed.
-mkdir -p "$root_a/warm"
-head -c 1024 /dev/urandom > "$root_a/warm/f0.bin"
-wait_count "$root_b" warm 1024 1 "$limit" > /dev/null || { echo "the warm-up file never reached B" >&2; exit 1; }
-
-declare -A agent_time
-for n in $sizes; do
-  make_tree "$work/tree$n" "$n" 1024
-  start_sampler "$work/samples$n" a b
-  cp -r "$work/tree$n" "$root_a/agent$n"
-  t0=$(now)
-  if t1=$(wait_count "$root_b" "agent$n" 1024 "$n" "$limit"); then
-    agent_time[$n]=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
+# ------------------------------------------------------------ fresh pairs
+# pair_up SYSTEM: a fresh pair of SYSTEM, up and proven by a warm-up file;
+# sets src and dst (the two synced folders).
+pair_up() {
+  local sys=$1
+  if [ "$sys" = agent ]; then
+    work_root="$work/pair$((++pair_count))"
+    mkdir -p "$work_root"
+    local saved_work=$work
+    work=$work_root
+    start_service
+    timed_bin
+    link_home a
+    link_home b
+    start_agent a
+    start_agent b
+    wait_listening a 120 && wait_listening b 120 || { work=$saved_work; return 1; }
+    src=$(root_of a)
+    dst=$(root_of b)
+    pair_work=$work
+    work=$saved_work
+    unset service_port
   else
-    agent_time[$n]=timeout
+    syncthing_pair "p$((++pair_count))$sys" "${sys#st}" || return 1
+    src=$st_root_a
+    dst=$st_root_b
+    pair_work=""
+  fi
+  mkdir -p "$src/warm"
+  head -c 1024 /dev/urandom > "$src/warm/f0.bin"
+  hashes_of "$src/warm" > "$work/warm.sha"
+  wait_same "$dst/warm" "$work/warm.sha" 1 "$limit" > /dev/null
+}
+
+# one_case SYSTEM TREE NAME: copies TREE into the pair's source folder as
+# NAME and prints the seconds until it is complete at the other end, or
+# "timeout"; its start and end times go to $work/last-times.
+one_case() {
+  local tree=$2 name=$3 n t0 t1
+  n=$(find "$tree" -type f -name 'f*.bin' | wc -l)
+  cp -r "$tree" "$src/$name"
+  t0=$(now)
+  if t1=$(wait_same "$dst/$name" "$tree.sha" "$n" "$limit"); then
+    elapsed "$t0" "$t1"
+  else
+    echo timeout
     t1=$(now)
   fi
-  stop_sampler
-  echo "$t0 $t1" > "$work/times$n"
-  echo "agent, $n files: ${agent_time[$n]} s"
-  echo "where the time of $n files goes:"
-  awk -v t0="$t0" -v t1="$t1" -f "$here/lib/where_time_goes.awk" "$work/engine-runs" "$work/samples$n" | tee "$work/split$n" |
-    awk -F '\t' '{ printf "  %-110s %s s\n", $1, $2 }'
-  last_split=$n
-done
+  echo "$t0 $t1" > "$work/last-times"
+}
 
-# One small file at a time, each in a folder of its own.
-small=()
-for ((i = 0; i < small_runs; i++)); do
-  mkdir -p "$root_a/small$i"
-  head -c 100 /dev/urandom > "$root_a/small$i/f0.bin"
-  t0=$(now)
-  if t1=$(wait_count "$root_b" "small$i" 100 1 120); then
-    small+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')")
-  else
-    small+=(120)
-  fi
-done
-small_median=$(printf '%s\n' "${small[@]}" | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
-small_min=$(printf '%s\n' "${small[@]}" | sort -g | head -1)
-small_max=$(printf '%s\n' "${small[@]}" | sort -g | tail -1)
-echo "agent, one small file: median $small_median s (min $small_min, max $small_max) of ${#small[@]}"
+# Order of the systems in round R: as listed, reversed every other round.
+order_of() {
+  if (($1 % 2)); then echo "${systems[@]}"; else printf '%s\n' "${systems[@]}" | tac | tr '\n' ' '; fi
+}
 
-if [ -n "${ULMORA_BENCH_KEEP:-}" ]; then
-  cp "$(trace_of a)" "$work/trace-a.log" 2>/dev/null || true
-  cp "$(trace_of b)" "$work/trace-b.log" 2>/dev/null || true
-fi
-stop_all
+stress_pid=""
+start_load() {
+  [ "$1" = cpu ] || return 0
+  stress-ng --cpu 8 --cpu-method matrixprod --timeout 4h > /dev/null 2>&1 &
+  stress_pid=$!
+  sleep 5
+}
+stop_load() {
+  [ -n "$stress_pid" ] || return 0
+  kill -TERM "$stress_pid" 2>/dev/null || true
+  wait "$stress_pid" 2>/dev/null || true
+  stress_pid=""
+}
+trap 'stop_load; bench_cleanup' EXIT
 
-# ---------------------------------------------------------------- Syncthing
-declare -A st_time
-for delay in 10 1; do
-  syncthing_pair "st$delay" "$delay" || { echo "Syncthing did not start" >&2; exit 1; }
-  mkdir -p "$st_root_a/warm"
-  head -c 1024 /dev/urandom > "$st_root_a/warm/f0.bin"
-  wait_count "$st_root_b" warm 1024 1 "$limit" > /dev/null ||
-    { echo "Syncthing never synced the warm-up file" >&2; exit 1; }
-  for n in $sizes; do
-    cp -r "$work/tree$n" "$st_root_a/st$n"
-    t0=$(now)
-    if t1=$(wait_count "$st_root_b" "st$n" 1024 "$n" "$limit"); then
-      st_time[$delay,$n]=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
-    else
-      st_time[$delay,$n]=timeout
-    fi
-    echo "Syncthing (watcher delay $delay s), $n files: ${st_time[$delay,$n]} s"
-  done
-  stop_all
-done
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
+pair_count=0
 for n in $sizes; do
-  printf 'ROW\tpropagation %s x 1 KiB (s)\t%s\t%s (Syncthing default)\t%s\t<= 1.0\n' \
-    "$n" "${agent_time[$n]}" "${st_time[10,$n]}" "$(ratio "${agent_time[$n]}" "${st_time[10,$n]}")"
-  printf 'ROW\tpropagation %s x 1 KiB (s)\t%s\t%s (Syncthing, watcher 1 s)\t%s\t-\n' \
-    "$n" "${agent_time[$n]}" "${st_time[1,$n]}" "$(ratio "${agent_time[$n]}" "${st_time[1,$n]}")"
+  make_tree "$work/tree$n" "$n" 1024
+  hashes_of "$work/tree$n" > "$work/tree$n.sha"
 done
+mkdir -p "$work/small"
+largest=$(printf '%s\n' $sizes | sort -g | tail -1)
+per_round=$(( (small_runs + rounds - 1) / rounds ))
+
+for load in $loads; do
+  start_load "$load"
+  for ((r = 1; r <= rounds; r++)); do
+    for sys in $(order_of "$r"); do
+      # The sized cases, one pair per size.
+      for n in $sizes; do
+        if ! pair_up "$sys"; then
+          echo "$load round $r: $sys did not come up for $n files" >&2
+          echo timeout >> "$work/$load-$sys-$n"
+          stop_all
+          continue
+        fi
+        l0=$(loadavg)
+        if [ -n "$pair_work" ]; then
+          saved_work=$work; work=$pair_work
+          start_sampler "$pair_work/samples" a b
+          work=$saved_work
+        fi
+        s=$(one_case "$sys" "$work/tree$n" "case$n")
+        stop_sampler
+        echo "$s" >> "$work/$load-$sys-$n"
+        echo "$l0 $(loadavg)" | awk '{ print ($1 + $2) / 2 }' >> "$work/$load-load-$n"
+        echo "$load round $r: $sys, $n files: $s s (load $l0 -> $(loadavg))"
+        if [ "$sys" = agent ] && [ "$n" = "$largest" ] && [ "$s" != timeout ]; then
+          read -r last_t0 last_t1 < "$work/last-times"
+          awk -v t0="$last_t0" -v t1="$last_t1" -v n="$n" -f "$here/lib/where_time_goes.awk" \
+            "$pair_work/engine-runs" "$pair_work/samples" >> "$work/$load-split"
+        fi
+        stop_all
+      done
+      # One small file at a time, on a pair of its own.
+      pair_up "$sys" || { echo "$load round $r: $sys did not come up for small files" >&2; stop_all; continue; }
+      for ((i = 0; i < per_round; i++)); do
+        [ "$(cat "$work/$load-$sys-small" 2>/dev/null | wc -l)" -lt "$small_runs" ] || break
+        rm -rf "$work/small/one"
+        mkdir -p "$work/small/one"
+        head -c 100 /dev/urandom > "$work/small/one/f0.bin"
+        hashes_of "$work/small/one" > "$work/small/one.sha"
+        l0=$(loadavg)
+        s=$(one_case "$sys" "$work/small/one" "small$r-$i")
+        echo "$s" >> "$work/$load-$sys-small"
+        echo "$l0" >> "$work/$load-load-small"
+      done
+      echo "$load round $r: $sys, small files so far: $(tr '\n' ' ' < "$work/$load-$sys-small")"
+      stop_all
+    done
+  done
+  stop_load
+done
+
+# ------------------------------------------------------------ the table
 # The fixed waits on the road of one file: on A capture 1 s, the event
 # writer's tick up to 2 s, the cycle up to 5 s; on B the listing marker and
 # then the downloads each through the input queue (up to 3 s + 2 s) and a
 # cycle (up to 5 s). Expected: half of each "up to" wait.
-expected=$(awk 'BEGIN { print 1 + 1 + 2.5 + 2.5 + 2.5 + 2.5 + 2.5 }')
-[ -n "${last_split:-}" ] && while IFS=$'\t' read -r span seconds; do
-  printf 'ROW\t  %s files: %s (s)\t%s\t-\t-\t-\n' "$last_split" "$span" "$seconds"
-done < "$work/split$last_split"
-printf 'ROW\tone small file, median of %d (s)\t%s\t%s (expected waits; at most 28)\t%s\t<= 1.2\n' \
-  "${#small[@]}" "$small_median" "$expected" "$(ratio "$small_median" "$expected")"
+floor=$(awk 'BEGIN { print 1 + 1 + 2.5 + 2.5 + 2.5 + 2.5 + 2.5 }')
+for load in $loads; do
+  for n in $sizes small; do
+    read -r a_min a_med a_max < <(stats "$work/$load-agent-$n")
+    what="propagation $n x 1 KiB"
+    [ "$n" != small ] || what="one small file, $(wc -l < "$work/$load-agent-small") samples"
+    lavg=$(mean_of "$work/$load-load-$n")
+    for st in st10 st1; do
+      read -r s_min s_med s_max < <(stats "$work/$load-$st-$n")
+      label="Syncthing default"
+      [ "$st" = st10 ] || label="Syncthing, watcher 1 s"
+      goal="-"
+      [ "$st" != st10 ] || goal="<= 1.0 (median)"
+      printf 'ROW\t%s, %s, load %s (s, min / median / max)\t%s / %s / %s\t%s / %s / %s (%s)\t%s / %s\t%s\n' \
+        "$what" "$load" "$lavg" "$a_min" "$a_med" "$a_max" "$s_min" "$s_med" "$s_max" "$label" \
+        "$(ratio "$a_min" "$s_min")" "$(ratio "$a_med" "$s_med")" "$goal"
+    done
+    if [ "$n" = small ]; then
+      over=$(sed "s/^timeout$/$limit/" "$work/$load-agent-small" | awk '$1 > 20' | wc -l)
+      printf 'ROW\tone small file, %s: median against the fixed waits; samples over 20 s\t%s; %s over 20 s\t%s (fixed waits)\t%s\t<= 1.1, none over 20 s\n' \
+        "$load" "$a_med" "$over" "$floor" "$(ratio "$a_med" "$floor")"
+    fi
+  done
+  if [ -s "$work/$load-split" ]; then
+    # The median of every span over the rounds.
+    awk -F '\t' '{ k[NR] = $1; v[$1] = v[$1] " " $2; if (!($1 in seen)) { seen[$1] = 1; order[++m] = $1 } }
+      END { for (i = 1; i <= m; i++) print order[i] "\t" v[order[i]] }' "$work/$load-split" |
+      while IFS=$'\t' read -r span values; do
+        med=$(printf '%s\n' $values | grep -v '^-$' | sort -g |
+              awk '{ v[NR] = $1 } END { if (!NR) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
+        printf 'ROW\t  %s files, %s: %s (s, median)\t%s\t-\t-\t-\n' "$largest" "$load" "$span" "$med"
+      done
+  fi
+done

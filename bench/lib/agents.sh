@@ -327,3 +327,43 @@ stop_sampler() {
   fi
   sampler_pid=""
 }
+
+# ---------------------------------------------------------------- figures
+
+loadavg() { cut -d' ' -f1 /proc/loadavg; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+
+# The expected contents of a tree: "hash  ./relative path" lines, sorted.
+hashes_of() { (cd "$1" && find . -type f -name 'f*.bin' -print0 | sort -z | xargs -0 -r sha256sum); }
+
+# wait_same DIR EXPECTED N LIMIT: polls every $poll_seconds (default 0.05) until N files of the
+# benchmark's names are under DIR, then compares their contents with
+# EXPECTED (a hashes_of listing); prints the time of the poll that found
+# them all complete, or fails after LIMIT seconds.
+wait_same() {
+  local dir=$1 expected=$2 n=$3 deadline t
+  deadline=$(( $(date +%s) + $4 ))
+  while :; do
+    t=$(now)
+    if [ "$(find "$dir" -type f -name 'f*.bin' 2>/dev/null | wc -l)" -ge "$n" ] &&
+       [ "$(hashes_of "$dir")" == "$(cat "$expected")" ]; then
+      echo "$t"
+      return 0
+    fi
+    [ "$(date +%s)" -le "$deadline" ] || return 1
+    sleep "${poll_seconds:-0.05}"
+  done
+}
+
+# stats FILE: "min median max" of the numbers in FILE ("timeout" counts as
+# the limit, so a case that failed is never the fastest).
+stats() {
+  sed "s/^timeout$/${limit:-999999}/" "$1" | sort -g |
+    awk '{ v[NR] = $1 } END {
+      if (NR == 0) { print "- - -"; exit }
+      m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+      printf "%.2f %.2f %.2f\n", v[1], m, v[NR] }'
+}
+mean_of() { awk '{ s += $1 } END { if (NR) printf "%.1f", s / NR; else print "-" }' "$1"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
+

@@ -1,65 +1,82 @@
-# Splits one propagation run into spans on its critical path, from the
-# engine wrapper's start and end lines, the sampler's stamped files
-# (bench/lib/agents.sh) and the run's start and end.
-#   awk -v t0=START -v t1=END -f where_time_goes.awk ENGINE_RUNS SAMPLES
-# Prints "span<TAB>seconds" lines.
-function stamp(path,    m, s) {
+# Splits one propagation case into spans on its critical path, from the
+# engine wrapper's start and end lines of one pair, the sampler's stamped
+# files (bench/lib/agents.sh) and the case's start and end.
+#   awk -v t0=START -v t1=END -v n=FILES -f where_time_goes.awk ENGINE_RUNS SAMPLES
+# Prints "span<TAB>seconds" lines; "-" where a span's ends were not seen (a
+# span is never guessed from a run of another case or of the other side).
+#
+# A's handling of an upload run's output (rows, recent items, status) comes
+# after the run's end and before the push it sends: it ends when B's
+# listing marker appears (B's event writer publishes it on its next tick, up
+# to 2 s later), so it is charged to A, with B's tick, not to B's listing.
+function stamp(path,    s) {
   if (!match(path, /[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]-[0-9][0-9]-[0-9][0-9]-[0-9][0-9][0-9]/)) return -1
   s = substr(path, RSTART, RLENGTH)
   return mktime(substr(s, 1, 4) " " substr(s, 6, 2) " " substr(s, 9, 2) " " substr(s, 12, 2) " " \
                 substr(s, 15, 2) " " substr(s, 18, 2)) + substr(s, 21, 3) / 1000
 }
+function span(name, from, to) {
+  if (from < 0 || to < 0 || to < from) printf "%s\t-\n", name
+  else printf "%s\t%.2f\n", name, to - from
+}
+# Engine runs: "start|end pid T home kind"; a run is its pid's start and the
+# first end after it (pids are reused over a long case).
 ($1 == "start" || $1 == "end") && NF >= 5 {
   who = ($4 ~ /\/a\/home$/) ? "a" : "b"
-  key = who " " $2 " " $5
-  if ($1 == "start") first[key] = $3; else last[key] = $3
+  if ($1 == "start") { runs++; rWho[runs] = who; rKind[runs] = $5; rStart[runs] = $3; open[$2] = runs }
+  else if ($2 in open) { rEnd[open[$2]] = $3; delete open[$2] }
   next
 }
 $3 == "file" {
   path = $0; sub(/^[^ ]+ [^ ]+ file /, "", path)
   s = stamp(path)
-  if (s >= t0 - 0.5 && s <= t1 && ($2 SUBSEP path) in seen == 0) {
-    seen[$2 SUBSEP path] = 1
-    if (!($2 in firstStamp) || s < firstStamp[$2]) firstStamp[$2] = s
-  }
+  if (s < t0 - 0.5 || s > t1 || (($2, path) in seen)) next
+  seen[$2, path] = 1
+  if ($2 == "a" && (firstA < 0 || s < firstA)) firstA = s
+  if ($2 == "b" && path ~ /\/Journal\/Notification\//) markers[++nm] = s
 }
+BEGIN { firstA = -1 }
 END {
-  upStart = -1; upEnd = -1; upBusy = 0; dlStart = -1; dlEnd = -1; dlBusy = 0; lsBusy = 0; lsFirst = -1
-  for (key in first) {
-    split(key, k, " ")
-    if (first[key] < t0 || first[key] > t1 || !(key in last)) continue
-    d = last[key] - first[key]
-    if (k[1] == "a" && k[3] == "upload") {
+  upStart = -1; upEnd = -1; upBusy = 0; dlStart = -1; dlEnd = -1; dlBusy = 0
+  for (i = 1; i <= runs; i++) {
+    if (!(i in rEnd) || rStart[i] < t0 || rStart[i] > t1) continue
+    d = rEnd[i] - rStart[i]
+    if (rWho[i] == "a" && rKind[i] == "upload") {
       upBusy += d
-      if (upStart < 0 || first[key] < upStart) upStart = first[key]
-      if (last[key] > upEnd) upEnd = last[key]
-    }
-    if (k[1] == "b" && k[3] == "download") {
-      dlBusy += d
-      if (dlStart < 0 || first[key] < dlStart) dlStart = first[key]
-      if (last[key] > dlEnd) dlEnd = last[key]
-    }
-    if (k[1] == "b" && k[3] == "list") {
-      lsBusy += d
-      if (lsFirst < 0 || first[key] < lsFirst) lsFirst = first[key]
+      if (upStart < 0 || rStart[i] < upStart) upStart = rStart[i]
+      if (rEnd[i] > upEnd) upEnd = rEnd[i]
     }
   }
-  journal = ("a" in firstStamp) ? firstStamp["a"] : -1
-  # On B, the first listing run after A's last upload: the one that finds it.
-  lsUsed = -1
-  for (key in first) {
-    split(key, k, " ")
-    if (k[1] == "b" && k[3] == "list" && first[key] >= upEnd && first[key] <= dlStart && (lsUsed < 0 || first[key] < lsUsed)) lsUsed = first[key]
+  # B's downloads of this case: the runs after A's last upload ended.
+  for (i = 1; i <= runs; i++) {
+    if (!(i in rEnd) || rWho[i] != "b" || rKind[i] != "download" || upEnd < 0 || rStart[i] < upEnd || rStart[i] > t1) continue
+    dlBusy += rEnd[i] - rStart[i]
+    if (dlStart < 0 || rStart[i] < dlStart) dlStart = rStart[i]
+    if (rEnd[i] > dlEnd) dlEnd = rEnd[i]
   }
+  # B's first marker after A's last upload ended, and B's first listing run
+  # after that marker (before the downloads).
+  marker = -1
+  for (i = 1; i <= nm; i++) if (markers[i] >= upEnd && (marker < 0 || markers[i] < marker)) marker = markers[i]
+  if (upEnd < 0) marker = -1
+  listing = -1
+  for (i = 1; i <= runs; i++)
+    if (rWho[i] == "b" && rKind[i] == "list" && marker >= 0 && rStart[i] >= marker &&
+        (dlStart < 0 || rStart[i] <= dlStart) && (listing < 0 || rStart[i] < listing)) listing = rStart[i]
+  journal = firstA
   # A big copy is still going on when the first journal file appears.
-  if (journal < t0) journal = t0
-  printf "capture and event journal on A (copy end to first journal file, 0 if during the copy)\t%.2f\n", journal - t0
-  printf "cycle wait on A (to the first upload run)\t%.2f\n", upStart - journal
-  printf "upload runs on A (first start to last end; engine busy %.2f)\t%.2f\n", upBusy, upEnd - upStart
-  printf "on B, from A's last upload run to B's first download run (listing engine busy %.2f)\t%.2f\n", lsBusy, dlStart - upEnd
-  printf "  of which: push, listing marker through the input queue and a cycle, to B's listing run\t%.2f\n", lsUsed - upEnd
-  printf "  of which: the listing's downloads through the input queue and a cycle, to the first download run\t%.2f\n", dlStart - lsUsed
-  printf "download runs on B (first start to last end; engine busy %.2f)\t%.2f\n", dlBusy, dlEnd - dlStart
-  printf "after the last download run until every file is complete\t%.2f\n", t1 - dlEnd
-  printf "total\t%.2f\n", t1 - t0
+  if (journal >= 0 && journal < t0) journal = t0
+  span("capture and event journal on A (copy end to the first journal file; 0 during the copy)", t0, journal)
+  span("cycle wait on A (to the first upload run)", journal, upStart)
+  span(sprintf("upload runs on A (first start to last end; engine busy %.2f)", upBusy), upStart, upEnd)
+  span("A's handling of the upload output and its push, with B's writer tick (to B's listing marker)", upEnd, marker)
+  span("on B, the marker through the input queue and a cycle, to B's listing run", marker, listing)
+  span("on B, the listing's downloads through the input queue and a cycle, to the first download run", listing, dlStart)
+  span(sprintf("download runs on B (first start to last end; engine busy %.2f)", dlBusy), dlStart, dlEnd)
+  span("after the last download run until every file is complete at B", dlEnd, t1)
+  span("total", t0, t1)
+  if (n > 0 && upEnd >= 0 && marker >= upEnd)
+    printf "A's handling per file, with the push and B's tick (ms)\t%.3f\n", (marker - upEnd) * 1000 / n
+  else
+    printf "A's handling per file, with the push and B's tick (ms)\t-\n"
 }
