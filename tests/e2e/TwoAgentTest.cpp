@@ -336,6 +336,33 @@ TEST_F(TwoAgents, ANameTheOtherComputerCannotTakeIsNeverUploaded) {
   EXPECT_TRUE(b_->missing("latin1 \xe9t\xe9.txt"));
 }
 
+// A's sync folder replaced by a link to a folder elsewhere while A runs:
+// nothing of that folder is uploaded; once the real folder and the login
+// details are back, what changed in it meanwhile reaches B without a restart.
+TEST_F(TwoAgents, ASyncFolderReplacedByALinkIsNotFollowedAndIsTakenUpAgain) {
+  write(a_->at("before.txt"), "before");
+  ASSERT_TRUE(timeUntil([&] { return b_->content("before.txt") == "before"; })) << a_->trace();
+  const auto login = fileutil::readFile(a_->loginDetails());
+  ASSERT_TRUE(login);
+  const std::string away = a_->root() + ".real";
+  const std::string elsewhere = dir_.sub("elsewhere");
+  std::filesystem::create_directories(elsewhere);
+  std::filesystem::rename(a_->root(), away);
+  std::filesystem::create_directory_symlink(elsewhere, a_->root());
+  write(elsewhere + "/outside.txt", "not the user's sync folder");
+  // The sync notices: the folder is missing, the login details go.
+  ASSERT_TRUE(timeUntil([&] { return !fileutil::exists(a_->loginDetails()); })) << a_->trace();
+  write(away + "/while-away.txt", "written while away");
+  std::filesystem::remove(a_->root());
+  std::filesystem::rename(away, a_->root());
+  ASSERT_TRUE(fileutil::writeFileAtomically(a_->loginDetails(), *login));
+  EXPECT_TRUE(timeUntil([&] { return b_->content("while-away.txt") == "written while away"; }))
+      << a_->trace();
+  EXPECT_EQ(stored("COUNT(*)", "/outside%"), "0");
+  EXPECT_TRUE(b_->missing("outside.txt"));
+  EXPECT_EQ(b_->content("before.txt"), "before");
+}
+
 // Several changes to one folder inside one capture window: each must reach
 // B and the storage once, whatever order the events were journalled in.
 TEST_F(TwoAgents, ChangesInsideAFolderMovedInTheSameMomentArriveOnce) {
