@@ -171,7 +171,15 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
     std::lock_guard<std::mutex> lock(mutex_);
     if (isCurrentLocked(run)) engineRunning_ = false;
   }
-  deliver(run, outcome, lines, announced);
+  // A report that throws ends the reports of this listing, never the
+  // listing's end: left running, it would refuse every later start.
+  try {
+    deliver(run, outcome, lines, announced);
+  } catch (const std::exception& e) {
+    traceLine(std::string("SynListingController: a listing report failed: ") + e.what());
+  } catch (...) {
+    traceLine("SynListingController: a listing report failed");
+  }
   // A long listing is the largest thing an idle agent holds: once handled,
   // its memory goes back to the system rather than staying with the
   // allocator until the next burst.

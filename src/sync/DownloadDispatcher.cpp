@@ -187,6 +187,22 @@ bool DownloadDispatcher::checkRefIDExistInDatabase(const std::string& refId, con
   return contains(pending, *recorded);
 }
 
+bool DownloadDispatcher::stopDownloadForListingRecord(const ServerRecord& record, const std::string& operation) {
+  const bool rename = operation == ServerRecord::kCodeRenamed;
+  if (!rename && operation != ServerRecord::kCodeChanged) return false;
+  if (!engine_.isRunning()) return false;
+  // Only a record that moves what the download fetches: one that names the
+  // fetched path itself is what the download is for, and stopping for it
+  // would stop every restart of that download again, the listing being run
+  // again with the same record each time.
+  const bool held = (rename && !record.fnameOld.empty() && checkFileisUnderRestoreSet(record.fnameOld)) ||
+                    (!record.refId.empty() && checkRefIDExistInDatabase(record.refId, record.fname));
+  if (!held) return false;
+  traceLine("the download is stopped for the listing's record of " + serverpath::forTrace(record.fname));
+  StopRestoreManagerForNewListing();
+  return true;
+}
+
 void DownloadDispatcher::StopRestoreManagerForNewListing() {
   host_.restoreCancelledDuringListing();
   engine_.setCancel(true);

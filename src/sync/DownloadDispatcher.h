@@ -93,6 +93,13 @@ class DownloadDispatcher {
   bool checkRefIDExistInDatabase(const std::string& refId, const std::string& relativePath);
   bool isrestorManagerRunning() const { return engine_.isRunning(); }
   void StopRestoreManagerForNewListing();
+  // A change-listing record (operation "3" or "4") that moves a file the
+  // running download holds (its former name, or the other local name the
+  // database records for its reference id): that download stops, and the
+  // listing is run again rather than moving its index past a change the
+  // download would miss. A record for the fetched path itself stops nothing.
+  // true when it stopped the download.
+  bool stopDownloadForListingRecord(const ServerRecord& record, const std::string& operation);
 
  private:
   const SyncRootFiles& files_;

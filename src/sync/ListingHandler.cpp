@@ -1,6 +1,7 @@
 #include "sync/ListingHandler.h"
 
 #include <charconv>
+#include <exception>
 
 #include "foundation/QLUtility.h"
 #include "platform/Trace.h"
@@ -247,6 +248,15 @@ void ListingHandler::updateRefIDwithListingIndex(bool fromZero) {
 }
 
 void ListingHandler::updateRefID(const ServerRecord& record, const std::string& operation) {
+  // One entry that cannot be handled is dropped; the listing goes on.
+  try {
+    queueRefID(record, operation);
+  } catch (const std::exception& e) {
+    traceLine("updateRefID dropped " + serverpath::forTrace(record.fname) + ": " + e.what());
+  }
+}
+
+void ListingHandler::queueRefID(const ServerRecord& record, const std::string& operation) {
   const std::string& fname = record.fname;
   if (fname.empty() || fname.back() == '/' || record.refId.empty()) return;
   if (!serverpath::isSafeItemPath(fname)) {

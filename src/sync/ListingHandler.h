@@ -155,6 +155,7 @@ class ListingHandler {
   }
 
  private:
+  void queueRefID(const ServerRecord& record, const std::string& operation);
   void endReinitialise(bool success);
   // The reference-id listing put off for a reinitialise's listing.
   void startWaitingRefIdListing();

@@ -255,6 +255,9 @@ void MainSyncController::listingDataProcessedComplete(SynListingController& list
     listingOutcome_->listingDataProcessedComplete(foldersOf(listing));
 }
 void MainSyncController::validateFiles(const ServerRecord& record, const std::string& operation) {
+  // One stop per listing: the download is being cancelled already.
+  if (downloadDispatcher_ && !state_.server.isRestoreCanceldDuringListing.load())
+    downloadDispatcher_->stopDownloadForListingRecord(record, operation);
   if (recordApplier_) recordApplier_->validateFiles(record, operation, recordFlags());
 }
 void MainSyncController::updateRefID(const ServerRecord& record, const std::string& operation) {

@@ -104,8 +104,10 @@ PushReaction decidePushMessage(const PushMessage& message, const PushContext& co
       listing = false;
       break;
     case pushids::kAccountCancelled:
+      // Like any message, it resets the timers and asks for a listing; with
+      // the login details gone, the cycle's gate keeps that listing from
+      // running.
       r.accountEvent = PushAccountEvent::kAccountCancelled;
-      listing = false;
       break;
     default:
       break;

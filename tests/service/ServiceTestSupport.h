@@ -55,6 +55,10 @@ class CallLog {
     auto n = names();
     return static_cast<int>(std::count(n.begin(), n.end(), name));
   }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    calls_.clear();
+  }
   // Waits (real time, bounded) until a call named `name` has arrived.
   bool waitFor(const std::string& name, std::chrono::seconds limit = std::chrono::seconds(60)) {
     std::unique_lock<std::mutex> lock(mu_);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <stdexcept>
+#include <string>
 
 #include "FakeListingEngine.h"
 #include "ServiceTestSupport.h"
@@ -15,9 +17,11 @@ class RecordingListDelegate : public SynListHandlerProtocol {
   void listingDidStart(SynListingController&) override { log.add("listingDidStart"); }
   void listingDidReceiveData(int64_t index) override {
     log.add("listingDidReceiveData", std::to_string(index));
+    throwIfAsked("listingDidReceiveData");
   }
   void listingDidFinishSuccessfully(SynListingController&) override {
     log.add("listingDidFinishSuccessfully");
+    throwIfAsked("listingDidFinishSuccessfully");
   }
   void listingDidFailWithError(const std::string& error, SynListingController&) override {
     log.add("listingDidFailWithError", error);
@@ -25,12 +29,16 @@ class RecordingListDelegate : public SynListHandlerProtocol {
   void listingDidCancel(SynListingController&) override { log.add("listingDidCancel"); }
   void listingDataProcessedComplete(SynListingController&) override {
     log.add("listingDataProcessedComplete");
+    throwIfAsked("listingDataProcessedComplete");
   }
   void validateFiles(const ServerRecord& record, const std::string& op) override {
     log.add("validateFiles", op + " " + record.fname + " " + record.fnameOld);
-    std::lock_guard<std::mutex> lock(mu);
-    records[record.fname] = record;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      records[record.fname] = record;
+    }
     if (onRecord) onRecord();
+    throwIfAsked("validateFiles");
   }
   void updateRefID(const ServerRecord& record, const std::string& op) override {
     log.add("updateRefID", op + " " + record.fname + " " + record.fnameOld);
@@ -43,7 +51,12 @@ class RecordingListDelegate : public SynListHandlerProtocol {
   bool isTenMinutesListingCalled() override { return tenMinutes; }
   void resetTenminutesListing() override { log.add("resetTenminutesListing"); }
 
+  void throwIfAsked(const std::string& report) {
+    if (throwIn == report) throw std::runtime_error(report + " failed");
+  }
+
   CallLog log;
+  std::string throwIn;  // a report that fails; set while no listing runs
   bool tenMinutes = false;
   std::function<void()> onRecord;
   std::mutex mu;
@@ -123,6 +136,24 @@ TEST_F(SynListingControllerTest, ChangesSinceAnIndexCarryTheirCodesAndFoldersGoA
   EXPECT_THAT(frame, ::testing::ElementsAre("listingDidStart", "clearItems", "listingGotEventsOccurred",
                                             "listingDidReceiveData", "listingDidFinishSuccessfully",
                                             "listingDataProcessedComplete"));
+}
+
+// Whatever report fails, the listing still ends, so the next one can start.
+TEST_F(SynListingControllerTest, AFailingReportStillEndsTheListing) {
+  writeLocal("/a.txt", "a");
+  ASSERT_EQ(0, upload({"/a.txt"}).status);
+  for (const char* report : {"validateFiles", "listingDidReceiveData", "listingDidFinishSuccessfully",
+                             "listingDataProcessedComplete"}) {
+    SCOPED_TRACE(report);
+    delegate_.throwIn = report;
+    listing_->startListingWithIndexNumber(0);
+    ASSERT_TRUE(eventuallyTrue([&] { return delegate_.log.count(report) == 1 && !listing_->isRunning(); }));
+    delegate_.throwIn.clear();
+    delegate_.log.clear();
+    list(0);
+    EXPECT_EQ(1, delegate_.log.count("validateFiles"));
+    delegate_.log.clear();
+  }
 }
 
 TEST_F(SynListingControllerTest, ReportsComeOnTheirThreads) {

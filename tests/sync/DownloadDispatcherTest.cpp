@@ -157,6 +157,47 @@ TEST(DownloadDispatcherTest, AnswersTheListingsQuestions) {
   EXPECT_EQ(f.engine.log, (Lines{"cancel file", "failure", "cancel"}));
 }
 
+// A listing record that meets a file the running download holds stops that
+// download (once the listing marks it, the listing is run again).
+TEST(DownloadDispatcherTest, AListingRecordForAFileBeingDownloadedStopsTheDownload) {
+  auto rec = [](std::string fname, std::string old = "", std::string refId = "") {
+    ServerRecord r;
+    r.fname = std::move(fname);
+    r.fnameOld = std::move(old);
+    r.refId = std::move(refId);
+    return r;
+  };
+  const struct {
+    const char* name;
+    const char* operation;
+    ServerRecord record;
+    bool running;
+    bool stops;
+  } cases[] = {
+      {"renamed from a file in the running set", "3", rec("/new.txt", "/running.txt"), true, true},
+      {"renamed from a file waiting in the journal", "3", rec("/new.txt", "/pending.txt"), true, true},
+      // What the download is for: stopping it would stop each restart too.
+      {"changed, in the running set", "4", rec("/running.txt"), true, false},
+      {"changed, waiting in the journal", "4", rec("/pending.txt"), true, false},
+      {"its own reference id", "4", rec("/running.txt", "", "R2"), true, false},
+      {"its reference id is downloaded under another name", "4", rec("/other.txt", "", "R2"), true,
+       true},
+      {"deleted on the server", "2", rec("/running.txt"), true, false},
+      {"another file", "4", rec("/other.txt", "", "R9"), true, false},
+      {"no download runs", "3", rec("/new.txt", "/pending.txt"), false, false},
+  };
+  for (const auto& c : cases) {
+    DispatchFixture f;
+    f.engine.running = c.running;
+    f.engine.set = {"/running.txt"};
+    f.queue.pending = {"/pending.txt"};
+    f.status.rows["/running.txt"].refId = "R2";
+    EXPECT_EQ(f.dispatcher.stopDownloadForListingRecord(c.record, c.operation), c.stops) << c.name;
+    EXPECT_EQ(f.host.log, c.stops ? Lines{"cancelled for listing"} : Lines{}) << c.name;
+    EXPECT_EQ(f.engine.log, c.stops ? (Lines{"cancel file", "failure", "cancel"}) : Lines{}) << c.name;
+  }
+}
+
 TEST(DownloadDispatcherTest, ClearsEntryFilesAndJournals) {
   DispatchFixture f;
   f.tmp.writeFile("entries118", "x");

@@ -266,10 +266,12 @@ TEST(ListingHandlerTest, ReferenceIdEntries) {
       {rec("/hidden/a.txt", "R", "/hidden/b.txt"), "3", false},
       {rec("/hidden/a.txt", "R", "/shown/b.txt"), "3", true},
       {rec("/../a.txt", "R"), "4", false},
+      {rec("/fails.txt", "R"), "4", false},  // the entry whose handling throws is dropped
   };
   for (const auto& c : cases) {
     HandlerFixture f;
     f.selective.deselected = {"/hidden/"};
+    f.selective.failsFor = "/fails.txt";
     f.handler.updateRefID(c.record, c.op);
     EXPECT_EQ(f.queue.log, c.queued ? Lines{"refid " + c.record.fname + "=R"} : Lines{}) << c.record.fname;
   }

@@ -25,7 +25,9 @@ bool sent(const testing::RecordingMessenger& m, int type, const std::string& tex
   return false;
 }
 
-TEST(MainSyncControllerPushTest, AnAccountCancelledMessageTellsTheMonitorAndListsNothing) {
+// Like any message it asks for a listing; the cycle's gate, with the login
+// details gone, keeps that listing from running.
+TEST(MainSyncControllerPushTest, AnAccountCancelledMessageTellsTheMonitorAndAsksForAListing) {
   SyncFixture f;
   MainSyncController& c = f.make();
   PropertyList message(PropertyList::Dict{{"id", PropertyList(1201)}, {"UID", PropertyList("web")}});
@@ -35,7 +37,9 @@ TEST(MainSyncControllerPushTest, AnAccountCancelledMessageTellsTheMonitorAndList
   f.queue->setFolderPaths();
   f.queue->runWriterPass();
   const PropertyList markers = f.queue->readFileFor("5");
-  EXPECT_TRUE(markers.asArray() == nullptr || markers.asArray()->empty());
+  ASSERT_NE(markers.asArray(), nullptr);
+  EXPECT_EQ(markers.asArray()->size(), 1u);
+  EXPECT_NE(c.shouldSync(), 4);
 }
 
 TEST(MainSyncControllerPushTest, AChangeMessageQueuesAListingMarker) {

@@ -354,11 +354,11 @@ TEST_F(PushHandlerTest, AccountEvents) {
   data(*records.back(), msg(1201));
   EXPECT_EQ(host.calls, (std::vector<std::string>{"tooltip:T1018", "notify:N1023",
                                                   "ipc507:The account has been cancelled", "removeLogin"}));
-  EXPECT_EQ(host.listingRequests, 0);
+  EXPECT_EQ(host.listingRequests, 1);
   host.calls.clear();
   data(*records.back(), msg(1205));
   EXPECT_EQ(host.calls, (std::vector<std::string>{"quota:NO", "queryMainDB"}));
-  EXPECT_EQ(host.listingRequests, 1);
+  EXPECT_EQ(host.listingRequests, 2);
   host.calls.clear();
   PropertyList unlink = msg(1203);
   unlink.set("path", "MID");

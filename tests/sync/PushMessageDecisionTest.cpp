@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"NoUsableId", message({{"UID", "m2"}}), running(), true, ""},
         Row{"PasswordChanged", message({{"id", 1202}, {"UID", "m2"}}), running(), false, "",
             PushAccountEvent::kPasswordChanged},
-        Row{"AccountCancelledQueuesNothing", message({{"id", 1201}, {"UID", "m2"}}), running(), false, "",
+        Row{"AccountCancelledStillQueuesAListing", message({{"id", 1201}, {"UID", "m2"}}), running(), true, "",
             PushAccountEvent::kAccountCancelled},
         Row{"QuotaUpgraded", message({{"id", 1205}, {"UID", "m2"}}), running(), true, "",
             PushAccountEvent::kQuotaUpgraded},

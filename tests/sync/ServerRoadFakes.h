@@ -3,6 +3,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -148,7 +149,9 @@ class FakeStatus : public FileStatusPort {
 class FakeSelective : public SelectiveSyncCheck {
  public:
   std::vector<std::string> deselected;  // relative folder paths ending "/"
+  std::string failsFor;                  // a path whose check throws
   bool checkForFileisUnderSSyncSet(const std::string& p) override {
+    if (!failsFor.empty() && p == failsFor) throw std::runtime_error("selective-sync check failed");
     for (const auto& d : deselected)
       if (p.rfind(d, 0) == 0) return true;
     return false;
