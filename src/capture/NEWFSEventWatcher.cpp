@@ -38,6 +38,20 @@ constexpr int kManualClockPollMs = 10;
 // Invalid names traced per hand-on, so a flood of them cannot flood the trace.
 constexpr int kNameTracesPerFlush = 5;
 
+constexpr std::string_view kCacheFolderName = ".UMSCache";
+
+// The folder holds something of the user's: anything but the cache folder
+// and the names never handed on (keys relative to the root: "/name...").
+template <typename Snapshot>
+bool holdsUserItems(const Snapshot& seen, const std::set<std::string>& ignored) {
+  for (const auto& entry : seen) {
+    const std::string& relative = entry.first;
+    const std::string top = relative.substr(1, relative.find('/', 1) - 1);
+    if (top != kCacheFolderName && !ignored.count(top)) return true;
+  }
+  return false;
+}
+
 // A real folder: a symlink in its place, even to a folder, is not one.
 bool folderExists(const std::string& path) { return fileutil::isDirectory(path); }
 
@@ -182,6 +196,7 @@ void NEWFSEventWatcher::runOnce() {
       lookForRoot();
     } else {
       rescanUnwatched();
+      if (rootFoundEmpty_) lookForRefill();
     }
   }
   const bool requested = flushRequested_.exchange(false);
@@ -762,23 +777,54 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
     const bool dateDiffers = row.modificationDate != "NA" && row.modificationDate != date;
     if (sizeDiffers || dateDiffers) emitModified(root.full(relative));
   }
+  // Whether the folder is empty is a question about the whole of it.
+  const bool wholeRoot = kind != RescanKind::kFolderReadable;
+  const bool holdsItems = holdsUserItems(seen, options_.ignoredNames);
+  if (wholeRoot && rootFoundEmpty_ && holdsItems) {
+    // The volume is back (or the user filled the folder again): what it
+    // still lacks was never deleted by the user, so it is fetched again.
+    rootFoundEmpty_ = false;
+    std::vector<LocalFileRow> missing;
+    // Rows still to download count too: nothing else fetches them now.
+    for (const LocalFileRow* row : rowsGone(*rows, seen, unread, true))
+      if (!row->isFolder) missing.push_back(*row);
+    traceLine("watcher: the sync folder that was found empty holds items again; " + std::to_string(missing.size()) +
+              " files it lacks are fetched again, none is deleted on the server");
+    if (!missing.empty() && options_.fetchMissing) options_.fetchMissing(missing);
+    return;
+  }
+  if (wholeRoot && !holdsItems && std::any_of(rows->begin(), rows->end(),
+                                 [](const LocalFileRow& row) { return !row.pendingDownload; })) {
+    // An empty folder where the database knows items is far more often a
+    // volume not mounted, or a folder replaced, than a user who removed
+    // everything: the server's copy is kept, and once the folder holds
+    // items again what it lacks is fetched (lookForRefill).
+    traceLine("watcher: the sync folder is empty but the local database lists items; nothing is "
+              "deleted on the server");
+    rootFoundEmpty_ = true;
+    if (!nextRescan_) nextRescan_ = now() + options_.rescanInterval;
+    return;
+  }
   if (!reportDeletes) {
     if (kind == RescanKind::kRootBack)
       traceLine("watcher: the sync folder came back; items missing from it are not deleted on the server");
     return;
   }
-  if (seen.empty() && std::any_of(rows->begin(), rows->end(),
-                                  [](const LocalFileRow& row) { return !row.pendingDownload; })) {
-    // An empty folder where the database knows items is far more often a
-    // volume not mounted, or a folder replaced, than a user who removed
-    // everything: the server's copy is kept.
-    traceLine("watcher: the sync folder is empty but the local database lists items; nothing is "
-              "deleted on the server");
-    return;
-  }
+  std::vector<const LocalFileRow*> gone = rowsGone(*rows, seen, unread, false);
+  // Deepest first, as a removal of a tree reports it.
+  std::sort(gone.begin(), gone.end(),
+            [](const LocalFileRow* a, const LocalFileRow* b) { return a->path > b->path; });
+  for (const LocalFileRow* row : gone) emitRemoved(root.full(row->path), row->isFolder);
+}
+
+std::vector<const LocalFileRow*> NEWFSEventWatcher::rowsGone(const std::vector<LocalFileRow>& rows,
+                                                             const Snapshot& seen,
+                                                             const std::vector<std::string>& unread,
+                                                             bool withPendingDownloads) const {
+  const SyncRootPath root(options_.syncRoot);
   std::vector<const LocalFileRow*> gone;
-  for (const LocalFileRow& row : *rows) {
-    if (seen.count(row.path) || row.pendingDownload) continue;
+  for (const LocalFileRow& row : rows) {
+    if (seen.count(row.path) || (row.pendingDownload && !withPendingDownloads)) continue;
     if (!capturepath::staysInsideRoot(row.path)) {
       traceLine("watcher: a database row names \"" + row.path + "\", outside the sync folder; ignored");
       continue;
@@ -791,10 +837,25 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
     if (underUnread || collections_.isBeingRestored(row.path) || fileutil::exists(full)) continue;
     gone.push_back(&row);
   }
-  // Deepest first, as a removal of a tree reports it.
-  std::sort(gone.begin(), gone.end(),
-            [](const LocalFileRow* a, const LocalFileRow* b) { return a->path > b->path; });
-  for (const LocalFileRow* row : gone) emitRemoved(root.full(row->path), row->isFolder);
+  return gone;
+}
+
+void NEWFSEventWatcher::lookForRefill() {
+  std::optional<std::vector<std::string>> names = fileutil::listDirectory(options_.syncRoot);
+  bool holds = false;
+  for (const std::string& name : names.value_or(std::vector<std::string>{}))
+    holds = holds || (name != kCacheFolderName && !options_.ignoredNames.count(name));
+  if (!holds) {
+    if (!nextRescan_) nextRescan_ = now() + options_.rescanInterval;
+    return;
+  }
+  // A volume mounted over the folder is another folder than the one watched:
+  // it is watched afresh, then compared.
+  if (tree_->watchRoot(options_.syncRoot) != InotifyWatchTree::AddResult::kAdded) {
+    rootLost("cannot be watched again");
+    return;
+  }
+  rescanRoot(RescanKind::kRootBack);
 }
 
 void NEWFSEventWatcher::updateWatchCount() { watchCount_ = tree_ ? tree_->size() : 0; }

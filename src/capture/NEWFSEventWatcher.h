@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/CaptureDatabase.h"
 #include "capture/DirectoryWalker.h"
 #include "capture/EventCoalescer.h"
 #include "platform/Clock.h"
@@ -80,6 +81,11 @@ class NEWFSEventWatcher {
     // database, so that the owner can let what the last run recorded be
     // merged first (rows it lacks would be uploaded again).
     std::function<void()> settleDatabase;
+    // Called on the watcher thread when a sync folder that was found empty
+    // while the database listed items (a volume not mounted: nothing was
+    // deleted on the server) holds items again: the file rows whose files
+    // it still lacks, to be downloaded again. Empty: nothing is done.
+    std::function<void(const std::vector<LocalFileRow>& missing)> fetchMissing;
     // Called when the watch limit is first hit (true) and when every folder
     // is watched again (false): on the watcher thread, or inside start().
     std::function<void(bool limited)> watchLimitChanged;
@@ -200,6 +206,12 @@ class NEWFSEventWatcher {
   void rescanRoot(RescanKind kind);
   void compareWithDatabase(const Snapshot& seen, const std::vector<std::string>& unread,
                            RescanKind kind);
+  // Rows whose items are gone from the folder, as a comparison judges them.
+  std::vector<const LocalFileRow*> rowsGone(const std::vector<LocalFileRow>& rows, const Snapshot& seen,
+                                            const std::vector<std::string>& unread, bool withPendingDownloads) const;
+  // While the folder is the empty one a start found: whether it holds items
+  // again, and if so its comparison, which fetches what it lacks.
+  void lookForRefill();
   void rescanUnwatched();
   void setWatchLimitReached(bool limited);
   void updateWatchCount();
@@ -216,6 +228,9 @@ class NEWFSEventWatcher {
   std::vector<PendingMove> moves_;
   std::map<std::string, Snapshot> unwatched_;  // region root (full path) -> snapshot
   bool rootMissing_ = false;
+  // The folder was found empty while the database listed items; its rows
+  // are fetched again once it holds items (lookForRefill).
+  bool rootFoundEmpty_ = false;
   // Renames pending when the root went, handed on when it is back.
   std::vector<EventCoalescer::Operation> heldRenames_;
   std::optional<Clock::TimePoint> nextRescan_;

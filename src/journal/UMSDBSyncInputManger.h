@@ -312,6 +312,9 @@ class UMSDBSyncInputManger {
                 const std::function<void(WriteBehindDatabase&, const std::function<void()>&)>& fill);
   template <typename Queue, typename Batch>
   bool drain(Guarded<Queue>& queue, Batch batch, PassResult& pass);
+  // Takes the queued deletes that cover the old path of a queued rename:
+  // written before the rename, they would take its rows with them.
+  std::vector<std::string> takeDeletesAheadOfRenames();
 
   // Thread.
   void timerFireMethod();

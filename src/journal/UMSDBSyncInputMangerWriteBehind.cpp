@@ -57,13 +57,43 @@ UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::writeDatabaseBatches() {
   using Renames = std::vector<RenameEntry>;
   pass.busy |= drain(mFilesToUpdate_, [this](const Entries& e) { return threadToUpDateBackedUpFiles(e); }, pass);
   pass.busy |= drain(mFilesToUpdateRefID_, [this](const Entries& e) { return threadToUpDateRefID(e); }, pass);
+  // A folder emptied by a move and then removed queues its rename before its
+  // delete; those deletes are written after the renames.
+  std::vector<std::string> afterRenames = takeDeletesAheadOfRenames();
   pass.busy |= drain(mFilesToDelete_, [this](const Paths& p) { return threadToUpDateDeleteFiles(p); }, pass);
   pass.busy |= drain(mFilesToRename_, [this](const Renames& r) { return threadToUpDateRenameFiles(r); }, pass);
+  if (!afterRenames.empty()) {
+    mFilesToDelete_.with([&afterRenames](OrderedSet<std::string>& q) { q.putBack(std::move(afterRenames)); });
+    pass.busy |= drain(mFilesToDelete_, [this](const Paths& p) { return threadToUpDateDeleteFiles(p); }, pass);
+  }
   pass.busy |= drain(mFilesToBackup_, [this](const Paths& p) { return threadToUpDateBackupFiles(p); }, pass);
   drain(mOBFilesToUpdateBackup_, [this](const Paths& p) { return threadToUpDateOBBackupFiles(p); }, pass);
   drain(mOBFilesToUpdate_, [this](const Entries& e) { return threadToUpDateOBBackedUpFiles(e); }, pass);
   drain(mOBFilesToDelete_, [this](const Paths& p) { return threadToUpDateOBDeleteFiles(p); }, pass);
   return pass;
+}
+
+std::vector<std::string> UMSDBSyncInputManger::takeDeletesAheadOfRenames() {
+  const SyncRootPath root = syncRoot();
+  if (!root.known()) return {};
+  std::vector<std::string> origins;
+  mFilesToRename_.with([&](OrderedSet<RenameEntry>& q) {
+    for (const RenameEntry& r : q.items()) origins.push_back(root.relative(r.originalPath));
+  });
+  if (origins.empty()) return {};
+  std::vector<std::string> held;
+  mFilesToDelete_.with([&](OrderedSet<std::string>& q) {
+    std::vector<std::string> rest;
+    for (std::string& path : q.take()) {
+      const std::string d = root.relative(path);
+      const bool covers = !d.empty() && d != "/" && std::any_of(origins.begin(), origins.end(), [&d](const std::string& o) {
+        return o == d || (o.size() > d.size() && o.compare(0, d.size(), d) == 0 && o[d.size()] == '/');
+      });
+      (covers ? held : rest).push_back(std::move(path));
+    }
+    q.putBack(std::move(rest));
+  });
+  return held;
 }
 
 bool UMSDBSyncInputManger::runBatch(

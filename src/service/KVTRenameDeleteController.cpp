@@ -300,6 +300,7 @@ void KVTRenameDeleteController::startDeleteOperation(const std::vector<std::stri
       if (firstError.empty()) firstError = rec.text(QLSYNCParser::kMessageKey);
       if (!servicetexts::hasThumbnailSuffix(stripSlash(path)) && delegate_ != nullptr) {
         delegate_->renameDeleteDidReceiveErrors(path, type);
+        delegate_->deleteItemRefused(path, rec.text(QLSYNCParser::kMessageKey));
       }
     }
   });

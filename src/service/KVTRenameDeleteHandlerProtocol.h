@@ -15,8 +15,8 @@ class KVTRenameDeleteController;
 // are never reported.
 //
 // One run: renameDeleteDidStart; per item renameDidReceiveData (rename),
-// deleteDidReceiveData (delete) or renameDeleteDidReceiveErrors (a delete the
-// engine refused); renameDeleteDidRetry before the one retry of refused
+// deleteDidReceiveData (delete) or renameDeleteDidReceiveErrors and
+// deleteItemRefused (a delete the engine refused); renameDeleteDidRetry before the one retry of refused
 // renames; then exactly one of renameDeleteDidFinishSuccessfully,
 // renameDeleteDidFailWithError, deleteDidCancel (delete) or
 // renameDeleteDidCancel (rename).
@@ -33,6 +33,9 @@ class KVTRenameDeleteHandlerProtocol {
                                             const std::string& type) = 0;
   virtual void renameDeleteDidRetry(const std::vector<RenameEntry>& /*renames*/) {}
   virtual void renameDeleteDidReceiveErrors(const std::string& /*path*/, const std::string& /*type*/) {}
+  // Right after renameDeleteDidReceiveErrors of a delete: the engine's text,
+  // which tells an item the service does not hold from one it refused.
+  virtual void deleteItemRefused(const std::string& /*path*/, const std::string& /*message*/) {}
   virtual void renameDeleteDidCancel(KVTRenameDeleteController& /*controller*/, const std::string& /*type*/) {
   }
   virtual void deleteDidCancel(KVTRenameDeleteController& /*controller*/) {}

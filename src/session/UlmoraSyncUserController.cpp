@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 
+#include <map>
 #include <unordered_set>
 
 #include "capture/DBManager.h"
@@ -242,6 +243,19 @@ void UlmoraSyncUserController::startWatcher() {
   // the database; a database that cannot merge holds it up only so long.
   o.settleDatabase = [this] {
     if (std::shared_ptr<DatabaseMerger> m = merger()) m->waitUntilMerged(kStartMergeWait);
+  };
+  // A folder found empty (an unmounted volume) and then filled again: what
+  // it lacks is marked as still to download, so that no later start takes it
+  // for a delete, and fetched.
+  o.fetchMissing = [this](const std::vector<LocalFileRow>& missing) {
+    std::map<std::string, std::string> marks, downloads;
+    for (const LocalFileRow& row : missing) {
+      marks.emplace(row.path, "NA");  // the recorded reference id stays
+      downloads.emplace(row.path, row.size);
+      collections_.addToAvoidBackup(row.path);
+    }
+    inputQueue_.addFileToUpdate(marks);
+    inputQueue_.addRestoreFiles(downloads);
   };
   watcher_ = std::make_unique<NEWFSEventWatcher>(o, sink_, collections_);
   if (!watcher_->start()) {

@@ -1,7 +1,12 @@
 #include "sync/DownloadRunHandler.h"
 
+#include <sys/stat.h>
+
+#include <chrono>
+
 #include "foundation/QLLocalizedString.h"
 #include "platform/FileUtil.h"
+#include "service/ServerPath.h"
 #include "sync/RepeatedSetRule.h"
 #include "sync/SyncPathHelpers.h"
 #include "sync/UlmoraSyncStatus.h"
@@ -12,10 +17,17 @@ using namespace fileutil;
 namespace {
 using K = KVTProgressRecord;
 constexpr size_t kReceivedKept = 10;
+constexpr std::string_view kReasonMark = "Reason: ";
+
+// The part of an engine error that says why ("No space left on device").
+std::string reasonOf(const std::string& error) {
+  const size_t at = error.rfind(kReasonMark);
+  return at == std::string::npos ? error : error.substr(at + kReasonMark.size());
+}
 }  // namespace
 
 DownloadRunHandler::DownloadRunHandler(RunRoadContext& ctx, std::atomic<int32_t>& sameRestoreSetRepeatedCount)
-    : ctx_(ctx), repeatCount_(sameRestoreSetRepeatedCount), log_(ctx.clock) {}
+    : ctx_(ctx), repeatCount_(sameRestoreSetRepeatedCount), log_(ctx.clock), retries_(ctx.clock) {}
 
 void DownloadRunHandler::operationDidStart() {
   std::string header = runending::sessionHeader(ctx_, ctx_.host.accountUser().ulmoraUsername());
@@ -27,6 +39,9 @@ void DownloadRunHandler::operationDidStart() {
 void DownloadRunHandler::operationDidReceiveData(const KVTProgressRecord& record) {
   ctx_.host.sendDataToMonitor(record, 2, 0);
   const std::string& file = record.filename;
+  if (record.transferMode == K::kFullRestore || record.transferMode == K::kIncrementalRestore ||
+      record.transferMode == K::kSyncFile)
+    retries_.forget(file);
   if (record.transferMode != K::kFullRestore && record.transferMode != K::kIncrementalRestore) {
     if (record.transferMode == K::kSyncFile) {
       ctx_.host.downloadWritten(file);
@@ -48,6 +63,46 @@ void DownloadRunHandler::operationDidReceiveData(const KVTProgressRecord& record
 
 void DownloadRunHandler::operationDidReceiveErrors(const std::string& error, const std::string& path) {
   runending::perFileError(ctx_, log_, error, path);
+  std::string file = syncpaths::relativePath(SyncRootPath(ctx_.syncRoot()), path);
+  if (file.empty() || file == "/") return;
+  if (file.front() != '/') file.insert(0, "/");
+  const std::string reason =
+      runtext::withAccountName(reasonOf(error), ctx_.syncUser, ctx_.host.accountUser().ulmoraUsername());
+  if (error.find(runtext::kNoSuchFile) != std::string::npos) {
+    retries_.forget(file);
+    log_.line(runtext::formatted("Error: %@ could not be synced down (%@); it is not tried again", {file, reason}),
+              true);
+    return;
+  }
+  const auto wait = std::chrono::duration_cast<std::chrono::seconds>(retries_.failed(file, localStamp(file)));
+  log_.line(runtext::formatted("Error: %@ could not be synced down (%@); it is tried again in %@ s",
+                               {file, reason, std::to_string(wait.count())}),
+            true);
+}
+
+std::string DownloadRunHandler::localStamp(const std::string& relativePath) const {
+  const std::optional<std::string> full = syncpaths::fullPath(SyncRootPath(ctx_.syncRoot()), relativePath);
+  struct stat st {};
+  if (!full || ::lstat(full->c_str(), &st) != 0) return "";
+  if (!S_ISREG(st.st_mode)) return "other";
+  return std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec);
+}
+
+std::map<std::string, std::string> DownloadRunHandler::takeDueRetries() {
+  std::map<std::string, std::string> due;
+  for (RetryBackoff::Due& d : retries_.takeDue()) {
+    if (localStamp(d.key) != d.payload) {
+      // Whatever stands there now is the user's (or arrived another way).
+      daemonTrace("the failed download of " + serverpath::forTrace(d.key) +
+                  " is not tried again: the local item changed meanwhile");
+      retries_.forget(d.key);
+      continue;
+    }
+    daemonTrace("the failed download of " + serverpath::forTrace(d.key) + " is tried again");
+    due.emplace(std::move(d.key), "NA");
+  }
+  return due;
 }
 
 std::string DownloadRunHandler::takeFirstReceived() {

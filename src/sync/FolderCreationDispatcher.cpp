@@ -168,6 +168,8 @@ void FolderCreationDispatcher::StartExcutingCreateDirOpr() {
     service_.startCraeteDir(relative);
     if (outcome_ == Outcome::kCreated) {
       tries_.erase(full);
+      std::set<std::string> seen;
+      for (const std::string& folder : renamedelete::selfAndParents(relative, seen)) queue_.recordFolderInSync(folder);
     } else {
       // Only a refusal of the folder itself counts: a run that failed as a
       // whole (no connection, an engine error) says nothing about it, and a

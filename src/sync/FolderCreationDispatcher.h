@@ -25,6 +25,10 @@ class FolderCreationQueue {
   virtual PropertyList readCreateDirJournal() = 0;
   virtual void deleteCreateDirJournal() = 0;
   virtual void addDirectory(const std::string& fullPath) = 0;
+  // Records a folder the server now holds (relative path) in the local
+  // database, so that a start finds it gone if it goes while the agent
+  // is not running.
+  virtual void recordFolderInSync(const std::string& relativeFolder) = 0;
 };
 
 // The engine-driven folder-creation controller as the worker drives it.
@@ -71,7 +75,8 @@ class FolderCreationEnvironment {
 // is checked; a folder whose creation failed or was cancelled is queued again
 // while it still exists and holds no file (one the engine refused at most
 // kMaxCreateTries times); paths outside the sync root are skipped; a cancel
-// ends the run and leaves the rest queued.
+// ends the run and leaves the rest queued. A folder created, and each folder
+// above it, is recorded in the local database.
 //
 // Thread-safety: CreateFolder, cancel and the accessors on any thread; the
 // worker body on one thread at a time; the callbacks on the worker.

@@ -100,6 +100,12 @@ bool ListingOutcome::skipped(const std::string& fname) {
   return fname.substr(0, kOutOfBox.size()) == kOutOfBox || ports_.selective.checkForFileisUnderSSyncSet(fname);
 }
 
+// A folder the server holds and this computer has: its row lets a start
+// see it removed while the agent was not running.
+void ListingOutcome::recordFolder(const std::string& relative) {
+  ports_.queue.addFileToUpdate({{relative, "Backup"}});
+}
+
 bool ListingOutcome::removeEmptyTree(const std::string& relative, int depth) {
   if (depth > 256) return false;
   auto names = files_.list(relative);
@@ -116,9 +122,12 @@ void ListingOutcome::removeIfNoFiles(const std::string& path) {
   auto rel = files_.check(path);
   if (!rel) return;
   auto info = files_.info(*rel);
-  if (!info || !info->isFolder) return;
-  if (QLUtility::doesContainsFile(files_.fullPath(*rel))) return;
-  removeEmptyTree(*rel, 0);
+  if (info && !info->isFolder) return;
+  if (info && (QLUtility::doesContainsFile(files_.fullPath(*rel)) || !removeEmptyTree(*rel, 0))) return;
+  // Its row (and those of the folders below) goes with it: left behind, a
+  // later start would take the folder for one the user removed, and delete
+  // whatever the server holds under that name by then.
+  ports_.queue.addFileToDelete(*rel);
 }
 
 void ListingOutcome::manageFoldersReceivedFromServer(const Folders& folders) {
@@ -137,12 +146,24 @@ void ListingOutcome::manageFoldersReceivedFromServer(const Folders& folders) {
   for (const auto& record : folders.live) {
     if (skipped(record.fname)) continue;
     auto rel = files_.check(record.fname);
-    if (!rel || files_.exists(*rel)) continue;
+    if (!rel) continue;
+    if (auto info = files_.info(*rel)) {
+      if (info->isFolder) recordFolder(*rel);
+      continue;
+    }
+    if (ports_.status && ports_.status->backupStatus(*rel)) {
+      // Recorded in sync and gone from here: the user removed it (while the
+      // agent was not running, perhaps), and that delete is on its way to
+      // the server; made again, it would undo it.
+      continue;
+    }
     std::string full = files_.fullPath(*rel);
     ports_.filters.addToAvoidFolderCreation(full);
     ports_.filters.addTomFileInfoChangedManualyList(full);
-    if (files_.makeFolders(*rel))
+    if (files_.makeFolders(*rel)) {
+      recordFolder(*rel);
       ports_.host.showDesktopPushNotification("N1034||" + shortened(lastName(*rel)) + "||added::" + *rel);
+    }
   }
 
   for (const auto& folder : ports_.filters.emptyFoldersDuringReintialze()) {

@@ -53,6 +53,9 @@ class ListingOutcome {
     SyncQueuePort& queue;
     CaptureFilterPort& filters;
     SelectiveSyncCheck& selective;
+    // The local database's rows; nullptr: every server folder missing here
+    // is made.
+    FileStatusPort* status = nullptr;
   };
 
   ListingOutcome(const SyncRootFiles& files, Ports ports, ListingTally& tally);
@@ -72,6 +75,7 @@ class ListingOutcome {
   bool skipped(const std::string& fname);
   void removeIfNoFiles(const std::string& path);
   bool removeEmptyTree(const std::string& relative, int depth);
+  void recordFolder(const std::string& relative);
 
   const SyncRootFiles& files_;
   Ports ports_;

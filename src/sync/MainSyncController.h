@@ -604,6 +604,8 @@ class MainSyncController final : public SyncController,
   std::shared_ptr<UploadRoad> uploadRoad_;  // shared: complete only in its own .cpp
   // The account's login-details plist (sub-account test of over-quota).
   std::string accountPlistPath() const;
+  // Downloads that failed on their own and are due again ({path: size}).
+  std::map<std::string, std::string> dueDownloadRetries();
   // A storage server named by service discovery: both managers and the
   // login details take it.
   void useDiscoveredServer(const std::string& server);

@@ -117,6 +117,7 @@ void MainSyncController::dispatchDownloads() {
   if (const PropertyList::Dict* d = journal.asDict()) {
     for (const auto& [path, size] : *d) batch.emplace(path, size.textValue().value_or(""));
   }
+  for (auto& [path, size] : dueDownloadRetries()) batch.emplace(path, std::move(size));
   std::set<std::string> renamed;
   {
     std::lock_guard<std::mutex> hold(state_.push.mutex);

@@ -137,7 +137,7 @@ void MainSyncController::buildListing() {
                                   server.mPreviousIndexStr},
       *listingIndex_, *listingTally_, postOnMain);
   listingOutcome_ = std::make_unique<ListingOutcome>(
-      *syncRootFiles_, ListingOutcome::Ports{*roadHost_, *roadQueue_, *roadFilters_, *roadHost_}, *listingTally_);
+      *syncRootFiles_, ListingOutcome::Ports{*roadHost_, *roadQueue_, *roadFilters_, *roadHost_, roadStatus_.get()}, *listingTally_);
 
   DownloadDispatcher::Paths paths;
   for (int i = kRestoreStatusFirst; i <= kRestoreStatusLast; ++i) paths.restoreStatusFiles.push_back(applicationFile(i));

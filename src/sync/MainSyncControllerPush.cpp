@@ -164,6 +164,9 @@ class MainSyncController::PushConcern final : public PushHost,
   void addBackupFiles(const std::string& fullPath) override { c_.ctx_.inputQueue.addBackupFiles(fullPath); }
   void addFileToBackup(const std::string& path) override { c_.ctx_.inputQueue.addFileToBackup(path); }
   void addDirectory(const std::string& fullPath) override { c_.ctx_.inputQueue.addDirectory(fullPath); }
+  void recordFolderInSync(const std::string& relativeFolder) override {
+    c_.ctx_.inputQueue.addFileToUpdate({{relativeFolder, "Backup"}});
+  }
   void setShouldReturnBackupEntries(bool value) override {
     c_.ctx_.inputQueue.setShouldReturnBackupEntries(value);
   }

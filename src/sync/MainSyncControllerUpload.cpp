@@ -216,6 +216,10 @@ void MainSyncController::stopUpload() {
   uploadRoad_->discovery.stop();
 }
 
+std::map<std::string, std::string> MainSyncController::dueDownloadRetries() {
+  return uploadRoad_ ? uploadRoad_->downloadRuns.takeDueRetries() : std::map<std::string, std::string>{};
+}
+
 std::string MainSyncController::accountPlistPath() const {
   return QLUtility::pathForTemplateKey("UMLoginDetailsFile", ctx_.session.consoleUser);
 }

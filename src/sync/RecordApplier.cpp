@@ -483,7 +483,10 @@ void RecordApplier::checkforEmptyFolder(const std::string& path) {
   for (int depth = 0; current && depth < 4096; ++depth) {
     auto info = files_.info(*current);
     if (!info) return;
-    if (info->isFolder && !files_.removeEmptyFolder(*current)) return;
+    if (info->isFolder) {
+      if (!files_.removeEmptyFolder(*current)) return;
+      ports_.queue.addFileToDelete(*current);  // its row goes with it
+    }
     std::string parent = parentOf(*current);
     if (parent.empty()) return;  // the root stays
     current = parent;

@@ -61,7 +61,8 @@ RenameDeleteDispatcher::RenameDeleteDispatcher(RenameDeleteQueue& queue, RenameD
       clock_(options.clock != nullptr ? *options.clock : mainLoop.clock()),
       stamps_(options.stamps),
       pause_(std::move(options.pause)),
-      running_(options.runningFlag != nullptr ? *options.runningFlag : ownRunning_) {}
+      running_(options.runningFlag != nullptr ? *options.runningFlag : ownRunning_),
+      deleteRetries_(clock_) {}
 
 RenameDeleteDispatcher::~RenameDeleteDispatcher() {
   cancel();
@@ -73,6 +74,7 @@ void RenameDeleteDispatcher::join() { worker_.join(); }
 
 void RenameDeleteDispatcher::ExcuteEventsCaptured() {
   if (running_) return;
+  queueDueDeletes();
   if (!queue_.CheckIfAnyRenameDeleteOrCreateDirOccured() && !hasHeldWork()) return;
   daemonTrace("rename or check type called ");
   // The flag is set here, before the thread exists, so the next cycle cannot
@@ -242,8 +244,11 @@ void RenameDeleteDispatcher::runDelete(const std::vector<std::string>& entries) 
       marked && !env_.AreAllToBeExcludedDelete(paths) ? "Deleting file(s)..." : "T1016";
   env_.setMonitorToolTip(status);
   confirmedDeletes_.clear();
+  deletesNotHeld_.clear();
   deleteCancelled_ = false;
+  deleteFailed_ = false;
   service_.startOperation(arrayOf(paths), kDelete);
+  if (!deleteCancelled_) keepUnconfirmedDeletes(paths);
   const std::string line = format(localized("delete completed for set :%@"), {synctexts::describe(paths)});
   daemonTrace(line);
   env_.removeItemFromToolTipFor(status);
@@ -258,6 +263,39 @@ void RenameDeleteDispatcher::runDelete(const std::vector<std::string>& entries) 
     if (!rest.paths.empty()) heldSets_.push_front(std::move(rest));
     cancelRequested_ = true;
   }
+}
+
+void RenameDeleteDispatcher::keepUnconfirmedDeletes(const std::vector<std::string>& paths) {
+  for (const std::string& p : paths) {
+    const std::string path = trimmed(p);
+    if (!deleteFailed_ || confirmedDeletes_.count(path) || deletesNotHeld_.count(path)) {
+      deleteRetries_.forget(path);
+      continue;
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::seconds>(deleteRetries_.failed(path));
+    const std::string line = "Error: " + path + " was not deleted; it is tried again in " +
+                             std::to_string(wait.count()) + " s";
+    daemonTrace(line);
+    env_.writeSessionLog(deleteSessionFile_, line, true);
+  }
+}
+
+void RenameDeleteDispatcher::queueDueDeletes() {
+  std::vector<std::string> paths;
+  for (RetryBackoff::Due& d : deleteRetries_.takeDue()) {
+    if (fileutil::exists(full(d.key))) {
+      // The user (or a download) put an item there again: it is uploaded,
+      // and deleting the server's copy now would lose it elsewhere.
+      daemonTrace("the failed delete of " + d.key + " is not sent again: the item is back");
+      deleteRetries_.forget(d.key);
+      continue;
+    }
+    paths.push_back(std::move(d.key));
+  }
+  if (paths.empty()) return;
+  daemonTrace("failed deletes sent again: " + std::to_string(paths.size()));
+  std::lock_guard<std::mutex> lock(mu_);
+  heldSets_.push_back(LocalChangeSet{kDelete, std::move(paths), {}});
 }
 
 std::vector<std::string> RenameDeleteDispatcher::CheckIfDeleteFileIsUnderAnyOtherOperation(
@@ -394,6 +432,7 @@ void RenameDeleteDispatcher::renameDeleteDidFailWithError(const std::string& err
     deleteAndBackupOnRenameAbrutFailure(error);
     env_.writeSessionLog(renameSessionFile_, kSeparator, true);
   } else if (type == kDelete) {
+    deleteFailed_ = true;
     queue_.setShouldReturnBackupEntries(true);
     uploadsSwitchedOff_ = false;
     if (!error.empty()) {
@@ -424,6 +463,10 @@ void RenameDeleteDispatcher::renameDeleteDidReceiveErrors(const std::string& pat
   daemonTrace(line);
   env_.writeSessionLog(deleteSessionFile_, line, true);
   QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(line, true);
+}
+
+void RenameDeleteDispatcher::deleteItemRefused(const std::string& path, const std::string& message) {
+  if (message.find(kServerLacksItem) != std::string::npos) deletesNotHeld_.insert(trimmed(path));
 }
 
 void RenameDeleteDispatcher::renameDeleteDidCancel(KVTRenameDeleteController&, const std::string& type) {

@@ -20,6 +20,7 @@
 #include "service/KVTRenameDeleteController.h"
 #include "service/KVTRenameDeleteHandlerProtocol.h"
 #include "sync/RenameDeleteRules.h"
+#include "sync/RetryBackoff.h"
 #include "sync/SyncWorkerThread.h"
 
 namespace ulmora {
@@ -163,6 +164,11 @@ struct RenameDeleteOptions {
 //   which uploads the new item.
 // - Deletes are put after the renames that create what they delete
 //   (renamedelete::orderForUser).
+// - A delete the service did not confirm (a connection error, an engine
+//   that ended, an item it refused) is sent again at a later cycle, after
+//   RetryBackoff's waits, until it is confirmed; an item the service does
+//   not hold counts as deleted, and one that is back in the sync folder is
+//   not sent again (it goes up instead).
 // - The running flag is set by the thread that starts the worker; a cancel
 //   stops the run between batches and sets. What a cancelled run had not sent
 //   stays with the worker for the next run.
@@ -214,12 +220,18 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
                                     const std::string& type) override;
   void renameDeleteDidRetry(const std::vector<RenameEntry>& renames) override;
   void renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) override;
+  void deleteItemRefused(const std::string& path, const std::string& message) override;
   void renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) override;
   void deleteDidCancel(KVTRenameDeleteController& controller) override;
 
  private:
   void runRenames();
   void runDelete(const std::vector<std::string>& entries);
+  // The deletes of `paths` neither confirmed nor answered "not held" wait
+  // for a later try.
+  void keepUnconfirmedDeletes(const std::vector<std::string>& paths);
+  // Failed deletes whose wait is over, as a held set.
+  void queueDueDeletes();
   void deleteAndBackupOnRenameAbrutFailure(const std::string& error);
   void queueUploadOf(const std::string& relativePath);
   bool pause(Clock::Duration d);
@@ -252,10 +264,13 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   std::string deleteSessionFile_;
   std::vector<std::pair<std::string, std::string>> confirmedRenames_;
   std::set<std::string> confirmedDeletes_;
+  std::set<std::string> deletesNotHeld_;  // the service answered "not held"
+  bool deleteFailed_ = false;
   bool deleteCancelled_ = false;
   bool renameCancelled_ = false;
   bool uploadsSwitchedOff_ = false;
   std::map<RenameEntry, int> replays_;
+  RetryBackoff deleteRetries_;  // locks itself
 
   SyncWorkerThread worker_;
 

@@ -3,9 +3,11 @@
 // item has when the list is written.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <set>
 #include <thread>
@@ -237,6 +239,7 @@ TEST(CaptureToJournalTest, AStartComparesTheFolderWithTheDatabase) {
     std::vector<LocalFileRow> rows{c.rowFor("/same.txt"), c.rowFor("/changed.txt"),
                                    c.rowFor("/old-folder"), c.rowFor("/old-folder/kept.txt")};
     rows.push_back(LocalFileRow{"/removed.txt", "NA", "3", false, false});
+    rows.push_back(LocalFileRow{"/removed-folder", "NA", "4096", true, false});
     rows.push_back(LocalFileRow{"/to-download.txt", "NA", "3", false, true});
     rows.push_back(LocalFileRow{"/Deselected/f.txt", "NA", "3", false, false});
     c.useDatabase(rows);
@@ -272,6 +275,7 @@ TEST(CaptureToJournalTest, AStartComparesTheFolderWithTheDatabase) {
       expected.insert("/changed.txt");
       for (int i = 0; i < 500; ++i) expected.insert("/burst/f" + std::to_string(i));
       deletes.push_back("/removed.txt");
+      deletes.push_back("/removed-folder");
       folders.push_back(c.full("/empty"));
     }
     EXPECT_EQ(c.uploaded(), expected);
@@ -281,6 +285,43 @@ TEST(CaptureToJournalTest, AStartComparesTheFolderWithTheDatabase) {
     EXPECT_EQ(deleted, deletes);
     EXPECT_EQ(c.createdFolders(), folders);
   }
+}
+
+// A folder found empty at a start (a volume not mounted) deletes nothing on
+// the server; once it holds items again, every file it lacks is fetched
+// again, and still nothing is deleted.
+TEST(CaptureToJournalTest, AnEmptyFolderFilledAgainFetchesWhatItLacks) {
+  CaptureToJournal c;
+  put(c.full("/a.txt"), "1234");
+  ASSERT_EQ(::mkdir(c.full("/b").c_str(), 0700), 0);
+  put(c.full("/b/c.txt"), "12");
+  std::vector<LocalFileRow> rows{c.rowFor("/a.txt"), c.rowFor("/b"), c.rowFor("/b/c.txt")};
+  rows.push_back(LocalFileRow{"/to-download.txt", "NA", "3", false, true});
+  c.useDatabase(rows);
+  c.options().rescanInterval = 2s;
+  std::atomic<int> calls{0};
+  std::vector<std::string> fetched;  // read once the watcher has stopped
+  c.options().fetchMissing = [&](const std::vector<LocalFileRow>& missing) {
+    for (const auto& row : missing) fetched.push_back(row.path);
+    ++calls;
+  };
+  const std::string aside = c.full("") + "-away";
+  ASSERT_EQ(::rename(c.full("/a.txt").c_str(), (aside + "-a.txt").c_str()), 0);
+  fileutil::removeAll(c.full("/b"));
+
+  c.start();
+  c.watcher().compareWithDatabaseAtStart();
+  c.sync();
+  c.advance(5s);
+  EXPECT_EQ(calls.load(), 0);  // still empty
+  ASSERT_EQ(::rename((aside + "-a.txt").c_str(), c.full("/a.txt").c_str()), 0);
+  c.sync();
+  c.advance(5s);
+  c.finish();
+
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_EQ(fetched, std::vector<std::string>{"/b/c.txt"});
+  for (const auto& set : c.eventSets()) EXPECT_NE(set.type, "delete");
 }
 
 }  // namespace

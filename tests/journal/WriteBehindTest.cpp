@@ -82,6 +82,23 @@ TEST_F(WriteBehindTest, EveryRowKindExactToTheValueInPassOrder) {
   EXPECT_EQ(q_.getUpdateBackupFilesCount(), 0u);
 }
 
+// A folder emptied by a move and then removed: its delete, queued after the
+// move, must not be written first, or it takes the moved rows with it.
+TEST_F(WriteBehindTest, ADeleteOfAFolderAMoveLeftWaitsForTheMove) {
+  q_.addFileToRename({"/e/a.txt", "/d/a.txt"});
+  q_.addFileToDelete("/e");
+  q_.addFileToDelete("/other");
+  q_.runWriterPass();
+  std::vector<std::vector<Row>> rows;
+  for (const auto& b : published()) rows.push_back(b.rows);
+  const std::vector<std::vector<Row>> expected = {
+      {{"delete", {"/other"}}},
+      {{"rename", {"/e/a.txt", "/d/a.txt", "NA", "NA", "NA", "0", "NA", "NA", "1", "1", "1", "NA"}}},
+      {{"delete", {"/e"}}},
+  };
+  EXPECT_EQ(rows, expected);
+}
+
 TEST_F(WriteBehindTest, InSyncListHoldsEveryKeyOfTheBatchDownloadsIncluded) {
   q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}, {"/b.txt", "Backup"}, {"/dl", "ref-1"}});
   bool postedBeforeCommit = false;

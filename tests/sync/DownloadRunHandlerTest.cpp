@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+
 #include "UploadRoadFakes.h"
 #include "platform/FileUtil.h"
 #include "sync/DownloadRunHandler.h"
@@ -146,6 +149,55 @@ TEST(DownloadRunHandler, FailedRunKeepsTheIndexAndQueuesTheRestAgain) {
     EXPECT_FALSE(fileutil::exists(rig.dir.sub("app/118"))) << c.name;
     EXPECT_TRUE(rig.log.has("deleteHalfRestoredFiles")) << c.name;
   }
+}
+
+// A file that failed on its own comes again after 30 s, then after waits
+// that double up to 15 minutes, until it arrives, the service no longer holds
+// it, or the user put something at its path.
+TEST(DownloadRunHandler, FilesThatFailedOnTheirOwnAreTriedAgainLater) {
+  using std::chrono::minutes;
+  using std::chrono::seconds;
+  constexpr const char* kNoSpace = "IOERROR: write failed. Reason: No space left on device";
+  const struct {
+    const char* name;
+    const char* error;
+    std::function<void(DownloadRig&)> meanwhile;
+    bool triedAgain;
+  } cases[] = {
+      {"disk full", kNoSpace, nullptr, true},
+      {"permission refused", "IOERROR: write failed. Reason: Permission denied", nullptr, true},
+      {"gone from the service", "SFERROR: download failed. Reason: No such file or directory", nullptr, false},
+      {"arrived with a later run", kNoSpace, [](DownloadRig& rig) { rig.receive("/d/f"); }, false},
+      {"the user made a file there", kNoSpace, [](DownloadRig& rig) { rig.putFile("/d/f", 3); }, false},
+  };
+  for (const auto& c : cases) {
+    DownloadRig rig;
+    rig.handler.operationDidStart();
+    rig.handler.operationDidReceiveErrors(c.error, rig.root + "/d/f");
+    EXPECT_TRUE(rig.handler.takeDueRetries().empty()) << c.name;
+    if (c.meanwhile) c.meanwhile(rig);
+    rig.clock.advance(seconds(30));
+    const auto due = rig.handler.takeDueRetries();
+    EXPECT_EQ(due.size(), c.triedAgain ? 1u : 0u) << c.name;
+    EXPECT_EQ(due.count("/d/f"), c.triedAgain ? 1u : 0u) << c.name;
+    auto text = fileutil::readFile(rig.dir.sub("sessions/Sync-Down.log")).value_or("");
+    EXPECT_NE(text.find("Error: /d/f could not be synced down"), std::string::npos) << c.name << text;
+  }
+
+  // The waits double, and stop growing at 15 minutes.
+  DownloadRig rig;
+  rig.handler.operationDidStart();
+  const std::vector<seconds> waits = {seconds(30), minutes(1), minutes(2), minutes(4),
+                                      minutes(8), minutes(15), minutes(15)};
+  for (const seconds wait : waits) {
+    rig.handler.operationDidReceiveErrors(kNoSpace, "/d/f");
+    rig.clock.advance(wait - seconds(1));
+    EXPECT_TRUE(rig.handler.takeDueRetries().empty()) << wait.count();
+    rig.clock.advance(seconds(1));
+    EXPECT_EQ(rig.handler.takeDueRetries().size(), 1u) << wait.count();
+  }
+  auto text = fileutil::readFile(rig.dir.sub("sessions/Sync-Down.log")).value_or("");
+  EXPECT_NE(text.find("(No space left on device); it is tried again in 900 s"), std::string::npos) << text;
 }
 
 TEST(DownloadRunHandler, CancelNoticesRemoveHalfReceivedFiles) {

@@ -27,7 +27,8 @@ class FakeQueue : public FolderCreationQueue {
   }
   void deleteCreateDirJournal() override {}
   void addDirectory(const std::string& p) override { requeued.push_back(p); }
-  Calls journal, requeued;
+  void recordFolderInSync(const std::string& p) override { recorded.push_back(p); }
+  Calls journal, requeued, recorded;
 };
 
 // kRefuse: the engine ran and refused the folder; kFail: the run failed as a
@@ -209,6 +210,21 @@ TEST_F(FolderCreationTest, NothingJournalledStartsNoWorker) {
   EXPECT_FALSE(dispatcher.isRunning());
   dispatcher.join();
   EXPECT_TRUE(service.created.empty());
+}
+
+// A start compares the folder with the database: a folder the server holds
+// must have its row, or its removal while the agent is down is never seen.
+TEST_F(FolderCreationTest, AFolderCreatedAndTheFoldersAboveItAreRecorded) {
+  mkdir("A/B");
+  run({dir.sub("A/B")});
+  EXPECT_EQ(queue.recorded, (Calls{"/A/B", "/A"}));
+  for (Answer answer : {Answer::kRefuse, Answer::kFail, Answer::kCancel}) {
+    queue.recorded.clear();
+    service.answer = answer;
+    mkdir("C");
+    run({dir.sub("C")});
+    EXPECT_TRUE(queue.recorded.empty()) << static_cast<int>(answer);
+  }
 }
 
 }  // namespace

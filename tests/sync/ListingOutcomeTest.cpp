@@ -141,6 +141,26 @@ TEST(ListingOutcomeTest, ReconcilesFoldersWithoutLosingFiles) {
   EXPECT_EQ(f.host.log, (Lines{"N1034||sub||added::/new/sub", "mkdir on server /emptyLocal/"}));
   EXPECT_EQ(f.filters.emptyFolders, Lines{"/kept/"});
   EXPECT_EQ(f.filters.foldersFromRestore.size(), 4u);
+  // Rows of the folders this computer has: a start tells one removed while
+  // the agent was down only by its row, and must never act on the row of a
+  // folder the server removed.
+  EXPECT_EQ(f.queue.log, (Lines{"dbdelete /gone", "dbdelete /x", "dbdelete /renamedAway", "dbdelete /fromRename",
+                                "update /new/sub=Backup", "update /kept=Backup"}));
+}
+
+// A server folder this computer recorded in sync and no longer has was
+// removed here (perhaps while the agent was down): it is not made again,
+// which would undo the delete on its way to the server.
+TEST(ListingOutcomeTest, AFolderRemovedHereIsNotMadeAgain) {
+  OutcomeFixture f;
+  testing::FakeStatus status;
+  status.rows["/removed"] = {};
+  ListingOutcome outcome{f.files, {f.host, f.queue, f.filters, f.selective, &status}, f.tally};
+  ListingOutcome::Folders folders;
+  folders.live = {folderRecord("/removed/"), folderRecord("/new/")};
+  outcome.manageFoldersReceivedFromServer(folders);
+  EXPECT_FALSE(fileutil::exists(f.root + "/removed"));
+  EXPECT_TRUE(fileutil::isDirectory(f.root + "/new"));
 }
 
 TEST(ListingOutcomeTest, EndOfListingReportsAndSweeps) {

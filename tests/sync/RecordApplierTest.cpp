@@ -316,7 +316,7 @@ TEST(RecordApplierTest, DeletionFollowsTheFileUnderItsOtherName) {
   f.validate(record("/d/a.txt"), "2", {false, false, true});
   EXPECT_EQ(f.read("/.UMSCache/2020-01-01/d/a.txt"), "content");
   EXPECT_FALSE(fileutil::exists(f.root + "/e"));  // emptied, removed
-  EXPECT_EQ(f.queue.log, (Lines{"dbdelete /e/other.txt", "dbdelete /d/a.txt"}));
+  EXPECT_EQ(f.queue.log, (Lines{"dbdelete /e/other.txt", "dbdelete /d/a.txt", "dbdelete /e"}));
   EXPECT_EQ(f.filters.log, (Lines{"avoidRename /e/other.txt->/d/a.txt", "autoDelete /e/other.txt"}));
 }
 
@@ -341,7 +341,7 @@ TEST(RecordApplierTest, ChangeFollowsTheFileUnderItsOtherName) {
     if (c.moved) {
       EXPECT_EQ(f.read("/d/a.txt"), c.text) << c.name;
       EXPECT_FALSE(fileutil::exists(f.root + "/e")) << c.name;  // emptied, removed
-      EXPECT_EQ(f.queue.log, (Lines{"dbrename /e/a.txt->/d/a.txt"})) << c.name;
+      EXPECT_EQ(f.queue.log, (Lines{"dbrename /e/a.txt->/d/a.txt", "dbdelete /e"})) << c.name;
     } else {
       EXPECT_EQ(f.read("/e/a.txt"), c.text) << c.name;
       EXPECT_EQ(f.queue.log, (Lines{"update /d/a.txt=R1", "restore /d/a.txt=10"})) << c.name;

@@ -300,6 +300,49 @@ TEST_F(RenameDeleteDispatcherTest, CancelledDeleteKeepsWhatWasNotDeleted) {
   EXPECT_EQ(service.runs, (Calls{"delete:/one.txt;/two.txt;", "delete:/two.txt;"}));
 }
 
+// A delete the service did not confirm is sent again at a later cycle, after
+// 30 s; an item the service does not hold counts as deleted, and one that is
+// back in the folder is not deleted on the service.
+TEST_F(RenameDeleteDispatcherTest, UnconfirmedDeletesAreSentAgainAfterAWait) {
+  ::ulmora::testing::TestTempDir dir;
+  env.root = dir.sub("Sync");
+  dir.writeFile("Sync/.keep", "");
+  int run = 0;
+  service.script = [&run](auto& d, auto& c, const std::vector<std::string>& items) {
+    d.renameDeleteDidStart(c, "delete");
+    if (run++ == 0) {
+      d.deleteDidReceiveData("/done.txt");
+      d.renameDeleteDidReceiveErrors("/gone.txt", "delete");
+      d.deleteItemRefused("/gone.txt", "SFERROR: delete failed. Reason: No such file or directory");
+      d.renameDeleteDidFailWithError("rsync: connection unexpectedly closed", c, "delete");
+      return;
+    }
+    for (const auto& i : items) d.deleteDidReceiveData(i);
+    d.renameDeleteDidFinishSuccessfully(c, "delete");
+  };
+  queue.pushDelete({"/done.txt", "/gone.txt", "/late.txt", "/back.txt"});
+  dispatcher->StartExcutingEventsCaptured();
+  ASSERT_EQ(service.runs.size(), 1u);
+  EXPECT_NE(std::find(env.session.begin(), env.session.end(),
+                      "Delete4|Error: /late.txt was not deleted; it is tried again in 30 s"),
+            env.session.end());
+
+  auto cycle = [this] {
+    dispatcher->ExcuteEventsCaptured();
+    dispatcher->join();
+  };
+  clock.advance(29s);
+  cycle();
+  EXPECT_EQ(service.runs.size(), 1u);
+  dir.writeFile("Sync/back.txt", "made again");
+  clock.advance(1s);
+  cycle();
+  EXPECT_EQ(service.runs, (Calls{"delete:/done.txt;/gone.txt;/late.txt;/back.txt;", "delete:/late.txt;"}));
+  clock.advance(1h);
+  cycle();
+  EXPECT_EQ(service.runs.size(), 2u);
+}
+
 TEST_F(RenameDeleteDispatcherTest, ThumbnailUpdateRunsOnTheMainLoopAfterTenSeconds) {
   env.images = true;
   service.script = renamedAll;
