@@ -320,7 +320,7 @@ TEST(CaptureToJournalTest, AnEmptyFolderFilledAgainFetchesWhatItLacks) {
   c.finish();
 
   EXPECT_EQ(calls.load(), 1);
-  EXPECT_EQ(fetched, std::vector<std::string>{"/b/c.txt"});
+  EXPECT_EQ(fetched, (std::vector<std::string>{"/b/c.txt", "/to-download.txt"}));
   for (const auto& set : c.eventSets()) EXPECT_NE(set.type, "delete");
 }
 

@@ -435,5 +435,35 @@ TEST_F(TwoAgents, ChangesInsideAFolderMovedInTheSameMomentArriveOnce) {
   EXPECT_EQ(stored("COUNT(*)", "%.txt"), "8");
 }
 
+// Whether any session log of `home` holds `text`.
+bool sessionLogsHold(const LinkedHome& home, const std::string& text) {
+  std::error_code ec;
+  const std::string folder = home.home() + "/.local/share/ulmora";
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path().string().find("SessionLogs") == std::string::npos || !it->is_regular_file()) continue;
+    if (fileutil::readFile(it->path().string()).value_or("").find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A download that could not be written (the disk full) is fetched again a
+// little later, although the listing has moved past it with a later file.
+TEST_F(TwoAgents, AFileThatFoundTheDiskFullIsFetchedAgainLater) {
+  const std::string faults = service_.storage() + "/faults";
+  ASSERT_TRUE(fileutil::writeFileAtomically(faults, "no-space /full.txt\n"));
+  write(a_->at("full.txt"), "waits for room");
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return sessionLogsHold(*b_, "/full.txt could not be synced down (No space left on device)");
+  })) << "--- B:\n" << b_->trace();
+  // A clean run after it: the listing index moves past the failed file.
+  write(a_->at("later.txt"), "fits");
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return b_->content("later.txt") == "fits"; }))
+      << "--- B:\n" << b_->trace();
+  ASSERT_TRUE(fileutil::removeAll(faults));
+  EXPECT_TRUE(eventuallyWithin(kCrossPatience, [&] { return b_->content("full.txt") == "waits for room"; }))
+      << "--- B:\n" << b_->trace();
+}
+
 }  // namespace
 }  // namespace ulmora

@@ -55,6 +55,8 @@ FaultPlan FaultPlan::load(const std::string& storage) {
     else if (name == "rc-id" && !value.empty()) plan.rcId = value;
     else if (name == "missing") {
       if (auto path = normalizePath(value)) plan.missing.insert(path->path);
+    } else if (name == "no-space") {
+      if (auto path = normalizePath(value)) plan.noSpace.insert(path->path);
     }
   }
   return plan;

@@ -28,6 +28,7 @@ struct FaultPlan {
   std::optional<int64_t> stallAfter;
   std::optional<int64_t> crashAfter;
   std::set<std::string> missing;  // canonical server paths
+  std::set<std::string> noSpace;  // canonical paths whose download finds the disk full
   std::optional<std::string> umkvtErrorText;
   std::optional<std::string> rcId;
 

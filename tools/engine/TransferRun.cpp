@@ -288,6 +288,10 @@ TransferRun::Step TransferRun::downloadOne(const Item& item) {
     return itemEnded(item.size);
   }
   const Entry& entry = *item.server;
+  if (ctx_.faults.noSpace.count(item.path->path)) {
+    itemFailed("IOERROR", item, "write", ENOSPC);
+    return itemEnded(item.size);
+  }
   int parent = local_.parentFd(*item.path, true);
   if (parent < 0) {
     itemFailed("IOERROR", item, "write", errno);
