@@ -152,12 +152,15 @@ bool KVTBackupManager::Run::prepare(std::string& error) {
     // Two engines at once keep the link busy while each waits on its server.
     split = (entries.size() + 1) / 2;
   }
-  slots_.resize(2);
-  slots_[0].number = 1;
-  slots_[0].entries.assign(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(split));
-  slots_[1].number = 2;
-  slots_[1].entries.assign(entries.begin() + static_cast<std::ptrdiff_t>(split), entries.end());
-  if (!plan_.restore && split == 0) std::swap(slots_[0].entries, slots_[1].entries);
+  std::vector<Slot> slots(2);
+  slots[0].number = 1;
+  slots[0].entries.assign(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(split));
+  slots[1].number = 2;
+  slots[1].entries.assign(entries.begin() + static_cast<std::ptrdiff_t>(split), entries.end());
+  if (!plan_.restore && split == 0) std::swap(slots[0].entries, slots[1].entries);
+  // A cancel or shutdown on another thread walks the slots under mu_.
+  std::lock_guard<std::mutex> lock(mu_);
+  slots_ = std::move(slots);
   return true;
 }
 

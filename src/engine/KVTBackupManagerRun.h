@@ -118,7 +118,10 @@ class KVTBackupManager::Run {
   const uint64_t generation_;
   const RunPlan plan_;
   std::unique_ptr<EngineCredentials> credentials_;
-  std::vector<Slot> slots_;  // sized by prepare(), before any worker exists
+  // Set by prepare() under mu_, before any worker exists; afterwards the
+  // run's thread changes a slot's own fields, and only `worker` is read by
+  // other threads (under mu_).
+  std::vector<Slot> slots_;
   std::vector<std::unique_ptr<EngineWorker>> retired_;
   bool timedOut_ = false;
   bool connectReported_ = false;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <map>
 #include <string>
@@ -105,7 +106,7 @@ struct RunLoop::Core {
   // Due time, then order of posting.
   using Key = std::pair<Clock::TimePoint, std::uint64_t>;
 
-  explicit Core(Clock& c) : clock(c) {}
+  explicit Core(Clock& c) : clock(c), owner(::gettid()) {}
 
   bool enqueue(Clock::TimePoint due, Item item) {
     std::lock_guard<std::mutex> hold(mu);
@@ -152,6 +153,9 @@ struct RunLoop::Core {
   std::uint64_t generation = 0;  // guarded by mu
   bool stopRequested = false;    // guarded by mu
   bool closed = false;           // guarded by mu; the RunLoop is gone
+  // The thread in run*() (0: none), and the one that made or last ran it.
+  std::atomic<pid_t> runner{0};
+  std::atomic<pid_t> owner;
 };
 
 // ---- RunLoop ----
@@ -201,9 +205,34 @@ void RunLoop::stop() { core_->requestStop(); }
 
 RunLoop::Handle RunLoop::handle() const { return Handle(core_); }
 
+// Marks the calling thread as the one running the loop, for isCurrent();
+// a nested run on the same thread restores the outer mark.
+class RunLoop::ScopedRunner {
+ public:
+  explicit ScopedRunner(Core& core) : core_(core), saved_(core.runner.exchange(::gettid())) {
+    core_.owner = ::gettid();
+  }
+  ~ScopedRunner() { core_.runner = saved_; }
+  ScopedRunner(const ScopedRunner&) = delete;
+  ScopedRunner& operator=(const ScopedRunner&) = delete;
+
+ private:
+  Core& core_;
+  const pid_t saved_;
+};
+
+bool RunLoop::isCurrent() const {
+  if (tlsCurrent == this) return true;
+  const pid_t self = ::gettid();
+  const pid_t runner = core_->runner.load();
+  if (runner != 0) return runner == self;
+  return core_->owner.load() == self;
+}
+
 void RunLoop::runUntil(std::optional<Clock::TimePoint> end, bool waitForWork) {
   Core& core = *core_;
   ScopedCurrent bind(this);
+  ScopedRunner mark(core);
   std::unique_lock<std::mutex> lock(core.mu);
   while (true) {
     if (core.stopRequested) {
@@ -243,7 +272,11 @@ RunLoop& RunLoop::main() {
   std::lock_guard<std::mutex> hold(mainLoopMutex());
   if (mainLoopOverride != nullptr) return *mainLoopOverride;
   // Never destroyed: threads may still post to it while statics are torn down.
-  static RunLoop* const defaultMain = new RunLoop();
+  static RunLoop* const defaultMain = [] {
+    auto* loop = new RunLoop();
+    loop->core_->owner = ::getpid();  // the process's main thread runs it
+    return loop;
+  }();
   return *defaultMain;
 }
 

@@ -109,6 +109,13 @@ class RunLoop {
   // A copyable reference that may outlive the loop.
   Handle handle() const;
 
+  // Whether the calling thread is the loop's own: the thread running it (or
+  // given it with setCurrent), or, while no thread runs it, the thread that
+  // made it or ran it last (the process's main thread for the default
+  // main()). Work documented as "on the main loop" checks this
+  // (ULMORA_DCHECK_ON_LOOP, platform/ThreadCheck.h). Any thread.
+  bool isCurrent() const;
+
   // The loop of the calling thread: the one it is running or was given with
   // setCurrent(); else main() on the process's main thread; else a loop owned
   // by the thread, made on first use with Clock::systemClock().
@@ -125,6 +132,7 @@ class RunLoop {
 
  private:
   struct Core;
+  class ScopedRunner;
   // Runs due work until stop(), until `end` (if set) has passed, or, when
   // `waitForWork` is false, until nothing is due.
   void runUntil(std::optional<Clock::TimePoint> end, bool waitForWork);

@@ -14,7 +14,9 @@
 namespace ulmora {
 SynListingController::SynListingController() : executorPath_(QLLocalizedString("ExecuterPathKVT")) {}
 
-SynListingController::~SynListingController() {
+SynListingController::~SynListingController() { shutdown(); }
+
+void SynListingController::shutdown() {
   std::vector<Worker> workers;
   {
     std::lock_guard<std::recursive_mutex> reports(reportMutex_);

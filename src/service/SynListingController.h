@@ -41,9 +41,9 @@ namespace ulmora {
 // Thread-safety: the setters belong to the owning thread and must not be
 // called while a listing runs. start, cancel, the accessors and the folder
 // lists may be used from any thread. Lock order: reportMutex_, then mutex_.
-// The delegate must outlive the controller. The destructor stops a running
-// listing without any report and joins its worker; it must not be called from
-// inside a report.
+// The delegate must outlive the controller. shutdown() (and the destructor)
+// stops a running listing without any report and joins its worker; it must
+// not be called from inside a report.
 class SynListingController {
  public:
   static constexpr const char* kMaintenanceMessage = servicetexts::kMaintenanceMessage.data();
@@ -74,6 +74,10 @@ class SynListingController {
   // the engine was running and had announced records) and listingDidCancel,
   // on the calling thread. Waits for a report in progress on the worker.
   void cancel();
+  // Stops without a report and joins the worker: afterwards no thread of the
+  // listing is left, so the owner may drop the object its reports reach it
+  // through.
+  void shutdown();
   void setCancel(bool /*ignored*/) { cancel(); }
 
   // Valid entries of the last listing.

@@ -32,7 +32,9 @@ FolderCreationDispatcher::FolderCreationDispatcher(FolderCreationQueue& queue, F
       service_(service),
       env_(env),
       main_(mainLoop.handle()),
-      createDirRunning_(runningFlag != nullptr ? *runningFlag : ownRunning_) {}
+      clock_(mainLoop.clock()),
+      createDirRunning_(runningFlag != nullptr ? *runningFlag : ownRunning_),
+      worker_(createDirRunning_) {}
 
 FolderCreationDispatcher::~FolderCreationDispatcher() {
   cancel();
@@ -48,7 +50,7 @@ void FolderCreationDispatcher::cancel() {
 }
 
 std::vector<std::string> FolderCreationDispatcher::collection() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return m_createDirCollection;
 }
 
@@ -60,7 +62,7 @@ void FolderCreationDispatcher::appendJournal(const PropertyList& folders) {
   const PropertyList::Array* items = folders.asArray();
   if (items == nullptr) return;
   const SyncRootPath root(env_.syncRootPath());
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (const PropertyList& item : *items) {
     const std::string* path = item.asString();
     if (path == nullptr || path->empty()) continue;
@@ -70,12 +72,38 @@ void FolderCreationDispatcher::appendJournal(const PropertyList& folders) {
 }
 
 void FolderCreationDispatcher::CreateFolder() {
-  if (createDirRunning_) return;
+  if (!worker_.claim()) return;
+  if (clock_.monotonicNow() < retryNotBefore()) {
+    // The folders wait in the journal until the back-off has passed.
+    worker_.unclaim();
+    return;
+  }
   appendJournal(queue_.readCreateDirJournal());
-  if (collection().empty()) return;
+  if (collection().empty()) {
+    worker_.unclaim();
+    return;
+  }
   daemonTrace("CreateFolder");
   cancelRequested_ = false;
-  worker_.start(createDirRunning_, "folder creation worker", [this] { StartExcutingCreateDirOpr(); });
+  worker_.launch("folder creation worker", [this] { StartExcutingCreateDirOpr(); });
+}
+
+Clock::TimePoint FolderCreationDispatcher::retryNotBefore() const {
+  MutexLock lock(mu_);
+  return retryNotBefore_;
+}
+
+void FolderCreationDispatcher::noteRunOutcome(bool runFailed) {
+  MutexLock lock(mu_);
+  if (!runFailed) {
+    retryDelay_ = Clock::Duration::zero();
+    retryNotBefore_ = Clock::TimePoint();
+    return;
+  }
+  retryDelay_ = retryDelay_ == Clock::Duration::zero() ? kFirstRetryDelay : std::min(retryDelay_ * 2, kMaxRetryDelay);
+  retryNotBefore_ = clock_.monotonicNow() + retryDelay_;
+  daemonTrace("folder creation failed as a whole; next try in " +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(retryDelay_).count()) + " s");
 }
 
 std::vector<std::string> FolderCreationDispatcher::withParents(const std::vector<std::string>& fullPaths) const {
@@ -91,7 +119,7 @@ std::vector<std::string> FolderCreationDispatcher::withParents(const std::vector
 }
 
 void FolderCreationDispatcher::addUnlessPresent(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (std::find(m_createDirCollection.begin(), m_createDirCollection.end(), path) == m_createDirCollection.end()) {
     m_createDirCollection.push_back(path);
   }
@@ -136,10 +164,12 @@ void FolderCreationDispatcher::StartExcutingCreateDirOpr() {
   daemonTrace("CreateFolder called");
   const SyncRootPath root(env_.syncRootPath());
   const bool reportToFinder = env_.sendMessageToFinder(collection());
+  bool anyCreated = false;
+  bool runFailed = false;
   for (std::size_t i = 0;; ++i) {
     std::string path;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (i >= m_createDirCollection.size()) break;
       path = m_createDirCollection[i];
     }
@@ -167,6 +197,7 @@ void FolderCreationDispatcher::StartExcutingCreateDirOpr() {
     runStarted_ = itemRefused_ = false;
     service_.startCraeteDir(relative);
     if (outcome_ == Outcome::kCreated) {
+      anyCreated = true;
       tries_.erase(full);
       std::set<std::string> seen;
       for (const std::string& folder : renamedelete::selfAndParents(relative, seen)) queue_.recordFolderInSync(folder);
@@ -175,14 +206,18 @@ void FolderCreationDispatcher::StartExcutingCreateDirOpr() {
       // whole (no connection, an engine error) says nothing about it, and a
       // folder given up would stay on this computer only.
       const bool refused = outcome_ == Outcome::kFailed && (itemRefused_ || !runStarted_);
+      if (outcome_ == Outcome::kFailed && !refused) runFailed = true;
       requeueIfStillEmpty(full, refused);
     }
     if (reportToFinder) env_.postInSyncList(withParents({full}));
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     m_createDirCollection.clear();
   }
+  // A service that fails every run is not asked again each cycle: the
+  // queued folders wait longer after each such run, until one is created.
+  if (anyCreated || runFailed) noteRunOutcome(runFailed && !anyCreated);
   clearStatus();
 }
 

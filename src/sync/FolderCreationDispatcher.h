@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
+#include "platform/ThreadAnnotations.h"
 #include "platform/WeakGuard.h"
 #include "service/KVTCreateDirController.h"
 #include "service/KVTCreateDirHandlerProtocol.h"
@@ -76,7 +78,10 @@ class FolderCreationEnvironment {
 // while it still exists and holds no file (one the engine refused at most
 // kMaxCreateTries times); paths outside the sync root are skipped; a cancel
 // ends the run and leaves the rest queued. A folder created, and each folder
-// above it, is recorded in the local database.
+// above it, is recorded in the local database. After a run in which the
+// engine failed as a whole and no folder was created, the next run waits
+// kFirstRetryDelay, doubling after each such run up to kMaxRetryDelay; a run
+// that creates a folder ends the wait.
 //
 // Thread-safety: CreateFolder, cancel and the accessors on any thread; the
 // worker body on one thread at a time; the callbacks on the worker.
@@ -86,6 +91,8 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   static constexpr std::size_t kMaxWalkItems = 100000;
   static constexpr int kMaxWalkDepth = 64;
   static constexpr const char* kStatus = "Creating Folder...";
+  static constexpr Clock::Duration kFirstRetryDelay = std::chrono::seconds(30);
+  static constexpr Clock::Duration kMaxRetryDelay = std::chrono::minutes(15);
 
   // `runningFlag`: the flag the sync cycle reads; nullptr: one of its own.
   FolderCreationDispatcher(FolderCreationQueue& queue, FolderCreationService& service,
@@ -126,18 +133,23 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   void requeueIfStillEmpty(const std::string& fullPath, bool countsAsTry);
   void clearStatus();
   void postToMain(std::function<void()> task);
+  Clock::TimePoint retryNotBefore() const;
+  void noteRunOutcome(bool runFailed);
 
   FolderCreationQueue& queue_;
   FolderCreationService& service_;
   FolderCreationEnvironment& env_;
   RunLoop::Handle main_;
+  Clock& clock_;
 
   std::atomic<bool> ownRunning_{false};
   std::atomic<bool>& createDirRunning_;
   std::atomic<bool> cancelRequested_{false};
 
-  mutable std::mutex mu_;  // guards the collection
-  std::vector<std::string> m_createDirCollection;
+  mutable Mutex mu_;
+  std::vector<std::string> m_createDirCollection ULMORA_GUARDED_BY(mu_);
+  Clock::Duration retryDelay_ ULMORA_GUARDED_BY(mu_) = Clock::Duration::zero();
+  Clock::TimePoint retryNotBefore_ ULMORA_GUARDED_BY(mu_) = Clock::TimePoint();
 
   // Worker-only.
   bool creatingDir_ = false;

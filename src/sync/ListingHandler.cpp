@@ -112,7 +112,9 @@ void ListingHandler::commitHeldIndex() {
     if (flags_.mPreviousIndexStr != std::to_string(*held)) return;
     flags_.mPreviousIndexStr.clear();
   }
-  writeListingIndexFile(*held);
+  // Decided here, at the run's end; written on the main loop like every
+  // other index write, after what the main loop already had to do.
+  postOnMain_([this, index = *held] { writeListingIndexFile(index); }, Clock::Duration::zero());
 }
 
 void ListingHandler::setHeld(std::optional<int64_t> index) {

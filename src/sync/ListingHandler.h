@@ -138,7 +138,8 @@ class ListingHandler {
   void writeListingIndexFile(int64_t index);
   // The held index stored once the downloads are done: called by a download
   // run that ended with every file arrived; downloads still waiting in the
-  // journal, queued or being written keep it held.
+  // journal, queued or being written keep it held. The decision is made on
+  // the calling thread; the write is posted to the main loop.
   void commitHeldIndex();
   std::optional<int64_t> heldIndex() const;
   void updateRefIDwithListingIndex(bool fromZero);

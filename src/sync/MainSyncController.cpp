@@ -19,6 +19,7 @@
 #include "platform/FileUtil.h"
 #include "platform/IdleMarker.h"
 #include "platform/NetworkReachability.h"
+#include "platform/ThreadCheck.h"
 #include "platform/UserDefaults.h"
 #include "service/SynListingController.h"
 #include "sync/AccountSettings.h"
@@ -208,13 +209,20 @@ void MainSyncController::shutdown() {
 }
 
 void MainSyncController::stopRuns() {
-  // The engine runs first: a run's last callback, already under way on its
-  // thread, asks the listing controllers (the record ids after an upload)
-  // and may start a listing; shutdown waits for it and refuses later runs.
+  // The listings' workers and the engine runs' last reports reach the
+  // listings through these pointers: the listings are stopped (workers
+  // joined), then the runs, and only then are the listings dropped. A run's
+  // last report may have started a listing again; the second stop ends it.
+  auto stopListings = [this] {
+    if (mSynListingController_) mSynListingController_->shutdown();
+    if (mSynListingForRefIDController_) mSynListingForRefIDController_->shutdown();
+  };
+  stopListings();
   // The managers stay: the input queue's writer may still ask whether they
   // run until the account has stopped it.
   mBackupManager_->shutdown();
   mRestoreManager_->shutdown();
+  stopListings();
   mSynListingController_.reset();
   mSynListingForRefIDController_.reset();
   std::vector<std::unique_ptr<ThumbnailController>> runs;
@@ -305,6 +313,7 @@ void MainSyncController::removeOldKvtExes() {
 // ---------------------------------------------------------------- start
 
 void MainSyncController::startSync() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (shutDown_) return;
   const int gate = shouldSync();
   if (!syncgate::startMayProceed(gate)) {

@@ -18,6 +18,7 @@
 #include "journal/SyncRootPath.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
+#include "platform/ThreadCheck.h"
 #include "service/ScriptController.h"
 #include "service/SynListingController.h"
 #include "service/UMVersionController.h"
@@ -465,14 +466,26 @@ void MainSyncController::stopControl() {
 
 // ---------------------------------------------------------------- 6.115
 
-void MainSyncController::PauseSync() { controlRoom_->control_.PauseSync(); }
-void MainSyncController::ResumeSync() { controlRoom_->control_.ResumeSync(); }
+void MainSyncController::PauseSync() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->control_.PauseSync();
+}
+void MainSyncController::ResumeSync() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->control_.ResumeSync();
+}
 void MainSyncController::UnlinkSync() {}
-void MainSyncController::stopSyncForUnlink(bool unlink) { controlRoom_->control_.stopSyncForUnlink(unlink); }
+void MainSyncController::stopSyncForUnlink(bool unlink) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->control_.stopSyncForUnlink(unlink);
+}
 void MainSyncController::accountLoggedOutWithUnlink(bool unlink) {
   controlRoom_->control_.accountLoggedOutWithUnlink(unlink);
 }
-void MainSyncController::ReinitializeSync() { controlRoom_->control_.ReinitializeSync(); }
+void MainSyncController::ReinitializeSync() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->control_.ReinitializeSync();
+}
 void MainSyncController::clearEventCounts() { controlRoom_->control_.clearEventCounts(); }
 void MainSyncController::removeInstallerRef() { controlRoom_->control_.removeInstallerRef(); }
 void MainSyncController::cancelAllSyncOperations() { controlRoom_->control_.cancelAllSyncOperations(); }
@@ -490,6 +503,7 @@ void MainSyncController::runCalQuotaInThread(const std::string& mode) {
   controlRoom_->quota_.runCalQuotaInThread(mode);
 }
 void MainSyncController::RecalculateQuota() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   controlRoom_->quota_.start();
   controlRoom_->quota_.RecalculateQuota();
 }
@@ -498,7 +512,10 @@ void MainSyncController::setQuotaToPlist() { controlRoom_->quota_.setQuotaToPlis
 // ---------------------------------------------------------------- 6.117
 
 void MainSyncController::initializeSelctiveSyncSet() { controlRoom_->selective_.initializeSelctiveSyncSet(); }
-void MainSyncController::selectiveSyncModefied() { controlRoom_->selective_.selectiveSyncModefied(); }
+void MainSyncController::selectiveSyncModefied() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->selective_.selectiveSyncModefied();
+}
 void MainSyncController::searchPendingSSFolder() { controlRoom_->selective_.searchPendingSSFolder(); }
 void MainSyncController::updateSSWindowRefresh() { controlRoom_->selective_.updateSSWindowRefresh(); }
 bool MainSyncController::checkForFileisUnderSSyncSet(const std::string& relativePath) const {
@@ -570,10 +587,14 @@ std::string MainSyncController::getFullPathFor(const std::string& path) {
 bool MainSyncController::sendMessageToFinder(const std::vector<std::string>& createDirCollection) {
   return controlRoom_->finder_.sendMessageToFinder(createDirCollection);
 }
-void MainSyncController::SendPathRootSet() { controlRoom_->finder_.SendPathRootSet(); }
+void MainSyncController::SendPathRootSet() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->finder_.SendPathRootSet();
+}
 void MainSyncController::VersionRestoreStarted() { controlRoom_->finder_.VersionRestoreStarted(); }
 void MainSyncController::VersionRestoreEnded() { controlRoom_->finder_.VersionRestoreEnded(); }
 void MainSyncController::ShowVersion(const std::string& path) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   UMVersionController& versions = controlRoom_->versions_;
   versions.setUserInfo(craeteUserInfoObject());
   versions.setProxyDetails(ProxyController(applicationFile(kProxySettings)));

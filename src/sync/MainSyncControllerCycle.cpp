@@ -12,6 +12,7 @@
 #include "journal/UMSDBSyncInputManger.h"
 #include "media/ThumbnailController.h"
 #include "platform/FileUtil.h"
+#include "platform/ThreadCheck.h"
 #include "platform/UserDefaults.h"
 #include "service/SynListingController.h"
 #include "sync/CacheSweep.h"
@@ -43,6 +44,7 @@ int MainSyncController::shouldSync() {
 }
 
 void MainSyncController::syncOperation() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (shutDown_) return;
   runSyncCycleTick(*this);
 }

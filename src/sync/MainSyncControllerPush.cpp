@@ -13,6 +13,7 @@
 #include "journal/CompanionMessenger.h"
 #include "journal/NotificationPoster.h"
 #include "journal/UMSDBSyncInputManger.h"
+#include "platform/ThreadCheck.h"
 #include "service/KVTCreateDirController.h"
 #include "service/KVTRenameDeleteController.h"
 #include "service/SynListingController.h"
@@ -322,6 +323,7 @@ bool MainSyncController::enableListeningNotifications() const {
 }
 
 void MainSyncController::setEnableListeningNotifications(bool enable) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   state_.push.enableListeningNotifications = enable;
   PushConcern* push = pushToStart();
   if (push == nullptr) return;
@@ -330,6 +332,7 @@ void MainSyncController::setEnableListeningNotifications(bool enable) {
 }
 
 void MainSyncController::startListeningNotifications(const std::string& /*user*/) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   PushConcern* push = pushToStart();
   if (push == nullptr) return;
   push->refreshAccount();
@@ -337,11 +340,13 @@ void MainSyncController::startListeningNotifications(const std::string& /*user*/
 }
 
 void MainSyncController::stopListeningNotifications() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (push_) push_->handler().stopListeningNotifications();
 }
 
 void MainSyncController::startPushing(const std::string& topic, const std::string& messageID,
                                       const std::string& filePath) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   PushConcern* push = pushToStart();
   if (push == nullptr) return;
   push->refreshAccount();
@@ -349,6 +354,7 @@ void MainSyncController::startPushing(const std::string& topic, const std::strin
 }
 
 void MainSyncController::SendPushNotificationOnMainThread(const std::vector<std::string>& idAndPath) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   PushConcern* push = pushToStart();
   if (push == nullptr) return;
   push->refreshAccount();
@@ -356,6 +362,7 @@ void MainSyncController::SendPushNotificationOnMainThread(const std::vector<std:
 }
 
 void MainSyncController::periodicListening() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   PushConcern* push = pushToStart();
   if (push == nullptr) return;
   push->refreshAccount();
@@ -363,6 +370,7 @@ void MainSyncController::periodicListening() {
 }
 
 void MainSyncController::PushDummyNotification() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   PushConcern* push = pushToStart();
   if (push == nullptr) return;
   push->refreshAccount();
@@ -370,18 +378,22 @@ void MainSyncController::PushDummyNotification() {
 }
 
 void MainSyncController::retryListening() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PushConcern* push = pushToStart()) push->handler().retryListening();
 }
 
 void MainSyncController::parseNotificationMessageData(const PropertyList& message) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PushConcern* push = pushToStart()) push->handler().parseNotificationMessageData(message);
 }
 
 void MainSyncController::accountCancelledFromWeb() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PushConcern* push = pushToStart()) push->handler().accountCancelledFromWeb();
 }
 
 void MainSyncController::delayedListingForNotification() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PushConcern* push = pushToStart()) push->handler().delayedListingForNotification();
 }
 

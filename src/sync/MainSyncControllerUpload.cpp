@@ -85,8 +85,10 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
   void updateImageInformation() override {
     if (c_.mImageMDUController_) c_.mImageMDUController_->updateImageInformation();
   }
+  // Run endings come on the engine run's thread; the push handler is the
+  // main loop's.
   void startPushing(const std::string& topic, const std::string& messageId, const std::string& text) override {
-    c_.startPushing(topic, messageId, text);
+    c_.ctx_.mainLoop.post(c_.guard_.wrap([c = &c_, topic, messageId, text] { c->startPushing(topic, messageId, text); }));
   }
   void updateRefIDwithListingIndex(bool fromZero) override { c_.updateRefIDwithListingIndex(fromZero); }
   // The server road owns the listing index; it moves only past a run in

@@ -80,6 +80,7 @@ void PushHandler::release(PushClient& client) {
 }
 
 void PushHandler::setEnableListeningNotifications(bool enable) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   // Stored first, so the end report of the cancelled poll starts no new one.
   enabled_ = enable;
   if (enable) {
@@ -90,6 +91,7 @@ void PushHandler::setEnableListeningNotifications(bool enable) {
 }
 
 void PushHandler::startListeningNotifications() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (!enabled_) return;
   const Clock::TimePoint now = loop_.clock().monotonicNow();
   if (lastSubscribeStart_ && now - *lastSubscribeStart_ < kMinSubscribeSpacing) {
@@ -118,10 +120,12 @@ void PushHandler::subscribeNow() {
 }
 
 void PushHandler::stopListeningNotifications() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (subscriber_) subscriber_->stopRequest();
 }
 
 PushClient* PushHandler::makePoster() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (posters_.size() >= kMaxPostsInFlight) {
     // The posts still waiting are sent until the service takes them, and the
     // listing each one starts elsewhere sees this change as well.
@@ -136,6 +140,7 @@ PushClient* PushHandler::makePoster() {
 
 void PushHandler::startPushing(const std::string& topic, const std::string& messageID,
                                const std::string& filePath) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   PushClient* client = makePoster();
   if (client != nullptr && !client->pushNotification(normalisedTopic(topic), messageID, filePath)) {
     release(*client);
@@ -143,11 +148,13 @@ void PushHandler::startPushing(const std::string& topic, const std::string& mess
 }
 
 void PushHandler::SendPushNotificationOnMainThread(const std::vector<std::string>& idAndPath) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (idAndPath.size() < 2) return;
   startPushing(userName_, idAndPath[0], idAndPath[1]);
 }
 
 void PushHandler::PushDummyNotification() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   daemonTrace("PushDummyNotification called.");
   PushClient* client = makePoster();
   if (client != nullptr && !client->PushDummyNotificationForUser(normalisedTopic(userName_))) release(*client);
@@ -159,6 +166,7 @@ void PushHandler::PushDummyNotification() {
 }
 
 void PushHandler::periodicListening() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   daemonTrace("periodicListening 10 mins pns timer called");
   loop_.postDelayed(guard_.wrap([this] { startListeningNotifications(); }), kPeriodicResubscribeDelay);
   host_.setIsTenMinutesListing(true);
@@ -166,6 +174,7 @@ void PushHandler::periodicListening() {
 }
 
 void PushHandler::retryListening() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   ++retryCount_;
   if (enabled_) startListeningNotifications();
 }
@@ -173,6 +182,7 @@ void PushHandler::retryListening() {
 bool PushHandler::isRetryTimerValid() const { return retryTimer_ && retryTimer_->isValid(); }
 
 void PushHandler::clientDidStart(PushClient& client) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   // The service answered the poll: from now on every change of the account
   // reaches this computer as a message.
   if (subscriber_.get() != &client) return;
@@ -187,6 +197,7 @@ void PushHandler::clientDidStart(PushClient& client) {
 }
 
 void PushHandler::clientDidReceiveData(PushClient&, const PropertyList& data, const std::string& action) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (action != kSubscribe) return;
   if (retryTimer_) {
     retryTimer_->invalidate();
@@ -202,6 +213,7 @@ void PushHandler::clientDidReceiveData(PushClient&, const PropertyList& data, co
 }
 
 void PushHandler::clientDidFinish(PushClient& client, const std::string& action) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (subscriber_.get() == &client && action == kSubscribe && enabled_) {
     startListeningNotifications();
     return;
@@ -211,6 +223,7 @@ void PushHandler::clientDidFinish(PushClient& client, const std::string& action)
 }
 
 void PushHandler::clientDidFail(PushClient& client, const std::string& error, const std::string& action) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (action == kPush || subscriber_.get() != &client) {
     release(client);
     return;
@@ -225,6 +238,7 @@ void PushHandler::clientDidFail(PushClient& client, const std::string& error, co
 }
 
 void PushHandler::parseNotificationMessageData(const PropertyList& message) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   daemonTrace("parseNotificationMessageData:" + describe(message));
   PushContext context;
   context.gate = host_.shouldSync();
@@ -283,6 +297,7 @@ void PushHandler::parseNotificationMessageData(const PropertyList& message) {
 }
 
 void PushHandler::accountCancelledFromWeb() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   host_.setMonitorToolTip("T1018");
   host_.showDesktopPushNotification("N1023");
   host_.sendToMonitor("The account has been cancelled", 507);
@@ -291,6 +306,7 @@ void PushHandler::accountCancelledFromWeb() {
 }
 
 void PushHandler::delayedListingForNotification() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (host_.isListingRunning()) host_.cancelListing();
   host_.startSyncListingAllFiles(1);
   daemonTrace("listing called from delayedListingForNotification");

@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
+#include "platform/ThreadCheck.h"
 #include "platform/WeakGuard.h"
 #include "sync/PushClient.h"
 #include "sync/PushMessageDecision.h"
@@ -75,7 +76,8 @@ class PushHost {
 // Clients are destroyed on a later turn of the main loop, never from inside
 // one of their own reports, and a client being torn down reports nothing.
 //
-// Thread-safety: everything on the main loop.
+// Thread-safety: everything on the main loop (checked in debug and test
+// builds).
 class PushHandler final : private PushClientEvents {
  public:
   using ClientFactory = std::function<std::unique_ptr<PushClient>(PushClientEvents&, const std::string& url)>;
@@ -99,8 +101,14 @@ class PushHandler final : private PushClientEvents {
   PushHandler& operator=(const PushHandler&) = delete;
 
   // The sync user name (the topic) and the push service URL.
-  void setUserName(const std::string& user) { userName_ = user; }
-  void setServerURL(const std::string& url) { url_ = url; }
+  void setUserName(const std::string& user) {
+    ULMORA_DCHECK_ON_LOOP(loop_);
+    userName_ = user;
+  }
+  void setServerURL(const std::string& url) {
+    ULMORA_DCHECK_ON_LOOP(loop_);
+    url_ = url;
+  }
   static std::string normalisedTopic(const std::string& user);
 
   bool enableListeningNotifications() const { return enabled_; }

@@ -62,7 +62,8 @@ RenameDeleteDispatcher::RenameDeleteDispatcher(RenameDeleteQueue& queue, RenameD
       stamps_(options.stamps),
       pause_(std::move(options.pause)),
       running_(options.runningFlag != nullptr ? *options.runningFlag : ownRunning_),
-      deleteRetries_(clock_) {}
+      deleteRetries_(clock_),
+      worker_(running_) {}
 
 RenameDeleteDispatcher::~RenameDeleteDispatcher() {
   cancel();
@@ -73,14 +74,17 @@ RenameDeleteDispatcher::~RenameDeleteDispatcher() {
 void RenameDeleteDispatcher::join() { worker_.join(); }
 
 void RenameDeleteDispatcher::ExcuteEventsCaptured() {
-  if (running_) return;
+  // The flag is set here, before the thread exists, so no second caller
+  // starts a second worker.
+  if (!worker_.claim()) return;
   queueDueDeletes();
-  if (!queue_.CheckIfAnyRenameDeleteOrCreateDirOccured() && !hasHeldWork()) return;
+  if (!queue_.CheckIfAnyRenameDeleteOrCreateDirOccured() && !hasHeldWork()) {
+    worker_.unclaim();
+    return;
+  }
   daemonTrace("rename or check type called ");
-  // The flag is set here, before the thread exists, so the next cycle cannot
-  // start a second worker.
   cancelRequested_ = false;
-  worker_.start(running_, "rename and delete worker", [this] { StartExcutingEventsCaptured(); });
+  worker_.launch("rename and delete worker", [this] { StartExcutingEventsCaptured(); });
 }
 
 void RenameDeleteDispatcher::cancel() {

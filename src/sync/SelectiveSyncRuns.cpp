@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "engine/ProxyController.h"
+#include "platform/ThreadCheck.h"
 #include "sync/SelectiveSync.h"
 
 namespace ulmora {
@@ -19,6 +20,7 @@ SelectiveSyncRuns::SelectiveSyncRuns(std::string executable, UserSource user,
 SelectiveSyncRuns::~SelectiveSyncRuns() { stopAll(); }
 
 void SelectiveSyncRuns::startSearch(const std::string& relativeFolder) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (stopped_) return;
   auto search = std::make_unique<KVTSearchController>();
   search->setDelegate(this);
@@ -33,6 +35,7 @@ void SelectiveSyncRuns::startSearch(const std::string& relativeFolder) {
 }
 
 void SelectiveSyncRuns::enumerate(const std::vector<std::string>& fullPaths) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (stopped_ || fullPaths.empty()) return;
   auto walk = std::make_unique<FolderEnumuration>();
   walk->setDelegate(this);
@@ -46,6 +49,7 @@ void SelectiveSyncRuns::enumerate(const std::vector<std::string>& fullPaths) {
 }
 
 void SelectiveSyncRuns::stopAll() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   stopped_ = true;
   cancelAll();
 }

@@ -3,36 +3,57 @@
 #include <atomic>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "foundation/QLBackupProgressLogger.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace ulmora {
 
-// One detached-style worker of the sync controller that its owner can still
-// join: start() sets the running flag on the calling thread before the thread
-// exists (so a second start cannot slip in), the thread clears it as it ends,
-// and an exception ends the body with a trace line instead of the process.
+// One worker of the sync controller that its owner can still join, started
+// in two steps so that "is it running?" and "start it" are one decision:
+// claim() sets the running flag (exactly one of two racing callers wins),
+// launch() then starts the body on a new thread, which clears the flag as it
+// ends. An exception ends the body with a trace line instead of the process.
 //
-// Thread-safety: start and join from any thread; the owner joins before it
+// A cancel may clear the flag while the body still winds down; no new run is
+// claimed until that body has returned, so two bodies never overlap. The
+// thread of the previous run is joined by the next run's thread (it has
+// ended by then), never by the caller of launch(), and the last one by
+// join() at shutdown.
+//
+// Thread-safety: every method from any thread; the owner joins before it
 // goes away.
 class SyncWorkerThread {
  public:
-  SyncWorkerThread() = default;
+  // `running` is the flag the owner and the sync cycle read; it must outlive
+  // this object.
+  explicit SyncWorkerThread(std::atomic<bool>& running) : running_(running) {}
   ~SyncWorkerThread() { join(); }
   SyncWorkerThread(const SyncWorkerThread&) = delete;
   SyncWorkerThread& operator=(const SyncWorkerThread&) = delete;
 
-  // Waits for the previous body (which has ended or is ending), then starts
-  // `body`. `running` must outlive the thread.
-  void start(std::atomic<bool>& running, std::string name, std::function<void()> body) {
-    join();
-    running = true;
-    std::lock_guard<std::mutex> lock(mu_);
-    thread_ = std::thread([&running, name = std::move(name), body = std::move(body)] {
+  // Sets the running flag unless it is set or an earlier body has not
+  // returned yet. false: nothing changed.
+  bool claim() {
+    MutexLock lock(mu_);
+    if (busy_) return false;
+    bool idle = false;
+    return running_.compare_exchange_strong(idle, true);
+  }
+
+  // Gives up a claim that found no work.
+  void unclaim() { running_ = false; }
+
+  // After a successful claim: runs `body` on a new thread.
+  void launch(std::string name, std::function<void()> body) {
+    MutexLock lock(mu_);
+    busy_ = true;
+    thread_ = std::thread([this, previous = std::move(thread_), name = std::move(name),
+                           body = std::move(body)]() mutable {
+      if (previous.joinable()) previous.join();
       try {
         body();
       } catch (const std::exception& e) {
@@ -40,22 +61,27 @@ class SyncWorkerThread {
       } catch (...) {
         daemonTrace(name + " stopped by an unknown exception");
       }
-      running = false;
+      MutexLock done(mu_);
+      running_ = false;
+      busy_ = false;
     });
   }
 
+  // Waits for the body in progress, if any.
   void join() {
-    std::thread done;
+    std::thread last;
     {
-      std::lock_guard<std::mutex> lock(mu_);
-      done = std::move(thread_);
+      MutexLock lock(mu_);
+      last = std::move(thread_);
     }
-    if (done.joinable()) done.join();
+    if (last.joinable()) last.join();
   }
 
  private:
-  std::mutex mu_;
-  std::thread thread_;
+  std::atomic<bool>& running_;
+  Mutex mu_;
+  bool busy_ ULMORA_GUARDED_BY(mu_) = false;  // a launched body has not returned
+  std::thread thread_ ULMORA_GUARDED_BY(mu_);  // the last one launched
 };
 
 }  // namespace ulmora

@@ -566,6 +566,32 @@ TEST_F(ManagerRun, BackupEntryListGetsTheSetInFrontOfItsLines) {
   EXPECT_EQ(fileutil::readFile(appFile(113)), "/n1\n/n2\n/old1\n/old2");
 }
 
+// A stop that arrives while the run is still laying out its engines' sets
+// meets the run's own set-up: each way of stopping, many times over, ends the
+// run once as cancelled (the ThreadSanitizer build also sees the two threads
+// share the engine slots).
+TEST_F(ManagerRun, AStopDuringTheRunsSetUpEndsItOnceAsCancelled) {
+  for (const char* p : {"/a", "/b"}) writeLocal(p, "data");
+  const struct {
+    const char* name;
+    void (*stop)(KVTBackupManager&);
+  } stops[] = {
+      {"engines stopped", [](KVTBackupManager& m) { m.stopRSyncOperation(); }},
+      {"shut down", [](KVTBackupManager& m) { m.shutdown(); }},
+  };
+  for (const auto& s : stops) {
+    for (int i = 0; i < 10; ++i) {
+      RecordingDelegate d;
+      auto m = makeManager(false, d);
+      m->setFileFolderSetForOperation({"/a", "/b"});
+      m->startBackup();
+      s.stop(*m);
+      ASSERT_TRUE(testing::eventually([&] { return !m->isRunning(); })) << s.name;
+      EXPECT_LE(d.count("operationDidCancel") + d.count("operationDidFinishSuccessfully"), 1) << s.name;
+    }
+  }
+}
+
 TEST_F(ManagerRun, ShutdownStopsAHeldRunSilentlyAndRefusesLaterRuns) {
   for (const char* p : {"/a", "/b"}) writeLocal(p, "data");
   manager = makeManager(false, delegate);

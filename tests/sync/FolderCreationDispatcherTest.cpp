@@ -179,7 +179,10 @@ TEST_F(FolderCreationTest, FailedCreationsAreQueuedAgainWhileEmptyAndBounded) {
   mkdir("F");
   service.answer = Answer::kFail;
   const int runs = FolderCreationDispatcher::kMaxCreateTries * 3;
-  for (int i = 0; i < runs; ++i) run({dir.sub("F")});
+  for (int i = 0; i < runs; ++i) {
+    run({dir.sub("F")});
+    clock.advance(FolderCreationDispatcher::kMaxRetryDelay);
+  }
   EXPECT_EQ(queue.requeued, Calls(runs, dir.sub("F")));
   EXPECT_NE(std::find(env.session.begin(), env.session.end(), "ann: connection refused"), env.session.end());
   service.answer = Answer::kCreate;
@@ -192,6 +195,34 @@ TEST_F(FolderCreationTest, FailedCreationsAreQueuedAgainWhileEmptyAndBounded) {
   service.after = [this] { dir.writeFile("G/now-a-file.txt", "x"); };
   run({dir.sub("G")});
   EXPECT_TRUE(queue.requeued.empty());
+}
+
+// A service that fails every run is not asked again each cycle: the queued
+// folders stay in the journal 30 s, then twice as long after each failed run
+// up to 15 min; a run that creates a folder ends the wait.
+TEST_F(FolderCreationTest, RunsThatFailAsAWholeBackOff) {
+  using std::chrono::seconds;
+  mkdir("F");
+  service.answer = Answer::kFail;
+  run({dir.sub("F")});
+  for (int wait : {30, 60, 120, 240, 480, 900, 900}) {
+    const std::size_t runsBefore = service.created.size();
+    clock.advance(seconds(wait - 1));
+    run({dir.sub("F")});
+    EXPECT_EQ(service.created.size(), runsBefore) << "a run " << wait - 1 << " s after a failed one";
+    EXPECT_EQ(queue.journal, Calls{dir.sub("F")}) << "the folder waits in the journal";
+    clock.advance(seconds(1));
+    run({dir.sub("F")});
+    EXPECT_EQ(service.created.size(), runsBefore + 1) << "a run " << wait << " s after a failed one";
+  }
+  clock.advance(FolderCreationDispatcher::kMaxRetryDelay);
+  service.answer = Answer::kCreate;
+  run({dir.sub("F")});
+  service.answer = Answer::kFail;
+  run({dir.sub("F")});
+  EXPECT_EQ(service.created.size(), 10u) << "a created folder ends the wait";
+  run({dir.sub("F")});
+  EXPECT_EQ(service.created.size(), 10u) << "the wait starts again at 30 s";
 }
 
 TEST_F(FolderCreationTest, CancelLeavesTheRestQueuedWithoutCountingATry) {

@@ -139,6 +139,8 @@ TEST(ListingHandlerTest, HeldIndexIsStoredOnceDownloadsAreDone) {
   // The run that reports its clean end still counts as running meanwhile.
   f.host.downloadRunning = true;
   f.handler.commitHeldIndex();
+  EXPECT_EQ(f.indexText(), "100") << "written off the main loop";
+  f.runPosted();
   EXPECT_EQ(f.indexText(), "500");
   EXPECT_FALSE(f.handler.heldIndex());
 }

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -106,8 +107,9 @@ class EngineHarness : public ::testing::Test {
       result.lines.push_back(splitTabs(line));
       if (hook) hook(result.lines.back());
     });
-    child.start();
+    // Set before the first line can reach a hook.
     running_ = &child;
+    child.start();
     ProcessResult done = child.wait();
     running_ = nullptr;
     result.status = done.exitStatus;
@@ -143,7 +145,9 @@ class EngineHarness : public ::testing::Test {
 
   TestTempDir tmp_;
   int setCount_ = 0;
-  ChildProcess* running_ = nullptr;  // the engine of run(), for hooks that signal it
+  // The engine of run(), for hooks that signal it; atomic because two
+  // threads may each run an engine at once.
+  std::atomic<ChildProcess*> running_{nullptr};
 };
 
 // LIST fields: 1 index, 2 in_trash, 3 file_ver, 4 size, 5 mod_time, 6 ref_id,

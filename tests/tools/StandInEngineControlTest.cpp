@@ -55,7 +55,7 @@ TEST_F(StandInEngineControlTest, SigtermStopsLikeACancel) {
   writeLocal("/big.bin", std::string(4 * 1024 * 1024, 'z'));
   writeControl("QLThrottle", "1000000");
   EngineResult result = upload({"/big.bin"}, [&](const std::vector<std::string>& line) {
-    if (line[0] == "ALIVE") running_->kill(SIGTERM);
+    if (line[0] == "ALIVE") running_.load()->kill(SIGTERM);
   });
   EXPECT_EQ(result.status, 20) << result.text();
   EXPECT_EQ(result.lines.back().at(0), "SUMMARY");
