@@ -102,6 +102,7 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
     if (!f.local.isFolder) {
       f.recorded = ports_.status.recordedFacts(key);
       f.changedSinceDownload = ports_.filters.isChangedSinceDownload(f.record.fname);
+      f.backupAndRefId = ports_.status.backupStatusAndRefId(key);
     }
   } else if (operation == ServerRecord::kCodeDeleted && f.local.exists) {
     f.backupAndRefId = ports_.status.backupStatusAndRefId(key);

@@ -58,6 +58,30 @@ Step download(int marker, bool avoidBackup) {
   return s;
 }
 
+std::string withoutBlanks(std::string text) {
+  std::erase(text, ' ');
+  return text;
+}
+
+// The reference id the row recorded for the record's path; empty when the
+// row has none yet (an upload the listings have not named).
+std::string recordedRefId(const RecordFacts& f) {
+  if (!f.backupAndRefId) return {};
+  std::string stored = withoutBlanks(f.backupAndRefId->refId.value_or(""));
+  return stored == filestate::kNotAvailable ? std::string() : stored;
+}
+
+// The reference id names a server file and stays with it through its
+// uploads. The row's file is unchanged here, yet the server has another
+// file at the path (deleted and written again, or moved over it): the copy
+// here is no longer the server's, whatever its time and size say. Our own
+// upload of an edit keeps the id; a new file of ours has none recorded yet.
+bool replacedOnServer(const RecordFacts& f, bool edited) {
+  if (edited || !f.restored || !f.recorded || f.record.refId.empty()) return false;
+  const std::string stored = recordedRefId(f);
+  return !stored.empty() && stored != withoutBlanks(f.record.refId);
+}
+
 Plan changed(const RecordFacts& f) {
   Plan plan;
   plan.bookkeeping = true;
@@ -101,7 +125,8 @@ Plan changed(const RecordFacts& f) {
       // would leave this side on an older version for good. The copy here
       // lost that race: whether or not its upload reached the server first,
       // it is kept as a conflict copy before the server's copy replaces it.
-      if (sizeDiffers(f.local, f.record.size)) {
+      // So is a copy whose server file was replaced within that second.
+      if (sizeDiffers(f.local, f.record.size) || replacedOnServer(f, edited)) {
         Step s = download(15, false);
         s.keepLocalEdit = true;
         plan.steps.push_back(s);
@@ -125,11 +150,6 @@ Plan changed(const RecordFacts& f) {
   return plan;
 }
 
-std::string withoutBlanks(std::string text) {
-  std::erase(text, ' ');
-  return text;
-}
-
 Plan deleted(const RecordFacts& f) {
   Plan plan;
   const auto& fname = f.record.fname;
@@ -147,13 +167,11 @@ Plan deleted(const RecordFacts& f) {
       return plan;
     }
     bool backedUp = false;
-    std::string stored;
     if (f.backupAndRefId) {
       const auto& status = f.backupAndRefId->backupStatus;
       backedUp = status && PropertyList(*status).boolValue();
-      stored = withoutBlanks(f.backupAndRefId->refId.value_or(""));
-      if (stored == filestate::kNotAvailable) stored.clear();
     }
+    const std::string stored = recordedRefId(f);
     if (!backedUp) {
       plan.note = "fileDeletedLocally failed1: local copy not uploaded";
       // With no row at all the file came here by a local move the server

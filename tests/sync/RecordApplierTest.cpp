@@ -229,6 +229,33 @@ TEST(RecordApplierTest, AMoveIntoADeselectedFolderKeepsWhatTheServerLacks) {
   }
 }
 
+// Another computer put another server file at the path within the second
+// of the copy here, at its size: only the reference id tells them apart.
+// The copy here is kept and named, the server's copy is fetched; a record of
+// the row's own file changes only the row.
+TEST(RecordApplierTest, AnotherServerFileOfTheSameSecondAndSizeIsFetched) {
+  const struct {
+    const char* rowRefId;
+    bool kept;
+  } cases[] = {{"R0", true}, {"R1", false}};
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/d/a.txt", "local copy", 300ms);
+    auto& row = f.status.rows["/d/a.txt"];
+    row.refId = c.rowRefId;
+    row.recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, 300ms)), "10"};
+    f.validate(record("/d/a.txt"), "4");
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/d/a.txt").has_value(), c.kept) << c.rowRefId;
+    Lines logged, queued{"refid /d/a.txt=R1"};
+    if (c.kept) {
+      logged = {"kept /d/a.txt as /.UMSCache/ConflictData/d/a.txt"};
+      queued = {"update /d/a.txt=R1", "restore /d/a.txt=10"};
+    }
+    EXPECT_EQ(f.sessionLog.lines, logged) << c.rowRefId;
+    EXPECT_EQ(f.queue.log, queued) << c.rowRefId;
+  }
+}
+
 TEST(RecordApplierTest, UnsafeServerPathsAreDroppedBeforeAnyFileOperation) {
   struct Case {
     std::string op, fname, fnameOld;

@@ -81,6 +81,15 @@ TEST(RecordDecisionTest, ChangedOnServer) {
       mod(f);
     });
   };
+  // A file in sync here since its last sync, the row naming `rowRefId`.
+  auto sameFile = [&](const char* rowRefId) {
+    return with(base, [&](auto& f) {
+      f.local = sized(file(300ms), 10);
+      f.backedUp = f.restored = true;
+      f.recorded = RecordedFileFacts{syncrecord::dateText(*f.local.modified), "10"};
+      f.backupAndRefId = BackupStatusAndRefId{"1", rowRefId};
+    });
+  };
   Step moveIn{Kind::kLocalRename, "/moved/a.txt", "/d/a.txt", "/moved/a.txt"};
   moveIn.checkParentAfter = true;
   std::vector<Case> cases = {
@@ -120,6 +129,20 @@ TEST(RecordDecisionTest, ChangedOnServer) {
          f.local.size = 11;
        }),
        {keptSameSecond}, true},
+      // The row's file is unchanged here, but the server has another file
+      // at the path, written within the same second at the same size.
+      {"same second and size, another server file", sameFile("R0"), {keptSameSecond}, true},
+      // Our own upload of an edit keeps the file's id: nothing to fetch.
+      {"same second and size, the row's own file", sameFile("R1"), {step(Kind::kRefIdUpdate, 14)}, false},
+      {"same second and size, no id recorded yet", sameFile("NA"), {step(Kind::kRefIdUpdate, 14)}, false},
+      {"same second and size, another file, edited here", with(sameFile("R0"), [](auto& f) {
+         f.recorded->size = "9";
+       }),
+       {step(Kind::kRefIdUpdate, 14)}, false},
+      {"same second and size, another file, download under way", with(sameFile("R0"), [](auto& f) {
+         f.restored = false;
+       }),
+       {step(Kind::kRefIdUpdate, 14)}, false},
       {"same second, server size unreadable", with(base, [](auto& f) {
          f.local = file();
          f.local.size = 11;
