@@ -114,4 +114,29 @@ bool staysInsideRoot(std::string_view relativePath) {
   return true;
 }
 
+namespace {
+bool allDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+}  // namespace
+
+bool isEngineWorkingFileName(std::string_view name) {
+  static constexpr std::string_view kMark = ".kvt-part.";
+  if (name.empty() || name.front() != '.') return false;
+  const size_t mark = name.rfind(kMark);
+  if (mark == std::string_view::npos) return false;
+  std::string_view tail = name.substr(mark + kMark.size());
+  if (mark == 0) {
+    // ".kvt-part.PID.N"
+    const size_t dot = tail.find('.');
+    return dot != std::string_view::npos && allDigits(tail.substr(0, dot)) &&
+           allDigits(tail.substr(dot + 1));
+  }
+  return mark > 1 && allDigits(tail);  // ".NAME.kvt-part.PID"
+}
+
 }  // namespace ulmora::capturepath

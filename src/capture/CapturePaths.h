@@ -33,4 +33,11 @@ std::string escapedName(std::string_view name);
 // root: no "." or ".." component and no NUL, so it cannot leave the root.
 bool staysInsideRoot(std::string_view relativePath);
 
+// The transfer engine writes a download under a hidden working name beside
+// its target (".NAME.kvt-part.PID", or ".kvt-part.PID.N" for a long name)
+// and renames it into place. A working file is never user content: one left
+// behind by a killed engine must not be uploaded, and the rename into place
+// is the arrival of the downloaded file, not a rename for the server.
+bool isEngineWorkingFileName(std::string_view name);
+
 }  // namespace ulmora::capturepath

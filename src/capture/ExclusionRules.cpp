@@ -2,6 +2,7 @@
 
 #include <fnmatch.h>
 
+#include "capture/CapturePaths.h"
 #include "journal/SyncRootPath.h"
 #include "platform/PropertyList.h"
 #include "platform/Trace.h"
@@ -179,8 +180,9 @@ bool ExclusionRules::pathRuleMatches(const PathRule& rule,
 }
 
 bool ExclusionRules::excludes(std::string_view relativePath) const {
-  if (empty()) return false;
   const std::vector<std::string_view> parts = splitComponents(relativePath);
+  if (!parts.empty() && capturepath::isEngineWorkingFileName(parts.back())) return true;
+  if (empty()) return false;
   for (std::string_view part : parts) {
     if (nameExcluded(part)) return true;
   }
@@ -191,7 +193,8 @@ bool ExclusionRules::excludes(std::string_view relativePath) const {
 }
 
 bool ExclusionRules::excludesEntry(std::string_view relativePath) const {
-  if (nameExcluded(lastComponentOf(relativePath))) return true;
+  const std::string_view name = lastComponentOf(relativePath);
+  if (capturepath::isEngineWorkingFileName(name) || nameExcluded(name)) return true;
   if (paths_.empty()) return false;
   const std::vector<std::string_view> parts = splitComponents(relativePath);
   for (const PathRule& rule : paths_) {

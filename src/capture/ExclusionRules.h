@@ -17,6 +17,8 @@ class PropertyList;
 // path under the root is made relative first): it excludes that item and
 // everything below it. Each component is a shell-style pattern ("*", "?",
 // "[...]", "\" escapes); letters match without regard to ASCII case.
+// Whatever the rules, the transfer engine's working files of downloads are
+// excluded too (capturepath::isEngineWorkingFileName), even by empty rules.
 //
 // Thread-safety: immutable once built; share it freely between threads.
 class ExclusionRules {

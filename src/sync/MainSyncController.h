@@ -291,8 +291,9 @@ class MainSyncController final : public SyncController,
   void WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path);
   void WritingCreateDirCollection(const std::string& folder);
   std::string getPathWritingCreateDirCollection() const;
-  std::string getPathForWritingBackupFiles() const;
-  std::string getPathForWritingDeleteFiles() const;
+  // RenameDeleteHost
+  std::string getPathForWritingBackupFiles() override;
+  std::string getPathForWritingDeleteFiles() override;
   // KVTBackupRestoreHandlerProtocol
   void operationDidStart(KVTBackupManager& manager) override;
   void operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) override;

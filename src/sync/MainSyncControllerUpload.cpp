@@ -283,8 +283,8 @@ void MainSyncController::WritingCreateDirCollection(const std::string& folder) {
 std::string MainSyncController::getPathWritingCreateDirCollection() const {
   return ctx_.inputQueue.getPathToCreateDirCollection();
 }
-std::string MainSyncController::getPathForWritingBackupFiles() const { return ctx_.inputQueue.getPathToBackupFiles(); }
-std::string MainSyncController::getPathForWritingDeleteFiles() const { return ctx_.inputQueue.getPathToDeleteFiles(); }
+std::string MainSyncController::getPathForWritingBackupFiles() { return ctx_.inputQueue.getPathToBackupFiles(); }
+std::string MainSyncController::getPathForWritingDeleteFiles() { return ctx_.inputQueue.getPathToDeleteFiles(); }
 
 // ------------------------------------------------------------------ run callbacks
 

@@ -131,5 +131,27 @@ TEST(ExclusionRules, LoadedFromThePreferencesFile) {
   EXPECT_FALSE(other.shouldExcludeFile(dir.sub("Sync/Private/a.txt")));
 }
 
+// The engine's download working files are never user content, whatever the
+// rules say; names that only look alike are.
+TEST(EngineWorkingFiles, AreExcludedByEveryRuleSetAndWalk) {
+  struct Case {
+    const char* path;
+    bool excluded;
+  } cases[] = {
+      {"/.notes.bin.kvt-part.21818", true},      {"/a/b/.r.txt.kvt-part.7", true},
+      {"/.kvt-part.123.4", true},                {"/notes.bin.kvt-part.21818", false},
+      {"/.notes.bin.kvt-part.x1", false},        {"/.notes.bin.kvt-part.", false},
+      {"/.kvt-part.123", false},                 {"/.kvt-part.", false},
+      {"/.notes.bin.kvt-part.12/inside.txt", false},
+  };
+  const ExclusionRules none;
+  const ExclusionRules defaults(ExclusionRules::builtInDefaults(), "/home/u/Sync");
+  for (const Case& c : cases) {
+    EXPECT_EQ(none.excludes(c.path), c.excluded) << c.path;
+    EXPECT_EQ(defaults.excludes(c.path), c.excluded) << c.path;
+    EXPECT_EQ(defaults.excludesEntry(c.path), c.excluded) << c.path;
+  }
+}
+
 }  // namespace
 }  // namespace ulmora
