@@ -1,6 +1,9 @@
 #include "sync/AccountSettings.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "foundation/LoginDetails.h"
@@ -145,7 +148,23 @@ std::string AccountSettings::throttleFrom(const PropertyList* prefs, bool upload
 std::string AccountSettings::bandwidthThrottle(bool uploadManager) const {
   std::optional<PropertyList> prefs = readDict(files_.daemonPreferences);
   const bool idle = !files_.idleMarker.empty() && fileutil::exists(files_.idleMarker);
-  return throttleFrom(prefs ? &*prefs : nullptr, uploadManager, idle);
+  return engineRateFrom(throttleFrom(prefs ? &*prefs : nullptr, uploadManager, idle));
+}
+
+std::string AccountSettings::engineRateFrom(const std::string& kilobytesPerSecond) {
+  // The default of 100 taken as bytes would stretch a small file's upload
+  // over minutes.
+  constexpr double kBytesPerKilobyte = 1024.0;
+  // Anything above this is beyond any link: unlimited.
+  constexpr double kLimit = 1e15;
+  double value = 0;
+  const char* first = kilobytesPerSecond.data();
+  const char* last = first + kilobytesPerSecond.size();
+  auto [end, ec] = std::from_chars(first, last, value);
+  if (kilobytesPerSecond.empty() || ec != std::errc() || end != last || !(value > 0)) return kilobytesPerSecond;
+  const double bytes = value * kBytesPerKilobyte;
+  if (bytes >= kLimit) return "0";
+  return std::to_string(std::max<int64_t>(1, std::llround(bytes)));
 }
 
 AccountSettings::SessionFile AccountSettings::sessionFileFor(const std::string& wantedName,

@@ -107,9 +107,14 @@ class AccountSettings {
 
   // ------------------------------------------------------------ throttle
   // The value for the upload (true) or download manager from the daemon
-  // preferences.
+  // preferences, in the engine's unit (bytes per second).
   std::string bandwidthThrottle(bool uploadManager) const;
+  // The preference as written (kilobytes per second).
   static std::string throttleFrom(const PropertyList* preferences, bool uploadManager, bool idle);
+  // A preference in kilobytes per second as the engine's bytes per second.
+  // Anything but a positive whole number ("", "0", "-1", text) is passed on
+  // unchanged: the engine reads those as unlimited or held.
+  static std::string engineRateFrom(const std::string& kilobytesPerSecond);
 
   // ------------------------------------------------------------ session logs
   // The session log path for an operation whose log of today is named

@@ -254,9 +254,29 @@ TEST_F(SettingsFiles, TheIdleMarkerChoosesTheIdleThrottle) {
         {"BandwidthThrottleForIdleKey", 900},
         {"BandwidthThrottleAutoPauseKey", 50}})
       .writeFile(files().daemonPreferences);
-  EXPECT_EQ(settings.bandwidthThrottle(true), "50");
+  EXPECT_EQ(settings.bandwidthThrottle(true), "51200");
   fileutil::writeFileAtomically(files().idleMarker, "");
-  EXPECT_EQ(settings.bandwidthThrottle(true), "900");
+  EXPECT_EQ(settings.bandwidthThrottle(true), "921600");
+}
+
+TEST_F(SettingsFiles, WithoutPreferencesTheEngineGetsTheDefaultInBytesPerSecond) {
+  EXPECT_EQ(settings.bandwidthThrottle(true), "102400");
+  EXPECT_EQ(settings.bandwidthThrottle(false), "102400");
+}
+
+TEST(AccountSettingsThrottleTest, KilobytesPerSecondBecomeTheEnginesBytesPerSecond) {
+  struct Case {
+    const char* preference;
+    const char* engine;
+  } cases[] = {
+      {"100", "102400"},  {"1", "1024"},     {"0.5", "512"}, {"0.0001", "1"},
+      {"0", "0"},         {"", ""},          {"-1", "-1"},   {"-5", "-5"},
+      {"fast", "fast"},   {"12k", "12k"},    {"1e300", "0"}, {"inf", "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.preference);
+    EXPECT_EQ(AccountSettings::engineRateFrom(c.preference), c.engine);
+  }
 }
 
 TEST_F(SettingsFiles, ASessionLogOfTodayIsFoundAgainOnlyByItsOperationName) {

@@ -128,7 +128,7 @@ TEST(MainSyncControllerStartTest, APauseHoldsTheTransferAndTheFirstOpenTickResto
 
   f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "0"}});
   f.advance(seconds(5));
-  EXPECT_EQ(fileutil::readFile(throttle), "250");
+  EXPECT_EQ(fileutil::readFile(throttle), "256000");  // 250 KB/s as the engine's bytes per second
   // Restored once; a later change of the preferences waits for the next run.
   fileutil::writeFileAtomically(throttle, "x");
   f.advance(seconds(5));
