@@ -151,6 +151,11 @@ std::string AccountSettings::bandwidthThrottle(bool uploadManager) const {
   return engineRateFrom(throttleFrom(prefs ? &*prefs : nullptr, uploadManager, idle));
 }
 
+std::string AccountSettings::runStartThrottle(bool uploadManager) const {
+  if (!readDict(files_.daemonPreferences)) return "";
+  return bandwidthThrottle(uploadManager);
+}
+
 std::string AccountSettings::engineRateFrom(const std::string& kilobytesPerSecond) {
   // The default of 100 taken as bytes would stretch a small file's upload
   // over minutes.

@@ -109,6 +109,11 @@ class AccountSettings {
   // The value for the upload (true) or download manager from the daemon
   // preferences, in the engine's unit (bytes per second).
   std::string bandwidthThrottle(bool uploadManager) const;
+  // The limit a new run starts with: bandwidthThrottle() while the user has a
+  // readable preferences file, else "" (unlimited). Runs always started
+  // unlimited; the default of 100 KB/s for a missing file would otherwise cap
+  // every run of a user who never set a limit.
+  std::string runStartThrottle(bool uploadManager) const;
   // The preference as written (kilobytes per second).
   static std::string throttleFrom(const PropertyList* preferences, bool uploadManager, bool idle);
   // A preference in kilobytes per second as the engine's bytes per second.

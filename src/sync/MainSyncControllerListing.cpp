@@ -94,7 +94,7 @@ void MainSyncController::buildListing() {
     m.createTempFilePaths();
     m.setCancel(false);
     // A changed throttle preference counts from the next run on.
-    setBandWidthThrottleForObject(&m);
+    m.setBandwidthThrottleValue(settings_->runStartThrottle(false));
   });
   listingTally_ = std::make_unique<ListingTally>();
   listingIndex_ = std::make_unique<ListingIndexStore>(

@@ -118,7 +118,7 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
 struct MainSyncController::UploadRoad {
   UploadRoad(MainSyncController& c)
       : host(c),
-        uploadPort(*c.mBackupManager_, [&c] { return c.settings_->bandwidthThrottle(true); }),
+        uploadPort(*c.mBackupManager_, [&c] { return c.settings_->runStartThrottle(true); }),
         downloadPort(*c.mRestoreManager_),
         queuePort(c.ctx_.inputQueue),
         context{[&c] { return c.getUlmoraSyncRootPath(); },

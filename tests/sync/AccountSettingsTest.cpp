@@ -262,6 +262,12 @@ TEST_F(SettingsFiles, TheIdleMarkerChoosesTheIdleThrottle) {
 TEST_F(SettingsFiles, WithoutPreferencesTheEngineGetsTheDefaultInBytesPerSecond) {
   EXPECT_EQ(settings.bandwidthThrottle(true), "102400");
   EXPECT_EQ(settings.bandwidthThrottle(false), "102400");
+  // A new run of a user who never set a limit is not capped by that default.
+  EXPECT_EQ(settings.runStartThrottle(true), "");
+  EXPECT_EQ(settings.runStartThrottle(false), "");
+  PropertyList(PropertyList::Dict{{"BandwidthThrottleKey", 300}}).writeFile(files().daemonPreferences);
+  EXPECT_EQ(settings.runStartThrottle(true), "307200");
+  EXPECT_EQ(settings.runStartThrottle(false), "307200");
 }
 
 TEST(AccountSettingsThrottleTest, KilobytesPerSecondBecomeTheEnginesBytesPerSecond) {
