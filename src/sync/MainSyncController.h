@@ -384,6 +384,8 @@ class MainSyncController final : public SyncController,
   std::vector<RenameEntry> checkForSubRenameArray(const std::vector<RenameEntry>& snapshot);
   std::vector<std::string> CheckIfDeleteFileIsUnderAnyOtherOperation(const std::vector<std::string>& paths);
   void setLastRenamedInfo(const std::string& fullOldPath, const std::string& fullNewPath);
+  // The listing thread asks whether a server rename is the echo of one made here.
+  bool takeRenamedHere(const std::string& oldPath, const std::string& newPath);
   void CreateFolder() override;
   void StartExcutingCreateDirOpr();
   void enumerateForEmptySubFolder(const std::string& fullPath);
@@ -412,6 +414,7 @@ class MainSyncController final : public SyncController,
                                     const std::string& type) override;
   void renameDeleteDidRetry(const std::vector<RenameEntry>& renames) override;
   void renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) override;
+  void deleteItemRefused(const std::string& path, const std::string& message) override;
   void renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) override;
   void deleteDidCancel(KVTRenameDeleteController& controller) override;
   // KVTCreateDirHandlerProtocol

@@ -116,6 +116,9 @@ void MainSyncController::buildListing() {
   hooks.addServerFolder = [this](const ServerRecord& record) {
     if (mSynListingController_) mSynListingController_->addFolderFromServer(record);
   };
+  hooks.takeRenamedHere = [this](const std::string& oldPath, const std::string& newPath) {
+    return takeRenamedHere(oldPath, newPath);
+  };
   hooks.relistReferenceIds = [this, postOnMain] {
     postOnMain([this] { updateRefIDwithListingIndex(true); }, Clock::Duration::zero());
   };

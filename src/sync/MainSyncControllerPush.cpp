@@ -448,6 +448,10 @@ bool MainSyncController::isRenameCollectionEmpty() {
   return push_ == nullptr || push_->renameDelete().isRenameCollectionEmpty();
 }
 
+bool MainSyncController::takeRenamedHere(const std::string& oldPath, const std::string& newPath) {
+  return push_ != nullptr && push_->renameDelete().takeRenamedHere(oldPath, newPath);
+}
+
 void MainSyncController::cancelRenameDeleteRun() {
   if (push_) push_->renameDelete().cancel();
 }
@@ -483,6 +487,11 @@ void MainSyncController::renameDeleteDidRetry(const std::vector<RenameEntry>& re
 }
 void MainSyncController::renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) {
   if (push_) push_->renameDelete().renameDeleteDidReceiveErrors(path, type);
+}
+// Without it a delete the service answers "not held" counts as failed and is
+// sent again for ever.
+void MainSyncController::deleteItemRefused(const std::string& path, const std::string& message) {
+  if (push_) push_->renameDelete().deleteItemRefused(path, message);
 }
 void MainSyncController::renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) {
   if (push_) push_->renameDelete().renameDeleteDidCancel(controller, type);

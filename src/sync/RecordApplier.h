@@ -64,6 +64,8 @@ class RecordApplier {
     DelayedPost postDelayed;                                   // onto the main loop
     std::function<void(const ServerRecord&)> addServerFolder;  // the listing's folder list
     std::function<void()> relistReferenceIds;                  // rc_id changed
+    // Consumes this computer's record of a rename it made (old, new).
+    std::function<bool(const std::string&, const std::string&)> takeRenamedHere;
   };
 
   // The controller's flags at the time of a record.

@@ -51,6 +51,9 @@ struct RecordFacts {
   std::optional<std::string> refIdPath;
   ItemState refIdItem;
   bool refIdPathBackedUp = false;
+  // A rename whose names are both missing here is the echo of a rename this
+  // computer made: the item was removed or moved here after it.
+  bool renamedHere = false;
 
   bool isReinitialize = false;
   bool shouldRestoreFileDirectly = false;

@@ -26,6 +26,7 @@ constexpr int kMaxWalkDepth = 64;
 constexpr std::size_t kMaxWalkItems = 100000;
 // The engine's text for an item the server does not have.
 constexpr std::string_view kServerLacksItem = "No such file or directory";
+constexpr std::size_t kRenamedHereLimit = 10000;
 
 using renamedelete::trimmed;
 
@@ -383,6 +384,16 @@ void RenameDeleteDispatcher::renameDidReceiveData(const std::string& oldPath, co
   daemonTrace("Sending FileGotSynced from renamedidReceiveData=" + fullNew + "\n");
   confirmedRenames_.emplace_back(trimmed(oldPath), trimmed(newPath));
   replays_.erase(key(oldPath, newPath));
+  std::lock_guard<std::mutex> hold(renamedHereMu_);
+  // Echoes that never come (a listing from index zero, an account switch)
+  // must not make the set grow without end.
+  if (renamedHere_.size() >= kRenamedHereLimit) renamedHere_.clear();
+  renamedHere_.emplace(trimmed(oldPath), trimmed(newPath));
+}
+
+bool RenameDeleteDispatcher::takeRenamedHere(const std::string& oldPath, const std::string& newPath) {
+  std::lock_guard<std::mutex> hold(renamedHereMu_);
+  return renamedHere_.erase({trimmed(oldPath), trimmed(newPath)}) != 0;
 }
 
 void RenameDeleteDispatcher::deleteDidReceiveData(const std::string& path) {

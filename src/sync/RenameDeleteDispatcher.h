@@ -206,6 +206,11 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   // Work left from a cancelled run.
   bool hasHeldWork() const;
   bool isRenameCollectionEmpty() const;
+  // True once for each item rename this computer sent and the service
+  // confirmed: its echo in the change listing is this computer's own change,
+  // and what is missing here since then was removed or moved here. Any
+  // thread.
+  bool takeRenamedHere(const std::string& oldPath, const std::string& newPath);
   bool retryRename() const { return retryRename_; }
   void setRetryRename(bool v) { retryRename_ = v; }
   // Waits for a worker thread that has ended (or is ending).
@@ -271,6 +276,9 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   bool uploadsSwitchedOff_ = false;
   std::map<RenameEntry, int> replays_;
   RetryBackoff deleteRetries_;  // locks itself
+
+  std::mutex renamedHereMu_;
+  std::set<std::pair<std::string, std::string>> renamedHere_;  // trimmed old, new
 
   SyncWorkerThread worker_;
 

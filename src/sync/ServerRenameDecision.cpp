@@ -65,6 +65,12 @@ Plan decideServerRename(const RecordFacts& f) {
 
   // A: neither name is here.
   if (!f.local.exists && !f.old.exists) {
+    if (f.renamedHere) {
+      // Fetching it back would undo a delete or move made here since; that
+      // change reaches the server on its own.
+      plan.note = "renamed here, then removed or moved here";
+      return plan;
+    }
     if (folder) {
       if (!onlyNewHidden) plan.steps.push_back({Kind::kAddServerFolder});
       return plan;

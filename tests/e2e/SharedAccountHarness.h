@@ -116,6 +116,18 @@ class LinkedHome {
     return ::lstat(at(relative).c_str(), &st) == 0 ? st.st_ino : 0;
   }
 
+  // Every entry under the root, one a line ("/" after a folder), for the
+  // message of a failed wait.
+  std::string tree() const {
+    std::string out;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root_, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      out += it->path().string().substr(root_.size()) + (it->is_directory(ec) ? "/\n" : "\n");
+    }
+    return out;
+  }
+
   // The files under .UMSCache whose path ends in `relative` (dated folders,
   // and ConflictData when `conflicts`), with their contents.
   std::vector<std::pair<std::string, std::string>> cached(const std::string& relative,

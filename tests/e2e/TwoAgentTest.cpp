@@ -213,7 +213,7 @@ TEST_F(TwoAgents, FolderChangesOnOneComputerReachTheOther) {
   ASSERT_TRUE(timeUntil([&] {
     return b_->missing("Photos") && !b_->cached("Photos/one.txt", false).empty() &&
            !b_->cached("Photos/Inner/two.txt", false).empty();
-  })) << b_->trace();
+  })) << b_->tree() << b_->trace();
   EXPECT_TRUE(b_->hasFolder("Empty"));
 }
 

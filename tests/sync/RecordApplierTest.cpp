@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
@@ -29,6 +30,7 @@ struct ApplierFixture : testing::RoadWorld {
   RecordChangeTracker recIds{tmp.sub("RecID")};
   std::vector<std::pair<std::function<void()>, Clock::Duration>> posted;
   int relists = 0;
+  std::set<std::pair<std::string, std::string>> renamedHere;
   std::vector<std::string> serverFolders;
   RecordApplier applier{files,
                         cache,
@@ -37,7 +39,8 @@ struct ApplierFixture : testing::RoadWorld {
                         recIds,
                         {[this](std::function<void()> t, Clock::Duration d) { posted.emplace_back(t, d); },
                          [this](const ServerRecord& r) { serverFolders.push_back(r.fname); },
-                         [this] { ++relists; }}};
+                         [this] { ++relists; },
+                         [this](const std::string& o, const std::string& n) { return renamedHere.erase({o, n}) != 0; }}};
 
   std::string put(const std::string& rel, const std::string& text, std::chrono::nanoseconds offset = 0ns) {
     return RoadWorld::put(rel, text, serverTime(kTime, offset));
@@ -400,6 +403,22 @@ TEST(RecordApplierTest, RenameLiftsItsExclusionsOnTheMainLoopTwoSecondsLater) {
   EXPECT_EQ(f.posted[0].second, 2s);
   f.posted[0].first();
   EXPECT_TRUE(f.filters.excluded.empty());
+}
+
+// A user renames a folder and deletes it at once: the listing brings the
+// rename back while the delete is on its way. Fetched again, the files would
+// put the folder back and its delete would never be sent.
+TEST(RecordApplierTest, TheEchoOfARenameMadeHereDoesNotFetchWhatWasRemovedSince) {
+  ApplierFixture f;
+  f.renamedHere = {{"/Album/one.txt", "/Photos/one.txt"}, {"/Album/", "/Photos/"}};
+  f.validate(record("/Photos/one.txt", "/Album/one.txt"), "3");
+  f.validate(record("/Photos/", "/Album/"), "3");
+  EXPECT_TRUE(f.queue.log.empty()) << f.queue.log.front();
+  EXPECT_TRUE(f.serverFolders.empty());
+  EXPECT_FALSE(fileutil::exists(f.root + "/Photos"));
+  // A rename made elsewhere is fetched as before.
+  f.validate(record("/Photos/two.txt", "/Album/two.txt"), "3");
+  EXPECT_FALSE(f.queue.log.empty());
 }
 
 TEST(RecordApplierTest, CaseOnlyRenameRenamesTheFile) {

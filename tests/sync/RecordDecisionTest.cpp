@@ -376,6 +376,11 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
        }),
        {viaRefFetch}, false},
       {"A nowhere", make({}, {}, none), {restoreAt}, false},
+      // The echo of a rename made here, the item since deleted or moved
+      // here: fetching it back would undo that.
+      {"A renamed here, since gone", make({}, {}, [](auto& f) { f.renamedHere = true; }), {}, false},
+      {"A folder renamed here, since gone",
+       with(facts("3", "/new/", "/old/"), [](auto& f) { f.renamedHere = true; }), {}, false},
       // B: only the new name.
       {"B folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.local = folder(); }), {}, false},
       {"B same time", make(file(), {}, none), {refId4, dbDeleteOld}, false},

@@ -146,6 +146,19 @@ TEST_F(RenameDeleteDispatcherTest, UnconfirmedFolderRenameAfterConnectionErrorIs
   EXPECT_TRUE(env.has("push:1005:Collective rename - partial success"));
 }
 
+TEST_F(RenameDeleteDispatcherTest, OnlyARenameTheServiceConfirmedIsKnownAsMadeHereAndOnlyOnce) {
+  service.script = [](auto& d, auto& c, const std::vector<std::string>&) {
+    d.renameDeleteDidStart(c, "rename");
+    d.renameDidReceiveData("/Album/", "/Photos/");
+    d.renameDeleteDidFailWithError("rsync: connection unexpectedly closed", c, "rename");
+  };
+  queue.pushRename({{"/Album", "/Photos"}, {"/Docs/Old", "/Docs/New"}});
+  dispatcher->StartExcutingEventsCaptured();
+  EXPECT_FALSE(dispatcher->takeRenamedHere("/Docs/Old", "/Docs/New"));
+  EXPECT_TRUE(dispatcher->takeRenamedHere("/Album", "/Photos/"));
+  EXPECT_FALSE(dispatcher->takeRenamedHere("/Album", "/Photos")) << "an echo is taken once";
+}
+
 TEST_F(RenameDeleteDispatcherTest, ReplaysAreBoundedThenTheNewTreeIsUploadedBeforeTheOldIsDeleted) {
   testing::TestTempDir dir;
   env.root = dir.path();
