@@ -4,6 +4,9 @@
 
 #include <utility>
 
+#include "platform/FileUtil.h"
+#include "platform/Trace.h"
+
 namespace ulmora {
 
 CachedPropertyListFile::CachedPropertyListFile(std::string path) : path_(std::move(path)) {}
@@ -33,7 +36,9 @@ const std::optional<PropertyList>& CachedPropertyListFile::contents() {
 }
 
 bool CachedPropertyListFile::write(PropertyList value) {
-  if (!value.writeFile(path_, fileutil::Durability::kUnsynced)) {
+  const std::string xml = value.toXml();
+  if (xml.empty()) traceLine("CachedPropertyListFile: nothing to write to '" + path_ + "' (an empty value)");
+  if (xml.empty() || !fileutil::writeFileByExchange(path_, xml)) {
     loaded_ = false;
     return false;
   }

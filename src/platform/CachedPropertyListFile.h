@@ -12,9 +12,11 @@ namespace ulmora {
 
 // A small property-list file the agent rewrites after every finished item
 // (the recent items, the sync status flag): its contents are kept in memory
-// between writes, so a write costs one atomic rename and no read or parse,
-// and it is written without fsync (losing it on a power failure costs
-// nothing; readers still never see half of it).
+// between writes, so a write costs no read or parse, and it is written by
+// fileutil::writeFileByExchange: without fsync (losing it on a power failure
+// costs nothing) and without making and freeing a file each time; readers
+// still never see half of it. A hidden side file (".<name>.swap") stays
+// beside it.
 //
 // The file is read again only when it is no longer the one this object last
 // wrote or read (another inode, size or modification time): someone else

@@ -324,6 +324,64 @@ bool writeFileAtomically(const std::string& path, std::string_view contents, mod
   return true;
 }
 
+namespace {
+
+bool pwriteAll(int fd, std::string_view data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Fills the side file of writeFileByExchange in place. False when it is not a
+// plain file of ours to overwrite (it is then removed) or a step failed.
+bool fillSideFile(const std::string& side, std::string_view contents, mode_t mode) {
+  Fd fd(::open(side.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    fd.reset();
+    ::unlink(side.c_str());
+    return false;
+  }
+  if ((st.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0)
+    return false;
+  // Overwritten, then cut where it was longer: never truncated to nothing
+  // first, which would make ext4 flush the file on close.
+  const off_t size = static_cast<off_t>(contents.size());
+  if (!pwriteAll(fd.get(), contents) || (st.st_size > size && ::ftruncate(fd.get(), size) != 0))
+    return false;
+  return fd.close() == 0;
+}
+
+}  // namespace
+
+bool writeFileByExchange(const std::string& path, std::string_view contents, mode_t mode) {
+  const std::string name = lastComponent(path);
+  constexpr std::string_view kSideSuffix = ".swap";
+  struct stat st;
+  if (name.empty() || name.size() + 1 + kSideSuffix.size() > kNameMax || ::lstat(path.c_str(), &st) != 0 ||
+      !S_ISREG(st.st_mode))
+    return writeFileAtomically(path, contents, mode, Durability::kUnsynced);
+  const std::string side = joinPath(parentPath(path), "." + name + std::string(kSideSuffix));
+  if (!fillSideFile(side, contents, mode))
+    return writeFileAtomically(path, contents, mode, Durability::kUnsynced);
+  if (::syscall(SYS_renameat2, AT_FDCWD, side.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0)
+    return true;
+  const int err = errno;
+  ::unlink(side.c_str());
+  if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOENT)
+    return writeFileAtomically(path, contents, mode, Durability::kUnsynced);
+  traceFailure("exchange with its side file of", path, err);
+  return false;
+}
+
 bool appendToFile(const std::string& path, std::string_view contents, mode_t mode) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, mode));
   if (!fd.valid()) {

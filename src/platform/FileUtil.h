@@ -38,6 +38,20 @@ enum class Durability { kSynced, kUnsynced };
 bool writeFileAtomically(const std::string& path, std::string_view contents,
                          mode_t mode = kOwnerOnlyFile, Durability durability = Durability::kSynced);
 
+// Replaces the contents of `path` as an unsynced writeFileAtomically does
+// (readers that open `path` see the old or the new contents, never a part),
+// for small files rewritten after every finished item. The contents go into a
+// side file kept beside `path` (".<name>.swap", overwritten in place), which
+// then trades places with `path` (renameat2 RENAME_EXCHANGE), leaving the
+// previous contents in the side file for the next write. No file is created or
+// freed per write: renaming a new file over an old one frees the old file,
+// which on ext4 starts write-back of the new one and, with online discard,
+// waits for the disk, some 0.3-0.5 ms a write against 0.02 ms here.
+// Where `path` is missing or not a regular file, or the file system cannot
+// exchange, this is writeFileAtomically with Durability::kUnsynced.
+bool writeFileByExchange(const std::string& path, std::string_view contents,
+                         mode_t mode = kOwnerOnlyFile);
+
 // Appends `contents` to `path`, creating it with `mode` when missing.
 bool appendToFile(const std::string& path, std::string_view contents, mode_t mode = kOwnerOnlyFile);
 

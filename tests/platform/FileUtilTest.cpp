@@ -134,6 +134,70 @@ TEST(FileUtilTest, AtomicWriteSetsModeAndLeavesNothingBehind) {
       << "a .progress file was left behind";
 }
 
+// Each case: what is at the target before two writes, what must hold after.
+TEST(FileUtilTest, WriteByExchangeTradesPlacesWithASideFileOnlyForPlainFiles) {
+  struct Case {
+    const char* name;
+    std::function<void(testing::TestTempDir&, const std::string& path)> before;
+    bool written;        // the writes succeed
+    bool sideKeepsLast;  // the side file holds the contents replaced last
+  };
+  const Case cases[] = {
+      {"existing_file", [](auto&, const std::string& p) { ASSERT_TRUE(writeFileAtomically(p, "old", 0666)); }, true,
+       true},
+      {"missing_file", [](auto&, const std::string&) {}, true, true},
+      {"symlink_is_replaced_not_followed",
+       [](auto& t, const std::string& p) { ASSERT_EQ(::symlink(t.writeFile("outside", "keep").c_str(), p.c_str()), 0); },
+       true, true},
+      {"planted_side_symlink_is_not_followed",
+       [](auto& t, const std::string& p) {
+         ASSERT_TRUE(writeFileAtomically(p, "old"));
+         ASSERT_EQ(::symlink(t.writeFile("outside", "keep").c_str(), t.sub(".f.swap").c_str()), 0);
+       },
+       true, true},
+      {"folder_is_left_alone", [](auto&, const std::string& p) { ASSERT_TRUE(makeDirectories(p)); }, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TestTempDir tmp;
+    const std::string path = tmp.sub("f");
+    c.before(tmp, path);
+    // The second write is shorter: what the side file held must not show.
+    EXPECT_EQ(writeFileByExchange(path, "first, longer"), c.written);
+    EXPECT_EQ(writeFileByExchange(path, "2nd"), c.written);
+    if (c.written) {
+      EXPECT_EQ(contentsOf(path), "2nd");
+      EXPECT_EQ(modeOf(path), kOwnerOnlyFile);
+      EXPECT_FALSE(isSymlink(path) || isDirectory(path));
+    } else {
+      EXPECT_TRUE(isDirectory(path));
+    }
+    if (c.sideKeepsLast) {
+      EXPECT_EQ(contentsOf(tmp.sub(".f.swap")), "first, longer");
+    }
+    if (exists(tmp.sub("outside"))) {
+      EXPECT_EQ(contentsOf(tmp.sub("outside")), "keep");
+    }
+    for (const std::string& name : listDirectory(tmp.path()).value_or(std::vector<std::string>{}))
+      EXPECT_EQ(name.find(".progress"), std::string::npos) << name;
+  }
+}
+
+TEST(FileUtilTest, WriteByExchangeLeavesAnOpenReaderTheWholeOldFile) {
+  testing::TestTempDir tmp;
+  const std::string path = tmp.sub("f");
+  ASSERT_TRUE(writeFileByExchange(path, "old contents"));
+  ASSERT_TRUE(writeFileByExchange(path, "older, kept in the side file"));
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(writeFileByExchange(path, "new"));
+  char buffer[64] = {};
+  ssize_t n = ::pread(fd, buffer, sizeof(buffer), 0);
+  ::close(fd);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "older, kept in the side file");
+  EXPECT_EQ(contentsOf(path), "new");
+}
+
 TEST(FileUtilTest, AppendCreatesWithModeThenAppends) {
   testing::TestTempDir tmp;
   std::string path = tmp.sub("log");

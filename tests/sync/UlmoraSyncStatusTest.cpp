@@ -348,10 +348,11 @@ TEST_F(UlmoraSyncStatusTest, StatusFileFollowsBusyAndKeepsOtherKeys) {
   auto plist = PropertyList::readFile(host.statusFile);
   ASSERT_TRUE(plist);
   EXPECT_EQ(plist->stringFor("Other"), "kept");
-  // Written by rename: no temporary file is left beside it.
+  // No temporary file is left beside it, only the hidden side file it trades
+  // places with.
   auto names = fileutil::listDirectory(dir.path());
   ASSERT_TRUE(names);
-  EXPECT_EQ(*names, std::vector<std::string>{"SyncStatus.plist"});
+  EXPECT_EQ(*names, (std::vector<std::string>{".SyncStatus.plist.swap", "SyncStatus.plist"}));
 }
 
 TEST_F(UlmoraSyncStatusTest, AFlagClearedByAnotherWriterIsSetAgain) {
