@@ -21,25 +21,6 @@ namespace {
 constexpr size_t kErrorTailLimit = 4096;
 constexpr size_t kRawLineTraceLimit = 200;
 
-// The status file is scratch state read only after the engine has gone, so a
-// plain write is enough; an fsync per received file would cost more than the
-// file itself.
-void writeSmallFile(const std::string& path, std::string_view text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                  fileutil::kOwnerOnlyFile);
-  if (fd < 0) {
-    traceLine("EngineWorker: cannot write " + path);
-    return;
-  }
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  ::close(fd);
-}
-
 }  // namespace
 
 EngineWorker::EngineWorker(int slot, ProcessOptions options, std::string restoreStatusPath,
@@ -87,12 +68,14 @@ void EngineWorker::body() {
       if (pendingSignal_ != 0) child.kill(pendingSignal_);
     }
     exited.result = child.wait();
+    closeRestoreStatus();
     if (!recordPath_.empty()) EngineProcessRecord::remove(recordPath_);
     std::lock_guard<std::mutex> lock(mutex_);
     child_ = nullptr;
     reaped_ = true;
   } catch (const std::exception& e) {
     traceLine(std::string("EngineWorker: ") + e.what());
+    closeRestoreStatus();
     std::lock_guard<std::mutex> lock(mutex_);
     child_ = nullptr;
     reaped_ = true;
@@ -130,21 +113,58 @@ void EngineWorker::handleLine(std::string_view line) {
   sink_(std::move(e));
 }
 
+// The status file is scratch state read only after the engine has gone, so
+// plain writes are enough. It is opened once and overwritten in place: a file
+// made and removed per received file costs more than the file itself (ext4
+// searches past every recently freed inode for each new one), and an fsync
+// even more.
 void EngineWorker::writeRestoreStatus(const std::string& relativePath) {
   receiving_ = relativePath;
   std::string full = localRoot_;
   if (!full.empty() && full.back() == '/') full.pop_back();
   if (relativePath.empty() || relativePath.front() != '/') full += '/';
   full += relativePath;
-  writeSmallFile(restoreStatusPath_, full);
+  if (statusFd_ < 0) {
+    statusFd_ = ::open(restoreStatusPath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                       fileutil::kOwnerOnlyFile);
+    statusSize_ = -1;  // whatever an earlier run left is cut below
+  }
+  if (statusFd_ < 0) {
+    traceLine("EngineWorker: cannot write " + restoreStatusPath_);
+    return;
+  }
+  size_t done = 0;
+  while (done < full.size()) {
+    ssize_t n = ::pwrite(statusFd_, full.data() + done, full.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const off_t size = static_cast<off_t>(done);
+  if ((statusSize_ < 0 || statusSize_ > size) && ::ftruncate(statusFd_, size) != 0)
+    traceLine("EngineWorker: cannot cut " + restoreStatusPath_);
+  statusSize_ = size;
 }
 
 // A finished file is whole (the engine renames it into place), so the status
 // must stop naming it: a later clean-up would otherwise remove a good file.
+// Emptied, not removed, while the engine runs (an empty status names nothing).
 void EngineWorker::clearRestoreStatus(const std::string& relativePath) {
   if (receiving_.empty() || relativePath != receiving_) return;
   receiving_.clear();
-  ::unlink(restoreStatusPath_.c_str());
+  if (statusFd_ >= 0 && ::ftruncate(statusFd_, 0) == 0) {
+    statusSize_ = 0;
+  } else {
+    ::unlink(restoreStatusPath_.c_str());
+  }
+}
+
+// Once the engine is reaped the file names what it was receiving, or is gone.
+void EngineWorker::closeRestoreStatus() {
+  if (statusFd_ < 0) return;
+  ::close(statusFd_);
+  statusFd_ = -1;
+  if (receiving_.empty()) ::unlink(restoreStatusPath_.c_str());
 }
 
 }  // namespace ulmora

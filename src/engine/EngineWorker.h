@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -16,10 +18,11 @@ namespace ulmora {
 // as an event; the process's end is the last event.
 //
 // For a download slot it also keeps the slot's RestoreStatus file: the full
-// local path of the file the engine announced with RECV, removed again when
+// local path of the file the engine announced with RECV, emptied again when
 // that file ends. It does so on its own thread, before the line's event is
 // handed on, so once the process has been reaped the status file is exactly
-// what the engine left behind.
+// what the engine left behind: the path of the file it was receiving, or no
+// file at all.
 //
 // Thread-safety: start() and the destructor belong to the owner; terminate()
 // and kill() may be called from any thread; the sink runs on the worker's
@@ -61,6 +64,7 @@ class EngineWorker {
   void signal(int sig);
   void writeRestoreStatus(const std::string& relativePath);
   void clearRestoreStatus(const std::string& relativePath);
+  void closeRestoreStatus();
 
   const int slot_;
   ProcessOptions options_;
@@ -70,6 +74,8 @@ class EngineWorker {
   Sink sink_;
   std::thread thread_;
   std::string receiving_;  // worker thread only
+  int statusFd_ = -1;      // worker thread only: the open status file
+  off_t statusSize_ = -1;  // worker thread only: its length, -1 unknown
   std::string errorTail_;  // worker thread only
 
   std::mutex mutex_;  // guards child_ and pendingSignal_
