@@ -28,7 +28,7 @@ void JournalWriter::pauseAt(std::size_t index) const {
 
 JournalWriter::Result<std::string> JournalWriter::writeTextList(
     const JournalFolder& folder, const std::vector<std::string>& entries, std::string_view suffix,
-    ChunkNames naming) const {
+    ChunkNames naming, FilePause filePause) const {
   Result<std::string> result;
   std::vector<std::string> accepted;
   accepted.reserve(entries.size());
@@ -66,7 +66,11 @@ JournalWriter::Result<std::string> JournalWriter::writeTextList(
       result.unwritten.insert(result.unwritten.end(), accepted.begin() + begin,
                               accepted.begin() + end);
     }
-    if (chunk % 100 == 99) clock_.sleepFor(kPause);
+    // Files are numbered from 1: file `chunk` + 1 was just written.
+    const std::size_t written = chunk + 1;
+    const std::size_t counted =
+        filePause == FilePause::kAfterEveryHundredthFile ? written : written + 1;
+    if (counted % 100 == 0) clock_.sleepFor(kPause);
   }
   return result;
 }

@@ -18,7 +18,8 @@ class JournalStampGenerator;
 // Writes the three list forms of the journal format (text list, rename list,
 // download list) and server-change markers, chunked and published through
 // JournalFolder. Large lists yield the processor briefly through the clock
-// (10 ms every 100 entries), so a test clock makes the pauses free.
+// (10 ms every 100 entries, and 10 ms more once in every 100 files), so a
+// test clock makes the pauses free.
 //
 // No file is ever written empty, and an entry the form cannot carry is
 // refused with a trace line while the rest of the list is written. Entries of
@@ -33,6 +34,12 @@ class JournalWriter {
   enum class ChunkNames {
     kStampEach,  // stamp + suffix, a fresh stamp per file
     kNumbered,   // stamp + "_<n>" (n from 1), one stamp per list
+  };
+
+  // Where a text list with many files takes its extra pause between files.
+  enum class FilePause {
+    kAfterEveryHundredthFile,   // after files 100, 200, ...
+    kBeforeEveryHundredthFile,  // after files 99, 199, ...: the next is 100, 200, ...
   };
 
   template <typename Entry>
@@ -52,7 +59,8 @@ class JournalWriter {
   Result<std::string> writeTextList(const JournalFolder& folder,
                                     const std::vector<std::string>& entries,
                                     std::string_view suffix,
-                                    ChunkNames naming = ChunkNames::kStampEach) const;
+                                    ChunkNames naming = ChunkNames::kStampEach,
+                                    FilePause filePause = FilePause::kAfterEveryHundredthFile) const;
 
   // One XML property-list array of {"OriginalPath", "RenamedPath"} under
   // stamp + `suffix`.

@@ -59,6 +59,12 @@ SyncFilesController::SyncFilesController(const PropertyList& accountDetails, Opt
   appSupportFilePaths_.setSyncUserName(syncUser_);
 }
 
+SyncFilesController& SyncFilesController::sharedController() {
+  // A function-local static: made once even when two threads ask first.
+  static SyncFilesController instance(PropertyList(PropertyList::Dict{}));
+  return instance;
+}
+
 SyncFilesController::~SyncFilesController() {
   {
     std::lock_guard<std::mutex> serial(startStopMutex_);

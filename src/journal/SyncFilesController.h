@@ -96,8 +96,9 @@ class SyncFilesController {
 
   static constexpr Clock::Duration kTickInterval = std::chrono::seconds(2);
   static constexpr Clock::Duration kRunLoopSlice = std::chrono::seconds(1);
-  // The folder walk yields the disk every kWalkPauseEvery files and before
-  // each subfolder, so a large trashed folder does not saturate it.
+  // The folder walk yields the disk after a file at every kWalkPauseEvery-th
+  // place of a folder's listing (folders take places too) and before each
+  // subfolder, so a large trashed folder does not saturate it.
   static constexpr Clock::Duration kWalkFilePause = std::chrono::milliseconds(100);
   static constexpr Clock::Duration kWalkFolderPause = std::chrono::milliseconds(50);
   static constexpr std::size_t kWalkPauseEvery = 50;
@@ -119,6 +120,12 @@ class SyncFilesController {
   ~SyncFilesController();
   SyncFilesController(const SyncFilesController&) = delete;
   SyncFilesController& operator=(const SyncFilesController&) = delete;
+
+  // The process-wide instance, made on first use: it belongs to no account
+  // (no console or sync user, no journal folders, no host or delegate) and
+  // starts no thread until asked to. Each account's writer is an instance of
+  // its own; this one only serves callers that have none.
+  static SyncFilesController& sharedController();
 
   const std::string& consoleUser() const { return consoleUser_; }
   const std::string& syncUser() const { return syncUser_; }

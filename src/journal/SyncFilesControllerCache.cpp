@@ -206,10 +206,14 @@ SyncFilesController::FolderWalkResult SyncFilesController::moveFolderToCache(
     fd.release();
     ++result.folders;
     std::vector<std::string> subfolders;
-    std::size_t files = 0;
+    // Every entry of the folder counts towards the pause, folders too; the
+    // pause follows a file whose place in the listing is a multiple of
+    // kWalkPauseEvery.
+    std::size_t index = 0;
     while (dirent* entry = ::readdir(dir)) {
       if (stopWalks_) break;
       if (isDotOrDotDot(entry->d_name)) continue;
+      const std::size_t place = index++;
       std::string path = folderPath + "/" + entry->d_name;
       bool isFolder = entry->d_type == DT_DIR;
       if (entry->d_type == DT_UNKNOWN) {
@@ -228,7 +232,7 @@ SyncFilesController::FolderWalkResult SyncFilesController::moveFolderToCache(
         ++result.linked;
       else
         ++result.failed;
-      if (files++ % kWalkPauseEvery == 0) clock_.sleepFor(kWalkFilePause);
+      if (place % kWalkPauseEvery == 0) clock_.sleepFor(kWalkFilePause);
     }
     ::closedir(dir);
     pending.insert(pending.end(), std::make_move_iterator(subfolders.rbegin()),

@@ -56,7 +56,8 @@ std::vector<SyncFilesController::JournalEvent> SyncFilesController::writeDeletes
   sendToFinder(textArray(deleted), kFinderDeletedItemsMessage);
   if (deleted.empty()) return {};
   auto result = writer_.writeTextList(folder(journal::kEventFolder), deleted,
-                                      journal::kDeleteSuffix, JournalWriter::ChunkNames::kStampEach);
+                                      journal::kDeleteSuffix, JournalWriter::ChunkNames::kStampEach,
+                                      JournalWriter::FilePause::kBeforeEveryHundredthFile);
   std::vector<JournalEvent> unwritten;
   for (auto& path : result.unwritten)
     unwritten.push_back({JournalEvent::Kind::kDelete, std::move(path), {}});
@@ -182,7 +183,8 @@ void SyncFilesController::writeList(Guarded<OrderedSet<std::string>>& queue, int
                                     std::vector<std::string> entries, bool countFile) {
   if (entries.empty()) return;
   auto result = writer_.writeTextList(folder(folderIndex), entries, {},
-                                      JournalWriter::ChunkNames::kNumbered);
+                                      JournalWriter::ChunkNames::kNumbered,
+                                      JournalWriter::FilePause::kBeforeEveryHundredthFile);
   std::size_t written = carriedCount(entries) - result.unwritten.size();
   if (!result.unwritten.empty()) {
     daemonTrace("SyncFilesController: " + std::to_string(result.unwritten.size()) +

@@ -26,6 +26,13 @@ class UMVersionControllerDelegateProtocol {
                                        UMVersionController& /*controller*/) {}
   virtual void versionRestoreDidFailWithError(const std::string& /*localPath*/, const std::string& /*error*/,
                                               UMVersionController& /*controller*/) {}
+  // Steps of a restore that a delegate may follow; none is required.
+  virtual void willStartVersionRestoreforPath(const std::string& /*path*/, int64_t /*versionNumber*/,
+                                              const std::string& /*destination*/) {}
+  virtual void didFinishVersionRestoreforPath(const std::string& /*path*/, int64_t /*versionNumber*/,
+                                              const std::string& /*destination*/) {}
+  virtual void didChangeCurrentVersionOfFile(const std::string& /*path*/, int64_t /*versionNumber*/) {}
+  virtual void didDownloadLatestVersionForFile(const std::string& /*path*/, int64_t /*versionNumber*/) {}
 };
 
 }  // namespace ulmora

@@ -95,7 +95,7 @@ void AccountEvents::sendToolTip() { port_.sendCurrentSyncStatus(); }
 
 void AccountEvents::ifSyncFolderDoNotExist() {
   if (port_.accountLoggedOutUnlinked()) return;
-  if (folderProblemReported_.exchange(true)) return;
+  if (missingFolderReported_.exchange(true)) return;
   port_.setMonitorToolTip("T1020");
   port_.showDesktopPushNotification("N1029");
   sendToMonitor(kFolderMissingText, kFolderMissingMessage);
@@ -103,7 +103,7 @@ void AccountEvents::ifSyncFolderDoNotExist() {
 }
 
 void AccountEvents::notAbleTOCreateFolderAtPath() {
-  if (folderProblemReported_.exchange(true)) return;
+  if (invalidFolderReported_.exchange(true)) return;
   port_.setMonitorToolTip("T1021");
   port_.showDesktopPushNotification("N1028");
   sendToMonitor(kFolderInvalidText, kFolderMissingMessage);
@@ -111,7 +111,10 @@ void AccountEvents::notAbleTOCreateFolderAtPath() {
   removeLastUserLoginDetails();
 }
 
-void AccountEvents::syncFolderFound() { folderProblemReported_ = false; }
+void AccountEvents::syncFolderFound() {
+  missingFolderReported_ = false;
+  invalidFolderReported_ = false;
+}
 
 namespace {
 

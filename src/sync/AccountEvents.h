@@ -46,8 +46,8 @@ class AccountEventsPort {
 // The waits before fetching the details again (120 s) and before the restart
 // (60 s) are timers on the main loop, so neither the engine's reporting thread
 // nor the main loop is held. A maintenance report while a fetch is already
-// waiting is the same report; a folder problem is reported once and not
-// again until the folder was seen in place.
+// waiting is the same report; each kind of folder problem (missing, invalid)
+// is reported once and not again until the folder was seen in place.
 //
 // Thread-safety: HandleAccountUnderMaintainence, passwordChangedFromWeb and
 // syncFolderFound may be called from any thread; the rest runs on the main
@@ -102,7 +102,10 @@ class AccountEvents {
   AccountEventsPort& port_;
   RunLoop& mainLoop_;
   std::atomic<bool> maintenanceFetchPending_{false};
-  std::atomic<bool> folderProblemReported_{false};
+  // One latch per kind of folder problem: a missing folder reported first
+  // must not silence the report that the path is invalid.
+  std::atomic<bool> missingFolderReported_{false};
+  std::atomic<bool> invalidFolderReported_{false};
   bool restartScheduled_ = false;  // main loop only
   WeakGuard guard_;  // last: invalidated first
 };

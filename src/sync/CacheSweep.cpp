@@ -11,9 +11,39 @@
 
 namespace ulmora::cachesweep {
 
+namespace {
+
+// A wall time as a local calendar day and the time within that day.
+struct LocalDay {
+  std::chrono::sys_days day;
+  Clock::WallTime::duration timeOfDay;
+};
+
+LocalDay localDay(Clock::WallTime t) {
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(t);
+  const std::time_t whole = std::chrono::system_clock::to_time_t(seconds);
+  std::tm tm{};
+  localtime_r(&whole, &tm);
+  const std::chrono::year_month_day ymd{std::chrono::year(tm.tm_year + 1900),
+                                        std::chrono::month(static_cast<unsigned>(tm.tm_mon + 1)),
+                                        std::chrono::day(static_cast<unsigned>(tm.tm_mday))};
+  const auto clockTime = std::chrono::hours(tm.tm_hour) + std::chrono::minutes(tm.tm_min) +
+                         std::chrono::seconds(tm.tm_sec);
+  return {std::chrono::sys_days(ymd),
+          std::chrono::duration_cast<Clock::WallTime::duration>(clockTime) + (t - seconds)};
+}
+
+}  // namespace
+
+// Counted on the local calendar, so a day that a daylight-saving change makes
+// 23 or 25 hours long still counts as one.
 int64_t wholeDaysBetween(Clock::WallTime from, Clock::WallTime to) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(to - from).count();
-  return seconds / 86400;
+  if (to < from) return -wholeDaysBetween(to, from);
+  const LocalDay a = localDay(from);
+  const LocalDay b = localDay(to);
+  int64_t days = (b.day - a.day).count();
+  if (days > 0 && b.timeOfDay < a.timeOfDay) --days;
+  return days;
 }
 
 std::optional<Clock::WallTime> dateFromDayFolderName(const std::string& name) {

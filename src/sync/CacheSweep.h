@@ -15,7 +15,9 @@ namespace cachesweep {
 inline constexpr int kSweepEveryDays = 7;
 inline constexpr int kKeepDays = 3;
 
-// Whole days (24 hours each) from `from` to `to`; negative when `to` is earlier.
+// Whole calendar days (local time) from `from` to `to`: the days from one
+// date to the other, less one when `to` falls earlier in its day than
+// `from` in its own. Negative when `to` is earlier.
 int64_t wholeDaysBetween(Clock::WallTime from, Clock::WallTime to);
 
 // A cache day folder's date from its name "yyyy-MM-dd" (local midnight).

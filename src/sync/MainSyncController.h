@@ -309,6 +309,13 @@ class MainSyncController final : public SyncController,
   void operationCanceld(KVTBackupManager& manager) override;
   void operationDidFinishSuccessfully(KVTBackupManager& manager) override;
   void restoreRestarted(KVTBackupManager& manager) override;
+  // Reports of the engine runs and of the rename/delete controller that need
+  // nothing from the account: what they tell is already known from the
+  // reports above.
+  void operationDidRetry() {}
+  void operationDidReceiveFileTransferStatus(const PropertyList& /*status*/, KVTBackupManager& /*manager*/) {}
+  void queryMainDBForBackupFiles() {}
+  void updateBackupStatusToDb(const PropertyList& /*entries*/) {}
 
   // ---- server road ----
 
@@ -456,6 +463,12 @@ class MainSyncController final : public SyncController,
   // VersionRestoreHost
   void VersionRestoreStarted() override;
   void VersionRestoreEnded() override;
+  // UMVersionControllerDelegateProtocol: the restore's steps change nothing
+  // here; the file it writes is fenced by VersionRestoreStarted/Ended.
+  void willStartVersionRestoreforPath(const std::string&, int64_t, const std::string&) override {}
+  void didFinishVersionRestoreforPath(const std::string&, int64_t, const std::string&) override {}
+  void didChangeCurrentVersionOfFile(const std::string&, int64_t) override {}
+  void didDownloadLatestVersionForFile(const std::string&, int64_t) override {}
 
   // Pause, unlink and reinitialise steps.
   // The pause steps that drop the queued downloads (half-received files and

@@ -274,7 +274,7 @@ bool MainSyncController::isInDeleteList(const std::string& path, const std::vect
 }
 
 void MainSyncController::WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path) {
-  syncpaths::WriteFilesFromArray(entries, path);
+  syncpaths::WriteFilesFromArray(entries, path, &ctx_.clock);
 }
 
 void MainSyncController::WritingCreateDirCollection(const std::string& folder) {

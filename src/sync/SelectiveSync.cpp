@@ -51,12 +51,13 @@ std::set<std::string> unselectedFromList(const PropertyList& list) {
     }
     excluded.insert(std::move(folder));
   }
-  // A folder inside an excluded folder is covered by it.
-  for (auto it = excluded.begin(); it != excluded.end();) {
+  // A folder inside an excluded folder is covered by it. Its entries are not
+  // always next to it in order: a sibling such as "/A B" or "/A.x" sorts
+  // between "/A" and "/A/B", so look for them where "/A/" would sort.
+  for (auto it = excluded.begin(); it != excluded.end(); ++it) {
     const std::string prefix = *it + "/";
-    auto inner = std::next(it);
+    auto inner = excluded.lower_bound(prefix);
     while (inner != excluded.end() && startsWith(*inner, prefix)) inner = excluded.erase(inner);
-    it = std::next(it);
   }
   return excluded;
 }

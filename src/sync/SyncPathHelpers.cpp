@@ -67,18 +67,20 @@ bool isUnderAny(std::string_view relativePath, const std::vector<std::string>& g
   return false;
 }
 
-bool WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path) {
+bool WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path,
+                         Clock* pacing) {
   std::string text;
   bool any = false;
-  for (const auto& entry : entries) {
-    if (entry.empty()) continue;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::string& entry = entries[i];
     if (entry.find('\n') != std::string::npos) {
       traceLine("list file " + path + ": an entry holding a line break was left out");
-      continue;
+    } else if (!entry.empty()) {
+      if (any) text.push_back('\n');
+      text += entry;
+      any = true;
     }
-    if (any) text.push_back('\n');
-    text += entry;
-    any = true;
+    if (pacing != nullptr && i % 100 == 0) pacing->sleepFor(kListPause);
   }
   if (!any) return false;
   return writeFileAtomically(path, text);

@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "journal/SyncRootPath.h"
+#include "platform/Clock.h"
 
 namespace ulmora {
 
 // The controller's path services, on whole path components (SyncRootPath).
 //
-// Thread-safety: pure functions (WriteFilesFromArray touches only its file).
+// Thread-safety: pure functions (WriteFilesFromArray touches only its file
+// and sleeps on its caller's thread).
 namespace syncpaths {
 
 // A relative path (leading "/" or not) or a full path under the root, as a
@@ -36,7 +38,12 @@ bool isUnderAny(std::string_view relativePath, const std::vector<std::string>& g
 // Writes the non-empty entries joined by "\n" (no trailing newline),
 // atomically, owner-only. Entries holding a newline cannot be carried by the
 // format; they are left out with a trace line. An empty list writes nothing.
-bool WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path);
+// With `pacing`, the calling thread yields kListPause on that clock after the
+// entry at every index divisible by 100 (index 0 included), so a long list
+// does not hog the disk.
+inline constexpr Clock::Duration kListPause = std::chrono::milliseconds(10);
+bool WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path,
+                         Clock* pacing = nullptr);
 
 }  // namespace syncpaths
 }  // namespace ulmora

@@ -23,7 +23,9 @@ TEST_F(QLLocalizedStringTest, LooksKeysUp) {
     const char* expected;
   } cases[] = {
       {"SyncDaemonShortCut", "ulmora-kvt"},
-      {"AppFile1", "%HOME%/.local/share/ulmora/%SYNCUSER%"},
+      {"ApplicationUserFolderPath", "%HOME%/.local/share/ulmora/%SYNCUSER%"},
+      {"SyncBackupFilesDir", "%HOME%/.local/share/ulmora/%SYNCUSER%/Journal/Backup"},
+      {"AppFile1", "AppFile1"},
       {"NoSuchKeyInTheTable", "NoSuchKeyInTheTable"},
       {"Some of the files are not transferred.", "Some of the files are not transferred."},
       {"", ""},

@@ -9,6 +9,7 @@
 #include "ScopedEnv.h"
 #include "SourceStringTable.h"
 #include "TestTempDir.h"
+#include "foundation/QLLocalizedString.h"
 #include "foundation/QLUtility.h"
 
 namespace ulmora {
@@ -91,6 +92,39 @@ TEST_F(SupportFilePathsTest, SyncUserThatIsNotOneFolderNameGivesNoAccountPaths) 
     EXPECT_NE(paths_.pathForApplicationFile(0), "");
     EXPECT_NE(paths_.pathForApplicationFile(110), "");
   }
+}
+
+TEST_F(SupportFilePathsTest, EachTemplateIsFoundUnderItsFilesOwnName) {
+  TestTempDir tables;
+  QLLocalizedStringLoadTable(tables.writeFile(
+      "names.plist",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>ApplicationUserFolderPath</key><string>%HOME%/acct/%SYNCUSER%</string>"
+      "<key>SyncBackupFilesDir</key><string>%HOME%/up</string>"
+      "<key>LDBPath</key><string>%HOME%/db</string>"
+      "<key>SystemInIdleState</key><string>%HOME%/idle</string>"
+      "<key>AppFile105</key><string>%HOME%/numbered</string>"
+      "</dict></plist>"));
+  struct Case {
+    int index;
+    const char* key;
+    std::string path;
+  } cases[] = {
+      {1, "ApplicationUserFolderPath", home_.path() + "/acct/alice@example.com"},
+      {101, "SyncBackupFilesDir", home_.path() + "/up"},
+      {107, "LDBPath", home_.path() + "/db"},
+      {152, "SystemInIdleState", home_.path() + "/idle"},
+      // Named, but the table has only a numbered key for it.
+      {105, "SyncRestoreFilesDir", ""},
+      {3, "", ""},
+      {48, "", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SupportFilePaths::keyForApplicationFile(c.index), c.key) << c.index;
+    EXPECT_EQ(paths_.pathForApplicationFile(c.index), c.path) << c.index;
+  }
+  testing::loadSourceStringTable();
+  for (int index : kNamedIndices) EXPECT_NE(SupportFilePaths::keyForApplicationFile(index), "") << index;
 }
 
 TEST_F(SupportFilePathsTest, UnknownConsoleUserGivesNoPaths) {

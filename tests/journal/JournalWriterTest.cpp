@@ -67,6 +67,29 @@ TEST_F(JournalWriterTest, PacingGoesThroughTheClock) {
   EXPECT_EQ(clock_.slept(), 25 * JournalWriter::kPause);
 }
 
+TEST_F(JournalWriterTest, TheExtraPauseBetweenFilesFallsWhereEachWriterTakesIt) {
+  using FilePause = JournalWriter::FilePause;
+  struct Case {
+    std::size_t files;
+    FilePause rule;
+    int pauses;  // beyond the 10 per full file
+  } cases[] = {
+      {99, FilePause::kAfterEveryHundredthFile, 0},
+      {99, FilePause::kBeforeEveryHundredthFile, 1},
+      {100, FilePause::kAfterEveryHundredthFile, 1},
+      {100, FilePause::kBeforeEveryHundredthFile, 1},
+  };
+  for (const Case& c : cases) {
+    folder_.clear();
+    const auto before = clock_.slept();
+    auto result = writer_.writeTextList(folder_, paths(c.files * journal::kEntriesPerFile), {},
+                                        JournalWriter::ChunkNames::kNumbered, c.rule);
+    ASSERT_EQ(result.published.size(), c.files);
+    EXPECT_EQ(clock_.slept() - before, (static_cast<int>(c.files) * 10 + c.pauses) * JournalWriter::kPause)
+        << c.files << " files, rule " << static_cast<int>(c.rule);
+  }
+}
+
 TEST_F(JournalWriterTest, CollidingStampsNeverReplaceAFile) {
   // Two writers whose generators share a frozen clock draw the same stamps.
   JournalStampGenerator otherStamps(clock_);

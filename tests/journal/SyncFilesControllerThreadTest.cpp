@@ -17,6 +17,18 @@ class SyncFilesControllerThreadTest : public ::testing::Test {
   SyncFilesController& sfc_ = f_.sfc();
 };
 
+TEST(SyncFilesControllerSharedTest, TheSharedInstanceBelongsToNoAccountAndStaysTheSame) {
+  SyncFilesController& shared = SyncFilesController::sharedController();
+  EXPECT_EQ(&shared, &SyncFilesController::sharedController());
+  SfcFixture<> account;
+  EXPECT_NE(&shared, &account.sfc());
+  EXPECT_EQ(shared.consoleUser(), "");
+  EXPECT_EQ(shared.syncUser(), "");
+  EXPECT_FALSE(shared.syncFCThread());
+  // Without journal folders nothing is read from anywhere.
+  EXPECT_TRUE(shared.readFileFor("1").asArray()->empty());
+}
+
 TEST_F(SyncFilesControllerThreadTest, StartKeepsEventsAndOutOfBoxEntriesOnly) {
   sfc_.addDeleteFiles(f_.full("/gone.txt"));
   sfc_.addOBBackupFiles("/ob/up.txt");

@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include "SyncFilesControllerTestSupport.h"
@@ -96,6 +97,39 @@ TEST_F(SyncFilesControllerTrashTest, ATrashedFolderWalkLinksEveryFileAndFollowsN
   // Symlinks are linked as they are, never entered (three folders walked).
   EXPECT_TRUE(fileutil::isSymlink(linkFor("/Proj/loop")));
   EXPECT_TRUE(fileutil::isSymlink(linkFor("/Proj/sub/out")));
+}
+
+TEST_F(SyncFilesControllerTrashTest, AWalkPausesAfterAFileAtEveryFiftiethPlaceFoldersCounted) {
+  struct Case {
+    int files;
+    int folders;
+  } cases[] = {{120, 0}, {1, 50}, {60, 45}};
+  for (const Case& c : cases) {
+    const std::string name = "W" + std::to_string(c.files) + "-" + std::to_string(c.folders);
+    const std::string folder = fileutil::joinPath(trash_, name);
+    for (int i = 0; i < c.files; ++i) trashFile(name + "/f" + std::to_string(i));
+    for (int i = 0; i < c.folders; ++i) fileutil::makeDirectories(folder + "/d" + std::to_string(i));
+    // The places are those of the folder's own listing order.
+    int filePauses = 0;
+    int place = 0;
+    DIR* dir = ::opendir(folder.c_str());
+    ASSERT_NE(dir, nullptr);
+    while (dirent* e = ::readdir(dir)) {
+      const std::string entry = e->d_name;
+      if (entry == "." || entry == "..") continue;
+      if (entry[0] == 'f' && place % 50 == 0) ++filePauses;
+      ++place;
+    }
+    ::closedir(dir);
+
+    const auto before = f_.clock().slept();
+    auto result = sfc_.moveFolderToCache(f_.full("/" + name), folder);
+    EXPECT_EQ(result.linked, static_cast<std::size_t>(c.files));
+    EXPECT_EQ(f_.clock().slept() - before,
+              filePauses * SyncFilesController::kWalkFilePause +
+                  c.folders * SyncFilesController::kWalkFolderPause)
+        << name;
+  }
 }
 
 TEST_F(SyncFilesControllerTrashTest, OnlyTheLeadingTrashPathIsReplaced) {

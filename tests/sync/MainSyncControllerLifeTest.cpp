@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
+
+#include "foundation/ScopedEnv.h"
 #include "engine/KVTBackupManager.h"
 #include "ipc/IpcMessageTypes.h"
 #include "platform/UserDefaults.h"
@@ -132,6 +135,40 @@ TEST(CacheSweepTest, DayFolderNamesAndWholeDays) {
   EXPECT_FALSE(cachesweep::isSweepable("ConflictData"));
   EXPECT_FALSE(cachesweep::isSweepable(".DS_Store"));
   EXPECT_TRUE(cachesweep::isSweepable("2026-12-07"));
+}
+
+TEST(CacheSweepTest, WholeDaysFollowTheLocalCalendarAcrossDaylightSaving) {
+  // Central European rules, spelled out so no zone database is needed:
+  // clocks go forward on 2026-03-29 and back on 2026-10-25.
+  testing::ScopedEnv tz("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+  const auto local = [](int month, int day, int hour, int minute) {
+    std::tm tm{};
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
+  };
+  struct Case {
+    const char* name;
+    Clock::WallTime from;
+    Clock::WallTime to;
+    int64_t days;
+  } cases[] = {
+      {"noon to noon over the short day (71 hours)", local(3, 27, 12, 0), local(3, 30, 12, 0), 3},
+      {"over the short day, a minute early", local(3, 27, 12, 0), local(3, 30, 11, 59), 2},
+      {"noon to noon over the long day (73 hours)", local(10, 23, 12, 0), local(10, 26, 12, 0), 3},
+      {"over the long day, half an hour early (72.5 hours)", local(10, 23, 12, 0),
+       local(10, 26, 11, 30), 2},
+      {"seven days over the short day", local(3, 25, 9, 0), local(4, 1, 9, 0), 7},
+      {"late evening to early morning", local(6, 1, 23, 0), local(6, 2, 1, 0), 0},
+      {"backwards", local(3, 30, 12, 0), local(3, 27, 12, 0), -3},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cachesweep::wholeDaysBetween(c.from, c.to), c.days) << c.name;
+  }
 }
 
 TEST(MainSyncControllerCacheTest, TheWeeklySweepRunsOnlyOnceItsDateIsRecorded) {

@@ -29,6 +29,29 @@ TEST(SelectiveSyncRulesTest, ExcludedFoldersFromTheList) {
   EXPECT_TRUE(selective::unselectedFromList(PropertyList("garbage")).empty());
 }
 
+TEST(SelectiveSyncRulesTest, EveryFolderInsideAnExcludedOneIsCoveredWhateverSortsBetween) {
+  struct Case {
+    std::vector<std::string> excluded;
+    std::set<std::string> kept;
+  } cases[] = {
+      {{"/A", "/A B", "/A/B"}, {"/A", "/A B"}},
+      {{"/A", "/A-1", "/A/B", "/A/B/C"}, {"/A", "/A-1"}},
+      {{"/A", "/A.app", "/A/B"}, {"/A", "/A.app"}},
+      {{"/A", "/A B", "/A-1", "/A.x", "/A/B", "/A/C", "/A B/D"}, {"/A", "/A B", "/A-1", "/A.x"}},
+      {{"/A B/D", "/A B", "/A"}, {"/A", "/A B"}},
+      {{"/A/B", "/AB"}, {"/A/B", "/AB"}},
+  };
+  for (const Case& c : cases) {
+    PropertyList list(PropertyList::Dict{});
+    std::string shown;
+    for (const auto& folder : c.excluded) {
+      list.set(folder, "0");
+      shown += "[" + folder + "]";
+    }
+    EXPECT_EQ(selective::unselectedFromList(list), c.kept) << shown;
+  }
+}
+
 struct PathCase {
   std::string excluded;
   std::string path;

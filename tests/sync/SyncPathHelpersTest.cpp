@@ -100,5 +100,36 @@ TEST(SyncPathHelpers, ListFileHoldsEveryEntryOwnerOnlyAndNoEmptyLines) {
   EXPECT_FALSE(fileutil::exists(dir.sub("none")));
 }
 
+// Counts the pauses instead of sleeping.
+class PauseCountingClock final : public Clock {
+ public:
+  WallTime wallNow() const override { return WallTime(); }
+  TimePoint monotonicNow() const override { return TimePoint(); }
+  void sleepFor(Duration d) override {
+    ++pauses;
+    EXPECT_EQ(d, syncpaths::kListPause);
+  }
+  bool waitUntil(std::unique_lock<std::mutex>&, std::condition_variable&, TimePoint,
+                 const std::function<bool()>& pred) override {
+    return pred();
+  }
+  int pauses = 0;
+};
+
+TEST(SyncPathHelpers, ListFileYieldsAfterEveryHundredthEntryFromTheFirst) {
+  struct Case {
+    std::size_t entries;
+    int pauses;
+  } cases[] = {{0, 0}, {1, 1}, {100, 1}, {101, 2}, {2000, 20}, {2001, 21}};
+  TestTempDir dir;
+  for (const Case& c : cases) {
+    std::vector<std::string> entries;
+    for (std::size_t i = 0; i < c.entries; ++i) entries.push_back("/f" + std::to_string(i));
+    PauseCountingClock clock;
+    syncpaths::WriteFilesFromArray(entries, dir.sub("list"), &clock);
+    EXPECT_EQ(clock.pauses, c.pauses) << c.entries << " entries";
+  }
+}
+
 }  // namespace
 }  // namespace ulmora
