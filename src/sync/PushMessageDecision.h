@@ -59,10 +59,12 @@ struct PushReaction {
 
 // The message table as a pure function.
 //
-// Two choices differ from a plain reading of the table: an account-cancelled
-// message (1201) queues no listing, as the credentials are being removed; an
-// unlink message (1203) with an empty path or an unreadable machine id never
-// unlinks this computer (an empty path would otherwise match an empty id).
+// An account-cancelled message (1201) resets the timers and queues a listing
+// like any other; with the login details gone, the cycle's gate keeps that
+// listing from running. One choice differs from a plain reading of the
+// table: an unlink message (1203) with an empty path or an unreadable machine
+// id never unlinks this computer (an empty path would otherwise match an
+// empty id).
 PushReaction decidePushMessage(const PushMessage& message, const PushContext& context);
 
 namespace pushids {
