@@ -17,6 +17,10 @@ using Kind = Step::Kind;
 using Area = SyncRootFiles::Area;
 using MoveResult = SyncRootFiles::MoveResult;
 
+// Folders recorded for one moved folder: a bound on a walk of a tree the
+// user controls.
+constexpr std::size_t kMaxRecordedFolders = 4096;
+
 void trace(const std::string& line) { traceLine(line); }
 
 void marker(int n) {
@@ -235,6 +239,10 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
       case Kind::kFolderRename:
         folderRename(step);
         break;
+      case Kind::kFolderRowsFollow:
+        if (auto from = files_.checkQuietly(step.path), to = files_.checkQuietly(step.target); from && to)
+          folderRowsFollow(*from, *to);
+        break;
       case Kind::kQueueDbDelete:
         ports_.queue.addFileToDelete(step.key);
         break;
@@ -440,6 +448,7 @@ void RecordApplier::folderRename(const Step& step) {
     return;
   }
   updateRecordToDBWithDirectoryContent({*from, *to}, true);
+  folderRowsFollow(*from, *to);
   {
     std::lock_guard<std::mutex> lock(mu_);
     folderRenames_.push_back({*from, *to});
@@ -477,6 +486,21 @@ void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& fold
       } else {
         ports_.queue.addFileToRename({*from + sub, *to + sub});
       }
+    }
+  }
+}
+
+void RecordApplier::folderRowsFollow(const std::string& from, const std::string& to) {
+  // What is left under the former name (the folder rows, rows of files not
+  // here) goes. The write-behind writes this delete after the file renames
+  // queued before it, since it covers their former paths.
+  ports_.queue.addFileToDelete(from);
+  std::vector<std::string> folders{to};
+  for (std::size_t i = 0; i < folders.size() && i < kMaxRecordedFolders; ++i) {
+    ports_.queue.addFileToUpdate({{folders[i], "Backup"}});
+    for (const std::string& name : files_.list(folders[i]).value_or(std::vector<std::string>{})) {
+      std::string sub = folders[i] + "/" + name;
+      if (auto info = files_.info(sub); info && info->isFolder) folders.push_back(std::move(sub));
     }
   }
 }

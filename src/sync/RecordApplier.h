@@ -121,6 +121,9 @@ class RecordApplier {
   bool guardedMove(const std::string& from, const std::string& to);
   void localRename(const ServerRecord& record, const Step& step);
   void folderRename(const Step& step);
+  // A folder now at `to` (relative) that was at `from`: the rows under
+  // `from` are removed, and `to` and each folder below it recorded in sync.
+  void folderRowsFollow(const std::string& from, const std::string& to);
   void liftExclusionsLater(const std::string& a, const std::string& b);
   // `relative` carried through the folder renames of this listing.
   std::string movedWithFolders(std::string relative) const;

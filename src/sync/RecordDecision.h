@@ -86,6 +86,7 @@ struct Step {
     kMoveThenDelete,   // `path` moved to `target` (guarded), then deleted under `key`
     kLocalRename,      // `path` -> `target`, database rename `key` -> `target`
     kFolderRename,     // `path` -> `target` for a folder, its files renamed in the database
+    kFolderRowsFollow, // a folder already at `target`: the rows under `path` go, its folders are recorded
     kQueueDbDelete,    // database row `key` removed
     kCheckEmptyFolder, // emptied folders from `path` upwards removed
     kAddServerFolder,  // the record kept for the listing's folder list

@@ -106,7 +106,14 @@ Plan decideServerRename(const RecordFacts& f) {
 
   // B: only the new name is here.
   if (!f.old.exists) {
-    if (folder || onlyNewHidden) return plan;
+    if (onlyNewHidden) return plan;
+    if (folder) {
+      // Moved here (or the server's move of the move made here): the folder
+      // rows must not stay under the former name, where a later start would
+      // take them for folders the user removed.
+      if (endsWithSlash(fnameOld)) plan.steps.push_back({Kind::kFolderRowsFollow, fnameOld, fname});
+      return plan;
+    }
     switch (compareTimes(f.serverTime, f.local.modified)) {
       case TimeOrder::kEqual:
         // A move may carry a write made in the same second as a local edit

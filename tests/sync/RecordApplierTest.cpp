@@ -450,7 +450,9 @@ TEST(RecordApplierTest, RenameOfAFolderIntoItselfIsRefused) {
 
 // Rows follow the files of a folder the server moved; a file made here and
 // not yet recorded (its upload under the old name now finds nothing) is
-// uploaded under the new name, since the capture is kept from the move.
+// uploaded under the new name, since the capture is kept from the move. The
+// folder rows follow too: what is left under the former name goes after the
+// file renames, and the folders at the new name are recorded.
 TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
   struct Case {
     const char* name;
@@ -477,9 +479,23 @@ TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
     } else {
       expected.push_back("dbrename /old/sub/b.txt->/new/sub/b.txt");
     }
+    expected.insert(expected.end(), {"dbdelete /old", "update /new=Backup", "update /new/sub=Backup"});
     EXPECT_EQ(f.queue.log, expected) << c.name;
     EXPECT_EQ(f.filters.log, Lines{"avoidRename /old->/new"}) << c.name;
   }
+}
+
+// A folder moved here (the listing brings back the move made here): its rows
+// leave the former name, or a later start would take the folders for ones the
+// user removed, and delete what the server holds under that name by then.
+TEST(RecordApplierTest, FolderMovedHereTakesItsRowsAlong) {
+  ApplierFixture f;
+  f.put("/new/sub/b.txt", "b");
+  f.status.rows["/old"] = {"1", "1", "NA"};
+  f.status.rows["/old/sub"] = {"1", "1", "NA"};
+  f.validate(record("/new/", "/old/"), "3");
+  EXPECT_EQ(f.queue.log, (Lines{"dbdelete /old", "update /new=Backup", "update /new/sub=Backup"}));
+  EXPECT_EQ(f.read("/new/sub/b.txt"), "b");
 }
 
 // One listing holds a folder's rename and, after it, the renames of items

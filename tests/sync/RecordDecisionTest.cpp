@@ -382,7 +382,14 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       {"A folder renamed here, since gone",
        with(facts("3", "/new/", "/old/"), [](auto& f) { f.renamedHere = true; }), {}, false},
       // B: only the new name.
-      {"B folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.local = folder(); }), {}, false},
+      // Its rows must not stay under the former name.
+      {"B folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.local = folder(); }),
+       {Step{Kind::kFolderRowsFollow, "/old/", "/new/"}}, false},
+      {"B folder into hidden", with(facts("3", "/new/", "/old/"), [](auto& f) {
+         f.local = folder();
+         f.newSideHidden = true;
+       }),
+       {}, false},
       {"B same time", make(file(), {}, none), {refId4, dbDeleteOld}, false},
       {"B same time, same size", make(sized, {}, none), {refId4, dbDeleteOld}, false},
       // The move carried a write of the same second as the local file.
