@@ -195,12 +195,36 @@ bool DownloadDispatcher::stopDownloadForListingRecord(const ServerRecord& record
   // fetched path itself is what the download is for, and stopping for it
   // would stop every restart of that download again, the listing being run
   // again with the same record each time.
-  const bool held = (rename && !record.fnameOld.empty() && checkFileisUnderRestoreSet(record.fnameOld)) ||
+  const bool held = (rename && !record.fnameOld.empty() && !recordedUnderAnotherName(record) &&
+                     checkFileisUnderRestoreSet(record.fnameOld)) ||
                     (!record.refId.empty() && checkRefIDExistInDatabase(record.refId, record.fname));
   if (!held) return false;
+  {
+    // The listing that follows the stop applies the record, and starts again
+    // from the same index while downloads wait: the same record would stop
+    // every restart of the download.
+    std::string key = operation + '\n' + record.fnameOld + '\n' + record.fname + '\n' + record.refId;
+    std::lock_guard lock(stopMutex_);
+    if (lastStop_ == key) {
+      traceLine("the download goes on: it was stopped once for the listing's record of " +
+                serverpath::forTrace(record.fname));
+      return false;
+    }
+    lastStop_ = std::move(key);
+  }
   traceLine("the download is stopped for the listing's record of " + serverpath::forTrace(record.fname));
   StopRestoreManagerForNewListing();
   return true;
+}
+
+bool DownloadDispatcher::recordedUnderAnotherName(const ServerRecord& record) {
+  if (record.refId.empty()) return false;
+  std::optional<std::string> recorded;
+  {
+    std::lock_guard lock(readLock_);
+    recorded = status_.fileNameForRefId(record.refId);
+  }
+  return recorded && *recorded != record.fnameOld;
 }
 
 void DownloadDispatcher::StopRestoreManagerForNewListing() {

@@ -97,11 +97,18 @@ class DownloadDispatcher {
   // running download holds (its former name, or the other local name the
   // database records for its reference id): that download stops, and the
   // listing is run again rather than moving its index past a change the
-  // download would miss. A record for the fetched path itself stops nothing.
+  // download would miss. A record for the fetched path itself stops nothing,
+  // nor a rename of an item the database records under another name than the
+  // former one (what is fetched there is another item the server put there
+  // since), nor the record that stopped the download last time.
   // true when it stopped the download.
   bool stopDownloadForListingRecord(const ServerRecord& record, const std::string& operation);
 
  private:
+  // The database records the renamed item's reference id at a path other
+  // than the record's former one.
+  bool recordedUnderAnotherName(const ServerRecord& record);
+
   const SyncRootFiles& files_;
   LocalCache& cache_;
   DownloadEnginePort& engine_;
@@ -112,6 +119,8 @@ class DownloadDispatcher {
   Paths paths_;
   std::atomic<int32_t>& sameSetCount_;
   std::mutex readLock_;
+  std::mutex stopMutex_;
+  std::string lastStop_;  // the record that stopped the download last; guarded by stopMutex_
 };
 
 }  // namespace ulmora

@@ -185,6 +185,12 @@ TEST(DownloadDispatcherTest, AListingRecordForAFileBeingDownloadedStopsTheDownlo
       {"deleted on the server", "2", rec("/running.txt"), true, false},
       {"another file", "4", rec("/other.txt", "", "R9"), true, false},
       {"no download runs", "3", rec("/new.txt", "/pending.txt"), false, false},
+      {"renamed from a file in the running set, recorded there", "3", rec("/new.txt", "/running.txt", "R2"),
+       true, true},
+      // The item is here under its new name already: what is fetched at its
+      // former name is another file the server put there since.
+      {"renamed from a file in the running set, recorded elsewhere", "3",
+       rec("/new.txt", "/running.txt", "R7"), true, false},
   };
   for (const auto& c : cases) {
     DispatchFixture f;
@@ -192,10 +198,30 @@ TEST(DownloadDispatcherTest, AListingRecordForAFileBeingDownloadedStopsTheDownlo
     f.engine.set = {"/running.txt"};
     f.queue.pending = {"/pending.txt"};
     f.status.rows["/running.txt"].refId = "R2";
+    f.status.rows["/new.txt"].refId = "R7";
     EXPECT_EQ(f.dispatcher.stopDownloadForListingRecord(c.record, c.operation), c.stops) << c.name;
     EXPECT_EQ(f.host.log, c.stops ? Lines{"cancelled for listing"} : Lines{}) << c.name;
     EXPECT_EQ(f.engine.log, c.stops ? (Lines{"cancel file", "failure", "cancel"}) : Lines{}) << c.name;
   }
+}
+
+// The listing that follows a stop applies the record and, while downloads
+// wait, starts again from the same index: the same record must not stop the
+// restarted download again, or nothing would ever be fetched.
+TEST(DownloadDispatcherTest, ARecordStopsTheDownloadOnlyOnce) {
+  DispatchFixture f;
+  f.engine.running = true;
+  f.engine.set = {"/running.txt"};
+  ServerRecord moved;
+  moved.fname = "/new.txt";
+  moved.fnameOld = "/running.txt";
+  ServerRecord other = moved;
+  other.fname = "/third.txt";
+  EXPECT_TRUE(f.dispatcher.stopDownloadForListingRecord(moved, "3"));
+  EXPECT_FALSE(f.dispatcher.stopDownloadForListingRecord(moved, "3"));
+  EXPECT_TRUE(f.dispatcher.stopDownloadForListingRecord(other, "3"));
+  EXPECT_TRUE(f.dispatcher.stopDownloadForListingRecord(moved, "3"));
+  EXPECT_EQ(f.host.log, (Lines(3, "cancelled for listing")));
 }
 
 TEST(DownloadDispatcherTest, ClearsEntryFilesAndJournals) {
