@@ -495,7 +495,8 @@ void RecordApplier::folderRowsFollow(const std::string& from, const std::string&
   // here) goes. The write-behind writes this delete after the file renames
   // queued before it, since it covers their former paths.
   ports_.queue.addFileToDelete(from);
-  std::vector<std::string> folders{to};
+  std::vector<std::string> folders;
+  if (auto info = files_.info(to); info && info->isFolder) folders.push_back(to);
   for (std::size_t i = 0; i < folders.size() && i < kMaxRecordedFolders; ++i) {
     ports_.queue.addFileToUpdate({{folders[i], "Backup"}});
     for (const std::string& name : files_.list(folders[i]).value_or(std::vector<std::string>{})) {

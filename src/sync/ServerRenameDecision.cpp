@@ -69,6 +69,8 @@ Plan decideServerRename(const RecordFacts& f) {
       // Fetching it back would undo a delete or move made here since; that
       // change reaches the server on its own.
       plan.note = "renamed here, then removed or moved here";
+      // Nor may a folder's rows stay under its former name.
+      if (endsWithSlash(fnameOld)) plan.steps.push_back({Kind::kFolderRowsFollow, fnameOld, fname});
       return plan;
     }
     if (folder) {

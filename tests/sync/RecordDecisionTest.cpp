@@ -379,8 +379,10 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       // The echo of a rename made here, the item since deleted or moved
       // here: fetching it back would undo that.
       {"A renamed here, since gone", make({}, {}, [](auto& f) { f.renamedHere = true; }), {}, false},
+      // Its rows go from the former name all the same.
       {"A folder renamed here, since gone",
-       with(facts("3", "/new/", "/old/"), [](auto& f) { f.renamedHere = true; }), {}, false},
+       with(facts("3", "/new/", "/old/"), [](auto& f) { f.renamedHere = true; }),
+       {Step{Kind::kFolderRowsFollow, "/old/", "/new/"}}, false},
       // B: only the new name.
       // Its rows must not stay under the former name.
       {"B folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.local = folder(); }),
