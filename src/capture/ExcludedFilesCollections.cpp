@@ -447,6 +447,10 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
     } else if (root.known() && !fileutil::exists(root.full(path))) {
       // Without a known root nothing can be shown to be gone; keeping the
       // entry costs a failed upload at worst, dropping its row loses it.
+      if (rootFoundEmpty()) {
+        traceLine("capture: " + path + " is missing from a sync folder found empty; its row stays");
+        continue;
+      }
       gone.push_back(path);
     } else if (std::optional<std::string> why = whyNotUploadable(root, path)) {
       noteRefusedUpload(path, *why);

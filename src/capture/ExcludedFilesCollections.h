@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -147,6 +148,13 @@ class ExcludedFilesCollections {
   // Drops `path`, given with or without its trailing "/".
   void removeEmptyFolderFromList(const std::string& path);
 
+  // --- A sync folder found empty while the database lists items (a volume
+  // not mounted), set by the watcher until it has asked for what the folder
+  // lacks. Meanwhile a missing file tells nothing about the user's intent:
+  // its upload entry is dropped, its row is kept for that fetch.
+  void setRootFoundEmpty(bool empty) { rootFoundEmpty_.store(empty); }
+  bool rootFoundEmpty() const { return rootFoundEmpty_.load(); }
+
   // --- Filters of the sync cycle.
   // Names an upload left out in the session log (escaped), once until the
   // path is uploaded; also for the watcher, for a name no list can carry.
@@ -210,6 +218,7 @@ class ExcludedFilesCollections {
   // Why `relativePath` is not uploaded now; nullopt when it may be.
   static std::optional<std::string> whyNotUploadable(const SyncRootPath& root,
                                                      const std::string& relativePath);
+  std::atomic<bool> rootFoundEmpty_{false};
   std::mutex refusedUploadsMutex_;
   std::set<std::string> refusedUploads_;  // named in the session log
   std::function<void(const std::string&)> refusedUploadLog_;

@@ -791,6 +791,8 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
     traceLine("watcher: the sync folder that was found empty holds items again; " + std::to_string(missing.size()) +
               " files it lacks are fetched again, none is deleted on the server");
     if (!missing.empty() && options_.fetchMissing) options_.fetchMissing(missing);
+    // The rows are marked to download by now; their uploads wait for that.
+    collections_.setRootFoundEmpty(false);
     return;
   }
   if (wholeRoot && !holdsItems && std::any_of(rows->begin(), rows->end(),
@@ -802,6 +804,7 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
     traceLine("watcher: the sync folder is empty but the local database lists items; nothing is "
               "deleted on the server");
     rootFoundEmpty_ = true;
+    collections_.setRootFoundEmpty(true);
     if (!nextRescan_) nextRescan_ = now() + options_.rescanInterval;
     return;
   }

@@ -64,6 +64,7 @@ class CaptureToJournal {
   void replaceRows(std::vector<LocalFileRow> rows) { database_.setRows(std::move(rows)); }
   NEWFSEventWatcher::Options& options() { return options_; }
   NEWFSEventWatcher& watcher() { return *watcher_; }
+  ExcludedFilesCollections& collections() { return collections_; }
 
   void start() {
     watcher_ = std::make_unique<NEWFSEventWatcher>(options_, sink_, collections_);
@@ -314,10 +315,13 @@ TEST(CaptureToJournalTest, AnEmptyFolderFilledAgainFetchesWhatItLacks) {
   c.sync();
   c.advance(5s);
   EXPECT_EQ(calls.load(), 0);  // still empty
+  // Until then the rows of files missing from it stay.
+  EXPECT_TRUE(c.collections().rootFoundEmpty());
   ASSERT_EQ(::rename((aside + "-a.txt").c_str(), c.full("/a.txt").c_str()), 0);
   c.sync();
   c.advance(5s);
   c.finish();
+  EXPECT_FALSE(c.collections().rootFoundEmpty());
 
   EXPECT_EQ(calls.load(), 1);
   EXPECT_EQ(fetched, (std::vector<std::string>{"/b/c.txt", "/to-download.txt"}));

@@ -85,6 +85,18 @@ TEST_F(FilterSets, DownloadedFilesAreMarkedInSyncVanishedOnesDroppedRestReturned
   EXPECT_FALSE(collections->filterversionRestoredFile({"/gone.txt"}));
 }
 
+// A sync folder found empty (a volume not mounted) lacks every file: the
+// rows of those it had queued for upload stay, so that they are fetched once
+// it is back, and go as usual again afterwards.
+TEST_F(FilterSets, AFolderFoundEmptyKeepsTheRowsOfVanishedUploads) {
+  collections->setRootFoundEmpty(true);
+  EXPECT_FALSE(collections->filterversionRestoredFile({"/was-here.txt"}));
+  EXPECT_TRUE(queue.deletes.empty());
+  collections->setRootFoundEmpty(false);
+  EXPECT_FALSE(collections->filterversionRestoredFile({"/was-here.txt"}));
+  EXPECT_EQ(queue.deletes, std::vector<std::string>{"/was-here.txt"});
+}
+
 // A name the other computer's download list could not carry never goes up
 // (so the two computers agree), and the user is told once, by name.
 TEST_F(FilterSets, UploadsOfNamesTheListsCannotCarryAreRefusedAndNamedOnce) {

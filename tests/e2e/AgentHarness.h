@@ -120,13 +120,15 @@ struct AgentFolders {
 
 // The agent with HOME and XDG_RUNTIME_DIR of the test's own (and any further
 // variables in `extra`), its clock at `timeScale`; killed if the test did not
-// stop it.
+// stop it. A `launcher` (a program and its arguments) runs the agent as its
+// last argument, as setpriv does.
 class AgentProcess {
  public:
   using Environment = std::vector<std::pair<std::string, std::string>>;
+  using Launcher = std::vector<std::string>;
   AgentProcess(const std::string& home, const std::string& runtime, const Environment& extra = {},
-               double timeScale = kTimeScale)
-      : process_(options(home, runtime, extra, timeScale)) {}
+               double timeScale = kTimeScale, const Launcher& launcher = {})
+      : process_(options(home, runtime, extra, timeScale, launcher)) {}
   ~AgentProcess() {
     if (waiter_.joinable()) {
       process_.kill(SIGKILL);
@@ -154,9 +156,14 @@ class AgentProcess {
 
  private:
   static ProcessOptions options(const std::string& home, const std::string& runtime,
-                                const Environment& extra, double timeScale) {
+                                const Environment& extra, double timeScale, const Launcher& launcher) {
     ProcessOptions o;
     o.executable = ULMORA_AGENT_PATH;
+    if (!launcher.empty()) {
+      o.executable = launcher.front();
+      o.arguments.assign(launcher.begin() + 1, launcher.end());
+      o.arguments.push_back(ULMORA_AGENT_PATH);
+    }
     // No table named: the agent reads the one installed beside it, as the
     // user's agent does (the test program names the source tree's).
     o.environment = {{"HOME", home},

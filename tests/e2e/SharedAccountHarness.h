@@ -169,8 +169,9 @@ class LinkedHome {
 // account has started once the agent sent the finder its start message.
 class RunningAgent {
  public:
-  explicit RunningAgent(const LinkedHome& home, double timeScale = kTimeScale)
-      : home_(home), process_(home.home(), home.runtime(), {}, timeScale) {}
+  explicit RunningAgent(const LinkedHome& home, double timeScale = kTimeScale,
+                        const AgentProcess::Launcher& launcher = {})
+      : home_(home), process_(home.home(), home.runtime(), {}, timeScale, launcher) {}
 
   bool start() {
     if (!process_.start()) return false;

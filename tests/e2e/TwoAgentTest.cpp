@@ -2,8 +2,10 @@
 // of A reaches the sync folder of B through the stand-in engine's storage,
 // announced by a push from the stand-in service rather than found by the
 // periodic listing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <chrono>
@@ -32,8 +34,8 @@ class TwoAgents : public ::testing::Test {
     a_ = std::make_unique<LinkedHome>(dir_, "a", service_);
     b_ = std::make_unique<LinkedHome>(dir_, "b", service_);
     ASSERT_TRUE(a_->ok() && b_->ok());
-    agentA_ = std::make_unique<RunningAgent>(*a_, timeScale());
-    agentB_ = std::make_unique<RunningAgent>(*b_, timeScale());
+    agentA_ = std::make_unique<RunningAgent>(*a_, timeScale(), launcher());
+    agentB_ = std::make_unique<RunningAgent>(*b_, timeScale(), launcher());
     ASSERT_TRUE(agentA_->start() && agentB_->start()) << "an agent never listened on its sockets";
     ASSERT_TRUE(agentA_->waitUntilListening()) << a_->trace();
     ASSERT_TRUE(agentB_->waitUntilListening()) << b_->trace();
@@ -54,6 +56,7 @@ class TwoAgents : public ::testing::Test {
   }
 
   virtual double timeScale() const { return kTimeScale; }
+  virtual AgentProcess::Launcher launcher() const { return {}; }
 
   // Waits for `done` and returns how long it took, or nothing.
   static std::optional<std::chrono::milliseconds> timeUntil(const std::function<bool()>& done,
@@ -463,6 +466,134 @@ TEST_F(TwoAgents, AFileThatFoundTheDiskFullIsFetchedAgainLater) {
   ASSERT_TRUE(fileutil::removeAll(faults));
   EXPECT_TRUE(eventuallyWithin(kCrossPatience, [&] { return b_->content("full.txt") == "waits for room"; }))
       << "--- B:\n" << b_->trace();
+}
+
+// Both computers edit one file within one second, both online: one edit
+// wins on both and on the storage, and the computer whose edit lost keeps it
+// in its ConflictData and names the copy in its session log. Twice, the
+// longer edit on either side, so that neither order of the uploads passes
+// by luck.
+TEST_F(TwoAgents, TwoEditsWithinOneSecondLoseNothing) {
+  struct Round {
+    const char* file;
+    const char* onA;
+    const char* onB;
+  };
+  for (const Round& round : {Round{"race1.txt", "edited on A, the longer one", "edited on B"},
+                             Round{"race2.txt", "edited on A", "edited on B, the longer one"}}) {
+    SCOPED_TRACE(round.file);
+    write(a_->at(round.file), "first");
+    ASSERT_TRUE(timeUntil([&] {
+      return b_->content(round.file) == "first" &&
+             b_->query(std::string("SELECT BACKUP_STATUS FROM FILE_TABLE WHERE FILEPATH = '/") + round.file + "'") ==
+                 "1";
+    })) << b_->trace();
+    write(a_->at(round.file), round.onA);
+    write(b_->at(round.file), round.onB);
+    // The same second on both, whatever the clock did between the writes;
+    // the sizes differ, which is what tells the two edits apart.
+    struct stat st {};
+    ASSERT_EQ(::stat(a_->at(round.file).c_str(), &st), 0);
+    const timespec times[2] = {{st.st_mtim.tv_sec, 0}, {st.st_mtim.tv_sec, st.st_mtim.tv_nsec / 2}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, b_->at(round.file).c_str(), times, 0), 0);
+
+    std::string winner, loser;
+    const LinkedHome* lost = nullptr;
+    const bool settled = eventuallyWithin(std::chrono::seconds(200), [&] {
+      const auto onA = a_->content(round.file);
+      const auto onB = b_->content(round.file);
+      if (!onA || onA != onB || (*onA != round.onA && *onA != round.onB)) return false;
+      winner = *onA;
+      loser = winner == round.onA ? round.onB : round.onA;
+      lost = winner == round.onA ? b_.get() : a_.get();
+      for (const auto& [path, text] : lost->cached(round.file, true)) {
+        if (text == loser) return true;
+      }
+      return false;
+    });
+    ASSERT_TRUE(settled) << "the computers never agreed with the losing edit kept\n--- A:\n"
+                         << a_->trace() << "\n--- B:\n" << b_->trace();
+    EXPECT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+      return sessionLogsHold(*lost, std::string("The local copy of /") + round.file + " was kept as");
+    })) << (lost == a_.get() ? "A" : "B") << " never named the conflict copy";
+    EXPECT_EQ(stored("size", std::string("/") + round.file), std::to_string(winner.size()));
+  }
+}
+
+// B stopped, its sync folder emptied (a volume not mounted) and started so:
+// nothing is deleted on the storage, and once the folder holds a file again
+// every file B lacks is fetched again.
+TEST_F(TwoAgents, ASyncFolderFoundEmptyAtStartFetchesWhatItLacksOnceFilledAgain) {
+  write(a_->at("one.txt"), "one");
+  write(a_->at("Sub/two.txt"), "two");
+  // B holds both and has recorded them, with no download left over for its
+  // next start to finish.
+  ASSERT_TRUE(timeUntil([&] {
+    const std::string trace = b_->trace();
+    const size_t done = trace.rfind("Operation did finish sucess No restore pending");
+    return b_->content("one.txt") == "one" && b_->content("Sub/two.txt") == "two" &&
+           b_->query("SELECT COUNT(*) FROM FILE_TABLE WHERE BACKUP_STATUS = 1 AND FILEPATH IN "
+                     "('/one.txt', '/Sub/two.txt')") == "2" &&
+           done != std::string::npos && done > trace.rfind("start restore called");
+  })) << b_->trace();
+  ASSERT_EQ(agentB_->stop().exitStatus, 0);
+  const std::string away = b_->root() + ".unmounted";
+  std::filesystem::rename(b_->root(), away);
+  std::filesystem::create_directory(b_->root());
+
+  const std::string empty = "the sync folder is empty but the local database lists items";
+  const size_t emptyBefore = b_->traceCount(empty);
+  agentB_ = std::make_unique<RunningAgent>(*b_, timeScale(), launcher());
+  ASSERT_TRUE(agentB_->start()) << b_->trace();
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return b_->traceCount(empty) > emptyBefore; }))
+      << b_->trace();
+  write(b_->at("back.txt"), "the folder holds a file again");
+  EXPECT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return b_->trace().find("found empty holds items again; 2 files it lacks are fetched again") != std::string::npos;
+  })) << "B's rows: " << b_->query("SELECT group_concat(FILEPATH, ', ') FROM FILE_TABLE").value_or("none");
+  EXPECT_TRUE(timeUntil([&] {
+    return b_->content("one.txt") == "one" && b_->content("Sub/two.txt") == "two" &&
+           a_->content("back.txt") == "the folder holds a file again";
+  })) << "--- B:\n" << b_->trace();
+  EXPECT_EQ(stored("COUNT(*)", "/one.txt"), "1");
+  EXPECT_EQ(stored("COUNT(*)", "/Sub/two.txt"), "1");
+  EXPECT_EQ(a_->content("one.txt"), "one");
+  EXPECT_EQ(a_->content("Sub/two.txt"), "two");
+}
+
+// Mode 000 binds root only without the capability to override it: as root
+// the agents run under setpriv without it.
+class TwoAgentsWithoutOverride : public TwoAgents {
+ protected:
+  void SetUp() override {
+    if (::geteuid() == 0 && !fileutil::exists(kSetpriv))
+      GTEST_SKIP() << "running as root and " << kSetpriv << " is missing: a mode of 000 would not stop the agent";
+    TwoAgents::SetUp();
+  }
+  AgentProcess::Launcher launcher() const override {
+    if (::geteuid() != 0) return {};
+    return {kSetpriv, "--inh-caps=-dac_override,-dac_read_search",
+            "--bounding-set=-dac_override,-dac_read_search"};
+  }
+  static constexpr const char* kSetpriv = "/usr/bin/setpriv";
+};
+
+// A folder A cannot read arrives in its sync folder, and becomes readable
+// while A runs: its files reach B without a restart.
+TEST_F(TwoAgentsWithoutOverride, AFolderThatBecomesReadableGoesUpWithoutARestart) {
+  const std::string staging = dir_.sub("staging");
+  write(staging + "/Locked/a.txt", "a");
+  write(staging + "/Locked/Inner/b.txt", "b");
+  ASSERT_EQ(::chmod((staging + "/Locked").c_str(), 0), 0);
+  std::filesystem::rename(staging + "/Locked", a_->at("Locked"));
+  // A has seen the folder and passed over it: a file written after it arrives.
+  write(a_->at("after.txt"), "after");
+  ASSERT_TRUE(timeUntil([&] { return b_->content("after.txt") == "after"; })) << a_->trace();
+  EXPECT_TRUE(b_->missing("Locked/a.txt"));
+  ASSERT_EQ(::chmod(a_->at("Locked").c_str(), 0755), 0);
+  EXPECT_TRUE(timeUntil([&] {
+    return b_->content("Locked/a.txt") == "a" && b_->content("Locked/Inner/b.txt") == "b";
+  })) << "--- A:\n" << a_->trace() << "\n--- B:\n" << b_->trace();
 }
 
 }  // namespace
