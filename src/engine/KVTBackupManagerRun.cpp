@@ -1,5 +1,7 @@
 #include "engine/KVTBackupManagerRun.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <exception>
 #include <string_view>
@@ -68,12 +70,17 @@ void KVTBackupManager::Run::call(F&& f) {
 
 void KVTBackupManager::Run::execute() {
   threadId_ = std::this_thread::get_id();
-  if (plan_.repeatedSet) waitRepeatedSet();
+  Entries entries{plan_.entries, plan_.splitPoint};
+  if (plan_.repeatedSet) {
+    const std::vector<std::string> before = plan_.restore ? localStamps() : std::vector<std::string>{};
+    waitRepeatedSet();
+    if (plan_.restore) entries = entriesStillWanted(before);
+  }
   call([this](auto& d) { d.operationDidStart(manager_); });
   std::string error;
   bool ran = false;
   if (!stopRequested()) {
-    if (prepare(error)) {
+    if (prepare(error, entries)) {
       ran = true;
       for (Slot& s : slots_) {
         if (!s.entries.empty() && !launch(s, "set" + std::to_string(s.number))) break;
@@ -122,7 +129,37 @@ void KVTBackupManager::Run::waitRepeatedSet() {
                    [this] { return stopRequestedLocked(); });
 }
 
-bool KVTBackupManager::Run::prepare(std::string& error) {
+std::vector<std::string> KVTBackupManager::Run::localStamps() const {
+  std::vector<std::string> stamps;
+  stamps.reserve(plan_.entries.size());
+  for (const std::string& entry : plan_.entries) {
+    struct stat st {};
+    const std::string full = fileutil::joinPath(plan_.localRoot, entry);
+    stamps.push_back(::lstat(full.c_str(), &st) != 0
+                         ? std::string()
+                         : std::to_string(st.st_mode & S_IFMT) + ":" + std::to_string(st.st_size) + ":" +
+                               std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec));
+  }
+  return stamps;
+}
+
+KVTBackupManager::Run::Entries KVTBackupManager::Run::entriesStillWanted(
+    const std::vector<std::string>& before) const {
+  const std::vector<std::string> now = localStamps();
+  Entries kept;
+  for (size_t i = 0; i < plan_.entries.size(); ++i) {
+    if (i < before.size() && before[i] != now[i]) {
+      traceLine("KVTBackupManager: " + plan_.entries[i] +
+                " changed here while the set waited; it is not downloaded over");
+      continue;
+    }
+    if (static_cast<int64_t>(i) < plan_.splitPoint) ++kept.splitPoint;
+    kept.paths.push_back(plan_.entries[i]);
+  }
+  return kept;
+}
+
+bool KVTBackupManager::Run::prepare(std::string& error, const Entries& wanted) {
   if (plan_.executor.empty() || plan_.localRoot.empty() || plan_.workFolder.empty()) {
     error = "umkvt error: the engine run is not configured (engine, local folder or work folder missing)";
     return false;
@@ -136,7 +173,7 @@ bool KVTBackupManager::Run::prepare(std::string& error) {
     error = "umkvt error: cannot write the credential files";
     return false;
   }
-  const std::vector<std::string>& entries = plan_.entries;
+  const std::vector<std::string>& entries = wanted.paths;
   if (plan_.restore) {
     if (!plan_.entryListFile.empty()) {
       fileutil::makeDirectories(fileutil::parentPath(plan_.entryListFile));
@@ -147,7 +184,7 @@ bool KVTBackupManager::Run::prepare(std::string& error) {
   }
   size_t split = 0;
   if (plan_.restore) {
-    split = static_cast<size_t>(std::clamp<int64_t>(plan_.splitPoint, 0, static_cast<int64_t>(entries.size())));
+    split = static_cast<size_t>(std::clamp<int64_t>(wanted.splitPoint, 0, static_cast<int64_t>(entries.size())));
   } else if (entries.size() > engineset::kMaxPathsPerSetFile) {
     // Two engines at once keep the link busy while each waits on its server.
     split = (entries.size() + 1) / 2;

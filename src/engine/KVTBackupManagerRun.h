@@ -95,7 +95,19 @@ class KVTBackupManager::Run {
   bool stopRequested() const;
   bool stopRequestedLocked() const;  // mu_ held
   void waitRepeatedSet();
-  bool prepare(std::string& error);
+  // The paths a run sends, and how many of them go to the first engine.
+  struct Entries {
+    std::vector<std::string> paths;
+    int64_t splitPoint = 0;
+  };
+  // What each download target under the local root is now (size and time,
+  // or nothing), in the order of plan_.entries.
+  std::vector<std::string> localStamps() const;
+  // plan_.entries less the download targets whose local copy changed since
+  // `before` was taken: written in the minute a repeated set waits, such a
+  // copy is the user's, newer than what the set was sent for.
+  Entries entriesStillWanted(const std::vector<std::string>& before) const;
+  bool prepare(std::string& error, const Entries& entries);
   bool launch(Slot& slot, const std::string& setStem);
   void loop();
   void dispatch(EngineWorker::Event& e);

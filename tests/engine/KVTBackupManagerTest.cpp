@@ -380,6 +380,36 @@ INSTANTIATE_TEST_SUITE_P(Directions, RepeatedSet,
                          ::testing::Values(RepeatedCase{"Upload", false}, RepeatedCase{"Download", true}),
                          [](const ::testing::TestParamInfo<RepeatedCase>& i) { return std::string(i.param.name); });
 
+// An edit made here in the minute a repeated download set waits is newer
+// than what the set was sent for: that file leaves the set, the rest arrive.
+TEST_F(ManagerRun, ARepeatedDownloadSetLeavesFilesEditedWhileItWaited) {
+  const std::vector<std::vector<std::string>> editedRows = {{"/a"}, {"/a", "/b"}};
+  for (const std::vector<std::string>& edited : editedRows) {
+    SCOPED_TRACE(edited.size());
+    writeLocal("/a", "server a");
+    writeLocal("/b", "server b");
+    seedServer({"/a", "/b"});
+    writeLocal("/a", "stale");
+    writeLocal("/b", "stale");
+    RecordingDelegate d;
+    manager = makeManager(true, d);
+    manager->setFileFolderSetForOperation({"/a", "/b"});
+    manager->setSameRestoreSetRepeated(true);
+    manager->startRestore();
+    ASSERT_TRUE(clock.awaitBlockedThreads(1, 10s));
+    for (const std::string& p : edited) writeLocal(p, "edited while the set waited");
+    clock.advance(60s);
+    ASSERT_TRUE(d.waitForEnding());
+    EXPECT_EQ(d.ending(), "operationDidFinishSuccessfully");
+    for (const char* p : {"/a", "/b"}) {
+      const bool wasEdited = std::find(edited.begin(), edited.end(), p) != edited.end();
+      EXPECT_EQ(fileutil::readFile(root + p), wasEdited ? "edited while the set waited" : std::string("server ") + (p + 1))
+          << p;
+    }
+    ASSERT_TRUE(testing::eventually([&] { return !manager->isRunning(); }));
+  }
+}
+
 TEST_F(ManagerRun, CancelDuringTheRepeatedSetWaitEndsWithoutAnEngine) {
   writeLocal("/a", "data");
   manager = makeManager(false, delegate);
