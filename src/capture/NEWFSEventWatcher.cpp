@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <unordered_map>
 #include <utility>
 
@@ -50,6 +51,12 @@ bool holdsUserItems(const Snapshot& seen, const std::set<std::string>& ignored) 
     if (top != kCacheFolderName && !ignored.count(top)) return true;
   }
   return false;
+}
+
+// The modification date as the database records it (whole seconds).
+std::string recordedDate(int64_t mtimeNs) {
+  return syncrecord::dateText(Clock::WallTime(
+      std::chrono::duration_cast<Clock::WallTime::duration>(std::chrono::seconds(mtimeNs / 1000000000))));
 }
 
 // A real folder: a symlink in its place, even to a folder, is not one.
@@ -753,6 +760,9 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
   std::unordered_map<std::string_view, const LocalFileRow*> byPath;
   byPath.reserve(rows->size());
   for (const LocalFileRow& row : *rows) byPath.emplace(row.path, &row);
+  // Files the database does not know, in a root that came back: some may be
+  // files renamed while it was away or before it was watched again.
+  std::vector<std::pair<std::string, Stamp>> unknown;
 
   for (const auto& [relative, stamp] : seen) {
     if (stamp.isFolder) {
@@ -766,17 +776,19 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
     }
     auto it = byPath.find(relative);
     if (it == byPath.end() || it->second->isFolder) {
-      emitCreated(root.full(relative), false);
+      if (kind == RescanKind::kRootBack)
+        unknown.emplace_back(relative, stamp);
+      else
+        emitCreated(root.full(relative), false);
       continue;
     }
     const LocalFileRow& row = *it->second;
-    const std::string date = syncrecord::dateText(
-        Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
-            std::chrono::seconds(stamp.mtimeNs / 1000000000))));
+    const std::string date = recordedDate(stamp.mtimeNs);
     const bool sizeDiffers = row.size != std::to_string(stamp.size);
     const bool dateDiffers = row.modificationDate != "NA" && row.modificationDate != date;
     if (sizeDiffers || dateDiffers) emitModified(root.full(relative));
   }
+  if (!unknown.empty()) handOnRenamedOrNew(unknown, *rows, seen, unread);
   // Whether the folder is empty is a question about the whole of it.
   const bool wholeRoot = kind != RescanKind::kFolderReadable;
   const bool holdsItems = holdsUserItems(seen, options_.ignoredNames);
@@ -818,6 +830,34 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
   std::sort(gone.begin(), gone.end(),
             [](const LocalFileRow* a, const LocalFileRow* b) { return a->path > b->path; });
   for (const LocalFileRow* row : gone) emitRemoved(root.full(row->path), row->isFolder);
+}
+
+void NEWFSEventWatcher::handOnRenamedOrNew(const std::vector<std::pair<std::string, Stamp>>& unknown,
+                                           const std::vector<LocalFileRow>& rows, const Snapshot& seen,
+                                           const std::vector<std::string>& unread) {
+  // What is gone is not deleted on the server here, but a file gone and a
+  // file unknown to the database with its size and modification time are one
+  // file renamed: handed on as new, it would leave the former name on the
+  // server and on every other computer. Only a pair that nothing else could
+  // match is taken for a rename.
+  using Facts = std::pair<std::string, std::string>;  // size, date as recorded
+  std::map<Facts, std::vector<const LocalFileRow*>> gone;
+  for (const LocalFileRow* row : rowsGone(rows, seen, unread, false))
+    if (!row->isFolder && row->modificationDate != "NA") gone[{row->size, row->modificationDate}].push_back(row);
+  std::map<Facts, int> unknownCount;
+  for (const auto& [relative, stamp] : unknown) ++unknownCount[{std::to_string(stamp.size), recordedDate(stamp.mtimeNs)}];
+  const SyncRootPath root(options_.syncRoot);
+  for (const auto& [relative, stamp] : unknown) {
+    const Facts facts{std::to_string(stamp.size), recordedDate(stamp.mtimeNs)};
+    auto match = gone.find(facts);
+    if (match != gone.end() && match->second.size() == 1 && unknownCount[facts] == 1) {
+      traceLine("watcher: \"" + match->second.front()->path + "\" is gone and \"" + relative +
+                "\" holds it (same size and time): handed on as renamed");
+      emitRenamed(root.full(match->second.front()->path), root.full(relative), false);
+    } else {
+      emitCreated(root.full(relative), false);
+    }
+  }
 }
 
 std::vector<const LocalFileRow*> NEWFSEventWatcher::rowsGone(const std::vector<LocalFileRow>& rows,

@@ -206,6 +206,12 @@ class NEWFSEventWatcher {
   void rescanRoot(RescanKind kind);
   void compareWithDatabase(const Snapshot& seen, const std::vector<std::string>& unread,
                            RescanKind kind);
+  // For a root that came back: each file the database does not know is
+  // handed on as new, or as the rename of the one file gone that has its
+  // size and modification time.
+  void handOnRenamedOrNew(const std::vector<std::pair<std::string, Stamp>>& unknown,
+                          const std::vector<LocalFileRow>& rows, const Snapshot& seen,
+                          const std::vector<std::string>& unread);
   // Rows whose items are gone from the folder, as a comparison judges them.
   std::vector<const LocalFileRow*> rowsGone(const std::vector<LocalFileRow>& rows, const Snapshot& seen,
                                             const std::vector<std::string>& unread, bool withPendingDownloads) const;

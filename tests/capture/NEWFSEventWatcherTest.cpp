@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -529,6 +530,50 @@ TEST_F(WatcherTest, RenamesPendingWhenTheRootGoesAreHandedOnWhenItIsBack) {
     EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
     watcher.reset();
   }
+}
+
+// Files renamed while the sync folder was away (or before it was watched
+// again): a file gone and one the database does not know, with its size and
+// time, are handed on as one rename; gone names are still never deleted, and
+// a name nothing or more than one thing could match is new.
+TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
+  FakeCaptureDatabase database;
+  options.database = &database;
+  options.rescanInterval = 50ms;
+  write(root + "/old.txt", "one file");
+  write(root + "/twin-a.txt", "twin");
+  write(root + "/twin-b.txt", "twin");
+  write(root + "/gone.txt", "gone");
+  for (const char* twin : {"/twin-a.txt", "/twin-b.txt"}) {
+    struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (root + twin).c_str(), times, 0), 0);
+  }
+  auto rowFor = [&](const std::string& relative) {
+    struct stat st;
+    EXPECT_EQ(lstat((root + relative).c_str(), &st), 0);
+    return LocalFileRow{relative, syncrecord::dateText(Clock::WallTime(std::chrono::seconds(st.st_mtim.tv_sec))),
+                        std::to_string(st.st_size), false, false};
+  };
+  database.setRows({rowFor("/old.txt"), rowFor("/twin-a.txt"), rowFor("/twin-b.txt"), rowFor("/gone.txt")});
+  start();
+  const std::string away = root + ".away";
+  ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
+  ASSERT_TRUE(settle([&] { return watcher->loopTurns() > 2; }));
+  ASSERT_EQ(::rename((away + "/old.txt").c_str(), (away + "/new.txt").c_str()), 0);
+  ASSERT_EQ(::rename((away + "/twin-a.txt").c_str(), (away + "/twin-c.txt").c_str()), 0);
+  ASSERT_EQ(::rename((away + "/twin-b.txt").c_str(), (away + "/twin-d.txt").c_str()), 0);
+  ASSERT_EQ(::unlink((away + "/gone.txt").c_str()), 0);
+  write(away + "/fresh.txt");
+  ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
+  barrier();
+  std::vector<RenameEntry> renames;
+  for (const auto& call : sink.calls()) renames.insert(renames.end(), call.renames.begin(), call.renames.end());
+  EXPECT_EQ(renames, (std::vector<RenameEntry>{{"/old.txt", "/new.txt"}}));
+  EXPECT_FALSE(sink.contains("addBackupFiles", root + "/new.txt"));
+  for (const char* fresh : {"/twin-c.txt", "/twin-d.txt", "/fresh.txt"})
+    EXPECT_TRUE(sink.contains("addBackupFiles", root + fresh)) << fresh;
+  EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+  watcher.reset();
 }
 
 TEST_F(WatcherTest, ANameWithALineBreakIsNamedInTheSessionLogOnce) {
