@@ -240,8 +240,16 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
         folderRename(step);
         break;
       case Kind::kFolderRowsFollow:
-        if (auto from = files_.checkQuietly(step.path), to = files_.checkQuietly(step.target); from && to)
+        if (auto from = files_.checkQuietly(step.path), to = files_.checkQuietly(step.target); from && to) {
           folderRowsFollow(*from, *to);
+          // Later records of this listing may still name its items under
+          // the former folder (a file renamed on the server just before the
+          // move): they are looked for where the move took them.
+          if (auto info = files_.info(*to); info && info->isFolder) {
+            std::lock_guard<std::mutex> lock(mu_);
+            folderRenames_.push_back({*from, *to});
+          }
+        }
         break;
       case Kind::kQueueDbDelete:
         ports_.queue.addFileToDelete(step.key);

@@ -551,6 +551,21 @@ TEST(RecordApplierTest, RenamesInsideAFolderRenamedEarlierInTheListingFollowIt) 
   }
 }
 
+// A folder moved here, and a file in it renamed on the server just before the
+// move got there: the listing names the file by its path in the former
+// folder. It is renamed where the move took it, never fetched beside the copy
+// the move carried.
+TEST(RecordApplierTest, ARenameInsideAFolderMovedHereFollowsTheMove) {
+  ApplierFixture f;
+  f.put("/G/a.txt", "a");
+  f.applier.listingDidStart();
+  f.validate(record("/G/", "/F/"), "3");
+  f.validate(record("/G/b.txt", "/F/a.txt", "1"), "3");
+  EXPECT_EQ(f.read("/G/b.txt"), "a");
+  EXPECT_FALSE(fileutil::exists(f.root + "/G/a.txt"));
+  for (const std::string& line : f.queue.log) EXPECT_EQ(line.rfind("restore ", 0), std::string::npos) << line;
+}
+
 // The rows of a folder renamed here move a moment later, through the queue:
 // until then a change to a file inside it must not look like a local edit.
 TEST(RecordApplierTest, ChangesInsideAFolderRenamedEarlierInTheListingFindTheirRows) {
