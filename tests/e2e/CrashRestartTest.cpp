@@ -129,8 +129,10 @@ void runCrashCase(const CrashCase& c) {
       }
       return true;
     })) << a.trace();
-    // A moment missed (the agent was quicker) still ends in a kill.
-    eventuallyWithin(std::chrono::seconds(30), [&] { return reached(a, c.killAt); });
+    // A moment missed (the agent was quicker: the folders are stored
+    // already) still ends in a kill, at once rather than at the end of the
+    // patience.
+    eventuallyWithin(kCrossPatience, [&] { return reached(a, c.killAt) || holds(storedFolders(service), c); });
     agent.stop(SIGKILL);
   }
   if (c.whileDown) c.whileDown(a);
