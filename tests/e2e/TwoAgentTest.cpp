@@ -541,6 +541,72 @@ TEST_F(TwoAgents, ASyncFolderFoundEmptyAtStartFetchesWhatItLacksOnceFilledAgain)
   EXPECT_EQ(a_->content("Sub/two.txt"), "two");
 }
 
+// An editor that keeps its temporary file longer than a sync cycle, so that
+// the temporary file is uploaded before it is renamed over the real one, on
+// either computer, between edits in place: each new content reaches the
+// other computer and the storage under the real name, and nothing is set
+// aside as a conflict copy.
+// Disabled until mended; what it finds in most runs: the
+// server's rename onto the taken name fails three times before the upload
+// and delete fallback; a second save through the same temporary name finds
+// the temporary file fetched back by a listing (its row went with the local
+// rename), so the delete of the old name is dropped and the temporary file
+// stays on both computers and the storage; and an edit in place right after
+// such a save was seen replaced on A by the previous save's content (the
+// listing that followed its upload fetched the older copy).
+TEST_F(TwoAgents, DISABLED_AnEditorsTemporaryFileRenamedOverTheFileAfterACycle) {
+  struct Save {
+    bool onA;
+    const char* temporary;  // nullptr: written in place
+  };
+  write(a_->at("draft.txt"), "first version");
+  ASSERT_TRUE(timeUntil([&] { return b_->content("draft.txt") == "first version"; })) << b_->trace();
+  const std::vector<Save> saves = {{true, ".draft.txt.tmp"}, {false, nullptr},         {true, ".draft.txt.tmp"},
+                                   {true, nullptr},          {true, "draft.txt~"},     {false, ".draft.txt.swp"},
+                                   {true, nullptr}};
+  int n = 0;
+  for (const Save& save : saves) {
+    const LinkedHome& here = save.onA ? *a_ : *b_;
+    const LinkedHome& there = save.onA ? *b_ : *a_;
+    const std::string text = "save " + std::to_string(++n) + (save.onA ? " on A" : " on B") +
+                             (save.temporary ? std::string(" through ") + save.temporary : " in place");
+    SCOPED_TRACE(text);
+    if (save.temporary) {
+      write(here.at(save.temporary), text);
+      ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+        return stored("COUNT(*)", std::string("/") + save.temporary) == "1";
+      })) << here.trace();
+      std::filesystem::rename(here.at(save.temporary), here.at("draft.txt"));
+    } else {
+      write(here.at("draft.txt"), text);
+    }
+    ASSERT_TRUE(timeUntil([&] {
+      return there.content("draft.txt") == text && here.content("draft.txt") == text &&
+             stored("COUNT(*)", "/draft.txt") == "1" && stored("size", "/draft.txt") == std::to_string(text.size());
+    }, std::chrono::seconds(200))) << "A holds \"" << a_->content("draft.txt").value_or("nothing") << "\", B \""
+                                    << b_->content("draft.txt").value_or("nothing") << "\", the storage "
+                                    << stored("group_concat(CAST(path AS TEXT), ', ')", "%draft%").value_or("?")
+                                    << "\n--- A:\n"
+                                    << a_->trace() << "\n--- B:\n" << b_->trace();
+  }
+  EXPECT_TRUE(a_->cached("draft.txt", true).empty()) << "A set an edit aside as a conflict copy";
+  EXPECT_TRUE(b_->cached("draft.txt", true).empty()) << "B set an edit aside as a conflict copy";
+}
+
+TEST_F(TwoAgentsAtRealTime, DISABLED_ProbeEditorSave) {
+  write(a_->at("draft.txt"), "first version");
+  ASSERT_TRUE(timeUntil([&] { return b_->content("draft.txt") == "first version"; })) << b_->trace();
+  write(a_->at(".draft.txt.tmp"), "saved");
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return stored("COUNT(*)", "/.draft.txt.tmp") == "1"; }));
+  std::filesystem::rename(a_->at(".draft.txt.tmp"), a_->at("draft.txt"));
+  EXPECT_TRUE(timeUntil([&] { return b_->content("draft.txt") == "saved" && stored("COUNT(*)", "/.draft.txt.tmp") == "0"; },
+                        std::chrono::seconds(200)));
+  write(a_->at("draft.txt"), "edited in place afterwards");
+  EXPECT_TRUE(timeUntil([&] { return b_->content("draft.txt") == "edited in place afterwards"; },
+                        std::chrono::seconds(200)));
+  EXPECT_TRUE(a_->cached("draft.txt", true).empty());
+}
+
 // Mode 000 binds root only without the capability to override it: as root
 // the agents run under setpriv without it.
 class TwoAgentsWithoutOverride : public TwoAgents {
