@@ -81,10 +81,6 @@ bool isSweepable(const std::string& name) {
   return !name.empty() && name != ".DS_Store" && name != "ConflictData";
 }
 
-bool sweep(const std::string& cacheFolder, Clock::WallTime now) {
-  return sweep(cacheFolder, now, [](const std::string& path) { return fileutil::removeAll(path); });
-}
-
 bool sweep(const std::string& cacheFolder, Clock::WallTime now, const Remover& remove) {
   bool removed = false;
   const std::optional<std::vector<std::string>> names = fileutil::listDirectory(cacheFolder);

@@ -32,11 +32,11 @@ std::optional<Clock::WallTime> creationDate(const std::string& path);
 bool isSweepable(const std::string& name);
 
 // Removes, with `remove` (a full path; true when it went), the entries of
-// `cacheFolder` created `kKeepDays` or more days before `now` (symbolic links
-// are removed, never followed). True when something was removed.
+// `cacheFolder` created `kKeepDays` or more days before `now`. The remover
+// decides how: the controller's removes nothing outside the cache folder and
+// follows no link. True when something was removed.
 using Remover = std::function<bool(const std::string& path)>;
 bool sweep(const std::string& cacheFolder, Clock::WallTime now, const Remover& remove);
-bool sweep(const std::string& cacheFolder, Clock::WallTime now);
 
 }  // namespace cachesweep
 }  // namespace ulmora

@@ -319,10 +319,8 @@ class MainSyncController final : public SyncController,
 
   // ---- server road ----
 
-  // Downloads: the engine list of one batch (relative path -> size), split
-  // over the two engines.
-  std::vector<std::string> splitArraySizeWise(const std::map<std::string, std::string>& batch);
-  void StartRestore(const std::vector<std::string>& list);
+  // Downloads: one engine run per batch, split over the two engines.
+  DownloadDispatcher& downloadDispatcher() { return *downloadDispatcher_; }
   void deleteHalfRestoredFiles() override;
   void ClearRestoreRelatedFileEntries() override;
   void ClearBackupRelatedFileEntries();
@@ -649,7 +647,6 @@ class MainSyncController final : public SyncController,
   std::unique_ptr<ListingHandler> listingHandler_;
   std::unique_ptr<ListingOutcome> listingOutcome_;
   std::unique_ptr<DownloadDispatcher> downloadDispatcher_;
-  std::atomic<int64_t> mSplitPoint_{0};
 
   // ---- push, renames and deletes, folders ----
   void buildPush();

@@ -120,31 +120,18 @@ void MainSyncController::dispatchDownloads() {
     for (const auto& [path, size] : *d) batch.emplace(path, size.textValue().value_or(""));
   }
   for (auto& [path, size] : dueDownloadRetries()) batch.emplace(path, std::move(size));
-  std::set<std::string> renamed;
   {
-    std::lock_guard<std::mutex> hold(state_.push.mutex);
-    renamed = state_.push.renamedPathDuringListing;
-  }
-  if (!renamed.empty()) {
     // Files renamed here while a listing ran are not downloaded under their
     // old names.
-    std::erase_if(batch, [&](const auto& e) { return renamed.count(e.first) != 0; });
-    if (!batch.empty()) {
-      StartRestore(splitArraySizeWise(batch));
-      daemonTrace("start restore called2");
-    } else {
-      ResetCumulativeCountVariablesForRestore();
-    }
-    return;
+    std::lock_guard<std::mutex> hold(state_.push.mutex);
+    const std::set<std::string>& renamed = state_.push.renamedPathDuringListing;
+    if (!renamed.empty()) std::erase_if(batch, [&](const auto& e) { return renamed.count(e.first) != 0; });
   }
   if (batch.empty()) {
     ResetCumulativeCountVariablesForRestore();
     return;
   }
-  const std::vector<std::string> list = splitArraySizeWise(batch);
-  daemonTrace("splitArray:" + std::to_string(list.size()));
-  StartRestore(list);
-  daemonTrace("start restore called1");
+  if (downloadDispatcher_->dispatch(batch)) daemonTrace("start restore called");
 }
 
 bool MainSyncController::isExcuteEventsCapturedRunning() {

@@ -13,7 +13,6 @@
 #include "journal/NotificationPoster.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
-#include "service/ServerPath.h"
 #include "service/ServerRecord.h"
 #include "service/SynListingController.h"
 #include "sync/MainSyncController.h"
@@ -174,26 +173,6 @@ ListingOutcome::Folders MainSyncController::foldersOf(SynListingController& list
 }
 
 // ---------------------------------------------------------------- downloads
-
-std::vector<std::string> MainSyncController::splitArraySizeWise(const std::map<std::string, std::string>& batch) {
-  std::vector<std::pair<std::string, int64_t>> entries;
-  for (const auto& [path, size] : batch) {
-    if (!serverpath::isSafeItemPath(path)) {
-      daemonTrace("download dropped for the unusable path " + serverpath::forTrace(path));
-      continue;
-    }
-    int64_t value = 0;
-    std::from_chars(size.data(), size.data() + size.size(), value);
-    entries.emplace_back(path, value);
-  }
-  RestoreSplit split = ulmora::splitArraySizeWise(entries);
-  mSplitPoint_ = split.splitPoint;
-  return split.list;
-}
-
-void MainSyncController::StartRestore(const std::vector<std::string>& list) {
-  if (downloadDispatcher_) downloadDispatcher_->StartRestore({list, mSplitPoint_.load()});
-}
 
 void MainSyncController::deleteHalfRestoredFiles() {
   if (downloadDispatcher_) downloadDispatcher_->deleteHalfRestoredFiles();

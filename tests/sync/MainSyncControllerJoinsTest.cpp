@@ -58,7 +58,7 @@ TEST(MainSyncControllerJoinsTest, ServerFilesInAFolderLeftOutOfTheSyncAreNotFetc
 TEST(MainSyncControllerJoinsTest, ADownloadBatchShowsSyncDownAsItStarts) {
   SyncFixture f;
   MainSyncController& c = f.make();
-  c.StartRestore(c.splitArraySizeWise({{"/a.txt", "10"}, {"/b.txt", "20"}}));
+  c.downloadDispatcher().dispatch({{"/a.txt", "10"}, {"/b.txt", "20"}});
   // Whatever the engine does later, the batch was shown first.
   const Sent sent = f.owner.monitor->sent();
   ASSERT_FALSE(sent.empty());

@@ -92,8 +92,14 @@ class CacheTest : public ::testing::Test {
     }
     return path;
   }
+  // The sweep as the controller runs it: removals through the sync root's
+  // guarded door.
+  bool sweep(Clock::WallTime now) {
+    return cachesweep::sweep(cache, now, [this](const std::string& path) { return files.removeFromCache(path); });
+  }
   testing::TestTempDir dir;
   const std::string cache = dir.sub(".UMSCache");
+  const SyncRootFiles files{dir.path()};
 };
 
 TEST_F(CacheTest, EntriesThreeOrMoreDaysOldGoExceptTheKeptNames) {
@@ -114,7 +120,7 @@ TEST_F(CacheTest, EntriesThreeOrMoreDaysOldGoExceptTheKeptNames) {
     const std::string ds = entry(".DS_Store", false);
     const auto now = std::chrono::system_clock::now() + std::chrono::hours(24 * c.daysLater) +
                      std::chrono::minutes(1);
-    EXPECT_EQ(cachesweep::sweep(cache, now), c.removed);
+    EXPECT_EQ(sweep(now), c.removed);
     EXPECT_EQ(fileutil::exists(day), !c.removed);
     EXPECT_EQ(fileutil::exists(file), !c.removed);
     EXPECT_TRUE(fileutil::exists(conflict));
