@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ipc/IpcFrame.h"
-#include "ipc/UniqueFd.h"
+#include "platform/UniqueFd.h"
 #include "platform/PropertyList.h"
 
 namespace ulmora {

@@ -7,7 +7,7 @@
 
 #include "ipc/IpcFrame.h"
 #include "ipc/IpcSocket.h"
-#include "ipc/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace ulmora {
 

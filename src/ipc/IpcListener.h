@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace ulmora {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "ipc/IpcFrame.h"
-#include "ipc/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace ulmora::ipcsocket {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ipc/IpcFrame.h"
-#include "ipc/UniqueFd.h"
+#include "platform/UniqueFd.h"
 #include "ipc/WakeupEvent.h"
 #include "platform/PropertyList.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ipc/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace ulmora {
 

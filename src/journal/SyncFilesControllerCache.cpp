@@ -15,61 +15,13 @@
 #include "foundation/QLBackupProgressLogger.h"
 #include "journal/SyncFilesController.h"
 #include "journal/SyncFilesHost.h"
+#include "platform/LinkSafePath.h"
 
 namespace ulmora {
 namespace {
 
-
 void traceErrno(const std::string& what, const std::string& path, int err) {
   daemonTrace("SyncFilesController: " + what + " '" + path + "' failed: " + std::strerror(err));
-}
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-// The components of a relative path; nullopt when one of them would leave
-// the folder it is resolved in.
-std::optional<std::vector<std::string>> safeComponents(std::string_view relative) {
-  if (relative.find('\0') != std::string_view::npos) return std::nullopt;
-  std::vector<std::string> parts;
-  std::size_t begin = 0;
-  while (begin <= relative.size()) {
-    std::size_t end = relative.find('/', begin);
-    if (end == std::string_view::npos) end = relative.size();
-    std::string_view part = relative.substr(begin, end - begin);
-    if (part == "." || part == "..") return std::nullopt;
-    if (!part.empty()) parts.emplace_back(part);
-    begin = end + 1;
-  }
-  if (parts.empty()) return std::nullopt;
-  return parts;
-}
-
-// Opens `name` below `parent` as a folder, creating it (0700) when missing.
-// Never follows a symlink: a link left in the cache by an earlier trashing
-// must not lead the new link out of the cache.
-Fd openChildFolder(int parent, const std::string& name) {
-  if (::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) return Fd();
-  return Fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 // Makes `leaf` in `folder` a symlink to `target`. Whatever is already there
@@ -106,31 +58,25 @@ bool SyncFilesController::linkIntoCache(const std::string& root, const std::stri
                                         const std::string& itemPath,
                                         const std::string& target) const {
   SyncRootPath syncRootPath(root);
-  auto parts = safeComponents(syncRootPath.relative(itemPath));
+  auto parts = linksafe::plainComponents(syncRootPath.relative(itemPath));
   if (!parts) {
     daemonTrace("SyncFilesController: no cache link for '" + itemPath + "'");
     return false;
   }
   std::string shown = root + "/" + std::string(kCacheFolderName) + "/" + day +
                       syncRootPath.relative(itemPath);
-  // The root itself may be a symlink the user chose; below it nothing is
-  // followed.
-  Fd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) {
-    traceErrno("opening sync root", root, errno);
+  // A link left in the cache by an earlier trashing must not lead the new
+  // link out of the cache: no folder below the root is followed.
+  std::vector<std::string> where{std::string(kCacheFolderName), day};
+  where.insert(where.end(), parts->begin(), parts->end());
+  linksafe::OpenOptions options;
+  options.create = true;
+  auto parent = linksafe::openParent(root, where, options);
+  if (!parent) {
+    traceErrno("opening the cache folders for", shown, errno);
     return false;
   }
-  std::vector<std::string> folders{std::string(kCacheFolderName), day};
-  folders.insert(folders.end(), parts->begin(), parts->end() - 1);
-  for (const auto& name : folders) {
-    Fd child = openChildFolder(dir.get(), name);
-    if (!child.valid()) {
-      traceErrno("opening cache folder '" + name + "' for", shown, errno);
-      return false;
-    }
-    dir = std::move(child);
-  }
-  return placeLink(dir.get(), parts->back(), target, shown);
+  return placeLink(parent->folder.get(), parent->leaf, target, shown);
 }
 
 SyncFilesController::CacheMoveResult SyncFilesController::moveToCache(
@@ -189,7 +135,7 @@ SyncFilesController::FolderWalkResult SyncFilesController::moveFolderToCache(
     pending.pop_back();
     if (!first) clock_.sleepFor(kWalkFolderPause);
     first = false;
-    Fd fd(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
       traceErrno("walking", folderPath, errno);

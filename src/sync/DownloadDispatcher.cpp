@@ -5,6 +5,7 @@
 #include <set>
 
 #include "platform/FileUtil.h"
+#include "platform/LinkSafePath.h"
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
 #include "sync/SyncTraceTexts.h"
@@ -114,15 +115,9 @@ bool DownloadDispatcher::StartRestore(const RestoreSplit& split) {
   std::vector<std::string> syncList;
   for (const auto& entry : split.list) {
     std::string path = files_.rootPath().root();
-    size_t i = 1;
-    while (i <= entry.size()) {
-      size_t j = entry.find('/', i);
-      if (j == std::string::npos) j = entry.size();
-      if (j > i) {
-        path += "/" + entry.substr(i, j - i);
-        syncList.push_back(path);
-      }
-      i = j + 1;
+    for (const auto& part : linksafe::components(entry)) {
+      path += "/" + part;
+      syncList.push_back(path);
     }
   }
   host_.postSyncList(syncList);

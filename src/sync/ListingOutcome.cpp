@@ -4,6 +4,7 @@
 
 #include "foundation/QLUtility.h"
 #include "platform/FileUtil.h"
+#include "platform/LinkSafePath.h"
 #include "platform/Trace.h"
 #include "sync/UlmoraSyncStatus.h"
 
@@ -12,7 +13,7 @@ namespace {
 
 constexpr std::string_view kOutOfBox = "/Out of Box/";
 
-std::vector<std::string> components(std::string_view path) { return SyncRootFiles::components(path); }
+using linksafe::components;
 
 std::string lastName(std::string_view path) {
   auto parts = components(path);

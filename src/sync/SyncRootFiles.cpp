@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "ipc/UniqueFd.h"
+#include "platform/LinkSafePath.h"
 #include "platform/Trace.h"
 
 #ifndef RENAME_NOREPLACE
@@ -38,32 +38,10 @@ std::string printable(std::string_view path) {
   return out;
 }
 
-// The folder that holds the last component, opened without following any
-// link on the way. With `create`, missing folders are made.
-struct Parent {
-  UniqueFd fd;
-  std::string leaf;
-  std::vector<std::string> made;  // folders created, for the owner fix-up
-};
+using linksafe::Parent;
 
-std::optional<Parent> openParent(const std::string& root, const std::string& relative, bool create) {
-  auto parts = SyncRootFiles::components(relative);
-  if (parts.empty()) return std::nullopt;
-  UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return std::nullopt;
-  Parent parent;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    int next = ::openat(dir.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOENT && create) {
-      if (::mkdirat(dir.get(), parts[i].c_str(), kFolderMode) != 0 && errno != EEXIST) return std::nullopt;
-      next = ::openat(dir.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    }
-    if (next < 0) return std::nullopt;
-    dir.reset(next);
-  }
-  parent.fd = std::move(dir);
-  parent.leaf = parts.back();
-  return parent;
+std::optional<Parent> openParent(const std::string& root, const std::string& relative) {
+  return linksafe::openParent(root, linksafe::components(relative));
 }
 
 // The names in the folder `leaf` of `dirFd` (without "." and ".."), the
@@ -117,22 +95,10 @@ bool removeTreeAt(int dirFd, const std::string& leaf, int depth) {
 std::optional<Parent> locate(const SyncRootFiles& files, std::string_view path, SyncRootFiles::Area area) {
   auto rel = files.checkQuietly(path, area);
   if (!rel) return std::nullopt;
-  return openParent(files.rootPath().root(), *rel, false);
+  return openParent(files.rootPath().root(), *rel);
 }
 
 }  // namespace
-
-std::vector<std::string> SyncRootFiles::components(std::string_view path) {
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string_view::npos) j = path.size();
-    if (j > i) parts.emplace_back(path.substr(i, j - i));
-    i = j + 1;
-  }
-  return parts;
-}
 
 SyncRootFiles::SyncRootFiles(std::string root, std::optional<Owner> owner)
     : root_(root), owner_(owner) {}
@@ -154,7 +120,7 @@ std::optional<std::string> SyncRootFiles::checkImpl(std::string_view path, Area 
   if (path.empty()) return refuse("empty path");
   if (path.find('\0') != std::string_view::npos) return refuse("NUL byte");
   std::string relative = root_.isFullPath(path) ? root_.relative(path) : std::string(path);
-  auto parts = components(relative);
+  auto parts = linksafe::components(relative);
   if (parts.empty()) return refuse("the sync root itself");
   for (const auto& part : parts)
     if (part == "." || part == "..") return refuse("dot component");
@@ -168,7 +134,7 @@ std::optional<SyncRootFiles::Info> SyncRootFiles::info(std::string_view path, Ar
   auto parent = locate(*this, path, area);
   if (!parent) return std::nullopt;
   struct stat st {};
-  if (::fstatat(parent->fd.get(), parent->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  if (::fstatat(parent->folder.get(), parent->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   Info info;
   info.isFolder = S_ISDIR(st.st_mode);
   info.isSymlink = S_ISLNK(st.st_mode);
@@ -181,14 +147,14 @@ std::optional<SyncRootFiles::Info> SyncRootFiles::info(std::string_view path, Ar
 std::optional<std::vector<std::string>> SyncRootFiles::list(std::string_view path, Area area) const {
   auto parent = locate(*this, path, area);
   if (!parent) return std::nullopt;
-  return entryNames(parent->fd.get(), parent->leaf);
+  return entryNames(parent->folder.get(), parent->leaf);
 }
 
 std::optional<std::string> SyncRootFiles::readLink(std::string_view path, Area area) const {
   auto parent = locate(*this, path, area);
   if (!parent) return std::nullopt;
   std::string buf(4096, '\0');
-  ssize_t n = ::readlinkat(parent->fd.get(), parent->leaf.c_str(), buf.data(), buf.size());
+  ssize_t n = ::readlinkat(parent->folder.get(), parent->leaf.c_str(), buf.data(), buf.size());
   if (n < 0) return std::nullopt;
   buf.resize(static_cast<size_t>(n));
   return buf;
@@ -201,6 +167,14 @@ void SyncRootFiles::fixOwner(int dirFd, const std::string& leaf) const {
               std::strerror(errno));
 }
 
+std::optional<linksafe::Parent> SyncRootFiles::openParentMaking(const std::string& relative) const {
+  linksafe::OpenOptions options;
+  options.create = true;
+  options.mode = kFolderMode;
+  options.made = [this](int dirFd, const std::string& name) { fixOwner(dirFd, name); };
+  return linksafe::openParent(root_.root(), linksafe::components(relative), options);
+}
+
 SyncRootFiles::MoveResult SyncRootFiles::move(std::string_view from, std::string_view to, Area fromArea,
                                               Area toArea, bool makeParents) const {
   auto relFrom = check(from, fromArea);
@@ -211,21 +185,21 @@ SyncRootFiles::MoveResult SyncRootFiles::move(std::string_view from, std::string
     traceLine("SyncRootFiles refused moving " + printable(*relFrom) + " into itself");
     return MoveResult::kRefused;
   }
-  auto src = openParent(root_.root(), *relFrom, false);
+  auto src = openParent(root_.root(), *relFrom);
   if (!src) return MoveResult::kSourceMissing;
   struct stat st {};
-  if (::fstatat(src->fd.get(), src->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+  if (::fstatat(src->folder.get(), src->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return MoveResult::kSourceMissing;
-  auto dst = openParent(root_.root(), *relTo, makeParents);
+  auto dst = makeParents ? openParentMaking(*relTo) : openParent(root_.root(), *relTo);
   if (!dst) {
     traceLine("SyncRootFiles could not reach the folder of " + printable(*relTo));
     return MoveResult::kFailed;
   }
-  int rc = ::renameat2(src->fd.get(), src->leaf.c_str(), dst->fd.get(), dst->leaf.c_str(), RENAME_NOREPLACE);
+  int rc = ::renameat2(src->folder.get(), src->leaf.c_str(), dst->folder.get(), dst->leaf.c_str(), RENAME_NOREPLACE);
   if (rc != 0 && (errno == EINVAL || errno == ENOSYS) && !S_ISDIR(st.st_mode)) {
     // File systems without the flag: a hard link cannot replace either.
-    rc = ::linkat(src->fd.get(), src->leaf.c_str(), dst->fd.get(), dst->leaf.c_str(), 0);
-    if (rc == 0) ::unlinkat(src->fd.get(), src->leaf.c_str(), 0);
+    rc = ::linkat(src->folder.get(), src->leaf.c_str(), dst->folder.get(), dst->leaf.c_str(), 0);
+    if (rc == 0) ::unlinkat(src->folder.get(), src->leaf.c_str(), 0);
   }
   if (rc != 0) {
     if (errno == EEXIST) return MoveResult::kTargetExists;
@@ -233,49 +207,49 @@ SyncRootFiles::MoveResult SyncRootFiles::move(std::string_view from, std::string
               std::strerror(errno));
     return MoveResult::kFailed;
   }
-  fixOwner(dst->fd.get(), dst->leaf);
+  fixOwner(dst->folder.get(), dst->leaf);
   return MoveResult::kMoved;
 }
 
 bool SyncRootFiles::makeFolders(std::string_view path, Area area) const {
   auto rel = check(path, area);
   if (!rel) return false;
-  auto parent = openParent(root_.root(), *rel, true);
+  auto parent = openParentMaking(*rel);
   if (!parent) return false;
-  if (::mkdirat(parent->fd.get(), parent->leaf.c_str(), kFolderMode) == 0) {
-    fixOwner(parent->fd.get(), parent->leaf);
+  if (::mkdirat(parent->folder.get(), parent->leaf.c_str(), kFolderMode) == 0) {
+    fixOwner(parent->folder.get(), parent->leaf);
     return true;
   }
   struct stat st {};
-  return errno == EEXIST && ::fstatat(parent->fd.get(), parent->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+  return errno == EEXIST && ::fstatat(parent->folder.get(), parent->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISDIR(st.st_mode);
 }
 
 bool SyncRootFiles::removeEmptyFolder(std::string_view path) const {
   auto rel = check(path, Area::kCacheToo);
   if (!rel) return false;
-  auto parent = openParent(root_.root(), *rel, false);
+  auto parent = openParent(root_.root(), *rel);
   if (!parent) return false;
   bool dsStore = false;
-  if (!isEmptyFolderAt(parent->fd.get(), parent->leaf, &dsStore)) return false;
+  if (!isEmptyFolderAt(parent->folder.get(), parent->leaf, &dsStore)) return false;
   if (dsStore) {
-    UniqueFd folder(::openat(parent->fd.get(), parent->leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd folder(::openat(parent->folder.get(), parent->leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder) ::unlinkat(folder.get(), ".DS_Store", 0);
   }
-  return ::unlinkat(parent->fd.get(), parent->leaf.c_str(), AT_REMOVEDIR) == 0;
+  return ::unlinkat(parent->folder.get(), parent->leaf.c_str(), AT_REMOVEDIR) == 0;
 }
 
 bool SyncRootFiles::removeFromCache(std::string_view path) const {
   auto rel = check(path, Area::kCacheToo);
   if (!rel) return false;
-  auto parts = components(*rel);
+  auto parts = linksafe::components(*rel);
   if (parts.size() < 2 || parts.front() != kCacheFolderName) {
     traceLine("SyncRootFiles refused removing " + printable(*rel) + ": not inside the cache folder");
     return false;
   }
-  auto parent = openParent(root_.root(), *rel, false);
+  auto parent = openParent(root_.root(), *rel);
   if (!parent) return true;  // nothing there
-  return removeTreeAt(parent->fd.get(), parent->leaf, 0);
+  return removeTreeAt(parent->folder.get(), parent->leaf, 0);
 }
 
 }  // namespace ulmora

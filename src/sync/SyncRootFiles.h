@@ -10,6 +10,7 @@
 
 #include "journal/SyncRootPath.h"
 #include "platform/Clock.h"
+#include "platform/LinkSafePath.h"
 
 namespace ulmora {
 
@@ -56,8 +57,6 @@ class SyncRootFiles {
   explicit SyncRootFiles(std::string root, std::optional<Owner> owner = std::nullopt);
 
   const SyncRootPath& rootPath() const { return root_; }
-  // The non-empty components of a path ("/a//b/" -> a, b).
-  static std::vector<std::string> components(std::string_view path);
   std::string fullPath(std::string_view path) const { return root_.full(path); }
 
   // The root-relative form ("/a/b", no trailing "/") of an acceptable item
@@ -97,6 +96,9 @@ class SyncRootFiles {
  private:
   std::optional<std::string> checkImpl(std::string_view path, Area area, bool trace) const;
   void fixOwner(int dirFd, const std::string& leaf) const;
+  // The folder holding `relative`, the missing ones on the way made (and
+  // given to the owner).
+  std::optional<linksafe::Parent> openParentMaking(const std::string& relative) const;
 
   SyncRootPath root_;
   std::optional<Owner> owner_;

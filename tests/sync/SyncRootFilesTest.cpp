@@ -116,6 +116,27 @@ TEST(SyncRootFilesTest, NeverFollowsSymbolicLinks) {
   EXPECT_TRUE(fileutil::exists(outside + "/secret.txt"));
 }
 
+// As root, the agent gives what it makes in the user's folder to the user:
+// the folders made on the way to an item as well as the item.
+TEST(SyncRootFilesTest, FoldersMadeOnTheWayBelongToTheOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root gives items away";
+  TestTempDir tmp;
+  const std::string root = tmp.sub("Sync");
+  fileutil::makeDirectories(root);
+  const SyncRootFiles::Owner owner{4321, 4321};
+  SyncRootFiles files(root, owner);
+  tmp.writeFile("Sync/a.txt", "A");
+  ASSERT_EQ(files.move("/a.txt", "/m/n/a.txt"), MoveResult::kMoved);
+  ASSERT_TRUE(files.makeFolders("/f/g/h"));
+  for (const char* made : {"/m", "/m/n", "/m/n/a.txt", "/f", "/f/g", "/f/g/h"}) {
+    SCOPED_TRACE(made);
+    struct stat st {};
+    ASSERT_EQ(::lstat((root + made).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, owner.uid);
+    EXPECT_EQ(st.st_gid, owner.gid);
+  }
+}
+
 TEST(SyncRootFilesTest, RemovesOnlyEmptyFoldersAndCacheItems) {
   Fixture f;
   f.write("/full/x.txt", "X");
