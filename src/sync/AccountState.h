@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,6 +55,10 @@ struct AccountState {
 
   // ---- upload road ----
   struct Upload {
+    // The large-set markers (this one and IsMoreThanTenThousandRestore) of a
+    // count of pending paths taken from the journals. The progress counts
+    // come from the database instead, so nothing sets or reads them; each
+    // dispatch clears its own, so that such a count would start over.
     std::atomic<bool> IsMoreThanTenThousand{false};
     std::atomic<int32_t> sameBackupSetRepeatedCount{0};
   } upload;
@@ -73,9 +76,6 @@ struct AccountState {
     std::mutex mutex;  // guards the fields below
     std::string mPreviousIndexStr;  // "" while no index is held
     std::string mIndexingWithZeroToAvoidRefId = "0";
-    // The record-change id as the controller's start read it (application
-    // file 136); the record validation keeps the live one (RecordChangeTracker).
-    std::optional<std::string> localrecID;
   } server;
 
   // ---- push, renames and deletes, folders ----
@@ -96,6 +96,7 @@ struct AccountState {
   struct Control {
     std::atomic<bool> refreshSS{false};
     std::atomic<bool> selectivesyncCalledDuringReinitialization{false};
+    // Always false: the quota's state is SyncQuotaFull alone.
     std::atomic<bool> SyncQuotaExceeded{false};
     std::atomic<bool> SyncQuotaFull{false};
   } control;

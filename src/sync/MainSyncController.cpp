@@ -41,7 +41,6 @@ constexpr int kRootUserFolder = 50;
 constexpr int kDefaultKeyList = 94;
 constexpr int kSyncFolderList = 110;
 constexpr int kBackupFileEntriesAfterDelete = 114;
-constexpr int kRecID = 136;
 constexpr int kSystemInIdleState = 152;
 
 constexpr const char* kListingIndexFile = "indexFile.txt";
@@ -105,10 +104,6 @@ void MainSyncController::buildLifecycle() {
   if (ctx_.defaults == nullptr) {
     ownDefaults_ = std::make_unique<UserDefaults>(
         fileutil::joinPath(applicationFile(kApplicationUserFolder), "Defaults.plist"));
-  }
-  {
-    std::lock_guard<std::mutex> hold(state_.server.mutex);
-    state_.server.localrecID = fileutil::readFile(applicationFile(kRecID));
   }
   for (auto* logger : {&mSyncCreateDirLogger_, &mSyncUpLogger_, &mSyncDownLogger_,
                        &mSyncRenameLogger_, &mRenameLogger_, &mDeleteLogger_}) {
