@@ -139,9 +139,18 @@ TEST_F(TwoAgentsAtRealTime, FileChangesOnOneComputerReachTheOther) {
   EXPECT_EQ(b_->query("SELECT COUNT(*) FROM FILE_TABLE WHERE FILEPATH LIKE '/draft.txt%'"), "1");
 }
 
+// Cases that wait out the minute a repeated one-file set or a failed
+// download's retry waits: twice the usual scale halves that wait. Only the
+// agents' timers run faster; their engine and socket time-outs, file times
+// and the tests' patience stay real.
+class TwoAgentsWaitingAMinute : public TwoAgents {
+ protected:
+  double timeScale() const override { return 2 * kTimeScale; }
+};
+
 // The changed file B downloads is not uploaded back by B: sent back after
 // A's rename, it would leave B a stale copy under the old name.
-TEST_F(TwoAgents, AChangeThenARenameAndAMoveLeaveNoStaleCopy) {
+TEST_F(TwoAgentsWaitingAMinute, AChangeThenARenameAndAMoveLeaveNoStaleCopy) {
   write(a_->at("note.txt"), "first words");
   ASSERT_TRUE(timeUntil([&] { return b_->content("note.txt") == "first words"; })) << b_->trace();
   write(a_->at("note.txt"), "second, longer words");
@@ -202,7 +211,7 @@ TEST_F(TwoAgents, FolderChangesOnOneComputerReachTheOther) {
 
 // After the pause B lists before it uploads: its edit, made after the last
 // sync, becomes a conflict copy instead of replacing A's newer copy.
-TEST_F(TwoAgents, AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
+TEST_F(TwoAgentsWaitingAMinute, AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
   write(a_->at("shared.txt"), "from A");
   ASSERT_TRUE(timeUntil([&] { return b_->content("shared.txt") == "from A"; })) << b_->trace();
 
@@ -432,7 +441,7 @@ bool sessionLogsHold(const LinkedHome& home, const std::string& text) {
 
 // A download that could not be written (the disk full) is fetched again a
 // little later, although the listing has moved past it with a later file.
-TEST_F(TwoAgents, AFileThatFoundTheDiskFullIsFetchedAgainLater) {
+TEST_F(TwoAgentsWaitingAMinute, AFileThatFoundTheDiskFullIsFetchedAgainLater) {
   const std::string faults = service_.storage() + "/faults";
   ASSERT_TRUE(fileutil::writeFileAtomically(faults, "no-space /full.txt\n"));
   write(a_->at("full.txt"), "waits for room");
@@ -453,7 +462,7 @@ TEST_F(TwoAgents, AFileThatFoundTheDiskFullIsFetchedAgainLater) {
 // in its ConflictData and names the copy in its session log. Twice, the
 // longer edit on either side, so that neither order of the uploads passes
 // by luck.
-TEST_F(TwoAgents, TwoEditsWithinOneSecondLoseNothing) {
+TEST_F(TwoAgentsWaitingAMinute, TwoEditsWithinOneSecondLoseNothing) {
   struct Round {
     const char* file;
     const char* onA;
