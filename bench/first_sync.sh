@@ -30,10 +30,11 @@ for n in $sizes; do
   hashes_of "$work/tree$n" > "$work/tree$n.sha"
 done
 
-pair=0
-first_agent() {  # N: prints "seconds peakA peakB"
+# Each runs in a subshell (its output is read), so a counter would not
+# advance: every pair is named after its size and round instead.
+first_agent() {  # N ROUND: prints "seconds peakA peakB"
   local n=$1 saved=$work t0 t1 s peak_a peak_b
-  work="$work/pair$((++pair))"
+  work="$work/pair-$n-$2"
   mkdir -p "$work"
   start_service
   link_home a
@@ -51,9 +52,9 @@ first_agent() {  # N: prints "seconds peakA peakB"
   echo "$s $peak_a $peak_b"
 }
 
-first_syncthing() {  # N: prints "seconds"
+first_syncthing() {  # N ROUND: prints "seconds"
   local n=$1 t0 t1
-  syncthing_pair "first$((++pair))" 10 > /dev/null || { echo timeout; return; }
+  syncthing_pair "first-$n-$2" 10 > /dev/null || { echo timeout; return; }
   # The pair is up and empty; the tree appears at A at once (a move), and
   # the timing starts with it.
   mv "$work/tree$n" "$st_root_a/big"
@@ -70,10 +71,10 @@ for ((r = 1; r <= rounds; r++)); do
     for sys in $order; do
       l0=$(loadavg)
       if [ "$sys" = agent ]; then
-        read -r s pa pb < <(first_agent "$n")
+        read -r s pa pb < <(first_agent "$n" "$r")
         echo "$pa $pb" >> "$work/peak-$n"
       else
-        s=$(first_syncthing "$n")
+        s=$(first_syncthing "$n" "$r")
       fi
       echo "$s" >> "$work/$sys-$n"
       echo "$l0 $(loadavg)" | awk '{ print ($1 + $2) / 2 }' >> "$work/load-$n"

@@ -148,6 +148,16 @@ for load in $loads; do
           read -r last_t0 last_t1 < "$work/last-times"
           awk -v t0="$last_t0" -v t1="$last_t1" -v n="$n" -f "$here/lib/where_time_goes.awk" \
             "$pair_work/engine-runs" "$pair_work/samples" >> "$work/$load-split"
+          # A's handling left after its last upload run ended: A writes its
+          # recent items once per finished file, so their last write is the
+          # end of that handling (0 when it kept pace with the engine).
+          up_end=$(awk '$1 == "end" && $5 == "upload" && $4 ~ /\/a\/home$/ { print $3 }' "$pair_work/engine-runs" |
+                   sort -g | tail -1)
+          recent=$(stat -c %.9Y "$pair_work/a/home/.local/share/ulmora/bench/RecentItems.plist" 2>/dev/null || true)
+          awk -v e="$up_end" -v m="$recent" -v n="$n" 'BEGIN {
+                printf "A'"'"'s handling left after its last upload run ended (ms per file)\t"
+                if (e == "" || m == "") print "-"; else printf "%.4f\n", (m > e ? m - e : 0) * 1000 / n }' \
+            >> "$work/$load-split"
         fi
         stop_all
       done
