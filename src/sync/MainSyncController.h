@@ -23,7 +23,6 @@
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
 #include "service/KVTCreateDirHandlerProtocol.h"
-#include "service/KVTNotificationHandlerProtocol.h"
 #include "service/KVTRenameDeleteHandlerProtocol.h"
 #include "service/RenameDeleteHost.h"
 #include "service/ScriptControllerDelegate.h"
@@ -85,7 +84,6 @@ class UserDefaults;
 class MainSyncController final : public SyncController,
                                  public KVTBackupRestoreHandlerProtocol,
                                  public SynListHandlerProtocol,
-                                 public KVTNotificationHandlerProtocol,
                                  public KVTRenameDeleteHandlerProtocol,
                                  public KVTCreateDirHandlerProtocol,
                                  public RenameDeleteHost,
@@ -400,15 +398,6 @@ class MainSyncController final : public SyncController,
   void cancelCreateDirRun();
   // SyncInputHost
   void setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) override;
-  // KVTNotificationHandlerProtocol
-  void connectionDidStart(KVTNotificationController& client) override;
-  void connectionDidReceiveDataForAction(KVTNotificationController& client, const PropertyList& data,
-                                         const std::string& action) override;
-  void connectionDidFinishSuccessfullyForAction(KVTNotificationController& client,
-                                                const std::string& action) override;
-  void connectionDidFailWithErrorsForAction(KVTNotificationController& client,
-                                            const std::string& error,
-                                            const std::string& action) override;
   // KVTRenameDeleteHandlerProtocol
   void renameDeleteDidStart(KVTRenameDeleteController& controller, const std::string& type) override;
   void renameDidReceiveData(const std::string& oldPath, const std::string& newPath) override;

@@ -397,19 +397,6 @@ void MainSyncController::delayedListingForNotification() {
   if (PushConcern* push = pushToStart()) push->handler().delayedListingForNotification();
 }
 
-// The push handler's clients report to it directly; no client reports here.
-void MainSyncController::connectionDidStart(KVTNotificationController& /*client*/) {}
-void MainSyncController::connectionDidReceiveDataForAction(KVTNotificationController& /*client*/,
-                                                           const PropertyList& /*data*/,
-                                                           const std::string& action) {
-  daemonTrace("push report from a client the handler does not own ignored (" + action + ")");
-}
-void MainSyncController::connectionDidFinishSuccessfullyForAction(KVTNotificationController& /*client*/,
-                                                                  const std::string& /*action*/) {}
-void MainSyncController::connectionDidFailWithErrorsForAction(KVTNotificationController& /*client*/,
-                                                              const std::string& /*error*/,
-                                                              const std::string& /*action*/) {}
-
 // ---------------------------------------------------------------- renames and deletes
 
 void MainSyncController::ExcuteEventsCaptured() {

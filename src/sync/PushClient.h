@@ -37,7 +37,9 @@ class PushClient {
   virtual void stopRequest() = 0;
 };
 
-// The real client: KVTNotificationController, reporting to `events`.
+// The real client: KVTNotificationController. The push concern is the
+// controller's delegate here, and nowhere else: its reports go on to
+// `events` (the push handler), which does the handling.
 class KVTPushClient final : public PushClient, private KVTNotificationHandlerProtocol {
  public:
   KVTPushClient(PushClientEvents& events, const std::string& url,
