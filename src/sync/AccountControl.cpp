@@ -7,11 +7,13 @@
 
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/FileUtil.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 
-AccountControl::AccountControl(Paths paths, AccountControlPort& port, const Clock& clock)
-    : paths_(std::move(paths)), port_(port), clock_(clock) {}
+AccountControl::AccountControl(Paths paths, AccountControlPort& port, const Clock& clock,
+                               const RunLoop& loop)
+    : paths_(std::move(paths)), port_(port), clock_(clock), loop_(loop) {}
 
 std::optional<int64_t> AccountControl::parseIndex(std::string_view text) {
   // Leading blanks, an optional sign and digits, like longLongValue; what
@@ -31,6 +33,7 @@ std::optional<int64_t> AccountControl::parseIndex(std::string_view text) {
 }
 
 void AccountControl::clearRestoreForPause() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   const bool dropped = port_.hasPendingDownloads();
   port_.deleteHalfRestoredFiles();
   port_.ClearRestoreRelatedFileEntries();
@@ -38,6 +41,7 @@ void AccountControl::clearRestoreForPause() {
 }
 
 void AccountControl::PauseSync() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (port_.isPeriodicTimerValid()) port_.invalidatePeriodicTimer();
   port_.setUploadThrottle("-1");
   if (port_.isRunning(Worker::Upload)) port_.giveUploadPreviousTransferredSize();
@@ -51,6 +55,7 @@ void AccountControl::PauseSync() {
 }
 
 void AccountControl::ResumeSync() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (port_.flag(Flag::AccountLoggedOutUnlinked)) {
     // Only a new start brings an unlinked account back.
     daemonTrace("ResumeSync ignored: the account is unlinked");
@@ -81,12 +86,14 @@ void AccountControl::cancelWorkers() {
 }
 
 void AccountControl::stopSyncForUnlink(bool unlink) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   cancelWorkers();
   port_.stopOtherEngineRuns();
   accountLoggedOutWithUnlink(unlink);
 }
 
 void AccountControl::accountLoggedOutWithUnlink(bool) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (port_.flag(Flag::AccountLoggedOutUnlinked)) return;
   port_.deleteHalfRestoredFiles();
   port_.setFlag(Flag::AccountLoggedOutUnlinked, true);
@@ -107,14 +114,19 @@ void AccountControl::accountLoggedOutWithUnlink(bool) {
   }
 }
 
-void AccountControl::clearEventCounts() { port_.setBackupFilesCount(0); }
+void AccountControl::clearEventCounts() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
+  port_.setBackupFilesCount(0);
+}
 
 void AccountControl::removeInstallerRef() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (!paths_.installerRef.empty() && fileutil::exists(paths_.installerRef))
     ::unlink(paths_.installerRef.c_str());
 }
 
 void AccountControl::cancelAllSyncOperations() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   for (Worker manager : {Worker::Download, Worker::Upload}) {
     if (!port_.isPresent(manager)) continue;
     port_.setCancel(manager);
@@ -129,6 +141,7 @@ void AccountControl::cancelAllSyncOperations() {
 }
 
 void AccountControl::ReinitializeSync() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   clearEventCounts();
   removeInstallerRef();
   cancelAllSyncOperations();
@@ -140,6 +153,7 @@ void AccountControl::ReinitializeSync() {
 }
 
 void AccountControl::startSyncListingAllFiles(int mode) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   port_.setFlag(Flag::IsRestoreCanceldDuringListing, false);
   port_.setFlag(Flag::IsItemsFoundDuringListing, false);
   daemonTrace("startSyncListingAllFiles isRestoreCanceldDuringListing:0  isItemsFoundDuringListing:0 inFlag:" +
@@ -179,6 +193,7 @@ void AccountControl::startSyncListingAllFiles(int mode) {
 }
 
 void AccountControl::resetToolTips() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (port_.takeSelectiveSyncRefresh()) port_.selectiveSyncModefied();
   if (port_.isRunning(Worker::Upload)) port_.setMonitorToolTip(kUploadingStatus);
   if (port_.isRunning(Worker::Download)) port_.setMonitorToolTip(kDownloadingStatus);

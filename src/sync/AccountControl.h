@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/Clock.h"
+#include "platform/RunLoop.h"
 
 namespace ulmora {
 
@@ -84,7 +85,8 @@ class AccountControlPort {
 // afterwards, and a resume does not bring timers back. A reinitialise is
 // marked only after everything was cancelled.
 //
-// Thread-safety: main loop only (the commands are dispatched there).
+// Thread-safety: on `loop` (the main loop) only: the commands are dispatched
+// there, and every operation checks it in debug and test builds.
 class AccountControl {
  public:
   using Flag = AccountControlPort::Flag;
@@ -102,7 +104,7 @@ class AccountControl {
   static constexpr const char* kDownloadingStatus = "Performing Sync Down...";
   static constexpr const char* kIndexingStatus = "T1016";
 
-  AccountControl(Paths paths, AccountControlPort& port, const Clock& clock);
+  AccountControl(Paths paths, AccountControlPort& port, const Clock& clock, const RunLoop& loop);
 
   void PauseSync();
   void ResumeSync();
@@ -128,6 +130,7 @@ class AccountControl {
   const Paths paths_;
   AccountControlPort& port_;
   const Clock& clock_;
+  const RunLoop& loop_;
 };
 
 }  // namespace ulmora

@@ -76,7 +76,7 @@ class MainSyncController::ControlRoom {
                      indexFilePath(m.applicationFile(kRootUserFolder)),
                      m.applicationFile(kListingFiles), m.applicationFile(kListingDeleteFiles),
                      m.applicationFile(kRestoreFolder), m.applicationFile(kInstallerRef)},
-                 controlPort_, m.ctx_.clock),
+                 controlPort_, m.ctx_.clock, m.ctx_.mainLoop),
         quotaQuery_(m.enginePath_, [&m] { return m.craeteUserInfoObject(); },
                     m.applicationFile(kProxySettings)),
         quotaHost_(m),

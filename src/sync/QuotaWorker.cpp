@@ -17,6 +17,7 @@
 #include "foundation/QLLocalizedString.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
+#include "platform/ThreadCheck.h"
 #include "sync/SyncTraceTexts.h"
 
 namespace ulmora {
@@ -308,6 +309,7 @@ void QuotaWorker::evaluate(const Values& values, std::optional<double> compariso
 }
 
 bool QuotaWorker::calculateQuotaWithError(std::string* error, bool removeMarker) {
+  ULMORA_DCHECK_ON_LOOP(quotaLoop_);
   if (previousCallTime_ && clock_.monotonicNow() - *previousCallTime_ < kThreshold) {
     interactiveTrace("Calling quota after delay, for called within threshould");
     scheduleRetry();
@@ -333,6 +335,7 @@ std::optional<double> QuotaWorker::storedTotal() const {
 }
 
 bool QuotaWorker::calculateQuotaFromFile(std::string* error, bool removeMarker) {
+  ULMORA_DCHECK_ON_LOOP(quotaLoop_);
   const QuotaReply reply = query_.runQuota(true);
   auto values = readReply(reply, error, true);
   if (values) evaluate(*values, storedTotal(), error, removeMarker);
@@ -340,6 +343,7 @@ bool QuotaWorker::calculateQuotaFromFile(std::string* error, bool removeMarker) 
 }
 
 void QuotaWorker::updateQuotaDetails(const Values& values) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   auto store = [&](const std::string& path, PropertyList& dict) {
     dict.set(kUsedKey, values.used);
     dict.set(kTotalKey, values.total);

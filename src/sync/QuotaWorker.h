@@ -81,7 +81,8 @@ class QuotaHost {
 // Thread-safety: runCalQuotaInThread, RecalculateQuota and the flag accessors
 // may be called from any thread. The queries run on the quota loop (its own
 // thread after start(); a test turns the loop itself); updateQuotaDetails and
-// the retries run on the main loop.
+// the retries run on the main loop. The methods bound to one loop check it in
+// debug and test builds.
 class QuotaWorker {
  public:
   static constexpr Clock::Duration kWaitBeforeQuery = std::chrono::seconds(15);

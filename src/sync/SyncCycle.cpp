@@ -1,11 +1,13 @@
 #include "sync/SyncCycle.h"
 
 #include "foundation/QLBackupProgressLogger.h"
+#include "platform/ThreadCheck.h"
 #include "sync/SyncGate.h"
 
 namespace ulmora {
 
 int runSyncCycleTick(SyncCyclePort& port) {
+  ULMORA_DCHECK_ON_LOOP(RunLoop::main());
   if (!port.hasInputQueue()) {
     daemonTrace("No inputmanager from sync operation timer");
     return -1;

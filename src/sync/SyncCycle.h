@@ -60,7 +60,8 @@ class SyncCyclePort {
 // One tick of the 5-second cycle: the gate, then whatever is idle and has
 // work, in a fixed order (thumbnails, upload, download, local events, folder
 // creation, listing). Returns the gate value it acted on, or -1 when the
-// tick ended before asking it.
+// tick ended before asking it. On the main loop (checked in debug and test
+// builds).
 int runSyncCycleTick(SyncCyclePort& port);
 
 }  // namespace ulmora

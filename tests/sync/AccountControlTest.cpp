@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
@@ -98,7 +99,8 @@ struct Rig {
   AccountControl::Paths paths{dir.sub("Root/indexFile.txt"), dir.sub("ListingFiles"),
                               dir.sub("ListingDeleteFiles"), dir.sub("Restore"),
                               dir.sub("InstallerRef")};
-  AccountControl control{paths, port, clock};
+  RunLoop loop{clock};
+  AccountControl control{paths, port, clock, loop};
 
   void run(const std::string& command) {
     if (command == "pause") control.PauseSync();
@@ -243,7 +245,8 @@ TEST(AccountControlTest, ResumeRestartsTheUploadClockAndStatus) {
 TEST(AccountControlTest, UnknownAccountFoldersWriteNothingInTheWorkingFolder) {
   ManualClock clock;
   FakeControlPort port;
-  AccountControl control(AccountControl::Paths{}, port, clock);
+  RunLoop loop(clock);
+  AccountControl control(AccountControl::Paths{}, port, clock, loop);
   control.startSyncListingAllFiles(0);
   control.stopSyncForUnlink(true);
   control.ReinitializeSync();
@@ -302,6 +305,17 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"paused_gate", 1, "5", 3, std::nullopt, false, "", std::nullopt},
         ListingCase{"unlinked_gate", 0, "5", 2, std::nullopt, false, "", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
+
+#ifndef NDEBUG
+// The commands belong to the main loop: one reached from another thread
+// stops a test at once instead of racing the loop's own work.
+TEST(AccountControlDeathTest, ACommandFromAnotherThreadStopsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Rig rig;
+  rig.control.clearEventCounts();  // the loop's own thread
+  EXPECT_DEATH(std::thread([&] { rig.control.PauseSync(); }).join(), "not its loop's");
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora
