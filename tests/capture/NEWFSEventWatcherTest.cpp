@@ -555,10 +555,19 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
                         std::to_string(st.st_size), false, false};
   };
   database.setRows({rowFor("/old.txt"), rowFor("/twin-a.txt"), rowFor("/twin-b.txt"), rowFor("/gone.txt")});
+  // The renames below must come after the watcher has seen the folder go:
+  // before that it still watches the moved folder and would take them as
+  // ordinary renames.
+  std::atomic<bool> lost{false};
+  setTraceSink([&](std::string_view line) {
+    if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
+  });
   start();
   const std::string away = root + ".away";
   ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
-  ASSERT_TRUE(settle([&] { return watcher->loopTurns() > 2; }));
+  const bool seen = settle([&] { return lost.load(); });
+  setTraceSink({});
+  ASSERT_TRUE(seen);
   ASSERT_EQ(::rename((away + "/old.txt").c_str(), (away + "/new.txt").c_str()), 0);
   ASSERT_EQ(::rename((away + "/twin-a.txt").c_str(), (away + "/twin-c.txt").c_str()), 0);
   ASSERT_EQ(::rename((away + "/twin-b.txt").c_str(), (away + "/twin-d.txt").c_str()), 0);
