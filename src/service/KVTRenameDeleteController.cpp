@@ -248,6 +248,7 @@ void KVTRenameDeleteController::startRenameOperation(const std::vector<RenameEnt
   } else if (!run.failures.empty()) {
     for (const auto& f : run.failures) {
       if (f.message.find(kNoSuchItem) != std::string::npos) keepForUpload(f.rename);
+      if (delegate_ != nullptr) delegate_->renameItemRefused(f.rename, f.message);
     }
     std::string error = run.failures.front().message;
     if (run.failures.size() > 1) {

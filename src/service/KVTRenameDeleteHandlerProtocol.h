@@ -17,7 +17,7 @@ class KVTRenameDeleteController;
 // One run: renameDeleteDidStart; per item renameDidReceiveData (rename),
 // deleteDidReceiveData (delete) or renameDeleteDidReceiveErrors and
 // deleteItemRefused (a delete the engine refused); renameDeleteDidRetry before the one retry of refused
-// renames; then exactly one of renameDeleteDidFinishSuccessfully,
+// renames, and renameItemRefused for each rename still refused after it; then exactly one of renameDeleteDidFinishSuccessfully,
 // renameDeleteDidFailWithError, deleteDidCancel (delete) or
 // renameDeleteDidCancel (rename).
 class KVTRenameDeleteHandlerProtocol {
@@ -36,6 +36,9 @@ class KVTRenameDeleteHandlerProtocol {
   // Right after renameDeleteDidReceiveErrors of a delete: the engine's text,
   // which tells an item the service does not hold from one it refused.
   virtual void deleteItemRefused(const std::string& /*path*/, const std::string& /*message*/) {}
+  // A rename the engine refused on its retry too, with the engine's text,
+  // which tells an old item the service lacks from a new name it holds.
+  virtual void renameItemRefused(const RenameEntry& /*rename*/, const std::string& /*message*/) {}
   virtual void renameDeleteDidCancel(KVTRenameDeleteController& /*controller*/, const std::string& /*type*/) {
   }
   virtual void deleteDidCancel(KVTRenameDeleteController& /*controller*/) {}

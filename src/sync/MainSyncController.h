@@ -409,6 +409,7 @@ class MainSyncController final : public SyncController,
   void renameDeleteDidRetry(const std::vector<RenameEntry>& renames) override;
   void renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) override;
   void deleteItemRefused(const std::string& path, const std::string& message) override;
+  void renameItemRefused(const RenameEntry& rename, const std::string& message) override;
   void renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) override;
   void deleteDidCancel(KVTRenameDeleteController& controller) override;
   // KVTCreateDirHandlerProtocol

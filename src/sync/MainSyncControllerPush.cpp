@@ -480,6 +480,9 @@ void MainSyncController::renameDeleteDidReceiveErrors(const std::string& path, c
 void MainSyncController::deleteItemRefused(const std::string& path, const std::string& message) {
   if (push_) push_->renameDelete().deleteItemRefused(path, message);
 }
+void MainSyncController::renameItemRefused(const RenameEntry& rename, const std::string& message) {
+  if (push_) push_->renameDelete().renameItemRefused(rename, message);
+}
 void MainSyncController::renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) {
   if (push_) push_->renameDelete().renameDeleteDidCancel(controller, type);
 }

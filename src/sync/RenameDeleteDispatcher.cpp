@@ -26,6 +26,8 @@ constexpr int kMaxWalkDepth = 64;
 constexpr std::size_t kMaxWalkItems = 100000;
 // The engine's text for an item the server does not have.
 constexpr std::string_view kServerLacksItem = "No such file or directory";
+// The engine's text for a new name the server already holds.
+constexpr std::string_view kServerHoldsNewName = "File exists";
 constexpr std::size_t kRenamedHereLimit = 10000;
 
 using renamedelete::trimmed;
@@ -198,6 +200,7 @@ void RenameDeleteDispatcher::runRenames() {
     if (cut.batch.empty()) break;
     service_.prepare();
     confirmedRenames_.clear();
+    renameRefusals_.clear();
     PropertyList::Array entries;
     for (const RenameEntry& r : cut.batch) entries.push_back(r.toPropertyList());
     renameCancelled_ = false;
@@ -484,6 +487,10 @@ void RenameDeleteDispatcher::deleteItemRefused(const std::string& path, const st
   if (message.find(kServerLacksItem) != std::string::npos) deletesNotHeld_.insert(trimmed(path));
 }
 
+void RenameDeleteDispatcher::renameItemRefused(const RenameEntry& rename, const std::string& message) {
+  renameRefusals_[key(rename.originalPath, rename.renamedPath)] = message;
+}
+
 void RenameDeleteDispatcher::renameDeleteDidCancel(KVTRenameDeleteController&, const std::string& type) {
   if (type == kRename) renameCancelled_ = true;
   env_.writeSessionLog(type == kRename ? renameSessionFile_ : deleteSessionFile_, kSeparator, true);
@@ -498,9 +505,6 @@ void RenameDeleteDispatcher::deleteDidCancel(KVTRenameDeleteController&) {
 
 void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::string& error) {
   const bool connection = renamedelete::isConnectionError(error);
-  // The server lacked the old item: the controller left the new one to be
-  // uploaded, and a rename sent again would only fail again.
-  if (!connection && error.find(kServerLacksItem) != std::string::npos) return;
   const std::vector<std::string> olds = service_.oldPathList();
   const std::vector<std::string> news = service_.newPathList();
   const SyncRootPath root(env_.syncRootPath());
@@ -518,12 +522,23 @@ void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::stri
     const bool confirmed = std::find(confirmedRenames_.begin(), confirmedRenames_.end(),
                                      std::make_pair(k.originalPath, k.renamedPath)) != confirmedRenames_.end();
     if (confirmed) continue;
+    // The engine's text for this rename where it gave one, else the run's.
+    const auto refusal = renameRefusals_.find(k);
+    const std::string& why = refusal != renameRefusals_.end() ? refusal->second : error;
+    // The server lacked the old item: the controller left the new one to be
+    // uploaded, and a rename sent again would only fail again.
+    if (!connection && why.find(kServerLacksItem) != std::string::npos) continue;
+    // The server holds the new name already (an editor's save through a
+    // temporary file renamed over the real one): sending the rename again
+    // cannot pass, and until the new content is up a listing may fetch the
+    // server's older copy over it.
+    const bool nameTaken = !connection && why.find(kServerHoldsNewName) != std::string::npos;
     int& tries = replays_[k];
-    if (++tries <= kMaxRenameReplays) {
+    if (!nameTaken && ++tries <= kMaxRenameReplays) {
       // The server may or may not have renamed it: sending the rename again
       // is safe either way, a delete of the old name is not. A refusal that
-      // does not pass (the new name taken on the server meanwhile) ends in
-      // the fallback below rather than in two trees for good.
+      // does not pass ends in the fallback below rather than in two trees
+      // for good.
       queue_.addRenamedFiles(RenameEntry{oldPath, newPath});
       daemonTrace("rename not confirmed (" + engineText(error) + "), queued again: " + oldPath + " -> " + newPath);
     } else {
@@ -534,8 +549,9 @@ void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::stri
       const bool nested = renamedelete::isAtOrUnder(k.renamedPath, k.originalPath) ||
                           renamedelete::isAtOrUnder(k.originalPath, k.renamedPath);
       if (!nested) queue_.addDeleteFiles(oldPath);
-      daemonTrace("rename not confirmed after " + std::to_string(kMaxRenameReplays) +
-                  " tries; the new item is uploaded" + (nested ? "" : " and the old one deleted") + ": " + oldPath +
+      daemonTrace((nameTaken ? std::string("the server holds the new name")
+                             : "rename not confirmed after " + std::to_string(kMaxRenameReplays) + " tries") +
+                  "; the new item is uploaded" + (nested ? "" : " and the old one deleted") + ": " + oldPath +
                   " -> " + newPath);
     }
   }

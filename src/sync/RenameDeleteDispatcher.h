@@ -226,6 +226,7 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   void renameDeleteDidRetry(const std::vector<RenameEntry>& renames) override;
   void renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) override;
   void deleteItemRefused(const std::string& path, const std::string& message) override;
+  void renameItemRefused(const RenameEntry& rename, const std::string& message) override;
   void renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) override;
   void deleteDidCancel(KVTRenameDeleteController& controller) override;
 
@@ -270,6 +271,7 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   std::vector<std::pair<std::string, std::string>> confirmedRenames_;
   std::set<std::string> confirmedDeletes_;
   std::set<std::string> deletesNotHeld_;  // the service answered "not held"
+  std::map<RenameEntry, std::string> renameRefusals_;  // trimmed; the engine's text
   bool deleteFailed_ = false;
   bool deleteCancelled_ = false;
   bool renameCancelled_ = false;

@@ -40,6 +40,9 @@ class RecordingRenameDelete : public KVTRenameDeleteHandlerProtocol,
   void renameDeleteDidReceiveErrors(const std::string& p, const std::string& type) override {
     log.add("error", type + " " + p);
   }
+  void renameItemRefused(const RenameEntry& r, const std::string& message) override {
+    log.add("refused", r.originalPath + " -> " + r.renamedPath + ": " + message);
+  }
   void renameDeleteDidCancel(KVTRenameDeleteController&, const std::string& type) override {
     log.add("cancel", type);
   }
@@ -158,6 +161,24 @@ TEST_F(KVTRenameDeleteControllerTest, RenameOfWhatTheServerLacksIsRetriedThenLef
   ASSERT_EQ(1u, createDirs.size());
   EXPECT_TRUE(createDirs.begin()->first.ends_with("_createdir"));
   EXPECT_EQ(tmp_.sub("local/newdir/empty"), createDirs.begin()->second);
+}
+
+// The dispatcher tells a new name the server holds from an old item it lacks
+// by each refusal's own text.
+TEST_F(KVTRenameDeleteControllerTest, EachRenameRefusedOnItsRetryIsReportedWithItsText) {
+  writeLocal("/draft.txt", "first");
+  writeLocal("/.draft.txt.tmp", "second");
+  ASSERT_EQ(0, upload({"/draft.txt", "/.draft.txt.tmp"}).status);
+
+  controller_.startRenameOperation({{"/.draft.txt.tmp", "/draft.txt"}, {"/lost.txt", "/found.txt"}});
+
+  std::vector<std::string> refused = recorder_.log.texts("refused");
+  ASSERT_EQ(2u, refused.size());
+  EXPECT_THAT(refused[0], ::testing::StartsWith("/.draft.txt.tmp -> /draft.txt: "));
+  EXPECT_THAT(refused[0], ::testing::HasSubstr("File exists"));
+  EXPECT_THAT(refused[1], ::testing::StartsWith("/lost.txt -> /found.txt: "));
+  EXPECT_THAT(refused[1], ::testing::HasSubstr("No such file or directory"));
+  EXPECT_EQ(1, recorder_.log.count("failed"));
 }
 
 TEST_F(KVTRenameDeleteControllerTest, JournalFilesWaitUntilTheRenameCollectionIsEmpty) {

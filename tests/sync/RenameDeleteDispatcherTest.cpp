@@ -210,9 +210,11 @@ TEST_F(RenameDeleteDispatcherTest, EveryUnconfirmedRenameIsSentAgainThenFallsBac
     std::string from, to;
     bool replayed;     // queued again as a rename on the first failures
     bool oldDeleted;   // after the last replay
+    bool atOnce = false;  // falls back on the first failure
   };
   const std::vector<Case> cases = {
-      {"the new name taken on the server", "SFERROR: rename failed. Reason: File exists", "/Old", "/New", true, true},
+      {"the new name taken on the server", "SFERROR: rename failed. Reason: File exists", "/Old", "/New", false, true,
+       true},
       {"the engine ended", "umkvt error: the engine was killed by signal 9", "/Old", "/New", true, true},
       {"a refusal of the engine", "umkvt-error: harness says no", "/Old", "/New", true, true},
       {"a folder moved into itself", "SFERROR: rename failed. Reason: Invalid argument", "/New", "/New/Inner",
@@ -230,7 +232,7 @@ TEST_F(RenameDeleteDispatcherTest, EveryUnconfirmedRenameIsSentAgainThenFallsBac
       d.renameDeleteDidFailWithError(error, ctl, "rename");
     };
     const std::string rename = "rename:" + c.from + ">" + c.to;
-    for (int i = 0; i < RenameDeleteDispatcher::kMaxRenameReplays; ++i) {
+    for (int i = 0; i < (c.atOnce ? 0 : RenameDeleteDispatcher::kMaxRenameReplays); ++i) {
       queue.calls.clear();
       queue.pushRename({{c.from, c.to}});
       dispatcher->StartExcutingEventsCaptured();
@@ -241,10 +243,47 @@ TEST_F(RenameDeleteDispatcherTest, EveryUnconfirmedRenameIsSentAgainThenFallsBac
     queue.pushRename({{c.from, c.to}});
     dispatcher->StartExcutingEventsCaptured();
     const std::set<std::string> got(queue.calls.begin(), queue.calls.end());
-    EXPECT_EQ(got.count("upload:" + dir.path() + "/New/Inner/f.txt"), c.replayed ? 1u : 0u);
+    EXPECT_EQ(got.count("upload:" + dir.path() + "/New/Inner/f.txt"), c.replayed || c.atOnce ? 1u : 0u);
     EXPECT_EQ(got.count("delete:" + c.from), c.oldDeleted ? 1u : 0u);
     EXPECT_FALSE(got.count(rename));
   }
+}
+
+// Each refused rename of a batch is handled by the engine's text for it, not
+// by the run's, which names the first refusal only.
+TEST_F(RenameDeleteDispatcherTest, EachRefusedRenameOfABatchIsHandledByItsOwnRefusal) {
+  testing::TestTempDir dir;
+  env.root = dir.path();
+  for (const char* name : {"draft.txt", "b.txt", "d.txt", "f.txt"}) dir.writeFile(name, "x");
+  service.script = [](auto& d, auto& c, auto&) {
+    d.renameDeleteDidStart(c, "rename");
+    d.renameDidReceiveData("/e.txt", "/f.txt");
+    d.renameItemRefused(RenameEntry{"/a.txt", "/b.txt"}, "SFERROR: rename failed. Reason: No such file or directory");
+    d.renameItemRefused(RenameEntry{"/.draft.txt.tmp", "/draft.txt"}, "SFERROR: rename failed. Reason: File exists");
+    d.renameItemRefused(RenameEntry{"/c.txt", "/d.txt"}, "SFERROR: rename failed. Reason: Permission denied");
+    d.renameDeleteDidFailWithError("SFERROR: rename failed. Reason: No such file or directory (3 renames failed)", c,
+                                   "rename");
+  };
+  queue.pushRename({{"/e.txt", "/f.txt"}, {"/a.txt", "/b.txt"}, {"/.draft.txt.tmp", "/draft.txt"}, {"/c.txt", "/d.txt"}});
+  dispatcher->StartExcutingEventsCaptured();
+  ASSERT_EQ(service.runs.size(), 1u) << "one batch";
+  const std::set<std::string> got(queue.calls.begin(), queue.calls.end());
+  struct Row {
+    std::string call;
+    bool queued;
+  };
+  const std::vector<Row> rows = {
+      {"upload:" + dir.path() + "/draft.txt", true},  // the new name taken: uploaded at once
+      {"delete:/.draft.txt.tmp", true},
+      {"rename:/.draft.txt.tmp>/draft.txt", false},
+      {"rename:/c.txt>/d.txt", true},  // another refusal is sent again
+      {"delete:/c.txt", false},
+      {"rename:/a.txt>/b.txt", false},  // the old item lacking: left to the controller
+      {"upload:" + dir.path() + "/b.txt", false},
+      {"delete:/a.txt", false},
+      {"rename:/e.txt>/f.txt", false},
+  };
+  for (const Row& r : rows) EXPECT_EQ(got.count(r.call), r.queued ? 1u : 0u) << r.call;
 }
 
 TEST_F(RenameDeleteDispatcherTest, BatchesAreSentTwoSecondsApartWithAFinderMessageAfterEach) {
