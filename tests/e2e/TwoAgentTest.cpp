@@ -555,14 +555,16 @@ TEST_F(TwoAgents, ASyncFolderFoundEmptyAtStartFetchesWhatItLacksOnceFilledAgain)
 // either computer, between edits in place: each new content reaches the
 // other computer and the storage under the real name, and nothing is set
 // aside as a conflict copy.
-// Disabled until mended; what it finds in most runs: the
-// server's rename onto the taken name fails three times before the upload
-// and delete fallback; a second save through the same temporary name finds
-// the temporary file fetched back by a listing (its row went with the local
-// rename), so the delete of the old name is dropped and the temporary file
-// stays on both computers and the storage; and an edit in place right after
-// such a save was seen replaced on A by the previous save's content (the
-// listing that followed its upload fetched the older copy).
+// Disabled until mended. The rename onto the taken name now falls back to
+// the upload and delete at once; what still fails in some runs: an edit in
+// place right after such a save is replaced on A by the previous save's
+// content. B, whose download run ended in a failure (the temporary file A
+// had just deleted) while a listing queued the previous save's download,
+// uploads that fresh download again; the upload reaches the storage after
+// A's edit, and A fetches it. Seen before the fallback was immediate: a
+// second save through the same temporary name found the temporary file
+// fetched back by a listing (its row went with the local rename), so its
+// delete was dropped and it stayed everywhere.
 TEST_F(TwoAgents, DISABLED_AnEditorsTemporaryFileRenamedOverTheFileAfterACycle) {
   struct Save {
     bool onA;
