@@ -1,5 +1,7 @@
 #include "sync/RecordApplier.h"
 
+#include <algorithm>
+
 #include <charconv>
 
 #include "foundation/QLUtility.h"
@@ -168,11 +170,29 @@ std::string RecordApplier::movedWithFolders(std::string relative) const {
   return relative;
 }
 
+void RecordApplier::noteFolderRename(const RenameEntry& rename) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    folderRenames_.push_back(rename);
+    rowRenames_.push_back(rename);
+  }
+  // The next listing may come before the rows have moved (a delete of a file
+  // inside, pushed a second later): until then its keys are still found.
+  if (!hooks_.postDelayed) return;
+  hooks_.postDelayed(
+      [this, rename] {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = std::find(rowRenames_.begin(), rowRenames_.end(), rename);
+        if (it != rowRenames_.end()) rowRenames_.erase(it);
+      },
+      kRowsMoveWithin);
+}
+
 std::string RecordApplier::rowKey(const std::string& key) const {
   std::string former = key;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = folderRenames_.rbegin(); it != folderRenames_.rend(); ++it) {
+    for (auto it = rowRenames_.rbegin(); it != rowRenames_.rend(); ++it) {
       if (former == it->renamedPath || former.starts_with(it->renamedPath + "/")) {
         former = it->originalPath + former.substr(it->renamedPath.size());
       }
@@ -245,10 +265,7 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
           // Later records of this listing may still name its items under
           // the former folder (a file renamed on the server just before the
           // move): they are looked for where the move took them.
-          if (auto info = files_.info(*to); info && info->isFolder) {
-            std::lock_guard<std::mutex> lock(mu_);
-            folderRenames_.push_back({*from, *to});
-          }
+          if (auto info = files_.info(*to); info && info->isFolder) noteFolderRename({*from, *to});
         }
         break;
       case Kind::kQueueDbDelete:
@@ -457,10 +474,7 @@ void RecordApplier::folderRename(const Step& step) {
   }
   updateRecordToDBWithDirectoryContent({*from, *to}, true);
   folderRowsFollow(*from, *to);
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    folderRenames_.push_back({*from, *to});
-  }
+  noteFolderRename({*from, *to});
   std::string fullTo = files_.fullPath(*to);
   tally_.countRename(files_.fullPath(*from), fullTo);
   ports_.recent.setRecentlyModifiedItems(fullTo, " - Auto Renamed");

@@ -76,6 +76,8 @@ class RecordApplier {
   };
 
   static constexpr Clock::Duration kExcludeLift = std::chrono::seconds(2);
+  // Far longer than the input queue takes to move a folder's rows.
+  static constexpr Clock::Duration kRowsMoveWithin = std::chrono::seconds(60);
 
   RecordApplier(const SyncRootFiles& files, LocalCache& cache, Ports ports, ListingTally& tally,
                 RecordChangeTracker& recIds, Hooks hooks);
@@ -127,8 +129,8 @@ class RecordApplier {
   void liftExclusionsLater(const std::string& a, const std::string& b);
   // `relative` carried through the folder renames of this listing.
   std::string movedWithFolders(std::string relative) const;
-  // The database key of `key` while the rows of this listing's folder
-  // renames may not have moved yet.
+  // The database key of `key` while the rows of a folder renamed here may
+  // not have moved yet.
   std::string rowKey(const std::string& key) const;
 
   const SyncRootFiles& files_;
@@ -138,8 +140,13 @@ class RecordApplier {
   RecordChangeTracker& recIds_;
   Hooks hooks_;
 
-  mutable std::mutex mu_;  // guards folderRenames_
+  void noteFolderRename(const RenameEntry& rename);
+
+  mutable std::mutex mu_;  // guards folderRenames_ and rowRenames_
   std::vector<RenameEntry> folderRenames_;  // done here in this listing, in order
+  // Done here recently, in order, whatever the listing: their rows move
+  // through the input queue a few seconds later.
+  std::vector<RenameEntry> rowRenames_;
 };
 
 }  // namespace ulmora

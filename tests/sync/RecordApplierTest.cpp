@@ -487,6 +487,30 @@ TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
   }
 }
 
+// A folder renamed by one listing and a file inside it deleted by the next,
+// pushed a second later: the file's row still stands under the former folder
+// (rows move through the input queue a moment later). Taken for a file never
+// uploaded, it would be kept and uploaded again, undoing the delete.
+TEST(RecordApplierTest, ADeleteInsideAFolderRenamedByTheListingBeforeFindsItsRow) {
+  ApplierFixture f;
+  f.put("/old/sub/c.txt", "c", -60s);
+  f.status.rows["/old/sub/c.txt"] = {"1", "1", "R1"};
+  f.applier.listingDidStart();
+  f.validate(record("/new/", "/old/"), "3");
+  f.applier.listingDidStart();
+  f.validate(record("/new/sub/c.txt"), "2");
+  EXPECT_EQ(f.read("/.UMSCache/2020-01-01/new/sub/c.txt"), "c");
+  EXPECT_FALSE(fileutil::exists(f.root + "/new/sub/c.txt"));
+  for (const std::string& line : f.queue.log) EXPECT_NE(line.rfind("backup ", 0), 0u) << line;
+  // Once the rows have had time to move, the former name is no longer asked.
+  for (auto& [task, delay] : f.posted)
+    if (delay == RecordApplier::kRowsMoveWithin) task();
+  f.status.asked.clear();
+  f.put("/new/sub/d.txt", "d", -60s);
+  f.validate(record("/new/sub/d.txt"), "2");
+  for (const std::string& key : f.status.asked) EXPECT_EQ(key.rfind("/old", 0), std::string::npos) << key;
+}
+
 // A folder moved here (the listing brings back the move made here): its rows
 // leave the former name, or a later start would take the folders for ones the
 // user removed, and delete what the server holds under that name by then.
