@@ -250,7 +250,12 @@ void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  avoidBackup_[std::move(key)] = DownloadMark{};
+  avoidBackup_[std::move(key)] = DownloadMark{false, 0, 0, ++markSequence_};
+}
+
+void ExcludedFilesCollections::downloadRunStarting() {
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  runStartSequence_ = markSequence_;
 }
 
 namespace {
@@ -281,7 +286,7 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path) {
     avoidBackup_.erase(it);
     return;
   }
-  it->second = DownloadMark{true, facts->size, facts->modifiedSeconds};
+  it->second = DownloadMark{true, facts->size, facts->modifiedSeconds, it->second.sequence};
 }
 
 bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) const {
@@ -298,7 +303,9 @@ bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) c
 
 void ExcludedFilesCollections::releasePendingDownloads() {
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  std::erase_if(avoidBackup_, [](const auto& entry) { return !entry.second.written; });
+  std::erase_if(avoidBackup_, [this](const auto& entry) {
+    return !entry.second.written && entry.second.sequence <= runStartSequence_;
+  });
 }
 
 void ExcludedFilesCollections::addToAvoidDelete(const std::string& path, const std::string& size) {

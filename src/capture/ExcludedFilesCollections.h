@@ -111,9 +111,12 @@ class ExcludedFilesCollections {
   //    download wrote;
   //  - uploaded when the file changed after the download wrote it.
   // releasePendingDownloads() ends the marks of downloads that never wrote
-  // (a run that failed or was cancelled).
+  // (a run that failed or was cancelled), of marks set before the run began
+  // (downloadRunStarting): a mark set while it ran is a download queued for
+  // the next run, and must keep its old copy from being sent back meanwhile.
   void addToAvoidBackup(const std::string& path);
   void downloadWritten(const std::string& path);
+  void downloadRunStarting();
   void releasePendingDownloads();
   // The file a download wrote at `path` was changed since (and its upload
   // entry has not been handled yet): the row may already record the edit
@@ -214,6 +217,7 @@ class ExcludedFilesCollections {
     bool written = false;
     int64_t size = 0;
     int64_t modifiedSeconds = 0;
+    uint64_t sequence = 0;  // when it was set, against runStartSequence_
   };
   // Why `relativePath` is not uploaded now; nullopt when it may be.
   static std::optional<std::string> whyNotUploadable(const SyncRootPath& root,
@@ -225,6 +229,8 @@ class ExcludedFilesCollections {
 
   mutable std::mutex avoidBackupMutex_;
   std::map<std::string, DownloadMark> avoidBackup_;
+  uint64_t markSequence_ = 0;      // guarded by avoidBackupMutex_
+  uint64_t runStartSequence_ = 0;  // guarded by avoidBackupMutex_
 
   mutable std::mutex avoidDeleteMutex_;
   std::map<std::string, std::string> avoidDeleteSizes_;

@@ -355,6 +355,7 @@ void ServerRoadHost::WritingCreateDirCollection(const std::string& path) {
 // The batch's counters start again and the monitor shows the download
 // before the totals are counted.
 void ServerRoadHost::downloadSetStarting() {
+  c_.ctx_.collections.downloadRunStarting();
   c_.state_.server.IsMoreThanTenThousandRestore = false;
   c_.ResetSetVariablesForRestore();
   c_.BackupRestoreStarted(c_.restoreManager());

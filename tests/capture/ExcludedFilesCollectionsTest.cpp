@@ -182,8 +182,19 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
          std::filesystem::remove(root + p);
        },
        kGone, kGone},
-      {"the run ended without writing it", [&] { collections->releasePendingDownloads(); },
+      {"the run ended without writing it", [&] {
+         collections->downloadRunStarting();
+         collections->releasePendingDownloads();
+       },
        kUploaded, kUploaded},
+      // Queued again while a run that could not write it was going: the
+      // old copy must not be sent back before the next run fetches it.
+      {"queued again during a run that ended without writing it", [&] {
+         collections->downloadRunStarting();
+         collections->addToAvoidBackup(p);
+         collections->releasePendingDownloads();
+       },
+       kLeftOut, kLeftOut},
       {"written, then queued again", [&] {
          collections->downloadWritten(p);
          collections->addToAvoidBackup(p);
@@ -191,6 +202,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
        kLeftOut, kLeftOut},
       {"the end of a run keeps written marks", [&] {
          collections->downloadWritten(p);
+         collections->downloadRunStarting();
          collections->releasePendingDownloads();
        },
        kInSync, kUploaded},
@@ -201,6 +213,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
     fileutil::makeDirectories(root);
     queue.updates.clear();
     queue.deletes.clear();
+    collections->downloadRunStarting();
     collections->releasePendingDownloads();
     file(p, "old copy");
     collections->addToAvoidBackup(p);
