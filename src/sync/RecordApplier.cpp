@@ -128,8 +128,10 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
       }
     }
     if (f.old.exists) f.oldBackedUp = ports_.status.backupStatus(rowKey(f.record.fnameOld));
-    if (!f.local.exists && !f.old.exists && hooks_.takeRenamedHere)
-      f.renamedHere = hooks_.takeRenamedHere(f.record.fnameOld, f.record.fname);
+    // Each echo is taken when it comes, whatever is here: one left behind
+    // could later be taken for another computer's same rename.
+    const bool echo = hooks_.takeRenamedHere && hooks_.takeRenamedHere(f.record.fnameOld, f.record.fname);
+    f.renamedHere = echo && !f.local.exists && !f.old.exists;
     if (f.local.exists && f.old.exists && !f.old.isFolder && f.old.modified && f.old.size) {
       auto recorded = ports_.status.recordedFacts(rowKey(f.record.fnameOld));
       f.oldUnchangedSinceSync = recorded && recorded->modificationDate == syncrecord::dateText(*f.old.modified) &&

@@ -421,6 +421,11 @@ TEST(RecordApplierTest, TheEchoOfARenameMadeHereDoesNotFetchWhatWasRemovedSince)
   // A rename made elsewhere is fetched as before.
   f.validate(record("/Photos/two.txt", "/Album/two.txt"), "3");
   EXPECT_FALSE(f.queue.log.empty());
+  // An echo that finds the item here is taken all the same.
+  f.renamedHere = {{"/Album/three.txt", "/Photos/three.txt"}};
+  f.put("/Photos/three.txt", "three");
+  f.validate(record("/Photos/three.txt", "/Album/three.txt"), "3");
+  EXPECT_TRUE(f.renamedHere.empty());
 }
 
 TEST(RecordApplierTest, CaseOnlyRenameRenamesTheFile) {
