@@ -22,8 +22,6 @@
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
-#include "service/KVTCreateDirHandlerProtocol.h"
-#include "service/KVTRenameDeleteHandlerProtocol.h"
 #include "service/RenameDeleteHost.h"
 #include "service/ScriptControllerDelegate.h"
 #include "service/SynListHandlerProtocol.h"
@@ -84,8 +82,6 @@ class UserDefaults;
 class MainSyncController final : public SyncController,
                                  public KVTBackupRestoreHandlerProtocol,
                                  public SynListHandlerProtocol,
-                                 public KVTRenameDeleteHandlerProtocol,
-                                 public KVTCreateDirHandlerProtocol,
                                  public RenameDeleteHost,
                                  public ScriptControllerDelegate,
                                  public UMVersionControllerDelegateProtocol,
@@ -398,28 +394,6 @@ class MainSyncController final : public SyncController,
   void cancelCreateDirRun();
   // SyncInputHost
   void setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) override;
-  // KVTRenameDeleteHandlerProtocol
-  void renameDeleteDidStart(KVTRenameDeleteController& controller, const std::string& type) override;
-  void renameDidReceiveData(const std::string& oldPath, const std::string& newPath) override;
-  void deleteDidReceiveData(const std::string& path) override;
-  void renameDeleteDidFinishSuccessfully(KVTRenameDeleteController& controller,
-                                         const std::string& type) override;
-  void renameDeleteDidFailWithError(const std::string& error, KVTRenameDeleteController& controller,
-                                    const std::string& type) override;
-  void renameDeleteDidRetry(const std::vector<RenameEntry>& renames) override;
-  void renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) override;
-  void deleteItemRefused(const std::string& path, const std::string& message) override;
-  void renameItemRefused(const RenameEntry& rename, const std::string& message) override;
-  void renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) override;
-  void deleteDidCancel(KVTRenameDeleteController& controller) override;
-  // KVTCreateDirHandlerProtocol
-  void createDirDidStart(KVTCreateDirController& controller) override;
-  void createDirDidReceiveData(const std::string& folder) override;
-  void createDirDidFinishSuccessfully(KVTCreateDirController& controller) override;
-  void createDirDidFailWithError(const std::string& error, KVTCreateDirController& controller) override;
-  void createDirDidRetry() override;
-  void createDirDidReceiveErrors(const std::string& errorLine) override;
-  void createDirDidCancel(KVTCreateDirController& controller) override;
 
   // ---- control and periphery ----
 

@@ -77,12 +77,12 @@ class MainSyncController::PushConcern final : public PushHost,
     const SyncSessionDetails& s = c.ctx_.session;
     renameDeleteController_.setExecutorPath(c.enginePath_);
     renameDeleteController_.initializeApplicationSupportPaths(s.consoleUser, s.syncUser);
-    renameDeleteController_.setDelegate(&c);
+    renameDeleteController_.setDelegate(&renameDelete_);
     renameDeleteController_.setHost(this);
     renameDeleteController_.setNotificationPoster(c.ctx_.poster);
     createDirController_.setExecutorPath(c.enginePath_);
     createDirController_.initializeApplicationSupportPaths(s.consoleUser, s.syncUser);
-    createDirController_.setDelegate(&c);
+    createDirController_.setDelegate(&folderCreation_);
     handler_.setUserName(s.syncUser);
   }
 
@@ -452,44 +452,6 @@ void MainSyncController::setOfflineDeleteRenamedFileInfo(const std::optional<RDD
                    : std::string("the rename/delete database could not be read"));
 }
 
-void MainSyncController::renameDeleteDidStart(KVTRenameDeleteController& controller, const std::string& type) {
-  if (push_) push_->renameDelete().renameDeleteDidStart(controller, type);
-}
-void MainSyncController::renameDidReceiveData(const std::string& oldPath, const std::string& newPath) {
-  if (push_) push_->renameDelete().renameDidReceiveData(oldPath, newPath);
-}
-void MainSyncController::deleteDidReceiveData(const std::string& path) {
-  if (push_) push_->renameDelete().deleteDidReceiveData(path);
-}
-void MainSyncController::renameDeleteDidFinishSuccessfully(KVTRenameDeleteController& controller,
-                                                           const std::string& type) {
-  if (push_) push_->renameDelete().renameDeleteDidFinishSuccessfully(controller, type);
-}
-void MainSyncController::renameDeleteDidFailWithError(const std::string& error, KVTRenameDeleteController& controller,
-                                                      const std::string& type) {
-  if (push_) push_->renameDelete().renameDeleteDidFailWithError(error, controller, type);
-}
-void MainSyncController::renameDeleteDidRetry(const std::vector<RenameEntry>& renames) {
-  if (push_) push_->renameDelete().renameDeleteDidRetry(renames);
-}
-void MainSyncController::renameDeleteDidReceiveErrors(const std::string& path, const std::string& type) {
-  if (push_) push_->renameDelete().renameDeleteDidReceiveErrors(path, type);
-}
-// Without it a delete the service answers "not held" counts as failed and is
-// sent again for ever.
-void MainSyncController::deleteItemRefused(const std::string& path, const std::string& message) {
-  if (push_) push_->renameDelete().deleteItemRefused(path, message);
-}
-void MainSyncController::renameItemRefused(const RenameEntry& rename, const std::string& message) {
-  if (push_) push_->renameDelete().renameItemRefused(rename, message);
-}
-void MainSyncController::renameDeleteDidCancel(KVTRenameDeleteController& controller, const std::string& type) {
-  if (push_) push_->renameDelete().renameDeleteDidCancel(controller, type);
-}
-void MainSyncController::deleteDidCancel(KVTRenameDeleteController& controller) {
-  if (push_) push_->renameDelete().deleteDidCancel(controller);
-}
-
 // ---------------------------------------------------------------- folders
 
 void MainSyncController::CreateFolder() {
@@ -500,27 +462,6 @@ void MainSyncController::StartExcutingCreateDirOpr() {
 }
 void MainSyncController::enumerateForEmptySubFolder(const std::string& fullPath) {
   if (push_) push_->folderCreation().enumerateForEmptySubFolder(fullPath);
-}
-void MainSyncController::createDirDidStart(KVTCreateDirController& controller) {
-  if (push_) push_->folderCreation().createDirDidStart(controller);
-}
-void MainSyncController::createDirDidReceiveData(const std::string& folder) {
-  if (push_) push_->folderCreation().createDirDidReceiveData(folder);
-}
-void MainSyncController::createDirDidFinishSuccessfully(KVTCreateDirController& controller) {
-  if (push_) push_->folderCreation().createDirDidFinishSuccessfully(controller);
-}
-void MainSyncController::createDirDidFailWithError(const std::string& error, KVTCreateDirController& controller) {
-  if (push_) push_->folderCreation().createDirDidFailWithError(error, controller);
-}
-void MainSyncController::createDirDidRetry() {
-  if (push_) push_->folderCreation().createDirDidRetry();
-}
-void MainSyncController::createDirDidReceiveErrors(const std::string& errorLine) {
-  if (push_) push_->folderCreation().createDirDidReceiveErrors(errorLine);
-}
-void MainSyncController::createDirDidCancel(KVTCreateDirController& controller) {
-  if (push_) push_->folderCreation().createDirDidCancel(controller);
 }
 
 }  // namespace ulmora
