@@ -55,6 +55,11 @@ void KVTBackupManager::setDelegate(KVTBackupRestoreHandlerProtocol* delegate) {
   delegate_ = delegate;
 }
 
+KVTBackupRestoreHandlerProtocol* KVTBackupManager::delegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delegate_;
+}
+
 void KVTBackupManager::setForOB(bool forOB) {
   std::lock_guard<std::mutex> lock(mutex_);
   forOB_ = forOB;

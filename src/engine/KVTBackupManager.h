@@ -73,6 +73,7 @@ class KVTBackupManager {
 
   // --- set-up -------------------------------------------------------------
   void setDelegate(KVTBackupRestoreHandlerProtocol* delegate);
+  KVTBackupRestoreHandlerProtocol* delegate() const;
   void setForOB(bool forOB);
   void setRelativeOperation(int relative);
   void setExecutorPath(std::string path);

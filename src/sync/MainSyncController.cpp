@@ -68,7 +68,7 @@ void MainSyncController::initializeSync() {
   buildListing();
   buildProgress();
   // Partial downloads of an earlier run are removed.
-  deleteHalfRestoredFiles();
+  serverRoad_->downloads().deleteHalfRestoredFiles();
 }
 
 MainSyncController::~MainSyncController() { shutdown(); }
@@ -120,7 +120,6 @@ void MainSyncController::buildLifecycle() {
   };
   mBackupManager_ = makeManager();
   mBackupManager_->initializeApplicationSupportPaths(s.consoleUser, s.syncUser);
-  mBackupManager_->setDelegate(this);
   mBackupManager_->setForOB(false);
   mBackupManager_->setRelativeOperation(1);
   mBackupManager_->setExecutorPath(enginePath_);
@@ -129,7 +128,6 @@ void MainSyncController::buildLifecycle() {
   mBackupManager_->setRestore(false);
 
   mRestoreManager_ = makeManager();
-  mRestoreManager_->setDelegate(this);
   mRestoreManager_->setForOB(false);
   mRestoreManager_->setRelativeOperation(1);
   mRestoreManager_->setExecutorPath(enginePath_);
@@ -143,12 +141,10 @@ void MainSyncController::buildLifecycle() {
 
   mSynListingController_ = std::make_unique<SynListingController>();
   mSynListingController_->setExecutorPath(enginePath_);
-  mSynListingController_->setDelegate(this);
   mSynListingController_->setforRefIDUpdate(false);
   mSynListingController_->initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
   mSynListingForRefIDController_ = std::make_unique<SynListingController>();
   mSynListingForRefIDController_->setExecutorPath(enginePath_);
-  mSynListingForRefIDController_->setDelegate(this);
   mSynListingForRefIDController_->setforRefIDUpdate(true);
   mSynListingForRefIDController_->initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
 
@@ -332,7 +328,8 @@ void MainSyncController::completePendingStart() {
 
 void MainSyncController::startSyncAfterGate() {
   state_.cycle.startPending = false;
-  deleteHalfRestoredFiles();
+  DownloadDispatcher& downloads = serverRoad_->downloads();
+  downloads.deleteHalfRestoredFiles();
   state_.cycle.mAccountLoggedOutUnlinked = false;
   setUserData();
   sendRootMessagesToFinder();
@@ -359,18 +356,18 @@ void MainSyncController::startSyncAfterGate() {
       fileutil::joinPath(applicationFile(kRootUserFolder), kListingIndexFile);
   if (state_.cycle.isReinitialize) {
     startWriter(true);
-    ClearBackupRelatedFileEntries();
-    ClearRestoreRelatedFileEntries();
+    downloads.ClearBackupRelatedFileEntries();
+    downloads.ClearRestoreRelatedFileEntries();
   } else if (fileutil::exists(indexFile)) {
     startWriter(false);
-    ClearRestoreRelatedFileEntries();
+    downloads.ClearRestoreRelatedFileEntries();
     state_.cycle.listingStartedfromZeroIndex = true;
     resetToolTips();
     startSyncListingAllFiles(1);
     queryMainDB(1);
   } else {
     startWriter(true);
-    ClearRestoreRelatedFileEntries();
+    downloads.ClearRestoreRelatedFileEntries();
     startSyncListingAllFiles(0);
     queryMainDB(1);
   }

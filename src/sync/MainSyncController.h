@@ -24,7 +24,6 @@
 #include "platform/WeakGuard.h"
 #include "service/RenameDeleteHost.h"
 #include "service/ScriptControllerDelegate.h"
-#include "service/SynListHandlerProtocol.h"
 #include "service/UMVersionControllerDelegateProtocol.h"
 #include "service/VersionRestoreHost.h"
 #include "sync/AccountSettings.h"
@@ -33,16 +32,7 @@
 #include "sync/SyncController.h"
 #include "sync/SyncCycle.h"
 #include "sync/UploadListingGate.h"
-#include "sync/DownloadDispatcher.h"
-#include "sync/ListingHandler.h"
-#include "sync/ListingIndexStore.h"
-#include "sync/ListingOutcome.h"
-#include "sync/ListingTally.h"
-#include "sync/LocalCache.h"
-#include "sync/RecordApplier.h"
-#include "sync/RecordChangeTracker.h"
-#include "sync/ServerRoadAdapters.h"
-#include "sync/ServerRoadHost.h"
+#include "sync/ServerRoad.h"
 #include "sync/SyncRootFiles.h"
 
 namespace ulmora {
@@ -80,8 +70,6 @@ class UserDefaults;
 // DatabaseTotalsDelegate members from worker threads. Each concern guards its
 // own state; AccountState's groups have their own locks.
 class MainSyncController final : public SyncController,
-                                 public KVTBackupRestoreHandlerProtocol,
-                                 public SynListHandlerProtocol,
                                  public RenameDeleteHost,
                                  public ScriptControllerDelegate,
                                  public UMVersionControllerDelegateProtocol,
@@ -288,79 +276,15 @@ class MainSyncController final : public SyncController,
   // RenameDeleteHost
   std::string getPathForWritingBackupFiles() override;
   std::string getPathForWritingDeleteFiles() override;
-  // KVTBackupRestoreHandlerProtocol
-  void operationDidStart(KVTBackupManager& manager) override;
-  void operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) override;
-  void removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) override;
-  void makeScriptCallForObject(KVTBackupManager& manager) override;
-  void operationStartedRetrying(KVTBackupManager& manager) override;
-  void operationDidFinishFileListGeneration(KVTBackupManager& manager) override;
-  void operationDidReceiveErrors(const std::string& error, const std::string& path,
-                                 KVTBackupManager& manager) override;
-  void operationDidFailWithError(const std::string& error, KVTBackupManager& manager) override;
-  void operationDidFailWithOverQuota(KVTBackupManager& manager) override;
-  void operationDidCancel(KVTBackupManager& manager) override;
-  void operationCanceld(KVTBackupManager& manager) override;
-  void operationDidFinishSuccessfully(KVTBackupManager& manager) override;
-  void restoreRestarted(KVTBackupManager& manager) override;
-  // Reports of the engine runs and of the rename/delete controller that need
-  // nothing from the account: what they tell is already known from the
-  // reports above.
-  void operationDidRetry() {}
-  void operationDidReceiveFileTransferStatus(const PropertyList& /*status*/, KVTBackupManager& /*manager*/) {}
-  void queryMainDBForBackupFiles() {}
-  void updateBackupStatusToDb(const PropertyList& /*entries*/) {}
 
   // ---- server road ----
 
+  // The listings' delegate: record decisions, downloads, the cache.
+  ServerRoad& serverRoad() { return *serverRoad_; }
   // Downloads: one engine run per batch, split over the two engines.
-  DownloadDispatcher& downloadDispatcher() { return *downloadDispatcher_; }
-  void deleteHalfRestoredFiles() override;
-  void ClearRestoreRelatedFileEntries() override;
-  void ClearBackupRelatedFileEntries();
-  // SynListHandlerProtocol
-  void listingDidStart(SynListingController& listing) override;
-  void listingDidReceiveData(int64_t index) override;
-  void listingDidFinishSuccessfully(SynListingController& listing) override;
-  void listingDidFailWithError(const std::string& error, SynListingController& listing) override;
-  void listingDidCancel(SynListingController& listing) override;
-  void listingDataProcessedComplete(SynListingController& listing) override;
-  void validateFiles(const ServerRecord& record, const std::string& operation) override;
-  void updateRefID(const ServerRecord& record, const std::string& operation) override;
-  void RetryListing(SynListingController& listing) override;
-  void listingCompleted() override;
-  void listingGotEventsOccurred() override;
-  void PerformLoginAgainDueToAccountMaintanence() override;
-  void clearItems() override;
-  bool isTenMinutesListingCalled() override;
-  void resetTenminutesListing() override;
-  // Listing index and listings.
-  void writeListingIndexFile(const std::string& index);
-  // The download completion: the index held back while downloads were
-  // pending is stored when nothing is pending any more.
-  void commitHeldListingIndex();
-  void updateRefIDwithListingIndex(bool fromZero);
-  void syncListing();
-  void StopListingAndAddNotificationFile();
-  // A change listing is about to start (full: from index 0).
-  void changeListingStarting(bool fromZero);
-  // Record validation, downloads, cache.
-  void handleForRestore(const ServerRecord& record);
-  void checkforEmptyFolder(const std::string& path);
-  bool checkFileisUnderRestoreSet(const std::string& relativePath);
-  bool checkRefIDExistInDatabase(const std::string& refId, const std::string& relativePath);
-  bool isrestorManagerRunning();
-  void StopRestoreManagerForNewListing();
-  bool moveToCache(const std::string& path);
-  bool moveToCacheWithoutDate(const std::string& path);
-  bool moveFromCache(const LocalCache::Wanted& wanted);
-  bool moveFromCacheAtLocation(const ServerRecord& record, const std::string& target);
-  bool shouldRenameForFile(const std::string&, const std::string&, std::string*) { return false; }
-  bool shouldDeleteForFile(const std::string&, const std::string&) { return false; }
-  void manageFoldersReceivedFromServer(SynListingController& listing);
-  void updateRecordToDBWithDirectoryContent(const RenameEntry& folder);
+  DownloadDispatcher& downloadDispatcher() { return serverRoad_->downloads(); }
   // Every change to the user's files goes through it.
-  const SyncRootFiles& syncRootFiles() const { return *syncRootFiles_; }
+  const SyncRootFiles& syncRootFiles() const { return serverRoad_->files(); }
 
   // ---- push, renames and deletes, folders ----
 
@@ -574,8 +498,6 @@ class MainSyncController final : public SyncController,
   // ---- upload road ----
   void buildUpload();
   void stopUpload();
-  // Moves the renames the settings hold for the running upload to the road.
-  void gatherHeldRenames();
   // The upload road's collaborators and the ports they reach the rest of
   // the controller through.
   struct UploadRoad;
@@ -592,25 +514,9 @@ class MainSyncController final : public SyncController,
   // ---- server road ----
   void buildListing();
   void stopListing();
-  RecordApplier::Flags recordFlags();
-  ListingOutcome::Folders foldersOf(SynListingController& listing);
-  friend class ServerRoadHost;
-  std::unique_ptr<SyncRootFiles> syncRootFiles_;
-  std::unique_ptr<InputQueueAdapter> roadQueue_;
-  std::unique_ptr<FilterSetsAdapter> roadFilters_;
-  std::unique_ptr<FileStatusAdapter> roadStatus_;
-  std::unique_ptr<ServerRoadHost> roadHost_;
-  std::unique_ptr<ListingAdapter> changeListingPort_;
-  std::unique_ptr<ListingAdapter> refIdListingPort_;
-  std::unique_ptr<DownloadEngineAdapter> restoreEnginePort_;
-  std::unique_ptr<ListingTally> listingTally_;
-  std::unique_ptr<ListingIndexStore> listingIndex_;
-  std::unique_ptr<RecordChangeTracker> recordChanges_;
-  std::unique_ptr<LocalCache> localCache_;
-  std::unique_ptr<RecordApplier> recordApplier_;
-  std::unique_ptr<ListingHandler> listingHandler_;
-  std::unique_ptr<ListingOutcome> listingOutcome_;
-  std::unique_ptr<DownloadDispatcher> downloadDispatcher_;
+  class ServerRoadAccountAdapter;
+  std::shared_ptr<ServerRoadAccountAdapter> roadAccount_;  // shared: complete only in its own .cpp
+  std::unique_ptr<ServerRoad> serverRoad_;
 
   // ---- push, renames and deletes, folders ----
   void buildPush();

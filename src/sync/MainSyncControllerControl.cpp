@@ -135,7 +135,7 @@ class MainSyncController::ControlRoom {
       if (!download) return;
       m.ctx_.mainLoop.post(m.guard_.wrap([&m] {
         m.cancelInFlight_ = false;
-        m.deleteHalfRestoredFiles();
+        m.serverRoad_->downloads().deleteHalfRestoredFiles();
       }));
     });
   }
@@ -241,9 +241,11 @@ class MainSyncController::ControlRoom {
     }
     void addNotificationFilesInfo() override { m_.ctx_.inputQueue.addNotificationFilesInfo(); }
     bool hasPendingDownloads() override { return m_.ctx_.inputQueue.isAnyDownloadPending(); }
-    void stopListingAndAddNotificationFile() override { m_.StopListingAndAddNotificationFile(); }
-    void deleteHalfRestoredFiles() override { m_.deleteHalfRestoredFiles(); }
-    void ClearRestoreRelatedFileEntries() override { m_.ClearRestoreRelatedFileEntries(); }
+    void stopListingAndAddNotificationFile() override { m_.serverRoad_->listing().StopListingAndAddNotificationFile(); }
+    void deleteHalfRestoredFiles() override { m_.serverRoad_->downloads().deleteHalfRestoredFiles(); }
+    void ClearRestoreRelatedFileEntries() override {
+      m_.serverRoad_->downloads().ClearRestoreRelatedFileEntries();
+    }
     void stopDBSyncInput() override { m_.ctx_.inputQueue.stopDBSyncInput(); }
     bool isPeriodicTimerValid() override { return m_.PNSPeriodicTimer_ && m_.PNSPeriodicTimer_->isValid(); }
     void invalidatePeriodicTimer() override {
@@ -270,7 +272,7 @@ class MainSyncController::ControlRoom {
     void startListing(int64_t index) override {
       if (!m_.mSynListingController_) return;
       m_.setUserAndProxyToObject(*m_.mSynListingController_);
-      m_.changeListingStarting(index == 0);
+      m_.serverRoad_->listing().changeListingStarting(index == 0);
       m_.mSynListingController_->startListingWithIndexNumber(index);
     }
     void writeSessionLine(const std::string& line) override {
@@ -322,7 +324,7 @@ class MainSyncController::ControlRoom {
       if (!entries.empty() && fileutil::exists(entries)) ::unlink(entries.c_str());
     }
     bool hasDownloads() override {
-      return m_.ctx_.inputQueue.isAnyDownloadPending() || m_.isrestorManagerRunning();
+      return m_.ctx_.inputQueue.isAnyDownloadPending() || m_.mRestoreManager_->isRunning();
     }
     void listDroppedDownloadsAgain() override {
       {
@@ -346,7 +348,7 @@ class MainSyncController::ControlRoom {
     }
     bool moveFromCache(const std::string& relativePath, const std::string& modTime,
                        const std::string& size, const std::string& refId) override {
-      return m_.moveFromCache(LocalCache::Wanted{relativePath, modTime, size, refId});
+      return m_.serverRoad_->cache().moveFromCache(LocalCache::Wanted{relativePath, modTime, size, refId});
     }
     void startSearch(const std::string& folder) override { room_.runs_.startSearch(folder); }
     // Through the guarded file road (no link followed, nothing outside the

@@ -131,7 +131,7 @@ void MainSyncController::dispatchDownloads() {
     ResetCumulativeCountVariablesForRestore();
     return;
   }
-  if (downloadDispatcher_->dispatch(batch)) daemonTrace("start restore called");
+  if (serverRoad_->downloads().dispatch(batch)) daemonTrace("start restore called");
 }
 
 bool MainSyncController::isExcuteEventsCapturedRunning() {
@@ -202,7 +202,7 @@ void MainSyncController::storeCacheClearedDate() {
 
 void MainSyncController::deleteCachedFiles() {
   // The guarded removal: nothing outside the cache folder, no link followed.
-  const SyncRootFiles& files = *syncRootFiles_;
+  const SyncRootFiles& files = serverRoad_->files();
   const std::string cache =
       fileutil::joinPath(files.rootPath().root(), std::string(SyncRootFiles::kCacheFolderName));
   const bool removed = cachesweep::sweep(cache, ctx_.clock.wallNow(), [&files](const std::string& path) {

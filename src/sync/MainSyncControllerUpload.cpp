@@ -90,13 +90,15 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
   void startPushing(const std::string& topic, const std::string& messageId, const std::string& text) override {
     c_.ctx_.mainLoop.post(c_.guard_.wrap([c = &c_, topic, messageId, text] { c->startPushing(topic, messageId, text); }));
   }
-  void updateRefIDwithListingIndex(bool fromZero) override { c_.updateRefIDwithListingIndex(fromZero); }
+  void updateRefIDwithListingIndex(bool fromZero) override {
+    c_.serverRoad_->listing().updateRefIDwithListingIndex(fromZero);
+  }
   // The server road owns the listing index; it moves only past a run in
   // which every file arrived and after which nothing waits.
   void downloadRunEnded(bool allArrived, bool downloadsPending) override {
-    if (allArrived && !downloadsPending) c_.commitHeldListingIndex();
+    if (allArrived && !downloadsPending) c_.serverRoad_->listing().commitHeldIndex();
   }
-  void deleteHalfRestoredFiles() override { c_.deleteHalfRestoredFiles(); }
+  void deleteHalfRestoredFiles() override { c_.serverRoad_->downloads().deleteHalfRestoredFiles(); }
   std::optional<std::vector<std::string>> filterversionRestoredFile(
       const std::vector<std::string>& relativePaths) override {
     return c_.ctx_.collections.filterversionRestoredFile(relativePaths);
@@ -115,9 +117,12 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
   MainSyncController& c_;
 };
 
-struct MainSyncController::UploadRoad {
+// The upload road is the delegate of both engine managers: it tells them
+// apart by identity and ignores any other manager's reports.
+struct MainSyncController::UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   UploadRoad(MainSyncController& c)
-      : host(c),
+      : c(c),
+        host(c),
         uploadPort(*c.mBackupManager_, [&c] { return c.settings_->runStartThrottle(true); }),
         downloadPort(*c.mRestoreManager_),
         queuePort(c.ctx_.inputQueue),
@@ -136,7 +141,45 @@ struct MainSyncController::UploadRoad {
                    queuePort, uploadPort, host, renames, c.state_.upload.sameBackupSetRepeatedCount),
         uploadRuns(context, renames, c.state_.upload.sameBackupSetRepeatedCount),
         downloadRuns(context, c.state_.server.sameRestoreSetRepeatedCount),
-        discovery(c.ctx_.clock, discoveryPorts(c)) {}
+        discovery(c.ctx_.clock, discoveryPorts(c)) {
+    c.mBackupManager_->setDelegate(this);
+    c.mRestoreManager_->setDelegate(this);
+  }
+
+  RunDirection direction(KVTBackupManager& manager) const {
+    return directionOf(&manager, c.mBackupManager_.get(), c.mRestoreManager_.get());
+  }
+
+  // Renames of the running set, held by the settings, are followed by the
+  // progress reports and handed on by the run's end.
+  void gatherHeldRenames() {
+    for (const auto& [from, to] : c.settings_->takeRenamesAfterBackup()) renames.recordRename(from, to);
+  }
+
+  // KVTBackupRestoreHandlerProtocol (the run's thread)
+  void operationDidStart(KVTBackupManager& manager) override;
+  void operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) override;
+  void removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) override;
+  void makeScriptCallForObject(KVTBackupManager& manager) override;
+  void operationStartedRetrying(KVTBackupManager& /*manager*/) override {}
+  void operationDidFinishFileListGeneration(KVTBackupManager& /*manager*/) override {}
+  void operationDidReceiveErrors(const std::string& error, const std::string& path,
+                                 KVTBackupManager& manager) override;
+  void operationDidFailWithError(const std::string& error, KVTBackupManager& manager) override;
+  void operationDidFailWithOverQuota(KVTBackupManager& manager) override;
+  void operationDidCancel(KVTBackupManager& manager) override;
+  void operationCanceld(KVTBackupManager& manager) override;
+  void operationDidFinishSuccessfully(KVTBackupManager& manager) override;
+  void restoreRestarted(KVTBackupManager& /*manager*/) override {}
+  // CancelBackupProcess (its caller's thread): the server road's clean-up.
+  void deleteHalfRestoredFiles() override { c.serverRoad_->downloads().deleteHalfRestoredFiles(); }
+  void ClearRestoreRelatedFileEntries() override { c.serverRoad_->downloads().ClearRestoreRelatedFileEntries(); }
+  // Reports that need nothing from the account: what they tell is already
+  // known from the reports above.
+  void operationDidRetry() {}
+  void operationDidReceiveFileTransferStatus(const PropertyList& /*status*/, KVTBackupManager& /*manager*/) {}
+  void queryMainDBForBackupFiles() {}
+  void updateBackupStatusToDb(const PropertyList& /*entries*/) {}
 
   static ServiceDiscovery::Ports discoveryPorts(MainSyncController& c) {
     ServiceDiscovery::Ports ports;
@@ -173,6 +216,7 @@ struct MainSyncController::UploadRoad {
     return ports;
   }
 
+  MainSyncController& c;
   UploadRoadHostAdapter host;
   KVTManagerPort uploadPort;
   KVTManagerPort downloadPort;
@@ -242,7 +286,7 @@ void MainSyncController::startBackup() {
   if (!uploadRoad_) return;
   // Renames held after the previous run ended belong to it: handed on, never
   // dropped.
-  gatherHeldRenames();
+  uploadRoad_->gatherHeldRenames();
   uploadRoad_->uploadRuns.handOnRenames();
   uploadRoad_->dispatcher.startBackup();
 }
@@ -288,101 +332,91 @@ std::string MainSyncController::getPathForWritingDeleteFiles() { return ctx_.inp
 
 // ------------------------------------------------------------------ run callbacks
 
-// Renames of the running set, held by the settings, are followed by the
-// progress reports and handed on by the run's end.
-void MainSyncController::gatherHeldRenames() {
-  for (const auto& [from, to] : settings_->takeRenamesAfterBackup()) uploadRoad_->renames.recordRename(from, to);
-}
-
-void MainSyncController::operationDidStart(KVTBackupManager& manager) {
-  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
-    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidStart(); break;
-    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidStart(); break;
+void MainSyncController::UploadRoad::operationDidStart(KVTBackupManager& manager) {
+  switch (direction(manager)) {
+    case RunDirection::kUpload: uploadRuns.operationDidStart(); break;
+    case RunDirection::kDownload: downloadRuns.operationDidStart(); break;
     case RunDirection::kOther: break;
   }
 }
 
-void MainSyncController::operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) {
-  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+void MainSyncController::UploadRoad::operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) {
+  switch (direction(manager)) {
     case RunDirection::kUpload:
       gatherHeldRenames();
-      uploadRoad_->uploadRuns.operationDidReceiveData(record);
+      uploadRuns.operationDidReceiveData(record);
       break;
-    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidReceiveData(record); break;
+    case RunDirection::kDownload: downloadRuns.operationDidReceiveData(record); break;
     case RunDirection::kOther: break;
   }
 }
 
-void MainSyncController::removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) {
-  if (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get()) == RunDirection::kOther) return;
-  const std::string relative = createRelativePathToUlmoraSync(path);
-  if (!relative.empty() && relative != "/") ctx_.inputQueue.addFileToDelete(relative);
+void MainSyncController::UploadRoad::removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) {
+  if (direction(manager) == RunDirection::kOther) return;
+  const std::string relative = c.createRelativePathToUlmoraSync(path);
+  if (!relative.empty() && relative != "/") c.ctx_.inputQueue.addFileToDelete(relative);
 }
 
-void MainSyncController::makeScriptCallForObject(KVTBackupManager& manager) {
-  if (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get()) == RunDirection::kOther) return;
-  uploadRoad_->discovery.makeScriptCallForObject();
+void MainSyncController::UploadRoad::makeScriptCallForObject(KVTBackupManager& manager) {
+  if (direction(manager) == RunDirection::kOther) return;
+  discovery.makeScriptCallForObject();
 }
 
-void MainSyncController::operationStartedRetrying(KVTBackupManager& /*manager*/) {}
-void MainSyncController::operationDidFinishFileListGeneration(KVTBackupManager& /*manager*/) {}
-void MainSyncController::restoreRestarted(KVTBackupManager& /*manager*/) {}
-
-void MainSyncController::operationDidReceiveErrors(const std::string& error, const std::string& path,
+void MainSyncController::UploadRoad::operationDidReceiveErrors(const std::string& error, const std::string& path,
                                                    KVTBackupManager& manager) {
-  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
-    case RunDirection::kUpload: uploadRoad_->uploadRuns.operationDidReceiveErrors(error, path); break;
-    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidReceiveErrors(error, path); break;
+  switch (direction(manager)) {
+    case RunDirection::kUpload: uploadRuns.operationDidReceiveErrors(error, path); break;
+    case RunDirection::kDownload: downloadRuns.operationDidReceiveErrors(error, path); break;
     case RunDirection::kOther: break;
   }
 }
 
-void MainSyncController::operationDidFailWithError(const std::string& error, KVTBackupManager& manager) {
-  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+void MainSyncController::UploadRoad::operationDidFailWithError(const std::string& error, KVTBackupManager& manager) {
+  switch (direction(manager)) {
     case RunDirection::kUpload:
       gatherHeldRenames();
-      uploadRoad_->uploadRuns.operationDidFailWithError(error);
+      uploadRuns.operationDidFailWithError(error);
       break;
-    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidFailWithError(error); break;
+    case RunDirection::kDownload: downloadRuns.operationDidFailWithError(error); break;
     case RunDirection::kOther: break;
   }
 }
 
-void MainSyncController::operationDidFailWithOverQuota(KVTBackupManager& manager) {
-  if (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get()) == RunDirection::kOther) return;
+void MainSyncController::UploadRoad::operationDidFailWithOverQuota(KVTBackupManager& manager) {
+  if (direction(manager) == RunDirection::kOther) return;
   gatherHeldRenames();
-  uploadRoad_->uploadRuns.operationDidFailWithOverQuota();
+  uploadRuns.operationDidFailWithOverQuota();
 }
 
-void MainSyncController::operationDidCancel(KVTBackupManager& manager) {
-  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+void MainSyncController::UploadRoad::operationDidCancel(KVTBackupManager& manager) {
+  switch (direction(manager)) {
     case RunDirection::kUpload:
       gatherHeldRenames();
-      uploadRoad_->uploadRuns.operationDidCancel();
+      uploadRuns.operationDidCancel();
       break;
-    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidCancel(); break;
+    case RunDirection::kDownload: downloadRuns.operationDidCancel(); break;
     case RunDirection::kOther: break;
   }
 }
 
-void MainSyncController::operationCanceld(KVTBackupManager& manager) {
-  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+void MainSyncController::UploadRoad::operationCanceld(KVTBackupManager& manager) {
+  switch (direction(manager)) {
     case RunDirection::kUpload:
       gatherHeldRenames();
-      uploadRoad_->uploadRuns.operationCanceld();
+      uploadRuns.operationCanceld();
       break;
-    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationCanceld(); break;
+    case RunDirection::kDownload: downloadRuns.operationCanceld(); break;
     case RunDirection::kOther: break;
   }
 }
 
-void MainSyncController::operationDidFinishSuccessfully(KVTBackupManager& manager) {
-  switch (directionOf(&manager, mBackupManager_.get(), mRestoreManager_.get())) {
+void MainSyncController::UploadRoad::operationDidFinishSuccessfully(KVTBackupManager& manager) {
+  switch (direction(manager)) {
     case RunDirection::kUpload:
       gatherHeldRenames();
-      uploadRoad_->uploadRuns.operationDidFinishSuccessfully();
+      uploadRuns.operationDidFinishSuccessfully();
       break;
-    case RunDirection::kDownload: uploadRoad_->downloadRuns.operationDidFinishSuccessfully(); break;
+    case RunDirection::kDownload: downloadRuns.operationDidFinishSuccessfully(); break;
     case RunDirection::kOther: break;
   }
 }

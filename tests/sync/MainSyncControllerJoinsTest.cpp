@@ -50,7 +50,7 @@ TEST(MainSyncControllerJoinsTest, ServerFilesInAFolderLeftOutOfTheSyncAreNotFetc
     SyncFixture f;
     MainSyncController& c = f.make();
     leaveOut(c, {{"/Out", PropertyList("0")}, {"/In", PropertyList("1")}});
-    c.validateFiles(fileRecord(k.fname), "4");
+    c.serverRoad().validateFiles(fileRecord(k.fname), "4");
     EXPECT_EQ(f.queue->restoreFileCollection(), k.fetched ? 1u : 0u);
   }
 }

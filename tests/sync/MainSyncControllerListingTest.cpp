@@ -38,10 +38,10 @@ ServerRecord record(const std::string& fname, const std::string& fnameOld = "") 
 TEST(MainSyncControllerListingTest, RecordsReachTheInputQueueOnlyWithSafePaths) {
   SyncFixture f;
   MainSyncController& c = f.make();
-  c.validateFiles(record("/../escape.txt"), "4");
-  c.validateFiles(record("/.UMSCache/2024-01-01/a.txt"), "4");
+  c.serverRoad().validateFiles(record("/../escape.txt"), "4");
+  c.serverRoad().validateFiles(record("/.UMSCache/2024-01-01/a.txt"), "4");
   EXPECT_EQ(f.queue->restoreFileCollection(), 0u);
-  c.validateFiles(record("/new.txt"), "4");
+  c.serverRoad().validateFiles(record("/new.txt"), "4");
   EXPECT_EQ(f.queue->restoreFileCollection(), 1u);
 }
 
@@ -51,7 +51,7 @@ TEST(MainSyncControllerListingTest, ServerRenameLiftsItsExclusionsOnTheMainLoop)
   std::string old = f.root + "/old.txt";
   fileutil::writeFileAtomically(old, "content");
   testing::setModified(old, testing::serverTime(kTime));
-  c.validateFiles(record("/new.txt", "/old.txt"), "3");
+  c.serverRoad().validateFiles(record("/new.txt", "/old.txt"), "3");
   EXPECT_EQ(fileutil::readFile(f.root + "/new.txt"), "content");
   EXPECT_TRUE(f.collections.isExcludedByApplication(f.root + "/new.txt"));
   f.advance(1999ms);
@@ -68,16 +68,16 @@ TEST(MainSyncControllerListingTest, IndexIsWrittenOnTheMainLoopWhenNothingIsPend
   MainSyncController& c = f.make();
   std::string indexFile =
       fileutil::joinPath(c.applicationSupportObject().pathForApplicationFile(50), "indexFile.txt");
-  c.changeListingStarting(false);
-  c.listingDidReceiveData(41);  // nothing found: nothing written
-  c.listingGotEventsOccurred();
-  c.listingDidReceiveData(42);
+  c.serverRoad().listing().changeListingStarting(false);
+  c.serverRoad().listingDidReceiveData(41);  // nothing found: nothing written
+  c.serverRoad().listingGotEventsOccurred();
+  c.serverRoad().listingDidReceiveData(42);
   EXPECT_FALSE(fileutil::exists(indexFile));
   f.advance(0ms);
   EXPECT_EQ(fileutil::readFile(indexFile), "42");
 
-  c.validateFiles(record("/pending.txt"), "4");
-  c.listingDidReceiveData(50);
+  c.serverRoad().validateFiles(record("/pending.txt"), "4");
+  c.serverRoad().listingDidReceiveData(50);
   f.advance(0ms);
   EXPECT_EQ(fileutil::readFile(indexFile), "42");
 }
@@ -89,7 +89,7 @@ TEST(MainSyncControllerListingTest, ClearingDownloadEntriesEmptiesTheAccountsJou
   ASSERT_FALSE(journal.empty());
   fileutil::makeDirectories(journal);
   fileutil::writeFileAtomically(fileutil::joinPath(journal, "list.plist"), "x");
-  c.ClearRestoreRelatedFileEntries();
+  c.downloadDispatcher().ClearRestoreRelatedFileEntries();
   EXPECT_EQ(fileutil::listDirectory(journal), std::vector<std::string>{});
 }
 

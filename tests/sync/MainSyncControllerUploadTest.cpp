@@ -37,7 +37,7 @@ TEST(MainSyncControllerUploadTest, OnlyThisAccountsManagersEndItsRuns) {
     KVTBackupManager& sender = c.sender == Sender::kUpload     ? controller.backupManager()
                                : c.sender == Sender::kDownload ? controller.restoreManager()
                                                                : foreign;
-    controller.operationDidFinishSuccessfully(sender);
+    controller.backupManager().delegate()->operationDidFinishSuccessfully(sender);
     EXPECT_EQ(fileutil::exists(uploadList), c.uploadListKept) << c.name;
     EXPECT_EQ(fileutil::exists(downloadList), c.downloadListKept) << c.name;
   }
@@ -48,7 +48,7 @@ TEST(MainSyncControllerUploadTest, OverQuotaLeavesTheMarkerOnlyForThisAccount) {
     SyncFixture f;
     MainSyncController& controller = f.make();
     KVTBackupManager foreign(f.clock);
-    controller.operationDidFailWithOverQuota(own ? controller.backupManager() : foreign);
+    controller.backupManager().delegate()->operationDidFailWithOverQuota(own ? controller.backupManager() : foreign);
     const std::string marker = controller.applicationSupportObject().pathForApplicationFile(124);
     EXPECT_EQ(fileutil::readFile(marker).value_or(""), own ? "QotaExceeded" : "") << own;
   }
@@ -67,7 +67,7 @@ TEST(MainSyncControllerUploadTest, HeldRenamesReachTheJournalWhenTheRunFails) {
     upload.setRunningState(true);
     ASSERT_TRUE(c.checkRenamedFileisUnderBackup({"/a", "/b"}));
     if (failed) {
-      c.operationDidFailWithError("umkvt error", upload);
+      upload.delegate()->operationDidFailWithError("umkvt error", upload);
     } else {
       upload.setRunningState(false);
       c.startBackup();

@@ -27,10 +27,10 @@ using testing::SyncFixture;
 
 constexpr const char* kEngineUser = "ann";
 
-// Forwards a listing's reports to the controller and tells when it ended.
+// Forwards a listing's reports to the account's server road and tells when it ended.
 class ListingWatch final : public SynListHandlerProtocol {
  public:
-  explicit ListingWatch(MainSyncController& c) : c_(c) {}
+  explicit ListingWatch(MainSyncController& c) : c_(c.serverRoad()) {}
   void listingDidStart(SynListingController& l) override { c_.listingDidStart(l); }
   void listingDidReceiveData(int64_t index) override { c_.listingDidReceiveData(index); }
   void listingDidFinishSuccessfully(SynListingController& l) override { c_.listingDidFinishSuccessfully(l); }
@@ -58,7 +58,7 @@ class ListingWatch final : public SynListHandlerProtocol {
   std::string error;
 
  private:
-  MainSyncController& c_;
+  ServerRoad& c_;
   std::mutex mu_;
   std::condition_variable cv_;
   bool done_ = false;
