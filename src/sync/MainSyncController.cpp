@@ -14,8 +14,6 @@
 #include "ipc/IpcMessageTypes.h"
 #include "journal/CompanionMessenger.h"
 #include "journal/UMSDBSyncInputManger.h"
-#include "media/ImageMDUploadController.h"
-#include "media/ThumbnailController.h"
 #include "platform/FileUtil.h"
 #include "platform/IdleMarker.h"
 #include "platform/NetworkReachability.h"
@@ -138,6 +136,9 @@ void MainSyncController::buildLifecycle() {
   mRestoreManager_->setRestore(true);
 
   removeOldKvtExes();
+  thumbnails_ = std::make_unique<Thumbnails>(
+      Thumbnails::Account{s.consoleUser, s.syncUser, applicationFile(kRootUserFolder)}, ctx_.clock, state_,
+      static_cast<ThumbnailHost&>(*this));
 
   mSynListingController_ = std::make_unique<SynListingController>();
   mSynListingController_->setExecutorPath(enginePath_);
@@ -216,16 +217,10 @@ void MainSyncController::stopRuns() {
   stopListings();
   mSynListingController_.reset();
   mSynListingForRefIDController_.reset();
-  std::vector<std::unique_ptr<ThumbnailController>> runs;
-  {
-    std::lock_guard<std::mutex> hold(thumbNailLock_);
-    runs.swap(mThumbCCollection_);
-    for (auto& r : finishedThumbnailRuns_) runs.push_back(std::move(r));
-    finishedThumbnailRuns_.clear();
-  }
-  runs.clear();
-  mImageMDUController_.reset();
+  thumbnails_->stop();
 }
+
+void MainSyncController::postToMain(RunLoop::Task task) { ctx_.mainLoop.post(guard_.wrap(std::move(task))); }
 
 void MainSyncController::postToWorker(RunLoop::Task task) {
   workerLoop_.post(guard_.wrap(std::move(task)));
@@ -372,12 +367,7 @@ void MainSyncController::startSyncAfterGate() {
     queryMainDB(1);
   }
 
-  if (!mImageMDUController_) {
-    mImageMDUController_ = std::make_unique<ImageMDUploadController>(userDetails());
-    mImageMDUController_->setDelegate(this);
-    mImageMDUController_->initializeAppSupportFilePaths(ctx_.session.consoleUser,
-                                                        ctx_.session.syncUser);
-  }
+  thumbnails_->makeImageUploader();
   daemonTrace("from start sync calculate quota called");
   runCalQuotaInThread("YES");
 }

@@ -16,8 +16,6 @@
 #include "engine/User.h"
 #include "foundation/SupportFilePaths.h"
 #include "journal/RenameEntry.h"
-#include "media/ImageMDUploadControllerDelegate.h"
-#include "media/ThumbnailControllerDelegate.h"
 #include "media/UserDetails.h"
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
@@ -34,6 +32,7 @@
 #include "sync/UploadListingGate.h"
 #include "sync/ServerRoad.h"
 #include "sync/SyncRootFiles.h"
+#include "sync/Thumbnails.h"
 
 namespace ulmora {
 
@@ -74,9 +73,8 @@ class MainSyncController final : public SyncController,
                                  public ScriptControllerDelegate,
                                  public UMVersionControllerDelegateProtocol,
                                  public VersionRestoreHost,
-                                 public ThumbnailControllerDelegate,
-                                 public ImageMDUploadControllerDelegate,
-                                 private SyncCyclePort {
+                                 private SyncCyclePort,
+                                 private ThumbnailHost {
  public:
   // ---- lifecycle, cycle, settings ----
 
@@ -149,15 +147,8 @@ class MainSyncController final : public SyncController,
   void syncOperation();
   void checkCacheClearanceforSevenDays() override;
   void deleteCachedFiles();
-  void addToCraeteThumbnail(const std::string& path);
   void createAndUploadThumbnails() override;
-  void updateThumbnailController(const std::string& oldPath, const std::string& newPath);
   void refreshIconOverlay();
-  // ThumbnailControllerDelegate, ImageMDUploadControllerDelegate
-  void thumbNailOperationStarted(ThumbnailController& run) override;
-  void checkforRenameInfo(ThumbnailController& run) override;
-  void didThumbnailOperationFinished(ThumbnailController& run) override;
-  void checkforRenameInfo(ImageMDUploadController& controller) override;
 
   // Settings.
   bool setUserData();
@@ -178,7 +169,7 @@ class MainSyncController final : public SyncController,
   std::string getUserName();
   std::string currentulmoraUserName();
   // The user-details record of the media extras.
-  UserDetails userDetails();
+  UserDetails userDetails() override;
 
   // ---- progress and status ----
 
@@ -439,6 +430,8 @@ class MainSyncController final : public SyncController,
   bool mayStartListing() override;
   void listingStep() override;
   bool uploadWaitsForListing() override;
+  // ThumbnailHost
+  void postToMain(RunLoop::Task task) override;
 
   SyncContext ctx_;
   UploadListingGate uploadGate_;  // main thread only
@@ -463,8 +456,6 @@ class MainSyncController final : public SyncController,
   std::unique_ptr<KVTBackupManager> mRestoreManager_;
   std::unique_ptr<SynListingController> mSynListingController_;
   std::unique_ptr<SynListingController> mSynListingForRefIDController_;
-  // Made by the first startSync and kept for the later ones.
-  std::unique_ptr<ImageMDUploadController> mImageMDUController_;
   // The timers of the main loop; main thread only.
   std::shared_ptr<RunLoopTimer> syncOperationTimer_;
   std::shared_ptr<RunLoopTimer> PNSPeriodicTimer_;
@@ -472,15 +463,8 @@ class MainSyncController final : public SyncController,
   // Keeps the idle marker that chooses the idle throttle.
   std::unique_ptr<IdleMarker> idleMarker_;
   std::shared_ptr<RunLoopTimer> idleTimer_;
-  // Thumbnails: images waiting for a run (mILoock_), running jobs
-  // (thumbNailLock_). Never both at once.
-  std::mutex mILoock_;
-  std::set<std::string> imageFiles_;
-  std::mutex thumbNailLock_;
-  std::vector<std::unique_ptr<ThumbnailController>> mThumbCCollection_;
-  // Controllers whose run ended, released on the main loop rather than from
-  // inside their own callback.
-  std::vector<std::unique_ptr<ThumbnailController>> finishedThumbnailRuns_;
+  // Thumbnail runs and the image-metadata uploader.
+  std::unique_ptr<Thumbnails> thumbnails_;
   std::atomic<bool> cancelInFlight_{false};
   std::atomic<bool> shutDown_{false};
   RunLoop workerLoop_;

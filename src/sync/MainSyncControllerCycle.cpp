@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <ctime>
 
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "journal/NotificationPoster.h"
 #include "journal/UMSDBSyncInputManger.h"
-#include "media/ThumbnailController.h"
 #include "platform/FileUtil.h"
 #include "platform/ThreadCheck.h"
 #include "platform/UserDefaults.h"
@@ -22,17 +20,7 @@
 namespace ulmora {
 namespace {
 
-constexpr int kRootUserFolder = 50;
 constexpr const char* kCacheClearedDateKey = "CACHE_CLEARED_DATE";
-
-std::string formatLocal(Clock::WallTime when, const char* format) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[64];
-  const size_t n = std::strftime(text, sizeof text, format, &tm);
-  return std::string(text, n);
-}
 
 }  // namespace
 
@@ -213,80 +201,7 @@ void MainSyncController::deleteCachedFiles() {
 
 // ---------------------------------------------------------------- thumbnails
 
-void MainSyncController::addToCraeteThumbnail(const std::string& path) {
-  if (!isSupportedFileType(path)) return;
-  std::lock_guard<std::mutex> hold(mILoock_);
-  imageFiles_.insert(path);
-}
-
-void MainSyncController::createAndUploadThumbnails() {
-  {
-    std::lock_guard<std::mutex> hold(mILoock_);
-    if (imageFiles_.empty()) return;
-  }
-  state_.cycle.isThumbNailBackupRunning = true;
-  const std::string destination =
-      applicationFile(kRootUserFolder) + "/Thumbs_" +
-      formatLocal(ctx_.clock.wallNow(), " %m-%d-%Y-%H-%M-%S");
-  auto run = std::make_unique<ThumbnailController>(destination, userDetails());
-  run->setDelegate(this);
-  ThumbnailController* job = run.get();
-  {
-    std::lock_guard<std::mutex> hold(thumbNailLock_);
-    mThumbCCollection_.push_back(std::move(run));
-  }
-  std::vector<std::string> images;
-  {
-    std::lock_guard<std::mutex> hold(mILoock_);
-    images.assign(imageFiles_.begin(), imageFiles_.end());
-    imageFiles_.clear();
-  }
-  job->startThumbnailGenerationAndUploadForFiles(images, "/");
-}
-
-void MainSyncController::thumbNailOperationStarted(ThumbnailController& /*run*/) {}
-
-void MainSyncController::checkforRenameInfo(ThumbnailController& /*run*/) {}
-
-void MainSyncController::checkforRenameInfo(ImageMDUploadController& /*controller*/) {}
-
-void MainSyncController::didThumbnailOperationFinished(ThumbnailController& run) {
-  bool noneLeft = false;
-  {
-    std::lock_guard<std::mutex> hold(thumbNailLock_);
-    auto it = std::find_if(mThumbCCollection_.begin(), mThumbCCollection_.end(),
-                           [&](const auto& r) { return r.get() == &run; });
-    if (it != mThumbCCollection_.end()) {
-      // Released on the main loop, not from inside its own report.
-      finishedThumbnailRuns_.push_back(std::move(*it));
-      mThumbCCollection_.erase(it);
-      ctx_.mainLoop.post(guard_.wrap([this] {
-        std::vector<std::unique_ptr<ThumbnailController>> done;
-        {
-          std::lock_guard<std::mutex> h(thumbNailLock_);
-          done.swap(finishedThumbnailRuns_);
-        }
-      }));
-    }
-    noneLeft = mThumbCCollection_.empty();
-  }
-  if (noneLeft) {
-    std::lock_guard<std::mutex> hold(state_.push.mutex);
-    state_.push.lastRenameAttemps.clear();
-  }
-  state_.cycle.isThumbNailBackupRunning = false;
-}
-
-void MainSyncController::updateThumbnailController(const std::string& oldPath,
-                                                   const std::string& newPath) {
-  std::vector<ThumbnailController*> runs;
-  {
-    std::lock_guard<std::mutex> hold(thumbNailLock_);
-    for (const auto& r : mThumbCCollection_) runs.push_back(r.get());
-  }
-  // Outside the lock: a run's rename handling may report back.
-  for (ThumbnailController* r : runs) r->resolveForRenameFrom(oldPath, newPath);
-}
+void MainSyncController::createAndUploadThumbnails() { thumbnails_->createAndUploadThumbnails(); }
 
 // ---------------------------------------------------------------- badges
 

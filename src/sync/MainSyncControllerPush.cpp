@@ -244,12 +244,9 @@ class MainSyncController::PushConcern final : public PushHost,
   void setLastRenamedInfo(const std::string& fullOld, const std::string& fullNew) override {
     c_.setLastRenamedInfo(fullOld, fullNew);
   }
-  bool hasImageFiles() override {
-    std::lock_guard<std::mutex> hold(c_.mILoock_);
-    return !c_.imageFiles_.empty();
-  }
+  bool hasImageFiles() override { return c_.thumbnails_->hasImageFiles(); }
   void updateThumbnailController(const std::string& fullOld, const std::string& fullNew) override {
-    c_.updateThumbnailController(fullOld, fullNew);
+    c_.thumbnails_->updateThumbnailController(fullOld, fullNew);
   }
   void startPushing(const std::string& messageID, const std::string& text) override {
     handler_.startPushing(syncUserName(), messageID, text);

@@ -11,7 +11,6 @@
 #include "journal/CompanionMessenger.h"
 #include "journal/NotificationPoster.h"
 #include "journal/UMSDBSyncInputManger.h"
-#include "media/ImageMDUploadController.h"
 #include "media/VideoCGICallController.h"
 #include "platform/FileUtil.h"
 #include "service/HttpsSettings.h"
@@ -78,13 +77,11 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
     return c_.createSessionFileForOperation(operation, name);
   }
   void uploadAfterRename(const RenameEntry& rename) override { c_.settings_->uploadAfterRename(rename); }
-  void addToCraeteThumbnail(const std::string& fullPath) override { c_.addToCraeteThumbnail(fullPath); }
+  void addToCraeteThumbnail(const std::string& fullPath) override { c_.thumbnails_->addToCraeteThumbnail(fullPath); }
   void setVideoUserDetails(const std::string& user, const std::string& password) override;
   void addVideoFile(const std::string& relativePath) override;
   void makeVideoCGICall() override;
-  void updateImageInformation() override {
-    if (c_.mImageMDUController_) c_.mImageMDUController_->updateImageInformation();
-  }
+  void updateImageInformation() override { c_.thumbnails_->updateImageInformation(); }
   // Run endings come on the engine run's thread; the push handler is the
   // main loop's.
   void startPushing(const std::string& topic, const std::string& messageId, const std::string& text) override {

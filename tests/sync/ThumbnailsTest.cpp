@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "media/ThumbnailController.h"
+#include "platform/ManualClock.h"
+#include "sync/Thumbnails.h"
+
+namespace ulmora {
+namespace {
+
+class HostStub final : public ThumbnailHost {
+ public:
+  UserDetails userDetails() override { return {}; }
+  void postToMain(RunLoop::Task task) override { posted.push_back(std::move(task)); }
+  std::vector<RunLoop::Task> posted;
+};
+
+struct ThumbnailsFixture {
+  ManualClock clock;
+  AccountState state;
+  HostStub host;
+  Thumbnails thumbnails{{"console", "sync", "/nonexistent/thumbs"}, clock, state, host};
+};
+
+// Only a supported image waits for a run, whatever the case of its extension.
+TEST(ThumbnailsTest, OnlyImagesWaitForARun) {
+  const struct {
+    const char* path;
+    bool waits;
+  } cases[] = {
+      {"/root/a.JPG", true}, {"/root/b.png", true}, {"/root/c.txt", false},
+      {"/root/.png", false}, {"/root/noext", false}, {"/root/d.png/e", false},
+  };
+  for (const auto& c : cases) {
+    ThumbnailsFixture f;
+    f.thumbnails.addToCraeteThumbnail(c.path);
+    EXPECT_EQ(f.thumbnails.hasImageFiles(), c.waits) << c.path;
+  }
+}
+
+// With nothing waiting no run starts, so the cycle is not held for one.
+TEST(ThumbnailsTest, NoImagesNoRun) {
+  ThumbnailsFixture f;
+  f.thumbnails.createAndUploadThumbnails();
+  EXPECT_FALSE(f.state.cycle.isThumbNailBackupRunning);
+  EXPECT_TRUE(f.host.posted.empty());
+}
+
+// The last run's end lets the cycle go on and forgets the renames noted for
+// the runs, even for a report of a run it no longer holds.
+TEST(ThumbnailsTest, TheLastRunsEndReleasesTheCycleAndTheRenames) {
+  ThumbnailsFixture f;
+  f.state.cycle.isThumbNailBackupRunning = true;
+  f.state.push.lastRenameAttemps.push_back(RenameEntry{"/root/a.png", "/root/b.png"});
+  ThumbnailController stranger("/nonexistent/thumbs", UserDetails{});
+  f.thumbnails.updateThumbnailController("/root/a.png", "/root/b.png");  // no run: nothing to tell
+  f.thumbnails.didThumbnailOperationFinished(stranger);
+  EXPECT_FALSE(f.state.cycle.isThumbNailBackupRunning);
+  EXPECT_TRUE(f.state.push.lastRenameAttemps.empty());
+  EXPECT_TRUE(f.host.posted.empty());  // nothing of its own to release
+}
+
+}  // namespace
+}  // namespace ulmora
