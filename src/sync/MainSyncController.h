@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/KVTBackupRestoreHandlerProtocol.h"
+#include "engine/KVTProgressRecord.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
 #include "foundation/SupportFilePaths.h"
@@ -20,10 +20,6 @@
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
-#include "service/RenameDeleteHost.h"
-#include "service/ScriptControllerDelegate.h"
-#include "service/UMVersionControllerDelegateProtocol.h"
-#include "service/VersionRestoreHost.h"
 #include "sync/AccountSettings.h"
 #include "sync/AccountState.h"
 #include "sync/SyncContext.h"
@@ -69,10 +65,6 @@ class UserDefaults;
 // DatabaseTotalsDelegate members from worker threads. Each concern guards its
 // own state; AccountState's groups have their own locks.
 class MainSyncController final : public SyncController,
-                                 public RenameDeleteHost,
-                                 public ScriptControllerDelegate,
-                                 public UMVersionControllerDelegateProtocol,
-                                 public VersionRestoreHost,
                                  private SyncCyclePort,
                                  private ThumbnailHost {
  public:
@@ -120,8 +112,6 @@ class MainSyncController final : public SyncController,
   std::string getSyncFilePath() const;
   std::string pathForBackupFileEntyAfterDelete() const;
   bool isListingGoingOn() const;
-  // RenameDeleteHost, VersionRestoreHost
-  std::string syncRootPath() override { return getUlmoraSyncRootPath(); }
   AccountState& accountState() { return state_; }
   // The connection values, the throttle, session logs and the renames held
   // back while their file uploads (mRenameDicAfterBackup).
@@ -159,7 +149,7 @@ class MainSyncController final : public SyncController,
   void setIsBusinessUser(const std::string& plan);
   void setBandWidthThrottleForObject(KVTBackupManager* manager);
   std::string createSessionFileForOperation(int operation, const std::string& name);
-  bool checkRenamedFileisUnderBackup(const RenameEntry& rename) override;
+  bool checkRenamedFileisUnderBackup(const RenameEntry& rename);
   void constructNWReachablityObject();
   // The reachability watcher's report, on the main loop.
   void MyNetworkReachabilityCallBack(bool reachable);
@@ -218,7 +208,6 @@ class MainSyncController final : public SyncController,
   void resetValsForEMACalculation_Down();
   int64_t PreviousTransferedSizeForBackupMainSync();
   int64_t PreviousTransferedSizeForRestoreMainSync();
-  bool isRenameCollectionEmpty() override;
   // The owner's channel to the status monitor; nullptr while this account is
   // not the logged-in one.
   std::shared_ptr<class CompanionMessenger> monitorMessenger() const;
@@ -264,9 +253,6 @@ class MainSyncController final : public SyncController,
   void WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path);
   void WritingCreateDirCollection(const std::string& folder);
   std::string getPathWritingCreateDirCollection() const;
-  // RenameDeleteHost
-  std::string getPathForWritingBackupFiles() override;
-  std::string getPathForWritingDeleteFiles() override;
 
   // ---- server road ----
 
@@ -337,15 +323,6 @@ class MainSyncController final : public SyncController,
   // The account settings were read again: engine-driven controllers of this
   // concern take the new connection record (craeteUserInfoObject).
   void accountSettingsChanged();
-  // VersionRestoreHost
-  void VersionRestoreStarted() override;
-  void VersionRestoreEnded() override;
-  // UMVersionControllerDelegateProtocol: the restore's steps change nothing
-  // here; the file it writes is fenced by VersionRestoreStarted/Ended.
-  void willStartVersionRestoreforPath(const std::string&, int64_t, const std::string&) override {}
-  void didFinishVersionRestoreforPath(const std::string&, int64_t, const std::string&) override {}
-  void didChangeCurrentVersionOfFile(const std::string&, int64_t) override {}
-  void didDownloadLatestVersionForFile(const std::string&, int64_t) override {}
 
   // Pause, unlink and reinitialise steps.
   // The pause steps that drop the queued downloads (half-received files and
@@ -370,11 +347,6 @@ class MainSyncController final : public SyncController,
   void passwordChangedFromWeb();
   static bool AreAllToBeExcluded(const std::vector<RenameEntry>& renames);
   static bool AreAllToBeExcludedDelete(const std::vector<std::string>& paths);
-  // ScriptControllerDelegate (the account-details client)
-  void didScriptControllerFinishedSuccessfully(const PropertyList& reply,
-                                               ScriptController& client) override;
-  void connectionError(const std::string& error, ScriptController& client) override;
-  void parsingFailedWithError(const std::string& error, ScriptController& client) override;
   // Recent items (any thread), the file manager's folder list, the daily
   // activity record.
   void setRecentlyModifiedItems(const std::string& path, const std::string& operation);

@@ -67,7 +67,12 @@ class NoPoster final : public NotificationPoster {
 
 }  // namespace
 
-class MainSyncController::ControlRoom {
+// The concern is the delegate of the account-details client and of the
+// version history (whose steps change nothing here: the file a restore
+// writes is fenced by VersionRestoreStarted/Ended).
+class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
+                                              public UMVersionControllerDelegateProtocol,
+                                              public VersionRestoreHost {
  public:
   explicit ControlRoom(MainSyncController& m)
       : m_(m),
@@ -107,13 +112,26 @@ class MainSyncController::ControlRoom {
                 m.ctx_.poster != nullptr ? *m.ctx_.poster : noPoster_),
         accountDetails_(ScriptController::Options{&m.ctx_.mainLoop, std::nullopt, "",
                                                   std::chrono::seconds(60)}) {
-    accountDetails_.setDelegate(&m);
+    accountDetails_.setDelegate(this);
     versions_.setExecutorPath(m.enginePath_);
-    versions_.setDelegate(&m);
-    versions_.setHost(&m);
+    versions_.setDelegate(this);
+    versions_.setHost(this);
   }
 
-  ~ControlRoom() { stop(); }
+  ~ControlRoom() override { stop(); }
+
+  // ScriptControllerDelegate (the account-details client, on the main loop)
+  void didScriptControllerFinishedSuccessfully(const PropertyList& reply, ScriptController& client) override {
+    events_.didScriptControllerFinishedSuccessfully(reply, &client == &accountDetails_);
+  }
+  void connectionError(const std::string&, ScriptController&) override {}
+  void parsingFailedWithError(const std::string& error, ScriptController&) override {
+    events_.parsingFailedWithError(error);
+  }
+  // VersionRestoreHost
+  void VersionRestoreStarted() override { finder_.VersionRestoreStarted(); }
+  void VersionRestoreEnded() override { finder_.VersionRestoreEnded(); }
+  std::string syncRootPath() override { return m_.getUlmoraSyncRootPath(); }
 
   // Ends this concern's threads and runs; the collaborators stay whole for
   // the last callbacks of the other concerns. Idempotent.
@@ -535,15 +553,6 @@ void MainSyncController::HandleAccountUnderMaintainence() {
 void MainSyncController::getLoginDetailForUlmoraSyncUser() {
   controlRoom_->events_.getLoginDetailForUlmoraSyncUser();
 }
-void MainSyncController::didScriptControllerFinishedSuccessfully(const PropertyList& reply,
-                                                                 ScriptController& client) {
-  controlRoom_->events_.didScriptControllerFinishedSuccessfully(
-      reply, &client == &controlRoom_->accountDetails_);
-}
-void MainSyncController::connectionError(const std::string&, ScriptController&) {}
-void MainSyncController::parsingFailedWithError(const std::string& error, ScriptController&) {
-  controlRoom_->events_.parsingFailedWithError(error);
-}
 void MainSyncController::passwordChangedFromWeb() { controlRoom_->events_.passwordChangedFromWeb(); }
 void MainSyncController::sendToolTip() { controlRoom_->events_.sendToolTip(); }
 void MainSyncController::ifSyncFolderDoNotExist() {
@@ -593,8 +602,6 @@ void MainSyncController::SendPathRootSet() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   controlRoom_->finder_.SendPathRootSet();
 }
-void MainSyncController::VersionRestoreStarted() { controlRoom_->finder_.VersionRestoreStarted(); }
-void MainSyncController::VersionRestoreEnded() { controlRoom_->finder_.VersionRestoreEnded(); }
 void MainSyncController::ShowVersion(const std::string& path) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   UMVersionController& versions = controlRoom_->versions_;

@@ -426,12 +426,6 @@ void MainSyncController::setLastRenamedInfo(const std::string& fullOldPath, cons
   state_.push.lastRenameAttemps.push_back(RenameEntry{fullOldPath, fullNewPath});
 }
 
-// The local renames waiting for the server are the rename and delete
-// dispatch's.
-bool MainSyncController::isRenameCollectionEmpty() {
-  return push_ == nullptr || push_->renameDelete().isRenameCollectionEmpty();
-}
-
 bool MainSyncController::takeRenamedHere(const std::string& oldPath, const std::string& newPath) {
   return push_ != nullptr && push_->renameDelete().takeRenamedHere(oldPath, newPath);
 }

@@ -324,8 +324,6 @@ void MainSyncController::WritingCreateDirCollection(const std::string& folder) {
 std::string MainSyncController::getPathWritingCreateDirCollection() const {
   return ctx_.inputQueue.getPathToCreateDirCollection();
 }
-std::string MainSyncController::getPathForWritingBackupFiles() { return ctx_.inputQueue.getPathToBackupFiles(); }
-std::string MainSyncController::getPathForWritingDeleteFiles() { return ctx_.inputQueue.getPathToDeleteFiles(); }
 
 // ------------------------------------------------------------------ run callbacks
 
