@@ -250,7 +250,7 @@ void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  avoidBackup_[std::move(key)] = DownloadMark{false, 0, 0, ++markSequence_};
+  avoidBackup_[std::move(key)] = DownloadMark{false, {}, ++markSequence_};
 }
 
 void ExcludedFilesCollections::downloadRunStarting() {
@@ -260,15 +260,14 @@ void ExcludedFilesCollections::downloadRunStarting() {
 
 namespace {
 
-struct WrittenFacts {
-  int64_t size;
-  int64_t modifiedSeconds;
-};
+int64_t nanoseconds(const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
-std::optional<WrittenFacts> regularFileFacts(const std::string& fullPath) {
+std::optional<ExcludedFilesCollections::FileFacts> regularFileFacts(const std::string& fullPath) {
   struct stat st {};
   if (::lstat(fullPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return WrittenFacts{int64_t(st.st_size), int64_t(st.st_mtim.tv_sec)};
+  return ExcludedFilesCollections::FileFacts{uint64_t(st.st_dev), uint64_t(st.st_ino), uint32_t(st.st_mode),
+                                             int64_t(st.st_size), nanoseconds(st.st_mtim),
+                                             nanoseconds(st.st_ctim)};
 }
 
 }  // namespace
@@ -277,7 +276,7 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path) {
   const std::string key = relativeKey(path);
   if (key.empty()) return;
   const SyncRootPath root(syncRootPath());
-  std::optional<WrittenFacts> facts;
+  std::optional<FileFacts> facts;
   if (root.known()) facts = regularFileFacts(root.full(key));
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
   auto it = avoidBackup_.find(key);
@@ -286,19 +285,22 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path) {
     avoidBackup_.erase(it);
     return;
   }
-  it->second = DownloadMark{true, facts->size, facts->modifiedSeconds, it->second.sequence};
+  it->second.written = true;
+  it->second.facts = *facts;
 }
 
 bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) const {
   const std::string key = relativeKey(path);
   const SyncRootPath root(syncRootPath());
   if (key.empty() || !root.known()) return false;
-  const std::optional<WrittenFacts> now = regularFileFacts(root.full(key));
+  const std::optional<FileFacts> now = regularFileFacts(root.full(key));
   if (!now) return false;
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
   auto it = avoidBackup_.find(key);
+  // Only the content counts here: a mode changed since is no edit to keep
+  // from being replaced.
   return it != avoidBackup_.end() && it->second.written &&
-         (it->second.size != now->size || it->second.modifiedSeconds != now->modifiedSeconds);
+         (it->second.facts.size != now->size || it->second.facts.modifiedNs != now->modifiedNs);
 }
 
 void ExcludedFilesCollections::releasePendingDownloads() {
@@ -432,7 +434,7 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
     enum class Mark { kNone, kPending, kWritten, kChanged } mark = Mark::kNone;
     {
       const std::string key = relativeKey(path);
-      std::optional<WrittenFacts> now;
+      std::optional<FileFacts> now;
       if (root.known()) now = regularFileFacts(root.full(key));
       std::lock_guard<std::mutex> hold(avoidBackupMutex_);
       auto it = avoidBackup_.find(key);
@@ -440,9 +442,13 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
         const DownloadMark& m = it->second;
         if (!m.written) {
           mark = Mark::kPending;
+        } else if (now && *now == m.facts) {
+          // The mark stays: this entry may be an older one of the path (the
+          // previous download's, or an edit the download replaced), and the
+          // entry of this download's own write is still on its way.
+          mark = Mark::kWritten;
         } else {
-          mark = now && now->size == m.size && now->modifiedSeconds == m.modifiedSeconds ? Mark::kWritten
-                                                                                       : Mark::kChanged;
+          mark = Mark::kChanged;
           avoidBackup_.erase(it);
         }
       }
@@ -450,6 +456,7 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
     if (mark == Mark::kPending) {
       traceLine("capture: " + path + " waits for its download; not uploaded");
     } else if (mark == Mark::kWritten) {
+      traceLine("capture: " + path + " is the file its download wrote; recorded in sync, not uploaded");
       inSync.push_back(path);
     } else if (root.known() && !fileutil::exists(root.full(path))) {
       // Without a known root nothing can be shown to be gone; keeping the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -107,9 +108,12 @@ class ExcludedFilesCollections {
   //  - left out while the download has not written the file: what is there
   //    is still the old copy, and sending it would replace the server's
   //    newer one;
-  //  - recorded in sync, using the mark up, when the file is the one the
-  //    download wrote;
-  //  - uploaded when the file changed after the download wrote it.
+  //  - recorded in sync when the file is still the very one the download
+  //    wrote. The mark stays: one download's write can be preceded by an
+  //    older entry of the path (the previous download's, still on its way),
+  //    and the entry of this write must not find the mark gone;
+  //  - uploaded when the file changed after the download wrote it (any
+  //    change: content, date or mode); the mark ends then.
   // releasePendingDownloads() ends the marks of downloads that never wrote
   // (a run that failed or was cancelled), of marks set before the run began
   // (downloadRunStarting): a mark set while it ran is a download queued for
@@ -185,6 +189,20 @@ class ExcludedFilesCollections {
   // per line, deleted ones and repeats left out) and answers true.
   bool isInBackupList(const std::vector<std::string>& deletedRelativePaths);
 
+  // What tells the file a download wrote from any later change of it: the
+  // same inode, untouched since (its change time moves with every write,
+  // rename, mode or date change, though only by the clock's tick: the size,
+  // dates and mode tell the changes of one tick).
+  struct FileFacts {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint32_t mode = 0;
+    int64_t size = 0;
+    int64_t modifiedNs = 0;
+    int64_t changedNs = 0;
+    bool operator==(const FileFacts&) const = default;
+  };
+
  private:
   std::string relativeKey(std::string_view path) const;
   std::string fullKey(std::string_view path) const;
@@ -215,8 +233,7 @@ class ExcludedFilesCollections {
 
   struct DownloadMark {
     bool written = false;
-    int64_t size = 0;
-    int64_t modifiedSeconds = 0;
+    FileFacts facts;  // of the file the download wrote
     uint64_t sequence = 0;  // when it was set, against runStartSequence_
   };
   // Why `relativePath` is not uploaded now; nullopt when it may be.

@@ -171,7 +171,21 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
   const std::vector<Case> cases = {
       // The old copy is still there: sending it would replace the server's newer one.
       {"not written yet", [] {}, kLeftOut, kLeftOut},
-      {"written", [&] { collections->downloadWritten(p); }, kInSync, kUploaded},
+      {"written", [&] { collections->downloadWritten(p); }, kInSync, kInSync},
+      // Two downloads of the path in a row: the first one's entry comes
+      // after the second wrote, and the second one's entry follows it.
+      {"written twice, the first write's entry late", [&] {
+         collections->downloadWritten(p);
+         collections->addToAvoidBackup(p);
+         file(p, "the server's next copy");
+         collections->downloadWritten(p);
+       },
+       kInSync, kInSync},
+      {"mode changed after it was written", [&] {
+         collections->downloadWritten(p);
+         ASSERT_EQ(::chmod((root + p).c_str(), 0600), 0);
+       },
+       kUploaded, kUploaded},
       {"edited after it was written", [&] {
          collections->downloadWritten(p);
          file(p, "an edit after the download");
@@ -205,7 +219,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
          collections->downloadRunStarting();
          collections->releasePendingDownloads();
        },
-       kInSync, kUploaded},
+       kInSync, kInSync},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
