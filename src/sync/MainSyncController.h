@@ -20,6 +20,7 @@
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
+#include "sync/AccountProgress.h"
 #include "sync/AccountSettings.h"
 #include "sync/AccountState.h"
 #include "sync/SyncContext.h"
@@ -66,7 +67,8 @@ class UserDefaults;
 // own state; AccountState's groups have their own locks.
 class MainSyncController final : public SyncController,
                                  private SyncCyclePort,
-                                 private ThumbnailHost {
+                                 private ThumbnailHost,
+                                 private AccountProgressHost {
  public:
   // ---- lifecycle, cycle, settings ----
 
@@ -184,47 +186,14 @@ class MainSyncController final : public SyncController,
   void ResetNecessaryVariablesForRestore() override;
   void SetQueriedForRestore(bool queried) override;
 
-  // Progress counters (ProgressTracker). Every one may be called from any
-  // thread. A manager is told apart by identity: the upload manager, the
-  // download manager, or neither.
-  void ResetCumulativeCountVariablesForBackup();
-  void ResetCumulativeCountVariablesForRestore();
-  // A batch is about to be dispatched: its run count, baseline and last seen
-  // transferred size start again.
-  void ResetSetVariablesForBackup();
-  void ResetSetVariablesForRestore();
   bool isbackupStarted() override;
   bool isrestoreStarted() override;
-  // Marks the manager's batch started and shows "Performing Sync Up/Down...".
-  void BackupRestoreStarted(KVTBackupManager& manager);
-  // Clears the marker and, unless more of that direction waits, withdraws it.
-  void BackupRestoreFinised(KVTBackupManager& manager);
-  // One engine record to the monitor as a progress line; optype 1 upload,
-  // 2 download; `state` is not used.
-  void sendDataToMonitor(const KVTProgressRecord& record, int optype, int state);
-  std::string totalTimeRemainingForBackup(double rate, int64_t pendingSize, bool forBackUp);
-  static std::string TransferRateConversion(double bytesPerSecond);
-  void resetValsForEMACalculation_Up();
-  void resetValsForEMACalculation_Down();
-  int64_t PreviousTransferedSizeForBackupMainSync();
-  int64_t PreviousTransferedSizeForRestoreMainSync();
+  // Progress counters and status items, codes and notifications for the
+  // monitor. Any thread.
+  AccountProgress& progress() { return *progress_; }
   // The owner's channel to the status monitor; nullptr while this account is
   // not the logged-in one.
   std::shared_ptr<class CompanionMessenger> monitorMessenger() const;
-
-  // Status tracker (UlmoraSyncStatus): status items, codes and notifications
-  // for the monitor. Any thread.
-  void setMonitorToolTip(const std::string& item);
-  void removeItemFromToolTipFor(const std::string& item);
-  void removePNSRelatedToolTipsOnMainThread();
-  void WriteToCurrentStatus(const std::string& status);
-  // A notification code ("N1003||name::path", ...); names in it shortened
-  // with shortenedNotificationName.
-  void showDesktopPushNotification(const std::string& text);
-  static std::string shortenedNotificationName(const std::string& name);
-  void sendCurrentSyncStatus();
-  void setQuotaFull(bool full);
-  std::string currentSyncStatus() const;
 
   // ---- upload road ----
 
@@ -445,11 +414,9 @@ class MainSyncController final : public SyncController,
   // ---- progress and status ----
   void buildProgress();
   void stopProgress();
-  // The progress counters, the status tracker and their ports, defined in
-  // MainSyncControllerProgress.cpp. Held by shared_ptr because the type is
-  // complete only there; nothing else shares it.
-  class ProgressRoom;
-  std::shared_ptr<ProgressRoom> progressRoom_;
+  // AccountProgressHost
+  SyncControllerOwner* progressOwner() override { return owner(); }
+  std::unique_ptr<AccountProgress> progress_;
 
   // ---- upload road ----
   void buildUpload();

@@ -252,7 +252,7 @@ class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
     // The held upload's progress goes on from what it had reached.
     void giveUploadPreviousTransferredSize() override {
       if (m_.mBackupManager_)
-        m_.mBackupManager_->SetPreviousTransferedSize(m_.PreviousTransferedSizeForBackupMainSync());
+        m_.mBackupManager_->SetPreviousTransferedSize(m_.progress_->tracker().PreviousTransferedSizeForBackupMainSync());
     }
     void setUploadStartTime(int64_t seconds) override {
       if (m_.mBackupManager_) m_.mBackupManager_->SetStartTime(static_cast<double>(seconds));
@@ -298,7 +298,7 @@ class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
     }
     bool takeSelectiveSyncRefresh() override { return m_.state_.control.refreshSS.exchange(false); }
     void selectiveSyncModefied() override { m_.selectiveSyncModefied(); }
-    void setMonitorToolTip(const std::string& status) override { m_.setMonitorToolTip(status); }
+    void setMonitorToolTip(const std::string& status) override { m_.progress_->status().setMonitorToolTip(status); }
 
    private:
     MainSyncController& m_;
@@ -311,7 +311,7 @@ class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
       SyncControllerOwner* o = m_.owner();
       return o != nullptr ? o->monitorMessenger() : nullptr;
     }
-    void setQuotaFull(bool full) override { m_.setQuotaFull(full); }
+    void setQuotaFull(bool full) override { m_.progress_->status().setQuotaFull(full); }
     // Waiting for the merge blocks: not on the main loop.
     void queryMainDB(bool) override { m_.postToWorker([this] { m_.queryMainDB(1); }); }
     std::string syncUserName() override { return m_.accountSettings().values().guserName; }
@@ -396,8 +396,8 @@ class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
     void addToExclude(const std::string& p) override { m_.ctx_.collections.addToExclude(p); }
     void removeFromExclude(const std::string& p) override { m_.ctx_.collections.removeFromExclude(p); }
     void enumerateForUpload(const std::vector<std::string>& paths) override { room_.runs_.enumerate(paths); }
-    void setMonitorToolTip(const std::string& s) override { m_.setMonitorToolTip(s); }
-    void removeItemFromToolTipFor(const std::string& s) override { m_.removeItemFromToolTipFor(s); }
+    void setMonitorToolTip(const std::string& s) override { m_.progress_->status().setMonitorToolTip(s); }
+    void removeItemFromToolTipFor(const std::string& s) override { m_.progress_->status().removeItemFromToolTipFor(s); }
     void sendMonitorMessage(int type) override {
       if (auto monitor = room_.monitor()) monitor->sendIPCMessage(PropertyList(std::string()), type, false);
     }
@@ -429,11 +429,11 @@ class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
       return m_.state_.server.isDamonRestartDueToAccountMaintanence.exchange(false);
     }
     bool accountLoggedOutUnlinked() override { return m_.state_.cycle.mAccountLoggedOutUnlinked; }
-    void setMonitorToolTip(const std::string& s) override { m_.setMonitorToolTip(s); }
+    void setMonitorToolTip(const std::string& s) override { m_.progress_->status().setMonitorToolTip(s); }
     void showDesktopPushNotification(const std::string& code) override {
-      m_.showDesktopPushNotification(code);
+      m_.progress_->status().showDesktopPushNotification(code);
     }
-    void sendCurrentSyncStatus() override { m_.sendCurrentSyncStatus(); }
+    void sendCurrentSyncStatus() override { m_.progress_->status().sendCurrentSyncStatus(); }
     std::shared_ptr<CompanionMessenger> monitorMessenger() override {
       SyncControllerOwner* o = m_.owner();
       return o != nullptr ? o->monitorMessenger() : nullptr;
@@ -585,11 +585,11 @@ void MainSyncController::addFileUpdatedFromCache(const std::string& path) {
 }
 void MainSyncController::clearRecentItems() { controlRoom_->recent_.clearItems(); }
 void MainSyncController::sendRecentItemsList() {
-  controlRoom_->recent_.sendRecentItemsList([this](const PropertyList& record, int optype, int state) {
+  controlRoom_->recent_.sendRecentItemsList([this](const PropertyList& record, int optype, int /*state*/) {
     KVTProgressRecord line;
     line.filename = record.stringFor(RecentItems::kFileNameKey).value_or("");
     line.fileTransferedStatus = record.stringFor(KVTProgressRecord::kStatusKey).value_or("");
-    sendDataToMonitor(line, optype, state);
+    progress_->tracker().sendDataToMonitor(line, optype);
   });
 }
 std::string MainSyncController::getFullPathFor(const std::string& path) {

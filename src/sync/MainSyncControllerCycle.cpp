@@ -97,9 +97,9 @@ void MainSyncController::keepPushTimersAlive() {
 
 bool MainSyncController::isThumbNailBackupRunning() { return state_.cycle.isThumbNailBackupRunning; }
 
-void MainSyncController::backupRunFinished() { BackupRestoreFinised(*mBackupManager_); }
+void MainSyncController::backupRunFinished() { progress_->BackupRestoreFinised(*mBackupManager_); }
 
-void MainSyncController::restoreRunFinished() { BackupRestoreFinised(*mRestoreManager_); }
+void MainSyncController::restoreRunFinished() { progress_->BackupRestoreFinised(*mRestoreManager_); }
 
 void MainSyncController::dispatchDownloads() {
   const PropertyList journal = ctx_.inputQueue.readFileFor("4");
@@ -116,7 +116,7 @@ void MainSyncController::dispatchDownloads() {
     if (!renamed.empty()) std::erase_if(batch, [&](const auto& e) { return renamed.count(e.first) != 0; });
   }
   if (batch.empty()) {
-    ResetCumulativeCountVariablesForRestore();
+    progress_->tracker().ResetCumulativeCountVariablesForRestore();
     return;
   }
   if (serverRoad_->downloads().dispatch(batch)) daemonTrace("start restore called");

@@ -81,10 +81,10 @@ class MainSyncController::ServerRoadAccountAdapter final : public ServerRoadAcco
   bool isDownloadRunning() override;
   bool lastDownloadRunFailed() override;
   bool startListingFromStoredIndex() override;
-  void setMonitorToolTip(const std::string& code) override { c_.setMonitorToolTip(code); }
-  void removeItemFromToolTipFor(const std::string& code) override { c_.removeItemFromToolTipFor(code); }
-  void removePNSRelatedToolTips() override { c_.removePNSRelatedToolTipsOnMainThread(); }
-  void showDesktopPushNotification(const std::string& code) override { c_.showDesktopPushNotification(code); }
+  void setMonitorToolTip(const std::string& code) override { c_.progress_->status().setMonitorToolTip(code); }
+  void removeItemFromToolTipFor(const std::string& code) override { c_.progress_->status().removeItemFromToolTipFor(code); }
+  void removePNSRelatedToolTips() override { c_.progress_->status().removePNSRelatedToolTipsOnMainThread(); }
+  void showDesktopPushNotification(const std::string& code) override { c_.progress_->status().showDesktopPushNotification(code); }
   void passwordChangedFromWeb() override { c_.passwordChangedFromWeb(); }
   void accountCancelledFromListing() override;
   void selectiveSyncModefied() override;
@@ -194,8 +194,8 @@ bool MainSyncController::ServerRoadAccountAdapter::startListingFromStoredIndex()
 }
 
 void MainSyncController::ServerRoadAccountAdapter::accountCancelledFromListing() {
-  c_.setMonitorToolTip("T1018");
-  showDesktopPushNotification("N1023");
+  c_.progress_->status().setMonitorToolTip("T1018");
+  c_.progress_->status().showDesktopPushNotification("N1023");
   if (SyncControllerOwner* o = c_.owner())
     if (auto monitor = o->monitorMessenger())
       monitor->sendIPCMessage(PropertyList(std::string("The account has been cancelled")),
@@ -235,8 +235,8 @@ void MainSyncController::ServerRoadAccountAdapter::WritingCreateDirCollection(co
 void MainSyncController::ServerRoadAccountAdapter::downloadSetStarting() {
   c_.ctx_.collections.downloadRunStarting();
   c_.state_.server.IsMoreThanTenThousandRestore = false;
-  c_.ResetSetVariablesForRestore();
-  c_.BackupRestoreStarted(c_.restoreManager());
+  c_.progress_->tracker().ResetSetVariablesForRestore();
+  c_.progress_->BackupRestoreStarted(c_.restoreManager());
   c_.GetTotalCountAndTotalSizeOfRestoreFiles();
 }
 

@@ -111,8 +111,8 @@ class MainSyncController::PushConcern final : public PushHost,
   int shouldSync() override { return c_.shouldSync(); }
   bool isReinitialize() override { return c_.state_.cycle.isReinitialize; }
   std::optional<std::string> machineID() override { return QLUtility::machineID(); }
-  void setMonitorToolTip(const std::string& status) override { c_.setMonitorToolTip(status); }
-  void showDesktopPushNotification(const std::string& code) override { c_.showDesktopPushNotification(code); }
+  void setMonitorToolTip(const std::string& status) override { c_.progress_->status().setMonitorToolTip(status); }
+  void showDesktopPushNotification(const std::string& code) override { c_.progress_->status().showDesktopPushNotification(code); }
   void sendToMonitor(const std::string& text, int type) override {
     SyncControllerOwner* o = c_.owner();
     std::shared_ptr<CompanionMessenger> monitor = o != nullptr ? o->monitorMessenger() : nullptr;
@@ -223,7 +223,7 @@ class MainSyncController::PushConcern final : public PushHost,
   bool AreAllToBeExcludedDelete(const std::vector<std::string>& paths) override {
     return MainSyncController::AreAllToBeExcludedDelete(paths);
   }
-  void removeItemFromToolTipFor(const std::string& status) override { c_.removeItemFromToolTipFor(status); }
+  void removeItemFromToolTipFor(const std::string& status) override { c_.progress_->status().removeItemFromToolTipFor(status); }
   void sendToFinder(const std::vector<std::string>& fullPaths, int type, bool runInThread) override {
     SyncControllerOwner* o = c_.owner();
     std::shared_ptr<CompanionMessenger> finder = o != nullptr ? o->finderMessenger() : nullptr;

@@ -144,10 +144,10 @@ void MainSyncController::MyNetworkReachabilityCallBack(bool reachable) {
   if (reachable) {
     setNWAvailablityStat(true);
     resetToolTips();
-    removeItemFromToolTipFor("T1012");
+    progress_->status().removeItemFromToolTipFor("T1012");
   } else {
     setNWAvailablityStat(false);
-    setMonitorToolTip("T1012");
+    progress_->status().setMonitorToolTip("T1012");
   }
 }
 

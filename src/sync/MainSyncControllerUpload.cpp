@@ -43,22 +43,22 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
  public:
   explicit UploadRoadHostAdapter(MainSyncController& c) : c_(c) {}
 
-  void ResetCumulativeCountVariablesForBackup() override { c_.ResetCumulativeCountVariablesForBackup(); }
+  void ResetCumulativeCountVariablesForBackup() override { c_.progress_->tracker().ResetCumulativeCountVariablesForBackup(); }
   void backupSetDispatched() override {
     c_.state_.upload.IsMoreThanTenThousand = false;
-    c_.ResetSetVariablesForBackup();
+    c_.progress_->tracker().ResetSetVariablesForBackup();
   }
   void GetTotalCountAndTotalSizeOfBackupFiles() override { c_.GetTotalCountAndTotalSizeOfBackupFiles(); }
   void BackupRestoreStarted(bool upload) override {
     KVTBackupManager* m = upload ? c_.mBackupManager_.get() : c_.mRestoreManager_.get();
-    if (m) c_.BackupRestoreStarted(*m);
+    if (m) c_.progress_->BackupRestoreStarted(*m);
   }
-  void sendDataToMonitor(const KVTProgressRecord& record, int optype, int state) override {
-    c_.sendDataToMonitor(record, optype, state);
+  void sendDataToMonitor(const KVTProgressRecord& record, int optype, int /*state*/) override {
+    c_.progress_->tracker().sendDataToMonitor(record, optype);
   }
-  void setMonitorToolTip(const std::string& code) override { c_.setMonitorToolTip(code); }
-  void removeItemFromToolTipFor(const std::string& item) override { c_.removeItemFromToolTipFor(item); }
-  void showDesktopPushNotification(const std::string& text) override { c_.showDesktopPushNotification(text); }
+  void setMonitorToolTip(const std::string& code) override { c_.progress_->status().setMonitorToolTip(code); }
+  void removeItemFromToolTipFor(const std::string& item) override { c_.progress_->status().removeItemFromToolTipFor(item); }
+  void showDesktopPushNotification(const std::string& text) override { c_.progress_->status().showDesktopPushNotification(text); }
   void sendMonitorMessage(const std::string& text, int type) override {
     std::shared_ptr<CompanionMessenger> monitor = c_.monitorMessenger();
     if (monitor) monitor->sendIPCMessage(PropertyList(text), type, false);

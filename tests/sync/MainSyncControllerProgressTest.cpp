@@ -35,10 +35,10 @@ std::string inProcess(MainSyncController& c) {
 TEST(MainSyncControllerProgressTest, UploadBatchReachesTheMonitorAndEndsUpToDate) {
   SyncFixture f;
   MainSyncController& c = f.make();
-  c.BackupRestoreStarted(c.backupManager());
-  c.sendDataToMonitor(uploadRecord(3, 1), 1, 0);
+  c.progress().BackupRestoreStarted(c.backupManager());
+  c.progress().tracker().sendDataToMonitor(uploadRecord(3, 1), 1);
   EXPECT_EQ(inProcess(c), "1");
-  c.BackupRestoreFinised(c.backupManager());
+  c.progress().BackupRestoreFinised(c.backupManager());
   EXPECT_EQ(f.owner.monitor->sent(),
             (Sent{{500, "T1003"}, {500, "T1002||2"}, {500, "T1001"}, {500, "T1001"}}));
   EXPECT_EQ(inProcess(c), "0");
@@ -48,24 +48,24 @@ TEST(MainSyncControllerProgressTest, UploadBatchReachesTheMonitorAndEndsUpToDate
 TEST(MainSyncControllerProgressTest, ManagersAreToldApartByIdentity) {
   SyncFixture f;
   MainSyncController& c = f.make();
-  c.BackupRestoreStarted(c.restoreManager());
+  c.progress().BackupRestoreStarted(c.restoreManager());
   EXPECT_TRUE(c.isrestoreStarted());
   EXPECT_FALSE(c.isbackupStarted());
   // A progress line of the upload is dropped: no upload batch was started.
-  c.sendDataToMonitor(uploadRecord(3, 1), 1, 0);
-  c.BackupRestoreFinised(c.backupManager());
+  c.progress().tracker().sendDataToMonitor(uploadRecord(3, 1), 1);
+  c.progress().BackupRestoreFinised(c.backupManager());
   EXPECT_TRUE(c.isrestoreStarted());
   EXPECT_EQ(f.owner.monitor->sent(), (Sent{{500, "T1004"}}));
-  EXPECT_EQ(c.currentSyncStatus(), "Performing Sync Down...");
+  EXPECT_EQ(c.progress().status().currentStatus(), "Performing Sync Down...");
 }
 
 TEST(MainSyncControllerProgressTest, NetworkLossAndReturn) {
   SyncFixture f;
   MainSyncController& c = f.make();
-  c.setMonitorToolTip("Deleting file(s)...");
+  c.progress().status().setMonitorToolTip("Deleting file(s)...");
   f.reachability->set(false);
   f.loop.runUntilIdle();
-  c.setMonitorToolTip("Renaming file(s)...");
+  c.progress().status().setMonitorToolTip("Renaming file(s)...");
   f.reachability->set(true);
   f.loop.runUntilIdle();
   // The return sends the code of what is going on again (here the selection
@@ -76,17 +76,18 @@ TEST(MainSyncControllerProgressTest, NetworkLossAndReturn) {
   EXPECT_EQ(sent[0], (std::pair<int, std::string>{500, "T1007"}));
   EXPECT_EQ(sent[1], (std::pair<int, std::string>{500, "T1012"}));
   EXPECT_EQ(std::count(sent.begin(), sent.end(), std::pair<int, std::string>{500, "T1001"}), 0);
-  EXPECT_EQ(sent.back(), (std::pair<int, std::string>{500, UlmoraSyncStatus::getCurrentTooltipID(c.currentSyncStatus())}));
+  EXPECT_EQ(sent.back(), (std::pair<int, std::string>{
+                             500, UlmoraSyncStatus::getCurrentTooltipID(c.progress().status().currentStatus())}));
 }
 
 TEST(MainSyncControllerProgressTest, QuotaAndNotificationsGoToTheMonitor) {
   SyncFixture f;
   MainSyncController& c = f.make();
-  c.setQuotaFull(true);
-  c.setMonitorToolTip("Performing Sync Up...");
-  c.showDesktopPushNotification("N1034||" + MainSyncController::shortenedNotificationName(
+  c.progress().status().setQuotaFull(true);
+  c.progress().status().setMonitorToolTip("Performing Sync Up...");
+  c.progress().status().showDesktopPushNotification("N1034||" + UlmoraSyncStatus::shortenedNotificationName(
                                                   std::string(40, 'x')) + "||added::/");
-  c.setQuotaFull(false);
+  c.progress().status().setQuotaFull(false);
   EXPECT_EQ(f.owner.monitor->sent(),
             (Sent{{500, "T1015"},
                   {501, "N1034||" + std::string(17, 'x') + "..." + std::string(18, 'x') +
