@@ -234,30 +234,19 @@ class MainSyncController final : public SyncController,
 
   // ---- push, renames and deletes, folders ----
 
-  bool enableListeningNotifications() const;
   void setEnableListeningNotifications(bool enable);
-  // The topic is always the sync user's; the argument is not used.
-  void startListeningNotifications(const std::string& user);
-  void stopListeningNotifications();
   void startPushing(const std::string& topic, const std::string& messageID, const std::string& filePath);
-  void SendPushNotificationOnMainThread(const std::vector<std::string>& idAndPath);
   void periodicListening();
   void PushDummyNotification();
-  void retryListening();
   void parseNotificationMessageData(const PropertyList& message);
-  void accountCancelledFromWeb();
   void delayedListingForNotification();
   void ExcuteEventsCaptured() override;
   void StartExcutingEventsCaptured();
-  void StartRenameorDeleteOperation(const PropertyList& entries, const std::string& type);
   std::vector<RenameEntry> checkForSubRenameArray(const std::vector<RenameEntry>& snapshot);
-  std::vector<std::string> CheckIfDeleteFileIsUnderAnyOtherOperation(const std::vector<std::string>& paths);
   void setLastRenamedInfo(const std::string& fullOldPath, const std::string& fullNewPath);
   // The listing thread asks whether a server rename is the echo of one made here.
   bool takeRenamedHere(const std::string& oldPath, const std::string& newPath);
   void CreateFolder() override;
-  void StartExcutingCreateDirOpr();
-  void enumerateForEmptySubFolder(const std::string& fullPath);
   // Stop the rename/delete run (between batches) and the folder-creation run
   // (between folders); what they had not sent is kept for their next run.
   void cancelRenameDeleteRun();

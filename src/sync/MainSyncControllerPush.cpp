@@ -315,10 +315,6 @@ MainSyncController::PushConcern* MainSyncController::pushToStart() {
 
 // ---------------------------------------------------------------- push
 
-bool MainSyncController::enableListeningNotifications() const {
-  return state_.push.enableListeningNotifications;
-}
-
 void MainSyncController::setEnableListeningNotifications(bool enable) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   state_.push.enableListeningNotifications = enable;
@@ -328,19 +324,6 @@ void MainSyncController::setEnableListeningNotifications(bool enable) {
   push->handler().setEnableListeningNotifications(enable);
 }
 
-void MainSyncController::startListeningNotifications(const std::string& /*user*/) {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  PushConcern* push = pushToStart();
-  if (push == nullptr) return;
-  push->refreshAccount();
-  push->handler().startListeningNotifications();
-}
-
-void MainSyncController::stopListeningNotifications() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (push_) push_->handler().stopListeningNotifications();
-}
-
 void MainSyncController::startPushing(const std::string& topic, const std::string& messageID,
                                       const std::string& filePath) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
@@ -348,14 +331,6 @@ void MainSyncController::startPushing(const std::string& topic, const std::strin
   if (push == nullptr) return;
   push->refreshAccount();
   push->handler().startPushing(topic, messageID, filePath);
-}
-
-void MainSyncController::SendPushNotificationOnMainThread(const std::vector<std::string>& idAndPath) {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  PushConcern* push = pushToStart();
-  if (push == nullptr) return;
-  push->refreshAccount();
-  push->handler().SendPushNotificationOnMainThread(idAndPath);
 }
 
 void MainSyncController::periodicListening() {
@@ -374,19 +349,9 @@ void MainSyncController::PushDummyNotification() {
   push->handler().PushDummyNotification();
 }
 
-void MainSyncController::retryListening() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (PushConcern* push = pushToStart()) push->handler().retryListening();
-}
-
 void MainSyncController::parseNotificationMessageData(const PropertyList& message) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PushConcern* push = pushToStart()) push->handler().parseNotificationMessageData(message);
-}
-
-void MainSyncController::accountCancelledFromWeb() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (PushConcern* push = pushToStart()) push->handler().accountCancelledFromWeb();
 }
 
 void MainSyncController::delayedListingForNotification() {
@@ -404,21 +369,8 @@ void MainSyncController::StartExcutingEventsCaptured() {
   if (push_) push_->renameDelete().StartExcutingEventsCaptured();
 }
 
-void MainSyncController::StartRenameorDeleteOperation(const PropertyList& entries, const std::string& type) {
-  PropertyList set(PropertyList::Dict{});
-  set.set(type, entries);
-  auto parsed = LocalChangeSet::fromPropertyList(set);
-  if (push_ && parsed) push_->renameDelete().StartRenameorDeleteOperation(*parsed);
-}
-
 std::vector<RenameEntry> MainSyncController::checkForSubRenameArray(const std::vector<RenameEntry>& snapshot) {
   return renamedelete::cutRenameBatch(snapshot).batch;
-}
-
-std::vector<std::string> MainSyncController::CheckIfDeleteFileIsUnderAnyOtherOperation(
-    const std::vector<std::string>& paths) {
-  return push_ ? push_->renameDelete().CheckIfDeleteFileIsUnderAnyOtherOperation(paths)
-               : std::vector<std::string>{};
 }
 
 void MainSyncController::setLastRenamedInfo(const std::string& fullOldPath, const std::string& fullNewPath) {
@@ -448,11 +400,4 @@ void MainSyncController::setOfflineDeleteRenamedFileInfo(const std::optional<RDD
 void MainSyncController::CreateFolder() {
   if (PushConcern* push = pushToStart()) push->folderCreation().CreateFolder();
 }
-void MainSyncController::StartExcutingCreateDirOpr() {
-  if (push_) push_->folderCreation().StartExcutingCreateDirOpr();
-}
-void MainSyncController::enumerateForEmptySubFolder(const std::string& fullPath) {
-  if (push_) push_->folderCreation().enumerateForEmptySubFolder(fullPath);
-}
-
 }  // namespace ulmora
