@@ -44,9 +44,10 @@ class SynListingController;
 class ThumbnailController;
 class UserDefaults;
 
-// The account's sync engine and its public face: every operation the rest of
-// the agent calls on it exists here under its own name, and forwards to one
-// collaborator per concern (src/sync). Shared per-account state is in
+// The account's sync engine: the SyncController the session calls, the cycle,
+// and the composition of one object per concern (src/sync). Each concern
+// object is itself the delegate of the engine-driven controllers it drives;
+// nothing here passes a callback on. Shared per-account state is in
 // AccountState. The class is split by concern: one block of operations and
 // one block of members per concern, one .cpp per concern
 // (MainSyncController<Concern>.cpp).
@@ -61,8 +62,7 @@ class UserDefaults;
 // reach them), and last ends the engine runs, listings and thumbnail jobs.
 //
 // Thread-safety: the SyncController operations, the timers and the cycle run
-// on the main thread (ctx.mainLoop). Engine-manager, listing and rename
-// callbacks come from those objects' threads; the SyncInputHost and
+// on the main thread (ctx.mainLoop). The SyncInputHost and
 // DatabaseTotalsDelegate members from worker threads. Each concern guards its
 // own state; AccountState's groups have their own locks.
 class MainSyncController final : public SyncController,
