@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <optional>
 #include <set>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/LinkSafePath.h"
 #include "platform/Trace.h"
 
 namespace ulmora {
@@ -61,10 +63,34 @@ std::optional<DirectoryWalker::EntryType> typeOf(int dirFd, const dirent* entry)
   return typeFromMode(st.st_mode);
 }
 
-// O_NOFOLLOW: a folder replaced by a symlink since it was listed is not
-// entered, so the walk never leaves the tree through one.
-DIR* openFolder(const std::string& path, int* error, dev_t* dev, ino_t* ino) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// Opens `folder`, the top or a folder below it, for reading. Each name from
+// the top down is opened with O_NOFOLLOW: a folder replaced by a symlink
+// since it was listed, or any folder above it on the way, is not entered,
+// so the walk never leaves the tree through one.
+int openBelowTop(const std::string& top, const std::string& folder) {
+  constexpr int kRead = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  if (folder == top) return open(folder.c_str(), kRead);
+  // What is found there could not be named to anyone by its path either.
+  if (folder.size() >= PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::optional<std::vector<std::string>> parts;
+  if (folder.size() > top.size() && folder.compare(0, top.size(), top) == 0)
+    parts = linksafe::plainComponents(std::string_view(folder).substr(top.size()));
+  if (!parts) {
+    errno = EINVAL;
+    return -1;
+  }
+  linksafe::OpenOptions options;
+  options.followRoot = false;
+  std::optional<linksafe::Parent> parent = linksafe::openParent(top, *parts, options);
+  if (!parent) return -1;
+  return openat(parent->folder.get(), parent->leaf.c_str(), kRead);
+}
+
+DIR* openFolder(const std::string& top, const std::string& path, int* error, dev_t* dev, ino_t* ino) {
+  const int fd = openBelowTop(top, path);
   if (fd < 0) {
     *error = errno;
     return nullptr;
@@ -109,7 +135,7 @@ DirectoryWalker::Result DirectoryWalker::walk(const std::string& top, const Call
     int error = 0;
     dev_t dev = 0;
     ino_t ino = 0;
-    DirCloser dir(openFolder(folder, &error, &dev, &ino));
+    DirCloser dir(openFolder(top, folder, &error, &dev, &ino));
     for (int retry = 0; !dir.get() && (error == EMFILE || error == ENFILE); ++retry) {
       if (callbacks.outOfHandles) {
         if (!callbacks.outOfHandles(folder)) break;
@@ -120,7 +146,7 @@ DirectoryWalker::Result DirectoryWalker::walk(const std::string& top, const Call
         if (retry >= kHandleRetries || stop.stop_requested()) break;
         Clock::systemClock().sleepFor(kHandleRetryPause);
       }
-      dir.reset(openFolder(folder, &error, &dev, &ino));
+      dir.reset(openFolder(top, folder, &error, &dev, &ino));
     }
     if (!dir.get()) {
       ++result.foldersSkipped;

@@ -1,13 +1,18 @@
 #include "capture/InotifyWatchTree.h"
 
+#include <fcntl.h>
 #include <sys/inotify.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
 #include "capture/CapturePaths.h"
 #include "platform/FileUtil.h"
+#include "platform/LinkSafePath.h"
+#include "platform/UniqueFd.h"
 #include "platform/Trace.h"
 
 namespace ulmora {
@@ -29,7 +34,40 @@ InotifyWatchTree::~InotifyWatchTree() = default;  // closing the descriptor drop
 std::optional<int> InotifyWatchTree::addKernelWatch(const std::string& path, bool followSymlink,
                                                     AddResult* failure) {
   const uint32_t mask = kEvents | kFlags | (followSymlink ? 0 : IN_DONT_FOLLOW);
-  const int wd = inotify_add_watch(fd_, path.c_str(), mask);
+  return addKernelWatchOn(path, mask, path, failure);
+}
+
+// inotify_add_watch takes a path and follows every link on it but the last:
+// a folder above the one to watch, swapped for a link after the walk looked
+// at it, would carry the watch out of the root. The folder is opened from
+// the root down without following any link, and the watch put on that very
+// folder through its descriptor.
+std::optional<int> InotifyWatchTree::addKernelWatchBelowRoot(const std::string& path, AddResult* failure) {
+  static const bool descriptorsByPath = ::access("/proc/self/fd", X_OK) == 0;
+  // A path too long for the kernel is refused as before, by the kernel.
+  if (!descriptorsByPath || path.size() >= PATH_MAX) return addKernelWatch(path, false, failure);
+  std::optional<std::vector<std::string>> parts;
+  if (capturepath::isSameOrBelow(path, rootPath_) && path.size() > rootPath_.size())
+    parts = linksafe::plainComponents(std::string_view(path).substr(rootPath_ == "/" ? 0 : rootPath_.size()));
+  if (!parts) {
+    *failure = AddResult::kFailed;
+    return std::nullopt;
+  }
+  linksafe::OpenOptions options;
+  options.followRoot = false;
+  UniqueFd folder;
+  int error = 0;
+  if (std::optional<linksafe::Parent> parent = linksafe::openParent(rootPath_, *parts, options)) {
+    folder.reset(::openat(parent->folder.get(), parent->leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  error = errno;
+  if (!folder) return watchFailed(error, path, failure);
+  return addKernelWatchOn("/proc/self/fd/" + std::to_string(folder.get()), kEvents | kFlags, path, failure);
+}
+
+std::optional<int> InotifyWatchTree::addKernelWatchOn(const std::string& target, uint32_t mask,
+                                                      const std::string& path, AddResult* failure) {
+  const int wd = inotify_add_watch(fd_, target.c_str(), mask);
   if (wd >= 0) {
     if (maxWatches_ != 0 && !byWd_.count(wd) && byWd_.size() >= maxWatches_) {
       inotify_rm_watch(fd_, wd);
@@ -38,7 +76,10 @@ std::optional<int> InotifyWatchTree::addKernelWatch(const std::string& path, boo
     }
     return wd;
   }
-  const int error = errno;
+  return watchFailed(errno, path, failure);
+}
+
+std::optional<int> InotifyWatchTree::watchFailed(int error, const std::string& path, AddResult* failure) {
   switch (error) {
     case ENOSPC:
       *failure = AddResult::kLimit;
@@ -85,7 +126,7 @@ InotifyWatchTree::AddResult InotifyWatchTree::watch(const std::string& path) {
   if (!parent) return AddResult::kFailed;
   const std::string name = fileutil::lastComponent(trimmed);
   AddResult failure = AddResult::kFailed;
-  std::optional<int> wd = addKernelWatch(std::string(trimmed), false, &failure);
+  std::optional<int> wd = addKernelWatchBelowRoot(std::string(trimmed), &failure);
   if (!wd) return failure;
 
   auto known = byWd_.find(*wd);

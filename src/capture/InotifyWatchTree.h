@@ -35,7 +35,8 @@ class InotifyWatchTree {
   // the sync folder (kGone). Any earlier watches are dropped.
   AddResult watchRoot(const std::string& root);
   // Watches a folder below the root whose parent is watched. Symlinks are
-  // never followed.
+  // never followed, neither the folder's own name nor any folder above it
+  // (kGone when one on the way is a link now).
   AddResult watch(const std::string& path);
 
   const std::string& rootPath() const { return rootPath_; }
@@ -81,6 +82,10 @@ class InotifyWatchTree {
   void attach(Node* node, Node* parent, const std::string& name);
   void removeSubtree(Node* node);
   std::optional<int> addKernelWatch(const std::string& path, bool followSymlink, AddResult* failure);
+  std::optional<int> addKernelWatchBelowRoot(const std::string& path, AddResult* failure);
+  std::optional<int> addKernelWatchOn(const std::string& target, uint32_t mask, const std::string& path,
+                                      AddResult* failure);
+  std::optional<int> watchFailed(int error, const std::string& path, AddResult* failure);
 
   const int fd_;
   const std::size_t maxWatches_;

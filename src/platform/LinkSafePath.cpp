@@ -35,7 +35,7 @@ std::optional<Parent> openParent(const std::string& root, const std::vector<std:
     return std::nullopt;
   }
   constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | (options.followRoot ? 0 : O_NOFOLLOW)));
   if (!dir) return std::nullopt;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     const char* name = parts[i].c_str();

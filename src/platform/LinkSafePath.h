@@ -36,6 +36,9 @@ struct Parent {
 };
 
 struct OpenOptions {
+  // False: the trusted folder itself must not be a link either (a sync root
+  // replaced by a link to another folder is not the sync folder).
+  bool followRoot = true;
   // Missing folders on the way are made with `mode`.
   bool create = false;
   mode_t mode = 0700;

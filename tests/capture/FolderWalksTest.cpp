@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "CaptureFakes.h"
@@ -18,7 +20,9 @@
 #include "capture/FolderEnumerator.h"
 #include "capture/FolderEnumuration.h"
 #include "capture/FolderEnumurationDelegate.h"
+#include "capture/InotifyWatchTree.h"
 #include "platform/FileUtil.h"
+#include "platform/UniqueFd.h"
 
 namespace ulmora {
 namespace {
@@ -243,6 +247,54 @@ TEST(DirectoryWalker, SurvivesTooLongPathsAndFoldersVanishingMidWalk) {
     EXPECT_EQ(static_cast<int64_t>(errors.size()), skipped);
   }
   EXPECT_GE(skipped, 1);
+}
+
+// A folder on the way to the one about to be read or watched (the top
+// itself, or a folder below it) is swapped for a link to a look-alike tree
+// elsewhere after the walk passed it: neither the walk nor the watch may
+// reach what lies there.
+TEST(DirectoryWalker, AFolderOnTheWaySwappedForALinkCarriesNeitherTheWalkNorAWatchOutside) {
+  for (const std::string swapped : {"", "/a"}) {
+    SCOPED_TRACE("swapped: top" + swapped);
+    TestTempDir dir;
+    const std::string top = dir.sub("Sync");
+    const std::string outside = dir.sub("Outside");
+    dir.writeFile("Sync/a/b/inside.txt", "in");
+    dir.writeFile("Outside/a/b/secret.txt", "out");
+    auto swap = [&] {
+      ASSERT_EQ(::rename((top + swapped).c_str(), dir.sub("Moved").c_str()), 0);
+      ASSERT_EQ(::symlink((outside + swapped).c_str(), (top + swapped).c_str()), 0);
+    };
+
+    std::set<std::string> reported;
+    DirectoryWalker::Callbacks callbacks;
+    callbacks.enterFolder = [&](const std::string& folder) {
+      if (folder == top + "/a/b") swap();
+      return true;
+    };
+    callbacks.entry = [&](const DirectoryWalker::Entry& entry) {
+      reported.insert(entry.path);
+      return true;
+    };
+    DirectoryWalker::walk(top, callbacks);
+    EXPECT_EQ(reported, (std::set<std::string>{top + "/a", top + "/a/b"}));
+
+    // The watch, on the tree as the walk left it.
+    ASSERT_EQ(::unlink((top + swapped).c_str()), 0);
+    ASSERT_EQ(::rename(dir.sub("Moved").c_str(), (top + swapped).c_str()), 0);
+    UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_TRUE(inotify);
+    InotifyWatchTree tree(inotify.get(), 0);
+    ASSERT_EQ(tree.watchRoot(top), InotifyWatchTree::AddResult::kAdded);
+    ASSERT_EQ(tree.watch(top + "/a"), InotifyWatchTree::AddResult::kAdded);
+    swap();
+    char events[4096];
+    while (::read(inotify.get(), events, sizeof events) > 0) {
+    }  // the swap's own events
+    EXPECT_EQ(tree.watch(top + "/a/b"), InotifyWatchTree::AddResult::kGone);
+    dir.writeFile("Outside/a/b/new.txt", "out");
+    EXPECT_LT(::read(inotify.get(), events, sizeof events), 0) << "an event came from outside the root";
+  }
 }
 
 // A burst that uses up the process's handles must not cost the files of the

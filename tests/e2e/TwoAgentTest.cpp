@@ -604,20 +604,6 @@ TEST_F(TwoAgents, DISABLED_AnEditorsTemporaryFileRenamedOverTheFileAfterACycle) 
   EXPECT_TRUE(b_->cached("draft.txt", true).empty()) << "B set an edit aside as a conflict copy";
 }
 
-TEST_F(TwoAgentsAtRealTime, DISABLED_ProbeEditorSave) {
-  write(a_->at("draft.txt"), "first version");
-  ASSERT_TRUE(timeUntil([&] { return b_->content("draft.txt") == "first version"; })) << b_->trace();
-  write(a_->at(".draft.txt.tmp"), "saved");
-  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return stored("COUNT(*)", "/.draft.txt.tmp") == "1"; }));
-  std::filesystem::rename(a_->at(".draft.txt.tmp"), a_->at("draft.txt"));
-  EXPECT_TRUE(timeUntil([&] { return b_->content("draft.txt") == "saved" && stored("COUNT(*)", "/.draft.txt.tmp") == "0"; },
-                        std::chrono::seconds(200)));
-  write(a_->at("draft.txt"), "edited in place afterwards");
-  EXPECT_TRUE(timeUntil([&] { return b_->content("draft.txt") == "edited in place afterwards"; },
-                        std::chrono::seconds(200)));
-  EXPECT_TRUE(a_->cached("draft.txt", true).empty());
-}
-
 // Mode 000 binds root only without the capability to override it: as root
 // the agents run under setpriv without it.
 class TwoAgentsWithoutOverride : public TwoAgents {
