@@ -51,7 +51,7 @@ class SyncInputHost;
 // Thread-safety: every public method may be called from any thread. Each
 // queue has its own lock, held only to add, copy or empty it; no two queue
 // locks are ever held together. Passes never overlap (passMutex_). Lock
-// order: startStopMutex_ before threadMutex_; passMutex_ before
+// order: startStopMutex_ before threadMutex_; passMutex_ before downloadListMutex_ and
 // settingsMutex_; queue locks are leaves.
 // The host and poster must outlive this object or be reset to nullptr first.
 class UMSDBSyncInputManger {
@@ -299,6 +299,11 @@ class UMSDBSyncInputManger {
   void writeFilesEntryForOperation(std::string_view code);
   std::vector<std::string> takeUploadEntries(const SyncRootPath& root);
   void WriteRestoreFilesEntry();
+  // Called at a database batch's pauses: downloads queued meanwhile are
+  // published then, not after the whole batch (a first sync's batch of tens
+  // of thousands of rows takes minutes at its pace).
+  void publishDownloadsDuringBatch();
+  void writeDownloadLists();  // under downloadListMutex_
   void writeRenameFilesEntry();
   void writeNotificationFilesEntry();
 
@@ -374,6 +379,9 @@ class UMSDBSyncInputManger {
   Guarded<OrderedSet<std::string>> mRemoveEntryFromRDDB_;
 
   std::mutex passMutex_;
+  // One download-list writer at a time: the pass, or a batch's pause (on the
+  // writer thread or on a caller that flushes the batches itself).
+  std::mutex downloadListMutex_;
   // Queues of the accounts not active now, by account key; under passMutex_.
   std::map<std::string, AccountQueues> parkedQueues_;
 

@@ -94,7 +94,19 @@ void UMSDBSyncInputManger::writeFilesEntryForOperation(std::string_view code) {
   }
 }
 
+void UMSDBSyncInputManger::publishDownloadsDuringBatch() {
+  if (restoreFilesCollection_.with([](RestoreQueue& q) { return q.queued.empty(); })) return;
+  // Another thread is writing them already.
+  std::unique_lock<std::mutex> writing(downloadListMutex_, std::try_to_lock);
+  if (writing) writeDownloadLists();
+}
+
 void UMSDBSyncInputManger::WriteRestoreFilesEntry() {
+  std::lock_guard<std::mutex> writing(downloadListMutex_);
+  writeDownloadLists();
+}
+
+void UMSDBSyncInputManger::writeDownloadLists() {
   // Entries move from the queue to the set being written in one step, and
   // leave that set only once they are in a published file (or queued again),
   // so the pending check never misses them.

@@ -114,7 +114,10 @@ bool UMSDBSyncInputManger::runBatch(
   std::size_t count = 0;
   // Long batches leave the disk to others now and then.
   const std::function<void()> pace = [this, &count] {
-    if (count > 0 && count % kBatchPauseEvery == 0) clock_.sleepFor(kBatchPause);
+    if (count > 0 && count % kBatchPauseEvery == 0) {
+      publishDownloadsDuringBatch();
+      clock_.sleepFor(kBatchPause);
+    }
     ++count;
   };
   fill(*db, pace);

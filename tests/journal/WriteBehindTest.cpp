@@ -222,6 +222,42 @@ TEST_F(WriteBehindTest, PacingSleepsFiftyMillisecondsEveryFiftyEntries) {
   EXPECT_EQ(f_.clock().slept(), 2 * UMSDBSyncInputManger::kBatchPause);
 }
 
+// A listing's downloads queued while a long batch runs (a first sync's
+// batch is minutes at its pace) are published at the batch's next pause, not
+// when the batch ends; the batch keeps its pace.
+TEST_F(WriteBehindTest, DownloadsQueuedDuringALongBatchArePublishedAtItsNextPause) {
+  struct Case {
+    const char* name;
+    bool queueDownload;
+  };
+  for (const Case c : {Case{"download queued at the first pause", true}, Case{"nothing queued", false}}) {
+    SCOPED_TRACE(c.name);
+    QueueFixture<> f;
+    for (int i = 0; i < 200; ++i) f.queue().addFileToDelete("/d" + std::to_string(i));
+    int pauses = 0;  // the batch's own, not the download writer's shorter ones
+    Clock::Duration before{};
+    std::size_t listsAtSecondPause = 99;
+    f.clock().onSleep = [&] {
+      const Clock::Duration slept = f.clock().slept();
+      const bool batchPause = slept - before == UMSDBSyncInputManger::kBatchPause;
+      before = slept;
+      if (!batchPause) return;
+      ++pauses;
+      if (pauses == 1 && c.queueDownload) f.queue().addRestoreFiles({{"/new.bin", "5"}});
+      if (pauses == 2) {
+        listsAtSecondPause = f.published(journal::kDownloadFolder).size();
+        EXPECT_TRUE(f.batches().publishedRows().empty()) << "the batch is still running";
+      }
+    };
+    f.queue().runWriterPass();
+    f.clock().onSleep = nullptr;
+    EXPECT_EQ(listsAtSecondPause, c.queueDownload ? 1u : 0u);
+    EXPECT_EQ(f.published(journal::kDownloadFolder).size(), c.queueDownload ? 1u : 0u) << "published once";
+    EXPECT_EQ(pauses, 3);
+    EXPECT_EQ(f.batches().publishedRows().size(), 200u);
+  }
+}
+
 // The same through the real database layer: batch, merge, row.
 class WriteBehindDatabaseTest : public ::testing::Test {
  protected:
