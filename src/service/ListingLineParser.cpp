@@ -1,5 +1,8 @@
 #include "service/ListingLineParser.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "engine/EngineLineRecord.h"
 #include "engine/QLSYNCParser.h"
 #include "service/ServerPath.h"
@@ -52,6 +55,33 @@ ListingLine parseListingLine(std::string_view line) {
     out.text = "unexpected listing line " + kind;
   }
   return out;
+}
+
+void KeptListingLines::add(std::string_view line) {
+  // Each line is its length (4 bytes) and its bytes, whatever they are.
+  const auto length = static_cast<uint32_t>(std::min<std::size_t>(line.size(), UINT32_MAX));
+  const std::size_t need = sizeof length + length;
+  if (chunks_.empty() || chunks_.back().size() + need > chunks_.back().capacity()) {
+    chunks_.emplace_back();
+    chunks_.back().reserve(std::max(kChunk, need));
+  }
+  std::string& chunk = chunks_.back();
+  chunk.append(reinterpret_cast<const char*>(&length), sizeof length);
+  chunk.append(line.data(), length);
+  ++count_;
+}
+
+void KeptListingLines::forEach(const std::function<bool(std::string_view)>& f) const {
+  for (const std::string& chunk : chunks_) {
+    std::size_t at = 0;
+    while (at + sizeof(uint32_t) <= chunk.size()) {
+      uint32_t length = 0;
+      std::memcpy(&length, chunk.data() + at, sizeof length);
+      at += sizeof length;
+      if (!f(std::string_view(chunk.data() + at, length))) return;
+      at += length;
+    }
+  }
 }
 
 }  // namespace ulmora

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "service/ServerRecord.h"
 
@@ -35,5 +37,25 @@ struct ListingLine {
 //
 // Thread-safety: a pure function.
 ListingLine parseListingLine(std::string_view line);
+
+// The lines a listing keeps until it ends, as the engine wrote them. A
+// parsed record is several times the size of its line, and a first sync
+// lists every file of the account: the lines are parsed again one at a time
+// when they are handled. Kept in fixed-size chunks, so a long listing is
+// never copied to grow.
+//
+// Thread-safety: none; one listing run owns it.
+class KeptListingLines {
+ public:
+  void add(std::string_view line);
+  // Every kept line in the order it came, until `f` returns false.
+  void forEach(const std::function<bool(std::string_view)>& f) const;
+  std::size_t size() const { return count_; }
+
+ private:
+  static constexpr std::size_t kChunk = 256 * 1024;
+  std::vector<std::string> chunks_;
+  std::size_t count_ = 0;
+};
 
 }  // namespace ulmora

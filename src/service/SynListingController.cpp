@@ -128,12 +128,8 @@ void SynListingController::startListingWithIndexNumber(int64_t index) {
   workers_.push_back(std::move(w));
 }
 
-namespace {
-constexpr int64_t kReservedLines = 1'000'000;
-}  // namespace
-
 void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<ServiceEngineRun> engine) {
-  std::vector<ListingLine> lines;
+  KeptListingLines lines;
   std::optional<int64_t> announced;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -154,11 +150,6 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
           case ListingLine::Kind::kCount: {
             if (announced) return;  // only the first count line announces
             announced = line.number;
-            // Room for the records said to follow, so a long listing is not
-            // held twice while the list grows; the server's word is trusted
-            // only so far.
-            if (line.number > 0)
-              lines.reserve(static_cast<size_t>(std::min<int64_t>(line.number, kReservedLines)));
             std::lock_guard<std::mutex> lock(mutex_);
             if (isCurrentLocked(run)) announced_ = line.number;
             return;
@@ -166,7 +157,7 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
           case ListingLine::Kind::kSummary:
             return;
           default:
-            lines.push_back(std::move(line));
+            lines.add(raw);
         }
       });
   {
@@ -185,7 +176,7 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
   // A long listing is the largest thing an idle agent holds: once handled,
   // its memory goes back to the system rather than staying with the
   // allocator until the next burst.
-  std::vector<ListingLine>().swap(lines);
+  lines = KeptListingLines();
   ::malloc_trim(0);
   std::lock_guard<std::recursive_mutex> reports(reportMutex_);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -196,7 +187,7 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
 }
 
 void SynListingController::deliver(uint64_t run, const ServiceEngineRun::Outcome& outcome,
-                                   const std::vector<ListingLine>& lines, std::optional<int64_t> announced) {
+                                   const KeptListingLines& lines, std::optional<int64_t> announced) {
   if (outcome.cancelled) return;  // only a cancel() or the destructor stops the engine
   if (!report(run, [](SynListHandlerProtocol& d) { d.clearItems(); })) return;
 
@@ -212,31 +203,34 @@ void SynListingController::deliver(uint64_t run, const ServiceEngineRun::Outcome
   std::optional<int64_t> highest;
   std::string fatal;
   int64_t records = 0;
-  for (const ListingLine& line : lines) {
+  bool stopped = false;
+  lines.forEach([&](std::string_view raw) {
+    // Kept only when it parsed as one of the kinds below.
+    const ListingLine line = parseListingLine(raw);
     if (line.kind == ListingLine::Kind::kIndex) {
       highest = line.number;
-      continue;
+      return true;
     }
     if (line.kind == ListingLine::Kind::kFatal) {
       fatal = line.text;
-      continue;
+      return true;
     }
-    if (line.kind != ListingLine::Kind::kRecord) continue;
+    if (line.kind != ListingLine::Kind::kRecord) return true;
     const ServerRecord& record = line.record;
     ++records;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!isCurrentLocked(run)) return;
+      if (!isCurrentLocked(run)) return !(stopped = true);
       ++fileChangeCount_;
       // A renamed folder goes to the validation like any rename; other folder
       // entries are reconciled as a whole when the listing ends.
       if (record.isFolder() && record.isInTrash()) {
         deletedFolders_.push_back(record);
-        continue;
+        return true;
       }
       if (record.isFolder() && record.fnameOld.empty()) {
         folders_.push_back(record);
-        continue;
+        return true;
       }
     }
     const std::string code(record.operationCode());
@@ -247,8 +241,9 @@ void SynListingController::deliver(uint64_t run, const ServiceEngineRun::Outcome
         d.validateFiles(record, code);
       }
     });
-    if (!current) return;
-  }
+    return !(stopped = !current);
+  });
+  if (stopped) return;
 
   if (!outcome.succeeded() || !fatal.empty()) {
     deliverFailure(run, outcome.errorText());

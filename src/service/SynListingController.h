@@ -99,7 +99,7 @@ class SynListingController {
   };
 
   void work(uint64_t run, int64_t index, std::shared_ptr<ServiceEngineRun> engine);
-  void deliver(uint64_t run, const ServiceEngineRun::Outcome& outcome, const std::vector<ListingLine>& lines,
+  void deliver(uint64_t run, const ServiceEngineRun::Outcome& outcome, const KeptListingLines& lines,
                std::optional<int64_t> announced);
   void deliverFailure(uint64_t run, const std::string& error);
   // Runs `report` under reportMutex_ when `run` is still the current listing.

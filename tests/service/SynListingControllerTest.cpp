@@ -333,5 +333,47 @@ TEST_F(SynListingControllerTest, AnEngineThatDiesMidListingIsAFailure) {
   EXPECT_EQ(1, delegate_.log.count("RetryListing"));
 }
 
+// A listing keeps its lines as they came until it ends: every byte and the
+// order survive, across the store's chunks too.
+TEST(KeptListingLinesTest, GivesBackEveryLineAsItCameInOrder) {
+  const std::string longLine(300 * 1024, 'r');  // longer than a chunk
+  std::string odd("a\0b\nc\r", 7);
+  struct Case {
+    const char* name;
+    std::vector<std::string> lines;
+  };
+  std::vector<std::string> many;
+  for (int i = 0; i < 3000; ++i) many.push_back("1|f|/d/f" + std::to_string(i) + std::string(i % 300, 'x'));
+  std::vector<std::string> mixed = many;
+  mixed.insert(mixed.begin() + 1000, longLine);
+  mixed.insert(mixed.begin() + 1001, "");
+  mixed.push_back(odd);
+  for (const Case& c : {Case{"none", {}}, Case{"one empty line", {""}},
+                        Case{"lines over several chunks", many},
+                        Case{"a line longer than a chunk, empty and odd bytes", mixed}}) {
+    SCOPED_TRACE(c.name);
+    KeptListingLines kept;
+    for (const std::string& line : c.lines) kept.add(line);
+    EXPECT_EQ(kept.size(), c.lines.size());
+    std::vector<std::string> back;
+    kept.forEach([&back](std::string_view line) {
+      back.emplace_back(line);
+      return true;
+    });
+    EXPECT_TRUE(back == c.lines);
+  }
+}
+
+TEST(KeptListingLinesTest, StopsWhereTheHandlerSays) {
+  KeptListingLines kept;
+  for (int i = 0; i < 10; ++i) kept.add(std::to_string(i));
+  std::vector<std::string> seen;
+  kept.forEach([&seen](std::string_view line) {
+    seen.emplace_back(line);
+    return seen.size() < 4;
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"0", "1", "2", "3"}));
+}
+
 }  // namespace
 }  // namespace ulmora::testing
