@@ -82,6 +82,20 @@ bool replacedOnServer(const RecordFacts& f, bool edited) {
   return !stored.empty() && stored != withoutBlanks(f.record.refId);
 }
 
+// The record names the very version this computer last synced: the row,
+// in sync, recorded the server's date and size for the same server file. A
+// listing brings such a record again when its index was held back while
+// downloads ran, or as the echo of our own upload; the server then has
+// nothing newer, and an edit made here since is this computer's to send, not
+// a race it lost.
+bool lastSyncedHere(const RecordFacts& f) {
+  if (!f.backedUp || !f.restored || !f.recorded || !f.serverTime || f.record.refId.empty()) return false;
+  const std::string stored = recordedRefId(f);
+  if (stored.empty() || stored != withoutBlanks(f.record.refId)) return false;
+  const auto& [date, size] = *f.recorded;
+  return date && size && *date == syncrecord::dateText(*f.serverTime) && *size == f.record.size;
+}
+
 Plan changed(const RecordFacts& f) {
   Plan plan;
   plan.bookkeeping = true;
@@ -111,6 +125,11 @@ Plan changed(const RecordFacts& f) {
   // A row that says "in sync" about a file edited since must not let the
   // server's copy replace the edit.
   const bool edited = editedSinceSync(f);
+  if (edited && lastSyncedHere(f)) {
+    plan.note = "the server's copy is the one last synced here; the local edit goes up";
+    plan.steps.push_back({Step::Kind::kUpload});
+    return plan;
+  }
   switch (compareTimes(f.serverTime, f.local.modified)) {
     case TimeOrder::kServerNewer: {
       Step s = download(15, true);

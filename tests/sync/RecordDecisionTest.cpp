@@ -174,6 +174,40 @@ TEST(RecordDecisionTest, ChangedOnServer) {
   check(cases, decideRecord);
 }
 
+// A listing brings again the version this computer last synced (its index
+// held back while downloads ran, or the echo of its own upload) while the
+// user edits the file: the edit goes up, whatever its time says, and is not
+// set aside for a copy the server got from here.
+TEST(RecordDecisionTest, AnEditOnTopOfTheVersionLastSyncedHereGoesUp) {
+  // `rowRefId` and the recorded size describe the row's last synced file.
+  auto editedAfterSync = [](std::chrono::nanoseconds localOffset, const char* rowRefId, const char* rowSize) {
+    return with(facts("4"), [&](auto& f) {
+      f.local = sized(file(localOffset), 25);
+      f.backedUp = f.restored = f.shouldRestoreFileDirectly = true;
+      f.recorded = RecordedFileFacts{syncrecord::dateText(*f.serverTime), rowSize};
+      f.backupAndRefId = BackupStatusAndRefId{"1", rowRefId};
+    });
+  };
+  Step keptSameSecond = step(Kind::kDownload, 15);
+  keptSameSecond.keepLocalEdit = true;
+  Step keptNewer = fetch(16);
+  keptNewer.keepLocalEdit = true;
+  Step keptOlder = fetch(15);
+  keptOlder.keepLocalEdit = true;
+  const std::vector<Case> cases = {
+      {"edited later", editedAfterSync(5s, "R1", "10"), {step(Kind::kUpload)}, true},
+      {"edited within the same second", editedAfterSync(300ms, "R1", "10"), {step(Kind::kUpload)}, true},
+      {"an older copy put back", editedAfterSync(-5s, "R1", "10"), {step(Kind::kUpload)}, true},
+      // Anything else is another version: the local edit is kept aside.
+      {"another server file", editedAfterSync(5s, "R0", "10"), {keptNewer}, true},
+      {"another size on the server", editedAfterSync(300ms, "R1", "9"), {keptSameSecond}, true},
+      {"no id recorded", editedAfterSync(-5s, "NA", "10"), {keptOlder}, true},
+      {"a download under way", with(editedAfterSync(5s, "R1", "10"), [](auto& f) { f.restored = false; }),
+       {fetch(16)}, true},
+  };
+  check(cases, decideRecord);
+}
+
 TEST(RecordDecisionTest, DeletedOnServer) {
   auto base = with(facts("2"), [](auto& f) { f.local = file(-5s); });
   auto row = [](const char* status, const char* refId) {
