@@ -22,18 +22,22 @@ KVTPEncodingController::KVTPEncodingController()
 KVTPEncodingController::KVTPEncodingController(std::string executorPath)
     : executorPath_(std::move(executorPath)) {}
 
-std::optional<std::string> KVTPEncodingController::getEncodedPassword(const std::string& secret) const {
+std::optional<std::string> KVTPEncodingController::getEncodedPassword(const std::string& secret,
+                                                                      std::stop_token stop) const {
   if (secret.empty()) return std::nullopt;
   for (int attempt = 1; attempt <= kMaxTries; ++attempt) {
-    if (std::optional<std::string> encoded = encodeOnce(secret)) return encoded;
+    if (stop.stop_requested()) return std::nullopt;
+    if (std::optional<std::string> encoded = encodeOnce(secret, stop)) return encoded;
   }
   traceLine("KVTPEncodingController: the engine did not encode the text in " + std::to_string(kMaxTries) +
             " tries");
   return std::nullopt;
 }
 
-std::optional<std::string> KVTPEncodingController::encodeOnce(const std::string& secret) const {
+std::optional<std::string> KVTPEncodingController::encodeOnce(const std::string& secret,
+                                                              std::stop_token stop) const {
   UMCommandExcecuter run;
+  run.setStopToken(std::move(stop));
   run.setCommandString(executorPath_);
   run.setCommandArguments({"--encode-string"});
   run.setEnvironment({{EngineCredentials::kPasswordEnvironment, secret}});

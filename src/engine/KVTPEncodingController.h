@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace ulmora {
@@ -19,11 +20,13 @@ class KVTPEncodingController {
   explicit KVTPEncodingController(std::string executorPath);
 
   // The encoded text; nullopt when the engine gave none in kMaxTries runs (or
-  // the secret is empty).
-  std::optional<std::string> getEncodedPassword(const std::string& secret) const;
+  // the secret is empty). A stop request ends the running try and the tries
+  // left (nullopt): a hung engine holds its caller at most until the stop.
+  std::optional<std::string> getEncodedPassword(const std::string& secret,
+                                                std::stop_token stop = {}) const;
 
  private:
-  std::optional<std::string> encodeOnce(const std::string& secret) const;
+  std::optional<std::string> encodeOnce(const std::string& secret, std::stop_token stop) const;
 
   std::string executorPath_;
 };

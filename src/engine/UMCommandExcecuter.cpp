@@ -1,5 +1,7 @@
 #include "engine/UMCommandExcecuter.h"
 
+#include <csignal>
+
 #include "platform/ProcessRunner.h"
 #include "platform/Trace.h"
 
@@ -13,7 +15,15 @@ std::optional<std::string> UMCommandExcecuter::excecute(std::string* stdErr, pid
   options.input = input_;
   options.timeout = timeout_;
   options.clock = clock_;
-  ProcessResult result = ProcessRunner::run(std::move(options));
+  ChildProcess child(std::move(options));
+  ProcessResult result;
+  if (stop_.stop_requested()) {
+    result.err = "stopped before it started";
+  } else {
+    child.start();
+    std::stop_callback killOnStop(stop_, [&child] { child.kill(SIGKILL); });
+    result = child.wait();
+  }
   exitStatus_ = result.exitStatus;
   if (result.timedOut) {
     traceLine("UMCommandExcecuter: engine timed out and was stopped");

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,9 @@ class UMCommandExcecuter {
   void setInput(std::string input) { input_ = std::move(input); }
   void setTimeout(Clock::Duration timeout) { timeout_ = timeout; }
   void setClock(Clock* clock) { clock_ = clock; }
+  // A stop request kills the running engine (its whole group): excecute()
+  // then returns at once, as after a time-out, without "umkvt error: timeout".
+  void setStopToken(std::stop_token stop) { stop_ = std::move(stop); }
 
   // Runs the engine to its end. Returns its whole standard output, nullopt
   // when it wrote none. `stdErr` (may be null) receives its standard error,
@@ -56,6 +60,7 @@ class UMCommandExcecuter {
   std::optional<std::string> input_;
   Clock::Duration timeout_ = kDefaultTimeout;
   Clock* clock_ = nullptr;
+  std::stop_token stop_;
   int exitStatus_ = -1;
 };
 

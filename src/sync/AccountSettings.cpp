@@ -45,9 +45,6 @@ void AccountSettings::apply(Values& v, const PropertyList& login, const Encoder&
   } else if (auto n = text(kServerNameKey)) {
     v.gServerName = *n;
   }
-  if (encoder) {
-    if (auto e = encoder(v.gPasswordString)) v.gEPassword = *e;
-  }
   v.gQuotaServerName = text(kQuotaServerKey);
   if (auto s = text(kAccountPlanKey)) v.gAccountPlan = *s;
   v.mIsBusinessUser = v.gAccountPlan != "F";
@@ -57,12 +54,26 @@ void AccountSettings::apply(Values& v, const PropertyList& login, const Encoder&
   } else {
     v.gPvtKey = kDefaultPrivateKey;
   }
-  if (encoder) {
-    if (auto e = encoder(v.gPvtKey)) v.gEPPassword = *e;
-  }
+  encodeSecrets(v, encoder);
+}
+
+void AccountSettings::encodeSecrets(Values& v, const Encoder& encoder) {
+  if (!encoder) return;
+  if (auto e = encoder(v.gPasswordString)) v.gEPassword = *e;
+  if (auto e = encoder(v.gPvtKey)) v.gEPPassword = *e;
 }
 
 std::optional<AccountSettings::Applied> AccountSettings::load() {
+  std::optional<Reading> reading = read();
+  if (!reading) return std::nullopt;
+  // Encoding runs the engine: done outside the lock, on a copy.
+  encodeSecrets(reading->values, encoder_);
+  Applied applied = reading->applied;
+  commit(std::move(*reading));
+  return applied;
+}
+
+std::optional<AccountSettings::Reading> AccountSettings::read() const {
   std::optional<PropertyList> login = readDict(files_.loginDetails);
   if (!login) {
     daemonTrace("setUserData: the login details at \"" + files_.loginDetails +
@@ -70,21 +81,23 @@ std::optional<AccountSettings::Applied> AccountSettings::load() {
     return std::nullopt;
   }
   std::optional<PropertyList> folders = readDict(files_.syncFolders);
-  // Encoding runs the engine: done outside the lock, on a copy.
-  Values next = values();
-  apply(next, *login, encoder_, decoder_);
-  Applied applied;
-  applied.businessUser = next.mIsBusinessUser;
+  Reading reading{values(), std::move(*login), {}};
+  apply(reading.values, reading.login, nullptr, decoder_);
+  reading.applied.businessUser = reading.values.mIsBusinessUser;
   if (folders) {
-    if (auto root = folders->stringFor(next.gUlmoraUserName)) {
-      applied.syncRoot = LoginDetails::usableRoot(*root);
-      if (!applied.syncRoot) daemonTrace("setUserData: the sync root \"" + *root + "\" is not usable; kept");
+    if (auto root = folders->stringFor(reading.values.gUlmoraUserName)) {
+      reading.applied.syncRoot = LoginDetails::usableRoot(*root);
+      if (!reading.applied.syncRoot)
+        daemonTrace("setUserData: the sync root \"" + *root + "\" is not usable; kept");
     }
   }
+  return reading;
+}
+
+void AccountSettings::commit(Reading reading) {
   std::lock_guard<std::mutex> hold(mu_);
-  values_ = std::move(next);
-  lastGoodLogin_ = std::move(login);
-  return applied;
+  values_ = std::move(reading.values);
+  lastGoodLogin_ = std::move(reading.login);
 }
 
 void AccountSettings::useDiscoveredServer(const std::string& server) {

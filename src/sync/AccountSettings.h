@@ -88,7 +88,22 @@ class AccountSettings {
   };
   // setUserData: reads the login details and the sync-folder list. nullopt
   // (values unchanged) when the login details are missing or unusable.
+  // Runs the encoder (the engine) on the calling thread; read(), the
+  // encoding and commit() are the same in three steps.
   std::optional<Applied> load();
+  // The files read and the values they give, but for the engine-encoded
+  // secrets, which keep the values of the last commit until encodeSecrets.
+  struct Reading {
+    Values values;
+    PropertyList login;
+    Applied applied;
+  };
+  std::optional<Reading> read() const;
+  // Engine-encodes the reading's password and key (the engine runs: minutes
+  // on a hung one). Any thread; touches nothing of the settings.
+  static void encodeSecrets(Values& values, const Encoder& encoder);
+  // The reading's values (secrets encoded) become the settings.
+  void commit(Reading reading);
   // The pure part: `values` updated from a login-details dictionary.
   static void apply(Values& values, const PropertyList& login, const Encoder& encoder,
                     const Decoder& decoder);

@@ -177,6 +177,7 @@ void MainSyncController::shutdown() {
   // Timers, delayed messages and worker tasks do nothing from here on; one
   // running on another thread is waited for.
   guard_.invalidate();
+  stopSettingsEncoder();
   cancelAllSyncTimers();
   if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
   DummyPNSTimer_.reset();
@@ -327,17 +328,11 @@ void MainSyncController::startSyncAfterGate() {
   downloads.deleteHalfRestoredFiles();
   state_.cycle.mAccountLoggedOutUnlinked = false;
   setUserData();
-  sendRootMessagesToFinder();
 
-  state_.cycle.duringPauseGotPns = false;
-  ctx_.inputQueue.setShouldReturnBackupEntries(true);
-  setEnableListeningNotifications(true);
-
-  scheduleSyncOperationTimer();
-  schedulePeriodicListeningTimer();
-  scheduleDummyPushTimer();
-  state_.cycle.isTenMinutesListing = true;
-
+  // The journals are settled before startSync returns: the account
+  // controller starts a reinitialise's walk right after it, and a clear
+  // that came later would drop what the walk queued. Nothing here reads the
+  // settings.
   // The writer's folders are known before a clear, so the clear reaches them,
   // also when the writer already runs (a repeated start).
   UMSDBSyncInputManger& queue = ctx_.inputQueue;
@@ -349,27 +344,47 @@ void MainSyncController::startSyncAfterGate() {
   };
   const std::string indexFile =
       fileutil::joinPath(applicationFile(kRootUserFolder), kListingIndexFile);
-  if (state_.cycle.isReinitialize) {
+  const bool reinitialise = state_.cycle.isReinitialize;
+  const bool indexKept = !reinitialise && fileutil::exists(indexFile);
+  if (reinitialise) {
     startWriter(true);
     downloads.ClearBackupRelatedFileEntries();
     downloads.ClearRestoreRelatedFileEntries();
-  } else if (fileutil::exists(indexFile)) {
-    startWriter(false);
-    downloads.ClearRestoreRelatedFileEntries();
-    state_.cycle.listingStartedfromZeroIndex = true;
-    resetToolTips();
-    startSyncListingAllFiles(1);
-    queryMainDB(1);
   } else {
-    startWriter(true);
+    startWriter(!indexKept);
     downloads.ClearRestoreRelatedFileEntries();
-    startSyncListingAllFiles(0);
-    queryMainDB(1);
   }
+  // The rest sends the root, starts listings and makes the media uploader:
+  // each takes the account's values, so it waits for their secrets.
+  afterSettingsEncoded([this, reinitialise, indexKept] {
+    if (shutDown_) return;
+    sendRootMessagesToFinder();
 
-  thumbnails_->makeImageUploader();
-  daemonTrace("from start sync calculate quota called");
-  runCalQuotaInThread("YES");
+    state_.cycle.duringPauseGotPns = false;
+    ctx_.inputQueue.setShouldReturnBackupEntries(true);
+    setEnableListeningNotifications(true);
+
+    scheduleSyncOperationTimer();
+    schedulePeriodicListeningTimer();
+    scheduleDummyPushTimer();
+    state_.cycle.isTenMinutesListing = true;
+
+    if (reinitialise) {
+      // The walk's end asks for the listing.
+    } else if (indexKept) {
+      state_.cycle.listingStartedfromZeroIndex = true;
+      resetToolTips();
+      startSyncListingAllFiles(1);
+      queryMainDB(1);
+    } else {
+      startSyncListingAllFiles(0);
+      queryMainDB(1);
+    }
+
+    thumbnails_->makeImageUploader();
+    daemonTrace("from start sync calculate quota called");
+    runCalQuotaInThread("YES");
+  });
 }
 
 void MainSyncController::sendToFinder(int type) {

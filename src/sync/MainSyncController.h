@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -143,7 +144,14 @@ class MainSyncController final : public SyncController,
   void refreshIconOverlay();
 
   // Settings.
+  // Reads the login details and the sync-folder list: false (nothing
+  // changes) when the login details are missing or unusable. The secrets are
+  // engine-encoded on a thread of their own and the values take effect on
+  // the main loop once they are; until then no engine run starts (see
+  // afterSettingsEncoded). Main loop.
   bool setUserData();
+  // True from setUserData until its values took effect. Main loop.
+  bool settingsEncodingPending() const;
   User craeteUserInfoObject();
   bool isDefaultKeySetForUser(const std::string& user);
   bool isDefaultKey() const { return false; }
@@ -338,6 +346,15 @@ class MainSyncController final : public SyncController,
   void scheduleDummyPushTimer();
   // startSync past its gate; the first open tick runs it for a refused start.
   void startSyncAfterGate();
+  // setUserData's worker: `reading` with its secrets encoded comes back to
+  // settingsEncoded on the main loop. Stops an encoding still running.
+  void encodeSettings(AccountSettings::Reading reading);
+  void settingsEncoded(uint64_t generation, AccountSettings::Reading reading);
+  // Kills the engine of a running encoding and joins its thread.
+  void stopSettingsEncoder();
+  // Runs `task` now, or after the pending settings took effect: an engine
+  // run that starts before would carry the last encoded secrets. Main loop.
+  void afterSettingsEncoded(std::function<void()> task);
   UserDefaults& defaults();
   void storeCacheClearedDate();
   // Work that would hold the main loop (CancelBackupProcess, database
@@ -399,6 +416,12 @@ class MainSyncController final : public SyncController,
   std::atomic<bool> shutDown_{false};
   RunLoop workerLoop_;
   std::thread worker_;
+  // The settings' encoding (main loop only): the latest reading's number,
+  // whether its values have yet to take effect, and what waits for them.
+  uint64_t settingsGeneration_ = 0;
+  bool settingsPending_ = false;
+  std::vector<std::function<void()>> afterSettings_;
+  std::jthread settingsEncoder_;
 
   // ---- progress and status ----
   void buildProgress();

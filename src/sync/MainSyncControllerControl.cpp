@@ -497,6 +497,9 @@ void MainSyncController::ResumeSync() {
 void MainSyncController::UnlinkSync() {}
 void MainSyncController::stopSyncForUnlink(bool unlink) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  // A start or listing still waiting for the settings would revive the
+  // account after its stop.
+  afterSettings_.clear();
   controlRoom_->control_.stopSyncForUnlink(unlink);
 }
 void MainSyncController::accountLoggedOutWithUnlink(bool unlink) {
@@ -510,7 +513,7 @@ void MainSyncController::clearEventCounts() { controlRoom_->control_.clearEventC
 void MainSyncController::removeInstallerRef() { controlRoom_->control_.removeInstallerRef(); }
 void MainSyncController::cancelAllSyncOperations() { controlRoom_->control_.cancelAllSyncOperations(); }
 void MainSyncController::startSyncListingAllFiles(int mode) {
-  controlRoom_->control_.startSyncListingAllFiles(mode);
+  afterSettingsEncoded([this, mode] { controlRoom_->control_.startSyncListingAllFiles(mode); });
 }
 void MainSyncController::resetToolTips() { controlRoom_->control_.resetToolTips(); }
 void MainSyncController::clearRestoreForPause() { controlRoom_->control_.clearRestoreForPause(); }
@@ -534,7 +537,7 @@ void MainSyncController::setQuotaToPlist() { controlRoom_->quota_.setQuotaToPlis
 void MainSyncController::initializeSelctiveSyncSet() { controlRoom_->selective_.initializeSelctiveSyncSet(); }
 void MainSyncController::selectiveSyncModefied() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  controlRoom_->selective_.selectiveSyncModefied();
+  afterSettingsEncoded([this] { controlRoom_->selective_.selectiveSyncModefied(); });
 }
 void MainSyncController::searchPendingSSFolder() { controlRoom_->selective_.searchPendingSSFolder(); }
 void MainSyncController::updateSSWindowRefresh() { controlRoom_->selective_.updateSSWindowRefresh(); }

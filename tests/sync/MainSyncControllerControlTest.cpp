@@ -87,22 +87,33 @@ TEST(MainSyncControllerControlTest, IncludingAFolderMovesLocalContentAsideUnseen
 }
 
 TEST(MainSyncControllerControlTest, UnlinkStopsOnceAndResumeDoesNotRevive) {
-  SyncFixture f;
-  MainSyncController& c = f.make();
-  c.startSync();
-  c.stopSyncForUnlink(true);
-  EXPECT_TRUE(c.accountState().cycle.mAccountLoggedOutUnlinked);
-  c.stopSyncForUnlink(true);
-  c.ResumeSync();
-  f.advance(901s);
-  EXPECT_TRUE(c.accountState().cycle.mAccountLoggedOutUnlinked);
-  EXPECT_FALSE(c.accountState().push.enableListeningNotifications);
+  // An unlink that comes while the start still waits for the settings drops
+  // the rest of that start.
+  for (const bool startSettled : {true, false}) {
+    SCOPED_TRACE(startSettled ? "after the start" : "while the start waits for the settings");
+    SyncFixture f;
+    MainSyncController& c = f.make();
+    c.startSync();
+    if (startSettled) {
+      ASSERT_TRUE(f.settle());
+    }
+    c.stopSyncForUnlink(true);
+    EXPECT_TRUE(c.accountState().cycle.mAccountLoggedOutUnlinked);
+    c.stopSyncForUnlink(true);
+    c.ResumeSync();
+    ASSERT_TRUE(f.settle());
+    f.advance(901s);
+    EXPECT_TRUE(c.accountState().cycle.mAccountLoggedOutUnlinked);
+    EXPECT_FALSE(c.accountState().push.enableListeningNotifications);
+    EXPECT_EQ(f.owner.finder->types().size(), startSettled ? 2u : 0u);
+  }
 }
 
 TEST(MainSyncControllerControlTest, FullListingResetsTheStoredIndex) {
   SyncFixture f;
   MainSyncController& c = f.make();
   c.startSync();
+  ASSERT_TRUE(f.settle());
   const std::string index = f.home.sub(".local/share/ulmora/ann/Root/indexFile.txt");
   fileutil::writeFileAtomically(index, "77");
   c.startSyncListingAllFiles(0);

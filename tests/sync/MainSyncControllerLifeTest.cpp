@@ -25,6 +25,7 @@ TEST(MainSyncControllerLifeTest, DestroyedWithTimersMessagesRunsAndWorkInFlight)
     SyncFixture f;
     MainSyncController& controller = f.make();
     controller.startSync();  // cycle and push timers; message 47 two seconds away
+    ASSERT_TRUE(f.settle());
     f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {"Pause", "1"}});
     // Runs whose engine cannot start end on their own threads, reporting
     // back into the controller while it goes away.

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "engine/KVTBackupManager.h"
+#include "foundation/StringExtensions.h"
 #include "ipc/IpcMessageTypes.h"
+#include "service/SynListingController.h"
 #include "sync/SyncTestSupport.h"
 
 namespace ulmora {
@@ -19,6 +21,7 @@ TEST(MainSyncControllerStartTest, TellsTheFileManagerTheRootTwiceTwoSecondsApart
   SyncFixture f;
   MainSyncController& c = f.make();
   c.startSync();
+  ASSERT_TRUE(f.settle());
   EXPECT_EQ(f.owner.finder->types(), kRootOnce);
   f.advance(milliseconds(1999));
   EXPECT_EQ(f.owner.finder->types(), kRootOnce);
@@ -52,7 +55,9 @@ TEST(MainSyncControllerStartTest, TheFirstListingDecidesWhetherTheJournalsAreKep
     MainSyncController& controller = f.make();
     controller.setReinitializeState(c.reinitialise);
     controller.startSync();
+    // Settled before startSync returns; the rest waits for the settings.
     EXPECT_EQ(fileutil::exists(pending), c.journalsKept);
+    ASSERT_TRUE(f.settle());
     EXPECT_EQ(f.owner.queries(), c.queries);
     EXPECT_TRUE(f.queue->isDBThreadRunning());
   }
@@ -81,6 +86,7 @@ TEST(MainSyncControllerStartTest, AStartRefusedByAClosedGateIsFinishedByTheFirst
 
     f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser}, {c.flag, "0"}});
     f.advance(seconds(5));
+    ASSERT_TRUE(f.settle());
     f.advance(seconds(2));
     EXPECT_EQ(f.owner.finder->types(), c.finishedWhenOpen ? kRootTwice : std::vector<int>{});
     EXPECT_EQ(f.owner.queries(), c.finishedWhenOpen ? std::vector<int>{1} : std::vector<int>{});
@@ -95,8 +101,10 @@ TEST(MainSyncControllerStartTest, ARepeatedStartSchedulesNoSecondCycle) {
   SyncFixture f;
   MainSyncController& c = f.make();
   c.startSync();
+  ASSERT_TRUE(f.settle());
   f.advance(seconds(2));
   c.startSync();  // a second cycle would tick at 7 s, 12 s, ...
+  ASSERT_TRUE(f.settle());
   c.backupManager().createTempFilePaths();
   const std::string throttle = c.backupManager().throttleFilePath();
   // Each tick at the pause writes the held throttle.
@@ -116,6 +124,7 @@ TEST(MainSyncControllerStartTest, APauseHoldsTheTransferAndTheFirstOpenTickResto
                     PropertyList(PropertyList::Dict{{"BandwidthThrottleKey", 250}}));
   MainSyncController& c = f.make();
   c.startSync();
+  ASSERT_TRUE(f.settle());
   c.backupManager().createTempFilePaths();
   const std::string throttle = c.backupManager().throttleFilePath();
   fileutil::writeFileAtomically(throttle, "250");
@@ -139,6 +148,7 @@ TEST(MainSyncControllerStartTest, APauseStopsADownloadOffTheMainLoopAndListsAgai
   SyncFixture f;
   MainSyncController& c = f.make();
   c.startSync();
+  ASSERT_TRUE(f.settle());
   f.advance(seconds(2));
   // A download that waits (a repeated set) until it is stopped.
   c.restoreManager().setSameRestoreSetRepeated(true);
@@ -154,6 +164,61 @@ TEST(MainSyncControllerStartTest, APauseStopsADownloadOffTheMainLoopAndListsAgai
   const PropertyList markers = f.queue->readFileFor("5");
   ASSERT_NE(markers.asArray(), nullptr);
   EXPECT_EQ(markers.asArray()->size(), 1u);
+}
+
+// The engine that encodes the account's secrets hangs until released (or
+// killed). Meanwhile the main loop serves and nothing that would run the
+// engine with the old secrets starts; a shutdown does not wait for it.
+TEST(MainSyncControllerStartTest, AHungEncodingHoldsNoLoopAndStartsNoRunBeforeIt) {
+  for (const bool released : {true, false}) {
+    SCOPED_TRACE(released ? "released" : "shut down while it hangs");
+    SyncFixture f;
+    const std::string release = f.home.sub("release");
+    f.enginePath = f.home.sub("hung-engine");
+    f.home.writeRaw(f.enginePath,
+                    "#!/bin/sh\n"
+                    "while [ ! -e '" + release + "' ]; do sleep 0.02; done\n"
+                    "printf 'ENCODED\\tenc-%s\\n' \"$RSYNC_PASSWORD\"\n");
+    ASSERT_TRUE(fileutil::setMode(f.enginePath, 0700));
+    f.writeLoginDetails({{"Ulmora username", SyncFixture::kUser},
+                         {"UlmoraSync username", "ann-engine"},
+                         {"Ulmora privateKey", encryptedString("key")}});
+    MainSyncController& c = f.make();
+    c.createAllSyncTimers();  // ticks that would start the upload
+    c.startSync();
+    EXPECT_TRUE(c.settingsEncodingPending());
+    // After the start's clearing of the journals.
+    f.home.writeRaw(f.home.accountFolder(SyncFixture::kUser) + "/Journal/Backup/2026-01-01 00-00-00-000",
+                    "/a.txt\n");
+    fileutil::writeFileAtomically(f.root + "/a.txt", "a");
+    bool served = false;
+    f.loop.post([&served] { served = true; });
+    f.loop.runUntilIdle();
+    EXPECT_TRUE(served);
+    c.startSyncListingAllFiles(0);
+    f.advance(seconds(5));
+    f.advance(seconds(5));
+    EXPECT_TRUE(c.settingsEncodingPending());
+    EXPECT_FALSE(c.isListingGoingOn());
+    EXPECT_FALSE(c.changeListing().isRunning());
+    EXPECT_FALSE(c.backupManager().isRunning());
+    EXPECT_TRUE(f.owner.finder->types().empty());
+    EXPECT_TRUE(f.owner.queries().empty());
+    EXPECT_EQ(c.accountSettings().values().gEPPassword, "");
+
+    if (!released) {
+      const auto before = std::chrono::steady_clock::now();
+      f.controller.reset();
+      EXPECT_LT(std::chrono::steady_clock::now() - before, seconds(5));
+      continue;
+    }
+    f.home.writeRaw(release, "");
+    ASSERT_TRUE(f.settle());
+    EXPECT_EQ(c.accountSettings().values().gEPPassword, "enc-key");
+    EXPECT_EQ(f.owner.finder->types(), kRootOnce);
+    EXPECT_EQ(f.owner.queries(), std::vector<int>{1});
+    EXPECT_TRUE(c.isListingGoingOn());
+  }
 }
 
 TEST(MainSyncControllerStartTest, CancelledTimersStopTheCycleUntilCreatedAgain) {

@@ -84,6 +84,7 @@ struct EngineFixture : SyncFixture {
     controller = std::make_unique<MainSyncController>(std::move(ctx));
     controller->setSharedUlmoraSyncUserController(&owner);
     controller->setUserData();
+    EXPECT_TRUE(settle());
     return *controller;
   }
 

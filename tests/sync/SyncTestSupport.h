@@ -132,7 +132,7 @@ class SyncFixture {
 
   MainSyncController& make(bool reachable = true) {
     SyncContext ctx({me, kUser, root}, clock, loop, *queue, collections);
-    ctx.enginePath = home.sub("no-engine/ulmora-kvt");
+    ctx.enginePath = enginePath;
     ctx.makeReachability = [this, reachable] {
       auto r = std::make_unique<FakeReachability>(reachable);
       reachability = r.get();
@@ -154,6 +154,12 @@ class SyncFixture {
         std::chrono::seconds(10), std::chrono::milliseconds(2));
   }
 
+  // Runs the main loop until the settings read last took effect (their
+  // secrets are encoded on a thread of their own).
+  bool settle() {
+    return pumpUntil([this] { return !controller->settingsEncodingPending(); });
+  }
+
   // Runs what is due after `d` of the clock.
   void advance(Clock::Duration d) {
     clock.advance(d);
@@ -172,6 +178,8 @@ class SyncFixture {
   }();
   ExcludedFilesCollections collections{{root, "", "", "", nullptr}};
   FakeOwner owner;
+  // The engine make() gives the controller: none, so every run ends at once.
+  std::string enginePath = home.sub("no-engine/ulmora-kvt");
   FakeReachability* reachability = nullptr;
   std::unique_ptr<MainSyncController> controller;
 };
