@@ -70,4 +70,15 @@ std::string joinLines(const std::vector<std::string>& entries) {
   return out;
 }
 
+std::string seenVersionLines(const std::vector<std::string>& entries, const SeenVersions& seen) {
+  std::string out;
+  for (const std::string& e : entries) {
+    auto found = seen.find(e);
+    if (found == seen.end() || !isListablePath(e)) continue;
+    const SeenVersion& v = found->second;
+    out += std::to_string(v.size) + '\t' + std::to_string(v.mtimeSeconds) + '\t' + v.refId + '\t' + e + '\n';
+  }
+  return out;
+}
+
 }  // namespace ulmora::engineset

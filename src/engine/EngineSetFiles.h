@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,5 +39,21 @@ std::optional<std::vector<std::string>> writeSetFiles(const std::string& folder,
                                                       std::string_view stem,
                                                       const std::vector<std::string>& entries,
                                                       const std::optional<std::string>& firstLine);
+
+// The version of a server file this computer last synced: an upload or
+// delete run given it replaces the file only while the server still holds
+// that version (the engine's --seen-versions).
+struct SeenVersion {
+  int64_t size = 0;
+  int64_t mtimeSeconds = 0;  // whole seconds since the epoch
+  std::string refId;         // decimal, or empty when none is recorded
+  bool operator==(const SeenVersion&) const = default;
+};
+using SeenVersions = std::map<std::string, SeenVersion>;  // relative path ("/a/b") -> version
+
+// The lines of a --seen-versions file for those of `entries` that `seen`
+// names: "<size>\t<mtime seconds>\t<ref_id>\t<path>", each ending "\n";
+// paths the format cannot carry are left out.
+std::string seenVersionLines(const std::vector<std::string>& entries, const SeenVersions& seen);
 
 }  // namespace ulmora::engineset

@@ -265,6 +265,11 @@ void KVTBackupManager::setSameRestoreSetRepeated(bool repeated) {
   sameRestoreSetRepeated_ = repeated;
 }
 
+void KVTBackupManager::setSeenVersions(engineset::SeenVersions seen) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  seen_ = std::move(seen);
+}
+
 void KVTBackupManager::setSplitPoint(int64_t splitPoint) {
   std::lock_guard<std::mutex> lock(mutex_);
   splitPoint_ = splitPoint;
@@ -313,6 +318,8 @@ void KVTBackupManager::start(bool restore) {
   plan.destination = destinationPath_;
   plan.mirror = restoreMirror_;
   plan.entries = set_;
+  if (!restore) plan.seen = std::move(seen_);
+  seen_.clear();
   plan.splitPoint = splitPoint_;
   plan.noProgressTimeout = noProgressTimeout_;
   bool& repeated = restore ? sameRestoreSetRepeated_ : sameBackupSetRepeated_;

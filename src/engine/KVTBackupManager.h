@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/EngineSetFiles.h"
 #include "engine/KVTBackupRestoreHandlerProtocol.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
@@ -121,6 +122,10 @@ class KVTBackupManager {
   void setSameBackupSetRepeated(bool repeated);
   void setSameRestoreSetRepeated(bool repeated);
   void setSplitPoint(int64_t splitPoint);
+  // What this computer last synced of the files the next upload run may
+  // replace; the engine refuses an upload over any other version. Taken by
+  // the next upload run only.
+  void setSeenVersions(engineset::SeenVersions seen);
 
   // --- runs ------------------------------------------------------------------
   void startBackup();
@@ -192,6 +197,7 @@ class KVTBackupManager {
   User user_;
   Clock::Duration noProgressTimeout_ = kDefaultNoProgressTimeout;
   std::vector<std::string> set_;
+  engineset::SeenVersions seen_;
   bool sameBackupSetRepeated_ = false;
   bool sameRestoreSetRepeated_ = false;
   int64_t splitPoint_ = 0;

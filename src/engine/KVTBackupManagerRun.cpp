@@ -214,6 +214,15 @@ bool KVTBackupManager::Run::launch(Slot& slot, const std::string& setStem) {
     for (const std::string& f : *setFiles) o.arguments.push_back("--files-from=" + f);
   }
   if (plan_.mirror) o.arguments.emplace_back("--mirror");
+  if (!plan_.restore && !plan_.seen.empty()) {
+    std::string lines = engineset::seenVersionLines(slot.entries, plan_.seen);
+    std::string file = fileutil::joinPath(plan_.workFolder, setStem + "_seen");
+    if (!lines.empty()) {
+      // Without the file the upload would replace whatever the server holds.
+      if (!fileutil::writeFileAtomically(file, lines, fileutil::kOwnerOnlyFile)) setFiles.reset();
+      o.arguments.push_back("--seen-versions=" + file);
+    }
+  }
   if (plan_.restore) {
     o.arguments.push_back(EngineCommandLine::remoteAddress(plan_.user, "/"));
     o.arguments.push_back(plan_.localRoot);

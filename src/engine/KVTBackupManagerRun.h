@@ -32,6 +32,7 @@ struct RunPlan {
   std::string destination;
   bool mirror = false;
   std::vector<std::string> entries;
+  engineset::SeenVersions seen;  // uploads: passed as --seen-versions
   int64_t splitPoint = 0;
   Clock::Duration noProgressTimeout{};
   bool repeatedSet = false;

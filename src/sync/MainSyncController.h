@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/EngineSetFiles.h"
 #include "engine/KVTProgressRecord.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
@@ -208,6 +209,9 @@ class MainSyncController final : public SyncController,
   void startBackup() override;
   // Application file 113, the running upload's entry list.
   std::string pathBackupFileEntry() const;
+  // The server version an upload of `path` may replace: what its database
+  // row recorded when it was last synced; nullopt when it recorded none.
+  std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& path);
   // The account's connection record, its proxy settings file included, for
   // an engine-driven controller (listings, renames and deletes, folders).
   template <class EngineController>

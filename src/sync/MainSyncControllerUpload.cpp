@@ -18,6 +18,8 @@
 #include "service/HttpsTransfer.h"
 #include "sync/DownloadRunHandler.h"
 #include "sync/MainSyncController.h"
+#include "sync/SeenVersionRule.h"
+#include "sync/ServerRoad.h"
 #include "sync/ServiceDiscovery.h"
 #include "sync/SyncControllerOwner.h"
 #include "sync/SyncPathHelpers.h"
@@ -77,6 +79,13 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
     return c_.createSessionFileForOperation(operation, name);
   }
   void uploadAfterRename(const RenameEntry& rename) override { c_.settings_->uploadAfterRename(rename); }
+  // Run endings come on the engine run's thread; the server road is the
+  // main loop's.
+  void keepRefusedUpload(const std::string& relativePath) override {
+    c_.ctx_.mainLoop.post(c_.guard_.wrap([c = &c_, relativePath] {
+      if (c->serverRoad_) c->serverRoad_->records().keepRefusedUpload(relativePath);
+    }));
+  }
   void addToCraeteThumbnail(const std::string& fullPath) override { c_.thumbnails_->addToCraeteThumbnail(fullPath); }
   void setVideoUserDetails(const std::string& user, const std::string& password) override;
   void addVideoFile(const std::string& relativePath) override;
@@ -134,7 +143,8 @@ struct MainSyncController::UploadRoad final : public KVTBackupRestoreHandlerProt
                 uploadPort,
                 downloadPort},
         dispatcher({[&c] { return c.getUlmoraSyncRootPath(); }, c.applicationFile(kBackupFileEntries),
-                    c.applicationFile(kBackupFileEntriesAfterDelete), c.applicationFile(kProxySettings)},
+                    c.applicationFile(kBackupFileEntriesAfterDelete), c.applicationFile(kProxySettings),
+                    [&c](const std::string& path) { return c.seenVersionForUpload(path); }},
                    queuePort, uploadPort, host, renames, c.state_.upload.sameBackupSetRepeatedCount),
         uploadRuns(context, renames, c.state_.upload.sameBackupSetRepeatedCount),
         downloadRuns(context, c.state_.server.sameRestoreSetRepeatedCount),
@@ -286,6 +296,20 @@ void MainSyncController::startBackup() {
   uploadRoad_->gatherHeldRenames();
   uploadRoad_->uploadRuns.handOnRenames();
   uploadRoad_->dispatcher.startBackup();
+}
+
+// The database's row, read when the set is dispatched (the listing's
+// status port, built after the upload road).
+std::optional<engineset::SeenVersion> MainSyncController::seenVersionForUpload(const std::string& path) {
+  if (!serverRoad_) return std::nullopt;
+  FileStatusPort& rows = serverRoad_->status();
+  UploadRowFacts row;
+  row.backedUp = rows.backupStatus(path);
+  if (!row.backedUp) return std::nullopt;
+  row.restored = rows.restoreStatus(path);
+  row.recorded = rows.recordedFacts(path);
+  if (auto status = rows.backupStatusAndRefId(path)) row.refId = status->refId;
+  return ulmora::seenVersionForUpload(row);
 }
 
 std::string MainSyncController::pathBackupFileEntry() const { return applicationFile(kBackupFileEntries); }

@@ -316,6 +316,20 @@ void RecordApplier::handleForRestore(const ServerRecord& record) {
   download(record, step);
 }
 
+void RecordApplier::keepRefusedUpload(const std::string& relative) {
+  auto fname = files_.check(relative);
+  if (!fname) return;
+  ServerRecord record;
+  record.fname = *fname;
+  record.size = "0";  // not known here: it counts for nothing in the totals
+  Step step{Kind::kDownload};
+  step.keepLocalEdit = true;
+  step.cacheFirst = false;  // a cached copy is older still
+  step.avoidBackup = true;
+  step.avoidDelete = false;
+  download(record, step);
+}
+
 bool RecordApplier::download(const ServerRecord& record, const Step& step) {
   const std::string& fname = record.fname;
   if (!plausibleSize(record.size)) {

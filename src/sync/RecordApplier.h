@@ -96,6 +96,11 @@ class RecordApplier {
 
   // handleForRestore: one record to download (cache first, avoid sets).
   void handleForRestore(const ServerRecord& record);
+  // The server refused this computer's upload of `relative`: it holds a
+  // version from another computer that this one never saw. That version
+  // stays; the local file is kept as a conflict copy and the server's
+  // version fetched in its place.
+  void keepRefusedUpload(const std::string& relative);
   // checkforEmptyFolder: removes emptied folders from `path` upwards,
   // never the root.
   void checkforEmptyFolder(const std::string& path);

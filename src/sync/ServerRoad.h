@@ -95,6 +95,8 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
   RecordApplier& records() { return *recordApplier_; }
   ListingOutcome& outcome() { return *listingOutcome_; }
   const SyncRootFiles& files() const { return *syncRootFiles_; }
+  // The local database's answers about one file.
+  FileStatusPort& status() { return status_; }
 
   // SynListHandlerProtocol
   void listingDidStart(SynListingController& listing) override;

@@ -71,6 +71,14 @@ UploadDispatcher::Outcome UploadDispatcher::startBackup() {
   host_.postSyncList(set);
 
   manager_.prepareUploadRun(config_.syncRoot(), user, config_.proxySettingsPath);
+  engineset::SeenVersions seen;
+  if (config_.seenVersion) {
+    for (const std::string& path : set) {
+      if (path.empty() || path.back() == '/') continue;
+      if (auto version = config_.seenVersion(path)) seen.emplace(path, std::move(*version));
+    }
+  }
+  manager_.setSeenVersions(std::move(seen));
   syncpaths::WriteFilesFromArray(set, config_.backupFileEntriesPath);
   renames_.clear();
   // The set's byte total and pending set were reset with the dispatch

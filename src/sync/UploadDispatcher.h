@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ class UploadDispatcher {
     std::string backupFileEntriesPath;             // application file 113
     std::string backupFileEntriesAfterDeletePath;  // application file 114
     std::string proxySettingsPath;                 // application file 84
+    // The server version a file's upload may replace, from its database
+    // row (seenVersionForUpload); nullopt: not checked.
+    std::function<std::optional<engineset::SeenVersion>(const std::string&)> seenVersion;
   };
   enum class Outcome { kNothingToUpload, kFilteredOut, kRepeatStopped, kStarted };
 

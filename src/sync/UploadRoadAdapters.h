@@ -26,6 +26,7 @@ class KVTManagerPort final : public TransferManagerPort {
   void setSameBackupSetRepeated(bool repeated) override;
   void prepareUploadRun(const std::string& sourceFolder, const User& user,
                         const std::string& proxySettingsFile) override;
+  void setSeenVersions(engineset::SeenVersions seen) override { manager_.setSeenVersions(std::move(seen)); }
   void startBackup() override;
   RunSummary summary() const override;
   bool isRunning() const override;

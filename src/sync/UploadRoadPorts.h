@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/KVTProgressRecord.h"
+#include "engine/EngineSetFiles.h"
 #include "engine/User.h"
 #include "journal/RenameEntry.h"
 
@@ -40,6 +41,9 @@ class TransferManagerPort {
   // settings file, upload direction, a fresh work folder, cancel cleared.
   virtual void prepareUploadRun(const std::string& sourceFolder, const User& user,
                                 const std::string& proxySettingsFile) = 0;
+  // The server versions the next upload run may replace (see
+  // seenVersionForUpload); the engine refuses an upload over any other.
+  virtual void setSeenVersions(engineset::SeenVersions seen) = 0;
   virtual void startBackup() = 0;
 
   // Run endings.
@@ -112,6 +116,10 @@ class UploadRoadHost {
   // A rename held for the upload is handed on although the file's content
   // never arrived: the new name is uploaded once the server made the rename.
   virtual void uploadAfterRename(const RenameEntry& rename) = 0;
+  // The server refused the upload of `relativePath`: it holds a version from
+  // another computer that this one never saw. That version stays; the local
+  // file is kept as a conflict copy and the server's version fetched.
+  virtual void keepRefusedUpload(const std::string& relativePath) = 0;
 
   // --- media
   virtual void addToCraeteThumbnail(const std::string& fullPath) = 0;

@@ -6,6 +6,7 @@
 #include "foundation/QLLocalizedString.h"
 #include "platform/FileUtil.h"
 #include "sync/RepeatedSetRule.h"
+#include "sync/SeenVersionRule.h"
 #include "sync/SyncPathHelpers.h"
 
 namespace ulmora {
@@ -29,6 +30,7 @@ void UploadRunHandler::operationDidStart() {
   {
     std::lock_guard<std::mutex> lock(arrivedMutex_);
     arrived_.clear();
+    refused_.clear();
   }
   log_.open(ctx_.host.createSessionFileForOperation(1, "Sync-Up"));
   log_.line(header, false);
@@ -83,6 +85,17 @@ void UploadRunHandler::operationDidReceiveData(const KVTProgressRecord& record) 
 
 void UploadRunHandler::operationDidReceiveErrors(const std::string& error, const std::string& path) {
   runending::perFileError(ctx_, log_, error, path);
+  if (!isNewerVersionRefusal(error)) return;
+  const std::string relative = syncpaths::relativePath(SyncRootPath(ctx_.syncRoot()), path);
+  if (relative.empty() || relative == "/") return;
+  // Sent again it would be refused again: the conflict road takes it.
+  {
+    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    refused_.insert(relative);
+  }
+  daemonTrace("the server holds a version of " + relative +
+              " not seen here; the local file is kept as a conflict copy");
+  ctx_.host.keepRefusedUpload(relative);
 }
 
 void UploadRunHandler::handOnRenames() {
@@ -131,15 +144,16 @@ void UploadRunHandler::queryForMore(const RunSummary& summary, bool listRefIds) 
 }
 
 void UploadRunHandler::requeueUnsent() {
-  std::set<std::string> arrived;
+  std::set<std::string> arrived, refused;
   {
     std::lock_guard<std::mutex> lock(arrivedMutex_);
     arrived.swap(arrived_);
+    refused.swap(refused_);
   }
   const SyncRootPath root(ctx_.syncRoot());
   size_t count = 0;
   for (const auto& entry : ctx_.uploadManager.fileFolderSetForOperation()) {
-    if (arrived.count(entry)) continue;
+    if (arrived.count(entry) || refused.count(entry)) continue;
     auto full = syncpaths::fullPath(root, entry);
     if (!full || !exists(*full)) continue;
     ctx_.queue.addBackupFiles(*full);

@@ -60,6 +60,7 @@ class UploadRunHandler {
   RunSessionLog log_;
   std::mutex arrivedMutex_;
   std::set<std::string> arrived_;  // files of the current run reported done
+  std::set<std::string> refused_;  // over a server version never seen here
 };
 
 }  // namespace ulmora

@@ -509,6 +509,36 @@ TEST_F(TwoAgentsWaitingAMinute, TwoEditsWithinOneSecondLoseNothing) {
   }
 }
 
+// B has not heard of A's newer save (the push channel is down) when it sends
+// its own edit of the file, newer by the clock. The service keeps A's
+// version, which B never saw: B's edit is kept as a conflict copy there, B
+// fetches A's version, and A's copy is never written over.
+TEST_F(TwoAgents, AnEditSentOverAVersionNeverSeenIsKeptAsAConflictCopy) {
+  write(a_->at("shared.txt"), "first");
+  ASSERT_TRUE(timeUntil([&] {
+    return b_->content("shared.txt") == "first" &&
+           b_->query("SELECT BACKUP_STATUS || RESTORE_STATUS FROM FILE_TABLE WHERE FILEPATH = '/shared.txt'") == "11";
+  })) << b_->trace();
+  service_.setFaults("refuse\n");
+  write(a_->at("shared.txt"), "newer from A");
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return stored("size", "/shared.txt") == "12"; })) << a_->trace();
+  write(b_->at("shared.txt"), "edited on B, A's save unseen");
+
+  ASSERT_TRUE(timeUntil([&] {
+    if (b_->content("shared.txt") != "newer from A") return false;
+    for (const auto& [path, text] : b_->cached("shared.txt", true)) {
+      if (text == "edited on B, A's save unseen") return true;
+    }
+    return false;
+  })) << "B's edit was not kept beside A's version\n--- B:\n" << b_->trace();
+  EXPECT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return sessionLogsHold(*b_, "The local copy of /shared.txt was kept as");
+  })) << "B never named the conflict copy";
+  EXPECT_EQ(stored("size", "/shared.txt"), "12");
+  EXPECT_EQ(a_->content("shared.txt"), "newer from A");
+  EXPECT_TRUE(a_->cached("shared.txt", true).empty());
+}
+
 // B stopped, its sync folder emptied (a volume not mounted) and started so:
 // nothing is deleted on the storage, and once the folder holds a file again
 // every file B lacks is fetched again.

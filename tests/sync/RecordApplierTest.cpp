@@ -108,6 +108,40 @@ TEST(RecordApplierTest, NewerServerCopyNeverOverwritesALocalEdit) {
   }
 }
 
+// The server refused this computer's upload: another computer's version is
+// there, one this computer never saw. That version is fetched; what is here
+// is kept as a conflict copy first, never written over.
+TEST(RecordApplierTest, ARefusedUploadIsKeptAsAConflictCopyAndTheServersVersionFetched) {
+  const struct {
+    const char* name;
+    const char* path;
+    bool localFile;
+    bool blockConflictFolder;
+    std::optional<std::string> conflictCopy;
+    Lines queued;
+  } cases[] = {
+      {"local edit set aside", "/d/a.txt", true, false, "local edit", {"restore /d/a.txt=0"}},
+      {"gone here meanwhile", "/d/a.txt", false, false, std::nullopt, {"restore /d/a.txt=0"}},
+      {"no conflict copy possible: nothing fetched", "/d/a.txt", true, true, std::nullopt, {}},
+      {"path of the cache", "/.UMSCache/x", true, false, std::nullopt, {}},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    if (c.localFile) f.put(c.path, "local edit", -60s);
+    if (c.blockConflictFolder) f.put("/.UMSCache/ConflictData", "a file in the way");
+    f.applier.keepRefusedUpload(c.path);
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData" + c.path), c.conflictCopy) << c.name;
+    EXPECT_EQ(f.queue.log, c.queued) << c.name;
+    // The download's mark keeps the edit's pending upload from following it.
+    const bool marked = std::find(f.filters.log.begin(), f.filters.log.end(), std::string("avoidBackup ") + c.path) !=
+                        f.filters.log.end();
+    EXPECT_EQ(marked, !c.queued.empty()) << c.name;
+    if (c.localFile && !c.conflictCopy) {
+      EXPECT_EQ(f.read(c.path), "local edit") << c.name;
+    }
+  }
+}
+
 TEST(RecordApplierTest, QueueKeysTakeTheCanonicalForm) {
   ApplierFixture f;
   f.validate(record("d//a.txt"), "4");

@@ -42,14 +42,39 @@ TEST(RepeatedSetRule, DecidesFromPreviousSetAndCounter) {
 
 struct DispatchRig : UploadRoadRig {
   DispatchRig()
-      : dispatcher({[this] { return root; }, dir.sub("app/113"), dir.sub("app/114"), dir.sub("app/84")},
+      : dispatcher({[this] { return root; }, dir.sub("app/113"), dir.sub("app/114"), dir.sub("app/84"),
+                    [this](const std::string& path) -> std::optional<engineset::SeenVersion> {
+                      asked.push_back(path);
+                      auto found = rows.find(path);
+                      if (found == rows.end()) return std::nullopt;
+                      return found->second;
+                    }},
                    queue, upload, host, renames, repeats) {}
   std::string entryList() { return fileutil::readFile(dir.sub("app/113")).value_or("<none>"); }
 
   UploadRenames renames;
   std::atomic<int32_t> repeats{0};
+  engineset::SeenVersions rows;  // what the database recorded as synced
+  std::vector<std::string> asked;
   UploadDispatcher dispatcher;
 };
+
+TEST(UploadDispatcher, EachRunCarriesTheServerVersionsItsFilesMayReplace) {
+  DispatchRig rig;
+  rig.rows = {{"/synced", {5, 100, "7"}}, {"/other", {1, 1, ""}}, {"/folder/", {0, 0, ""}}};
+  rig.queue.batch = {"/synced", "/new", "/folder/"};
+  ASSERT_EQ(rig.dispatcher.startBackup(), Outcome::kStarted);
+  // Folders carry no version; a file without a synced row goes unchecked;
+  // rows of files outside the set are not asked for.
+  EXPECT_EQ(rig.asked, (Set{"/synced", "/new"}));
+  EXPECT_EQ(rig.upload.seen, (engineset::SeenVersions{{"/synced", {5, 100, "7"}}}));
+
+  // The next run starts from its own rows, never the last run's.
+  rig.upload.running = false;
+  rig.queue.batch = {"/new"};
+  ASSERT_EQ(rig.dispatcher.startBackup(), Outcome::kStarted);
+  EXPECT_TRUE(rig.upload.seen.empty());
+}
 
 TEST(UploadDispatcher, BuildsTheSetFromJournalAndInterruptedEntries) {
   const struct {

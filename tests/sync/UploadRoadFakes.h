@@ -65,6 +65,7 @@ class FakeManager final : public TransferManagerPort {
     user = u;
     proxyFile = proxy;
   }
+  void setSeenVersions(engineset::SeenVersions s) override { seen = std::move(s); }
   void startBackup() override {
     ++starts;
     running = true;
@@ -79,6 +80,7 @@ class FakeManager final : public TransferManagerPort {
   void setKVTServerIP(const std::string& s) override { log_.add(name_ + ".server " + s); }
 
   std::vector<std::string> set;
+  engineset::SeenVersions seen;
   bool repeated = false;
   int starts = 0;
   bool running = false;
@@ -163,6 +165,7 @@ class FakeUploadHost final : public UploadRoadHost {
   void uploadAfterRename(const RenameEntry& e) override {
     log_.add("uploadAfterRename " + e.originalPath + "->" + e.renamedPath);
   }
+  void keepRefusedUpload(const std::string& p) override { log_.add("keepRefusedUpload " + p); }
   void addToCraeteThumbnail(const std::string& p) override { log_.add("thumbnail " + p); }
   void setVideoUserDetails(const std::string& u, const std::string&) override { log_.add("videoUser " + u); }
   void addVideoFile(const std::string& p) override { log_.add("video " + p); }

@@ -216,6 +216,38 @@ TEST(UploadRunHandler, PerFileErrorsDropVanishedFilesFromTheDatabase) {
   EXPECT_EQ(rig.log.starting("queue.delete"), (Calls{"queue.delete /x"}));
 }
 
+TEST(UploadRunHandler, AnUploadOverAVersionNeverSeenHereGoesToTheConflictRoadNotBackToTheJournal) {
+  const struct {
+    const char* name;
+    std::string message;
+    bool fullPath;
+    Calls conflict;
+    Calls requeued;
+  } cases[] = {
+      {"refused, relative path", "SFERROR: version check failed. Reason: Stale file handle", false,
+       {"keepRefusedUpload /b"}, {"queue.upload <root>/a"}},
+      {"refused, full path", "SFERROR: version check failed. Reason: Stale file handle", true,
+       {"keepRefusedUpload /b"}, {"queue.upload <root>/a"}},
+      {"another server failure is sent again", "SFERROR: store failed. Reason: Input/output error", false, {},
+       {"queue.upload <root>/a", "queue.upload <root>/b"}},
+  };
+  for (const auto& c : cases) {
+    UploadRig rig;
+    rig.putFile("/a", 1);
+    rig.putFile("/b", 1);
+    rig.upload.set = {"/a", "/b"};
+    rig.handler.operationDidStart();
+    rig.handler.operationDidReceiveErrors(c.message, c.fullPath ? rig.root + "/b" : "/b");
+    rig.upload.result = {0, 0, 0, 1, 1, "", "", false, 0};
+    rig.handler.operationDidFailWithError("Some files were not transferred (1 failed)");
+    EXPECT_EQ(rig.log.starting("keepRefusedUpload"), c.conflict) << c.name;
+    Calls requeued;
+    for (const auto& call : rig.endingCalls())
+      if (call.rfind("queue.upload", 0) == 0) requeued.push_back(call);
+    EXPECT_EQ(requeued, c.requeued) << c.name;
+  }
+}
+
 TEST(UploadRunHandler, EveryRunEndingTellsTheRightPartiesAndRequeuesWhatIsLeft) {
   enum class End { kSuccess, kFailure };
   const struct {

@@ -152,6 +152,79 @@ TEST_F(StandInEngineTest, DeleteMovesToTrashAndANewUploadIsANewEntry) {
   EXPECT_THAT(missing.withKeyword("SFERROR")[0].at(2), HasSubstr("Reason: No such file or directory"));
 }
 
+// An upload or delete given --seen-versions replaces a server file only
+// while the server still holds the version named there.
+TEST_F(StandInEngineTest, SeenVersionsKeepAnotherComputersNewerVersion) {
+  auto stamp = [](const std::string& path, time_t seconds, long ns) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {seconds, ns}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+  };
+  enum class Op { kUpload, kDelete };
+  const struct {
+    const char* name;
+    Op op;
+    bool onServer;
+    long serverNs;       // the server copy's sub-second part
+    const char* seen;    // "<size>\t<seconds>\t<ref>" with "REF" for the server's id; "" none
+    bool localSame;      // the local file is the server's copy (upload only)
+    bool refused;
+  } cases[] = {
+      {"upload over the version seen", Op::kUpload, true, 0, "6\t1700000000\tREF", false, false},
+      {"upload, seen without an id", Op::kUpload, true, 0, "6\t1700000000\t", false, false},
+      {"upload, times agree to the second", Op::kUpload, true, 900000000, "6\t1700000000\tREF", false, false},
+      {"upload over another size", Op::kUpload, true, 0, "5\t1700000000\tREF", false, true},
+      {"upload over another time", Op::kUpload, true, 0, "6\t1699999999\tREF", false, true},
+      {"upload over another entry", Op::kUpload, true, 0, "6\t1700000000\t999999", false, true},
+      {"upload of a file not named is not checked", Op::kUpload, true, 0, "", false, false},
+      {"upload where the server has nothing", Op::kUpload, false, 0, "6\t1700000000\t", false, false},
+      {"in sync whatever was seen", Op::kUpload, true, 0, "1\t1\t", true, false},
+      {"delete of the version seen", Op::kDelete, true, 0, "6\t1700000000\tREF", false, false},
+      {"delete of another version", Op::kDelete, true, 0, "6\t1699999000\tREF", false, true},
+      {"delete of another entry", Op::kDelete, true, 0, "6\t1700000000\t999999", false, true},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    const std::string path = "/case" + std::to_string(i) + ".txt";
+    std::string ref;
+    if (c.onServer) {
+      stamp(writeLocal(path, "server"), 1700000000, c.serverNs);
+      ASSERT_EQ(upload({path}).status, 0) << c.name;
+      ref = listed(0)[path][kRefId];
+    }
+    if (!c.localSame) stamp(writeLocal(path, "local edit"), 1700000500, 0);
+    std::string seen = c.seen;
+    if (auto at = seen.find("REF"); at != std::string::npos) seen.replace(at, 3, ref);
+    std::string seenFile = tmp_.writeFile("work/seen" + std::to_string(i), seen.empty() ? "" : seen + "\t" + path + "\n");
+    int64_t before = highestIndex();
+    EngineResult result =
+        c.op == Op::kUpload
+            ? run({"--work-dir=" + work(), "--seen-versions=" + seenFile,
+                   "--files-from=" + writeSet({path}, local()), local(), remote()})
+            : run({"--remove", "--seen-versions=" + seenFile, "--files-from=" + writeSet({path}, ""), remote()});
+    auto refusals = result.withKeyword("SFERROR");
+    if (c.refused) {
+      EXPECT_EQ(result.status, 23) << c.name << "\n" << result.text();
+      ASSERT_EQ(refusals.size(), 1u) << c.name;
+      EXPECT_EQ(refusals[0].at(1), path) << c.name;
+      EXPECT_EQ(refusals[0].at(2), "SFERROR: version check failed. Reason: Stale file handle") << c.name;
+      // The server's version stands, unchanged and live.
+      EXPECT_EQ(highestIndex(), before) << c.name;
+      EXPECT_EQ(listed(0)[path][kSize], "6") << c.name;
+      EXPECT_EQ(listed(0)[path][kInTrash], "0") << c.name;
+    } else {
+      EXPECT_EQ(result.status, 0) << c.name << "\n" << result.text();
+      EXPECT_TRUE(refusals.empty()) << c.name;
+    }
+  }
+
+  // A version file that cannot be read fails the run before anything moves.
+  writeLocal("/x.txt", "x");
+  EngineResult unreadable = run({"--work-dir=" + work(), "--seen-versions=" + work() + "/missing",
+                                 "--files-from=" + writeSet({"/x.txt"}, local()), local(), remote()});
+  EXPECT_EQ(unreadable.status, 1) << unreadable.text();
+  EXPECT_EQ(listed(0).count("/x.txt"), 0u);
+}
+
 TEST_F(StandInEngineTest, CreateFolderMakesMissingParentsOnce) {
   EngineResult created = run({"--mkdir", remote("/x/y/")});
   ASSERT_EQ(created.status, 0) << created.text();

@@ -248,7 +248,8 @@ void AccountStore::pruneVersions(int64_t refId, int64_t current,
 }
 
 Change AccountStore::commitUpload(const std::string& path, const std::string& tempPath,
-                                  int64_t size, int64_t mtimeNs, int mode, int64_t quotaTotal) {
+                                  int64_t size, int64_t mtimeNs, int mode, int64_t quotaTotal,
+                                  const SeenVersion* seen) {
   Change change;
   std::vector<std::string> dropped;
   std::string blob;
@@ -257,6 +258,8 @@ Change AccountStore::commitUpload(const std::string& path, const std::string& te
     if (liveEntry(path + "/")) return Change{EISDIR, {}, {}, {}};
     if ((change.error = ensureFolders(parentFolders(path), change.paths))) return change;
     std::optional<Entry> live = liveEntry(path);
+    if (seen && live && isUnseenVersion(live->size, live->mtimeNs, live->refId, *seen))
+      return Change{ESTALE, {}, {}, {}};
     int64_t oldSize = live ? live->size : 0;
     if (meta("used_bytes") + size - oldSize > quotaTotal) return Change{EDQUOT, {}, {}, {}};
 
@@ -346,7 +349,7 @@ Change AccountStore::rename(const std::string& fromRaw, const std::string& toRaw
   return change;
 }
 
-Change AccountStore::moveToTrash(const std::string& pathRaw) {
+Change AccountStore::moveToTrash(const std::string& pathRaw, const SeenVersion* seen) {
   Change change;
   auto transaction = openWrite();
   std::string path = pathRaw;
@@ -356,6 +359,8 @@ Change AccountStore::moveToTrash(const std::string& pathRaw) {
     target = liveEntry(path);
   }
   if (!target) return Change{ENOENT, {}, {}, {}};
+  if (seen && !target->isDir && isUnseenVersion(target->size, target->mtimeNs, target->refId, *seen))
+    return Change{ESTALE, {}, {}, {}};
   std::vector<Entry> trashing{*target};
   if (target->isDir) {
     for (Entry& e : entriesUnder(path, false)) trashing.push_back(std::move(e));

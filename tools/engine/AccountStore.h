@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "SeenVersions.h"
 #include "SqliteDb.h"
 
 namespace ulmora::kvt {
@@ -71,11 +72,16 @@ class AccountStore {
   // Makes the content at `tempPath` the next version of file `path`
   // (creating the entry and its parent folders when missing). EDQUOT when the
   // account's total would be passed, EISDIR / ENOTDIR for a folder in the way.
+  // With `seen`, ESTALE when the live file is another version than that one:
+  // checked in the same transaction as the commit, so no other engine's
+  // upload can come between.
   Change commitUpload(const std::string& path, const std::string& tempPath, int64_t size,
-                      int64_t mtimeNs, int mode, int64_t quotaTotal);
+                      int64_t mtimeNs, int mode, int64_t quotaTotal,
+                      const SeenVersion* seen = nullptr);
   Change makeFolders(const std::string& folder);
   Change rename(const std::string& from, const std::string& to);
-  Change moveToTrash(const std::string& path);
+  // With `seen` (a file only), ESTALE when the live file is another version.
+  Change moveToTrash(const std::string& path, const SeenVersion* seen = nullptr);
   Change restoreVersion(const std::string& path, int64_t version);
 
   // Uploads of many small files share one transaction: between beginBatch()

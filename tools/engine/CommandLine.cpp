@@ -94,6 +94,8 @@ std::variant<CommandLine, Fatal> parseCommandLine(const std::vector<std::string>
     }
     if (name == "files-from" && needValue()) {
       cmd.setFiles.push_back(*value);
+    } else if (name == "seen-versions" && needValue()) {
+      cmd.seenVersionsFile = *value;
     } else if (name == "work-dir" && needValue()) {
       cmd.workDir = *value;
     } else if (name == "password-file" && needValue()) {

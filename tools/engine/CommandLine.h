@@ -38,6 +38,7 @@ struct RemoteAddress {
 struct CommandLine {
   Operation operation = Operation::kUpload;
   std::vector<std::string> setFiles;
+  std::optional<std::string> seenVersionsFile;  // upload and delete
   bool mirror = false;
   std::optional<std::string> workDir;
   std::optional<std::string> passwordFile;

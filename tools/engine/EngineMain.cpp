@@ -146,6 +146,13 @@ int runEngine(const std::vector<std::string>& args) {
     AccountStore store(folder + "/accounts/" + user);
     RunControl control(cmd.workDir, faults.slowBytesPerSecond, out, Clock::systemClock());
     RunContext ctx{store, faults, control, out, faults.quotaTotal.value_or(kDefaultQuotaTotal)};
+    SeenVersions seen;
+    if (cmd.seenVersionsFile) {
+      auto read = readSeenVersions(*cmd.seenVersionsFile);
+      if (auto* fatal = std::get_if<Fatal>(&read)) return failRun(out, op, *fatal);
+      seen = std::move(std::get<SeenVersions>(read));
+      ctx.seen = &seen;
+    }
     return dispatch(cmd, ctx);
   } catch (const StoreError& error) {
     return failRun(out, op, umkvtError(std::string("storage: ") + error.what()));

@@ -107,7 +107,18 @@ int ServerOperations::remove(const std::vector<SetEntry>& entries) {
       ++failed;
       continue;
     }
-    Change change = ctx_.store.moveToTrash(joinServerPath(cmd_.remote.path.path, entry.path->path));
+    const SeenVersion* seen = nullptr;
+    if (ctx_.seen) {
+      auto found = ctx_.seen->find(entry.path->path);
+      if (found != ctx_.seen->end()) seen = &found->second;
+    }
+    Change change =
+        ctx_.store.moveToTrash(joinServerPath(cmd_.remote.path.path, entry.path->path), seen);
+    if (change.error == ESTALE) {
+      refused("version check", entry.path->path, ESTALE);
+      ++failed;
+      continue;
+    }
     if (change.error) {
       refused("delete", entry.path->path, change.error);
       ++failed;

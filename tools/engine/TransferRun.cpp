@@ -265,11 +265,20 @@ TransferRun::Step TransferRun::uploadOne(const Item& item) {
     batchStart_ = Clock::systemClock().monotonicNow();
   }
   ++batchCount_;
+  const SeenVersion* seen = nullptr;
+  if (ctx_.seen) {
+    auto found = ctx_.seen->find(item.path->path);
+    if (found != ctx_.seen->end()) seen = &found->second;
+  }
   Change change = ctx_.store.commitUpload(serverPath, temp, size, mtimeNsOf(st),
-                                          int(st.st_mode & 0777), ctx_.quotaTotal);
+                                          int(st.st_mode & 0777), ctx_.quotaTotal, seen);
   if (change.error == EDQUOT) {
     fatal_ = Fatal{kExitOverQuota, kTextOverQuota};
     return Step::kStop;
+  }
+  if (change.error == ESTALE) {
+    itemFailed("SFERROR", item, "version check", ESTALE);
+    return itemEnded(item.size);
   }
   if (change.error) {
     itemFailed("SFERROR", item, "store", change.error);

@@ -22,6 +22,9 @@ struct RunContext {
   RunControl& control;
   OutputSink& out;
   int64_t quotaTotal = 0;
+  // What the computer last synced of the files it may replace (upload,
+  // delete); files not named go unchecked.
+  const SeenVersions* seen = nullptr;
 };
 
 // One upload or download run over its set entries (docs/engine.md sections

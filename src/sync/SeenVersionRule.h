@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "database/BackupStatusAndRefId.h"
+#include "engine/EngineSetFiles.h"
+
+namespace ulmora {
+
+// An upload from this computer may replace only the server version it last
+// synced. What the database row says of a file before its upload: the row
+// records a synced file (uploaded and downloaded, with a known date and
+// size) or nothing is checked, as for a file new here, whose row stands for
+// no server version.
+struct UploadRowFacts {
+  bool backedUp = false;
+  bool restored = false;
+  std::optional<RecordedFileFacts> recorded;
+  std::optional<std::string> refId;
+};
+std::optional<engineset::SeenVersion> seenVersionForUpload(const UploadRowFacts& row);
+
+// "yyyy-MM-dd HH:mm:ss +0000" as the database stores it, in seconds since
+// the epoch; nullopt for any other text.
+std::optional<int64_t> recordedDateSeconds(std::string_view text);
+
+// The engine's answer for an item whose server file is another version than
+// the one this computer last synced (an edit from another computer).
+bool isNewerVersionRefusal(std::string_view engineMessage);
+
+}  // namespace ulmora

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include "sync/SeenVersionRule.h"
+
+namespace ulmora {
+namespace {
+
+using engineset::SeenVersion;
+
+TEST(SeenVersionRule, OnlyARowOfASyncedFileNamesAVersionToKeep) {
+  const RecordedFileFacts synced{"2026-12-07 14:05:09 +0000", "12"};
+  const int64_t at = 1796652309;  // 2026-12-07 14:05:09 UTC
+  const struct {
+    const char* name;
+    UploadRowFacts row;
+    std::optional<SeenVersion> seen;
+  } cases[] = {
+      {"synced row with its reference id", {true, true, synced, "42"}, SeenVersion{12, at, "42"}},
+      {"reference id padded with blanks", {true, true, synced, " 42 "}, SeenVersion{12, at, "42"}},
+      {"row still waiting for its id", {true, true, synced, "NA"}, SeenVersion{12, at, ""}},
+      {"row without an id", {true, true, synced, std::nullopt}, SeenVersion{12, at, ""}},
+      {"empty file", {true, true, RecordedFileFacts{synced.modificationDate, "0"}, "7"}, SeenVersion{0, at, "7"}},
+      // A new file here: its row stands for no server version, the upload
+      // goes ahead over whatever the server has (as before).
+      {"new local file, not uploaded", {false, true, synced, ""}, std::nullopt},
+      // A download under way: its row names the server's next version but
+      // still the facts of the file it replaces.
+      {"download still to come", {true, false, synced, "42"}, std::nullopt},
+      {"no row", {false, false, std::nullopt, std::nullopt}, std::nullopt},
+      {"date not recorded", {true, true, RecordedFileFacts{"NA", "12"}, "42"}, std::nullopt},
+      {"size not recorded", {true, true, RecordedFileFacts{synced.modificationDate, "NA"}, "42"}, std::nullopt},
+      {"size missing", {true, true, RecordedFileFacts{synced.modificationDate, std::nullopt}, "42"}, std::nullopt},
+      {"negative size", {true, true, RecordedFileFacts{synced.modificationDate, "-1"}, "42"}, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(seenVersionForUpload(c.row), c.seen) << c.name;
+}
+
+TEST(SeenVersionRule, RecordedDatesReadOnlyInTheDatabaseForm) {
+  const struct {
+    const char* text;
+    std::optional<int64_t> seconds;
+  } cases[] = {
+      {"1970-01-01 00:00:00 +0000", 0},
+      {"2026-12-07 14:05:09 +0000", 1796652309},
+      {"2024-02-29 23:59:59 +0000", 1709251199},
+      {"2026-12-07 14:05:09 +0100", std::nullopt},
+      {"2026-12-07T14:05:09 +0000", std::nullopt},
+      {"2026-13-07 14:05:09 +0000", std::nullopt},
+      {"2026-12-07 24:05:09 +0000", std::nullopt},
+      {"2026-12-07 14:05:09", std::nullopt},
+      {"NA", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(recordedDateSeconds(c.text), c.seconds) << c.text;
+}
+
+TEST(SeenVersionRule, TheRefusalIsToldFromOtherItemFailures) {
+  EXPECT_TRUE(isNewerVersionRefusal("SFERROR: version check failed. Reason: Stale file handle"));
+  EXPECT_FALSE(isNewerVersionRefusal("SFERROR: store failed. Reason: Stale file handle"));
+  EXPECT_FALSE(isNewerVersionRefusal("SFERROR: download failed. Reason: No such file or directory"));
+  EXPECT_FALSE(isNewerVersionRefusal(""));
+}
+
+}  // namespace
+}  // namespace ulmora
