@@ -543,7 +543,9 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
   write(root + "/old.txt", "one file");
   write(root + "/twin-a.txt", "twin");
   write(root + "/twin-b.txt", "twin");
-  write(root + "/gone.txt", "gone");
+  // Of a size no other file here has (the barrier's markers included):
+  // removed, it must not be paired with a file written in the same second.
+  write(root + "/gone.txt", "removed while the folder was away");
   for (const char* twin : {"/twin-a.txt", "/twin-b.txt"}) {
     struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (root + twin).c_str(), times, 0), 0);
