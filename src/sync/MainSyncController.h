@@ -29,6 +29,7 @@
 #include "sync/SyncController.h"
 #include "sync/SyncCycle.h"
 #include "sync/UploadListingGate.h"
+#include "sync/UploadRoad.h"
 #include "sync/ServerRoad.h"
 #include "sync/SyncRootFiles.h"
 #include "sync/Thumbnails.h"
@@ -439,9 +440,9 @@ class MainSyncController final : public SyncController,
   void stopUpload();
   // The upload road's collaborators and the ports they reach the rest of
   // the controller through.
-  struct UploadRoad;
   class UploadRoadHostAdapter;
-  std::shared_ptr<UploadRoad> uploadRoad_;  // shared: complete only in its own .cpp
+  std::shared_ptr<UploadRoadHostAdapter> uploadAccount_;  // shared: complete only in its own .cpp
+  std::unique_ptr<UploadRoad> uploadRoad_;
   // The account's login-details plist (sub-account test of over-quota).
   std::string accountPlistPath() const;
   // Downloads that failed on their own and are due again ({path: size}).

@@ -1,7 +1,5 @@
-// The upload road: dispatch of upload runs and the engine managers' run
-// callbacks, forwarded to UploadDispatcher, UploadRunHandler and
-// DownloadRunHandler.
-#include <mutex>
+// The upload road's build hook and what it asks of the rest of the account;
+// the road itself (UploadRoad) is the engine managers' delegate.
 #include <optional>
 
 #include "capture/ExcludedFilesCollections.h"
@@ -11,21 +9,12 @@
 #include "journal/CompanionMessenger.h"
 #include "journal/NotificationPoster.h"
 #include "journal/UMSDBSyncInputManger.h"
-#include "media/VideoCGICallController.h"
 #include "platform/FileUtil.h"
-#include "service/HttpsSettings.h"
-#include "service/ServiceEndpoint.h"
-#include "service/HttpsTransfer.h"
-#include "sync/DownloadRunHandler.h"
 #include "sync/MainSyncController.h"
 #include "sync/SeenVersionRule.h"
 #include "sync/ServerRoad.h"
-#include "sync/ServiceDiscovery.h"
 #include "sync/SyncControllerOwner.h"
 #include "sync/SyncPathHelpers.h"
-#include "sync/UploadDispatcher.h"
-#include "sync/UploadRoadAdapters.h"
-#include "sync/UploadRunHandler.h"
 
 namespace ulmora {
 namespace {
@@ -36,12 +25,11 @@ constexpr int kBackupFileEntries = 113;
 constexpr int kBackupFileEntriesAfterDelete = 114;
 constexpr int kRestoreFileEntries = 118;
 constexpr int kUserQuotaDetails = 124;
-constexpr auto kDiscoveryTimeout = std::chrono::seconds(120);
 
 }  // namespace
 
 // What the upload road asks of the rest of the controller, as facade calls.
-class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
+class MainSyncController::UploadRoadHostAdapter final : public UploadRoadAccount {
  public:
   explicit UploadRoadHostAdapter(MainSyncController& c) : c_(c) {}
 
@@ -118,128 +106,15 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadHost {
     c_.ctx_.collections.downloadWritten(relativePath);
   }
   void postSyncList(const std::vector<std::string>& relativePaths) override { c_.postSyncList(relativePaths); }
+  std::map<std::string, std::string> takeRenamesAfterBackup() override { return c_.settings_->takeRenamesAfterBackup(); }
+  void ClearRestoreRelatedFileEntries() override { c_.serverRoad_->downloads().ClearRestoreRelatedFileEntries(); }
+  // The answer is used on the main loop, never after the controller is gone.
+  void useDiscoveredServerOnMain(const std::string& server) override {
+    c_.ctx_.mainLoop.post(c_.guard_.wrap([c = &c_, server] { c->useDiscoveredServer(server); }));
+  }
 
  private:
   MainSyncController& c_;
-};
-
-// The upload road is the delegate of both engine managers: it tells them
-// apart by identity and ignores any other manager's reports.
-struct MainSyncController::UploadRoad final : public KVTBackupRestoreHandlerProtocol {
-  UploadRoad(MainSyncController& c)
-      : c(c),
-        host(c),
-        uploadPort(*c.mBackupManager_, [&c] { return c.settings_->runStartThrottle(true); }),
-        downloadPort(*c.mRestoreManager_),
-        queuePort(c.ctx_.inputQueue),
-        context{[&c] { return c.getUlmoraSyncRootPath(); },
-                c.ctx_.session.syncUser,
-                RunRoadContext::Files{c.applicationFile(kBackupFileEntries), c.applicationFile(kRestoreFileEntries),
-                                      c.applicationFile(kUserQuotaDetails), c.applicationFile(kLoginDetails),
-                                      c.accountPlistPath()},
-                c.ctx_.clock,
-                queuePort,
-                host,
-                uploadPort,
-                downloadPort},
-        dispatcher({[&c] { return c.getUlmoraSyncRootPath(); }, c.applicationFile(kBackupFileEntries),
-                    c.applicationFile(kBackupFileEntriesAfterDelete), c.applicationFile(kProxySettings),
-                    [&c](const std::string& path) { return c.seenVersionForUpload(path); }},
-                   queuePort, uploadPort, host, renames, c.state_.upload.sameBackupSetRepeatedCount),
-        uploadRuns(context, renames, c.state_.upload.sameBackupSetRepeatedCount),
-        downloadRuns(context, c.state_.server.sameRestoreSetRepeatedCount),
-        discovery(c.ctx_.clock, discoveryPorts(c)) {
-    c.mBackupManager_->setDelegate(this);
-    c.mRestoreManager_->setDelegate(this);
-  }
-
-  RunDirection direction(KVTBackupManager& manager) const {
-    return directionOf(&manager, c.mBackupManager_.get(), c.mRestoreManager_.get());
-  }
-
-  // Renames of the running set, held by the settings, are followed by the
-  // progress reports and handed on by the run's end.
-  void gatherHeldRenames() {
-    for (const auto& [from, to] : c.settings_->takeRenamesAfterBackup()) renames.recordRename(from, to);
-  }
-
-  // KVTBackupRestoreHandlerProtocol (the run's thread)
-  void operationDidStart(KVTBackupManager& manager) override;
-  void operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) override;
-  void removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) override;
-  void makeScriptCallForObject(KVTBackupManager& manager) override;
-  void operationStartedRetrying(KVTBackupManager& /*manager*/) override {}
-  void operationDidFinishFileListGeneration(KVTBackupManager& /*manager*/) override {}
-  void operationDidReceiveErrors(const std::string& error, const std::string& path,
-                                 KVTBackupManager& manager) override;
-  void operationDidFailWithError(const std::string& error, KVTBackupManager& manager) override;
-  void operationDidFailWithOverQuota(KVTBackupManager& manager) override;
-  void operationDidCancel(KVTBackupManager& manager) override;
-  void operationCanceld(KVTBackupManager& manager) override;
-  void operationDidFinishSuccessfully(KVTBackupManager& manager) override;
-  void restoreRestarted(KVTBackupManager& /*manager*/) override {}
-  // CancelBackupProcess (its caller's thread): the server road's clean-up.
-  void deleteHalfRestoredFiles() override { c.serverRoad_->downloads().deleteHalfRestoredFiles(); }
-  void ClearRestoreRelatedFileEntries() override { c.serverRoad_->downloads().ClearRestoreRelatedFileEntries(); }
-  // Reports that need nothing from the account: what they tell is already
-  // known from the reports above.
-  void operationDidRetry() {}
-  void operationDidReceiveFileTransferStatus(const PropertyList& /*status*/, KVTBackupManager& /*manager*/) {}
-  void queryMainDBForBackupFiles() {}
-  void updateBackupStatusToDb(const PropertyList& /*entries*/) {}
-
-  static ServiceDiscovery::Ports discoveryPorts(MainSyncController& c) {
-    ServiceDiscovery::Ports ports;
-    ports.credentials = [&c] {
-      User user = c.craeteUserInfoObject();
-      return std::make_pair(user.userName(), user.password());
-    };
-    ports.post = [&c](const std::string& body) -> std::optional<std::string> {
-      HttpsRequest request;
-      request.url = serviceEndpointURL(c.craeteUserInfoObject().webServer(), ServiceDiscovery::kPath);
-      if (request.url.empty()) return std::nullopt;
-      request.body = body;
-      request.timeout = kDiscoveryTimeout;
-      request.tls = HttpsSettings::forConsoleUser(c.ctx_.session.consoleUser);
-      HttpsTransfer transfer(std::move(request));
-      UploadRoad& road = *c.uploadRoad_;
-      {
-        std::lock_guard<std::mutex> lock(road.lookupMutex);
-        if (road.lookupStopped) return std::nullopt;
-        road.lookup = &transfer;
-      }
-      HttpsResponse reply = transfer.perform();
-      {
-        std::lock_guard<std::mutex> lock(road.lookupMutex);
-        road.lookup = nullptr;
-      }
-      if (!reply.ok()) return std::nullopt;
-      return reply.body;
-    };
-    // The answer is used on the main loop, never after the controller is gone.
-    ports.apply = [&c](const std::string& server) {
-      c.ctx_.mainLoop.post(c.guard_.wrap([&c, server] { c.useDiscoveredServer(server); }));
-    };
-    return ports;
-  }
-
-  MainSyncController& c;
-  UploadRoadHostAdapter host;
-  KVTManagerPort uploadPort;
-  KVTManagerPort downloadPort;
-  InputQueuePort queuePort;
-  UploadRenames renames;
-  VideoCGICallController video;
-  RunRoadContext context;
-  UploadDispatcher dispatcher;
-  UploadRunHandler uploadRuns;
-  DownloadRunHandler downloadRuns;
-  // The lookup request under way, so that a stop need not wait out its
-  // time-out.
-  std::mutex lookupMutex;
-  HttpsTransfer* lookup = nullptr;
-  bool lookupStopped = false;
-  ServiceDiscovery discovery;
 };
 
 void MainSyncController::UploadRoadHostAdapter::setVideoUserDetails(const std::string& user,
@@ -247,30 +122,43 @@ void MainSyncController::UploadRoadHostAdapter::setVideoUserDetails(const std::s
   PropertyList details(PropertyList::Dict{});
   details.set("username", user);
   details.set("password", password);
-  c_.uploadRoad_->video.setServiceHost(c_.craeteUserInfoObject().webServer());
-  c_.uploadRoad_->video.setUserDetails(details);
+  c_.uploadRoad_->video().setServiceHost(c_.craeteUserInfoObject().webServer());
+  c_.uploadRoad_->video().setUserDetails(details);
 }
 void MainSyncController::UploadRoadHostAdapter::addVideoFile(const std::string& relativePath) {
-  c_.uploadRoad_->video.addFiles(relativePath);
+  c_.uploadRoad_->video().addFiles(relativePath);
 }
-void MainSyncController::UploadRoadHostAdapter::makeVideoCGICall() { c_.uploadRoad_->video.makeVideoCGICall(); }
+void MainSyncController::UploadRoadHostAdapter::makeVideoCGICall() { c_.uploadRoad_->video().makeVideoCGICall(); }
 
-void MainSyncController::buildUpload() { uploadRoad_ = std::make_shared<UploadRoad>(*this); }
+void MainSyncController::buildUpload() {
+  uploadAccount_ = std::make_shared<UploadRoadHostAdapter>(*this);
+  uploadRoad_ = std::make_unique<UploadRoad>(UploadRoad::Parts{
+      *mBackupManager_,
+      *mRestoreManager_,
+      ctx_.inputQueue,
+      [this] { return getUlmoraSyncRootPath(); },
+      [this] { return settings_->runStartThrottle(true); },
+      ctx_.session.syncUser,
+      ctx_.session.consoleUser,
+      RunRoadContext::Files{applicationFile(kBackupFileEntries), applicationFile(kRestoreFileEntries),
+                            applicationFile(kUserQuotaDetails), applicationFile(kLoginDetails), accountPlistPath()},
+      applicationFile(kBackupFileEntriesAfterDelete),
+      applicationFile(kProxySettings),
+      // The database's row, read when the set is dispatched.
+      [this](const std::string& path) { return seenVersionForUpload(path); },
+      ctx_.clock,
+      state_,
+      *uploadAccount_});
+}
 
 // The engine runs may still report until the lifecycle has stopped them, so
 // the road stays whole until the controller goes; only the lookup thread ends.
 void MainSyncController::stopUpload() {
-  if (!uploadRoad_) return;
-  {
-    std::lock_guard<std::mutex> lock(uploadRoad_->lookupMutex);
-    uploadRoad_->lookupStopped = true;
-    if (uploadRoad_->lookup) uploadRoad_->lookup->cancel();
-  }
-  uploadRoad_->discovery.stop();
+  if (uploadRoad_) uploadRoad_->stop();
 }
 
 std::map<std::string, std::string> MainSyncController::dueDownloadRetries() {
-  return uploadRoad_ ? uploadRoad_->downloadRuns.takeDueRetries() : std::map<std::string, std::string>{};
+  return uploadRoad_ ? uploadRoad_->dueDownloadRetries() : std::map<std::string, std::string>{};
 }
 
 std::string MainSyncController::accountPlistPath() const {
@@ -290,12 +178,7 @@ void MainSyncController::useDiscoveredServer(const std::string& server) {
 // ------------------------------------------------------------------ dispatch
 
 void MainSyncController::startBackup() {
-  if (!uploadRoad_) return;
-  // Renames held after the previous run ended belong to it: handed on, never
-  // dropped.
-  uploadRoad_->gatherHeldRenames();
-  uploadRoad_->uploadRuns.handOnRenames();
-  uploadRoad_->dispatcher.startBackup();
+  if (uploadRoad_) uploadRoad_->startBackup();
 }
 
 // The database's row, read when the set is dispatched (the listing's
@@ -316,7 +199,7 @@ std::string MainSyncController::pathBackupFileEntry() const { return application
 std::string MainSyncController::pathForProxySettings() const { return applicationFile(kProxySettings); }
 
 User MainSyncController::userForEngineController() {
-  if (uploadRoad_) return uploadRoad_->dispatcher.userForEngineController();
+  if (uploadRoad_) return uploadRoad_->userForEngineController();
   User user = craeteUserInfoObject();
   user.setISDefaultKey(false);
   return user;
@@ -347,97 +230,6 @@ void MainSyncController::WritingCreateDirCollection(const std::string& folder) {
 }
 std::string MainSyncController::getPathWritingCreateDirCollection() const {
   return ctx_.inputQueue.getPathToCreateDirCollection();
-}
-
-// ------------------------------------------------------------------ run callbacks
-
-void MainSyncController::UploadRoad::operationDidStart(KVTBackupManager& manager) {
-  switch (direction(manager)) {
-    case RunDirection::kUpload: uploadRuns.operationDidStart(); break;
-    case RunDirection::kDownload: downloadRuns.operationDidStart(); break;
-    case RunDirection::kOther: break;
-  }
-}
-
-void MainSyncController::UploadRoad::operationDidReceiveData(const KVTProgressRecord& record, KVTBackupManager& manager) {
-  switch (direction(manager)) {
-    case RunDirection::kUpload:
-      gatherHeldRenames();
-      uploadRuns.operationDidReceiveData(record);
-      break;
-    case RunDirection::kDownload: downloadRuns.operationDidReceiveData(record); break;
-    case RunDirection::kOther: break;
-  }
-}
-
-void MainSyncController::UploadRoad::removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) {
-  if (direction(manager) == RunDirection::kOther) return;
-  const std::string relative = c.createRelativePathToUlmoraSync(path);
-  if (!relative.empty() && relative != "/") c.ctx_.inputQueue.addFileToDelete(relative);
-}
-
-void MainSyncController::UploadRoad::makeScriptCallForObject(KVTBackupManager& manager) {
-  if (direction(manager) == RunDirection::kOther) return;
-  discovery.makeScriptCallForObject();
-}
-
-void MainSyncController::UploadRoad::operationDidReceiveErrors(const std::string& error, const std::string& path,
-                                                   KVTBackupManager& manager) {
-  switch (direction(manager)) {
-    case RunDirection::kUpload: uploadRuns.operationDidReceiveErrors(error, path); break;
-    case RunDirection::kDownload: downloadRuns.operationDidReceiveErrors(error, path); break;
-    case RunDirection::kOther: break;
-  }
-}
-
-void MainSyncController::UploadRoad::operationDidFailWithError(const std::string& error, KVTBackupManager& manager) {
-  switch (direction(manager)) {
-    case RunDirection::kUpload:
-      gatherHeldRenames();
-      uploadRuns.operationDidFailWithError(error);
-      break;
-    case RunDirection::kDownload: downloadRuns.operationDidFailWithError(error); break;
-    case RunDirection::kOther: break;
-  }
-}
-
-void MainSyncController::UploadRoad::operationDidFailWithOverQuota(KVTBackupManager& manager) {
-  if (direction(manager) == RunDirection::kOther) return;
-  gatherHeldRenames();
-  uploadRuns.operationDidFailWithOverQuota();
-}
-
-void MainSyncController::UploadRoad::operationDidCancel(KVTBackupManager& manager) {
-  switch (direction(manager)) {
-    case RunDirection::kUpload:
-      gatherHeldRenames();
-      uploadRuns.operationDidCancel();
-      break;
-    case RunDirection::kDownload: downloadRuns.operationDidCancel(); break;
-    case RunDirection::kOther: break;
-  }
-}
-
-void MainSyncController::UploadRoad::operationCanceld(KVTBackupManager& manager) {
-  switch (direction(manager)) {
-    case RunDirection::kUpload:
-      gatherHeldRenames();
-      uploadRuns.operationCanceld();
-      break;
-    case RunDirection::kDownload: downloadRuns.operationCanceld(); break;
-    case RunDirection::kOther: break;
-  }
-}
-
-void MainSyncController::UploadRoad::operationDidFinishSuccessfully(KVTBackupManager& manager) {
-  switch (direction(manager)) {
-    case RunDirection::kUpload:
-      gatherHeldRenames();
-      uploadRuns.operationDidFinishSuccessfully();
-      break;
-    case RunDirection::kDownload: downloadRuns.operationDidFinishSuccessfully(); break;
-    case RunDirection::kOther: break;
-  }
 }
 
 }  // namespace ulmora
