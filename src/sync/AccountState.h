@@ -8,19 +8,36 @@
 #include <vector>
 
 #include "journal/RenameEntry.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace ulmora {
 
 // Per-account state that several concerns of the sync controller read or
-// change. One struct per group; flags read across threads are atomics, and
-// everything else in a group is guarded by that group's mutex. No code holds
-// two group mutexes at once. State that one concern alone uses lives in that
+// change. One struct per group. State of the main loop alone is plain; what
+// worker threads read or write sits in a small struct under one mutex
+// (annotated for clang's thread-safety analysis). No code holds two of these
+// mutexes at once. State that one concern alone uses lives in that
 // concern's collaborator, not here.
 //
 // Each concern adds fields only inside its own group.
 struct AccountState {
   // ---- lifecycle, cycle, settings ----
   struct Cycle {
+    // ---- main loop only: every method that reads or writes these checks
+    // that it runs there.
+    bool mAccountLoggedOutUnlinked = false;
+    // A push arrived while paused; the first open tick lists.
+    bool duringPauseGotPns = false;
+    // Any plan but "F".
+    bool mIsBusinessUser = false;
+    // startSync stopped at a closed gate (paused, folder moving); the first
+    // tick that finds the gate open runs the rest of it.
+    bool startPending = false;
+    // The pause wrote throttle "-1"; the first open tick restores the
+    // account's throttle.
+    bool throttleHeld = false;
+
+    // ---- read or written by the listing worker too
     // A reinitialise (local database deleted, sync root walked again, full
     // listing) is under way.
     std::atomic<bool> isReinitialize{false};
@@ -28,23 +45,18 @@ struct AccountState {
     std::atomic<bool> listingStartedfromZeroIndex{false};
     std::atomic<bool> isTenMinutesListing{false};
     std::atomic<bool> notificationfileRead{false};
-    std::atomic<bool> isThumbNailBackupRunning{false};
-    std::atomic<bool> mAccountLoggedOutUnlinked{false};
-    // A push arrived while paused; the first open tick lists.
-    std::atomic<bool> duringPauseGotPns{false};
-    // The network (the service host) can be reached.
-    std::atomic<bool> doesNWAvailable{false};
-    // Any plan but "F".
-    std::atomic<bool> mIsBusinessUser{false};
-    // startSync stopped at a closed gate (paused, folder moving); the first
-    // tick that finds the gate open runs the rest of it.
-    std::atomic<bool> startPending{false};
-    // The pause wrote throttle "-1"; the first open tick restores the
-    // account's throttle.
-    std::atomic<bool> throttleHeld{false};
     // Listing retries for no data (the listing handler counts, the cycle
     // resets on a new marker).
     std::atomic<int32_t> retryCount{0};
+
+    // ---- what the thumbnail jobs' end and the status tracker (any thread)
+    // read or write
+    struct Shared {
+      mutable Mutex mutex;
+      bool isThumbNailBackupRunning ULMORA_GUARDED_BY(mutex) = false;
+      // The network (the service host) can be reached.
+      bool doesNWAvailable ULMORA_GUARDED_BY(mutex) = false;
+    } shared;
   } cycle;
 
   // ---- progress and status ----

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 #include "capture/ExcludedFilesCollections.h"
 #include "database/DataBaseWrapper.h"
 #include "engine/EngineProcessRecord.h"
@@ -316,13 +318,15 @@ void MainSyncController::startSync() {
 }
 
 void MainSyncController::completePendingStart() {
-  if (state_.cycle.startPending.exchange(false)) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  if (std::exchange(state_.cycle.startPending, false)) {
     daemonTrace("the gate is open: the refused start goes on");
     startSyncAfterGate();
   }
 }
 
 void MainSyncController::startSyncAfterGate() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   state_.cycle.startPending = false;
   DownloadDispatcher& downloads = serverRoad_->downloads();
   downloads.deleteHalfRestoredFiles();

@@ -172,19 +172,36 @@ class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
     std::atomic<bool>* flagField(Flag f) {
       AccountState& s = m_.state_;
       switch (f) {
-        case Flag::AccountLoggedOutUnlinked: return &s.cycle.mAccountLoggedOutUnlinked;
         case Flag::ListingStartedFromZeroIndex: return &s.cycle.listingStartedfromZeroIndex;
-        case Flag::DuringPauseGotPns: return &s.cycle.duringPauseGotPns;
         case Flag::ShouldRestoreFileDirectly: return &s.server.shouldRestoreFileDirectly;
         case Flag::ExcuteEventsCapturedRunning: return &s.push.ExcuteEventsCapturedrunning;
         case Flag::IsRestoreCanceldDuringListing: return &s.server.isRestoreCanceldDuringListing;
         case Flag::IsItemsFoundDuringListing: return &s.server.isItemsFoundDuringListing;
         case Flag::NotificationFileRead: return &s.cycle.notificationfileRead;
+        case Flag::AccountLoggedOutUnlinked:
+        case Flag::DuringPauseGotPns: break;
       }
       return nullptr;
     }
-    bool flag(Flag f) override { return flagField(f)->load(); }
-    void setFlag(Flag f, bool value) override { flagField(f)->store(value); }
+    // The flags of the main loop alone.
+    bool* loopFlag(Flag f) {
+      bool* own = nullptr;
+      if (f == Flag::AccountLoggedOutUnlinked) own = &m_.state_.cycle.mAccountLoggedOutUnlinked;
+      if (f == Flag::DuringPauseGotPns) own = &m_.state_.cycle.duringPauseGotPns;
+      if (own != nullptr) ULMORA_DCHECK_ON_LOOP(m_.ctx_.mainLoop);
+      return own;
+    }
+    bool flag(Flag f) override {
+      if (bool* own = loopFlag(f)) return *own;
+      return flagField(f)->load();
+    }
+    void setFlag(Flag f, bool value) override {
+      if (bool* own = loopFlag(f)) {
+        *own = value;
+        return;
+      }
+      flagField(f)->store(value);
+    }
     void setIndexingWithZeroToAvoidRefId(const std::string& value) override {
       std::lock_guard<std::mutex> hold(m_.state_.server.mutex);
       m_.state_.server.mIndexingWithZeroToAvoidRefId = value;
@@ -247,6 +264,7 @@ class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
       if (!m_.mBackupManager_) return;
       m_.mBackupManager_->setBandwidthThrottleValue(value);
       // The first open tick puts the account's throttle back.
+      ULMORA_DCHECK_ON_LOOP(m_.ctx_.mainLoop);
       m_.state_.cycle.throttleHeld = true;
     }
     // The held upload's progress goes on from what it had reached.
@@ -428,7 +446,10 @@ class MainSyncController::ControlRoom final : public ScriptControllerDelegate,
     bool takeRestartDueToMaintenance() override {
       return m_.state_.server.isDamonRestartDueToAccountMaintanence.exchange(false);
     }
-    bool accountLoggedOutUnlinked() override { return m_.state_.cycle.mAccountLoggedOutUnlinked; }
+    bool accountLoggedOutUnlinked() override {
+      ULMORA_DCHECK_ON_LOOP(m_.ctx_.mainLoop);
+      return m_.state_.cycle.mAccountLoggedOutUnlinked;
+    }
     void setMonitorToolTip(const std::string& s) override { m_.progress_->status().setMonitorToolTip(s); }
     void showDesktopPushNotification(const std::string& code) override {
       m_.progress_->status().showDesktopPushNotification(code);

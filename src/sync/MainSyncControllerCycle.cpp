@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <utility>
 
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
@@ -45,6 +46,7 @@ void MainSyncController::syncOperation() {
 bool MainSyncController::syncRootExists() { return fileutil::isDirectory(getUlmoraSyncRootPath()); }
 
 void MainSyncController::pauseSteps() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
   PNSPeriodicTimer_.reset();
   if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
@@ -74,7 +76,8 @@ void MainSyncController::pauseSteps() {
 }
 
 void MainSyncController::restoreThrottleAfterPause() {
-  if (state_.cycle.throttleHeld.exchange(false)) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  if (std::exchange(state_.cycle.throttleHeld, false)) {
     daemonTrace("the pause is over: the transfer throttle is restored");
     setBandWidthThrottleForObject(mBackupManager_.get());
     // What changed on the server during the pause is judged before the
@@ -85,6 +88,7 @@ void MainSyncController::restoreThrottleAfterPause() {
 }
 
 void MainSyncController::keepPushTimersAlive() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (!settings_->values().guserName.empty()) {
     schedulePeriodicListeningTimer();
     if (!DummyPNSTimer_ || !DummyPNSTimer_->isValid()) {
@@ -92,7 +96,7 @@ void MainSyncController::keepPushTimersAlive() {
       scheduleDummyPushTimer();
     }
   }
-  if (state_.cycle.duringPauseGotPns.exchange(false)) {
+  if (std::exchange(state_.cycle.duringPauseGotPns, false)) {
     uploadGate_.listingAwaitedAfterPause();
     ctx_.inputQueue.addNotificationFilesInfo();
     QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(
@@ -100,7 +104,10 @@ void MainSyncController::keepPushTimersAlive() {
   }
 }
 
-bool MainSyncController::isThumbNailBackupRunning() { return state_.cycle.isThumbNailBackupRunning; }
+bool MainSyncController::isThumbNailBackupRunning() {
+  MutexLock hold(state_.cycle.shared.mutex);
+  return state_.cycle.shared.isThumbNailBackupRunning;
+}
 
 void MainSyncController::backupRunFinished() { progress_->BackupRestoreFinised(*mBackupManager_); }
 
@@ -141,6 +148,7 @@ bool MainSyncController::mayStartListing() {
 bool MainSyncController::uploadWaitsForListing() {
   const bool listingPending = ctx_.inputQueue.isListingRequested() ||
                               (mSynListingController_ && mSynListingController_->isRunning());
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   return uploadGate_.holdUploads(state_.cycle.duringPauseGotPns, listingPending);
 }
 

@@ -148,7 +148,10 @@ class MainSyncController::PushConcern final : public PushHost,
     c_.scheduleDummyPushTimer();
   }
   void setIsTenMinutesListing(bool value) override { c_.state_.cycle.isTenMinutesListing = value; }
-  void setDuringPauseGotPns(bool value) override { c_.state_.cycle.duringPauseGotPns = value; }
+  void setDuringPauseGotPns(bool value) override {
+    ULMORA_DCHECK_ON_LOOP(c_.ctx_.mainLoop);
+    c_.state_.cycle.duringPauseGotPns = value;
+  }
 
   // ---- RenameDeleteQueue, FolderCreationQueue
   bool CheckIfAnyRenameDeleteOrCreateDirOccured() override {

@@ -165,6 +165,7 @@ void MainSyncController::setUlmoraSyncRootPath(const std::string& path) {
 }
 
 void MainSyncController::setIsBusinessUser(const std::string& plan) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   state_.cycle.mIsBusinessUser = plan != "F";
 }
 
@@ -207,7 +208,11 @@ void MainSyncController::constructNWReachablityObject() {
         ctx_.clock, [settings = settings_.get()] { return settings->values().gServerName; });
   }
   if (!reachability_) return;
-  state_.cycle.doesNWAvailable = reachability_->isReachable().value_or(false);
+  const bool reachable = reachability_->isReachable().value_or(false);
+  {
+    MutexLock hold(state_.cycle.shared.mutex);
+    state_.cycle.shared.doesNWAvailable = reachable;
+  }
   reachability_->start(ctx_.mainLoop, guard_.wrap([this](bool reachable) {
     MyNetworkReachabilityCallBack(reachable);
   }));
@@ -226,10 +231,14 @@ void MainSyncController::MyNetworkReachabilityCallBack(bool reachable) {
 
 void MainSyncController::setNWAvailablityStat(bool available) {
   if (!available) state_.control.refreshSS = true;
-  state_.cycle.doesNWAvailable = available;
+  MutexLock hold(state_.cycle.shared.mutex);
+  state_.cycle.shared.doesNWAvailable = available;
 }
 
-bool MainSyncController::isNWAvailable() { return state_.cycle.doesNWAvailable; }
+bool MainSyncController::isNWAvailable() {
+  MutexLock hold(state_.cycle.shared.mutex);
+  return state_.cycle.shared.doesNWAvailable;
+}
 
 std::string MainSyncController::getUserPrivateKey() { return settings_->values().gPvtKey; }
 

@@ -39,7 +39,10 @@ bool Thumbnails::hasImageFiles() {
 
 void Thumbnails::createAndUploadThumbnails() {
   if (!hasImageFiles()) return;
-  state_.cycle.isThumbNailBackupRunning = true;
+  {
+    MutexLock hold(state_.cycle.shared.mutex);
+    state_.cycle.shared.isThumbNailBackupRunning = true;
+  }
   const std::string destination =
       account_.folder + "/Thumbs_" + formatLocal(clock_.wallNow(), " %m-%d-%Y-%H-%M-%S");
   auto run = std::make_unique<ThumbnailController>(destination, host_.userDetails());
@@ -88,7 +91,8 @@ void Thumbnails::didThumbnailOperationFinished(ThumbnailController& run) {
     std::lock_guard<std::mutex> hold(state_.push.mutex);
     state_.push.lastRenameAttemps.clear();
   }
-  state_.cycle.isThumbNailBackupRunning = false;
+  MutexLock hold(state_.cycle.shared.mutex);
+  state_.cycle.shared.isThumbNailBackupRunning = false;
 }
 
 void Thumbnails::updateThumbnailController(const std::string& oldPath, const std::string& newPath) {

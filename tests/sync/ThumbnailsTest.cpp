@@ -40,11 +40,16 @@ TEST(ThumbnailsTest, OnlyImagesWaitForARun) {
   }
 }
 
+bool thumbnailsRunning(AccountState& state) {
+  MutexLock hold(state.cycle.shared.mutex);
+  return state.cycle.shared.isThumbNailBackupRunning;
+}
+
 // With nothing waiting no run starts, so the cycle is not held for one.
 TEST(ThumbnailsTest, NoImagesNoRun) {
   ThumbnailsFixture f;
   f.thumbnails.createAndUploadThumbnails();
-  EXPECT_FALSE(f.state.cycle.isThumbNailBackupRunning);
+  EXPECT_FALSE(thumbnailsRunning(f.state));
   EXPECT_TRUE(f.host.posted.empty());
 }
 
@@ -52,12 +57,15 @@ TEST(ThumbnailsTest, NoImagesNoRun) {
 // the runs, even for a report of a run it no longer holds.
 TEST(ThumbnailsTest, TheLastRunsEndReleasesTheCycleAndTheRenames) {
   ThumbnailsFixture f;
-  f.state.cycle.isThumbNailBackupRunning = true;
+  {
+    MutexLock hold(f.state.cycle.shared.mutex);
+    f.state.cycle.shared.isThumbNailBackupRunning = true;
+  }
   f.state.push.lastRenameAttemps.push_back(RenameEntry{"/root/a.png", "/root/b.png"});
   ThumbnailController stranger("/nonexistent/thumbs", UserDetails{});
   f.thumbnails.updateThumbnailController("/root/a.png", "/root/b.png");  // no run: nothing to tell
   f.thumbnails.didThumbnailOperationFinished(stranger);
-  EXPECT_FALSE(f.state.cycle.isThumbNailBackupRunning);
+  EXPECT_FALSE(thumbnailsRunning(f.state));
   EXPECT_TRUE(f.state.push.lastRenameAttemps.empty());
   EXPECT_TRUE(f.host.posted.empty());  // nothing of its own to release
 }
