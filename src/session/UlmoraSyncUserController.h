@@ -26,8 +26,8 @@
 #include "session/SyncFilesWriterControl.h"
 #include "sync/SyncContext.h"
 #include "sync/SyncController.h"
-#include "sync/SyncControllerOwner.h"
-#include "sync/SyncSessionDetails.h"
+#include "sync/control/SyncControllerOwner.h"
+#include "sync/control/SyncSessionDetails.h"
 
 namespace ulmora {
 

@@ -22,9 +22,9 @@
 #include "platform/ThreadCheck.h"
 #include "platform/UserDefaults.h"
 #include "service/SynListingController.h"
-#include "sync/AccountSettings.h"
-#include "sync/SyncControllerOwner.h"
-#include "sync/SyncGate.h"
+#include "sync/control/AccountSettings.h"
+#include "sync/control/SyncControllerOwner.h"
+#include "sync/control/SyncGate.h"
 
 namespace ulmora {
 namespace {

@@ -14,9 +14,9 @@
 #include "platform/ThreadCheck.h"
 #include "platform/UserDefaults.h"
 #include "service/SynListingController.h"
-#include "sync/CacheSweep.h"
+#include "sync/files/CacheSweep.h"
 #include "sync/MainSyncController.h"
-#include "sync/SyncControllerOwner.h"
+#include "sync/control/SyncControllerOwner.h"
 
 namespace ulmora {
 namespace {

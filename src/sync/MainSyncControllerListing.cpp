@@ -16,7 +16,7 @@
 #include "service/ServerRecord.h"
 #include "service/SynListingController.h"
 #include "sync/MainSyncController.h"
-#include "sync/SyncControllerOwner.h"
+#include "sync/control/SyncControllerOwner.h"
 
 namespace ulmora {
 namespace {

@@ -5,7 +5,7 @@
 #include "engine/KVTBackupManager.h"
 #include "journal/CompanionMessenger.h"
 #include "sync/MainSyncController.h"
-#include "sync/SyncControllerOwner.h"
+#include "sync/control/SyncControllerOwner.h"
 
 namespace ulmora {
 

@@ -17,11 +17,11 @@
 #include "service/KVTCreateDirController.h"
 #include "service/KVTRenameDeleteController.h"
 #include "service/SynListingController.h"
-#include "sync/FolderCreationDispatcher.h"
+#include "sync/server/FolderCreationDispatcher.h"
 #include "sync/MainSyncController.h"
-#include "sync/PushHandler.h"
-#include "sync/RenameDeleteDispatcher.h"
-#include "sync/SyncControllerOwner.h"
+#include "sync/push/PushHandler.h"
+#include "sync/server/RenameDeleteDispatcher.h"
+#include "sync/control/SyncControllerOwner.h"
 
 namespace ulmora {
 namespace {

@@ -11,10 +11,10 @@
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
 #include "sync/MainSyncController.h"
-#include "sync/SeenVersionRule.h"
-#include "sync/ServerRoad.h"
-#include "sync/SyncControllerOwner.h"
-#include "sync/SyncPathHelpers.h"
+#include "sync/upload/SeenVersionRule.h"
+#include "sync/server/ServerRoad.h"
+#include "sync/control/SyncControllerOwner.h"
+#include "sync/files/SyncPathHelpers.h"
 
 namespace ulmora {
 namespace {

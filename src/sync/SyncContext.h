@@ -7,7 +7,7 @@
 #include "platform/Clock.h"
 #include "platform/IdleMarker.h"
 #include "platform/RunLoop.h"
-#include "sync/SyncSessionDetails.h"
+#include "sync/control/SyncSessionDetails.h"
 
 namespace ulmora {
 

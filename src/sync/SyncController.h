@@ -4,7 +4,7 @@
 
 #include "database/DatabaseTotalsDelegate.h"
 #include "journal/SyncInputHost.h"
-#include "sync/SyncSessionDetails.h"
+#include "sync/control/SyncSessionDetails.h"
 
 namespace ulmora {
 

@@ -1,4 +1,4 @@
-#include "sync/AccountControl.h"
+#include "sync/control/AccountControl.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "sync/AccountEvents.h"
+#include "sync/control/AccountEvents.h"
 
 #include <gtest/gtest.h>
 

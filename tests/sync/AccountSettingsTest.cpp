@@ -1,4 +1,4 @@
-#include "sync/AccountSettings.h"
+#include "sync/control/AccountSettings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "sync/ActivityLog.h"
+#include "sync/status/ActivityLog.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "sync/DownloadDispatcher.h"
+#include "sync/server/DownloadDispatcher.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "UploadRoadFakes.h"
 #include "platform/FileUtil.h"
-#include "sync/DownloadRunHandler.h"
+#include "sync/server/DownloadRunHandler.h"
 
 namespace ulmora {
 namespace {

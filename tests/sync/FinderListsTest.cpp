@@ -1,4 +1,4 @@
-#include "sync/FinderLists.h"
+#include "sync/status/FinderLists.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The folder-creation worker over a temporary sync root with fake ports.
-#include "sync/FolderCreationDispatcher.h"
+#include "sync/server/FolderCreationDispatcher.h"
 
 #include <gtest/gtest.h>
 

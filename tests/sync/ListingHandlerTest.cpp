@@ -1,4 +1,4 @@
-#include "sync/ListingHandler.h"
+#include "sync/server/ListingHandler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "sync/ListingIndexStore.h"
+#include "sync/server/ListingIndexStore.h"
 
 #include <gtest/gtest.h>
 

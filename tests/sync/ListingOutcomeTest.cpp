@@ -1,4 +1,4 @@
-#include "sync/ListingOutcome.h"
+#include "sync/server/ListingOutcome.h"
 
 #include <gtest/gtest.h>
 

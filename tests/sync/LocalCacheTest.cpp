@@ -1,4 +1,4 @@
-#include "sync/LocalCache.h"
+#include "sync/server/LocalCache.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 #include "engine/KVTBackupManager.h"
 #include "ipc/IpcMessageTypes.h"
 #include "platform/UserDefaults.h"
-#include "sync/CacheSweep.h"
+#include "sync/files/CacheSweep.h"
 #include "sync/SyncTestSupport.h"
 
 namespace ulmora {

@@ -8,7 +8,7 @@
 
 #include "engine/KVTProgressRecord.h"
 #include "sync/SyncTestSupport.h"
-#include "sync/UlmoraSyncStatus.h"
+#include "sync/status/UlmoraSyncStatus.h"
 
 namespace ulmora {
 namespace {

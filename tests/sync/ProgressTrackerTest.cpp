@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/ManualClock.h"
-#include "sync/ProgressTracker.h"
+#include "sync/status/ProgressTracker.h"
 #include "sync/StatusTestFakes.h"
 
 namespace ulmora {

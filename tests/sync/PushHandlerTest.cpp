@@ -1,5 +1,5 @@
 // The push handler with fake clients on a ManualClock main loop.
-#include "sync/PushHandler.h"
+#include "sync/push/PushHandler.h"
 
 #include <gtest/gtest.h>
 

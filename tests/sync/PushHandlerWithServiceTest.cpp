@@ -11,7 +11,7 @@
 #include "platform/ManualClock.h"
 #include "platform/RunLoop.h"
 #include "service/ServiceTestSupport.h"
-#include "sync/PushHandler.h"
+#include "sync/push/PushHandler.h"
 
 #ifdef ULMORA_SERVICE_PATH
 

@@ -1,5 +1,5 @@
 // The push message table: which ids set which status, which queue a listing.
-#include "sync/PushMessageDecision.h"
+#include "sync/push/PushMessageDecision.h"
 
 #include <gtest/gtest.h>
 

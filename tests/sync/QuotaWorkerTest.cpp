@@ -1,4 +1,4 @@
-#include "sync/QuotaWorker.h"
+#include "sync/control/QuotaWorker.h"
 
 #include <gtest/gtest.h>
 

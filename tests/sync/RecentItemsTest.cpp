@@ -1,4 +1,4 @@
-#include "sync/RecentItems.h"
+#include "sync/status/RecentItems.h"
 
 #include <gtest/gtest.h>
 

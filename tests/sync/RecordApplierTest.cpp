@@ -1,4 +1,4 @@
-#include "sync/RecordApplier.h"
+#include "sync/server/RecordApplier.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "platform/FileUtil.h"
 #include "journal/SyncRecordBuilder.h"
 #include "platform/ManualClock.h"
-#include "sync/ServerRenameDecision.h"
+#include "sync/server/ServerRenameDecision.h"
 #include "sync/ServerRoadFakes.h"
 #include "sync/ServerRoadTestSupport.h"
 

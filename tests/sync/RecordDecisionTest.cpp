@@ -1,9 +1,9 @@
-#include "sync/RecordDecision.h"
+#include "sync/server/RecordDecision.h"
 
 #include <gtest/gtest.h>
 
 #include "journal/SyncRecordBuilder.h"
-#include "sync/ServerRenameDecision.h"
+#include "sync/server/ServerRenameDecision.h"
 #include "sync/ServerRoadTestSupport.h"
 
 namespace ulmora {

@@ -1,5 +1,5 @@
 // The rename and delete worker with fake queue, controller and account.
-#include "sync/RenameDeleteDispatcher.h"
+#include "sync/server/RenameDeleteDispatcher.h"
 
 #include <gtest/gtest.h>
 

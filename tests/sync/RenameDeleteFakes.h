@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sync/RenameDeleteDispatcher.h"
+#include "sync/server/RenameDeleteDispatcher.h"
 
 namespace ulmora::testing {
 

@@ -1,5 +1,5 @@
 // The pure rules of the rename and delete worker.
-#include "sync/RenameDeleteRules.h"
+#include "sync/server/RenameDeleteRules.h"
 
 #include <gtest/gtest.h>
 

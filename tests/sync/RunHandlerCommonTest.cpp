@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "platform/ManualClock.h"
-#include "sync/RunHandlerCommon.h"
-#include "sync/ServiceDiscovery.h"
+#include "sync/runs/RunHandlerCommon.h"
+#include "sync/control/ServiceDiscovery.h"
 
 namespace ulmora {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "sync/SeenVersionRule.h"
+#include "sync/upload/SeenVersionRule.h"
 
 namespace ulmora {
 namespace {

@@ -1,5 +1,5 @@
-#include "sync/SelectiveSync.h"
-#include "sync/SelectiveSyncRuns.h"
+#include "sync/server/SelectiveSync.h"
+#include "sync/server/SelectiveSyncRuns.h"
 
 #include <gtest/gtest.h>
 

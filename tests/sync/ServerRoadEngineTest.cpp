@@ -12,8 +12,8 @@
 #include "platform/FileUtil.h"
 #include "platform/ProcessRunner.h"
 #include "service/SynListingController.h"
-#include "sync/AccountSettings.h"
-#include "sync/ListingIndexStore.h"
+#include "sync/control/AccountSettings.h"
+#include "sync/server/ListingIndexStore.h"
 #include "sync/ServerRoadTestSupport.h"
 #include "sync/SyncTestSupport.h"
 

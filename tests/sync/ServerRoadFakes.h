@@ -10,11 +10,11 @@
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
 #include "platform/ManualClock.h"
-#include "sync/ListingTally.h"
-#include "sync/LocalCache.h"
-#include "sync/ServerRoadPorts.h"
+#include "sync/server/ListingTally.h"
+#include "sync/server/LocalCache.h"
+#include "sync/server/ServerRoadPorts.h"
 #include "sync/ServerRoadTestSupport.h"
-#include "sync/SyncRootFiles.h"
+#include "sync/files/SyncRootFiles.h"
 
 namespace ulmora::testing {
 

@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "sync/MonitorSink.h"
-#include "sync/ProgressTracker.h"
-#include "sync/StatusItemSink.h"
-#include "sync/UlmoraSyncStatus.h"
+#include "sync/status/MonitorSink.h"
+#include "sync/status/ProgressTracker.h"
+#include "sync/status/StatusItemSink.h"
+#include "sync/status/UlmoraSyncStatus.h"
 
 namespace ulmora::testing {
 

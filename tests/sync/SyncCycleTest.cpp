@@ -1,4 +1,4 @@
-#include "sync/SyncCycle.h"
+#include "sync/control/SyncCycle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "sync/SyncGate.h"
+#include "sync/control/SyncGate.h"
 
 namespace ulmora {
 namespace {

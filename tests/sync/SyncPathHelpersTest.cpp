@@ -5,7 +5,7 @@
 #include "TestTempDir.h"
 #include "journal/JournalFormat.h"
 #include "platform/FileUtil.h"
-#include "sync/SyncPathHelpers.h"
+#include "sync/files/SyncPathHelpers.h"
 
 namespace ulmora {
 namespace {

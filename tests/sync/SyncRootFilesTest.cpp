@@ -1,4 +1,4 @@
-#include "sync/SyncRootFiles.h"
+#include "sync/files/SyncRootFiles.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

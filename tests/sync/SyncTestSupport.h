@@ -23,7 +23,7 @@
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
 #include "sync/MainSyncController.h"
-#include "sync/SyncControllerOwner.h"
+#include "sync/control/SyncControllerOwner.h"
 
 namespace ulmora::testing {
 

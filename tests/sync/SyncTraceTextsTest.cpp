@@ -1,4 +1,4 @@
-#include "sync/SyncTraceTexts.h"
+#include "sync/status/SyncTraceTexts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "sync/SyncWorkerThread.h"
+#include "sync/runs/SyncWorkerThread.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "media/ThumbnailController.h"
 #include "platform/ManualClock.h"
-#include "sync/Thumbnails.h"
+#include "sync/thumbnails/Thumbnails.h"
 
 namespace ulmora {
 namespace {

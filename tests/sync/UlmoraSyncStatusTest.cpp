@@ -8,7 +8,7 @@
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
 #include "sync/StatusTestFakes.h"
-#include "sync/UlmoraSyncStatus.h"
+#include "sync/status/UlmoraSyncStatus.h"
 
 namespace ulmora {
 namespace {

@@ -2,10 +2,10 @@
 
 #include "UploadRoadFakes.h"
 #include "platform/FileUtil.h"
-#include "sync/RepeatedSetRule.h"
-#include "sync/SyncPathHelpers.h"
-#include "sync/UploadDispatcher.h"
-#include "sync/UploadRoadAdapters.h"
+#include "sync/runs/RepeatedSetRule.h"
+#include "sync/files/SyncPathHelpers.h"
+#include "sync/upload/UploadDispatcher.h"
+#include "sync/upload/UploadRoadAdapters.h"
 
 namespace ulmora {
 namespace {

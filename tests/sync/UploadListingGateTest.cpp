@@ -1,4 +1,4 @@
-#include "sync/UploadListingGate.h"
+#include "sync/upload/UploadListingGate.h"
 
 #include <gtest/gtest.h>
 

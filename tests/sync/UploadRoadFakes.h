@@ -10,8 +10,8 @@
 
 #include "TestTempDir.h"
 #include "platform/ManualClock.h"
-#include "sync/RunHandlerCommon.h"
-#include "sync/UploadRoadPorts.h"
+#include "sync/runs/RunHandlerCommon.h"
+#include "sync/runs/UploadRoadPorts.h"
 
 namespace ulmora::testing {
 

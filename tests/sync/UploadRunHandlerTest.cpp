@@ -2,7 +2,7 @@
 
 #include "UploadRoadFakes.h"
 #include "platform/FileUtil.h"
-#include "sync/UploadRunHandler.h"
+#include "sync/upload/UploadRunHandler.h"
 
 namespace ulmora {
 namespace {

@@ -1,0 +1,177 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "service/ServerRecord.h"
+#include "sync/server/ListingIndexStore.h"
+#include "sync/server/ListingTally.h"
+#include "sync/server/ServerRoadPorts.h"
+#include "sync/files/SyncRootFiles.h"
+
+namespace ulmora {
+
+// One of the controller's two listings (the change listing, or the
+// reference-id listing), as the listing handling drives it.
+class ListingPort {
+ public:
+  virtual ~ListingPort() = default;
+  virtual bool isRunning() const = 0;
+  virtual void cancel() = 0;
+  // With the account's credentials and proxy set first.
+  virtual void start(int64_t index) = 0;
+  virtual bool IsRetryListingCalledForNoData() const = 0;
+  virtual void SetIsRetryListingCalledForNoData(bool value) = 0;
+};
+
+// What the listing handling asks of the rest of the controller.
+class ListingHost {
+ public:
+  virtual ~ListingHost() = default;
+  virtual bool isUploadRunning() = 0;
+  virtual bool isDownloadRunning() = 0;
+  virtual bool lastDownloadRunFailed() = 0;
+  // A change listing from the stored index (startSyncListingAllFiles 1);
+  // false when it could not be started now.
+  virtual bool startListingFromStoredIndex() = 0;
+  virtual void setMonitorToolTip(const std::string& code) = 0;
+  virtual void removeItemFromToolTipFor(const std::string& code) = 0;
+  virtual void removePNSRelatedToolTips() = 0;
+  virtual void showDesktopPushNotification(const std::string& code) = 0;
+  virtual void passwordChangedFromWeb() = 0;
+  // "T1018", "N1023", IPC 507 and the login-details file removed.
+  virtual void accountCancelledFromListing() = 0;
+  virtual void selectiveSyncModefied() = 0;
+  // The input queue's reinitialise state (raised after a successful one).
+  virtual void setQueueReinitializeState(bool state) = 0;
+  // IPC 516 to the monitor and the owner's reinitialise state cleared.
+  virtual void reinitialiseEnded() = 0;
+  virtual void createAllSyncTimers() = 0;
+  virtual void getLoginDetailForUlmoraSyncUser() = 0;
+  virtual void clearRecentItems() = 0;
+};
+
+// The controller's side of the server change listings: the reports of both
+// listings, the listing index, the retries and the reference-id listing.
+// What the end of a change listing does with its results is ListingOutcome.
+//
+// Index: it moves only by the rule of decideIndexCommit; an index that must
+// wait is held here and stored by commitHeldIndex() when the downloads are
+// done. It is written on the main loop.
+//
+// Retries: counts 0-4 retry after 2 s, 5-10 after 30 s, none beyond until
+// the cycle resets the count, none while a ten-minute listing runs. A retry
+// that finds no way to start a listing leaves a listing request in the
+// journal, so listings resume with the next cycle.
+//
+// Reinitialise: its end (IPC 516, owner state cleared) is followed 5 s
+// later by createAllSyncTimers, posted to the main loop. It ends only when
+// its listing has run: a reference-id listing from zero asked for meanwhile
+// (the record-change id changed) waits for that listing's end instead of
+// cancelling it, as it does outside a reinitialise.
+//
+// Thread-safety: reports arrive on the listing worker (start and cancel on
+// the caller's thread); state is atomic or under the held-index mutex. Delayed work goes
+// through `postDelayed` onto the main loop.
+class ListingHandler {
+ public:
+  using DelayedPost = std::function<void(std::function<void()>, Clock::Duration)>;
+
+  static constexpr Clock::Duration kShortRetry = std::chrono::seconds(2);
+  static constexpr Clock::Duration kLongRetry = std::chrono::seconds(30);
+  static constexpr Clock::Duration kTimersAfterReinitialise = std::chrono::seconds(5);
+
+  // State that other concerns set or read; owned by the controller.
+  struct SharedFlags {
+    std::atomic<int>& retryCount;
+    std::atomic<bool>& isTenMinutesListing;
+    std::atomic<bool>& isReinitialize;
+    std::atomic<bool>& selectivesyncCalledDuringReinitialization;
+    std::atomic<bool>& notificationfileRead;
+    std::atomic<bool>& listingStartedfromZeroIndex;
+    std::atomic<bool>& isItemsFoundDuringListing;
+    std::atomic<bool>& isRestoreCanceldDuringListing;
+    std::atomic<bool>& isDamonRestartDueToAccountMaintanence;
+    // mPreviousIndexStr: the held index as decimal text, "" for none; under
+    // heldMutex.
+    std::mutex& heldMutex;
+    std::string& mPreviousIndexStr;
+  };
+
+  struct Ports {
+    ListingPort& changeListing;
+    ListingPort& refIdListing;
+    SyncQueuePort& queue;
+    CaptureFilterPort& filters;
+    SelectiveSyncCheck& selective;
+    ListingHost& host;
+    const SyncRootFiles& files;
+  };
+
+  ListingHandler(Ports ports, SharedFlags flags, ListingIndexStore& index, ListingTally& tally,
+                 DelayedPost postOnMain);
+
+  // SynListHandlerProtocol, `refIdListing` telling which listing reports.
+  void listingDidStart(bool refIdListing);
+  void listingDidReceiveData(int64_t index);
+  void listingDidFinishSuccessfully(bool refIdListing);
+  void listingDidFailWithError(const std::string& error, bool refIdListing);
+  void listingDidCancel();
+  // Returns whether the change listing's outcome must follow.
+  bool listingDataProcessedComplete(bool refIdListing);
+  void updateRefID(const ServerRecord& record, const std::string& operation);
+  void listingCompleted();
+  void listingGotEventsOccurred();
+  void RetryListing(bool refIdListing);
+  void PerformLoginAgainDueToAccountMaintanence();
+  void clearItems();
+  bool isTenMinutesListingCalled() const { return flags_.isTenMinutesListing.load(); }
+  void resetTenminutesListing() { flags_.isTenMinutesListing.store(false); }
+
+  // Further operations.
+  void writeListingIndexFile(int64_t index);
+  // The held index stored once the downloads are done: called by a download
+  // run that ended with every file arrived; downloads still waiting in the
+  // journal, queued or being written keep it held. The decision is made on
+  // the calling thread; the write is posted to the main loop.
+  void commitHeldIndex();
+  std::optional<int64_t> heldIndex() const;
+  void updateRefIDwithListingIndex(bool fromZero);
+  void syncListing();
+  void StopListingAndAddNotificationFile();
+
+  // A change listing is starting (clears the per-listing flags).
+  void changeListingStarting(bool fromZero);
+  // StopRestoreManagerForNewListing cancelled a download for this listing.
+  void setRestoreCancelledDuringListing() { flags_.isRestoreCanceldDuringListing.store(true); }
+  bool listingStartedfromZeroIndex() const { return flags_.listingStartedfromZeroIndex.load(); }
+  bool isDamonRestartDueToAccountMaintanence() const {
+    return flags_.isDamonRestartDueToAccountMaintanence.load();
+  }
+
+ private:
+  void queueRefID(const ServerRecord& record, const std::string& operation);
+  void endReinitialise(bool success);
+  // The reference-id listing put off for a reinitialise's listing.
+  void startWaitingRefIdListing();
+  void dropPushToolTips();
+  IndexCommitFacts indexFacts(bool itemsFound, bool cancelled);
+
+  Ports ports_;
+  SharedFlags flags_;
+  ListingIndexStore& index_;
+  std::atomic<bool> refIdRelistAfterChange_{false};
+  ListingTally& tally_;
+  DelayedPost postOnMain_;
+  void setHeld(std::optional<int64_t> index);
+
+  std::atomic<bool> listingRunning_{false};
+};
+
+}  // namespace ulmora

@@ -1,0 +1,131 @@
+#include "sync/thumbnails/Thumbnails.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "media/ImageMDUploadController.h"
+#include "media/ThumbnailController.h"
+#include "sync/files/SyncPathHelpers.h"
+
+namespace ulmora {
+namespace {
+
+std::string formatLocal(Clock::WallTime when, const char* format) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[64];
+  const size_t n = std::strftime(text, sizeof text, format, &tm);
+  return std::string(text, n);
+}
+
+}  // namespace
+
+Thumbnails::Thumbnails(Account account, Clock& clock, AccountState& state, ThumbnailHost& host)
+    : account_(std::move(account)), clock_(clock), state_(state), host_(host) {}
+
+Thumbnails::~Thumbnails() { stop(); }
+
+void Thumbnails::addToCraeteThumbnail(const std::string& path) {
+  if (!syncpaths::isSupportedFileType(path)) return;
+  std::lock_guard<std::mutex> hold(mILoock_);
+  imageFiles_.insert(path);
+}
+
+bool Thumbnails::hasImageFiles() {
+  std::lock_guard<std::mutex> hold(mILoock_);
+  return !imageFiles_.empty();
+}
+
+void Thumbnails::createAndUploadThumbnails() {
+  if (!hasImageFiles()) return;
+  {
+    MutexLock hold(state_.cycle.shared.mutex);
+    state_.cycle.shared.isThumbNailBackupRunning = true;
+  }
+  const std::string destination =
+      account_.folder + "/Thumbs_" + formatLocal(clock_.wallNow(), " %m-%d-%Y-%H-%M-%S");
+  auto run = std::make_unique<ThumbnailController>(destination, host_.userDetails());
+  run->setDelegate(this);
+  ThumbnailController* job = run.get();
+  {
+    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    mThumbCCollection_.push_back(std::move(run));
+  }
+  std::vector<std::string> images;
+  {
+    std::lock_guard<std::mutex> hold(mILoock_);
+    images.assign(imageFiles_.begin(), imageFiles_.end());
+    imageFiles_.clear();
+  }
+  job->startThumbnailGenerationAndUploadForFiles(images, "/");
+}
+
+void Thumbnails::thumbNailOperationStarted(ThumbnailController& /*run*/) {}
+
+void Thumbnails::checkforRenameInfo(ThumbnailController& /*run*/) {}
+
+void Thumbnails::checkforRenameInfo(ImageMDUploadController& /*controller*/) {}
+
+void Thumbnails::didThumbnailOperationFinished(ThumbnailController& run) {
+  bool noneLeft = false;
+  {
+    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    auto it = std::find_if(mThumbCCollection_.begin(), mThumbCCollection_.end(),
+                           [&](const auto& r) { return r.get() == &run; });
+    if (it != mThumbCCollection_.end()) {
+      // Released on the main loop, not from inside its own report.
+      finishedThumbnailRuns_.push_back(std::move(*it));
+      mThumbCCollection_.erase(it);
+      host_.postToMain([this] {
+        std::vector<std::unique_ptr<ThumbnailController>> done;
+        {
+          std::lock_guard<std::mutex> h(thumbNailLock_);
+          done.swap(finishedThumbnailRuns_);
+        }
+      });
+    }
+    noneLeft = mThumbCCollection_.empty();
+  }
+  if (noneLeft) {
+    std::lock_guard<std::mutex> hold(state_.push.mutex);
+    state_.push.lastRenameAttemps.clear();
+  }
+  MutexLock hold(state_.cycle.shared.mutex);
+  state_.cycle.shared.isThumbNailBackupRunning = false;
+}
+
+void Thumbnails::updateThumbnailController(const std::string& oldPath, const std::string& newPath) {
+  std::vector<ThumbnailController*> runs;
+  {
+    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    for (const auto& r : mThumbCCollection_) runs.push_back(r.get());
+  }
+  // Outside the lock: a run's rename handling may report back.
+  for (ThumbnailController* r : runs) r->resolveForRenameFrom(oldPath, newPath);
+}
+
+void Thumbnails::makeImageUploader() {
+  if (mImageMDUController_) return;
+  mImageMDUController_ = std::make_unique<ImageMDUploadController>(host_.userDetails());
+  mImageMDUController_->setDelegate(this);
+  mImageMDUController_->initializeAppSupportFilePaths(account_.consoleUser, account_.syncUser);
+}
+
+void Thumbnails::updateImageInformation() {
+  if (mImageMDUController_) mImageMDUController_->updateImageInformation();
+}
+
+void Thumbnails::stop() {
+  std::vector<std::unique_ptr<ThumbnailController>> runs;
+  {
+    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    runs.swap(mThumbCCollection_);
+    for (auto& r : finishedThumbnailRuns_) runs.push_back(std::move(r));
+    finishedThumbnailRuns_.clear();
+  }
+  runs.clear();
+  mImageMDUController_.reset();
+}
+
+}  // namespace ulmora

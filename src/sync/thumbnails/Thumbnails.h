@@ -1,0 +1,84 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "media/ImageMDUploadControllerDelegate.h"
+#include "media/ThumbnailControllerDelegate.h"
+#include "media/UserDetails.h"
+#include "platform/Clock.h"
+#include "platform/RunLoop.h"
+#include "sync/control/AccountState.h"
+
+namespace ulmora {
+
+class ImageMDUploadController;
+
+// What the thumbnail runs need from the account.
+class ThumbnailHost {
+ public:
+  virtual ~ThumbnailHost() = default;
+  virtual UserDetails userDetails() = 0;
+  // Onto the main loop, never after the account is gone.
+  virtual void postToMain(RunLoop::Task task) = 0;
+};
+
+// The images that wait for a thumbnail run, the runs under way, and the
+// image-metadata uploader; the delegate of both kinds of controller.
+//
+// Thread-safety: addToCraeteThumbnail and hasImageFiles from any thread (the
+// engine runs); the rest on the main loop, where the runs report. Images
+// waiting (mILoock_) and running jobs (thumbNailLock_) have their own locks,
+// never both held at once.
+class Thumbnails final : public ThumbnailControllerDelegate, public ImageMDUploadControllerDelegate {
+ public:
+  struct Account {
+    std::string consoleUser;
+    std::string syncUser;
+    // Where each run's thumbnails are made (a dated folder under it).
+    std::string folder;
+  };
+
+  Thumbnails(Account account, Clock& clock, AccountState& state, ThumbnailHost& host);
+  ~Thumbnails() override;
+  Thumbnails(const Thumbnails&) = delete;
+  Thumbnails& operator=(const Thumbnails&) = delete;
+
+  // A supported image that was uploaded waits for the next run.
+  void addToCraeteThumbnail(const std::string& path);
+  bool hasImageFiles();
+  // One run for every image waiting.
+  void createAndUploadThumbnails();
+  // A rename made here reaches the runs under way.
+  void updateThumbnailController(const std::string& oldPath, const std::string& newPath);
+  // Made by the first start and kept for the later ones.
+  void makeImageUploader();
+  void updateImageInformation();
+  // Ends the runs and the uploader (their threads joined).
+  void stop();
+
+  // ThumbnailControllerDelegate, ImageMDUploadControllerDelegate
+  void thumbNailOperationStarted(ThumbnailController& run) override;
+  void checkforRenameInfo(ThumbnailController& run) override;
+  void didThumbnailOperationFinished(ThumbnailController& run) override;
+  void checkforRenameInfo(ImageMDUploadController& controller) override;
+
+ private:
+  const Account account_;
+  Clock& clock_;
+  AccountState& state_;
+  ThumbnailHost& host_;
+  std::mutex mILoock_;
+  std::set<std::string> imageFiles_;
+  std::mutex thumbNailLock_;
+  std::vector<std::unique_ptr<ThumbnailController>> mThumbCCollection_;
+  // Controllers whose run ended, released on the main loop rather than from
+  // inside their own callback.
+  std::vector<std::unique_ptr<ThumbnailController>> finishedThumbnailRuns_;
+  std::unique_ptr<ImageMDUploadController> mImageMDUController_;
+};
+
+}  // namespace ulmora
