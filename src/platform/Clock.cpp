@@ -1,6 +1,7 @@
 #include "platform/Clock.h"
 
 #include <cmath>
+#include <ctime>
 #include <cstdlib>
 #include <thread>
 
@@ -68,6 +69,15 @@ bool SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_v
     return true;
   }
   return cv.wait_until(lock, toRealTime(deadline), pred);
+}
+
+std::string formatLocalTime(Clock::WallTime when, const char* format) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[64];
+  const std::size_t n = std::strftime(text, sizeof text, format, &tm);
+  return std::string(text, n);
 }
 
 }  // namespace ulmora

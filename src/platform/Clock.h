@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -75,5 +76,9 @@ class SystemClock final : public Clock {
   const double scale_;
   const TimePoint origin_;
 };
+
+// `when` in the machine's local time, as strftime writes `format` (at most
+// 63 characters).
+std::string formatLocalTime(Clock::WallTime when, const char* format);
 
 }  // namespace ulmora

@@ -13,15 +13,6 @@ namespace ulmora {
 
 namespace {
 
-std::string formatLocal(Clock::WallTime when, const char* format) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buffer[64];
-  const std::size_t n = std::strftime(buffer, sizeof buffer, format, &tm);
-  return std::string(buffer, n);
-}
-
 // Length of the valid UTF-8 sequence at `s[i]`, or 0.
 std::size_t utf8Length(std::string_view s, std::size_t i) {
   const auto c = static_cast<unsigned char>(s[i]);
@@ -55,7 +46,7 @@ ActivityLog::ActivityLog(std::string activityFolder, std::string sessionLogFolde
       clock_(clock) {}
 
 std::string ActivityLog::fileNameFor(Clock::WallTime now) {
-  return formatLocal(now, "%m-%d-%Y") + "_sync.xml";
+  return formatLocalTime(now, "%m-%d-%Y") + "_sync.xml";
 }
 
 std::string ActivityLog::currentFilePath() const {
@@ -87,7 +78,7 @@ std::string ActivityLog::xmlSafe(std::string_view text) {
 
 std::string ActivityLog::constructXMLRequest() const {
   const auto now = clock_.wallNow();
-  const std::string logFile = sessionLogFolder_ + formatLocal(now, " %m-%d-%Y") + "_sync";
+  const std::string logFile = sessionLogFolder_ + formatLocalTime(now, " %m-%d-%Y") + "_sync";
   std::string logName = fileutil::lastComponent(logFile);
   std::erase(logName, ' ');
 
@@ -97,7 +88,7 @@ std::string ActivityLog::constructXMLRequest() const {
   decl.append_attribute("encoding") = "utf-8";
   auto record = doc.append_child("records").append_child("record");
   const std::pair<const char*, std::string> fields[] = {
-      {"datetime", formatLocal(now, "%m-%d-%Y %H:%M:%S")},
+      {"datetime", formatLocalTime(now, "%m-%d-%Y %H:%M:%S")},
       {"uname", ""},
       {"status", "--"},
       {"content", ""},

@@ -8,18 +8,6 @@
 #include "sync/files/SyncPathHelpers.h"
 
 namespace ulmora {
-namespace {
-
-std::string formatLocal(Clock::WallTime when, const char* format) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[64];
-  const size_t n = std::strftime(text, sizeof text, format, &tm);
-  return std::string(text, n);
-}
-
-}  // namespace
 
 Thumbnails::Thumbnails(Account account, Clock& clock, AccountState& state, ThumbnailHost& host)
     : account_(std::move(account)), clock_(clock), state_(state), host_(host) {}
@@ -44,7 +32,7 @@ void Thumbnails::createAndUploadThumbnails() {
     state_.cycle.shared.isThumbNailBackupRunning = true;
   }
   const std::string destination =
-      account_.folder + "/Thumbs_" + formatLocal(clock_.wallNow(), " %m-%d-%Y-%H-%M-%S");
+      account_.folder + "/Thumbs_" + formatLocalTime(clock_.wallNow(), " %m-%d-%Y-%H-%M-%S");
   auto run = std::make_unique<ThumbnailController>(destination, host_.userDetails());
   run->setDelegate(this);
   ThumbnailController* job = run.get();
