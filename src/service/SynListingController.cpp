@@ -110,8 +110,19 @@ void SynListingController::startListingWithIndexNumber(int64_t index) {
     engine_ = engine;
   }
   // The delegate resets its per-listing state here, so this must come before
-  // any record of the listing can reach it.
-  report(run, [&](SynListHandlerProtocol& d) { d.listingDidStart(*this); });
+  // any record of the listing can reach it. A start report that fails ends
+  // the listing it began: left running, it would refuse every later start.
+  try {
+    report(run, [&](SynListHandlerProtocol& d) { d.listingDidStart(*this); });
+  } catch (const std::exception& e) {
+    traceLine(std::string("SynListingController: the listing's start report failed: ") + e.what());
+    endRun(run);
+    return;
+  } catch (...) {
+    traceLine("SynListingController: the listing's start report failed");
+    endRun(run);
+    return;
+  }
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (!isCurrentLocked(run)) return;  // cancelled from inside listingDidStart
@@ -122,6 +133,10 @@ void SynListingController::startListingWithIndexNumber(int64_t index) {
       work(run, index, engine);
     } catch (const std::exception& e) {
       traceLine(std::string("SynListingController: listing worker failed: ") + e.what());
+      endRun(run);
+    } catch (...) {
+      traceLine("SynListingController: listing worker failed");
+      endRun(run);
     }
     done->store(true);
   });
@@ -178,12 +193,16 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
   // allocator until the next burst.
   lines = KeptListingLines();
   ::malloc_trim(0);
+  endRun(run);
+}
+
+void SynListingController::endRun(uint64_t run) {
   std::lock_guard<std::recursive_mutex> reports(reportMutex_);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (isCurrentLocked(run)) {
-    running_ = false;
-    engine_.reset();
-  }
+  if (!isCurrentLocked(run)) return;
+  running_ = false;
+  engineRunning_ = false;
+  engine_.reset();
 }
 
 void SynListingController::deliver(uint64_t run, const ServiceEngineRun::Outcome& outcome,

@@ -106,6 +106,8 @@ class SynListingController {
   template <typename F>
   bool report(uint64_t run, F&& f);
   bool isCurrentLocked(uint64_t run) const { return run == runNumber_ && running_; }
+  // Marks `run` finished when it is still the current listing.
+  void endRun(uint64_t run);
   void joinFinishedWorkers();
 
   std::string executorPath_;

@@ -14,7 +14,10 @@ namespace {
 
 class RecordingListDelegate : public SynListHandlerProtocol {
  public:
-  void listingDidStart(SynListingController&) override { log.add("listingDidStart"); }
+  void listingDidStart(SynListingController&) override {
+    log.add("listingDidStart");
+    throwIfAsked("listingDidStart");
+  }
   void listingDidReceiveData(int64_t index) override {
     log.add("listingDidReceiveData", std::to_string(index));
     throwIfAsked("listingDidReceiveData");
@@ -47,7 +50,10 @@ class RecordingListDelegate : public SynListHandlerProtocol {
   void listingGotEventsOccurred() override { log.add("listingGotEventsOccurred"); }
   void RetryListing(SynListingController&) override { log.add("RetryListing"); }
   void PerformLoginAgainDueToAccountMaintanence() override { log.add("PerformLoginAgain"); }
-  void clearItems() override { log.add("clearItems"); }
+  void clearItems() override {
+    log.add("clearItems");
+    throwIfAsked("clearItems");
+  }
   bool isTenMinutesListingCalled() override { return tenMinutes; }
   void resetTenminutesListing() override { log.add("resetTenminutesListing"); }
 
@@ -142,8 +148,8 @@ TEST_F(SynListingControllerTest, ChangesSinceAnIndexCarryTheirCodesAndFoldersGoA
 TEST_F(SynListingControllerTest, AFailingReportStillEndsTheListing) {
   writeLocal("/a.txt", "a");
   ASSERT_EQ(0, upload({"/a.txt"}).status);
-  for (const char* report : {"validateFiles", "listingDidReceiveData", "listingDidFinishSuccessfully",
-                             "listingDataProcessedComplete"}) {
+  for (const char* report : {"listingDidStart", "clearItems", "validateFiles", "listingDidReceiveData",
+                             "listingDidFinishSuccessfully", "listingDataProcessedComplete"}) {
     SCOPED_TRACE(report);
     delegate_.throwIn = report;
     listing_->startListingWithIndexNumber(0);
