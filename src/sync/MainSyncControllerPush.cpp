@@ -22,22 +22,12 @@
 #include "sync/push/PushHandler.h"
 #include "sync/server/RenameDeleteDispatcher.h"
 #include "sync/control/SyncControllerOwner.h"
+#include "sync/status/SyncTraceTexts.h"
 
 namespace ulmora {
 namespace {
 
 constexpr int kLoginDetailsFile = 26;
-
-// A timer as the keep-alive trace shows it. An invalidated timer never fires
-// again, so it has no next fire time.
-std::string describeTimer(const RunLoopTimer* timer) {
-  if (timer == nullptr) return "(null)";
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timer->interval()).count();
-  const bool valid = timer->isValid();
-  return "<timer interval: " + std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) +
-         " s, repeats: " + (timer->repeats() ? "YES" : "NO") + ", valid: " + (valid ? "YES" : "NO") +
-         ", next fire: " + (valid ? "within one interval" : "none") + ">";
-}
 
 PropertyList pathList(const std::vector<std::string>& paths) {
   PropertyList::Array items;
@@ -133,7 +123,7 @@ class MainSyncController::PushConcern final : public PushHost,
   void startSyncListingAllFiles(int mode) override { c_.startSyncListingAllFiles(mode); }
   bool isSyncTimerValid() override { return c_.syncOperationTimer_ && c_.syncOperationTimer_->isValid(); }
   std::string syncTimerDescription() override {
-    return describeTimer(c_.syncOperationTimer_.get());
+    return synctexts::timerDescription(c_.syncOperationTimer_.get());
   }
   bool isPeriodicTimerValid() override { return c_.PNSPeriodicTimer_ && c_.PNSPeriodicTimer_->isValid(); }
   void resetPeriodicTimer() override {

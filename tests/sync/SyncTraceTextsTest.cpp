@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
+#include "platform/ManualClock.h"
+#include "platform/RunLoop.h"
+
 namespace ulmora {
 namespace {
 
@@ -10,6 +15,11 @@ using namespace synctexts;
 // Tools and people search the traces for these lines word for word: any
 // drift in a letter, a blank or a value's place is a fault.
 TEST(SyncTraceTextsTest, LinesKeepTheirExactWording) {
+  ManualClock clock;
+  RunLoop loop(clock);
+  auto syncTimer = loop.scheduleTimer(std::chrono::seconds(5), true, [](RunLoopTimer&) {});
+  auto once = loop.scheduleTimer(std::chrono::milliseconds(2500), false, [](RunLoopTimer&) {});
+  syncTimer->invalidate();
   const struct {
     std::string got;
     std::string want;
@@ -35,7 +45,11 @@ TEST(SyncTraceTextsTest, LinesKeepTheirExactWording) {
        "Quota Dict ({TOTALQUOTASIZE = 9; USEDQUOTASIZE = 5})  "},
       {describe(std::vector<std::string>{"/a", "/b c"}), "(/a, /b c)"},
       {std::string(kSyncTimerValid), "syncoperation timer valid."},
-      {syncTimerNotValid("(null)"), "syncoperation timer Not valid. (null)"},
+      {syncTimerNotValid(timerDescription(nullptr)), "syncoperation timer Not valid. (null)"},
+      {syncTimerNotValid(timerDescription(syncTimer.get())),
+       "syncoperation timer Not valid. <timer interval: 5.0 s, repeats: YES, valid: NO, next fire: none>"},
+      {timerDescription(once.get()),
+       "<timer interval: 2.5 s, repeats: NO, valid: YES, next fire: within one interval>"},
       {std::string(kQuiryMainDbAfterReinitialise), "mainsyncController calling quiery main db due to reinitialize"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.want);

@@ -1,5 +1,9 @@
 #include "sync/status/SyncTraceTexts.h"
 
+#include <chrono>
+
+#include "platform/RunLoop.h"
+
 namespace ulmora {
 namespace synctexts {
 namespace {
@@ -78,6 +82,15 @@ std::string quotaDict(std::string_view description) { return "Quota Dict (" + st
 
 std::string syncTimerNotValid(std::string_view timerDescription) {
   return std::string(kSyncTimerNotValid) + " " + std::string(timerDescription);
+}
+
+std::string timerDescription(const RunLoopTimer* timer) {
+  if (timer == nullptr) return "(null)";
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timer->interval()).count();
+  const bool valid = timer->isValid();
+  return "<timer interval: " + std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) +
+         " s, repeats: " + (timer->repeats() ? "YES" : "NO") + ", valid: " + (valid ? "YES" : "NO") +
+         ", next fire: " + (valid ? "within one interval" : "none") + ">";
 }
 
 }  // namespace synctexts

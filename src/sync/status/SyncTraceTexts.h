@@ -8,6 +8,8 @@
 
 namespace ulmora {
 
+class RunLoopTimer;
+
 // The trace lines of the sync controller that support tooling and people
 // reading the logs search for, kept in one place so each keeps its exact
 // wording. Each function fills its line's values the way the line has always
@@ -48,6 +50,10 @@ std::string adfileToUpdate8(std::string_view fname, std::string_view refId);
 std::string quotaUserNames(std::string_view syncUserName, std::string_view accountUserName);
 std::string quotaDict(std::string_view description);
 std::string syncTimerNotValid(std::string_view timerDescription);
+// A timer as the keep-alive line shows it: its interval, whether it repeats
+// and is valid, and its next fire time ("none" once invalidated, as an
+// invalidated timer never fires again); "(null)" for no timer.
+std::string timerDescription(const RunLoopTimer* timer);
 
 }  // namespace synctexts
 }  // namespace ulmora
