@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/FileUtil.h"
 #include "sync/ServerRoadTestSupport.h"
@@ -91,6 +92,51 @@ TEST(MainSyncControllerListingTest, ClearingDownloadEntriesEmptiesTheAccountsJou
   fileutil::writeFileAtomically(fileutil::joinPath(journal, "list.plist"), "x");
   c.downloadDispatcher().ClearRestoreRelatedFileEntries();
   EXPECT_EQ(fileutil::listDirectory(journal), std::vector<std::string>{});
+}
+
+// A listing record that moves a file the running download fetches stops that
+// download, and the listing is run again instead of moving its index past a
+// change the download would miss; other records leave the download alone.
+TEST(MainSyncControllerListingTest, ARecordMovingAFileBeingFetchedStopsTheDownloadAndListsAgain) {
+  struct Case {
+    const char* name;
+    ServerRecord record;
+    const char* operation;
+    bool downloadRunning;
+    bool stops;
+  } cases[] = {
+      {"renamed away from the fetched file", record("/docs/b.txt", "/docs/a.txt"), "3", true, true},
+      {"renamed, no download running", record("/docs/b.txt", "/docs/a.txt"), "3", false, false},
+      {"renamed from a file not fetched", record("/docs/b.txt", "/docs/c.txt"), "3", true, false},
+      {"the fetched file itself changed", record("/docs/a.txt"), "4", true, false},
+      {"a deletion", record("/docs/a.txt"), "2", true, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    SyncFixture f;
+    MainSyncController& c = f.make();
+    KVTBackupManager& download = c.restoreManager();
+    download.setFileFolderSetForOperation({"/docs/a.txt"});
+    download.setRunningState(k.downloadRunning);
+    c.serverRoad().listing().changeListingStarting(false);
+    c.serverRoad().listingGotEventsOccurred();
+    c.serverRoad().validateFiles(k.record, k.operation);
+    EXPECT_EQ(c.accountState().server.isRestoreCanceldDuringListing.load(), k.stops);
+    EXPECT_EQ(download.backupOrRestorFailCount(), k.stops ? 1 : 0);
+
+    download.setRunningState(false);
+    c.serverRoad().listingDidReceiveData(42);
+    f.advance(0ms);
+    std::string held;
+    {
+      std::lock_guard<std::mutex> hold(c.accountState().server.mutex);
+      held = c.accountState().server.mPreviousIndexStr;
+    }
+    const std::string indexFile =
+        fileutil::joinPath(c.applicationSupportObject().pathForApplicationFile(50), "indexFile.txt");
+    const bool indexMoved = held == "42" || fileutil::readFile(indexFile) == std::optional<std::string>("42");
+    EXPECT_EQ(indexMoved, !k.stops);
+  }
 }
 
 }  // namespace
