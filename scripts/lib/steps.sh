@@ -22,3 +22,8 @@ timed() {
   fi
   return "$status"
 }
+
+# "8 cores, load average 3.10": what a step's time depends on, beside the step.
+machine_load() {
+  echo "$(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg 2>/dev/null || echo unknown)"
+}

@@ -1,7 +1,8 @@
 // The companions' controls as ulmora-peer sends them to an agent linked to
 // the stand-in service: a dropped file is uploaded while the peer shows its
-// progress; a pause holds the upload and the resume finishes it; an unlink
-// stops the work and leaves the user's files.
+// progress; a peer replaced by a newer one waits for it to leave; a pause
+// holds the upload and the resume finishes it; an unlink stops the work and
+// leaves the user's files.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -60,6 +61,12 @@ class WatchingPeer {
     for (const auto& line : lines_)
       if (line.find(text) != std::string::npos) return true;
     return false;
+  }
+  int count(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    int n = 0;
+    for (const auto& line : lines_) n += line.find(text) != std::string::npos;
+    return n;
   }
 
  private:
@@ -133,6 +140,27 @@ TEST_F(CompanionControlAtRealTime, ADroppedFileIsUploadedWhileThePeerShowsItsPro
       << "the peer showed no upload progress";
   EXPECT_TRUE(eventuallyWithin(kCrossPatience, [&] { return peer.saw("T1001"); }))
       << "the peer never showed the idle status";
+}
+
+// The agent keeps the companion that connected last. A peer replaced by
+// another stays off the channel until that one leaves, rather than taking it
+// back at once and having the two take turns twice a second.
+TEST_F(CompanionControl, APeerLeavesTheChannelsToANewerOneAndTakesThemBackWhenItLeaves) {
+  const std::string announced = " 900 [\"sync agent\"";
+  WatchingPeer first(*home_);
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return first.count(announced) == 2; }))
+      << "the first peer was not greeted on both channels";
+  {
+    WatchingPeer second(*home_);
+    ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return second.count(announced) == 2; }))
+        << "the second peer was not greeted on both channels";
+    // Six retry intervals of the replaced peer.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_EQ(first.count(announced), 2) << "the replaced peer took a channel back";
+    EXPECT_EQ(second.count(announced), 2) << "the newer peer lost a channel";
+  }
+  EXPECT_TRUE(eventuallyWithin(kCrossPatience, [&] { return first.count(announced) == 4; }))
+      << "the first peer did not take the channels back once the other left";
 }
 
 TEST_F(CompanionControl, PauseHoldsTheUploadResumeFinishesItUnlinkLeavesTheFiles) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,47 @@ TEST(PeerCodes, StatusAndNotificationCodesReadAsTheirMeaning) {
   for (const Case& c : cases) {
     EXPECT_EQ(describeMonitorMessage(c.type, c.payload), c.meaning) << c.what;
   }
+}
+
+// Every line the agent can send reads as something, an unknown type or code
+// included: a blank meaning would leave the newcomer guessing again.
+TEST(PeerCodes, EveryChannelMessageAndBusNotificationHasAMeaning) {
+  struct Case {
+    const char* what;
+    const char* channel;
+    int type;
+    std::optional<std::string> text;
+    std::string meaning;
+  };
+  const std::vector<Case> cases = {
+      {"status", "monitor", 500, "T1002||1||0.11 KB/s",
+       "status: T1002: uploading (files to go 1, rate 0.11 KB/s)"},
+      {"status after the quota", "monitor", 504, "T1001",
+       "status once the storage quota freed up: T1001: all files are up to date"},
+      {"notification", "monitor", 501, "N1034||a.txt||added::/",
+       "notification: N1034: a new file or folder (name a.txt, added in /)"},
+      {"plain text notification", "monitor", 501, "This computer is no longer linked to Sync",
+       "notification as a plain text"},
+      {"unknown status code", "monitor", 500, "T1099", "status: a code this peer does not know"},
+      {"unknown notification code with fields", "monitor", 501, "N1999||x",
+       "notification: a code this peer does not know"},
+      {"status that is not a text", "monitor", 500, std::nullopt, "status, not a text"},
+      {"a bare monitor type", "monitor", 514, "", "refresh the selective-sync window"},
+      {"quota full the first time", "monitor", 0, "You have exceeded", "storage quota full (the over-quota text)"},
+      {"a monitor type on the finder channel", "finder", 514, "", "type 514, not one this peer knows"},
+      {"sync root", "finder", 3, "/home/u/UlmoraSync", "the sync root to badge"},
+      {"pause forwarded to the finder", "finder", 502, "", "sync paused"},
+      {"a finder type on the monitor channel", "monitor", 3, "/x", "type 3, not one this peer knows"},
+      {"announcement on either channel", "finder", 900, std::nullopt,
+       "the agent announces itself (name, user, process id)"},
+      {"unknown type", "monitor", 42, "", "type 42, not one this peer knows"},
+  };
+  for (const Case& c : cases) {
+    const std::string* text = c.text ? &*c.text : nullptr;
+    EXPECT_EQ(describeChannelMessage(c.channel, c.type, text), c.meaning) << c.what;
+  }
+  EXPECT_EQ(describeBusNotification("FilesInsyncListGot"), "paths now in sync, for the file manager's badges");
+  EXPECT_EQ(describeBusNotification("Other"), "a notification this peer does not know");
 }
 
 }  // namespace

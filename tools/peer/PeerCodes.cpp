@@ -64,6 +64,48 @@ constexpr Code kNotificationCodes[] = {
     {"N1034", "a new file or folder", "name|"},
 };
 
+struct MessageType {
+  int type;
+  std::string_view meaning;
+};
+
+// What the agent sends the status monitor, besides statuses and notifications.
+constexpr MessageType kMonitorTypes[] = {
+    {0, "storage quota full (the over-quota text)"},
+    {1, "storage quota still full (the over-quota text)"},
+    {300, "the change journals changed"},
+    {507, "this computer was unlinked or the account cancelled"},
+    {508, "storage quota recalculated"},
+    {509, "the account password was changed on the web"},
+    {511, "the sync folder path is invalid"},
+    {512, "sync disabled: the sync folder is missing or invalid"},
+    {514, "refresh the selective-sync window"},
+    {516, "reinitialise ended"},
+};
+
+// What the agent sends the Finder integration.
+constexpr MessageType kFinderTypes[] = {
+    {1, "drop these paths from the rename set"},
+    {3, "the sync root to badge"},
+    {7, "paths one delete run deleted"},
+    {22, "version restore started"},
+    {23, "version restore ended"},
+    {47, "the sync root to badge, again after the start"},
+    {502, "sync paused"},
+    {503, "sync resumed"},
+};
+
+constexpr int kAnnouncementType = 900;
+
+// "T1002", "N1034||..": a letter, four digits, then the end or the fields.
+bool looksLikeCode(std::string_view text) {
+  if (text.size() < 5 || (text[0] != 'T' && text[0] != 'N')) return false;
+  for (size_t i = 1; i < 5; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return text.size() == 5 || text.substr(5, 2) == "||" || text[5] == '\n';
+}
+
 std::vector<std::string_view> split(std::string_view text, std::string_view separator) {
   std::vector<std::string_view> parts;
   for (size_t at = 0;;) {
@@ -117,6 +159,38 @@ std::string describeMonitorMessage(int type, std::string_view payload) {
     out += meaning;
   }
   return out;
+}
+
+std::string describeChannelMessage(std::string_view channel, int type, const std::string* text) {
+  if (type == kAnnouncementType) return "the agent announces itself (name, user, process id)";
+  if (channel == "monitor") {
+    if (type == kStatusType || type == kStatusAfterQuotaType || type == kNotificationType) {
+      const std::string what = type == kStatusType            ? "status"
+                               : type == kStatusAfterQuotaType ? "status once the storage quota freed up"
+                                                               : "notification";
+      if (text == nullptr) return what + ", not a text";
+      const std::string codes = describeMonitorMessage(type, *text);
+      if (!codes.empty()) return what + ": " + codes;
+      if (looksLikeCode(*text)) return what + ": a code this peer does not know";
+      // The agent sends one notification as a plain text.
+      return what + " as a plain text";
+    }
+    for (const MessageType& t : kMonitorTypes) {
+      if (t.type == type) return std::string(t.meaning);
+    }
+  } else if (channel == "finder") {
+    for (const MessageType& t : kFinderTypes) {
+      if (t.type == type) return std::string(t.meaning);
+    }
+  }
+  return "type " + std::to_string(type) + ", not one this peer knows";
+}
+
+std::string describeBusNotification(std::string_view name) {
+  if (name == "FilessyncListGot") return "paths not in sync yet, for the file manager's badges";
+  if (name == "FilesInsyncListGot") return "paths now in sync, for the file manager's badges";
+  if (name == "IconOverlayStatus") return "redraw the file manager's badges";
+  return "a notification this peer does not know";
 }
 
 }  // namespace ulmora::peer

@@ -20,4 +20,17 @@ namespace ulmora::peer {
 // Thread-safety: a pure function.
 std::string describeMonitorMessage(int type, std::string_view payload);
 
+// What a message the agent sends on a channel ("finder" or "monitor") is for,
+// so that every line of the peer can carry a meaning: the type's purpose
+// ("status", "refresh the selective-sync window"), and for a status or
+// notification, after ": ", what its codes mean as above. `text` is the
+// payload when it is a text, else null. A type or code the peer does not know
+// reads as such, never as "".
+//
+// Thread-safety: a pure function.
+std::string describeChannelMessage(std::string_view channel, int type, const std::string* text);
+
+// What a notification on the bus is for, by its name.
+std::string describeBusNotification(std::string_view name);
+
 }  // namespace ulmora::peer

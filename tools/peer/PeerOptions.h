@@ -13,7 +13,7 @@ namespace ulmora::peer {
 struct PeerOptions {
   std::vector<IpcChannel> channels = {IpcChannel::kFinder, IpcChannel::kMonitor};
   bool bus = true;
-  // After each status or notification line, what its codes mean.
+  // After each line, what the message is for and what its codes mean.
   bool meanings = false;
   std::string user;    // console user; the running user when empty
   std::string folder;  // socket folder; the agent's choice when empty

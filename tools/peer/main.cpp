@@ -10,6 +10,7 @@
 #include "PeerCodes.h"
 #include "PeerFormat.h"
 #include "PeerOptions.h"
+#include "PeerSockets.h"
 #include "ipc/BusNotification.h"
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
@@ -28,6 +29,9 @@ struct Endpoint {
   std::optional<IpcChannel> channel;  // none for the bus
   std::unique_ptr<IpcClient> client;
   Clock::TimePoint nextAttempt{};
+  // Another companion took the channel over: connecting again would take it
+  // back, and the two would take turns twice a second. Wait until it leaves.
+  bool yielded = false;
 };
 
 void note(const std::string& text) { std::fprintf(stderr, "# %s\n", text.c_str()); }
@@ -70,6 +74,13 @@ class Peer {
   void connectMissing(Clock::TimePoint now) {
     for (Endpoint& e : endpoints_) {
       if (e.client || now < e.nextAttempt) continue;
+      if (e.yielded) {
+        if (connectionsAccepted(readUnixSocketTable(), e.path) > 0) {
+          e.nextAttempt = now + kRetryInterval;
+          continue;
+        }
+        e.yielded = false;
+      }
       e.client = IpcClient::connect(e.path);
       if (e.client) {
         note("connected to the " + e.label + " socket " + e.path);
@@ -118,8 +129,13 @@ class Peer {
         if (options_.count && ++received_ >= *options_.count) return true;
       }
       if (!e.client->isOpen()) {
-        note("the " + e.label + " connection ended; retrying");
         e.client.reset();
+        // The agent accepts the newcomer before it closes the connection it
+        // replaces, so the newcomer is already listed here.
+        e.yielded = e.channel && connectionsAccepted(readUnixSocketTable(), e.path) > 0;
+        note(e.yielded ? "another companion took over the " + e.label +
+                             " channel; connecting again once it leaves"
+                       : "the " + e.label + " connection ended; retrying");
         e.nextAttempt = Clock::systemClock().monotonicNow() + kRetryInterval;
       }
     }
@@ -129,22 +145,22 @@ class Peer {
   bool print(const Endpoint& e, const PropertyList& frame) {
     const Clock::WallTime now = Clock::systemClock().wallNow();
     std::string line;
+    std::string meaning;
     if (e.channel) {
       std::optional<IpcMessage> m = IpcMessage::fromPropertyList(frame);
       line = m ? formatLine(now, e.label, std::to_string(m->type), m->payload)
                : formatLine(now, e.label, "?", frame);
-      if (m && options_.meanings && *e.channel == IpcChannel::kMonitor) {
-        if (const std::string* text = m->payload.asString()) {
-          const std::string meaning = describeMonitorMessage(m->type, *text);
-          // Escaped like the line: the fields hold file names.
-          if (!meaning.empty()) line += "  # " + render(PropertyList(meaning), false);
-        }
+      if (options_.meanings) {
+        meaning = m ? describeChannelMessage(e.label, m->type, m->payload.asString()) : "not a message";
       }
     } else {
       std::optional<BusNotification> n = BusNotification::fromPropertyList(frame);
       line =
           n ? formatLine(now, e.label, n->name, n->userInfo) : formatLine(now, e.label, "?", frame);
+      if (options_.meanings) meaning = n ? describeBusNotification(n->name) : "not a notification";
     }
+    // Escaped like the line: the fields hold file names.
+    if (options_.meanings) line += "  # " + render(PropertyList(meaning), false);
     line += '\n';
     return std::fputs(line.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
   }
