@@ -62,11 +62,11 @@ MainSyncController::MainSyncController(SyncContext context)
 void MainSyncController::initializeSync() {
   // Each concern builds its collaborators, in this order.
   buildLifecycle();
+  buildProgress();
   buildControl();
   buildUpload();
   buildPush();
   buildListing();
-  buildProgress();
   // Partial downloads of an earlier run are removed.
   serverRoad_->downloads().deleteHalfRestoredFiles();
 }
@@ -191,11 +191,11 @@ void MainSyncController::shutdown() {
   }
   // The concerns end their own threads, in the reverse order of their
   // building; their collaborators stay whole until the controller goes.
-  stopProgress();
   stopListing();
   stopPush();
   stopUpload();
   stopControl();
+  stopProgress();
   // Then the engine runs, listings and thumbnail jobs (each joins its
   // threads); their last callbacks still find every collaborator whole, and
   // no thread of a concern is left to call them.
@@ -377,7 +377,7 @@ void MainSyncController::startSyncAfterGate() {
       // The walk's end asks for the listing.
     } else if (indexKept) {
       state_.cycle.listingStartedfromZeroIndex = true;
-      resetToolTips();
+      controlRoom_->control().resetToolTips();
       startSyncListingAllFiles(1);
       queryMainDB(1);
     } else {
@@ -387,7 +387,7 @@ void MainSyncController::startSyncAfterGate() {
 
     thumbnails_->makeImageUploader();
     daemonTrace("from start sync calculate quota called");
-    runCalQuotaInThread("YES");
+    controlRoom_->runCalQuotaInThread("YES");
   });
 }
 
@@ -418,13 +418,17 @@ void MainSyncController::scheduleSyncOperationTimer() {
 void MainSyncController::schedulePeriodicListeningTimer() {
   if (PNSPeriodicTimer_ && PNSPeriodicTimer_->isValid()) return;
   PNSPeriodicTimer_ = ctx_.mainLoop.scheduleTimer(
-      kPeriodicListeningInterval, true, guard_.wrap([this](RunLoopTimer&) { periodicListening(); }));
+      kPeriodicListeningInterval, true, guard_.wrap([this](RunLoopTimer&) {
+        if (PushConcern* push = pushToStart()) push->periodicListening();
+      }));
 }
 
 void MainSyncController::scheduleDummyPushTimer() {
   if (DummyPNSTimer_ && DummyPNSTimer_->isValid()) return;
   DummyPNSTimer_ = ctx_.mainLoop.scheduleTimer(
-      kDummyPushInterval, true, guard_.wrap([this](RunLoopTimer&) { PushDummyNotification(); }));
+      kDummyPushInterval, true, guard_.wrap([this](RunLoopTimer&) {
+        if (PushConcern* push = pushToStart()) push->PushDummyNotification();
+      }));
   daemonTrace("PushDummyNotification scheduled");
 }
 
@@ -442,6 +446,25 @@ void MainSyncController::cancelAllSyncTimers() {
   syncOperationTimer_.reset();
   if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
   PNSPeriodicTimer_.reset();
+}
+
+bool MainSyncController::isPeriodicTimerValid() { return PNSPeriodicTimer_ && PNSPeriodicTimer_->isValid(); }
+
+void MainSyncController::invalidatePeriodicTimer() {
+  if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
+  PNSPeriodicTimer_.reset();
+}
+
+bool MainSyncController::isSyncOperationTimerValid() { return syncOperationTimer_ && syncOperationTimer_->isValid(); }
+
+void MainSyncController::invalidateSyncOperationTimer() {
+  if (syncOperationTimer_) syncOperationTimer_->invalidate();
+  syncOperationTimer_.reset();
+}
+
+void MainSyncController::invalidateKeepAliveTimer() {
+  if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
+  DummyPNSTimer_.reset();
 }
 
 }  // namespace ulmora

@@ -25,9 +25,11 @@
 #include "sync/control/AccountProgress.h"
 #include "sync/control/AccountSettings.h"
 #include "sync/control/AccountState.h"
+#include "sync/control/ControlRoom.h"
 #include "sync/SyncContext.h"
 #include "sync/SyncController.h"
 #include "sync/control/SyncCycle.h"
+#include "sync/push/PushConcern.h"
 #include "sync/upload/UploadListingGate.h"
 #include "sync/upload/UploadRoad.h"
 #include "sync/server/ServerRoad.h"
@@ -71,7 +73,9 @@ class UserDefaults;
 class MainSyncController final : public SyncController,
                                  private SyncCyclePort,
                                  private ThumbnailHost,
-                                 private AccountProgressHost {
+                                 private AccountProgressHost,
+                                 private ControlRoomAccount,
+                                 private PushConcernAccount {
  public:
   // ---- lifecycle, cycle, settings ----
 
@@ -104,7 +108,7 @@ class MainSyncController final : public SyncController,
   void updateIconOverlay() override;
 
   void createAllSyncTimers();
-  void cancelAllSyncTimers();
+  void cancelAllSyncTimers() override;
   void checkForApplicationSupportFolders();
   void removeOldKvtExes();
   void truncateSessionLogs() {}
@@ -151,17 +155,17 @@ class MainSyncController final : public SyncController,
   // engine-encoded on a thread of their own and the values take effect on
   // the main loop once they are; until then no engine run starts (see
   // afterSettingsEncoded). Main loop.
-  bool setUserData();
+  bool setUserData() override;
   // True from setUserData until its values took effect. Main loop.
   bool settingsEncodingPending() const;
-  User craeteUserInfoObject();
+  User craeteUserInfoObject() override;
   bool isDefaultKeySetForUser(const std::string& user);
   bool isDefaultKey() const { return false; }
   void setUlmoraSyncRootPath(const std::string& path);
   void setIsBusinessUser(const std::string& plan);
   void setBandWidthThrottleForObject(KVTBackupManager* manager);
-  std::string createSessionFileForOperation(int operation, const std::string& name);
-  bool checkRenamedFileisUnderBackup(const RenameEntry& rename);
+  std::string createSessionFileForOperation(int operation, const std::string& name) override;
+  bool checkRenamedFileisUnderBackup(const RenameEntry& rename) override;
   void constructNWReachablityObject();
   // The reachability watcher's report, on the main loop.
   void MyNetworkReachabilityCallBack(bool reachable);
@@ -221,7 +225,7 @@ class MainSyncController final : public SyncController,
     controller.setProxyDetails(ProxyController(user.proxySettingsFilePath()));
     controller.setUser(user);
   }
-  User userForEngineController();
+  User userForEngineController() override;
   std::string pathForProxySettings() const;
   bool isSupportedFileType(const std::string& path);
   // Relative path (or a full one under the root) to full path; nullopt
@@ -243,27 +247,21 @@ class MainSyncController final : public SyncController,
   // Downloads: one engine run per batch, split over the two engines.
   DownloadDispatcher& downloadDispatcher() { return serverRoad_->downloads(); }
   // Every change to the user's files goes through it.
-  const SyncRootFiles& syncRootFiles() const { return serverRoad_->files(); }
+  const SyncRootFiles& syncRootFiles() const override { return serverRoad_->files(); }
 
   // ---- push, renames and deletes, folders ----
 
-  void setEnableListeningNotifications(bool enable);
-  void startPushing(const std::string& topic, const std::string& messageID, const std::string& filePath);
-  void periodicListening();
-  void PushDummyNotification();
-  void parseNotificationMessageData(const PropertyList& message);
-  void delayedListingForNotification();
+  // The push handler and the rename/delete and folder-creation workers.
+  PushConcern& pushConcern() { return *push_; }
+  void setEnableListeningNotifications(bool enable) override;
   void ExcuteEventsCaptured() override;
-  void StartExcutingEventsCaptured();
-  std::vector<RenameEntry> checkForSubRenameArray(const std::vector<RenameEntry>& snapshot);
-  void setLastRenamedInfo(const std::string& fullOldPath, const std::string& fullNewPath);
   // The listing thread asks whether a server rename is the echo of one made here.
   bool takeRenamedHere(const std::string& oldPath, const std::string& newPath);
   void CreateFolder() override;
   // Stop the rename/delete run (between batches) and the folder-creation run
   // (between folders); what they had not sent is kept for their next run.
-  void cancelRenameDeleteRun();
-  void cancelCreateDirRun();
+  void cancelRenameDeleteRun() override;
+  void cancelCreateDirRun() override;
   // SyncInputHost
   void setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) override;
 
@@ -282,53 +280,12 @@ class MainSyncController final : public SyncController,
   void RecalculateQuota() override;
   void sendToolTip() override;
   void notAbleTOCreateFolderAtPath() override;
-
-  void initializeSelctiveSyncSet();
+  // SyncInputHost
   void ifSyncFolderDoNotExist() override;
-  void resetToolTips();
-  void updateSSWindowRefresh();
-  // "YES"/"NO": a get-quota query (marker removal flag); "FromFile". Every
-  // startSync calls it: the quota thread is made once and reused.
-  void runCalQuotaInThread(const std::string& mode);
-  void CreateXmlLogFile();
-  // The account settings were read again: engine-driven controllers of this
-  // concern take the new connection record (craeteUserInfoObject).
-  void accountSettingsChanged();
 
-  // Pause, unlink and reinitialise steps.
-  // The pause steps that drop the queued downloads (half-received files and
-  // the download lists); a listing marker brings them back after the resume.
-  // For every tick that finds the account paused as well.
-  void clearRestoreForPause();
-  void accountLoggedOutWithUnlink(bool unlink);
-  void clearEventCounts();
-  void removeInstallerRef();
-  void cancelAllSyncOperations();
-  // Selective sync: whether a relative path lies under, or is, an excluded
-  // folder. Any thread.
-  bool checkForFileisUnderSSyncSet(const std::string& relativePath) const;
-  bool checkForFileMatchesSSyncSet(const std::string& relativePath) const;
-  void searchPendingSSFolder();
-  // Quota: the two lines of the "quota" file into the login details.
-  void setQuotaToPlist();
-  // Account events. HandleAccountUnderMaintainence and passwordChangedFromWeb
-  // may be called from any thread.
-  void HandleAccountUnderMaintainence();
-  void getLoginDetailForUlmoraSyncUser();
-  void passwordChangedFromWeb();
-  static bool AreAllToBeExcluded(const std::vector<RenameEntry>& renames);
-  static bool AreAllToBeExcludedDelete(const std::vector<std::string>& paths);
-  // Recent items (any thread), the file manager's folder list, the daily
-  // activity record.
-  void setRecentlyModifiedItems(const std::string& path, const std::string& operation);
-  void storeRecentItem(const std::string& path, int status);
-  void addFileUpdatedFromCache(const std::string& path);
-  // The listing's clearItems empties the recent items too.
-  void clearRecentItems();
-  void sendRecentItemsList();
-  std::string getFullPathFor(const std::string& path);
-  bool sendMessageToFinder(const std::vector<std::string>& createDirCollection);
-  std::string constructXMLRequest();
+  // The control concern: pause, resume, unlink, reinitialise, quota,
+  // selective sync, account events, recent items, the file manager's lists.
+  ControlRoom& controlRoom() { return *controlRoom_; }
 
  private:
   // ---- lifecycle, cycle, settings ----
@@ -461,23 +418,38 @@ class MainSyncController final : public SyncController,
   // ---- push, renames and deletes, folders ----
   void buildPush();
   void stopPush();
-  // The push handler, the rename/delete and folder-creation workers, their
-  // engine-driven controllers and the ports they see the account through
-  // (MainSyncControllerPush.cpp).
-  class PushConcern;
-  struct PushConcernDeleter {
-    void operator()(PushConcern* concern) const;
-  };
-  std::unique_ptr<PushConcern, PushConcernDeleter> push_;
+  std::unique_ptr<PushConcern> push_;
   PushConcern* pushToStart();
+  // PushConcernAccount
+  const RunLoopTimer* syncOperationTimer() override { return syncOperationTimer_.get(); }
+  bool isKeepAliveTimerValid() override { return DummyPNSTimer_ && DummyPNSTimer_->isValid(); }
+  void scheduleKeepAliveTimer() override { scheduleDummyPushTimer(); }
+  bool hasImageFiles() override { return thumbnails_->hasImageFiles(); }
+  void updateThumbnailController(const std::string& fullOld, const std::string& fullNew) override {
+    thumbnails_->updateThumbnailController(fullOld, fullNew);
+  }
 
   // ---- control and periphery ----
   void buildControl();
   void stopControl();
-  // The control collaborators and their ports, defined in
-  // MainSyncControllerControl.cpp (shared_ptr: complete only there).
-  class ControlRoom;
-  std::shared_ptr<ControlRoom> controlRoom_;
+  std::unique_ptr<ControlRoom> controlRoom_;
+  // ControlRoomAccount
+  SyncControllerOwner* accountOwner() override { return owner(); }
+  void queryMainDBOnWorker(int option) override;
+  void stopTransfer(KVTBackupManager& manager, bool download) override;
+  SynListingController* liveChangeListing() override;
+  void startChangeListing(int64_t index) override;
+  void stopListingAndAddNotificationFile() override;
+  void deleteHalfRestoredFiles() override;
+  void ClearRestoreRelatedFileEntries() override;
+  bool moveFromCache(const std::string& relativePath, const std::string& modTime, const std::string& size,
+                     const std::string& refId) override;
+  bool isPeriodicTimerValid() override;
+  void invalidatePeriodicTimer() override;
+  void schedulePeriodicTimer() override { schedulePeriodicListeningTimer(); }
+  bool isSyncOperationTimerValid() override;
+  void invalidateSyncOperationTimer() override;
+  void invalidateKeepAliveTimer() override;
 
   // Last: posted work and timers that capture `this` die with the controller.
   WeakGuard guard_;

@@ -64,7 +64,7 @@ void MainSyncController::pauseSteps() {
       restore->CancelBackupProcess(false);
       ctx_.mainLoop.post(guard_.wrap([this] {
         cancelInFlight_ = false;
-        clearRestoreForPause();
+        controlRoom_->control().clearRestoreForPause();
       }));
     });
     // The server's changes are listed again after the pause.
@@ -72,7 +72,7 @@ void MainSyncController::pauseSteps() {
     state_.cycle.listingStartedfromZeroIndex = true;
     return;
   }
-  clearRestoreForPause();
+  controlRoom_->control().clearRestoreForPause();
 }
 
 void MainSyncController::restoreThrottleAfterPause() {
@@ -168,8 +168,10 @@ void MainSyncController::listingStep() {
   state_.cycle.retryCount = 0;
   daemonTrace("notification got so called listing");
   state_.cycle.notificationfileRead = true;
-  ctx_.mainLoop.post(guard_.wrap([this] { delayedListingForNotification(); }));
-  updateSSWindowRefresh();
+  ctx_.mainLoop.post(guard_.wrap([this] {
+    if (PushConcern* push = pushToStart()) push->handler().delayedListingForNotification();
+  }));
+  controlRoom_->selective().updateSSWindowRefresh();
 }
 
 // ---------------------------------------------------------------- cache sweep

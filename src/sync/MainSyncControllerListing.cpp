@@ -85,14 +85,14 @@ class MainSyncController::ServerRoadAccountAdapter final : public ServerRoadAcco
   void removeItemFromToolTipFor(const std::string& code) override { c_.progress_->status().removeItemFromToolTipFor(code); }
   void removePNSRelatedToolTips() override { c_.progress_->status().removePNSRelatedToolTipsOnMainThread(); }
   void showDesktopPushNotification(const std::string& code) override { c_.progress_->status().showDesktopPushNotification(code); }
-  void passwordChangedFromWeb() override { c_.passwordChangedFromWeb(); }
+  void passwordChangedFromWeb() override { c_.controlRoom_->events().passwordChangedFromWeb(); }
   void accountCancelledFromListing() override;
   void selectiveSyncModefied() override;
   void setQueueReinitializeState(bool state) override { c_.ctx_.inputQueue.setReinitializeState(state); }
   void reinitialiseEnded() override;
   void createAllSyncTimers() override { c_.createAllSyncTimers(); }
   void getLoginDetailForUlmoraSyncUser() override;
-  void clearRecentItems() override { c_.clearRecentItems(); }
+  void clearRecentItems() override { c_.controlRoom_->recent().clearItems(); }
   // ListingOutcomeHost
   void sendRecentItemsList(const std::vector<std::string>& restoredFromCache) override;
   void deleteCachedFiles() override;
@@ -102,10 +102,10 @@ class MainSyncController::ServerRoadAccountAdapter final : public ServerRoadAcco
   void postSyncList(const std::vector<std::string>& fullPaths) override;
   // RecentItemsPort
   void setRecentlyModifiedItems(const std::string& fullPath, const std::string& operation) override {
-    c_.setRecentlyModifiedItems(fullPath, operation);
+    c_.controlRoom_->recent().setRecentlyModifiedItems(fullPath, operation);
   }
   // SelectiveSyncCheck
-  bool checkForFileisUnderSSyncSet(const std::string& path) override { return c_.checkForFileisUnderSSyncSet(path); }
+  bool checkForFileisUnderSSyncSet(const std::string& path) override { return c_.controlRoom_->selective().checkForFileisUnderSSyncSet(path); }
   // SyncSessionLogPort
   void syncDeleted(const std::string& relativePath) override;
   void syncRenamed(const std::string& oldRelative, const std::string& newRelative) override;
@@ -218,11 +218,11 @@ void MainSyncController::ServerRoadAccountAdapter::reinitialiseEnded() {
 
 // The account-details request belongs to the main loop.
 void MainSyncController::ServerRoadAccountAdapter::getLoginDetailForUlmoraSyncUser() {
-  onMain([&c = c_] { c.getLoginDetailForUlmoraSyncUser(); });
+  onMain([&c = c_] { c.controlRoom_->events().getLoginDetailForUlmoraSyncUser(); });
 }
 void MainSyncController::ServerRoadAccountAdapter::sendRecentItemsList(const std::vector<std::string>& restoredFromCache) {
-  for (const std::string& path : restoredFromCache) c_.addFileUpdatedFromCache(path);
-  c_.sendRecentItemsList();
+  for (const std::string& path : restoredFromCache) c_.controlRoom_->recent().addFileUpdatedFromCache(path);
+  c_.controlRoom_->sendRecentItemsList();
 }
 void MainSyncController::ServerRoadAccountAdapter::deleteCachedFiles() {
   onMain([&c = c_] { c.deleteCachedFiles(); });

@@ -94,7 +94,6 @@ void MainSyncController::settingsEncoded(uint64_t generation, AccountSettings::R
   const AccountSettings::Values v = settings_->values();
   setIsBusinessUser(v.gAccountPlan);
   ctx_.collections.loadExcludedFileListFor(v.guserName);
-  accountSettingsChanged();
   // The service host may have changed.
   if (reachability_) reachability_->recheck();
   settingsPending_ = false;
@@ -176,7 +175,7 @@ void MainSyncController::setBandWidthThrottleForObject(KVTBackupManager* manager
 
 std::string MainSyncController::createSessionFileForOperation(int operation,
                                                               const std::string& name) {
-  CreateXmlLogFile();
+  controlRoom_->activity().CreateXmlLogFile();
   const std::string wanted = QLLogger::constructSessionFileNameforOperarion(operation, ctx_.clock);
   QLLogger::logDaemonTrace("createSessionFileForOperation path " +
                            fileutil::joinPath(applicationFile(1), "SessionLogsNew/Sync") + " ");
@@ -221,7 +220,7 @@ void MainSyncController::constructNWReachablityObject() {
 void MainSyncController::MyNetworkReachabilityCallBack(bool reachable) {
   if (reachable) {
     setNWAvailablityStat(true);
-    resetToolTips();
+    controlRoom_->control().resetToolTips();
     progress_->status().removeItemFromToolTipFor("T1012");
   } else {
     setNWAvailablityStat(false);

@@ -56,12 +56,12 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadAccount
   void queryMainDB(int option) override { c_.queryMainDB(option); }
   User accountUser() override { return c_.craeteUserInfoObject(); }
   void setServerAddress(const std::string& server) override { c_.useDiscoveredServer(server); }
-  void HandleAccountUnderMaintainence() override { c_.HandleAccountUnderMaintainence(); }
-  void passwordChangedFromWeb() override { c_.passwordChangedFromWeb(); }
-  void runCalQuotaInThread(const std::string& mode) override { c_.runCalQuotaInThread(mode); }
-  void updateSSWindowRefresh() override { c_.updateSSWindowRefresh(); }
+  void HandleAccountUnderMaintainence() override { c_.controlRoom_->events().HandleAccountUnderMaintainence(); }
+  void passwordChangedFromWeb() override { c_.controlRoom_->events().passwordChangedFromWeb(); }
+  void runCalQuotaInThread(const std::string& mode) override { c_.controlRoom_->runCalQuotaInThread(mode); }
+  void updateSSWindowRefresh() override { c_.controlRoom_->selective().updateSSWindowRefresh(); }
   void setRecentlyModifiedItems(const std::string& file, const std::string& operation) override {
-    c_.setRecentlyModifiedItems(file, operation);
+    c_.controlRoom_->recent().setRecentlyModifiedItems(file, operation);
   }
   std::string createSessionFileForOperation(int operation, const std::string& name) override {
     return c_.createSessionFileForOperation(operation, name);
@@ -82,7 +82,9 @@ class MainSyncController::UploadRoadHostAdapter final : public UploadRoadAccount
   // Run endings come on the engine run's thread; the push handler is the
   // main loop's.
   void startPushing(const std::string& topic, const std::string& messageId, const std::string& text) override {
-    c_.ctx_.mainLoop.post(c_.guard_.wrap([c = &c_, topic, messageId, text] { c->startPushing(topic, messageId, text); }));
+    c_.ctx_.mainLoop.post(c_.guard_.wrap([c = &c_, topic, messageId, text] {
+      if (PushConcern* push = c->pushToStart()) push->startPushing(topic, messageId, text);
+    }));
   }
   void updateRefIDwithListingIndex(bool fromZero) override {
     c_.serverRoad_->listing().updateRefIDwithListingIndex(fromZero);

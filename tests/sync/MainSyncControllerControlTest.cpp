@@ -49,18 +49,18 @@ TEST(MainSyncControllerControlTest, AFolderIncludedWhilePausedIsFetchedAfterTheR
   const std::string list = f.home.sub(".config/ulmora/accounts/ann/SelectiveSync.plist");
   f.home.writePlist(list, PropertyList(PropertyList::Dict{{"/P", "0"}}));
   MainSyncController& c = f.make();
-  ASSERT_TRUE(c.checkForFileisUnderSSyncSet("/P/x"));
+  ASSERT_TRUE(c.controlRoom().selective().checkForFileisUnderSSyncSet("/P/x"));
 
   f.writeLoginDetails(PropertyList::Dict{{"Ulmora username", "ann"}, {"Pause", "1"}});
   f.home.writePlist(list, PropertyList(PropertyList::Dict{{"/P", "1"}}));
   c.selectiveSyncModefied();
   EXPECT_TRUE(c.accountState().control.refreshSS);
-  EXPECT_TRUE(c.checkForFileisUnderSSyncSet("/P/x"));  // kept until it can be fetched
+  EXPECT_TRUE(c.controlRoom().selective().checkForFileisUnderSSyncSet("/P/x"));  // kept until it can be fetched
 
   f.writeLoginDetails(PropertyList::Dict{{"Ulmora username", "ann"}});
   c.ResumeSync();
   EXPECT_FALSE(c.accountState().control.refreshSS);
-  EXPECT_FALSE(c.checkForFileisUnderSSyncSet("/P/x"));
+  EXPECT_FALSE(c.controlRoom().selective().checkForFileisUnderSSyncSet("/P/x"));
 }
 
 TEST(MainSyncControllerControlTest, IncludingAFolderMovesLocalContentAsideUnseenByTheCapture) {
@@ -80,7 +80,7 @@ TEST(MainSyncControllerControlTest, IncludingAFolderMovesLocalContentAsideUnseen
   EXPECT_FALSE(fileutil::exists(f.root + "/P"));
   EXPECT_TRUE(f.collections.isExcludedByApplication(aside));
   EXPECT_TRUE(f.collections.isExcludedByApplication(f.root + "/P"));
-  EXPECT_FALSE(c.checkForFileisUnderSSyncSet("/P/x"));
+  EXPECT_FALSE(c.controlRoom().selective().checkForFileisUnderSSyncSet("/P/x"));
   f.advance(2s);
   EXPECT_FALSE(f.collections.isExcludedByApplication(aside));
   EXPECT_FALSE(f.collections.isExcludedByApplication(f.root + "/P"));

@@ -32,7 +32,7 @@ void leaveOut(MainSyncController& c, const PropertyList::Dict& folders) {
   const std::string list = c.applicationSupportObject().pathForApplicationFile(kSelectiveSyncList);
   ASSERT_TRUE(fileutil::makeDirectories(fileutil::parentPath(list)));
   ASSERT_TRUE(PropertyList(folders).writeFile(list));
-  c.initializeSelctiveSyncSet();
+  c.controlRoom().selective().initializeSelctiveSyncSet();
 }
 
 TEST(MainSyncControllerJoinsTest, ServerFilesInAFolderLeftOutOfTheSyncAreNotFetched) {
@@ -69,7 +69,7 @@ TEST(MainSyncControllerJoinsTest, CancellingEveryOperationStopsTheRenameAndDelet
   SyncFixture f;
   MainSyncController& c = f.make();
   c.accountState().push.ExcuteEventsCapturedrunning = true;
-  c.cancelAllSyncOperations();
+  c.controlRoom().control().cancelAllSyncOperations();
   EXPECT_FALSE(c.accountState().push.ExcuteEventsCapturedrunning);
 }
 
@@ -104,10 +104,10 @@ TEST(MainSyncControllerJoinsTest, ServerRenamesAndDeletionsAreReportedToTheStatu
     SCOPED_TRACE(k.name);
     SyncFixture f;
     MainSyncController& c = f.make(k.network);
-    c.storeRecentItem("/renamed.txt", 1);
-    c.storeRecentItem("/deleted.txt", 2);
+    c.controlRoom().recent().storeRecentItem("/renamed.txt", 1);
+    c.controlRoom().recent().storeRecentItem("/deleted.txt", 2);
     const size_t before = f.owner.monitor->sent().size();
-    c.sendRecentItemsList();
+    c.controlRoom().sendRecentItemsList();
     const Sent sent = f.owner.monitor->sent();
     const Sent report(sent.begin() + static_cast<std::ptrdiff_t>(before), sent.end());
     EXPECT_EQ(static_cast<size_t>(std::count(report.begin(), report.end(), std::pair<int, std::string>{500, "T1012"})),

@@ -31,7 +31,7 @@ TEST(MainSyncControllerPushTest, AnAccountCancelledMessageTellsTheMonitorAndAsks
   SyncFixture f;
   MainSyncController& c = f.make();
   PropertyList message(PropertyList::Dict{{"id", PropertyList(1201)}, {"UID", PropertyList("web")}});
-  c.parseNotificationMessageData(message);
+  c.pushConcern().handler().parseNotificationMessageData(message);
   EXPECT_TRUE(sent(*f.owner.monitor, 507, "The account has been cancelled"));
   EXPECT_FALSE(fileutil::exists(f.home.loginDetailsPath()));
   f.queue->setFolderPaths();
@@ -47,7 +47,7 @@ TEST(MainSyncControllerPushTest, AChangeMessageQueuesAListingMarker) {
   MainSyncController& c = f.make();
   f.queue->setFolderPaths();
   PropertyList message(PropertyList::Dict{{"id", PropertyList(1001)}, {"UID", PropertyList("other")}});
-  c.parseNotificationMessageData(message);
+  c.pushConcern().handler().parseNotificationMessageData(message);
   f.queue->runWriterPass();
   const PropertyList markers = f.queue->readFileFor("5");
   ASSERT_NE(markers.asArray(), nullptr);
@@ -70,7 +70,7 @@ TEST(MainSyncControllerPushTest, AJournalledRenameRunsAndLeavesTheWorkerIdleWith
   // moves on whenever the worker waits.
   std::atomic<bool> done{false};
   std::thread worker([&] {
-    c.StartExcutingEventsCaptured();
+    c.pushConcern().renameDelete().StartExcutingEventsCaptured();
     done = true;
   });
   while (!done) {

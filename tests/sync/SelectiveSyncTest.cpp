@@ -1,5 +1,5 @@
-#include "sync/server/SelectiveSync.h"
-#include "sync/server/SelectiveSyncRuns.h"
+#include "sync/control/SelectiveSync.h"
+#include "sync/control/SelectiveSyncRuns.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "sync/server/SelectiveSyncRuns.h"
+#include "sync/control/SelectiveSyncRuns.h"
 
 #include <utility>
 
 #include "engine/ProxyController.h"
 #include "platform/ThreadCheck.h"
-#include "sync/server/SelectiveSync.h"
+#include "sync/control/SelectiveSync.h"
 
 namespace ulmora {
 

@@ -1,4 +1,4 @@
-#include "sync/server/SelectiveSync.h"
+#include "sync/control/SelectiveSync.h"
 
 #include <algorithm>
 #include <utility>
