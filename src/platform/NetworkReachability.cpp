@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "platform/FileUtil.h"
 
@@ -27,15 +28,28 @@ std::pair<std::string, std::string> splitHostPort(const std::string& text) {
   return {text.substr(0, colon), port.empty() ? "443" : port};
 }
 
+// The web service's address may be given as a URL's start.
+constexpr std::string_view kScheme = "https://";
+
 }  // namespace
 
-ServiceHostReachability::ServiceHostReachability(Clock& clock, std::function<std::string()> host,
-                                                 Clock::Duration interval)
-    : clock_(clock), host_(std::move(host)), interval_(interval) {}
+ServiceHostReachability::ServiceHostReachability(Clock& clock, Hosts hosts, Clock::Duration interval)
+    : clock_(clock), hosts_(std::move(hosts)), interval_(interval) {}
 
 ServiceHostReachability::~ServiceHostReachability() { stop(); }
 
-bool ServiceHostReachability::canReach(const std::string& text) {
+bool ServiceHostReachability::canReachAny(const std::vector<std::string>& hosts) {
+  for (const std::string& host : hosts) {
+    if (canReach(host)) return true;
+  }
+  return false;
+}
+
+bool ServiceHostReachability::canReach(const std::string& given) {
+  std::string_view trimmed = given;
+  if (trimmed.starts_with(kScheme)) trimmed.remove_prefix(kScheme.size());
+  while (!trimmed.empty() && trimmed.back() == '/' && trimmed.size() > 1) trimmed.remove_suffix(1);
+  const std::string text(trimmed);
   // A server that is a local folder (the stand-in engine's storage) is as
   // near as loopback: reachable while it is there.
   if (!text.empty() && text.front() == '/') return fileutil::isDirectory(text);
@@ -64,7 +78,7 @@ std::optional<bool> ServiceHostReachability::isReachable() {
     std::lock_guard<std::mutex> hold(mu_);
     if (reachable_) return reachable_;
   }
-  const bool now = canReach(host_ ? host_() : std::string());
+  const bool now = canReachAny(hosts_ ? hosts_() : std::vector<std::string>());
   std::lock_guard<std::mutex> hold(mu_);
   if (!reachable_) reachable_ = now;
   return reachable_;
@@ -100,7 +114,7 @@ void ServiceHostReachability::recheck() {
 
 void ServiceHostReachability::watch(RunLoop::Handle loop, ChangeHandler handler) {
   for (;;) {
-    const bool now = canReach(host_ ? host_() : std::string());
+    const bool now = canReachAny(hosts_ ? hosts_() : std::vector<std::string>());
     std::unique_lock<std::mutex> lock(mu_);
     if (stopping_) return;
     const bool changed = !reachable_ || *reachable_ != now;

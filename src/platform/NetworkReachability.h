@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
@@ -14,8 +15,8 @@ namespace ulmora {
 
 // Whether the network the agent needs can be reached. The desktop platform
 // watched a general "internet" address; here the agent watches the service
-// host it is configured for: reachable when a route to one of the host's
-// addresses exists (a loopback host counts).
+// hosts it is configured for: reachable when a route to an address of any of
+// them exists (a loopback host counts).
 //
 // Thread-safety: every method may be called from any thread. The change
 // handler runs on the run loop given to start().
@@ -34,16 +35,20 @@ class NetworkReachability {
   virtual void recheck() {}
 };
 
-// Checks the host named by `host()` (a name or address, with an optional
-// ":port"; or the absolute path of a local storage folder, reachable while it
-// exists) every `interval` on a thread of its own; a name lookup may take a
-// while and must not hold the main loop.
+// Checks the hosts named by `hosts()` (each a name or address, with an
+// optional ":port" and "https://" before it; or the absolute path of a local
+// storage folder, reachable while it exists) every `interval` on a thread of
+// its own; a name lookup may take a while and must not hold the main loop.
+// Any one reachable host is enough: a storage server whose name no longer
+// resolves must not read as "no network" while the web service that would
+// name its successor can be reached.
 class ServiceHostReachability final : public NetworkReachability {
  public:
   static constexpr Clock::Duration kDefaultInterval = std::chrono::seconds(15);
 
-  ServiceHostReachability(Clock& clock, std::function<std::string()> host,
-                          Clock::Duration interval = kDefaultInterval);
+  using Hosts = std::function<std::vector<std::string>()>;
+
+  ServiceHostReachability(Clock& clock, Hosts hosts, Clock::Duration interval = kDefaultInterval);
   ~ServiceHostReachability() override;
   ServiceHostReachability(const ServiceHostReachability&) = delete;
   ServiceHostReachability& operator=(const ServiceHostReachability&) = delete;
@@ -56,12 +61,13 @@ class ServiceHostReachability final : public NetworkReachability {
   // One check, on the calling thread: a route exists to some address of
   // `host`. An empty host is not reachable.
   static bool canReach(const std::string& host);
+  static bool canReachAny(const std::vector<std::string>& hosts);
 
  private:
   void watch(RunLoop::Handle loop, ChangeHandler handler);
 
   Clock& clock_;
-  const std::function<std::string()> host_;
+  const Hosts hosts_;
   const Clock::Duration interval_;
   std::mutex mu_;  // guards the members below
   std::condition_variable cv_;

@@ -201,10 +201,13 @@ void MainSyncController::constructNWReachablityObject() {
   if (ctx_.makeReachability) {
     reachability_ = ctx_.makeReachability();
   } else {
-    // The service host of the account; the settings may not be read yet, so
-    // it is looked up at each check.
-    reachability_ = std::make_unique<ServiceHostReachability>(
-        ctx_.clock, [settings = settings_.get()] { return settings->values().gServerName; });
+    // The account's storage server and web service; the settings may not be
+    // read yet, so they are looked up at each check. The web service counts
+    // because it names a new storage server when the stored one is gone.
+    reachability_ = std::make_unique<ServiceHostReachability>(ctx_.clock, [settings = settings_.get()] {
+      const auto values = settings->values();
+      return std::vector<std::string>{values.gServerName, values.gQuotaServerName.value_or("")};
+    });
   }
   if (!reachability_) return;
   const bool reachable = reachability_->isReachable().value_or(false);

@@ -14,7 +14,9 @@ namespace {
 
 using namespace e2e;
 
-class ServiceDiscoveryAgent : public ::testing::Test {
+// The stored server: a host the machine can route to but whose storage the
+// stand-in engine cannot reach, or a name that no longer resolves at all.
+class ServiceDiscoveryAgent : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service_.start()) << service_.why();
@@ -56,14 +58,12 @@ class ServiceDiscoveryAgent : public ::testing::Test {
 
   testing::TestTempDir dir_;
   testing::StandInService service_{ULMORA_SERVICE_PATH};
-  // A host the machine can route to, so transfers are tried, but whose
-  // storage the stand-in engine cannot reach.
-  const std::string unreachable_ = "localhost";
+  const std::string unreachable_ = GetParam();
   std::unique_ptr<LinkedHome> home_;
   std::unique_ptr<RunningAgent> agent_;
 };
 
-TEST_F(ServiceDiscoveryAgent, TheServerTheServiceNamesServesEveryRoadAfterwards) {
+TEST_P(ServiceDiscoveryAgent, TheServerTheServiceNamesServesEveryRoadAfterwards) {
   ASSERT_TRUE(fileutil::makeDirectories(home_->at("found")));
   ASSERT_TRUE(fileutil::writeFileAtomically(home_->at("found/after-discovery.txt"), "reached"));
   const std::string discovered = "service discovery: storage server " + service_.storage();
@@ -90,6 +90,12 @@ TEST_F(ServiceDiscoveryAgent, TheServerTheServiceNamesServesEveryRoadAfterwards)
       << home_->trace();
   EXPECT_EQ(home_->traceCount(discovered), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(StoredServer, ServiceDiscoveryAgent, ::testing::Values("localhost", "storage.invalid"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param) == "localhost" ? "RoutableButWithoutTheStorage"
+                                                                        : "NoLongerResolving";
+                         });
 
 }  // namespace
 }  // namespace ulmora
