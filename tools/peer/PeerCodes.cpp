@@ -42,8 +42,9 @@ constexpr Code kStatusCodes[] = {
     {"T1022", "account blocked", ""},
 };
 
-// The notification codes (type 501). A field "name::folder" (a name and its
-// folder relative to the sync root) reads as "name in folder".
+// The notification codes (type 501). A field "name::path" reads as "name at
+// path": the senders put the item's own path there, relative to the sync root
+// ("a.txt::/Docs/a.txt"), so "in" would name a folder that is not one.
 constexpr Code kNotificationCodes[] = {
     {"N1003", "one file updated on the server", "file"},
     {"N1005", "items renamed or updated by a listing", "count"},
@@ -119,7 +120,7 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
 std::string readable(std::string_view field) {
   const size_t at = field.find("::");
   if (at == std::string_view::npos) return std::string(field);
-  return std::string(field.substr(0, at)) + " in " + std::string(field.substr(at + 2));
+  return std::string(field.substr(0, at)) + " at " + std::string(field.substr(at + 2));
 }
 
 template <size_t N>

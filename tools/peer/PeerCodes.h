@@ -6,7 +6,7 @@
 namespace ulmora::peer {
 
 // What the status monitor would show for a message the agent sends it: the
-// agent sends only codes ("T1002||12||0.11 KB/s", "N1034||a.txt||added::/")
+// agent sends only codes ("T1002||12||0.11 KB/s", "N1034||a.txt||added::/a.txt")
 // and the monitor owns the texts. This is the stand-in monitor's reading of
 // them, for people watching the peer's output.
 //
