@@ -40,7 +40,6 @@ constexpr int kSessionLogsFolder = 32;
 constexpr int kRootUserFolder = 50;
 constexpr int kDefaultKeyList = 94;
 constexpr int kSyncFolderList = 110;
-constexpr int kBackupFileEntriesAfterDelete = 114;
 constexpr int kSystemInIdleState = 152;
 
 constexpr const char* kListingIndexFile = "indexFile.txt";
@@ -60,13 +59,14 @@ MainSyncController::MainSyncController(SyncContext context)
 }
 
 void MainSyncController::initializeSync() {
-  // Each concern builds its collaborators, in this order.
+  // Each concern builds its collaborators, in this order: a concern takes
+  // the ones built before it.
   buildLifecycle();
   buildProgress();
   buildControl();
+  buildListing();
   buildUpload();
   buildPush();
-  buildListing();
   // Partial downloads of an earlier run are removed.
   serverRoad_->downloads().deleteHalfRestoredFiles();
 }
@@ -191,9 +191,9 @@ void MainSyncController::shutdown() {
   }
   // The concerns end their own threads, in the reverse order of their
   // building; their collaborators stay whole until the controller goes.
-  stopListing();
   stopPush();
   stopUpload();
+  stopListing();
   stopControl();
   stopProgress();
   // Then the engine runs, listings and thumbnail jobs (each joins its
@@ -260,15 +260,7 @@ std::string MainSyncController::getUlmoraSyncRootPath() {
   return mUlmoraSyncRootPath_;
 }
 
-std::string MainSyncController::syncFolderForUser(const std::string& /*user*/) {
-  return getUlmoraSyncRootPath();
-}
-
 std::string MainSyncController::getSyncFilePath() const { return applicationFile(kInProcessState); }
-
-std::string MainSyncController::pathForBackupFileEntyAfterDelete() const {
-  return applicationFile(kBackupFileEntriesAfterDelete);
-}
 
 bool MainSyncController::isListingGoingOn() const {
   return state_.cycle.listingStartedfromZeroIndex;
@@ -296,7 +288,6 @@ void MainSyncController::removeOldKvtExes() {
     if (m != nullptr) stopped += EngineProcessRecord::stopLeftovers(m->workFolder());
   }
   if (stopped > 0) daemonTrace("removeOldKvtExes: " + std::to_string(stopped) + " engines stopped");
-  truncateSessionLogs();
 }
 
 // ---------------------------------------------------------------- start

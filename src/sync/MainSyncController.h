@@ -52,9 +52,11 @@ class UserDefaults;
 // The account's sync engine: the SyncController the session calls, the cycle,
 // and the composition of one object per concern (src/sync). Each concern
 // object is itself the delegate of the engine-driven controllers it drives;
-// nothing here passes a callback on. Shared per-account state is in
-// AccountState. The class is split by concern: one block of operations and
-// one block of members per concern, one .cpp per concern
+// nothing here passes a callback on. A concern takes the concerns built
+// before it by reference and asks the controller for the rest through the
+// port it declares (the private bases below). Shared per-account state is in
+// AccountState. One block of operations and members per concern, and one
+// .cpp per concern for its build hook and its part of the contract
 // (MainSyncController<Concern>.cpp).
 //
 // Life: built by the account controller with its SyncContext (every
@@ -75,7 +77,9 @@ class MainSyncController final : public SyncController,
                                  private ThumbnailHost,
                                  private AccountProgressHost,
                                  private ControlRoomAccount,
-                                 private PushConcernAccount {
+                                 private PushConcernAccount,
+                                 private ServerRoadAccount,
+                                 private UploadRoadAccount {
  public:
   // ---- lifecycle, cycle, settings ----
 
@@ -107,19 +111,16 @@ class MainSyncController final : public SyncController,
   void shutdown() override;
   void updateIconOverlay() override;
 
-  void createAllSyncTimers();
+  void createAllSyncTimers() override;
   void cancelAllSyncTimers() override;
   void checkForApplicationSupportFolders();
   void removeOldKvtExes();
-  void truncateSessionLogs() {}
 
   // Accessors.
   std::string syncUserName() override;
   std::string getUlmoraSyncRootPath() override;
-  std::string syncFolderForUser(const std::string& user);
   const SupportFilePaths& applicationSupportObject() const { return appSupportFilePaths_; }
   std::string getSyncFilePath() const;
-  std::string pathForBackupFileEntyAfterDelete() const;
   bool isListingGoingOn() const;
   AccountState& accountState() { return state_; }
   // The connection values, the throttle, session logs and the renames held
@@ -132,20 +133,12 @@ class MainSyncController final : public SyncController,
   KVTBackupManager& restoreManager() { return *mRestoreManager_; }
   SynListingController& changeListing() { return *mSynListingController_; }
   SynListingController& refIdListing() { return *mSynListingForRefIDController_; }
-  DataBaseWrapper& dataBaseHandler() { return *databaseHandler_; }
-  // The per-operation session loggers.
-  QLBackupProgressLogger& mSyncUpLogger() { return *mSyncUpLogger_; }
-  QLBackupProgressLogger& mSyncDownLogger() { return *mSyncDownLogger_; }
-  QLBackupProgressLogger& mSyncRenameLogger() { return *mSyncRenameLogger_; }
-  QLBackupProgressLogger& mRenameLogger() { return *mRenameLogger_; }
-  QLBackupProgressLogger& mDeleteLogger() { return *mDeleteLogger_; }
-  QLBackupProgressLogger& mSyncCreateDirLogger() { return *mSyncCreateDirLogger_; }
 
   // Cycle.
   int shouldSync() override;
   void syncOperation();
   void checkCacheClearanceforSevenDays() override;
-  void deleteCachedFiles();
+  void deleteCachedFiles() override;
   void createAndUploadThumbnails() override;
   void refreshIconOverlay();
 
@@ -160,7 +153,6 @@ class MainSyncController final : public SyncController,
   bool settingsEncodingPending() const;
   User craeteUserInfoObject() override;
   bool isDefaultKeySetForUser(const std::string& user);
-  bool isDefaultKey() const { return false; }
   void setUlmoraSyncRootPath(const std::string& path);
   void setIsBusinessUser(const std::string& plan);
   void setBandWidthThrottleForObject(KVTBackupManager* manager);
@@ -171,8 +163,6 @@ class MainSyncController final : public SyncController,
   void MyNetworkReachabilityCallBack(bool reachable);
   void setNWAvailablityStat(bool available);
   bool isNWAvailable() override;
-  std::string getUserPrivateKey();
-  std::string getUserName();
   std::string currentulmoraUserName();
   // The user-details record of the media extras.
   UserDetails userDetails() override;
@@ -205,29 +195,15 @@ class MainSyncController final : public SyncController,
   // Progress counters and status items, codes and notifications for the
   // monitor. Any thread.
   AccountProgress& progress() { return *progress_; }
-  // The owner's channel to the status monitor; nullptr while this account is
-  // not the logged-in one.
-  std::shared_ptr<class CompanionMessenger> monitorMessenger() const;
 
   // ---- upload road ----
 
   void startBackup() override;
   // Application file 113, the running upload's entry list.
   std::string pathBackupFileEntry() const;
-  // The server version an upload of `path` may replace: what its database
-  // row recorded when it was last synced; nullopt when it recorded none.
-  std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& path);
-  // The account's connection record, its proxy settings file included, for
-  // an engine-driven controller (listings, renames and deletes, folders).
-  template <class EngineController>
-  void setUserAndProxyToObject(EngineController& controller) {
-    const User user = userForEngineController();
-    controller.setProxyDetails(ProxyController(user.proxySettingsFilePath()));
-    controller.setUser(user);
-  }
+  // The account's connection record for an engine-driven controller
+  // (listings, renames and deletes, folders).
   User userForEngineController() override;
-  std::string pathForProxySettings() const;
-  bool isSupportedFileType(const std::string& path);
   // Relative path (or a full one under the root) to full path; nullopt
   // without a root, for an empty path or one that could leave the root.
   std::optional<std::string> CreateFullPathByAppendingSyncRoot(const std::string& path);
@@ -236,9 +212,6 @@ class MainSyncController final : public SyncController,
   std::string createRelativePathToUlmoraSync(const std::string& path);
   // `path` is or lies below an entry of `deleted` whose item is gone.
   bool isInDeleteList(const std::string& path, const std::vector<std::string>& deleted);
-  void WriteFilesFromArray(const std::vector<std::string>& entries, const std::string& path);
-  void WritingCreateDirCollection(const std::string& folder);
-  std::string getPathWritingCreateDirCollection() const;
 
   // ---- server road ----
 
@@ -256,7 +229,7 @@ class MainSyncController final : public SyncController,
   void setEnableListeningNotifications(bool enable) override;
   void ExcuteEventsCaptured() override;
   // The listing thread asks whether a server rename is the echo of one made here.
-  bool takeRenamedHere(const std::string& oldPath, const std::string& newPath);
+  bool takeRenamedHere(const std::string& oldPath, const std::string& newPath) override;
   void CreateFolder() override;
   // Stop the rename/delete run (between batches) and the folder-creation run
   // (between folders); what they had not sent is kept for their next run.
@@ -295,7 +268,7 @@ class MainSyncController final : public SyncController,
   // Ends the engine runs, listings and thumbnail jobs (their threads joined).
   void stopRuns();
   // The file manager's list of items not in sync ("FilessyncListGot").
-  void postSyncList(const std::vector<std::string>& paths);
+  void postSyncList(const std::vector<std::string>& paths) override;
   AccountSettings::Encoder encoderForSettings() const;
   AccountSettings::Decoder decoderForSettings() const;
   SyncControllerOwner* owner() const { return owner_.load(); }
@@ -395,24 +368,22 @@ class MainSyncController final : public SyncController,
   // ---- upload road ----
   void buildUpload();
   void stopUpload();
-  // The upload road's collaborators and the ports they reach the rest of
-  // the controller through.
-  class UploadRoadHostAdapter;
-  std::shared_ptr<UploadRoadHostAdapter> uploadAccount_;  // shared: complete only in its own .cpp
   std::unique_ptr<UploadRoad> uploadRoad_;
+  // UploadRoadAccount
+  void startPushing(const std::string& topic, const std::string& messageId, const std::string& text) override;
+  void addToCraeteThumbnail(const std::string& fullPath) override { thumbnails_->addToCraeteThumbnail(fullPath); }
+  void updateImageInformation() override { thumbnails_->updateImageInformation(); }
   // The account's login-details plist (sub-account test of over-quota).
   std::string accountPlistPath() const;
   // Downloads that failed on their own and are due again ({path: size}).
   std::map<std::string, std::string> dueDownloadRetries();
   // A storage server named by service discovery: both managers and the
   // login details take it.
-  void useDiscoveredServer(const std::string& server);
+  void useDiscoveredServer(const std::string& server) override;
 
   // ---- server road ----
   void buildListing();
   void stopListing();
-  class ServerRoadAccountAdapter;
-  std::shared_ptr<ServerRoadAccountAdapter> roadAccount_;  // shared: complete only in its own .cpp
   std::unique_ptr<ServerRoad> serverRoad_;
 
   // ---- push, renames and deletes, folders ----

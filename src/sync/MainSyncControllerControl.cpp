@@ -3,6 +3,7 @@
 // room asks of the timers, the settings and the later concerns.
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
+#include "engine/ProxyController.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/ThreadCheck.h"
 #include "service/SynListingController.h"
@@ -93,7 +94,9 @@ SynListingController* MainSyncController::liveChangeListing() { return mSynListi
 
 void MainSyncController::startChangeListing(int64_t index) {
   if (!mSynListingController_) return;
-  setUserAndProxyToObject(*mSynListingController_);
+  const User user = userForEngineController();
+  mSynListingController_->setProxyDetails(ProxyController(user.proxySettingsFilePath()));
+  mSynListingController_->setUser(user);
   serverRoad_->listing().changeListingStarting(index == 0);
   mSynListingController_->startListingWithIndexNumber(index);
 }

@@ -85,9 +85,4 @@ bool MainSyncController::isbackupStarted() { return progress_ && progress_->trac
 
 bool MainSyncController::isrestoreStarted() { return progress_ && progress_->tracker().isrestoreStarted(); }
 
-std::shared_ptr<CompanionMessenger> MainSyncController::monitorMessenger() const {
-  SyncControllerOwner* o = owner();
-  return o != nullptr ? o->monitorMessenger() : nullptr;
-}
-
 }  // namespace ulmora

@@ -242,10 +242,6 @@ bool MainSyncController::isNWAvailable() {
   return state_.cycle.shared.doesNWAvailable;
 }
 
-std::string MainSyncController::getUserPrivateKey() { return settings_->values().gPvtKey; }
-
-std::string MainSyncController::getUserName() { return settings_->values().gUlmoraUserName; }
-
 std::string MainSyncController::currentulmoraUserName() {
   return settings_->values().gUlmoraUserName;
 }

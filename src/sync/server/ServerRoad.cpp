@@ -1,5 +1,7 @@
 #include "sync/server/ServerRoad.h"
 
+#include "engine/KVTBackupManager.h"
+#include "engine/ProxyController.h"
 #include "service/ServerRecord.h"
 #include "service/SynListingController.h"
 
@@ -7,35 +9,48 @@ namespace ulmora {
 
 ServerRoad::ServerRoad(Parts p)
     : state_(p.state),
+      mainLoop_(p.mainLoop),
+      settings_(p.settings),
       account_(p.account),
+      proxySettings_(p.proxySettings),
       changeListing_(p.changeListing),
       refIdListing_(p.refIdListing),
       syncRootFiles_(std::make_unique<SyncRootFiles>(p.syncRoot, p.owner)),
+      hosts_(ServerRoadHosts::Parts{p.queue, p.filters, p.state, p.progress, p.control, p.uploadManager,
+                                    p.restoreManager, *syncRootFiles_, p.loginDetails, p.account,
+                                    [this](std::function<void()> task) {
+                                      postOnMain(std::move(task), Clock::Duration::zero());
+                                    }}),
       queue_(p.queue),
       filters_(p.filters),
       status_(p.database, p.databaseFolder, p.syncUser),
-      changeListingPort_(p.changeListing, p.prepareListing),
-      refIdListingPort_(p.refIdListing, p.prepareListing),
-      restoreEnginePort_(p.restoreManager, p.prepareDownload),
+      changeListingPort_(p.changeListing, [this](SynListingController& l) { prepareListing(l); }),
+      refIdListingPort_(p.refIdListing, [this](SynListingController& l) { prepareListing(l); }),
+      restoreEnginePort_(p.restoreManager, [this](KVTBackupManager& m) { prepareDownload(m); }),
       listingIndex_(p.listingIndexFile),
       recordChanges_(p.recordIdFile) {
   localCache_ = std::make_unique<LocalCache>(*syncRootFiles_, p.clock, filters_, queue_, listingTally_);
 
+  const auto post = [this](std::function<void()> task, Clock::Duration delay) {
+    postOnMain(std::move(task), delay);
+  };
   RecordApplier::Hooks hooks;
-  hooks.postDelayed = p.postOnMain;
+  hooks.postDelayed = post;
   hooks.addServerFolder = [this](const ServerRecord& record) { changeListing_.addFolderFromServer(record); };
-  hooks.takeRenamedHere = p.takeRenamedHere;
-  hooks.relistReferenceIds = [this, post = p.postOnMain] {
-    post([this] { listingHandler_->updateRefIDwithListingIndex(true); }, Clock::Duration::zero());
+  hooks.takeRenamedHere = [this](const std::string& oldPath, const std::string& newPath) {
+    return account_.takeRenamedHere(oldPath, newPath);
+  };
+  hooks.relistReferenceIds = [this] {
+    postOnMain([this] { listingHandler_->updateRefIDwithListingIndex(true); }, Clock::Duration::zero());
   };
   recordApplier_ = std::make_unique<RecordApplier>(
-      *syncRootFiles_, *localCache_, RecordApplier::Ports{queue_, filters_, status_, account_, account_, &account_},
+      *syncRootFiles_, *localCache_, RecordApplier::Ports{queue_, filters_, status_, hosts_, hosts_, &hosts_},
       listingTally_, recordChanges_, std::move(hooks));
 
   AccountState::Cycle& cycle = state_.cycle;
   AccountState::Server& server = state_.server;
   listingHandler_ = std::make_unique<ListingHandler>(
-      ListingHandler::Ports{changeListingPort_, refIdListingPort_, queue_, filters_, account_, account_,
+      ListingHandler::Ports{changeListingPort_, refIdListingPort_, queue_, filters_, hosts_, hosts_,
                             *syncRootFiles_},
       ListingHandler::SharedFlags{cycle.retryCount, cycle.isTenMinutesListing, cycle.isReinitialize,
                                   state_.control.selectivesyncCalledDuringReinitialization,
@@ -43,9 +58,9 @@ ServerRoad::ServerRoad(Parts p)
                                   server.isItemsFoundDuringListing, server.isRestoreCanceldDuringListing,
                                   server.isDamonRestartDueToAccountMaintanence, server.mutex,
                                   server.mPreviousIndexStr},
-      listingIndex_, listingTally_, p.postOnMain);
+      listingIndex_, listingTally_, post);
   listingOutcome_ = std::make_unique<ListingOutcome>(
-      *syncRootFiles_, ListingOutcome::Ports{account_, queue_, filters_, account_, &status_}, listingTally_);
+      *syncRootFiles_, ListingOutcome::Ports{hosts_, queue_, filters_, hosts_, &status_}, listingTally_);
   downloadDispatcher_ = std::make_unique<DownloadDispatcher>(
       *syncRootFiles_, *localCache_, restoreEnginePort_, static_cast<DownloadDispatchHost&>(*this), queue_, filters_, status_,
       std::move(p.downloadPaths), server.sameRestoreSetRepeatedCount);
@@ -56,6 +71,32 @@ ServerRoad::ServerRoad(Parts p)
 
 // The listings are shut down before the road goes (the account's stop).
 ServerRoad::~ServerRoad() = default;
+
+void ServerRoad::postOnMain(std::function<void()> task, Clock::Duration delay) {
+  auto wrapped = guard_.wrap(std::move(task));
+  if (delay == Clock::Duration::zero())
+    mainLoop_.post(std::move(wrapped));
+  else
+    mainLoop_.postDelayed(std::move(wrapped), delay);
+}
+
+void ServerRoad::prepareListing(SynListingController& listing) {
+  const User user = account_.userForEngineController();
+  listing.setProxyDetails(ProxyController(user.proxySettingsFilePath()));
+  listing.setUser(user);
+}
+
+void ServerRoad::prepareDownload(KVTBackupManager& m) {
+  m.setBackupSourceFolder(account_.getUlmoraSyncRootPath());
+  m.setUserInfo(account_.craeteUserInfoObject());
+  m.setProxyObjectWithSettingsFile(proxySettings_);
+  m.setRestore(true);
+  m.deleteTempFilePaths();
+  m.createTempFilePaths();
+  m.setCancel(false);
+  // A changed throttle preference counts from the next run on.
+  m.setBandwidthThrottleValue(settings_.runStartThrottle(false));
+}
 
 RecordApplier::Flags ServerRoad::recordFlags() {
   RecordApplier::Flags flags;
@@ -107,7 +148,7 @@ void ServerRoad::PerformLoginAgainDueToAccountMaintanence() {
 }
 void ServerRoad::clearItems() {
   listingHandler_->clearItems();
-  account_.clearRecentItems();
+  hosts_.clearRecentItems();
 }
 bool ServerRoad::isTenMinutesListingCalled() { return state_.cycle.isTenMinutesListing; }
 void ServerRoad::resetTenminutesListing() { state_.cycle.isTenMinutesListing = false; }

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/RunLoop.h"
+#include "platform/WeakGuard.h"
 #include "service/SynListHandlerProtocol.h"
 #include "sync/control/AccountState.h"
 #include "sync/server/DownloadDispatcher.h"
@@ -18,6 +20,7 @@
 #include "sync/server/RecordApplier.h"
 #include "sync/server/RecordChangeTracker.h"
 #include "sync/server/ServerRoadAdapters.h"
+#include "sync/server/ServerRoadHosts.h"
 #include "sync/server/ServerRoadPorts.h"
 #include "sync/files/SyncRootFiles.h"
 
@@ -29,20 +32,6 @@ class KVTBackupManager;
 class SynListingController;
 class UMSDBSyncInputManger;
 
-// What the server road asks of the rest of the account: the hosts its
-// collaborators declare, in one port. The road answers the download
-// dispatch's restoreCancelledDuringListing itself.
-class ServerRoadAccount : public ListingHost,
-                          public ListingOutcomeHost,
-                          public RecentItemsPort,
-                          public SelectiveSyncCheck,
-                          public SyncSessionLogPort {
- public:
-  // DownloadDispatchHost, but for the listing's own part.
-  virtual void downloadSetStarting() = 0;
-  virtual void postSyncList(const std::vector<std::string>& fullPaths) = 0;
-};
-
 // The server road: the delegate of the change listing and of the
 // reference-id listing, the record decisions and their applier, downloads,
 // the local cache and the end of a listing. It owns its collaborators and
@@ -51,11 +40,9 @@ class ServerRoadAccount : public ListingHost,
 // Thread-safety: the SynListHandlerProtocol reports come on the listings'
 // workers, one listing report at a time per listing; the collaborators guard
 // their own state, and the flags shared with the other concerns are
-// AccountState's. Delayed work goes through `postOnMain`.
+// AccountState's. Delayed work runs on the main loop, and never after stop().
 class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatchHost {
  public:
-  using PostOnMain = std::function<void(std::function<void()>, Clock::Duration)>;
-
   struct Parts {
     std::string syncRoot;
     std::optional<SyncRootFiles::Owner> owner;
@@ -65,22 +52,21 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
     std::string databaseFolder;
     std::string syncUser;
     Clock& clock;
+    RunLoop& mainLoop;
     AccountState& state;
+    AccountSettings& settings;
+    AccountProgress& progress;
+    ControlRoom& control;
     SynListingController& changeListing;
     SynListingController& refIdListing;
-    // The account's connection record for a listing run.
-    std::function<void(SynListingController&)> prepareListing;
+    KVTBackupManager& uploadManager;
     KVTBackupManager& restoreManager;
-    // The account's connection record and throttle for a download run.
-    std::function<void(KVTBackupManager&)> prepareDownload;
+    std::string proxySettings;
+    std::string loginDetails;
     std::string listingIndexFile;
     std::string recordIdFile;
     DownloadDispatcher::Paths downloadPaths;
     ServerRoadAccount& account;
-    PostOnMain postOnMain;
-    // The rename and delete dispatch's: a server rename that is the echo of
-    // one made here.
-    std::function<bool(const std::string&, const std::string&)> takeRenamedHere;
   };
 
   // Becomes the delegate of both listings.
@@ -97,6 +83,9 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
   const SyncRootFiles& files() const { return *syncRootFiles_; }
   // The local database's answers about one file.
   FileStatusPort& status() { return status_; }
+  // Delayed work is dropped from here on; the road stays whole for the
+  // listings' last reports.
+  void stop() { guard_.invalidate(); }
 
   // SynListHandlerProtocol
   void listingDidStart(SynListingController& listing) override;
@@ -123,18 +112,28 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
 
  private:
   // DownloadDispatchHost
-  void downloadSetStarting() override { account_.downloadSetStarting(); }
-  void postSyncList(const std::vector<std::string>& fullPaths) override { account_.postSyncList(fullPaths); }
+  void downloadSetStarting() override { hosts_.downloadSetStarting(); }
+  void postSyncList(const std::vector<std::string>& fullPaths) override { hosts_.postSyncList(fullPaths); }
   void restoreCancelledDuringListing() override { listingHandler_->setRestoreCancelledDuringListing(); }
 
   RecordApplier::Flags recordFlags();
+  // Runs `task` on the main loop after `delay`, unless the road stopped.
+  void postOnMain(std::function<void()> task, Clock::Duration delay);
+  // The account's connection record, proxy, work folder and throttle for a
+  // download run.
+  void prepareDownload(KVTBackupManager& manager);
+  void prepareListing(SynListingController& listing);
   static ListingOutcome::Folders foldersOf(SynListingController& listing);
 
   AccountState& state_;
+  RunLoop& mainLoop_;
+  AccountSettings& settings_;
   ServerRoadAccount& account_;
+  const std::string proxySettings_;
   SynListingController& changeListing_;
   SynListingController& refIdListing_;
   std::unique_ptr<SyncRootFiles> syncRootFiles_;
+  ServerRoadHosts hosts_;
   InputQueueAdapter queue_;
   FilterSetsAdapter filters_;
   FileStatusAdapter status_;
@@ -149,6 +148,8 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
   std::unique_ptr<ListingHandler> listingHandler_;
   std::unique_ptr<ListingOutcome> listingOutcome_;
   std::unique_ptr<DownloadDispatcher> downloadDispatcher_;
+  // Last: delayed work ends with the road.
+  WeakGuard guard_;
 };
 
 }  // namespace ulmora

@@ -9,6 +9,7 @@
 #include "service/HttpsTransfer.h"
 #include "service/ServiceEndpoint.h"
 #include "sync/files/SyncPathHelpers.h"
+#include "sync/upload/SeenVersionRule.h"
 
 namespace ulmora {
 namespace {
@@ -21,16 +22,24 @@ UploadRoad::UploadRoad(Parts p)
     : uploadManager_(p.uploadManager),
       downloadManager_(p.downloadManager),
       queue_(p.queue),
-      syncRoot_(p.syncRoot),
+      mainLoop_(p.mainLoop),
+      settings_(p.settings),
+      server_(p.server),
       consoleUser_(p.consoleUser),
       account_(p.account),
-      uploadPort_(p.uploadManager, p.uploadThrottle),
+      hosts_(UploadRoadHosts::Parts{p.state, p.settings, p.progress, p.control, p.server, p.filters, p.uploadManager,
+                                    p.downloadManager, video_, p.account,
+                                    [this](std::function<void()> task) { mainLoop_.post(guard_.wrap(std::move(task))); }}),
+      uploadPort_(p.uploadManager, [&settings = p.settings] { return settings.runStartThrottle(true); }),
       downloadPort_(p.downloadManager),
       queuePort_(p.queue),
-      context_{p.syncRoot, p.syncUser, p.files, p.clock, queuePort_, account_, uploadPort_, downloadPort_},
-      dispatcher_({p.syncRoot, p.files.backupFileEntries, p.backupFileEntriesAfterDelete, p.proxySettings,
-                   p.seenVersion},
-                  queuePort_, uploadPort_, account_, renames_, p.state.upload.sameBackupSetRepeatedCount),
+      context_{[this] { return account_.getUlmoraSyncRootPath(); }, p.syncUser, p.files, p.clock, queuePort_, hosts_,
+               uploadPort_, downloadPort_},
+      dispatcher_({[this] { return account_.getUlmoraSyncRootPath(); }, p.files.backupFileEntries,
+                   p.backupFileEntriesAfterDelete, p.proxySettings,
+                   // The database's row, read when the set is dispatched.
+                   [this](const std::string& path) { return seenVersionForUpload(path); }},
+                  queuePort_, uploadPort_, hosts_, renames_, p.state.upload.sameBackupSetRepeatedCount),
       uploadRuns_(context_, renames_, p.state.upload.sameBackupSetRepeatedCount),
       downloadRuns_(context_, p.state.server.sameRestoreSetRepeatedCount),
       discovery_(p.clock, discoveryPorts()) {
@@ -41,12 +50,12 @@ UploadRoad::UploadRoad(Parts p)
 ServiceDiscovery::Ports UploadRoad::discoveryPorts() {
   ServiceDiscovery::Ports ports;
   ports.credentials = [this] {
-    User user = account_.accountUser();
+    User user = account_.craeteUserInfoObject();
     return std::make_pair(user.userName(), user.password());
   };
   ports.post = [this](const std::string& body) -> std::optional<std::string> {
     HttpsRequest request;
-    request.url = serviceEndpointURL(account_.accountUser().webServer(), ServiceDiscovery::kPath);
+    request.url = serviceEndpointURL(account_.craeteUserInfoObject().webServer(), ServiceDiscovery::kPath);
     if (request.url.empty()) return std::nullopt;
     request.body = body;
     request.timeout = kDiscoveryTimeout;
@@ -65,7 +74,7 @@ ServiceDiscovery::Ports UploadRoad::discoveryPorts() {
     if (!reply.ok()) return std::nullopt;
     return reply.body;
   };
-  ports.apply = [this](const std::string& server) { account_.useDiscoveredServerOnMain(server); };
+  ports.apply = [this](const std::string& server) { hosts_.useDiscoveredServerOnMain(server); };
   return ports;
 }
 
@@ -76,6 +85,18 @@ void UploadRoad::stop() {
     if (lookup_) lookup_->cancel();
   }
   discovery_.stop();
+  guard_.invalidate();
+}
+
+std::optional<engineset::SeenVersion> UploadRoad::seenVersionForUpload(const std::string& path) {
+  FileStatusPort& rows = server_.status();
+  UploadRowFacts row;
+  row.backedUp = rows.backupStatus(path);
+  if (!row.backedUp) return std::nullopt;
+  row.restored = rows.restoreStatus(path);
+  row.recorded = rows.recordedFacts(path);
+  if (auto status = rows.backupStatusAndRefId(path)) row.refId = status->refId;
+  return ulmora::seenVersionForUpload(row);
 }
 
 void UploadRoad::startBackup() {
@@ -85,7 +106,7 @@ void UploadRoad::startBackup() {
 }
 
 void UploadRoad::gatherHeldRenames() {
-  for (const auto& [from, to] : account_.takeRenamesAfterBackup()) renames_.recordRename(from, to);
+  for (const auto& [from, to] : settings_.takeRenamesAfterBackup()) renames_.recordRename(from, to);
 }
 
 // ------------------------------------------------------------------ run callbacks
@@ -111,7 +132,7 @@ void UploadRoad::operationDidReceiveData(const KVTProgressRecord& record, KVTBac
 
 void UploadRoad::removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) {
   if (direction(manager) == RunDirection::kOther) return;
-  const std::string relative = syncpaths::relativePath(SyncRootPath(syncRoot_()), path);
+  const std::string relative = syncpaths::relativePath(SyncRootPath(account_.getUlmoraSyncRootPath()), path);
   if (!relative.empty() && relative != "/") queue_.addFileToDelete(relative);
 }
 

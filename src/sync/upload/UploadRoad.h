@@ -11,6 +11,8 @@
 #include "media/VideoCGICallController.h"
 #include "platform/Clock.h"
 #include "platform/PropertyList.h"
+#include "platform/RunLoop.h"
+#include "platform/WeakGuard.h"
 #include "sync/control/AccountState.h"
 #include "sync/server/DownloadRunHandler.h"
 #include "sync/runs/RunHandlerCommon.h"
@@ -18,25 +20,15 @@
 #include "sync/upload/UploadDispatcher.h"
 #include "sync/upload/UploadRenames.h"
 #include "sync/upload/UploadRoadAdapters.h"
+#include "sync/upload/UploadRoadHosts.h"
 #include "sync/upload/UploadRunHandler.h"
 
 namespace ulmora {
 
 class HttpsTransfer;
 class KVTBackupManager;
+class ExcludedFilesCollections;
 class UMSDBSyncInputManger;
-
-// What the upload road asks of the rest of the account: its collaborators'
-// host, and the few things the road itself needs.
-class UploadRoadAccount : public UploadRoadHost {
- public:
-  // The renames the settings hold back while their file uploads (taken).
-  virtual std::map<std::string, std::string> takeRenamesAfterBackup() = 0;
-  // CancelBackupProcess: the server road's download entries are cleared.
-  virtual void ClearRestoreRelatedFileEntries() = 0;
-  // A server named by service discovery, used on the main loop.
-  virtual void useDiscoveredServerOnMain(const std::string& server) = 0;
-};
 
 // The upload road: upload dispatch, the run endings of both directions and
 // service discovery. It is the delegate of both engine managers, tells them
@@ -51,18 +43,19 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
     KVTBackupManager& uploadManager;
     KVTBackupManager& downloadManager;
     UMSDBSyncInputManger& queue;
-    std::function<std::string()> syncRoot;
-    // The transfer throttle preference for an upload run as it stands.
-    std::function<std::string()> uploadThrottle;
+    ExcludedFilesCollections& filters;
     std::string syncUser;
     std::string consoleUser;
     RunRoadContext::Files files;
     std::string backupFileEntriesAfterDelete;
     std::string proxySettings;
-    // The server version a file's upload may replace (UploadDispatcher).
-    std::function<std::optional<engineset::SeenVersion>(const std::string&)> seenVersion;
     Clock& clock;
+    RunLoop& mainLoop;
     AccountState& state;
+    AccountSettings& settings;
+    AccountProgress& progress;
+    ControlRoom& control;
+    ServerRoad& server;
     UploadRoadAccount& account;
   };
 
@@ -78,7 +71,11 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   // Downloads that failed on their own and are due again ({path: size}).
   std::map<std::string, std::string> dueDownloadRetries() { return downloadRuns_.takeDueRetries(); }
   VideoCGICallController& video() { return video_; }
-  // Ends the lookup thread; the road stays whole for the runs' last reports.
+  // The server version an upload of `path` may replace: what its database
+  // row recorded when it was last synced; nullopt when it recorded none.
+  std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& path);
+  // Ends the lookup thread and drops work posted to the main loop; the road
+  // stays whole for the runs' last reports.
   void stop();
 
   // KVTBackupRestoreHandlerProtocol
@@ -96,8 +93,8 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   void operationCanceld(KVTBackupManager& manager) override;
   void operationDidFinishSuccessfully(KVTBackupManager& manager) override;
   void restoreRestarted(KVTBackupManager& /*manager*/) override {}
-  void deleteHalfRestoredFiles() override { account_.deleteHalfRestoredFiles(); }
-  void ClearRestoreRelatedFileEntries() override { account_.ClearRestoreRelatedFileEntries(); }
+  void deleteHalfRestoredFiles() override { hosts_.deleteHalfRestoredFiles(); }
+  void ClearRestoreRelatedFileEntries() override { hosts_.ClearRestoreRelatedFileEntries(); }
   // Reports that need nothing from the account: what they tell is already
   // known from the reports above.
   void operationDidRetry() {}
@@ -117,14 +114,17 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   KVTBackupManager& uploadManager_;
   KVTBackupManager& downloadManager_;
   UMSDBSyncInputManger& queue_;
-  const std::function<std::string()> syncRoot_;
+  RunLoop& mainLoop_;
+  AccountSettings& settings_;
+  ServerRoad& server_;
   const std::string consoleUser_;
   UploadRoadAccount& account_;
+  VideoCGICallController video_;
+  UploadRoadHosts hosts_;
   KVTManagerPort uploadPort_;
   KVTManagerPort downloadPort_;
   InputQueuePort queuePort_;
   UploadRenames renames_;
-  VideoCGICallController video_;
   RunRoadContext context_;
   UploadDispatcher dispatcher_;
   UploadRunHandler uploadRuns_;
@@ -135,6 +135,8 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   HttpsTransfer* lookup_ = nullptr;
   bool lookupStopped_ = false;
   ServiceDiscovery discovery_;
+  // Last: work posted to the main loop ends with the road.
+  WeakGuard guard_;
 };
 
 }  // namespace ulmora
