@@ -162,6 +162,7 @@ for load in $loads; do
         stop_all
       done
       # One small file at a time, on a pair of its own.
+      ((small_runs > 0)) || continue
       pair_up "$sys" || { echo "$load round $r: $sys did not come up for small files" >&2; stop_all; continue; }
       for ((i = 0; i < per_round; i++)); do
         [ "$(cat "$work/$load-$sys-small" 2>/dev/null | wc -l)" -lt "$small_runs" ] || break
@@ -187,8 +188,10 @@ done
 # then the downloads each through the input queue (up to 3 s + 2 s) and a
 # cycle (up to 5 s). Expected: half of each "up to" wait.
 floor=$(awk 'BEGIN { print 1 + 1 + 2.5 + 2.5 + 2.5 + 2.5 + 2.5 }')
+cases=$sizes
+((small_runs == 0)) || cases+=" small"
 for load in $loads; do
-  for n in $sizes small; do
+  for n in $cases; do
     read -r a_min a_med a_max < <(stats "$work/$load-agent-$n")
     what="propagation $n x 1 KiB"
     [ "$n" != small ] || what="one small file, $(wc -l < "$work/$load-agent-small") samples"

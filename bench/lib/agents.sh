@@ -358,12 +358,13 @@ wait_same() {
 # stats FILE: "min median max" of the numbers in FILE ("timeout" counts as
 # the limit, so a case that failed is never the fastest).
 stats() {
-  sed "s/^timeout$/${limit:-999999}/" "$1" | sort -g |
+  { sed "s/^timeout$/${limit:-999999}/" "$1" 2>/dev/null || true; } | sort -g |
     awk '{ v[NR] = $1 } END {
       if (NR == 0) { print "- - -"; exit }
       m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
       printf "%.2f %.2f %.2f\n", v[1], m, v[NR] }'
 }
-mean_of() { awk '{ s += $1 } END { if (NR) printf "%.1f", s / NR; else print "-" }' "$1"; }
+# A file no sample reached (every pair failed to come up) reads as "-".
+mean_of() { awk '{ s += $1 } END { if (NR) printf "%.1f", s / NR; else print "-" }' "$1" 2>/dev/null || echo -; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
 
