@@ -94,22 +94,23 @@ void EngineWorker::handleError(std::string_view line) {
 void EngineWorker::handleLine(std::string_view line) {
   Event e;
   e.slot = slot_;
-  if (QLSYNCParser::ParseLineStr(line, e.record, QLSYNCParser::kTransfer) != QLSYNCParser::kOk) {
+  if (QLSYNCParser::ParseLineStr(line, parsed_, QLSYNCParser::kTransfer) != QLSYNCParser::kOk) {
     e.type = Event::Type::kUnparsed;
-    e.raw = std::string(line.substr(0, kRawLineTraceLimit));
+    e.line = std::string(line.substr(0, kRawLineTraceLimit));
     sink_(std::move(e));
     return;
   }
   if (!restoreStatusPath_.empty()) {
-    const std::string& kind = e.record.kind();
+    const std::string& kind = parsed_.kind();
     if (kind == "RECV") {
-      writeRestoreStatus(e.record.text(QLSYNCParser::kPathKey));
+      writeRestoreStatus(parsed_.text(QLSYNCParser::kPathKey));
     } else if (kind == "PROGRESS") {
-      clearRestoreStatus(e.record.text(KVTProgressRecord::kFileNameKey));
+      clearRestoreStatus(parsed_.text(KVTProgressRecord::kFileNameKey));
     } else if (kind == "IOERROR" || kind == "SFERROR") {
-      clearRestoreStatus(e.record.text(QLSYNCParser::kPathKey));
+      clearRestoreStatus(parsed_.text(QLSYNCParser::kPathKey));
     }
   }
+  e.line = std::string(line);
   sink_(std::move(e));
 }
 

@@ -33,8 +33,11 @@ class EngineWorker {
     enum class Type { kLine, kUnparsed, kExited };
     Type type = Type::kLine;
     int slot = 0;
-    EngineLineRecord record;  // kLine
-    std::string raw;          // kUnparsed: the line, cut for tracing
+    // kLine: the line as the engine wrote it, parsed again where it is
+    // handled (a run's lines wait in a queue while their handling lags the
+    // engine, and a parsed record is several times the size of its line);
+    // kUnparsed: the line, cut for tracing.
+    std::string line;
     ProcessResult result;     // kExited
     std::string errorText;    // kExited: the last lines of standard error
   };
@@ -74,6 +77,7 @@ class EngineWorker {
   Sink sink_;
   std::thread thread_;
   std::string receiving_;  // worker thread only
+  EngineLineRecord parsed_;  // worker thread only: each line, to look at it here
   int statusFd_ = -1;      // worker thread only: the open status file
   off_t statusSize_ = -1;  // worker thread only: its length, -1 unknown
   std::string errorTail_;  // worker thread only

@@ -281,7 +281,9 @@ void KVTBackupManager::Run::loop() {
     }
     Clock::TimePoint now = clock_.monotonicNow();
     if (!batch.empty()) lastActivity = now;
-    for (EngineWorker::Event& e : batch) dispatch(e);
+    // Each line is let go once handled: a first sync's run handles tens of
+    // thousands of them.
+    for (; !batch.empty(); batch.pop_front()) dispatch(batch.front());
     if (killAt && now >= *killAt) {
       std::lock_guard<std::mutex> lock(mu_);
       killAt_.reset();
@@ -325,7 +327,7 @@ void KVTBackupManager::Run::dispatch(EngineWorker::Event& e) {
   switch (e.type) {
     case EngineWorker::Event::Type::kUnparsed: {
       ++unparsed_;
-      if (unparsed_ <= kUnparsedTraceLimit) traceLine("KVTBackupManager: engine line not understood: " + e.raw);
+      if (unparsed_ <= kUnparsedTraceLimit) traceLine("KVTBackupManager: engine line not understood: " + e.line);
       std::lock_guard<std::mutex> lock(manager_.mutex_);
       ++manager_.summary_.unparsedLines;
       return;
@@ -336,7 +338,9 @@ void KVTBackupManager::Run::dispatch(EngineWorker::Event& e) {
     case EngineWorker::Event::Type::kLine:
       break;
   }
-  const EngineLineRecord& r = e.record;
+  // The worker parsed this line before; it reads the same again.
+  if (QLSYNCParser::ParseLineStr(e.line, line_, QLSYNCParser::kTransfer) != QLSYNCParser::kOk) return;
+  const EngineLineRecord& r = line_;
   const std::string& kind = r.kind();
   if (kind == "PROGRESS") {
     onProgress(slot, r);

@@ -140,6 +140,7 @@ class KVTBackupManager::Run {
   bool connectReported_ = false;
   bool fileListReported_ = false;
   int64_t unparsed_ = 0;
+  EngineLineRecord line_;  // the run's thread: the line being handled
   std::atomic<std::thread::id> threadId_{};
   std::atomic<bool> shutdown_{false};
   std::atomic<bool> held_{false};

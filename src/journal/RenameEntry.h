@@ -1,6 +1,8 @@
 #pragma once
 
 #include <compare>
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,3 +35,11 @@ struct RenameEntry {
 std::string describeRenames(const std::vector<RenameEntry>& entries, bool asSet);
 
 }  // namespace ulmora
+
+template <>
+struct std::hash<ulmora::RenameEntry> {
+  std::size_t operator()(const ulmora::RenameEntry& e) const noexcept {
+    const std::size_t a = std::hash<std::string>{}(e.originalPath);
+    return a ^ (std::hash<std::string>{}(e.renamedPath) + 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));
+  }
+};

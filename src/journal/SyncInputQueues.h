@@ -18,27 +18,33 @@ namespace ulmora {
 //
 // Thread-safety: none; each queue lives in a Guarded<> with its own lock.
 
-// A set that remembers the order of first arrival.
+// A set that remembers the order of first arrival. Each value is held
+// once, in items_; the index keeps only its hash and position (queues hold
+// 100,000s of paths).
 template <typename T>
 class OrderedSet {
  public:
   bool add(T value) {
-    if (!seen_.insert(value).second) return false;
+    const std::size_t hash = std::hash<T>{}(value);
+    if (position(hash, value)) return false;
+    index_.emplace(hash, items_.size());
     items_.push_back(std::move(value));
     return true;
   }
   std::vector<T> take() {
-    seen_.clear();
+    index_.clear();
     return std::exchange(items_, {});
   }
-  // Queues `older` (taken earlier) again ahead of what arrived since.
+  // Queues `older` (taken earlier) again ahead of what arrived since; a
+  // value in both keeps its newer place.
   void putBack(std::vector<T> older) {
-    std::vector<T> merged;
-    merged.reserve(older.size() + items_.size());
-    for (auto& v : older)
-      if (seen_.insert(v).second) merged.push_back(std::move(v));
-    for (auto& v : items_) merged.push_back(std::move(v));
-    items_ = std::move(merged);
+    OrderedSet kept;
+    for (auto& v : older) {
+      const std::size_t hash = std::hash<T>{}(v);
+      if (!position(hash, v)) kept.add(std::move(v));
+    }
+    for (auto& v : take()) kept.add(std::move(v));
+    *this = std::move(kept);
   }
   void clear() { take(); }
   std::size_t size() const { return items_.size(); }
@@ -46,8 +52,19 @@ class OrderedSet {
   const std::vector<T>& items() const { return items_; }
 
  private:
+  // Already a hash: used as it is.
+  struct Identity {
+    std::size_t operator()(std::size_t hash) const { return hash; }
+  };
+  bool position(std::size_t hash, const T& value) const {
+    auto [it, end] = index_.equal_range(hash);
+    for (; it != end; ++it)
+      if (items_[it->second] == value) return true;
+    return false;
+  }
+
   std::vector<T> items_;
-  std::set<T> seen_;
+  std::unordered_multimap<std::size_t, std::size_t, Identity> index_;
 };
 
 // Path -> value in order of first arrival; a later value for a path wins.

@@ -6,6 +6,8 @@
 #include <mutex>
 
 #include "TestTempDir.h"
+#include "engine/KVTProgressRecord.h"
+#include "engine/QLSYNCParser.h"
 #include "platform/FileUtil.h"
 
 namespace ulmora {
@@ -68,6 +70,39 @@ TEST(EngineWorkerTest, TheStatusFileNamesOnlyTheFileTheEngineWasStillReceiving) 
       EXPECT_EQ(seen, c.expected == "<none>" ? c.expected : root + c.expected);
     }
   }
+}
+
+// Lines wait as the engine wrote them until the run's thread handles them;
+// what it parses then is what the worker saw.
+TEST(EngineWorkerTest, EachLineArrivesAsTheEngineWroteIt) {
+  ProcessOptions o;
+  o.executable = "/bin/sh";
+  o.arguments = {"-c", "printf '" + recv("/a b.txt") + progressDone("/a b.txt") + "'"};
+  o.timeout = std::chrono::seconds(60);
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> lines;
+  bool exited = false;
+  testing::TestTempDir tmp;
+  EngineWorker worker(1, o, tmp.sub("RestoreStatus1"), tmp.sub("root"), [&](EngineWorker::Event&& e) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (e.type == EngineWorker::Event::Type::kExited) {
+      exited = true;
+      cv.notify_all();
+    } else {
+      EXPECT_EQ(e.type, EngineWorker::Event::Type::kLine);
+      lines.push_back(std::move(e.line));
+    }
+  });
+  worker.start();
+  std::unique_lock<std::mutex> lock(mu);
+  ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(60), [&] { return exited; }));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "RECV\t/a b.txt");
+  EngineLineRecord r;
+  ASSERT_EQ(QLSYNCParser::ParseLineStr(lines[1], r, QLSYNCParser::kTransfer), QLSYNCParser::kOk);
+  EXPECT_EQ(r.kind(), "PROGRESS");
+  EXPECT_EQ(r.text(KVTProgressRecord::kFileNameKey), "/a b.txt");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "journal/RenameEntry.h"
 #include "journal/SyncInputQueues.h"
 
 namespace ulmora::testing {
@@ -68,6 +69,39 @@ TEST(OrderedDictTest, ManyKeysEachFoundAgain) {
     ASSERT_EQ(key, "/k" + std::to_string(i));
     ASSERT_EQ(value, i % 2 ? "b" : "a");
   }
+}
+
+// Each value is held once, so a repeated one is found again by its content
+// alone, whatever came between; taken values go back ahead of newer ones,
+// and a value queued again meanwhile keeps its newer place.
+TEST(OrderedSetTest, FirstArrivalOrderRepeatsCollapsePutBackGoesFirst) {
+  using Paths = std::vector<std::string>;
+  struct Case {
+    const char* name;
+    Paths before, arrived, expected;
+  } cases[] = {
+      {"put back ahead of newer values", {"/a", "/b"}, {"/c"}, {"/a", "/b", "/c"}},
+      {"a value queued again keeps its newer place", {"/a", "/b"}, {"/c", "/a"}, {"/b", "/c", "/a"}},
+      {"repeats among the older values collapse", {"/a", "/a", "/b"}, {}, {"/a", "/b"}},
+      {"names differing only after a common prefix stay apart", {"/d/f", "/d/f2"}, {"/d/fi", "/d/f"},
+       {"/d/f2", "/d/fi", "/d/f"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OrderedSet<std::string> set;
+    for (const auto& v : c.arrived) EXPECT_TRUE(set.add(v));
+    set.putBack(c.before);
+    EXPECT_EQ(set.items(), c.expected);
+    for (const auto& v : c.expected) EXPECT_FALSE(set.add(v)) << v;
+    EXPECT_TRUE(set.add("/new"));
+    EXPECT_EQ(set.size(), c.expected.size() + 1);
+  }
+  OrderedSet<RenameEntry> renames;
+  EXPECT_TRUE(renames.add({"/a", "/b"}));
+  EXPECT_TRUE(renames.add({"/b", "/a"}));
+  EXPECT_FALSE(renames.add({"/a", "/b"}));
+  renames.putBack({{"/x", "/y"}, {"/b", "/a"}});
+  EXPECT_EQ(renames.items(), (std::vector<RenameEntry>{{"/x", "/y"}, {"/a", "/b"}, {"/b", "/a"}}));
 }
 
 }  // namespace
