@@ -28,23 +28,24 @@ void DBManager::post(void (DBManager::*pass)()) {
   loop_.post([this, pass] { (this->*pass)(); });
 }
 
-void DBManager::performDBQueryForBackupFiles() {
+void DBManager::performDBQueryForBackupFiles(const Adjust& adjust) {
   std::optional<std::vector<std::string>> paths = database_.pathsToUpload();
   if (!paths) {
     traceLine("DBManager: the local database could not be read for uploads");
     return;
   }
+  if (adjust) adjust(*paths);
   sink_.mainDBQueryFinished(*paths);
   if (!paths->empty()) sink_.addBackupFiles(*paths);
 }
 
-void DBManager::performDBQueryForRestoreFiles(const std::function<bool(const std::string&)>& alreadyQueued) {
+void DBManager::performDBQueryForRestoreFiles(const Adjust& adjust) {
   std::optional<std::vector<std::string>> paths = database_.pathsToDownload();
   if (!paths) {
     traceLine("DBManager: the local database could not be read for downloads");
     return;
   }
-  if (alreadyQueued) std::erase_if(*paths, alreadyQueued);
+  if (adjust) adjust(*paths);
   if (!paths->empty()) sink_.addRestoreFiles(*paths);
 }
 
@@ -68,7 +69,9 @@ void DBManager::performOBDBQueryForRestoreFiles() {
 
 void DBManager::performRDDBQuery() { sink_.RDDBQueryFinished(database_.renameDeleteRows()); }
 
-void DBManager::queryBackupFiles() { post(&DBManager::performDBQueryForBackupFiles); }
+void DBManager::queryBackupFiles() {
+  loop_.post([this] { performDBQueryForBackupFiles(); });
+}
 void DBManager::queryRestoreFiles() {
   loop_.post([this] { performDBQueryForRestoreFiles(); });
 }

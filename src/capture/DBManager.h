@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/RunLoop.h"
 
@@ -30,12 +31,14 @@ class DBManager {
   DBManager(const DBManager&) = delete;
   DBManager& operator=(const DBManager&) = delete;
 
+  // Edits the paths read before they are handed on (rows on their way to
+  // the database, downloads queued already).
+  using Adjust = std::function<void(std::vector<std::string>&)>;
+
   // mainDBQueryFinished with the paths to upload, then addBackupFiles.
-  void performDBQueryForBackupFiles();
-  // addRestoreFiles: each path to download as {path: "NA"}, except those
-  // `alreadyQueued` names (a download waiting in a queue already: queued
-  // twice, one copy would outlive the file's arrival).
-  void performDBQueryForRestoreFiles(const std::function<bool(const std::string&)>& alreadyQueued = {});
+  void performDBQueryForBackupFiles(const Adjust& adjust = {});
+  // addRestoreFiles: each path to download as {path: "NA"}.
+  void performDBQueryForRestoreFiles(const Adjust& adjust = {});
   void performOBDBQueryForBackupFiles();
   void performOBDBQueryForRestoreFiles();
   // RDDBQueryFinished with the rows of the rename/delete database.

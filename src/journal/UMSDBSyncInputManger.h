@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -51,8 +52,9 @@ class SyncInputHost;
 // Thread-safety: every public method may be called from any thread. Each
 // queue has its own lock, held only to add, copy or empty it; no two queue
 // locks are ever held together. Passes never overlap (passMutex_). Lock
-// order: startStopMutex_ before threadMutex_; passMutex_ before downloadListMutex_ and
-// settingsMutex_; queue locks are leaves.
+// order: startStopMutex_ before threadMutex_; passMutex_ before downloadListMutex_,
+// inFlightMutex_ and settingsMutex_; inFlightMutex_ before the queue locks;
+// queue locks are leaves.
 // The host and poster must outlive this object or be reset to nullptr first.
 class UMSDBSyncInputManger {
  public:
@@ -227,6 +229,24 @@ class UMSDBSyncInputManger {
   std::size_t getUpdateBackupFilesCount();
   std::size_t getUpdateRefIDFilesCount();
 
+  // What the database rows queued or being written will say once they are
+  // merged, by path relative to the sync root (the last row of a path wins),
+  // so that a query can read the database without writing them first: a
+  // first sync's rows take minutes at the batches' pace, and a second
+  // writer beside the writer thread could put one path's rows in the wrong
+  // order. Not `exact` while deletes or renames are queued or being written:
+  // which rows those reach only the database knows; the caller then
+  // flushes (flushDatabaseBatches) and reads.
+  enum class PendingRow { kInSync, kToDownload, kToUpload };
+  struct PendingRows {
+    std::unordered_map<std::string, PendingRow> rows;
+    bool exact = true;
+  };
+  PendingRows pendingRows();
+  // Writes the queued database rows on the calling thread, never beside a
+  // pass of the writer thread.
+  PassResult flushDatabaseBatches();
+
   // The batches; each writes one database batch and reports whether it was
   // committed and published.
   using Entries = std::vector<std::pair<std::string, std::string>>;
@@ -315,8 +335,22 @@ class UMSDBSyncInputManger {
   // batch and a pacing callback to call once per entry), commits, publishes.
   bool runBatch(const char* what, bool outOfBox,
                 const std::function<void(WriteBehindDatabase&, const std::function<void()>&)>& fill);
-  template <typename Queue, typename Batch>
-  bool drain(Guarded<Queue>& queue, Batch batch, PassResult& pass);
+  // The rows the running database batch took from their queue, until it
+  // was published (then the merger has them) or they were put back; under
+  // inFlightMutex_, which is also held while a batch takes or puts back its
+  // rows, so pendingRows() never misses rows on their way between the two.
+  struct InFlight {
+    const Entries* updates = nullptr;
+    const Entries* refIds = nullptr;
+    const std::vector<std::string>* inserts = nullptr;
+    bool structural = false;    // a delete or rename batch
+    bool heldDeletes = false;   // deletes set aside until the renames are written
+  };
+  // Takes the queue's entries, notes them in inFlight_ (`note` sets or,
+  // given nullptr, clears its member), runs the batch, puts them back if
+  // it failed.
+  template <typename Queue, typename Batch, typename Note>
+  bool drain(Guarded<Queue>& queue, Batch batch, PassResult& pass, Note note);
   // Takes the queued deletes that cover the old path of a queued rename:
   // written before the rename, they would take its rows with them.
   std::vector<std::string> takeDeletesAheadOfRenames();
@@ -379,6 +413,8 @@ class UMSDBSyncInputManger {
   Guarded<OrderedSet<std::string>> mRemoveEntryFromRDDB_;
 
   std::mutex passMutex_;
+  std::mutex inFlightMutex_;  // after passMutex_, before the queue locks
+  InFlight inFlight_;
   // One download-list writer at a time: the pass, or a batch's pause (on the
   // writer thread or on a caller that flushes the batches itself).
   std::mutex downloadListMutex_;

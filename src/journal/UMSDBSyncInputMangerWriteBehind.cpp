@@ -1,5 +1,7 @@
 // Database write-behind: the record queues are written once per pass, one
 // database batch per queue.
+#include <algorithm>
+
 #include "database/DataBaseWrapper.h"
 #include "database/RDDataBase.h"
 #include "foundation/QLBackupProgressLogger.h"
@@ -34,16 +36,21 @@ std::string UMSDBSyncInputManger::pathToUpdate() const {
   return applicationFile(journal::kDatabaseFolder);
 }
 
-template <typename Queue, typename Batch>
-bool UMSDBSyncInputManger::drain(Guarded<Queue>& queue, Batch batch, PassResult& pass) {
+template <typename Queue, typename Batch, typename Note>
+bool UMSDBSyncInputManger::drain(Guarded<Queue>& queue, Batch batch, PassResult& pass, Note note) {
+  std::unique_lock<std::mutex> inFlight(inFlightMutex_);
   auto items = queue.with([](Queue& q) { return q.take(); });
   if (items.empty()) return false;
+  note(inFlight_, &items);
+  inFlight.unlock();
   bool ok = false;
   try {
     ok = batch(items);
   } catch (const std::exception& e) {
     daemonTrace(std::string("UMSDBSyncInputManger: database batch threw: ") + e.what());
   }
+  inFlight.lock();
+  note(inFlight_, static_cast<const decltype(items)*>(nullptr));
   if (!ok) {
     pass.failed = true;
     queue.with([&items](Queue& q) { q.putBack(std::move(items)); });
@@ -55,22 +62,94 @@ UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::writeDatabaseBatches() {
   PassResult pass;
   using Paths = std::vector<std::string>;
   using Renames = std::vector<RenameEntry>;
-  pass.busy |= drain(mFilesToUpdate_, [this](const Entries& e) { return threadToUpDateBackedUpFiles(e); }, pass);
-  pass.busy |= drain(mFilesToUpdateRefID_, [this](const Entries& e) { return threadToUpDateRefID(e); }, pass);
+  const auto updates = [](InFlight& f, const Entries* e) { f.updates = e; };
+  const auto refIds = [](InFlight& f, const Entries* e) { f.refIds = e; };
+  const auto structural = [](InFlight& f, const auto* items) { f.structural = items != nullptr; };
+  const auto inserts = [](InFlight& f, const Paths* p) { f.inserts = p; };
+  const auto outOfBox = [](InFlight&, const auto*) {};
+  pass.busy |= drain(mFilesToUpdate_, [this](const Entries& e) { return threadToUpDateBackedUpFiles(e); }, pass, updates);
+  pass.busy |= drain(mFilesToUpdateRefID_, [this](const Entries& e) { return threadToUpDateRefID(e); }, pass, refIds);
   // A folder emptied by a move and then removed queues its rename before its
   // delete; those deletes are written after the renames.
   std::vector<std::string> afterRenames = takeDeletesAheadOfRenames();
-  pass.busy |= drain(mFilesToDelete_, [this](const Paths& p) { return threadToUpDateDeleteFiles(p); }, pass);
-  pass.busy |= drain(mFilesToRename_, [this](const Renames& r) { return threadToUpDateRenameFiles(r); }, pass);
+  pass.busy |= drain(mFilesToDelete_, [this](const Paths& p) { return threadToUpDateDeleteFiles(p); }, pass, structural);
+  pass.busy |= drain(mFilesToRename_, [this](const Renames& r) { return threadToUpDateRenameFiles(r); }, pass, structural);
   if (!afterRenames.empty()) {
-    mFilesToDelete_.with([&afterRenames](OrderedSet<std::string>& q) { q.putBack(std::move(afterRenames)); });
-    pass.busy |= drain(mFilesToDelete_, [this](const Paths& p) { return threadToUpDateDeleteFiles(p); }, pass);
+    {
+      std::lock_guard<std::mutex> inFlight(inFlightMutex_);
+      mFilesToDelete_.with([&afterRenames](OrderedSet<std::string>& q) { q.putBack(std::move(afterRenames)); });
+      inFlight_.heldDeletes = false;
+    }
+    pass.busy |= drain(mFilesToDelete_, [this](const Paths& p) { return threadToUpDateDeleteFiles(p); }, pass, structural);
   }
-  pass.busy |= drain(mFilesToBackup_, [this](const Paths& p) { return threadToUpDateBackupFiles(p); }, pass);
-  drain(mOBFilesToUpdateBackup_, [this](const Paths& p) { return threadToUpDateOBBackupFiles(p); }, pass);
-  drain(mOBFilesToUpdate_, [this](const Entries& e) { return threadToUpDateOBBackedUpFiles(e); }, pass);
-  drain(mOBFilesToDelete_, [this](const Paths& p) { return threadToUpDateOBDeleteFiles(p); }, pass);
+  pass.busy |= drain(mFilesToBackup_, [this](const Paths& p) { return threadToUpDateBackupFiles(p); }, pass, inserts);
+  drain(mOBFilesToUpdateBackup_, [this](const Paths& p) { return threadToUpDateOBBackupFiles(p); }, pass, outOfBox);
+  drain(mOBFilesToUpdate_, [this](const Entries& e) { return threadToUpDateOBBackedUpFiles(e); }, pass, outOfBox);
+  drain(mOBFilesToDelete_, [this](const Paths& p) { return threadToUpDateOBDeleteFiles(p); }, pass, outOfBox);
   return pass;
+}
+
+UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::flushDatabaseBatches() {
+  std::lock_guard<std::mutex> lock(passMutex_);
+  return writeDatabaseBatches();
+}
+
+UMSDBSyncInputManger::PendingRows UMSDBSyncInputManger::pendingRows() {
+  PendingRows out;
+  const SyncRootPath root = syncRoot();
+  if (!root.known()) {
+    out.exact = false;
+    return out;
+  }
+  // The rows in the order they will be written: the running batch's, then
+  // the queues' in the order of a pass. Copied under the locks; the files
+  // are looked at after them.
+  enum class Op { kUploaded, kToDownload, kRefId, kInsert };
+  std::vector<std::pair<std::string, Op>> ops;
+  const auto addEntries = [&ops](const Entries& entries, bool refId) {
+    for (const auto& [key, value] : entries)
+      ops.emplace_back(key, refId ? Op::kRefId : value == kUploadedValue ? Op::kUploaded : Op::kToDownload);
+  };
+  const auto addInserts = [&ops](const std::vector<std::string>& paths) {
+    for (const auto& path : paths) ops.emplace_back(path, Op::kInsert);
+  };
+  {
+    std::lock_guard<std::mutex> inFlight(inFlightMutex_);
+    out.exact = !inFlight_.structural && !inFlight_.heldDeletes &&
+                mFilesToDelete_.with([](OrderedSet<std::string>& q) { return q.empty(); }) &&
+                mFilesToRename_.with([](OrderedSet<RenameEntry>& q) { return q.empty(); });
+    if (inFlight_.updates) addEntries(*inFlight_.updates, false);
+    if (inFlight_.refIds) addEntries(*inFlight_.refIds, true);
+    if (inFlight_.inserts) addInserts(*inFlight_.inserts);
+    mFilesToUpdate_.with([&](OrderedDict& q) { addEntries(q.items(), false); });
+    mFilesToUpdateRefID_.with([&](OrderedDict& q) { addEntries(q.items(), true); });
+    mFilesToBackup_.with([&](OrderedSet<std::string>& q) { addInserts(q.items()); });
+  }
+  out.rows.reserve(ops.size());
+  for (auto& [key, op] : ops) {
+    std::string relative = root.relative(key);
+    if (relative.empty()) continue;
+    std::optional<PendingRow> row;
+    switch (op) {
+      case Op::kUploaded:
+        // Written only while the file is there to describe; one that left
+        // is no download to offer either.
+        row = PendingRow::kInSync;
+        break;
+      case Op::kToDownload:
+        row = PendingRow::kToDownload;
+        break;
+      case Op::kRefId:
+        row = syncrecord::readFileFacts(root.full(key)) ? PendingRow::kInSync : PendingRow::kToDownload;
+        break;
+      case Op::kInsert:
+        if (auto facts = syncrecord::readFileFacts(root.full(key)); facts && !facts->isFolder)
+          row = PendingRow::kToUpload;
+        break;
+    }
+    if (row) out.rows.insert_or_assign(std::move(relative), *row);
+  }
+  return out;
 }
 
 std::vector<std::string> UMSDBSyncInputManger::takeDeletesAheadOfRenames() {
@@ -82,6 +161,7 @@ std::vector<std::string> UMSDBSyncInputManger::takeDeletesAheadOfRenames() {
   });
   if (origins.empty()) return {};
   std::vector<std::string> held;
+  std::lock_guard<std::mutex> inFlight(inFlightMutex_);
   mFilesToDelete_.with([&](OrderedSet<std::string>& q) {
     std::vector<std::string> rest;
     for (std::string& path : q.take()) {
@@ -93,6 +173,7 @@ std::vector<std::string> UMSDBSyncInputManger::takeDeletesAheadOfRenames() {
     }
     q.putBack(std::move(rest));
   });
+  inFlight_.heldDeletes = !held.empty();
   return held;
 }
 

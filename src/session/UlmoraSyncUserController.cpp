@@ -2,6 +2,9 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include <map>
 #include <unordered_set>
 
@@ -486,22 +489,53 @@ void UlmoraSyncUserController::queryMainDB(int option) {
 }
 
 void UlmoraSyncUserController::performQueryMainDB(int option) {
-  // Records of a run that just ended may still wait in the queue's
+  // Rows of a run that just ended may still wait in the queue's
   // write-behind: read without them, the database would hand back the files
   // that run just moved, and the next run would be the same set again (held
-  // for a minute, then a run with nothing to do).
-  inputQueue_.writeDatabaseBatches();
+  // for a minute, then a run with nothing to do). They are counted as they
+  // will be written, not written here: only the writer thread writes rows
+  // (beside it a second writer could order one path's rows wrongly), and
+  // at its pace a first sync's rows take minutes that the files the
+  // database alone lists as still to fetch would wait.
+  using Pending = UMSDBSyncInputManger::PendingRow;
+  UMSDBSyncInputManger::PendingRows pending = inputQueue_.pendingRows();
+  if (!pending.exact) {
+    inputQueue_.flushDatabaseBatches();
+    pending = inputQueue_.pendingRows();
+  }
   if (std::shared_ptr<DatabaseMerger> m = merger()) {
     if (!m->waitUntilMerged(options_.mergeWaitLimit)) {
       trace("queryMainDB: database batches are still unmerged; the database is read as it is");
     }
   }
-  if (option == 0 || option == 1) dbManager_->performDBQueryForBackupFiles();
+  // The database's paths of one kind, less those whose pending row says
+  // otherwise, with the pending rows of that kind the database lacks.
+  const auto overlay = [&pending](std::vector<std::string>& paths, Pending kind) {
+    std::erase_if(paths, [&](const std::string& p) {
+      auto it = pending.rows.find(p);
+      return it != pending.rows.end() && it->second != kind;
+    });
+    std::unordered_set<std::string> listed(paths.begin(), paths.end());
+    std::vector<std::string> more;
+    for (const auto& [path, row] : pending.rows)
+      if (row == kind && !listed.contains(path)) more.push_back(path);
+    std::sort(more.begin(), more.end());
+    paths.insert(paths.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  };
+  if (option == 0 || option == 1)
+    dbManager_->performDBQueryForBackupFiles(
+        [&overlay](std::vector<std::string>& paths) { overlay(paths, Pending::kToUpload); });
   if (option == 0 || option == 2) {
     std::vector<std::string> queued = inputQueue_.CheckifAnyRestoreFilesPending();
     std::unordered_set<std::string> waiting(queued.begin(), queued.end());
-    dbManager_->performDBQueryForRestoreFiles(
-        [&waiting](const std::string& path) { return waiting.contains(path); });
+    dbManager_->performDBQueryForRestoreFiles([&](std::vector<std::string>& paths) {
+      overlay(paths, Pending::kToDownload);
+      // A download queued twice would leave one copy to outlive the file's arrival.
+      std::erase_if(paths, [&waiting](const std::string& p) { return waiting.contains(p); });
+      // The files these downloads write are the server's: without the
+      // mark, capture takes each for a local change and sends it back.
+      for (const std::string& p : paths) collections_.addToAvoidBackup(p);
+    });
   }
 }
 

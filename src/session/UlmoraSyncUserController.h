@@ -113,6 +113,7 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   const SupportFilePaths& supportFilePaths() const { return paths_; }
   SyncController& syncController() { return *syncController_; }
   SyncFilesController& syncFilesController() { return *syncFiles_; }
+  ExcludedFilesCollections& excludedFiles() { return collections_; }
   bool isActive() const { return active_; }
   bool isReinitializing() const { return reinitializing_; }
   bool isSubAccount() const;

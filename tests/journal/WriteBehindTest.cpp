@@ -258,6 +258,95 @@ TEST_F(WriteBehindTest, DownloadsQueuedDuringALongBatchArePublishedAtItsNextPaus
   }
 }
 
+// A query reads the database without writing the queued rows first; what
+// those rows will say must be known to it, whether they are still queued or
+// in the batch being written at that moment.
+TEST_F(WriteBehindTest, PendingRowsSayWhatTheQueuedAndTheRunningRowsWillRecord) {
+  using P = UMSDBSyncInputManger::PendingRow;
+  using Rows = std::unordered_map<std::string, P>;
+  struct Case {
+    const char* name;
+    std::function<void(UMSDBSyncInputManger&)> queue;
+    Rows rows;
+    bool exact;
+  };
+  const Case cases[] = {
+      {"one row of each kind",
+       [&](UMSDBSyncInputManger& q) {
+         q.addFileToUpdate({{f_.full("/a.txt"), "Backup"}, {"/dl.bin", "ref-7"}});
+         q.addToUpdateRefID({{"/b.txt", "ref-1"}, {"/missing", "ref-2"}});
+         q.addFileToBackup(f_.full("/new.txt"));
+         q.addFileToBackup(f_.full("/newdir"));
+         q.addFileToBackup("/nothing-here");
+       },
+       {{"/a.txt", P::kInSync}, {"/dl.bin", P::kToDownload}, {"/b.txt", P::kInSync},
+        {"/missing", P::kToDownload}, {"/new.txt", P::kToUpload}},
+       true},
+      // The reference-id batch comes after the update batch: its row wins.
+      {"the later batch wins",
+       [](UMSDBSyncInputManger& q) {
+         q.addFileToUpdate({{"/missing", "Backup"}, {"/new.txt", "ref-3"}});
+         q.addToUpdateRefID({{"/missing", "ref-2"}});
+         q.addFileToBackup("/new.txt");
+       },
+       {{"/missing", P::kToDownload}, {"/new.txt", P::kToUpload}},
+       true},
+      {"a queued delete", [](UMSDBSyncInputManger& q) { q.addFileToDelete("/x"); }, {}, false},
+      {"a queued rename", [](UMSDBSyncInputManger& q) { q.addFileToRename({"/x", "/y"}); }, {}, false},
+  };
+  f_.makeFile("/new.txt", 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.queue(q_);
+    const auto pending = q_.pendingRows();
+    EXPECT_EQ(pending.rows, c.rows);
+    EXPECT_EQ(pending.exact, c.exact);
+
+    q_.runWriterPass();
+    EXPECT_TRUE(q_.pendingRows().rows.empty()) << "all written";
+    EXPECT_TRUE(q_.pendingRows().exact);
+  }
+}
+
+// Rows a running batch took from their queue are neither queued nor in the
+// database yet: looked at in the batch's pause, they still count. While a
+// delete batch runs, which rows it reaches only the database knows.
+TEST_F(WriteBehindTest, PendingRowsCountTheRowsOfTheRunningBatch) {
+  using P = UMSDBSyncInputManger::PendingRow;
+  struct Case {
+    const char* name;
+    std::function<void(UMSDBSyncInputManger&, const std::string&)> add;
+    std::optional<P> row;
+    bool exact;
+  };
+  const Case cases[] = {
+      {"uploads", [](auto& q, const std::string& p) { q.addFileToUpdate({{p, "Backup"}}); }, P::kInSync, true},
+      {"reference ids", [](auto& q, const std::string& p) { q.addToUpdateRefID({{p + ".not", "r"}}); },
+       P::kToDownload, true},
+      {"new files", [](auto& q, const std::string& p) { q.addFileToBackup(p); }, P::kToUpload, true},
+      {"deletes", [](auto& q, const std::string& p) { q.addFileToDelete(p); }, std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (int i = 0; i < 60; ++i) c.add(q_, f_.makeFile("/run/f" + std::to_string(i), 1));
+    std::optional<UMSDBSyncInputManger::PendingRows> during;
+    f_.clock().onSleep = [&] {
+      if (!during) during = q_.pendingRows();
+    };
+    q_.runWriterPass();
+    f_.clock().onSleep = nullptr;
+    ASSERT_TRUE(during.has_value());
+    EXPECT_EQ(during->exact, c.exact);
+    EXPECT_EQ(during->rows.size(), c.row ? 60u : 0u);
+    const std::string first = std::string("/run/f0") + (c.row == P::kToDownload ? ".not" : "");
+    if (c.row) {
+      EXPECT_EQ(during->rows[first], *c.row);
+    }
+    EXPECT_TRUE(q_.pendingRows().rows.empty());
+    EXPECT_TRUE(q_.pendingRows().exact);
+  }
+}
+
 // The same through the real database layer: batch, merge, row.
 class WriteBehindDatabaseTest : public ::testing::Test {
  protected:

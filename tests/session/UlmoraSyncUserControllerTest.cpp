@@ -276,8 +276,43 @@ TEST_F(AccountTest, QueryMainDBCountsTheRecordsAFinishedRunLeftInTheQueue) {
               c.uploads);
     EXPECT_EQ(std::vector<std::string>(downloads.begin() + static_cast<long>(downloadsBefore), downloads.end()),
               c.downloads);
+    EXPECT_EQ(queue->getUpdateBackupFilesCount(), 1u) << "only the queue's writer thread writes rows";
     account.reset();
   }
+}
+
+// The rows a listing queued for files not here yet are downloads the
+// query hands out at once, not after the queue has written them; and the
+// files those downloads write are the server's, never sent back as local
+// changes.
+TEST_F(AccountTest, QueryMainDBHandsOutQueuedDownloadsAndMarksThemAsTheServers) {
+  const std::string user = "late";
+  const std::string root = home.sub("RootLate");
+  home.writeRaw(root + "/here.txt", "0123456789");
+  createLocalDatabase(user);
+  sink = std::make_unique<RecordingSink>();
+  make(false, root, user);
+  account->start();
+  queue->initializeAppSupportFilePaths(me, user);
+  ON_CALL(*mock, syncUserName()).WillByDefault(::testing::Return(user));
+  publishBatch({fileRecord("/listed.bin", "1", "0"), fileRecord("/here.txt", "1", "0")}, user);
+  queue->addToUpdateRefID({{"/late.bin", "ref-9"}, {"/here.txt", "ref-1"}});
+  const size_t before = sink->restores().size();
+
+  account->performQueryMainDB(2);
+
+  const auto restores = sink->restores();
+  EXPECT_EQ(std::vector<std::string>(restores.begin() + static_cast<long>(before), restores.end()),
+            (std::vector<std::string>{"/listed.bin", "/late.bin"}));
+  EXPECT_EQ(queue->getUpdateRefIDFilesCount(), 2u) << "the query wrote no row";
+  for (const char* path : {"/listed.bin", "/late.bin"}) {
+    SCOPED_TRACE(path);
+    // The old copy still here while the download has not written it is
+    // not sent either.
+    home.writeRaw(root + path, "old");
+    EXPECT_EQ(account->excludedFiles().filterversionRestoredFile({path}), std::nullopt);
+  }
+  account.reset();
 }
 
 TEST_F(AccountTest, TotalsArriveOnAWorkerInOrder) {
