@@ -221,12 +221,19 @@ class RunLoop::ScopedRunner {
   const pid_t saved_;
 };
 
+namespace {
+template <class Core>
+bool ownedByCallingThread(const Core& core) {
+  const pid_t self = ::gettid();
+  const pid_t runner = core.runner.load();
+  if (runner != 0) return runner == self;
+  return core.owner.load() == self;
+}
+}  // namespace
+
 bool RunLoop::isCurrent() const {
   if (tlsCurrent == this) return true;
-  const pid_t self = ::gettid();
-  const pid_t runner = core_->runner.load();
-  if (runner != 0) return runner == self;
-  return core_->owner.load() == self;
+  return ownedByCallingThread(*core_);
 }
 
 void RunLoop::runUntil(std::optional<Clock::TimePoint> end, bool waitForWork) {
@@ -292,6 +299,13 @@ bool RunLoop::Handle::post(Task task) const { return postDelayed(std::move(task)
 bool RunLoop::Handle::postDelayed(Task task, Clock::Duration delay) const {
   const std::shared_ptr<Core> core = core_.lock();
   return core && core->postDelayed(std::move(task), delay);
+}
+
+std::optional<bool> RunLoop::Handle::isCurrent() const {
+  const std::shared_ptr<Core> core = core_.lock();
+  if (!core) return std::nullopt;
+  if (tlsCurrent != nullptr && tlsCurrent->core_ == core) return true;
+  return ownedByCallingThread(*core);
 }
 
 void RunLoop::Handle::stop() const {

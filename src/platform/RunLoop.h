@@ -147,6 +147,8 @@ class RunLoop::Handle {
   bool post(Task task) const;
   bool postDelayed(Task task, Clock::Duration delay) const;
   void stop() const;
+  // RunLoop::isCurrent for the loop referred to; nullopt once it is gone.
+  std::optional<bool> isCurrent() const;
 
  private:
   friend class RunLoop;

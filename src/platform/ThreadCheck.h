@@ -8,6 +8,9 @@ namespace ulmora::threadcheck {
 // `loop`'s own (RunLoop::isCurrent): a method that belongs to one loop was
 // reached from another thread. Use through ULMORA_DCHECK_ON_LOOP.
 void onLoop(const RunLoop& loop, const char* file, int line, const char* function);
+// The same through a handle; a loop that is already gone passes (an object
+// may outlive the loop it was given, and then has nothing left to run on).
+void onLoop(const RunLoop::Handle& loop, const char* file, int line, const char* function);
 
 }  // namespace ulmora::threadcheck
 

@@ -13,6 +13,7 @@
 #include "session/BusNotificationPoster.h"
 #include "ipc/IpcMessageTypes.h"
 #include "session/UMSSharedInstanceManager.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 namespace {
@@ -50,6 +51,7 @@ UMSMultipleACManager::UMSMultipleACManager(Options options)
 UMSMultipleACManager::~UMSMultipleACManager() { shutdown(); }
 
 void UMSMultipleACManager::start() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (started_) return;
   started_ = true;
   if (options_.openChannels) openChannels();
@@ -91,6 +93,7 @@ void UMSMultipleACManager::openChannels() {
 }
 
 void UMSMultipleACManager::shutdown() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (shutDown_) return;
   shutDown_ = true;
   if (pollTimer_) pollTimer_->invalidate();
@@ -111,6 +114,7 @@ void UMSMultipleACManager::shutdown() {
 }
 
 UlmoraSyncUserController* UMSMultipleACManager::activeAccount() const {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   auto it = accounts_.find(activeSyncUser_);
   return it == accounts_.end() ? nullptr : it->second.get();
 }
@@ -118,6 +122,7 @@ UlmoraSyncUserController* UMSMultipleACManager::activeAccount() const {
 // ---------------------------------------------------------------- login details
 
 void UMSMultipleACManager::pollLoginDetails() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (shutDown_) return;
   const LoginDetails::Reading reading =
       LoginDetails::read(consolePaths_.pathForApplicationFile(kLoginDetailsFile),
@@ -167,6 +172,7 @@ void UMSMultipleACManager::switchTo(const LoginDetails::Account& login) {
 // ---------------------------------------------------------------- companions
 
 void UMSMultipleACManager::companionConnected(IpcChannel channel) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   MessageSendingModule* module = channel == IpcChannel::kFinder ? finder_.get() : monitor_.get();
   if (module == nullptr) return;
   announce(*module);
@@ -188,6 +194,7 @@ void UMSMultipleACManager::announce(MessageSendingModule& channel) {
 }
 
 void UMSMultipleACManager::refreshFinderSync() {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   if (bus_) bus_->post(kIconOverlayNotification, PropertyList(PropertyList::Dict{}));
   if (UlmoraSyncUserController* account = activeAccount()) {
     account->syncController().updateIconOverlay();
@@ -195,6 +202,7 @@ void UMSMultipleACManager::refreshFinderSync() {
 }
 
 void UMSMultipleACManager::handleCommand(const IpcMessage& message) {
+  ULMORA_DCHECK_ON_LOOP(loop_);
   UlmoraSyncUserController* account = activeAccount();
   const std::string type = std::to_string(message.type);
   const bool managerCommand = message.type == messagetype::kRecalculateQuota ||

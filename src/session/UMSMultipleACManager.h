@@ -40,7 +40,8 @@ class UMSSharedInstanceManager;
 // monitor connects, it is greeted and sent the status.
 //
 // Thread-safety: everything runs on the main thread (the loop given in the
-// options). Commands arrive there from the channels.
+// options; checked in debug and test builds). Commands arrive there from the
+// channels.
 class UMSMultipleACManager {
  public:
   struct Options {

@@ -26,6 +26,7 @@
 #include "ipc/IpcMessageTypes.h"
 #include "session/UMSSharedInstanceManager.h"
 #include "sync/MainSyncController.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 namespace {
@@ -118,6 +119,7 @@ UlmoraSyncUserController::~UlmoraSyncUserController() {
 // ---------------------------------------------------------------- life cycle
 
 void UlmoraSyncUserController::start() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (started_) return;
   started_ = true;
   registry_.setUserController(this, details_.consoleUser, details_.syncUser);
@@ -156,6 +158,7 @@ void UlmoraSyncUserController::start() {
 }
 
 void UlmoraSyncUserController::activate(bool unlinked) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   active_ = true;
   syncFilesHost_.setActive(true);
   installInInputQueue();
@@ -168,6 +171,7 @@ void UlmoraSyncUserController::activate(bool unlinked) {
 }
 
 void UlmoraSyncUserController::deactivate() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   active_ = false;
   syncFilesHost_.setActive(false);
   syncController_->stopSyncForUnlink(true);
@@ -182,6 +186,7 @@ void UlmoraSyncUserController::deactivate() {
 }
 
 void UlmoraSyncUserController::shutdown() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (shutDown_) return;
   shutDown_ = true;
   // First: its timers, runs and threads may use everything below.
@@ -325,6 +330,7 @@ void UlmoraSyncUserController::removeLocalDatabase() {
 // ---------------------------------------------------------------- commands
 
 bool UlmoraSyncUserController::handleCommand(const IpcMessage& message) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   const std::string loginDetails = applicationFile(26);
   switch (message.type) {
     case messagetype::kStartSync:
@@ -371,11 +377,13 @@ bool UlmoraSyncUserController::handleCommand(const IpcMessage& message) {
 }
 
 void UlmoraSyncUserController::UnlinkSync() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   syncController_->UnlinkSync();
   syncController_->stopSyncForUnlink(true);
 }
 
 void UlmoraSyncUserController::DeleteLocalDBAndEnumerate() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   reinitializing_ = true;
   syncController_->setReinitializeState(true);
   stopEnumeration();
@@ -410,6 +418,7 @@ void UlmoraSyncUserController::stopEnumeration() {
 }
 
 void UlmoraSyncUserController::enumerationFinished(bool completed) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   trace(std::string("the walk of the sync root ") + (completed ? "finished" : "did not complete"));
   if (reinitializing_) syncController_->startSyncListingAllFiles(0);
 }
@@ -426,15 +435,18 @@ void UlmoraSyncUserController::didDBQueryForRDDBCompleated() {
 }
 
 void UlmoraSyncUserController::didBackupSetOrUserChanged() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   eventJournal_.stopSyncFilesOperationWithReset(true);
 }
 
 void UlmoraSyncUserController::accountLoggedOutWithUnlink(bool unlink) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (unlink) return;
   eventJournal_.stopSyncFilesOperationWithReset(false);
 }
 
 void UlmoraSyncUserController::checkSelectiveSyncFolders() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   eventJournal_.clearBackupRestoreSyncFiles();
   eventJournal_.deleteFileFor("1", false);
   eventJournal_.deleteFileFor("4", false);
@@ -442,21 +454,27 @@ void UlmoraSyncUserController::checkSelectiveSyncFolders() {
 }
 
 void UlmoraSyncUserController::clearOBInformationsFromDB() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   eventJournal_.clearOBSyncFiles();
   eventJournal_.deleteOBFileFor("7", false);
   eventJournal_.setOBFileWritingFlag(true);
 }
 
 void UlmoraSyncUserController::checkForOBFolders() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   eventJournal_.clearOBSyncFiles();
   eventJournal_.deleteOBFileFor("7", false);
 }
 
 void UlmoraSyncUserController::startOBFolderEnumeration() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   eventJournal_.setOBFileWritingFlag(true);
 }
 
-void UlmoraSyncUserController::checkForDBQueryAfterRename() { eventJournal_.resetBackupCount(); }
+void UlmoraSyncUserController::checkForDBQueryAfterRename() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
+  eventJournal_.resetBackupCount();
+}
 
 // ---------------------------------------------------------------- owner interface
 

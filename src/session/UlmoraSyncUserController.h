@@ -53,8 +53,9 @@ struct IpcMessage;
 // reinitialise, a walk of the sync root.
 //
 // Thread-safety: construction, start, activate, deactivate, shutdown, the
-// command handlers and the destructor belong to the main thread. The
-// SyncControllerOwner members may be called from any thread.
+// command handlers, the calls into the event journal writer and the
+// destructor belong to the main thread (checked in debug and test builds).
+// The SyncControllerOwner members may be called from any thread.
 class UlmoraSyncUserController final : public SyncControllerOwner,
                                        public SyncFilesControllerProtocol {
  public:

@@ -139,7 +139,7 @@ void MainSyncController::buildLifecycle() {
 
   removeOldKvtExes();
   thumbnails_ = std::make_unique<Thumbnails>(
-      Thumbnails::Account{s.consoleUser, s.syncUser, applicationFile(kRootUserFolder)}, ctx_.clock, state_,
+      Thumbnails::Account{s.consoleUser, s.syncUser, applicationFile(kRootUserFolder)}, ctx_.clock, ctx_.mainLoop, state_,
       static_cast<ThumbnailHost&>(*this));
 
   mSynListingController_ = std::make_unique<SynListingController>();
@@ -170,6 +170,7 @@ void MainSyncController::buildLifecycle() {
 // ---------------------------------------------------------------- stop
 
 void MainSyncController::shutdown() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (shutDown_.exchange(true)) return;
   {
     std::lock_guard<std::mutex> hold(sharedMutex);
@@ -232,6 +233,7 @@ void MainSyncController::postToWorker(RunLoop::Task task) {
 // ---------------------------------------------------------------- identity
 
 void MainSyncController::initWithConsoleUser(const SyncSessionDetails& session) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   // The controller was built with its session; a different one is a caller's
   // mistake that must not re-point a running account.
   if (!(session == ctx_.session)) {
@@ -240,14 +242,19 @@ void MainSyncController::initWithConsoleUser(const SyncSessionDetails& session) 
 }
 
 void MainSyncController::setSharedUlmoraSyncUserController(SyncControllerOwner* owner) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   owner_ = owner;
 }
 
 void MainSyncController::setReinitializeState(bool state) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   state_.cycle.isReinitialize = state;
 }
 
-bool MainSyncController::getReinitializeState() const { return state_.cycle.isReinitialize; }
+bool MainSyncController::getReinitializeState() const {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  return state_.cycle.isReinitialize;
+}
 
 std::string MainSyncController::applicationFile(int index) const {
   return appSupportFilePaths_.pathForApplicationFile(index);
@@ -424,12 +431,14 @@ void MainSyncController::scheduleDummyPushTimer() {
 }
 
 void MainSyncController::createAllSyncTimers() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (shutDown_) return;
   schedulePeriodicListeningTimer();
   scheduleSyncOperationTimer();
 }
 
 void MainSyncController::cancelAllSyncTimers() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (syncOperationTimer_ && syncOperationTimer_->isValid()) {
     daemonTrace("syncoperationcancelAllSyncTimers.");
     syncOperationTimer_->invalidate();

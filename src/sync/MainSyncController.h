@@ -69,7 +69,7 @@ class UserDefaults;
 // reach them), and last ends the engine runs, listings and thumbnail jobs.
 //
 // Thread-safety: the SyncController operations, the timers and the cycle run
-// on the main thread (ctx.mainLoop). The SyncInputHost and
+// on the main thread (ctx.mainLoop; checked in debug and test builds). The SyncInputHost and
 // DatabaseTotalsDelegate members from worker threads. Each concern guards its
 // own state; AccountState's groups have their own locks.
 class MainSyncController final : public SyncController,
@@ -99,7 +99,7 @@ class MainSyncController final : public SyncController,
   MainSyncController& operator=(const MainSyncController&) = delete;
 
   // The controller most recently built and not yet shut down; nullptr (with a
-  // trace line) when there is none. Main thread.
+  // trace line) when there is none. Any thread.
   static MainSyncController* sharedController();
 
   // SyncController

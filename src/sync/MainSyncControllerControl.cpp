@@ -34,7 +34,9 @@ void MainSyncController::ResumeSync() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   controlRoom_->control().ResumeSync();
 }
-void MainSyncController::UnlinkSync() {}
+void MainSyncController::UnlinkSync() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+}
 void MainSyncController::stopSyncForUnlink(bool unlink) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   // A start or listing still waiting for the settings would revive the
@@ -47,6 +49,7 @@ void MainSyncController::ReinitializeSync() {
   controlRoom_->control().ReinitializeSync();
 }
 void MainSyncController::startSyncListingAllFiles(int mode) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   afterSettingsEncoded([this, mode] { controlRoom_->control().startSyncListingAllFiles(mode); });
 }
 void MainSyncController::RecalculateQuota() {
@@ -57,9 +60,18 @@ void MainSyncController::selectiveSyncModefied() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   afterSettingsEncoded([this] { controlRoom_->selective().selectiveSyncModefied(); });
 }
-void MainSyncController::sendToolTip() { controlRoom_->events().sendToolTip(); }
-void MainSyncController::ifSyncFolderDoNotExist() { controlRoom_->ifSyncFolderDoNotExist(); }
-void MainSyncController::notAbleTOCreateFolderAtPath() { controlRoom_->notAbleTOCreateFolderAtPath(); }
+void MainSyncController::sendToolTip() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->events().sendToolTip();
+}
+void MainSyncController::ifSyncFolderDoNotExist() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->ifSyncFolderDoNotExist();
+}
+void MainSyncController::notAbleTOCreateFolderAtPath() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  controlRoom_->notAbleTOCreateFolderAtPath();
+}
 void MainSyncController::SendPathRootSet() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   controlRoom_->finder().SendPathRootSet();

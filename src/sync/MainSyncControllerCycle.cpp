@@ -28,6 +28,7 @@ constexpr const char* kCacheClearedDateKey = "CACHE_CLEARED_DATE";
 // ---------------------------------------------------------------- gate and tick
 
 int MainSyncController::shouldSync() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   const std::string name = syncUserName();
   return settings_->gate(name.empty() ? std::nullopt : std::optional<std::string>(name));
 }
@@ -43,7 +44,10 @@ void MainSyncController::syncOperation() {
   runSyncCycleTick(*this);
 }
 
-bool MainSyncController::syncRootExists() { return fileutil::isDirectory(getUlmoraSyncRootPath()); }
+bool MainSyncController::syncRootExists() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  return fileutil::isDirectory(getUlmoraSyncRootPath());
+}
 
 void MainSyncController::pauseSteps() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
@@ -105,15 +109,23 @@ void MainSyncController::keepPushTimersAlive() {
 }
 
 bool MainSyncController::isThumbNailBackupRunning() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   MutexLock hold(state_.cycle.shared.mutex);
   return state_.cycle.shared.isThumbNailBackupRunning;
 }
 
-void MainSyncController::backupRunFinished() { progress_->BackupRestoreFinised(*mBackupManager_); }
+void MainSyncController::backupRunFinished() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  progress_->BackupRestoreFinised(*mBackupManager_);
+}
 
-void MainSyncController::restoreRunFinished() { progress_->BackupRestoreFinised(*mRestoreManager_); }
+void MainSyncController::restoreRunFinished() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  progress_->BackupRestoreFinised(*mRestoreManager_);
+}
 
 void MainSyncController::dispatchDownloads() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   const PropertyList journal = ctx_.inputQueue.readFileFor("4");
   std::map<std::string, std::string> batch;
   if (const PropertyList::Dict* d = journal.asDict()) {
@@ -135,12 +147,17 @@ void MainSyncController::dispatchDownloads() {
 }
 
 bool MainSyncController::isExcuteEventsCapturedRunning() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   return state_.push.ExcuteEventsCapturedrunning;
 }
 
-bool MainSyncController::isCreateDirRunning() { return state_.push.createDirRunning; }
+bool MainSyncController::isCreateDirRunning() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  return state_.push.createDirRunning;
+}
 
 bool MainSyncController::mayStartListing() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   return mSynListingController_ && !mSynListingController_->isRunning() &&
          !mSynListingController_->IsRetryListingCalledForNoData();
 }
@@ -153,6 +170,7 @@ bool MainSyncController::uploadWaitsForListing() {
 }
 
 void MainSyncController::listingStep() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (!ctx_.collections.mFileInfoChangedList().empty()) ctx_.collections.clearFileInfoChangedList();
   const PropertyList markers = ctx_.inputQueue.readFileFor("5");
   const size_t count = markers.asArray() != nullptr ? markers.asArray()->size() : 0;
@@ -181,6 +199,7 @@ UserDefaults& MainSyncController::defaults() {
 }
 
 void MainSyncController::checkCacheClearanceforSevenDays() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   try {
     const std::optional<PropertyList> last = defaults().objectForKey(kCacheClearedDateKey);
     if (!last || last->asDate() == nullptr) return;
@@ -216,11 +235,15 @@ void MainSyncController::deleteCachedFiles() {
 
 // ---------------------------------------------------------------- thumbnails
 
-void MainSyncController::createAndUploadThumbnails() { thumbnails_->createAndUploadThumbnails(); }
+void MainSyncController::createAndUploadThumbnails() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  thumbnails_->createAndUploadThumbnails();
+}
 
 // ---------------------------------------------------------------- badges
 
 void MainSyncController::updateIconOverlay() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   daemonTrace("updateIconOverlay call");
   refreshIconOverlay();
 }

@@ -30,6 +30,7 @@ void MainSyncController::setEnableListeningNotifications(bool enable) {
 }
 
 void MainSyncController::ExcuteEventsCaptured() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PushConcern* push = pushToStart()) push->renameDelete().ExcuteEventsCaptured();
 }
 
@@ -51,6 +52,7 @@ void MainSyncController::setOfflineDeleteRenamedFileInfo(const std::optional<RDD
 }
 
 void MainSyncController::CreateFolder() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PushConcern* push = pushToStart()) push->folderCreation().CreateFolder();
 }
 

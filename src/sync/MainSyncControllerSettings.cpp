@@ -221,6 +221,7 @@ void MainSyncController::constructNWReachablityObject() {
 }
 
 void MainSyncController::MyNetworkReachabilityCallBack(bool reachable) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (reachable) {
     setNWAvailablityStat(true);
     controlRoom_->control().resetToolTips();

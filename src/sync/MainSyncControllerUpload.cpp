@@ -15,6 +15,7 @@
 #include "sync/server/ServerRoad.h"
 #include "sync/control/SyncControllerOwner.h"
 #include "sync/files/SyncPathHelpers.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 namespace {
@@ -65,6 +66,7 @@ void MainSyncController::useDiscoveredServer(const std::string& server) {
 // ------------------------------------------------------------------ dispatch
 
 void MainSyncController::startBackup() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (uploadRoad_) uploadRoad_->startBackup();
 }
 

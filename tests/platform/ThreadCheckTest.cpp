@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "platform/ManualClock.h"
@@ -47,6 +49,29 @@ TEST(ThreadCheckTest, ALoopIsCurrentOnlyOnItsOwnThread) {
   EXPECT_TRUE(loop.isCurrent()) << "idle, last run here";
 }
 
+// A handle answers for its loop while the loop lives, on whichever thread
+// runs it, and has nothing to say once the loop is gone.
+TEST(ThreadCheckTest, AHandleAnswersForItsLoopUntilTheLoopIsGone) {
+  ManualClock clock;
+  auto loop = std::make_unique<RunLoop>(clock);
+  const RunLoop::Handle handle = loop->handle();
+  EXPECT_EQ(handle.isCurrent(), std::optional<bool>(true));
+  EXPECT_EQ(std::async(std::launch::async, [&] { return handle.isCurrent(); }).get(), std::optional<bool>(false));
+
+  std::optional<bool> inTask;
+  std::thread runner([&] {
+    loop->post([&] { inTask = handle.isCurrent(); });
+    loop->runUntilIdle();
+  });
+  runner.join();
+  EXPECT_EQ(inTask, std::optional<bool>(true));
+  EXPECT_EQ(handle.isCurrent(), std::optional<bool>(false)) << "last run by another thread";
+
+  loop.reset();
+  EXPECT_EQ(handle.isCurrent(), std::nullopt);
+  ULMORA_DCHECK_ON_LOOP(handle);  // gone: nothing to check against
+}
+
 TEST(ThreadCheckTest, TheDefaultMainLoopBelongsToTheProcesssMainThread) {
   RunLoop::setMainForTesting(nullptr);
   EXPECT_TRUE(RunLoop::main().isCurrent());
@@ -62,6 +87,9 @@ TEST(ThreadCheckDeathTest, ACallFromAnotherThreadStopsTheProcess) {
   RunLoop loop(clock);
   ULMORA_DCHECK_ON_LOOP(loop);  // its own thread: nothing happens
   EXPECT_DEATH(std::thread([&] { ULMORA_DCHECK_ON_LOOP(loop); }).join(), "not its loop's");
+  const RunLoop::Handle handle = loop.handle();
+  ULMORA_DCHECK_ON_LOOP(handle);
+  EXPECT_DEATH(std::thread([&] { ULMORA_DCHECK_ON_LOOP(handle); }).join(), "not its loop's");
 }
 #endif
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "OffLoopCalls.h"
 #include "SessionTestSupport.h"
 #include "ipc/IpcClient.h"
 #include "ipc/IpcMessage.h"
@@ -302,6 +303,19 @@ TEST_F(ManagerTest, EveryConnectionOfACompanionIsToldWhichAgentServesIt) {
     }
   }
 }
+
+#ifndef NDEBUG
+// The accounts and the channels belong to the loop given in the options: a
+// poll or a command from any other thread stops the test at once.
+TEST_F(ManagerTest, CallsFromAnotherThreadStopTheProcess) {
+  testing::expectEachStopsOffItsLoop({
+      {"start", [&] { manager->start(); }},
+      {"poll", [&] { manager->pollLoginDetails(); }},
+      {"command", [&] { manager->handleCommand(IpcMessage{"", messagetype::kPause, "status monitor", "sync agent"}); }},
+      {"shutdown", [&] { manager->shutdown(); }},
+  });
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

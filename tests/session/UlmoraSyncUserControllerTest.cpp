@@ -8,6 +8,7 @@
 #include <atomic>
 #include <thread>
 
+#include "OffLoopCalls.h"
 #include "SessionTestSupport.h"
 #include "capture/FileStateDatabaseQueries.h"
 #include "database/DataBaseWrapper.h"
@@ -483,6 +484,25 @@ TEST_F(AccountTest, TheRealControllerStopsFirstWithItsTimersAndRunsInFlight) {
     loop.runUntilIdle();
   }
 }
+
+#ifndef NDEBUG
+// The life cycle and the commands belong to the main loop; the owner's
+// queries (SyncControllerOwner) may come from any thread.
+TEST_F(AccountTest, LifeCycleAndCommandsFromAnotherThreadStopTheProcess) {
+  make();
+  std::thread([&] {
+    EXPECT_EQ(account->createRelativePathToUlmoraSync(home.sub("UlmoraSync") + "/a"), "/a");
+    account->setisReinitializeState(false);
+  }).join();
+  testing::expectEachStopsOffItsLoop({
+      {"start", [&] { account->start(); }},
+      {"command", [&] { account->handleCommand(IpcMessage{"", messagetype::kStartSync, "status monitor", "sync agent"}); }},
+      {"unlink", [&] { account->UnlinkSync(); }},
+      {"journal_writer", [&] { account->didBackupSetOrUserChanged(); }},
+      {"shutdown", [&] { account->shutdown(); }},
+  });
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "OffLoopCalls.h"
 #include "SyncFakes.h"
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
@@ -208,6 +209,21 @@ TEST(AccountEventsTest, TemporaryFilePredicates) {
   EXPECT_FALSE(AccountEvents::AreAllToBeExcluded({{"/a/~$x.doc", "/a/x.doc"}}));
   EXPECT_FALSE(AccountEvents::AreAllToBeExcluded({{"/a/~$x.doc", "/a/~$y.doc"}, {"/b", "/c"}}));
 }
+
+#ifndef NDEBUG
+// The details reply and the folder reports change state only the main loop
+// touches; the maintenance report, which comes from the engine's thread,
+// stays callable from anywhere.
+TEST(AccountEventsDeathTest, MainLoopReportsFromAnotherThreadStopTheProcess) {
+  Rig rig;
+  std::thread([&] { rig.events.HandleAccountUnderMaintainence(); }).join();
+  testing::expectEachStopsOffItsLoop({
+      {"details_reply", [&] { rig.events.didScriptControllerFinishedSuccessfully(Rig::reply("s1"), true); }},
+      {"folder_missing", [&] { rig.events.ifSyncFolderDoNotExist(); }},
+      {"status_request", [&] { rig.events.sendToolTip(); }},
+  });
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "OffLoopCalls.h"
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
 #include "platform/ManualClock.h"
@@ -236,6 +237,19 @@ TEST(DownloadDispatcherTest, ClearsEntryFilesAndJournals) {
   f.dispatcher.ClearBackupRelatedFileEntries();
   EXPECT_EQ(fileutil::listDirectory(f.tmp.sub("j101")), Lines{});
 }
+
+#ifndef NDEBUG
+// The listing asks its questions from its own thread; the dispatch itself
+// belongs to the main loop's cycle.
+TEST(DownloadDispatcherDeathTest, ADispatchFromAnotherThreadStopsTheProcess) {
+  DispatchFixture f;
+  std::thread([&] { EXPECT_FALSE(f.dispatcher.checkFileisUnderRestoreSet("/a.txt")); }).join();
+  testing::expectEachStopsOffItsLoop({
+      {"dispatch", [&] { f.dispatcher.dispatch({{"/a.txt", "3"}}); }},
+      {"start_restore", [&] { f.dispatcher.StartRestore(splitArraySizeWise({{"/a.txt", 3}})); }},
+  });
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

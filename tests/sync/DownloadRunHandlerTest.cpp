@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 
+#include "OffLoopCalls.h"
 #include "UploadRoadFakes.h"
 #include "platform/FileUtil.h"
 #include "sync/server/DownloadRunHandler.h"
@@ -216,6 +217,16 @@ TEST(DownloadRunHandler, CancelNoticesRemoveHalfReceivedFiles) {
     EXPECT_EQ(rig.log.has("downloadRunEnded arrived=NO pending=NO"), !second);
   }
 }
+
+#ifndef NDEBUG
+// The run's reports come from the download manager's threads; the due
+// retries are taken by the cycle, on the main loop, as it reads the set.
+TEST(DownloadRunHandlerDeathTest, TakingTheDueRetriesFromAnotherThreadStopsTheProcess) {
+  DownloadRig rig;
+  std::thread([&] { rig.handler.operationDidStart(); }).join();
+  testing::expectEachStopsOffItsLoop({{"due_retries", [&] { rig.handler.takeDueRetries(); }}});
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

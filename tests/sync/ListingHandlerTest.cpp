@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "OffLoopCalls.h"
 #include "TestTempDir.h"
 #include "platform/FileUtil.h"
 #include "sync/ServerRoadFakes.h"
@@ -413,6 +414,22 @@ TEST(ListingHandlerTest, ListingToolTipFollowsFoundItemsAndPauseStop) {
   EXPECT_FALSE(f.handler.listingStartedfromZeroIndex());
   EXPECT_FALSE(f.handler.listingDataProcessedComplete(true));
 }
+
+#ifndef NDEBUG
+// The reports and the download's commit decide on their own threads; the
+// index file itself is written by the main loop alone.
+TEST(ListingHandlerDeathTest, WritingTheIndexFromAnotherThreadStopsTheProcess) {
+  HandlerFixture f;
+  std::thread([&] {
+    f.handler.listingGotEventsOccurred();
+    f.handler.listingDidReceiveData(500);
+    f.handler.commitHeldIndex();
+  }).join();
+  f.runPosted();
+  EXPECT_EQ(f.indexText(), "500");
+  testing::expectEachStopsOffItsLoop({{"write_index", [&] { f.handler.writeListingIndexFile(600); }}});
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

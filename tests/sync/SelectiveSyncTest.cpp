@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "OffLoopCalls.h"
 #include "TestTempDir.h"
 #include "platform/ManualClock.h"
 
@@ -412,6 +413,26 @@ TEST(SelectiveSyncRunsTest, WalksOfMovedFoldersQueueTheirFilesRelative) {
                         "upload /P (Selective Sync Conflict)/sub/b.txt"};
   EXPECT_EQ(port.log, expected);
 }
+
+#ifndef NDEBUG
+// Applying a changed choice and the searches' results belong to the main
+// loop; the checks the listing makes, the found files of a walk and the
+// window refresh a run's end asks for may come from any thread.
+TEST(SelectiveSyncDeathTest, ApplyingAChoiceFromAnotherThreadStopsTheProcess) {
+  Rig rig;
+  rig.start({{"/A", "0"}});
+  std::thread([&] {
+    EXPECT_TRUE(rig.ss.checkForFileisUnderSSyncSet("/A/x"));
+    rig.ss.didFoundFile("/h/Sync/P/a.txt");
+    rig.ss.updateSSWindowRefresh();
+  }).join();
+  testing::expectEachStopsOffItsLoop({
+      {"choice_changed", [&] { rig.ss.selectiveSyncModefied(); }},
+      {"search_result", [&] { rig.ss.searchDidFinishSuccessfully("/B/"); }},
+      {"pending_search", [&] { rig.ss.searchPendingSSFolder(); }},
+  });
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "OffLoopCalls.h"
 #include "media/ThumbnailController.h"
 #include "platform/ManualClock.h"
 #include "sync/thumbnails/Thumbnails.h"
@@ -21,7 +22,8 @@ struct ThumbnailsFixture {
   ManualClock clock;
   AccountState state;
   HostStub host;
-  Thumbnails thumbnails{{"console", "sync", "/nonexistent/thumbs"}, clock, state, host};
+  RunLoop loop{clock};
+  Thumbnails thumbnails{{"console", "sync", "/nonexistent/thumbs"}, clock, loop, state, host};
 };
 
 // Only a supported image waits for a run, whatever the case of its extension.
@@ -69,6 +71,24 @@ TEST(ThumbnailsTest, TheLastRunsEndReleasesTheCycleAndTheRenames) {
   EXPECT_TRUE(f.state.push.lastRenameAttemps.empty());
   EXPECT_TRUE(f.host.posted.empty());  // nothing of its own to release
 }
+
+#ifndef NDEBUG
+// The runs are started on the main loop and report there; the upload runs'
+// threads only add images and record their metadata.
+TEST(ThumbnailsDeathTest, RunsFromAnotherThreadStopTheProcess) {
+  ThumbnailsFixture f;
+  std::thread([&] {
+    f.thumbnails.addToCraeteThumbnail("/root/a.png");
+    f.thumbnails.updateImageInformation();
+  }).join();
+  ThumbnailController stranger("/nonexistent/thumbs", UserDetails{});
+  testing::expectEachStopsOffItsLoop({
+      {"start_runs", [&] { f.thumbnails.createAndUploadThumbnails(); }},
+      {"run_ended", [&] { f.thumbnails.didThumbnailOperationFinished(stranger); }},
+      {"rename_here", [&] { f.thumbnails.updateThumbnailController("/root/a.png", "/root/b.png"); }},
+  });
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

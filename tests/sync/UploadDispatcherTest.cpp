@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "OffLoopCalls.h"
 #include "UploadRoadFakes.h"
 #include "platform/FileUtil.h"
 #include "sync/runs/RepeatedSetRule.h"
@@ -182,6 +183,15 @@ TEST(UploadDispatcher, EachUploadRunTakesTheThrottleAsItStandsThen) {
     EXPECT_EQ(fileutil::readFile(manager.throttleFilePath()).value_or("(none)"), value);
   }
 }
+
+#ifndef NDEBUG
+// The dispatch reads the journal and starts the run from the main loop only:
+// one started from a run's thread would race the cycle's own.
+TEST(UploadDispatcherDeathTest, ADispatchFromAnotherThreadStopsTheProcess) {
+  DispatchRig rig;
+  testing::expectEachStopsOffItsLoop({{"start_backup", [&] { rig.dispatcher.startBackup(); }}});
+}
+#endif
 
 }  // namespace
 }  // namespace ulmora

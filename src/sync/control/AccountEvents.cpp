@@ -5,6 +5,7 @@
 
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/FileUtil.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 
@@ -24,6 +25,7 @@ void AccountEvents::HandleAccountUnderMaintainence() {
 }
 
 void AccountEvents::getLoginDetailForUlmoraSyncUser() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   daemonTrace("HandleAccountUnderMaintainence:getLoginDetailForUlmoraSyncUser called ");
   mainLoop_.post(guard_.wrap([this] { port_.requestAccountDetails(); }));
 }
@@ -38,6 +40,7 @@ bool AccountEvents::isPlausibleServer(const std::string& server) {
 
 void AccountEvents::didScriptControllerFinishedSuccessfully(const PropertyList& reply,
                                                             bool fromOwnClient) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   const auto* dict = reply.asDict();
   if (!fromOwnClient || !dict || dict->size() < 2) return;
   const auto server = reply.stringFor(kServerKey);
@@ -71,10 +74,14 @@ void AccountEvents::didScriptControllerFinishedSuccessfully(const PropertyList& 
 }
 
 void AccountEvents::parsingFailedWithError(const std::string& error) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   daemonTrace("setupConnectionForURL:parsingFailedWithError:" + error);
 }
 
-void AccountEvents::didReceievedData() { daemonTrace("setupConnectionForURL:didReceievedData "); }
+void AccountEvents::didReceievedData() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
+  daemonTrace("setupConnectionForURL:didReceievedData ");
+}
 
 void AccountEvents::removeLastUserLoginDetails() {
   if (fileutil::exists(paths_.lastUserLoginDetails)) ::unlink(paths_.lastUserLoginDetails.c_str());
@@ -91,9 +98,13 @@ void AccountEvents::passwordChangedFromWeb() {
   removeLastUserLoginDetails();
 }
 
-void AccountEvents::sendToolTip() { port_.sendCurrentSyncStatus(); }
+void AccountEvents::sendToolTip() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
+  port_.sendCurrentSyncStatus();
+}
 
 void AccountEvents::ifSyncFolderDoNotExist() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (port_.accountLoggedOutUnlinked()) return;
   if (missingFolderReported_.exchange(true)) return;
   port_.setMonitorToolTip("T1020");
@@ -103,6 +114,7 @@ void AccountEvents::ifSyncFolderDoNotExist() {
 }
 
 void AccountEvents::notAbleTOCreateFolderAtPath() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (invalidFolderReported_.exchange(true)) return;
   port_.setMonitorToolTip("T1021");
   port_.showDesktopPushNotification("N1028");

@@ -53,7 +53,9 @@ class EngineQuotaQuery final : public QuotaQuery {
   std::string proxySettingsFile_;
 };
 
-// What the quota keeps current beside its own files. Called on the main loop.
+// What the quota keeps current beside its own files. Called on the main loop,
+// except monitorMessenger: a query that stored no quota answers a pending
+// recalculate from the quota loop.
 class QuotaHost {
  public:
   virtual ~QuotaHost() = default;

@@ -5,6 +5,7 @@
 
 #include "foundation/QLBackupProgressLogger.h"
 #include "journal/SyncRootPath.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 
@@ -104,6 +105,7 @@ SelectiveSync::SelectiveSync(std::string selectiveSyncList, RootSource syncRoot,
                                         : ownCalledDuringReinitialization_) {}
 
 std::optional<std::set<std::string>> SelectiveSync::getUnselectedObjectsFromList() const {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (!fileutil::exists(listFile_)) return std::nullopt;
   auto list = PropertyList::readFile(listFile_);
   if (!list || !list->isDict()) return std::nullopt;
@@ -111,6 +113,7 @@ std::optional<std::set<std::string>> SelectiveSync::getUnselectedObjectsFromList
 }
 
 void SelectiveSync::initializeSelctiveSyncSet() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   publish(getUnselectedObjectsFromList().value_or(std::set<std::string>{}));
 }
 
@@ -138,6 +141,7 @@ std::string SelectiveSync::full(const std::string& relative) const {
 }
 
 void SelectiveSync::selectiveSyncModefied() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (port_.isReinitializing()) {
     calledDuringReinitialization_ = true;
     return;
@@ -227,6 +231,7 @@ void SelectiveSync::selectiveSyncModefied() {
 }
 
 void SelectiveSync::searchPendingSSFolder() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   const auto pending = ssFolderToSearch();
   if (pending.empty()) return;
   std::string text;
@@ -236,6 +241,7 @@ void SelectiveSync::searchPendingSSFolder() {
 }
 
 void SelectiveSync::searchToDownloadSelectiveSyncFolder(const std::vector<std::string>& folders) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (folders.empty()) return;
   daemonTrace(
       "calling initwith proxy details from setProxyObjectWithSettingsFile of search to download of "
@@ -244,6 +250,7 @@ void SelectiveSync::searchToDownloadSelectiveSyncFolder(const std::vector<std::s
 }
 
 void SelectiveSync::searchDidReceiveData(const PropertyList& entries) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   const auto* list = entries.asArray();
   if (!list) return;
   const Snapshot excluded = excludedSet();
@@ -272,6 +279,7 @@ void SelectiveSync::searchDidReceiveData(const PropertyList& entries) {
 }
 
 void SelectiveSync::searchDidFinishSuccessfully(const std::string& rootPath) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::string folder = rootPath;
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   std::lock_guard<std::mutex> lock(mu_);
@@ -279,12 +287,14 @@ void SelectiveSync::searchDidFinishSuccessfully(const std::string& rootPath) {
 }
 
 void SelectiveSync::searchDidFailWithError(const std::string& error, const std::string& rootPath) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   // The folder stays pending and is searched again with the next change.
   daemonTrace("selective sync search of " + rootPath + " failed: " + error);
 }
 
 std::vector<std::string> SelectiveSync::checkSelectiveSyncFolderAlreadyExists(
     const std::vector<std::string>& fullPaths) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::vector<std::string> moved, skipped;
   for (const auto& path : fullPaths) {
     if (!port_.exists(path) || !port_.containsFile(path)) continue;
@@ -326,6 +336,7 @@ void SelectiveSync::didFoundFile(const std::string& fullPath) {
 }
 
 void SelectiveSync::stopAnimationForSS() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   daemonTrace("stopAnimationForSS");
   port_.removeItemFromToolTipFor(kApplyingItem);
 }
@@ -345,6 +356,7 @@ void SelectiveSync::setSelectivesyncCalledDuringReinitialization(bool value) {
 }
 
 std::set<std::string> SelectiveSync::ssFolderToSearch() const {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::lock_guard<std::mutex> lock(mu_);
   return folderToSearch_;
 }

@@ -101,8 +101,10 @@ class SelectiveSyncPort {
 // listing thread never sees it half-changed.
 //
 // Thread-safety: checkForFileisUnderSSyncSet, checkForFileMatchesSSyncSet,
-// didFoundFile and the flag accessors may be called from any thread; the
-// rest runs on the main loop.
+// excludedSet, didFoundFile, the flag accessors and updateSSWindowRefresh
+// (the end of an upload, download, rename/delete or folder run asks for it
+// on that run's thread) may be called from any thread; the rest runs on the
+// main loop (checked in debug and test builds).
 class SelectiveSync {
  public:
   static constexpr int kMaxConflictAttempts = 100;

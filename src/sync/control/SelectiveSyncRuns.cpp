@@ -55,6 +55,7 @@ void SelectiveSyncRuns::stopAll() {
 }
 
 void SelectiveSyncRuns::cancelAll() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   searches_.clear();  // each destructor stops its engine; no report follows
   std::list<std::unique_ptr<FolderEnumuration>> walks;
   {
@@ -74,16 +75,19 @@ void SelectiveSyncRuns::release(KVTSearchController& controller) {
 }
 
 void SelectiveSyncRuns::searchDidReceiveData(const PropertyList& entries, KVTSearchController&) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   target_.searchDidReceiveData(entries);
 }
 
 void SelectiveSyncRuns::searchDidFinishSuccessfully(KVTSearchController& controller) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   target_.searchDidFinishSuccessfully(controller.rootPath());
   release(controller);
 }
 
 void SelectiveSyncRuns::searchDidFailWithError(const std::string& error,
                                                KVTSearchController& controller) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   target_.searchDidFailWithError(error, controller.rootPath());
   release(controller);
 }

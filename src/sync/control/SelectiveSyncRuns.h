@@ -24,8 +24,9 @@ class SelectiveSync;
 // moved aside, each owned here until it ends, their reports handed to
 // SelectiveSync.
 //
-// Thread-safety: startSearch, enumerate and stopAll on the main loop (the
-// searches report there); the walks report on their own threads.
+// Thread-safety: startSearch, enumerate, cancelAll and stopAll on the main
+// loop, and the searches report there (checked in debug and test builds);
+// the walks report on their own threads.
 class SelectiveSyncRuns final : public KVTSearchControllerDelegateProtocol,
                                 public FolderEnumurationDelegate {
  public:

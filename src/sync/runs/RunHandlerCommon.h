@@ -10,6 +10,7 @@
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/Clock.h"
 #include "sync/runs/UploadRoadPorts.h"
+#include "platform/RunLoop.h"
 
 namespace ulmora {
 
@@ -30,6 +31,8 @@ struct RunRoadContext {
   UploadRoadHost& host;
   TransferManagerPort& uploadManager;
   TransferManagerPort& downloadManager;
+  // Where the sync cycle dispatches the runs; RunLoop::main() when null.
+  const RunLoop* mainLoop = nullptr;
 };
 
 enum class RunDirection { kUpload, kDownload, kOther };

@@ -9,6 +9,7 @@
 #include "platform/Trace.h"
 #include "service/ServerPath.h"
 #include "sync/status/SyncTraceTexts.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 namespace {
@@ -54,7 +55,8 @@ RestoreSplit splitArraySizeWise(const std::vector<std::pair<std::string, int64_t
 DownloadDispatcher::DownloadDispatcher(const SyncRootFiles& files, LocalCache& cache, DownloadEnginePort& engine,
                                        DownloadDispatchHost& host, SyncQueuePort& queue,
                                        CaptureFilterPort& filters, FileStatusPort& status, Paths paths,
-                                       std::atomic<int32_t>& sameRestoreSetRepeatedCount)
+                                       std::atomic<int32_t>& sameRestoreSetRepeatedCount,
+                                       const RunLoop* mainLoop)
     : files_(files),
       cache_(cache),
       engine_(engine),
@@ -63,9 +65,11 @@ DownloadDispatcher::DownloadDispatcher(const SyncRootFiles& files, LocalCache& c
       filters_(filters),
       status_(status),
       paths_(std::move(paths)),
-      sameSetCount_(sameRestoreSetRepeatedCount) {}
+      sameSetCount_(sameRestoreSetRepeatedCount),
+      mainLoop_(mainLoop != nullptr ? *mainLoop : RunLoop::main()) {}
 
 bool DownloadDispatcher::dispatch(const std::map<std::string, std::string>& batch) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::vector<std::pair<std::string, int64_t>> entries;
   for (const auto& [path, size] : batch) {
     if (!serverpath::isSafeItemPath(path)) {
@@ -79,6 +83,7 @@ bool DownloadDispatcher::dispatch(const std::map<std::string, std::string>& batc
 }
 
 bool DownloadDispatcher::StartRestore(const RestoreSplit& split) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (split.list.empty()) return false;
   host_.downloadSetStarting();
   if (split.splitPoint >= 0 && static_cast<size_t>(split.splitPoint) <= split.list.size())

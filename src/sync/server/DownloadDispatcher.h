@@ -12,6 +12,7 @@
 #include "sync/server/LocalCache.h"
 #include "sync/server/ServerRoadPorts.h"
 #include "sync/files/SyncRootFiles.h"
+#include "platform/RunLoop.h"
 
 namespace ulmora {
 
@@ -61,8 +62,9 @@ RestoreSplit splitArraySizeWise(const std::vector<std::pair<std::string, int64_t
 // Half-received files are judged only when they lie under the sync root,
 // and are moved into the cache rather than deleted.
 //
-// Thread-safety: the dispatch runs on the main loop; the listing's
-// questions hold readLock_ for their whole duration.
+// Thread-safety: the dispatch (dispatch, StartRestore) runs on the main loop
+// (checked in debug and test builds); the listing's questions hold readLock_
+// for their whole duration.
 class DownloadDispatcher {
  public:
   struct Paths {
@@ -74,10 +76,12 @@ class DownloadDispatcher {
   };
 
   // `sameRestoreSetRepeatedCount` is shared with the end of a download run,
-  // which resets it after failures.
+  // which resets it after failures. `mainLoop`: where the dispatch runs;
+  // RunLoop::main() when null.
   DownloadDispatcher(const SyncRootFiles& files, LocalCache& cache, DownloadEnginePort& engine,
                      DownloadDispatchHost& host, SyncQueuePort& queue, CaptureFilterPort& filters,
-                     FileStatusPort& status, Paths paths, std::atomic<int32_t>& sameRestoreSetRepeatedCount);
+                     FileStatusPort& status, Paths paths, std::atomic<int32_t>& sameRestoreSetRepeatedCount,
+                     const RunLoop* mainLoop = nullptr);
 
   // StartRestore: false when the set was not dispatched.
   bool StartRestore(const RestoreSplit& split);
@@ -118,6 +122,7 @@ class DownloadDispatcher {
   FileStatusPort& status_;
   Paths paths_;
   std::atomic<int32_t>& sameSetCount_;
+  const RunLoop& mainLoop_;
   std::mutex readLock_;
   std::mutex stopMutex_;
   std::string lastStop_;  // the record that stopped the download last; guarded by stopMutex_

@@ -10,6 +10,7 @@
 #include "sync/runs/RepeatedSetRule.h"
 #include "sync/files/SyncPathHelpers.h"
 #include "sync/status/UlmoraSyncStatus.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 using namespace fileutil;
@@ -90,6 +91,7 @@ std::string DownloadRunHandler::localStamp(const std::string& relativePath) cons
 }
 
 std::map<std::string, std::string> DownloadRunHandler::takeDueRetries() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop != nullptr ? *ctx_.mainLoop : RunLoop::main());
   std::map<std::string, std::string> due;
   for (RetryBackoff::Due& d : retries_.takeDue()) {
     if (localStamp(d.key) != d.payload) {

@@ -43,7 +43,8 @@ class DownloadRunHandler {
   std::string sessionLogPath() const { return log_.path(); }
 
   // The failed downloads due again, as download journal entries
-  // ({relative path: size}); main loop, before a download set is read.
+  // ({relative path: size}); main loop (checked in debug and test builds),
+  // before a download set is read.
   std::map<std::string, std::string> takeDueRetries();
 
  private:

@@ -8,6 +8,7 @@
 #include "service/ServerPath.h"
 #include "sync/server/RecordDecision.h"
 #include "sync/status/SyncTraceTexts.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 namespace {
@@ -33,8 +34,13 @@ bool mayDescribe(const ServerRecord& record, const SyncRootFiles::Info& local) {
 }  // namespace
 
 ListingHandler::ListingHandler(Ports ports, SharedFlags flags, ListingIndexStore& index, ListingTally& tally,
-                               DelayedPost postOnMain)
-    : ports_(ports), flags_(flags), index_(index), tally_(tally), postOnMain_(std::move(postOnMain)) {}
+                               DelayedPost postOnMain, const RunLoop* mainLoop)
+    : ports_(ports),
+      flags_(flags),
+      index_(index),
+      tally_(tally),
+      postOnMain_(std::move(postOnMain)),
+      mainLoop_(mainLoop != nullptr ? *mainLoop : RunLoop::main()) {}
 
 void ListingHandler::changeListingStarting(bool fromZero) {
   flags_.isItemsFoundDuringListing.store(false);
@@ -93,6 +99,7 @@ void ListingHandler::listingDidReceiveData(int64_t index) {
 }
 
 void ListingHandler::writeListingIndexFile(int64_t index) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   traceLine("writeListingIndexFile called " + std::to_string(index));
   index_.write(index);
 }

@@ -14,6 +14,7 @@
 #include "sync/server/ListingTally.h"
 #include "sync/server/ServerRoadPorts.h"
 #include "sync/files/SyncRootFiles.h"
+#include "platform/RunLoop.h"
 
 namespace ulmora {
 
@@ -114,8 +115,9 @@ class ListingHandler {
     const SyncRootFiles& files;
   };
 
+  // `mainLoop`: where postOnMain runs the work; RunLoop::main() when null.
   ListingHandler(Ports ports, SharedFlags flags, ListingIndexStore& index, ListingTally& tally,
-                 DelayedPost postOnMain);
+                 DelayedPost postOnMain, const RunLoop* mainLoop = nullptr);
 
   // SynListHandlerProtocol, `refIdListing` telling which listing reports.
   void listingDidStart(bool refIdListing);
@@ -135,6 +137,7 @@ class ListingHandler {
   void resetTenminutesListing() { flags_.isTenMinutesListing.store(false); }
 
   // Further operations.
+  // Main loop (checked in debug and test builds).
   void writeListingIndexFile(int64_t index);
   // The held index stored once the downloads are done: called by a download
   // run that ended with every file arrived; downloads still waiting in the
@@ -169,6 +172,7 @@ class ListingHandler {
   std::atomic<bool> refIdRelistAfterChange_{false};
   ListingTally& tally_;
   DelayedPost postOnMain_;
+  const RunLoop& mainLoop_;
   void setHeld(std::optional<int64_t> index);
 
   std::atomic<bool> listingRunning_{false};

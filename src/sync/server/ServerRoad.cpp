@@ -58,12 +58,12 @@ ServerRoad::ServerRoad(Parts p)
                                   server.isItemsFoundDuringListing, server.isRestoreCanceldDuringListing,
                                   server.isDamonRestartDueToAccountMaintanence, server.mutex,
                                   server.mPreviousIndexStr},
-      listingIndex_, listingTally_, post);
+      listingIndex_, listingTally_, post, &mainLoop_);
   listingOutcome_ = std::make_unique<ListingOutcome>(
       *syncRootFiles_, ListingOutcome::Ports{hosts_, queue_, filters_, hosts_, &status_}, listingTally_);
   downloadDispatcher_ = std::make_unique<DownloadDispatcher>(
       *syncRootFiles_, *localCache_, restoreEnginePort_, static_cast<DownloadDispatchHost&>(*this), queue_, filters_, status_,
-      std::move(p.downloadPaths), server.sameRestoreSetRepeatedCount);
+      std::move(p.downloadPaths), server.sameRestoreSetRepeatedCount, &mainLoop_);
 
   changeListing_.setDelegate(this);
   refIdListing_.setDelegate(this);

@@ -23,6 +23,7 @@
 #include "sync/server/ServerRoadHosts.h"
 #include "sync/server/ServerRoadPorts.h"
 #include "sync/files/SyncRootFiles.h"
+#include "platform/RunLoop.h"
 
 namespace ulmora {
 

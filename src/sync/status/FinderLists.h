@@ -15,9 +15,10 @@ namespace ulmora {
 // the badge lists the journals post: the sync root, the folders being
 // created, and the start and end of a version restore.
 //
-// Thread-safety: sendMessageToFinder runs on the folder creation thread, the
-// others on the main thread; the channel getter and the poster must be
-// callable from any thread.
+// Thread-safety: sendMessageToFinder runs on the folder creation thread,
+// VersionRestoreStarted and VersionRestoreEnded on the version controller's
+// worker, SendPathRootSet on the main thread; none keeps state of its own,
+// and the channel getter and the poster must be callable from any thread.
 class FinderLists {
  public:
   static constexpr int kRootPathMessage = 3;

@@ -6,11 +6,13 @@
 #include "media/ImageMDUploadController.h"
 #include "media/ThumbnailController.h"
 #include "sync/files/SyncPathHelpers.h"
+#include "platform/ThreadCheck.h"
 
 namespace ulmora {
 
-Thumbnails::Thumbnails(Account account, Clock& clock, AccountState& state, ThumbnailHost& host)
-    : account_(std::move(account)), clock_(clock), state_(state), host_(host) {}
+Thumbnails::Thumbnails(Account account, Clock& clock, const RunLoop& mainLoop, AccountState& state,
+                       ThumbnailHost& host)
+    : account_(std::move(account)), clock_(clock), mainLoop_(mainLoop), state_(state), host_(host) {}
 
 Thumbnails::~Thumbnails() { stop(); }
 
@@ -26,6 +28,7 @@ bool Thumbnails::hasImageFiles() {
 }
 
 void Thumbnails::createAndUploadThumbnails() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (!hasImageFiles()) return;
   {
     MutexLock hold(state_.cycle.shared.mutex);
@@ -49,13 +52,14 @@ void Thumbnails::createAndUploadThumbnails() {
   job->startThumbnailGenerationAndUploadForFiles(images, "/");
 }
 
-void Thumbnails::thumbNailOperationStarted(ThumbnailController& /*run*/) {}
+void Thumbnails::thumbNailOperationStarted(ThumbnailController& /*run*/) { ULMORA_DCHECK_ON_LOOP(mainLoop_); }
 
-void Thumbnails::checkforRenameInfo(ThumbnailController& /*run*/) {}
+void Thumbnails::checkforRenameInfo(ThumbnailController& /*run*/) { ULMORA_DCHECK_ON_LOOP(mainLoop_); }
 
 void Thumbnails::checkforRenameInfo(ImageMDUploadController& /*controller*/) {}
 
 void Thumbnails::didThumbnailOperationFinished(ThumbnailController& run) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   bool noneLeft = false;
   {
     std::lock_guard<std::mutex> hold(thumbNailLock_);
@@ -84,6 +88,7 @@ void Thumbnails::didThumbnailOperationFinished(ThumbnailController& run) {
 }
 
 void Thumbnails::updateThumbnailController(const std::string& oldPath, const std::string& newPath) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::vector<ThumbnailController*> runs;
   {
     std::lock_guard<std::mutex> hold(thumbNailLock_);
@@ -94,6 +99,7 @@ void Thumbnails::updateThumbnailController(const std::string& oldPath, const std
 }
 
 void Thumbnails::makeImageUploader() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   if (mImageMDUController_) return;
   mImageMDUController_ = std::make_unique<ImageMDUploadController>(host_.userDetails());
   mImageMDUController_->setDelegate(this);
@@ -105,6 +111,7 @@ void Thumbnails::updateImageInformation() {
 }
 
 void Thumbnails::stop() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::vector<std::unique_ptr<ThumbnailController>> runs;
   {
     std::lock_guard<std::mutex> hold(thumbNailLock_);

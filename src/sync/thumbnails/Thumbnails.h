@@ -29,10 +29,14 @@ class ThumbnailHost {
 // The images that wait for a thumbnail run, the runs under way, and the
 // image-metadata uploader; the delegate of both kinds of controller.
 //
-// Thread-safety: addToCraeteThumbnail and hasImageFiles from any thread (the
-// engine runs); the rest on the main loop, where the runs report. Images
-// waiting (mILoock_) and running jobs (thumbNailLock_) have their own locks,
-// never both held at once.
+// Thread-safety: addToCraeteThumbnail, hasImageFiles and
+// updateImageInformation from any thread (the upload runs' reports; the
+// uploader is made by the first start, before any run, and released only by
+// stop(), after the runs ended), and so is the uploader's
+// checkforRenameInfo, which comes on its caller's thread; the rest on the
+// main loop, where the thumbnail runs report (checked in debug and test
+// builds). Images waiting (mILoock_) and running jobs (thumbNailLock_) have
+// their own locks, never both held at once.
 class Thumbnails final : public ThumbnailControllerDelegate, public ImageMDUploadControllerDelegate {
  public:
   struct Account {
@@ -42,7 +46,9 @@ class Thumbnails final : public ThumbnailControllerDelegate, public ImageMDUploa
     std::string folder;
   };
 
-  Thumbnails(Account account, Clock& clock, AccountState& state, ThumbnailHost& host);
+  // `mainLoop`: where the runs are started and report.
+  Thumbnails(Account account, Clock& clock, const RunLoop& mainLoop, AccountState& state,
+             ThumbnailHost& host);
   ~Thumbnails() override;
   Thumbnails(const Thumbnails&) = delete;
   Thumbnails& operator=(const Thumbnails&) = delete;
@@ -69,6 +75,7 @@ class Thumbnails final : public ThumbnailControllerDelegate, public ImageMDUploa
  private:
   const Account account_;
   Clock& clock_;
+  const RunLoop& mainLoop_;
   AccountState& state_;
   ThumbnailHost& host_;
   std::mutex mILoock_;

@@ -5,6 +5,7 @@
 #include "foundation/QLBackupProgressLogger.h"
 #include "journal/JournalFormat.h"
 #include "platform/FileUtil.h"
+#include "platform/ThreadCheck.h"
 #include "sync/runs/RepeatedSetRule.h"
 #include "sync/files/SyncPathHelpers.h"
 #include "sync/status/SyncTraceTexts.h"
@@ -41,6 +42,7 @@ std::vector<std::string> UploadDispatcher::takeBatch() {
 }
 
 UploadDispatcher::Outcome UploadDispatcher::startBackup() {
+  ULMORA_DCHECK_ON_LOOP(config_.mainLoop != nullptr ? *config_.mainLoop : RunLoop::main());
   std::vector<std::string> list = takeBatch();
   if (list.empty()) {
     host_.ResetCumulativeCountVariablesForBackup();

@@ -10,6 +10,7 @@
 #include "engine/User.h"
 #include "sync/upload/UploadRenames.h"
 #include "sync/runs/UploadRoadPorts.h"
+#include "platform/RunLoop.h"
 
 namespace ulmora {
 
@@ -18,8 +19,9 @@ namespace ulmora {
 // filters, the repeated-set rule, the connection record, the entry list
 // file 113 and the "about to sync" list for the file manager.
 //
-// Thread-safety: startBackup runs on the main thread; the repeat counter is
-// shared with the run endings and is atomic.
+// Thread-safety: startBackup runs on the main thread (checked in debug and
+// test builds); the repeat counter is shared with the run endings and is
+// atomic.
 class UploadDispatcher {
  public:
   struct Config {
@@ -30,6 +32,8 @@ class UploadDispatcher {
     // The server version a file's upload may replace, from its database
     // row (seenVersionForUpload); nullopt: not checked.
     std::function<std::optional<engineset::SeenVersion>(const std::string&)> seenVersion;
+    // Where startBackup runs; RunLoop::main() when null.
+    const RunLoop* mainLoop = nullptr;
   };
   enum class Outcome { kNothingToUpload, kFilteredOut, kRepeatStopped, kStarted };
 

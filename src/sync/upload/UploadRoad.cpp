@@ -8,6 +8,7 @@
 #include "service/HttpsSettings.h"
 #include "service/HttpsTransfer.h"
 #include "service/ServiceEndpoint.h"
+#include "platform/ThreadCheck.h"
 #include "sync/files/SyncPathHelpers.h"
 #include "sync/upload/SeenVersionRule.h"
 
@@ -34,11 +35,11 @@ UploadRoad::UploadRoad(Parts p)
       downloadPort_(p.downloadManager),
       queuePort_(p.queue),
       context_{[this] { return account_.getUlmoraSyncRootPath(); }, p.syncUser, p.files, p.clock, queuePort_, hosts_,
-               uploadPort_, downloadPort_},
+               uploadPort_, downloadPort_, &p.mainLoop},
       dispatcher_({[this] { return account_.getUlmoraSyncRootPath(); }, p.files.backupFileEntries,
                    p.backupFileEntriesAfterDelete, p.proxySettings,
                    // The database's row, read when the set is dispatched.
-                   [this](const std::string& path) { return seenVersionForUpload(path); }},
+                   [this](const std::string& path) { return seenVersionForUpload(path); }, &p.mainLoop},
                   queuePort_, uploadPort_, hosts_, renames_, p.state.upload.sameBackupSetRepeatedCount),
       uploadRuns_(context_, renames_, p.state.upload.sameBackupSetRepeatedCount),
       downloadRuns_(context_, p.state.server.sameRestoreSetRepeatedCount),
@@ -100,9 +101,15 @@ std::optional<engineset::SeenVersion> UploadRoad::seenVersionForUpload(const std
 }
 
 void UploadRoad::startBackup() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   gatherHeldRenames();
   uploadRuns_.handOnRenames();
   dispatcher_.startBackup();
+}
+
+std::map<std::string, std::string> UploadRoad::dueDownloadRetries() {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
+  return downloadRuns_.takeDueRetries();
 }
 
 void UploadRoad::gatherHeldRenames() {

@@ -35,8 +35,9 @@ class UMSDBSyncInputManger;
 // apart by identity and ignores any other manager's reports.
 //
 // Thread-safety: the engine reports come on the runs' threads (and
-// CancelBackupProcess's caller's); startBackup on the main loop; the
-// collaborators guard their own state.
+// CancelBackupProcess's caller's); startBackup and dueDownloadRetries on the
+// main loop (checked in debug and test builds); the collaborators guard their
+// own state.
 class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
  public:
   struct Parts {
@@ -69,7 +70,7 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   void startBackup();
   User userForEngineController() { return dispatcher_.userForEngineController(); }
   // Downloads that failed on their own and are due again ({path: size}).
-  std::map<std::string, std::string> dueDownloadRetries() { return downloadRuns_.takeDueRetries(); }
+  std::map<std::string, std::string> dueDownloadRetries();
   VideoCGICallController& video() { return video_; }
   // The server version an upload of `path` may replace: what its database
   // row recorded when it was last synced; nullopt when it recorded none.
