@@ -407,6 +407,7 @@ void MainSyncController::sendRootMessagesToFinder() {
 // ---------------------------------------------------------------- timers
 
 void MainSyncController::scheduleSyncOperationTimer() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (syncOperationTimer_ && syncOperationTimer_->isValid()) return;
   syncOperationTimer_ = ctx_.mainLoop.scheduleTimer(
       kSyncOperationInterval, true, guard_.wrap([this](RunLoopTimer&) { syncOperation(); }));
@@ -414,6 +415,7 @@ void MainSyncController::scheduleSyncOperationTimer() {
 }
 
 void MainSyncController::schedulePeriodicListeningTimer() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PNSPeriodicTimer_ && PNSPeriodicTimer_->isValid()) return;
   PNSPeriodicTimer_ = ctx_.mainLoop.scheduleTimer(
       kPeriodicListeningInterval, true, guard_.wrap([this](RunLoopTimer&) {
@@ -422,6 +424,7 @@ void MainSyncController::schedulePeriodicListeningTimer() {
 }
 
 void MainSyncController::scheduleDummyPushTimer() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (DummyPNSTimer_ && DummyPNSTimer_->isValid()) return;
   DummyPNSTimer_ = ctx_.mainLoop.scheduleTimer(
       kDummyPushInterval, true, guard_.wrap([this](RunLoopTimer&) {
@@ -448,21 +451,41 @@ void MainSyncController::cancelAllSyncTimers() {
   PNSPeriodicTimer_.reset();
 }
 
-bool MainSyncController::isPeriodicTimerValid() { return PNSPeriodicTimer_ && PNSPeriodicTimer_->isValid(); }
+// The timers are the main loop's alone.
+bool MainSyncController::isPeriodicTimerValid() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  return PNSPeriodicTimer_ && PNSPeriodicTimer_->isValid();
+}
 
 void MainSyncController::invalidatePeriodicTimer() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
   PNSPeriodicTimer_.reset();
 }
 
-bool MainSyncController::isSyncOperationTimerValid() { return syncOperationTimer_ && syncOperationTimer_->isValid(); }
+bool MainSyncController::isSyncOperationTimerValid() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  return syncOperationTimer_ && syncOperationTimer_->isValid();
+}
+
+const RunLoopTimer* MainSyncController::syncOperationTimer() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  return syncOperationTimer_.get();
+}
 
 void MainSyncController::invalidateSyncOperationTimer() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (syncOperationTimer_) syncOperationTimer_->invalidate();
   syncOperationTimer_.reset();
 }
 
+bool MainSyncController::isKeepAliveTimerValid() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  return DummyPNSTimer_ && DummyPNSTimer_->isValid();
+}
+
 void MainSyncController::invalidateKeepAliveTimer() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
   DummyPNSTimer_.reset();
 }

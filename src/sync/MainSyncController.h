@@ -392,8 +392,8 @@ class MainSyncController final : public SyncController,
   std::unique_ptr<PushConcern> push_;
   PushConcern* pushToStart();
   // PushConcernAccount
-  const RunLoopTimer* syncOperationTimer() override { return syncOperationTimer_.get(); }
-  bool isKeepAliveTimerValid() override { return DummyPNSTimer_ && DummyPNSTimer_->isValid(); }
+  const RunLoopTimer* syncOperationTimer() override;
+  bool isKeepAliveTimerValid() override;
   void scheduleKeepAliveTimer() override { scheduleDummyPushTimer(); }
   bool hasImageFiles() override { return thumbnails_->hasImageFiles(); }
   void updateThumbnailController(const std::string& fullOld, const std::string& fullNew) override {

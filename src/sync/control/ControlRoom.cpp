@@ -374,10 +374,12 @@ std::shared_ptr<CompanionMessenger> ControlRoom::monitor() {
 }
 
 void ControlRoom::didScriptControllerFinishedSuccessfully(const PropertyList& reply, ScriptController& client) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   events_.didScriptControllerFinishedSuccessfully(reply, &client == &accountDetails_);
 }
 
 void ControlRoom::parsingFailedWithError(const std::string& error, ScriptController&) {
+  ULMORA_DCHECK_ON_LOOP(mainLoop_);
   events_.parsingFailedWithError(error);
 }
 
