@@ -54,6 +54,7 @@ std::string MainSyncController::accountPlistPath() const {
 }
 
 void MainSyncController::useDiscoveredServer(const std::string& server) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (server.empty()) return;
   daemonTrace("service discovery: storage server " + server);
   // Stored first: a run prepared from here on takes its record from the
@@ -72,6 +73,7 @@ void MainSyncController::startBackup() {
 
 void MainSyncController::startPushing(const std::string& topic, const std::string& messageId,
                                       const std::string& text) {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (PushConcern* push = pushToStart()) push->startPushing(topic, messageId, text);
 }
 
