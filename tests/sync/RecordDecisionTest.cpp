@@ -253,8 +253,13 @@ TEST(RecordDecisionTest, DeletedOnServer) {
       {"missing locally", facts("2"), {dbDelete}, false},
       {"kept under another name", viaRefId(true, file(-9s)), {moveDel, dbDelete, checkEmpty}, false},
       {"other name, same time, not uploaded", viaRefId(false, file()), {moveDel, dbDelete, checkEmpty}, false},
-      {"other name, edited, not uploaded", viaRefId(false, file(9s)), {dbDelete, checkEmpty}, false},
-      {"other name gone", viaRefId(true, ItemState{}), {dbDelete, checkEmpty}, false},
+      // Nothing taken out of a folder here: the folder stays, even empty.
+      {"other name, edited, not uploaded", viaRefId(false, file(9s)), {dbDelete}, false},
+      {"other name gone", viaRefId(true, ItemState{}), {dbDelete}, false},
+      {"deleted here, the echo of its delete", with(viaRefId(true, ItemState{}), [](auto& f) {
+         f.refIdPath = "/d/a.txt";
+       }),
+       {dbDelete}, false},
       {"other code", facts("7"), {}, true},
   };
   check(cases, decideRecord);

@@ -212,6 +212,7 @@ Plan deleted(const RecordFacts& f) {
   }
   // Missing under the server's name: the database may know the file under
   // another local name with the same reference id.
+  bool movedAway = false;
   if (f.refIdPath && f.refIdItem.exists && !f.refIdItem.isFolder) {
     bool skip = !f.refIdPathBackedUp &&
                 compareTimes(f.serverTime, f.refIdItem.modified) != TimeOrder::kEqual;
@@ -219,10 +220,15 @@ Plan deleted(const RecordFacts& f) {
       Step s{Step::Kind::kMoveThenDelete, *f.refIdPath, fname, *f.refIdPath};
       s.sessionLog = true;
       plan.steps.push_back(s);
+      movedAway = true;
     }
   }
   plan.steps.push_back({Step::Kind::kQueueDbDelete, {}, {}, fname});
-  if (f.refIdPath) {
+  // Only a folder this delete emptied by taking a file out of it may go. A
+  // folder that was already empty (its last file deleted here, the server's
+  // record being the echo) still stands on the server and the other
+  // computers: removing it would send its own delete and take it from them.
+  if (movedAway) {
     plan.steps.push_back({Step::Kind::kCheckEmptyFolder, fileutil::parentPath(*f.refIdPath)});
   }
   return plan;
