@@ -26,6 +26,15 @@
 #include "platform/FileUtil.h"
 #include "platform/Trace.h"
 
+namespace {
+std::optional<std::pair<std::uint64_t, std::uint64_t>> folderIdentity(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  return std::pair<std::uint64_t, std::uint64_t>{static_cast<std::uint64_t>(st.st_dev),
+                                                 static_cast<std::uint64_t>(st.st_ino)};
+}
+}  // namespace
+
 namespace ulmora {
 namespace {
 
@@ -109,6 +118,7 @@ bool NEWFSEventWatcher::start() {
     rootMissing_ = true;
     nextRescan_ = now() + options_.rescanInterval;
   } else {
+    rootIdentity_ = folderIdentity(options_.syncRoot);
     walkAndWatch(options_.syncRoot, WalkMode{});
   }
   updateWatchCount();
@@ -385,9 +395,15 @@ void NEWFSEventWatcher::lookForRoot() {
     return;
   }
   rootMissing_ = false;
-  traceLine("watcher: the sync folder \"" + options_.syncRoot + "\" is back; reading it again");
+  const auto identity = folderIdentity(options_.syncRoot);
+  rootBackSameFolder_ = identity && identity == rootIdentity_;
+  rootIdentity_ = identity;
+  traceLine("watcher: the sync folder \"" + options_.syncRoot + "\" is back" +
+            (rootBackSameFolder_ ? " (the same folder)" : "") + "; reading it again");
   handOnHeldRenames();
   rescanRoot(RescanKind::kRootBack);
+  rootBackSameFolder_ = false;
+  renamedOnRootBack_.clear();
 }
 
 // A kept rename still stands when the folder that came back agrees with it:
@@ -408,6 +424,7 @@ void NEWFSEventWatcher::handOnHeldRenames() {
       continue;
     }
     coalescer_.renamed(op.path, op.newPath, S_ISDIR(st.st_mode), now());
+    renamedOnRootBack_.push_back(SyncRootPath(options_.syncRoot).relative(op.path));
   }
 }
 
@@ -741,7 +758,7 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
   const SyncRootPath root(options_.syncRoot);
   // Only a whole folder shows what is gone: a root that came back may be a
   // volume half mounted, a folder that became readable is not the root.
-  const bool reportDeletes = kind != RescanKind::kRootBack && kind != RescanKind::kFolderReadable;
+  const bool reportDeletes = kind == RescanKind::kRootBack ? rootBackSameFolder_ : kind != RescanKind::kFolderReadable;
   std::optional<std::vector<LocalFileRow>> rows;
   if (kind == RescanKind::kStart && options_.settleDatabase) options_.settleDatabase();
   if (options_.database) rows = options_.database->fileRows();
@@ -829,7 +846,12 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
   // Deepest first, as a removal of a tree reports it.
   std::sort(gone.begin(), gone.end(),
             [](const LocalFileRow* a, const LocalFileRow* b) { return a->path > b->path; });
-  for (const LocalFileRow* row : gone) emitRemoved(root.full(row->path), row->isFolder);
+  for (const LocalFileRow* row : gone) {
+    const bool renamed = std::any_of(renamedOnRootBack_.begin(), renamedOnRootBack_.end(), [&](const std::string& from) {
+      return capturepath::isSameOrBelow(row->path, from);
+    });
+    if (!renamed) emitRemoved(root.full(row->path), row->isFolder);
+  }
 }
 
 void NEWFSEventWatcher::handOnRenamedOrNew(const std::vector<std::pair<std::string, Stamp>>& unknown,
@@ -854,6 +876,7 @@ void NEWFSEventWatcher::handOnRenamedOrNew(const std::vector<std::pair<std::stri
       traceLine("watcher: \"" + match->second.front()->path + "\" is gone and \"" + relative +
                 "\" holds it (same size and time): handed on as renamed");
       emitRenamed(root.full(match->second.front()->path), root.full(relative), false);
+      renamedOnRootBack_.push_back(match->second.front()->path);
     } else {
       emitCreated(root.full(relative), false);
     }
@@ -898,6 +921,7 @@ void NEWFSEventWatcher::lookForRefill() {
     rootLost("cannot be watched again");
     return;
   }
+  rootIdentity_ = folderIdentity(options_.syncRoot);
   rescanRoot(RescanKind::kRootBack);
 }
 

@@ -239,6 +239,15 @@ class NEWFSEventWatcher {
   bool rootFoundEmpty_ = false;
   // Renames pending when the root went, handed on when it is back.
   std::vector<EventCoalescer::Operation> heldRenames_;
+  // The folder the root was when last taken up (device, inode). The same
+  // folder back again holds what the user did to it, removals included;
+  // another folder at its place (a copy put back, a volume half mounted)
+  // says nothing about what the user removed.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> rootIdentity_;
+  bool rootBackSameFolder_ = false;
+  // Former names handed on as renamed while the root is taken up again
+  // (relative): their rows are not read as removals.
+  std::vector<std::string> renamedOnRootBack_;
   std::optional<Clock::TimePoint> nextRescan_;
 
   std::atomic<bool> flushRequested_{false};

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -534,57 +536,84 @@ TEST_F(WatcherTest, RenamesPendingWhenTheRootGoesAreHandedOnWhenItIsBack) {
 
 // Files renamed while the sync folder was away (or before it was watched
 // again): a file gone and one the database does not know, with its size and
-// time, are handed on as one rename; gone names are still never deleted, and
-// a name nothing or more than one thing could match is new.
+// time, are handed on as one rename; a name nothing or more than one thing
+// could match is new. What is gone is the user's removal when the same
+// folder came back, and never deleted when another folder (a copy) stands
+// in its place.
 TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
-  FakeCaptureDatabase database;
-  options.database = &database;
-  options.rescanInterval = 50ms;
-  write(root + "/old.txt", "one file");
-  write(root + "/twin-a.txt", "twin");
-  write(root + "/twin-b.txt", "twin");
-  // Of a size no other file here has (the barrier's markers included):
-  // removed, it must not be paired with a file written in the same second.
-  write(root + "/gone.txt", "removed while the folder was away");
-  for (const char* twin : {"/twin-a.txt", "/twin-b.txt"}) {
-    struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, (root + twin).c_str(), times, 0), 0);
-  }
-  auto rowFor = [&](const std::string& relative) {
-    struct stat st;
-    EXPECT_EQ(lstat((root + relative).c_str(), &st), 0);
-    return LocalFileRow{relative, syncrecord::dateText(Clock::WallTime(std::chrono::seconds(st.st_mtim.tv_sec))),
-                        std::to_string(st.st_size), false, false};
+  struct Case {
+    const char* what;
+    bool copyPutBack;
+    std::vector<std::string> deleted;
   };
-  database.setRows({rowFor("/old.txt"), rowFor("/twin-a.txt"), rowFor("/twin-b.txt"), rowFor("/gone.txt")});
-  // The renames below must come after the watcher has seen the folder go:
-  // before that it still watches the moved folder and would take them as
-  // ordinary renames.
-  std::atomic<bool> lost{false};
-  setTraceSink([&](std::string_view line) {
-    if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
-  });
-  start();
-  const std::string away = root + ".away";
-  ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
-  const bool seen = settle([&] { return lost.load(); });
-  setTraceSink({});
-  ASSERT_TRUE(seen);
-  ASSERT_EQ(::rename((away + "/old.txt").c_str(), (away + "/new.txt").c_str()), 0);
-  ASSERT_EQ(::rename((away + "/twin-a.txt").c_str(), (away + "/twin-c.txt").c_str()), 0);
-  ASSERT_EQ(::rename((away + "/twin-b.txt").c_str(), (away + "/twin-d.txt").c_str()), 0);
-  ASSERT_EQ(::unlink((away + "/gone.txt").c_str()), 0);
-  write(away + "/fresh.txt");
-  ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
-  barrier();
-  std::vector<RenameEntry> renames;
-  for (const auto& call : sink.calls()) renames.insert(renames.end(), call.renames.begin(), call.renames.end());
-  EXPECT_EQ(renames, (std::vector<RenameEntry>{{"/old.txt", "/new.txt"}}));
-  EXPECT_FALSE(sink.contains("addBackupFiles", root + "/new.txt"));
-  for (const char* fresh : {"/twin-c.txt", "/twin-d.txt", "/fresh.txt"})
-    EXPECT_TRUE(sink.contains("addBackupFiles", root + fresh)) << fresh;
-  EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
-  watcher.reset();
+  const std::vector<Case> cases = {
+      {"the same folder back", false, {"/gone.txt", "/twin-a.txt", "/twin-b.txt"}},
+      {"a copy put in its place", true, {}},
+  };
+  options.rescanInterval = 50ms;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fileutil::removeAll(root);
+    mkdirs(root);
+    sink.clear();
+    FakeCaptureDatabase database;
+    options.database = &database;
+    write(root + "/old.txt", "one file");
+    write(root + "/twin-a.txt", "twin");
+    write(root + "/twin-b.txt", "twin");
+    // Of a size no other file here has (the barrier's markers included):
+    // removed, it must not be paired with a file written in the same second.
+    write(root + "/gone.txt", "removed while the folder was away");
+    for (const char* twin : {"/twin-a.txt", "/twin-b.txt"}) {
+      struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, (root + twin).c_str(), times, 0), 0);
+    }
+    auto rowFor = [&](const std::string& relative) {
+      struct stat st;
+      EXPECT_EQ(lstat((root + relative).c_str(), &st), 0);
+      return LocalFileRow{relative, syncrecord::dateText(Clock::WallTime(std::chrono::seconds(st.st_mtim.tv_sec))),
+                          std::to_string(st.st_size), false, false};
+    };
+    database.setRows({rowFor("/old.txt"), rowFor("/twin-a.txt"), rowFor("/twin-b.txt"), rowFor("/gone.txt")});
+    // The renames below must come after the watcher has seen the folder go:
+    // before that it still watches the moved folder and would take them as
+    // ordinary renames.
+    std::atomic<bool> lost{false};
+    setTraceSink([&](std::string_view line) {
+      if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
+    });
+    start();
+    const std::string away = root + ".away";
+    fileutil::removeAll(away);
+    ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
+    const bool seen = settle([&] { return lost.load(); });
+    setTraceSink({});
+    ASSERT_TRUE(seen);
+    ASSERT_EQ(::rename((away + "/old.txt").c_str(), (away + "/new.txt").c_str()), 0);
+    ASSERT_EQ(::rename((away + "/twin-a.txt").c_str(), (away + "/twin-c.txt").c_str()), 0);
+    ASSERT_EQ(::rename((away + "/twin-b.txt").c_str(), (away + "/twin-d.txt").c_str()), 0);
+    ASSERT_EQ(::unlink((away + "/gone.txt").c_str()), 0);
+    write(away + "/fresh.txt");
+    if (c.copyPutBack) {
+      // A copy keeps the times, so the rename is still seen.
+      const std::string copy = "cp -a '" + away + "' '" + root + "' && rm -rf '" + away + "'";
+      ASSERT_EQ(std::system(copy.c_str()), 0);
+    } else {
+      ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
+    }
+    barrier();
+    std::vector<RenameEntry> renames;
+    for (const auto& call : sink.calls()) renames.insert(renames.end(), call.renames.begin(), call.renames.end());
+    EXPECT_EQ(renames, (std::vector<RenameEntry>{{"/old.txt", "/new.txt"}}));
+    EXPECT_FALSE(sink.contains("addBackupFiles", root + "/new.txt"));
+    for (const char* fresh : {"/twin-c.txt", "/twin-d.txt", "/fresh.txt"})
+      EXPECT_TRUE(sink.contains("addBackupFiles", root + fresh)) << fresh;
+    std::vector<std::string> deleted;
+    for (const std::string& path : sink.paths("addDeleteFiles")) deleted.push_back(path.substr(root.size()));
+    std::sort(deleted.begin(), deleted.end());
+    EXPECT_EQ(deleted, c.deleted);
+    watcher.reset();
+  }
 }
 
 TEST_F(WatcherTest, ANameWithALineBreakIsNamedInTheSessionLogOnce) {
