@@ -133,7 +133,7 @@ void KVTRenameDeleteController::startOperation(const PropertyList& entries, std:
 
 ServiceEngineRun::Outcome KVTRenameDeleteController::runEngine(
     const std::vector<std::string>& operation, const std::vector<std::string>& setEntries,
-    const std::function<void(std::string_view)>& onLine) {
+    const std::function<void(std::string_view)>& onLine, const std::string& seenLines) {
   ServiceEngineRun::Outcome failed;
   failed.startFailed = true;
   std::unique_ptr<PrivateWorkFolder> work = PrivateWorkFolder::make("ulmora-renamedelete");
@@ -149,6 +149,15 @@ ServiceEngineRun::Outcome KVTRenameDeleteController::runEngine(
   auto engine = std::make_shared<ServiceEngineRun>(executorPath_, user_, proxy_);
   std::vector<std::string> args = operation;
   for (const std::string& set : *sets) args.push_back("--files-from=" + set);
+  if (!seenLines.empty()) {
+    const std::string seenFile = fileutil::joinPath(work->path(), "seen");
+    // Without the file the run would trash whatever the server holds.
+    if (!fileutil::writeFileAtomically(seenFile, seenLines, fileutil::kOwnerOnlyFile)) {
+      failed.fatal = "umkvt error: cannot write the version file";
+      return failed;
+    }
+    args.push_back("--seen-versions=" + seenFile);
+  }
   args.push_back(engine->remote("/"));
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -283,6 +292,13 @@ void KVTRenameDeleteController::startDeleteOperation(const std::vector<std::stri
   const std::string type(kTypeDelete);
   if (delegate_ != nullptr) delegate_->renameDeleteDidStart(*this, type);
 
+  engineset::SeenVersions seen;
+  if (host_ != nullptr) {
+    for (const std::string& path : send) {
+      if (path.back() == '/') continue;
+      if (auto version = host_->seenVersion(path)) seen.emplace(path, std::move(*version));
+    }
+  }
   std::string firstError;
   size_t refused = 0;
   ServiceEngineRun::Outcome outcome = runEngine({"--remove"}, send, [&](std::string_view raw) {
@@ -304,7 +320,7 @@ void KVTRenameDeleteController::startDeleteOperation(const std::vector<std::stri
         delegate_->deleteItemRefused(path, rec.text(QLSYNCParser::kMessageKey));
       }
     }
-  });
+  }, engineset::seenVersionLines(send, seen));
   running_.store(false);
 
   if (outcome.cancelled) {

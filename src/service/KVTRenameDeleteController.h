@@ -26,6 +26,9 @@ class JournalStampGenerator;
 // per call (KVTRenameDeleteHandlerProtocol gives the reports).
 //
 // Renames the host holds back (a file of the running upload) are not sent.
+// A delete carries the server version the host last synced of each file
+// (RenameDeleteHost::seenVersion): the engine refuses to trash any other,
+// which another computer wrote and this one never saw.
 // Paths that could leave the sync root, or that a set file cannot carry, are
 // dropped with a trace line. Renames the engine refuses are retried once; a
 // rename still refused because the server never had the old item leaves the
@@ -91,9 +94,11 @@ class KVTRenameDeleteController {
 
  private:
   struct RenameRun;
+  // `seenLines`: a --seen-versions file's content; empty, none is passed.
   ServiceEngineRun::Outcome runEngine(const std::vector<std::string>& operation,
                                       const std::vector<std::string>& setEntries,
-                                      const std::function<void(std::string_view)>& onLine);
+                                      const std::function<void(std::string_view)>& onLine,
+                                      const std::string& seenLines = {});
   bool sendRenames(const std::vector<RenameEntry>& renames, RenameRun& run);
   void keepForUpload(const RenameEntry& rename);
   void finishBatch();

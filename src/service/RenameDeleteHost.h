@@ -1,7 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "engine/EngineSetFiles.h"
 #include "journal/RenameEntry.h"
 
 namespace ulmora {
@@ -21,6 +23,12 @@ class RenameDeleteHost {
   virtual bool isRenameCollectionEmpty() = 0;
   // The sync root (full paths for the in-sync notification, local checks).
   virtual std::string syncRootPath() = 0;
+  // The server version of a file (relative path) this computer last synced;
+  // a delete trashes the file only while the server still holds it. nullopt:
+  // not checked.
+  virtual std::optional<engineset::SeenVersion> seenVersion(const std::string& /*relativePath*/) {
+    return std::nullopt;
+  }
 
   // The journal folders the controller's lists go to; "" for the account's
   // application folders (101, 102, 120).

@@ -4,6 +4,8 @@
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/ThreadCheck.h"
 #include "sync/MainSyncController.h"
+#include "sync/server/ServerRoad.h"
+#include "sync/upload/UploadRoad.h"
 
 namespace ulmora {
 
@@ -49,6 +51,19 @@ void MainSyncController::cancelCreateDirRun() {
 void MainSyncController::setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) {
   daemonTrace(rows ? "rename/delete database rows read: " + std::to_string(rows->size())
                    : std::string("the rename/delete database could not be read"));
+}
+
+// The server road is the main loop's.
+void MainSyncController::fetchServerVersion(const std::string& relativePath) {
+  ctx_.mainLoop.post(guard_.wrap([this, relativePath] {
+    if (serverRoad_) serverRoad_->records().keepRefusedUpload(relativePath);
+  }));
+}
+
+// The upload road reads it from the database (any thread); both roads are
+// built before the push concern.
+std::optional<engineset::SeenVersion> MainSyncController::seenVersionForUpload(const std::string& relativePath) {
+  return uploadRoad_ ? uploadRoad_->seenVersionForUpload(relativePath) : std::nullopt;
 }
 
 void MainSyncController::CreateFolder() {

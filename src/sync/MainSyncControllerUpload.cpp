@@ -11,7 +11,7 @@
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
 #include "sync/MainSyncController.h"
-#include "sync/upload/SeenVersionRule.h"
+#include "sync/runs/SeenVersionRule.h"
 #include "sync/server/ServerRoad.h"
 #include "sync/control/SyncControllerOwner.h"
 #include "sync/files/SyncPathHelpers.h"

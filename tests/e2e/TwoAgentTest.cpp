@@ -520,6 +520,7 @@ TEST_F(TwoAgents, AnEditSentOverAVersionNeverSeenIsKeptAsAConflictCopy) {
            b_->query("SELECT BACKUP_STATUS || RESTORE_STATUS FROM FILE_TABLE WHERE FILEPATH = '/shared.txt'") == "11";
   })) << b_->trace();
   service_.setFaults("refuse\n");
+  ASSERT_TRUE(service_.waitUntilRefusing(true)) << "B could still hear of A's save";
   write(a_->at("shared.txt"), "newer from A");
   ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return stored("size", "/shared.txt") == "12"; })) << a_->trace();
   write(b_->at("shared.txt"), "edited on B, A's save unseen");
@@ -537,6 +538,30 @@ TEST_F(TwoAgents, AnEditSentOverAVersionNeverSeenIsKeptAsAConflictCopy) {
   EXPECT_EQ(stored("size", "/shared.txt"), "12");
   EXPECT_EQ(a_->content("shared.txt"), "newer from A");
   EXPECT_TRUE(a_->cached("shared.txt", true).empty());
+}
+
+// B deletes the file before it has heard of A's newer save (the push channel
+// is down). The service keeps A's version, which B never saw: B's delete of
+// the older version takes nothing from A, and B fetches A's version again.
+TEST_F(TwoAgents, ADeleteOfAVersionNeverSeenLeavesTheNewerOneEverywhere) {
+  write(a_->at("shared.txt"), "first");
+  ASSERT_TRUE(timeUntil([&] {
+    return b_->content("shared.txt") == "first" &&
+           b_->query("SELECT BACKUP_STATUS || RESTORE_STATUS FROM FILE_TABLE WHERE FILEPATH = '/shared.txt'") == "11";
+  })) << b_->trace();
+  service_.setFaults("refuse\n");
+  ASSERT_TRUE(service_.waitUntilRefusing(true)) << "B could still hear of A's save";
+  write(a_->at("shared.txt"), "newer from A");
+  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return stored("size", "/shared.txt") == "12"; })) << a_->trace();
+  ASSERT_EQ(std::remove(b_->at("shared.txt").c_str()), 0);
+
+  EXPECT_TRUE(timeUntil([&] { return b_->content("shared.txt") == "newer from A"; }))
+      << "B never fetched A's version\n--- B:\n" << b_->trace();
+  EXPECT_EQ(stored("size", "/shared.txt"), "12");
+  EXPECT_EQ(a_->content("shared.txt"), "newer from A");
+  EXPECT_TRUE(eventuallyWithin(kCrossPatience, [&] {
+    return sessionLogsHold(*b_, "/shared.txt was changed on another computer and was not deleted");
+  })) << "B never said why the file came back";
 }
 
 // B stopped, its sync folder emptied (a volume not mounted) and started so:

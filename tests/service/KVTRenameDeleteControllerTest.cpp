@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <set>
 
@@ -40,6 +42,9 @@ class RecordingRenameDelete : public KVTRenameDeleteHandlerProtocol,
   void renameDeleteDidReceiveErrors(const std::string& p, const std::string& type) override {
     log.add("error", type + " " + p);
   }
+  void deleteItemRefused(const std::string& p, const std::string& message) override {
+    log.add("deleteRefused", p + ": " + message);
+  }
   void renameItemRefused(const RenameEntry& r, const std::string& message) override {
     log.add("refused", r.originalPath + " -> " + r.renamedPath + ": " + message);
   }
@@ -57,6 +62,11 @@ class RecordingRenameDelete : public KVTRenameDeleteHandlerProtocol,
   std::string getPathForWritingBackupFiles() override { return backupFolder; }
   std::string getPathForWritingDeleteFiles() override { return deleteFolder; }
   std::string getPathForWritingCreateDirFiles() override { return createDirFolder; }
+  std::optional<engineset::SeenVersion> seenVersion(const std::string& path) override {
+    auto found = seen.find(path);
+    if (found == seen.end()) return std::nullopt;
+    return found->second;
+  }
 
   // Poster.
   void post(const std::string& name, const PropertyList& info) override {
@@ -69,6 +79,7 @@ class RecordingRenameDelete : public KVTRenameDeleteHandlerProtocol,
 
   CallLog log;
   std::set<std::string> heldBack;
+  engineset::SeenVersions seen;
   bool collectionEmpty = true;
   std::string root, backupFolder, deleteFolder, createDirFolder;
   std::function<void(KVTRenameDeleteController&)> onStart;
@@ -217,6 +228,29 @@ TEST_F(KVTRenameDeleteControllerTest, DeleteRunReportsEachItem) {
   EXPECT_THAT(recorder_.log.texts("failed"),
               ::testing::ElementsAre("delete: SFERROR: delete failed. Reason: No such file or directory"));
   EXPECT_TRUE(liveServerPaths().empty());
+}
+
+// A delete trashes a file only while the server holds the version this
+// computer last synced; another computer's newer version stays live.
+TEST_F(KVTRenameDeleteControllerTest, DeleteOfAVersionNeverSeenIsRefusedAndTheFileStays) {
+  auto stamped = [&](const std::string& path, const std::string& text) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, writeLocal(path, text).c_str(), times, 0), 0) << path;
+  };
+  for (const char* p : {"/seen.txt", "/changed.txt", "/unchecked.txt"}) stamped(p, "synced");
+  ASSERT_EQ(0, upload({"/seen.txt", "/changed.txt", "/unchecked.txt"}).status);
+  const std::string refOfSeen = listed(0)["/seen.txt"][kRefId];
+  recorder_.seen = {{"/seen.txt", {6, 1700000000, refOfSeen}}, {"/changed.txt", {6, 1700000000, ""}}};
+  stamped("/changed.txt", "newer from elsewhere");
+  ASSERT_EQ(0, upload({"/changed.txt"}).status);
+
+  controller_.startDeleteOperation({"/seen.txt", "/changed.txt", "/unchecked.txt"});
+
+  EXPECT_THAT(recorder_.log.texts("deleted"), ::testing::ElementsAre("/seen.txt", "/unchecked.txt"));
+  EXPECT_THAT(recorder_.log.texts("deleteRefused"),
+              ::testing::ElementsAre("/changed.txt: SFERROR: version check failed. Reason: Stale file handle"));
+  EXPECT_EQ(liveServerPaths(), std::set<std::string>{"/changed.txt"});
+  EXPECT_EQ(listed(0)["/changed.txt"][kSize], "20");
 }
 
 TEST_F(KVTRenameDeleteControllerTest, RunEndings) {

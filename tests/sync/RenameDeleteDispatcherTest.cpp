@@ -353,8 +353,9 @@ TEST_F(RenameDeleteDispatcherTest, CancelledDeleteKeepsWhatWasNotDeleted) {
 }
 
 // A delete the service did not confirm is sent again at a later cycle, after
-// 30 s; an item the service does not hold counts as deleted, and one that is
-// back in the folder is not deleted on the service.
+// 30 s; an item the service does not hold counts as deleted, one that is
+// back in the folder is not deleted on the service, and one the service holds
+// in a newer version from another computer is fetched instead.
 TEST_F(RenameDeleteDispatcherTest, UnconfirmedDeletesAreSentAgainAfterAWait) {
   ::ulmora::testing::TestTempDir dir;
   env.root = dir.sub("Sync");
@@ -366,18 +367,27 @@ TEST_F(RenameDeleteDispatcherTest, UnconfirmedDeletesAreSentAgainAfterAWait) {
       d.deleteDidReceiveData("/done.txt");
       d.renameDeleteDidReceiveErrors("/gone.txt", "delete");
       d.deleteItemRefused("/gone.txt", "SFERROR: delete failed. Reason: No such file or directory");
+      d.renameDeleteDidReceiveErrors("/newer.txt", "delete");
+      d.deleteItemRefused("/newer.txt", "SFERROR: version check failed. Reason: Stale file handle");
       d.renameDeleteDidFailWithError("rsync: connection unexpectedly closed", c, "delete");
       return;
     }
     for (const auto& i : items) d.deleteDidReceiveData(i);
     d.renameDeleteDidFinishSuccessfully(c, "delete");
   };
-  queue.pushDelete({"/done.txt", "/gone.txt", "/late.txt", "/back.txt"});
+  queue.pushDelete({"/done.txt", "/gone.txt", "/late.txt", "/back.txt", "/newer.txt"});
   dispatcher->StartExcutingEventsCaptured();
   ASSERT_EQ(service.runs.size(), 1u);
   EXPECT_NE(std::find(env.session.begin(), env.session.end(),
                       "Delete4|Error: /late.txt was not deleted; it is tried again in 30 s"),
             env.session.end());
+  EXPECT_NE(std::find(env.session.begin(), env.session.end(),
+                      "Delete4|/newer.txt was changed on another computer and was not deleted; its newer "
+                      "version is fetched"),
+            env.session.end());
+  loop.runUntilIdle();
+  EXPECT_TRUE(env.has("fetch:/newer.txt"));
+  EXPECT_FALSE(env.has("fetch:/late.txt"));
 
   auto cycle = [this] {
     dispatcher->ExcuteEventsCaptured();
@@ -389,7 +399,8 @@ TEST_F(RenameDeleteDispatcherTest, UnconfirmedDeletesAreSentAgainAfterAWait) {
   dir.writeFile("Sync/back.txt", "made again");
   clock.advance(1s);
   cycle();
-  EXPECT_EQ(service.runs, (Calls{"delete:/done.txt;/gone.txt;/late.txt;/back.txt;", "delete:/late.txt;"}));
+  EXPECT_EQ(service.runs,
+            (Calls{"delete:/done.txt;/gone.txt;/late.txt;/back.txt;/newer.txt;", "delete:/late.txt;"}));
   clock.advance(1h);
   cycle();
   EXPECT_EQ(service.runs.size(), 2u);

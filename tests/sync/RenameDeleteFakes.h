@@ -72,6 +72,7 @@ class FakeRenameDeleteEnv : public RenameDeleteEnvironment {
   bool uploadSetHasPrefix(const std::string&) override { return false; }
   std::string deleteJournalFolder() override { return root + "/journal"; }
   void queryMainDB(bool) override { add("queryMainDB"); }
+  void fetchServerVersion(const std::string& path) override { add("fetch:" + path); }
   std::map<std::string, std::string> renamesAfterBackup() override { return held; }
   std::optional<std::string> takeRenameAfterBackup(const std::string& old) override {
     auto it = held.find(old);

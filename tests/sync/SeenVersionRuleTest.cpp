@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "sync/upload/SeenVersionRule.h"
+#include "sync/runs/SeenVersionRule.h"
 
 namespace ulmora {
 namespace {

@@ -67,6 +67,11 @@ class PushConcernAccount {
   // The thumbnail concern's.
   virtual bool hasImageFiles() = 0;
   virtual void updateThumbnailController(const std::string& fullOld, const std::string& fullNew) = 0;
+  // The server road's: the version a file's database row last synced (any
+  // thread), and fetching the server's version of a file (posted to the
+  // main loop).
+  virtual std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& relativePath) = 0;
+  virtual void fetchServerVersion(const std::string& relativePath) = 0;
 };
 
 // Push messages, local renames and deletes, folder creation: the push
@@ -176,6 +181,7 @@ class PushConcern final : public PushHost,
   void cancelUpload() override;
   bool uploadSetHasPrefix(const std::string& relativePath) override;
   std::string deleteJournalFolder() override;
+  void fetchServerVersion(const std::string& relativePath) override { account_.fetchServerVersion(relativePath); }
   std::map<std::string, std::string> renamesAfterBackup() override { return settings_.renamesAfterBackup(); }
   std::optional<std::string> takeRenameAfterBackup(const std::string& oldPath) override {
     return settings_.takeRenameAfterBackup(oldPath);
@@ -218,6 +224,10 @@ class PushConcern final : public PushHost,
     return account_.checkRenamedFileisUnderBackup(rename);
   }
   bool isRenameCollectionEmpty() override { return renameDelete_.isRenameCollectionEmpty(); }
+  // Read on the worker when a delete set goes out.
+  std::optional<engineset::SeenVersion> seenVersion(const std::string& relativePath) override {
+    return account_.seenVersionForUpload(relativePath);
+  }
 
  private:
   // The folder-creation controller as its worker drives it.

@@ -12,6 +12,7 @@
 #include "journal/SyncRootPath.h"
 #include "platform/FileUtil.h"
 #include "service/ServiceTexts.h"
+#include "sync/runs/SeenVersionRule.h"
 #include "sync/status/SyncTraceTexts.h"
 
 namespace ulmora {
@@ -253,6 +254,7 @@ void RenameDeleteDispatcher::runDelete(const std::vector<std::string>& entries) 
   env_.setMonitorToolTip(status);
   confirmedDeletes_.clear();
   deletesNotHeld_.clear();
+  deletesOfUnseen_.clear();
   deleteCancelled_ = false;
   deleteFailed_ = false;
   service_.startOperation(arrayOf(paths), kDelete);
@@ -276,7 +278,8 @@ void RenameDeleteDispatcher::runDelete(const std::vector<std::string>& entries) 
 void RenameDeleteDispatcher::keepUnconfirmedDeletes(const std::vector<std::string>& paths) {
   for (const std::string& p : paths) {
     const std::string path = trimmed(p);
-    if (!deleteFailed_ || confirmedDeletes_.count(path) || deletesNotHeld_.count(path)) {
+    if (!deleteFailed_ || confirmedDeletes_.count(path) || deletesNotHeld_.count(path) ||
+        deletesOfUnseen_.count(path)) {
       deleteRetries_.forget(path);
       continue;
     }
@@ -485,6 +488,15 @@ void RenameDeleteDispatcher::renameDeleteDidReceiveErrors(const std::string& pat
 
 void RenameDeleteDispatcher::deleteItemRefused(const std::string& path, const std::string& message) {
   if (message.find(kServerLacksItem) != std::string::npos) deletesNotHeld_.insert(trimmed(path));
+  if (!isNewerVersionRefusal(message)) return;
+  // Sent again it would be refused again.
+  deletesOfUnseen_.insert(trimmed(path));
+  const std::string line = format(localized("%@ was changed on another computer and was not deleted; "
+                                            "its newer version is fetched"),
+                                  {trimmed(path)});
+  daemonTrace(line);
+  env_.writeSessionLog(deleteSessionFile_, line, true);
+  env_.fetchServerVersion(trimmed(path));
 }
 
 void RenameDeleteDispatcher::renameItemRefused(const RenameEntry& rename, const std::string& message) {

@@ -104,6 +104,10 @@ class RenameDeleteEnvironment {
   virtual bool uploadSetHasPrefix(const std::string& relativePath) = 0;
   virtual std::string deleteJournalFolder() = 0;
   virtual void queryMainDB(bool option) = 0;
+  // The service refused to trash `relativePath`: it holds a version another
+  // computer wrote and this one never saw. That version is fetched (whatever
+  // stands at the path here now is kept as a conflict copy).
+  virtual void fetchServerVersion(const std::string& relativePath) = 0;
   // Renames held while their file uploads (old -> new).
   virtual std::map<std::string, std::string> renamesAfterBackup() = 0;
   // Removes the held rename of `oldPath`; returns its new path if there was one.
@@ -168,7 +172,10 @@ struct RenameDeleteOptions {
 //   that ended, an item it refused) is sent again at a later cycle, after
 //   RetryBackoff's waits, until it is confirmed; an item the service does
 //   not hold counts as deleted, and one that is back in the sync folder is
-//   not sent again (it goes up instead).
+//   not sent again (it goes up instead). A file the service holds in a
+//   version this computer never saw (another computer changed it) is not
+//   trashed and not sent again: that version is fetched, so the user's
+//   delete of an older version loses nothing.
 // - The running flag is set by the thread that starts the worker; a cancel
 //   stops the run between batches and sets. What a cancelled run had not sent
 //   stays with the worker for the next run.
@@ -271,6 +278,7 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   std::vector<std::pair<std::string, std::string>> confirmedRenames_;
   std::set<std::string> confirmedDeletes_;
   std::set<std::string> deletesNotHeld_;  // the service answered "not held"
+  std::set<std::string> deletesOfUnseen_;  // refused: a newer version there
   std::map<RenameEntry, std::string> renameRefusals_;  // trimmed; the engine's text
   bool deleteFailed_ = false;
   bool deleteCancelled_ = false;

@@ -10,7 +10,7 @@
 #include "service/ServiceEndpoint.h"
 #include "platform/ThreadCheck.h"
 #include "sync/files/SyncPathHelpers.h"
-#include "sync/upload/SeenVersionRule.h"
+#include "sync/runs/SeenVersionRule.h"
 
 namespace ulmora {
 namespace {

@@ -72,8 +72,9 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   // Downloads that failed on their own and are due again ({path: size}).
   std::map<std::string, std::string> dueDownloadRetries();
   VideoCGICallController& video() { return video_; }
-  // The server version an upload of `path` may replace: what its database
-  // row recorded when it was last synced; nullopt when it recorded none.
+  // The server version an upload or delete of `path` may replace: what its
+  // database row recorded when it was last synced; nullopt when it recorded
+  // none. Any thread.
   std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& path);
   // Ends the lookup thread and drops work posted to the main loop; the road
   // stays whole for the runs' last reports.

@@ -6,7 +6,7 @@
 #include "foundation/QLLocalizedString.h"
 #include "platform/FileUtil.h"
 #include "sync/runs/RepeatedSetRule.h"
-#include "sync/upload/SeenVersionRule.h"
+#include "sync/runs/SeenVersionRule.h"
 #include "sync/files/SyncPathHelpers.h"
 
 namespace ulmora {

@@ -9,8 +9,8 @@
 
 namespace ulmora {
 
-// An upload from this computer may replace only the server version it last
-// synced. What the database row says of a file before its upload: the row
+// An upload or delete from this computer may replace only the server version
+// it last synced. What the database row says of a file before either: the row
 // records a synced file (uploaded and downloaded, with a known date and
 // size) or nothing is checked, as for a file new here, whose row stands for
 // no server version.

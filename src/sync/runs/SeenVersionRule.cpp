@@ -1,4 +1,4 @@
-#include "sync/upload/SeenVersionRule.h"
+#include "sync/runs/SeenVersionRule.h"
 
 #include <charconv>
 #include <ctime>
