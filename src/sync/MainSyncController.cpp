@@ -248,12 +248,14 @@ void MainSyncController::setSharedUlmoraSyncUserController(SyncControllerOwner* 
 
 void MainSyncController::setReinitializeState(bool state) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  state_.cycle.isReinitialize = state;
+  MutexLock hold(state_.listing.mutex);
+  state_.listing.isReinitialize = state;
 }
 
 bool MainSyncController::getReinitializeState() const {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return state_.cycle.isReinitialize;
+  MutexLock hold(state_.listing.mutex);
+  return state_.listing.isReinitialize;
 }
 
 std::string MainSyncController::applicationFile(int index) const {
@@ -270,7 +272,8 @@ std::string MainSyncController::getUlmoraSyncRootPath() {
 std::string MainSyncController::getSyncFilePath() const { return applicationFile(kInProcessState); }
 
 bool MainSyncController::isListingGoingOn() const {
-  return state_.cycle.listingStartedfromZeroIndex;
+  MutexLock hold(state_.listing.mutex);
+  return state_.listing.listingStartedfromZeroIndex;
 }
 
 // ---------------------------------------------------------------- folders, engines
@@ -346,7 +349,7 @@ void MainSyncController::startSyncAfterGate() {
   };
   const std::string indexFile =
       fileutil::joinPath(applicationFile(kRootUserFolder), kListingIndexFile);
-  const bool reinitialise = state_.cycle.isReinitialize;
+  const bool reinitialise = getReinitializeState();
   const bool indexKept = !reinitialise && fileutil::exists(indexFile);
   if (reinitialise) {
     startWriter(true);
@@ -369,12 +372,18 @@ void MainSyncController::startSyncAfterGate() {
     scheduleSyncOperationTimer();
     schedulePeriodicListeningTimer();
     scheduleDummyPushTimer();
-    state_.cycle.isTenMinutesListing = true;
+    {
+      MutexLock hold(state_.listing.mutex);
+      state_.listing.isTenMinutesListing = true;
+    }
 
     if (reinitialise) {
       // The walk's end asks for the listing.
     } else if (indexKept) {
-      state_.cycle.listingStartedfromZeroIndex = true;
+      {
+        MutexLock hold(state_.listing.mutex);
+        state_.listing.listingStartedfromZeroIndex = true;
+      }
       controlRoom_->control().resetToolTips();
       startSyncListingAllFiles(1);
       queryMainDB(1);

@@ -73,7 +73,8 @@ void MainSyncController::pauseSteps() {
     });
     // The server's changes are listed again after the pause.
     ctx_.inputQueue.addNotificationFilesInfo();
-    state_.cycle.listingStartedfromZeroIndex = true;
+    MutexLock hold(state_.listing.mutex);
+    state_.listing.listingStartedfromZeroIndex = true;
     return;
   }
   controlRoom_->control().clearRestoreForPause();
@@ -148,12 +149,14 @@ void MainSyncController::dispatchDownloads() {
 
 bool MainSyncController::isExcuteEventsCapturedRunning() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return state_.push.ExcuteEventsCapturedrunning;
+  MutexLock hold(state_.push.workers.mutex);
+  return state_.push.workers.ExcuteEventsCapturedrunning;
 }
 
 bool MainSyncController::isCreateDirRunning() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return state_.push.createDirRunning;
+  MutexLock hold(state_.push.workers.mutex);
+  return state_.push.workers.createDirRunning;
 }
 
 bool MainSyncController::mayStartListing() {
@@ -174,7 +177,7 @@ void MainSyncController::listingStep() {
   if (!ctx_.collections.mFileInfoChangedList().empty()) ctx_.collections.clearFileInfoChangedList();
   const PropertyList markers = ctx_.inputQueue.readFileFor("5");
   const size_t count = markers.asArray() != nullptr ? markers.asArray()->size() : 0;
-  const bool reinitialising = state_.cycle.isReinitialize;
+  const bool reinitialising = getReinitializeState();
   if (!reinitialising && count == 0) return;
   if (reinitialising) {
     daemonTrace("notification got so not called listing may be reintializing isReinitialize:1  "
@@ -183,9 +186,15 @@ void MainSyncController::listingStep() {
     return;
   }
   mSynListingController_->SetIsRetryListingCalledForNoData(false);
-  state_.cycle.retryCount = 0;
+  {
+    MutexLock hold(state_.listing.mutex);
+    state_.listing.retryCount = 0;
+  }
   daemonTrace("notification got so called listing");
-  state_.cycle.notificationfileRead = true;
+  {
+    MutexLock hold(state_.listing.mutex);
+    state_.listing.notificationfileRead = true;
+  }
   ctx_.mainLoop.post(guard_.wrap([this] {
     if (PushConcern* push = pushToStart()) push->handler().delayedListingForNotification();
   }));

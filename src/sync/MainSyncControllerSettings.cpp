@@ -233,7 +233,10 @@ void MainSyncController::MyNetworkReachabilityCallBack(bool reachable) {
 }
 
 void MainSyncController::setNWAvailablityStat(bool available) {
-  if (!available) state_.control.refreshSS = true;
+  if (!available) {
+    MutexLock hold(state_.control.shared.mutex);
+    state_.control.shared.refreshSS = true;
+  }
   MutexLock hold(state_.cycle.shared.mutex);
   state_.cycle.shared.doesNWAvailable = available;
 }

@@ -47,7 +47,7 @@ class FakeDispatchHost : public DownloadDispatchHost {
 struct DispatchFixture : testing::RoadWorld {
   FakeEngine engine;
   FakeDispatchHost host;
-  std::atomic<int32_t> repeats{0};
+  RepeatedSetCounts repeats;
   DownloadDispatcher dispatcher{files, cache, engine, host, queue, filters, status,
                                 {{tmp.sub("RS1"), tmp.sub("RS2"), tmp.sub("RS3"), tmp.sub("RS4")},
                                  tmp.sub("entries118"), tmp.sub("j105"), tmp.sub("entries113"), tmp.sub("j101")},
@@ -85,7 +85,10 @@ TEST(DownloadDispatcherTest, RepeatedSetStopsAfterTenRuns) {
   EXPECT_FALSE(f.dispatcher.dispatch(batch));
   // Refused before the work folder of the last run is recreated.
   EXPECT_EQ(f.engine.log, (Lines{"fresh"}));
-  f.repeats = 0;  // the end of a failed run starts the count again
+  {
+    MutexLock hold(f.repeats.mutex);
+    f.repeats.sameRestoreSetRepeatedCount = 0;  // the end of a failed run starts the count again
+  }
   EXPECT_TRUE(f.dispatcher.dispatch(batch));
   EXPECT_TRUE(f.dispatcher.dispatch({{"/other.txt", "1"}}));
   EXPECT_EQ(f.dispatcher.sameRestoreSetRepeatedCount(), 0);

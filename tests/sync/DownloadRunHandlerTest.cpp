@@ -15,7 +15,7 @@ using testing::UploadRoadRig;
 using Calls = std::vector<std::string>;
 
 struct DownloadRig : UploadRoadRig {
-  DownloadRig() : handler(ctx, repeats) {}
+  DownloadRig() : handler(ctx, repeatedSets) {}
 
   void receive(const std::string& file, const std::string& mode = KVTProgressRecord::kFullRestore) {
     KVTProgressRecord r;
@@ -35,7 +35,15 @@ struct DownloadRig : UploadRoadRig {
     return out;
   }
 
-  std::atomic<int32_t> repeats{0};
+  RepeatedSetCounts repeatedSets;
+  int32_t repeats() {
+    MutexLock hold(repeatedSets.mutex);
+    return repeatedSets.sameRestoreSetRepeatedCount;
+  }
+  void setRepeats(int32_t count) {
+    MutexLock hold(repeatedSets.mutex);
+    repeatedSets.sameRestoreSetRepeatedCount = count;
+  }
   DownloadRunHandler handler;
 };
 
@@ -113,10 +121,10 @@ TEST(DownloadRunHandler, CompletionNotifiesAndAlwaysEndsTheRun) {
     rig.download.result = c.summary;
     rig.queue.downloadJournalPending = c.journalPending;
     rig.queue.restorePending = c.restorePending;
-    rig.repeats = c.repeatsBefore;
+    rig.setRepeats(c.repeatsBefore);
     rig.handler.operationDidFinishSuccessfully();
     EXPECT_EQ(rig.endingCalls(), c.calls) << c.name;
-    EXPECT_EQ(rig.repeats.load(), c.repeatsAfter) << c.name;
+    EXPECT_EQ(rig.repeats(), c.repeatsAfter) << c.name;
     EXPECT_FALSE(fileutil::exists(rig.dir.sub("app/118"))) << c.name;
     EXPECT_TRUE(rig.log.has("clearRestoreSets")) << c.name;
     EXPECT_TRUE(rig.log.has("deleteHalfRestoredFiles")) << c.name;
@@ -144,7 +152,7 @@ TEST(DownloadRunHandler, FailedRunKeepsTheIndexAndQueuesTheRestAgain) {
     rig.download.running = true;
     rig.download.result = c.summary;
     rig.queue.downloadJournalPending = c.journalPending;
-    rig.repeats = 5;
+    rig.setRepeats(5);
     rig.handler.operationDidFailWithError("Some files were not transferred (1 failed)");
     EXPECT_EQ(rig.endingCalls(), c.calls) << c.name;
     EXPECT_FALSE(fileutil::exists(rig.dir.sub("app/118"))) << c.name;

@@ -48,7 +48,12 @@ class FakeHost : public ListingHost {
   void passwordChangedFromWeb() override { log.push_back("password"); }
   void accountCancelledFromListing() override { log.push_back("cancelled"); }
   void selectiveSyncModefied() override { log.push_back("selective"); }
-  void setQueueReinitializeState(bool s) override { log.push_back(std::string("queueReinit ") + (s ? "1" : "0")); }
+  void setQueueReinitializeState(bool s) override {
+    log.push_back(std::string("queueReinit ") + (s ? "1" : "0"));
+    if (duringReinitialiseEnd) duringReinitialiseEnd();
+  }
+  // What another thread does while the reinitialise ends.
+  std::function<void()> duringReinitialiseEnd;
   void reinitialiseEnded() override { log.push_back("reinitEnded"); }
   void createAllSyncTimers() override { log.push_back("timers"); }
   void getLoginDetailForUlmoraSyncUser() override { log.push_back("login"); }
@@ -67,19 +72,14 @@ struct HandlerFixture {
   testing::FakeFilters filters;
   testing::FakeSelective selective;
   FakeHost host;
-  std::atomic<int> retryCount{0};
-  std::atomic<bool> tenMinutes{false}, reinitialise{false}, selectiveDuring{false}, notificationRead{false},
-      fromZero{false}, itemsFound{false}, restoreCancelled{false}, maintenance{false};
-  std::mutex heldMutex;
-  std::string held;
+  AccountState::Listing shared;
   ListingIndexStore index{tmp.sub("indexFile.txt")};
   ListingTally tally;
   std::vector<std::pair<std::function<void()>, Clock::Duration>> posted;
   std::string root = madeFolder(tmp.sub("root"));
   SyncRootFiles files{root};
   ListingHandler handler{{change, refId, queue, filters, selective, host, files},
-                         {retryCount, tenMinutes, reinitialise, selectiveDuring, notificationRead, fromZero, itemsFound,
-                          restoreCancelled, maintenance, heldMutex, held},
+                         shared,
                          index,
                          tally,
                          [this](std::function<void()> t, Clock::Duration d) { posted.emplace_back(t, d); }};
@@ -89,7 +89,21 @@ struct HandlerFixture {
     for (auto& [task, delay] : tasks) task();
   }
   std::optional<std::string> indexText() const { return fileutil::readFile(index.path()); }
+
+  // One field of the shared state, under its mutex.
+  template <typename T>
+  T get(T AccountState::Listing::*field) {
+    MutexLock hold(shared.mutex);
+    return shared.*field;
+  }
+  template <typename T>
+  void set(T AccountState::Listing::*field, T value) {
+    MutexLock hold(shared.mutex);
+    shared.*field = value;
+  }
 };
+
+using Shared = AccountState::Listing;
 
 TEST(ListingHandlerTest, IndexMovesOnlyPastFinishedDownloads) {
   struct Case {
@@ -160,13 +174,13 @@ TEST(ListingHandlerTest, RetriesBackOffAndStop) {
   };
   for (const auto& c : cases) {
     HandlerFixture f;
-    f.retryCount = c.count;
+    f.set(&Shared::retryCount, c.count);
     f.change.noData = c.noData;
     f.handler.RetryListing(false);
     ASSERT_EQ(f.posted.size(), c.delay ? 1u : 0u) << c.count;
     if (c.delay) {
       EXPECT_EQ(f.posted[0].second, *c.delay) << c.count;
-      EXPECT_EQ(f.retryCount, c.count + 1);
+      EXPECT_EQ(f.get(&Shared::retryCount), c.count + 1);
       f.runPosted();
       EXPECT_EQ(f.host.log, Lines{"startListing"}) << c.count;
     } else {
@@ -178,15 +192,15 @@ TEST(ListingHandlerTest, RetriesBackOffAndStop) {
 
 TEST(ListingHandlerTest, NoRetryForTenMinuteListingsOrTheReferenceListing) {
   HandlerFixture f;
-  f.tenMinutes = true;
+  f.set(&Shared::isTenMinutesListing, true);
   f.change.noData = true;
   f.handler.RetryListing(false);
   EXPECT_TRUE(f.posted.empty());
-  EXPECT_FALSE(f.tenMinutes);
+  EXPECT_FALSE(f.get(&Shared::isTenMinutesListing));
   EXPECT_FALSE(f.change.noData);
   f.handler.RetryListing(true);
   EXPECT_TRUE(f.posted.empty());
-  EXPECT_EQ(f.retryCount, 0);
+  EXPECT_EQ(f.get(&Shared::retryCount), 0);
 }
 
 TEST(ListingHandlerTest, RetryThatCannotStartLeavesARequest) {
@@ -213,16 +227,33 @@ TEST(ListingHandlerTest, ReinitialiseEndsOnceWithTimersPostedLater) {
   };
   for (const auto& c : cases) {
     HandlerFixture f;
-    f.reinitialise = true;
-    f.selectiveDuring = true;
+    f.set(&Shared::isReinitialize, true);
+    f.set(&Shared::selectivesyncCalledDuringReinitialization, true);
     c.report(f.handler);
     EXPECT_EQ(f.host.log, c.host) << c.name;
-    EXPECT_FALSE(f.reinitialise) << c.name;
+    EXPECT_FALSE(f.get(&Shared::isReinitialize)) << c.name;
     ASSERT_EQ(f.posted.size(), 1u) << c.name;
     EXPECT_EQ(f.posted[0].second, 5s);
     f.runPosted();
     EXPECT_EQ(f.host.log.back(), "timers");
   }
+}
+
+// A selective-sync change that finds the reinitialise still under way
+// after its end has taken the deferred changes is not left for the next
+// reinitialise: it is applied at this one's end.
+TEST(ListingHandlerTest, AChangeDeferredWhileTheReinitialiseEndsIsApplied) {
+  HandlerFixture f;
+  f.set(&Shared::isReinitialize, true);
+  f.host.duringReinitialiseEnd = [&f] {
+    // What the selective-sync port does on the main loop meanwhile.
+    MutexLock hold(f.shared.mutex);
+    if (f.shared.isReinitialize) f.shared.selectivesyncCalledDuringReinitialization = true;
+  };
+  f.handler.listingDidFinishSuccessfully(false);
+  EXPECT_EQ(f.host.log, (Lines{"queueReinit 1", "selective", "reinitEnded"}));
+  EXPECT_FALSE(f.get(&Shared::selectivesyncCalledDuringReinitialization));
+  EXPECT_FALSE(f.get(&Shared::isReinitialize));
 }
 
 TEST(ListingHandlerTest, FailureReactions) {
@@ -370,7 +401,7 @@ TEST(ListingHandlerTest, ReferenceIdRelistWaitsForAReinitialisesListing) {
   };
   for (const auto& c : cases) {
     HandlerFixture f;
-    f.reinitialise = c.reinitialise;
+    f.set(&Shared::isReinitialize, c.reinitialise);
     f.change.running = true;
     f.handler.updateRefIDwithListingIndex(true);
     EXPECT_EQ(f.change.cancels, c.cancels) << c.name;

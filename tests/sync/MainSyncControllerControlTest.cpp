@@ -10,6 +10,12 @@ namespace {
 using namespace std::chrono_literals;
 using testing::SyncFixture;
 
+bool refreshPending(MainSyncController& c) {
+  AccountState::Control::Shared& shared = c.accountState().control.shared;
+  MutexLock hold(shared.mutex);
+  return shared.refreshSS;
+}
+
 TEST(MainSyncControllerControlTest, RecalculateIsAnsweredFromTheQuotaThread) {
   SyncFixture f;
   MainSyncController& c = f.make();
@@ -54,12 +60,12 @@ TEST(MainSyncControllerControlTest, AFolderIncludedWhilePausedIsFetchedAfterTheR
   f.writeLoginDetails(PropertyList::Dict{{"Ulmora username", "ann"}, {"Pause", "1"}});
   f.home.writePlist(list, PropertyList(PropertyList::Dict{{"/P", "1"}}));
   c.selectiveSyncModefied();
-  EXPECT_TRUE(c.accountState().control.refreshSS);
+  EXPECT_TRUE(refreshPending(c));
   EXPECT_TRUE(c.controlRoom().selective().checkForFileisUnderSSyncSet("/P/x"));  // kept until it can be fetched
 
   f.writeLoginDetails(PropertyList::Dict{{"Ulmora username", "ann"}});
   c.ResumeSync();
-  EXPECT_FALSE(c.accountState().control.refreshSS);
+  EXPECT_FALSE(refreshPending(c));
   EXPECT_FALSE(c.controlRoom().selective().checkForFileisUnderSSyncSet("/P/x"));
 }
 

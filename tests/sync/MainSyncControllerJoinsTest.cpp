@@ -68,9 +68,14 @@ TEST(MainSyncControllerJoinsTest, ADownloadBatchShowsSyncDownAsItStarts) {
 TEST(MainSyncControllerJoinsTest, CancellingEveryOperationStopsTheRenameAndDeleteRun) {
   SyncFixture f;
   MainSyncController& c = f.make();
-  c.accountState().push.ExcuteEventsCapturedrunning = true;
+  WorkerRunningFlags& workers = c.accountState().push.workers;
+  {
+    MutexLock hold(workers.mutex);
+    workers.ExcuteEventsCapturedrunning = true;
+  }
   c.controlRoom().control().cancelAllSyncOperations();
-  EXPECT_FALSE(c.accountState().push.ExcuteEventsCapturedrunning);
+  MutexLock hold(workers.mutex);
+  EXPECT_FALSE(workers.ExcuteEventsCapturedrunning);
 }
 
 // A listing marker the cycle had read, whose listing had not begun when the
@@ -86,7 +91,10 @@ TEST(MainSyncControllerJoinsTest, APauseKeepsTheListingThatWasAboutToStart) {
     SyncFixture f;
     MainSyncController& c = f.make();
     f.queue->setFolderPaths();
-    c.accountState().cycle.notificationfileRead = k.markerRead;
+    {
+      MutexLock hold(c.accountState().listing.mutex);
+      c.accountState().listing.notificationfileRead = k.markerRead;
+    }
     c.PauseSync();
     f.queue->runWriterPass();
     const PropertyList markers = f.queue->readFileFor("5");

@@ -71,11 +71,15 @@ TEST(MainSyncControllerLifeTest, ReachabilityReportsReachTheNetworkFlagOnTheMain
   EXPECT_FALSE(c.isNWAvailable());  // not before the main loop runs
   f.loop.runUntilIdle();
   EXPECT_TRUE(c.isNWAvailable());
-  c.accountState().control.refreshSS = false;
+  {
+    MutexLock hold(c.accountState().control.shared.mutex);
+    c.accountState().control.shared.refreshSS = false;
+  }
   f.reachability->set(false);
   f.loop.runUntilIdle();
   EXPECT_FALSE(c.isNWAvailable());
-  EXPECT_TRUE(c.accountState().control.refreshSS);
+  MutexLock hold(c.accountState().control.shared.mutex);
+  EXPECT_TRUE(c.accountState().control.shared.refreshSS);
 }
 
 // ---------------------------------------------------------------- cache

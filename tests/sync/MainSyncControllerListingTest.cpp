@@ -121,7 +121,10 @@ TEST(MainSyncControllerListingTest, ARecordMovingAFileBeingFetchedStopsTheDownlo
     c.serverRoad().listing().changeListingStarting(false);
     c.serverRoad().listingGotEventsOccurred();
     c.serverRoad().validateFiles(k.record, k.operation);
-    EXPECT_EQ(c.accountState().server.isRestoreCanceldDuringListing.load(), k.stops);
+    {
+      MutexLock hold(c.accountState().listing.mutex);
+      EXPECT_EQ(c.accountState().listing.isRestoreCanceldDuringListing, k.stops);
+    }
     EXPECT_EQ(download.backupOrRestorFailCount(), k.stops ? 1 : 0);
 
     download.setRunningState(false);
@@ -129,8 +132,8 @@ TEST(MainSyncControllerListingTest, ARecordMovingAFileBeingFetchedStopsTheDownlo
     f.advance(0ms);
     std::string held;
     {
-      std::lock_guard<std::mutex> hold(c.accountState().server.mutex);
-      held = c.accountState().server.mPreviousIndexStr;
+      MutexLock hold(c.accountState().listing.mutex);
+      held = c.accountState().listing.mPreviousIndexStr;
     }
     const std::string indexFile =
         fileutil::joinPath(c.applicationSupportObject().pathForApplicationFile(50), "indexFile.txt");

@@ -18,6 +18,12 @@ namespace {
 
 using testing::SyncFixture;
 
+bool running(MainSyncController& c, bool WorkerRunningFlags::*flag) {
+  WorkerRunningFlags& workers = c.accountState().push.workers;
+  MutexLock hold(workers.mutex);
+  return workers.*flag;
+}
+
 bool sent(const testing::RecordingMessenger& m, int type, const std::string& text = "") {
   for (const auto& [t, payload] : m.sent()) {
     if (t == type && (text.empty() || payload == text)) return true;
@@ -80,7 +86,7 @@ TEST(MainSyncControllerPushTest, AJournalledRenameRunsAndLeavesTheWorkerIdleWith
   EXPECT_FALSE(f.queue->CheckIfAnyRenameDeleteOrCreateDirOccured());
   EXPECT_TRUE(sent(*f.owner.finder, 1));
   EXPECT_TRUE(f.queue->shouldReturnBackupEntries());
-  EXPECT_FALSE(c.accountState().push.ExcuteEventsCapturedrunning);
+  EXPECT_FALSE(running(c, &WorkerRunningFlags::ExcuteEventsCapturedrunning));
   f.loop.runUntilIdle();
 }
 
@@ -89,7 +95,7 @@ TEST(MainSyncControllerPushTest, AnEmptyFolderJournalStartsNoWorker) {
   MainSyncController& c = f.make();
   f.queue->setFolderPaths();
   c.CreateFolder();
-  EXPECT_FALSE(c.accountState().push.createDirRunning);
+  EXPECT_FALSE(running(c, &WorkerRunningFlags::createDirRunning));
 }
 
 }  // namespace

@@ -177,8 +177,8 @@ TEST(ServerRoadEngineTest, FileFromAnotherComputerIsQueuedForDownload) {
   EXPECT_EQ(f.queue->restoreFileCollection(), 1u);
   f.advance(0ms);
   // The download is pending, so the listing's index waits for it.
-  std::lock_guard<std::mutex> hold(c.accountState().server.mutex);
-  EXPECT_FALSE(c.accountState().server.mPreviousIndexStr.empty());
+  MutexLock hold(c.accountState().listing.mutex);
+  EXPECT_FALSE(c.accountState().listing.mPreviousIndexStr.empty());
 }
 
 TEST(ServerRoadEngineTest, LocalEditInTheWayBecomesAConflictCopy) {

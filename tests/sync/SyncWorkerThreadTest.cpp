@@ -40,14 +40,21 @@ struct Gate {
   }
 };
 
+constexpr SyncWorkerThread::Flag kFlag = &WorkerRunningFlags::createDirRunning;
+
+void setRunning(WorkerRunningFlags& flags, bool value) {
+  MutexLock hold(flags.mutex);
+  flags.createDirRunning = value;
+}
+
 // Callers on several threads that each test "not running" and start: exactly
 // one of them starts a body each time.
 TEST(SyncWorkerThreadTest, OfRacingStartsExactlyOneRuns) {
   for (int round = 0; round < 50; ++round) {
-    std::atomic<bool> running{false};
+    WorkerRunningFlags flags;
     std::atomic<int> bodies{0};
     Gate gate;
-    SyncWorkerThread worker(running);
+    SyncWorkerThread worker(flags, kFlag);
     std::atomic<bool> go{false};
     std::vector<std::thread> callers;
     for (int i = 0; i < 4; ++i) {
@@ -61,18 +68,18 @@ TEST(SyncWorkerThreadTest, OfRacingStartsExactlyOneRuns) {
     }
     go = true;
     for (std::thread& t : callers) t.join();
-    EXPECT_TRUE(running);
+    EXPECT_TRUE(worker.isRunning());
     gate.release();
     worker.join();
     EXPECT_EQ(bodies, 1);
-    EXPECT_FALSE(running);
+    EXPECT_FALSE(worker.isRunning());
   }
 }
 
 // A cancel clears the flag while the body still ends: no start happens until
 // it has returned, and the start that follows does not wait for it.
 TEST(SyncWorkerThreadTest, ACancelledBodyIsNeitherOverlappedNorWaitedFor) {
-  std::atomic<bool> running{false};
+  WorkerRunningFlags flags;
   Gate gate;
   std::atomic<int> inside{0}, most{0}, bodies{0};
   auto body = [&] {
@@ -81,30 +88,53 @@ TEST(SyncWorkerThreadTest, ACancelledBodyIsNeitherOverlappedNorWaitedFor) {
     if (bodies == 1) gate.wait();
     --inside;
   };
-  SyncWorkerThread worker(running);
+  SyncWorkerThread worker(flags, kFlag);
   ASSERT_TRUE(worker.claim());
   worker.launch("test worker", body);
-  running = false;  // what a cancel does
+  setRunning(flags, false);  // what a cancel does
   EXPECT_FALSE(worker.claim()) << "the cancelled body has not returned";
-  EXPECT_FALSE(running);
+  EXPECT_FALSE(worker.isRunning());
   gate.release();
   ASSERT_TRUE(within(std::chrono::seconds(10), [&] { return worker.claim(); }));
   worker.launch("test worker", body);
   worker.join();
   EXPECT_EQ(bodies, 2);
   EXPECT_EQ(most, 1);
-  EXPECT_FALSE(running);
+  EXPECT_FALSE(worker.isRunning());
 }
 
 TEST(SyncWorkerThreadTest, AClaimWithoutWorkIsGivenBack) {
-  std::atomic<bool> running{false};
-  SyncWorkerThread worker(running);
+  WorkerRunningFlags flags;
+  SyncWorkerThread worker(flags, kFlag);
   ASSERT_TRUE(worker.claim());
   EXPECT_FALSE(worker.claim());
   worker.unclaim();
-  EXPECT_FALSE(running);
+  EXPECT_FALSE(worker.isRunning());
   EXPECT_TRUE(worker.claim());
   worker.unclaim();
+}
+
+// The two workers share one mutex but not a flag: one's claim, run and end
+// leave the other's flag alone, and a flag set by its owner (the cycle's
+// view of a running worker) refuses a claim.
+TEST(SyncWorkerThreadTest, TwoWorkersKeepToTheirOwnFlag) {
+  WorkerRunningFlags flags;
+  SyncWorkerThread renames(flags, &WorkerRunningFlags::ExcuteEventsCapturedrunning);
+  SyncWorkerThread folders(flags, &WorkerRunningFlags::createDirRunning);
+  Gate gate;
+  ASSERT_TRUE(renames.claim());
+  renames.launch("renames", [&] { gate.wait(); });
+  EXPECT_FALSE(folders.isRunning());
+  ASSERT_TRUE(folders.claim());
+  folders.unclaim();
+  EXPECT_TRUE(renames.isRunning());
+  gate.release();
+  renames.join();
+  EXPECT_FALSE(renames.isRunning());
+  setRunning(flags, true);
+  EXPECT_FALSE(folders.claim());
+  EXPECT_TRUE(renames.claim());
+  renames.unclaim();
 }
 
 }  // namespace

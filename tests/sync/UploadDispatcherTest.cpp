@@ -50,11 +50,19 @@ struct DispatchRig : UploadRoadRig {
                       if (found == rows.end()) return std::nullopt;
                       return found->second;
                     }},
-                   queue, upload, host, renames, repeats) {}
+                   queue, upload, host, renames, repeatedSets) {}
   std::string entryList() { return fileutil::readFile(dir.sub("app/113")).value_or("<none>"); }
 
   UploadRenames renames;
-  std::atomic<int32_t> repeats{0};
+  RepeatedSetCounts repeatedSets;
+  int32_t repeats() {
+    MutexLock hold(repeatedSets.mutex);
+    return repeatedSets.sameBackupSetRepeatedCount;
+  }
+  void setRepeats(int32_t count) {
+    MutexLock hold(repeatedSets.mutex);
+    repeatedSets.sameBackupSetRepeatedCount = count;
+  }
   engineset::SeenVersions rows;  // what the database recorded as synced
   std::vector<std::string> asked;
   UploadDispatcher dispatcher;
@@ -165,7 +173,7 @@ TEST(UploadDispatcher, SameSetTwelveTimesStopsAfterEleventhRunUntilAnotherSetCom
 
   rig.queue.batch = {"/other"};
   EXPECT_EQ(rig.dispatcher.startBackup(), Outcome::kStarted);
-  EXPECT_EQ(rig.repeats.load(), 0);
+  EXPECT_EQ(rig.repeats(), 0);
   EXPECT_FALSE(rig.upload.repeated);
 }
 

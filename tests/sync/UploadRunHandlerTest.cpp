@@ -11,7 +11,7 @@ using testing::UploadRoadRig;
 using Calls = std::vector<std::string>;
 
 struct UploadRig : UploadRoadRig {
-  UploadRig() : handler(ctx, renames, repeats) {}
+  UploadRig() : handler(ctx, renames, repeatedSets) {}
 
   KVTProgressRecord record(const std::string& file, const std::string& size,
                            const std::string& mode = KVTProgressRecord::kFullBackup,
@@ -40,7 +40,15 @@ struct UploadRig : UploadRoadRig {
   std::string sessionLog() { return fileutil::readFile(dir.sub("sessions/Sync-Up.log")).value_or(""); }
 
   UploadRenames renames;
-  std::atomic<int32_t> repeats{0};
+  RepeatedSetCounts repeatedSets;
+  int32_t repeats() {
+    MutexLock hold(repeatedSets.mutex);
+    return repeatedSets.sameBackupSetRepeatedCount;
+  }
+  void setRepeats(int32_t count) {
+    MutexLock hold(repeatedSets.mutex);
+    repeatedSets.sameBackupSetRepeatedCount = count;
+  }
   UploadRunHandler handler;
 };
 
@@ -300,7 +308,7 @@ TEST(UploadRunHandler, EveryRunEndingTellsTheRightPartiesAndRequeuesWhatIsLeft) 
     rig.upload.result = c.summary;
     rig.upload.running = true;
     rig.queue.uploadJournalPending = c.journalPending;
-    rig.repeats = c.repeatsBefore;
+    rig.setRepeats(c.repeatsBefore);
     if (c.end == End::kSuccess) {
       rig.handler.operationDidFinishSuccessfully();
     } else {
@@ -309,7 +317,7 @@ TEST(UploadRunHandler, EveryRunEndingTellsTheRightPartiesAndRequeuesWhatIsLeft) 
     Calls expected = c.calls;
     if (c.end == End::kSuccess) expected.insert(expected.begin(), "queue.rename /a->/c");
     EXPECT_EQ(rig.endingCalls(), expected) << c.name;
-    EXPECT_EQ(rig.repeats.load(), c.repeatsAfter) << c.name;
+    EXPECT_EQ(rig.repeats(), c.repeatsAfter) << c.name;
     EXPECT_FALSE(rig.upload.running) << c.name;
     EXPECT_FALSE(fileutil::exists(rig.dir.sub("app/113"))) << c.name;
     EXPECT_TRUE(rig.log.has("up.removeTempFilePaths")) << c.name;

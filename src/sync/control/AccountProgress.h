@@ -61,7 +61,10 @@ class AccountProgress final : private ProgressHost, private SyncStatusHost {
   bool isNWAvailable() override { return host_.isNWAvailable(); }
   bool isbackupStarted() override { return tracker_.isbackupStarted(); }
   bool isrestoreStarted() override { return tracker_.isrestoreStarted(); }
-  bool isListingGoingOn() override { return state_.cycle.listingStartedfromZeroIndex; }
+  bool isListingGoingOn() override {
+    MutexLock hold(state_.listing.mutex);
+    return state_.listing.listingStartedfromZeroIndex;
+  }
   bool isSubAccount() override;
   std::string accountDetailsPath() override;
   std::string getSyncFilePath() override { return account_.syncFilePath; }

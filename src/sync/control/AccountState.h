@@ -9,6 +9,8 @@
 
 #include "journal/RenameEntry.h"
 #include "platform/ThreadAnnotations.h"
+#include "sync/runs/RepeatedSetRule.h"
+#include "sync/runs/SyncWorkerThread.h"
 
 namespace ulmora {
 
@@ -16,8 +18,9 @@ namespace ulmora {
 // change. One struct per group. State of the main loop alone is plain; what
 // worker threads read or write sits in a small struct under one mutex
 // (annotated for clang's thread-safety analysis). No code holds two of these
-// mutexes at once. State that one concern alone uses lives in that
-// concern's collaborator, not here.
+// mutexes at once. The few atomics left are single flags bound by no
+// invariant to any other field. State that one concern alone uses lives in
+// that concern's collaborator, not here.
 //
 // Each concern adds fields only inside its own group.
 struct AccountState {
@@ -36,18 +39,6 @@ struct AccountState {
     // The pause wrote throttle "-1"; the first open tick restores the
     // account's throttle.
     bool throttleHeld = false;
-
-    // ---- read or written by the listing worker too
-    // A reinitialise (local database deleted, sync root walked again, full
-    // listing) is under way.
-    std::atomic<bool> isReinitialize{false};
-    // A full listing was asked for and has not ended (isListingGoingOn).
-    std::atomic<bool> listingStartedfromZeroIndex{false};
-    std::atomic<bool> isTenMinutesListing{false};
-    std::atomic<bool> notificationfileRead{false};
-    // Listing retries for no data (the listing handler counts, the cycle
-    // resets on a new marker).
-    std::atomic<int32_t> retryCount{0};
 
     // ---- what the thumbnail jobs' end and the status tracker (any thread)
     // read or write
@@ -70,31 +61,52 @@ struct AccountState {
     // The large-set markers (this one and IsMoreThanTenThousandRestore) of a
     // count of pending paths taken from the journals. The progress counts
     // come from the database instead, so nothing sets or reads them; each
-    // dispatch clears its own, so that such a count would start over.
+    // dispatch clears its own, so that such a count would start over. A
+    // dispatch may run on the cycle's worker, hence atomic.
     std::atomic<bool> IsMoreThanTenThousand{false};
-    std::atomic<int32_t> sameBackupSetRepeatedCount{0};
   } upload;
+
+  // ---- engine runs: the upload and download dispatches and their runs' ends
+  RepeatedSetCounts repeatedSets;
 
   // ---- server road ----
   struct Server {
-    std::atomic<bool> shouldRestoreFileDirectly{false};
-    std::atomic<bool> canUseRefID{true};
-    std::atomic<bool> isRestoreCanceldDuringListing{false};
-    std::atomic<bool> isItemsFoundDuringListing{false};
-    std::atomic<bool> isDamonRestartDueToAccountMaintanence{false};
     std::atomic<bool> IsMoreThanTenThousandRestore{false};
-    std::atomic<int32_t> sameRestoreSetRepeatedCount{0};
-
-    std::mutex mutex;  // guards the fields below
-    std::string mPreviousIndexStr;  // "" while no index is held
-    std::string mIndexingWithZeroToAvoidRefId = "0";
   } server;
+
+  // ---- what the listing worker reads or writes (its reports, the record
+  // decisions, the listing index) and the cycle, control and settings set
+  // on the main loop. A test and the change it leads to are one locked
+  // step; nothing is called out to while the mutex is held.
+  struct Listing {
+    mutable Mutex mutex;
+    // A reinitialise (local database deleted, sync root walked again, full
+    // listing) is under way.
+    bool isReinitialize ULMORA_GUARDED_BY(mutex) = false;
+    // A selective-sync change waits for the reinitialise's end.
+    bool selectivesyncCalledDuringReinitialization ULMORA_GUARDED_BY(mutex) = false;
+    // A full listing was asked for and has not ended (isListingGoingOn).
+    bool listingStartedfromZeroIndex ULMORA_GUARDED_BY(mutex) = false;
+    bool isTenMinutesListing ULMORA_GUARDED_BY(mutex) = false;
+    bool notificationfileRead ULMORA_GUARDED_BY(mutex) = false;
+    // Listing retries for no data (the listing handler counts, the cycle
+    // resets on a new marker).
+    int32_t retryCount ULMORA_GUARDED_BY(mutex) = 0;
+    bool isItemsFoundDuringListing ULMORA_GUARDED_BY(mutex) = false;
+    bool isRestoreCanceldDuringListing ULMORA_GUARDED_BY(mutex) = false;
+    bool isDamonRestartDueToAccountMaintanence ULMORA_GUARDED_BY(mutex) = false;
+    bool shouldRestoreFileDirectly ULMORA_GUARDED_BY(mutex) = false;
+    bool canUseRefID ULMORA_GUARDED_BY(mutex) = true;
+    std::string mPreviousIndexStr ULMORA_GUARDED_BY(mutex);  // "" while no index is held
+    std::string mIndexingWithZeroToAvoidRefId ULMORA_GUARDED_BY(mutex) = "0";
+  } listing;
 
   // ---- push, renames and deletes, folders ----
   struct Push {
-    std::atomic<bool> enableListeningNotifications{false};
-    std::atomic<bool> ExcuteEventsCapturedrunning{false};
-    std::atomic<bool> createDirRunning{false};
+    // Main loop only (setEnableListeningNotifications checks it).
+    bool enableListeningNotifications = false;
+    // The rename/delete and folder workers' running flags.
+    WorkerRunningFlags workers;
 
     std::mutex mutex;  // guards the fields below
     // Relative paths renamed locally while a listing ran; their downloads
@@ -106,10 +118,15 @@ struct AccountState {
 
   // ---- control and periphery ----
   struct Control {
-    std::atomic<bool> refreshSS{false};
-    std::atomic<bool> selectivesyncCalledDuringReinitialization{false};
+    // refreshSS: a selective-sync change could not fetch its folders (paused,
+    // offline); the next open tick applies the list again.
+    struct Shared {
+      mutable Mutex mutex;
+      bool refreshSS ULMORA_GUARDED_BY(mutex) = false;
+    } shared;
     // Always false: the quota's state is SyncQuotaFull alone.
     std::atomic<bool> SyncQuotaExceeded{false};
+    // The quota worker's: set on the main loop, read by any thread.
     std::atomic<bool> SyncQuotaFull{false};
   } control;
 };

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <unistd.h>
+#include <utility>
 
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
@@ -52,19 +53,28 @@ class ControlRoom::ControlPort final : public AccountControlPort {
  public:
   explicit ControlPort(ControlRoom& r) : r_(r) {}
 
-  std::atomic<bool>* flagField(Flag f) {
-    AccountState& s = r_.state_;
+  // The flags the listing worker shares, each under the listing state's
+  // mutex.
+  static bool AccountState::Listing::*listingField(Flag f) {
+    using L = AccountState::Listing;
     switch (f) {
-      case Flag::ListingStartedFromZeroIndex: return &s.cycle.listingStartedfromZeroIndex;
-      case Flag::ShouldRestoreFileDirectly: return &s.server.shouldRestoreFileDirectly;
-      case Flag::ExcuteEventsCapturedRunning: return &s.push.ExcuteEventsCapturedrunning;
-      case Flag::IsRestoreCanceldDuringListing: return &s.server.isRestoreCanceldDuringListing;
-      case Flag::IsItemsFoundDuringListing: return &s.server.isItemsFoundDuringListing;
-      case Flag::NotificationFileRead: return &s.cycle.notificationfileRead;
+      case Flag::ListingStartedFromZeroIndex: return &L::listingStartedfromZeroIndex;
+      case Flag::ShouldRestoreFileDirectly: return &L::shouldRestoreFileDirectly;
+      case Flag::IsRestoreCanceldDuringListing: return &L::isRestoreCanceldDuringListing;
+      case Flag::IsItemsFoundDuringListing: return &L::isItemsFoundDuringListing;
+      case Flag::NotificationFileRead: return &L::notificationfileRead;
       case Flag::AccountLoggedOutUnlinked:
-      case Flag::DuringPauseGotPns: break;
+      case Flag::DuringPauseGotPns:
+      case Flag::ExcuteEventsCapturedRunning: break;
     }
     return nullptr;
+  }
+  // A worker's running flag; a cancel clears it while the worker's body
+  // still winds down.
+  bool workerRunning(bool WorkerRunningFlags::*flag) {
+    WorkerRunningFlags& workers = r_.state_.push.workers;
+    MutexLock hold(workers.mutex);
+    return workers.*flag;
   }
   // The flags of the main loop alone.
   bool* loopFlag(Flag f) {
@@ -76,29 +86,42 @@ class ControlRoom::ControlPort final : public AccountControlPort {
   }
   bool flag(Flag f) override {
     if (bool* own = loopFlag(f)) return *own;
-    return flagField(f)->load();
+    if (f == Flag::ExcuteEventsCapturedRunning) return workerRunning(&WorkerRunningFlags::ExcuteEventsCapturedrunning);
+    AccountState::Listing& listing = r_.state_.listing;
+    MutexLock hold(listing.mutex);
+    return listing.*listingField(f);
   }
   void setFlag(Flag f, bool value) override {
     if (bool* own = loopFlag(f)) {
       *own = value;
       return;
     }
-    flagField(f)->store(value);
+    if (f == Flag::ExcuteEventsCapturedRunning) {
+      MutexLock hold(r_.state_.push.workers.mutex);
+      r_.state_.push.workers.ExcuteEventsCapturedrunning = value;
+      return;
+    }
+    AccountState::Listing& listing = r_.state_.listing;
+    MutexLock hold(listing.mutex);
+    listing.*listingField(f) = value;
   }
   void setIndexingWithZeroToAvoidRefId(const std::string& value) override {
-    std::lock_guard<std::mutex> hold(r_.state_.server.mutex);
-    r_.state_.server.mIndexingWithZeroToAvoidRefId = value;
+    MutexLock hold(r_.state_.listing.mutex);
+    r_.state_.listing.mIndexingWithZeroToAvoidRefId = value;
   }
   void setPreviousIndexStr(const std::string& value) override {
-    std::lock_guard<std::mutex> hold(r_.state_.server.mutex);
-    r_.state_.server.mPreviousIndexStr = value;
+    MutexLock hold(r_.state_.listing.mutex);
+    r_.state_.listing.mPreviousIndexStr = value;
   }
   // The count of queued uploads is the event journal's; a reinitialise
   // starts it again.
   void setBackupFilesCount(int64_t count) override {
     if (count == 0 && r_.eventJournal_ != nullptr) r_.eventJournal_->resetBackupCount();
   }
-  void setReinitializeState(bool state) override { r_.state_.cycle.isReinitialize = state; }
+  void setReinitializeState(bool state) override {
+    MutexLock hold(r_.state_.listing.mutex);
+    r_.state_.listing.isReinitialize = state;
+  }
   bool hasSyncUserName() override { return !r_.settings_.values().guserName.empty(); }
 
   KVTBackupManager* manager(Worker w) {
@@ -118,8 +141,8 @@ class ControlRoom::ControlPort final : public AccountControlPort {
         SynListingController* listing = r_.account_.liveChangeListing();
         return listing != nullptr && listing->isRunning();
       }
-      case Worker::RenameDelete: return r_.state_.push.ExcuteEventsCapturedrunning;
-      case Worker::CreateFolder: return r_.state_.push.createDirRunning;
+      case Worker::RenameDelete: return workerRunning(&WorkerRunningFlags::ExcuteEventsCapturedrunning);
+      case Worker::CreateFolder: return workerRunning(&WorkerRunningFlags::createDirRunning);
       default: return manager(w)->isRunning();
     }
   }
@@ -173,7 +196,10 @@ class ControlRoom::ControlPort final : public AccountControlPort {
   void writeSessionLine(const std::string& line) override {
     QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(line, true);
   }
-  bool takeSelectiveSyncRefresh() override { return r_.state_.control.refreshSS.exchange(false); }
+  bool takeSelectiveSyncRefresh() override {
+    MutexLock hold(r_.state_.control.shared.mutex);
+    return std::exchange(r_.state_.control.shared.refreshSS, false);
+  }
   void selectiveSyncModefied() override { r_.account_.selectiveSyncModefied(); }
   void setMonitorToolTip(const std::string& status) override { r_.progress_.status().setMonitorToolTip(status); }
 
@@ -197,7 +223,20 @@ class ControlRoom::QuotaPort final : public QuotaHost {
 class ControlRoom::SelectivePort final : public SelectiveSyncPort {
  public:
   explicit SelectivePort(ControlRoom& r) : r_(r) {}
-  bool isReinitializing() override { return r_.state_.cycle.isReinitialize; }
+  bool deferToReinitialise() override {
+    AccountState::Listing& listing = r_.state_.listing;
+    MutexLock hold(listing.mutex);
+    if (listing.isReinitialize) listing.selectivesyncCalledDuringReinitialization = true;
+    return listing.isReinitialize;
+  }
+  void setRefreshSS() override {
+    MutexLock hold(r_.state_.control.shared.mutex);
+    r_.state_.control.shared.refreshSS = true;
+  }
+  bool refreshSS() override {
+    MutexLock hold(r_.state_.control.shared.mutex);
+    return r_.state_.control.shared.refreshSS;
+  }
   bool isPaused() override {
     auto details = PropertyList::readFile(r_.applicationFile(kLastUserLoginDetails));
     const PropertyList* pause = details ? details->find("Pause") : nullptr;
@@ -215,8 +254,8 @@ class ControlRoom::SelectivePort final : public SelectiveSyncPort {
   bool hasDownloads() override { return r_.queue_.isAnyDownloadPending() || r_.downloadManager_.isRunning(); }
   void listDroppedDownloadsAgain() override {
     {
-      std::lock_guard<std::mutex> hold(r_.state_.server.mutex);
-      r_.state_.server.mPreviousIndexStr.clear();
+      MutexLock hold(r_.state_.listing.mutex);
+      r_.state_.listing.mPreviousIndexStr.clear();
     }
     r_.queue_.addNotificationFilesInfo();
   }
@@ -290,7 +329,8 @@ class ControlRoom::EventsPort final : public AccountEventsPort {
     ::kill(::getpid(), SIGTERM);
   }
   bool takeRestartDueToMaintenance() override {
-    return r_.state_.server.isDamonRestartDueToAccountMaintanence.exchange(false);
+    MutexLock hold(r_.state_.listing.mutex);
+    return std::exchange(r_.state_.listing.isDamonRestartDueToAccountMaintanence, false);
   }
   bool accountLoggedOutUnlinked() override {
     ULMORA_DCHECK_ON_LOOP(r_.mainLoop_);
@@ -336,8 +376,7 @@ ControlRoom::ControlRoom(Parts p)
                                 applicationFile(kUserQuotaDetails)},
              quotaQuery_, *quotaPort_, &p.state.control.SyncQuotaFull),
       selective_(applicationFile(kSelectiveSyncList), [this] { return account_.getUlmoraSyncRootPath(); },
-                 *selectivePort_, p.mainLoop, &p.state.control.refreshSS,
-                 &p.state.control.selectivesyncCalledDuringReinitialization),
+                 *selectivePort_, p.mainLoop),
       runs_(enginePath_, [this] { return account_.craeteUserInfoObject(); }, applicationFile(kProxySettings),
             selective_, p.mainLoop),
       events_(AccountEvents::Paths{applicationFile(kLastUserLoginDetails), applicationFile(kLoginDetails)},

@@ -91,18 +91,12 @@ std::string conflictName(const std::string& path, int attempt) {
 }  // namespace selective
 
 SelectiveSync::SelectiveSync(std::string selectiveSyncList, RootSource syncRoot,
-                             SelectiveSyncPort& port, RunLoop& mainLoop,
-                             std::atomic<bool>* refreshSS,
-                             std::atomic<bool>* calledDuringReinitialization)
+                             SelectiveSyncPort& port, RunLoop& mainLoop)
     : listFile_(std::move(selectiveSyncList)),
       syncRoot_(std::move(syncRoot)),
       port_(port),
       mainLoop_(mainLoop),
-      excluded_(std::make_shared<const std::set<std::string>>()),
-      refreshSS_(refreshSS != nullptr ? *refreshSS : ownRefreshSS_),
-      calledDuringReinitialization_(calledDuringReinitialization != nullptr
-                                        ? *calledDuringReinitialization
-                                        : ownCalledDuringReinitialization_) {}
+      excluded_(std::make_shared<const std::set<std::string>>()) {}
 
 std::optional<std::set<std::string>> SelectiveSync::getUnselectedObjectsFromList() const {
   ULMORA_DCHECK_ON_LOOP(mainLoop_);
@@ -142,10 +136,7 @@ std::string SelectiveSync::full(const std::string& relative) const {
 
 void SelectiveSync::selectiveSyncModefied() {
   ULMORA_DCHECK_ON_LOOP(mainLoop_);
-  if (port_.isReinitializing()) {
-    calledDuringReinitialization_ = true;
-    return;
-  }
+  if (port_.deferToReinitialise()) return;
   // A list that exists but cannot be read (being rewritten) is no change:
   // reading it as empty would fetch every excluded folder again.
   if (fileutil::exists(listFile_) && !getUnselectedObjectsFromList()) {
@@ -194,8 +185,8 @@ void SelectiveSync::selectiveSyncModefied() {
   daemonTrace("selecting sync modifying tool tip sent");
   port_.setMonitorToolTip(kApplyingStatus);
 
-  if (port_.isPaused() || !port_.isNetworkAvailable()) refreshSS_ = true;
-  const bool refresh = refreshSS_;
+  if (port_.isPaused() || !port_.isNetworkAvailable()) port_.setRefreshSS();
+  const bool refresh = port_.refreshSS();
 
   std::set<std::string> next = list;
   // While the folders cannot be fetched they stay in the set, so that the
@@ -343,17 +334,6 @@ void SelectiveSync::stopAnimationForSS() {
 
 void SelectiveSync::updateSSWindowRefresh() { port_.sendMonitorMessage(kRefreshWindowMessage); }
 
-bool SelectiveSync::refreshSS() const { return refreshSS_; }
-void SelectiveSync::setRefreshSS(bool value) { refreshSS_ = value; }
-bool SelectiveSync::takeRefreshSS() { return refreshSS_.exchange(false); }
-
-bool SelectiveSync::selectivesyncCalledDuringReinitialization() const {
-  return calledDuringReinitialization_;
-}
-
-void SelectiveSync::setSelectivesyncCalledDuringReinitialization(bool value) {
-  calledDuringReinitialization_ = value;
-}
 
 std::set<std::string> SelectiveSync::ssFolderToSearch() const {
   ULMORA_DCHECK_ON_LOOP(mainLoop_);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,9 +46,16 @@ bool isSafeRelativePath(const std::string& path);
 class SelectiveSyncPort {
  public:
   virtual ~SelectiveSyncPort() = default;
-  virtual bool isReinitializing() = 0;
+  // When a reinitialise is under way, marks the change to be applied at its
+  // end (selectivesyncCalledDuringReinitialization) in the same step, so the
+  // reinitialise cannot end between the two; true then.
+  virtual bool deferToReinitialise() = 0;
   virtual bool isPaused() = 0;
   virtual bool isNetworkAvailable() = 0;
+  // The account's refreshSS: an application that could not fetch the newly
+  // included folders; the next open tick applies the list again.
+  virtual void setRefreshSS() = 0;
+  virtual bool refreshSS() = 0;
 
   // Relative paths of the uploads waiting in the upload journal.
   virtual std::vector<std::string> pendingUploads() = 0;
@@ -101,10 +107,10 @@ class SelectiveSyncPort {
 // listing thread never sees it half-changed.
 //
 // Thread-safety: checkForFileisUnderSSyncSet, checkForFileMatchesSSyncSet,
-// excludedSet, didFoundFile, the flag accessors and updateSSWindowRefresh
-// (the end of an upload, download, rename/delete or folder run asks for it
-// on that run's thread) may be called from any thread; the rest runs on the
-// main loop (checked in debug and test builds).
+// excludedSet, didFoundFile and updateSSWindowRefresh (the end of an upload,
+// download, rename/delete or folder run asks for it on that run's thread)
+// may be called from any thread; the rest runs on the main loop (checked in
+// debug and test builds).
 class SelectiveSync {
  public:
   static constexpr int kMaxConflictAttempts = 100;
@@ -116,13 +122,10 @@ class SelectiveSync {
 
   using Snapshot = std::shared_ptr<const std::set<std::string>>;
 
-  // The two flags may live in the controller's shared state (others set the
-  // refresh when the network goes); nullptr keeps them here.
   // `syncRoot` is asked each time: the settings may move the root.
   using RootSource = std::function<std::string()>;
   SelectiveSync(std::string selectiveSyncList, RootSource syncRoot, SelectiveSyncPort& port,
-                RunLoop& mainLoop, std::atomic<bool>* refreshSS = nullptr,
-                std::atomic<bool>* calledDuringReinitialization = nullptr);
+                RunLoop& mainLoop);
   SelectiveSync(std::string selectiveSyncList, std::string syncRoot, SelectiveSyncPort& port,
                 RunLoop& mainLoop)
       : SelectiveSync(std::move(selectiveSyncList), [syncRoot] { return syncRoot; }, port,
@@ -149,12 +152,6 @@ class SelectiveSync {
   void stopAnimationForSS();
   void updateSSWindowRefresh();
 
-  bool refreshSS() const;
-  void setRefreshSS(bool value);
-  // true when a re-application was pending (and clears it).
-  bool takeRefreshSS();
-  bool selectivesyncCalledDuringReinitialization() const;
-  void setSelectivesyncCalledDuringReinitialization(bool value);
   std::set<std::string> ssFolderToSearch() const;
 
  private:
@@ -169,10 +166,6 @@ class SelectiveSync {
   mutable std::mutex mu_;  // guards the members below
   Snapshot excluded_;
   std::set<std::string> folderToSearch_;
-  std::atomic<bool> ownRefreshSS_{false};
-  std::atomic<bool> ownCalledDuringReinitialization_{false};
-  std::atomic<bool>& refreshSS_;
-  std::atomic<bool>& calledDuringReinitialization_;
 
   WeakGuard guard_;  // last: invalidated first
 };

@@ -28,7 +28,7 @@ PropertyList pathList(const std::vector<std::string>& paths) {
 RenameDeleteOptions renameDeleteOptions(Clock& clock, AccountState& state) {
   RenameDeleteOptions options;
   options.clock = &clock;
-  options.runningFlag = &state.push.ExcuteEventsCapturedrunning;
+  options.runningFlags = &state.push.workers;
   return options;
 }
 
@@ -52,7 +52,7 @@ PushConcern::PushConcern(Parts p)
       createDirEngine_(*this, createDirController_),
       handler_(*this, p.mainLoop),
       renameDelete_(*this, renameDeleteEngine_, *this, p.mainLoop, renameDeleteOptions(p.clock, p.state)),
-      folderCreation_(*this, createDirEngine_, *this, p.mainLoop, &p.state.push.createDirRunning) {
+      folderCreation_(*this, createDirEngine_, *this, p.mainLoop, &p.state.push.workers) {
   renameDeleteController_.setExecutorPath(p.enginePath);
   renameDeleteController_.initializeApplicationSupportPaths(session_.consoleUser, session_.syncUser);
   renameDeleteController_.setDelegate(&renameDelete_);

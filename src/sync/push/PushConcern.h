@@ -130,7 +130,10 @@ class PushConcern final : public PushHost,
 
   // ---- PushHost
   int shouldSync() override { return account_.shouldSync(); }
-  bool isReinitialize() override { return state_.cycle.isReinitialize; }
+  bool isReinitialize() override {
+    MutexLock hold(state_.listing.mutex);
+    return state_.listing.isReinitialize;
+  }
   std::optional<std::string> machineID() override;
   void setMonitorToolTip(const std::string& status) override { progress_.status().setMonitorToolTip(status); }
   void showDesktopPushNotification(const std::string& code) override {
@@ -152,7 +155,10 @@ class PushConcern final : public PushHost,
   void resetPeriodicTimer() override;
   bool isDummyTimerValid() override { return account_.isKeepAliveTimerValid(); }
   void resetDummyTimer() override;
-  void setIsTenMinutesListing(bool value) override { state_.cycle.isTenMinutesListing = value; }
+  void setIsTenMinutesListing(bool value) override {
+    MutexLock hold(state_.listing.mutex);
+    state_.listing.isTenMinutesListing = value;
+  }
   void setDuringPauseGotPns(bool value) override;
 
   // ---- RenameDeleteQueue, FolderCreationQueue

@@ -4,7 +4,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace ulmora {
+
+// The account's repeat counters: each is read and set by its dispatch (the
+// cycle, on the main loop) and reset by the end of its engine run (the
+// engine's thread). A read and the write that follows it hold the mutex
+// throughout, so a run's reset never falls between them.
+struct RepeatedSetCounts {
+  mutable Mutex mutex;
+  int32_t sameBackupSetRepeatedCount ULMORA_GUARDED_BY(mutex) = 0;
+  int32_t sameRestoreSetRepeatedCount ULMORA_GUARDED_BY(mutex) = 0;
+};
 
 // Whether a set handed to an engine manager repeats the manager's previous
 // set, and what that means for the run. Sets compare as unordered sets.

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <exception>
 #include <functional>
 #include <string>
@@ -11,6 +10,15 @@
 #include "platform/ThreadAnnotations.h"
 
 namespace ulmora {
+
+// The running flags of the account's rename/delete and folder workers: each
+// is set as its worker is claimed and cleared as the body ends; the sync
+// cycle reads them, and a cancel clears one while its body still winds down.
+struct WorkerRunningFlags {
+  mutable Mutex mutex;
+  bool ExcuteEventsCapturedrunning ULMORA_GUARDED_BY(mutex) = false;
+  bool createDirRunning ULMORA_GUARDED_BY(mutex) = false;
+};
 
 // One worker of the sync controller that its owner can still join, started
 // in two steps so that "is it running?" and "start it" are one decision:
@@ -25,12 +33,13 @@ namespace ulmora {
 // join() at shutdown.
 //
 // Thread-safety: every method from any thread; the owner joins before it
-// goes away.
+// goes away. The running flag is read and written only under its mutex.
 class SyncWorkerThread {
  public:
-  // `running` is the flag the owner and the sync cycle read; it must outlive
-  // this object.
-  explicit SyncWorkerThread(std::atomic<bool>& running) : running_(running) {}
+  // `running` names the worker's flag in `flags`, which the owner and the
+  // sync cycle read; `flags` must outlive this object.
+  using Flag = bool WorkerRunningFlags::*;
+  SyncWorkerThread(WorkerRunningFlags& flags, Flag running) : flags_(flags), running_(running) {}
   ~SyncWorkerThread() { join(); }
   SyncWorkerThread(const SyncWorkerThread&) = delete;
   SyncWorkerThread& operator=(const SyncWorkerThread&) = delete;
@@ -40,12 +49,19 @@ class SyncWorkerThread {
   bool claim() {
     MutexLock lock(mu_);
     if (busy_) return false;
-    bool idle = false;
-    return running_.compare_exchange_strong(idle, true);
+    MutexLock flag(flags_.mutex);
+    if (flags_.*running_) return false;
+    flags_.*running_ = true;
+    return true;
   }
 
   // Gives up a claim that found no work.
-  void unclaim() { running_ = false; }
+  void unclaim() { setRunning(false); }
+
+  bool isRunning() const {
+    MutexLock flag(flags_.mutex);
+    return flags_.*running_;
+  }
 
   // After a successful claim: runs `body` on a new thread.
   void launch(std::string name, std::function<void()> body) {
@@ -62,7 +78,7 @@ class SyncWorkerThread {
         daemonTrace(name + " stopped by an unknown exception");
       }
       MutexLock done(mu_);
-      running_ = false;
+      setRunning(false);
       busy_ = false;
     });
   }
@@ -78,7 +94,14 @@ class SyncWorkerThread {
   }
 
  private:
-  std::atomic<bool>& running_;
+  void setRunning(bool value) {
+    MutexLock flag(flags_.mutex);
+    flags_.*running_ = value;
+  }
+
+  // Locked after mu_, never before it.
+  WorkerRunningFlags& flags_;
+  const Flag running_;
   Mutex mu_;
   bool busy_ ULMORA_GUARDED_BY(mu_) = false;  // a launched body has not returned
   std::thread thread_ ULMORA_GUARDED_BY(mu_);  // the last one launched

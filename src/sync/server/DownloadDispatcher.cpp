@@ -55,7 +55,7 @@ RestoreSplit splitArraySizeWise(const std::vector<std::pair<std::string, int64_t
 DownloadDispatcher::DownloadDispatcher(const SyncRootFiles& files, LocalCache& cache, DownloadEnginePort& engine,
                                        DownloadDispatchHost& host, SyncQueuePort& queue,
                                        CaptureFilterPort& filters, FileStatusPort& status, Paths paths,
-                                       std::atomic<int32_t>& sameRestoreSetRepeatedCount,
+                                       RepeatedSetCounts& repeatedSets,
                                        const RunLoop* mainLoop)
     : files_(files),
       cache_(cache),
@@ -65,7 +65,7 @@ DownloadDispatcher::DownloadDispatcher(const SyncRootFiles& files, LocalCache& c
       filters_(filters),
       status_(status),
       paths_(std::move(paths)),
-      sameSetCount_(sameRestoreSetRepeatedCount),
+      repeatedSets_(repeatedSets),
       mainLoop_(mainLoop != nullptr ? *mainLoop : RunLoop::main()) {}
 
 bool DownloadDispatcher::dispatch(const std::map<std::string, std::string>& batch) {
@@ -97,18 +97,28 @@ bool DownloadDispatcher::StartRestore(const RestoreSplit& split) {
     traceLine("oldRestoreSet:" + std::to_string(oldSet.size()) + " newRestoreSet:" + std::to_string(newSet.size()));
   } else if (oldSet == newSet) {
     traceLine("olde backup set and new backup set equeal means repeated set");
-    if (static_cast<uint32_t>(sameSetCount_.load()) > 9) {
+    int32_t count = 0;
+    bool stop = false;
+    {
+      MutexLock hold(repeatedSets_.mutex);
+      count = repeatedSets_.sameRestoreSetRepeatedCount;
+      stop = static_cast<uint32_t>(count) > kMaxRepeatedSets;
+      if (!stop) ++repeatedSets_.sameRestoreSetRepeatedCount;
+    }
+    if (stop) {
       engine_.setSameRestoreSetRepeated(false);
-      traceLine("sameRestoreSetRepeatedCount:" + std::to_string(sameSetCount_.load()));
+      traceLine("sameRestoreSetRepeatedCount:" + std::to_string(count));
       traceLine("Stoping restore");
       return false;
     }
-    ++sameSetCount_;
     engine_.setSameRestoreSetRepeated(true);
   } else {
     engine_.setSameRestoreSetRepeated(false);
     traceLine("olde restore set and new restore set are diferent");
-    sameSetCount_ = 0;
+    {
+      MutexLock hold(repeatedSets_.mutex);
+      repeatedSets_.sameRestoreSetRepeatedCount = 0;
+    }
     traceLine(synctexts::sameRestoreSetRepeatedCount(0));
   }
   // Credentials, proxy and a fresh work folder only for a set that runs: a

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -13,6 +12,7 @@
 #include "sync/server/ServerRoadPorts.h"
 #include "sync/files/SyncRootFiles.h"
 #include "platform/RunLoop.h"
+#include "sync/runs/RepeatedSetRule.h"
 
 namespace ulmora {
 
@@ -75,19 +75,22 @@ class DownloadDispatcher {
     std::string backupJournalFolder;              // 101
   };
 
-  // `sameRestoreSetRepeatedCount` is shared with the end of a download run,
-  // which resets it after failures. `mainLoop`: where the dispatch runs;
-  // RunLoop::main() when null.
+  // `repeatedSets`' download count is shared with the end of a download
+  // run, which resets it after failures. `mainLoop`: where the dispatch
+  // runs; RunLoop::main() when null.
   DownloadDispatcher(const SyncRootFiles& files, LocalCache& cache, DownloadEnginePort& engine,
                      DownloadDispatchHost& host, SyncQueuePort& queue, CaptureFilterPort& filters,
-                     FileStatusPort& status, Paths paths, std::atomic<int32_t>& sameRestoreSetRepeatedCount,
+                     FileStatusPort& status, Paths paths, RepeatedSetCounts& repeatedSets,
                      const RunLoop* mainLoop = nullptr);
 
   // StartRestore: false when the set was not dispatched.
   bool StartRestore(const RestoreSplit& split);
   // The batch as the journal gives it ({path: size}) dispatched.
   bool dispatch(const std::map<std::string, std::string>& batch);
-  int sameRestoreSetRepeatedCount() const { return sameSetCount_.load(); }
+  int sameRestoreSetRepeatedCount() const {
+    MutexLock hold(repeatedSets_.mutex);
+    return repeatedSets_.sameRestoreSetRepeatedCount;
+  }
 
   void deleteHalfRestoredFiles();
   void ClearRestoreRelatedFileEntries();
@@ -121,7 +124,7 @@ class DownloadDispatcher {
   CaptureFilterPort& filters_;
   FileStatusPort& status_;
   Paths paths_;
-  std::atomic<int32_t>& sameSetCount_;
+  RepeatedSetCounts& repeatedSets_;
   const RunLoop& mainLoop_;
   std::mutex readLock_;
   std::mutex stopMutex_;

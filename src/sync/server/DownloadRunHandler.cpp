@@ -27,8 +27,8 @@ std::string reasonOf(const std::string& error) {
 }
 }  // namespace
 
-DownloadRunHandler::DownloadRunHandler(RunRoadContext& ctx, std::atomic<int32_t>& sameRestoreSetRepeatedCount)
-    : ctx_(ctx), repeatCount_(sameRestoreSetRepeatedCount), log_(ctx.clock), retries_(ctx.clock) {}
+DownloadRunHandler::DownloadRunHandler(RunRoadContext& ctx, RepeatedSetCounts& repeatedSets)
+    : ctx_(ctx), repeatedSets_(repeatedSets), log_(ctx.clock), retries_(ctx.clock) {}
 
 void DownloadRunHandler::operationDidStart() {
   std::string header = runending::sessionHeader(ctx_, ctx_.host.accountUser().ulmoraUsername());
@@ -153,13 +153,19 @@ void DownloadRunHandler::operationDidFinishSuccessfully() {
   ctx_.host.downloadRunEnded(!summary.isCanceled && summary.backupOrRestorFailCount == 0, pending);
 
   if (!ctx_.queue.doesIPFileAvailableFor("4")) {
-    const int32_t repeats = repeatCount_.load();
-    if (summary.backupOrRestorFailCount == 0 && static_cast<uint32_t>(repeats) <= kMaxRepeatedSets) {
+    int32_t repeats = 0;
+    bool more = false;
+    {
+      MutexLock hold(repeatedSets_.mutex);
+      repeats = repeatedSets_.sameRestoreSetRepeatedCount;
+      more = summary.backupOrRestorFailCount == 0 && static_cast<uint32_t>(repeats) <= kMaxRepeatedSets;
+      if (!more) repeatedSets_.sameRestoreSetRepeatedCount = 0;
+    }
+    if (more) {
       daemonTrace("Calling is there any file exist for restore after one set finish");
       daemonTrace("sameRestoreSetRepeatedCount:" + std::to_string(repeats));
       ctx_.host.queryMainDB(2);
     } else {
-      repeatCount_.store(0);
       daemonTrace("check failure count query main db is not called due to restore failures");
       daemonTrace("sameRestoreSetRepeatedCount:0");
     }
@@ -189,7 +195,10 @@ void DownloadRunHandler::operationDidFailWithError(const std::string& error) {
   notifyArrivals(summary, first);
   ctx_.host.downloadRunEnded(false, downloadsPending());
   if (!accountFailed && !ctx_.queue.doesIPFileAvailableFor("4")) {
-    repeatCount_.store(0);
+    {
+      MutexLock hold(repeatedSets_.mutex);
+      repeatedSets_.sameRestoreSetRepeatedCount = 0;
+    }
     ctx_.host.queryMainDB(2);
   }
   ctx_.downloadManager.removeTempFilePaths();

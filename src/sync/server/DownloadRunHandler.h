@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "engine/KVTProgressRecord.h"
+#include "sync/runs/RepeatedSetRule.h"
 #include "sync/runs/RetryBackoff.h"
 #include "sync/runs/RunHandlerCommon.h"
 
@@ -27,10 +27,10 @@ namespace ulmora {
 // overwritten. Each failure is named in the session log with its reason.
 //
 // Thread-safety: the callbacks come from the download manager's threads;
-// the state they touch is locked or atomic.
+// the state they touch is locked.
 class DownloadRunHandler {
  public:
-  DownloadRunHandler(RunRoadContext& ctx, std::atomic<int32_t>& sameRestoreSetRepeatedCount);
+  DownloadRunHandler(RunRoadContext& ctx, RepeatedSetCounts& repeatedSets);
 
   void operationDidStart();
   void operationDidReceiveData(const KVTProgressRecord& record);
@@ -57,7 +57,7 @@ class DownloadRunHandler {
   std::string localStamp(const std::string& relativePath) const;
 
   RunRoadContext& ctx_;
-  std::atomic<int32_t>& repeatCount_;
+  RepeatedSetCounts& repeatedSets_;
   RunSessionLog log_;
   std::mutex receivedMutex_;
   std::vector<std::string> tempRestoreSet_;

@@ -27,14 +27,13 @@ void interactive(const std::string& text, bool flush) {
 
 FolderCreationDispatcher::FolderCreationDispatcher(FolderCreationQueue& queue, FolderCreationService& service,
                                                    FolderCreationEnvironment& env, RunLoop& mainLoop,
-                                                   std::atomic<bool>* runningFlag)
+                                                   WorkerRunningFlags* runningFlags)
     : queue_(queue),
       service_(service),
       env_(env),
       main_(mainLoop.handle()),
       clock_(mainLoop.clock()),
-      createDirRunning_(runningFlag != nullptr ? *runningFlag : ownRunning_),
-      worker_(createDirRunning_) {}
+      worker_(runningFlags != nullptr ? *runningFlags : ownRunning_, &WorkerRunningFlags::createDirRunning) {}
 
 FolderCreationDispatcher::~FolderCreationDispatcher() {
   cancel();

@@ -94,10 +94,11 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   static constexpr Clock::Duration kFirstRetryDelay = std::chrono::seconds(30);
   static constexpr Clock::Duration kMaxRetryDelay = std::chrono::minutes(15);
 
-  // `runningFlag`: the flag the sync cycle reads; nullptr: one of its own.
+  // `runningFlags`: where the running flag the sync cycle reads lives
+  // (createDirRunning); nullptr: in the worker itself.
   FolderCreationDispatcher(FolderCreationQueue& queue, FolderCreationService& service,
                            FolderCreationEnvironment& env, RunLoop& mainLoop,
-                           std::atomic<bool>* runningFlag = nullptr);
+                           WorkerRunningFlags* runningFlags = nullptr);
   ~FolderCreationDispatcher() override;
   FolderCreationDispatcher(const FolderCreationDispatcher&) = delete;
   FolderCreationDispatcher& operator=(const FolderCreationDispatcher&) = delete;
@@ -111,7 +112,7 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   void enumerateForEmptySubFolder(const std::string& fullPath);
 
   void cancel();
-  bool isRunning() const { return createDirRunning_; }
+  bool isRunning() const { return worker_.isRunning(); }
   std::vector<std::string> collection() const;
   void join();
 
@@ -142,8 +143,7 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   RunLoop::Handle main_;
   Clock& clock_;
 
-  std::atomic<bool> ownRunning_{false};
-  std::atomic<bool>& createDirRunning_;
+  WorkerRunningFlags ownRunning_;
   std::atomic<bool> cancelRequested_{false};
 
   mutable Mutex mu_;

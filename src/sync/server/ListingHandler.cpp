@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <exception>
+#include <utility>
 
 #include "foundation/QLUtility.h"
 #include "platform/Trace.h"
@@ -33,19 +34,50 @@ bool mayDescribe(const ServerRecord& record, const SyncRootFiles::Info& local) {
 
 }  // namespace
 
-ListingHandler::ListingHandler(Ports ports, SharedFlags flags, ListingIndexStore& index, ListingTally& tally,
+ListingHandler::ListingHandler(Ports ports, Shared& shared, ListingIndexStore& index, ListingTally& tally,
                                DelayedPost postOnMain, const RunLoop* mainLoop)
     : ports_(ports),
-      flags_(flags),
+      shared_(shared),
       index_(index),
       tally_(tally),
       postOnMain_(std::move(postOnMain)),
       mainLoop_(mainLoop != nullptr ? *mainLoop : RunLoop::main()) {}
 
 void ListingHandler::changeListingStarting(bool fromZero) {
-  flags_.isItemsFoundDuringListing.store(false);
-  flags_.isRestoreCanceldDuringListing.store(false);
-  if (fromZero) flags_.listingStartedfromZeroIndex.store(true);
+  MutexLock hold(shared_.mutex);
+  shared_.isItemsFoundDuringListing = false;
+  shared_.isRestoreCanceldDuringListing = false;
+  if (fromZero) shared_.listingStartedfromZeroIndex = true;
+}
+
+bool ListingHandler::isTenMinutesListingCalled() const {
+  MutexLock hold(shared_.mutex);
+  return shared_.isTenMinutesListing;
+}
+
+void ListingHandler::resetTenminutesListing() {
+  MutexLock hold(shared_.mutex);
+  shared_.isTenMinutesListing = false;
+}
+
+void ListingHandler::setRestoreCancelledDuringListing() {
+  MutexLock hold(shared_.mutex);
+  shared_.isRestoreCanceldDuringListing = true;
+}
+
+bool ListingHandler::listingStartedfromZeroIndex() const {
+  MutexLock hold(shared_.mutex);
+  return shared_.listingStartedfromZeroIndex;
+}
+
+bool ListingHandler::isDamonRestartDueToAccountMaintanence() const {
+  MutexLock hold(shared_.mutex);
+  return shared_.isDamonRestartDueToAccountMaintanence;
+}
+
+bool ListingHandler::reinitialising() const {
+  MutexLock hold(shared_.mutex);
+  return shared_.isReinitialize;
 }
 
 void ListingHandler::listingDidStart(bool refIdListing) {
@@ -58,7 +90,10 @@ void ListingHandler::listingDidStart(bool refIdListing) {
 }
 
 void ListingHandler::listingGotEventsOccurred() {
-  flags_.isItemsFoundDuringListing.store(true);
+  {
+    MutexLock hold(shared_.mutex);
+    shared_.isItemsFoundDuringListing = true;
+  }
   if (!listingRunning_.exchange(true)) ports_.host.setMonitorToolTip(kListingToolTip);
 }
 
@@ -79,7 +114,13 @@ IndexCommitFacts ListingHandler::indexFacts(bool itemsFound, bool cancelled) {
 }
 
 void ListingHandler::listingDidReceiveData(int64_t index) {
-  switch (decideIndexCommit(indexFacts(flags_.isItemsFoundDuringListing.load(), flags_.isRestoreCanceldDuringListing.load()))) {
+  bool itemsFound = false, cancelled = false;
+  {
+    MutexLock hold(shared_.mutex);
+    itemsFound = shared_.isItemsFoundDuringListing;
+    cancelled = shared_.isRestoreCanceldDuringListing;
+  }
+  switch (decideIndexCommit(indexFacts(itemsFound, cancelled))) {
     case IndexCommit::kListAgain:
       ports_.queue.addNotificationFilesInfo();
       break;
@@ -114,10 +155,10 @@ void ListingHandler::commitHeldIndex() {
   facts.lastDownloadRunFailed = false;
   if (decideIndexCommit(facts) != IndexCommit::kWrite) return;
   {
-    std::lock_guard lock(flags_.heldMutex);
+    MutexLock hold(shared_.mutex);
     // A newer listing may have reported meanwhile.
-    if (flags_.mPreviousIndexStr != std::to_string(*held)) return;
-    flags_.mPreviousIndexStr.clear();
+    if (shared_.mPreviousIndexStr != std::to_string(*held)) return;
+    shared_.mPreviousIndexStr.clear();
   }
   // Decided here, at the run's end; written on the main loop like every
   // other index write, after what the main loop already had to do.
@@ -125,23 +166,39 @@ void ListingHandler::commitHeldIndex() {
 }
 
 void ListingHandler::setHeld(std::optional<int64_t> index) {
-  std::lock_guard lock(flags_.heldMutex);
-  flags_.mPreviousIndexStr = index ? std::to_string(*index) : std::string();
+  MutexLock hold(shared_.mutex);
+  shared_.mPreviousIndexStr = index ? std::to_string(*index) : std::string();
 }
 
 std::optional<int64_t> ListingHandler::heldIndex() const {
-  std::lock_guard lock(flags_.heldMutex);
-  if (flags_.mPreviousIndexStr.empty()) return std::nullopt;
-  return ListingIndexStore::parse(flags_.mPreviousIndexStr);
+  std::string held;
+  {
+    MutexLock hold(shared_.mutex);
+    held = shared_.mPreviousIndexStr;
+  }
+  if (held.empty()) return std::nullopt;
+  return ListingIndexStore::parse(held);
 }
 
 void ListingHandler::endReinitialise(bool success) {
-  if (flags_.selectivesyncCalledDuringReinitialization.exchange(false)) ports_.host.selectiveSyncModefied();
+  bool selective = false;
+  {
+    MutexLock hold(shared_.mutex);
+    selective = std::exchange(shared_.selectivesyncCalledDuringReinitialization, false);
+  }
+  if (selective) ports_.host.selectiveSyncModefied();
   if (success) {
     traceLine("Reinitialize listingDidFinishSuccessfully so UMSDBSyncInputManger reinitialize flag set YES");
     ports_.host.setQueueReinitializeState(true);
   }
-  flags_.isReinitialize.store(false);
+  {
+    MutexLock hold(shared_.mutex);
+    shared_.isReinitialize = false;
+    // A change deferred after the test above would otherwise wait for the
+    // next reinitialise: the flag and the deferral are one locked step.
+    selective = std::exchange(shared_.selectivesyncCalledDuringReinitialization, false);
+  }
+  if (selective) ports_.host.selectiveSyncModefied();
   if (success) traceLine(synctexts::kQuiryMainDbAfterReinitialise);
   ports_.host.reinitialiseEnded();
   auto& host = ports_.host;
@@ -151,7 +208,7 @@ void ListingHandler::endReinitialise(bool success) {
 void ListingHandler::listingDidFinishSuccessfully(bool /*refIdListing*/) {
   traceLine("listingDidFinishSuccessfully");
   traceLine(synctexts::backupRestore(ports_.host.isUploadRunning(), ports_.host.isDownloadRunning()));
-  if (flags_.isReinitialize.load()) endReinitialise(true);
+  if (reinitialising()) endReinitialise(true);
 }
 
 void ListingHandler::listingDidFailWithError(const std::string& error, bool refIdListing) {
@@ -161,7 +218,7 @@ void ListingHandler::listingDidFailWithError(const std::string& error, bool refI
   } else if (error.find("account has been cancelled") != std::string::npos) {
     ports_.host.accountCancelledFromListing();
   }
-  if (flags_.isReinitialize.load()) {
+  if (reinitialising()) {
     traceLine("listingDidFailWithError during reinitialize so rest reinitialize to NO.");
     endReinitialise(false);
   }
@@ -170,9 +227,14 @@ void ListingHandler::listingDidFailWithError(const std::string& error, bool refI
 }
 
 void ListingHandler::listingDidCancel() {
-  flags_.isTenMinutesListing.store(false);
-  if (flags_.listingStartedfromZeroIndex.exchange(false)) ports_.host.removeItemFromToolTipFor(kListingToolTip);
-  if (flags_.isReinitialize.load()) {
+  bool fromZero = false;
+  {
+    MutexLock hold(shared_.mutex);
+    shared_.isTenMinutesListing = false;
+    fromZero = std::exchange(shared_.listingStartedfromZeroIndex, false);
+  }
+  if (fromZero) ports_.host.removeItemFromToolTipFor(kListingToolTip);
+  if (reinitialising()) {
     endReinitialise(false);
     traceLine("reintialization ended  listingDidCancel so rest reinitialize to NO.");
   }
@@ -187,7 +249,10 @@ void ListingHandler::startWaitingRefIdListing() {
 
 bool ListingHandler::listingDataProcessedComplete(bool refIdListing) {
   traceLine("listingDataProcessedComplete");
-  flags_.listingStartedfromZeroIndex.store(false);
+  {
+    MutexLock hold(shared_.mutex);
+    shared_.listingStartedfromZeroIndex = false;
+  }
   if (!refIdListing) startWaitingRefIdListing();
   return !refIdListing;
 }
@@ -201,12 +266,18 @@ void ListingHandler::dropPushToolTips() {
 void ListingHandler::RetryListing(bool refIdListing) {
   if (refIdListing) return;
   auto& change = ports_.changeListing;
-  if (flags_.isTenMinutesListing.exchange(false)) {
+  bool tenMinutes = false;
+  int count = 0;
+  {
+    MutexLock hold(shared_.mutex);
+    tenMinutes = std::exchange(shared_.isTenMinutesListing, false);
+    count = shared_.retryCount;
+  }
+  if (tenMinutes) {
     change.SetIsRetryListingCalledForNoData(false);
     dropPushToolTips();
     return;
   }
-  int count = flags_.retryCount.load();
   Clock::Duration delay{};
   if (count >= 0 && count <= 4) {
     traceLine("Retry Listing Called with 2 sec gap for less than 5 count");
@@ -224,7 +295,11 @@ void ListingHandler::RetryListing(bool refIdListing) {
     traceLine(synctexts::retryForNoData(change.IsRetryListingCalledForNoData()));
     return;
   }
-  int now = flags_.retryCount.fetch_add(1) + 1;
+  int now = 0;
+  {
+    MutexLock hold(shared_.mutex);
+    now = ++shared_.retryCount;
+  }
   traceLine("retryCount count increeased:" + std::to_string(now));
   postOnMain_([this] { syncListing(); }, delay);
 }
@@ -243,7 +318,7 @@ void ListingHandler::updateRefIDwithListingIndex(bool fromZero) {
   auto& change = ports_.changeListing;
   if (change.isRunning()) {
     if (!fromZero) return;
-    if (flags_.isReinitialize.load()) {
+    if (reinitialising()) {
       // Cancelled, the reinitialise would end unfinished and the queue's
       // reinitialise state would never be raised: the full listing runs to
       // its end and the reference ids are listed after it.
@@ -294,16 +369,25 @@ void ListingHandler::queueRefID(const ServerRecord& record, const std::string& o
 }
 
 void ListingHandler::StopListingAndAddNotificationFile() {
-  if (!ports_.changeListing.isRunning() && !flags_.notificationfileRead.load()) return;
+  bool markerRead = false;
+  {
+    MutexLock hold(shared_.mutex);
+    markerRead = shared_.notificationfileRead;
+  }
+  if (!ports_.changeListing.isRunning() && !markerRead) return;
   ports_.queue.addNotificationFilesInfo();
   traceLine("Listing stoped pause case");
   ports_.changeListing.cancel();
-  flags_.listingStartedfromZeroIndex.store(true);
+  MutexLock hold(shared_.mutex);
+  shared_.listingStartedfromZeroIndex = true;
 }
 
 void ListingHandler::PerformLoginAgainDueToAccountMaintanence() {
   traceLine("## sPerformLoginAgainDueToAccountMaintanence called");
-  flags_.isDamonRestartDueToAccountMaintanence.store(true);
+  {
+    MutexLock hold(shared_.mutex);
+    shared_.isDamonRestartDueToAccountMaintanence = true;
+  }
   ports_.host.getLoginDetailForUlmoraSyncUser();
 }
 

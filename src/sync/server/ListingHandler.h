@@ -10,6 +10,7 @@
 
 #include "platform/Clock.h"
 #include "service/ServerRecord.h"
+#include "sync/control/AccountState.h"
 #include "sync/server/ListingIndexStore.h"
 #include "sync/server/ListingTally.h"
 #include "sync/server/ServerRoadPorts.h"
@@ -78,8 +79,9 @@ class ListingHost {
 // cancelling it, as it does outside a reinitialise.
 //
 // Thread-safety: reports arrive on the listing worker (start and cancel on
-// the caller's thread); state is atomic or under the held-index mutex. Delayed work goes
-// through `postDelayed` onto the main loop.
+// the caller's thread); the flags shared with the rest of the account are
+// the account's listing state, under its mutex, which is never held across a
+// call to a port. Delayed work goes through `postDelayed` onto the main loop.
 class ListingHandler {
  public:
   using DelayedPost = std::function<void(std::function<void()>, Clock::Duration)>;
@@ -88,22 +90,9 @@ class ListingHandler {
   static constexpr Clock::Duration kLongRetry = std::chrono::seconds(30);
   static constexpr Clock::Duration kTimersAfterReinitialise = std::chrono::seconds(5);
 
-  // State that other concerns set or read; owned by the controller.
-  struct SharedFlags {
-    std::atomic<int>& retryCount;
-    std::atomic<bool>& isTenMinutesListing;
-    std::atomic<bool>& isReinitialize;
-    std::atomic<bool>& selectivesyncCalledDuringReinitialization;
-    std::atomic<bool>& notificationfileRead;
-    std::atomic<bool>& listingStartedfromZeroIndex;
-    std::atomic<bool>& isItemsFoundDuringListing;
-    std::atomic<bool>& isRestoreCanceldDuringListing;
-    std::atomic<bool>& isDamonRestartDueToAccountMaintanence;
-    // mPreviousIndexStr: the held index as decimal text, "" for none; under
-    // heldMutex.
-    std::mutex& heldMutex;
-    std::string& mPreviousIndexStr;
-  };
+  // State that other concerns set or read; owned by the controller. Its
+  // mPreviousIndexStr is the held index as decimal text, "" for none.
+  using Shared = AccountState::Listing;
 
   struct Ports {
     ListingPort& changeListing;
@@ -116,7 +105,7 @@ class ListingHandler {
   };
 
   // `mainLoop`: where postOnMain runs the work; RunLoop::main() when null.
-  ListingHandler(Ports ports, SharedFlags flags, ListingIndexStore& index, ListingTally& tally,
+  ListingHandler(Ports ports, Shared& shared, ListingIndexStore& index, ListingTally& tally,
                  DelayedPost postOnMain, const RunLoop* mainLoop = nullptr);
 
   // SynListHandlerProtocol, `refIdListing` telling which listing reports.
@@ -133,8 +122,8 @@ class ListingHandler {
   void RetryListing(bool refIdListing);
   void PerformLoginAgainDueToAccountMaintanence();
   void clearItems();
-  bool isTenMinutesListingCalled() const { return flags_.isTenMinutesListing.load(); }
-  void resetTenminutesListing() { flags_.isTenMinutesListing.store(false); }
+  bool isTenMinutesListingCalled() const;
+  void resetTenminutesListing();
 
   // Further operations.
   // Main loop (checked in debug and test builds).
@@ -152,11 +141,9 @@ class ListingHandler {
   // A change listing is starting (clears the per-listing flags).
   void changeListingStarting(bool fromZero);
   // StopRestoreManagerForNewListing cancelled a download for this listing.
-  void setRestoreCancelledDuringListing() { flags_.isRestoreCanceldDuringListing.store(true); }
-  bool listingStartedfromZeroIndex() const { return flags_.listingStartedfromZeroIndex.load(); }
-  bool isDamonRestartDueToAccountMaintanence() const {
-    return flags_.isDamonRestartDueToAccountMaintanence.load();
-  }
+  void setRestoreCancelledDuringListing();
+  bool listingStartedfromZeroIndex() const;
+  bool isDamonRestartDueToAccountMaintanence() const;
 
  private:
   void queueRefID(const ServerRecord& record, const std::string& operation);
@@ -165,9 +152,10 @@ class ListingHandler {
   void startWaitingRefIdListing();
   void dropPushToolTips();
   IndexCommitFacts indexFacts(bool itemsFound, bool cancelled);
+  bool reinitialising() const;
 
   Ports ports_;
-  SharedFlags flags_;
+  Shared& shared_;
   ListingIndexStore& index_;
   std::atomic<bool> refIdRelistAfterChange_{false};
   ListingTally& tally_;

@@ -65,9 +65,9 @@ RenameDeleteDispatcher::RenameDeleteDispatcher(RenameDeleteQueue& queue, RenameD
       clock_(options.clock != nullptr ? *options.clock : mainLoop.clock()),
       stamps_(options.stamps),
       pause_(std::move(options.pause)),
-      running_(options.runningFlag != nullptr ? *options.runningFlag : ownRunning_),
       deleteRetries_(clock_),
-      worker_(running_) {}
+      worker_(options.runningFlags != nullptr ? *options.runningFlags : ownRunning_,
+              &WorkerRunningFlags::ExcuteEventsCapturedrunning) {}
 
 RenameDeleteDispatcher::~RenameDeleteDispatcher() {
   cancel();

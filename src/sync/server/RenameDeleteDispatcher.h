@@ -147,8 +147,9 @@ struct RenameDeleteOptions {
   // Waits between batches; returns false when the run was cancelled.
   // Empty: a wait on the clock that a cancel cuts short.
   std::function<bool(Clock::Duration)> pause;
-  // The flag the sync cycle reads; nullptr: one of the worker's own.
-  std::atomic<bool>* runningFlag = nullptr;
+  // Where the running flag the sync cycle reads lives
+  // (ExcuteEventsCapturedrunning); nullptr: in the worker itself.
+  WorkerRunningFlags* runningFlags = nullptr;
 };
 
 // Carries the user's local renames and deletes to the server: a worker thread
@@ -209,7 +210,7 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
 
   // Stops the run in progress between batches and ends a running engine.
   void cancel();
-  bool isRunning() const { return running_; }
+  bool isRunning() const { return worker_.isRunning(); }
   // Work left from a cancelled run.
   bool hasHeldWork() const;
   bool isRenameCollectionEmpty() const;
@@ -262,8 +263,7 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   JournalStampGenerator* stamps_;
   std::function<bool(Clock::Duration)> pause_;
 
-  std::atomic<bool> ownRunning_{false};
-  std::atomic<bool>& running_;
+  WorkerRunningFlags ownRunning_;
   std::atomic<bool> cancelRequested_{false};
   std::atomic<bool> retryRename_{false};
 

@@ -47,23 +47,15 @@ ServerRoad::ServerRoad(Parts p)
       *syncRootFiles_, *localCache_, RecordApplier::Ports{queue_, filters_, status_, hosts_, hosts_, &hosts_},
       listingTally_, recordChanges_, std::move(hooks));
 
-  AccountState::Cycle& cycle = state_.cycle;
-  AccountState::Server& server = state_.server;
   listingHandler_ = std::make_unique<ListingHandler>(
       ListingHandler::Ports{changeListingPort_, refIdListingPort_, queue_, filters_, hosts_, hosts_,
                             *syncRootFiles_},
-      ListingHandler::SharedFlags{cycle.retryCount, cycle.isTenMinutesListing, cycle.isReinitialize,
-                                  state_.control.selectivesyncCalledDuringReinitialization,
-                                  cycle.notificationfileRead, cycle.listingStartedfromZeroIndex,
-                                  server.isItemsFoundDuringListing, server.isRestoreCanceldDuringListing,
-                                  server.isDamonRestartDueToAccountMaintanence, server.mutex,
-                                  server.mPreviousIndexStr},
-      listingIndex_, listingTally_, post, &mainLoop_);
+      state_.listing, listingIndex_, listingTally_, post, &mainLoop_);
   listingOutcome_ = std::make_unique<ListingOutcome>(
       *syncRootFiles_, ListingOutcome::Ports{hosts_, queue_, filters_, hosts_, &status_}, listingTally_);
   downloadDispatcher_ = std::make_unique<DownloadDispatcher>(
       *syncRootFiles_, *localCache_, restoreEnginePort_, static_cast<DownloadDispatchHost&>(*this), queue_, filters_, status_,
-      std::move(p.downloadPaths), server.sameRestoreSetRepeatedCount, &mainLoop_);
+      std::move(p.downloadPaths), state_.repeatedSets, &mainLoop_);
 
   changeListing_.setDelegate(this);
   refIdListing_.setDelegate(this);
@@ -100,10 +92,11 @@ void ServerRoad::prepareDownload(KVTBackupManager& m) {
 
 RecordApplier::Flags ServerRoad::recordFlags() {
   RecordApplier::Flags flags;
-  flags.isReinitialize = state_.cycle.isReinitialize;
-  flags.shouldRestoreFileDirectly = state_.server.shouldRestoreFileDirectly;
-  std::lock_guard<std::mutex> hold(state_.server.mutex);
-  flags.useRefId = state_.server.canUseRefID && state_.server.mIndexingWithZeroToAvoidRefId != "0";
+  AccountState::Listing& listing = state_.listing;
+  MutexLock hold(listing.mutex);
+  flags.isReinitialize = listing.isReinitialize;
+  flags.shouldRestoreFileDirectly = listing.shouldRestoreFileDirectly;
+  flags.useRefId = listing.canUseRefID && listing.mIndexingWithZeroToAvoidRefId != "0";
   return flags;
 }
 
@@ -131,8 +124,12 @@ void ServerRoad::listingDataProcessedComplete(SynListingController& listing) {
 }
 void ServerRoad::validateFiles(const ServerRecord& record, const std::string& operation) {
   // One stop per listing: the download is being cancelled already.
-  if (!state_.server.isRestoreCanceldDuringListing.load())
-    downloadDispatcher_->stopDownloadForListingRecord(record, operation);
+  bool cancelled = false;
+  {
+    MutexLock hold(state_.listing.mutex);
+    cancelled = state_.listing.isRestoreCanceldDuringListing;
+  }
+  if (!cancelled) downloadDispatcher_->stopDownloadForListingRecord(record, operation);
   recordApplier_->validateFiles(record, operation, recordFlags());
 }
 void ServerRoad::updateRefID(const ServerRecord& record, const std::string& operation) {
@@ -150,8 +147,8 @@ void ServerRoad::clearItems() {
   listingHandler_->clearItems();
   hosts_.clearRecentItems();
 }
-bool ServerRoad::isTenMinutesListingCalled() { return state_.cycle.isTenMinutesListing; }
-void ServerRoad::resetTenminutesListing() { state_.cycle.isTenMinutesListing = false; }
+bool ServerRoad::isTenMinutesListingCalled() { return listingHandler_->isTenMinutesListingCalled(); }
+void ServerRoad::resetTenminutesListing() { listingHandler_->resetTenminutesListing(); }
 
 void ServerRoad::manageFoldersReceivedFromServer(SynListingController& listing) {
   listingOutcome_->manageFoldersReceivedFromServer(foldersOf(listing));

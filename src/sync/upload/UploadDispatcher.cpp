@@ -16,13 +16,13 @@ using namespace fileutil;
 UploadDispatcher::UploadDispatcher(Config config, SyncInputPort& queue,
                                    TransferManagerPort& uploadManager, UploadRoadHost& host,
                                    UploadRenames& renames,
-                                   std::atomic<int32_t>& sameBackupSetRepeatedCount)
+                                   RepeatedSetCounts& repeatedSets)
     : config_(std::move(config)),
       queue_(queue),
       manager_(uploadManager),
       host_(host),
       renames_(renames),
-      repeatCount_(sameBackupSetRepeatedCount) {}
+      repeatedSets_(repeatedSets) {}
 
 std::vector<std::string> UploadDispatcher::takeBatch() {
   // The journal may name a path twice; each distinct path goes once. An
@@ -61,11 +61,15 @@ UploadDispatcher::Outcome UploadDispatcher::startBackup() {
   User user = host_.accountUser();
   host_.setVideoUserDetails(user.userName(), user.password());
 
-  RepeatedSetDecision repeat =
-      decideRepeatedSet(manager_.fileFolderSetForOperation(), set, repeatCount_.load());
+  const std::vector<std::string> previous = manager_.fileFolderSetForOperation();
+  RepeatedSetDecision repeat;
+  {
+    MutexLock hold(repeatedSets_.mutex);
+    repeat = decideRepeatedSet(previous, set, repeatedSets_.sameBackupSetRepeatedCount);
+    repeatedSets_.sameBackupSetRepeatedCount = repeat.count;
+  }
   for (const auto& line : repeat.traces) daemonTrace(line);
   manager_.setSameBackupSetRepeated(repeat.repeated);
-  repeatCount_.store(repeat.count);
   if (!repeat.dispatch) return Outcome::kRepeatStopped;
 
   manager_.setFileFolderSetForOperation(set);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -8,9 +7,10 @@
 #include <vector>
 
 #include "engine/User.h"
-#include "sync/upload/UploadRenames.h"
+#include "sync/runs/RepeatedSetRule.h"
 #include "sync/runs/UploadRoadPorts.h"
 #include "platform/RunLoop.h"
+#include "sync/upload/UploadRenames.h"
 
 namespace ulmora {
 
@@ -20,8 +20,8 @@ namespace ulmora {
 // file 113 and the "about to sync" list for the file manager.
 //
 // Thread-safety: startBackup runs on the main thread (checked in debug and
-// test builds); the repeat counter is shared with the run endings and is
-// atomic.
+// test builds); the repeat counter is shared with the run endings under its
+// own lock.
 class UploadDispatcher {
  public:
   struct Config {
@@ -39,7 +39,7 @@ class UploadDispatcher {
 
   UploadDispatcher(Config config, SyncInputPort& queue, TransferManagerPort& uploadManager,
                    UploadRoadHost& host, UploadRenames& renames,
-                   std::atomic<int32_t>& sameBackupSetRepeatedCount);
+                   RepeatedSetCounts& repeatedSets);
 
   Outcome startBackup();
 
@@ -57,7 +57,7 @@ class UploadDispatcher {
   TransferManagerPort& manager_;
   UploadRoadHost& host_;
   UploadRenames& renames_;
-  std::atomic<int32_t>& repeatCount_;
+  RepeatedSetCounts& repeatedSets_;
 };
 
 }  // namespace ulmora

@@ -40,9 +40,9 @@ UploadRoad::UploadRoad(Parts p)
                    p.backupFileEntriesAfterDelete, p.proxySettings,
                    // The database's row, read when the set is dispatched.
                    [this](const std::string& path) { return seenVersionForUpload(path); }, &p.mainLoop},
-                  queuePort_, uploadPort_, hosts_, renames_, p.state.upload.sameBackupSetRepeatedCount),
-      uploadRuns_(context_, renames_, p.state.upload.sameBackupSetRepeatedCount),
-      downloadRuns_(context_, p.state.server.sameRestoreSetRepeatedCount),
+                  queuePort_, uploadPort_, hosts_, renames_, p.state.repeatedSets),
+      uploadRuns_(context_, renames_, p.state.repeatedSets),
+      downloadRuns_(context_, p.state.repeatedSets),
       discovery_(p.clock, discoveryPorts()) {
   uploadManager_.setDelegate(this);
   downloadManager_.setDelegate(this);

@@ -21,8 +21,8 @@ bool isUploadMode(const std::string& mode) {
 }  // namespace
 
 UploadRunHandler::UploadRunHandler(RunRoadContext& ctx, UploadRenames& renames,
-                                   std::atomic<int32_t>& sameBackupSetRepeatedCount)
-    : ctx_(ctx), renames_(renames), repeatCount_(sameBackupSetRepeatedCount), log_(ctx.clock) {}
+                                   RepeatedSetCounts& repeatedSets)
+    : ctx_(ctx), renames_(renames), repeatedSets_(repeatedSets), log_(ctx.clock) {}
 
 void UploadRunHandler::operationDidStart() {
   std::string header = runending::sessionHeader(ctx_, ctx_.host.accountUser().ulmoraUsername());
@@ -131,9 +131,15 @@ void UploadRunHandler::announce(int32_t total, bool evenWhenNothing) {
 void UploadRunHandler::queryForMore(const RunSummary& summary, bool listRefIds) {
   if (ctx_.queue.doesIPFileAvailableFor("1")) return;
   if (listRefIds) ctx_.host.updateRefIDwithListingIndex(false);
-  const int32_t repeats = repeatCount_.load();
-  if (summary.backupOrRestorFailCount != 0 || static_cast<uint32_t>(repeats) > kMaxRepeatedSets) {
-    repeatCount_.store(0);
+  int32_t repeats = 0;
+  bool stop = false;
+  {
+    MutexLock hold(repeatedSets_.mutex);
+    repeats = repeatedSets_.sameBackupSetRepeatedCount;
+    stop = summary.backupOrRestorFailCount != 0 || static_cast<uint32_t>(repeats) > kMaxRepeatedSets;
+    if (stop) repeatedSets_.sameBackupSetRepeatedCount = 0;
+  }
+  if (stop) {
     daemonTrace("check failure count query main db is not called due to backup failures");
     daemonTrace("sameBackupSetRepeatedCount:0");
   } else {
@@ -198,7 +204,8 @@ void UploadRunHandler::operationDidFailWithError(const std::string& error) {
     requeueUnsent();
     if (summary.succesFileCount + summary.syncFileCount > 0 && !ctx_.queue.doesIPFileAvailableFor("1"))
       ctx_.host.updateRefIDwithListingIndex(false);
-    repeatCount_.store(0);
+    MutexLock hold(repeatedSets_.mutex);
+    repeatedSets_.sameBackupSetRepeatedCount = 0;
   }
   ctx_.uploadManager.removeTempFilePaths();
 }

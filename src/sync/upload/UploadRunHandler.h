@@ -1,12 +1,12 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <set>
 #include <string>
 
 #include "engine/KVTProgressRecord.h"
+#include "sync/runs/RepeatedSetRule.h"
 #include "sync/runs/RunHandlerCommon.h"
 #include "sync/upload/UploadRenames.h"
 
@@ -22,11 +22,11 @@ namespace ulmora {
 // local database, unless the account itself failed.
 //
 // Thread-safety: the callbacks come from the upload manager's threads; the
-// state they touch is locked or atomic.
+// state they touch is locked.
 class UploadRunHandler {
  public:
   UploadRunHandler(RunRoadContext& ctx, UploadRenames& renames,
-                   std::atomic<int32_t>& sameBackupSetRepeatedCount);
+                   RepeatedSetCounts& repeatedSets);
 
   void operationDidStart();
   void operationDidReceiveData(const KVTProgressRecord& record);
@@ -56,7 +56,7 @@ class UploadRunHandler {
 
   RunRoadContext& ctx_;
   UploadRenames& renames_;
-  std::atomic<int32_t>& repeatCount_;
+  RepeatedSetCounts& repeatedSets_;
   RunSessionLog log_;
   std::mutex arrivedMutex_;
   std::set<std::string> arrived_;  // files of the current run reported done
