@@ -1216,7 +1216,13 @@ class Run {
         if (who == 2) return false;
         const std::string rel = anyFile();
         note("touch " + rel);
+        const auto had = fileAt(who, rel);
+        if (!had) return nothing("the file is not there yet");
         ::utimensat(AT_FDCWD, (r + "/" + rel).c_str(), nullptr, 0);
+        // A new time is a new version of what this side holds: when an edit
+        // from elsewhere had not reached it yet, that edit and this content
+        // are two versions of one cycle, and either may end at the path.
+        expectWrite(rel, *had, *had);
         return false;
       }
       default: {  // the same path edited on both sides within one cycle
