@@ -113,8 +113,6 @@ class MainSyncController final : public SyncController,
 
   void createAllSyncTimers() override;
   void cancelAllSyncTimers() override;
-  void checkForApplicationSupportFolders();
-  void removeOldKvtExes();
 
   // Accessors.
   std::string syncUserName() override;
@@ -136,11 +134,9 @@ class MainSyncController final : public SyncController,
 
   // Cycle.
   int shouldSync() override;
-  void syncOperation();
   void checkCacheClearanceforSevenDays() override;
   void deleteCachedFiles() override;
   void createAndUploadThumbnails() override;
-  void refreshIconOverlay();
 
   // Settings.
   // Reads the login details and the sync-folder list: false (nothing
@@ -152,18 +148,9 @@ class MainSyncController final : public SyncController,
   // True from setUserData until its values took effect. Main loop.
   bool settingsEncodingPending() const;
   User craeteUserInfoObject() override;
-  bool isDefaultKeySetForUser(const std::string& user);
-  void setUlmoraSyncRootPath(const std::string& path);
-  void setIsBusinessUser(const std::string& plan);
-  void setBandWidthThrottleForObject(KVTBackupManager* manager);
   std::string createSessionFileForOperation(int operation, const std::string& name) override;
   bool checkRenamedFileisUnderBackup(const RenameEntry& rename) override;
-  void constructNWReachablityObject();
-  // The reachability watcher's report, on the main loop.
-  void MyNetworkReachabilityCallBack(bool reachable);
-  void setNWAvailablityStat(bool available);
   bool isNWAvailable() override;
-  std::string currentulmoraUserName();
   // The user-details record of the media extras.
   UserDetails userDetails() override;
 
@@ -228,13 +215,7 @@ class MainSyncController final : public SyncController,
   PushConcern& pushConcern() { return *push_; }
   void setEnableListeningNotifications(bool enable) override;
   void ExcuteEventsCaptured() override;
-  // The listing thread asks whether a server rename is the echo of one made here.
-  bool takeRenamedHere(const std::string& oldPath, const std::string& newPath) override;
   void CreateFolder() override;
-  // Stop the rename/delete run (between batches) and the folder-creation run
-  // (between folders); what they had not sent is kept for their next run.
-  void cancelRenameDeleteRun() override;
-  void cancelCreateDirRun() override;
   // SyncInputHost
   void setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) override;
 
@@ -262,6 +243,19 @@ class MainSyncController final : public SyncController,
 
  private:
   // ---- lifecycle, cycle, settings ----
+  void checkForApplicationSupportFolders();
+  void removeOldKvtExes();
+  void syncOperation();
+  void refreshIconOverlay();
+  bool isDefaultKeySetForUser(const std::string& user);
+  void setUlmoraSyncRootPath(const std::string& path);
+  void setIsBusinessUser(const std::string& plan);
+  void setBandWidthThrottleForObject(KVTBackupManager* manager);
+  void constructNWReachablityObject();
+  // The reachability watcher's report, on the main loop.
+  void MyNetworkReachabilityCallBack(bool reachable);
+  void setNWAvailablityStat(bool available);
+  std::string currentulmoraUserName();
   // Runs every concern's build hook, in order; construction only.
   void initializeSync();
   void buildLifecycle();
@@ -391,6 +385,13 @@ class MainSyncController final : public SyncController,
   void stopPush();
   std::unique_ptr<PushConcern> push_;
   PushConcern* pushToStart();
+  // The listing thread asks whether a server rename is the echo of one made
+  // here.
+  bool takeRenamedHere(const std::string& oldPath, const std::string& newPath) override;
+  // Stop the rename/delete run (between batches) and the folder-creation run
+  // (between folders); what they had not sent is kept for their next run.
+  void cancelRenameDeleteRun() override;
+  void cancelCreateDirRun() override;
   // PushConcernAccount
   const RunLoopTimer* syncOperationTimer() override;
   bool isKeepAliveTimerValid() override;
