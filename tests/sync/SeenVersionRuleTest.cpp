@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
+#include "TestTempDir.h"
 #include "sync/runs/SeenVersionRule.h"
 
 namespace ulmora {
@@ -33,6 +36,57 @@ TEST(SeenVersionRule, OnlyARowOfASyncedFileNamesAVersionToKeep) {
       {"negative size", {true, true, RecordedFileFacts{synced.modificationDate, "-1"}, "42"}, std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(seenVersionForUpload(c.row), c.seen) << c.name;
+}
+
+// A file's second upload from here is dispatched while the row update of
+// its first is still written behind: the row names the version before the
+// first upload, yet the server holds the first upload's, which this
+// computer did see.
+TEST(SeenVersionRule, OwnFinishedTransfersAreTheSeenVersionUntilTheRowSaysThem) {
+  constexpr int64_t kSent = 1796652309, kBefore = kSent - 60, kLater = kSent + 5;
+  const SeenVersion before{3, kBefore, "7"};
+  const SeenVersion sent{5, kSent, ""};
+  const SeenVersion rowCaughtUp{5, kSent, "7"};
+  const struct {
+    const char* name;
+    int localSize;  // -1: the file is gone when the report comes
+    const char* reported;
+    bool earlierKept;  // an earlier finish of the path was kept
+    std::optional<SeenVersion> row;
+    std::optional<SeenVersion> seen;
+    bool keptAfter;
+  } cases[] = {
+      {"row update still queued", 5, "5", false, before, sent, true},
+      {"row of a file new here still queued", 5, "5", false, std::nullopt, sent, true},
+      {"row caught up: its id is checked too", 5, "5", false, rowCaughtUp, rowCaughtUp, false},
+      // The batch read the file after a later edit: the server still holds
+      // what was sent.
+      {"row written with a later edit's facts", 5, "5", false, SeenVersion{8, kLater, "7"}, sent, true},
+      {"changed before the report: not known", 6, "5", false, before, before, false},
+      {"gone before the report", -1, "5", false, before, before, false},
+      {"no usable size in the report", 5, "", false, before, before, false},
+      {"a later finish that is not known drops the earlier one", 6, "5",
+       true, before, before, false},
+  };
+  for (const auto& c : cases) {
+    testing::TestTempDir dir;
+    std::string full = dir.sub("f");
+    if (c.localSize >= 0) {
+      dir.writeFile("f", std::string(static_cast<size_t>(c.localSize), 'x'));
+      const timespec times[2] = {{kSent, 0}, {kSent, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, full.c_str(), times, 0), 0);
+    }
+    OwnSyncedVersions own;
+    if (c.earlierKept) {
+      dir.writeFile("e", "xx");
+      own.transferFinished("/f", dir.sub("e"), "2");
+      ASSERT_TRUE(own.holds("/f"));
+    }
+    own.transferFinished("/f", full, c.reported);
+    EXPECT_EQ(own.seenVersion("/f", c.row), c.seen) << c.name;
+    EXPECT_EQ(own.holds("/f"), c.keptAfter) << c.name;
+    EXPECT_EQ(own.seenVersion("/other", before), before) << c.name << ": other paths read their rows";
+  }
 }
 
 TEST(SeenVersionRule, RecordedDatesReadOnlyInTheDatabaseForm) {

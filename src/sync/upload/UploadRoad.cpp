@@ -93,11 +93,25 @@ std::optional<engineset::SeenVersion> UploadRoad::seenVersionForUpload(const std
   FileStatusPort& rows = server_.status();
   UploadRowFacts row;
   row.backedUp = rows.backupStatus(path);
-  if (!row.backedUp) return std::nullopt;
-  row.restored = rows.restoreStatus(path);
-  row.recorded = rows.recordedFacts(path);
-  if (auto status = rows.backupStatusAndRefId(path)) row.refId = status->refId;
-  return ulmora::seenVersionForUpload(row);
+  if (row.backedUp) {
+    row.restored = rows.restoreStatus(path);
+    row.recorded = rows.recordedFacts(path);
+    if (auto status = rows.backupStatusAndRefId(path)) row.refId = status->refId;
+  }
+  return ownVersions_.seenVersion(path, ulmora::seenVersionForUpload(row));
+}
+
+void UploadRoad::keepFinishedVersion(const KVTProgressRecord& record, RunDirection direction) {
+  using K = KVTProgressRecord;
+  const std::string& mode = record.transferMode;
+  // The same reports the run handlers record rows for.
+  const bool finished =
+      direction == RunDirection::kUpload
+          ? record.isDone() && (mode == K::kFullBackup || mode == K::kSyncFile || mode == K::kIncrementalBackup)
+          : mode == K::kFullRestore || mode == K::kIncrementalRestore || mode == K::kSyncFile;
+  if (!finished || record.filename.empty()) return;
+  auto full = syncpaths::fullPath(SyncRootPath(account_.getUlmoraSyncRootPath()), record.filename);
+  ownVersions_.transferFinished(record.filename, full.value_or(""), record.filesize);
 }
 
 void UploadRoad::startBackup() {
@@ -130,9 +144,13 @@ void UploadRoad::operationDidReceiveData(const KVTProgressRecord& record, KVTBac
   switch (direction(manager)) {
     case RunDirection::kUpload:
       gatherHeldRenames();
+      keepFinishedVersion(record, RunDirection::kUpload);
       uploadRuns_.operationDidReceiveData(record);
       break;
-    case RunDirection::kDownload: downloadRuns_.operationDidReceiveData(record); break;
+    case RunDirection::kDownload:
+      keepFinishedVersion(record, RunDirection::kDownload);
+      downloadRuns_.operationDidReceiveData(record);
+      break;
     case RunDirection::kOther: break;
   }
 }

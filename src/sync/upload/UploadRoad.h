@@ -21,6 +21,7 @@
 #include "sync/upload/UploadRenames.h"
 #include "sync/upload/UploadRoadAdapters.h"
 #include "sync/upload/UploadRoadHosts.h"
+#include "sync/runs/SeenVersionRule.h"
 #include "sync/upload/UploadRunHandler.h"
 
 namespace ulmora {
@@ -72,9 +73,10 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   // Downloads that failed on their own and are due again ({path: size}).
   std::map<std::string, std::string> dueDownloadRetries();
   VideoCGICallController& video() { return video_; }
-  // The server version an upload or delete of `path` may replace: what its
-  // database row recorded when it was last synced; nullopt when it recorded
-  // none. Any thread.
+  // The server version an upload or delete of `path` may replace: what
+  // this computer's own last transfer of it left there, else what its
+  // database row recorded when it was last synced; nullopt when neither
+  // says. Any thread.
   std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& path);
   // Ends the lookup thread and drops work posted to the main loop; the road
   // stays whole for the runs' last reports.
@@ -112,6 +114,9 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   // progress reports and handed on by the run's end.
   void gatherHeldRenames();
   ServiceDiscovery::Ports discoveryPorts();
+  // A file's transfer ended: the version it left on the server is kept
+  // until the file's row, written behind, says it.
+  void keepFinishedVersion(const KVTProgressRecord& record, RunDirection direction);
 
   KVTBackupManager& uploadManager_;
   KVTBackupManager& downloadManager_;
@@ -127,6 +132,7 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   KVTManagerPort downloadPort_;
   InputQueuePort queuePort_;
   UploadRenames renames_;
+  OwnSyncedVersions ownVersions_;
   RunRoadContext context_;
   UploadDispatcher dispatcher_;
   UploadRunHandler uploadRuns_;
