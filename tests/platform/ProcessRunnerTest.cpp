@@ -73,7 +73,13 @@ std::vector<pid_t> findProcesses(const std::function<bool(pid_t)>& matches) {
 
 std::string cmdlineOf(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
-  return std::string(std::istreambuf_iterator<char>(file), {});
+  // A process that exits while it is read fails the read with ESRCH, which
+  // the stream buffer throws past a plain iterator.
+  try {
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  } catch (const std::ios_base::failure&) {
+    return "";
+  }
 }
 
 bool goneOrZombie(pid_t pid) {
