@@ -84,6 +84,22 @@ class TwoAgents : public ::testing::Test {
                            pattern + "'");
   }
 
+  // Both computers hold "first" in sync; then the push channel goes down and
+  // A saves a newer version that reaches the service but not B.
+  void saveOnAWhileBCannotHear() {
+    write(a_->at("shared.txt"), "first");
+    ASSERT_TRUE(timeUntil([&] {
+      return b_->content("shared.txt") == "first" &&
+             b_->query("SELECT BACKUP_STATUS || RESTORE_STATUS FROM FILE_TABLE WHERE FILEPATH = '/shared.txt'") ==
+                 "11";
+    })) << b_->trace();
+    service_.setFaults("refuse\n");
+    ASSERT_TRUE(service_.waitUntilRefusing(true)) << "B could still hear of A's save";
+    write(a_->at("shared.txt"), "newer from A");
+    ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return stored("size", "/shared.txt") == "12"; }))
+        << a_->trace();
+  }
+
   testing::TestTempDir dir_;
   testing::StandInService service_{ULMORA_SERVICE_PATH};
   std::unique_ptr<LinkedHome> a_, b_;
@@ -514,15 +530,7 @@ TEST_F(TwoAgentsWaitingAMinute, TwoEditsWithinOneSecondLoseNothing) {
 // version, which B never saw: B's edit is kept as a conflict copy there, B
 // fetches A's version, and A's copy is never written over.
 TEST_F(TwoAgents, AnEditSentOverAVersionNeverSeenIsKeptAsAConflictCopy) {
-  write(a_->at("shared.txt"), "first");
-  ASSERT_TRUE(timeUntil([&] {
-    return b_->content("shared.txt") == "first" &&
-           b_->query("SELECT BACKUP_STATUS || RESTORE_STATUS FROM FILE_TABLE WHERE FILEPATH = '/shared.txt'") == "11";
-  })) << b_->trace();
-  service_.setFaults("refuse\n");
-  ASSERT_TRUE(service_.waitUntilRefusing(true)) << "B could still hear of A's save";
-  write(a_->at("shared.txt"), "newer from A");
-  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return stored("size", "/shared.txt") == "12"; })) << a_->trace();
+  ASSERT_NO_FATAL_FAILURE(saveOnAWhileBCannotHear());
   write(b_->at("shared.txt"), "edited on B, A's save unseen");
 
   ASSERT_TRUE(timeUntil([&] {
@@ -544,15 +552,7 @@ TEST_F(TwoAgents, AnEditSentOverAVersionNeverSeenIsKeptAsAConflictCopy) {
 // is down). The service keeps A's version, which B never saw: B's delete of
 // the older version takes nothing from A, and B fetches A's version again.
 TEST_F(TwoAgents, ADeleteOfAVersionNeverSeenLeavesTheNewerOneEverywhere) {
-  write(a_->at("shared.txt"), "first");
-  ASSERT_TRUE(timeUntil([&] {
-    return b_->content("shared.txt") == "first" &&
-           b_->query("SELECT BACKUP_STATUS || RESTORE_STATUS FROM FILE_TABLE WHERE FILEPATH = '/shared.txt'") == "11";
-  })) << b_->trace();
-  service_.setFaults("refuse\n");
-  ASSERT_TRUE(service_.waitUntilRefusing(true)) << "B could still hear of A's save";
-  write(a_->at("shared.txt"), "newer from A");
-  ASSERT_TRUE(eventuallyWithin(kCrossPatience, [&] { return stored("size", "/shared.txt") == "12"; })) << a_->trace();
+  ASSERT_NO_FATAL_FAILURE(saveOnAWhileBCannotHear());
   ASSERT_EQ(std::remove(b_->at("shared.txt").c_str()), 0);
 
   EXPECT_TRUE(timeUntil([&] { return b_->content("shared.txt") == "newer from A"; }))

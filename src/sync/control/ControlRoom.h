@@ -17,6 +17,7 @@
 #include "sync/control/AccountProgress.h"
 #include "sync/control/AccountSettings.h"
 #include "sync/control/AccountState.h"
+#include "sync/control/ConcernAccount.h"
 #include "sync/control/QuotaWorker.h"
 #include "sync/control/SelectiveSync.h"
 #include "sync/control/SelectiveSyncRuns.h"
@@ -39,24 +40,15 @@ class UMSDBSyncInputManger;
 // settings' reading, the cycle and the worker are the controller's; the
 // change listing, the downloads and the local rename/delete and folder runs
 // belong to the concerns built after this one.
-class ControlRoomAccount {
+class ControlRoomAccount : public ConcernAccount {
  public:
-  virtual ~ControlRoomAccount() = default;
-
-  // The agent's side of the account; nullptr before it is set.
-  virtual SyncControllerOwner* accountOwner() = 0;
-  virtual std::string getUlmoraSyncRootPath() = 0;
   virtual User craeteUserInfoObject() = 0;
-  virtual bool setUserData() = 0;
-  virtual int shouldSync() = 0;
   virtual bool isNWAvailable() = 0;
   // Waiting for the owner's merge blocks: on the controller's worker.
   virtual void queryMainDBOnWorker(int option) = 0;
   // CancelBackupProcess waits for the engines: on the controller's worker.
   // After a download's stop its half-received files are removed.
   virtual void stopTransfer(KVTBackupManager& manager, bool download) = 0;
-  // The change listing; nullptr once the controller has stopped.
-  virtual SynListingController* liveChangeListing() = 0;
   // With the account's connection record, from `index` (0: a full listing).
   virtual void startChangeListing(int64_t index) = 0;
   // After the settings took effect (a run must carry their secrets).
@@ -72,13 +64,9 @@ class ControlRoomAccount {
   virtual void cancelRenameDeleteRun() = 0;
   virtual void cancelCreateDirRun() = 0;
   virtual void setEnableListeningNotifications(bool enable) = 0;
-  // The controller's timers (main loop).
-  virtual bool isPeriodicTimerValid() = 0;
-  virtual void invalidatePeriodicTimer() = 0;
-  virtual void schedulePeriodicTimer() = 0;
+  // The controller's other timers (main loop).
   virtual bool isSyncOperationTimerValid() = 0;
   virtual void invalidateSyncOperationTimer() = 0;
-  virtual void invalidateKeepAliveTimer() = 0;
   virtual void cancelAllSyncTimers() = 0;
 };
 

@@ -19,6 +19,7 @@
 #include "sync/control/AccountProgress.h"
 #include "sync/control/AccountSettings.h"
 #include "sync/control/AccountState.h"
+#include "sync/control/ConcernAccount.h"
 #include "sync/control/ControlRoom.h"
 #include "sync/control/SyncSessionDetails.h"
 #include "sync/push/PushHandler.h"
@@ -38,31 +39,18 @@ class UMSDBSyncInputManger;
 // What the push concern asks of the rest of the account: the timers, the
 // settings' reading, the listing and the cycle are the controller's, the
 // thumbnails a later concern's.
-class PushConcernAccount {
+class PushConcernAccount : public ConcernAccount {
  public:
-  virtual ~PushConcernAccount() = default;
-
-  // The agent's side of the account; nullptr before it is set.
-  virtual SyncControllerOwner* accountOwner() = 0;
-  virtual std::string getUlmoraSyncRootPath() = 0;
-  virtual bool setUserData() = 0;
-  virtual int shouldSync() = 0;
   // Blocks while the owner merges.
   virtual void queryMainDB(int option) = 0;
   virtual void startSyncListingAllFiles(int mode) = 0;
-  // The change listing; nullptr once the controller has stopped.
-  virtual SynListingController* liveChangeListing() = 0;
   // The account's connection record for an engine-driven controller.
   virtual User userForEngineController() = 0;
   virtual std::string createSessionFileForOperation(int operation, const std::string& name) = 0;
   virtual bool checkRenamedFileisUnderBackup(const RenameEntry& rename) = 0;
-  // The controller's timers (main loop).
+  // The controller's other timers (main loop).
   virtual const RunLoopTimer* syncOperationTimer() = 0;
-  virtual bool isPeriodicTimerValid() = 0;
-  virtual void invalidatePeriodicTimer() = 0;
-  virtual void schedulePeriodicTimer() = 0;
   virtual bool isKeepAliveTimerValid() = 0;
-  virtual void invalidateKeepAliveTimer() = 0;
   virtual void scheduleKeepAliveTimer() = 0;
   // The thumbnail concern's.
   virtual bool hasImageFiles() = 0;
