@@ -46,8 +46,13 @@ TEST(ControlCommandsTest, PauseResumeInAnyOrderThenUnlinkLeavesTheFiles) {
     EXPECT_TRUE(eventually([&] { return paused() == (command == 502); }));
   }
 
-  ASSERT_TRUE(sendCommand(*monitor, 50));
+  // The cycle's timer comes once the account's settings are encoded, which a
+  // busy machine can hold past the commands above: the unlink must find it.
   const std::string trace = home + "/.local/state/ulmora/Logs/SyncDaemonTrace.log";
+  ASSERT_TRUE(eventually([&] {
+    return fileutil::readFile(trace).value_or("").find("syncOperationTimer scheduled") != std::string::npos;
+  })) << "the cycle never started";
+  ASSERT_TRUE(sendCommand(*monitor, 50));
   EXPECT_TRUE(eventually([&] {
     return fileutil::readFile(trace).value_or("").find("syncoperation timer invalidated .") !=
            std::string::npos;
