@@ -250,7 +250,34 @@ void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  avoidBackup_[std::move(key)] = DownloadMark{false, {}, ++markSequence_};
+  downloadedHere_.erase(key);
+  avoidBackup_[std::move(key)] = DownloadMark{false, {}, ++markSequence_, std::nullopt};
+}
+
+void ExcludedFilesCollections::expectDownload(const std::string& path, int64_t size, int64_t modifiedNs) {
+  const std::string key = relativeKey(path);
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  auto it = avoidBackup_.find(key);
+  if (it != avoidBackup_.end() && !it->second.written) it->second.expected = std::make_pair(size, modifiedNs);
+}
+
+std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::versionDownloadedHere(
+    const std::string& path) const {
+  const std::string key = relativeKey(path);
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  // A file replaced by a rename over it, or edited, may go up before its
+  // upload entry met the mark.
+  if (auto mark = avoidBackup_.find(key); mark != avoidBackup_.end() && mark->second.written)
+    return mark->second.facts;
+  auto it = downloadedHere_.find(key);
+  if (it == downloadedHere_.end()) return std::nullopt;
+  return it->second;
+}
+
+void ExcludedFilesCollections::uploadArrived(const std::string& path) {
+  const std::string key = relativeKey(path);
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  downloadedHere_.erase(key);
 }
 
 void ExcludedFilesCollections::downloadRunStarting() {
@@ -280,13 +307,28 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path) {
   if (root.known()) facts = regularFileFacts(root.full(key));
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
   auto it = avoidBackup_.find(key);
-  if (it == avoidBackup_.end()) return;
   if (!facts) {
-    avoidBackup_.erase(it);
+    if (it != avoidBackup_.end()) avoidBackup_.erase(it);
     return;
   }
+  // A download queued into a run that failed before it lost its mark with
+  // that run, and a later run fetched it: its write is still the server's
+  // copy, and the version an edit on top of it replaces.
+  if (it == avoidBackup_.end()) it = avoidBackup_.emplace(key, DownloadMark{false, {}, ++markSequence_, std::nullopt}).first;
+  downloadedHere_.erase(key);
   it->second.written = true;
   it->second.facts = *facts;
+  // The user may write the file between the download's write and this
+  // report: what is there then is an edit on top of what was written.
+  // An expectation is of one write: a later download of the path queued
+  // without one (a re-query) writes another version.
+  constexpr int64_t kSecond = 1000000000;
+  const auto expected = std::exchange(it->second.expected, std::nullopt);
+  if (expected && (expected->first != facts->size || expected->second / kSecond != facts->modifiedNs / kSecond)) {
+    it->second.facts = FileFacts{};
+    it->second.facts.size = expected->first;
+    it->second.facts.modifiedNs = expected->second;
+  }
 }
 
 bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) const {
@@ -296,11 +338,17 @@ bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) c
   const std::optional<FileFacts> now = regularFileFacts(root.full(key));
   if (!now) return false;
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  auto it = avoidBackup_.find(key);
   // Only the content counts here: a mode changed since is no edit to keep
   // from being replaced.
-  return it != avoidBackup_.end() && it->second.written &&
-         (it->second.facts.size != now->size || it->second.facts.modifiedNs != now->modifiedNs);
+  auto differs = [&](const FileFacts& written) {
+    return written.size != now->size || written.modifiedNs != now->modifiedNs;
+  };
+  if (auto it = avoidBackup_.find(key); it != avoidBackup_.end())
+    return it->second.written && differs(it->second.facts);
+  // The edit's upload entry went by, and the row still records the version
+  // before the download until that upload is done.
+  auto it = downloadedHere_.find(key);
+  return it != downloadedHere_.end() && differs(it->second);
 }
 
 void ExcludedFilesCollections::releasePendingDownloads() {
@@ -449,6 +497,7 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
           mark = Mark::kWritten;
         } else {
           mark = Mark::kChanged;
+          downloadedHere_[key] = m.facts;
           avoidBackup_.erase(it);
         }
       }

@@ -103,8 +103,10 @@ class ExcludedFilesCollections {
 
   // --- Downloads: files a download writes (not to be uploaded back). A
   // mark is set when the download is queued, and the download's report of
-  // the file notes the written file's size and date (downloadWritten). An
-  // upload entry of a marked path is then:
+  // the file notes the written file's size and date (downloadWritten; a
+  // report finding no mark sets one, as for a download queued again after
+  // the failed run that ended its mark). An upload entry of a marked path
+  // is then:
   //  - left out while the download has not written the file: what is there
   //    is still the old copy, and sending it would replace the server's
   //    newer one;
@@ -119,12 +121,18 @@ class ExcludedFilesCollections {
   // (downloadRunStarting): a mark set while it ran is a download queued for
   // the next run, and must keep its old copy from being sent back meanwhile.
   void addToAvoidBackup(const std::string& path);
+  // The size and modification time (nanoseconds since the epoch) the
+  // queued download of `path` writes: a report finding the file otherwise
+  // came after an edit on top of the written file, whose facts are then
+  // not the download's.
+  void expectDownload(const std::string& path, int64_t size, int64_t modifiedNs);
   void downloadWritten(const std::string& path);
   void downloadRunStarting();
   void releasePendingDownloads();
-  // The file a download wrote at `path` was changed since (and its upload
-  // entry has not been handled yet): the row may already record the edit
-  // as the downloaded copy.
+  // The file a download wrote at `path` was changed since, and the row does
+  // not tell: its upload entry has not been handled yet (the row may then
+  // record the edit as the downloaded copy), or its upload has not arrived
+  // (the row still records the version before the download).
   bool isChangedSinceDownload(const std::string& path) const;
   // Expected sizes of files being downloaded, against which half-received
   // files are judged. Never consulted for a user's delete.
@@ -203,6 +211,15 @@ class ExcludedFilesCollections {
     bool operator==(const FileFacts&) const = default;
   };
 
+  // The file a download last wrote at `path`: the version this computer
+  // last saw of the server's file, which the row may not record yet (the
+  // capture took the download's write and an edit or a rename over it as
+  // one change, and the row then records nothing before that upload is
+  // done). After an edit it lasts until the upload arrives (uploadArrived)
+  // or another download of the path is queued.
+  std::optional<FileFacts> versionDownloadedHere(const std::string& path) const;
+  void uploadArrived(const std::string& path);
+
  private:
   std::string relativeKey(std::string_view path) const;
   std::string fullKey(std::string_view path) const;
@@ -235,6 +252,7 @@ class ExcludedFilesCollections {
     bool written = false;
     FileFacts facts;  // of the file the download wrote
     uint64_t sequence = 0;  // when it was set, against runStartSequence_
+    std::optional<std::pair<int64_t, int64_t>> expected;  // size, modified (ns)
   };
   // Why `relativePath` is not uploaded now; nullopt when it may be.
   static std::optional<std::string> whyNotUploadable(const SyncRootPath& root,
@@ -246,6 +264,7 @@ class ExcludedFilesCollections {
 
   mutable std::mutex avoidBackupMutex_;
   std::map<std::string, DownloadMark> avoidBackup_;
+  std::map<std::string, FileFacts> downloadedHere_;  // see versionDownloadedHere
   uint64_t markSequence_ = 0;      // guarded by avoidBackupMutex_
   uint64_t runStartSequence_ = 0;  // guarded by avoidBackupMutex_
 

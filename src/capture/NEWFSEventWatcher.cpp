@@ -302,7 +302,7 @@ void NEWFSEventWatcher::handleEvent(int wd, uint32_t mask, uint32_t cookie,
     // readable, and nothing else would ever bring its files in.
     if ((mask & IN_ATTRIB) && !tree_->isWatched(path)) takeUpReadableFolder(path);
   } else if (mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
-    emitModified(path);
+    emitWritten(path);
   } else if (mask & IN_ATTRIB) {
     if (!collections_.isFileInfoChangedManualy(path)) emitModified(path);
   }
@@ -446,6 +446,15 @@ void NEWFSEventWatcher::emitCreated(const std::string& path, bool isFolder) {
 
 void NEWFSEventWatcher::emitModified(const std::string& path) {
   if (dropped(path) || collections_.isExcludedByApplication(path)) return;
+  coalescer_.modified(path, now());
+}
+
+// The paths of the sync's own moves stay in the exclusion set for a while
+// after the move, but a move never writes a file's content: a write there
+// is the user's (or a download's, which its upload mark tells), and
+// dropping it would lose the edit.
+void NEWFSEventWatcher::emitWritten(const std::string& path) {
+  if (dropped(path)) return;
   coalescer_.modified(path, now());
 }
 

@@ -185,6 +185,7 @@ class NEWFSEventWatcher {
   bool dropped(const std::string& path) const;
   void emitCreated(const std::string& path, bool isFolder);
   void emitModified(const std::string& path);
+  void emitWritten(const std::string& path);
   void emitRemoved(const std::string& path, bool isFolder);
   void emitRenamed(const std::string& from, const std::string& to, bool isFolder);
   void flush();

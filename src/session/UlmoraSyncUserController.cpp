@@ -550,6 +550,9 @@ void UlmoraSyncUserController::performQueryMainDB(int option) {
       overlay(paths, Pending::kToDownload);
       // A download queued twice would leave one copy to outlive the file's arrival.
       std::erase_if(paths, [&waiting](const std::string& p) { return waiting.contains(p); });
+      // A file a download wrote and the user edited since: fetching that
+      // version again would replace the edit, which goes up instead.
+      std::erase_if(paths, [this](const std::string& p) { return collections_.isChangedSinceDownload(p); });
       // The files these downloads write are the server's: without the
       // mark, capture takes each for a local change and sends it back.
       for (const std::string& p : paths) collections_.addToAvoidBackup(p);

@@ -201,6 +201,14 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
          collections->releasePendingDownloads();
        },
        kUploaded, kUploaded},
+      // Queued again without a mark (by the failed run's re-query): the
+      // write of the next run is the download's all the same.
+      {"the run ended without writing it, the next one wrote it", [&] {
+         collections->downloadRunStarting();
+         collections->releasePendingDownloads();
+         collections->downloadWritten(p);
+       },
+       kInSync, kInSync},
       // Queued again while a run that could not write it was going: the
       // old copy must not be sent back before the next run fetches it.
       {"queued again during a run that ended without writing it", [&] {
@@ -243,6 +251,69 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
       EXPECT_EQ(!queue.deletes.empty(), expected == kGone);
     }
   }
+}
+
+// An edit on top of a downloaded file goes up before the row records the
+// download: the download stays the version seen here until that upload
+// arrives or the next download of the path is queued.
+TEST_F(FilterSets, TheDownloadUnderAnEditStaysTheVersionSeenUntilItsUploadArrives) {
+  const std::string p = "/a.txt";
+  collections->addToAvoidBackup(p);
+  file(p, "the server's copy");
+  collections->downloadWritten(p);
+  EXPECT_TRUE(collections->versionDownloadedHere(p)) << "written, its entry still on its way";
+  file(p, "an edit on top, longer");
+  ASSERT_TRUE(collections->filterversionRestoredFile({p}));
+  auto seen = collections->versionDownloadedHere(p);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->size, int64_t(std::string("the server's copy").size()));
+  EXPECT_TRUE(collections->versionDownloadedHere("a.txt")) << "either path form";
+  collections->uploadArrived(p);
+  EXPECT_FALSE(collections->versionDownloadedHere(p));
+
+  collections->addToAvoidBackup(p);
+  collections->downloadWritten(p);
+  file(p, "another edit");
+  ASSERT_TRUE(collections->filterversionRestoredFile({p}));
+  ASSERT_TRUE(collections->versionDownloadedHere(p));
+  collections->addToAvoidBackup(p);
+  EXPECT_FALSE(collections->versionDownloadedHere(p)) << "a newer download is queued, not written yet";
+}
+
+// The user writes the downloaded file between the download's write and its
+// report: what the report finds is an edit, which goes up, checked against
+// the version the download wrote.
+TEST_F(FilterSets, AnEditBeforeTheDownloadsReportIsNotTakenForTheDownload) {
+  const std::string p = "/a.txt";
+  const std::string written = "the server's copy";
+  const int64_t serverTimeNs = int64_t(1796652309) * 1000000000;
+  collections->addToAvoidBackup(p);
+  collections->expectDownload(p, int64_t(written.size()), serverTimeNs);
+  file(p, "the user's edit, written before the report");
+  collections->downloadWritten(p);
+  EXPECT_TRUE(collections->isChangedSinceDownload(p));
+  EXPECT_TRUE(collections->filterversionRestoredFile({p})) << "the edit goes up";
+  auto seen = collections->versionDownloadedHere(p);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->size, int64_t(written.size()));
+  EXPECT_EQ(seen->modifiedNs, serverTimeNs);
+
+  // As the download wrote it: its own.
+  collections->addToAvoidBackup(p);
+  file(p, written);
+  struct stat st {};
+  ASSERT_EQ(::stat((root + p).c_str(), &st), 0);
+  collections->expectDownload(p, int64_t(written.size()), int64_t(st.st_mtim.tv_sec) * 1000000000);
+  collections->downloadWritten(p);
+  EXPECT_FALSE(collections->isChangedSinceDownload(p));
+  queue.updates.clear();
+  EXPECT_FALSE(collections->filterversionRestoredFile({p}));
+  EXPECT_EQ(queue.updates.size(), 1u) << "recorded in sync";
+
+  // Fetched again without an expectation (a re-query): the next version.
+  file(p, "the server's next copy, longer");
+  collections->downloadWritten(p);
+  EXPECT_FALSE(collections->isChangedSinceDownload(p)) << "an expectation is of one write";
 }
 
 TEST_F(FilterSets, NothingIsReportedGoneWithoutAKnownRoot) {

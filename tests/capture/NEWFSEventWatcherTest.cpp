@@ -271,6 +271,23 @@ TEST_F(WatcherTest, TheSyncsOwnChangesAreNotSentBack) {
   ASSERT_TRUE(settle([&] { return sink.renames().size() == 2; }));
 }
 
+// The sync moves a file over the name (a server rename of an editor's
+// temporary file) and the user saves in place while that move's paths are
+// still kept from the capture: the save is the user's and goes up.
+TEST_F(WatcherTest, AWriteRightAfterTheSyncsOwnMoveIsTheUsers) {
+  write(root + "/.draft.txt.swp", "the server's version");
+  write(root + "/draft.txt", "older");
+  start();
+  collections->addToExclude(root + "/draft.txt");
+  collections->addToExclude(root + "/.draft.txt.swp");
+  collections->addToAvoidRename(RenameEntry{"/.draft.txt.swp", "/draft.txt"});
+  move(root + "/.draft.txt.swp", root + "/draft.txt");
+  put(root + "/draft.txt", "the user's edit");
+  ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/draft.txt"); }));
+  EXPECT_TRUE(sink.renames().empty());
+  EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+}
+
 TEST_F(WatcherTest, AttributeChangesTheSyncMadeAreIgnored) {
   write(root + "/owned.txt");
   write(root + "/touched.txt");

@@ -74,6 +74,19 @@ TEST(DownloadDispatcherTest, SplitsBySizeOverTwoLists) {
   }
 }
 
+// A download queued again by the re-query of rows still waiting for their
+// write to be recorded, after the user edited the written file: the edit
+// stays; the other downloads of the batch go.
+TEST(DownloadDispatcherTest, ADownloadQueuedAgainOverAnEditOfItsWrittenFileIsDropped) {
+  DispatchFixture f;
+  f.filters.changedSinceDownload.insert("/edited.txt");
+  EXPECT_TRUE(f.dispatcher.dispatch({{"/edited.txt", "3"}, {"/other.txt", "4"}}));
+  EXPECT_EQ(f.engine.set, (Lines{"/other.txt"}));
+  f.engine.log.clear();
+  EXPECT_FALSE(f.dispatcher.dispatch({{"/edited.txt", "3"}}));
+  EXPECT_TRUE(f.engine.log.empty());
+}
+
 TEST(DownloadDispatcherTest, RepeatedSetStopsAfterTenRuns) {
   DispatchFixture f;
   std::map<std::string, std::string> batch{{"/a/b.txt", "3"}, {"/c.txt", "4"}};

@@ -208,6 +208,40 @@ TEST(RecordDecisionTest, AnEditOnTopOfTheVersionLastSyncedHereGoesUp) {
   check(cases, decideRecord);
 }
 
+// The same, when the record's version came here by a download the row does
+// not record yet: the user edited the downloaded file before the capture
+// took the download's write, so the row still names the version before.
+TEST(RecordDecisionTest, AnEditOnTopOfADownloadTheRowDoesNotRecordYetGoesUp) {
+  auto editedAfterDownload = [](std::chrono::nanoseconds localOffset, bool restored, ItemState downloaded) {
+    return with(facts("4"), [&](auto& f) {
+      f.local = sized(file(localOffset), 25);
+      f.backedUp = f.shouldRestoreFileDirectly = true;
+      f.restored = restored;
+      f.changedSinceDownload = true;
+      f.recorded = RecordedFileFacts{syncrecord::dateText(*f.serverTime - 60s), "7"};
+      f.backupAndRefId = BackupStatusAndRefId{"1", "R0"};
+      f.downloadedHere = downloaded;
+    });
+  };
+  const ItemState theRecordsVersion = sized(file(400ms), 10);
+  Step keptSameSecond = step(Kind::kDownload, 15);
+  keptSameSecond.keepLocalEdit = true;
+  Step keptNewer = fetch(16);
+  keptNewer.keepLocalEdit = true;
+  const std::vector<Case> cases = {
+      {"edited later", editedAfterDownload(5s, true, theRecordsVersion), {step(Kind::kUpload)}, true},
+      {"edited within the same second", editedAfterDownload(300ms, true, theRecordsVersion), {step(Kind::kUpload)},
+       true},
+      {"row still waiting for the download", editedAfterDownload(5s, false, theRecordsVersion), {step(Kind::kUpload)},
+       true},
+      // The server moved on past what was downloaded here: a race lost.
+      {"downloaded another size", editedAfterDownload(300ms, true, sized(file(), 9)), {keptSameSecond}, true},
+      {"downloaded an older version", editedAfterDownload(5s, true, sized(file(-5s), 10)), {keptNewer}, true},
+      {"downloaded, size unknown", editedAfterDownload(5s, true, file()), {keptNewer}, true},
+  };
+  check(cases, decideRecord);
+}
+
 TEST(RecordDecisionTest, DeletedOnServer) {
   auto base = with(facts("2"), [](auto& f) { f.local = file(-5s); });
   auto row = [](const char* status, const char* refId) {

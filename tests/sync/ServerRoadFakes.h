@@ -67,6 +67,13 @@ class FakeFilters : public CaptureFilterPort {
   std::set<std::string> excludedNames;
   std::set<std::string> changedSinceDownload;
   bool isChangedSinceDownload(const std::string& p) override { return changedSinceDownload.count(p) != 0; }
+  std::map<std::string, DownloadedFile> downloadedHere;
+  void expectDownload(const std::string&, int64_t, Clock::WallTime) override {}
+  std::optional<DownloadedFile> versionDownloadedHere(const std::string& p) override {
+    auto it = downloadedHere.find(p);
+    if (it == downloadedHere.end()) return std::nullopt;
+    return it->second;
+  }
 
   void addToExclude(const std::string& p) override { excluded.insert(p); }
   void removeFromExclude(const std::string& p) override {

@@ -192,6 +192,7 @@ class FakeUploadHost final : public UploadRoadHost {
   }
   void clearRestoreSets() override { log_.add("clearRestoreSets"); }
   void downloadWritten(const std::string& p) override { log_.add("written " + p); }
+  void uploadArrived(const std::string&) override {}
   void postSyncList(const std::vector<std::string>& paths) override {
     std::string joined;
     for (const auto& p : paths) joined += (joined.empty() ? "" : ",") + p;

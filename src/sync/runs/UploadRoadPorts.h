@@ -146,6 +146,9 @@ class UploadRoadHost {
   // The download wrote `relativePath` (or found it equal): an upload entry
   // of this very file is the download's own and is not sent back.
   virtual void downloadWritten(const std::string& relativePath) = 0;
+  // The upload of `relativePath` arrived: the version it replaced is no
+  // longer the one this computer last saw.
+  virtual void uploadArrived(const std::string& relativePath) = 0;
   // "FilessyncListGot" with {"syncList": paths}.
   virtual void postSyncList(const std::vector<std::string>& relativePaths) = 0;
 };

@@ -76,6 +76,15 @@ bool DownloadDispatcher::dispatch(const std::map<std::string, std::string>& batc
       traceLine("download dropped for the unusable path " + serverpath::forTrace(path));
       continue;
     }
+    // Queued again without a listing (its row still waits for the write to
+    // be recorded) after a download wrote the file and the user edited it:
+    // fetching the same version again would replace the edit. A newer
+    // server version comes from a listing, which marks the path afresh.
+    if (filters_.isChangedSinceDownload(path)) {
+      traceLine("the download of " + serverpath::forTrace(path) +
+                " is dropped: the file its last download wrote was edited here since");
+      continue;
+    }
     entries.emplace_back(path, sizeOf(size));
   }
   if (entries.empty()) return false;

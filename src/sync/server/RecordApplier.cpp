@@ -108,6 +108,8 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
     if (!f.local.isFolder) {
       f.recorded = ports_.status.recordedFacts(key);
       f.changedSinceDownload = ports_.filters.isChangedSinceDownload(f.record.fname);
+      if (auto written = ports_.filters.versionDownloadedHere(f.record.fname))
+        f.downloadedHere = ItemState{true, false, written->modified, written->size};
       f.backupAndRefId = ports_.status.backupStatusAndRefId(key);
     }
   } else if (operation == ServerRecord::kCodeDeleted && f.local.exists) {
@@ -364,7 +366,14 @@ void RecordApplier::queueDownload(const ServerRecord& record, const Step& step) 
     ports_.queue.addFileToUpdate({{fname, record.refId}});
   else
     marker(step.marker);
-  if (step.avoidBackup) ports_.filters.addToAvoidBackup(fname);
+  if (step.avoidBackup) {
+    ports_.filters.addToAvoidBackup(fname);
+    int64_t size = 0;
+    const auto [end, ec] = std::from_chars(record.size.data(), record.size.data() + record.size.size(), size);
+    const auto modified = QLUtility::dateFromString(record.modTime);
+    if (ec == std::errc() && end == record.size.data() + record.size.size() && modified)
+      ports_.filters.expectDownload(fname, size, *modified);
+  }
   ports_.queue.addRestoreFiles({{fname, record.size}});
   if (step.avoidDelete) ports_.filters.addToAvoidDelete(fname, record.size);
 }

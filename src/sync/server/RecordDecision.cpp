@@ -96,6 +96,16 @@ bool lastSyncedHere(const RecordFacts& f) {
   return date && size && *date == syncrecord::dateText(*f.serverTime) && *size == f.record.size;
 }
 
+// The record names the file a download last wrote here, which the row does
+// not record yet: the user's edit on top of it went up with it as one
+// change, or the row waits for the capture. As above, an edit since is this
+// computer's to send.
+bool lastDownloadedHere(const RecordFacts& f) {
+  if (!f.downloadedHere || !f.downloadedHere->size || !f.downloadedHere->modified || !f.serverTime) return false;
+  return std::to_string(*f.downloadedHere->size) == f.record.size &&
+         compareTimes(f.serverTime, f.downloadedHere->modified) == TimeOrder::kEqual;
+}
+
 Plan changed(const RecordFacts& f) {
   Plan plan;
   plan.bookkeeping = true;
@@ -125,7 +135,7 @@ Plan changed(const RecordFacts& f) {
   // A row that says "in sync" about a file edited since must not let the
   // server's copy replace the edit.
   const bool edited = editedSinceSync(f);
-  if (edited && lastSyncedHere(f)) {
+  if (edited && (lastSyncedHere(f) || lastDownloadedHere(f))) {
     plan.note = "the server's copy is the one last synced here; the local edit goes up";
     plan.steps.push_back({Step::Kind::kUpload});
     return plan;

@@ -39,6 +39,9 @@ struct RecordFacts {
   std::optional<RecordedFileFacts> recorded;  // date and size when last synced
   // The capture, about the file a download wrote there: changed since.
   bool changedSinceDownload = false;
+  // ...and about the file a download last wrote there, which the row may
+  // not record yet (an edit on top of it went up as one change with it).
+  std::optional<ItemState> downloadedHere;
   std::optional<BackupStatusAndRefId> backupAndRefId;
   int backupStatusDuringMismatch = 2;  // 2: no row
   // ...and about the former path.

@@ -54,7 +54,17 @@ class FilterSetsAdapter final : public CaptureFilterPort {
   bool shouldDelete(const std::string& p, const std::string& s) override { return f_.shouldDelete(p, s); }
   void AaddToAvoidAutoDelete(const std::string& p) override { f_.AaddToAvoidAutoDelete(p); }
   void addToAvoidBackup(const std::string& p) override { f_.addToAvoidBackup(p); }
+  void expectDownload(const std::string& p, int64_t size, Clock::WallTime modified) override {
+    f_.expectDownload(p, size,
+                      std::chrono::duration_cast<std::chrono::nanoseconds>(modified.time_since_epoch()).count());
+  }
   bool isChangedSinceDownload(const std::string& p) override { return f_.isChangedSinceDownload(p); }
+  std::optional<DownloadedFile> versionDownloadedHere(const std::string& p) override {
+    auto facts = f_.versionDownloadedHere(p);
+    if (!facts) return std::nullopt;
+    return DownloadedFile{facts->size, Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
+                                           std::chrono::nanoseconds(facts->modifiedNs)))};
+  }
   void addTomFileInfoChangedManualyList(const std::string& p) override { f_.addTomFileInfoChangedManualyList(p); }
   void clearRenameFilter() override { f_.clearRenameFilter(); }
   void clearAutoDeleteList() override { f_.clearAutoDeleteList(); }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "database/BackupStatusAndRefId.h"
+#include "platform/Clock.h"
 #include "journal/RenameEntry.h"
 
 namespace ulmora {
@@ -59,7 +60,16 @@ class CaptureFilterPort {
   virtual bool shouldDelete(const std::string& path, const std::string& currentSize) = 0;
   virtual void AaddToAvoidAutoDelete(const std::string& path) = 0;
   virtual void addToAvoidBackup(const std::string& path) = 0;
+  // What the download of `path` writes (after addToAvoidBackup).
+  virtual void expectDownload(const std::string& path, int64_t size, Clock::WallTime modified) = 0;
   virtual bool isChangedSinceDownload(const std::string& path) = 0;
+  // The file a download last wrote at `path` (which the row may not record
+  // yet), by its size and modification time.
+  struct DownloadedFile {
+    int64_t size = 0;
+    Clock::WallTime modified;
+  };
+  virtual std::optional<DownloadedFile> versionDownloadedHere(const std::string& path) = 0;
   virtual void addTomFileInfoChangedManualyList(const std::string& fullPath) = 0;
   virtual void clearRenameFilter() = 0;
   virtual void clearAutoDeleteList() = 0;

@@ -52,4 +52,6 @@ void UploadRoadHosts::clearRestoreSets() {
 
 void UploadRoadHosts::downloadWritten(const std::string& relativePath) { p_.filters.downloadWritten(relativePath); }
 
+void UploadRoadHosts::uploadArrived(const std::string& relativePath) { p_.filters.uploadArrived(relativePath); }
+
 }  // namespace ulmora

@@ -57,6 +57,7 @@ void UploadRunHandler::operationDidReceiveData(const KVTProgressRecord& record) 
     std::lock_guard<std::mutex> lock(arrivedMutex_);
     arrived_.insert(file);
   }
+  ctx_.host.uploadArrived(file);
 
   auto renamedTo = renames_.followRename(file, [&](const std::string& path) {
     auto full = syncpaths::fullPath(root, path);
