@@ -46,15 +46,15 @@ constexpr const char* kListingIndexFile = "indexFile.txt";
 
 // The shared instance: set by construction, cleared by shutdown, so a
 // controller that is going away is never handed out. Main thread.
-std::mutex sharedMutex;
-MainSyncController* sharedInstance = nullptr;
+Mutex sharedMutex;
+MainSyncController* sharedInstance ULMORA_GUARDED_BY(sharedMutex) = nullptr;
 
 }  // namespace
 
 MainSyncController::MainSyncController(SyncContext context)
     : ctx_(std::move(context)), workerLoop_(ctx_.clock) {
   initializeSync();
-  std::lock_guard<std::mutex> hold(sharedMutex);
+  MutexLock hold(sharedMutex);
   sharedInstance = this;
 }
 
@@ -74,7 +74,7 @@ void MainSyncController::initializeSync() {
 MainSyncController::~MainSyncController() { shutdown(); }
 
 MainSyncController* MainSyncController::sharedController() {
-  std::lock_guard<std::mutex> hold(sharedMutex);
+  MutexLock hold(sharedMutex);
   if (sharedInstance == nullptr) daemonTrace("sharedController: no sync controller is running");
   return sharedInstance;
 }
@@ -84,7 +84,10 @@ void MainSyncController::buildLifecycle() {
   appSupportFilePaths_.setConsoleUserName(s.consoleUser);
   appSupportFilePaths_.setSyncUserName(s.syncUser);
   m_consoleUserID_ = QLUtility::currentConsoleUserID();
-  mUlmoraSyncRootPath_ = s.syncRootPath;
+  {
+    MutexLock hold(identityMutex_);
+    mUlmoraSyncRootPath_ = s.syncRootPath;
+  }
   enginePath_ = ctx_.enginePath.empty() ? QLLocalizedString("ExecuterPathKVT") : ctx_.enginePath;
 
   AccountSettings::Files files;
@@ -173,7 +176,7 @@ void MainSyncController::shutdown() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (shutDown_.exchange(true)) return;
   {
-    std::lock_guard<std::mutex> hold(sharedMutex);
+    MutexLock hold(sharedMutex);
     if (sharedInstance == this) sharedInstance = nullptr;
   }
   daemonTrace("sync controller of \"" + ctx_.session.syncUser + "\" stops");
@@ -265,7 +268,7 @@ std::string MainSyncController::applicationFile(int index) const {
 std::string MainSyncController::syncUserName() { return ctx_.session.syncUser; }
 
 std::string MainSyncController::getUlmoraSyncRootPath() {
-  std::lock_guard<std::mutex> hold(identityMutex_);
+  MutexLock hold(identityMutex_);
   return mUlmoraSyncRootPath_;
 }
 

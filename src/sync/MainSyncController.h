@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "engine/EngineSetFiles.h"
 #include "engine/KVTProgressRecord.h"
 #include "engine/ProxyController.h"
@@ -314,8 +316,8 @@ class MainSyncController final : public SyncController,
   SupportFilePaths appSupportFilePaths_;
   std::string m_consoleUserID_;
   std::string enginePath_;
-  mutable std::mutex identityMutex_;  // guards mUlmoraSyncRootPath_
-  std::string mUlmoraSyncRootPath_;
+  mutable Mutex identityMutex_;
+  std::string mUlmoraSyncRootPath_ ULMORA_GUARDED_BY(identityMutex_);
   std::atomic<SyncControllerOwner*> owner_{nullptr};
   AccountState state_;
   std::unique_ptr<AccountSettings> settings_;

@@ -136,9 +136,8 @@ void MainSyncController::dispatchDownloads() {
   {
     // Files renamed here while a listing ran are not downloaded under their
     // old names.
-    std::lock_guard<std::mutex> hold(state_.push.mutex);
-    const std::set<std::string>& renamed = state_.push.renamedPathDuringListing;
-    if (!renamed.empty()) std::erase_if(batch, [&](const auto& e) { return renamed.count(e.first) != 0; });
+    MutexLock hold(state_.push.mutex);
+    for (const std::string& path : state_.push.renamedPathDuringListing) batch.erase(path);
   }
   if (batch.empty()) {
     progress_->tracker().ResetCumulativeCountVariablesForRestore();

@@ -159,7 +159,7 @@ bool MainSyncController::isDefaultKeySetForUser(const std::string& user) {
 }
 
 void MainSyncController::setUlmoraSyncRootPath(const std::string& path) {
-  std::lock_guard<std::mutex> hold(identityMutex_);
+  MutexLock hold(identityMutex_);
   mUlmoraSyncRootPath_ = path;
 }
 

@@ -95,7 +95,7 @@ std::optional<AccountSettings::Reading> AccountSettings::read() const {
 }
 
 void AccountSettings::commit(Reading reading) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   values_ = std::move(reading.values);
   lastGoodLogin_ = std::move(reading.login);
 }
@@ -103,7 +103,7 @@ void AccountSettings::commit(Reading reading) {
 void AccountSettings::useDiscoveredServer(const std::string& server) {
   if (server.empty()) return;
   {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(mu_);
     values_.gServerName = server;
   }
   std::optional<PropertyList> login = readDict(files_.loginDetails);
@@ -114,7 +114,7 @@ void AccountSettings::useDiscoveredServer(const std::string& server) {
 }
 
 AccountSettings::Values AccountSettings::values() const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   return values_;
 }
 
@@ -125,7 +125,7 @@ int AccountSettings::gate(const std::optional<std::string>& syncUserName) {
   std::optional<PropertyList> login = in.loginDetailsExist ? readDict(files_.loginDetails)
                                                            : std::nullopt;
   if (in.loginDetailsExist) {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(mu_);
     if (login) {
       lastGoodLogin_ = login;
     } else if (lastGoodLogin_) {
@@ -191,7 +191,7 @@ AccountSettings::SessionFile AccountSettings::sessionFileFor(const std::string& 
   if (files_.sessionLogsFolder.empty()) return {"", false};
   const std::string folder = files_.sessionLogsFolder.back() == '/' ? files_.sessionLogsFolder
                                                                      : files_.sessionLogsFolder + "/";
-  std::lock_guard<std::mutex> hold(sessionLogLock_);
+  MutexLock hold(sessionLogLock_);
   std::vector<std::string> names =
       fileutil::listDirectory(files_.sessionListing).value_or(std::vector<std::string>{});
   std::sort(names.begin(), names.end());
@@ -207,7 +207,7 @@ AccountSettings::SessionFile AccountSettings::sessionFileFor(const std::string& 
 bool AccountSettings::holdRenameForUpload(const RenameEntry& rename, bool uploadRunning,
                                           const std::vector<std::string>& uploadSet) {
   if (!uploadRunning || uploadSet.size() != 1) return false;
-  std::lock_guard<std::mutex> hold(renameMu_);
+  MutexLock hold(renameMu_);
   if (uploadSet.front() == rename.originalPath) {
     mRenameDicAfterBackup_.erase(rename.originalPath);
   } else {
@@ -221,12 +221,12 @@ bool AccountSettings::holdRenameForUpload(const RenameEntry& rename, bool upload
 }
 
 std::map<std::string, std::string> AccountSettings::takeRenamesAfterBackup() {
-  std::lock_guard<std::mutex> hold(renameMu_);
+  MutexLock hold(renameMu_);
   return std::exchange(mRenameDicAfterBackup_, {});
 }
 
 std::optional<std::string> AccountSettings::takeRenameAfterBackup(const std::string& oldPath) {
-  std::lock_guard<std::mutex> hold(renameMu_);
+  MutexLock hold(renameMu_);
   for (auto* held : {&mRenameDicAfterBackup_, &uploadAfterRename_}) {
     auto it = held->find(oldPath);
     if (it == held->end()) continue;
@@ -239,12 +239,12 @@ std::optional<std::string> AccountSettings::takeRenameAfterBackup(const std::str
 
 void AccountSettings::uploadAfterRename(const RenameEntry& rename) {
   if (rename.originalPath.empty() || rename.renamedPath.empty()) return;
-  std::lock_guard<std::mutex> hold(renameMu_);
+  MutexLock hold(renameMu_);
   uploadAfterRename_[rename.originalPath] = rename.renamedPath;
 }
 
 std::map<std::string, std::string> AccountSettings::renamesAfterBackup() const {
-  std::lock_guard<std::mutex> hold(renameMu_);
+  MutexLock hold(renameMu_);
   return mRenameDicAfterBackup_;
 }
 

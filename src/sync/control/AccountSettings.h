@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "journal/RenameEntry.h"
 #include "platform/Clock.h"
 #include "platform/PropertyList.h"
@@ -167,15 +169,17 @@ class AccountSettings {
   const Encoder encoder_;
   const Decoder decoder_;
 
-  mutable std::mutex mu_;  // guards the members below
-  Values values_;
-  std::optional<PropertyList> lastGoodLogin_;
+  mutable Mutex mu_;
+  Values values_ ULMORA_GUARDED_BY(mu_);
+  std::optional<PropertyList> lastGoodLogin_ ULMORA_GUARDED_BY(mu_);
 
-  mutable std::mutex renameMu_;  // guards mRenameDicAfterBackup_ and uploadAfterRename_
-  std::map<std::string, std::string> mRenameDicAfterBackup_;
-  std::map<std::string, std::string> uploadAfterRename_;
+  mutable Mutex renameMu_;
+  std::map<std::string, std::string> mRenameDicAfterBackup_ ULMORA_GUARDED_BY(renameMu_);
+  std::map<std::string, std::string> uploadAfterRename_ ULMORA_GUARDED_BY(renameMu_);
 
-  std::mutex sessionLogLock_;  // the listing and the choice are one step
+  // The listing of the session logs and the choice among them are one step;
+  // what it guards is on disk.
+  Mutex sessionLogLock_;
 };
 
 }  // namespace ulmora

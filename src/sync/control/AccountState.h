@@ -108,12 +108,12 @@ struct AccountState {
     // The rename/delete and folder workers' running flags.
     WorkerRunningFlags workers;
 
-    std::mutex mutex;  // guards the fields below
+    Mutex mutex;
     // Relative paths renamed locally while a listing ran; their downloads
     // are left out.
-    std::set<std::string> renamedPathDuringListing;
+    std::set<std::string> renamedPathDuringListing ULMORA_GUARDED_BY(mutex);
     // Recent local renames ({old: new}) while thumbnail jobs run.
-    std::vector<RenameEntry> lastRenameAttemps;
+    std::vector<RenameEntry> lastRenameAttemps ULMORA_GUARDED_BY(mutex);
   } push;
 
   // ---- control and periphery ----

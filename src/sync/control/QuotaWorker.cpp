@@ -166,14 +166,14 @@ QuotaWorker::~QuotaWorker() {
 }
 
 void QuotaWorker::stop() {
-  std::lock_guard<std::mutex> lock(threadMu_);
+  MutexLock lock(threadMu_);
   stopped_ = true;
   quotaLoop_.stop();
   if (thread_.joinable()) thread_.join();
 }
 
 void QuotaWorker::start() {
-  std::lock_guard<std::mutex> lock(threadMu_);
+  MutexLock lock(threadMu_);
   if (stopped_ || thread_.joinable()) return;
   thread_ = std::thread([this] {
     RunLoop::setCurrent(&quotaLoop_);
@@ -187,7 +187,7 @@ void QuotaWorker::start() {
 }
 
 std::optional<QuotaWorker::Values> QuotaWorker::lastQuota() const {
-  std::lock_guard<std::mutex> lock(lastMu_);
+  MutexLock lock(lastMu_);
   return lastQuota_;
 }
 
@@ -203,7 +203,7 @@ void QuotaWorker::runCalQuotaInThread(const std::string& mode) {
   }
   const bool removeMarker = boolValue(mode);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (requestPending_) {
       // One request already waits for its query: this one rides along.
       pendingRemoveMarker_ = pendingRemoveMarker_ || removeMarker;
@@ -224,7 +224,7 @@ void QuotaWorker::RecalculateQuota() {
 void QuotaWorker::runPendingRequest() {
   bool removeMarker;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     requestPending_ = false;
     removeMarker = pendingRemoveMarker_;
   }
@@ -247,13 +247,13 @@ void QuotaWorker::sendRecalculated() {
 
 void QuotaWorker::scheduleRetry() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (retryScheduled_) return;  // the retry already scheduled covers this request
     retryScheduled_ = true;
   }
   mainLoop_.postDelayed(guard_.wrap([this] {
                           {
-                            std::lock_guard<std::mutex> lock(mu_);
+                            MutexLock lock(mu_);
                             retryScheduled_ = false;
                           }
                           runCalQuotaInThread("NO");
@@ -363,7 +363,7 @@ void QuotaWorker::updateQuotaDetails(const Values& values) {
     store(paths_.lastUserLoginDetails, *dict);
     dict->writeFile(paths_.loginDetails);
     {
-      std::lock_guard<std::mutex> lock(lastMu_);
+      MutexLock lock(lastMu_);
       lastQuota_ = values;
     }
     finishRequest();
@@ -386,7 +386,7 @@ void QuotaWorker::updateQuotaDetails(const Values& values) {
   if (fileutil::exists(paths_.loginDetails)) {
     auto dict = PropertyList::readFile(paths_.loginDetails);
     if (dict && dict->isDict() && store(paths_.loginDetails, *dict)) {
-      std::lock_guard<std::mutex> lock(lastMu_);
+      MutexLock lock(lastMu_);
       lastQuota_ = values;
     }
   }

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "engine/User.h"
 #include "journal/CompanionMessenger.h"
 #include "platform/Clock.h"
@@ -173,14 +175,14 @@ class QuotaWorker {
   QuotaQuery& query_;
   QuotaHost& host_;
   RunLoop quotaLoop_;
-  std::mutex threadMu_;  // guards thread_ and stopped_
-  std::thread thread_;
-  bool stopped_ = false;
+  Mutex threadMu_;
+  std::thread thread_ ULMORA_GUARDED_BY(threadMu_);
+  bool stopped_ ULMORA_GUARDED_BY(threadMu_) = false;
 
-  std::mutex mu_;  // guards the request state below
-  bool requestPending_ = false;
-  bool pendingRemoveMarker_ = false;
-  bool retryScheduled_ = false;
+  Mutex mu_;
+  bool requestPending_ ULMORA_GUARDED_BY(mu_) = false;
+  bool pendingRemoveMarker_ ULMORA_GUARDED_BY(mu_) = false;
+  bool retryScheduled_ ULMORA_GUARDED_BY(mu_) = false;
 
   // Quota loop only.
   bool inProgress_ = false;
@@ -191,8 +193,8 @@ class QuotaWorker {
   std::atomic<bool> ownQuotaFull_{false};
   std::atomic<bool>& quotaFull_;  // written on the main loop only
 
-  mutable std::mutex lastMu_;
-  std::optional<Values> lastQuota_;
+  mutable Mutex lastMu_;
+  std::optional<Values> lastQuota_ ULMORA_GUARDED_BY(lastMu_);
   WeakGuard guard_;  // last: invalidated first
 };
 

@@ -113,12 +113,12 @@ void SelectiveSync::initializeSelctiveSyncSet() {
 
 void SelectiveSync::publish(std::set<std::string> excluded) {
   auto snapshot = std::make_shared<const std::set<std::string>>(std::move(excluded));
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   excluded_ = std::move(snapshot);
 }
 
 SelectiveSync::Snapshot SelectiveSync::excludedSet() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return excluded_;
 }
 
@@ -171,7 +171,7 @@ void SelectiveSync::selectiveSyncModefied() {
         port_.queueUpload(path);
     port_.requeuePendingUploads();
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       for (auto it = folderToSearch_.begin(); it != folderToSearch_.end();) {
         if (newlyExcluded.count(*it) || selective::isUnder(newlyExcluded, *it))
           it = folderToSearch_.erase(it);
@@ -202,7 +202,7 @@ void SelectiveSync::selectiveSyncModefied() {
     std::vector<std::string> toSearch;
     std::set<std::string> stillExcluded = list;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       for (const auto& f : newlyIncluded) {
         if (std::find(skipped.begin(), skipped.end(), full(f)) != skipped.end()) {
           // Kept out of sync (and tried again with the next change) rather
@@ -273,7 +273,7 @@ void SelectiveSync::searchDidFinishSuccessfully(const std::string& rootPath) {
   ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::string folder = rootPath;
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   folderToSearch_.erase(folder);
 }
 
@@ -337,7 +337,7 @@ void SelectiveSync::updateSSWindowRefresh() { port_.sendMonitorMessage(kRefreshW
 
 std::set<std::string> SelectiveSync::ssFolderToSearch() const {
   ULMORA_DCHECK_ON_LOOP(mainLoop_);
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return folderToSearch_;
 }
 

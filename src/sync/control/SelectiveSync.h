@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "platform/Clock.h"
 #include "platform/FileUtil.h"
 #include "platform/PropertyList.h"
@@ -163,9 +165,9 @@ class SelectiveSync {
   SelectiveSyncPort& port_;
   RunLoop& mainLoop_;
 
-  mutable std::mutex mu_;  // guards the members below
-  Snapshot excluded_;
-  std::set<std::string> folderToSearch_;
+  mutable Mutex mu_;
+  Snapshot excluded_ ULMORA_GUARDED_BY(mu_);
+  std::set<std::string> folderToSearch_ ULMORA_GUARDED_BY(mu_);
 
   WeakGuard guard_;  // last: invalidated first
 };

@@ -42,7 +42,7 @@ void SelectiveSyncRuns::enumerate(const std::vector<std::string>& fullPaths) {
   walk->shouldEnumerateFolder(true);
   FolderEnumuration& started = *walk;
   {
-    std::lock_guard<std::mutex> lock(walkMu_);
+    MutexLock lock(walkMu_);
     walks_.push_back(std::move(walk));
   }
   started.start(fullPaths);
@@ -59,14 +59,14 @@ void SelectiveSyncRuns::cancelAll() {
   searches_.clear();  // each destructor stops its engine; no report follows
   std::list<std::unique_ptr<FolderEnumuration>> walks;
   {
-    std::lock_guard<std::mutex> lock(walkMu_);
+    MutexLock lock(walkMu_);
     walks.swap(walks_);
   }
   walks.clear();  // joins the walk threads
 }
 
 std::size_t SelectiveSyncRuns::runningWalks() {
-  std::lock_guard<std::mutex> lock(walkMu_);
+  MutexLock lock(walkMu_);
   return walks_.size();
 }
 
@@ -102,7 +102,7 @@ void SelectiveSyncRuns::didEndCalculation(FolderEnumuration& enumeration) {
   mainLoop_.post(guard_.wrap([this, done] {
     std::unique_ptr<FolderEnumuration> finished;
     {
-      std::lock_guard<std::mutex> lock(walkMu_);
+      MutexLock lock(walkMu_);
       for (auto it = walks_.begin(); it != walks_.end(); ++it) {
         if (it->get() == done) {
           finished = std::move(*it);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "capture/FolderEnumuration.h"
 #include "capture/FolderEnumurationDelegate.h"
 #include "engine/KVTSearchController.h"
@@ -65,8 +67,8 @@ class SelectiveSyncRuns final : public KVTSearchControllerDelegateProtocol,
   RunLoop& mainLoop_;
   std::atomic<bool> stopped_{false};
   std::list<std::unique_ptr<KVTSearchController>> searches_;
-  std::mutex walkMu_;  // guards walks_
-  std::list<std::unique_ptr<FolderEnumuration>> walks_;
+  Mutex walkMu_;
+  std::list<std::unique_ptr<FolderEnumuration>> walks_ ULMORA_GUARDED_BY(walkMu_);
   WeakGuard guard_;  // last: invalidated first
 };
 

@@ -16,7 +16,7 @@ ServiceDiscovery::~ServiceDiscovery() { stop(); }
 void ServiceDiscovery::stop() {
   std::thread worker;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopped_ = true;
     worker = std::move(worker_);
   }
@@ -24,7 +24,7 @@ void ServiceDiscovery::stop() {
 }
 
 bool ServiceDiscovery::claimSlot() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const auto now = clock_.monotonicNow();
   if (lastCall_ && now - *lastCall_ < kMinimumInterval) return false;
   lastCall_ = now;
@@ -33,12 +33,12 @@ bool ServiceDiscovery::claimSlot() {
 
 bool ServiceDiscovery::makeScriptCallForObject() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (busy_ || stopped_) return false;
   }
   if (!claimSlot()) return false;
   std::thread previous;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   busy_ = true;
   previous = std::move(worker_);
   if (previous.joinable()) previous.join();  // it has finished: busy_ was clear
@@ -50,7 +50,7 @@ bool ServiceDiscovery::makeScriptCallForObject() {
     } catch (...) {
       daemonTrace("service discovery failed");
     }
-    std::lock_guard<std::mutex> done(mutex_);
+    MutexLock done(mutex_);
     busy_ = false;
   });
   return true;

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "platform/Clock.h"
 
 namespace ulmora {
@@ -56,11 +58,11 @@ class ServiceDiscovery {
  private:
   Clock& clock_;
   Ports ports_;
-  std::mutex mutex_;
-  std::optional<Clock::TimePoint> lastCall_;  // m_getSverAddCalledTime
-  bool busy_ = false;
-  bool stopped_ = false;
-  std::thread worker_;
+  Mutex mutex_;
+  std::optional<Clock::TimePoint> lastCall_ ULMORA_GUARDED_BY(mutex_);  // m_getSverAddCalledTime
+  bool busy_ ULMORA_GUARDED_BY(mutex_) = false;
+  bool stopped_ ULMORA_GUARDED_BY(mutex_) = false;
+  std::thread worker_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

@@ -193,17 +193,17 @@ void PushConcern::reloadAccountUserNameIfEmpty() {
 }
 
 void PushConcern::addRenamedPathsDuringListing(const std::vector<std::string>& oldPaths) {
-  std::lock_guard<std::mutex> hold(state_.push.mutex);
+  MutexLock hold(state_.push.mutex);
   state_.push.renamedPathDuringListing.insert(oldPaths.begin(), oldPaths.end());
 }
 
 void PushConcern::clearRenamedPathDuringListing() {
-  std::lock_guard<std::mutex> hold(state_.push.mutex);
+  MutexLock hold(state_.push.mutex);
   state_.push.renamedPathDuringListing.clear();
 }
 
 void PushConcern::setLastRenamedInfo(const std::string& fullOld, const std::string& fullNew) {
-  std::lock_guard<std::mutex> hold(state_.push.mutex);
+  MutexLock hold(state_.push.mutex);
   state_.push.lastRenameAttemps.push_back(RenameEntry{fullOld, fullNew});
 }
 

@@ -5,7 +5,7 @@
 namespace ulmora {
 
 Clock::Duration RetryBackoff::failed(const std::string& key, std::string payload) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   Entry& e = entries_[key];
   e.wait = e.wait == Clock::Duration::zero() ? kFirstWait : std::min(e.wait * 2, kLongestWait);
   e.due = clock_.monotonicNow() + e.wait;
@@ -14,12 +14,12 @@ Clock::Duration RetryBackoff::failed(const std::string& key, std::string payload
 }
 
 void RetryBackoff::forget(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   entries_.erase(key);
 }
 
 std::vector<RetryBackoff::Due> RetryBackoff::takeDue() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const Clock::TimePoint now = clock_.monotonicNow();
   std::vector<Due> due;
   for (auto& [key, e] : entries_) {
@@ -31,17 +31,17 @@ std::vector<RetryBackoff::Due> RetryBackoff::takeDue() {
 }
 
 bool RetryBackoff::contains(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return entries_.count(key) != 0;
 }
 
 bool RetryBackoff::empty() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return entries_.empty();
 }
 
 void RetryBackoff::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   entries_.clear();
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "platform/Clock.h"
 
 namespace ulmora {
@@ -51,8 +53,8 @@ class RetryBackoff {
   };
 
   Clock& clock_;
-  mutable std::mutex mutex_;
-  std::map<std::string, Entry> entries_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::map<std::string, Entry> entries_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

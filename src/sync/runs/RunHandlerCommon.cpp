@@ -69,7 +69,7 @@ std::string formatted(std::string_view format, std::initializer_list<std::string
 }  // namespace runtext
 
 void RunSessionLog::open(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   // A log without a folder would land wherever the process happens to run.
   if (!path.empty() && path.front() != '/') {
     daemonTrace("session log " + path + " has no folder; this run is not logged");
@@ -80,12 +80,12 @@ void RunSessionLog::open(const std::string& path) {
 }
 
 std::string RunSessionLog::path() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return path_;
 }
 
 void RunSessionLog::line(std::string_view text, bool timeStamp) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (path_.empty()) return;
   if (timeStamp) {
     logger_.writeSessionLog(text, path_, true);
@@ -98,7 +98,7 @@ void RunSessionLog::closeSuccessfully(std::string_view successText) {
   line(QLLocalizedString(successText), true);
   std::string stamp;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stamp = logger_.timeStamp();
   }
   line(runtext::formatted(QLLocalizedString("\nEnd Time : %@"), {stamp}), false);

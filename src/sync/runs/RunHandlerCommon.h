@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "foundation/QLBackupProgressLogger.h"
 #include "platform/Clock.h"
 #include "sync/runs/UploadRoadPorts.h"
@@ -76,9 +78,9 @@ class RunSessionLog {
   std::string path() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::string path_;
-  QLBackupProgressLogger logger_;
+  mutable Mutex mutex_;
+  std::string path_ ULMORA_GUARDED_BY(mutex_);
+  QLBackupProgressLogger logger_ ULMORA_GUARDED_BY(mutex_);
 };
 
 // Steps every run ending of either direction shares.

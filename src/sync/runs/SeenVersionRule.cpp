@@ -76,7 +76,7 @@ void OwnSyncedVersions::transferFinished(const std::string& relativePath, const 
   struct stat st {};
   const bool same = sizeKnown && !fullPath.empty() && ::stat(fullPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
                     static_cast<int64_t>(st.st_size) == reported;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!same) {
     versions_.erase(relativePath);
     return;
@@ -89,7 +89,7 @@ void OwnSyncedVersions::transferFinished(const std::string& relativePath, const 
 
 std::optional<engineset::SeenVersion> OwnSyncedVersions::seenVersion(
     const std::string& relativePath, const std::optional<engineset::SeenVersion>& row) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto found = versions_.find(relativePath);
   if (found == versions_.end()) return row;
   if (row && row->size == found->second.size && row->mtimeSeconds == found->second.mtimeSeconds) {
@@ -100,12 +100,12 @@ std::optional<engineset::SeenVersion> OwnSyncedVersions::seenVersion(
 }
 
 bool OwnSyncedVersions::holds(const std::string& relativePath) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return versions_.contains(relativePath);
 }
 
 std::size_t OwnSyncedVersions::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return versions_.size();
 }
 

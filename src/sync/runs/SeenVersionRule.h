@@ -6,6 +6,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "database/BackupStatusAndRefId.h"
 #include "engine/EngineSetFiles.h"
 
@@ -49,8 +51,8 @@ class OwnSyncedVersions {
   std::size_t size() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::unordered_map<std::string, engineset::SeenVersion> versions_;
+  mutable Mutex mutex_;
+  std::unordered_map<std::string, engineset::SeenVersion> versions_ ULMORA_GUARDED_BY(mutex_);
 };
 
 // "yyyy-MM-dd HH:mm:ss +0000" as the database stores it, in seconds since

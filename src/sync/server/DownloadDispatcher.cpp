@@ -182,7 +182,7 @@ void DownloadDispatcher::ClearBackupRelatedFileEntries() {
 }
 
 bool DownloadDispatcher::checkFileisUnderRestoreSet(const std::string& relativePath) {
-  std::lock_guard lock(readLock_);
+  MutexLock lock(readLock_);
   auto pending = queue_.pendingDownloadsFresh();
   if (engine_.isRunning() && contains(engine_.fileFolderSetForOperation(), relativePath)) return true;
   if (contains(pending, relativePath)) {
@@ -193,7 +193,7 @@ bool DownloadDispatcher::checkFileisUnderRestoreSet(const std::string& relativeP
 }
 
 bool DownloadDispatcher::checkRefIDExistInDatabase(const std::string& refId, const std::string& relativePath) {
-  std::lock_guard lock(readLock_);
+  MutexLock lock(readLock_);
   auto pending = queue_.pendingDownloadsFresh();
   auto recorded = status_.fileNameForRefId(refId);
   if (!recorded) return false;
@@ -223,7 +223,7 @@ bool DownloadDispatcher::stopDownloadForListingRecord(const ServerRecord& record
     // from the same index while downloads wait: the same record would stop
     // every restart of the download.
     std::string key = operation + '\n' + record.fnameOld + '\n' + record.fname + '\n' + record.refId;
-    std::lock_guard lock(stopMutex_);
+    MutexLock lock(stopMutex_);
     if (lastStop_ == key) {
       traceLine("the download goes on: it was stopped once for the listing's record of " +
                 serverpath::forTrace(record.fname));
@@ -240,7 +240,7 @@ bool DownloadDispatcher::recordedUnderAnotherName(const ServerRecord& record) {
   if (record.refId.empty()) return false;
   std::optional<std::string> recorded;
   {
-    std::lock_guard lock(readLock_);
+    MutexLock lock(readLock_);
     recorded = status_.fileNameForRefId(record.refId);
   }
   return recorded && *recorded != record.fnameOld;

@@ -126,9 +126,11 @@ class DownloadDispatcher {
   Paths paths_;
   RepeatedSetCounts& repeatedSets_;
   const RunLoop& mainLoop_;
-  std::mutex readLock_;
-  std::mutex stopMutex_;
-  std::string lastStop_;  // the record that stopped the download last; guarded by stopMutex_
+  // The listing thread's read steps, one at a time; it guards no member here
+  // (what they read sits behind the queue's and the database's own locks).
+  Mutex readLock_;
+  Mutex stopMutex_;
+  std::string lastStop_ ULMORA_GUARDED_BY(stopMutex_);  // the record that stopped the download last
 };
 
 }  // namespace ulmora

@@ -52,7 +52,7 @@ void DownloadRunHandler::operationDidReceiveData(const KVTProgressRecord& record
   }
   ctx_.host.downloadWritten(file);
   {
-    std::lock_guard<std::mutex> lock(receivedMutex_);
+    MutexLock lock(receivedMutex_);
     tempRestoreSet_.push_back(file);
     if (tempRestoreSet_.size() >= kReceivedKept) tempRestoreSet_.clear();
   }
@@ -110,7 +110,7 @@ std::map<std::string, std::string> DownloadRunHandler::takeDueRetries() {
 std::string DownloadRunHandler::takeFirstReceived() {
   std::string first = "/";
   {
-    std::lock_guard<std::mutex> lock(receivedMutex_);
+    MutexLock lock(receivedMutex_);
     if (!tempRestoreSet_.empty()) first = tempRestoreSet_.front();
     tempRestoreSet_.clear();
   }
@@ -209,7 +209,7 @@ void DownloadRunHandler::operationDidCancel() {
   removeAll(ctx_.files.restoreFileEntries);
   ctx_.downloadManager.setRunningState(false);
   {
-    std::lock_guard<std::mutex> lock(receivedMutex_);
+    MutexLock lock(receivedMutex_);
     tempRestoreSet_.clear();
   }
   ctx_.host.downloadRunEnded(false, downloadsPending());

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/KVTProgressRecord.h"
 #include "sync/runs/RepeatedSetRule.h"
 #include "sync/runs/RetryBackoff.h"
@@ -59,8 +60,8 @@ class DownloadRunHandler {
   RunRoadContext& ctx_;
   RepeatedSetCounts& repeatedSets_;
   RunSessionLog log_;
-  std::mutex receivedMutex_;
-  std::vector<std::string> tempRestoreSet_;
+  Mutex receivedMutex_;
+  std::vector<std::string> tempRestoreSet_ ULMORA_GUARDED_BY(receivedMutex_);
   RetryBackoff retries_;
 };
 

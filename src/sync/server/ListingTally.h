@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace ulmora {
 
 // What one change listing did to the local folder, for its closing summary:
@@ -38,48 +40,48 @@ class ListingTally {
 
   // The per-listing counters go back to 0 (the listing's start).
   void resetCounters() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     s_.deleted = s_.renamed = s_.updatedFromCache = 0;
   }
   void countDeletion(const std::string& fullPath) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     ++s_.deleted;
     s_.lastDeleted = fullPath;
   }
   void countRename(const std::string& oldFull, const std::string& newFull) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     ++s_.renamed;
     s_.lastRename = Rename{oldFull, newFull};
   }
   // A rename that was not counted still names the last rename.
   void noteRename(const std::string& oldFull, const std::string& newFull) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     s_.lastRename = Rename{oldFull, newFull};
   }
   void countRestoreFromCache(const std::string& fullPath) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (s_.filesUpdatedFromCache.size() >= kRecentRestores)
       s_.filesUpdatedFromCache.erase(s_.filesUpdatedFromCache.begin());
     s_.filesUpdatedFromCache.push_back(fullPath);
     ++s_.updatedFromCache;
   }
   void markCacheFileMoved() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     s_.cacheFileMoved = true;
   }
   void addFolderToDelete(const std::string& relativePath) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     deleteFolders_.insert(relativePath);
   }
 
   Snapshot snapshot() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return s_;
   }
   // The summary consumed: last names emptied, update count zeroed, the
   // cache flag answered and cleared.
   Snapshot takeSummary() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     Snapshot out = s_;
     s_.lastDeleted.clear();
     s_.lastRename.reset();
@@ -88,18 +90,18 @@ class ListingTally {
     return out;
   }
   std::vector<std::string> takeRestoredFiles() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return std::exchange(s_.filesUpdatedFromCache, {});
   }
   std::set<std::string> takeFoldersToDelete() {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return std::exchange(deleteFolders_, {});
   }
 
  private:
-  mutable std::mutex mu_;
-  Snapshot s_;
-  std::set<std::string> deleteFolders_;
+  mutable Mutex mu_;
+  Snapshot s_ ULMORA_GUARDED_BY(mu_);
+  std::set<std::string> deleteFolders_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

@@ -158,12 +158,12 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
 }
 
 void RecordApplier::listingDidStart() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   folderRenames_.clear();
 }
 
 std::string RecordApplier::movedWithFolders(std::string relative) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (const RenameEntry& r : folderRenames_) {
     if (relative == r.originalPath) {
       relative = r.renamedPath;
@@ -176,7 +176,7 @@ std::string RecordApplier::movedWithFolders(std::string relative) const {
 
 void RecordApplier::noteFolderRename(const RenameEntry& rename) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     folderRenames_.push_back(rename);
     rowRenames_.push_back(rename);
   }
@@ -185,7 +185,7 @@ void RecordApplier::noteFolderRename(const RenameEntry& rename) {
   if (!hooks_.postDelayed) return;
   hooks_.postDelayed(
       [this, rename] {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         auto it = std::find(rowRenames_.begin(), rowRenames_.end(), rename);
         if (it != rowRenames_.end()) rowRenames_.erase(it);
       },
@@ -195,7 +195,7 @@ void RecordApplier::noteFolderRename(const RenameEntry& rename) {
 std::string RecordApplier::rowKey(const std::string& key) const {
   std::string former = key;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (auto it = rowRenames_.rbegin(); it != rowRenames_.rend(); ++it) {
       if (former == it->renamedPath || former.starts_with(it->renamedPath + "/")) {
         former = it->originalPath + former.substr(it->renamedPath.size());

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 #include "service/ServerRecord.h"
 #include "sync/server/ListingTally.h"
@@ -147,11 +148,11 @@ class RecordApplier {
 
   void noteFolderRename(const RenameEntry& rename);
 
-  mutable std::mutex mu_;  // guards folderRenames_ and rowRenames_
-  std::vector<RenameEntry> folderRenames_;  // done here in this listing, in order
+  mutable Mutex mu_;
+  std::vector<RenameEntry> folderRenames_ ULMORA_GUARDED_BY(mu_);  // done here in this listing, in order
   // Done here recently, in order, whatever the listing: their rows move
   // through the input queue a few seconds later.
-  std::vector<RenameEntry> rowRenames_;
+  std::vector<RenameEntry> rowRenames_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

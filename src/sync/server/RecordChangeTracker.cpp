@@ -13,7 +13,7 @@ RecordChangeTracker::RecordChangeTracker(std::string recIdFilePath) : path_(std:
 
 bool RecordChangeTracker::note(const std::string& rcId) {
   if (rcId.empty()) return false;
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (localRecId_ == rcId) return false;
   bool relist = localRecId_.has_value();
   localRecId_ = rcId;
@@ -22,7 +22,7 @@ bool RecordChangeTracker::note(const std::string& rcId) {
 }
 
 std::optional<std::string> RecordChangeTracker::current() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return localRecId_;
 }
 

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace ulmora {
 
 // The record-change id (rc_id) that the listings carry: when it changes, the
@@ -26,8 +28,8 @@ class RecordChangeTracker {
 
  private:
   std::string path_;
-  mutable std::mutex mu_;
-  std::optional<std::string> localRecId_;
+  mutable Mutex mu_;
+  std::optional<std::string> localRecId_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

@@ -94,23 +94,23 @@ void RenameDeleteDispatcher::ExcuteEventsCaptured() {
 void RenameDeleteDispatcher::cancel() {
   cancelRequested_ = true;
   service_.setCancel(true);
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   wake_.notify_all();
 }
 
 bool RenameDeleteDispatcher::hasHeldWork() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return !heldSets_.empty() || !mRenameFilesCollection.empty();
 }
 
 bool RenameDeleteDispatcher::isRenameCollectionEmpty() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return mRenameFilesCollection.empty();
 }
 
 bool RenameDeleteDispatcher::pause(Clock::Duration d) {
   if (pause_) return pause_(d) && !cancelled();
-  std::unique_lock<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_.native());
   clock_.waitUntil(lock, wake_, clock_.monotonicNow() + d, [this] { return cancelRequested_.load(); });
   return !cancelled();
 }
@@ -143,7 +143,7 @@ void RenameDeleteDispatcher::StartExcutingEventsCaptured() {
     }
     bool renamesLeft = false;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       std::vector<LocalChangeSet> all(heldSets_.begin(), heldSets_.end());
       all.insert(all.end(), std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()));
       all = renamedelete::orderForUser(std::move(all));
@@ -156,7 +156,7 @@ void RenameDeleteDispatcher::StartExcutingEventsCaptured() {
     while (!cancelled()) {
       LocalChangeSet set;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (heldSets_.empty()) break;
         set = std::move(heldSets_.front());
         heldSets_.pop_front();
@@ -176,7 +176,7 @@ void RenameDeleteDispatcher::StartRenameorDeleteOperation(const LocalChangeSet& 
       env_.addRenamedPathsDuringListing(olds);
     }
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       mRenameFilesCollection.insert(mRenameFilesCollection.end(), set.renames.begin(), set.renames.end());
     }
     runRenames();
@@ -191,7 +191,7 @@ void RenameDeleteDispatcher::runRenames() {
   while (!cancelled()) {
     renamedelete::RenameBatch cut;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (mRenameFilesCollection.empty()) break;
       cut = renamedelete::cutRenameBatch(mRenameFilesCollection);
       for (auto it = cut.taken.rbegin(); it != cut.taken.rend(); ++it) {
@@ -217,7 +217,7 @@ void RenameDeleteDispatcher::runRenames() {
           rest.push_back(r);
         }
       }
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       mRenameFilesCollection.insert(mRenameFilesCollection.begin(), rest.begin(), rest.end());
       cancelRequested_ = true;
     }
@@ -269,7 +269,7 @@ void RenameDeleteDispatcher::runDelete(const std::vector<std::string>& entries) 
     for (const std::string& p : paths) {
       if (!confirmedDeletes_.count(trimmed(p))) rest.paths.push_back(p);
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (!rest.paths.empty()) heldSets_.push_front(std::move(rest));
     cancelRequested_ = true;
   }
@@ -305,7 +305,7 @@ void RenameDeleteDispatcher::queueDueDeletes() {
   }
   if (paths.empty()) return;
   daemonTrace("failed deletes sent again: " + std::to_string(paths.size()));
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   heldSets_.push_back(LocalChangeSet{kDelete, std::move(paths), {}});
 }
 
@@ -390,7 +390,7 @@ void RenameDeleteDispatcher::renameDidReceiveData(const std::string& oldPath, co
   daemonTrace("Sending FileGotSynced from renamedidReceiveData=" + fullNew + "\n");
   confirmedRenames_.emplace_back(trimmed(oldPath), trimmed(newPath));
   replays_.erase(key(oldPath, newPath));
-  std::lock_guard<std::mutex> hold(renamedHereMu_);
+  MutexLock hold(renamedHereMu_);
   // Echoes that never come (a listing from index zero, an account switch)
   // must not make the set grow without end.
   if (renamedHere_.size() >= kRenamedHereLimit) renamedHere_.clear();
@@ -398,7 +398,7 @@ void RenameDeleteDispatcher::renameDidReceiveData(const std::string& oldPath, co
 }
 
 bool RenameDeleteDispatcher::takeRenamedHere(const std::string& oldPath, const std::string& newPath) {
-  std::lock_guard<std::mutex> hold(renamedHereMu_);
+  MutexLock hold(renamedHereMu_);
   return renamedHere_.erase({trimmed(oldPath), trimmed(newPath)}) != 0;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/Clock.h"
 #include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
+#include "platform/ThreadAnnotations.h"
 #include "platform/WeakGuard.h"
 #include "service/KVTRenameDeleteController.h"
 #include "service/KVTRenameDeleteHandlerProtocol.h"
@@ -267,10 +268,10 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   std::atomic<bool> cancelRequested_{false};
   std::atomic<bool> retryRename_{false};
 
-  mutable std::mutex mu_;  // guards the members below it
+  mutable Mutex mu_;
   std::condition_variable wake_;  // a cancel cuts the pause between batches short
-  std::deque<LocalChangeSet> heldSets_;
-  std::vector<RenameEntry> mRenameFilesCollection;
+  std::deque<LocalChangeSet> heldSets_ ULMORA_GUARDED_BY(mu_);
+  std::vector<RenameEntry> mRenameFilesCollection ULMORA_GUARDED_BY(mu_);
 
   // Worker-only state of the run in progress.
   std::string renameSessionFile_;
@@ -287,8 +288,8 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   std::map<RenameEntry, int> replays_;
   RetryBackoff deleteRetries_;  // locks itself
 
-  std::mutex renamedHereMu_;
-  std::set<std::pair<std::string, std::string>> renamedHere_;  // trimmed old, new
+  Mutex renamedHereMu_;
+  std::set<std::pair<std::string, std::string>> renamedHere_ ULMORA_GUARDED_BY(renamedHereMu_);  // trimmed old, new
 
   SyncWorkerThread worker_;
 

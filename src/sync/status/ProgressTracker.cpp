@@ -70,19 +70,19 @@ void resetNecessary(ProgressTracker::Counters& c) {
 }  // namespace
 
 void ProgressTracker::ResetCumulativeCountVariablesForBackup() {
-  edit(up_, [](Direction& d) { resetCumulative(d.c); });
+  edit(TransferDirection::kUpload, [](Direction& d) { resetCumulative(d.c); });
 }
 void ProgressTracker::ResetCumulativeCountVariablesForRestore() {
-  edit(down_, [](Direction& d) { resetCumulative(d.c); });
+  edit(TransferDirection::kDownload, [](Direction& d) { resetCumulative(d.c); });
 }
 void ProgressTracker::ResetNecessaryVariablesForBackup() {
-  edit(up_, [](Direction& d) { resetNecessary(d.c); });
+  edit(TransferDirection::kUpload, [](Direction& d) { resetNecessary(d.c); });
 }
 void ProgressTracker::ResetNecessaryVariablesForRestore() {
-  edit(down_, [](Direction& d) { resetNecessary(d.c); });
+  edit(TransferDirection::kDownload, [](Direction& d) { resetNecessary(d.c); });
 }
-void ProgressTracker::ResetSetVariablesForBackup() { edit(up_, resetSet); }
-void ProgressTracker::ResetSetVariablesForRestore() { edit(down_, resetSet); }
+void ProgressTracker::ResetSetVariablesForBackup() { edit(TransferDirection::kUpload, resetSet); }
+void ProgressTracker::ResetSetVariablesForRestore() { edit(TransferDirection::kDownload, resetSet); }
 
 void ProgressTracker::resetSet(Direction& d) {
   d.c.setCount = d.c.setTransferredSize = d.c.previousTransferredSize = 0;
@@ -93,43 +93,44 @@ void ProgressTracker::resetSet(Direction& d) {
 // --- database counts -----------------------------------------------------------
 
 void ProgressTracker::SetTotalBackupCount(int64_t count) {
-  edit(up_, [count](Direction& d) { d.c.totalCount = count; });
+  edit(TransferDirection::kUpload, [count](Direction& d) { d.c.totalCount = count; });
 }
 void ProgressTracker::SetTotalBackupSize(int64_t bytes) {
-  edit(up_, [bytes](Direction& d) { d.c.totalSize = bytes; });
+  edit(TransferDirection::kUpload, [bytes](Direction& d) { d.c.totalSize = bytes; });
 }
 void ProgressTracker::SetTotalRestoreCount(int64_t count) {
-  edit(down_, [count](Direction& d) { d.c.totalCount = count; });
+  edit(TransferDirection::kDownload, [count](Direction& d) { d.c.totalCount = count; });
 }
 void ProgressTracker::SetTotalRestoreSize(int64_t bytes) {
-  edit(down_, [bytes](Direction& d) { d.c.totalSize = bytes; });
+  edit(TransferDirection::kDownload, [bytes](Direction& d) { d.c.totalSize = bytes; });
 }
 void ProgressTracker::SetQueriedForBackup(bool queried) {
-  edit(up_, [queried](Direction& d) { d.c.queried = queried; });
+  edit(TransferDirection::kUpload, [queried](Direction& d) { d.c.queried = queried; });
 }
 void ProgressTracker::SetQueriedForRestore(bool queried) {
-  edit(down_, [queried](Direction& d) { d.c.queried = queried; });
+  edit(TransferDirection::kDownload, [queried](Direction& d) { d.c.queried = queried; });
 }
 void ProgressTracker::SetQueryMainDBforCountBackup(bool query) {
-  edit(up_, [query](Direction& d) { d.c.queryMainDBforCount = query; });
+  edit(TransferDirection::kUpload, [query](Direction& d) { d.c.queryMainDBforCount = query; });
 }
 void ProgressTracker::SetQueryMainDBforCountRestore(bool query) {
-  edit(down_, [query](Direction& d) { d.c.queryMainDBforCount = query; });
+  edit(TransferDirection::kDownload, [query](Direction& d) { d.c.queryMainDBforCount = query; });
 }
 
-bool ProgressTracker::takeCountRequest(Direction& d) {
-  std::lock_guard lock(mu_);
+bool ProgressTracker::takeCountRequest(TransferDirection which) {
+  MutexLock lock(mu_);
+  Direction& d = dir(which);
   if (d.c.totalCount > 0 && !d.c.queryMainDBforCount) return false;
   d.c.queryMainDBforCount = false;
   return true;
 }
 
 void ProgressTracker::GetTotalCountAndTotalSizeOfBackupFiles() {
-  if (takeCountRequest(up_)) host_.requestBackupTotals();
+  if (takeCountRequest(TransferDirection::kUpload)) host_.requestBackupTotals();
 }
 
 void ProgressTracker::GetTotalCountAndTotalSizeOfRestoreFiles() {
-  if (takeCountRequest(down_)) host_.requestRestoreTotals();
+  if (takeCountRequest(TransferDirection::kDownload)) host_.requestRestoreTotals();
 }
 
 // --- batch markers -------------------------------------------------------------
@@ -168,7 +169,7 @@ std::optional<std::string> ProgressTracker::sendDataToMonitor(const KVTProgressR
     item = "";
   } else if (optype == static_cast<int>(TransferDirection::kUpload) ||
              optype == static_cast<int>(TransferDirection::kDownload)) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     item = buildProgressLocked(record, static_cast<TransferDirection>(optype));
   }
   status_.setMonitorToolTip(item.value_or(""));
@@ -259,7 +260,7 @@ std::string ProgressTracker::buildProgressLocked(const KVTProgressRecord& record
 
 std::string ProgressTracker::totalTimeRemainingForBackup(double rate, int64_t pendingSize,
                                                          bool forBackUp) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return timeRemainingLocked(rate, pendingSize, forBackUp ? up_ : down_);
 }
 
@@ -321,8 +322,8 @@ std::string ProgressTracker::TransferRateConversion(double bytesPerSecond) {
   return "1.00 GB/s";
 }
 
-void ProgressTracker::resetValsForEMACalculation_Up() { edit(up_, resetAverage); }
-void ProgressTracker::resetValsForEMACalculation_Down() { edit(down_, resetAverage); }
+void ProgressTracker::resetValsForEMACalculation_Up() { edit(TransferDirection::kUpload, resetAverage); }
+void ProgressTracker::resetValsForEMACalculation_Down() { edit(TransferDirection::kDownload, resetAverage); }
 
 void ProgressTracker::resetAverage(Direction& d) {
   d.c.avgSpeed = 0;
@@ -333,17 +334,17 @@ void ProgressTracker::resetAverage(Direction& d) {
 // --- accessors -------------------------------------------------------------------
 
 int64_t ProgressTracker::PreviousTransferedSizeForBackupMainSync() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return up_.c.previousTransferredSize;
 }
 
 int64_t ProgressTracker::PreviousTransferedSizeForRestoreMainSync() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return down_.c.previousTransferredSize;
 }
 
 ProgressTracker::Counters ProgressTracker::counters(TransferDirection direction) const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return dir(direction).c;
 }
 

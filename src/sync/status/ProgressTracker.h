@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "engine/KVTProgressRecord.h"
 #include "platform/Clock.h"
 #include "sync/status/StatusItemSink.h"
@@ -175,22 +177,24 @@ class ProgressTracker {
     RunFold fold;
   };
 
-  Direction& dir(TransferDirection d) { return d == TransferDirection::kUpload ? up_ : down_; }
-  const Direction& dir(TransferDirection d) const {
+  Direction& dir(TransferDirection d) ULMORA_REQUIRES(mu_) {
+    return d == TransferDirection::kUpload ? up_ : down_;
+  }
+  const Direction& dir(TransferDirection d) const ULMORA_REQUIRES(mu_) {
     return d == TransferDirection::kUpload ? up_ : down_;
   }
   // Runs `change` on one direction with the lock held.
   template <typename F>
-  void edit(Direction& d, F change) {
-    std::lock_guard lock(mu_);
-    change(d);
+  void edit(TransferDirection d, F change) {
+    MutexLock lock(mu_);
+    change(dir(d));
   }
   static void resetSet(Direction& d);
   static void resetAverage(Direction& d);
   // Whether a count must be asked for; clears the recount request.
-  bool takeCountRequest(Direction& d);
-  std::string buildProgressLocked(const KVTProgressRecord& record, TransferDirection d);
-  std::string timeRemainingLocked(double rate, int64_t pendingSize, Direction& d);
+  bool takeCountRequest(TransferDirection d);
+  std::string buildProgressLocked(const KVTProgressRecord& record, TransferDirection d) ULMORA_REQUIRES(mu_);
+  std::string timeRemainingLocked(double rate, int64_t pendingSize, Direction& d) ULMORA_REQUIRES(mu_);
   double nowSeconds() const;
 
   Clock& clock_;
@@ -202,9 +206,9 @@ class ProgressTracker {
   std::atomic<bool> backupStarted_{false};
   std::atomic<bool> restoreStarted_{false};
 
-  mutable std::mutex mu_;  // guards up_ and down_
-  Direction up_;
-  Direction down_;
+  mutable Mutex mu_;
+  Direction up_ ULMORA_GUARDED_BY(mu_);
+  Direction down_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

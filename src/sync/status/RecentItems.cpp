@@ -26,13 +26,13 @@ PropertyList::Array entriesOf(const std::optional<PropertyList>& list) {
 }  // namespace
 
 PropertyList::Array RecentItems::fileEntries() const {
-  std::lock_guard<std::mutex> lock(fileMu_);
+  MutexLock lock(fileMu_);
   return entriesOf(file_.contents());
 }
 
 void RecentItems::setRecentlyModifiedItems(const PropertyList& entry) {
   if (!entry.isDict()) return;
-  std::lock_guard<std::mutex> lock(fileMu_);
+  MutexLock lock(fileMu_);
   const std::optional<PropertyList>& current = file_.contents();
   PropertyList::Array list{entry};
   for (const auto& old : entriesOf(current)) {
@@ -48,28 +48,28 @@ void RecentItems::storeRecentItem(const std::string& path, int status) {
   PropertyList entry(PropertyList::Dict{});
   entry.set(kFileNameKey, path);
   entry.set(kOpTypeKey, status == 1 ? "Renamed" : "Deleted");
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (recent_.size() >= kMaxItems) recent_.erase(recent_.begin(), recent_.end() - (kMaxItems - 1));
   recent_.push_back(std::move(entry));
 }
 
 void RecentItems::addFileUpdatedFromCache(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   fromCache_.push_back(path);
 }
 
 void RecentItems::clearItems() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   recent_.clear();
 }
 
 PropertyList::Array RecentItems::recentItems() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return recent_;
 }
 
 std::vector<std::string> RecentItems::filesUpdatedFromCache() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return fromCache_;
 }
 
@@ -77,7 +77,7 @@ void RecentItems::sendRecentItemsList(const ReportSink& sink) {
   PropertyList::Array recent;
   std::vector<std::string> fromCache;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     recent = recent_;
     fromCache.swap(fromCache_);
   }

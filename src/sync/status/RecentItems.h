@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "platform/CachedPropertyListFile.h"
 #include "platform/PropertyList.h"
 
@@ -76,11 +78,11 @@ class RecentItems {
   void sendRecentItemsList(const ReportSink& sink);
 
  private:
-  mutable std::mutex fileMu_;  // serialises the file's read-modify-write
-  mutable CachedPropertyListFile file_;
-  mutable std::mutex mu_;      // guards the two lists below
-  PropertyList::Array recent_;
-  std::vector<std::string> fromCache_;
+  mutable Mutex fileMu_;  // serialises the file's read-modify-write
+  mutable CachedPropertyListFile file_ ULMORA_GUARDED_BY(fileMu_);
+  mutable Mutex mu_;
+  PropertyList::Array recent_ ULMORA_GUARDED_BY(mu_);
+  std::vector<std::string> fromCache_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

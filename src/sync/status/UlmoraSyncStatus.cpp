@@ -138,18 +138,18 @@ UlmoraSyncStatus::UlmoraSyncStatus(SyncStatusHost& host, MonitorSink& monitor)
     : host_(host), monitor_(monitor) {}
 
 void UlmoraSyncStatus::initialize() {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   currentStatus_.clear();
   qoutafull_ = false;
 }
 
 std::string UlmoraSyncStatus::currentStatus() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return currentStatus_;
 }
 
 bool UlmoraSyncStatus::isQuotaFull() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return qoutafull_;
 }
 
@@ -158,7 +158,7 @@ void UlmoraSyncStatus::send(const std::string& payload, int type) {
 }
 
 void UlmoraSyncStatus::setMonitorToolTip(const std::string& item) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (!host_.isNWAvailable()) {
     send("T1012", kStatusMessageType);
     return;
@@ -218,7 +218,7 @@ std::string UlmoraSyncStatus::getCurrentTooltipID(const std::string& status) {
 }
 
 void UlmoraSyncStatus::removeItemFromToolTipFor(const std::string& item) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   daemonTrace("removeItemFromToolTipFor:" + item);
   if (startsWith(item, "Performing") || startsWith(item, "Creating Folder...") ||
       item.ends_with("file(s)...") || startsWith(item, "T1016") ||
@@ -287,7 +287,7 @@ void UlmoraSyncStatus::removeItemFromToolTipFor(const std::string& item) {
 }
 
 void UlmoraSyncStatus::removePNSRelatedToolTipsOnMainThread() {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   std::vector<std::string> kept;
   for (const auto& line : splitLines(currentStatus_)) {
     if (line.ends_with("file(s)..") || line.ends_with("Creating Folder..") ||
@@ -300,7 +300,7 @@ void UlmoraSyncStatus::removePNSRelatedToolTipsOnMainThread() {
 }
 
 void UlmoraSyncStatus::WriteToCurrentStatus(const std::string& status) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   writeLocked(status);
 }
 
@@ -345,7 +345,7 @@ void UlmoraSyncStatus::showDesktopPushNotification(const std::string& text) {
 }
 
 void UlmoraSyncStatus::sendCurrentSyncStatus() {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   const std::string code = quotaRuleLocked(getCurrentTooltipID(currentStatus_));
   daemonTrace(synctexts::idLoginUserFilePath(host_.accountDetailsPath(), host_.isSubAccount()));
   daemonTrace("sendCurrentSyncStatus " + code);
@@ -353,7 +353,7 @@ void UlmoraSyncStatus::sendCurrentSyncStatus() {
 }
 
 void UlmoraSyncStatus::setQuotaFull(bool full) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   const bool wasFull = qoutafull_;
   qoutafull_ = full;
   if (wasFull && !full) send(getCurrentTooltipID(currentStatus_), kQuotaReleasedMessageType);

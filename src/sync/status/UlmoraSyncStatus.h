@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "platform/CachedPropertyListFile.h"
 #include "sync/status/MonitorSink.h"
 #include "sync/status/StatusItemSink.h"
@@ -109,18 +111,18 @@ class UlmoraSyncStatus final : public StatusItemSink {
   static std::string shortenedNotificationName(std::string_view name);
 
  private:
-  void writeLocked(const std::string& status);
-  void setInProcessLocked(bool busy);
-  std::string quotaRuleLocked(const std::string& code);
+  void writeLocked(const std::string& status) ULMORA_REQUIRES(mu_);
+  void setInProcessLocked(bool busy) ULMORA_REQUIRES(mu_);
+  std::string quotaRuleLocked(const std::string& code) ULMORA_REQUIRES(mu_);
   void send(const std::string& payload, int type);
 
   SyncStatusHost& host_;
   MonitorSink& monitor_;
 
-  mutable std::mutex mu_;  // guards the fields below
-  std::string currentStatus_;
-  bool qoutafull_ = false;
-  std::unique_ptr<CachedPropertyListFile> statusFile_;  // of the last path asked
+  mutable Mutex mu_;
+  std::string currentStatus_ ULMORA_GUARDED_BY(mu_);
+  bool qoutafull_ ULMORA_GUARDED_BY(mu_) = false;
+  std::unique_ptr<CachedPropertyListFile> statusFile_ ULMORA_GUARDED_BY(mu_);  // of the last path asked
 };
 
 }  // namespace ulmora

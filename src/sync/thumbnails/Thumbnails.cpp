@@ -18,12 +18,12 @@ Thumbnails::~Thumbnails() { stop(); }
 
 void Thumbnails::addToCraeteThumbnail(const std::string& path) {
   if (!syncpaths::isSupportedFileType(path)) return;
-  std::lock_guard<std::mutex> hold(mILoock_);
+  MutexLock hold(mILoock_);
   imageFiles_.insert(path);
 }
 
 bool Thumbnails::hasImageFiles() {
-  std::lock_guard<std::mutex> hold(mILoock_);
+  MutexLock hold(mILoock_);
   return !imageFiles_.empty();
 }
 
@@ -40,12 +40,12 @@ void Thumbnails::createAndUploadThumbnails() {
   run->setDelegate(this);
   ThumbnailController* job = run.get();
   {
-    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    MutexLock hold(thumbNailLock_);
     mThumbCCollection_.push_back(std::move(run));
   }
   std::vector<std::string> images;
   {
-    std::lock_guard<std::mutex> hold(mILoock_);
+    MutexLock hold(mILoock_);
     images.assign(imageFiles_.begin(), imageFiles_.end());
     imageFiles_.clear();
   }
@@ -62,7 +62,7 @@ void Thumbnails::didThumbnailOperationFinished(ThumbnailController& run) {
   ULMORA_DCHECK_ON_LOOP(mainLoop_);
   bool noneLeft = false;
   {
-    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    MutexLock hold(thumbNailLock_);
     auto it = std::find_if(mThumbCCollection_.begin(), mThumbCCollection_.end(),
                            [&](const auto& r) { return r.get() == &run; });
     if (it != mThumbCCollection_.end()) {
@@ -72,7 +72,7 @@ void Thumbnails::didThumbnailOperationFinished(ThumbnailController& run) {
       host_.postToMain([this] {
         std::vector<std::unique_ptr<ThumbnailController>> done;
         {
-          std::lock_guard<std::mutex> h(thumbNailLock_);
+          MutexLock h(thumbNailLock_);
           done.swap(finishedThumbnailRuns_);
         }
       });
@@ -80,7 +80,7 @@ void Thumbnails::didThumbnailOperationFinished(ThumbnailController& run) {
     noneLeft = mThumbCCollection_.empty();
   }
   if (noneLeft) {
-    std::lock_guard<std::mutex> hold(state_.push.mutex);
+    MutexLock hold(state_.push.mutex);
     state_.push.lastRenameAttemps.clear();
   }
   MutexLock hold(state_.cycle.shared.mutex);
@@ -91,7 +91,7 @@ void Thumbnails::updateThumbnailController(const std::string& oldPath, const std
   ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::vector<ThumbnailController*> runs;
   {
-    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    MutexLock hold(thumbNailLock_);
     for (const auto& r : mThumbCCollection_) runs.push_back(r.get());
   }
   // Outside the lock: a run's rename handling may report back.
@@ -114,7 +114,7 @@ void Thumbnails::stop() {
   ULMORA_DCHECK_ON_LOOP(mainLoop_);
   std::vector<std::unique_ptr<ThumbnailController>> runs;
   {
-    std::lock_guard<std::mutex> hold(thumbNailLock_);
+    MutexLock hold(thumbNailLock_);
     runs.swap(mThumbCCollection_);
     for (auto& r : finishedThumbnailRuns_) runs.push_back(std::move(r));
     finishedThumbnailRuns_.clear();

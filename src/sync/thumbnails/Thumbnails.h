@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "media/ImageMDUploadControllerDelegate.h"
 #include "media/ThumbnailControllerDelegate.h"
 #include "media/UserDetails.h"
@@ -78,13 +80,13 @@ class Thumbnails final : public ThumbnailControllerDelegate, public ImageMDUploa
   const RunLoop& mainLoop_;
   AccountState& state_;
   ThumbnailHost& host_;
-  std::mutex mILoock_;
-  std::set<std::string> imageFiles_;
-  std::mutex thumbNailLock_;
-  std::vector<std::unique_ptr<ThumbnailController>> mThumbCCollection_;
+  Mutex mILoock_;
+  std::set<std::string> imageFiles_ ULMORA_GUARDED_BY(mILoock_);
+  Mutex thumbNailLock_;
+  std::vector<std::unique_ptr<ThumbnailController>> mThumbCCollection_ ULMORA_GUARDED_BY(thumbNailLock_);
   // Controllers whose run ended, released on the main loop rather than from
   // inside their own callback.
-  std::vector<std::unique_ptr<ThumbnailController>> finishedThumbnailRuns_;
+  std::vector<std::unique_ptr<ThumbnailController>> finishedThumbnailRuns_ ULMORA_GUARDED_BY(thumbNailLock_);
   std::unique_ptr<ImageMDUploadController> mImageMDUController_;
 };
 

@@ -6,13 +6,13 @@ namespace ulmora {
 
 void UploadRenames::recordRename(const std::string& from, const std::string& to) {
   if (from.empty() || to.empty() || from == to) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   renameDic_[from] = to;
 }
 
 std::optional<std::string> UploadRenames::followRename(
     const std::string& file, const std::function<bool(const std::string&)>& exists) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = renameDic_.find(file);
   if (it == renameDic_.end()) return std::nullopt;
   std::vector<std::string> followed{file};
@@ -33,7 +33,7 @@ std::optional<std::string> UploadRenames::followRename(
 }
 
 std::vector<RenameEntry> UploadRenames::takeFinished() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<RenameEntry> out;
   out.swap(finished_);
   return out;
@@ -42,7 +42,7 @@ std::vector<RenameEntry> UploadRenames::takeFinished() {
 std::vector<RenameEntry> UploadRenames::takeUnfollowed() {
   std::map<std::string, std::string> left;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     left.swap(renameDic_);
   }
   std::set<std::string> targets;
@@ -67,7 +67,7 @@ std::vector<RenameEntry> UploadRenames::takeUnfollowed() {
 }
 
 void UploadRenames::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   renameDic_.clear();
   finished_.clear();
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "journal/RenameEntry.h"
 
 namespace ulmora {
@@ -40,9 +42,9 @@ class UploadRenames {
   void clear();
 
  private:
-  std::mutex mutex_;
-  std::map<std::string, std::string> renameDic_;  // mRenameDicAfterBackup
-  std::vector<RenameEntry> finished_;            // mRenameSetAfterbackupFinished
+  Mutex mutex_;
+  std::map<std::string, std::string> renameDic_ ULMORA_GUARDED_BY(mutex_);  // mRenameDicAfterBackup
+  std::vector<RenameEntry> finished_ ULMORA_GUARDED_BY(mutex_);            // mRenameSetAfterbackupFinished
 };
 
 }  // namespace ulmora

@@ -63,13 +63,13 @@ ServiceDiscovery::Ports UploadRoad::discoveryPorts() {
     request.tls = HttpsSettings::forConsoleUser(consoleUser_);
     HttpsTransfer transfer(std::move(request));
     {
-      std::lock_guard<std::mutex> lock(lookupMutex_);
+      MutexLock lock(lookupMutex_);
       if (lookupStopped_) return std::nullopt;
       lookup_ = &transfer;
     }
     HttpsResponse reply = transfer.perform();
     {
-      std::lock_guard<std::mutex> lock(lookupMutex_);
+      MutexLock lock(lookupMutex_);
       lookup_ = nullptr;
     }
     if (!reply.ok()) return std::nullopt;
@@ -81,7 +81,7 @@ ServiceDiscovery::Ports UploadRoad::discoveryPorts() {
 
 void UploadRoad::stop() {
   {
-    std::lock_guard<std::mutex> lock(lookupMutex_);
+    MutexLock lock(lookupMutex_);
     lookupStopped_ = true;
     if (lookup_) lookup_->cancel();
   }

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "engine/KVTBackupRestoreHandlerProtocol.h"
 #include "media/VideoCGICallController.h"
 #include "platform/Clock.h"
@@ -139,9 +141,9 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   DownloadRunHandler downloadRuns_;
   // The lookup request under way, so that a stop need not wait out its
   // time-out.
-  std::mutex lookupMutex_;
-  HttpsTransfer* lookup_ = nullptr;
-  bool lookupStopped_ = false;
+  Mutex lookupMutex_;
+  HttpsTransfer* lookup_ ULMORA_GUARDED_BY(lookupMutex_) = nullptr;
+  bool lookupStopped_ ULMORA_GUARDED_BY(lookupMutex_) = false;
   ServiceDiscovery discovery_;
   // Last: work posted to the main loop ends with the road.
   WeakGuard guard_;

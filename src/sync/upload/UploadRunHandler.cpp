@@ -28,7 +28,7 @@ void UploadRunHandler::operationDidStart() {
   std::string header = runending::sessionHeader(ctx_, ctx_.host.accountUser().ulmoraUsername());
   ctx_.queue.deleteFileFor("1", true);
   {
-    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    MutexLock lock(arrivedMutex_);
     arrived_.clear();
     refused_.clear();
   }
@@ -54,7 +54,7 @@ void UploadRunHandler::operationDidReceiveData(const KVTProgressRecord& record) 
   const std::string& file = record.filename;
   const SyncRootPath root(ctx_.syncRoot());
   {
-    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    MutexLock lock(arrivedMutex_);
     arrived_.insert(file);
   }
   ctx_.host.uploadArrived(file);
@@ -91,7 +91,7 @@ void UploadRunHandler::operationDidReceiveErrors(const std::string& error, const
   if (relative.empty() || relative == "/") return;
   // Sent again it would be refused again: the conflict road takes it.
   {
-    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    MutexLock lock(arrivedMutex_);
     refused_.insert(relative);
   }
   daemonTrace("the server holds a version of " + relative +
@@ -105,7 +105,7 @@ void UploadRunHandler::handOnRenames() {
   if (unfollowed.empty()) return;
   std::set<std::string> arrived;
   {
-    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    MutexLock lock(arrivedMutex_);
     arrived = arrived_;
   }
   for (const auto& entry : unfollowed) {
@@ -153,7 +153,7 @@ void UploadRunHandler::queryForMore(const RunSummary& summary, bool listRefIds) 
 void UploadRunHandler::requeueUnsent() {
   std::set<std::string> arrived, refused;
   {
-    std::lock_guard<std::mutex> lock(arrivedMutex_);
+    MutexLock lock(arrivedMutex_);
     arrived.swap(arrived_);
     refused.swap(refused_);
   }

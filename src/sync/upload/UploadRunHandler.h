@@ -5,6 +5,8 @@
 #include <set>
 #include <string>
 
+#include "platform/ThreadAnnotations.h"
+
 #include "engine/KVTProgressRecord.h"
 #include "sync/runs/RepeatedSetRule.h"
 #include "sync/runs/RunHandlerCommon.h"
@@ -58,9 +60,9 @@ class UploadRunHandler {
   UploadRenames& renames_;
   RepeatedSetCounts& repeatedSets_;
   RunSessionLog log_;
-  std::mutex arrivedMutex_;
-  std::set<std::string> arrived_;  // files of the current run reported done
-  std::set<std::string> refused_;  // over a server version never seen here
+  Mutex arrivedMutex_;
+  std::set<std::string> arrived_ ULMORA_GUARDED_BY(arrivedMutex_);  // files of the current run reported done
+  std::set<std::string> refused_ ULMORA_GUARDED_BY(arrivedMutex_);  // over a server version never seen here
 };
 
 }  // namespace ulmora
