@@ -318,6 +318,7 @@ class MainSyncController final : public SyncController,
   std::string enginePath_;
   mutable Mutex identityMutex_;
   std::string mUlmoraSyncRootPath_ ULMORA_GUARDED_BY(identityMutex_);
+  // Set once by the owner, read by any thread; nothing else is read with it.
   std::atomic<SyncControllerOwner*> owner_{nullptr};
   AccountState state_;
   std::unique_ptr<AccountSettings> settings_;
@@ -343,6 +344,9 @@ class MainSyncController final : public SyncController,
   std::shared_ptr<RunLoopTimer> idleTimer_;
   // Thumbnail runs and the image-metadata uploader.
   std::unique_ptr<Thumbnails> thumbnails_;
+  // Single flags, each tested on its own: a stop posted to the worker is
+  // under way (cleared back on the main loop); the controller is going away
+  // (set once, read by workers that post back).
   std::atomic<bool> cancelInFlight_{false};
   std::atomic<bool> shutDown_{false};
   RunLoop workerLoop_;

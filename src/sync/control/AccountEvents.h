@@ -101,6 +101,7 @@ class AccountEvents {
   const Paths paths_;
   AccountEventsPort& port_;
   RunLoop& mainLoop_;
+  // Latches taken with exchange: each stands alone.
   std::atomic<bool> maintenanceFetchPending_{false};
   // One latch per kind of folder problem: a missing folder reported first
   // must not silence the report that the path is invalid.

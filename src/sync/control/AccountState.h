@@ -124,10 +124,9 @@ struct AccountState {
       mutable Mutex mutex;
       bool refreshSS ULMORA_GUARDED_BY(mutex) = false;
     } shared;
-    // Always false: the quota's state is SyncQuotaFull alone.
-    std::atomic<bool> SyncQuotaExceeded{false};
-    // The quota worker's: set on the main loop, read by any thread.
-    std::atomic<bool> SyncQuotaFull{false};
+    // Always false: the quota's state is SyncQuotaFull alone (the quota
+    // worker's). Never written, so any thread may read it.
+    const bool SyncQuotaExceeded = false;
   } control;
 };
 

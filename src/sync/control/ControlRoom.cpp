@@ -374,7 +374,7 @@ ControlRoom::ControlRoom(Parts p)
       quota_(p.clock, p.mainLoop,
              QuotaWorker::Paths{applicationFile(kLastUserLoginDetails), applicationFile(kLoginDetails),
                                 applicationFile(kUserQuotaDetails)},
-             quotaQuery_, *quotaPort_, &p.state.control.SyncQuotaFull),
+             quotaQuery_, *quotaPort_),
       selective_(applicationFile(kSelectiveSyncList), [this] { return account_.getUlmoraSyncRootPath(); },
                  *selectivePort_, p.mainLoop),
       runs_(enginePath_, [this] { return account_.craeteUserInfoObject(); }, applicationFile(kProxySettings),

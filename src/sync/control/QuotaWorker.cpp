@@ -151,14 +151,13 @@ std::optional<QuotaWorker::Values> QuotaWorker::parseQuotaOutput(std::string_vie
 // ---------------------------------------------------------------- worker
 
 QuotaWorker::QuotaWorker(Clock& clock, RunLoop& mainLoop, Paths paths, QuotaQuery& query,
-                         QuotaHost& host, std::atomic<bool>* syncQuotaFull)
+                         QuotaHost& host)
     : clock_(clock),
       mainLoop_(mainLoop),
       paths_(std::move(paths)),
       query_(query),
       host_(host),
-      quotaLoop_(clock),
-      quotaFull_(syncQuotaFull != nullptr ? *syncQuotaFull : ownQuotaFull_) {}
+      quotaLoop_(clock) {}
 
 QuotaWorker::~QuotaWorker() {
   guard_.invalidate();
@@ -371,14 +370,14 @@ void QuotaWorker::updateQuotaDetails(const Values& values) {
     if (isFull(*quotaNumber(values.used), *quotaNumber(values.total))) {
       daemonTrace("Quota is full");
       if (auto monitor = host_.monitorMessenger())
-        monitor->sendIPCMessage(PropertyList(QLLocalizedString(kFullText)), quotaFull_ ? 1 : 0, false);
-      quotaFull_ = true;
+        monitor->sendIPCMessage(PropertyList(QLLocalizedString(kFullText)), SyncQuotaFull_ ? 1 : 0, false);
+      SyncQuotaFull_ = true;
       host_.setQuotaFull(true);
-    } else if (quotaNumber(values.total).value_or(0) > 0 && quotaFull_) {
+    } else if (quotaNumber(values.total).value_or(0) > 0 && SyncQuotaFull_) {
       daemonTrace("Quota was full now not");
       daemonTrace("Calling is there any file exist for backup from database after quota reset.");
       host_.queryMainDB(true);
-      quotaFull_ = false;
+      SyncQuotaFull_ = false;
       host_.setQuotaFull(false);
     }
     return;

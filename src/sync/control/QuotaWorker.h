@@ -113,10 +113,7 @@ class QuotaWorker {
     bool operator==(const Values&) const = default;
   };
 
-  // `syncQuotaFull`: where the full state is kept for other readers;
-  // nullptr keeps it here.
-  QuotaWorker(Clock& clock, RunLoop& mainLoop, Paths paths, QuotaQuery& query, QuotaHost& host,
-              std::atomic<bool>* syncQuotaFull = nullptr);
+  QuotaWorker(Clock& clock, RunLoop& mainLoop, Paths paths, QuotaQuery& query, QuotaHost& host);
   // Stops and joins the quota thread.
   ~QuotaWorker();
   QuotaWorker(const QuotaWorker&) = delete;
@@ -136,7 +133,8 @@ class QuotaWorker {
   // The monitor's recalculate command: the next finished query answers 508.
   void RecalculateQuota();
   bool recalculateQuota() const { return recalculateQuota_.load(); }
-  bool isSyncQuotaFull() const { return quotaFull_.load(); }
+  // SyncQuotaFull: the one place the account's full state is kept.
+  bool isSyncQuotaFull() const { return SyncQuotaFull_.load(); }
   // The last quota that was stored.
   std::optional<Values> lastQuota() const;
 
@@ -189,9 +187,11 @@ class QuotaWorker {
   bool updatePosted_ = false;
   std::optional<Clock::TimePoint> previousCallTime_;
 
+  // Two single flags, each read and written on its own: the monitor's
+  // request (taken once) and the full state (written on the main loop,
+  // read from any thread).
   std::atomic<bool> recalculateQuota_{false};
-  std::atomic<bool> ownQuotaFull_{false};
-  std::atomic<bool>& quotaFull_;  // written on the main loop only
+  std::atomic<bool> SyncQuotaFull_{false};
 
   mutable Mutex lastMu_;
   std::optional<Values> lastQuota_ ULMORA_GUARDED_BY(lastMu_);

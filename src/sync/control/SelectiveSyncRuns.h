@@ -65,6 +65,7 @@ class SelectiveSyncRuns final : public KVTSearchControllerDelegateProtocol,
   const std::string proxySettingsFile_;
   SelectiveSync& target_;
   RunLoop& mainLoop_;
+  // Set once on the main loop; the walk threads only test it before a report.
   std::atomic<bool> stopped_{false};
   std::list<std::unique_ptr<KVTSearchController>> searches_;
   Mutex walkMu_;

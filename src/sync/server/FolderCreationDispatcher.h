@@ -144,7 +144,7 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   Clock& clock_;
 
   WorkerRunningFlags ownRunning_;
-  std::atomic<bool> cancelRequested_{false};
+  std::atomic<bool> cancelRequested_{false};  // a single flag the worker polls
 
   mutable Mutex mu_;
   std::vector<std::string> m_createDirCollection ULMORA_GUARDED_BY(mu_);

@@ -157,12 +157,15 @@ class ListingHandler {
   Ports ports_;
   Shared& shared_;
   ListingIndexStore& index_;
+  // Set by the listing thread, taken once by whichever listing ends; a
+  // single flag, read with nothing else.
   std::atomic<bool> refIdRelistAfterChange_{false};
   ListingTally& tally_;
   DelayedPost postOnMain_;
   const RunLoop& mainLoop_;
   void setHeld(std::optional<int64_t> index);
 
+  // Only pairs the listing's tooltip with its removal (exchange).
   std::atomic<bool> listingRunning_{false};
 };
 

@@ -265,6 +265,8 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   std::function<bool(Clock::Duration)> pause_;
 
   WorkerRunningFlags ownRunning_;
+  // Single flags. A cancel sets cancelRequested_ before it takes mu_ to wake
+  // the pause, whose wait tests it under mu_, so no wake-up is lost.
   std::atomic<bool> cancelRequested_{false};
   std::atomic<bool> retryRename_{false};
 

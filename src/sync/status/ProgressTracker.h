@@ -203,6 +203,8 @@ class ProgressTracker {
   TransferRunView& uploadManager_;
   TransferRunView& downloadManager_;
 
+  // Pair each direction's tooltip with its removal (exchange); read with
+  // nothing else, unlike the counters under mu_.
   std::atomic<bool> backupStarted_{false};
   std::atomic<bool> restoreStarted_{false};
 
