@@ -351,10 +351,13 @@ bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) c
   return it != downloadedHere_.end() && differs(it->second);
 }
 
-void ExcludedFilesCollections::releasePendingDownloads() {
+void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::string>& stillQueued) {
+  std::unordered_set<std::string> queued;
+  queued.reserve(stillQueued.size());
+  for (const std::string& path : stillQueued) queued.insert(relativeKey(path));
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  std::erase_if(avoidBackup_, [this](const auto& entry) {
-    return !entry.second.written && entry.second.sequence <= runStartSequence_;
+  std::erase_if(avoidBackup_, [&](const auto& entry) {
+    return !entry.second.written && entry.second.sequence <= runStartSequence_ && !queued.contains(entry.first);
   });
 }
 

@@ -116,10 +116,14 @@ class ExcludedFilesCollections {
   //    and the entry of this write must not find the mark gone;
   //  - uploaded when the file changed after the download wrote it (any
   //    change: content, date or mode); the mark ends then.
-  // releasePendingDownloads() ends the marks of downloads that never wrote
-  // (a run that failed or was cancelled), of marks set before the run began
-  // (downloadRunStarting): a mark set while it ran is a download queued for
-  // the next run, and must keep its old copy from being sent back meanwhile.
+  // releasePendingDownloads(stillQueued) ends, at the end of a download run,
+  // the marks of downloads that never wrote: marks set before the run began
+  // (downloadRunStarting) that no download still queued will write (the
+  // run's own files it failed to fetch, a cancelled run's, downloads dropped
+  // before any run took them). A mark set while it ran, or one of a download
+  // still queued for a later run, stays: it keeps the old copy from being
+  // sent back until that download writes the file. Left in place, a mark of
+  // a download that never comes would hold back the file's later edits.
   void addToAvoidBackup(const std::string& path);
   // The size and modification time (nanoseconds since the epoch) the
   // queued download of `path` writes: a report finding the file otherwise
@@ -128,7 +132,7 @@ class ExcludedFilesCollections {
   void expectDownload(const std::string& path, int64_t size, int64_t modifiedNs);
   void downloadWritten(const std::string& path);
   void downloadRunStarting();
-  void releasePendingDownloads();
+  void releasePendingDownloads(const std::vector<std::string>& stillQueued);
   // The file a download wrote at `path` was changed since, and the row does
   // not tell: its upload entry has not been handled yet (the row may then
   // record the edit as the downloaded copy), or its upload has not arrived

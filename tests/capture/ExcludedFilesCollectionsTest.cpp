@@ -198,14 +198,14 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
        kGone, kGone},
       {"the run ended without writing it", [&] {
          collections->downloadRunStarting();
-         collections->releasePendingDownloads();
+         collections->releasePendingDownloads({});
        },
        kUploaded, kUploaded},
       // Queued again without a mark (by the failed run's re-query): the
       // write of the next run is the download's all the same.
       {"the run ended without writing it, the next one wrote it", [&] {
          collections->downloadRunStarting();
-         collections->releasePendingDownloads();
+         collections->releasePendingDownloads({});
          collections->downloadWritten(p);
        },
        kInSync, kInSync},
@@ -214,7 +214,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
       {"queued again during a run that ended without writing it", [&] {
          collections->downloadRunStarting();
          collections->addToAvoidBackup(p);
-         collections->releasePendingDownloads();
+         collections->releasePendingDownloads({});
        },
        kLeftOut, kLeftOut},
       {"written, then queued again", [&] {
@@ -225,7 +225,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
       {"the end of a run keeps written marks", [&] {
          collections->downloadWritten(p);
          collections->downloadRunStarting();
-         collections->releasePendingDownloads();
+         collections->releasePendingDownloads({});
        },
        kInSync, kInSync},
   };
@@ -236,7 +236,7 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
     queue.updates.clear();
     queue.deletes.clear();
     collections->downloadRunStarting();
-    collections->releasePendingDownloads();
+    collections->releasePendingDownloads({});
     file(p, "old copy");
     collections->addToAvoidBackup(p);
     file(p, "the server's copy");
@@ -250,6 +250,61 @@ TEST_F(FilterSets, AnUploadEntryIsTheDownloadsOwnOnlyWhenItIsTheWrittenFile) {
       EXPECT_EQ(!queue.updates.empty(), expected == kInSync);
       EXPECT_EQ(!queue.deletes.empty(), expected == kGone);
     }
+  }
+}
+
+// A download run ends while the downloads of later sets still wait in the
+// queue: their marks stay until those runs write the files, and only the
+// marks of downloads that will not come end.
+TEST_F(FilterSets, TheEndOfARunEndsOnlyTheMarksOfDownloadsThatWillNotCome) {
+  enum Outcome { kLeftOut, kInSync, kUploaded };
+  struct Case {
+    const char* name;
+    bool queuedForALaterRun;  // named in the run's end as still queued
+    bool writtenByTheRun;
+    bool writtenLater;        // by the next run, after the first one ended
+    Outcome afterTheRun;      // an upload entry of the path before the next run
+    Outcome afterTheNextRun;  // and after the next run ended
+  };
+  const std::vector<Case> cases = {
+      {"in the run's set, written", false, true, false, kInSync, kInSync},
+      {"queued for the next set", true, false, true, kLeftOut, kInSync},
+      // A failed or cancelled run's file, a download dropped before any run
+      // took it (its folder deselected): the user's later edit must go up.
+      {"never written, not queued again", false, false, false, kUploaded, kUploaded},
+      {"queued for the next set, which failed too", true, false, false, kLeftOut, kUploaded},
+  };
+  const std::string p = "/later/f.bin";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root);
+    fileutil::makeDirectories(root + "/later");
+    collections->downloadRunStarting();
+    collections->releasePendingDownloads({});
+    file(p, "old copy");
+    collections->addToAvoidBackup(p);
+    collections->downloadRunStarting();
+    if (c.writtenByTheRun) {
+      file(p, "the server's copy");
+      collections->downloadWritten(p);
+    }
+    // Queue paths come in either form.
+    const std::vector<std::string> queued =
+        c.queuedForALaterRun ? std::vector<std::string>{"later/f.bin", "/other"} : std::vector<std::string>{"/other"};
+    collections->releasePendingDownloads(queued);
+    auto outcome = [&] {
+      queue.updates.clear();
+      auto left = collections->filterversionRestoredFile({p});
+      return left ? kUploaded : !queue.updates.empty() ? kInSync : kLeftOut;
+    };
+    EXPECT_EQ(outcome(), c.afterTheRun);
+    collections->downloadRunStarting();
+    if (c.writtenLater) {
+      file(p, "the server's copy, next run");
+      collections->downloadWritten(p);
+    }
+    collections->releasePendingDownloads({});
+    EXPECT_EQ(outcome(), c.afterTheNextRun);
   }
 }
 

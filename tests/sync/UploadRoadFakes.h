@@ -190,7 +190,11 @@ class FakeUploadHost final : public UploadRoadHost {
     if (out.empty()) return std::nullopt;
     return out;
   }
-  void clearRestoreSets() override { log_.add("clearRestoreSets"); }
+  void clearRestoreSets(const std::vector<std::string>& stillQueued) override {
+    std::string joined;
+    for (const auto& p : stillQueued) joined += " " + p;
+    log_.add("clearRestoreSets" + joined);
+  }
   void downloadWritten(const std::string& p) override { log_.add("written " + p); }
   void uploadArrived(const std::string&) override {}
   void postSyncList(const std::vector<std::string>& paths) override {

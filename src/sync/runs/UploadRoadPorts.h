@@ -141,8 +141,10 @@ class UploadRoadHost {
   // --- exclusion filters and the notification bus
   virtual std::optional<std::vector<std::string>> filterversionRestoredFile(
       const std::vector<std::string>& relativePaths) = 0;
-  // Also ends the upload marks of downloads that never wrote their file.
-  virtual void clearRestoreSets() = 0;
+  // Also ends the upload marks of downloads that never wrote their file
+  // and that none of `stillQueued` (the downloads waiting for a later run)
+  // will write.
+  virtual void clearRestoreSets(const std::vector<std::string>& stillQueued) = 0;
   // The download wrote `relativePath` (or found it equal): an upload entry
   // of this very file is the download's own and is not sent back.
   virtual void downloadWritten(const std::string& relativePath) = 0;

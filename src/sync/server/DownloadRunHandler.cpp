@@ -130,9 +130,15 @@ void DownloadRunHandler::notifyArrivals(const RunSummary& s, const std::string& 
   }
 }
 
-bool DownloadRunHandler::downloadsPending() {
+std::vector<std::string> DownloadRunHandler::downloadsPending() {
   std::vector<std::string> pending = ctx_.queue.CheckifAnyRestoreFilesPending();
   daemonTrace("restoreArray:" + std::to_string(pending.size()) + "\n ");
+  return pending;
+}
+
+bool DownloadRunHandler::endDownloadMarks() {
+  const std::vector<std::string> pending = downloadsPending();
+  ctx_.host.clearRestoreSets(pending);
   return !pending.empty();
 }
 
@@ -140,14 +146,15 @@ void DownloadRunHandler::operationDidFinishSuccessfully() {
   daemonTrace("operationDidFinishSuccessfully called");
   daemonTrace("Restore operation finished");
   RunSummary summary = ctx_.downloadManager.summary();
-  ctx_.host.clearRestoreSets();
+  // Downloads queued for later runs keep their marks: their files arrive
+  // after this run, and must not be taken for local changes.
+  const bool pending = endDownloadMarks();
   std::string first = takeFirstReceived();
   ctx_.host.deleteHalfRestoredFiles();
   if (summary.succesFileCount > 0) log_.closeSuccessfully("Synced down successfully");
   ctx_.host.updateSSWindowRefresh();
   notifyArrivals(summary, first);
 
-  const bool pending = downloadsPending();
   if (!pending && !summary.isCanceled)
     daemonTrace("Operation did finish sucess No restore pending so am updating index.");
   ctx_.host.downloadRunEnded(!summary.isCanceled && summary.backupOrRestorFailCount == 0, pending);
@@ -183,7 +190,7 @@ void DownloadRunHandler::operationDidFailWithError(const std::string& error) {
   daemonTrace("inErrorStr:" + runtext::withAccountName(error, ctx_.syncUser, ctx_.host.accountUser().ulmoraUsername()) +
               " [obj errorCode]:" + std::to_string(summary.errorCode));
   const bool accountFailed = runending::handleAccountFailure(ctx_, error, summary);
-  ctx_.host.clearRestoreSets();
+  const bool pending = endDownloadMarks();
   if (summary.failureFileCount != 0) log_.line(QLLocalizedString(runtext::kNotTransferred), true);
   ctx_.downloadManager.setRunningState(false);
   ctx_.host.deleteHalfRestoredFiles();
@@ -193,7 +200,7 @@ void DownloadRunHandler::operationDidFailWithError(const std::string& error) {
   // What arrived is announced and recorded; the listing index stays where it
   // is, and the rest is queued again for a later cycle.
   notifyArrivals(summary, first);
-  ctx_.host.downloadRunEnded(false, downloadsPending());
+  ctx_.host.downloadRunEnded(false, pending);
   if (!accountFailed && !ctx_.queue.doesIPFileAvailableFor("4")) {
     {
       MutexLock hold(repeatedSets_.mutex);
@@ -205,6 +212,7 @@ void DownloadRunHandler::operationDidFailWithError(const std::string& error) {
 }
 
 void DownloadRunHandler::operationDidCancel() {
+  const bool pending = endDownloadMarks();
   ctx_.host.deleteHalfRestoredFiles();
   removeAll(ctx_.files.restoreFileEntries);
   ctx_.downloadManager.setRunningState(false);
@@ -212,7 +220,7 @@ void DownloadRunHandler::operationDidCancel() {
     MutexLock lock(receivedMutex_);
     tempRestoreSet_.clear();
   }
-  ctx_.host.downloadRunEnded(false, downloadsPending());
+  ctx_.host.downloadRunEnded(false, pending);
   ctx_.downloadManager.removeTempFilePaths();
   runending::recalculateQuota(ctx_, "operationdidcancel");
 }

@@ -52,7 +52,10 @@ class DownloadRunHandler {
   // The first path the run received (or the root), and the received list emptied.
   std::string takeFirstReceived();
   void notifyArrivals(const RunSummary& summary, const std::string& firstFullPath);
-  bool downloadsPending();
+  std::vector<std::string> downloadsPending();
+  // Ends the upload marks of the downloads that never wrote and that no
+  // download still queued will write; whether downloads are still queued.
+  bool endDownloadMarks();
   // What stands at the path now ("" when nothing), to tell a try that would
   // overwrite a change of the user's.
   std::string localStamp(const std::string& relativePath) const;

@@ -44,10 +44,10 @@ std::optional<std::vector<std::string>> UploadRoadHosts::filterversionRestoredFi
   return p_.filters.filterversionRestoredFile(relativePaths);
 }
 
-void UploadRoadHosts::clearRestoreSets() {
+void UploadRoadHosts::clearRestoreSets(const std::vector<std::string>& stillQueued) {
   p_.filters.clearRestoreSetOfEngineOne();
   p_.filters.clearRestoreSetOfEngineTwo();
-  p_.filters.releasePendingDownloads();
+  p_.filters.releasePendingDownloads(stillQueued);
 }
 
 void UploadRoadHosts::downloadWritten(const std::string& relativePath) { p_.filters.downloadWritten(relativePath); }

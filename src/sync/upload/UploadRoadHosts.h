@@ -135,7 +135,7 @@ class UploadRoadHosts final : public UploadRoadHost {
   // exclusion filters and the notification bus
   std::optional<std::vector<std::string>> filterversionRestoredFile(
       const std::vector<std::string>& relativePaths) override;
-  void clearRestoreSets() override;
+  void clearRestoreSets(const std::vector<std::string>& stillQueued) override;
   void downloadWritten(const std::string& relativePath) override;
   void uploadArrived(const std::string& relativePath) override;
   void postSyncList(const std::vector<std::string>& relativePaths) override { p_.account.postSyncList(relativePaths); }
