@@ -13,6 +13,7 @@
 #include "foundation/QLBackupProgressLogger.h"
 #include "foundation/QLLocalizedString.h"
 #include "foundation/QLUtility.h"
+#include "foundation/StringExtensions.h"
 #include "ipc/IpcMessageTypes.h"
 #include "journal/CompanionMessenger.h"
 #include "journal/UMSDBSyncInputManger.h"
@@ -40,6 +41,7 @@ constexpr int kSessionLogsFolder = 32;
 constexpr int kRootUserFolder = 50;
 constexpr int kDefaultKeyList = 94;
 constexpr int kSyncFolderList = 110;
+constexpr int kUserQuotaDetails = 124;
 constexpr int kSystemInIdleState = 152;
 
 constexpr const char* kListingIndexFile = "indexFile.txt";
@@ -98,8 +100,12 @@ void MainSyncController::buildLifecycle() {
   files.idleMarker = applicationFile(kSystemInIdleState);
   files.sessionLogsFolder = applicationFile(kSessionLogsFolder);
   files.sessionListing = fileutil::joinPath(applicationFile(kApplicationUserFolder), "SessionLogsNew/Sync");
-  settings_ = std::make_unique<AccountSettings>(std::move(files), encoderForSettings(),
-                                                decoderForSettings());
+  settings_ = std::make_unique<AccountSettings>(
+      std::move(files), SettingsEncoding::blockingEngineEncoder(enginePath_),
+      [](const std::string& stored) { return decryptedString(stored); });
+  settingsEncoding_ = std::make_unique<SettingsEncoding>(SettingsEncoding::Parts{
+      *settings_, state_, ctx_.collections, ctx_.mainLoop, applicationFile(kUserQuotaDetails),
+      SettingsEncoding::engineEncoder(enginePath_), static_cast<SettingsEncodingAccount&>(*this)});
   // The network state is known before anything else asks for it.
   constructNWReachablityObject();
 
@@ -183,7 +189,7 @@ void MainSyncController::shutdown() {
   // Timers, delayed messages and worker tasks do nothing from here on; one
   // running on another thread is waited for.
   guard_.invalidate();
-  stopSettingsEncoder();
+  settingsEncoding_->stop();
   cancelAllSyncTimers();
   if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
   DummyPNSTimer_.reset();
@@ -364,7 +370,7 @@ void MainSyncController::startSyncAfterGate() {
   }
   // The rest sends the root, starts listings and makes the media uploader:
   // each takes the account's values, so it waits for their secrets.
-  afterSettingsEncoded([this, reinitialise, indexKept] {
+  settingsEncoding_->afterSettingsEncoded([this, reinitialise, indexKept] {
     if (shutDown_) return;
     sendRootMessagesToFinder();
 

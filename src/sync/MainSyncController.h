@@ -30,6 +30,7 @@
 #include "sync/control/ControlRoom.h"
 #include "sync/SyncContext.h"
 #include "sync/SyncController.h"
+#include "sync/control/SettingsEncoding.h"
 #include "sync/control/SyncCycle.h"
 #include "sync/push/PushConcern.h"
 #include "sync/upload/UploadListingGate.h"
@@ -76,6 +77,7 @@ class UserDefaults;
 // own state; AccountState's groups have their own locks.
 class MainSyncController final : public SyncController,
                                  private SyncCyclePort,
+                                 private SettingsEncodingAccount,
                                  private ThumbnailHost,
                                  private AccountProgressHost,
                                  private ControlRoomAccount,
@@ -141,14 +143,10 @@ class MainSyncController final : public SyncController,
   void createAndUploadThumbnails() override;
 
   // Settings.
-  // Reads the login details and the sync-folder list: false (nothing
-  // changes) when the login details are missing or unusable. The secrets are
-  // engine-encoded on a thread of their own and the values take effect on
-  // the main loop once they are; until then no engine run starts (see
-  // afterSettingsEncoded). Main loop.
+  // The settings' reading (SettingsEncoding::setUserData): until its
+  // secrets are encoded no engine run starts. Main loop.
   bool setUserData() override;
-  // True from setUserData until its values took effect. Main loop.
-  bool settingsEncodingPending() const;
+  bool settingsEncodingPending() const { return settingsEncoding_->pending(); }
   User craeteUserInfoObject() override;
   std::string createSessionFileForOperation(int operation, const std::string& name) override;
   bool checkRenamedFileisUnderBackup(const RenameEntry& rename) override;
@@ -250,8 +248,9 @@ class MainSyncController final : public SyncController,
   void syncOperation();
   void refreshIconOverlay();
   bool isDefaultKeySetForUser(const std::string& user);
-  void setUlmoraSyncRootPath(const std::string& path);
-  void setIsBusinessUser(const std::string& plan);
+  // SettingsEncodingAccount
+  void setUlmoraSyncRootPath(const std::string& path) override;
+  void serviceHostMayHaveChanged() override;
   void setBandWidthThrottleForObject(KVTBackupManager* manager);
   void constructNWReachablityObject();
   // The reachability watcher's report, on the main loop.
@@ -265,8 +264,6 @@ class MainSyncController final : public SyncController,
   void stopRuns();
   // The file manager's list of items not in sync ("FilessyncListGot").
   void postSyncList(const std::vector<std::string>& paths) override;
-  AccountSettings::Encoder encoderForSettings() const;
-  AccountSettings::Decoder decoderForSettings() const;
   SyncControllerOwner* owner() const { return owner_.load(); }
   std::string applicationFile(int index) const;
   // Message 3 now, 47 two seconds later on the main loop.
@@ -277,15 +274,6 @@ class MainSyncController final : public SyncController,
   void scheduleDummyPushTimer();
   // startSync past its gate; the first open tick runs it for a refused start.
   void startSyncAfterGate();
-  // setUserData's worker: `reading` with its secrets encoded comes back to
-  // settingsEncoded on the main loop. Stops an encoding still running.
-  void encodeSettings(AccountSettings::Reading reading);
-  void settingsEncoded(uint64_t generation, AccountSettings::Reading reading);
-  // Kills the engine of a running encoding and joins its thread.
-  void stopSettingsEncoder();
-  // Runs `task` now, or after the pending settings took effect: an engine
-  // run that starts before would carry the last encoded secrets. Main loop.
-  void afterSettingsEncoded(std::function<void()> task);
   UserDefaults& defaults();
   void storeCacheClearedDate();
   // Work that would hold the main loop (CancelBackupProcess, database
@@ -322,6 +310,7 @@ class MainSyncController final : public SyncController,
   std::atomic<SyncControllerOwner*> owner_{nullptr};
   AccountState state_;
   std::unique_ptr<AccountSettings> settings_;
+  std::unique_ptr<SettingsEncoding> settingsEncoding_;
   std::unique_ptr<NetworkReachability> reachability_;
   std::unique_ptr<UserDefaults> ownDefaults_;
   std::unique_ptr<DataBaseWrapper> databaseHandler_;
@@ -351,12 +340,6 @@ class MainSyncController final : public SyncController,
   std::atomic<bool> shutDown_{false};
   RunLoop workerLoop_;
   std::thread worker_;
-  // The settings' encoding (main loop only): the latest reading's number,
-  // whether its values have yet to take effect, and what waits for them.
-  uint64_t settingsGeneration_ = 0;
-  bool settingsPending_ = false;
-  std::vector<std::function<void()>> afterSettings_;
-  std::jthread settingsEncoder_;
 
   // ---- progress and status ----
   void buildProgress();

@@ -41,7 +41,7 @@ void MainSyncController::stopSyncForUnlink(bool unlink) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   // A start or listing still waiting for the settings would revive the
   // account after its stop.
-  afterSettings_.clear();
+  settingsEncoding_->dropWaiting();
   controlRoom_->control().stopSyncForUnlink(unlink);
 }
 void MainSyncController::ReinitializeSync() {
@@ -50,7 +50,8 @@ void MainSyncController::ReinitializeSync() {
 }
 void MainSyncController::startSyncListingAllFiles(int mode) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  afterSettingsEncoded([this, mode] { controlRoom_->control().startSyncListingAllFiles(mode); });
+  settingsEncoding_->afterSettingsEncoded(
+      [this, mode] { controlRoom_->control().startSyncListingAllFiles(mode); });
 }
 void MainSyncController::RecalculateQuota() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
@@ -58,7 +59,7 @@ void MainSyncController::RecalculateQuota() {
 }
 void MainSyncController::selectiveSyncModefied() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  afterSettingsEncoded([this] { controlRoom_->selective().selectiveSyncModefied(); });
+  settingsEncoding_->afterSettingsEncoded([this] { controlRoom_->selective().selectiveSyncModefied(); });
 }
 void MainSyncController::sendToolTip() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);

@@ -37,7 +37,7 @@ void MainSyncController::syncOperation() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (shutDown_) return;
   // Every run a tick may start takes the account's encoded secrets.
-  if (settingsPending_) {
+  if (settingsEncoding_->pending()) {
     daemonTrace("syncOperation: the account settings are being read; the tick waits");
     return;
   }

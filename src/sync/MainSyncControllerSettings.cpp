@@ -2,11 +2,9 @@
 // renames held back while their file uploads.
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
-#include "engine/KVTPEncodingController.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "foundation/QLLogger.h"
 #include "foundation/QLUtility.h"
-#include "foundation/StringExtensions.h"
 #include "platform/FileUtil.h"
 #include "platform/NetworkReachability.h"
 #include "platform/ThreadCheck.h"
@@ -16,107 +14,12 @@ namespace ulmora {
 namespace {
 
 constexpr int kProxySettings = 84;
-constexpr int kUserQuotaDetails = 124;
 
 }  // namespace
 
-AccountSettings::Encoder MainSyncController::encoderForSettings() const {
-  return [path = enginePath_](const std::string& secret) -> std::optional<std::string> {
-    if (secret.empty()) return std::nullopt;
-    return KVTPEncodingController(path).getEncodedPassword(secret);
-  };
-}
-
-AccountSettings::Decoder MainSyncController::decoderForSettings() const {
-  return [](const std::string& stored) { return decryptedString(stored); };
-}
-
 bool MainSyncController::setUserData() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  std::optional<AccountSettings::Reading> reading = settings_->read();
-  if (!reading) return false;
-  encodeSettings(std::move(*reading));
-  return true;
-}
-
-bool MainSyncController::settingsEncodingPending() const {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return settingsPending_;
-}
-
-void MainSyncController::encodeSettings(AccountSettings::Reading reading) {
-  // The engine may hang for minutes (tries of 30 s each): never on the main
-  // loop, and a newer reading does not wait for an older one.
-  stopSettingsEncoder();
-  if (shutDown_) return;
-  const uint64_t generation = ++settingsGeneration_;
-  settingsPending_ = true;
-  auto done = guard_.wrap([this, generation](AccountSettings::Reading& encoded) {
-    settingsEncoded(generation, std::move(encoded));
-  });
-  // Captures no `this`: shutdown stops it without waiting for the engine.
-  settingsEncoder_ = std::jthread([path = enginePath_, loop = ctx_.mainLoop.handle(),
-                                   done = std::move(done),
-                                   reading = std::move(reading)](std::stop_token stop) mutable {
-    try {
-      AccountSettings::encodeSecrets(
-          reading.values, [&path, &stop](const std::string& secret) -> std::optional<std::string> {
-            if (secret.empty()) return std::nullopt;
-            return KVTPEncodingController(path).getEncodedPassword(secret, stop);
-          });
-      if (stop.stop_requested()) return;
-      loop.post([done = std::move(done), reading = std::move(reading)]() mutable { done(reading); });
-    } catch (const std::exception& e) {
-      daemonTrace(std::string("setUserData: encoding stopped: ") + e.what());
-    } catch (...) {
-      daemonTrace("setUserData: encoding stopped by an unknown exception");
-    }
-  });
-}
-
-void MainSyncController::stopSettingsEncoder() {
-  if (!settingsEncoder_.joinable()) return;
-  settingsEncoder_.request_stop();
-  settingsEncoder_.join();
-}
-
-void MainSyncController::settingsEncoded(uint64_t generation, AccountSettings::Reading reading) {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  // A later reading is on its way and carries its own values.
-  if (generation != settingsGeneration_ || shutDown_) return;
-  const AccountSettings::Applied applied = reading.applied;
-  settings_->commit(std::move(reading));
-  if (applied.businessUser) {
-    const std::string marker = applicationFile(kUserQuotaDetails);
-    if (fileutil::exists(marker)) QLUtility::removeFile(marker);
-  }
-  if (applied.syncRoot) setUlmoraSyncRootPath(*applied.syncRoot);
-  const AccountSettings::Values v = settings_->values();
-  setIsBusinessUser(v.gAccountPlan);
-  ctx_.collections.loadExcludedFileListFor(v.guserName);
-  // The service host may have changed.
-  if (reachability_) reachability_->recheck();
-  settingsPending_ = false;
-  // In the order they were asked for; one of them may read the settings
-  // again, and what it defers then waits for that reading.
-  std::vector<std::function<void()>> waiting = std::exchange(afterSettings_, {});
-  for (size_t i = 0; i < waiting.size(); ++i) {
-    if (settingsPending_) {
-      afterSettings_.insert(afterSettings_.begin(), std::make_move_iterator(waiting.begin() + i),
-                            std::make_move_iterator(waiting.end()));
-      return;
-    }
-    waiting[i]();
-  }
-}
-
-void MainSyncController::afterSettingsEncoded(std::function<void()> task) {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (!settingsPending_) {
-    task();
-    return;
-  }
-  afterSettings_.push_back(std::move(task));
+  return settingsEncoding_->setUserData();
 }
 
 User MainSyncController::craeteUserInfoObject() {
@@ -163,9 +66,8 @@ void MainSyncController::setUlmoraSyncRootPath(const std::string& path) {
   mUlmoraSyncRootPath_ = path;
 }
 
-void MainSyncController::setIsBusinessUser(const std::string& plan) {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  state_.cycle.mIsBusinessUser = plan != "F";
+void MainSyncController::serviceHostMayHaveChanged() {
+  if (reachability_) reachability_->recheck();
 }
 
 void MainSyncController::setBandWidthThrottleForObject(KVTBackupManager* manager) {
