@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 
 #include <unordered_set>
 #include <utility>
@@ -49,6 +50,28 @@ bool coveredBy(const std::string& key, const std::unordered_set<std::string>& se
     path = path.substr(0, slash);
   }
   return false;
+}
+
+constexpr int64_t kSecondNs = 1000000000;
+
+int64_t nanoseconds(const struct timespec& t) { return int64_t(t.tv_sec) * kSecondNs + t.tv_nsec; }
+
+int64_t wholeSeconds(int64_t ns) { return ns / kSecondNs - (ns % kSecondNs < 0 ? 1 : 0); }
+
+// A size a transfer's report gives; nullopt when it gives none that can be read.
+std::optional<int64_t> reportedBytes(std::string_view text) {
+  int64_t bytes = -1;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), bytes);
+  if (ec != std::errc() || end != text.data() + text.size() || bytes < 0) return std::nullopt;
+  return bytes;
+}
+
+std::optional<ExcludedFilesCollections::FileFacts> regularFileFacts(const std::string& fullPath) {
+  struct stat st {};
+  if (::lstat(fullPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return ExcludedFilesCollections::FileFacts{uint64_t(st.st_dev), uint64_t(st.st_ino), uint32_t(st.st_mode),
+                                             int64_t(st.st_size), nanoseconds(st.st_mtim),
+                                             nanoseconds(st.st_ctim)};
 }
 
 }  // namespace
@@ -250,7 +273,7 @@ void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  downloadedHere_.erase(key);
+  ownTransfers_.erase(key);
   avoidBackup_[std::move(key)] = DownloadMark{false, {}, ++markSequence_, std::nullopt};
 }
 
@@ -269,15 +292,24 @@ std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::ver
   // upload entry met the mark.
   if (auto mark = avoidBackup_.find(key); mark != avoidBackup_.end() && mark->second.written)
     return mark->second.facts;
-  auto it = downloadedHere_.find(key);
-  if (it == downloadedHere_.end()) return std::nullopt;
-  return it->second;
+  auto it = ownTransfers_.find(key);
+  if (it == ownTransfers_.end() || !it->second.downloaded) return std::nullopt;
+  return it->second.facts;
 }
 
-void ExcludedFilesCollections::uploadArrived(const std::string& path) {
+std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::versionAheadOfRow(
+    const std::string& path, std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds) {
   const std::string key = relativeKey(path);
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  downloadedHere_.erase(key);
+  auto it = ownTransfers_.find(key);
+  if (it == ownTransfers_.end()) return std::nullopt;
+  const FileFacts& left = it->second.facts;
+  if (rowSizeAndSeconds &&
+      *rowSizeAndSeconds == std::make_pair(left.size, wholeSeconds(left.modifiedNs))) {
+    ownTransfers_.erase(it);
+    return std::nullopt;
+  }
+  return left;
 }
 
 void ExcludedFilesCollections::downloadRunStarting() {
@@ -285,49 +317,66 @@ void ExcludedFilesCollections::downloadRunStarting() {
   runStartSequence_ = markSequence_;
 }
 
-namespace {
-
-int64_t nanoseconds(const struct timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
-
-std::optional<ExcludedFilesCollections::FileFacts> regularFileFacts(const std::string& fullPath) {
-  struct stat st {};
-  if (::lstat(fullPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return ExcludedFilesCollections::FileFacts{uint64_t(st.st_dev), uint64_t(st.st_ino), uint32_t(st.st_mode),
-                                             int64_t(st.st_size), nanoseconds(st.st_mtim),
-                                             nanoseconds(st.st_ctim)};
+ExcludedFilesCollections::FinishedFile ExcludedFilesCollections::finishedFile(const std::string& path,
+                                                                            std::string_view reportedSize) const {
+  FinishedFile done{relativeKey(path), std::nullopt, false};
+  const SyncRootPath root(syncRootPath());
+  if (done.key.empty() || !root.known()) return done;
+  done.facts = regularFileFacts(root.full(done.key));
+  const std::optional<int64_t> reported = reportedBytes(reportedSize);
+  done.asReported = done.facts && reported && done.facts->size == *reported;
+  return done;
 }
 
-}  // namespace
+void ExcludedFilesCollections::uploadArrived(const std::string& path, std::string_view reportedSize) {
+  const FinishedFile done = finishedFile(path, reportedSize);
+  if (done.key.empty()) return;
+  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  // Changed since it was read for the upload, or gone: what arrived is not
+  // known here.
+  if (done.asReported) {
+    ownTransfers_.insert_or_assign(done.key, OwnTransfer{*done.facts, false});
+  } else {
+    ownTransfers_.erase(done.key);
+  }
+}
 
-void ExcludedFilesCollections::downloadWritten(const std::string& path) {
-  const std::string key = relativeKey(path);
+void ExcludedFilesCollections::downloadWritten(const std::string& path, std::string_view reportedSize) {
+  const FinishedFile done = finishedFile(path, reportedSize);
+  const std::string& key = done.key;
+  const std::optional<FileFacts>& facts = done.facts;
   if (key.empty()) return;
-  const SyncRootPath root(syncRootPath());
-  std::optional<FileFacts> facts;
-  if (root.known()) facts = regularFileFacts(root.full(key));
   std::lock_guard<std::mutex> hold(avoidBackupMutex_);
   auto it = avoidBackup_.find(key);
   if (!facts) {
     if (it != avoidBackup_.end()) avoidBackup_.erase(it);
+    ownTransfers_.erase(key);
     return;
   }
   // A download queued into a run that failed before it lost its mark with
   // that run, and a later run fetched it: its write is still the server's
   // copy, and the version an edit on top of it replaces.
   if (it == avoidBackup_.end()) it = avoidBackup_.emplace(key, DownloadMark{false, {}, ++markSequence_, std::nullopt}).first;
-  downloadedHere_.erase(key);
   it->second.written = true;
   it->second.facts = *facts;
   // The user may write the file between the download's write and this
   // report: what is there then is an edit on top of what was written.
   // An expectation is of one write: a later download of the path queued
   // without one (a re-query) writes another version.
-  constexpr int64_t kSecond = 1000000000;
   const auto expected = std::exchange(it->second.expected, std::nullopt);
-  if (expected && (expected->first != facts->size || expected->second / kSecond != facts->modifiedNs / kSecond)) {
+  const bool editedBeforeReport =
+      expected && (expected->first != facts->size || wholeSeconds(expected->second) != wholeSeconds(facts->modifiedNs));
+  if (editedBeforeReport) {
     it->second.facts = FileFacts{};
     it->second.facts.size = expected->first;
     it->second.facts.modifiedNs = expected->second;
+  }
+  // The server's version is known from the listing that queued the
+  // download, or from a file still of the size the report gives.
+  if (editedBeforeReport || done.asReported) {
+    ownTransfers_.insert_or_assign(key, OwnTransfer{it->second.facts, true});
+  } else {
+    ownTransfers_.erase(key);
   }
 }
 
@@ -347,8 +396,8 @@ bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) c
     return it->second.written && differs(it->second.facts);
   // The edit's upload entry went by, and the row still records the version
   // before the download until that upload is done.
-  auto it = downloadedHere_.find(key);
-  return it != downloadedHere_.end() && differs(it->second);
+  auto it = ownTransfers_.find(key);
+  return it != ownTransfers_.end() && it->second.downloaded && differs(it->second.facts);
 }
 
 void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::string>& stillQueued) {
@@ -499,8 +548,9 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
           // entry of this download's own write is still on its way.
           mark = Mark::kWritten;
         } else {
+          // What the download wrote stays the version seen here among
+          // this computer's own transfers (downloadWritten).
           mark = Mark::kChanged;
-          downloadedHere_[key] = m.facts;
           avoidBackup_.erase(it);
         }
       }

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "capture/ExclusionRules.h"
@@ -130,7 +131,10 @@ class ExcludedFilesCollections {
   // came after an edit on top of the written file, whose facts are then
   // not the download's.
   void expectDownload(const std::string& path, int64_t size, int64_t modifiedNs);
-  void downloadWritten(const std::string& path);
+  // `reportedSize`: the size the download's report gives; the written file
+  // is the server's version only while its size is that (see
+  // versionDownloadedHere).
+  void downloadWritten(const std::string& path, std::string_view reportedSize = {});
   void downloadRunStarting();
   void releasePendingDownloads(const std::vector<std::string>& stillQueued);
   // The file a download wrote at `path` was changed since, and the row does
@@ -215,17 +219,42 @@ class ExcludedFilesCollections {
     bool operator==(const FileFacts&) const = default;
   };
 
-  // The file a download last wrote at `path`: the version this computer
-  // last saw of the server's file, which the row may not record yet (the
-  // capture took the download's write and an edit or a rename over it as
-  // one change, and the row then records nothing before that upload is
-  // done). After an edit it lasts until the upload arrives (uploadArrived)
-  // or another download of the path is queued.
+  // --- What this computer's own transfers left on the server. A finished
+  // file's row is written behind, seconds to minutes later, and then with
+  // the facts the file has at that time: until the row records the version
+  // a transfer left, it names an older one (or a later edit), and the
+  // file's next upload from here would be refused as over another
+  // computer's version; and the capture may take a download's write and an
+  // edit or a rename over it as one change, after which the row records
+  // nothing before that upload is done. So the last transfer of each file,
+  // a download's report (downloadWritten) or an upload's arrival, is kept
+  // here: the file as it is then, while its size is the one reported (else
+  // what the server holds is not known here and nothing is kept). It lasts
+  // until the row records the same version (versionAheadOfRow), the next
+  // transfer of the path finishes, or a download of the path is queued.
+  void uploadArrived(const std::string& path, std::string_view reportedSize);
+  // The file a download last wrote at `path`, as long as no upload of the
+  // path arrived since: the version this computer last saw of the server's
+  // file.
   std::optional<FileFacts> versionDownloadedHere(const std::string& path) const;
-  void uploadArrived(const std::string& path);
+  // The version the last transfer of `path` left, while the row's version
+  // (`rowSizeAndSeconds`: size, modification time in whole seconds; nullopt
+  // when the row names none) is another; a row recording the same version
+  // ends it, and nullopt comes back: the row says it then.
+  std::optional<FileFacts> versionAheadOfRow(const std::string& path,
+                                             std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds);
 
  private:
   std::string relativeKey(std::string_view path) const;
+  // A transfer of `path` finished, its report giving `reportedSize`: the
+  // file there now, and whether it is still of that size (the version the
+  // transfer left is known only then).
+  struct FinishedFile {
+    std::string key;
+    std::optional<FileFacts> facts;
+    bool asReported = false;
+  };
+  FinishedFile finishedFile(const std::string& path, std::string_view reportedSize) const;
   std::string fullKey(std::string_view path) const;
 
   const Config config_;  // syncRoot is superseded by root_
@@ -268,7 +297,11 @@ class ExcludedFilesCollections {
 
   mutable std::mutex avoidBackupMutex_;
   std::map<std::string, DownloadMark> avoidBackup_;
-  std::map<std::string, FileFacts> downloadedHere_;  // see versionDownloadedHere
+  struct OwnTransfer {
+    FileFacts facts;  // of the version the transfer left
+    bool downloaded = false;
+  };
+  std::map<std::string, OwnTransfer> ownTransfers_;  // see uploadArrived
   uint64_t markSequence_ = 0;      // guarded by avoidBackupMutex_
   uint64_t runStartSequence_ = 0;  // guarded by avoidBackupMutex_
 

@@ -314,20 +314,22 @@ TEST_F(FilterSets, TheEndOfARunEndsOnlyTheMarksOfDownloadsThatWillNotCome) {
 TEST_F(FilterSets, TheDownloadUnderAnEditStaysTheVersionSeenUntilItsUploadArrives) {
   const std::string p = "/a.txt";
   collections->addToAvoidBackup(p);
-  file(p, "the server's copy");
-  collections->downloadWritten(p);
+  const std::string written = "the server's copy";
+  file(p, written);
+  collections->downloadWritten(p, std::to_string(written.size()));
   EXPECT_TRUE(collections->versionDownloadedHere(p)) << "written, its entry still on its way";
   file(p, "an edit on top, longer");
   ASSERT_TRUE(collections->filterversionRestoredFile({p}));
   auto seen = collections->versionDownloadedHere(p);
   ASSERT_TRUE(seen);
-  EXPECT_EQ(seen->size, int64_t(std::string("the server's copy").size()));
+  EXPECT_EQ(seen->size, int64_t(written.size()));
   EXPECT_TRUE(collections->versionDownloadedHere("a.txt")) << "either path form";
-  collections->uploadArrived(p);
+  collections->uploadArrived(p, std::to_string(std::string("an edit on top, longer").size()));
   EXPECT_FALSE(collections->versionDownloadedHere(p));
 
   collections->addToAvoidBackup(p);
-  collections->downloadWritten(p);
+  file(p, written);
+  collections->downloadWritten(p, std::to_string(written.size()));
   file(p, "another edit");
   ASSERT_TRUE(collections->filterversionRestoredFile({p}));
   ASSERT_TRUE(collections->versionDownloadedHere(p));

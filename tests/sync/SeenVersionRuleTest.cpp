@@ -2,7 +2,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "TestTempDir.h"
+#include "capture/ExcludedFilesCollections.h"
 #include "sync/runs/SeenVersionRule.h"
 
 namespace ulmora {
@@ -68,24 +71,37 @@ TEST(SeenVersionRule, OwnFinishedTransfersAreTheSeenVersionUntilTheRowSaysThem) 
       {"a later finish that is not known drops the earlier one", 6, "5",
        true, before, before, false},
   };
-  for (const auto& c : cases) {
-    testing::TestTempDir dir;
-    std::string full = dir.sub("f");
-    if (c.localSize >= 0) {
-      dir.writeFile("f", std::string(static_cast<size_t>(c.localSize), 'x'));
-      const timespec times[2] = {{kSent, 0}, {kSent, 0}};
-      ASSERT_EQ(::utimensat(AT_FDCWD, full.c_str(), times, 0), 0);
+  // A download's report is kept as an upload's arrival is, while no
+  // listing's expectation tells the server's version otherwise.
+  for (const bool download : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(download ? "download" : "upload");
+      testing::TestTempDir dir;
+      ExcludedFilesCollections::Config config;
+      config.syncRoot = dir.sub("Sync");
+      ExcludedFilesCollections transfers(config);
+      auto finished = [&](const std::string& reported) {
+        if (download) transfers.downloadWritten("/f", reported);
+        else transfers.uploadArrived("/f", reported);
+      };
+      auto holds = [&] { return transfers.versionAheadOfRow("/f", std::nullopt).has_value(); };
+      if (c.earlierKept) {
+        dir.writeFile("Sync/f", "xx");
+        finished("2");
+        ASSERT_TRUE(holds());
+      }
+      std::remove(dir.sub("Sync/f").c_str());
+      if (c.localSize >= 0) {
+        std::string full = dir.writeFile("Sync/f", std::string(static_cast<size_t>(c.localSize), 'x'));
+        const timespec times[2] = {{kSent, 0}, {kSent, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, full.c_str(), times, 0), 0);
+      }
+      finished(c.reported);
+      EXPECT_EQ(seenVersionForUpload(transfers, "/f", c.row), c.seen) << c.name;
+      EXPECT_EQ(holds(), c.keptAfter) << c.name;
+      EXPECT_EQ(seenVersionForUpload(transfers, "/other", before), before)
+          << c.name << ": other paths read their rows";
     }
-    OwnSyncedVersions own;
-    if (c.earlierKept) {
-      dir.writeFile("e", "xx");
-      own.transferFinished("/f", dir.sub("e"), "2");
-      ASSERT_TRUE(own.holds("/f"));
-    }
-    own.transferFinished("/f", full, c.reported);
-    EXPECT_EQ(own.seenVersion("/f", c.row), c.seen) << c.name;
-    EXPECT_EQ(own.holds("/f"), c.keptAfter) << c.name;
-    EXPECT_EQ(own.seenVersion("/other", before), before) << c.name << ": other paths read their rows";
   }
 }
 

@@ -195,8 +195,8 @@ class FakeUploadHost final : public UploadRoadHost {
     for (const auto& p : stillQueued) joined += " " + p;
     log_.add("clearRestoreSets" + joined);
   }
-  void downloadWritten(const std::string& p) override { log_.add("written " + p); }
-  void uploadArrived(const std::string&) override {}
+  void downloadWritten(const std::string& p, const std::string&) override { log_.add("written " + p); }
+  void uploadArrived(const std::string&, const std::string&) override {}
   void postSyncList(const std::vector<std::string>& paths) override {
     std::string joined;
     for (const auto& p : paths) joined += (joined.empty() ? "" : ",") + p;

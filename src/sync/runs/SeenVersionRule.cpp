@@ -1,9 +1,10 @@
 #include "sync/runs/SeenVersionRule.h"
 
-#include <sys/stat.h>
-
 #include <charconv>
+#include <chrono>
 #include <ctime>
+
+#include "capture/ExcludedFilesCollections.h"
 
 namespace ulmora {
 namespace {
@@ -67,46 +68,17 @@ std::optional<engineset::SeenVersion> seenVersionForUpload(const UploadRowFacts&
   return seen;
 }
 
-void OwnSyncedVersions::transferFinished(const std::string& relativePath, const std::string& fullPath,
-                                         std::string_view reportedSize) {
-  if (relativePath.empty() || relativePath == "/") return;
-  int64_t reported = -1;
-  auto [end, ec] = std::from_chars(reportedSize.data(), reportedSize.data() + reportedSize.size(), reported);
-  const bool sizeKnown = ec == std::errc() && end == reportedSize.data() + reportedSize.size() && reported >= 0;
-  struct stat st {};
-  const bool same = sizeKnown && !fullPath.empty() && ::stat(fullPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                    static_cast<int64_t>(st.st_size) == reported;
-  MutexLock lock(mutex_);
-  if (!same) {
-    versions_.erase(relativePath);
-    return;
-  }
+std::optional<engineset::SeenVersion> seenVersionForUpload(ExcludedFilesCollections& transfers,
+                                                           const std::string& relativePath,
+                                                           const std::optional<engineset::SeenVersion>& row) {
+  std::optional<std::pair<int64_t, int64_t>> rowVersion;
+  if (row) rowVersion = std::make_pair(row->size, row->mtimeSeconds);
+  auto own = transfers.versionAheadOfRow(relativePath, rowVersion);
+  if (!own) return row;
   // No reference id: a new file's is not known here until a listing tells,
   // and size and time alone still tell another computer's version apart.
-  versions_.insert_or_assign(relativePath,
-                             engineset::SeenVersion{reported, static_cast<int64_t>(st.st_mtim.tv_sec), {}});
-}
-
-std::optional<engineset::SeenVersion> OwnSyncedVersions::seenVersion(
-    const std::string& relativePath, const std::optional<engineset::SeenVersion>& row) {
-  MutexLock lock(mutex_);
-  auto found = versions_.find(relativePath);
-  if (found == versions_.end()) return row;
-  if (row && row->size == found->second.size && row->mtimeSeconds == found->second.mtimeSeconds) {
-    versions_.erase(found);
-    return row;
-  }
-  return found->second;
-}
-
-bool OwnSyncedVersions::holds(const std::string& relativePath) const {
-  MutexLock lock(mutex_);
-  return versions_.contains(relativePath);
-}
-
-std::size_t OwnSyncedVersions::size() const {
-  MutexLock lock(mutex_);
-  return versions_.size();
+  using std::chrono::seconds;
+  return engineset::SeenVersion{own->size, std::chrono::floor<seconds>(std::chrono::nanoseconds(own->modifiedNs)).count(), {}};
 }
 
 bool isNewerVersionRefusal(std::string_view engineMessage) {

@@ -1,17 +1,15 @@
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-
-#include "platform/ThreadAnnotations.h"
 
 #include "database/BackupStatusAndRefId.h"
 #include "engine/EngineSetFiles.h"
 
 namespace ulmora {
+
+class ExcludedFilesCollections;
 
 // An upload or delete from this computer may replace only the server version
 // it last synced. What the database row says of a file before either: the row
@@ -25,35 +23,13 @@ struct UploadRowFacts {
   std::optional<std::string> refId;
 };
 std::optional<engineset::SeenVersion> seenVersionForUpload(const UploadRowFacts& row);
-
-// The versions this computer's own finished transfers left on the server.
-// A finished file's row is written behind, seconds to minutes later, and
-// then with the facts the file has at that time: until the row says what
-// the transfer left, the row would name an older version (or a later edit)
-// and the file's next upload from here would be refused as over another
-// computer's version.
-//
-// Thread-safety: every method may be called from any thread.
-class OwnSyncedVersions {
- public:
-  // A transfer of `relativePath` finished with `reportedSize` bytes. The
-  // file at `fullPath` is that version while its size still matches; when
-  // it does not (changed since, or gone), what the server holds is not
-  // known here and nothing is kept for the path.
-  void transferFinished(const std::string& relativePath, const std::string& fullPath,
-                        std::string_view reportedSize);
-  // The version an upload of `relativePath` may replace, given what its
-  // row says (`row`, seenVersionForUpload of it): the kept one until the row
-  // records the same file, then the row's, which may carry the reference id.
-  std::optional<engineset::SeenVersion> seenVersion(const std::string& relativePath,
-                                                    const std::optional<engineset::SeenVersion>& row);
-  bool holds(const std::string& relativePath) const;
-  std::size_t size() const;
-
- private:
-  mutable Mutex mutex_;
-  std::unordered_map<std::string, engineset::SeenVersion> versions_ ULMORA_GUARDED_BY(mutex_);
-};
+// The version an upload of `relativePath` may replace, given what its row
+// says (`row`, seenVersionForUpload of it): the one this computer's own last
+// transfer of it left, kept by `transfers` until the row records the same,
+// then the row's, which may carry the reference id.
+std::optional<engineset::SeenVersion> seenVersionForUpload(ExcludedFilesCollections& transfers,
+                                                           const std::string& relativePath,
+                                                           const std::optional<engineset::SeenVersion>& row);
 
 // "yyyy-MM-dd HH:mm:ss +0000" as the database stores it, in seconds since
 // the epoch; nullopt for any other text.

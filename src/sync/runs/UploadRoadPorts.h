@@ -147,10 +147,11 @@ class UploadRoadHost {
   virtual void clearRestoreSets(const std::vector<std::string>& stillQueued) = 0;
   // The download wrote `relativePath` (or found it equal): an upload entry
   // of this very file is the download's own and is not sent back.
-  virtual void downloadWritten(const std::string& relativePath) = 0;
-  // The upload of `relativePath` arrived: the version it replaced is no
-  // longer the one this computer last saw.
-  virtual void uploadArrived(const std::string& relativePath) = 0;
+  // `reportedSize`: the size the report gives.
+  virtual void downloadWritten(const std::string& relativePath, const std::string& reportedSize) = 0;
+  // The upload of `relativePath` arrived with `reportedSize` bytes: the
+  // version it left is the one this computer last saw.
+  virtual void uploadArrived(const std::string& relativePath, const std::string& reportedSize) = 0;
   // "FilessyncListGot" with {"syncList": paths}.
   virtual void postSyncList(const std::vector<std::string>& relativePaths) = 0;
 };

@@ -45,12 +45,12 @@ void DownloadRunHandler::operationDidReceiveData(const KVTProgressRecord& record
     retries_.forget(file);
   if (record.transferMode != K::kFullRestore && record.transferMode != K::kIncrementalRestore) {
     if (record.transferMode == K::kSyncFile) {
-      ctx_.host.downloadWritten(file);
+      ctx_.host.downloadWritten(file, record.filesize);
       ctx_.queue.addFileToUpdate({{file, "Backup"}});
     }
     return;
   }
-  ctx_.host.downloadWritten(file);
+  ctx_.host.downloadWritten(file, record.filesize);
   {
     MutexLock lock(receivedMutex_);
     tempRestoreSet_.push_back(file);

@@ -34,6 +34,7 @@ UploadRoad::UploadRoad(Parts p)
       uploadPort_(p.uploadManager, [&settings = p.settings] { return settings.runStartThrottle(true); }),
       downloadPort_(p.downloadManager),
       queuePort_(p.queue),
+      filters_(p.filters),
       context_{[this] { return account_.getUlmoraSyncRootPath(); }, p.syncUser, p.files, p.clock, queuePort_, hosts_,
                uploadPort_, downloadPort_, &p.mainLoop},
       dispatcher_({[this] { return account_.getUlmoraSyncRootPath(); }, p.files.backupFileEntries,
@@ -98,20 +99,7 @@ std::optional<engineset::SeenVersion> UploadRoad::seenVersionForUpload(const std
     row.recorded = rows.recordedFacts(path);
     if (auto status = rows.backupStatusAndRefId(path)) row.refId = status->refId;
   }
-  return ownVersions_.seenVersion(path, ulmora::seenVersionForUpload(row));
-}
-
-void UploadRoad::keepFinishedVersion(const KVTProgressRecord& record, RunDirection direction) {
-  using K = KVTProgressRecord;
-  const std::string& mode = record.transferMode;
-  // The same reports the run handlers record rows for.
-  const bool finished =
-      direction == RunDirection::kUpload
-          ? record.isDone() && (mode == K::kFullBackup || mode == K::kSyncFile || mode == K::kIncrementalBackup)
-          : mode == K::kFullRestore || mode == K::kIncrementalRestore || mode == K::kSyncFile;
-  if (!finished || record.filename.empty()) return;
-  auto full = syncpaths::fullPath(SyncRootPath(account_.getUlmoraSyncRootPath()), record.filename);
-  ownVersions_.transferFinished(record.filename, full.value_or(""), record.filesize);
+  return ulmora::seenVersionForUpload(filters_, path, ulmora::seenVersionForUpload(row));
 }
 
 void UploadRoad::startBackup() {
@@ -144,13 +132,9 @@ void UploadRoad::operationDidReceiveData(const KVTProgressRecord& record, KVTBac
   switch (direction(manager)) {
     case RunDirection::kUpload:
       gatherHeldRenames();
-      keepFinishedVersion(record, RunDirection::kUpload);
       uploadRuns_.operationDidReceiveData(record);
       break;
-    case RunDirection::kDownload:
-      keepFinishedVersion(record, RunDirection::kDownload);
-      downloadRuns_.operationDidReceiveData(record);
-      break;
+    case RunDirection::kDownload: downloadRuns_.operationDidReceiveData(record); break;
     case RunDirection::kOther: break;
   }
 }

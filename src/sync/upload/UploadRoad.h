@@ -23,7 +23,6 @@
 #include "sync/upload/UploadRenames.h"
 #include "sync/upload/UploadRoadAdapters.h"
 #include "sync/upload/UploadRoadHosts.h"
-#include "sync/runs/SeenVersionRule.h"
 #include "sync/upload/UploadRunHandler.h"
 
 namespace ulmora {
@@ -116,9 +115,6 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   // progress reports and handed on by the run's end.
   void gatherHeldRenames();
   ServiceDiscovery::Ports discoveryPorts();
-  // A file's transfer ended: the version it left on the server is kept
-  // until the file's row, written behind, says it.
-  void keepFinishedVersion(const KVTProgressRecord& record, RunDirection direction);
 
   KVTBackupManager& uploadManager_;
   KVTBackupManager& downloadManager_;
@@ -134,7 +130,7 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   KVTManagerPort downloadPort_;
   InputQueuePort queuePort_;
   UploadRenames renames_;
-  OwnSyncedVersions ownVersions_;
+  ExcludedFilesCollections& filters_;
   RunRoadContext context_;
   UploadDispatcher dispatcher_;
   UploadRunHandler uploadRuns_;

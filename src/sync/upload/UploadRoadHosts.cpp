@@ -50,8 +50,12 @@ void UploadRoadHosts::clearRestoreSets(const std::vector<std::string>& stillQueu
   p_.filters.releasePendingDownloads(stillQueued);
 }
 
-void UploadRoadHosts::downloadWritten(const std::string& relativePath) { p_.filters.downloadWritten(relativePath); }
+void UploadRoadHosts::downloadWritten(const std::string& relativePath, const std::string& reportedSize) {
+  p_.filters.downloadWritten(relativePath, reportedSize);
+}
 
-void UploadRoadHosts::uploadArrived(const std::string& relativePath) { p_.filters.uploadArrived(relativePath); }
+void UploadRoadHosts::uploadArrived(const std::string& relativePath, const std::string& reportedSize) {
+  p_.filters.uploadArrived(relativePath, reportedSize);
+}
 
 }  // namespace ulmora

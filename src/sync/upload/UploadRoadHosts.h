@@ -136,8 +136,8 @@ class UploadRoadHosts final : public UploadRoadHost {
   std::optional<std::vector<std::string>> filterversionRestoredFile(
       const std::vector<std::string>& relativePaths) override;
   void clearRestoreSets(const std::vector<std::string>& stillQueued) override;
-  void downloadWritten(const std::string& relativePath) override;
-  void uploadArrived(const std::string& relativePath) override;
+  void downloadWritten(const std::string& relativePath, const std::string& reportedSize) override;
+  void uploadArrived(const std::string& relativePath, const std::string& reportedSize) override;
   void postSyncList(const std::vector<std::string>& relativePaths) override { p_.account.postSyncList(relativePaths); }
 
  private:

@@ -57,7 +57,7 @@ void UploadRunHandler::operationDidReceiveData(const KVTProgressRecord& record) 
     MutexLock lock(arrivedMutex_);
     arrived_.insert(file);
   }
-  ctx_.host.uploadArrived(file);
+  ctx_.host.uploadArrived(file, record.filesize);
 
   auto renamedTo = renames_.followRename(file, [&](const std::string& path) {
     auto full = syncpaths::fullPath(root, path);
