@@ -106,6 +106,7 @@ void MainSyncController::buildLifecycle() {
   settingsEncoding_ = std::make_unique<SettingsEncoding>(SettingsEncoding::Parts{
       *settings_, state_, ctx_.collections, ctx_.mainLoop, applicationFile(kUserQuotaDetails),
       SettingsEncoding::engineEncoder(enginePath_), static_cast<SettingsEncodingAccount&>(*this)});
+  timers_ = std::make_unique<SyncTimers>(ctx_.mainLoop, static_cast<SyncTimersHost&>(*this));
   // The network state is known before anything else asks for it.
   constructNWReachablityObject();
 
@@ -190,9 +191,7 @@ void MainSyncController::shutdown() {
   // running on another thread is waited for.
   guard_.invalidate();
   settingsEncoding_->stop();
-  cancelAllSyncTimers();
-  if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
-  DummyPNSTimer_.reset();
+  timers_->stop();
   if (idleTimer_) idleTimer_->invalidate();
   idleTimer_.reset();
   if (worker_.joinable()) {
@@ -320,7 +319,7 @@ void MainSyncController::startSync() {
     if (gate == syncgate::kPaused || gate == syncgate::kMoveInProgress) {
       // The first tick that finds the gate open finishes this start.
       state_.cycle.startPending = true;
-      scheduleSyncOperationTimer();
+      timers_->scheduleSyncOperationTimer();
     }
     return;
   }
@@ -378,9 +377,9 @@ void MainSyncController::startSyncAfterGate() {
     ctx_.inputQueue.setShouldReturnBackupEntries(true);
     setEnableListeningNotifications(true);
 
-    scheduleSyncOperationTimer();
-    schedulePeriodicListeningTimer();
-    scheduleDummyPushTimer();
+    timers_->scheduleSyncOperationTimer();
+    timers_->schedulePeriodicTimer();
+    timers_->scheduleKeepAliveTimer();
     {
       MutexLock hold(state_.listing.mutex);
       state_.listing.isTenMinutesListing = true;
@@ -424,88 +423,34 @@ void MainSyncController::sendRootMessagesToFinder() {
 
 // ---------------------------------------------------------------- timers
 
-void MainSyncController::scheduleSyncOperationTimer() {
+void MainSyncController::syncOperation() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (syncOperationTimer_ && syncOperationTimer_->isValid()) return;
-  syncOperationTimer_ = ctx_.mainLoop.scheduleTimer(
-      kSyncOperationInterval, true, guard_.wrap([this](RunLoopTimer&) { syncOperation(); }));
-  daemonTrace("syncOperationTimer scheduled");
+  if (shutDown_) return;
+  // Every run a tick may start takes the account's encoded secrets.
+  if (settingsEncoding_->pending()) {
+    daemonTrace("syncOperation: the account settings are being read; the tick waits");
+    return;
+  }
+  runSyncCycleTick(*this);
 }
 
-void MainSyncController::schedulePeriodicListeningTimer() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (PNSPeriodicTimer_ && PNSPeriodicTimer_->isValid()) return;
-  PNSPeriodicTimer_ = ctx_.mainLoop.scheduleTimer(
-      kPeriodicListeningInterval, true, guard_.wrap([this](RunLoopTimer&) {
-        if (PushConcern* push = pushToStart()) push->periodicListening();
-      }));
+void MainSyncController::periodicListening() {
+  if (PushConcern* push = pushToStart()) push->periodicListening();
 }
 
-void MainSyncController::scheduleDummyPushTimer() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (DummyPNSTimer_ && DummyPNSTimer_->isValid()) return;
-  DummyPNSTimer_ = ctx_.mainLoop.scheduleTimer(
-      kDummyPushInterval, true, guard_.wrap([this](RunLoopTimer&) {
-        if (PushConcern* push = pushToStart()) push->PushDummyNotification();
-      }));
-  daemonTrace("PushDummyNotification scheduled");
+void MainSyncController::PushDummyNotification() {
+  if (PushConcern* push = pushToStart()) push->PushDummyNotification();
 }
 
 void MainSyncController::createAllSyncTimers() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (shutDown_) return;
-  schedulePeriodicListeningTimer();
-  scheduleSyncOperationTimer();
+  timers_->createAllSyncTimers();
 }
 
 void MainSyncController::cancelAllSyncTimers() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (syncOperationTimer_ && syncOperationTimer_->isValid()) {
-    daemonTrace("syncoperationcancelAllSyncTimers.");
-    syncOperationTimer_->invalidate();
-  }
-  syncOperationTimer_.reset();
-  if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
-  PNSPeriodicTimer_.reset();
-}
-
-// The timers are the main loop's alone.
-bool MainSyncController::isPeriodicTimerValid() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return PNSPeriodicTimer_ && PNSPeriodicTimer_->isValid();
-}
-
-void MainSyncController::invalidatePeriodicTimer() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
-  PNSPeriodicTimer_.reset();
-}
-
-bool MainSyncController::isSyncOperationTimerValid() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return syncOperationTimer_ && syncOperationTimer_->isValid();
-}
-
-const RunLoopTimer* MainSyncController::syncOperationTimer() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return syncOperationTimer_.get();
-}
-
-void MainSyncController::invalidateSyncOperationTimer() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (syncOperationTimer_) syncOperationTimer_->invalidate();
-  syncOperationTimer_.reset();
-}
-
-bool MainSyncController::isKeepAliveTimerValid() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return DummyPNSTimer_ && DummyPNSTimer_->isValid();
-}
-
-void MainSyncController::invalidateKeepAliveTimer() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
-  DummyPNSTimer_.reset();
+  timers_->cancelAllSyncTimers();
 }
 
 }  // namespace ulmora

@@ -32,6 +32,7 @@
 #include "sync/SyncController.h"
 #include "sync/control/SettingsEncoding.h"
 #include "sync/control/SyncCycle.h"
+#include "sync/control/SyncTimers.h"
 #include "sync/push/PushConcern.h"
 #include "sync/upload/UploadListingGate.h"
 #include "sync/upload/UploadRoad.h"
@@ -78,6 +79,7 @@ class UserDefaults;
 class MainSyncController final : public SyncController,
                                  private SyncCyclePort,
                                  private SettingsEncodingAccount,
+                                 private SyncTimersHost,
                                  private ThumbnailHost,
                                  private AccountProgressHost,
                                  private ControlRoomAccount,
@@ -87,10 +89,6 @@ class MainSyncController final : public SyncController,
  public:
   // ---- lifecycle, cycle, settings ----
 
-  // Timer periods.
-  static constexpr Clock::Duration kSyncOperationInterval = std::chrono::seconds(5);
-  static constexpr Clock::Duration kPeriodicListeningInterval = std::chrono::seconds(900);
-  static constexpr Clock::Duration kDummyPushInterval = std::chrono::seconds(600);
   // How long after message 3 the start sends message 47.
   static constexpr Clock::Duration kSecondRootMessageDelay = std::chrono::seconds(2);
 
@@ -116,7 +114,7 @@ class MainSyncController final : public SyncController,
   void updateIconOverlay() override;
 
   void createAllSyncTimers() override;
-  void cancelAllSyncTimers() override;
+  void cancelAllSyncTimers();
 
   // Accessors.
   std::string syncUserName() override;
@@ -245,7 +243,6 @@ class MainSyncController final : public SyncController,
   // ---- lifecycle, cycle, settings ----
   void checkForApplicationSupportFolders();
   void removeOldKvtExes();
-  void syncOperation();
   void refreshIconOverlay();
   bool isDefaultKeySetForUser(const std::string& user);
   // SettingsEncodingAccount
@@ -269,9 +266,6 @@ class MainSyncController final : public SyncController,
   // Message 3 now, 47 two seconds later on the main loop.
   void sendRootMessagesToFinder();
   void sendToFinder(int type);
-  void scheduleSyncOperationTimer();
-  void schedulePeriodicListeningTimer();
-  void scheduleDummyPushTimer();
   // startSync past its gate; the first open tick runs it for a refused start.
   void startSyncAfterGate();
   UserDefaults& defaults();
@@ -280,6 +274,10 @@ class MainSyncController final : public SyncController,
   // reads) goes to the controller's worker thread; completions come back
   // with ctx_.mainLoop.post(guard_.wrap(...)). Every concern may use it.
   void postToWorker(RunLoop::Task task);
+  // SyncTimersHost
+  void syncOperation() override;
+  void periodicListening() override;
+  void PushDummyNotification() override;
   // SyncCyclePort
   bool hasInputQueue() override { return true; }
   bool syncRootExists() override;
@@ -324,10 +322,8 @@ class MainSyncController final : public SyncController,
   std::unique_ptr<KVTBackupManager> mRestoreManager_;
   std::unique_ptr<SynListingController> mSynListingController_;
   std::unique_ptr<SynListingController> mSynListingForRefIDController_;
-  // The timers of the main loop; main thread only.
-  std::shared_ptr<RunLoopTimer> syncOperationTimer_;
-  std::shared_ptr<RunLoopTimer> PNSPeriodicTimer_;
-  std::shared_ptr<RunLoopTimer> DummyPNSTimer_;
+  // The cycle's, the periodic listening's and the keep-alive's timers.
+  std::unique_ptr<SyncTimers> timers_;
   // Keeps the idle marker that chooses the idle throttle.
   std::unique_ptr<IdleMarker> idleMarker_;
   std::shared_ptr<RunLoopTimer> idleTimer_;
@@ -382,9 +378,6 @@ class MainSyncController final : public SyncController,
   void cancelRenameDeleteRun() override;
   void cancelCreateDirRun() override;
   // PushConcernAccount
-  const RunLoopTimer* syncOperationTimer() override;
-  bool isKeepAliveTimerValid() override;
-  void scheduleKeepAliveTimer() override { scheduleDummyPushTimer(); }
   bool hasImageFiles() override { return thumbnails_->hasImageFiles(); }
   void updateThumbnailController(const std::string& fullOld, const std::string& fullNew) override {
     thumbnails_->updateThumbnailController(fullOld, fullNew);
@@ -407,12 +400,6 @@ class MainSyncController final : public SyncController,
   void ClearRestoreRelatedFileEntries() override;
   bool moveFromCache(const std::string& relativePath, const std::string& modTime, const std::string& size,
                      const std::string& refId) override;
-  bool isPeriodicTimerValid() override;
-  void invalidatePeriodicTimer() override;
-  void schedulePeriodicTimer() override { schedulePeriodicListeningTimer(); }
-  bool isSyncOperationTimerValid() override;
-  void invalidateSyncOperationTimer() override;
-  void invalidateKeepAliveTimer() override;
 
   // Last: posted work and timers that capture `this` die with the controller.
   WeakGuard guard_;

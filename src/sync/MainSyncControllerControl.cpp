@@ -16,7 +16,7 @@ namespace ulmora {
 void MainSyncController::buildControl() {
   controlRoom_ = std::make_unique<ControlRoom>(ControlRoom::Parts{
       appSupportFilePaths_, enginePath_, ctx_.clock, ctx_.mainLoop, ctx_.poster, ctx_.inputQueue, ctx_.collections,
-      ctx_.eventJournal, state_, *settings_, *progress_, *mBackupManager_, *mRestoreManager_,
+      ctx_.eventJournal, state_, *settings_, *progress_, *mBackupManager_, *mRestoreManager_, *timers_,
       static_cast<ControlRoomAccount&>(*this)});
 }
 

@@ -33,17 +33,6 @@ int MainSyncController::shouldSync() {
   return settings_->gate(name.empty() ? std::nullopt : std::optional<std::string>(name));
 }
 
-void MainSyncController::syncOperation() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (shutDown_) return;
-  // Every run a tick may start takes the account's encoded secrets.
-  if (settingsEncoding_->pending()) {
-    daemonTrace("syncOperation: the account settings are being read; the tick waits");
-    return;
-  }
-  runSyncCycleTick(*this);
-}
-
 bool MainSyncController::syncRootExists() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   return fileutil::isDirectory(getUlmoraSyncRootPath());
@@ -51,10 +40,8 @@ bool MainSyncController::syncRootExists() {
 
 void MainSyncController::pauseSteps() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (PNSPeriodicTimer_) PNSPeriodicTimer_->invalidate();
-  PNSPeriodicTimer_.reset();
-  if (DummyPNSTimer_) DummyPNSTimer_->invalidate();
-  DummyPNSTimer_.reset();
+  timers_->invalidatePeriodicTimer();
+  timers_->invalidateKeepAliveTimer();
   // The running transfer holds where it is; the first open tick restores
   // the account's throttle and it goes on.
   mBackupManager_->setBandwidthThrottleValue("-1");
@@ -95,10 +82,10 @@ void MainSyncController::restoreThrottleAfterPause() {
 void MainSyncController::keepPushTimersAlive() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (!settings_->values().guserName.empty()) {
-    schedulePeriodicListeningTimer();
-    if (!DummyPNSTimer_ || !DummyPNSTimer_->isValid()) {
+    timers_->schedulePeriodicTimer();
+    if (!timers_->isKeepAliveTimerValid()) {
       daemonTrace("PushDummyNotification scheduled1");
-      scheduleDummyPushTimer();
+      timers_->scheduleKeepAliveTimer();
     }
   }
   if (std::exchange(state_.cycle.duringPauseGotPns, false)) {

@@ -13,7 +13,7 @@ void MainSyncController::buildPush() {
   push_ = std::make_unique<PushConcern>(PushConcern::Parts{
       appSupportFilePaths_, ctx_.session, enginePath_, ctx_.clock, ctx_.mainLoop, ctx_.poster, ctx_.inputQueue,
       ctx_.collections, state_, *settings_, *progress_, *controlRoom_, *mBackupManager_, *mRenameLogger_,
-      static_cast<PushConcernAccount&>(*this)});
+      *timers_, static_cast<PushConcernAccount&>(*this)});
 }
 
 // Ends the workers and the subscription; the collaborators stay whole until

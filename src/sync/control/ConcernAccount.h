@@ -9,7 +9,7 @@ class SyncControllerOwner;
 
 // What the control and push concerns both ask of the account: its owner, the
 // sync root, the settings' reading and the cycle's gate, the live change
-// listing and the cycle's timers.
+// listing.
 class ConcernAccount {
  public:
   virtual ~ConcernAccount() = default;
@@ -21,11 +21,6 @@ class ConcernAccount {
   virtual int shouldSync() = 0;
   // The change listing; nullptr once the controller has stopped.
   virtual SynListingController* liveChangeListing() = 0;
-  // The controller's timers (main loop).
-  virtual bool isPeriodicTimerValid() = 0;
-  virtual void invalidatePeriodicTimer() = 0;
-  virtual void schedulePeriodicTimer() = 0;
-  virtual void invalidateKeepAliveTimer() = 0;
 };
 
 }  // namespace ulmora

@@ -183,13 +183,13 @@ class ControlRoom::ControlPort final : public AccountControlPort {
   void deleteHalfRestoredFiles() override { r_.account_.deleteHalfRestoredFiles(); }
   void ClearRestoreRelatedFileEntries() override { r_.account_.ClearRestoreRelatedFileEntries(); }
   void stopDBSyncInput() override { r_.queue_.stopDBSyncInput(); }
-  bool isPeriodicTimerValid() override { return r_.account_.isPeriodicTimerValid(); }
-  void invalidatePeriodicTimer() override { r_.account_.invalidatePeriodicTimer(); }
-  void schedulePeriodicTimer() override { r_.account_.schedulePeriodicTimer(); }
-  bool isSyncOperationTimerValid() override { return r_.account_.isSyncOperationTimerValid(); }
-  void invalidateSyncOperationTimer() override { r_.account_.invalidateSyncOperationTimer(); }
-  void invalidateKeepAliveTimer() override { r_.account_.invalidateKeepAliveTimer(); }
-  void cancelAllSyncTimers() override { r_.account_.cancelAllSyncTimers(); }
+  bool isPeriodicTimerValid() override { return r_.timers_.isPeriodicTimerValid(); }
+  void invalidatePeriodicTimer() override { r_.timers_.invalidatePeriodicTimer(); }
+  void schedulePeriodicTimer() override { r_.timers_.schedulePeriodicTimer(); }
+  bool isSyncOperationTimerValid() override { return r_.timers_.isSyncOperationTimerValid(); }
+  void invalidateSyncOperationTimer() override { r_.timers_.invalidateSyncOperationTimer(); }
+  void invalidateKeepAliveTimer() override { r_.timers_.invalidateKeepAliveTimer(); }
+  void cancelAllSyncTimers() override { r_.timers_.cancelAllSyncTimers(); }
   void setEnableListeningNotifications(bool enable) override { r_.account_.setEnableListeningNotifications(enable); }
   int shouldSync() override { return r_.account_.shouldSync(); }
   void startListing(int64_t index) override { r_.account_.startChangeListing(index); }
@@ -361,6 +361,7 @@ ControlRoom::ControlRoom(Parts p)
       progress_(p.progress),
       uploadManager_(p.uploadManager),
       downloadManager_(p.downloadManager),
+      timers_(p.timers),
       account_(p.account),
       controlPort_(std::make_unique<ControlPort>(*this)),
       quotaPort_(std::make_unique<QuotaPort>(*this)),

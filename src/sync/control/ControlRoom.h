@@ -21,6 +21,7 @@
 #include "sync/control/QuotaWorker.h"
 #include "sync/control/SelectiveSync.h"
 #include "sync/control/SelectiveSyncRuns.h"
+#include "sync/control/SyncTimers.h"
 #include "sync/files/SyncRootFiles.h"
 #include "sync/status/ActivityLog.h"
 #include "sync/status/FinderLists.h"
@@ -36,8 +37,8 @@ class SyncControllerOwner;
 class SyncFilesController;
 class UMSDBSyncInputManger;
 
-// What the control concern asks of the rest of the account: the timers, the
-// settings' reading, the cycle and the worker are the controller's; the
+// What the control concern asks of the rest of the account: the settings'
+// reading, the cycle and the worker are the controller's; the
 // change listing, the downloads and the local rename/delete and folder runs
 // belong to the concerns built after this one.
 class ControlRoomAccount : public ConcernAccount {
@@ -64,10 +65,6 @@ class ControlRoomAccount : public ConcernAccount {
   virtual void cancelRenameDeleteRun() = 0;
   virtual void cancelCreateDirRun() = 0;
   virtual void setEnableListeningNotifications(bool enable) = 0;
-  // The controller's other timers (main loop).
-  virtual bool isSyncOperationTimerValid() = 0;
-  virtual void invalidateSyncOperationTimer() = 0;
-  virtual void cancelAllSyncTimers() = 0;
 };
 
 // Control and periphery: pause, resume, unlink and reinitialise
@@ -100,6 +97,7 @@ class ControlRoom final : public ScriptControllerDelegate,
     AccountProgress& progress;
     KVTBackupManager& uploadManager;
     KVTBackupManager& downloadManager;
+    SyncTimers& timers;
     ControlRoomAccount& account;
   };
 
@@ -169,6 +167,7 @@ class ControlRoom final : public ScriptControllerDelegate,
   AccountProgress& progress_;
   KVTBackupManager& uploadManager_;
   KVTBackupManager& downloadManager_;
+  SyncTimers& timers_;
   ControlRoomAccount& account_;
   NoPoster noPoster_;
   std::unique_ptr<ControlPort> controlPort_;

@@ -6,6 +6,7 @@
 
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTPEncodingController.h"
+#include "foundation/QLBackupProgressLogger.h"
 #include "foundation/QLUtility.h"
 #include "platform/FileUtil.h"
 #include "platform/ThreadCheck.h"

@@ -47,6 +47,7 @@ PushConcern::PushConcern(Parts p)
       control_(p.control),
       uploadManager_(p.uploadManager),
       renameLogger_(p.renameLogger),
+      timers_(p.timers),
       account_(p.account),
       renameDeleteEngine_(renameDeleteController_, [this](KVTRenameDeleteController& k) { fillAccount(k); }),
       createDirEngine_(*this, createDirController_),
@@ -133,22 +134,21 @@ void PushConcern::cancelListing() {
 }
 
 bool PushConcern::isSyncTimerValid() {
-  const RunLoopTimer* timer = account_.syncOperationTimer();
-  return timer != nullptr && timer->isValid();
+  return timers_.isSyncOperationTimerValid();
 }
 
 std::string PushConcern::syncTimerDescription() {
-  return synctexts::timerDescription(account_.syncOperationTimer());
+  return synctexts::timerDescription(timers_.syncOperationTimer());
 }
 
 void PushConcern::resetPeriodicTimer() {
-  account_.invalidatePeriodicTimer();
-  account_.schedulePeriodicTimer();
+  timers_.invalidatePeriodicTimer();
+  timers_.schedulePeriodicTimer();
 }
 
 void PushConcern::resetDummyTimer() {
-  account_.invalidateKeepAliveTimer();
-  account_.scheduleKeepAliveTimer();
+  timers_.invalidateKeepAliveTimer();
+  timers_.scheduleKeepAliveTimer();
 }
 
 void PushConcern::setDuringPauseGotPns(bool value) {

@@ -22,6 +22,7 @@
 #include "sync/control/ConcernAccount.h"
 #include "sync/control/ControlRoom.h"
 #include "sync/control/SyncSessionDetails.h"
+#include "sync/control/SyncTimers.h"
 #include "sync/push/PushHandler.h"
 #include "sync/server/FolderCreationDispatcher.h"
 #include "sync/server/RenameDeleteDispatcher.h"
@@ -36,9 +37,9 @@ class SynListingController;
 class SyncControllerOwner;
 class UMSDBSyncInputManger;
 
-// What the push concern asks of the rest of the account: the timers, the
-// settings' reading, the listing and the cycle are the controller's, the
-// thumbnails a later concern's.
+// What the push concern asks of the rest of the account: the settings'
+// reading, the listing and the cycle are the controller's, the thumbnails a
+// later concern's.
 class PushConcernAccount : public ConcernAccount {
  public:
   // Blocks while the owner merges.
@@ -48,10 +49,6 @@ class PushConcernAccount : public ConcernAccount {
   virtual User userForEngineController() = 0;
   virtual std::string createSessionFileForOperation(int operation, const std::string& name) = 0;
   virtual bool checkRenamedFileisUnderBackup(const RenameEntry& rename) = 0;
-  // The controller's other timers (main loop).
-  virtual const RunLoopTimer* syncOperationTimer() = 0;
-  virtual bool isKeepAliveTimerValid() = 0;
-  virtual void scheduleKeepAliveTimer() = 0;
   // The thumbnail concern's.
   virtual bool hasImageFiles() = 0;
   virtual void updateThumbnailController(const std::string& fullOld, const std::string& fullNew) = 0;
@@ -93,6 +90,7 @@ class PushConcern final : public PushHost,
     ControlRoom& control;
     KVTBackupManager& uploadManager;
     QLBackupProgressLogger& renameLogger;
+    SyncTimers& timers;
     PushConcernAccount& account;
   };
 
@@ -139,9 +137,9 @@ class PushConcern final : public PushHost,
   void startSyncListingAllFiles(int mode) override { account_.startSyncListingAllFiles(mode); }
   bool isSyncTimerValid() override;
   std::string syncTimerDescription() override;
-  bool isPeriodicTimerValid() override { return account_.isPeriodicTimerValid(); }
+  bool isPeriodicTimerValid() override { return timers_.isPeriodicTimerValid(); }
   void resetPeriodicTimer() override;
-  bool isDummyTimerValid() override { return account_.isKeepAliveTimerValid(); }
+  bool isDummyTimerValid() override { return timers_.isKeepAliveTimerValid(); }
   void resetDummyTimer() override;
   void setIsTenMinutesListing(bool value) override {
     MutexLock hold(state_.listing.mutex);
@@ -259,6 +257,7 @@ class PushConcern final : public PushHost,
   ControlRoom& control_;
   KVTBackupManager& uploadManager_;
   QLBackupProgressLogger& renameLogger_;
+  SyncTimers& timers_;
   PushConcernAccount& account_;
   KVTRenameDeleteController renameDeleteController_;
   KVTCreateDirController createDirController_;
