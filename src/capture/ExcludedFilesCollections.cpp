@@ -84,20 +84,20 @@ ExcludedFilesCollections::ExcludedFilesCollections(Config config)
 
 void ExcludedFilesCollections::setSyncRootPath(std::string root) {
   {
-    std::lock_guard<std::mutex> hold(rootMutex_);
+    MutexLock hold(rootMutex_);
     root_ = std::move(root);
   }
   // Full-path rules are made relative with the root: compile them again.
   ExclusionRules::Lists lists;
   {
-    std::lock_guard<std::mutex> hold(rulesMutex_);
+    MutexLock hold(rulesMutex_);
     lists = ruleLists_;
   }
   setExclusionLists(lists);
 }
 
 std::string ExcludedFilesCollections::syncRootPath() const {
-  std::lock_guard<std::mutex> hold(rootMutex_);
+  MutexLock hold(rootMutex_);
   return root_;
 }
 
@@ -126,13 +126,13 @@ bool ExcludedFilesCollections::loadExcludedFileListFor(const std::string& syncUs
 
 void ExcludedFilesCollections::setExclusionLists(const ExclusionRules::Lists& lists) {
   auto compiled = std::make_shared<const ExclusionRules>(lists, syncRootPath());
-  std::lock_guard<std::mutex> hold(rulesMutex_);
+  MutexLock hold(rulesMutex_);
   ruleLists_ = lists;
   rules_ = std::move(compiled);
 }
 
 std::shared_ptr<const ExclusionRules> ExcludedFilesCollections::exclusionRules() const {
-  std::lock_guard<std::mutex> hold(rulesMutex_);
+  MutexLock hold(rulesMutex_);
   return rules_;
 }
 
@@ -162,21 +162,21 @@ bool ExcludedFilesCollections::shouldExcludeFile(const std::string& path) const 
 void ExcludedFilesCollections::addToExclude(const std::string& path) {
   if (path.empty()) return;
   std::string key = fullKey(path);
-  std::lock_guard<std::mutex> hold(excludeMutex_);
+  MutexLock hold(excludeMutex_);
   ++excluded_[std::move(key)];
 }
 
 void ExcludedFilesCollections::removeFromExclude(const std::string& path) {
   if (path.empty()) return;
   const std::string key = fullKey(path);
-  std::lock_guard<std::mutex> hold(excludeMutex_);
+  MutexLock hold(excludeMutex_);
   auto it = excluded_.find(key);
   if (it != excluded_.end() && --it->second <= 0) excluded_.erase(it);
 }
 
 bool ExcludedFilesCollections::isExcludedByApplication(const std::string& path) const {
   const std::string key = fullKey(path);
-  std::lock_guard<std::mutex> hold(excludeMutex_);
+  MutexLock hold(excludeMutex_);
   return excluded_.count(key) != 0;
 }
 
@@ -185,13 +185,13 @@ bool ExcludedFilesCollections::isExcludedByApplication(const std::string& path) 
 void ExcludedFilesCollections::addToAvoidRename(const RenameEntry& rename) {
   RenameEntry key{relativeKey(rename.originalPath), relativeKey(rename.renamedPath)};
   if (key.originalPath.empty() || key.renamedPath.empty()) return;
-  std::lock_guard<std::mutex> hold(renameMutex_);
+  MutexLock hold(renameMutex_);
   avoidRenames_.insert(std::move(key));
 }
 
 bool ExcludedFilesCollections::consumeAvoidedRename(const RenameEntry& rename) {
   const RenameEntry key{relativeKey(rename.originalPath), relativeKey(rename.renamedPath)};
-  std::lock_guard<std::mutex> hold(renameMutex_);
+  MutexLock hold(renameMutex_);
   auto it = avoidRenames_.find(key);
   if (it == avoidRenames_.end()) return false;
   avoidRenames_.erase(it);
@@ -199,7 +199,7 @@ bool ExcludedFilesCollections::consumeAvoidedRename(const RenameEntry& rename) {
 }
 
 void ExcludedFilesCollections::clearRenameFilter() {
-  std::lock_guard<std::mutex> hold(renameMutex_);
+  MutexLock hold(renameMutex_);
   avoidRenames_.clear();
 }
 
@@ -208,14 +208,14 @@ void ExcludedFilesCollections::clearRenameFilter() {
 void ExcludedFilesCollections::AaddToAvoidAutoDelete(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
-  std::lock_guard<std::mutex> hold(autoDeleteMutex_);
+  MutexLock hold(autoDeleteMutex_);
   autoDeleted_.insert(std::move(key));
 }
 
 bool ExcludedFilesCollections::consumeAutoDelete(const std::string& path) {
   const std::string key = relativeKey(path);
   if (key.empty()) return false;
-  std::lock_guard<std::mutex> hold(autoDeleteMutex_);
+  MutexLock hold(autoDeleteMutex_);
   if (autoDeleted_.erase(key)) return true;
   // Deleting a folder removes what it holds first; those deletes are the
   // sync's too, and the folder's entry stays for the folder's own delete.
@@ -229,7 +229,7 @@ bool ExcludedFilesCollections::consumeAutoDelete(const std::string& path) {
 }
 
 void ExcludedFilesCollections::clearAutoDeleteList() {
-  std::lock_guard<std::mutex> hold(autoDeleteMutex_);
+  MutexLock hold(autoDeleteMutex_);
   autoDeleted_.clear();
 }
 
@@ -241,29 +241,29 @@ void ExcludedFilesCollections::setFoldersFromRestore(const std::set<std::string>
     std::string key = relativeKey(path);
     if (!key.empty()) keys.insert(std::move(key));
   }
-  std::lock_guard<std::mutex> hold(foldersFromRestoreMutex_);
+  MutexLock hold(foldersFromRestoreMutex_);
   foldersFromRestore_ = std::move(keys);
 }
 
 void ExcludedFilesCollections::addToAvoidFolderCreation(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
-  std::lock_guard<std::mutex> hold(folderCreationMutex_);
+  MutexLock hold(folderCreationMutex_);
   avoidFolderCreation_.insert(std::move(key));
 }
 
 bool ExcludedFilesCollections::isFolderCreationAvoided(const std::string& path) const {
   const std::string key = relativeKey(path);
   {
-    std::lock_guard<std::mutex> hold(folderCreationMutex_);
+    MutexLock hold(folderCreationMutex_);
     if (avoidFolderCreation_.count(key)) return true;
   }
-  std::lock_guard<std::mutex> hold(foldersFromRestoreMutex_);
+  MutexLock hold(foldersFromRestoreMutex_);
   return foldersFromRestore_.count(key) != 0;
 }
 
 void ExcludedFilesCollections::clearFolderCreationFilter() {
-  std::lock_guard<std::mutex> hold(folderCreationMutex_);
+  MutexLock hold(folderCreationMutex_);
   avoidFolderCreation_.clear();
 }
 
@@ -272,14 +272,14 @@ void ExcludedFilesCollections::clearFolderCreationFilter() {
 void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  MutexLock hold(avoidBackupMutex_);
   ownTransfers_.erase(key);
   avoidBackup_[std::move(key)] = DownloadMark{false, {}, ++markSequence_, std::nullopt};
 }
 
 void ExcludedFilesCollections::expectDownload(const std::string& path, int64_t size, int64_t modifiedNs) {
   const std::string key = relativeKey(path);
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  MutexLock hold(avoidBackupMutex_);
   auto it = avoidBackup_.find(key);
   if (it != avoidBackup_.end() && !it->second.written) it->second.expected = std::make_pair(size, modifiedNs);
 }
@@ -287,7 +287,7 @@ void ExcludedFilesCollections::expectDownload(const std::string& path, int64_t s
 std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::versionDownloadedHere(
     const std::string& path) const {
   const std::string key = relativeKey(path);
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  MutexLock hold(avoidBackupMutex_);
   // A file replaced by a rename over it, or edited, may go up before its
   // upload entry met the mark.
   if (auto mark = avoidBackup_.find(key); mark != avoidBackup_.end() && mark->second.written)
@@ -300,7 +300,7 @@ std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::ver
 std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::versionAheadOfRow(
     const std::string& path, std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds) {
   const std::string key = relativeKey(path);
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  MutexLock hold(avoidBackupMutex_);
   auto it = ownTransfers_.find(key);
   if (it == ownTransfers_.end()) return std::nullopt;
   const FileFacts& left = it->second.facts;
@@ -313,7 +313,7 @@ std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::ver
 }
 
 void ExcludedFilesCollections::downloadRunStarting() {
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  MutexLock hold(avoidBackupMutex_);
   runStartSequence_ = markSequence_;
 }
 
@@ -331,7 +331,7 @@ ExcludedFilesCollections::FinishedFile ExcludedFilesCollections::finishedFile(co
 void ExcludedFilesCollections::uploadArrived(const std::string& path, std::string_view reportedSize) {
   const FinishedFile done = finishedFile(path, reportedSize);
   if (done.key.empty()) return;
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  MutexLock hold(avoidBackupMutex_);
   // Changed since it was read for the upload, or gone: what arrived is not
   // known here.
   if (done.asReported) {
@@ -346,7 +346,7 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path, std::str
   const std::string& key = done.key;
   const std::optional<FileFacts>& facts = done.facts;
   if (key.empty()) return;
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  MutexLock hold(avoidBackupMutex_);
   auto it = avoidBackup_.find(key);
   if (!facts) {
     if (it != avoidBackup_.end()) avoidBackup_.erase(it);
@@ -386,7 +386,7 @@ bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) c
   if (key.empty() || !root.known()) return false;
   const std::optional<FileFacts> now = regularFileFacts(root.full(key));
   if (!now) return false;
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+  MutexLock hold(avoidBackupMutex_);
   // Only the content counts here: a mode changed since is no edit to keep
   // from being replaced.
   auto differs = [&](const FileFacts& written) {
@@ -404,16 +404,17 @@ void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::st
   std::unordered_set<std::string> queued;
   queued.reserve(stillQueued.size());
   for (const std::string& path : stillQueued) queued.insert(relativeKey(path));
-  std::lock_guard<std::mutex> hold(avoidBackupMutex_);
-  std::erase_if(avoidBackup_, [&](const auto& entry) {
-    return !entry.second.written && entry.second.sequence <= runStartSequence_ && !queued.contains(entry.first);
+  MutexLock hold(avoidBackupMutex_);
+  const uint64_t runStart = runStartSequence_;
+  std::erase_if(avoidBackup_, [&queued, runStart](const auto& entry) {
+    return !entry.second.written && entry.second.sequence <= runStart && !queued.contains(entry.first);
   });
 }
 
 void ExcludedFilesCollections::addToAvoidDelete(const std::string& path, const std::string& size) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
-  std::lock_guard<std::mutex> hold(avoidDeleteMutex_);
+  MutexLock hold(avoidDeleteMutex_);
   avoidDeleteSizes_[std::move(key)] = size;
 }
 
@@ -422,7 +423,7 @@ bool ExcludedFilesCollections::shouldDelete(const std::string& path,
   const std::string key = relativeKey(path);
   std::string recorded;
   {
-    std::lock_guard<std::mutex> hold(avoidDeleteMutex_);
+    MutexLock hold(avoidDeleteMutex_);
     auto it = avoidDeleteSizes_.find(key);
     if (it == avoidDeleteSizes_.end()) return true;
     recorded = it->second;
@@ -433,7 +434,7 @@ bool ExcludedFilesCollections::shouldDelete(const std::string& path,
 }
 
 void ExcludedFilesCollections::clearDeleteFilter() {
-  std::lock_guard<std::mutex> hold(avoidDeleteMutex_);
+  MutexLock hold(avoidDeleteMutex_);
   avoidDeleteSizes_.clear();
 }
 
@@ -442,34 +443,34 @@ void ExcludedFilesCollections::clearDeleteFilter() {
 void ExcludedFilesCollections::addToRestoreSetOfEngineOne(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
-  std::lock_guard<std::mutex> hold(restoreOneMutex_);
+  MutexLock hold(restoreOneMutex_);
   restoreSetOne_.insert(std::move(key));
 }
 
 void ExcludedFilesCollections::addToRestoreSetOfEngineTwo(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
-  std::lock_guard<std::mutex> hold(restoreTwoMutex_);
+  MutexLock hold(restoreTwoMutex_);
   restoreSetTwo_.insert(std::move(key));
 }
 
 bool ExcludedFilesCollections::isBeingRestored(const std::string& path) const {
   const std::string key = relativeKey(path);
   {
-    std::lock_guard<std::mutex> hold(restoreOneMutex_);
+    MutexLock hold(restoreOneMutex_);
     if (restoreSetOne_.count(key)) return true;
   }
-  std::lock_guard<std::mutex> hold(restoreTwoMutex_);
+  MutexLock hold(restoreTwoMutex_);
   return restoreSetTwo_.count(key) != 0;
 }
 
 void ExcludedFilesCollections::clearRestoreSetOfEngineOne() {
-  std::lock_guard<std::mutex> hold(restoreOneMutex_);
+  MutexLock hold(restoreOneMutex_);
   restoreSetOne_.clear();
 }
 
 void ExcludedFilesCollections::clearRestoreSetOfEngineTwo() {
-  std::lock_guard<std::mutex> hold(restoreTwoMutex_);
+  MutexLock hold(restoreTwoMutex_);
   restoreSetTwo_.clear();
 }
 
@@ -478,23 +479,23 @@ void ExcludedFilesCollections::clearRestoreSetOfEngineTwo() {
 void ExcludedFilesCollections::addTomFileInfoChangedManualyList(const std::string& fullPath) {
   if (fullPath.empty()) return;
   std::string key = fullKey(fullPath);
-  std::lock_guard<std::mutex> hold(fileInfoMutex_);
+  MutexLock hold(fileInfoMutex_);
   fileInfoChanged_.insert(std::move(key));
 }
 
 std::vector<std::string> ExcludedFilesCollections::mFileInfoChangedList() const {
-  std::lock_guard<std::mutex> hold(fileInfoMutex_);
+  MutexLock hold(fileInfoMutex_);
   return {fileInfoChanged_.begin(), fileInfoChanged_.end()};
 }
 
 bool ExcludedFilesCollections::isFileInfoChangedManualy(const std::string& fullPath) const {
   const std::string key = fullKey(fullPath);
-  std::lock_guard<std::mutex> hold(fileInfoMutex_);
+  MutexLock hold(fileInfoMutex_);
   return fileInfoChanged_.count(key) != 0;
 }
 
 void ExcludedFilesCollections::clearFileInfoChangedList() {
-  std::lock_guard<std::mutex> hold(fileInfoMutex_);
+  MutexLock hold(fileInfoMutex_);
   fileInfoChanged_.clear();
 }
 
@@ -505,19 +506,19 @@ void ExcludedFilesCollections::addEmptyFolderDuringReintialze(const std::string&
   if (trimmed.empty() || trimmed == "/") return;
   std::string key(trimmed);
   key.push_back('/');
-  std::lock_guard<std::mutex> hold(emptyFoldersMutex_);
+  MutexLock hold(emptyFoldersMutex_);
   emptyFolders_.insert(std::move(key));
 }
 
 std::vector<std::string> ExcludedFilesCollections::emptyFoldersDuringReintialze() const {
-  std::lock_guard<std::mutex> hold(emptyFoldersMutex_);
+  MutexLock hold(emptyFoldersMutex_);
   return {emptyFolders_.begin(), emptyFolders_.end()};
 }
 
 void ExcludedFilesCollections::removeEmptyFolderFromList(const std::string& path) {
   std::string key(capturepath::withoutTrailingSlash(path));
   key.push_back('/');
-  std::lock_guard<std::mutex> hold(emptyFoldersMutex_);
+  MutexLock hold(emptyFoldersMutex_);
   emptyFolders_.erase(key);
 }
 
@@ -536,7 +537,7 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
       const std::string key = relativeKey(path);
       std::optional<FileFacts> now;
       if (root.known()) now = regularFileFacts(root.full(key));
-      std::lock_guard<std::mutex> hold(avoidBackupMutex_);
+      MutexLock hold(avoidBackupMutex_);
       auto it = avoidBackup_.find(key);
       if (it != avoidBackup_.end()) {
         const DownloadMark& m = it->second;
@@ -572,7 +573,7 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
       noteRefusedUpload(path, *why);
     } else {
       remaining.push_back(path);
-      std::lock_guard<std::mutex> hold(refusedUploadsMutex_);
+      MutexLock hold(refusedUploadsMutex_);
       refusedUploads_.erase(path);
     }
   }
@@ -611,7 +612,7 @@ void ExcludedFilesCollections::noteRefusedUpload(const std::string& relativePath
                                                  const std::string& why) {
   std::function<void(const std::string&)> log;
   {
-    std::lock_guard<std::mutex> hold(refusedUploadsMutex_);
+    MutexLock hold(refusedUploadsMutex_);
     if (!refusedUploads_.insert(relativePath).second) return;
     log = refusedUploadLog_;
   }
@@ -625,7 +626,7 @@ void ExcludedFilesCollections::noteRefusedUpload(const std::string& relativePath
 }
 
 void ExcludedFilesCollections::setRefusedUploadLog(std::function<void(const std::string&)> log) {
-  std::lock_guard<std::mutex> hold(refusedUploadsMutex_);
+  MutexLock hold(refusedUploadsMutex_);
   refusedUploadLog_ = std::move(log);
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "capture/ExclusionRules.h"
 #include "journal/RenameEntry.h"
 #include "journal/SyncRootPath.h"
@@ -259,27 +260,27 @@ class ExcludedFilesCollections {
 
   const Config config_;  // syncRoot is superseded by root_
 
-  mutable std::mutex rootMutex_;
-  std::string root_;
+  mutable Mutex rootMutex_;
+  std::string root_ ULMORA_GUARDED_BY(rootMutex_);
 
-  mutable std::mutex rulesMutex_;
-  std::shared_ptr<const ExclusionRules> rules_;
-  ExclusionRules::Lists ruleLists_;
+  mutable Mutex rulesMutex_;
+  std::shared_ptr<const ExclusionRules> rules_ ULMORA_GUARDED_BY(rulesMutex_);
+  ExclusionRules::Lists ruleLists_ ULMORA_GUARDED_BY(rulesMutex_);
 
-  mutable std::mutex excludeMutex_;
-  std::map<std::string, int> excluded_;
+  mutable Mutex excludeMutex_;
+  std::map<std::string, int> excluded_ ULMORA_GUARDED_BY(excludeMutex_);
 
-  mutable std::mutex renameMutex_;
-  std::multiset<RenameEntry> avoidRenames_;
+  mutable Mutex renameMutex_;
+  std::multiset<RenameEntry> avoidRenames_ ULMORA_GUARDED_BY(renameMutex_);
 
-  mutable std::mutex autoDeleteMutex_;
-  std::set<std::string> autoDeleted_;
+  mutable Mutex autoDeleteMutex_;
+  std::set<std::string> autoDeleted_ ULMORA_GUARDED_BY(autoDeleteMutex_);
 
-  mutable std::mutex folderCreationMutex_;
-  std::set<std::string> avoidFolderCreation_;
+  mutable Mutex folderCreationMutex_;
+  std::set<std::string> avoidFolderCreation_ ULMORA_GUARDED_BY(folderCreationMutex_);
 
-  mutable std::mutex foldersFromRestoreMutex_;
-  std::set<std::string> foldersFromRestore_;
+  mutable Mutex foldersFromRestoreMutex_;
+  std::set<std::string> foldersFromRestore_ ULMORA_GUARDED_BY(foldersFromRestoreMutex_);
 
   struct DownloadMark {
     bool written = false;
@@ -291,34 +292,34 @@ class ExcludedFilesCollections {
   static std::optional<std::string> whyNotUploadable(const SyncRootPath& root,
                                                      const std::string& relativePath);
   std::atomic<bool> rootFoundEmpty_{false};
-  std::mutex refusedUploadsMutex_;
-  std::set<std::string> refusedUploads_;  // named in the session log
-  std::function<void(const std::string&)> refusedUploadLog_;
+  Mutex refusedUploadsMutex_;
+  std::set<std::string> refusedUploads_ ULMORA_GUARDED_BY(refusedUploadsMutex_);  // named in the session log
+  std::function<void(const std::string&)> refusedUploadLog_ ULMORA_GUARDED_BY(refusedUploadsMutex_);
 
-  mutable std::mutex avoidBackupMutex_;
-  std::map<std::string, DownloadMark> avoidBackup_;
+  mutable Mutex avoidBackupMutex_;
+  std::map<std::string, DownloadMark> avoidBackup_ ULMORA_GUARDED_BY(avoidBackupMutex_);
   struct OwnTransfer {
     FileFacts facts;  // of the version the transfer left
     bool downloaded = false;
   };
-  std::map<std::string, OwnTransfer> ownTransfers_;  // see uploadArrived
-  uint64_t markSequence_ = 0;      // guarded by avoidBackupMutex_
-  uint64_t runStartSequence_ = 0;  // guarded by avoidBackupMutex_
+  std::map<std::string, OwnTransfer> ownTransfers_ ULMORA_GUARDED_BY(avoidBackupMutex_);  // see uploadArrived
+  uint64_t markSequence_ ULMORA_GUARDED_BY(avoidBackupMutex_) = 0;
+  uint64_t runStartSequence_ ULMORA_GUARDED_BY(avoidBackupMutex_) = 0;
 
-  mutable std::mutex avoidDeleteMutex_;
-  std::map<std::string, std::string> avoidDeleteSizes_;
+  mutable Mutex avoidDeleteMutex_;
+  std::map<std::string, std::string> avoidDeleteSizes_ ULMORA_GUARDED_BY(avoidDeleteMutex_);
 
-  mutable std::mutex restoreOneMutex_;
-  std::set<std::string> restoreSetOne_;
+  mutable Mutex restoreOneMutex_;
+  std::set<std::string> restoreSetOne_ ULMORA_GUARDED_BY(restoreOneMutex_);
 
-  mutable std::mutex restoreTwoMutex_;
-  std::set<std::string> restoreSetTwo_;
+  mutable Mutex restoreTwoMutex_;
+  std::set<std::string> restoreSetTwo_ ULMORA_GUARDED_BY(restoreTwoMutex_);
 
-  mutable std::mutex fileInfoMutex_;
-  std::set<std::string> fileInfoChanged_;
+  mutable Mutex fileInfoMutex_;
+  std::set<std::string> fileInfoChanged_ ULMORA_GUARDED_BY(fileInfoMutex_);
 
-  mutable std::mutex emptyFoldersMutex_;
-  std::set<std::string> emptyFolders_;
+  mutable Mutex emptyFoldersMutex_;
+  std::set<std::string> emptyFolders_ ULMORA_GUARDED_BY(emptyFoldersMutex_);
 };
 
 }  // namespace ulmora

@@ -44,7 +44,7 @@ void EngineWorker::terminate() { signal(SIGTERM); }
 void EngineWorker::kill() { signal(SIGKILL); }
 
 void EngineWorker::signal(int sig) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (reaped_) return;
   // SIGKILL wins over a SIGTERM still pending.
   if (pendingSignal_ != SIGKILL) pendingSignal_ = sig;
@@ -62,7 +62,7 @@ void EngineWorker::body() {
     child.start();
     if (!recordPath_.empty() && child.pid() > 0) EngineProcessRecord::write(recordPath_, child.pid());
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       child_ = &child;
       // A stop asked for before the process existed still applies.
       if (pendingSignal_ != 0) child.kill(pendingSignal_);
@@ -70,13 +70,13 @@ void EngineWorker::body() {
     exited.result = child.wait();
     closeRestoreStatus();
     if (!recordPath_.empty()) EngineProcessRecord::remove(recordPath_);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     child_ = nullptr;
     reaped_ = true;
   } catch (const std::exception& e) {
     traceLine(std::string("EngineWorker: ") + e.what());
     closeRestoreStatus();
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     child_ = nullptr;
     reaped_ = true;
   }

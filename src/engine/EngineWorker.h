@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/EngineLineRecord.h"
 #include "platform/ProcessRunner.h"
 
@@ -82,10 +83,10 @@ class EngineWorker {
   off_t statusSize_ = -1;  // worker thread only: its length, -1 unknown
   std::string errorTail_;  // worker thread only
 
-  std::mutex mutex_;  // guards child_ and pendingSignal_
-  ChildProcess* child_ = nullptr;
-  int pendingSignal_ = 0;
-  bool reaped_ = false;
+  Mutex mutex_;  // guards child_ and pendingSignal_
+  ChildProcess* child_ ULMORA_GUARDED_BY(mutex_) = nullptr;
+  int pendingSignal_ ULMORA_GUARDED_BY(mutex_) = 0;
+  bool reaped_ ULMORA_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ulmora

@@ -28,7 +28,7 @@ void KVTBackupManager::shutdown() {
   std::shared_ptr<Run> run;
   std::vector<std::thread> threads;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (shutDown_) return;
     shutDown_ = true;
     run = activeRun_;
@@ -51,94 +51,94 @@ void KVTBackupManager::shutdown() {
 // --- set-up -----------------------------------------------------------------
 
 void KVTBackupManager::setDelegate(KVTBackupRestoreHandlerProtocol* delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   delegate_ = delegate;
 }
 
 KVTBackupRestoreHandlerProtocol* KVTBackupManager::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return delegate_;
 }
 
 void KVTBackupManager::setForOB(bool forOB) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   forOB_ = forOB;
 }
 
 void KVTBackupManager::setRelativeOperation(int relative) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   relativeOperation_ = relative;
 }
 
 void KVTBackupManager::setExecutorPath(std::string path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   executorPath_ = std::move(path);
 }
 
 void KVTBackupManager::setApplicationSupportFolder(std::string folder) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   applicationSupportFolder_ = std::move(folder);
 }
 
 void KVTBackupManager::initializeApplicationSupportPaths(std::string consoleUser, std::string syncUser) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   supportFilePaths_.setConsoleUserName(std::move(consoleUser));
   supportFilePaths_.setSyncUserName(std::move(syncUser));
 }
 
 void KVTBackupManager::setRestoreMirrorPath(int mirror) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   restoreMirror_ = mirror != 0;
 }
 
 void KVTBackupManager::setConsoleUserName(std::string name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   supportFilePaths_.setConsoleUserName(std::move(name));
 }
 
 void KVTBackupManager::setRestore(bool restore) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   restore_ = restore;
 }
 
 void KVTBackupManager::setBackupSourceFolder(std::string folder) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   sourceFolder_ = std::move(folder);
 }
 
 void KVTBackupManager::setDestinationPath(std::string path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   destinationPath_ = std::move(path);
 }
 
 void KVTBackupManager::setProxyObjectWithSettingsFile(const std::string& path) {
   auto proxy = std::make_shared<const ProxyController>(path);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   proxy_ = std::move(proxy);
 }
 
 User KVTBackupManager::userInfo() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return user_;
 }
 
 void KVTBackupManager::setUserInfo(User user) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   user_ = std::move(user);
 }
 
 void KVTBackupManager::editUserInfo(const std::function<void(User&)>& edit) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   edit(user_);
 }
 
 void KVTBackupManager::setApplicationFileResolver(std::function<std::string(int)> resolver) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   resolver_ = std::move(resolver);
 }
 
 void KVTBackupManager::setNoProgressTimeout(Clock::Duration timeout) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   noProgressTimeout_ = timeout;
 }
 
@@ -154,7 +154,7 @@ std::string KVTBackupManager::workFolderLocked() const {
 }
 
 std::string KVTBackupManager::workFolder() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return workFolderLocked();
 }
 
@@ -167,14 +167,14 @@ std::string KVTBackupManager::throttleFilePath() const {
 }
 
 bool KVTBackupManager::enginesActive() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return activeRun_ && activeRun_->enginesLaunched();
 }
 
 void KVTBackupManager::createTempFilePaths() {
   std::string folder;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (applicationSupportFolder_.empty()) {
       traceLine("KVTBackupManager: no application support folder; no work folder made");
       return;
@@ -201,7 +201,7 @@ void KVTBackupManager::deleteTempFilePaths() { removeTempFilePaths(); }
 void KVTBackupManager::removeTempFilePaths() {
   std::string folder;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (applicationSupportFolder_.empty()) return;
     folder = workFolderLocked();
   }
@@ -220,7 +220,7 @@ void KVTBackupManager::setCancel(bool cancel) {
   }
   std::shared_ptr<Run> run;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     run = activeRun_;
   }
   if (run && cancel) run->wake();
@@ -238,17 +238,17 @@ void KVTBackupManager::setBandwidthThrottleValue(const std::string& value) {
 void KVTBackupManager::setFileFolderSetForOperation(const std::vector<std::string>& set) {
   if (set.empty()) return;
   std::vector<std::string> unique = engineset::dedupe(set);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   set_ = std::move(unique);
 }
 
 std::vector<std::string> KVTBackupManager::fileFolderSetForOperation() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return set_;
 }
 
 bool KVTBackupManager::folderSetHasPrefix(std::string_view relativePath) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (const std::string& p : set_) {
     if (engineset::hasComponentPrefix(p, relativePath)) return true;
   }
@@ -256,22 +256,22 @@ bool KVTBackupManager::folderSetHasPrefix(std::string_view relativePath) const {
 }
 
 void KVTBackupManager::setSameBackupSetRepeated(bool repeated) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   sameBackupSetRepeated_ = repeated;
 }
 
 void KVTBackupManager::setSameRestoreSetRepeated(bool repeated) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   sameRestoreSetRepeated_ = repeated;
 }
 
 void KVTBackupManager::setSeenVersions(engineset::SeenVersions seen) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   seen_ = std::move(seen);
 }
 
 void KVTBackupManager::setSplitPoint(int64_t splitPoint) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   splitPoint_ = splitPoint;
 }
 
@@ -281,7 +281,7 @@ void KVTBackupManager::startBackup() { start(false); }
 void KVTBackupManager::startRestore() { start(true); }
 
 void KVTBackupManager::start(bool restore) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  UniqueMutexLock lock(mutex_);
   if (shutDown_) {
     traceLine("KVTBackupManager: a run asked for after shutdown is refused");
     return;
@@ -345,7 +345,7 @@ void KVTBackupManager::CancelBackupProcess(bool /*unused*/) {
   std::shared_ptr<Run> run;
   KVTBackupRestoreHandlerProtocol* delegate = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     run = activeRun_;
     delegate = delegate_;
   }
@@ -363,7 +363,7 @@ void KVTBackupManager::CancelBackupProcess(bool /*unused*/) {
 void KVTBackupManager::stopRSyncOperation() {
   std::shared_ptr<Run> run;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     run = activeRun_;
   }
   if (run) run->terminateEngines();
@@ -372,7 +372,7 @@ void KVTBackupManager::stopRSyncOperation() {
 void KVTBackupManager::writeBackupsetObjectsToFile(const std::vector<std::string>& set) {
   std::string path;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     path = applicationFile(kBackupFileEntries);
   }
   if (path.empty()) return;
@@ -386,7 +386,7 @@ void KVTBackupManager::writeBackupsetObjectsToFile(const std::vector<std::string
 }
 
 void KVTBackupManager::setFailureCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ++summary_.failCount;
 }
 
@@ -394,79 +394,79 @@ void KVTBackupManager::setRunningState(bool running) { running_ = running; }
 bool KVTBackupManager::isRunning() const { return running_; }
 
 bool KVTBackupManager::isHeldByThrottle() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return activeRun_ && activeRun_->held();
 }
 
 double KVTBackupManager::StartTime() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return startTime_;
 }
 
 void KVTBackupManager::SetStartTime(double secondsSince1970) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   startTime_ = secondsSince1970;
 }
 
 int64_t KVTBackupManager::PreviousTransferedSize() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return previousTransferedSize_;
 }
 
 void KVTBackupManager::SetPreviousTransferedSize(int64_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   previousTransferedSize_ = bytes;
 }
 
 // --- the run summary ------------------------------------------------------------------
 
 int32_t KVTBackupManager::succesFileCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.success;
 }
 
 int32_t KVTBackupManager::incSuccessFileCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.incremental;
 }
 
 int32_t KVTBackupManager::syncFileCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.inSync;
 }
 
 int32_t KVTBackupManager::failureFileCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.failedFiles;
 }
 
 int32_t KVTBackupManager::backupOrRestorFailCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.failCount;
 }
 
 std::string KVTBackupManager::fileSuccessfullySynced() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.lastFull;
 }
 
 std::string KVTBackupManager::fileIncSuccessSynced() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.lastIncremental;
 }
 
 bool KVTBackupManager::isCanceled() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.canceled;
 }
 
 int32_t KVTBackupManager::errorCode() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.errorCode;
 }
 
 int64_t KVTBackupManager::unparsedLineCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return summary_.unparsedLines;
 }
 

@@ -18,6 +18,7 @@
 #include "engine/User.h"
 #include "foundation/SupportFilePaths.h"
 #include "platform/Clock.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace ulmora {
 
@@ -176,44 +177,44 @@ class KVTBackupManager {
   };
 
   void start(bool restore);
-  std::string applicationFile(int index) const;
-  std::string workFolderLocked() const;
+  std::string applicationFile(int index) const ULMORA_REQUIRES(mutex_);
+  std::string workFolderLocked() const ULMORA_REQUIRES(mutex_);
   bool enginesActive() const;
 
   Clock& clock_;
-  mutable std::mutex mutex_;
-  KVTBackupRestoreHandlerProtocol* delegate_ = nullptr;
-  bool forOB_ = false;
-  int relativeOperation_ = 0;
-  std::string executorPath_;
-  std::string applicationSupportFolder_;
-  SupportFilePaths supportFilePaths_;
-  std::function<std::string(int)> resolver_;
-  bool restoreMirror_ = false;
-  bool restore_ = false;
-  std::string sourceFolder_;
-  std::string destinationPath_ = "/";
-  std::shared_ptr<const ProxyController> proxy_ = std::make_shared<ProxyController>();
-  User user_;
-  Clock::Duration noProgressTimeout_ = kDefaultNoProgressTimeout;
-  std::vector<std::string> set_;
-  engineset::SeenVersions seen_;
-  bool sameBackupSetRepeated_ = false;
-  bool sameRestoreSetRepeated_ = false;
-  int64_t splitPoint_ = 0;
-  double startTime_ = 0;
-  int64_t previousTransferedSize_ = 0;
-  Summary summary_;
+  mutable Mutex mutex_;
+  KVTBackupRestoreHandlerProtocol* delegate_ ULMORA_GUARDED_BY(mutex_) = nullptr;
+  bool forOB_ ULMORA_GUARDED_BY(mutex_) = false;
+  int relativeOperation_ ULMORA_GUARDED_BY(mutex_) = 0;
+  std::string executorPath_ ULMORA_GUARDED_BY(mutex_);
+  std::string applicationSupportFolder_ ULMORA_GUARDED_BY(mutex_);
+  SupportFilePaths supportFilePaths_ ULMORA_GUARDED_BY(mutex_);
+  std::function<std::string(int)> resolver_ ULMORA_GUARDED_BY(mutex_);
+  bool restoreMirror_ ULMORA_GUARDED_BY(mutex_) = false;
+  bool restore_ ULMORA_GUARDED_BY(mutex_) = false;
+  std::string sourceFolder_ ULMORA_GUARDED_BY(mutex_);
+  std::string destinationPath_ ULMORA_GUARDED_BY(mutex_) = "/";
+  std::shared_ptr<const ProxyController> proxy_ ULMORA_GUARDED_BY(mutex_) = std::make_shared<ProxyController>();
+  User user_ ULMORA_GUARDED_BY(mutex_);
+  Clock::Duration noProgressTimeout_ ULMORA_GUARDED_BY(mutex_) = kDefaultNoProgressTimeout;
+  std::vector<std::string> set_ ULMORA_GUARDED_BY(mutex_);
+  engineset::SeenVersions seen_ ULMORA_GUARDED_BY(mutex_);
+  bool sameBackupSetRepeated_ ULMORA_GUARDED_BY(mutex_) = false;
+  bool sameRestoreSetRepeated_ ULMORA_GUARDED_BY(mutex_) = false;
+  int64_t splitPoint_ ULMORA_GUARDED_BY(mutex_) = 0;
+  double startTime_ ULMORA_GUARDED_BY(mutex_) = 0;
+  int64_t previousTransferedSize_ ULMORA_GUARDED_BY(mutex_) = 0;
+  Summary summary_ ULMORA_GUARDED_BY(mutex_);
   std::atomic<bool> cancelRequested_{false};
-  bool shutDown_ = false;  // guarded by mutex_
+  bool shutDown_ ULMORA_GUARDED_BY(mutex_) = false;
 
   // The run: running_ is set by the starting thread, cleared by the run
   // (unless a newer run began meanwhile, which generation_ tells).
   std::atomic<bool> running_{false};
-  uint64_t generation_ = 0;
-  std::shared_ptr<Run> activeRun_;
-  std::thread runThread_;
-  std::vector<std::thread> finishedThreads_;
+  uint64_t generation_ ULMORA_GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<Run> activeRun_ ULMORA_GUARDED_BY(mutex_);
+  std::thread runThread_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::thread> finishedThreads_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

@@ -89,7 +89,7 @@ void KVTBackupManager::Run::execute() {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     endingDecided_ = true;
   }
   Outcome outcome;
@@ -107,8 +107,8 @@ void KVTBackupManager::Run::execute() {
 // The ending tells the delegate the run is over; after CancelBackupProcess
 // that includes its clean-up, so the ending waits for it.
 void KVTBackupManager::Run::awaitCancelCleanup() {
-  std::unique_lock<std::mutex> lock(mu_);
-  clock_.waitUntil(lock, cv_, clock_.monotonicNow() + kCancelWaitLimit, [this] { return !cleanupPending_; });
+  UniqueMutexLock lock(mu_);
+  clock_.waitUntil(lock.native(), cv_, clock_.monotonicNow() + kCancelWaitLimit, [this]() ULMORA_REQUIRES(mu_) { return !cleanupPending_; });
 }
 
 bool KVTBackupManager::Run::stopRequestedLocked() const {
@@ -116,7 +116,7 @@ bool KVTBackupManager::Run::stopRequestedLocked() const {
 }
 
 bool KVTBackupManager::Run::stopRequested() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return stopRequestedLocked();
 }
 
@@ -124,9 +124,9 @@ bool KVTBackupManager::Run::stopRequested() const {
 // the cause (a file still being written, a server hiccup) a minute to pass.
 void KVTBackupManager::Run::waitRepeatedSet() {
   traceLine("KVTBackupManager: same set as the last run; waiting before it starts");
-  std::unique_lock<std::mutex> lock(mu_);
-  clock_.waitUntil(lock, cv_, clock_.monotonicNow() + KVTBackupManager::kRepeatedSetWait,
-                   [this] { return stopRequestedLocked(); });
+  UniqueMutexLock lock(mu_);
+  clock_.waitUntil(lock.native(), cv_, clock_.monotonicNow() + KVTBackupManager::kRepeatedSetWait,
+                   [this]() ULMORA_REQUIRES(mu_) { return stopRequestedLocked(); });
 }
 
 std::vector<std::string> KVTBackupManager::Run::localStamps() const {
@@ -196,7 +196,7 @@ bool KVTBackupManager::Run::prepare(std::string& error, const Entries& wanted) {
   slots[1].entries.assign(entries.begin() + static_cast<std::ptrdiff_t>(split), entries.end());
   if (!plan_.restore && split == 0) std::swap(slots[0].entries, slots[1].entries);
   // A cancel or shutdown on another thread walks the slots under mu_.
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   slots_ = std::move(slots);
   return true;
 }
@@ -244,7 +244,7 @@ bool KVTBackupManager::Run::launch(Slot& slot, const std::string& setStem) {
   }
   auto worker = std::make_unique<EngineWorker>(
       slot.number, std::move(o), std::move(status), plan_.localRoot, [this](EngineWorker::Event&& e) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (e.type == EngineWorker::Event::Type::kExited) --liveWorkers_;
         events_.push_back(std::move(e));
         cv_.notify_all();
@@ -252,7 +252,7 @@ bool KVTBackupManager::Run::launch(Slot& slot, const std::string& setStem) {
   worker->setProcessRecordPath(EngineProcessRecord::pathFor(plan_.workFolder, slot.number));
   std::unique_ptr<EngineWorker> old;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stopRequestedLocked()) return false;
     old = std::move(slot.worker);
     slot.worker = std::move(worker);
@@ -270,11 +270,11 @@ void KVTBackupManager::Run::loop() {
     std::deque<EngineWorker::Event> batch;
     std::optional<Clock::TimePoint> killAt;
     {
-      std::unique_lock<std::mutex> lock(mu_);
+      UniqueMutexLock lock(mu_);
       Clock::TimePoint deadline =
           anyHeld() ? clock_.monotonicNow() + kHeldRecheck : lastActivity + plan_.noProgressTimeout;
       if (killAt_) deadline = std::min(deadline, *killAt_);
-      clock_.waitUntil(lock, cv_, deadline, [this] { return !events_.empty() || kicked_; });
+      clock_.waitUntil(lock.native(), cv_, deadline, [this]() ULMORA_REQUIRES(mu_) { return !events_.empty() || kicked_; });
       kicked_ = false;
       batch.swap(events_);
       killAt = killAt_;
@@ -285,7 +285,7 @@ void KVTBackupManager::Run::loop() {
     // thousands of them.
     for (; !batch.empty(); batch.pop_front()) dispatch(batch.front());
     if (killAt && now >= *killAt) {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       killAt_.reset();
       signalAll(/*kill=*/true);
     }
@@ -318,7 +318,7 @@ void KVTBackupManager::Run::signalAll(bool kill) {
 void KVTBackupManager::Run::onNoProgress() {
   timedOut_ = true;
   traceLine("KVTBackupManager: the engines made no progress within the time-out; stopping them");
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   signalAll(/*kill=*/true);
 }
 
@@ -328,7 +328,7 @@ void KVTBackupManager::Run::dispatch(EngineWorker::Event& e) {
     case EngineWorker::Event::Type::kUnparsed: {
       ++unparsed_;
       if (unparsed_ <= kUnparsedTraceLimit) traceLine("KVTBackupManager: engine line not understood: " + e.line);
-      std::lock_guard<std::mutex> lock(manager_.mutex_);
+      MutexLock lock(manager_.mutex_);
       ++manager_.summary_.unparsedLines;
       return;
     }
@@ -394,7 +394,7 @@ void KVTBackupManager::Run::onProgress(Slot& slot, const EngineLineRecord& r) {
   if (!plan_.restore) rec.restorePendingSize = 0;
   slot.ended.insert(rec.filename);
   if (rec.isDone()) {
-    std::lock_guard<std::mutex> lock(manager_.mutex_);
+    MutexLock lock(manager_.mutex_);
     Summary& sum = manager_.summary_;
     if (isFullMode(rec.transferMode)) {
       ++sum.success;
@@ -415,7 +415,7 @@ void KVTBackupManager::Run::onItemError(Slot& slot, const EngineLineRecord& r) {
   const std::string& message = r.text(P::kMessageKey);
   slot.ended.insert(path);
   {
-    std::lock_guard<std::mutex> lock(manager_.mutex_);
+    MutexLock lock(manager_.mutex_);
     ++manager_.summary_.failedFiles;
     ++manager_.summary_.failCount;
   }
@@ -495,13 +495,13 @@ KVTBackupManager::Run::Outcome KVTBackupManager::Run::slotOutcome(const Slot& sl
 KVTBackupManager::Run::Outcome KVTBackupManager::Run::decide() {
   bool anyResult = std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return s.result.has_value(); });
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (canceledByProcess_ || shutdown_) return {Ending::kCancel, {}, 0};
     if (!anyResult && stopRequestedLocked()) return {Ending::kCancel, {}, 0};
   }
   bool terminated = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     terminated = terminated_;
   }
   std::vector<Outcome> outcomes;
@@ -533,7 +533,7 @@ KVTBackupManager::Run::Outcome KVTBackupManager::Run::decide() {
   if (pick([](const Outcome& o) { return o.partial; })) {
     int32_t failed = 0;
     {
-      std::lock_guard<std::mutex> lock(manager_.mutex_);
+      MutexLock lock(manager_.mutex_);
       failed = manager_.summary_.failedFiles;
     }
     // A run that left files behind is not a success: the caller must not take
@@ -545,7 +545,7 @@ KVTBackupManager::Run::Outcome KVTBackupManager::Run::decide() {
 
 void KVTBackupManager::Run::finish(const Outcome& outcome) {
   {
-    std::lock_guard<std::mutex> lock(manager_.mutex_);
+    MutexLock lock(manager_.mutex_);
     manager_.summary_.canceled = outcome.ending == Ending::kCancel;
     manager_.summary_.errorCode = outcome.errorCode;
   }
@@ -569,13 +569,13 @@ void KVTBackupManager::Run::finish(const Outcome& outcome) {
   }
   bool sendCanceld = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     sendCanceld = deferredCanceld_;
     finished_ = true;
     cv_.notify_all();
   }
   if (sendCanceld) call([this](auto& d) { d.operationCanceld(manager_); });
-  std::lock_guard<std::mutex> lock(manager_.mutex_);
+  MutexLock lock(manager_.mutex_);
   if (manager_.generation_ == generation_) {
     manager_.running_ = false;
     manager_.activeRun_.reset();
@@ -585,7 +585,7 @@ void KVTBackupManager::Run::finish(const Outcome& outcome) {
 void KVTBackupManager::Run::releaseWorkers() {
   std::vector<std::unique_ptr<EngineWorker>> workers = std::move(retired_);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (Slot& s : slots_) {
       if (s.worker) workers.push_back(std::move(s.worker));
     }
@@ -596,18 +596,18 @@ void KVTBackupManager::Run::releaseWorkers() {
 // --- other threads -------------------------------------------------------------------
 
 void KVTBackupManager::Run::wake() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   kicked_ = true;
   cv_.notify_all();
 }
 
 bool KVTBackupManager::Run::enginesLaunched() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return liveWorkers_ > 0;
 }
 
 bool KVTBackupManager::Run::cancelByProcess() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (endingDecided_) return false;
   canceledByProcess_ = true;
   cleanupPending_ = threadId_ != std::this_thread::get_id();
@@ -618,31 +618,31 @@ bool KVTBackupManager::Run::cancelByProcess() {
 }
 
 void KVTBackupManager::Run::awaitEnginesExited() {
-  std::unique_lock<std::mutex> lock(mu_);
-  auto gone = [this] { return liveWorkers_ == 0; };
-  if (clock_.waitUntil(lock, cv_, clock_.monotonicNow() + kTerminateGrace, gone)) return;
+  UniqueMutexLock lock(mu_);
+  auto gone = [this]() ULMORA_REQUIRES(mu_) { return liveWorkers_ == 0; };
+  if (clock_.waitUntil(lock.native(), cv_, clock_.monotonicNow() + kTerminateGrace, gone)) return;
   traceLine("KVTBackupManager: engines did not stop on request; killing them");
   signalAll(/*kill=*/true);
-  clock_.waitUntil(lock, cv_, clock_.monotonicNow() + kTerminateGrace, gone);
+  clock_.waitUntil(lock.native(), cv_, clock_.monotonicNow() + kTerminateGrace, gone);
 }
 
 void KVTBackupManager::Run::finishCancelByProcess() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     cleanupPending_ = false;
     cv_.notify_all();
   }
   if (threadId_ == std::this_thread::get_id()) {
     // Called from a delegate callback: the ending is still to come on this
     // very thread, and operationCanceld follows it.
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     deferredCanceld_ = true;
     return;
   }
   {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (!clock_.waitUntil(lock, cv_, clock_.monotonicNow() + kCancelWaitLimit,
-                          [this] { return finished_; })) {
+    UniqueMutexLock lock(mu_);
+    if (!clock_.waitUntil(lock.native(), cv_, clock_.monotonicNow() + kCancelWaitLimit,
+                          [this]() ULMORA_REQUIRES(mu_) { return finished_; })) {
       deferredCanceld_ = true;
       return;
     }
@@ -651,7 +651,7 @@ void KVTBackupManager::Run::finishCancelByProcess() {
 }
 
 void KVTBackupManager::Run::terminateEngines() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   terminated_ = true;
   signalAll(/*kill=*/false);
   killAt_ = clock_.monotonicNow() + kTerminateGrace;
@@ -661,7 +661,7 @@ void KVTBackupManager::Run::terminateEngines() {
 
 void KVTBackupManager::Run::shutdown() {
   shutdown_ = true;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   signalAll(/*kill=*/true);
   kicked_ = true;
   cv_.notify_all();

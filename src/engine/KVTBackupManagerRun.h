@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/EngineCredentials.h"
 #include "engine/EngineWorker.h"
 #include "engine/KVTBackupManager.h"
@@ -94,7 +95,7 @@ class KVTBackupManager::Run {
   void call(F&& f);
 
   bool stopRequested() const;
-  bool stopRequestedLocked() const;  // mu_ held
+  bool stopRequestedLocked() const ULMORA_REQUIRES(mu_);
   void waitRepeatedSet();
   // The paths a run sends, and how many of them go to the first engine.
   struct Entries {
@@ -145,19 +146,19 @@ class KVTBackupManager::Run {
   std::atomic<bool> shutdown_{false};
   std::atomic<bool> held_{false};
 
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   std::condition_variable cv_;
-  std::deque<EngineWorker::Event> events_;
-  int liveWorkers_ = 0;
-  bool kicked_ = false;
-  bool canceledByProcess_ = false;
-  bool terminated_ = false;  // stopRSyncOperation asked the engines to stop
-  bool endingDecided_ = false;
-  bool finished_ = false;
-  bool deferredCanceld_ = false;
+  std::deque<EngineWorker::Event> events_ ULMORA_GUARDED_BY(mu_);
+  int liveWorkers_ ULMORA_GUARDED_BY(mu_) = 0;
+  bool kicked_ ULMORA_GUARDED_BY(mu_) = false;
+  bool canceledByProcess_ ULMORA_GUARDED_BY(mu_) = false;
+  bool terminated_ ULMORA_GUARDED_BY(mu_) = false;  // stopRSyncOperation asked the engines to stop
+  bool endingDecided_ ULMORA_GUARDED_BY(mu_) = false;
+  bool finished_ ULMORA_GUARDED_BY(mu_) = false;
+  bool deferredCanceld_ ULMORA_GUARDED_BY(mu_) = false;
   // CancelBackupProcess is cleaning up on its thread; the ending waits for it.
-  bool cleanupPending_ = false;
-  std::optional<Clock::TimePoint> killAt_;
+  bool cleanupPending_ ULMORA_GUARDED_BY(mu_) = false;
+  std::optional<Clock::TimePoint> killAt_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

@@ -20,7 +20,7 @@ KVTSearchController::KVTSearchController() : executorPath_(QLLocalizedString("Ex
 
 KVTSearchController::~KVTSearchController() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopped_ = true;
     if (child_ != nullptr) child_->kill(SIGKILL);
   }
@@ -71,14 +71,14 @@ void KVTSearchController::search(RunLoop::Handle loop) {
         }
       });
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (stopped_) return;
         child.start();
         child_ = &child;
       }
       ProcessResult pr = child.wait();
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         child_ = nullptr;
       }
       if (!pr.succeeded() || pr.err.find("umkvt error:") != std::string::npos) {

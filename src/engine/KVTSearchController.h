@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/KVTSearchControllerDelegateProtocol.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
@@ -59,9 +60,9 @@ class KVTSearchController {
   std::string searchKey_;
   std::thread worker_;
 
-  std::mutex mutex_;  // guards child_ and stopped_
-  ChildProcess* child_ = nullptr;
-  bool stopped_ = false;
+  Mutex mutex_;  // guards child_ and stopped_
+  ChildProcess* child_ ULMORA_GUARDED_BY(mutex_) = nullptr;
+  bool stopped_ ULMORA_GUARDED_BY(mutex_) = false;
 
   WeakGuard guard_;  // last: invalidated first
 };

@@ -67,10 +67,10 @@ SyncFilesController& SyncFilesController::sharedController() {
 
 SyncFilesController::~SyncFilesController() {
   {
-    std::lock_guard<std::mutex> serial(startStopMutex_);
+    MutexLock serial(startStopMutex_);
     std::thread running;
     {
-      std::lock_guard<std::mutex> lock(threadMutex_);
+      MutexLock lock(threadMutex_);
       shouldReset_ = false;
       cancelRequested_ = true;
       if (loopHandle_) loopHandle_->stop();
@@ -88,13 +88,13 @@ SyncFilesController::~SyncFilesController() {
 // ---------------------------------------------------------------- collaborators
 
 std::string SyncFilesController::applicationFile(int index) const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   if (applicationFileOverride_) return applicationFileOverride_(index);
   return appSupportFilePaths_.pathForApplicationFile(index);
 }
 
 std::string SyncFilesController::folderPath(int index) const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   auto it = folders_.byIndex.find(index);
   return it == folders_.byIndex.end() ? std::string() : it->second;
 }
@@ -137,7 +137,7 @@ void SyncFilesController::createSyncFilesDir() {
     folder.ensureExists();
     journal::takeUpFolderAtStart(folder, stamps_);
   }
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   folders_ = std::move(paths);
 }
 
@@ -148,7 +148,7 @@ bool SyncFilesController::journalFoldersReady() {
   constexpr Clock::Duration kLongestRetry = std::chrono::minutes(5);
   std::vector<std::string> missing;
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    MutexLock lock(settingsMutex_);
     for (const auto& [index, path] : folders_.byIndex) {
       if (index != journal::kDeleteCountFolder && !path.empty() && !fileutil::isDirectory(path))
         missing.push_back(path);
@@ -184,7 +184,7 @@ void SyncFilesController::clearSyncFiles() {
   restoreFilesCollection_.with([](auto& q) { q.clear(); });
   notificationRequested_.with([](bool& r) { r = false; });
   createDirCollection_.with([](auto& q) { q.clear(); });
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   for (int index : kClearedFolders) folders_.byIndex[index].clear();
 }
 

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "foundation/SupportFilePaths.h"
 #include "journal/JournalFolder.h"
 #include "journal/JournalWriter.h"
@@ -274,7 +275,7 @@ class SyncFilesController {
 
   // Whether the journal folders are there to write into; missing ones are
   // made again, at growing intervals while that fails (tickMutex_ held).
-  bool journalFoldersReady();
+  bool journalFoldersReady() ULMORA_REQUIRES(tickMutex_);
   // Queued uploads and folder creations follow `renames` (rename events).
   void followRenames(const EventList& renames);
   // A rename a rename list cannot carry becomes a delete of the old path;
@@ -321,10 +322,10 @@ class SyncFilesController {
   NotificationPoster* poster_ = nullptr;
   std::atomic<SyncFilesControllerProtocol*> delegate_{nullptr};
 
-  mutable std::mutex settingsMutex_;  // guards the members below it
-  SupportFilePaths appSupportFilePaths_;
-  std::function<std::string(int)> applicationFileOverride_;
-  FolderPaths folders_;
+  mutable Mutex settingsMutex_;  // guards the members below it
+  SupportFilePaths appSupportFilePaths_ ULMORA_GUARDED_BY(settingsMutex_);
+  std::function<std::string(int)> applicationFileOverride_ ULMORA_GUARDED_BY(settingsMutex_);
+  FolderPaths folders_ ULMORA_GUARDED_BY(settingsMutex_);
 
   std::atomic<bool> shouldWriteSyncFiles_{true};
   std::atomic<bool> shouldWriteOBFiles_{true};
@@ -352,26 +353,26 @@ class SyncFilesController {
   };
   Guarded<GoneUploads> goneUploads_;
 
-  std::mutex tickMutex_;
+  Mutex tickMutex_;
   // Guarded by tickMutex_: when folders that could not be made are tried
   // again, and how long the wait after that try will be.
-  Clock::TimePoint folderRetryAt_{};
-  Clock::Duration folderRetryDelay_{};
+  Clock::TimePoint folderRetryAt_ ULMORA_GUARDED_BY(tickMutex_) {};
+  Clock::Duration folderRetryDelay_ ULMORA_GUARDED_BY(tickMutex_) {};
 
-  std::mutex startStopMutex_;
-  mutable std::mutex threadMutex_;  // guards the members below it
-  std::thread thread_;
-  bool writerRunning_ = false;  // set by the starter, cleared by the writer as it ends
-  bool shouldReset_ = false;
+  Mutex startStopMutex_;
+  mutable Mutex threadMutex_;  // guards the members below it
+  std::thread thread_ ULMORA_GUARDED_BY(threadMutex_);
+  bool writerRunning_ ULMORA_GUARDED_BY(threadMutex_) = false;  // set by the starter, cleared by the writer as it ends
+  bool shouldReset_ ULMORA_GUARDED_BY(threadMutex_) = false;
   std::atomic<bool> cancelRequested_{false};
-  std::optional<RunLoop::Handle> loopHandle_;
+  std::optional<RunLoop::Handle> loopHandle_ ULMORA_GUARDED_BY(threadMutex_);
 
   struct FolderWalk {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
-  std::mutex walksMutex_;  // guards walks_
-  std::list<FolderWalk> walks_;
+  Mutex walksMutex_;  // guards walks_
+  std::list<FolderWalk> walks_ ULMORA_GUARDED_BY(walksMutex_);
   std::atomic<bool> stopWalks_{false};
 };
 

@@ -90,7 +90,7 @@ SyncFilesController::CacheMoveResult SyncFilesController::moveToCache(
   struct stat st;
   if (::lstat(trashPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     reapFolderWalks();
-    std::lock_guard<std::mutex> lock(walksMutex_);
+    MutexLock lock(walksMutex_);
     if (stopWalks_) return CacheMoveResult::kFailed;
     auto done = std::make_shared<std::atomic<bool>>(false);
     try {
@@ -190,7 +190,7 @@ SyncFilesController::FolderWalkResult SyncFilesController::moveFolderToCache(
 void SyncFilesController::reapFolderWalks() {
   std::list<FolderWalk> finished;
   {
-    std::lock_guard<std::mutex> lock(walksMutex_);
+    MutexLock lock(walksMutex_);
     for (auto it = walks_.begin(); it != walks_.end();) {
       auto next = std::next(it);
       if (*it->done) finished.splice(finished.end(), walks_, it);
@@ -204,7 +204,7 @@ void SyncFilesController::waitForFolderWalks() {
   for (;;) {
     std::list<FolderWalk> running;
     {
-      std::lock_guard<std::mutex> lock(walksMutex_);
+      MutexLock lock(walksMutex_);
       running.swap(walks_);
     }
     if (running.empty()) return;

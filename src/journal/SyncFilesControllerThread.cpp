@@ -29,7 +29,7 @@ void SyncFilesController::stopSyncFilesOperationWithReset(bool reset) {
   {
     // From a tick of the writer itself: the writer restarts (or ends) once
     // the tick returns; waiting for it here would wait for ourselves.
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     if (writerRunning_ && thread_.get_id() == std::this_thread::get_id()) {
       shouldReset_ = reset;
       cancelRequested_ = true;
@@ -37,10 +37,10 @@ void SyncFilesController::stopSyncFilesOperationWithReset(bool reset) {
       return;
     }
   }
-  std::lock_guard<std::mutex> serial(startStopMutex_);
+  MutexLock serial(startStopMutex_);
   std::thread ended;
   {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     shouldReset_ = reset;
     if (writerRunning_) {
       cancelRequested_ = true;
@@ -58,7 +58,7 @@ void SyncFilesController::stopSyncFilesOperationWithReset(bool reset) {
 void SyncFilesController::setSyncFiles() { stopSyncFilesOperationWithReset(true); }
 
 bool SyncFilesController::syncFCThread() const {
-  std::lock_guard<std::mutex> lock(threadMutex_);
+  MutexLock lock(threadMutex_);
   return writerRunning_;
 }
 
@@ -71,7 +71,7 @@ void SyncFilesController::prepareForStart() {
 }
 
 void SyncFilesController::startWriter() {
-  std::lock_guard<std::mutex> lock(threadMutex_);
+  MutexLock lock(threadMutex_);
   if (writerRunning_) return;
   writerRunning_ = true;
   cancelRequested_ = false;
@@ -83,7 +83,7 @@ void SyncFilesController::writerMain() {
     RunLoop loop(clock_);
     CurrentLoopScope current(loop);
     {
-      std::lock_guard<std::mutex> lock(threadMutex_);
+      MutexLock lock(threadMutex_);
       loopHandle_ = loop.handle();
       // A stop that came before the loop existed still ends the first slice.
       if (cancelRequested_) loop.stop();
@@ -95,7 +95,7 @@ void SyncFilesController::writerMain() {
       timer->invalidate();
       daemonTrace("SyncInput thraed terminated for Console : " + consoleUser_);
       {
-        std::lock_guard<std::mutex> lock(threadMutex_);
+        MutexLock lock(threadMutex_);
         if (!shouldReset_) {
           writerRunning_ = false;
           loopHandle_.reset();
@@ -110,7 +110,7 @@ void SyncFilesController::writerMain() {
   } catch (...) {
     daemonTrace("SyncFilesController: writer thread ended");
   }
-  std::lock_guard<std::mutex> lock(threadMutex_);
+  MutexLock lock(threadMutex_);
   writerRunning_ = false;
   loopHandle_.reset();
 }
@@ -118,7 +118,7 @@ void SyncFilesController::writerMain() {
 // ---------------------------------------------------------------- the tick
 
 void SyncFilesController::timerFireMethod() {
-  std::lock_guard<std::mutex> tick(tickMutex_);
+  MutexLock tick(tickMutex_);
   try {
     if (!journalFoldersReady()) return;
     tickEvents();

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace ulmora {
 
 // Containers of the sync input queues. They keep arrival order (a rename
@@ -127,18 +129,18 @@ class Guarded {
  public:
   template <typename F>
   auto with(F&& f) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return f(value_);
   }
   template <typename F>
   auto with(F&& f) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return f(value_);
   }
 
  private:
-  mutable std::mutex mutex_;
-  T value_{};
+  mutable Mutex mutex_;
+  T value_ ULMORA_GUARDED_BY(mutex_){};
 };
 
 }  // namespace ulmora

@@ -40,7 +40,7 @@ void UMSDBSyncInputManger::initializeAppSupportFilePaths(const std::string& cons
                                                         const std::string& syncUser) {
   const std::string key = consoleUser + '\0' + syncUser;
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    MutexLock lock(settingsMutex_);
     if (accountKey_ == key || accountKey_.empty()) {
       accountKey_ = key;
       appSupportFilePaths_.setConsoleUserName(consoleUser);
@@ -50,10 +50,10 @@ void UMSDBSyncInputManger::initializeAppSupportFilePaths(const std::string& cons
   }
   // Another account: no pass may run across the switch, or it would write
   // one account's entries with the other's folders.
-  std::lock_guard<std::mutex> pass(passMutex_);
+  MutexLock pass(passMutex_);
   std::string previous;
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    MutexLock lock(settingsMutex_);
     previous = std::exchange(accountKey_, key);
     appSupportFilePaths_.setConsoleUserName(consoleUser);
     appSupportFilePaths_.setSyncUserName(syncUser);
@@ -102,27 +102,27 @@ void UMSDBSyncInputManger::swapQueues(AccountQueues& other) {
 }
 
 void UMSDBSyncInputManger::setSyncInputHost(SyncInputHost* host) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   host_ = host;
 }
 
 void UMSDBSyncInputManger::setNotificationPoster(NotificationPoster* poster) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   poster_ = poster;
 }
 
 void UMSDBSyncInputManger::setBatchPublishedHandler(std::function<void()> handler) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   batchPublished_ = std::move(handler);
 }
 
 SyncInputHost* UMSDBSyncInputManger::host() const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return host_;
 }
 
 NotificationPoster* UMSDBSyncInputManger::poster() const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return poster_;
 }
 
@@ -137,7 +137,7 @@ std::string UMSDBSyncInputManger::syncUserName() const {
 }
 
 std::string UMSDBSyncInputManger::applicationFile(int index) const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   if (applicationFileOverride_) return applicationFileOverride_(index);
   return appSupportFilePaths_.pathForApplicationFile(index);
 }
@@ -156,12 +156,12 @@ void UMSDBSyncInputManger::setFolderPaths() {
     folder.ensureExists();
     journal::takeUpFolderAtStart(folder, stamps_);
   }
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   folders_ = std::move(paths);
 }
 
 UMSDBSyncInputManger::FolderPaths UMSDBSyncInputManger::folderPaths() const {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return folders_;
 }
 

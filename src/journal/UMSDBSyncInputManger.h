@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "foundation/SupportFilePaths.h"
 #include "journal/JournalFolder.h"
 #include "journal/JournalWriter.h"
@@ -323,7 +324,7 @@ class UMSDBSyncInputManger {
   // published then, not after the whole batch (a first sync's batch of tens
   // of thousands of rows takes minutes at its pace).
   void publishDownloadsDuringBatch();
-  void writeDownloadLists();  // under downloadListMutex_
+  void writeDownloadLists() ULMORA_REQUIRES(downloadListMutex_);
   void writeRenameFilesEntry();
   void writeNotificationFilesEntry();
 
@@ -371,15 +372,15 @@ class UMSDBSyncInputManger {
   WriteBehindDatabaseFactory databaseBatches_;
   const std::unique_ptr<DataBaseWrapper> queries_;  // thread-safe on its own
 
-  mutable std::mutex settingsMutex_;  // guards the members below it
-  SupportFilePaths appSupportFilePaths_;
-  std::function<std::string(int)> applicationFileOverride_;
-  FolderPaths folders_;
-  std::string pathToUpdate_;
-  std::string accountKey_;  // console user and sync user; "" until named
-  SyncInputHost* host_ = nullptr;
-  NotificationPoster* poster_ = nullptr;
-  std::function<void()> batchPublished_;
+  mutable Mutex settingsMutex_;  // guards the members below it
+  SupportFilePaths appSupportFilePaths_ ULMORA_GUARDED_BY(settingsMutex_);
+  std::function<std::string(int)> applicationFileOverride_ ULMORA_GUARDED_BY(settingsMutex_);
+  FolderPaths folders_ ULMORA_GUARDED_BY(settingsMutex_);
+  std::string pathToUpdate_ ULMORA_GUARDED_BY(settingsMutex_);
+  std::string accountKey_ ULMORA_GUARDED_BY(settingsMutex_);  // console user and sync user; "" until named
+  SyncInputHost* host_ ULMORA_GUARDED_BY(settingsMutex_) = nullptr;
+  NotificationPoster* poster_ ULMORA_GUARDED_BY(settingsMutex_) = nullptr;
+  std::function<void()> batchPublished_ ULMORA_GUARDED_BY(settingsMutex_);
 
   std::atomic<bool> shouldReturnBackupEntries_{true};
   std::atomic<bool> shouldReturnOBBackupEntries_{true};
@@ -412,22 +413,22 @@ class UMSDBSyncInputManger {
   Guarded<OrderedSet<std::string>> mOBFilesToDelete_;
   Guarded<OrderedSet<std::string>> mRemoveEntryFromRDDB_;
 
-  std::mutex passMutex_;
-  std::mutex inFlightMutex_;  // after passMutex_, before the queue locks
-  InFlight inFlight_;
+  Mutex passMutex_;
+  Mutex inFlightMutex_;  // after passMutex_, before the queue locks
+  InFlight inFlight_ ULMORA_GUARDED_BY(inFlightMutex_);
   // One download-list writer at a time: the pass, or a batch's pause (on the
   // writer thread or on a caller that flushes the batches itself).
-  std::mutex downloadListMutex_;
+  Mutex downloadListMutex_;
   // Queues of the accounts not active now, by account key; under passMutex_.
-  std::map<std::string, AccountQueues> parkedQueues_;
+  std::map<std::string, AccountQueues> parkedQueues_ ULMORA_GUARDED_BY(passMutex_);
 
-  std::mutex startStopMutex_;
-  std::mutex threadMutex_;  // guards the members below it
+  Mutex startStopMutex_;
+  Mutex threadMutex_;  // guards the members below it
   std::condition_variable threadCv_;
-  std::thread thread_;
-  bool stopRequested_ = false;
-  bool threadExiting_ = false;
-  std::optional<RunLoop::Handle> loopHandle_;
+  std::thread thread_ ULMORA_GUARDED_BY(threadMutex_);
+  bool stopRequested_ ULMORA_GUARDED_BY(threadMutex_) = false;
+  bool threadExiting_ ULMORA_GUARDED_BY(threadMutex_) = false;
+  std::optional<RunLoop::Handle> loopHandle_ ULMORA_GUARDED_BY(threadMutex_);
 };
 
 }  // namespace ulmora

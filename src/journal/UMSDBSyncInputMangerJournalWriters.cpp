@@ -97,12 +97,13 @@ void UMSDBSyncInputManger::writeFilesEntryForOperation(std::string_view code) {
 void UMSDBSyncInputManger::publishDownloadsDuringBatch() {
   if (restoreFilesCollection_.with([](RestoreQueue& q) { return q.queued.empty(); })) return;
   // Another thread is writing them already.
-  std::unique_lock<std::mutex> writing(downloadListMutex_, std::try_to_lock);
-  if (writing) writeDownloadLists();
+  if (!downloadListMutex_.try_lock()) return;
+  MutexLock writing(downloadListMutex_, std::adopt_lock);
+  writeDownloadLists();
 }
 
 void UMSDBSyncInputManger::WriteRestoreFilesEntry() {
-  std::lock_guard<std::mutex> writing(downloadListMutex_);
+  MutexLock writing(downloadListMutex_);
   writeDownloadLists();
 }
 

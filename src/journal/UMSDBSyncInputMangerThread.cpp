@@ -6,14 +6,14 @@
 
 namespace ulmora {
 void UMSDBSyncInputManger::startDBSyncInput(bool clear) {
-  std::lock_guard<std::mutex> serial(startStopMutex_);
+  MutexLock serial(startStopMutex_);
   {
     std::string dbFolder = applicationFile(journal::kDatabaseFolder);
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    MutexLock lock(settingsMutex_);
     pathToUpdate_ = std::move(dbFolder);
   }
   {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     if (thread_.joinable() && !threadExiting_ && !stopRequested_) return;
   }
   if (clear) clearSyncFiles();
@@ -23,7 +23,7 @@ void UMSDBSyncInputManger::startDBSyncInput(bool clear) {
 
   std::thread finished;
   {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     if (thread_.joinable() && !threadExiting_) {
       // Still in its last passes: it simply carries on.
       stopRequested_ = false;
@@ -34,7 +34,7 @@ void UMSDBSyncInputManger::startDBSyncInput(bool clear) {
   }
   if (finished.joinable()) finished.join();
 
-  std::lock_guard<std::mutex> lock(threadMutex_);
+  MutexLock lock(threadMutex_);
   stopRequested_ = false;
   threadExiting_ = false;
   isDBThreadRunning_ = true;
@@ -43,7 +43,7 @@ void UMSDBSyncInputManger::startDBSyncInput(bool clear) {
 
 void UMSDBSyncInputManger::stopDBSyncInput() {
   {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     if (!thread_.joinable() || threadExiting_) return;
     stopRequested_ = true;
     if (loopHandle_) loopHandle_->stop();
@@ -52,36 +52,37 @@ void UMSDBSyncInputManger::stopDBSyncInput() {
 }
 
 void UMSDBSyncInputManger::stopDBSyncInputAndWait() {
-  std::lock_guard<std::mutex> serial(startStopMutex_);
+  MutexLock serial(startStopMutex_);
   stopDBSyncInput();
   std::thread running;
   {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     running = std::move(thread_);
   }
   if (running.joinable()) running.join();
 }
 
 bool UMSDBSyncInputManger::stopRequested() {
-  std::lock_guard<std::mutex> lock(threadMutex_);
+  MutexLock lock(threadMutex_);
   return stopRequested_;
 }
 
 void UMSDBSyncInputManger::sleepUnlessStopped(Clock::Duration d) {
-  std::unique_lock<std::mutex> lock(threadMutex_);
-  clock_.waitUntil(lock, threadCv_, clock_.monotonicNow() + d, [this] { return stopRequested_; });
+  UniqueMutexLock lock(threadMutex_);
+  clock_.waitUntil(lock.native(), threadCv_, clock_.monotonicNow() + d,
+                   [this]() ULMORA_REQUIRES(threadMutex_) { return stopRequested_; });
 }
 
 void UMSDBSyncInputManger::postToWriter(std::function<void()> task) {
   {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     if (loopHandle_ && loopHandle_->post(task)) return;
   }
   task();
 }
 
 UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::runWriterPass() {
-  std::lock_guard<std::mutex> lock(passMutex_);
+  MutexLock lock(passMutex_);
   writeJournals();
   PassResult pass = writeDatabaseBatches();
   reinitializeStep();
@@ -90,7 +91,7 @@ UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::runWriterPass() {
 
 UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::guardedPass() {
   try {
-    std::lock_guard<std::mutex> lock(passMutex_);
+    MutexLock lock(passMutex_);
     writeJournals();
     return writeDatabaseBatches();
   } catch (const std::exception& e) {
@@ -161,7 +162,7 @@ void UMSDBSyncInputManger::timerFireMethod() {
   RunLoop loop(clock_);
   RunLoop::setCurrent(&loop);
   {
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     loopHandle_ = loop.handle();
     // A stop that came before the loop existed still ends the first phase.
     if (stopRequested_) loop.stop();
@@ -178,7 +179,7 @@ void UMSDBSyncInputManger::timerFireMethod() {
     if (!stopRequested()) continue;
 
     finalPasses(loop);
-    std::lock_guard<std::mutex> lock(threadMutex_);
+    MutexLock lock(threadMutex_);
     if (!stopRequested_) continue;  // taken back by a start
     threadExiting_ = true;
     loopHandle_.reset();

@@ -30,7 +30,7 @@ bool failBatch(const char* what, const char* step) {
 
 std::string UMSDBSyncInputManger::pathToUpdate() const {
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    MutexLock lock(settingsMutex_);
     if (!pathToUpdate_.empty()) return pathToUpdate_;
   }
   return applicationFile(journal::kDatabaseFolder);
@@ -38,7 +38,7 @@ std::string UMSDBSyncInputManger::pathToUpdate() const {
 
 template <typename Queue, typename Batch, typename Note>
 bool UMSDBSyncInputManger::drain(Guarded<Queue>& queue, Batch batch, PassResult& pass, Note note) {
-  std::unique_lock<std::mutex> inFlight(inFlightMutex_);
+  UniqueMutexLock inFlight(inFlightMutex_);
   auto items = queue.with([](Queue& q) { return q.take(); });
   if (items.empty()) return false;
   note(inFlight_, &items);
@@ -76,7 +76,7 @@ UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::writeDatabaseBatches() {
   pass.busy |= drain(mFilesToRename_, [this](const Renames& r) { return threadToUpDateRenameFiles(r); }, pass, structural);
   if (!afterRenames.empty()) {
     {
-      std::lock_guard<std::mutex> inFlight(inFlightMutex_);
+      MutexLock inFlight(inFlightMutex_);
       mFilesToDelete_.with([&afterRenames](OrderedSet<std::string>& q) { q.putBack(std::move(afterRenames)); });
       inFlight_.heldDeletes = false;
     }
@@ -90,7 +90,7 @@ UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::writeDatabaseBatches() {
 }
 
 UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::flushDatabaseBatches() {
-  std::lock_guard<std::mutex> lock(passMutex_);
+  MutexLock lock(passMutex_);
   return writeDatabaseBatches();
 }
 
@@ -114,7 +114,7 @@ UMSDBSyncInputManger::PendingRows UMSDBSyncInputManger::pendingRows() {
     for (const auto& path : paths) ops.emplace_back(path, Op::kInsert);
   };
   {
-    std::lock_guard<std::mutex> inFlight(inFlightMutex_);
+    MutexLock inFlight(inFlightMutex_);
     out.exact = !inFlight_.structural && !inFlight_.heldDeletes &&
                 mFilesToDelete_.with([](OrderedSet<std::string>& q) { return q.empty(); }) &&
                 mFilesToRename_.with([](OrderedSet<RenameEntry>& q) { return q.empty(); });
@@ -161,7 +161,7 @@ std::vector<std::string> UMSDBSyncInputManger::takeDeletesAheadOfRenames() {
   });
   if (origins.empty()) return {};
   std::vector<std::string> held;
-  std::lock_guard<std::mutex> inFlight(inFlightMutex_);
+  MutexLock inFlight(inFlightMutex_);
   mFilesToDelete_.with([&](OrderedSet<std::string>& q) {
     std::vector<std::string> rest;
     for (std::string& path : q.take()) {
@@ -210,7 +210,7 @@ bool UMSDBSyncInputManger::runBatch(
   }
   std::function<void()> published;
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    MutexLock lock(settingsMutex_);
     published = batchPublished_;
   }
   if (published) published();

@@ -21,6 +21,7 @@
 #define ULMORA_EXCLUDES(...) ULMORA_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ULMORA_ACQUIRE(...) ULMORA_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define ULMORA_RELEASE(...) ULMORA_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define ULMORA_TRY_ACQUIRE(...) ULMORA_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define ULMORA_RETURN_CAPABILITY(x) ULMORA_THREAD_ANNOTATION(lock_returned(x))
 
 namespace ulmora {
@@ -30,6 +31,7 @@ class ULMORA_CAPABILITY("mutex") Mutex {
  public:
   void lock() ULMORA_ACQUIRE() { mu_.lock(); }
   void unlock() ULMORA_RELEASE() { mu_.unlock(); }
+  bool try_lock() ULMORA_TRY_ACQUIRE(true) { return mu_.try_lock(); }
   // For std::condition_variable (wait on a std::unique_lock of it).
   std::mutex& native() ULMORA_RETURN_CAPABILITY(this) { return mu_; }
 
@@ -41,12 +43,32 @@ class ULMORA_CAPABILITY("mutex") Mutex {
 class ULMORA_SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mu) ULMORA_ACQUIRE(mu) : mu_(mu) { mu_.lock(); }
+  // Takes over a lock already held (after a successful try_lock).
+  MutexLock(Mutex& mu, std::adopt_lock_t) ULMORA_REQUIRES(mu) : mu_(mu) {}
   ~MutexLock() ULMORA_RELEASE() { mu_.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
  private:
   Mutex& mu_;
+};
+
+// A MutexLock that may be let go and taken again within its scope, and
+// handed to a std::condition_variable (native()). A predicate that reads
+// guarded members is a lambda marked ULMORA_REQUIRES(mu): the wait calls it
+// with the mutex held.
+class ULMORA_SCOPED_CAPABILITY UniqueMutexLock {
+ public:
+  explicit UniqueMutexLock(Mutex& mu) ULMORA_ACQUIRE(mu) : lock_(mu.native()) {}
+  ~UniqueMutexLock() ULMORA_RELEASE() {}
+  UniqueMutexLock(const UniqueMutexLock&) = delete;
+  UniqueMutexLock& operator=(const UniqueMutexLock&) = delete;
+  void lock() ULMORA_ACQUIRE() { lock_.lock(); }
+  void unlock() ULMORA_RELEASE() { lock_.unlock(); }
+  std::unique_lock<std::mutex>& native() { return lock_; }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
 };
 
 }  // namespace ulmora

@@ -20,7 +20,7 @@ void KVTCreateDirController::initializeApplicationSupportPaths(const std::string
 }
 
 void KVTCreateDirController::setCancel(bool) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (engine_) engine_->terminate();
   running_.store(false);
 }
@@ -37,7 +37,7 @@ void KVTCreateDirController::startCraeteDir(const std::string& folder) {
   }
   auto engine = std::make_shared<ServiceEngineRun>(executorPath_, user_, proxy_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     engine_ = engine;
     running_.store(true);
   }
@@ -63,7 +63,7 @@ void KVTCreateDirController::startCraeteDir(const std::string& folder) {
         }
       });
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     engine_.reset();
     running_.store(false);
   }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
 #include "foundation/SupportFilePaths.h"
@@ -48,8 +49,8 @@ class KVTCreateDirController {
   ProxyController proxy_;
   std::atomic<bool> running_{false};
 
-  std::mutex mutex_;  // guards engine_
-  std::shared_ptr<ServiceEngineRun> engine_;
+  Mutex mutex_;  // guards engine_
+  std::shared_ptr<ServiceEngineRun> engine_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

@@ -67,29 +67,29 @@ void KVTRenameDeleteController::setJournalStamps(JournalStampGenerator* stamps, 
 }
 
 void KVTRenameDeleteController::setCancel(bool) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!running_.load()) return;
   cancelRequested_ = true;
   if (engine_) engine_->terminate();
 }
 
 void KVTRenameDeleteController::addFilesToDelete(const std::vector<std::string>& paths) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   pendingDeletes_.insert(pendingDeletes_.end(), paths.begin(), paths.end());
 }
 
 std::vector<std::string> KVTRenameDeleteController::deleteItems() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return pendingDeletes_;
 }
 
 std::vector<std::string> KVTRenameDeleteController::oldPathList() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return oldPaths_;
 }
 
 std::vector<std::string> KVTRenameDeleteController::newPathList() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return newPaths_;
 }
 
@@ -160,12 +160,12 @@ ServiceEngineRun::Outcome KVTRenameDeleteController::runEngine(
   }
   args.push_back(engine->remote("/"));
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (cancelRequested_) engine->terminate();
     engine_ = engine;
   }
   ServiceEngineRun::Outcome outcome = engine->run(args, onLine);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   engine_.reset();
   return outcome;
 }
@@ -191,7 +191,7 @@ bool KVTRenameDeleteController::sendRenames(const std::vector<RenameEntry>& rena
         return;
       }
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         inSync_.push_back(newPath);
       }
       if (delegate_ != nullptr) delegate_->renameDidReceiveData(oldPath, newPath);
@@ -227,7 +227,7 @@ void KVTRenameDeleteController::startRenameOperation(const std::vector<RenameEnt
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     running_.store(true);
     cancelRequested_ = false;
     oldPaths_.clear();
@@ -285,7 +285,7 @@ void KVTRenameDeleteController::startDeleteOperation(const std::vector<std::stri
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     running_.store(true);
     cancelRequested_ = false;
   }
@@ -373,7 +373,7 @@ void KVTRenameDeleteController::keepForUpload(const RenameEntry& rename) {
   }
   traceLine("KVTRenameDeleteController: the server lacks " + serverpath::forTrace(rename.originalPath) +
             ", its new item is left to be uploaded");
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   pendingUploads_.insert(pendingUploads_.end(), uploads.begin(), uploads.end());
   pendingCreateDirs_.insert(pendingCreateDirs_.end(), folders.begin(), folders.end());
 }
@@ -390,7 +390,7 @@ std::string KVTRenameDeleteController::journalFolder(int index, std::string from
 void KVTRenameDeleteController::writeFilesForDeleteAndBackupOrQueryMainDB() {
   std::vector<std::string> deletes, uploads, createDirs, inSync;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     deletes.swap(pendingDeletes_);
     uploads.swap(pendingUploads_);
     createDirs.swap(pendingCreateDirs_);
@@ -418,7 +418,7 @@ void KVTRenameDeleteController::writeFilesForDeleteAndBackupOrQueryMainDB() {
         journal::kCreateFolderSuffix, unwrittenCreateDirs);
   {
     // What could not be written waits for the next call rather than being lost.
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     pendingDeletes_.insert(pendingDeletes_.begin(), unwrittenDeletes.begin(), unwrittenDeletes.end());
     pendingUploads_.insert(pendingUploads_.begin(), unwrittenUploads.begin(), unwrittenUploads.end());
     pendingCreateDirs_.insert(pendingCreateDirs_.begin(), unwrittenCreateDirs.begin(),

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
 #include "foundation/SupportFilePaths.h"
@@ -115,15 +116,15 @@ class KVTRenameDeleteController {
   ProxyController proxy_;
   std::atomic<bool> running_{false};
 
-  mutable std::mutex mutex_;  // guards everything below
-  std::shared_ptr<ServiceEngineRun> engine_;
-  bool cancelRequested_ = false;
-  std::vector<std::string> oldPaths_;
-  std::vector<std::string> newPaths_;
-  std::vector<std::string> pendingDeletes_;
-  std::vector<std::string> pendingUploads_;
-  std::vector<std::string> pendingCreateDirs_;
-  std::vector<std::string> inSync_;
+  mutable Mutex mutex_;  // guards everything below
+  std::shared_ptr<ServiceEngineRun> engine_ ULMORA_GUARDED_BY(mutex_);
+  bool cancelRequested_ ULMORA_GUARDED_BY(mutex_) = false;
+  std::vector<std::string> oldPaths_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::string> newPaths_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::string> pendingDeletes_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::string> pendingUploads_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::string> pendingCreateDirs_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::string> inSync_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

@@ -20,7 +20,7 @@ void SynListingController::shutdown() {
   std::vector<Worker> workers;
   {
     std::lock_guard<std::recursive_mutex> reports(reportMutex_);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     ++runNumber_;
     running_ = false;
     if (engine_) engine_->terminate();
@@ -39,32 +39,32 @@ void SynListingController::initializeAppSupportFilePaths(const std::string& cons
 }
 
 bool SynListingController::isRunning() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return running_;
 }
 
 int64_t SynListingController::fileChangeCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return fileChangeCount_;
 }
 
 std::optional<int64_t> SynListingController::announcedCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return announced_;
 }
 
 std::vector<ServerRecord> SynListingController::foldersFromServer() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return folders_;
 }
 
 void SynListingController::addFolderFromServer(ServerRecord record) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   folders_.push_back(std::move(record));
 }
 
 std::vector<ServerRecord> SynListingController::deletedFoldersFromServer() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return deletedFolders_;
 }
 
@@ -72,7 +72,7 @@ template <typename F>
 bool SynListingController::report(uint64_t run, F&& f) {
   std::lock_guard<std::recursive_mutex> reports(reportMutex_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!isCurrentLocked(run)) return false;
   }
   if (delegate_ != nullptr) f(*delegate_);
@@ -82,7 +82,7 @@ bool SynListingController::report(uint64_t run, F&& f) {
 void SynListingController::joinFinishedWorkers() {
   std::vector<Worker> finished;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto split = std::stable_partition(workers_.begin(), workers_.end(),
                                        [](const Worker& w) { return !w.done->load(); });
     std::move(split, workers_.end(), std::back_inserter(finished));
@@ -98,7 +98,7 @@ void SynListingController::startListingWithIndexNumber(int64_t index) {
   auto engine = std::make_shared<ServiceEngineRun>(executorPath_, user_, proxy_);
   uint64_t run = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (running_) return;
     run = ++runNumber_;
     running_ = true;
@@ -124,7 +124,7 @@ void SynListingController::startListingWithIndexNumber(int64_t index) {
     return;
   }
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!isCurrentLocked(run)) return;  // cancelled from inside listingDidStart
   Worker w;
   w.done = std::make_shared<std::atomic<bool>>(false);
@@ -147,7 +147,7 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
   KeptListingLines lines;
   std::optional<int64_t> announced;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!isCurrentLocked(run)) return;
     engineRunning_ = true;
   }
@@ -165,7 +165,7 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
           case ListingLine::Kind::kCount: {
             if (announced) return;  // only the first count line announces
             announced = line.number;
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (isCurrentLocked(run)) announced_ = line.number;
             return;
           }
@@ -176,7 +176,7 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
         }
       });
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (isCurrentLocked(run)) engineRunning_ = false;
   }
   // A report that throws ends the reports of this listing, never the
@@ -198,7 +198,7 @@ void SynListingController::work(uint64_t run, int64_t index, std::shared_ptr<Ser
 
 void SynListingController::endRun(uint64_t run) {
   std::lock_guard<std::recursive_mutex> reports(reportMutex_);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!isCurrentLocked(run)) return;
   running_ = false;
   engineRunning_ = false;
@@ -238,7 +238,7 @@ void SynListingController::deliver(uint64_t run, const ServiceEngineRun::Outcome
     const ServerRecord& record = line.record;
     ++records;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (!isCurrentLocked(run)) return !(stopped = true);
       ++fileChangeCount_;
       // A renamed folder goes to the validation like any rename; other folder
@@ -307,7 +307,7 @@ void SynListingController::cancel() {
   bool itemsAnnouncedWhileRunning = false;
   std::shared_ptr<ServiceEngineRun> engine;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     itemsAnnouncedWhileRunning = running_ && engineRunning_ && announced_.value_or(0) > 0;
     ++runNumber_;
     running_ = false;

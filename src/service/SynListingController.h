@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
 #include "foundation/SupportFilePaths.h"
@@ -105,7 +106,7 @@ class SynListingController {
   // Runs `report` under reportMutex_ when `run` is still the current listing.
   template <typename F>
   bool report(uint64_t run, F&& f);
-  bool isCurrentLocked(uint64_t run) const { return run == runNumber_ && running_; }
+  bool isCurrentLocked(uint64_t run) const ULMORA_REQUIRES(mutex_) { return run == runNumber_ && running_; }
   // Marks `run` finished when it is still the current listing.
   void endRun(uint64_t run);
   void joinFinishedWorkers();
@@ -122,16 +123,16 @@ class SynListingController {
   // retiring a run and the run's reports never interleave.
   std::recursive_mutex reportMutex_;
 
-  mutable std::mutex mutex_;  // guards everything below
-  uint64_t runNumber_ = 0;
-  bool running_ = false;
-  bool engineRunning_ = false;
-  std::optional<int64_t> announced_;
-  int64_t fileChangeCount_ = 0;
-  std::shared_ptr<ServiceEngineRun> engine_;
-  std::vector<ServerRecord> folders_;
-  std::vector<ServerRecord> deletedFolders_;
-  std::vector<Worker> workers_;
+  mutable Mutex mutex_;  // guards everything below
+  uint64_t runNumber_ ULMORA_GUARDED_BY(mutex_) = 0;
+  bool running_ ULMORA_GUARDED_BY(mutex_) = false;
+  bool engineRunning_ ULMORA_GUARDED_BY(mutex_) = false;
+  std::optional<int64_t> announced_ ULMORA_GUARDED_BY(mutex_);
+  int64_t fileChangeCount_ ULMORA_GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<ServiceEngineRun> engine_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<ServerRecord> folders_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<ServerRecord> deletedFolders_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<Worker> workers_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora
