@@ -35,6 +35,7 @@
 #include "sync/control/SyncTimers.h"
 #include "sync/push/PushConcern.h"
 #include "sync/upload/UploadListingGate.h"
+#include "sync/upload/UploadRenameGate.h"
 #include "sync/upload/UploadRoad.h"
 #include "sync/server/ServerRoad.h"
 #include "sync/files/SyncRootFiles.h"
@@ -294,11 +295,13 @@ class MainSyncController final : public SyncController,
   bool mayStartListing() override;
   void listingStep() override;
   bool uploadWaitsForListing() override;
+  bool uploadWaitsForRenamesAndDeletes() override;
   // ThumbnailHost
   void postToMain(RunLoop::Task task) override;
 
   SyncContext ctx_;
   UploadListingGate uploadGate_;  // main thread only
+  UploadRenameGate renameGate_;   // main thread only
   SupportFilePaths appSupportFilePaths_;
   std::string m_consoleUserID_;
   std::string enginePath_;

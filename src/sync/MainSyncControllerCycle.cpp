@@ -16,6 +16,7 @@
 #include "service/SynListingController.h"
 #include "sync/files/CacheSweep.h"
 #include "sync/MainSyncController.h"
+#include "sync/push/PushConcern.h"
 #include "sync/control/SyncControllerOwner.h"
 
 namespace ulmora {
@@ -156,6 +157,14 @@ bool MainSyncController::uploadWaitsForListing() {
                               (mSynListingController_ && mSynListingController_->isRunning());
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   return uploadGate_.holdUploads(state_.cycle.duringPauseGotPns, listingPending);
+}
+
+bool MainSyncController::uploadWaitsForRenamesAndDeletes() {
+  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
+  PushConcern* push = pushToStart();
+  const bool pending = push != nullptr && (isExcuteEventsCapturedRunning() || push->renameDelete().hasHeldWork() ||
+                                           ctx_.inputQueue.CheckIfAnyRenameDeleteOrCreateDirOccured());
+  return renameGate_.holdUploads(pending);
 }
 
 void MainSyncController::listingStep() {

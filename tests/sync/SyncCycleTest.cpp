@@ -26,6 +26,7 @@ class RecordingPort final : public SyncCyclePort {
   bool createDirRunning = false;
   bool listingMayStart = true;
   bool listingAwaited = false;
+  bool renamesPending = false;
   std::vector<std::string> calls;
 
   bool hasInputQueue() override { return inputQueue; }
@@ -45,6 +46,7 @@ class RecordingPort final : public SyncCyclePort {
   void backupRunFinished() override { calls.push_back("upload finished"); }
   void startBackup() override { calls.push_back("upload"); }
   bool uploadWaitsForListing() override { return listingAwaited; }
+  bool uploadWaitsForRenamesAndDeletes() override { return renamesPending; }
   bool isRestoreGoingOn() override { return downloadRunning; }
   bool isrestoreStarted() override { return downloadAnnounced; }
   void restoreRunFinished() override { calls.push_back("download finished"); }
@@ -120,6 +122,12 @@ TEST(SyncCycleTest, OneTickRunsItsStepsInOrder) {
          p.listingAwaited = true;
        },
        {"cache", "thumbnails", "upload finished", "download", "events", "folders", "listing"}},
+      {"renames made here go out before the upload",
+       [](RecordingPort& p) {
+         p.gate = 7;
+         p.renamesPending = true;
+       },
+       {"cache", "thumbnails", "download", "events", "folders", "listing"}},
       {"a running listing",
        [](RecordingPort& p) {
          p.gate = 7;

@@ -46,7 +46,7 @@ int runSyncCycleTick(SyncCyclePort& port) {
       daemonTrace("tooltip modification for backup");
       port.backupRunFinished();
     }
-    if (!port.uploadWaitsForListing()) port.startBackup();
+    if (!port.uploadWaitsForListing() && !port.uploadWaitsForRenamesAndDeletes()) port.startBackup();
   }
   if (!port.isRestoreGoingOn() && network) {
     if (port.isrestoreStarted()) {

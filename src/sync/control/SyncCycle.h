@@ -40,6 +40,10 @@ class SyncCyclePort {
   // sent, so that a newer server copy makes the edit a conflict copy instead
   // of being replaced by it.
   virtual bool uploadWaitsForListing() = 0;
+  // True while renames or deletes made here are queued or being sent, for
+  // a few ticks at most: a file made under a folder's new name must not
+  // reach the server before the folder's rename.
+  virtual bool uploadWaitsForRenamesAndDeletes() = 0;
 
   virtual bool isRestoreGoingOn() = 0;
   virtual bool isrestoreStarted() = 0;
