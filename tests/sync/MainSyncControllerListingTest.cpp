@@ -26,12 +26,12 @@ bool someFileHolds(const std::string& folder, const std::string& text) {
   return false;
 }
 
-ServerRecord record(const std::string& fname, const std::string& fnameOld = "") {
+ServerRecord record(const std::string& fname, const std::string& fnameOld = "", const std::string& size = "10") {
   ServerRecord r;
   r.fname = fname;
   r.fnameOld = fnameOld;
   r.modTime = kTime;
-  r.size = "10";
+  r.size = size;
   r.refId = "R1";
   return r;
 }
@@ -52,7 +52,7 @@ TEST(MainSyncControllerListingTest, ServerRenameLiftsItsExclusionsOnTheMainLoop)
   std::string old = f.root + "/old.txt";
   fileutil::writeFileAtomically(old, "content");
   testing::setModified(old, testing::serverTime(kTime));
-  c.serverRoad().validateFiles(record("/new.txt", "/old.txt"), "3");
+  c.serverRoad().validateFiles(record("/new.txt", "/old.txt", "7"), "3");
   EXPECT_EQ(fileutil::readFile(f.root + "/new.txt"), "content");
   EXPECT_TRUE(f.collections.isExcludedByApplication(f.root + "/new.txt"));
   f.advance(1999ms);

@@ -198,6 +198,39 @@ TEST(RecordApplierTest, TheLosingEditOfTheSameSecondIsKeptAndNamed) {
   EXPECT_EQ(f.sessionLog.lines, Lines{"kept /a.txt as /.UMSCache/ConflictData/a (2).txt"});
 }
 
+// The other computer edited the file and moved it; this one edited it in the
+// same second. Moved to the new name, the copy here would be taken for the
+// server's file and never be sent nor replaced: it is kept as a conflict
+// copy, and the server's file is fetched at the new name.
+TEST(RecordApplierTest, AMoveOfAnotherEditOfTheSameSecondKeepsTheEditHere) {
+  const struct {
+    const char* name;
+    std::string backup;  // the row's status; "" for no row
+    const char* serverSize;
+    std::optional<std::string> conflictCopy;
+    Lines queued;
+  } cases[] = {
+      {"edited here since its sync", "1", "12", "local edit",
+       {"dbdelete /old/a.txt", "update /new/a.txt=R1", "restore /new/a.txt=12"}},
+      {"not uploaded yet", "0", "12", "local edit",
+       {"dbdelete /old/a.txt", "update /new/a.txt=R1", "restore /new/a.txt=12"}},
+      {"no row", "", "12", "local edit", {"dbdelete /old/a.txt", "update /new/a.txt=R1", "restore /new/a.txt=12"}},
+      {"same size: the server's file, moved", "1", "10", std::nullopt, {"dbrename /old/a.txt->/new/a.txt"}},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/old/a.txt", "local edit", 300ms);
+    if (!c.backup.empty()) {
+      f.status.rows["/old/a.txt"].backup = c.backup;
+      f.status.rows["/old/a.txt"].recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, -60s)), "9"};
+    }
+    f.validate(record("/new/a.txt", "/old/a.txt", c.serverSize), "3");
+    EXPECT_EQ(fileutil::readFile(f.root + "/.UMSCache/ConflictData/old/a.txt"), c.conflictCopy) << c.name;
+    EXPECT_EQ(f.queue.log, c.queued) << c.name;
+    EXPECT_EQ(fileutil::readFile(f.root + "/new/a.txt").has_value(), !c.conflictCopy) << c.name;
+  }
+}
+
 // The server moved the item into a folder this computer does not sync. What
 // the server has of it may go to the day's cache, which is swept; what only
 // this computer holds is kept as a conflict copy. Its former path is not
@@ -428,7 +461,7 @@ TEST(RecordApplierTest, DeletionUnderAnotherNameMakesNoFolderToLeaveEmpty) {
 TEST(RecordApplierTest, RenameLiftsItsExclusionsOnTheMainLoopTwoSecondsLater) {
   ApplierFixture f;
   f.put("/old/a.txt", "content");
-  f.validate(record("/new/a.txt", "/old/a.txt"), "3");
+  f.validate(record("/new/a.txt", "/old/a.txt", "7"), "3");
   EXPECT_EQ(f.read("/new/a.txt"), "content");
   EXPECT_EQ(f.queue.log, Lines{"dbrename /old/a.txt->/new/a.txt"});
   EXPECT_EQ(f.tally.snapshot().renamed, 1);
@@ -465,7 +498,7 @@ TEST(RecordApplierTest, TheEchoOfARenameMadeHereDoesNotFetchWhatWasRemovedSince)
 TEST(RecordApplierTest, CaseOnlyRenameRenamesTheFile) {
   ApplierFixture f;
   f.put("/Report.txt", "content");
-  f.validate(record("/report.txt", "/Report.txt"), "3");
+  f.validate(record("/report.txt", "/Report.txt", "7"), "3");
   EXPECT_EQ(fileutil::listDirectory(f.root), Lines{"report.txt"});
   EXPECT_EQ(f.queue.log, Lines{"dbrename /Report.txt->/report.txt"});
 }
@@ -474,9 +507,9 @@ TEST(RecordApplierTest, FailedLocalRenameIsFetchedInsteadOfRecorded) {
   ApplierFixture f;
   f.put("/old/a.txt", "content");
   f.put("/new", "a file where the folder should be");
-  f.validate(record("/new/a.txt", "/old/a.txt"), "3");
+  f.validate(record("/new/a.txt", "/old/a.txt", "7"), "3");
   EXPECT_EQ(f.read("/old/a.txt"), "content");
-  EXPECT_EQ(f.queue.log, (Lines{"update /new/a.txt=R1", "restore /new/a.txt=10"}));
+  EXPECT_EQ(f.queue.log, (Lines{"update /new/a.txt=R1", "restore /new/a.txt=7"}));
   EXPECT_EQ(f.tally.snapshot().renamed, 0);
   EXPECT_TRUE(f.recent.items.empty());
 }

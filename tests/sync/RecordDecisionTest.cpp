@@ -416,6 +416,8 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
   Step keptDl4 = dl(4);
   keptDl4.keepLocalEdit = true;
   Step dbDeleteOld{Kind::kQueueDbDelete, {}, {}, o};
+  Step sameSecondFetch = dl(8);
+  sameSecondFetch.cacheFirst = false;
   auto refId = [](auto& f) {
     f.refIdPath = "/x/a.txt";
     f.refIdItem = file();
@@ -503,6 +505,11 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
        }),
        {hideOldFolder}, false},
       {"C same time", make({}, file(), none), {renameOld}, false},
+      {"C same time, same size", make({}, sized, none), {renameOld}, false},
+      // An edit here in the same second as the server's write before the
+      // move: moved, it would be taken for the server's file.
+      {"C same time, other size", make({}, sized, [](auto& f) { f.record.size = "12"; }),
+       {hideOld, sameSecondFetch}, false},
       {"C case only", with(facts("3", "/d/a.txt", "/d/A.txt"), [](auto& f) { f.old = file(); }),
        {Step{Kind::kLocalRename, "/d/A.txt", "/d/a.txt", "/d/A.txt"}}, false},
       {"C server newer, uploaded", make({}, file(-4s), [](auto& f) { f.oldBackedUp = true; }), {moveDl}, false},

@@ -36,7 +36,7 @@ bool editedSinceSync(const RecordFacts& f) {
   return known(size) && f.local.size && std::to_string(*f.local.size) != *size;
 }
 
-static bool sizeDiffers(const ItemState& item, const std::string& serverSize) {
+bool sizeDiffers(const ItemState& item, const std::string& serverSize) {
   if (!item.size || serverSize.empty()) return false;
   int64_t server = 0;
   const auto [end, ec] = std::from_chars(serverSize.data(), serverSize.data() + serverSize.size(), server);

@@ -67,8 +67,10 @@ struct RecordFacts {
 // download still under way (not restored) record no local file to compare.
 bool editedSinceSync(const RecordFacts& facts);
 
-// The record's size and the local file's size are both known and differ.
+// The record's size and the local file's size are both known and differ
+// (or those of `item` and `serverSize`).
 bool sizeDiffers(const RecordFacts& facts);
+bool sizeDiffers(const ItemState& item, const std::string& serverSize);
 
 enum class TimeOrder { kEqual, kServerNewer, kServerOlder };
 // At whole seconds; a missing time on either side counts as equal.

@@ -173,6 +173,16 @@ Plan decideServerRename(const RecordFacts& f) {
       s.avoidBackup = true;
       s.avoidDelete = true;
       plan.steps.push_back(s);
+    } else if (sizeDiffers(f.old, f.record.size)) {
+      // The server's file was written in the same second as the copy here
+      // (an edit here racing one made before the move), yet it is another
+      // file. Moved to the new name, the copy here would be taken for the
+      // server's and never sent nor replaced: what it holds that the server
+      // lacks is set aside, and the server's file is fetched.
+      plan.steps.push_back(hideOld(f));
+      Step s = downloadStep(8);
+      s.cacheFirst = false;  // the copy just set aside is not the server's
+      plan.steps.push_back(s);
     } else {
       plan.steps.push_back(localRename(fnameOld, fname, false));
     }
