@@ -730,7 +730,12 @@ void NEWFSEventWatcher::rescanRoot(RescanKind kind) {
   unwatched_.clear();
   Snapshot seen;
   std::vector<std::string> unread;
-  const WalkMode mode = comparisonWalk(seen, unread);
+  WalkMode mode = comparisonWalk(seen, unread);
+  // A folder that came back is watched afresh, every folder in it for the
+  // first time: that makes none of them new. Taken for new, each would hide
+  // the deletes of what it held (the server has nothing below a new
+  // folder); the comparison with the database tells what is new.
+  if (kind == RescanKind::kRootBack) mode.reportNewFolders = false;
   tree_->beginSweep();
   const DirectoryWalker::Result walk = walkAndWatch(options_.syncRoot, mode);
   tree_->sweep();

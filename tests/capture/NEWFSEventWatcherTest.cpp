@@ -555,8 +555,9 @@ TEST_F(WatcherTest, RenamesPendingWhenTheRootGoesAreHandedOnWhenItIsBack) {
 // again): a file gone and one the database does not know, with its size and
 // time, are handed on as one rename; a name nothing or more than one thing
 // could match is new. What is gone is the user's removal when the same
-// folder came back, and never deleted when another folder (a copy) stands
-// in its place.
+// folder came back, inside a folder as well as at the top, and never deleted
+// when another folder (a copy) stands in its place. A folder the database
+// knows is not new because the folder came back; one made meanwhile is.
 TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
   struct Case {
     const char* what;
@@ -564,7 +565,7 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
     std::vector<std::string> deleted;
   };
   const std::vector<Case> cases = {
-      {"the same folder back", false, {"/gone.txt", "/twin-a.txt", "/twin-b.txt"}},
+      {"the same folder back", false, {"/album/gone.txt", "/gone.txt", "/twin-a.txt", "/twin-b.txt"}},
       {"a copy put in its place", true, {}},
   };
   options.rescanInterval = 50ms;
@@ -581,6 +582,8 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
     // Of a size no other file here has (the barrier's markers included):
     // removed, it must not be paired with a file written in the same second.
     write(root + "/gone.txt", "removed while the folder was away");
+    mkdirs(root + "/album");
+    write(root + "/album/gone.txt", "removed from a folder while the folder was away");
     for (const char* twin : {"/twin-a.txt", "/twin-b.txt"}) {
       struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
       ASSERT_EQ(::utimensat(AT_FDCWD, (root + twin).c_str(), times, 0), 0);
@@ -591,7 +594,10 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
       return LocalFileRow{relative, syncrecord::dateText(Clock::WallTime(std::chrono::seconds(st.st_mtim.tv_sec))),
                           std::to_string(st.st_size), false, false};
     };
-    database.setRows({rowFor("/old.txt"), rowFor("/twin-a.txt"), rowFor("/twin-b.txt"), rowFor("/gone.txt")});
+    LocalFileRow album = rowFor("/album");
+    album.isFolder = true;
+    database.setRows({rowFor("/old.txt"), rowFor("/twin-a.txt"), rowFor("/twin-b.txt"), rowFor("/gone.txt"), album,
+                      rowFor("/album/gone.txt")});
     // The renames below must come after the watcher has seen the folder go:
     // before that it still watches the moved folder and would take them as
     // ordinary renames.
@@ -610,7 +616,9 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
     ASSERT_EQ(::rename((away + "/twin-a.txt").c_str(), (away + "/twin-c.txt").c_str()), 0);
     ASSERT_EQ(::rename((away + "/twin-b.txt").c_str(), (away + "/twin-d.txt").c_str()), 0);
     ASSERT_EQ(::unlink((away + "/gone.txt").c_str()), 0);
+    ASSERT_EQ(::unlink((away + "/album/gone.txt").c_str()), 0);
     write(away + "/fresh.txt");
+    mkdirs(away + "/made-while-away");
     if (c.copyPutBack) {
       // A copy keeps the times, so the rename is still seen.
       const std::string copy = "cp -a '" + away + "' '" + root + "' && rm -rf '" + away + "'";
@@ -629,6 +637,12 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
     for (const std::string& path : sink.paths("addDeleteFiles")) deleted.push_back(path.substr(root.size()));
     std::sort(deleted.begin(), deleted.end());
     EXPECT_EQ(deleted, c.deleted);
+    // A copy may be watched while it is still written: its folders are then
+    // seen made, which they are.
+    if (!c.copyPutBack) {
+      EXPECT_FALSE(sink.contains("addDirectory", root + "/album"));
+    }
+    EXPECT_TRUE(sink.contains("addDirectory", root + "/made-while-away"));
     watcher.reset();
   }
 }
