@@ -138,7 +138,6 @@ class MainSyncController final : public SyncController,
   // Cycle.
   int shouldSync() override;
   void checkCacheClearanceforSevenDays() override;
-  void deleteCachedFiles() override;
   void createAndUploadThumbnails() override;
 
   // Settings.
@@ -269,8 +268,6 @@ class MainSyncController final : public SyncController,
   void sendToFinder(int type);
   // startSync past its gate; the first open tick runs it for a refused start.
   void startSyncAfterGate();
-  UserDefaults& defaults();
-  void storeCacheClearedDate();
   // Work that would hold the main loop (CancelBackupProcess, database
   // reads) goes to the controller's worker thread; completions come back
   // with ctx_.mainLoop.post(guard_.wrap(...)). Every concern may use it.

@@ -14,18 +14,11 @@
 #include "platform/ThreadCheck.h"
 #include "platform/UserDefaults.h"
 #include "service/SynListingController.h"
-#include "sync/files/CacheSweep.h"
 #include "sync/MainSyncController.h"
 #include "sync/push/PushConcern.h"
 #include "sync/control/SyncControllerOwner.h"
 
 namespace ulmora {
-namespace {
-
-constexpr const char* kCacheClearedDateKey = "CACHE_CLEARED_DATE";
-
-}  // namespace
-
 // ---------------------------------------------------------------- gate and tick
 
 int MainSyncController::shouldSync() {
@@ -198,43 +191,9 @@ void MainSyncController::listingStep() {
 
 // ---------------------------------------------------------------- cache sweep
 
-UserDefaults& MainSyncController::defaults() {
-  return ctx_.defaults != nullptr ? *ctx_.defaults : *ownDefaults_;
-}
-
 void MainSyncController::checkCacheClearanceforSevenDays() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  try {
-    const std::optional<PropertyList> last = defaults().objectForKey(kCacheClearedDateKey);
-    if (!last || last->asDate() == nullptr) return;
-    const auto lastTime = Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
-        std::chrono::duration<double>(last->asDate()->secondsSince1970)));
-    if (cachesweep::wholeDaysBetween(lastTime, ctx_.clock.wallNow()) < cachesweep::kSweepEveryDays) {
-      return;
-    }
-    daemonTrace(">7 days");
-    deleteCachedFiles();
-    storeCacheClearedDate();
-  } catch (const std::exception& e) {
-    daemonTrace(std::string("checkCacheClearanceforSevenDays-Exception:") + e.what());
-  }
-}
-
-void MainSyncController::storeCacheClearedDate() {
-  const double now = std::chrono::duration<double>(ctx_.clock.wallNow().time_since_epoch()).count();
-  defaults().setObject(kCacheClearedDateKey, PropertyList(PropertyList::Date{now}));
-  defaults().synchronize();
-}
-
-void MainSyncController::deleteCachedFiles() {
-  // The guarded removal: nothing outside the cache folder, no link followed.
-  const SyncRootFiles& files = serverRoad_->files();
-  const std::string cache =
-      fileutil::joinPath(files.rootPath().root(), std::string(SyncRootFiles::kCacheFolderName));
-  const bool removed = cachesweep::sweep(cache, ctx_.clock.wallNow(), [&files](const std::string& path) {
-    return files.removeFromCache(path);
-  });
-  if (removed || !defaults().objectForKey(kCacheClearedDateKey)) storeCacheClearedDate();
+  serverRoad_->cacheSweep().checkCacheClearanceforSevenDays();
 }
 
 // ---------------------------------------------------------------- thumbnails

@@ -7,6 +7,7 @@
 
 #include "database/DataBaseWrapper.h"
 #include "platform/FileUtil.h"
+#include "platform/UserDefaults.h"
 #include "sync/MainSyncController.h"
 
 namespace ulmora {
@@ -50,7 +51,8 @@ void MainSyncController::buildListing() {
       state_, *settings_, *progress_, *controlRoom_, *mSynListingController_, *mSynListingForRefIDController_,
       *mBackupManager_, *mRestoreManager_, applicationFile(kProxySettings), applicationFile(kLoginDetails),
       fileutil::joinPath(applicationFile(kRootUserFolder), ListingIndexStore::kFileName), applicationFile(kRecID),
-      std::move(paths), static_cast<ServerRoadAccount&>(*this)});
+      std::move(paths), ctx_.defaults != nullptr ? *ctx_.defaults : *ownDefaults_,
+      static_cast<ServerRoadAccount&>(*this)});
 }
 
 // Delayed work of the road ends; the road stays whole until the controller

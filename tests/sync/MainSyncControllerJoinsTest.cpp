@@ -139,7 +139,7 @@ TEST(MainSyncControllerJoinsTest, TheWeeklySweepRemovesOldCacheEntriesOnlyInside
   ASSERT_EQ(::symlink(elsewhere.c_str(), (cache + "/link").c_str()), 0);
 
   f.clock.setWallTime(Clock::WallTime(std::chrono::system_clock::now().time_since_epoch()) + 24h * 4);
-  c.deleteCachedFiles();
+  c.serverRoad().cacheSweep().deleteCachedFiles();
   EXPECT_FALSE(fileutil::exists(cache + "/2024-01-01"));
   EXPECT_TRUE(fileutil::isDirectory(cache + "/ConflictData"));
   EXPECT_FALSE(fileutil::exists(cache + "/link"));
@@ -155,7 +155,7 @@ TEST(MainSyncControllerJoinsTest, TheSweepNeverFollowsACacheFolderThatIsALink) {
   ASSERT_EQ(::symlink(elsewhere.c_str(), (f.root + "/.UMSCache").c_str()), 0);
 
   f.clock.setWallTime(Clock::WallTime(std::chrono::system_clock::now().time_since_epoch()) + 24h * 4);
-  c.deleteCachedFiles();
+  c.serverRoad().cacheSweep().deleteCachedFiles();
   EXPECT_EQ(fileutil::readFile(elsewhere + "/2024-01-01/keep.txt"), "mine");
 }
 

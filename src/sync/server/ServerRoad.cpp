@@ -16,8 +16,9 @@ ServerRoad::ServerRoad(Parts p)
       changeListing_(p.changeListing),
       refIdListing_(p.refIdListing),
       syncRootFiles_(std::make_unique<SyncRootFiles>(p.syncRoot, p.owner)),
+      cacheSweep_(*syncRootFiles_, p.defaults, p.clock, p.mainLoop),
       hosts_(ServerRoadHosts::Parts{p.queue, p.filters, p.state, p.progress, p.control, p.uploadManager,
-                                    p.restoreManager, *syncRootFiles_, p.loginDetails, p.account,
+                                    p.restoreManager, *syncRootFiles_, cacheSweep_, p.loginDetails, p.account,
                                     [this](std::function<void()> task) {
                                       postOnMain(std::move(task), Clock::Duration::zero());
                                     }}),

@@ -22,6 +22,7 @@
 #include "sync/server/ServerRoadAdapters.h"
 #include "sync/server/ServerRoadHosts.h"
 #include "sync/server/ServerRoadPorts.h"
+#include "sync/files/CacheSweeper.h"
 #include "sync/files/SyncRootFiles.h"
 #include "platform/RunLoop.h"
 
@@ -32,10 +33,11 @@ class ExcludedFilesCollections;
 class KVTBackupManager;
 class SynListingController;
 class UMSDBSyncInputManger;
+class UserDefaults;
 
 // The server road: the delegate of the change listing and of the
 // reference-id listing, the record decisions and their applier, downloads,
-// the local cache and the end of a listing. It owns its collaborators and
+// the local cache and its weekly sweep, and the end of a listing. It owns its collaborators and
 // builds them in its constructor.
 //
 // Thread-safety: the SynListHandlerProtocol reports come on the listings'
@@ -67,6 +69,8 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
     std::string listingIndexFile;
     std::string recordIdFile;
     DownloadDispatcher::Paths downloadPaths;
+    // Where the cache sweep keeps its date.
+    UserDefaults& defaults;
     ServerRoadAccount& account;
   };
 
@@ -79,6 +83,7 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
   ListingHandler& listing() { return *listingHandler_; }
   DownloadDispatcher& downloads() { return *downloadDispatcher_; }
   LocalCache& cache() { return *localCache_; }
+  CacheSweeper& cacheSweep() { return cacheSweep_; }
   RecordApplier& records() { return *recordApplier_; }
   ListingOutcome& outcome() { return *listingOutcome_; }
   const SyncRootFiles& files() const { return *syncRootFiles_; }
@@ -134,6 +139,7 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
   SynListingController& changeListing_;
   SynListingController& refIdListing_;
   std::unique_ptr<SyncRootFiles> syncRootFiles_;
+  CacheSweeper cacheSweep_;
   ServerRoadHosts hosts_;
   InputQueueAdapter queue_;
   FilterSetsAdapter filters_;

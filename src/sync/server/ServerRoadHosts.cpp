@@ -93,7 +93,7 @@ void ServerRoadHosts::sendRecentItemsList(const std::vector<std::string>& restor
 }
 
 void ServerRoadHosts::deleteCachedFiles() {
-  p_.postOnMain([&account = p_.account] { account.deleteCachedFiles(); });
+  p_.postOnMain([&sweep = p_.cacheSweep] { sweep.deleteCachedFiles(); });
 }
 
 void ServerRoadHosts::WritingCreateDirCollection(const std::string& path) {

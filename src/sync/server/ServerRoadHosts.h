@@ -9,6 +9,7 @@
 #include "sync/control/AccountProgress.h"
 #include "sync/control/AccountState.h"
 #include "sync/control/ControlRoom.h"
+#include "sync/files/CacheSweeper.h"
 #include "sync/files/SyncRootFiles.h"
 #include "sync/server/ListingHandler.h"
 #include "sync/server/ListingOutcome.h"
@@ -24,7 +25,7 @@ class UMSDBSyncInputManger;
 
 // What the server road asks of the rest of the account that neither an
 // earlier concern nor the account's shared objects answer: the settings'
-// reading, the timers, the cache sweep and the cycle are the controller's,
+// reading, the timers and the cycle are the controller's,
 // the renames made here the push concern's.
 class ServerRoadAccount {
  public:
@@ -39,7 +40,6 @@ class ServerRoadAccount {
   // After the settings took effect. Main loop.
   virtual void startSyncListingAllFiles(int mode) = 0;
   virtual void selectiveSyncModefied() = 0;
-  virtual void deleteCachedFiles() = 0;
   virtual void createAllSyncTimers() = 0;
   // The change listing; nullptr once the controller has stopped.
   virtual SynListingController* liveChangeListing() = 0;
@@ -73,6 +73,7 @@ class ServerRoadHosts final : public ListingHost,
     KVTBackupManager& uploadManager;
     KVTBackupManager& downloadManager;
     const SyncRootFiles& files;
+    CacheSweeper& cacheSweep;
     // The login details the account's cancellation removes.
     std::string loginDetails;
     ServerRoadAccount& account;
