@@ -50,7 +50,7 @@ std::optional<std::vector<std::string>> DeselectedFolders::readList(const std::s
 }
 
 bool DeselectedFolders::contains(const std::string& relativePath) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   refresh();
   return std::any_of(folders_.begin(), folders_.end(), [&](const std::string& folder) {
     return capturepath::isSameOrBelow(relativePath, folder);

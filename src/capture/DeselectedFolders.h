@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 
 namespace ulmora {
@@ -33,14 +34,14 @@ class DeselectedFolders {
   static std::optional<std::vector<std::string>> readList(const std::string& listPath);
 
  private:
-  void refresh();
+  void refresh() ULMORA_REQUIRES(mutex_);
 
   const std::string listPath_;
   Clock& clock_;
-  std::mutex mutex_;  // guards the members below it
-  std::optional<Clock::TimePoint> checked_;
-  std::optional<int64_t> modifiedNs_;
-  std::vector<std::string> folders_;
+  Mutex mutex_;
+  std::optional<Clock::TimePoint> checked_ ULMORA_GUARDED_BY(mutex_);
+  std::optional<int64_t> modifiedNs_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::string> folders_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

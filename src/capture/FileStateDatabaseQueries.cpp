@@ -39,7 +39,7 @@ FileStateDatabaseQueries::FileStateDatabaseQueries(std::string dbFolder, std::st
 
 std::optional<std::vector<std::string>> FileStateDatabaseQueries::pathsWithStatus(
     std::string_view sql) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  MutexLock hold(mutex_);
   std::unique_ptr<SqliteConnection> db = openDatabase(dbFolder_, syncUser_);
   if (!db) return std::nullopt;
   std::unique_ptr<SqliteStatement> stmt = db->prepare(sql);
@@ -80,7 +80,7 @@ std::optional<std::vector<std::string>> FileStateDatabaseQueries::outOfBoxPathsT
 }
 
 std::optional<std::vector<LocalFileRow>> FileStateDatabaseQueries::fileRows() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  MutexLock hold(mutex_);
   std::unique_ptr<SqliteConnection> db = openDatabase(dbFolder_, syncUser_);
   if (!db) return std::nullopt;
   std::unique_ptr<SqliteStatement> stmt = db->prepare(
@@ -109,7 +109,7 @@ std::optional<std::vector<LocalFileRow>> FileStateDatabaseQueries::fileRows() {
 }
 
 std::optional<RDDataBaseRows> FileStateDatabaseQueries::renameDeleteRows() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  MutexLock hold(mutex_);
   std::unique_ptr<SqliteConnection> db = openDatabase(dbFolder_, rddatabase::kName);
   if (!db) return std::nullopt;
   std::optional<RDDataBaseRows> rows = rddatabase::queryRows(*db);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "capture/CaptureDatabase.h"
 
 namespace ulmora {
@@ -37,7 +38,7 @@ class FileStateDatabaseQueries final : public CaptureDatabase {
 
   const std::string dbFolder_;
   const std::string syncUser_;
-  std::mutex mutex_;
+  Mutex mutex_;
 };
 
 }  // namespace ulmora

@@ -34,14 +34,14 @@ DataBaseWrapper::DataBaseWrapper() : DataBaseWrapper(JournalStampGenerator::shar
 DataBaseWrapper::DataBaseWrapper(JournalStampGenerator& stamps) : stamps_(stamps) {}
 
 DataBaseWrapper::~DataBaseWrapper() {
-  std::lock_guard<std::mutex> lock(batchMutex_);
+  MutexLock lock(batchMutex_);
   if (batch_) batch_->publish();
 }
 
 // ---------------------------------------------------------------- batches
 
 void DataBaseWrapper::abandonBatch() {
-  std::lock_guard<std::mutex> lock(batchMutex_);
+  MutexLock lock(batchMutex_);
   batch_.reset();
 }
 
@@ -55,24 +55,24 @@ bool DataBaseWrapper::initializeOBDatabase(const std::string& dbFolder, const st
 
 bool DataBaseWrapper::openBatch(const std::string& dbFolder, const std::string& user,
                                 Target target) {
-  std::lock_guard<std::mutex> lock(batchMutex_);
+  MutexLock lock(batchMutex_);
   if (batch_) batch_->publish();
   batch_ = PendingBatchWriter::create(dbFolder, user, target, stamps_);
   return batch_ != nullptr;
 }
 
 bool DataBaseWrapper::beginTransaction() {
-  std::lock_guard<std::mutex> lock(batchMutex_);
+  MutexLock lock(batchMutex_);
   return batch_ && batch_->beginTransaction();
 }
 
 bool DataBaseWrapper::commitTransaction() {
-  std::lock_guard<std::mutex> lock(batchMutex_);
+  MutexLock lock(batchMutex_);
   return batch_ && batch_->commitTransaction();
 }
 
 bool DataBaseWrapper::unInitializeDatabase() {
-  std::lock_guard<std::mutex> lock(batchMutex_);
+  MutexLock lock(batchMutex_);
   if (!batch_) return false;
   bool ok = batch_->publish();
   batch_.reset();
@@ -80,7 +80,7 @@ bool DataBaseWrapper::unInitializeDatabase() {
 }
 
 bool DataBaseWrapper::appendRow(Target target, Operation op, const std::vector<std::string>& values) {
-  std::lock_guard<std::mutex> lock(batchMutex_);
+  MutexLock lock(batchMutex_);
   return batch_ && batch_->target() == target && batch_->append(op, values);
 }
 
@@ -120,7 +120,7 @@ DataBaseWrapper::StatusRow DataBaseWrapper::lookupByPath(const std::string& path
   StatusRow row;
   std::optional<std::string> dbPath = filestate::databasePath(dbFolder, user);
   if (!dbPath) return row;
-  std::lock_guard<std::mutex> lock(queryMutex_);
+  MutexLock lock(queryMutex_);
   SqliteConnection* db = mainDb_.get(*dbPath);
   SqliteStatement* stmt = db ? db->cached(kSelectByPath) : nullptr;
   if (!stmt) {
@@ -191,7 +191,7 @@ std::optional<std::string> DataBaseWrapper::lookupByRefId(const std::string& ref
   if (refId.empty() || refId == filestate::kNotAvailable) return std::nullopt;
   std::optional<std::string> dbPath = filestate::databasePath(dbFolder, user);
   if (!dbPath) return std::nullopt;
-  std::lock_guard<std::mutex> lock(queryMutex_);
+  MutexLock lock(queryMutex_);
   SqliteConnection* db = mainDb_.get(*dbPath);
   SqliteStatement* stmt = db ? db->cached(kSelectByRefId) : nullptr;
   if (!stmt) {
@@ -224,7 +224,7 @@ std::vector<std::string> DataBaseWrapper::SelectAllFilesbackedupAndRestoredFrom(
   std::vector<std::string> paths;
   std::optional<std::string> dbPath = filestate::databasePath(dbFolder, user);
   if (!dbPath) return paths;
-  std::lock_guard<std::mutex> lock(queryMutex_);
+  MutexLock lock(queryMutex_);
   SqliteConnection* db = mainDb_.get(*dbPath);
   SqliteStatement* stmt = db ? db->cached(kSelectSynced) : nullptr;
   if (!stmt) {
@@ -249,7 +249,7 @@ std::optional<RDDataBaseRows> DataBaseWrapper::queryRDDBAtPath(const std::string
                                                                const std::string& dbName) {
   std::optional<std::string> path = filestate::databasePath(folder, dbName);
   if (!path) return std::nullopt;
-  std::lock_guard<std::mutex> lock(rdMutex_);
+  MutexLock lock(rdMutex_);
   SqliteConnection* db = rdDb_.get(*path);
   if (!db) return std::nullopt;
   std::optional<RDDataBaseRows> rows = rddatabase::queryRows(*db);
@@ -262,7 +262,7 @@ bool DataBaseWrapper::deleteEntryFromRDDataBaseAtPath(const std::string& folder,
                                                       const std::string& path) {
   std::optional<std::string> dbPath = filestate::databasePath(folder, dbName);
   if (!dbPath) return false;
-  std::lock_guard<std::mutex> lock(rdMutex_);
+  MutexLock lock(rdMutex_);
   SqliteConnection* db = rdDb_.get(*dbPath);
   if (!db) return false;
   if (rddatabase::deleteEntry(*db, path)) return true;
@@ -280,7 +280,7 @@ bool DataBaseWrapper::addEntryToRDDataBaseAtPath(const std::string& folder,
       std::find(rddatabase::kStatusGroups.begin(), rddatabase::kStatusGroups.end(), status) ==
           rddatabase::kStatusGroups.end())
     return false;
-  std::lock_guard<std::mutex> lock(rdMutex_);
+  MutexLock lock(rdMutex_);
   std::string error;
   auto db = SqliteConnection::open(*dbPath, SqliteConnection::OpenMode::kCreate, &error);
   bool ok = db && db->queryText("PRAGMA journal_mode=WAL") && rddatabase::createSchema(*db) &&

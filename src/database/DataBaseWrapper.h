@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "database/BackupStatusAndRefId.h"
 #include "database/CachedDatabaseConnection.h"
 #include "database/PendingBatchFormat.h"
@@ -126,14 +127,14 @@ class DataBaseWrapper {
 
   JournalStampGenerator& stamps_;
 
-  std::mutex batchMutex_;
-  std::unique_ptr<PendingBatchWriter> batch_;
+  Mutex batchMutex_;
+  std::unique_ptr<PendingBatchWriter> batch_ ULMORA_GUARDED_BY(batchMutex_);
 
-  std::mutex queryMutex_;
-  CachedDatabaseConnection mainDb_;
+  Mutex queryMutex_;
+  CachedDatabaseConnection mainDb_ ULMORA_GUARDED_BY(queryMutex_);
 
-  std::mutex rdMutex_;
-  CachedDatabaseConnection rdDb_;
+  Mutex rdMutex_;
+  CachedDatabaseConnection rdDb_ ULMORA_GUARDED_BY(rdMutex_);
 };
 
 }  // namespace ulmora

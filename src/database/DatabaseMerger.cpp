@@ -70,7 +70,7 @@ DatabaseMerger::DatabaseMerger(std::string dbFolder, std::string user, Clock& cl
 DatabaseMerger::~DatabaseMerger() { stop(); }
 
 void DatabaseMerger::setMergeObserver(std::function<void(const MergeReport&)> observer) {
-  std::lock_guard<std::mutex> pass(passMutex_);
+  MutexLock pass(passMutex_);
   observer_ = std::move(observer);
 }
 
@@ -83,7 +83,7 @@ MergeReport DatabaseMerger::mergePending() {
   MergeReport report;
   std::function<void(const MergeReport&)> observer;
   {
-    std::lock_guard<std::mutex> pass(passMutex_);
+    MutexLock pass(passMutex_);
     report = runPass();
     observer = observer_;
   }
@@ -290,14 +290,14 @@ DatabaseMerger::Outcome DatabaseMerger::setAside(const std::string& name,
 }
 
 void DatabaseMerger::signalPass() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   cv_.notify_all();
 }
 
 void DatabaseMerger::start() {
   if (running_.exchange(true)) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopRequested_ = false;
   }
   thread_ = std::thread(&DatabaseMerger::threadMain, this);
@@ -305,7 +305,7 @@ void DatabaseMerger::start() {
 
 void DatabaseMerger::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopRequested_ = true;
     cv_.notify_all();
   }
@@ -313,23 +313,23 @@ void DatabaseMerger::stop() {
 }
 
 void DatabaseMerger::requestMerge() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   wakeRequested_ = true;
   cv_.notify_all();
 }
 
 bool DatabaseMerger::waitUntilMerged(Clock::Duration timeout) {
   Clock::TimePoint deadline = clock_.monotonicNow() + timeout;
-  std::unique_lock<std::mutex> lock(mutex_);
+  UniqueMutexLock lock(mutex_);
   wakeRequested_ = true;
   cv_.notify_all();
-  return clock_.waitUntil(lock, cv_, deadline, [this] {
+  return clock_.waitUntil(lock.native(), cv_, deadline, [this] {
     return batchFolder_.empty() || pendingbatch::publishedBatches(batchFolder_).empty();
   });
 }
 
 void DatabaseMerger::threadMain() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  UniqueMutexLock lock(mutex_);
   while (!stopRequested_) {
     wakeRequested_ = false;
     lock.unlock();
@@ -345,9 +345,9 @@ void DatabaseMerger::threadMain() {
     }
     lock.lock();
     if (stopRequested_) break;
-    clock_.waitUntil(lock, cv_,
+    clock_.waitUntil(lock.native(), cv_,
                      batchesWait ? clock_.monotonicNow() + kRetryInterval : Clock::TimePoint::max(),
-                     [this] { return stopRequested_ || wakeRequested_; });
+                     [this]() ULMORA_REQUIRES(mutex_) { return stopRequested_ || wakeRequested_; });
   }
   running_ = false;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ThreadAnnotations.h"
 #include "database/DatabaseTrace.h"
 #include "database/PendingBatchFormat.h"
 #include "platform/Clock.h"
@@ -105,11 +106,11 @@ class DatabaseMerger {
   std::function<void(const MergeReport&)> observer_;
   RepeatedFailureTrace mainFailure_;
 
-  std::mutex passMutex_;
-  std::mutex mutex_;
+  Mutex passMutex_;
+  Mutex mutex_;
   std::condition_variable cv_;
-  bool stopRequested_ = false;  // guarded by mutex_
-  bool wakeRequested_ = false;  // guarded by mutex_
+  bool stopRequested_ ULMORA_GUARDED_BY(mutex_) = false;
+  bool wakeRequested_ ULMORA_GUARDED_BY(mutex_) = false;
   std::atomic<bool> running_{false};
   std::thread thread_;
 };

@@ -10,7 +10,7 @@ void databaseTrace(std::string_view message) {
 
 void RepeatedFailureTrace::report(const std::string& message) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (message == last_) return;
     last_ = message;
   }
@@ -18,7 +18,7 @@ void RepeatedFailureTrace::report(const std::string& message) {
 }
 
 void RepeatedFailureTrace::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   last_.clear();
 }
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ThreadAnnotations.h"
+
 namespace ulmora {
 
 // Writes one line to the daemon trace (flushed at once).
@@ -21,8 +23,8 @@ class RepeatedFailureTrace {
   void clear();
 
  private:
-  std::mutex mutex_;
-  std::string last_;
+  Mutex mutex_;
+  std::string last_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

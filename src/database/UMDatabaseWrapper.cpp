@@ -20,7 +20,7 @@ constexpr const char* kPendingDownloads =
 
 void UMDatabaseWrapper::totalNumberOfFilesAndSizeToBackup(const std::string& dbFolder,
                                                           const std::string& user) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::optional<Totals> totals = countPending(dbFolder, user, kPendingUploads);
   if (!totals) return;
   delegate_.SetTotalBackupCount(totals->count);
@@ -31,7 +31,7 @@ void UMDatabaseWrapper::totalNumberOfFilesAndSizeToBackup(const std::string& dbF
 
 void UMDatabaseWrapper::totalNumberOfFilesAndSizeToRestore(const std::string& dbFolder,
                                                            const std::string& user) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::optional<Totals> totals = countPending(dbFolder, user, kPendingDownloads);
   if (!totals) return;
   delegate_.SetTotalRestoreCount(totals->count);

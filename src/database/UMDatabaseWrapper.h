@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/ThreadAnnotations.h"
 #include "database/DatabaseTotalsDelegate.h"
 
 namespace ulmora {
@@ -32,7 +33,7 @@ class UMDatabaseWrapper {
                                      const char* sql);
 
   DatabaseTotalsDelegate& delegate_;
-  std::mutex mutex_;
+  Mutex mutex_;
 };
 
 }  // namespace ulmora

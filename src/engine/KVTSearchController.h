@@ -60,7 +60,7 @@ class KVTSearchController {
   std::string searchKey_;
   std::thread worker_;
 
-  Mutex mutex_;  // guards child_ and stopped_
+  Mutex mutex_;
   ChildProcess* child_ ULMORA_GUARDED_BY(mutex_) = nullptr;
   bool stopped_ ULMORA_GUARDED_BY(mutex_) = false;
 

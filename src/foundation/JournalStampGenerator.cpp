@@ -73,7 +73,7 @@ JournalStampGenerator& JournalStampGenerator::shared() {
 
 std::string JournalStampGenerator::next() {
   int64_t now = localMillis(clock_.wallNow());
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   lastMillis_ = now > lastMillis_ ? now : lastMillis_ + 1;
   return formatLocalMillis(lastMillis_);
 }
@@ -81,7 +81,7 @@ std::string JournalStampGenerator::next() {
 void JournalStampGenerator::keepAbove(std::string_view stamp) {
   std::optional<int64_t> millis = parseLocalMillis(stamp);
   if (!millis) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (*millis > lastMillis_) lastMillis_ = *millis;
 }
 

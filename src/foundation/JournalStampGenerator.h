@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 
 namespace ulmora {
@@ -35,8 +36,8 @@ class JournalStampGenerator {
 
  private:
   Clock& clock_;
-  std::mutex mutex_;
-  int64_t lastMillis_ = INT64_MIN;
+  Mutex mutex_;
+  int64_t lastMillis_ ULMORA_GUARDED_BY(mutex_) = INT64_MIN;
 };
 
 }  // namespace ulmora

@@ -322,7 +322,7 @@ class SyncFilesController {
   NotificationPoster* poster_ = nullptr;
   std::atomic<SyncFilesControllerProtocol*> delegate_{nullptr};
 
-  mutable Mutex settingsMutex_;  // guards the members below it
+  mutable Mutex settingsMutex_;
   SupportFilePaths appSupportFilePaths_ ULMORA_GUARDED_BY(settingsMutex_);
   std::function<std::string(int)> applicationFileOverride_ ULMORA_GUARDED_BY(settingsMutex_);
   FolderPaths folders_ ULMORA_GUARDED_BY(settingsMutex_);
@@ -360,7 +360,7 @@ class SyncFilesController {
   Clock::Duration folderRetryDelay_ ULMORA_GUARDED_BY(tickMutex_) {};
 
   Mutex startStopMutex_;
-  mutable Mutex threadMutex_;  // guards the members below it
+  mutable Mutex threadMutex_;
   std::thread thread_ ULMORA_GUARDED_BY(threadMutex_);
   bool writerRunning_ ULMORA_GUARDED_BY(threadMutex_) = false;  // set by the starter, cleared by the writer as it ends
   bool shouldReset_ ULMORA_GUARDED_BY(threadMutex_) = false;
@@ -371,7 +371,7 @@ class SyncFilesController {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
-  Mutex walksMutex_;  // guards walks_
+  Mutex walksMutex_;
   std::list<FolderWalk> walks_ ULMORA_GUARDED_BY(walksMutex_);
   std::atomic<bool> stopWalks_{false};
 };

@@ -372,7 +372,7 @@ class UMSDBSyncInputManger {
   WriteBehindDatabaseFactory databaseBatches_;
   const std::unique_ptr<DataBaseWrapper> queries_;  // thread-safe on its own
 
-  mutable Mutex settingsMutex_;  // guards the members below it
+  mutable Mutex settingsMutex_;
   SupportFilePaths appSupportFilePaths_ ULMORA_GUARDED_BY(settingsMutex_);
   std::function<std::string(int)> applicationFileOverride_ ULMORA_GUARDED_BY(settingsMutex_);
   FolderPaths folders_ ULMORA_GUARDED_BY(settingsMutex_);
@@ -423,7 +423,7 @@ class UMSDBSyncInputManger {
   std::map<std::string, AccountQueues> parkedQueues_ ULMORA_GUARDED_BY(passMutex_);
 
   Mutex startStopMutex_;
-  Mutex threadMutex_;  // guards the members below it
+  Mutex threadMutex_;
   std::condition_variable threadCv_;
   std::thread thread_ ULMORA_GUARDED_BY(threadMutex_);
   bool stopRequested_ ULMORA_GUARDED_BY(threadMutex_) = false;

@@ -29,13 +29,13 @@ ImageMDUploadController::ImageMDUploadController(UserDetails details) : details_
 
 void ImageMDUploadController::initializeAppSupportFilePaths(const std::string& consoleUser,
                                                             const std::string& syncUser) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   paths_.setConsoleUserName(consoleUser);
   paths_.setSyncUserName(syncUser);
 }
 
 void ImageMDUploadController::setMetadataFilePath(std::string path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   metadataFile_ = std::move(path);
 }
 
@@ -52,18 +52,18 @@ void ImageMDUploadController::addImage(const std::string& fullPath) {
     traceLine("ImageMDUploadController: not an image under the sync root: " + serverpath::forTrace(fullPath));
     return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (std::find(pending_.begin(), pending_.end(), fullPath) == pending_.end()) pending_.push_back(fullPath);
 }
 
 std::vector<std::string> ImageMDUploadController::pendingImages() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return pending_;
 }
 
 void ImageMDUploadController::reconstructImageList() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
                                   [](const std::string& p) { return !fileutil::exists(p); }),
                    pending_.end());
@@ -72,7 +72,7 @@ void ImageMDUploadController::reconstructImageList() {
 }
 
 size_t ImageMDUploadController::updateImageInformation() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (pending_.empty()) return 0;
   const std::string file = metadataFilePath();
   if (file.empty()) {

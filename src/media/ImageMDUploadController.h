@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "foundation/SupportFilePaths.h"
 #include "media/ImageMDUploadControllerDelegate.h"
 #include "media/UserDetails.h"
@@ -45,15 +46,15 @@ class ImageMDUploadController {
   size_t updateImageInformation();
 
  private:
-  std::string metadataFilePath() const;
+  std::string metadataFilePath() const ULMORA_REQUIRES(mutex_);
 
   const UserDetails details_;
   ImageMDUploadControllerDelegate* delegate_ = nullptr;
 
-  mutable std::mutex mutex_;  // guards everything below; held while the list is written
-  SupportFilePaths paths_;
-  std::string metadataFile_;
-  std::vector<std::string> pending_;
+  mutable Mutex mutex_;  // guards everything below; held while the list is written
+  SupportFilePaths paths_ ULMORA_GUARDED_BY(mutex_);
+  std::string metadataFile_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::string> pending_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

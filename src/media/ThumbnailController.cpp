@@ -56,7 +56,7 @@ ThumbnailController::ThumbnailController(std::string destinationFolder, UserDeta
 
 ThumbnailController::~ThumbnailController() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopped_ = true;
     if (engine_) engine_->terminate();
     if (convert_ != nullptr) convert_->kill(SIGKILL);
@@ -66,12 +66,12 @@ ThumbnailController::~ThumbnailController() {
 }
 
 bool ThumbnailController::stopped() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return stopped_;
 }
 
 std::vector<std::string> ThumbnailController::uploadedThumbnails() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return uploaded_;
 }
 
@@ -82,7 +82,7 @@ std::string ThumbnailController::thumbnailPath(const std::string& relative, std:
 void ThumbnailController::startThumbnailGenerationAndUploadForFiles(const std::vector<std::string>& images,
                                                                     const std::string& serverBase) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (started_) return;
     started_ = true;
     SyncRootPath root(details_.syncFolderPath);
@@ -102,14 +102,14 @@ void ThumbnailController::startThumbnailGenerationAndUploadForFiles(const std::v
 
   std::string sources;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (const Item& item : items_) sources += item.source + "\n";
   }
   if (!fileutil::makeDirectories(destination_) ||
       !fileutil::setMode(destination_, fileutil::kOwnerOnlyFolder) ||
       !fileutil::writeFileAtomically(fileutil::joinPath(destination_, kSourceListName), sources)) {
     traceLine("ThumbnailController: cannot prepare " + serverpath::forTrace(destination_));
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     items_.clear();  // the worker then only reports the end
   }
   RunLoop::Handle loop = RunLoop::current().handle();
@@ -129,12 +129,12 @@ void ThumbnailController::work(RunLoop::Handle loop, std::string serverBase) {
   for (size_t i = 0;; ++i) {
     Item snapshot;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (stopped_ || i >= items_.size()) break;
       snapshot = items_[i];
     }
     bool made = generate(snapshot, i);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Item& current = items_[i];
     if (!made) {
       current.failed = true;
@@ -192,7 +192,7 @@ bool ThumbnailController::generate(const Item& item, size_t number) {
     o.timeout = kConvertTimeout;
     ChildProcess child(std::move(o));
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (stopped_) {
         ok = false;
         break;
@@ -202,7 +202,7 @@ bool ThumbnailController::generate(const Item& item, size_t number) {
     }
     ProcessResult result = child.wait();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       convert_ = nullptr;
     }
     const std::string target = thumbnailPath(item.relative, size.suffix);
@@ -232,7 +232,7 @@ void ThumbnailController::moveThumbnails(const std::string& fromRelative, const 
 
 void ThumbnailController::resolveForRenameFrom(const std::string& oldPath, const std::string& newPath) {
   SyncRootPath root(details_.syncFolderPath);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (Item& item : items_) {
     if (!engineset::hasComponentPrefix(item.source, oldPath)) continue;
     std::string source = newPath + item.source.substr(oldPath.size());
@@ -257,7 +257,7 @@ bool ThumbnailController::upload(const std::string& serverBase) {
   std::vector<Sent> sent;
   std::vector<std::string> entries;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (size_t i = 0; i < items_.size(); ++i) {
       const Item& item = items_[i];
       if (!item.generated || item.uploaded || item.failed) continue;
@@ -278,7 +278,7 @@ bool ThumbnailController::upload(const std::string& serverBase) {
   args.push_back(destination_);
   args.push_back(engine->remote(serverBase));
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopped_) return false;
     engine_ = engine;
   }
@@ -290,7 +290,7 @@ bool ThumbnailController::upload(const std::string& serverBase) {
       refused.insert(serverpath::withLeadingSlash(rec.text(QLSYNCParser::kPathKey)));
     }
   });
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   engine_.reset();
   if (!outcome.cancelled && !outcome.succeeded() &&
       (outcome.process.exitStatus != 23 || !outcome.fatal.empty())) {

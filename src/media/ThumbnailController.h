@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "media/ThumbnailControllerDelegate.h"
 #include "media/UserDetails.h"
 #include "platform/Clock.h"
@@ -105,13 +106,13 @@ class ThumbnailController {
   bool keepDestination_ = false;
   std::thread worker_;
 
-  mutable std::mutex mutex_;  // guards everything below
-  std::vector<Item> items_;
-  std::vector<std::string> uploaded_;
-  std::shared_ptr<ServiceEngineRun> engine_;
-  ChildProcess* convert_ = nullptr;
-  bool stopped_ = false;
-  bool started_ = false;
+  mutable Mutex mutex_;
+  std::vector<Item> items_ ULMORA_GUARDED_BY(mutex_);
+  std::vector<std::string> uploaded_ ULMORA_GUARDED_BY(mutex_);
+  std::shared_ptr<ServiceEngineRun> engine_ ULMORA_GUARDED_BY(mutex_);
+  ChildProcess* convert_ ULMORA_GUARDED_BY(mutex_) = nullptr;
+  bool stopped_ ULMORA_GUARDED_BY(mutex_) = false;
+  bool started_ ULMORA_GUARDED_BY(mutex_) = false;
 
   WeakGuard guard_;  // last: invalidated first
 };

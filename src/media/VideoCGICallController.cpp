@@ -21,12 +21,12 @@ VideoCGICallController::VideoCGICallController(Options options)
 VideoCGICallController::~VideoCGICallController() { worker_.stopAndJoin(); }
 
 void VideoCGICallController::setServiceHost(const std::string& host) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   host_ = host;
 }
 
 void VideoCGICallController::setUserDetails(const PropertyList& details) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   user_ = details.stringFor("username").value_or("");
   password_ = details.stringFor("password").value_or("");
 }
@@ -36,18 +36,18 @@ void VideoCGICallController::addFiles(const std::string& relativePath) {
     traceLine("VideoCGICallController: refused an empty path or one holding a NUL");
     return;
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   queued_.push_back(relativePath);
 }
 
 std::size_t VideoCGICallController::queuedCount() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return queued_.size();
 }
 
 void VideoCGICallController::makeVideoCGICall() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (queued_.empty()) return;
     if (user_.empty()) {
       traceLine("VideoCGICallController: no user details; " + std::to_string(queued_.size()) +
@@ -76,7 +76,7 @@ void VideoCGICallController::drain(RequestWorker& worker) {
     Batch batch;
     std::string url;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       if (batches_.empty() || worker.stopRequested()) {
         draining_ = false;
         return;

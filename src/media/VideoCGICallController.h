@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 #include "platform/PropertyList.h"
 #include "service/HttpsSettings.h"
@@ -70,13 +71,13 @@ class VideoCGICallController {
   const Options options_;
   const HttpsSettings tls_;
 
-  mutable std::mutex mu_;  // guards everything below but worker_
-  std::string host_;
-  std::string user_;
-  std::string password_;
-  std::vector<std::string> queued_;
-  std::deque<Batch> batches_;
-  bool draining_ = false;
+  mutable Mutex mu_;
+  std::string host_ ULMORA_GUARDED_BY(mu_);
+  std::string user_ ULMORA_GUARDED_BY(mu_);
+  std::string password_ ULMORA_GUARDED_BY(mu_);
+  std::vector<std::string> queued_ ULMORA_GUARDED_BY(mu_);
+  std::deque<Batch> batches_ ULMORA_GUARDED_BY(mu_);
+  bool draining_ ULMORA_GUARDED_BY(mu_) = false;
 
   RequestWorker worker_;  // last: joined before the members it uses go
 };

@@ -75,17 +75,17 @@ bool ServiceHostReachability::canReach(const std::string& given) {
 
 std::optional<bool> ServiceHostReachability::isReachable() {
   {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(mu_);
     if (reachable_) return reachable_;
   }
   const bool now = canReachAny(hosts_ ? hosts_() : std::vector<std::string>());
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   if (!reachable_) reachable_ = now;
   return reachable_;
 }
 
 void ServiceHostReachability::start(RunLoop& loop, ChangeHandler handler) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   if (thread_.joinable()) return;
   stopping_ = false;
   thread_ = std::thread([this, h = loop.handle(), handler = std::move(handler)] {
@@ -96,7 +96,7 @@ void ServiceHostReachability::start(RunLoop& loop, ChangeHandler handler) {
 void ServiceHostReachability::stop() {
   std::thread t;
   {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(mu_);
     stopping_ = true;
     t = std::move(thread_);
   }
@@ -106,7 +106,7 @@ void ServiceHostReachability::stop() {
 
 void ServiceHostReachability::recheck() {
   {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(mu_);
     recheck_ = true;
   }
   cv_.notify_all();
@@ -115,7 +115,7 @@ void ServiceHostReachability::recheck() {
 void ServiceHostReachability::watch(RunLoop::Handle loop, ChangeHandler handler) {
   for (;;) {
     const bool now = canReachAny(hosts_ ? hosts_() : std::vector<std::string>());
-    std::unique_lock<std::mutex> lock(mu_);
+    UniqueMutexLock lock(mu_);
     if (stopping_) return;
     const bool changed = !reachable_ || *reachable_ != now;
     reachable_ = now;
@@ -124,8 +124,8 @@ void ServiceHostReachability::watch(RunLoop::Handle loop, ChangeHandler handler)
       loop.post([handler, now] { handler(now); });
       lock.lock();
     }
-    clock_.waitUntil(lock, cv_, clock_.monotonicNow() + interval_,
-                     [this] { return stopping_ || recheck_; });
+    clock_.waitUntil(lock.native(), cv_, clock_.monotonicNow() + interval_,
+                     [this]() ULMORA_REQUIRES(mu_) { return stopping_ || recheck_; });
     if (stopping_) return;
     recheck_ = false;
   }

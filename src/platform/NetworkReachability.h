@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
 
@@ -69,12 +70,12 @@ class ServiceHostReachability final : public NetworkReachability {
   Clock& clock_;
   const Hosts hosts_;
   const Clock::Duration interval_;
-  std::mutex mu_;  // guards the members below
+  Mutex mu_;
   std::condition_variable cv_;
-  std::optional<bool> reachable_;
-  bool stopping_ = false;
-  bool recheck_ = false;
-  std::thread thread_;
+  std::optional<bool> reachable_ ULMORA_GUARDED_BY(mu_);
+  bool stopping_ ULMORA_GUARDED_BY(mu_) = false;
+  bool recheck_ ULMORA_GUARDED_BY(mu_) = false;
+  std::thread thread_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

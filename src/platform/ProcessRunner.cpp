@@ -278,7 +278,7 @@ ChildProcess::ChildProcess(ProcessOptions options) : options_(std::move(options)
 ChildProcess::~ChildProcess() {
   bool mustReap;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     mustReap = !reaped_;
     if (mustReap) killGroupLocked(SIGKILL);
   }
@@ -291,17 +291,17 @@ void ChildProcess::setStdoutLineHandler(LineHandler handler) { stdoutHandler_ = 
 void ChildProcess::setStderrLineHandler(LineHandler handler) { stderrHandler_ = std::move(handler); }
 
 pid_t ChildProcess::pid() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return pid_;
 }
 
 bool ChildProcess::isRunning() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return !reaped_;
 }
 
 bool ChildProcess::kill(int signal) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (reaped_) return false;
   killGroupLocked(signal);
   return true;
@@ -402,7 +402,7 @@ bool ChildProcess::start() {
   Clock& clock = options_.clock != nullptr ? *options_.clock : Clock::systemClock();
   startTime_ = clock.monotonicNow();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     pid_ = pid;
     reaped_ = false;
   }
@@ -525,7 +525,7 @@ void ChildProcess::reap() {
   siginfo_t info{};
   while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   int status = 0;
   pid_t reaped;
   do {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 
 namespace ulmora {
@@ -128,7 +129,7 @@ class ChildProcess {
 
   void failStart(int error, std::string_view what);
   void reap();
-  void killGroupLocked(int signal);
+  void killGroupLocked(int signal) ULMORA_REQUIRES(mutex_);
 
   ProcessOptions options_;
   LineHandler stdoutHandler_;
@@ -140,9 +141,9 @@ class ChildProcess {
   ProcessResult result_;
 
   // Guards pid_ and reaped_ so that kill() never signals a reaped pid.
-  mutable std::mutex mutex_;
-  pid_t pid_ = -1;
-  bool reaped_ = true;
+  mutable Mutex mutex_;
+  pid_t pid_ ULMORA_GUARDED_BY(mutex_) = -1;
+  bool reaped_ ULMORA_GUARDED_BY(mutex_) = true;
 };
 
 // Runs a child to its end and returns everything it wrote.

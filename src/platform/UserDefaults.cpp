@@ -20,7 +20,7 @@ UserDefaults::UserDefaults(std::string path)
 }
 
 void UserDefaults::load() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (!fileutil::exists(path_))
     return;
   std::optional<std::string> bytes = fileutil::readFile(path_);
@@ -35,7 +35,7 @@ void UserDefaults::load() {
 }
 
 std::optional<PropertyList> UserDefaults::objectForKey(std::string_view key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const PropertyList* value = values_.find(key);
   if (!value)
     return std::nullopt;
@@ -43,26 +43,26 @@ std::optional<PropertyList> UserDefaults::objectForKey(std::string_view key) con
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return values_.stringFor(key);
 }
 
 bool UserDefaults::setObject(const std::string& key, PropertyList value) {
   if (value.isNull())
     return removeObjectForKey(key);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   values_.set(key, std::move(value));
   return writeLocked();
 }
 
 bool UserDefaults::removeObjectForKey(const std::string& key) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   values_.asDict()->erase(key);
   return writeLocked();
 }
 
 bool UserDefaults::synchronize() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return writeLocked();
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/PropertyList.h"
 
 namespace ulmora {
@@ -46,13 +47,13 @@ class UserDefaults {
 
  private:
   void load();
-  bool writeLocked();
-  bool moveDamagedFileAsideLocked();
+  bool writeLocked() ULMORA_REQUIRES(mutex_);
+  bool moveDamagedFileAsideLocked() ULMORA_REQUIRES(mutex_);
 
   const std::string path_;
-  mutable std::mutex mutex_;
-  PropertyList values_;         // guarded by mutex_; always a Dict
-  bool damagedOnDisk_ = false;  // guarded by mutex_
+  mutable Mutex mutex_;
+  PropertyList values_ ULMORA_GUARDED_BY(mutex_);  // always a Dict
+  bool damagedOnDisk_ ULMORA_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ulmora

@@ -49,7 +49,7 @@ class KVTCreateDirController {
   ProxyController proxy_;
   std::atomic<bool> running_{false};
 
-  Mutex mutex_;  // guards engine_
+  Mutex mutex_;
   std::shared_ptr<ServiceEngineRun> engine_ ULMORA_GUARDED_BY(mutex_);
 };
 

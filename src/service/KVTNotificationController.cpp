@@ -55,22 +55,22 @@ KVTNotificationController::~KVTNotificationController() {
 }
 
 void KVTNotificationController::setDelegate(KVTNotificationHandlerProtocol* delegate) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   delegate_ = delegate;
 }
 
 KVTNotificationHandlerProtocol* KVTNotificationController::delegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return delegate_;
 }
 
 void KVTNotificationController::setURLString(const std::string& url) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   url_ = url;
 }
 
 std::string KVTNotificationController::URLString() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return url_;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
@@ -97,9 +98,9 @@ class KVTNotificationController {
   const std::string machineName_;
   const RunLoop::Handle loop_;
 
-  mutable std::mutex mu_;  // guards delegate_ and url_
-  KVTNotificationHandlerProtocol* delegate_ = nullptr;
-  std::string url_;
+  mutable Mutex mu_;
+  KVTNotificationHandlerProtocol* delegate_ ULMORA_GUARDED_BY(mu_) = nullptr;
+  std::string url_ ULMORA_GUARDED_BY(mu_);
 
   RequestWorker worker_;
   WeakGuard guard_;  // last: invalidated first

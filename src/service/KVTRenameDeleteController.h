@@ -116,7 +116,7 @@ class KVTRenameDeleteController {
   ProxyController proxy_;
   std::atomic<bool> running_{false};
 
-  mutable Mutex mutex_;  // guards everything below
+  mutable Mutex mutex_;
   std::shared_ptr<ServiceEngineRun> engine_ ULMORA_GUARDED_BY(mutex_);
   bool cancelRequested_ ULMORA_GUARDED_BY(mutex_) = false;
   std::vector<std::string> oldPaths_ ULMORA_GUARDED_BY(mutex_);

@@ -13,19 +13,19 @@ RequestWorker::~RequestWorker() { stopAndJoin(); }
 
 void RequestWorker::stopAndJoin() {
   stop();
-  std::lock_guard<std::mutex> hold(threadMu_);
+  MutexLock hold(threadMu_);
   if (thread_.joinable()) thread_.join();
 }
 
 bool RequestWorker::start(Job job, IfRunning ifRunning) {
-  std::lock_guard<std::mutex> hold(threadMu_);
+  MutexLock hold(threadMu_);
   if (ifRunning == IfRunning::kWaitForEnd && thread_.joinable()) thread_.join();
   if (running_.exchange(true)) return false;
   // The previous job has ended (running_ was clear); its thread is at most
   // returning.
   if (thread_.joinable()) thread_.join();
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     stopped_ = false;
   }
   thread_ = std::thread([this, job = std::move(job)] { body(job); });
@@ -44,33 +44,34 @@ void RequestWorker::body(const Job& job) {
 }
 
 void RequestWorker::stop() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   stopped_ = true;
   if (transfer_ != nullptr) transfer_->cancel();
   wake_.notify_all();
 }
 
 bool RequestWorker::stopRequested() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return stopped_;
 }
 
 HttpsResponse RequestWorker::perform(HttpsTransfer& transfer) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stopped_) transfer.cancel();
     transfer_ = &transfer;
   }
   HttpsResponse response = transfer.perform();
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   transfer_ = nullptr;
   return response;
 }
 
 bool RequestWorker::sleepFor(Clock::Duration d) {
-  std::unique_lock<std::mutex> lock(mu_);
+  UniqueMutexLock lock(mu_);
   const auto deadline = clock_.monotonicNow() + d;
-  return !clock_.waitUntil(lock, wake_, deadline, [this] { return stopped_; });
+  return !clock_.waitUntil(lock.native(), wake_, deadline,
+                           [this]() ULMORA_REQUIRES(mu_) { return stopped_; });
 }
 
 }  // namespace ulmora

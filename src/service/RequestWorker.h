@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 #include "service/HttpsTransfer.h"
 
@@ -58,13 +59,13 @@ class RequestWorker {
 
   Clock& clock_;
   std::atomic<bool> running_{false};
-  std::mutex threadMu_;  // guards thread_; taken before mu_, never the other way
-  std::thread thread_;
+  Mutex threadMu_;  // guards thread_; taken before mu_, never the other way
+  std::thread thread_ ULMORA_GUARDED_BY(threadMu_);
 
-  mutable std::mutex mu_;  // guards stopped_ and transfer_
+  mutable Mutex mu_;
   std::condition_variable wake_;
-  bool stopped_ = false;
-  HttpsTransfer* transfer_ = nullptr;
+  bool stopped_ ULMORA_GUARDED_BY(mu_) = false;
+  HttpsTransfer* transfer_ ULMORA_GUARDED_BY(mu_) = nullptr;
 };
 
 }  // namespace ulmora

@@ -24,17 +24,17 @@ ScriptController::~ScriptController() {
 }
 
 void ScriptController::setDelegate(ScriptControllerDelegate* delegate) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   delegate_ = delegate;
 }
 
 ScriptControllerDelegate* ScriptController::delegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return delegate_;
 }
 
 void ScriptController::setServiceHost(const std::string& host) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   host_ = host;
 }
 
@@ -47,7 +47,7 @@ void ScriptController::report(Report report) {
 bool ScriptController::getAccountDetails(const std::string& user, const std::string& pwd) {
   HttpsRequest request;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     request.url = serviceEndpointURL(host_, kAccountDetailsPath);
   }
   if (request.url.empty()) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/ThreadAnnotations.h"
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
@@ -60,9 +61,9 @@ class ScriptController {
   const HttpsSettings tls_;
   const RunLoop::Handle loop_;
 
-  mutable std::mutex mu_;  // guards delegate_ and host_
-  ScriptControllerDelegate* delegate_ = nullptr;
-  std::string host_;
+  mutable Mutex mu_;
+  ScriptControllerDelegate* delegate_ ULMORA_GUARDED_BY(mu_) = nullptr;
+  std::string host_ ULMORA_GUARDED_BY(mu_);
 
   RequestWorker worker_;
   WeakGuard guard_;  // last: invalidated first

@@ -73,7 +73,7 @@ ServiceEngineRun::Outcome ServiceEngineRun::run(const std::vector<std::string>& 
     if (onLine) onLine(line);
   });
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (terminated_) {
       outcome.cancelled = true;
       return outcome;
@@ -83,7 +83,7 @@ ServiceEngineRun::Outcome ServiceEngineRun::run(const std::vector<std::string>& 
   }
   outcome.process = child.wait();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     child_ = nullptr;
     outcome.cancelled = terminated_ || outcome.process.exitStatus == kExitCancelled;
   }
@@ -91,7 +91,7 @@ ServiceEngineRun::Outcome ServiceEngineRun::run(const std::vector<std::string>& 
 }
 
 void ServiceEngineRun::terminate() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   terminated_ = true;
   if (child_ != nullptr) child_->kill(SIGTERM);
 }

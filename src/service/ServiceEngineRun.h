@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
 #include "platform/Clock.h"
@@ -65,9 +66,9 @@ class ServiceEngineRun {
   Clock::Duration timeout_ = kDefaultTimeout;
   Clock* clock_ = nullptr;
 
-  std::mutex mutex_;  // guards child_ and terminated_
-  ChildProcess* child_ = nullptr;
-  bool terminated_ = false;
+  Mutex mutex_;
+  ChildProcess* child_ ULMORA_GUARDED_BY(mutex_) = nullptr;
+  bool terminated_ ULMORA_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ulmora

@@ -123,7 +123,7 @@ class SynListingController {
   // retiring a run and the run's reports never interleave.
   std::recursive_mutex reportMutex_;
 
-  mutable Mutex mutex_;  // guards everything below
+  mutable Mutex mutex_;
   uint64_t runNumber_ ULMORA_GUARDED_BY(mutex_) = 0;
   bool running_ ULMORA_GUARDED_BY(mutex_) = false;
   bool engineRunning_ ULMORA_GUARDED_BY(mutex_) = false;

@@ -16,7 +16,7 @@ UMVersionController::UMVersionController() : executorPath_(QLLocalizedString("Ex
 
 UMVersionController::~UMVersionController() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopped_ = true;
     if (engine_) engine_->terminate();
   }
@@ -105,7 +105,7 @@ UMVersionController::Report UMVersionController::failure(std::string localPath, 
 UMVersionController::Report UMVersionController::listVersions(std::string localPath, std::string relative) {
   auto engine = std::make_shared<ServiceEngineRun>(executorPath_, user_, proxy_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopped_) return {};
     engine_ = engine;
   }
@@ -126,7 +126,7 @@ UMVersionController::Report UMVersionController::listVersions(std::string localP
         }
       });
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     engine_.reset();
     if (stopped_) return {};
   }
@@ -143,7 +143,7 @@ UMVersionController::Report UMVersionController::restore(std::string localPath, 
                                                          int64_t version) {
   auto engine = std::make_shared<ServiceEngineRun>(executorPath_, user_, proxy_);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopped_) return {};
     engine_ = engine;
   }
@@ -162,7 +162,7 @@ UMVersionController::Report UMVersionController::restore(std::string localPath, 
                   });
   host_->VersionRestoreEnded();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     engine_.reset();
     if (stopped_) return {};
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ThreadAnnotations.h"
 #include "engine/ProxyController.h"
 #include "engine/User.h"
 #include "platform/RunLoop.h"
@@ -71,9 +72,9 @@ class UMVersionController {
   std::atomic<bool> running_{false};
   std::thread worker_;
 
-  std::mutex mutex_;  // guards engine_ and stopped_
-  std::shared_ptr<ServiceEngineRun> engine_;
-  bool stopped_ = false;
+  Mutex mutex_;
+  std::shared_ptr<ServiceEngineRun> engine_ ULMORA_GUARDED_BY(mutex_);
+  bool stopped_ ULMORA_GUARDED_BY(mutex_) = false;
 
   WeakGuard guard_;  // last: invalidated first
 };

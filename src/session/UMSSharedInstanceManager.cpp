@@ -10,14 +10,14 @@ UMSSharedInstanceManager& UMSSharedInstanceManager::sharedInstanceManager() {
 
 MessageSendingModule* UMSSharedInstanceManager::FinderMessForCUser(
     const std::string& consoleUser) const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   auto it = channels_.find(consoleUser);
   return it == channels_.end() ? nullptr : it->second.finder;
 }
 
 MessageSendingModule* UMSSharedInstanceManager::MonitorMessForCUser(
     const std::string& consoleUser) const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   auto it = channels_.find(consoleUser);
   return it == channels_.end() ? nullptr : it->second.monitor;
 }
@@ -25,7 +25,7 @@ MessageSendingModule* UMSSharedInstanceManager::MonitorMessForCUser(
 template <typename T>
 T UMSSharedInstanceManager::accountField(const std::string& consoleUser,
                                          const std::string& syncUser, T Account::*field) const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   auto it = accounts_.find({consoleUser, syncUser});
   return it == accounts_.end() ? T{} : it->second.*field;
 }
@@ -47,7 +47,7 @@ SyncFilesController* UMSSharedInstanceManager::syncFilesControllerForCUser(
 
 void UMSSharedInstanceManager::setFinderMessenger(MessageSendingModule* channel,
                                                   const std::string& consoleUser) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   Channels& c = channels_[consoleUser];
   c.finder = channel;
   if (c.finder == nullptr && c.monitor == nullptr) channels_.erase(consoleUser);
@@ -55,7 +55,7 @@ void UMSSharedInstanceManager::setFinderMessenger(MessageSendingModule* channel,
 
 void UMSSharedInstanceManager::setMonitorMessenger(MessageSendingModule* channel,
                                                    const std::string& consoleUser) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   Channels& c = channels_[consoleUser];
   c.monitor = channel;
   if (c.finder == nullptr && c.monitor == nullptr) channels_.erase(consoleUser);
@@ -64,7 +64,7 @@ void UMSSharedInstanceManager::setMonitorMessenger(MessageSendingModule* channel
 void UMSSharedInstanceManager::setUserController(UlmoraSyncUserController* controller,
                                                  const std::string& consoleUser,
                                                  const std::string& syncUser) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   accounts_[{consoleUser, syncUser}].userController = controller;
   pruneAccount({consoleUser, syncUser});
 }
@@ -72,26 +72,26 @@ void UMSSharedInstanceManager::setUserController(UlmoraSyncUserController* contr
 void UMSSharedInstanceManager::setSupportFilePaths(const SupportFilePaths& paths,
                                                    const std::string& consoleUser,
                                                    const std::string& syncUser) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   accounts_[{consoleUser, syncUser}].paths = paths;
 }
 
 void UMSSharedInstanceManager::setSyncFilesController(SyncFilesController* controller,
                                                       const std::string& consoleUser,
                                                       const std::string& syncUser) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   accounts_[{consoleUser, syncUser}].syncFiles = controller;
   pruneAccount({consoleUser, syncUser});
 }
 
 void UMSSharedInstanceManager::removeAccount(const std::string& consoleUser,
                                              const std::string& syncUser) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   accounts_.erase({consoleUser, syncUser});
 }
 
 void UMSSharedInstanceManager::removeChannels(const std::string& consoleUser) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(mu_);
   channels_.erase(consoleUser);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/ThreadAnnotations.h"
 #include "foundation/SupportFilePaths.h"
 
 namespace ulmora {
@@ -74,11 +75,11 @@ class UMSSharedInstanceManager {
   T accountField(const std::string& consoleUser, const std::string& syncUser,
                  T Account::*field) const;
   // Requires mu_. Drops an account entry once nothing is left in it.
-  void pruneAccount(const AccountKey& key);
+  void pruneAccount(const AccountKey& key) ULMORA_REQUIRES(mu_);
 
-  mutable std::mutex mu_;
-  std::map<std::string, Channels> channels_;
-  std::map<AccountKey, Account> accounts_;
+  mutable Mutex mu_;
+  std::map<std::string, Channels> channels_ ULMORA_GUARDED_BY(mu_);
+  std::map<AccountKey, Account> accounts_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

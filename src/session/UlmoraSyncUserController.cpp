@@ -285,7 +285,7 @@ void UlmoraSyncUserController::stopWatcher() {
 // ---------------------------------------------------------------- merge
 
 std::shared_ptr<DatabaseMerger> UlmoraSyncUserController::merger() const {
-  std::lock_guard<std::mutex> hold(mergerMutex_);
+  MutexLock hold(mergerMutex_);
   return merger_;
 }
 
@@ -295,14 +295,14 @@ void UlmoraSyncUserController::startMerger() {
   // the memory it freed goes back to the system then, not on a timer.
   m->setMergeObserver([](const MergeReport&) { ::malloc_trim(0); });
   m->start();
-  std::lock_guard<std::mutex> hold(mergerMutex_);
+  MutexLock hold(mergerMutex_);
   merger_ = std::move(m);
 }
 
 void UlmoraSyncUserController::stopMerger() {
   std::shared_ptr<DatabaseMerger> m;
   {
-    std::lock_guard<std::mutex> hold(mergerMutex_);
+    MutexLock hold(mergerMutex_);
     m = std::move(merger_);
   }
   if (m) m->stop();

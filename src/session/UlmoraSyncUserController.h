@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
 #include "capture/ExcludedFilesCollections.h"
 #include "capture/FileStateDatabaseQueries.h"
 #include "database/UMDatabaseWrapper.h"
@@ -207,8 +208,8 @@ class UlmoraSyncUserController final : public SyncControllerOwner,
   std::unique_ptr<SyncController> syncController_;
   std::unique_ptr<UMDatabaseWrapper> totals_;
 
-  mutable std::mutex mergerMutex_;  // guards merger_
-  std::shared_ptr<DatabaseMerger> merger_;
+  mutable Mutex mergerMutex_;
+  std::shared_ptr<DatabaseMerger> merger_ ULMORA_GUARDED_BY(mergerMutex_);
 
   // Main thread only.
   std::unique_ptr<NEWFSEventWatcher> watcher_;
