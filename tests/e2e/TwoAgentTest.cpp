@@ -569,7 +569,7 @@ TEST_F(TwoAgentsWaitingAMinute, TwoEditsWithinOneSecondLoseNothing) {
 // its own edit of the file, newer by the clock. The service keeps A's
 // version, which B never saw: B's edit is kept as a conflict copy there, B
 // fetches A's version, and A's copy is never written over.
-TEST_F(TwoAgents, AnEditSentOverAVersionNeverSeenIsKeptAsAConflictCopy) {
+TEST_F(TwoAgentsWaitingAMinute, AnEditSentOverAVersionNeverSeenIsKeptAsAConflictCopy) {
   ASSERT_NO_FATAL_FAILURE(saveOnAWhileBCannotHear());
   write(b_->at("shared.txt"), "edited on B, A's save unseen");
 
@@ -591,7 +591,7 @@ TEST_F(TwoAgents, AnEditSentOverAVersionNeverSeenIsKeptAsAConflictCopy) {
 // B deletes the file before it has heard of A's newer save (the push channel
 // is down). The service keeps A's version, which B never saw: B's delete of
 // the older version takes nothing from A, and B fetches A's version again.
-TEST_F(TwoAgents, ADeleteOfAVersionNeverSeenLeavesTheNewerOneEverywhere) {
+TEST_F(TwoAgentsWaitingAMinute, ADeleteOfAVersionNeverSeenLeavesTheNewerOneEverywhere) {
   ASSERT_NO_FATAL_FAILURE(saveOnAWhileBCannotHear());
   ASSERT_EQ(std::remove(b_->at("shared.txt").c_str()), 0);
 

@@ -68,6 +68,10 @@ namespace {
 
 const std::string kUser = "demo";
 constexpr auto kCycle = 5s;  // the agent's sync cycle, before scaling
+// Quiet after a round with no fault and no long wait traced: four cycles,
+// longer than the agent's short pauses between steps (2, 5 and 10 s), in
+// agent seconds.
+constexpr double kShortSettle = 20.0;
 
 struct Options {
   uint64_t seed = 1;
@@ -217,10 +221,10 @@ class Run {
     snapshotDecoy();
     for (int i = 0; i < 2; ++i) startAgent(i);
     log("agents started; waiting for the first quiet point");
-    if (!quietPoint("start")) return finish(began);
+    if (!quietPoint("start", !o_.hostile && o_.ops == 0)) return finish(began);
     if (o_.hostile) {
       hostileRound();
-      if (!quietPoint("hostile names")) return finish(began);
+      if (!quietPoint("hostile names", o_.ops == 0)) return finish(began);
       checkHostile();
     }
     int done = 0;
@@ -230,7 +234,7 @@ class Run {
       ++round;
       playRound(round, n);
       done += n;
-      if (!quietPoint("round " + std::to_string(round))) break;
+      if (!quietPoint("round " + std::to_string(round), done >= o_.ops)) break;
     }
     opsDone_ = done;
     return finish(began);
@@ -447,7 +451,14 @@ class Run {
   // service). A stall: not quiet, and nothing moved for the stall bound (a
   // stuck engine or journal file), or still moving three times that long
   // after the round (work that never settles).
-  bool quietPoint(const std::string& what) {
+  //
+  // Those long waits are the agent's answer to a fault or to a repeated set,
+  // and it traces each as it begins it. After a round with no fault, a few
+  // cycles without a move past the end of every wait traced stand for quiet;
+  // the run's last quiet point, and the look again after a quiet that was
+  // not yet what the operations left, wait as long as the longest wait, so
+  // that nothing delayed past a short quiet goes unjudged.
+  bool quietPoint(const std::string& what, bool lastOfRun) {
     if (failed_) return false;
     using Steady = std::chrono::steady_clock;
     const auto began = Steady::now();
@@ -455,8 +466,12 @@ class Run {
     // in real time whatever the scale.
     const auto step = std::max<std::chrono::milliseconds>(cycle(), 1000ms);
     const auto bound = std::chrono::seconds(o_.stallSeconds) + extraPatience_;
-    const auto settle = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::duration<double>((extraPatience_ > 0s ? 200.0 : 70.0) / std::max(1.0, o_.scale)));
+    const auto scaled = [&](double agentSeconds) {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::duration<double>(agentSeconds / std::max(1.0, o_.scale)));
+    };
+    const auto longest = scaled(extraPatience_ > 0s ? 200.0 : 70.0);
+    const bool faultInRound = std::exchange(faultInRound_, false) || extraPatience_ > 0s;
     static const char* const kParts[] = {"the storage's change index", "A's database", "B's database",
                                          "A's folder", "B's folder", "the journal files", "the engines"};
     std::vector<std::string> last;
@@ -488,8 +503,13 @@ class Run {
         }
         movedAt = now;
       }
+      readWaits(now);
+      const bool shortSettle = !lastOfRun && !recheck && !faultInRound && !untimedWait_;
+      const bool settled = shortSettle ? now - stableSince >= scaled(kShortSettle) &&
+                                             now >= waitsEnd_ + scaled(kShortSettle)
+                                       : now - stableSince >= longest;
       if (engines.working == 0 && journals == 0 && look == last) {
-        if (++same >= 3 && now - stableSince >= settle && !recheck && !checkInvariants(what, false)) {
+        if (++same >= 3 && settled && !recheck && !checkInvariants(what, false)) {
           // Work between two looks (a listing that finds a change, then its
           // download) can pass for quiet once: wait for quiet again before
           // judging.
@@ -497,7 +517,7 @@ class Run {
           log("  quiet, but not yet what the operations left: waiting for quiet once more");
           same = 0;
           stableSince = now;
-        } else if (same >= 3 && now - stableSince >= settle) {
+        } else if (same >= 3 && settled) {
           if (engines.idleListings > 0) {
             log("  " + std::to_string(engines.idleListings) +
                 " listing(s) from the current change index still running");
@@ -525,6 +545,7 @@ class Run {
       }
     }
     extraPatience_ = 0s;
+    untimedWait_ = false;
     const double took = std::chrono::duration<double>(Steady::now() - began).count();
     slowest_ = std::max(slowest_, took);
     log("quiet after " + what + " in " + std::to_string(took) + " s");
@@ -536,6 +557,59 @@ class Run {
     }
     secondLook(what);
     return false;
+  }
+
+  // The agents' long waits, as each traces its start: a repeated set held
+  // back, a folder creation or a journal folder tried again later, a fetch
+  // of the login details during maintenance. Seconds of the agent's clock; 0
+  // where the line tells them; -1 where it does not. A listing tried again
+  // 30 s later is none: from the current change index it cannot find
+  // anything, and a change it would find is missing from the folders, so the
+  // quiet is judged again after the longest wait.
+  struct TracedWait {
+    const char* line;
+    double seconds;
+  };
+  static constexpr TracedWait kTracedWaits[] = {
+      {"same set as the last run; waiting before it starts", 60},
+      {"folder creation failed as a whole; next try in ", 0},
+      {"cannot be created; entries stay queued, trying again in ", 0},
+      {"Retrying for folder creation", -1},
+      {"getLoginDetailForUlmoraSyncUser will be called after 2 minutes", 120},
+  };
+
+  // Reads what the agents traced since the last look and notes when the
+  // waits that began meanwhile end (at the latest: a line is seen a look
+  // after it was written).
+  void readWaits(std::chrono::steady_clock::time_point now) {
+    for (int i = 0; i < 2; ++i) {
+      std::ifstream in(traceLog(i), std::ios::binary);
+      if (!in) continue;
+      in.seekg(0, std::ios::end);
+      const std::streamoff size = in.tellg();
+      if (size < traceRead_[i]) traceRead_[i] = 0;  // a new trace file
+      in.seekg(traceRead_[i]);
+      std::string text(static_cast<size_t>(size - traceRead_[i]), '\0');
+      in.read(text.data(), static_cast<std::streamsize>(text.size()));
+      // Up to the last whole line; the rest is read with its end.
+      const size_t whole = text.rfind('\n');
+      if (whole == std::string::npos) continue;
+      text.resize(whole + 1);
+      traceRead_[i] += static_cast<std::streamoff>(text.size());
+      for (const TracedWait& wait : kTracedWaits) {
+        for (size_t at = text.find(wait.line); at != std::string::npos; at = text.find(wait.line, at + 1)) {
+          double seconds = wait.seconds;
+          if (seconds == 0) seconds = std::strtod(text.c_str() + at + std::strlen(wait.line), nullptr);
+          if (seconds <= 0) {
+            untimedWait_ = true;
+          } else {
+            waitsEnd_ = std::max(waitsEnd_, now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(seconds / std::max(1.0, o_.scale))));
+          }
+          log(std::string("  ") + side(i) + " began a wait: " + wait.line);
+        }
+      }
+    }
   }
 
   // How often an agent ran its periodic listing, the one that finds what
@@ -889,13 +963,21 @@ class Run {
     }
     problem("the service never took the announcement of a change");
   }
-  bool serviceWrite(const std::string& rel, const std::string& bytes) {
+  bool serviceWrite(const std::string& rel, const std::string& bytes) { return serviceWrite({{rel, bytes}}); }
+  // Several files in one run of the engine, as another device's upload of a
+  // set would bring them.
+  bool serviceWrite(const std::vector<std::pair<std::string, std::string>>& files) {
     const std::string stage = dir_ + "/stage";
     std::error_code ec;
     fs::remove_all(stage, ec);
-    fs::create_directories(fs::path(stage + "/" + rel).parent_path(), ec);
-    writeAll(stage + "/" + rel, bytes);
-    const bool ok = engine({"--files-from=" + setFile(stage + "\n" + rel + "\n"), stage, remote("/")}, rel);
+    std::string set = stage + "\n";
+    for (const auto& [rel, bytes] : files) {
+      fs::create_directories(fs::path(stage + "/" + rel).parent_path(), ec);
+      writeAll(stage + "/" + rel, bytes);
+      set += rel + "\n";
+    }
+    const bool ok = engine({"--files-from=" + setFile(set), stage, remote("/")},
+                           files.size() == 1 ? files.front().first : std::to_string(files.size()) + " files");
     fs::remove_all(stage, ec);
     fs::create_directories(stage, ec);
     return ok;
@@ -1253,6 +1335,7 @@ class Run {
         std::this_thread::sleep_for(std::chrono::milliseconds(pick(1500)));
         startAgent(i);
         ++faults_["kill"];
+        faultInRound_ = true;
         ++unjudgedCrashes_;
         break;
       }
@@ -1287,6 +1370,7 @@ class Run {
         relink_[i] = true;
         relinkIfLoggedOut();
         ++faults_["root-away"];
+        faultInRound_ = true;
         break;
       }
     }
@@ -1337,11 +1421,12 @@ class Run {
     const auto names = hostileNames();
     log("hostile names: " + std::to_string(names.size()));
     int k = 0;
+    std::vector<std::pair<std::string, std::string>> atService;
     for (const std::string& n : names) {
       const std::string rel = (k % 2 ? "hostile-svc/" : "hostile-a/") + n;
       const std::string bytes = "hostile " + std::to_string(k) + "\n";
       if (k % 2) {
-        serviceWrite(rel, bytes);
+        atService.emplace_back(rel, bytes);
       } else {
         std::error_code ec;
         fs::create_directories(fs::path(root(0) + "/" + rel).parent_path(), ec);
@@ -1352,6 +1437,7 @@ class Run {
       keepFoldersAbove(rel, "", false);
       ++k;
     }
+    serviceWrite(atService);
     announce();
   }
 
@@ -1428,6 +1514,13 @@ class Run {
   std::vector<std::string> opLog_;
   std::map<std::string, int> faults_;
   std::chrono::seconds extraPatience_{0};
+  // A kill or a sync folder renamed away in the round: the agent starts over
+  // or logs out, which its trace does not announce as a wait.
+  bool faultInRound_ = false;
+  // What the agents' traces told of their waits since the last quiet point.
+  bool untimedWait_ = false;
+  std::chrono::steady_clock::time_point waitsEnd_{};
+  std::streamoff traceRead_[2] = {0, 0};
   bool failed_ = false, engineFault_ = false, serviceFault_ = false;
   int writes_ = 0, names_ = 0, sets_ = 0, opCount_ = 0, opsDone_ = 0, crashes_ = 0, unjudgedCrashes_ = 0, lost_ = 0, stalls_ = 0;
   double slowest_ = 0;
