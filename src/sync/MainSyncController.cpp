@@ -19,7 +19,6 @@
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
 #include "platform/IdleMarker.h"
-#include "platform/NetworkReachability.h"
 #include "platform/ThreadCheck.h"
 #include "platform/UserDefaults.h"
 #include "service/SynListingController.h"
@@ -108,7 +107,9 @@ void MainSyncController::buildLifecycle() {
       SettingsEncoding::engineEncoder(enginePath_), static_cast<SettingsEncodingAccount&>(*this)});
   timers_ = std::make_unique<SyncTimers>(ctx_.mainLoop, static_cast<SyncTimersHost&>(*this));
   // The network state is known before anything else asks for it.
-  constructNWReachablityObject();
+  reachability_ = std::make_unique<AccountReachability>(AccountReachability::Parts{
+      ctx_.clock, ctx_.mainLoop, state_, *settings_, ctx_.makeReachability,
+      static_cast<AccountReachabilityHost&>(*this)});
 
   checkForApplicationSupportFolders();
   if (ctx_.defaults == nullptr) {
@@ -209,7 +210,7 @@ void MainSyncController::shutdown() {
   // threads); their last callbacks still find every collaborator whole, and
   // no thread of a concern is left to call them.
   stopRuns();
-  if (reachability_) reachability_->stop();
+  reachability_->stop();
 }
 
 void MainSyncController::stopRuns() {

@@ -25,6 +25,7 @@
 #include "platform/RunLoop.h"
 #include "platform/WeakGuard.h"
 #include "sync/control/AccountProgress.h"
+#include "sync/control/AccountReachability.h"
 #include "sync/control/AccountSettings.h"
 #include "sync/control/AccountState.h"
 #include "sync/control/ControlRoom.h"
@@ -47,7 +48,6 @@ class DataBaseWrapper;
 class IdleMarker;
 class ImageMDUploadController;
 class KVTBackupManager;
-class NetworkReachability;
 class QLBackupProgressLogger;
 class RunLoopTimer;
 class SynListingController;
@@ -81,6 +81,7 @@ class MainSyncController final : public SyncController,
                                  private SyncCyclePort,
                                  private SettingsEncodingAccount,
                                  private SyncTimersHost,
+                                 private AccountReachabilityHost,
                                  private ThumbnailHost,
                                  private AccountProgressHost,
                                  private ControlRoomAccount,
@@ -249,10 +250,8 @@ class MainSyncController final : public SyncController,
   void setUlmoraSyncRootPath(const std::string& path) override;
   void serviceHostMayHaveChanged() override;
   void setBandWidthThrottleForObject(KVTBackupManager* manager);
-  void constructNWReachablityObject();
-  // The reachability watcher's report, on the main loop.
-  void MyNetworkReachabilityCallBack(bool reachable);
-  void setNWAvailablityStat(bool available);
+  // AccountReachabilityHost
+  void networkChanged(bool reachable) override;
   std::string currentulmoraUserName();
   // Runs every concern's build hook, in order; construction only.
   void initializeSync();
@@ -309,7 +308,7 @@ class MainSyncController final : public SyncController,
   AccountState state_;
   std::unique_ptr<AccountSettings> settings_;
   std::unique_ptr<SettingsEncoding> settingsEncoding_;
-  std::unique_ptr<NetworkReachability> reachability_;
+  std::unique_ptr<AccountReachability> reachability_;
   std::unique_ptr<UserDefaults> ownDefaults_;
   std::unique_ptr<DataBaseWrapper> databaseHandler_;
   std::unique_ptr<QLBackupProgressLogger> mSyncUpLogger_;

@@ -1,12 +1,11 @@
-// Account connection settings, session log files, reachability and the
-// renames held back while their file uploads.
+// The account's connection record, session log files, what the network's
+// state changes and the renames held back while their file uploads.
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "foundation/QLLogger.h"
 #include "foundation/QLUtility.h"
 #include "platform/FileUtil.h"
-#include "platform/NetworkReachability.h"
 #include "platform/ThreadCheck.h"
 #include "sync/MainSyncController.h"
 
@@ -66,9 +65,7 @@ void MainSyncController::setUlmoraSyncRootPath(const std::string& path) {
   mUlmoraSyncRootPath_ = path;
 }
 
-void MainSyncController::serviceHostMayHaveChanged() {
-  if (reachability_) reachability_->recheck();
-}
+void MainSyncController::serviceHostMayHaveChanged() { reachability_->recheck(); }
 
 void MainSyncController::setBandWidthThrottleForObject(KVTBackupManager* manager) {
   if (manager == nullptr) return;
@@ -99,54 +96,17 @@ bool MainSyncController::checkRenamedFileisUnderBackup(const RenameEntry& rename
 
 // ---------------------------------------------------------------- reachability
 
-void MainSyncController::constructNWReachablityObject() {
-  if (ctx_.makeReachability) {
-    reachability_ = ctx_.makeReachability();
-  } else {
-    // The account's storage server and web service; the settings may not be
-    // read yet, so they are looked up at each check. The web service counts
-    // because it names a new storage server when the stored one is gone.
-    reachability_ = std::make_unique<ServiceHostReachability>(ctx_.clock, [settings = settings_.get()] {
-      const auto values = settings->values();
-      return std::vector<std::string>{values.gServerName, values.gQuotaServerName.value_or("")};
-    });
-  }
-  if (!reachability_) return;
-  const bool reachable = reachability_->isReachable().value_or(false);
-  {
-    MutexLock hold(state_.cycle.shared.mutex);
-    state_.cycle.shared.doesNWAvailable = reachable;
-  }
-  reachability_->start(ctx_.mainLoop, guard_.wrap([this](bool reachable) {
-    MyNetworkReachabilityCallBack(reachable);
-  }));
-}
-
-void MainSyncController::MyNetworkReachabilityCallBack(bool reachable) {
+void MainSyncController::networkChanged(bool reachable) {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   if (reachable) {
-    setNWAvailablityStat(true);
     controlRoom_->control().resetToolTips();
     progress_->status().removeItemFromToolTipFor("T1012");
   } else {
-    setNWAvailablityStat(false);
     progress_->status().setMonitorToolTip("T1012");
   }
 }
 
-void MainSyncController::setNWAvailablityStat(bool available) {
-  if (!available) {
-    MutexLock hold(state_.control.shared.mutex);
-    state_.control.shared.refreshSS = true;
-  }
-  MutexLock hold(state_.cycle.shared.mutex);
-  state_.cycle.shared.doesNWAvailable = available;
-}
-
-bool MainSyncController::isNWAvailable() {
-  MutexLock hold(state_.cycle.shared.mutex);
-  return state_.cycle.shared.doesNWAvailable;
-}
+bool MainSyncController::isNWAvailable() { return reachability_->isNWAvailable(); }
 
 std::string MainSyncController::currentulmoraUserName() {
   return settings_->values().gUlmoraUserName;
