@@ -110,8 +110,8 @@ bool RenameDeleteDispatcher::isRenameCollectionEmpty() const {
 
 bool RenameDeleteDispatcher::pause(Clock::Duration d) {
   if (pause_) return pause_(d) && !cancelled();
-  std::unique_lock<std::mutex> lock(mu_.native());
-  clock_.waitUntil(lock, wake_, clock_.monotonicNow() + d, [this] { return cancelRequested_.load(); });
+  UniqueMutexLock lock(mu_);
+  clock_.waitUntil(lock.native(), wake_, clock_.monotonicNow() + d, [this] { return cancelRequested_.load(); });
   return !cancelled();
 }
 
