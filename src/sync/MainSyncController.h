@@ -291,7 +291,7 @@ class MainSyncController final : public SyncController,
   bool mayStartListing() override;
   void listingStep() override;
   bool uploadWaitsForListing() override;
-  bool uploadWaitsForRenamesAndDeletes() override;
+  bool renamesAndDeletesGoFirst() override;
   // ThumbnailHost
   void postToMain(RunLoop::Task task) override;
 

@@ -152,7 +152,7 @@ bool MainSyncController::uploadWaitsForListing() {
   return uploadGate_.holdUploads(state_.cycle.duringPauseGotPns, listingPending);
 }
 
-bool MainSyncController::uploadWaitsForRenamesAndDeletes() {
+bool MainSyncController::renamesAndDeletesGoFirst() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   PushConcern* push = pushToStart();
   const bool pending = push != nullptr && (isExcuteEventsCapturedRunning() || push->renameDelete().hasHeldWork() ||

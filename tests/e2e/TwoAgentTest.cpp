@@ -443,11 +443,11 @@ TEST_F(TwoAgents, ChangesInsideAFolderMovedInTheSameMomentArriveOnce) {
   EXPECT_EQ(stored("COUNT(*)", "%.txt"), "8");
 }
 
-// A moves a file into a folder, moves the folder and saves a new file in it
-// at once, while B adds a file to the folder that A has not heard of: the
-// folder's rename must reach the service before the new file makes the new
-// name there, or the rename finds its name taken and B's file goes with the
-// old folder.
+// A moves a file into a folder, moves the folder and saves a new file and a
+// new folder in it at once, while B adds a file to the folder that A has not
+// heard of: the folder's rename must reach the service before the new file
+// or folder makes the new name there, or the rename finds its name taken and
+// B's file goes with the old folder.
 TEST_F(TwoAgents, AFolderMovedWhileTheOtherComputerAddsToItKeepsBothAdditions) {
   write(a_->at("Folder/a.txt"), "a");
   write(a_->at("top.txt"), "top");
@@ -465,10 +465,12 @@ TEST_F(TwoAgents, AFolderMovedWhileTheOtherComputerAddsToItKeepsBothAdditions) {
   // The file's rename and the folder's go in two batches, a pause apart.
   std::filesystem::rename(a_->at("top.txt"), a_->at("Folder/top.txt"));
   std::filesystem::rename(a_->at("Folder"), a_->at("Moved"));
+  std::filesystem::create_directory(a_->at("Moved/Empty"));
   write(a_->at("Moved/new.txt"), "new on A");
   const auto movedOnStorage = [&] {
     return stored("COUNT(*)", "/Moved/a.txt") == "1" && stored("COUNT(*)", "/Moved/top.txt") == "1" && stored("COUNT(*)", "/Moved/b.txt") == "1" &&
-           stored("COUNT(*)", "/Moved/new.txt") == "1" && stored("COUNT(*)", "/Folder/%") == "0";
+           stored("COUNT(*)", "/Moved/new.txt") == "1" && stored("COUNT(*)", "/Moved/Empty/") == "1" &&
+           stored("COUNT(*)", "/Folder/%") == "0";
   };
   EXPECT_TRUE(timeUntil(movedOnStorage)) << "--- A:\n" << a_->trace();
   service_.setFaults("");
@@ -477,7 +479,7 @@ TEST_F(TwoAgents, AFolderMovedWhileTheOtherComputerAddsToItKeepsBothAdditions) {
   EXPECT_TRUE(timeUntil([&] {
     return b_->content("after.txt") && b_->content("Moved/a.txt") == "a" && b_->content("Moved/b.txt") == "from B" &&
            b_->content("Moved/new.txt") == "new on A" && b_->content("Moved/top.txt") == "top" &&
-           b_->missing("Folder") && b_->missing("top.txt") &&
+           b_->hasFolder("Moved/Empty") && b_->missing("Folder") && b_->missing("top.txt") &&
            a_->content("Moved/b.txt") == "from B" && a_->missing("Folder");
   })) << "--- A:\n" << a_->trace() << "\n--- B:\n" << b_->trace();
   EXPECT_TRUE(movedOnStorage());

@@ -46,7 +46,6 @@ class RecordingPort final : public SyncCyclePort {
   void backupRunFinished() override { calls.push_back("upload finished"); }
   void startBackup() override { calls.push_back("upload"); }
   bool uploadWaitsForListing() override { return listingAwaited; }
-  bool uploadWaitsForRenamesAndDeletes() override { return renamesPending; }
   bool isRestoreGoingOn() override { return downloadRunning; }
   bool isrestoreStarted() override { return downloadAnnounced; }
   void restoreRunFinished() override { calls.push_back("download finished"); }
@@ -58,6 +57,7 @@ class RecordingPort final : public SyncCyclePort {
   }
   bool isCreateDirRunning() override { return createDirRunning; }
   void CreateFolder() override { calls.push_back("folders"); }
+  bool renamesAndDeletesGoFirst() override { return renamesPending; }
   bool mayStartListing() override { return listingMayStart; }
   void listingStep() override { calls.push_back("listing"); }
 };
@@ -122,12 +122,12 @@ TEST(SyncCycleTest, OneTickRunsItsStepsInOrder) {
          p.listingAwaited = true;
        },
        {"cache", "thumbnails", "upload finished", "download", "events", "folders", "listing"}},
-      {"renames made here go out before the upload",
+      {"renames made here go out before uploads and new folders",
        [](RecordingPort& p) {
          p.gate = 7;
          p.renamesPending = true;
        },
-       {"cache", "thumbnails", "download", "events", "folders", "listing"}},
+       {"cache", "thumbnails", "download", "events", "listing"}},
       {"a running listing",
        [](RecordingPort& p) {
          p.gate = 7;

@@ -41,12 +41,13 @@ int runSyncCycleTick(SyncCyclePort& port) {
   if (!port.isThumbNailBackupRunning()) port.createAndUploadThumbnails();
 
   const bool network = port.isNWAvailable();
+  const bool movesFirst = network && port.renamesAndDeletesGoFirst();
   if (!port.isBackupGoingOn() && network) {
     if (port.isbackupStarted()) {
       daemonTrace("tooltip modification for backup");
       port.backupRunFinished();
     }
-    if (!port.uploadWaitsForListing() && !port.uploadWaitsForRenamesAndDeletes()) port.startBackup();
+    if (!port.uploadWaitsForListing() && !movesFirst) port.startBackup();
   }
   if (!port.isRestoreGoingOn() && network) {
     if (port.isrestoreStarted()) {
@@ -56,7 +57,7 @@ int runSyncCycleTick(SyncCyclePort& port) {
     port.dispatchDownloads();
   }
   if (!port.isExcuteEventsCapturedRunning() && network) port.ExcuteEventsCaptured();
-  if (!port.isCreateDirRunning() && network) port.CreateFolder();
+  if (!port.isCreateDirRunning() && network && !movesFirst) port.CreateFolder();
   if (network && !port.isExcuteEventsCapturedRunning() && port.mayStartListing()) {
     port.listingStep();
   }

@@ -40,10 +40,6 @@ class SyncCyclePort {
   // sent, so that a newer server copy makes the edit a conflict copy instead
   // of being replaced by it.
   virtual bool uploadWaitsForListing() = 0;
-  // True while renames or deletes made here are queued or being sent, for
-  // a few ticks at most: a file made under a folder's new name must not
-  // reach the server before the folder's rename.
-  virtual bool uploadWaitsForRenamesAndDeletes() = 0;
 
   virtual bool isRestoreGoingOn() = 0;
   virtual bool isrestoreStarted() = 0;
@@ -54,6 +50,11 @@ class SyncCyclePort {
   virtual void ExcuteEventsCaptured() = 0;
 
   virtual bool isCreateDirRunning() = 0;
+  // True while renames or deletes made here are queued or being sent, for a
+  // few ticks at most; asked once a tick. Uploads and folder creation wait
+  // meanwhile: a file or folder made under a folder's new name must not
+  // reach the server before the folder's rename.
+  virtual bool renamesAndDeletesGoFirst() = 0;
   virtual void CreateFolder() = 0;
 
   // The change listing is idle and no retry for no data is pending.

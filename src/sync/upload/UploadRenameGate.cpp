@@ -9,7 +9,7 @@ bool UploadRenameGate::holdUploads(bool localChangesPending) {
     ticksHeld_ = 0;
     return false;
   }
-  if (ticksHeld_++ == 0) daemonTrace("uploads wait for the renames and deletes made here");
+  if (ticksHeld_++ == 0) daemonTrace("uploads and new folders wait for the renames and deletes made here");
   return true;
 }
 

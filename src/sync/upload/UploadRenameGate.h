@@ -2,15 +2,18 @@
 
 namespace ulmora {
 
-// Whether this cycle's uploads wait for the renames and deletes made here.
+// Whether this cycle's uploads and folder creations wait for the renames and
+// deletes made here.
 //
 // The server takes the user's changes in the order they were made: a file
-// made in a folder just renamed here belongs under the folder's new name.
-// Uploaded before the rename, it makes that name on the server, the rename
-// then finds its new name taken, and the old folder (with whatever another
-// computer put in it meanwhile) could only be deleted. So uploads wait while
-// renames or deletes are queued or being sent, for at most kMostTicksHeld
-// cycles in a row: a user who keeps renaming still sees edits go out.
+// or folder made in a folder just renamed here belongs under the folder's
+// new name. Sent before the rename, it makes that name on the server, the
+// rename then finds its new name taken, and the old folder (with whatever
+// another computer put in it meanwhile) could only be deleted. So uploads
+// and folder creations wait while renames or deletes are queued or being
+// sent, for at most kMostTicksHeld cycles in a row: a user who keeps
+// renaming still sees edits go out. (A rename makes the folders above its
+// new name itself, so it never waits for a folder creation.)
 //
 // Thread-safety: none; the sync cycle's thread uses it.
 class UploadRenameGate {
