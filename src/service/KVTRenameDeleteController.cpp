@@ -78,6 +78,32 @@ void KVTRenameDeleteController::addFilesToDelete(const std::vector<std::string>&
   pendingDeletes_.insert(pendingDeletes_.end(), paths.begin(), paths.end());
 }
 
+void KVTRenameDeleteController::useSeenVersions(engineset::SeenVersions seen) {
+  MutexLock lock(mutex_);
+  givenSeen_ = std::move(seen);
+}
+
+engineset::SeenVersions KVTRenameDeleteController::takeGivenSeen() {
+  engineset::SeenVersions given;
+  MutexLock lock(mutex_);
+  given.swap(givenSeen_);
+  return given;
+}
+
+engineset::SeenVersions KVTRenameDeleteController::seenVersionsOf(const std::vector<std::string>& paths,
+                                                                  const engineset::SeenVersions& given) {
+  engineset::SeenVersions seen;
+  for (const std::string& path : paths) {
+    if (path.empty() || path.back() == '/') continue;
+    if (auto found = given.find(stripSlash(path)); found != given.end()) {
+      seen.emplace(path, found->second);
+    } else if (host_ != nullptr) {
+      if (auto version = host_->seenVersion(path)) seen.emplace(path, std::move(*version));
+    }
+  }
+  return seen;
+}
+
 std::vector<std::string> KVTRenameDeleteController::deleteItems() const {
   MutexLock lock(mutex_);
   return pendingDeletes_;
@@ -170,11 +196,14 @@ ServiceEngineRun::Outcome KVTRenameDeleteController::runEngine(
   return outcome;
 }
 
-bool KVTRenameDeleteController::sendRenames(const std::vector<RenameEntry>& renames, RenameRun& run) {
+bool KVTRenameDeleteController::sendRenames(const std::vector<RenameEntry>& renames, RenameRun& run,
+                                            const engineset::SeenVersions& seen) {
   std::vector<std::string> lines;
+  std::vector<std::string> olds;
   for (const RenameEntry& r : renames) {
     lines.push_back(r.originalPath);
     lines.push_back(r.renamedPath);
+    olds.push_back(r.originalPath);
   }
   run.failures.clear();
   run.outcome = runEngine({"--rename"}, lines, [&](std::string_view raw) {
@@ -206,11 +235,12 @@ bool KVTRenameDeleteController::sendRenames(const std::vector<RenameEntry>& rena
       traceLine("KVTRenameDeleteController: rename error for an item not asked for: " +
                 serverpath::forTrace(path));
     }
-  });
+  }, engineset::seenVersionLines(olds, seen));
   return !run.outcome.cancelled && !run.wholeFailure();
 }
 
 void KVTRenameDeleteController::startRenameOperation(const std::vector<RenameEntry>& renames) {
+  const engineset::SeenVersions given = takeGivenSeen();
   std::vector<RenameEntry> send;
   for (RenameEntry& r : processDataForRenameOperation(renames)) {
     r.originalPath = serverpath::withLeadingSlash(r.originalPath);
@@ -240,13 +270,16 @@ void KVTRenameDeleteController::startRenameOperation(const std::vector<RenameEnt
   const std::string type(kTypeRename);
   if (delegate_ != nullptr) delegate_->renameDeleteDidStart(*this, type);
 
+  std::vector<std::string> olds;
+  for (const RenameEntry& r : send) olds.push_back(r.originalPath);
+  const engineset::SeenVersions seen = seenVersionsOf(olds, given);
   RenameRun run;
-  bool ranThrough = sendRenames(send, run);
+  bool ranThrough = sendRenames(send, run, seen);
   if (ranThrough && !run.failures.empty()) {
     std::vector<RenameEntry> retry;
     for (const auto& f : run.failures) retry.push_back(f.rename);
     if (delegate_ != nullptr) delegate_->renameDeleteDidRetry(retry);
-    ranThrough = sendRenames(retry, run);
+    ranThrough = sendRenames(retry, run, seen);
   }
   running_.store(false);
 
@@ -271,6 +304,7 @@ void KVTRenameDeleteController::startRenameOperation(const std::vector<RenameEnt
 }
 
 void KVTRenameDeleteController::startDeleteOperation(const std::vector<std::string>& paths) {
+  const engineset::SeenVersions given = takeGivenSeen();
   std::vector<std::string> send;
   for (const std::string& p : paths) {
     std::string path = serverpath::withLeadingSlash(p);
@@ -292,13 +326,7 @@ void KVTRenameDeleteController::startDeleteOperation(const std::vector<std::stri
   const std::string type(kTypeDelete);
   if (delegate_ != nullptr) delegate_->renameDeleteDidStart(*this, type);
 
-  engineset::SeenVersions seen;
-  if (host_ != nullptr) {
-    for (const std::string& path : send) {
-      if (path.back() == '/') continue;
-      if (auto version = host_->seenVersion(path)) seen.emplace(path, std::move(*version));
-    }
-  }
+  const engineset::SeenVersions seen = seenVersionsOf(send, given);
   std::string firstError;
   size_t refused = 0;
   ServiceEngineRun::Outcome outcome = runEngine({"--remove"}, send, [&](std::string_view raw) {

@@ -27,9 +27,10 @@ class JournalStampGenerator;
 // per call (KVTRenameDeleteHandlerProtocol gives the reports).
 //
 // Renames the host holds back (a file of the running upload) are not sent.
-// A delete carries the server version the host last synced of each file
-// (RenameDeleteHost::seenVersion): the engine refuses to trash any other,
-// which another computer wrote and this one never saw.
+// A rename carries the server version last synced of each old file, a
+// delete that of each file (useSeenVersions, else RenameDeleteHost::
+// seenVersion): the engine refuses to move or trash any other, which another
+// computer wrote and this one never saw.
 // Paths that could leave the sync root, or that a set file cannot carry, are
 // dropped with a trace line. Renames the engine refuses are retried once; a
 // rename still refused because the server never had the old item leaves the
@@ -84,6 +85,11 @@ class KVTRenameDeleteController {
   // The renames to send: those the host does not hold back.
   std::vector<RenameEntry> processDataForRenameOperation(const std::vector<RenameEntry>& renames);
 
+  // Versions the next startOperation checks ahead of the host's rows
+  // (relative paths without a trailing "/"): a renamed file's row has moved
+  // or gone by the time its old name is sent. Used up by that operation.
+  void useSeenVersions(engineset::SeenVersions seen);
+
   void addFilesToDelete(const std::vector<std::string>& paths);
   std::vector<std::string> deleteItems() const;
 
@@ -100,7 +106,12 @@ class KVTRenameDeleteController {
                                       const std::vector<std::string>& setEntries,
                                       const std::function<void(std::string_view)>& onLine,
                                       const std::string& seenLines = {});
-  bool sendRenames(const std::vector<RenameEntry>& renames, RenameRun& run);
+  bool sendRenames(const std::vector<RenameEntry>& renames, RenameRun& run,
+                   const engineset::SeenVersions& seen);
+  engineset::SeenVersions takeGivenSeen();
+  // Of `paths` (files only): `given`'s version, else the host's.
+  engineset::SeenVersions seenVersionsOf(const std::vector<std::string>& paths,
+                                         const engineset::SeenVersions& given);
   void keepForUpload(const RenameEntry& rename);
   void finishBatch();
   std::string journalFolder(int index, std::string fromHost) const;
@@ -125,6 +136,7 @@ class KVTRenameDeleteController {
   std::vector<std::string> pendingUploads_ ULMORA_GUARDED_BY(mutex_);
   std::vector<std::string> pendingCreateDirs_ ULMORA_GUARDED_BY(mutex_);
   std::vector<std::string> inSync_ ULMORA_GUARDED_BY(mutex_);
+  engineset::SeenVersions givenSeen_ ULMORA_GUARDED_BY(mutex_);
 };
 
 }  // namespace ulmora

@@ -54,12 +54,14 @@ class FakeService : public RenameDeleteService {
   std::vector<std::string> deleteItems() override { return pending; }
   std::vector<std::string> oldPathList() override { return olds; }
   std::vector<std::string> newPathList() override { return news; }
+  void useSeenVersions(engineset::SeenVersions s) override { seen = std::move(s); }
 
   KVTRenameDeleteHandlerProtocol* delegate = nullptr;
   KVTRenameDeleteController controller;
   Script script;
   Calls runs;
   std::vector<std::string> olds, news, pending;
+  engineset::SeenVersions seen;
   int cancels = 0;
 };
 

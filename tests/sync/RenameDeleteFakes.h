@@ -73,6 +73,10 @@ class FakeRenameDeleteEnv : public RenameDeleteEnvironment {
   std::string deleteJournalFolder() override { return root + "/journal"; }
   void queryMainDB(bool) override { add("queryMainDB"); }
   void fetchServerVersion(const std::string& path) override { add("fetch:" + path); }
+  std::optional<engineset::SeenVersion> seenVersion(const std::string& path) override {
+    auto it = rows.find(path);
+    return it == rows.end() ? std::nullopt : std::optional(it->second);
+  }
   std::map<std::string, std::string> renamesAfterBackup() override { return held; }
   std::optional<std::string> takeRenameAfterBackup(const std::string& old) override {
     auto it = held.find(old);
@@ -120,6 +124,7 @@ class FakeRenameDeleteEnv : public RenameDeleteEnvironment {
   bool listing = false, underUpload = false, images = false;
   std::set<std::string> existing, duringListing;
   std::map<std::string, std::string> held;
+  std::map<std::string, engineset::SeenVersion> rows;  // the synced versions the rows record
   Calls calls, session;
 };
 

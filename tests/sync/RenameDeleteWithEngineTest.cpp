@@ -1,6 +1,7 @@
 // The rename and delete worker driving the real rename/delete controller and
 // the stand-in engine over a storage folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "foundation/JournalStampGenerator.h"
 #include "journal/JournalFolder.h"
@@ -122,6 +123,62 @@ TEST_F(RenameDeleteWithEngineTest, RenameThenDeleteOfTheNewNameLeavesNothingBehi
   std::set<std::string> paths = serverPaths();
   EXPECT_FALSE(paths.count("/a.txt"));
   EXPECT_FALSE(paths.count("/b.txt"));
+}
+
+// This computer synced v1 of /Report.bin and renamed it to /draft.txt; the
+// server's old name may meanwhile hold another computer's v2, and this
+// computer's own upload of the new name may have landed before the rename.
+// Whatever the order, the rename and the delete of the old name it falls back
+// to move or trash only v1, and another computer's version stays.
+TEST_F(RenameDeleteWithEngineTest, ARenameOrItsFallbackDeleteNeverTakesAVersionNotSeenHere) {
+  struct Case {
+    const char* name;
+    bool editedElsewhere;     // another computer uploaded v2 at the old name
+    bool newNameUpFirst;      // this computer's upload of the new name came first
+    bool rowGoneBeforeDelete; // the old row moved away before the fallback delete
+  };
+  const Case cases[] = {
+      {"newer version, new name up first, row gone", true, true, true},
+      {"newer version, new name up first, row still there", true, true, false},
+      {"newer version, rename first", true, false, false},
+      {"no newer version, new name up first, row gone", false, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A fresh account for each case.
+    for (const std::string& path : serverPaths()) {
+      ASSERT_EQ(0, run({"--work-dir=" + work(), "--remove", "--files-from=" + writeSet({path}, ""),
+                        remote()}).status);
+    }
+    env_.calls.clear();
+    env_.rows.clear();
+    queue_.calls.clear();
+    writeLocal("/Report.bin", "v1");
+    ASSERT_EQ(0, upload({"/Report.bin"}).status);
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(tmp_.sub("local/Report.bin").c_str(), &st));
+    env_.rows["/Report.bin"] = engineset::SeenVersion{st.st_size, st.st_mtim.tv_sec, {}};
+    if (c.editedElsewhere) {
+      writeLocal("/Report.bin", "v2 from the other computer");
+      ASSERT_EQ(0, upload({"/Report.bin"}).status);
+    }
+    ASSERT_EQ(0, ::rename(tmp_.sub("local/Report.bin").c_str(), tmp_.sub("local/draft.txt").c_str()));
+    if (c.newNameUpFirst) {
+      ASSERT_EQ(0, upload({"/draft.txt"}).status);
+    }
+
+    queue_.pushRename({{"/Report.bin", "/draft.txt"}});
+    dispatcher_->StartExcutingEventsCaptured();
+    ASSERT_NE(std::find(queue_.calls.begin(), queue_.calls.end(), "delete:/Report.bin"), queue_.calls.end());
+    EXPECT_FALSE(serverPaths().count("/draft.txt") && !c.newNameUpFirst) << "another computer's version moved";
+    if (c.rowGoneBeforeDelete) env_.rows.clear();
+    queue_.pushDelete({"/Report.bin"});
+    dispatcher_->StartExcutingEventsCaptured();
+    EXPECT_EQ(serverPaths().count("/Report.bin"), c.editedElsewhere ? 1u : 0u);
+    EXPECT_EQ(env_.has("fetch:/Report.bin"), c.editedElsewhere);
+    ::unlink(tmp_.sub("local/draft.txt").c_str());
+  }
+  loop_.runUntilIdle();
 }
 
 }  // namespace

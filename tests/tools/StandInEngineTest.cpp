@@ -152,14 +152,15 @@ TEST_F(StandInEngineTest, DeleteMovesToTrashAndANewUploadIsANewEntry) {
   EXPECT_THAT(missing.withKeyword("SFERROR")[0].at(2), HasSubstr("Reason: No such file or directory"));
 }
 
-// An upload or delete given --seen-versions replaces a server file only
-// while the server still holds the version named there.
+// An upload, rename or delete given --seen-versions replaces, moves or
+// trashes a server file only while the server still holds the version named
+// there.
 TEST_F(StandInEngineTest, SeenVersionsKeepAnotherComputersNewerVersion) {
   auto stamp = [](const std::string& path, time_t seconds, long ns) {
     struct timespec times[2] = {{0, UTIME_OMIT}, {seconds, ns}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
   };
-  enum class Op { kUpload, kDelete };
+  enum class Op { kUpload, kDelete, kRename };
   const struct {
     const char* name;
     Op op;
@@ -181,6 +182,9 @@ TEST_F(StandInEngineTest, SeenVersionsKeepAnotherComputersNewerVersion) {
       {"delete of the version seen", Op::kDelete, true, 0, "6\t1700000000\tREF", false, false},
       {"delete of another version", Op::kDelete, true, 0, "6\t1699999000\tREF", false, true},
       {"delete of another entry", Op::kDelete, true, 0, "6\t1700000000\t999999", false, true},
+      {"rename of the version seen", Op::kRename, true, 0, "6\t1700000000\tREF", false, false},
+      {"rename of another version", Op::kRename, true, 0, "5\t1700000000\tREF", false, true},
+      {"rename of a file not named is not checked", Op::kRename, true, 0, "", false, false},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
@@ -197,10 +201,12 @@ TEST_F(StandInEngineTest, SeenVersionsKeepAnotherComputersNewerVersion) {
     std::string seenFile = tmp_.writeFile("work/seen" + std::to_string(i), seen.empty() ? "" : seen + "\t" + path + "\n");
     int64_t before = highestIndex();
     EngineResult result =
-        c.op == Op::kUpload
-            ? run({"--work-dir=" + work(), "--seen-versions=" + seenFile,
-                   "--files-from=" + writeSet({path}, local()), local(), remote()})
-            : run({"--remove", "--seen-versions=" + seenFile, "--files-from=" + writeSet({path}, ""), remote()});
+        c.op == Op::kUpload   ? run({"--work-dir=" + work(), "--seen-versions=" + seenFile,
+                                     "--files-from=" + writeSet({path}, local()), local(), remote()})
+        : c.op == Op::kDelete ? run({"--remove", "--seen-versions=" + seenFile,
+                                     "--files-from=" + writeSet({path}, ""), remote()})
+                              : run({"--rename", "--seen-versions=" + seenFile,
+                                     "--files-from=" + writeSet({path, path + ".moved"}, ""), remote()});
     auto refusals = result.withKeyword("SFERROR");
     if (c.refused) {
       EXPECT_EQ(result.status, 23) << c.name << "\n" << result.text();
@@ -211,6 +217,7 @@ TEST_F(StandInEngineTest, SeenVersionsKeepAnotherComputersNewerVersion) {
       EXPECT_EQ(highestIndex(), before) << c.name;
       EXPECT_EQ(listed(0)[path][kSize], "6") << c.name;
       EXPECT_EQ(listed(0)[path][kInTrash], "0") << c.name;
+      EXPECT_EQ(listed(0).count(path + ".moved"), 0u) << c.name;
     } else {
       EXPECT_EQ(result.status, 0) << c.name << "\n" << result.text();
       EXPECT_TRUE(refusals.empty()) << c.name;

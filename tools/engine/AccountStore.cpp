@@ -312,7 +312,8 @@ Change AccountStore::makeFolders(const std::string& folder) {
   return change;
 }
 
-Change AccountStore::rename(const std::string& fromRaw, const std::string& toRaw) {
+Change AccountStore::rename(const std::string& fromRaw, const std::string& toRaw,
+                            const SeenVersion* seen) {
   Change change;
   auto transaction = openWrite();
   std::string from = fromRaw;
@@ -324,6 +325,8 @@ Change AccountStore::rename(const std::string& fromRaw, const std::string& toRaw
     source = liveEntry(from);
   }
   if (!source) return Change{ENOENT, {}, {}, {}};
+  if (seen && !source->isDir && isUnseenVersion(source->size, source->mtimeNs, source->refId, *seen))
+    return Change{ESTALE, {}, {}, {}};
   to = source->isDir ? withoutSlash(to) + "/" : withoutSlash(to);
   if (to == from) return change;
   if (source->isDir && to.compare(0, from.size(), from) == 0) return Change{EINVAL, {}, {}, {}};

@@ -79,7 +79,10 @@ class AccountStore {
                       int64_t mtimeNs, int mode, int64_t quotaTotal,
                       const SeenVersion* seen = nullptr);
   Change makeFolders(const std::string& folder);
-  Change rename(const std::string& from, const std::string& to);
+  // With `seen` (a file only), ESTALE when the live file is another version:
+  // the version moved would be one the renaming computer never saw.
+  Change rename(const std::string& from, const std::string& to,
+                const SeenVersion* seen = nullptr);
   // With `seen` (a file only), ESTALE when the live file is another version.
   Change moveToTrash(const std::string& path, const SeenVersion* seen = nullptr);
   Change restoreVersion(const std::string& path, int64_t version);

@@ -78,8 +78,18 @@ int ServerOperations::rename(const std::vector<SetEntry>& pairs) {
       ++failed;
       continue;
     }
+    const SeenVersion* seen = nullptr;
+    if (ctx_.seen) {
+      auto found = ctx_.seen->find(from.path->path);
+      if (found != ctx_.seen->end()) seen = &found->second;
+    }
     Change change = ctx_.store.rename(joinServerPath(cmd_.remote.path.path, from.path->path),
-                                      joinServerPath(cmd_.remote.path.path, to.path->path));
+                                      joinServerPath(cmd_.remote.path.path, to.path->path), seen);
+    if (change.error == ESTALE) {
+      refused("version check", from.path->path, ESTALE);
+      ++failed;
+      continue;
+    }
     if (change.error) {
       refused("rename", from.path->path, change.error);
       ++failed;

@@ -30,6 +30,9 @@ constexpr std::string_view kServerLacksItem = "No such file or directory";
 // The engine's text for a new name the server already holds.
 constexpr std::string_view kServerHoldsNewName = "File exists";
 constexpr std::size_t kRenamedHereLimit = 10000;
+// Kept versions of items whose rename or delete never came back (dropped
+// from the queue) must not make the maps grow without end either.
+constexpr std::size_t kKeptVersionsLimit = 10000;
 
 using renamedelete::trimmed;
 
@@ -175,6 +178,11 @@ void RenameDeleteDispatcher::StartRenameorDeleteOperation(const LocalChangeSet& 
       for (const RenameEntry& r : set.renames) olds.push_back(r.originalPath);
       env_.addRenamedPathsDuringListing(olds);
     }
+    if (renameSeen_.size() + set.renames.size() > kKeptVersionsLimit) renameSeen_.clear();
+    for (const RenameEntry& r : set.renames) {
+      const std::string old = trimmed(r.originalPath);
+      if (auto version = env_.seenVersion(old)) renameSeen_.insert_or_assign(old, std::move(*version));
+    }
     {
       MutexLock lock(mu_);
       mRenameFilesCollection.insert(mRenameFilesCollection.end(), set.renames.begin(), set.renames.end());
@@ -203,7 +211,13 @@ void RenameDeleteDispatcher::runRenames() {
     confirmedRenames_.clear();
     renameRefusals_.clear();
     PropertyList::Array entries;
-    for (const RenameEntry& r : cut.batch) entries.push_back(r.toPropertyList());
+    engineset::SeenVersions seen;
+    for (const RenameEntry& r : cut.batch) {
+      entries.push_back(r.toPropertyList());
+      const std::string old = trimmed(r.originalPath);
+      if (auto version = seenVersionOf(old, renameSeen_)) seen.emplace(old, std::move(*version));
+    }
+    service_.useSeenVersions(std::move(seen));
     renameCancelled_ = false;
     service_.startOperation(PropertyList(std::move(entries)), kRename);
     if (renameCancelled_) {
@@ -257,8 +271,19 @@ void RenameDeleteDispatcher::runDelete(const std::vector<std::string>& entries) 
   deletesOfUnseen_.clear();
   deleteCancelled_ = false;
   deleteFailed_ = false;
+  engineset::SeenVersions seen;
+  for (const std::string& p : paths) {
+    const std::string path = trimmed(p);
+    if (auto version = seenVersionOf(path, deleteSeen_)) seen.emplace(path, std::move(*version));
+  }
+  service_.useSeenVersions(std::move(seen));
   service_.startOperation(arrayOf(paths), kDelete);
   if (!deleteCancelled_) keepUnconfirmedDeletes(paths);
+  for (const std::string& p : paths) {
+    const std::string path = trimmed(p);
+    if (confirmedDeletes_.count(path) || deletesNotHeld_.count(path) || deletesOfUnseen_.count(path))
+      deleteSeen_.erase(path);
+  }
   const std::string line = format(localized("delete completed for set :%@"), {synctexts::describe(paths)});
   daemonTrace(line);
   env_.removeItemFromToolTipFor(status);
@@ -273,6 +298,15 @@ void RenameDeleteDispatcher::runDelete(const std::vector<std::string>& entries) 
     if (!rest.paths.empty()) heldSets_.push_front(std::move(rest));
     cancelRequested_ = true;
   }
+}
+
+std::optional<engineset::SeenVersion> RenameDeleteDispatcher::seenVersionOf(
+    const std::string& path, const std::map<std::string, engineset::SeenVersion>& kept) {
+  // The row, while it has one, is newer than what was kept: this computer's
+  // own upload of the file may have ended since.
+  if (auto version = env_.seenVersion(path)) return version;
+  auto found = kept.find(path);
+  return found != kept.end() ? std::optional(found->second) : std::nullopt;
 }
 
 void RenameDeleteDispatcher::keepUnconfirmedDeletes(const std::vector<std::string>& paths) {
@@ -390,6 +424,7 @@ void RenameDeleteDispatcher::renameDidReceiveData(const std::string& oldPath, co
   daemonTrace("Sending FileGotSynced from renamedidReceiveData=" + fullNew + "\n");
   confirmedRenames_.emplace_back(trimmed(oldPath), trimmed(newPath));
   replays_.erase(key(oldPath, newPath));
+  renameSeen_.erase(trimmed(oldPath));
   MutexLock hold(renamedHereMu_);
   // Echoes that never come (a listing from index zero, an account switch)
   // must not make the set grow without end.
@@ -539,14 +574,20 @@ void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::stri
     const std::string& why = refusal != renameRefusals_.end() ? refusal->second : error;
     // The server lacked the old item: the controller left the new one to be
     // uploaded, and a rename sent again would only fail again.
-    if (!connection && why.find(kServerLacksItem) != std::string::npos) continue;
+    if (!connection && why.find(kServerLacksItem) != std::string::npos) {
+      renameSeen_.erase(k.originalPath);
+      continue;
+    }
     // The server holds the new name already (an editor's save through a
     // temporary file renamed over the real one): sending the rename again
     // cannot pass, and until the new content is up a listing may fetch the
     // server's older copy over it.
     const bool nameTaken = !connection && why.find(kServerHoldsNewName) != std::string::npos;
+    // The old file holds a version this computer never saw: sent again the
+    // rename would be refused again.
+    const bool unseen = !connection && isNewerVersionRefusal(why);
     int& tries = replays_[k];
-    if (!nameTaken && ++tries <= kMaxRenameReplays) {
+    if (!nameTaken && !unseen && ++tries <= kMaxRenameReplays) {
       // The server may or may not have renamed it: sending the rename again
       // is safe either way, a delete of the old name is not. A refusal that
       // does not pass ends in the fallback below rather than in two trees
@@ -560,9 +601,16 @@ void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::stri
       // would take the new one with it.
       const bool nested = renamedelete::isAtOrUnder(k.renamedPath, k.originalPath) ||
                           renamedelete::isAtOrUnder(k.originalPath, k.renamedPath);
-      if (!nested) queue_.addDeleteFiles(oldPath);
-      daemonTrace((nameTaken ? std::string("the server holds the new name")
-                             : "rename not confirmed after " + std::to_string(kMaxRenameReplays) + " tries") +
+      auto version = renameSeen_.extract(k.originalPath);
+      if (!nested) {
+        // Trashes the old name only while it holds what was renamed here.
+        if (deleteSeen_.size() >= kKeptVersionsLimit) deleteSeen_.clear();
+        if (version) deleteSeen_.insert_or_assign(k.originalPath, std::move(version.mapped()));
+        queue_.addDeleteFiles(oldPath);
+      }
+      daemonTrace((nameTaken  ? std::string("the server holds the new name")
+                   : unseen ? std::string("the server holds a version of the old item not seen here")
+                            : "rename not confirmed after " + std::to_string(kMaxRenameReplays) + " tries") +
                   "; the new item is uploaded" + (nested ? "" : " and the old one deleted") + ": " + oldPath +
                   " -> " + newPath);
     }

@@ -57,6 +57,9 @@ class RenameDeleteService {
   virtual std::vector<std::string> deleteItems() = 0;
   virtual std::vector<std::string> oldPathList() = 0;
   virtual std::vector<std::string> newPathList() = 0;
+  // Versions the next startOperation checks ahead of the account's rows
+  // (trimmed relative paths of files).
+  virtual void useSeenVersions(engineset::SeenVersions seen) = 0;
 };
 
 // RenameDeleteService over the real controller; `prepare` fills the
@@ -77,6 +80,7 @@ class KVTRenameDeleteService final : public RenameDeleteService {
   std::vector<std::string> deleteItems() override { return k_.deleteItems(); }
   std::vector<std::string> oldPathList() override { return k_.oldPathList(); }
   std::vector<std::string> newPathList() override { return k_.newPathList(); }
+  void useSeenVersions(engineset::SeenVersions seen) override { k_.useSeenVersions(std::move(seen)); }
 
  private:
   KVTRenameDeleteController& k_;
@@ -109,6 +113,9 @@ class RenameDeleteEnvironment {
   // computer wrote and this one never saw. That version is fetched (whatever
   // stands at the path here now is kept as a conflict copy).
   virtual void fetchServerVersion(const std::string& relativePath) = 0;
+  // The server version of a file (relative path) this computer last synced,
+  // as its row says now; nullopt: none known.
+  virtual std::optional<engineset::SeenVersion> seenVersion(const std::string& relativePath) = 0;
   // Renames held while their file uploads (old -> new).
   virtual std::map<std::string, std::string> renamesAfterBackup() = 0;
   // Removes the held rename of `oldPath`; returns its new path if there was one.
@@ -178,6 +185,12 @@ struct RenameDeleteOptions {
 //   version this computer never saw (another computer changed it) is not
 //   trashed and not sent again: that version is fetched, so the user's
 //   delete of an older version loses nothing.
+// - A rename carries the version of its old file this computer last synced,
+//   taken from the row when the rename is first taken (the row moves or goes
+//   soon after), and so does the delete of the old name it may fall back
+//   to: neither moves nor trashes a version another computer wrote there
+//   since. A rename refused for that falls back at once; the delete is then
+//   refused too and the newer version is fetched.
 // - The running flag is set by the thread that starts the worker; a cancel
 //   stops the run between batches and sets. What a cancelled run had not sent
 //   stays with the worker for the next run.
@@ -247,6 +260,10 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   void keepUnconfirmedDeletes(const std::vector<std::string>& paths);
   // Failed deletes whose wait is over, as a held set.
   void queueDueDeletes();
+  // The version the rename or delete of `path` may move or trash: the row's,
+  // else the one kept for it.
+  std::optional<engineset::SeenVersion> seenVersionOf(const std::string& path,
+                                                      const std::map<std::string, engineset::SeenVersion>& kept);
   void deleteAndBackupOnRenameAbrutFailure(const std::string& error);
   void queueUploadOf(const std::string& relativePath);
   bool pause(Clock::Duration d);
@@ -288,6 +305,11 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
   bool renameCancelled_ = false;
   bool uploadsSwitchedOff_ = false;
   std::map<RenameEntry, int> replays_;
+  // Trimmed old path -> the version its rename (renameSeen_) or the delete
+  // it fell back to (deleteSeen_) may move or trash; kept until the item is
+  // done with, across replays and retries.
+  std::map<std::string, engineset::SeenVersion> renameSeen_;
+  std::map<std::string, engineset::SeenVersion> deleteSeen_;
   RetryBackoff deleteRetries_;  // locks itself
 
   Mutex renamedHereMu_;
