@@ -102,22 +102,37 @@ UMSDBSyncInputManger::PendingRows UMSDBSyncInputManger::pendingRows() {
     return out;
   }
   // The rows in the order they will be written: the running batch's, then
-  // the queues' in the order of a pass. Copied under the locks; the files
-  // are looked at after them.
+  // the queues' in the order of a pass. Copied under the locks, each path
+  // once and as it is keyed in the result, where it is moved (a first
+  // sync queues 100,000s of rows: a second copy of each was the largest
+  // block of the receiving computer's peak); the files are looked at after
+  // the locks.
   enum class Op { kUploaded, kToDownload, kRefId, kInsert };
   std::vector<std::pair<std::string, Op>> ops;
-  const auto addEntries = [&ops](const Entries& entries, bool refId) {
-    for (const auto& [key, value] : entries)
-      ops.emplace_back(key, refId ? Op::kRefId : value == kUploadedValue ? Op::kUploaded : Op::kToDownload);
+  const auto add = [&](const std::string& key, Op op) {
+    std::string relative = root.relative(key);
+    if (!relative.empty()) ops.emplace_back(std::move(relative), op);
   };
-  const auto addInserts = [&ops](const std::vector<std::string>& paths) {
-    for (const auto& path : paths) ops.emplace_back(path, Op::kInsert);
+  const auto addEntries = [&add](const Entries& entries, bool refId) {
+    for (const auto& [key, value] : entries)
+      add(key, refId ? Op::kRefId : value == kUploadedValue ? Op::kUploaded : Op::kToDownload);
+  };
+  const auto addInserts = [&add](const std::vector<std::string>& paths) {
+    for (const auto& path : paths) add(path, Op::kInsert);
   };
   {
     MutexLock inFlight(inFlightMutex_);
     out.exact = !inFlight_.structural && !inFlight_.heldDeletes &&
                 mFilesToDelete_.with([](OrderedSet<std::string>& q) { return q.empty(); }) &&
                 mFilesToRename_.with([](OrderedSet<RenameEntry>& q) { return q.empty(); });
+    std::size_t count = 0;
+    if (inFlight_.updates) count += inFlight_.updates->size();
+    if (inFlight_.refIds) count += inFlight_.refIds->size();
+    if (inFlight_.inserts) count += inFlight_.inserts->size();
+    count += mFilesToUpdate_.with([](OrderedDict& q) { return q.size(); });
+    count += mFilesToUpdateRefID_.with([](OrderedDict& q) { return q.size(); });
+    count += mFilesToBackup_.with([](OrderedSet<std::string>& q) { return q.size(); });
+    ops.reserve(count);
     if (inFlight_.updates) addEntries(*inFlight_.updates, false);
     if (inFlight_.refIds) addEntries(*inFlight_.refIds, true);
     if (inFlight_.inserts) addInserts(*inFlight_.inserts);
@@ -126,9 +141,7 @@ UMSDBSyncInputManger::PendingRows UMSDBSyncInputManger::pendingRows() {
     mFilesToBackup_.with([&](OrderedSet<std::string>& q) { addInserts(q.items()); });
   }
   out.rows.reserve(ops.size());
-  for (auto& [key, op] : ops) {
-    std::string relative = root.relative(key);
-    if (relative.empty()) continue;
+  for (auto& [relative, op] : ops) {
     std::optional<PendingRow> row;
     switch (op) {
       case Op::kUploaded:
@@ -140,10 +153,10 @@ UMSDBSyncInputManger::PendingRows UMSDBSyncInputManger::pendingRows() {
         row = PendingRow::kToDownload;
         break;
       case Op::kRefId:
-        row = syncrecord::readFileFacts(root.full(key)) ? PendingRow::kInSync : PendingRow::kToDownload;
+        row = syncrecord::readFileFacts(root.full(relative)) ? PendingRow::kInSync : PendingRow::kToDownload;
         break;
       case Op::kInsert:
-        if (auto facts = syncrecord::readFileFacts(root.full(key)); facts && !facts->isFolder)
+        if (auto facts = syncrecord::readFileFacts(root.full(relative)); facts && !facts->isFolder)
           row = PendingRow::kToUpload;
         break;
     }
