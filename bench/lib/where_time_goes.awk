@@ -19,6 +19,10 @@ function span(name, from, to) {
   if (from < 0 || to < 0 || to < from) printf "%s\t-\n", name
   else printf "%s\t%.2f\n", name, to - from
 }
+function busy(name, first, seconds) {
+  if (first < 0) printf "%s\t-\n", name
+  else printf "%s\t%.2f\n", name, seconds
+}
 # Engine runs: "start|end pid T home kind"; a run is its pid's start and the
 # first end after it (pids are reused over a long case).
 ($1 == "start" || $1 == "end") && NF >= 5 {
@@ -68,11 +72,15 @@ END {
   if (journal >= 0 && journal < t0) journal = t0
   span("capture and event journal on A (copy end to the first journal file; 0 during the copy)", t0, journal)
   span("cycle wait on A (to the first upload run)", journal, upStart)
-  span(sprintf("upload runs on A (first start to last end; engine busy %.2f)", upBusy), upStart, upEnd)
+  # The engines' busy time is a figure of its own (a label holding it would
+  # make every round a row of its own in the median over the rounds).
+  span("upload runs on A (first start to last end)", upStart, upEnd)
+  busy("upload runs on A: engine busy (sum over the runs)", upStart, upBusy)
   span("A's handling of the upload output and its push, with B's writer tick (to B's listing marker)", upEnd, marker)
   span("on B, the marker through the input queue and a cycle, to B's listing run", marker, listing)
   span("on B, the listing's downloads through the input queue and a cycle, to the first download run", listing, dlStart)
-  span(sprintf("download runs on B (first start to last end; engine busy %.2f)", dlBusy), dlStart, dlEnd)
+  span("download runs on B (first start to last end)", dlStart, dlEnd)
+  busy("download runs on B: engine busy (sum over the runs)", dlStart, dlBusy)
   span("after the last download run until every file is complete at B", dlEnd, t1)
   span("total", t0, t1)
   if (n > 0 && upEnd >= 0 && marker >= upEnd)
