@@ -274,6 +274,7 @@ void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   if (key.empty()) return;
   MutexLock hold(avoidBackupMutex_);
   ownTransfers_.erase(key);
+  seenAtRename_.erase(key);
   avoidBackup_[std::move(key)] = DownloadMark{false, {}, ++markSequence_, std::nullopt};
 }
 
@@ -312,6 +313,36 @@ std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::ver
   return left;
 }
 
+void ExcludedFilesCollections::renamedHere(const std::string& from, const std::string& to,
+                                           std::optional<SeenAtRename> seenAtFrom) {
+  const std::string fromKey = relativeKey(from), toKey = relativeKey(to);
+  if (toKey.empty() || fromKey == toKey) return;
+  MutexLock hold(avoidBackupMutex_);
+  // The server's file left the former name: what was known of it there no
+  // longer tells what stands there.
+  seenAtRename_.erase(fromKey);
+  // A transfer at the new name before the rename was of the file replaced.
+  ownTransfers_.erase(toKey);
+  if (seenAtFrom) {
+    seenAtRename_.insert_or_assign(toKey, std::move(*seenAtFrom));
+  } else {
+    seenAtRename_.erase(toKey);
+  }
+}
+
+std::optional<ExcludedFilesCollections::SeenAtRename> ExcludedFilesCollections::versionHandedOnByRename(
+    const std::string& path, std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds) {
+  const std::string key = relativeKey(path);
+  MutexLock hold(avoidBackupMutex_);
+  auto it = seenAtRename_.find(key);
+  if (it == seenAtRename_.end()) return std::nullopt;
+  if (rowSizeAndSeconds && *rowSizeAndSeconds == std::make_pair(it->second.size, it->second.mtimeSeconds)) {
+    seenAtRename_.erase(it);
+    return std::nullopt;
+  }
+  return it->second;
+}
+
 void ExcludedFilesCollections::downloadRunStarting() {
   MutexLock hold(avoidBackupMutex_);
   runStartSequence_ = markSequence_;
@@ -332,6 +363,7 @@ void ExcludedFilesCollections::uploadArrived(const std::string& path, std::strin
   const FinishedFile done = finishedFile(path, reportedSize);
   if (done.key.empty()) return;
   MutexLock hold(avoidBackupMutex_);
+  seenAtRename_.erase(done.key);
   // Changed since it was read for the upload, or gone: what arrived is not
   // known here.
   if (done.asReported) {
@@ -347,6 +379,7 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path, std::str
   const std::optional<FileFacts>& facts = done.facts;
   if (key.empty()) return;
   MutexLock hold(avoidBackupMutex_);
+  seenAtRename_.erase(key);
   auto it = avoidBackup_.find(key);
   if (!facts) {
     if (it != avoidBackup_.end()) avoidBackup_.erase(it);

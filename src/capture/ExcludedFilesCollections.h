@@ -245,6 +245,23 @@ class ExcludedFilesCollections {
   std::optional<FileFacts> versionAheadOfRow(const std::string& path,
                                              std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds);
 
+  // A rename made here reached the server: its file at `to` is the one that
+  // was at `from`, yet the row of `to` names no version until a listing
+  // brings the rename back, and an upload of an edit at `to` would replace
+  // whatever the server holds. So the version this computer last saw at
+  // `from` (`seenAtFrom`; nullopt: none) is kept for `to` until the row
+  // records the same version (versionHandedOnByRename), a transfer of `to`
+  // finishes, or a download of `to` is queued.
+  struct SeenAtRename {
+    int64_t size = 0;
+    int64_t mtimeSeconds = 0;
+    std::string refId;
+    bool operator==(const SeenAtRename&) const = default;
+  };
+  void renamedHere(const std::string& from, const std::string& to, std::optional<SeenAtRename> seenAtFrom);
+  std::optional<SeenAtRename> versionHandedOnByRename(const std::string& path,
+                                                      std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds);
+
  private:
   std::string relativeKey(std::string_view path) const;
   // A transfer of `path` finished, its report giving `reportedSize`: the
@@ -303,6 +320,7 @@ class ExcludedFilesCollections {
     bool downloaded = false;
   };
   std::map<std::string, OwnTransfer> ownTransfers_ ULMORA_GUARDED_BY(avoidBackupMutex_);  // see uploadArrived
+  std::map<std::string, SeenAtRename> seenAtRename_ ULMORA_GUARDED_BY(avoidBackupMutex_);  // see renamedHere
   uint64_t markSequence_ ULMORA_GUARDED_BY(avoidBackupMutex_) = 0;
   uint64_t runStartSequence_ ULMORA_GUARDED_BY(avoidBackupMutex_) = 0;
 

@@ -146,6 +146,9 @@ TEST_F(RenameDeleteDispatcherTest, UnconfirmedFolderRenameAfterConnectionErrorIs
                                 "consumed:daemoneventpath"}));
   loop.runUntilIdle();
   EXPECT_TRUE(env.has("push:1005:Collective rename - partial success"));
+  // Only the confirmed rename hands its version on to the new name.
+  EXPECT_TRUE(env.has("renamed:/Docs/a.txt>/Docs/b.txt"));
+  EXPECT_FALSE(env.has("renamed:/Docs/Old>/Docs/New"));
 }
 
 TEST_F(RenameDeleteDispatcherTest, OnlyARenameTheServiceConfirmedIsKnownAsMadeHereAndOnlyOnce) {

@@ -77,6 +77,7 @@ class FakeRenameDeleteEnv : public RenameDeleteEnvironment {
     auto it = rows.find(path);
     return it == rows.end() ? std::nullopt : std::optional(it->second);
   }
+  void renamedOnServer(const std::string& from, const std::string& to) override { add("renamed:" + from + ">" + to); }
   std::map<std::string, std::string> renamesAfterBackup() override { return held; }
   std::optional<std::string> takeRenameAfterBackup(const std::string& old) override {
     auto it = held.find(old);

@@ -105,6 +105,69 @@ TEST(SeenVersionRule, OwnFinishedTransfersAreTheSeenVersionUntilTheRowSaysThem) 
   }
 }
 
+// A file edited and renamed here goes up at its new name before any row
+// follows the rename: without the former name's version the upload would
+// replace whatever another computer put there, unseen.
+TEST(SeenVersionRule, ARenameHandsTheFormerNamesVersionToTheNewName) {
+  constexpr int64_t kAt = 1796652309;
+  const SeenVersion synced{3, kAt - 60, "7"};
+  const SeenVersion replaced{9, kAt - 600, "4"};  // a file the rename replaced
+  enum class After { kNothing, kDownloadQueued, kUploadArrived, kRenamedOnAgain };
+  const struct {
+    const char* name;
+    std::optional<SeenVersion> oldRow;
+    bool oldUploadArrived;  // the former name's row update is still queued
+    std::optional<SeenVersion> newRow;
+    After after;
+    std::optional<SeenVersion> seen;
+  } cases[] = {
+      {"no row at the new name yet", synced, false, std::nullopt, After::kNothing, synced},
+      {"the former name's own upload not yet in its row", synced, true, std::nullopt, After::kNothing,
+       SeenVersion{5, kAt, ""}},
+      {"row of the file the rename replaced", synced, false, replaced, After::kNothing, synced},
+      {"row followed the rename", synced, false, synced, After::kNothing, synced},
+      {"nothing synced at the former name", std::nullopt, false, std::nullopt, After::kNothing, std::nullopt},
+      {"a download of the new name is queued", synced, false, std::nullopt, After::kDownloadQueued,
+       std::nullopt},
+      {"an upload at the new name arrived", synced, false, std::nullopt, After::kUploadArrived,
+       SeenVersion{5, kAt, ""}},
+      {"renamed on again: the new name no longer holds it", synced, false, std::nullopt,
+       After::kRenamedOnAgain, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    testing::TestTempDir dir;
+    ExcludedFilesCollections::Config config;
+    config.syncRoot = dir.sub("Sync");
+    ExcludedFilesCollections transfers(config);
+    auto writeSent = [&](const char* rel) {
+      std::string full = dir.writeFile(std::string("Sync") + rel, "xxxxx");
+      const timespec times[2] = {{kAt, 0}, {kAt, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, full.c_str(), times, 0), 0);
+    };
+    if (c.oldUploadArrived) {
+      writeSent("/old");
+      transfers.uploadArrived("/old", "5");
+    }
+    handSeenVersionOn(transfers, "/old", "/new", seenVersionForUpload(transfers, "/old", c.oldRow));
+    switch (c.after) {
+      case After::kNothing: break;
+      case After::kDownloadQueued: transfers.addToAvoidBackup("/new"); break;
+      case After::kUploadArrived:
+        writeSent("/new");
+        transfers.uploadArrived("/new", "5");
+        break;
+      case After::kRenamedOnAgain: handSeenVersionOn(transfers, "/new", "/third", std::nullopt); break;
+    }
+    EXPECT_EQ(seenVersionForUpload(transfers, "/new", c.newRow), c.seen) << c.name;
+    // Once the row says it, the row is read from then on.
+    EXPECT_EQ(seenVersionForUpload(transfers, "/new", SeenVersion{c.seen ? c.seen->size : 1,
+                                                                  c.seen ? c.seen->mtimeSeconds : 1, "8"}),
+              (SeenVersion{c.seen ? c.seen->size : 1, c.seen ? c.seen->mtimeSeconds : 1, "8"}))
+        << c.name;
+    EXPECT_EQ(seenVersionForUpload(transfers, "/new", std::nullopt), std::nullopt) << c.name << ": not held after";
+  }
+}
+
 TEST(SeenVersionRule, RecordedDatesReadOnlyInTheDatabaseForm) {
   const struct {
     const char* text;

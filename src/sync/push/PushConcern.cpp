@@ -1,6 +1,8 @@
 #include "sync/push/PushConcern.h"
 
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
@@ -8,10 +10,12 @@
 #include "foundation/QLUtility.h"
 #include "journal/CompanionMessenger.h"
 #include "journal/NotificationPoster.h"
+#include "journal/SyncRootPath.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/ThreadCheck.h"
 #include "service/SynListingController.h"
 #include "sync/control/SyncControllerOwner.h"
+#include "sync/runs/SeenVersionRule.h"
 #include "sync/status/SyncTraceTexts.h"
 
 namespace ulmora {
@@ -190,6 +194,14 @@ void PushConcern::reloadAccountUserNameIfEmpty() {
   mainLoop_.post(guard_.wrap([this] {
     if (accountUserName().empty()) account_.setUserData();
   }));
+}
+
+void PushConcern::renamedOnServer(const std::string& oldPath, const std::string& newPath) {
+  // A folder's version is never checked; the files in it keep their rows.
+  const SyncRootPath root(syncRootPath());
+  std::error_code ec;
+  if (newPath.ends_with('/') || !root.known() || std::filesystem::is_directory(root.full(newPath), ec)) return;
+  handSeenVersionOn(filters_, oldPath, newPath, account_.seenVersionForUpload(oldPath));
 }
 
 void PushConcern::addRenamedPathsDuringListing(const std::vector<std::string>& oldPaths) {

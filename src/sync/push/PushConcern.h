@@ -220,6 +220,8 @@ class PushConcern final : public PushHost,
   std::optional<engineset::SeenVersion> seenVersion(const std::string& relativePath) override {
     return account_.seenVersionForUpload(relativePath);
   }
+  // On the worker, as the server reports each rename, before the rows change.
+  void renamedOnServer(const std::string& oldPath, const std::string& newPath) override;
 
  private:
   // The folder-creation controller as its worker drives it.

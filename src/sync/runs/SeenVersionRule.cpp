@@ -74,11 +74,22 @@ std::optional<engineset::SeenVersion> seenVersionForUpload(ExcludedFilesCollecti
   std::optional<std::pair<int64_t, int64_t>> rowVersion;
   if (row) rowVersion = std::make_pair(row->size, row->mtimeSeconds);
   auto own = transfers.versionAheadOfRow(relativePath, rowVersion);
-  if (!own) return row;
+  if (!own) {
+    if (auto handed = transfers.versionHandedOnByRename(relativePath, rowVersion))
+      return engineset::SeenVersion{handed->size, handed->mtimeSeconds, handed->refId};
+    return row;
+  }
   // No reference id: a new file's is not known here until a listing tells,
   // and size and time alone still tell another computer's version apart.
   using std::chrono::seconds;
   return engineset::SeenVersion{own->size, std::chrono::floor<seconds>(std::chrono::nanoseconds(own->modifiedNs)).count(), {}};
+}
+
+void handSeenVersionOn(ExcludedFilesCollections& transfers, const std::string& from, const std::string& to,
+                       const std::optional<engineset::SeenVersion>& seenAtFrom) {
+  std::optional<ExcludedFilesCollections::SeenAtRename> handed;
+  if (seenAtFrom) handed = ExcludedFilesCollections::SeenAtRename{seenAtFrom->size, seenAtFrom->mtimeSeconds, seenAtFrom->refId};
+  transfers.renamedHere(from, to, std::move(handed));
 }
 
 bool isNewerVersionRefusal(std::string_view engineMessage) {

@@ -26,10 +26,17 @@ std::optional<engineset::SeenVersion> seenVersionForUpload(const UploadRowFacts&
 // The version an upload of `relativePath` may replace, given what its row
 // says (`row`, seenVersionForUpload of it): the one this computer's own last
 // transfer of it left, kept by `transfers` until the row records the same,
-// then the row's, which may carry the reference id.
+// then the row's, which may carry the reference id. A file renamed here has
+// no row at its new name until a listing brings the rename back: until the
+// row records a version, the one its former name had is taken.
 std::optional<engineset::SeenVersion> seenVersionForUpload(ExcludedFilesCollections& transfers,
                                                            const std::string& relativePath,
                                                            const std::optional<engineset::SeenVersion>& row);
+// The server took this computer's rename of `from` to `to`: what an upload
+// at `to` may replace is the version last synced at `from` (`seenAtFrom`,
+// seenVersionForUpload of `from` read before the rows change).
+void handSeenVersionOn(ExcludedFilesCollections& transfers, const std::string& from, const std::string& to,
+                       const std::optional<engineset::SeenVersion>& seenAtFrom);
 
 // "yyyy-MM-dd HH:mm:ss +0000" as the database stores it, in seconds since
 // the epoch; nullopt for any other text.

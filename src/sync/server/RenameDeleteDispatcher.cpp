@@ -394,6 +394,7 @@ void RenameDeleteDispatcher::renameDeleteDidStart(KVTRenameDeleteController&, co
 }
 
 void RenameDeleteDispatcher::renameDidReceiveData(const std::string& oldPath, const std::string& newPath) {
+  env_.renamedOnServer(oldPath, newPath);
   if (env_.takeRenameAfterBackup(oldPath)) {
     queue_.addBackupFiles(full(newPath));
     queue_.addFileToBackup(newPath);

@@ -116,6 +116,9 @@ class RenameDeleteEnvironment {
   // The server version of a file (relative path) this computer last synced,
   // as its row says now; nullopt: none known.
   virtual std::optional<engineset::SeenVersion> seenVersion(const std::string& relativePath) = 0;
+  // The server took the rename of `oldPath` to `newPath`: an upload at the
+  // new name may replace only the version last synced at the former one.
+  virtual void renamedOnServer(const std::string& /*oldPath*/, const std::string& /*newPath*/) {}
   // Renames held while their file uploads (old -> new).
   virtual std::map<std::string, std::string> renamesAfterBackup() = 0;
   // Removes the held rename of `oldPath`; returns its new path if there was one.
