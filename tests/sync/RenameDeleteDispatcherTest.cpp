@@ -188,8 +188,52 @@ TEST_F(RenameDeleteDispatcherTest, ReplaysAreBoundedThenTheNewTreeIsUploadedBefo
   EXPECT_TRUE(got.count("upload:" + dir.path() + "/New/inner/f.txt"));
   EXPECT_TRUE(got.count("upload:" + dir.path() + "/New/g.txt"));
   EXPECT_TRUE(got.count("mkdir:" + dir.path() + "/New/empty"));
-  EXPECT_TRUE(got.count("delete:/Old"));
+  EXPECT_TRUE(got.count("delete:/Old/inner/f.txt"));
+  EXPECT_TRUE(got.count("delete:/Old/g.txt"));
+  EXPECT_FALSE(got.count("delete:/Old"));
   EXPECT_FALSE(got.count("rename:/Old>/New"));
+}
+
+// The fallback after a refused rename deletes the old name on the server. A
+// folder there may hold files another computer added that never came here:
+// only the files that moved here go, each under its old name (so the delete
+// carries the version synced here), never the folder nor an empty folder in
+// it. A file's old name goes as before.
+TEST_F(RenameDeleteDispatcherTest, AFallbackDeleteOfAFolderDeletesOnlyTheFilesThatMovedHere) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> files;  // under the sync folder before the run
+    std::vector<std::string> folders;
+    std::string from, to;
+    std::set<std::string> deletes;  // every delete queued
+  };
+  const std::vector<Case> cases = {
+      {"a folder with files and folders", {"photo/a.bin", "photo/sub/b.bin"}, {"photo/empty"}, "/data", "/photo",
+       {"delete:/data/a.bin", "delete:/data/sub/b.bin"}},
+      {"an empty folder", {}, {"photo"}, "/data", "/photo", {}},
+      {"a folder given with a trailing slash", {"photo/a.bin"}, {}, "/data/", "/photo/", {"delete:/data/a.bin"}},
+      {"a file", {"photo.bin"}, {}, "/data.bin", "/photo.bin", {"delete:/data.bin"}},
+      {"a new name that is gone here", {}, {}, "/data", "/photo", {"delete:/data"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TestTempDir dir;
+    env.root = dir.path();
+    for (const std::string& f : c.files) dir.writeFile(f, "x");
+    for (const std::string& f : c.folders) ASSERT_TRUE(fileutil::makeDirectories(dir.sub(f)));
+    service.script = [](auto& d, auto& ctl, auto&) {
+      d.renameDeleteDidStart(ctl, "rename");
+      d.renameDeleteDidFailWithError("SFERROR: rename failed. Reason: File exists", ctl, "rename");
+    };
+    queue.calls.clear();
+    queue.pushRename({{c.from, c.to}});
+    dispatcher->StartExcutingEventsCaptured();
+    std::set<std::string> deletes;
+    for (const std::string& call : queue.calls) {
+      if (call.rfind("delete:", 0) == 0) deletes.insert(call);
+    }
+    EXPECT_EQ(deletes, c.deletes);
+  }
 }
 
 TEST_F(RenameDeleteDispatcherTest, OtherRenameFailuresAreOnlyLoggedWithTheAccountName) {
@@ -249,7 +293,8 @@ TEST_F(RenameDeleteDispatcherTest, EveryUnconfirmedRenameIsSentAgainThenFallsBac
     dispatcher->StartExcutingEventsCaptured();
     const std::set<std::string> got(queue.calls.begin(), queue.calls.end());
     EXPECT_EQ(got.count("upload:" + dir.path() + "/New/Inner/f.txt"), c.replayed || c.atOnce ? 1u : 0u);
-    EXPECT_EQ(got.count("delete:" + c.from), c.oldDeleted ? 1u : 0u);
+    EXPECT_EQ(got.count("delete:" + c.from + "/Inner/f.txt"), c.oldDeleted ? 1u : 0u);
+    EXPECT_FALSE(got.count("delete:" + c.from));
     EXPECT_FALSE(got.count(rename));
   }
 }

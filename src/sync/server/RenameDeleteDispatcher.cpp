@@ -607,7 +607,7 @@ void RenameDeleteDispatcher::deleteAndBackupOnRenameAbrutFailure(const std::stri
         // Trashes the old name only while it holds what was renamed here.
         if (deleteSeen_.size() >= kKeptVersionsLimit) deleteSeen_.clear();
         if (version) deleteSeen_.insert_or_assign(k.originalPath, std::move(version.mapped()));
-        queue_.addDeleteFiles(oldPath);
+        queueDeleteOfOld(k.originalPath, k.renamedPath);
       }
       daemonTrace((nameTaken  ? std::string("the server holds the new name")
                    : unseen ? std::string("the server holds a version of the old item not seen here")
@@ -636,6 +636,35 @@ void RenameDeleteDispatcher::queueUploadOf(const std::string& relativePath) {
     }
     return;
   }
+  walkTree(top, [&](const std::string& file) {
+    queue_.addBackupFiles(file);
+    queue_.addFileToBackup(root.relative(file));
+  }, [&](const std::string& emptyFolder) { queue_.addDirectory(emptyFolder); });
+}
+
+void RenameDeleteDispatcher::queueDeleteOfOld(const std::string& oldPath, const std::string& newPath) {
+  const SyncRootPath root(env_.syncRootPath());
+  const std::string top = root.known() && renamedelete::isUsableRelativePath(newPath) ? root.full(newPath) : "";
+  if (top.empty() || fileutil::isSymlink(top) || !fileutil::isDirectory(top)) {
+    queue_.addDeleteFiles(oldPath);
+    return;
+  }
+  // The old folder on the server may hold files this computer never had
+  // (another computer put them there after the last listing here): trashing
+  // the folder would take them with it. Only the files that moved here are
+  // deleted under their old names, each carrying the version synced here;
+  // the old folder and whatever else it holds come back with the next listing.
+  std::size_t files = 0;
+  walkTree(top, [&](const std::string& file) {
+    ++files;
+    queue_.addDeleteFiles(oldPath + file.substr(top.size()));
+  }, [](const std::string&) {});
+  daemonTrace("the old folder " + oldPath + " is kept on the server; " + std::to_string(files) +
+              " file(s) moved here are deleted under it");
+}
+
+void RenameDeleteDispatcher::walkTree(const std::string& top, const std::function<void(const std::string&)>& onFile,
+                                      const std::function<void(const std::string&)>& onEmptyFolder) {
   std::vector<std::pair<std::string, int>> stack{{top, 0}};
   std::size_t seen = 0;
   while (!stack.empty() && seen < kMaxWalkItems) {
@@ -643,7 +672,7 @@ void RenameDeleteDispatcher::queueUploadOf(const std::string& relativePath) {
     stack.pop_back();
     auto names = fileutil::listDirectory(folder);
     if (!names) continue;
-    if (names->empty()) queue_.addDirectory(folder);
+    if (names->empty()) onEmptyFolder(folder);
     for (const std::string& name : *names) {
       ++seen;
       const std::string child = fileutil::joinPath(folder, name);
@@ -651,8 +680,7 @@ void RenameDeleteDispatcher::queueUploadOf(const std::string& relativePath) {
       if (fileutil::isDirectory(child)) {
         if (depth + 1 < kMaxWalkDepth) stack.emplace_back(child, depth + 1);
       } else if (!servicetexts::hasThumbnailSuffix(child)) {
-        queue_.addBackupFiles(child);
-        queue_.addFileToBackup(root.relative(child));
+        onFile(child);
       }
     }
   }

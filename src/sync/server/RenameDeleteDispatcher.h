@@ -269,6 +269,12 @@ class RenameDeleteDispatcher final : public KVTRenameDeleteHandlerProtocol {
                                                       const std::map<std::string, engineset::SeenVersion>& kept);
   void deleteAndBackupOnRenameAbrutFailure(const std::string& error);
   void queueUploadOf(const std::string& relativePath);
+  // The fallback delete of a rename's old name (both trimmed, relative).
+  void queueDeleteOfOld(const std::string& oldPath, const std::string& newPath);
+  // Files (thumbnails and symlinks left out) and empty folders under `top`,
+  // bounded in depth and width.
+  static void walkTree(const std::string& top, const std::function<void(const std::string&)>& onFile,
+                       const std::function<void(const std::string&)>& onEmptyFolder);
   bool pause(Clock::Duration d);
   bool cancelled() const { return cancelRequested_; }
   std::string full(const std::string& relative);
