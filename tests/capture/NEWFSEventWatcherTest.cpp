@@ -620,8 +620,11 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
     write(away + "/fresh.txt");
     mkdirs(away + "/made-while-away");
     if (c.copyPutBack) {
-      // A copy keeps the times, so the rename is still seen.
-      const std::string copy = "cp -a '" + away + "' '" + root + "' && rm -rf '" + away + "'";
+      // A copy keeps the times, so the rename is still seen. It is made
+      // beside the folder and moved into place whole: read while half
+      // copied, the renamed file would rightly be a new one.
+      const std::string copy = "cp -a '" + away + "' '" + root + ".copy' && mv '" + root + ".copy' '" + root +
+                               "' && rm -rf '" + away + "'";
       ASSERT_EQ(std::system(copy.c_str()), 0);
     } else {
       ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
