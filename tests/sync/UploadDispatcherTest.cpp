@@ -55,14 +55,8 @@ struct DispatchRig : UploadRoadRig {
 
   UploadRenames renames;
   RepeatedSetCounts repeatedSets;
-  int32_t repeats() {
-    MutexLock hold(repeatedSets.mutex);
-    return repeatedSets.sameBackupSetRepeatedCount;
-  }
-  void setRepeats(int32_t count) {
-    MutexLock hold(repeatedSets.mutex);
-    repeatedSets.sameBackupSetRepeatedCount = count;
-  }
+  int32_t repeats() { return testing::uploadRepeats(repeatedSets); }
+  void setRepeats(int32_t count) { testing::setUploadRepeats(repeatedSets, count); }
   engineset::SeenVersions rows;  // what the database recorded as synced
   std::vector<std::string> asked;
   UploadDispatcher dispatcher;

@@ -10,10 +10,21 @@
 
 #include "TestTempDir.h"
 #include "platform/ManualClock.h"
+#include "sync/runs/RepeatedSetRule.h"
 #include "sync/runs/RunHandlerCommon.h"
 #include "sync/runs/UploadRoadPorts.h"
 
 namespace ulmora::testing {
+
+// The upload side's repeat counter, read and set as the road does: under its lock.
+inline int32_t uploadRepeats(RepeatedSetCounts& counts) {
+  MutexLock hold(counts.mutex);
+  return counts.sameBackupSetRepeatedCount;
+}
+inline void setUploadRepeats(RepeatedSetCounts& counts, int32_t count) {
+  MutexLock hold(counts.mutex);
+  counts.sameBackupSetRepeatedCount = count;
+}
 
 // Every fake writes what it was asked into one shared journal of calls, so a
 // test compares the whole conversation at once.

@@ -41,14 +41,8 @@ struct UploadRig : UploadRoadRig {
 
   UploadRenames renames;
   RepeatedSetCounts repeatedSets;
-  int32_t repeats() {
-    MutexLock hold(repeatedSets.mutex);
-    return repeatedSets.sameBackupSetRepeatedCount;
-  }
-  void setRepeats(int32_t count) {
-    MutexLock hold(repeatedSets.mutex);
-    repeatedSets.sameBackupSetRepeatedCount = count;
-  }
+  int32_t repeats() { return testing::uploadRepeats(repeatedSets); }
+  void setRepeats(int32_t count) { testing::setUploadRepeats(repeatedSets, count); }
   UploadRunHandler handler;
 };
 
