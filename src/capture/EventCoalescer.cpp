@@ -1,9 +1,20 @@
 #include "capture/EventCoalescer.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 namespace ulmora {
+namespace {
+// The last operation naming `path`, as its old or new path.
+template <typename Ops>
+auto lastNaming(Ops& ops, const std::string& path) {
+  return std::find_if(ops.rbegin(), ops.rend(),
+                      [&](const auto& op) { return op.path == path || op.newPath == path; });
+}
+}  // namespace
+
 
 void EventCoalescer::touch(Clock::TimePoint now) {
   // The window opens with its first change and closes a fixed time later, so
@@ -37,10 +48,10 @@ void EventCoalescer::created(const std::string& path, bool isFolder, Clock::Time
   touch(now);
   if (!isFolder) {
     // Removed and created again in one window: the file was replaced.
-    auto last = std::find_if(operations_.rbegin(), operations_.rend(), [&](const Operation& op) {
-      return op.path == path || op.newPath == path;
-    });
-    if (last != operations_.rend() && last->kind == Operation::Kind::kDelete && last->path == path) {
+    auto last = lastNaming(operations_, path);
+    // A folder removed keeps its delete: what it held is gone.
+    if (last != operations_.rend() && last->kind == Operation::Kind::kDelete && last->path == path &&
+        !last->isFolder) {
       operations_.erase(std::next(last).base());
       changed_[path] = Change{State::kModified, false};
       return;
@@ -75,8 +86,40 @@ void EventCoalescer::removed(const std::string& path, bool isFolder, Clock::Time
       return;
     }
   }
-  (void)isFolder;
-  operations_.push_back(Operation{Operation::Kind::kDelete, path, {}});
+  operations_.push_back(Operation{Operation::Kind::kDelete, path, {}, isFolder});
+}
+
+void EventCoalescer::withdrawRemovals(const std::function<bool(const std::string& path, bool isFolder)>& isThere,
+                                      Clock::TimePoint now) {
+  // One pass from the end: a removal counts only while it is the last
+  // change naming its path.
+  std::unordered_set<std::string_view> named;
+  std::vector<bool> withdrawn(operations_.size(), false);
+  bool any = false;
+  for (std::size_t i = operations_.size(); i-- > 0;) {
+    const Operation& op = operations_[i];
+    if (op.kind == Operation::Kind::kDelete && !named.count(op.path) && isThere(op.path, op.isFolder)) {
+      withdrawn[i] = true;
+      any = true;
+    }
+    named.insert(op.path);
+    if (!op.newPath.empty()) named.insert(op.newPath);
+  }
+  if (!any) return;
+  touch(now);
+  std::vector<Operation> kept;
+  kept.reserve(operations_.size());
+  for (std::size_t i = 0; i < operations_.size(); ++i) {
+    Operation& op = operations_[i];
+    if (!withdrawn[i]) {
+      kept.push_back(std::move(op));
+    } else if (!op.isFolder) {
+      // Its content may be another than the server's: it goes up again. A
+      // folder's contents are judged one by one; the folder is no news.
+      changed_[op.path] = Change{State::kModified, false};
+    }
+  }
+  operations_ = std::move(kept);
 }
 
 void EventCoalescer::renamed(const std::string& from, const std::string& to, bool isFolder,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -36,7 +37,12 @@ class EventCoalescer {
     Kind kind;
     std::string path;     // delete: the item; rename: the old path
     std::string newPath;  // rename only
-    bool operator==(const Operation&) const = default;
+    // Delete only: the item was a folder. Not compared: the journals carry
+    // no kind.
+    bool isFolder = false;
+    bool operator==(const Operation& other) const {
+      return kind == other.kind && path == other.path && newPath == other.newPath;
+    }
   };
 
   struct Batch {
@@ -52,6 +58,13 @@ class EventCoalescer {
   void modified(const std::string& path, Clock::TimePoint now);
   void removed(const std::string& path, bool isFolder, Clock::TimePoint now);
   void renamed(const std::string& from, const std::string& to, bool isFolder, Clock::TimePoint now);
+
+  // After lost events: every pending removal that is the last change of its
+  // path and whose item `isThere` finds again (put back, moved back, copied
+  // back while the events were lost) is withdrawn; a file then counts as
+  // modified, since its content may be another.
+  void withdrawRemovals(const std::function<bool(const std::string& path, bool isFolder)>& isThere,
+                        Clock::TimePoint now);
 
   bool empty() const { return changed_.empty() && operations_.empty(); }
   // When the current window closes; nullopt while nothing is pending.

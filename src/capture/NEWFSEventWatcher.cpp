@@ -150,6 +150,8 @@ void NEWFSEventWatcher::simulateQueueOverflow() {
   wake();
 }
 
+void NEWFSEventWatcher::loseEventsUntilOverflow() { losingEvents_ = true; }
+
 void NEWFSEventWatcher::compareWithDatabaseAtStart() {
   startComparisonRequested_ = true;
   wake();
@@ -200,7 +202,15 @@ void NEWFSEventWatcher::runOnce() {
     [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
   }
   readAvailableEvents();
-  if (overflowRequested_.exchange(false)) handleEvent(-1, IN_Q_OVERFLOW, 0, {});
+  if (overflowRequested_.exchange(false)) {
+    if (losingEvents_.load()) {
+      // Everything queued up to the overflow is lost with it.
+      for (int turn = 0; turn < kReadsPerTurn && readAvailableEvents(); ++turn) {
+      }
+      losingEvents_ = false;
+    }
+    handleEvent(-1, IN_Q_OVERFLOW, 0, {});
+  }
   if (startComparisonRequested_.exchange(false)) {
     traceLine("watcher: comparing the sync folder with the local database for changes made while "
               "it was not watched");
@@ -238,6 +248,7 @@ bool NEWFSEventWatcher::readAvailableEvents() {
       return false;
     }
     if (n == 0) return false;
+    if (losingEvents_.load()) continue;
     const char* p = readBuffer_.data();
     const char* end = p + n;
     while (p + sizeof(inotify_event) <= end) {
@@ -739,6 +750,14 @@ void NEWFSEventWatcher::rescanRoot(RescanKind kind) {
   tree_->beginSweep();
   const DirectoryWalker::Result walk = walkAndWatch(options_.syncRoot, mode);
   tree_->sweep();
+  // Lost events may have undone a removal still pending (the item put,
+  // moved or copied back): only what is gone now is handed on as removed.
+  coalescer_.withdrawRemovals(
+      [](const std::string& path, bool isFolder) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) == isFolder;
+      },
+      now());
   updateWatchCount();
   setWatchLimitReached(!unwatched_.empty());
   if (!unwatched_.empty() && !nextRescan_) nextRescan_ = now() + options_.rescanInterval;

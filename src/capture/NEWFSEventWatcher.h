@@ -112,6 +112,9 @@ class NEWFSEventWatcher {
   // had reported one (the kernel's queue length is system-wide, so a test
   // cannot make it small).
   void simulateQueueOverflow();
+  // From now until the next simulateQueueOverflow(), what the kernel reports
+  // is read and dropped, as a full queue drops what comes after it.
+  void loseEventsUntilOverflow();
 
   // inotify keeps no history: what changed while the agent was not running
   // (stopped, killed, or before the folder was watched) is found only by
@@ -253,6 +256,7 @@ class NEWFSEventWatcher {
 
   std::atomic<bool> flushRequested_{false};
   std::atomic<bool> overflowRequested_{false};
+  std::atomic<bool> losingEvents_{false};
   std::atomic<bool> startComparisonRequested_{false};
   std::atomic<std::uint64_t> loopTurns_{0};
   std::atomic<bool> watchLimitReached_{false};

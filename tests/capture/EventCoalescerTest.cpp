@@ -10,7 +10,8 @@ namespace {
 using Op = EventCoalescer::Operation;
 
 // A step: "+f /a" created file, "+d /a" created folder, "~ /a" modified,
-// "-f /a" / "-d /a" removed, ">f /a /b" / ">d /a /b" renamed.
+// "-f /a" / "-d /a" removed, ">f /a /b" / ">d /a /b" renamed; "!f /a" / "!d /a":
+// events were lost, and a file (folder) is at /a now.
 void apply(EventCoalescer& c, const std::string& step) {
   std::istringstream in(step);
   std::string kind, a, b;
@@ -22,6 +23,9 @@ void apply(EventCoalescer& c, const std::string& step) {
     case '~': c.modified(a, t); break;
     case '-': c.removed(a, folder, t); break;
     case '>': c.renamed(a, b, folder, t); break;
+    case '!':
+      c.withdrawRemovals([&](const std::string& path, bool isFolder) { return path == a && isFolder == folder; }, t);
+      break;
     default: FAIL() << step;
   }
 }
@@ -85,6 +89,16 @@ INSTANTIATE_TEST_SUITE_P(
         CoalesceCase{"a removal inside a folder made in the window needs no delete",
                      {"+d /r/new", "-f /r/new/sub/f", "-d /r/new/sub", "-f /r/other"},
                      {del("/r/other")}, {"/r/new"}, {}},
+        CoalesceCase{"a file made where a folder was removed keeps the folder's delete",
+                     {"-f /r/d/x", "-d /r/d", "+f /r/d"}, {del("/r/d/x"), del("/r/d")}, {}, {"/r/d"}},
+        CoalesceCase{"a file removed and found again after lost events goes up again",
+                     {"~ /r/a", "-f /r/a", "!f /r/a"}, {}, {}, {"/r/a"}},
+        CoalesceCase{"a folder found again keeps the deletes of what it no longer holds",
+                     {"-f /r/d/x", "-d /r/d", "!d /r/d"}, {del("/r/d/x")}, {}, {}},
+        CoalesceCase{"a folder removed with a file of its name found keeps its delete",
+                     {"-d /r/d", "!f /r/d"}, {del("/r/d")}, {}, {}},
+        CoalesceCase{"a removal a later rename follows stays",
+                     {"-f /r/b", ">f /r/a /r/b", "!f /r/b"}, {del("/r/b"), ren("/r/a", "/r/b")}, {}, {}},
         CoalesceCase{"folders come parents first", {"+d /r/a/b", "+d /r/a", "+d /r/a-b"}, {},
                      {"/r/a", "/r/a-b", "/r/a/b"}, {}}));
 

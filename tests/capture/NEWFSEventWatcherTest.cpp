@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "CaptureFakes.h"
@@ -396,6 +398,127 @@ TEST_F(WatcherTest, QueueOverflowComparesTheFolderWithTheDatabase) {
   watcher->simulateQueueOverflow();
   ASSERT_TRUE(settle([&] { return sink.pathSet("addBackupFiles").size() == 3; }));
   EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+}
+
+// The kernel's queue drops everything after the point where it overflowed;
+// what happened before it was handed on to the coalescer. A removal seen
+// before the loss and undone during it (the item put, moved or copied back)
+// must not reach the server: only what is gone after the rescan is removed.
+TEST_F(WatcherTest, AfterLostEventsOnlyWhatIsGoneIsHandedOnAsRemoved) {
+  struct Case {
+    const char* what;
+    std::function<void()> seen;  // before the queue overflows
+    std::function<void()> lost;  // after it: never reported
+    std::set<std::string> removed;           // relative
+    std::set<std::string> uploaded;          // relative, at least these
+  };
+  // Every item as the database recorded it: same size, same second.
+  const auto stamp = std::chrono::seconds(1700000000);
+  auto putAt = [stamp](const std::string& path, const std::string& text) {
+    put(path, text);
+    const timespec times[2] = {{stamp.count(), 0}, {stamp.count(), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+  };
+  auto rm = [](const std::string& path) { ASSERT_TRUE(fileutil::removeAll(path)) << path; };
+  const std::vector<Case> cases = {
+      {"a file removed, then put back as it was",
+       [&] { rm(root + "/keep.txt"); },
+       [&] { putAt(root + "/keep.txt", "keep"); },
+       {},
+       {"/keep.txt"}},
+      {"a file removed, then written anew",
+       [&] { rm(root + "/keep.txt"); },
+       [&] { put(root + "/keep.txt", "another content"); },
+       {},
+       {"/keep.txt"}},
+      {"a folder removed, then copied back whole",
+       [&] { rm(root + "/d"); },
+       [&] {
+         mkdirs(root + "/d");
+         putAt(root + "/d/a.txt", "a");
+         putAt(root + "/d/b.txt", "b");
+       },
+       {},
+       {"/d/a.txt", "/d/b.txt"}},
+      {"a folder removed, then made again with one of its files",
+       [&] { rm(root + "/d"); },
+       [&] {
+         mkdirs(root + "/d");
+         putAt(root + "/d/a.txt", "a");
+       },
+       {"/d/b.txt"},
+       {"/d/a.txt"}},
+      {"a file moved out, then moved back",
+       [&] { move(root + "/keep.txt", outside + "/keep.txt"); },
+       [&] { move(outside + "/keep.txt", root + "/keep.txt"); },
+       {},
+       {}},
+      {"a folder moved out, then moved back",
+       [&] { move(root + "/d", outside + "/d"); },
+       [&] { move(outside + "/d", root + "/d"); },
+       {},
+       {}},
+      {"a folder removed, and a file of its name put there",
+       [&] { rm(root + "/d"); },
+       [&] { putAt(root + "/d", "now a file"); },
+       {"/d", "/d/a.txt", "/d/b.txt"},
+       {"/d"}},
+      {"a file removed before the loss",
+       [&] { rm(root + "/gone.txt"); },
+       [] {},
+       {"/gone.txt"},
+       {}},
+      {"a file removed during the loss",
+       [] {},
+       [&] { rm(root + "/gone.txt"); },
+       {"/gone.txt"},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(fileutil::removeAll(root));
+    ASSERT_TRUE(fileutil::removeAll(outside));
+    mkdirs(root + "/d");
+    mkdirs(outside);
+    putAt(root + "/keep.txt", "keep");
+    putAt(root + "/gone.txt", "gone");
+    putAt(root + "/d/a.txt", "a");
+    putAt(root + "/d/b.txt", "b");
+    const std::string date = syncrecord::dateText(Clock::WallTime(stamp));
+    FakeCaptureDatabase database;
+    database.setRows({{"/keep.txt", date, "4", false, false},
+                      {"/gone.txt", date, "4", false, false},
+                      {"/d", "NA", "0", true, false},
+                      {"/d/a.txt", date, "1", false, false},
+                      {"/d/b.txt", date, "1", false, false}});
+    // Moves wait for their second half, and changes for their hand-on, on a
+    // clock that never moves: until the overflow, nothing leaves.
+    ManualClock clock;
+    options.clock = &clock;
+    options.database = &database;
+    sink.clear();
+    start();
+    // Two more turns of the watcher's loop: what was done is read.
+    auto handled = [&] {
+      const std::uint64_t turns = watcher->loopTurns();
+      const auto end = std::chrono::steady_clock::now() + 5s;
+      while (watcher->loopTurns() < turns + 2 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(1ms);
+      return watcher->loopTurns() >= turns + 2;
+    };
+    c.seen();
+    ASSERT_TRUE(handled());
+    watcher->loseEventsUntilOverflow();
+    c.lost();
+    watcher->simulateQueueOverflow();
+    barrier();
+    std::set<std::string> removed, uploaded;
+    for (const std::string& path : sink.paths("addDeleteFiles")) removed.insert(path.substr(root.size()));
+    for (const std::string& path : sink.paths("addBackupFiles")) uploaded.insert(path.substr(root.size()));
+    EXPECT_EQ(removed, c.removed);
+    for (const std::string& path : c.uploaded) EXPECT_TRUE(uploaded.count(path)) << path;
+    watcher.reset();
+  }
 }
 
 TEST_F(WatcherTest, WatchLimitIsReportedAndUnwatchedFoldersAreRescanned) {
