@@ -13,6 +13,7 @@
 #include <exception>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "capture/CaptureDatabase.h"
@@ -922,6 +923,21 @@ std::vector<const LocalFileRow*> NEWFSEventWatcher::rowsGone(const std::vector<L
                                                              bool withPendingDownloads) const {
   const SyncRootPath root(options_.syncRoot);
   std::vector<const LocalFileRow*> gone;
+  // Asked once, and only when some row has no item.
+  std::optional<std::unordered_set<std::string>> queued;
+  auto downloadQueued = [&](const std::string& path) {
+    if (!options_.downloadsQueued) return false;
+    if (!queued) {
+      queued.emplace();
+      for (const std::string& p : options_.downloadsQueued()) {
+        // Lists may name a path with or without its leading "/".
+        std::string key(capturepath::withoutTrailingSlash(root.relative(p)));
+        if (key.empty() || key.front() != '/') key.insert(key.begin(), '/');
+        queued->insert(std::move(key));
+      }
+    }
+    return queued->count(path) != 0;
+  };
   for (const LocalFileRow& row : rows) {
     if (seen.count(row.path) || (row.pendingDownload && !withPendingDownloads)) continue;
     if (!capturepath::staysInsideRoot(row.path)) {
@@ -933,7 +949,8 @@ std::vector<const LocalFileRow*> NEWFSEventWatcher::rowsGone(const std::vector<L
     const bool underUnread = std::any_of(unread.begin(), unread.end(), [&](const std::string& f) {
       return capturepath::isSameOrBelow(full, f);
     });
-    if (underUnread || collections_.isBeingRestored(row.path) || fileutil::exists(full)) continue;
+    if (underUnread || fileutil::exists(full) || collections_.isBeingRestored(row.path) || downloadQueued(row.path))
+      continue;
     gone.push_back(&row);
   }
   return gone;

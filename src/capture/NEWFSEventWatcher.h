@@ -77,6 +77,13 @@ class NEWFSEventWatcher {
     // Relative paths the user deselected: their rows are never reported
     // removed by a rescan, since their files are absent on purpose.
     std::function<bool(const std::string& relativePath)> isDeselected;
+    // Relative paths whose download is queued; those of a download under way
+    // are in the filter sets' restore sets. Their files may be missing for a
+    // while (the local copy set aside as a conflict copy, or lost with the
+    // volume) before the row says they are still to download: a comparison
+    // never takes such a row for a removal. Called on the watcher thread, at
+    // most once a comparison. Empty: none is queued.
+    std::function<std::vector<std::string>()> downloadsQueued;
     // Called on the watcher thread before the start comparison reads the
     // database, so that the owner can let what the last run recorded be
     // merged first (rows it lacks would be uploaded again).

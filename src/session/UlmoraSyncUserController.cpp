@@ -265,6 +265,9 @@ void UlmoraSyncUserController::startWatcher() {
     inputQueue_.addFileToUpdate(marks);
     inputQueue_.addRestoreFiles(downloads);
   };
+  // A file set aside for the server's copy is missing until that download
+  // writes it: its row must not read as the user's delete meanwhile.
+  o.downloadsQueued = [this] { return inputQueue_.CheckifAnyRestoreFilesPending(); };
   watcher_ = std::make_unique<NEWFSEventWatcher>(o, sink_, collections_);
   if (!watcher_->start()) {
     trace("the watcher could not start; local changes are not seen");

@@ -378,6 +378,12 @@ TEST_F(WatcherTest, QueueOverflowComparesTheFolderWithTheDatabase) {
   std::vector<LocalFileRow> rows{rowFor("/same.txt", "4"), rowFor("/d/changed.txt", "4")};
   rows.push_back(LocalFileRow{"/vanished.txt", "NA", "3", false, false});
   rows.push_back(LocalFileRow{"/not-yet-downloaded.txt", "NA", "3", false, true});
+  // Set aside for the server's copy, whose download is under way or queued,
+  // before the row says so.
+  rows.push_back(LocalFileRow{"/being-downloaded.txt", "NA", "3", false, false});
+  rows.push_back(LocalFileRow{"/queued-download.txt", "NA", "3", false, false});
+  collections->addToRestoreSetOfEngineOne("/being-downloaded.txt");
+  options.downloadsQueued = [] { return std::vector<std::string>{"queued-download.txt"}; };
   rows.push_back(LocalFileRow{"/Deselected/f.txt", "NA", "3", false, false});
   rows.push_back(LocalFileRow{"/d", "NA", "0", true, false});
   rows.push_back(LocalFileRow{"/../outside.txt", "NA", "3", false, false});

@@ -67,6 +67,8 @@ class FakeFilters : public CaptureFilterPort {
   std::set<std::string> excludedNames;
   std::set<std::string> changedSinceDownload;
   bool isChangedSinceDownload(const std::string& p) override { return changedSinceDownload.count(p) != 0; }
+  std::set<std::string> underWay;
+  void downloadsUnderWay(const std::vector<std::string>& paths) override { underWay.insert(paths.begin(), paths.end()); }
   std::map<std::string, DownloadedFile> downloadedHere;
   void expectDownload(const std::string&, int64_t, Clock::WallTime) override {}
   std::optional<DownloadedFile> versionDownloadedHere(const std::string& p) override {

@@ -145,6 +145,9 @@ bool DownloadDispatcher::StartRestore(const RestoreSplit& split) {
     }
   }
   host_.postSyncList(syncList);
+  // Until the run ends (its handler clears them), a comparison of the folder
+  // after lost events must not take these rows for the user's deletes.
+  filters_.downloadsUnderWay(split.list);
   engine_.setCancel(false);
   engine_.startRestore();
   return true;

@@ -59,6 +59,9 @@ class FilterSetsAdapter final : public CaptureFilterPort {
                       std::chrono::duration_cast<std::chrono::nanoseconds>(modified.time_since_epoch()).count());
   }
   bool isChangedSinceDownload(const std::string& p) override { return f_.isChangedSinceDownload(p); }
+  void downloadsUnderWay(const std::vector<std::string>& paths) override {
+    for (const std::string& p : paths) f_.addToRestoreSetOfEngineOne(p);
+  }
   std::optional<DownloadedFile> versionDownloadedHere(const std::string& p) override {
     auto facts = f_.versionDownloadedHere(p);
     if (!facts) return std::nullopt;

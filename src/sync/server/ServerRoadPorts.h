@@ -63,6 +63,9 @@ class CaptureFilterPort {
   // What the download of `path` writes (after addToAvoidBackup).
   virtual void expectDownload(const std::string& path, int64_t size, Clock::WallTime modified) = 0;
   virtual bool isChangedSinceDownload(const std::string& path) = 0;
+  // The paths of a download run about to start, until the run ends: a file
+  // among them may be missing meanwhile without being the user's delete.
+  virtual void downloadsUnderWay(const std::vector<std::string>& paths) = 0;
   // The file a download last wrote at `path` (which the row may not record
   // yet), by its size and modification time.
   struct DownloadedFile {
