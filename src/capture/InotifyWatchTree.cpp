@@ -135,8 +135,12 @@ InotifyWatchTree::AddResult InotifyWatchTree::watch(const std::string& path) {
     node->generation = generation_;
     if (node == root_) return AddResult::kAlreadyWatched;  // a mount of the root inside itself
     if (node->parent != parent || node->name != name) {
+      std::optional<std::string> was = pathOf(*wd);  // none when it was unlinked
+      if (!was && !node->formerPath.empty()) was = std::move(node->formerPath);
+      node->formerPath.clear();
       detach(node);
       attach(node, parent, name);
+      if (was) relinks_.push_back(Relink{std::move(*was), std::string(trimmed)});
     }
     return AddResult::kAlreadyWatched;
   }
@@ -197,8 +201,16 @@ void InotifyWatchTree::attach(Node* node, Node* parent, const std::string& name)
   auto existing = parent->children.find(name);
   if (existing != parent->children.end() && existing->second != node) {
     // A folder that stood here before is gone (its events were lost): what
-    // the tree knew about it no longer has a place.
-    removeSubtree(existing->second);
+    // the tree knew about it no longer has a place. During a sweep it may
+    // yet turn up under another name (renamed, and a new folder made at
+    // its name); the sweep drops it if not.
+    Node* displaced = existing->second;
+    if (sweeping_) {
+      if (std::optional<std::string> was = pathOf(displaced->wd)) displaced->formerPath = std::move(*was);
+      detach(displaced);
+    } else {
+      removeSubtree(displaced);
+    }
   }
   node->parent = parent;
   node->name = name;
@@ -263,11 +275,13 @@ void InotifyWatchTree::clear() {
 }
 
 void InotifyWatchTree::beginSweep() {
+  sweeping_ = true;
   ++generation_;
   if (root_) root_->generation = generation_;
 }
 
 void InotifyWatchTree::sweep() {
+  sweeping_ = false;
   std::vector<Node*> stale;
   for (auto& [wd, node] : byWd_) {
     if (node->generation != generation_) stale.push_back(node.get());

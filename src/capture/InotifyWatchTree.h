@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace ulmora {
 
@@ -62,11 +64,24 @@ class InotifyWatchTree {
 
   // Marks every folder watched from now on (or found watched again) as
   // seen; sweep() then drops the watches of the folders not seen, i.e.
-  // those that no longer exist where the tree put them.
+  // those that no longer exist where the tree put them. Meanwhile a folder
+  // whose name a new folder takes is kept aside, so that the walk can still
+  // find it under its new name.
   void beginSweep();
   void sweep();
 
   std::size_t size() const { return byWd_.size(); }
+
+  // A watched folder that watch() found under another name: a rename whose
+  // events were lost. Full paths; `from` as the tree had it then.
+  struct Relink {
+    std::string from;
+    std::string to;
+  };
+  // The relinks since the last call, in the order found (a walk finds a
+  // folder before what it holds, so later ones name their folders as the
+  // earlier ones left them).
+  std::vector<Relink> takeRelinks() { return std::exchange(relinks_, {}); }
 
  private:
   struct Node {
@@ -75,6 +90,8 @@ class InotifyWatchTree {
     std::string name;
     std::map<std::string, Node*> children;
     uint64_t generation = 0;
+    // Where it was when a new folder took its name during a sweep.
+    std::string formerPath;
   };
 
   Node* find(const std::string& path) const;
@@ -93,6 +110,8 @@ class InotifyWatchTree {
   Node* root_ = nullptr;
   std::unordered_map<int, std::unique_ptr<Node>> byWd_;
   uint64_t generation_ = 0;
+  bool sweeping_ = false;
+  std::vector<Relink> relinks_;
 };
 
 }  // namespace ulmora

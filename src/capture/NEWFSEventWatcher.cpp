@@ -269,7 +269,8 @@ void NEWFSEventWatcher::handleEvent(int wd, uint32_t mask, uint32_t cookie,
                                     std::string_view name) {
   if (mask & IN_Q_OVERFLOW) {
     traceLine("watcher: the kernel's event queue overflowed; reading the sync folder again");
-    expireMoves(true);
+    // The moves still waiting for their second half end with the rescan,
+    // which can tell a folder's new name from a move out.
     rescanRoot(RescanKind::kOverflow);
     return;
   }
@@ -592,7 +593,12 @@ DirectoryWalker::Result NEWFSEventWatcher::walkAndWatch(const std::string& top, 
         return true;
       case InotifyWatchTree::AddResult::kAdded:
         // Unknown until now: after lost events, a folder made meanwhile.
-        if (mode.reportNewFolders && folder != top) emitCreated(folder, true);
+        if (mode.reportNewFolders && folder != top) {
+          if (mode.newFolders)
+            mode.newFolders->push_back(folder);
+          else
+            emitCreated(folder, true);
+        }
         return true;
       default:
         return true;
@@ -737,7 +743,11 @@ NEWFSEventWatcher::WalkMode NEWFSEventWatcher::comparisonWalk(Snapshot& seen,
 }
 
 void NEWFSEventWatcher::rescanRoot(RescanKind kind) {
-  if (rootMissing_ || !tree_->hasRoot()) return;
+  const bool eventsLost = kind == RescanKind::kOverflow;
+  if (rootMissing_ || !tree_->hasRoot()) {
+    if (eventsLost) expireMoves(true);
+    return;
+  }
   // Every folder is tried again; the limit may have moved.
   unwatched_.clear();
   Snapshot seen;
@@ -748,9 +758,32 @@ void NEWFSEventWatcher::rescanRoot(RescanKind kind) {
   // the deletes of what it held (the server has nothing below a new
   // folder); the comparison with the database tells what is new.
   if (kind == RescanKind::kRootBack) mode.reportNewFolders = false;
+  // A folder new at a renamed folder's former name comes after the rename.
+  std::vector<std::string> newFolders;
+  if (eventsLost) mode.newFolders = &newFolders;
+  tree_->takeRelinks();  // only what this walk finds
   tree_->beginSweep();
   const DirectoryWalker::Result walk = walkAndWatch(options_.syncRoot, mode);
   tree_->sweep();
+  std::vector<std::pair<std::string, std::string>> renamed;  // relative
+  if (eventsLost) {
+    // A watched folder found under another name was renamed while events
+    // were lost (its watch follows its inode). Handed on as removed and new,
+    // it would have the server delete the folder with what other computers
+    // put in it meanwhile; and what it holds would go up again.
+    const SyncRootPath root(options_.syncRoot);
+    for (InotifyWatchTree::Relink& relink : tree_->takeRelinks()) {
+      traceLine("watcher: \"" + relink.from + "\" is found at \"" + relink.to + "\": handed on as renamed");
+      std::erase_if(moves_, [&](const PendingMove& move) { return move.isFolder && move.path == relink.from; });
+      emitRenamed(relink.from, relink.to, true);
+      renamed.emplace_back(root.relative(relink.from), root.relative(relink.to));
+    }
+    // A folder whose move had no second half and that is where it was
+    // (moved out and back) is judged by its contents.
+    std::erase_if(moves_, [&](const PendingMove& move) { return move.isFolder && tree_->isWatched(move.path); });
+    expireMoves(true);
+    for (const std::string& folder : newFolders) emitCreated(folder, true);
+  }
   // Lost events may have undone a removal still pending (the item put,
   // moved or copied back): only what is gone now is handed on as removed.
   coalescer_.withdrawRemovals(
@@ -766,7 +799,7 @@ void NEWFSEventWatcher::rescanRoot(RescanKind kind) {
     traceLine("watcher: the sync folder cannot be read; nothing is compared");
     return;
   }
-  compareWithDatabase(seen, unread, kind);
+  compareWithDatabase(seen, unread, kind, renamed);
 }
 
 void NEWFSEventWatcher::takeUpReadableFolder(const std::string& folder) {
@@ -788,7 +821,8 @@ void NEWFSEventWatcher::takeUpReadableFolder(const std::string& folder) {
 
 void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
                                             const std::vector<std::string>& unread,
-                                            RescanKind kind) {
+                                            RescanKind kind,
+                                            const std::vector<std::pair<std::string, std::string>>& renamed) {
   const SyncRootPath root(options_.syncRoot);
   // Only a whole folder shows what is gone: a root that came back may be a
   // volume half mounted, a folder that became readable is not the root.
@@ -796,6 +830,15 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
   std::optional<std::vector<LocalFileRow>> rows;
   if (kind == RescanKind::kStart && options_.settleDatabase) options_.settleDatabase();
   if (options_.database) rows = options_.database->fileRows();
+  // The rows of a folder renamed meanwhile are read at its new name, which
+  // the rename handed on gives them.
+  if (rows && !renamed.empty()) {
+    for (LocalFileRow& row : *rows) {
+      for (const auto& [from, to] : renamed) {
+        if (capturepath::isSameOrBelow(row.path, from)) row.path = to + row.path.substr(from.size());
+      }
+    }
+  }
   if (!rows && kind == RescanKind::kStart) {
     // Handing on the whole folder is the first scan's work, not a start's.
     traceLine("watcher: the local database cannot be read; the folder is not compared with it");

@@ -170,6 +170,9 @@ class NEWFSEventWatcher {
     bool reportNewFolders = false;  // hand on folders watched for the first time
     Snapshot* seen = nullptr;       // receives every entry, relative to the top
     std::vector<std::string>* unread = nullptr;  // folders that could not be read
+    // Receives, instead of handing them on, the folders reportNewFolders
+    // finds.
+    std::vector<std::string>* newFolders = nullptr;
   };
 
   // A walk that watches, notes every entry and the folders it could not read,
@@ -215,8 +218,10 @@ class NEWFSEventWatcher {
   // compared with the database (no removes), when it can be read.
   void takeUpReadableFolder(const std::string& folder);
   void rescanRoot(RescanKind kind);
-  void compareWithDatabase(const Snapshot& seen, const std::vector<std::string>& unread,
-                           RescanKind kind);
+  // `renamed`: folders found renamed by the walk (relative, in order); their
+  // rows are read at the new names.
+  void compareWithDatabase(const Snapshot& seen, const std::vector<std::string>& unread, RescanKind kind,
+                           const std::vector<std::pair<std::string, std::string>>& renamed = {});
   // For a root that came back: each file the database does not know is
   // handed on as new, or as the rename of the one file gone that has its
   // size and modification time.

@@ -407,16 +407,19 @@ TEST_F(WatcherTest, QueueOverflowComparesTheFolderWithTheDatabase) {
 }
 
 // The kernel's queue drops everything after the point where it overflowed;
-// what happened before it was handed on to the coalescer. A removal seen
-// before the loss and undone during it (the item put, moved or copied back)
-// must not reach the server: only what is gone after the rescan is removed.
-TEST_F(WatcherTest, AfterLostEventsOnlyWhatIsGoneIsHandedOnAsRemoved) {
+// what happened before it was handed on to the coalescer. Only what differs
+// after the rescan may reach the server: a removal undone while events were
+// lost (the item put, moved or copied back) is no removal, and a folder
+// renamed meanwhile is a rename, not the delete of the folder (with what
+// other computers put in it) and the upload of its contents.
+TEST_F(WatcherTest, AfterLostEventsOnlyWhatDiffersIsHandedOn) {
   struct Case {
     const char* what;
     std::function<void()> seen;  // before the queue overflows
     std::function<void()> lost;  // after it: never reported
-    std::set<std::string> removed;           // relative
-    std::set<std::string> uploaded;          // relative, at least these
+    std::set<std::string> removed;  // relative
+    std::set<std::string> uploaded;
+    std::vector<RenameEntry> renamed;
   };
   // Every item as the database recorded it: same size, same second.
   const auto stamp = std::chrono::seconds(1700000000);
@@ -426,59 +429,43 @@ TEST_F(WatcherTest, AfterLostEventsOnlyWhatIsGoneIsHandedOnAsRemoved) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
   };
   auto rm = [](const std::string& path) { ASSERT_TRUE(fileutil::removeAll(path)) << path; };
+  auto nothing = [] {};
   const std::vector<Case> cases = {
-      {"a file removed, then put back as it was",
-       [&] { rm(root + "/keep.txt"); },
-       [&] { putAt(root + "/keep.txt", "keep"); },
-       {},
-       {"/keep.txt"}},
-      {"a file removed, then written anew",
-       [&] { rm(root + "/keep.txt"); },
-       [&] { put(root + "/keep.txt", "another content"); },
-       {},
-       {"/keep.txt"}},
-      {"a folder removed, then copied back whole",
-       [&] { rm(root + "/d"); },
+      {"a file removed, then put back as it was", [&] { rm(root + "/keep.txt"); },
+       [&] { putAt(root + "/keep.txt", "keep"); }, {}, {"/keep.txt"}, {}},
+      {"a file removed, then written anew", [&] { rm(root + "/keep.txt"); },
+       [&] { put(root + "/keep.txt", "another content"); }, {}, {"/keep.txt"}, {}},
+      {"a folder removed, then copied back whole", [&] { rm(root + "/d"); },
        [&] {
          mkdirs(root + "/d");
          putAt(root + "/d/a.txt", "a");
          putAt(root + "/d/b.txt", "b");
        },
-       {},
-       {"/d/a.txt", "/d/b.txt"}},
-      {"a folder removed, then made again with one of its files",
-       [&] { rm(root + "/d"); },
+       {}, {"/d/a.txt", "/d/b.txt"}, {}},
+      {"a folder removed, then made again with one of its files", [&] { rm(root + "/d"); },
        [&] {
          mkdirs(root + "/d");
          putAt(root + "/d/a.txt", "a");
        },
-       {"/d/b.txt"},
-       {"/d/a.txt"}},
-      {"a file moved out, then moved back",
-       [&] { move(root + "/keep.txt", outside + "/keep.txt"); },
-       [&] { move(outside + "/keep.txt", root + "/keep.txt"); },
-       {},
-       {}},
-      {"a folder moved out, then moved back",
-       [&] { move(root + "/d", outside + "/d"); },
-       [&] { move(outside + "/d", root + "/d"); },
-       {},
-       {}},
-      {"a folder removed, and a file of its name put there",
-       [&] { rm(root + "/d"); },
-       [&] { putAt(root + "/d", "now a file"); },
-       {"/d", "/d/a.txt", "/d/b.txt"},
-       {"/d"}},
-      {"a file removed before the loss",
-       [&] { rm(root + "/gone.txt"); },
-       [] {},
-       {"/gone.txt"},
-       {}},
-      {"a file removed during the loss",
-       [] {},
-       [&] { rm(root + "/gone.txt"); },
-       {"/gone.txt"},
-       {}},
+       {"/d/b.txt"}, {"/d/a.txt"}, {}},
+      {"a file moved out, then moved back", [&] { move(root + "/keep.txt", outside + "/keep.txt"); },
+       [&] { move(outside + "/keep.txt", root + "/keep.txt"); }, {}, {"/keep.txt"}, {}},
+      {"a folder moved out, then moved back", [&] { move(root + "/d", outside + "/d"); },
+       [&] { move(outside + "/d", root + "/d"); }, {}, {}, {}},
+      {"a folder removed, and a file of its name put there", [&] { rm(root + "/d"); },
+       [&] { putAt(root + "/d", "now a file"); }, {"/d", "/d/a.txt", "/d/b.txt"}, {"/d"}, {}},
+      {"a folder renamed", nothing, [&] { move(root + "/d", root + "/e"); }, {}, {}, {{"/d", "/e"}}},
+      {"a folder renamed, and one made at its former name", nothing,
+       [&] {
+         move(root + "/d", root + "/e");
+         mkdirs(root + "/d");
+         put(root + "/d/c.txt");
+       },
+       {}, {"/d/c.txt"}, {{"/d", "/e"}}},
+      {"a folder moved out", [&] { move(root + "/d", outside + "/d"); }, nothing, {"/d", "/d/a.txt", "/d/b.txt"},
+       {}, {}},
+      {"a file removed before the loss", [&] { rm(root + "/gone.txt"); }, nothing, {"/gone.txt"}, {}, {}},
+      {"a file removed during the loss", nothing, [&] { rm(root + "/gone.txt"); }, {"/gone.txt"}, {}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -520,9 +507,11 @@ TEST_F(WatcherTest, AfterLostEventsOnlyWhatIsGoneIsHandedOnAsRemoved) {
     barrier();
     std::set<std::string> removed, uploaded;
     for (const std::string& path : sink.paths("addDeleteFiles")) removed.insert(path.substr(root.size()));
-    for (const std::string& path : sink.paths("addBackupFiles")) uploaded.insert(path.substr(root.size()));
+    for (const std::string& path : sink.paths("addBackupFiles"))
+      if (path.find("/marker-") == std::string::npos) uploaded.insert(path.substr(root.size()));
     EXPECT_EQ(removed, c.removed);
-    for (const std::string& path : c.uploaded) EXPECT_TRUE(uploaded.count(path)) << path;
+    EXPECT_EQ(uploaded, c.uploaded);
+    EXPECT_EQ(sink.renames(), c.renamed);
     watcher.reset();
   }
 }
