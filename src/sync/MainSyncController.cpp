@@ -8,7 +8,6 @@
 
 #include "capture/ExcludedFilesCollections.h"
 #include "database/DataBaseWrapper.h"
-#include "engine/EngineProcessRecord.h"
 #include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
 #include "foundation/QLLocalizedString.h"
@@ -21,7 +20,6 @@
 #include "platform/IdleMarker.h"
 #include "platform/ThreadCheck.h"
 #include "platform/UserDefaults.h"
-#include "service/SynListingController.h"
 #include "sync/control/AccountSettings.h"
 #include "sync/control/SyncControllerOwner.h"
 #include "sync/control/SyncGate.h"
@@ -38,6 +36,7 @@ constexpr int kLastUserLoginDetails = 26;
 constexpr int kLogsFolder = 31;
 constexpr int kSessionLogsFolder = 32;
 constexpr int kRootUserFolder = 50;
+constexpr int kProxySettings = 84;
 constexpr int kDefaultKeyList = 94;
 constexpr int kSyncFolderList = 110;
 constexpr int kUserQuotaDetails = 124;
@@ -99,6 +98,7 @@ void MainSyncController::buildLifecycle() {
   files.idleMarker = applicationFile(kSystemInIdleState);
   files.sessionLogsFolder = applicationFile(kSessionLogsFolder);
   files.sessionListing = fileutil::joinPath(applicationFile(kApplicationUserFolder), "SessionLogsNew/Sync");
+  files.proxySettings = applicationFile(kProxySettings);
   settings_ = std::make_unique<AccountSettings>(
       std::move(files), SettingsEncoding::blockingEngineEncoder(enginePath_),
       [](const std::string& stored) { return decryptedString(stored); });
@@ -125,42 +125,13 @@ void MainSyncController::buildLifecycle() {
   // The queue learns this account's folders before anything reads or clears them.
   ctx_.inputQueue.initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
 
-  const auto makeManager = [this] {
-    return ctx_.makeEngineManager ? ctx_.makeEngineManager()
-                                  : std::make_unique<KVTBackupManager>(ctx_.clock);
-  };
-  mBackupManager_ = makeManager();
-  mBackupManager_->initializeApplicationSupportPaths(s.consoleUser, s.syncUser);
-  mBackupManager_->setForOB(false);
-  mBackupManager_->setRelativeOperation(1);
-  mBackupManager_->setExecutorPath(enginePath_);
-  mBackupManager_->setApplicationSupportFolder(applicationFile(kApplicationUserFolder));
-  mBackupManager_->setConsoleUserName(s.consoleUser);
-  mBackupManager_->setRestore(false);
-
-  mRestoreManager_ = makeManager();
-  mRestoreManager_->setForOB(false);
-  mRestoreManager_->setRelativeOperation(1);
-  mRestoreManager_->setExecutorPath(enginePath_);
-  mRestoreManager_->setApplicationSupportFolder(applicationFile(kApplicationUserFolder));
-  mRestoreManager_->initializeApplicationSupportPaths(s.consoleUser, s.syncUser);
-  mRestoreManager_->setRestoreMirrorPath(1);
-  mRestoreManager_->setConsoleUserName(s.consoleUser);
-  mRestoreManager_->setRestore(true);
-
-  removeOldKvtExes();
+  engines_ = std::make_unique<AccountEngines>(
+      AccountEngines::Setup{s.consoleUser, s.syncUser, enginePath_, applicationFile(kApplicationUserFolder),
+                            ctx_.makeEngineManager},
+      ctx_.clock);
   thumbnails_ = std::make_unique<Thumbnails>(
       Thumbnails::Account{s.consoleUser, s.syncUser, applicationFile(kRootUserFolder)}, ctx_.clock, ctx_.mainLoop, state_,
       static_cast<ThumbnailHost&>(*this));
-
-  mSynListingController_ = std::make_unique<SynListingController>();
-  mSynListingController_->setExecutorPath(enginePath_);
-  mSynListingController_->setforRefIDUpdate(false);
-  mSynListingController_->initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
-  mSynListingForRefIDController_ = std::make_unique<SynListingController>();
-  mSynListingForRefIDController_->setExecutorPath(enginePath_);
-  mSynListingForRefIDController_->setforRefIDUpdate(true);
-  mSynListingForRefIDController_->initializeAppSupportFilePaths(s.consoleUser, s.syncUser);
 
   idleMarker_ = std::make_unique<IdleMarker>(
       applicationFile(kSystemInIdleState),
@@ -209,28 +180,9 @@ void MainSyncController::shutdown() {
   // Then the engine runs, listings and thumbnail jobs (each joins its
   // threads); their last callbacks still find every collaborator whole, and
   // no thread of a concern is left to call them.
-  stopRuns();
-  reachability_->stop();
-}
-
-void MainSyncController::stopRuns() {
-  // The listings' workers and the engine runs' last reports reach the
-  // listings through these pointers: the listings are stopped (workers
-  // joined), then the runs, and only then are the listings dropped. A run's
-  // last report may have started a listing again; the second stop ends it.
-  auto stopListings = [this] {
-    if (mSynListingController_) mSynListingController_->shutdown();
-    if (mSynListingForRefIDController_) mSynListingForRefIDController_->shutdown();
-  };
-  stopListings();
-  // The managers stay: the input queue's writer may still ask whether they
-  // run until the account has stopped it.
-  mBackupManager_->shutdown();
-  mRestoreManager_->shutdown();
-  stopListings();
-  mSynListingController_.reset();
-  mSynListingForRefIDController_.reset();
+  engines_->stop();
   thumbnails_->stop();
+  reachability_->stop();
 }
 
 void MainSyncController::postToMain(RunLoop::Task task) { ctx_.mainLoop.post(guard_.wrap(std::move(task))); }
@@ -297,16 +249,6 @@ void MainSyncController::checkForApplicationSupportFolders() {
       daemonTrace("checkForApplicationSupportFolders: cannot prepare \"" + folder + "\"");
     }
   }
-}
-
-void MainSyncController::removeOldKvtExes() {
-  // Only this account's engines, by the process ids its runs noted; engines
-  // of other users and accounts are left alone.
-  int stopped = 0;
-  for (KVTBackupManager* m : {mBackupManager_.get(), mRestoreManager_.get()}) {
-    if (m != nullptr) stopped += EngineProcessRecord::stopLeftovers(m->workFolder());
-  }
-  if (stopped > 0) daemonTrace("removeOldKvtExes: " + std::to_string(stopped) + " engines stopped");
 }
 
 // ---------------------------------------------------------------- start

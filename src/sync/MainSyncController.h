@@ -2,12 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,8 +11,6 @@
 #include "platform/ThreadAnnotations.h"
 
 #include "engine/EngineSetFiles.h"
-#include "engine/KVTProgressRecord.h"
-#include "engine/ProxyController.h"
 #include "engine/User.h"
 #include "foundation/SupportFilePaths.h"
 #include "journal/RenameEntry.h"
@@ -35,6 +29,7 @@
 #include "sync/control/SyncCycle.h"
 #include "sync/control/SyncTimers.h"
 #include "sync/push/PushConcern.h"
+#include "sync/runs/AccountEngines.h"
 #include "sync/upload/UploadListingGate.h"
 #include "sync/upload/UploadRenameGate.h"
 #include "sync/upload/UploadRoad.h"
@@ -131,10 +126,10 @@ class MainSyncController final : public SyncController,
   // The engine managers and listings that several concerns drive. The
   // listings are gone once shutdown() has returned; the managers stay (runs
   // refused).
-  KVTBackupManager& backupManager() { return *mBackupManager_; }
-  KVTBackupManager& restoreManager() { return *mRestoreManager_; }
-  SynListingController& changeListing() { return *mSynListingController_; }
-  SynListingController& refIdListing() { return *mSynListingForRefIDController_; }
+  KVTBackupManager& backupManager() { return engines_->uploads(); }
+  KVTBackupManager& restoreManager() { return engines_->downloads(); }
+  SynListingController& changeListing() { return engines_->changeListing(); }
+  SynListingController& refIdListing() { return engines_->refIdListing(); }
 
   // Cycle.
   int shouldSync() override;
@@ -146,12 +141,12 @@ class MainSyncController final : public SyncController,
   // secrets are encoded no engine run starts. Main loop.
   bool setUserData() override;
   bool settingsEncodingPending() const { return settingsEncoding_->pending(); }
-  User craeteUserInfoObject() override;
+  User craeteUserInfoObject() override { return settings_->connectionRecord(); }
   std::string createSessionFileForOperation(int operation, const std::string& name) override;
   bool checkRenamedFileisUnderBackup(const RenameEntry& rename) override;
   bool isNWAvailable() override;
   // The user-details record of the media extras.
-  UserDetails userDetails() override;
+  UserDetails userDetails() override { return settings_->mediaDetails(enginePath_, getUlmoraSyncRootPath()); }
 
   // ---- progress and status ----
 
@@ -236,28 +231,23 @@ class MainSyncController final : public SyncController,
   // SyncInputHost
   void ifSyncFolderDoNotExist() override;
 
-  // The control concern: pause, resume, unlink, reinitialise, quota,
-  // selective sync, account events, recent items, the file manager's lists.
+  // The control concern: pause, resume, unlink, reinitialise, the
+  // transfers held meanwhile, quota, selective sync, account events, recent
+  // items, the file manager's lists.
   ControlRoom& controlRoom() { return *controlRoom_; }
 
  private:
   // ---- lifecycle, cycle, settings ----
   void checkForApplicationSupportFolders();
-  void removeOldKvtExes();
   void refreshIconOverlay();
-  bool isDefaultKeySetForUser(const std::string& user);
   // SettingsEncodingAccount
   void setUlmoraSyncRootPath(const std::string& path) override;
   void serviceHostMayHaveChanged() override;
-  void setBandWidthThrottleForObject(KVTBackupManager* manager);
   // AccountReachabilityHost
   void networkChanged(bool reachable) override;
-  std::string currentulmoraUserName();
   // Runs every concern's build hook, in order; construction only.
   void initializeSync();
   void buildLifecycle();
-  // Ends the engine runs, listings and thumbnail jobs (their threads joined).
-  void stopRuns();
   // The file manager's list of items not in sync ("FilessyncListGot").
   void postSyncList(const std::vector<std::string>& paths) override;
   SyncControllerOwner* owner() const { return owner_.load(); }
@@ -267,9 +257,10 @@ class MainSyncController final : public SyncController,
   void sendToFinder(int type);
   // startSync past its gate; the first open tick runs it for a refused start.
   void startSyncAfterGate();
-  // Work that would hold the main loop (CancelBackupProcess, database
-  // reads) goes to the controller's worker thread; completions come back
-  // with ctx_.mainLoop.post(guard_.wrap(...)). Every concern may use it.
+  // Work that would hold the main loop (database reads; the control
+  // concern's stops of transfers) goes to the controller's worker thread
+  // (workerLoop_); completions come back with
+  // ctx_.mainLoop.post(guard_.wrap(...)).
   void postToWorker(RunLoop::Task task);
   // SyncTimersHost
   void syncOperation() override;
@@ -278,14 +269,14 @@ class MainSyncController final : public SyncController,
   // SyncCyclePort
   bool hasInputQueue() override { return true; }
   bool syncRootExists() override;
-  void pauseSteps() override;
+  void pauseSteps() override { controlRoom_->pause().pauseSteps(); }
   void completePendingStart() override;
   void restoreThrottleAfterPause() override;
   void keepPushTimersAlive() override;
   bool isThumbNailBackupRunning() override;
   void backupRunFinished() override;
   void restoreRunFinished() override;
-  void dispatchDownloads() override;
+  void dispatchDownloads() override { uploadRoad_->dispatchDownloads(); }
   bool isExcuteEventsCapturedRunning() override;
   bool isCreateDirRunning() override;
   bool mayStartListing() override;
@@ -317,10 +308,8 @@ class MainSyncController final : public SyncController,
   std::unique_ptr<QLBackupProgressLogger> mRenameLogger_;
   std::unique_ptr<QLBackupProgressLogger> mDeleteLogger_;
   std::unique_ptr<QLBackupProgressLogger> mSyncCreateDirLogger_;
-  std::unique_ptr<KVTBackupManager> mBackupManager_;
-  std::unique_ptr<KVTBackupManager> mRestoreManager_;
-  std::unique_ptr<SynListingController> mSynListingController_;
-  std::unique_ptr<SynListingController> mSynListingForRefIDController_;
+  // Before the concerns: they take its managers and listings by reference.
+  std::unique_ptr<AccountEngines> engines_;
   // The cycle's, the periodic listening's and the keep-alive's timers.
   std::unique_ptr<SyncTimers> timers_;
   // Keeps the idle marker that chooses the idle throttle.
@@ -328,10 +317,7 @@ class MainSyncController final : public SyncController,
   std::shared_ptr<RunLoopTimer> idleTimer_;
   // Thumbnail runs and the image-metadata uploader.
   std::unique_ptr<Thumbnails> thumbnails_;
-  // Single flags, each tested on its own: a stop posted to the worker is
-  // under way (cleared back on the main loop); the controller is going away
-  // (set once, read by workers that post back).
-  std::atomic<bool> cancelInFlight_{false};
+  // The controller is going away (set once, read by workers that post back).
   std::atomic<bool> shutDown_{false};
   RunLoop workerLoop_;
   std::thread worker_;
@@ -353,8 +339,6 @@ class MainSyncController final : public SyncController,
   void updateImageInformation() override { thumbnails_->updateImageInformation(); }
   // The account's login-details plist (sub-account test of over-quota).
   std::string accountPlistPath() const;
-  // Downloads that failed on their own and are due again ({path: size}).
-  std::map<std::string, std::string> dueDownloadRetries();
   // A storage server named by service discovery: both managers and the
   // login details take it.
   void useDiscoveredServer(const std::string& server) override;
@@ -391,7 +375,6 @@ class MainSyncController final : public SyncController,
   // ControlRoomAccount
   SyncControllerOwner* accountOwner() override { return owner(); }
   void queryMainDBOnWorker(int option) override;
-  void stopTransfer(KVTBackupManager& manager, bool download) override;
   SynListingController* liveChangeListing() override;
   void startChangeListing(int64_t index) override;
   void stopListingAndAddNotificationFile() override;

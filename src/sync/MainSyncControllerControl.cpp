@@ -15,8 +15,8 @@ namespace ulmora {
 
 void MainSyncController::buildControl() {
   controlRoom_ = std::make_unique<ControlRoom>(ControlRoom::Parts{
-      appSupportFilePaths_, enginePath_, ctx_.clock, ctx_.mainLoop, ctx_.poster, ctx_.inputQueue, ctx_.collections,
-      ctx_.eventJournal, state_, *settings_, *progress_, *mBackupManager_, *mRestoreManager_, *timers_,
+      appSupportFilePaths_, enginePath_, ctx_.clock, ctx_.mainLoop, workerLoop_, ctx_.poster, ctx_.inputQueue, ctx_.collections,
+      ctx_.eventJournal, state_, *settings_, *progress_, engines_->uploads(), engines_->downloads(), *timers_,
       static_cast<ControlRoomAccount&>(*this)});
 }
 
@@ -88,30 +88,16 @@ void MainSyncController::queryMainDBOnWorker(int option) {
   postToWorker([this, option] { queryMainDB(option); });
 }
 
-// A download engine may write until it has stopped: the half-received files
-// are removed once it has. While this runs the pause ticks leave the
-// download alone.
-void MainSyncController::stopTransfer(KVTBackupManager& manager, bool download) {
-  if (download) cancelInFlight_ = true;
-  postToWorker([this, &manager, download] {
-    manager.CancelBackupProcess(false);
-    if (!download) return;
-    ctx_.mainLoop.post(guard_.wrap([this] {
-      cancelInFlight_ = false;
-      serverRoad_->downloads().deleteHalfRestoredFiles();
-    }));
-  });
-}
-
-SynListingController* MainSyncController::liveChangeListing() { return mSynListingController_.get(); }
+SynListingController* MainSyncController::liveChangeListing() { return engines_->liveChangeListing(); }
 
 void MainSyncController::startChangeListing(int64_t index) {
-  if (!mSynListingController_) return;
+  SynListingController* listing = engines_->liveChangeListing();
+  if (listing == nullptr) return;
   const User user = userForEngineController();
-  mSynListingController_->setProxyDetails(ProxyController(user.proxySettingsFilePath()));
-  mSynListingController_->setUser(user);
+  listing->setProxyDetails(ProxyController(user.proxySettingsFilePath()));
+  listing->setUser(user);
   serverRoad_->listing().changeListingStarting(index == 0);
-  mSynListingController_->startListingWithIndexNumber(index);
+  listing->startListingWithIndexNumber(index);
 }
 
 void MainSyncController::stopListingAndAddNotificationFile() {

@@ -1,8 +1,5 @@
 // The 5-second cycle: the gate, the pause steps, the order of the workers,
 // the cache sweep, thumbnails and the file manager's badges.
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <utility>
 
 #include "capture/ExcludedFilesCollections.h"
@@ -12,7 +9,6 @@
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
 #include "platform/ThreadCheck.h"
-#include "platform/UserDefaults.h"
 #include "service/SynListingController.h"
 #include "sync/MainSyncController.h"
 #include "sync/push/PushConcern.h"
@@ -32,45 +28,11 @@ bool MainSyncController::syncRootExists() {
   return fileutil::isDirectory(getUlmoraSyncRootPath());
 }
 
-void MainSyncController::pauseSteps() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  timers_->invalidatePeriodicTimer();
-  timers_->invalidateKeepAliveTimer();
-  // The running transfer holds where it is; the first open tick restores
-  // the account's throttle and it goes on.
-  mBackupManager_->setBandwidthThrottleValue("-1");
-  state_.cycle.throttleHeld = true;
-  if (cancelInFlight_) return;
-  if (mRestoreManager_->isRunning()) {
-    cancelInFlight_ = true;
-    // Stopping a download waits for its engines; the main loop does not.
-    KVTBackupManager* restore = mRestoreManager_.get();
-    postToWorker([this, restore] {
-      restore->CancelBackupProcess(false);
-      ctx_.mainLoop.post(guard_.wrap([this] {
-        cancelInFlight_ = false;
-        controlRoom_->control().clearRestoreForPause();
-      }));
-    });
-    // The server's changes are listed again after the pause.
-    ctx_.inputQueue.addNotificationFilesInfo();
-    MutexLock hold(state_.listing.mutex);
-    state_.listing.listingStartedfromZeroIndex = true;
-    return;
-  }
-  controlRoom_->control().clearRestoreForPause();
-}
-
 void MainSyncController::restoreThrottleAfterPause() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  if (std::exchange(state_.cycle.throttleHeld, false)) {
-    daemonTrace("the pause is over: the transfer throttle is restored");
-    setBandWidthThrottleForObject(mBackupManager_.get());
-    // What changed on the server during the pause is judged before the
-    // edits made meanwhile go out (uploads wait for the listing).
-    uploadGate_.listingAwaitedAfterPause();
-    ctx_.inputQueue.addNotificationFilesInfo();
-  }
+  // What changed on the server during the pause is judged before the edits
+  // made meanwhile go out (uploads wait for the listing).
+  if (controlRoom_->pause().restoreThrottleAfterPause()) uploadGate_.listingAwaitedAfterPause();
 }
 
 void MainSyncController::keepPushTimersAlive() {
@@ -98,33 +60,12 @@ bool MainSyncController::isThumbNailBackupRunning() {
 
 void MainSyncController::backupRunFinished() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  progress_->BackupRestoreFinised(*mBackupManager_);
+  progress_->BackupRestoreFinised(engines_->uploads());
 }
 
 void MainSyncController::restoreRunFinished() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  progress_->BackupRestoreFinised(*mRestoreManager_);
-}
-
-void MainSyncController::dispatchDownloads() {
-  ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  const PropertyList journal = ctx_.inputQueue.readFileFor("4");
-  std::map<std::string, std::string> batch;
-  if (const PropertyList::Dict* d = journal.asDict()) {
-    for (const auto& [path, size] : *d) batch.emplace(path, size.textValue().value_or(""));
-  }
-  for (auto& [path, size] : dueDownloadRetries()) batch.emplace(path, std::move(size));
-  {
-    // Files renamed here while a listing ran are not downloaded under their
-    // old names.
-    MutexLock hold(state_.push.mutex);
-    for (const std::string& path : state_.push.renamedPathDuringListing) batch.erase(path);
-  }
-  if (batch.empty()) {
-    progress_->tracker().ResetCumulativeCountVariablesForRestore();
-    return;
-  }
-  if (serverRoad_->downloads().dispatch(batch)) daemonTrace("start restore called");
+  progress_->BackupRestoreFinised(engines_->downloads());
 }
 
 bool MainSyncController::isExcuteEventsCapturedRunning() {
@@ -141,13 +82,11 @@ bool MainSyncController::isCreateDirRunning() {
 
 bool MainSyncController::mayStartListing() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
-  return mSynListingController_ && !mSynListingController_->isRunning() &&
-         !mSynListingController_->IsRetryListingCalledForNoData();
+  return engines_->changeListingMayStart();
 }
 
 bool MainSyncController::uploadWaitsForListing() {
-  const bool listingPending = ctx_.inputQueue.isListingRequested() ||
-                              (mSynListingController_ && mSynListingController_->isRunning());
+  const bool listingPending = ctx_.inputQueue.isListingRequested() || engines_->changeListingRunning();
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   return uploadGate_.holdUploads(state_.cycle.duringPauseGotPns, listingPending);
 }
@@ -173,7 +112,7 @@ void MainSyncController::listingStep() {
                 std::to_string(count));
     return;
   }
-  mSynListingController_->SetIsRetryListingCalledForNoData(false);
+  engines_->changeListing().SetIsRetryListingCalledForNoData(false);
   {
     MutexLock hold(state_.listing.mutex);
     state_.listing.retryCount = 0;

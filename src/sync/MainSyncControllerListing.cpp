@@ -48,8 +48,8 @@ void MainSyncController::buildListing() {
   serverRoad_ = std::make_unique<ServerRoad>(ServerRoad::Parts{
       getUlmoraSyncRootPath(), consoleOwner(m_consoleUserID_), ctx_.inputQueue, ctx_.collections,
       *databaseHandler_, applicationFile(kLocalDatabaseFolder), ctx_.session.syncUser, ctx_.clock, ctx_.mainLoop,
-      state_, *settings_, *progress_, *controlRoom_, *mSynListingController_, *mSynListingForRefIDController_,
-      *mBackupManager_, *mRestoreManager_, applicationFile(kProxySettings), applicationFile(kLoginDetails),
+      state_, *settings_, *progress_, *controlRoom_, engines_->changeListing(), engines_->refIdListing(),
+      engines_->uploads(), engines_->downloads(), applicationFile(kProxySettings), applicationFile(kLoginDetails),
       fileutil::joinPath(applicationFile(kRootUserFolder), ListingIndexStore::kFileName), applicationFile(kRecID),
       std::move(paths), ctx_.defaults != nullptr ? *ctx_.defaults : *ownDefaults_,
       static_cast<ServerRoadAccount&>(*this)});

@@ -11,8 +11,8 @@ namespace ulmora {
 
 void MainSyncController::buildProgress() {
   progress_ = std::make_unique<AccountProgress>(
-      AccountProgress::Account{ctx_.session.consoleUser, getSyncFilePath()}, ctx_.clock, *mBackupManager_,
-      *mRestoreManager_, ctx_.inputQueue, state_, static_cast<AccountProgressHost&>(*this));
+      AccountProgress::Account{ctx_.session.consoleUser, getSyncFilePath()}, ctx_.clock, engines_->uploads(),
+      engines_->downloads(), ctx_.inputQueue, state_, static_cast<AccountProgressHost&>(*this));
 }
 
 // The progress stays until the controller goes: a late caller on another
@@ -25,11 +25,9 @@ void MainSyncController::queryMainDB(int option) {
   if (SyncControllerOwner* o = owner()) o->queryMainDB(option);
 }
 
-bool MainSyncController::isBackupGoingOn() { return mBackupManager_ && mBackupManager_->isRunning(); }
+bool MainSyncController::isBackupGoingOn() { return engines_->uploads().isRunning(); }
 
-bool MainSyncController::isRestoreGoingOn() {
-  return mRestoreManager_ && mRestoreManager_->isRunning();
-}
+bool MainSyncController::isRestoreGoingOn() { return engines_->downloads().isRunning(); }
 
 void MainSyncController::SetQueryMainDBforCountBackup(bool query) {
   if (progress_) progress_->tracker().SetQueryMainDBforCountBackup(query);

@@ -12,7 +12,7 @@ namespace ulmora {
 void MainSyncController::buildPush() {
   push_ = std::make_unique<PushConcern>(PushConcern::Parts{
       appSupportFilePaths_, ctx_.session, enginePath_, ctx_.clock, ctx_.mainLoop, ctx_.poster, ctx_.inputQueue,
-      ctx_.collections, state_, *settings_, *progress_, *controlRoom_, *mBackupManager_, *mRenameLogger_,
+      ctx_.collections, state_, *settings_, *progress_, *controlRoom_, engines_->uploads(), *mRenameLogger_,
       *timers_, static_cast<PushConcernAccount&>(*this)});
 }
 

@@ -10,54 +10,10 @@
 #include "sync/MainSyncController.h"
 
 namespace ulmora {
-namespace {
-
-constexpr int kProxySettings = 84;
-
-}  // namespace
 
 bool MainSyncController::setUserData() {
   ULMORA_DCHECK_ON_LOOP(ctx_.mainLoop);
   return settingsEncoding_->setUserData();
-}
-
-User MainSyncController::craeteUserInfoObject() {
-  const AccountSettings::Values v = settings_->values();
-  User user;
-  user.setUserName(v.guserName);
-  user.setPassword(v.gPasswordString);
-  user.setPrivateKey(v.gPvtKey);
-  user.setPort(QLUtility::portParam());
-  user.setKVTServerIP(v.gServerName);
-  user.setISDefaultKey(isDefaultKeySetForUser(v.guserName));
-  user.setProxySettingsFilePath(applicationFile(kProxySettings));
-  user.setWebServer(v.gQuotaServerName.value_or(""));
-  user.setUlmoraUsername(v.gUlmoraUserName);
-  user.setEncPassword(v.gEPassword);
-  user.setEncPvtPassword(v.gEPPassword);
-  return user;
-}
-
-UserDetails MainSyncController::userDetails() {
-  const AccountSettings::Values v = settings_->values();
-  UserDetails d;
-  d.userName = v.guserName;
-  d.password = v.gPasswordString;
-  d.server = v.gServerName;
-  d.port = "--port=443";
-  d.isKVTUser = true;
-  d.isDefaultKey = isDefaultKeySetForUser(v.guserName);
-  d.privateKeyPath = "key";
-  d.exePath = enginePath_;
-  d.destination = "/";
-  d.syncFolderPath = getUlmoraSyncRootPath();
-  d.encPassword = v.gEPassword;
-  d.encPvtPassword = v.gEPPassword;
-  return d;
-}
-
-bool MainSyncController::isDefaultKeySetForUser(const std::string& user) {
-  return settings_->isDefaultKeySetForUser(user);
 }
 
 void MainSyncController::setUlmoraSyncRootPath(const std::string& path) {
@@ -66,11 +22,6 @@ void MainSyncController::setUlmoraSyncRootPath(const std::string& path) {
 }
 
 void MainSyncController::serviceHostMayHaveChanged() { reachability_->recheck(); }
-
-void MainSyncController::setBandWidthThrottleForObject(KVTBackupManager* manager) {
-  if (manager == nullptr) return;
-  manager->setBandwidthThrottleValue(settings_->bandwidthThrottle(manager == mBackupManager_.get()));
-}
 
 std::string MainSyncController::createSessionFileForOperation(int operation,
                                                               const std::string& name) {
@@ -81,13 +32,13 @@ std::string MainSyncController::createSessionFileForOperation(int operation,
   const AccountSettings::SessionFile file = settings_->sessionFileFor(wanted, name);
   if (file.isNew) {
     QLBackupProgressLogger::progressLogger().logSyncInteractiveSession(
-        "Successfully logged on to '" + currentulmoraUserName() + "' account", true);
+        "Successfully logged on to '" + settings_->values().gUlmoraUserName + "' account", true);
   }
   return file.path;
 }
 
 bool MainSyncController::checkRenamedFileisUnderBackup(const RenameEntry& rename) {
-  KVTBackupManager* upload = mBackupManager_.get();
+  KVTBackupManager* upload = &engines_->uploads();
   const bool running = upload->isRunning();
   return settings_->holdRenameForUpload(rename, running,
                                         running ? upload->fileFolderSetForOperation()
@@ -107,9 +58,5 @@ void MainSyncController::networkChanged(bool reachable) {
 }
 
 bool MainSyncController::isNWAvailable() { return reachability_->isNWAvailable(); }
-
-std::string MainSyncController::currentulmoraUserName() {
-  return settings_->values().gUlmoraUserName;
-}
 
 }  // namespace ulmora

@@ -31,7 +31,7 @@ constexpr int kUserQuotaDetails = 124;
 
 void MainSyncController::buildUpload() {
   uploadRoad_ = std::make_unique<UploadRoad>(UploadRoad::Parts{
-      *mBackupManager_, *mRestoreManager_, ctx_.inputQueue, ctx_.collections, ctx_.session.syncUser,
+      engines_->uploads(), engines_->downloads(), ctx_.inputQueue, ctx_.collections, ctx_.session.syncUser,
       ctx_.session.consoleUser,
       RunRoadContext::Files{applicationFile(kBackupFileEntries), applicationFile(kRestoreFileEntries),
                             applicationFile(kUserQuotaDetails), applicationFile(kLoginDetails), accountPlistPath()},
@@ -45,10 +45,6 @@ void MainSyncController::stopUpload() {
   if (uploadRoad_) uploadRoad_->stop();
 }
 
-std::map<std::string, std::string> MainSyncController::dueDownloadRetries() {
-  return uploadRoad_ ? uploadRoad_->dueDownloadRetries() : std::map<std::string, std::string>{};
-}
-
 std::string MainSyncController::accountPlistPath() const {
   return QLUtility::pathForTemplateKey("UMLoginDetailsFile", ctx_.session.consoleUser);
 }
@@ -60,8 +56,7 @@ void MainSyncController::useDiscoveredServer(const std::string& server) {
   // Stored first: a run prepared from here on takes its record from the
   // settings, and must not bring the old server back.
   settings_->useDiscoveredServer(server);
-  if (mBackupManager_) mBackupManager_->editUserInfo([&](User& u) { u.setKVTServerIP(server); });
-  if (mRestoreManager_) mRestoreManager_->editUserInfo([&](User& u) { u.setKVTServerIP(server); });
+  engines_->useServer(server);
 }
 
 // ------------------------------------------------------------------ dispatch

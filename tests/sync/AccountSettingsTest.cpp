@@ -110,6 +110,7 @@ class SettingsFiles : public ::testing::Test {
     f.idleMarker = dir.sub("idle");
     f.sessionLogsFolder = dir.sub("logs") + "/";
     f.sessionListing = dir.sub("logs");
+    f.proxySettings = dir.sub("proxy.plist");
     return f;
   }
   testing::TestTempDir dir;
@@ -148,6 +149,58 @@ TEST_F(SettingsFiles, BadLoginDetailsKeepTheLastGoodValuesUntilCorrected) {
 
 // A discovered server serves every later connection record until the next
 // reading of the login details, which takes "IP" before "serverName".
+TEST_F(SettingsFiles, BothRecordsCarryTheValuesReadAndWhetherTheKeyIsTheDefault) {
+  ASSERT_TRUE(dict({{"Ulmora username", "ann"},
+                    {"UlmoraSync username", "ann-sync"},
+                    {"UlmoraSync password", "pw"},
+                    {"Ulmora privateKey", "pk"},
+                    {"IP", "10.0.0.1"},
+                    {"quotaServername", "quota.example"}})
+                  .writeFile(files().loginDetails));
+  ASSERT_TRUE(settings.load());
+  const Values v = settings.values();
+  struct Case {
+    const char* name;
+    std::optional<PropertyList> defaultKeys;  // nullopt: no file
+    bool isDefault;
+  } cases[] = {
+      {"no list of default keys", std::nullopt, false},
+      {"the engine user's key is the default", dict({{"ann-sync", "DEFAULT"}}), true},
+      {"another user's key is", dict({{"ann", "DEFAULT"}, {"bob", "DEFAULT"}}), false},
+      {"the user's key is set", dict({{"ann-sync", "OWN"}}), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fileutil::removeAll(files().defaultKeys);
+    if (c.defaultKeys) {
+      ASSERT_TRUE(c.defaultKeys->writeFile(files().defaultKeys));
+    }
+
+    const User u = settings.connectionRecord();
+    EXPECT_EQ(u.userName(), "ann-sync");
+    EXPECT_EQ(u.ulmoraUsername(), "ann");
+    EXPECT_EQ(u.password(), v.gPasswordString);
+    EXPECT_EQ(u.privateKey(), v.gPvtKey);
+    EXPECT_EQ(u.kvtServerIP(), "10.0.0.1");
+    EXPECT_EQ(u.webServer(), "quota.example");
+    EXPECT_EQ(u.encPassword(), v.gEPassword);
+    EXPECT_EQ(u.encPvtPassword(), v.gEPPassword);
+    EXPECT_EQ(u.proxySettingsFilePath(), files().proxySettings);
+    EXPECT_FALSE(u.port().empty());
+    EXPECT_EQ(u.isDefaultKey(), c.isDefault);
+
+    const UserDetails d = settings.mediaDetails("/opt/engine", "/home/ann/Sync");
+    EXPECT_EQ(d.userName, "ann-sync");
+    EXPECT_EQ(d.password, v.gPasswordString);
+    EXPECT_EQ(d.server, "10.0.0.1");
+    EXPECT_EQ(d.exePath, "/opt/engine");
+    EXPECT_EQ(d.syncFolderPath, "/home/ann/Sync");
+    EXPECT_EQ(d.encPassword, v.gEPassword);
+    EXPECT_EQ(d.encPvtPassword, v.gEPPassword);
+    EXPECT_EQ(d.isDefaultKey, c.isDefault);
+  }
+}
+
 TEST_F(SettingsFiles, ADiscoveredServerHoldsUntilTheLoginDetailsAreReadAgain) {
   struct Case {
     const char* name;

@@ -8,6 +8,7 @@
 
 #include "foundation/LoginDetails.h"
 #include "foundation/QLBackupProgressLogger.h"
+#include "foundation/QLUtility.h"
 #include "platform/FileUtil.h"
 #include "sync/control/SyncGate.h"
 
@@ -143,6 +144,41 @@ bool AccountSettings::isDefaultKeySetForUser(const std::string& user) const {
   std::optional<PropertyList> keys = readDict(files_.defaultKeys);
   if (!keys) return false;
   return keys->stringFor(user) == std::optional<std::string>("DEFAULT");
+}
+
+User AccountSettings::connectionRecord() const {
+  const Values v = values();
+  User user;
+  user.setUserName(v.guserName);
+  user.setPassword(v.gPasswordString);
+  user.setPrivateKey(v.gPvtKey);
+  user.setPort(QLUtility::portParam());
+  user.setKVTServerIP(v.gServerName);
+  user.setISDefaultKey(isDefaultKeySetForUser(v.guserName));
+  user.setProxySettingsFilePath(files_.proxySettings);
+  user.setWebServer(v.gQuotaServerName.value_or(""));
+  user.setUlmoraUsername(v.gUlmoraUserName);
+  user.setEncPassword(v.gEPassword);
+  user.setEncPvtPassword(v.gEPPassword);
+  return user;
+}
+
+UserDetails AccountSettings::mediaDetails(const std::string& enginePath, const std::string& syncRoot) const {
+  const Values v = values();
+  UserDetails d;
+  d.userName = v.guserName;
+  d.password = v.gPasswordString;
+  d.server = v.gServerName;
+  d.port = "--port=443";
+  d.isKVTUser = true;
+  d.isDefaultKey = isDefaultKeySetForUser(v.guserName);
+  d.privateKeyPath = "key";
+  d.exePath = enginePath;
+  d.destination = "/";
+  d.syncFolderPath = syncRoot;
+  d.encPassword = v.gEPassword;
+  d.encPvtPassword = v.gEPPassword;
+  return d;
 }
 
 std::string AccountSettings::throttleFrom(const PropertyList* prefs, bool uploadManager,

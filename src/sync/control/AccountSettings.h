@@ -9,7 +9,9 @@
 
 #include "platform/ThreadAnnotations.h"
 
+#include "engine/User.h"
 #include "journal/RenameEntry.h"
+#include "media/UserDetails.h"
 #include "platform/Clock.h"
 #include "platform/PropertyList.h"
 
@@ -17,7 +19,8 @@ namespace ulmora {
 
 // The account's connection settings as read from the login details, the
 // gate's view of the same file, the bandwidth throttle, the session log
-// names and the renames held back while their file uploads.
+// names, the connection records made from them and the renames held back
+// while their file uploads.
 //
 // Bad input: a login-details or settings file that is missing, truncated or
 // of the wrong type is traced and the last good values are kept; a corrected
@@ -72,6 +75,7 @@ class AccountSettings {
     std::string idleMarker;         // 152 SystemInIdleState
     std::string sessionLogsFolder;  // 32 SessionLogsFolderPath (ends with "/")
     std::string sessionListing;     // "<application file 1>/SessionLogsNew/Sync"
+    std::string proxySettings;      // 84 ProxySettingsFile
   };
 
   // Engine-encodes a password or key; nullopt when the encoder fails.
@@ -121,6 +125,15 @@ class AccountSettings {
   int gate(const std::optional<std::string>& syncUserName);
 
   bool isDefaultKeySetForUser(const std::string& user) const;
+
+  // ------------------------------------------------------------ records
+  // The connection record every engine run and service client of the account
+  // takes: the values as they are now, this agent's port, whether the user's
+  // key is the default one, the proxy settings file.
+  User connectionRecord() const;
+  // The same for the media extras, which run the engine at `enginePath` on
+  // the sync root `syncRoot`.
+  UserDetails mediaDetails(const std::string& enginePath, const std::string& syncRoot) const;
 
   // ------------------------------------------------------------ throttle
   // The value for the upload (true) or download manager from the daemon

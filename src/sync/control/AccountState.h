@@ -36,9 +36,6 @@ struct AccountState {
     // startSync stopped at a closed gate (paused, folder moving); the first
     // tick that finds the gate open runs the rest of it.
     bool startPending = false;
-    // The pause wrote throttle "-1"; the first open tick restores the
-    // account's throttle.
-    bool throttleHeld = false;
 
     // ---- what the thumbnail jobs' end and the status tracker (any thread)
     // read or write

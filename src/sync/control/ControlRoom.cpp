@@ -158,17 +158,20 @@ class ControlRoom::ControlPort final : public AccountControlPort {
     }
   }
   void cancelBackupProcess(Worker w) override {
-    if (KVTBackupManager* mgr = manager(w)) r_.account_.stopTransfer(*mgr, w == Worker::Download);
+    if (w == Worker::Download) r_.pause_.stopDownload();
+    if (w == Worker::Upload) r_.pause_.stopUpload();
   }
   void cancelListing() override {
     if (SynListingController* listing = r_.account_.liveChangeListing()) listing->cancel();
   }
   void stopOtherEngineRuns() override { r_.runs_.cancelAll(); }
   void setUploadThrottle(const std::string& value) override {
-    r_.uploadManager_.setBandwidthThrottleValue(value);
-    // The first open tick puts the account's throttle back.
-    ULMORA_DCHECK_ON_LOOP(r_.mainLoop_);
-    r_.state_.cycle.throttleHeld = true;
+    // A hold lasts until the first open tick puts the account's throttle back.
+    if (value == "-1") {
+      r_.pause_.holdUpload();
+    } else {
+      r_.uploadManager_.setBandwidthThrottleValue(value);
+    }
   }
   // The held upload's progress goes on from what it had reached.
   void giveUploadPreviousTransferredSize() override {
@@ -246,8 +249,8 @@ class ControlRoom::SelectivePort final : public SelectiveSyncPort {
   std::vector<std::string> pendingUploads() override { return r_.queue_.CheckifBackupFilesPending(); }
   void clearForSelectiveSync() override { r_.queue_.clearForSelectiveSync(); }
   void cancelTransfers() override {
-    r_.account_.stopTransfer(r_.uploadManager_, false);
-    r_.account_.stopTransfer(r_.downloadManager_, true);
+    r_.pause_.stopUpload();
+    r_.pause_.stopDownload();
     const std::string entries = r_.applicationFile(kRestoreFileEntries);
     if (!entries.empty() && fileutil::exists(entries)) ::unlink(entries.c_str());
   }
@@ -347,6 +350,17 @@ class ControlRoom::EventsPort final : public AccountEventsPort {
   ControlRoom& r_;
 };
 
+class ControlRoom::PausePort final : public PauseHoldPort {
+ public:
+  explicit PausePort(ControlRoom& r) : r_(r) {}
+  void dropQueuedDownloads() override { r_.control_.clearRestoreForPause(); }
+  void deleteHalfRestoredFiles() override { r_.account_.deleteHalfRestoredFiles(); }
+  void listAgain() override { r_.queue_.addNotificationFilesInfo(); }
+
+ private:
+  ControlRoom& r_;
+};
+
 // ------------------------------------------------------------ the room
 
 ControlRoom::ControlRoom(Parts p)
@@ -367,10 +381,13 @@ ControlRoom::ControlRoom(Parts p)
       quotaPort_(std::make_unique<QuotaPort>(*this)),
       selectivePort_(std::make_unique<SelectivePort>(*this)),
       eventsPort_(std::make_unique<EventsPort>(*this)),
+      pausePort_(std::make_unique<PausePort>(*this)),
       control_(AccountControl::Paths{indexFilePath(applicationFile(kRootUserFolder)), applicationFile(kListingFiles),
                                      applicationFile(kListingDeleteFiles), applicationFile(kRestoreFolder),
                                      applicationFile(kInstallerRef)},
                *controlPort_, p.clock, p.mainLoop),
+      pause_(PauseHold::Parts{p.uploadManager, p.downloadManager, p.mainLoop, p.worker, p.state, p.settings, p.timers,
+                              *pausePort_}),
       quotaQuery_(enginePath_, [this] { return account_.craeteUserInfoObject(); }, applicationFile(kProxySettings)),
       quota_(p.clock, p.mainLoop,
              QuotaWorker::Paths{applicationFile(kLastUserLoginDetails), applicationFile(kLoginDetails),
@@ -402,6 +419,7 @@ ControlRoom::~ControlRoom() { stop(); }
 
 void ControlRoom::stop() {
   guard_.invalidate();
+  pause_.stop();
   if (folderWatch_) folderWatch_->invalidate();
   runs_.stopAll();
   quota_.stop();

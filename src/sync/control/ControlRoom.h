@@ -18,6 +18,7 @@
 #include "sync/control/AccountSettings.h"
 #include "sync/control/AccountState.h"
 #include "sync/control/ConcernAccount.h"
+#include "sync/control/PauseHold.h"
 #include "sync/control/QuotaWorker.h"
 #include "sync/control/SelectiveSync.h"
 #include "sync/control/SelectiveSyncRuns.h"
@@ -47,9 +48,6 @@ class ControlRoomAccount : public ConcernAccount {
   virtual bool isNWAvailable() = 0;
   // Waiting for the owner's merge blocks: on the controller's worker.
   virtual void queryMainDBOnWorker(int option) = 0;
-  // CancelBackupProcess waits for the engines: on the controller's worker.
-  // After a download's stop its half-received files are removed.
-  virtual void stopTransfer(KVTBackupManager& manager, bool download) = 0;
   // With the account's connection record, from `index` (0: a full listing).
   virtual void startChangeListing(int64_t index) = 0;
   // After the settings took effect (a run must carry their secrets).
@@ -68,7 +66,7 @@ class ControlRoomAccount : public ConcernAccount {
 };
 
 // Control and periphery: pause, resume, unlink and reinitialise
-// (AccountControl), the quota, selective sync and its engine runs, account
+// (AccountControl), the transfers held and stopped meanwhile (PauseHold), the quota, selective sync and its engine runs, account
 // events, recent items, the file manager's lists and the activity record.
 // It is the delegate of the account-details client and of the version
 // history (whose steps change nothing here: the file a restore writes is
@@ -86,6 +84,8 @@ class ControlRoom final : public ScriptControllerDelegate,
     std::string enginePath;
     Clock& clock;
     RunLoop& mainLoop;
+    // The controller's worker: work that would hold the main loop.
+    RunLoop& worker;
     // null: nothing is posted.
     NotificationPoster* poster;
     UMSDBSyncInputManger& queue;
@@ -108,6 +108,7 @@ class ControlRoom final : public ScriptControllerDelegate,
   ControlRoom& operator=(const ControlRoom&) = delete;
 
   AccountControl& control() { return control_; }
+  PauseHold& pause() { return pause_; }
   SelectiveSync& selective() { return selective_; }
   const SelectiveSync& selective() const { return selective_; }
   AccountEvents& events() { return events_; }
@@ -155,6 +156,7 @@ class ControlRoom final : public ScriptControllerDelegate,
   class QuotaPort;
   class SelectivePort;
   class EventsPort;
+  class PausePort;
 
   const SupportFilePaths& files_;
   const std::string enginePath_;
@@ -174,7 +176,9 @@ class ControlRoom final : public ScriptControllerDelegate,
   std::unique_ptr<QuotaPort> quotaPort_;
   std::unique_ptr<SelectivePort> selectivePort_;
   std::unique_ptr<EventsPort> eventsPort_;
+  std::unique_ptr<PausePort> pausePort_;
   AccountControl control_;
+  PauseHold pause_;
   EngineQuotaQuery quotaQuery_;
   QuotaWorker quota_;
   SelectiveSync selective_;

@@ -3,14 +3,17 @@
 #include <utility>
 
 #include "engine/KVTBackupManager.h"
+#include "foundation/QLBackupProgressLogger.h"
 #include "journal/SyncRootPath.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "service/HttpsSettings.h"
 #include "service/HttpsTransfer.h"
 #include "service/ServiceEndpoint.h"
 #include "platform/ThreadCheck.h"
+#include "sync/control/AccountProgress.h"
 #include "sync/files/SyncPathHelpers.h"
 #include "sync/runs/SeenVersionRule.h"
+#include "sync/server/ServerRoad.h"
 
 namespace ulmora {
 namespace {
@@ -24,7 +27,9 @@ UploadRoad::UploadRoad(Parts p)
       downloadManager_(p.downloadManager),
       queue_(p.queue),
       mainLoop_(p.mainLoop),
+      state_(p.state),
       settings_(p.settings),
+      progress_(p.progress),
       server_(p.server),
       consoleUser_(p.consoleUser),
       account_(p.account),
@@ -109,9 +114,32 @@ void UploadRoad::startBackup() {
   dispatcher_.startBackup();
 }
 
-std::map<std::string, std::string> UploadRoad::dueDownloadRetries() {
+void UploadRoad::dispatchDownloads() {
   ULMORA_DCHECK_ON_LOOP(mainLoop_);
-  return downloadRuns_.takeDueRetries();
+  std::set<std::string> renamed;
+  {
+    MutexLock hold(state_.push.mutex);
+    renamed = state_.push.renamedPathDuringListing;
+  }
+  const std::map<std::string, std::string> batch =
+      downloadBatch(queue_.readFileFor("4"), downloadRuns_.takeDueRetries(), renamed);
+  if (batch.empty()) {
+    progress_.tracker().ResetCumulativeCountVariablesForRestore();
+    return;
+  }
+  if (server_.downloads().dispatch(batch)) daemonTrace("start restore called");
+}
+
+std::map<std::string, std::string> UploadRoad::downloadBatch(const PropertyList& journal,
+                                                             std::map<std::string, std::string> dueRetries,
+                                                             const std::set<std::string>& renamedDuringListing) {
+  std::map<std::string, std::string> batch;
+  if (const PropertyList::Dict* d = journal.asDict()) {
+    for (const auto& [path, size] : *d) batch.emplace(path, size.textValue().value_or(""));
+  }
+  batch.merge(dueRetries);
+  for (const std::string& path : renamedDuringListing) batch.erase(path);
+  return batch;
 }
 
 void UploadRoad::gatherHeldRenames() {

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "platform/ThreadAnnotations.h"
@@ -37,7 +38,7 @@ class UMSDBSyncInputManger;
 // apart by identity and ignores any other manager's reports.
 //
 // Thread-safety: the engine reports come on the runs' threads (and
-// CancelBackupProcess's caller's); startBackup and dueDownloadRetries on the
+// CancelBackupProcess's caller's); startBackup and dispatchDownloads on the
 // main loop (checked in debug and test builds); the collaborators guard their
 // own state.
 class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
@@ -71,8 +72,16 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   // dropped; then the next batch.
   void startBackup();
   User userForEngineController() { return dispatcher_.userForEngineController(); }
-  // Downloads that failed on their own and are due again ({path: size}).
-  std::map<std::string, std::string> dueDownloadRetries();
+  // The next downloads: the download journal's files and those whose own
+  // failure is due for another try, as engine runs of the server road; with
+  // nothing to fetch the download counters start over.
+  void dispatchDownloads();
+  // The pure part: `journal` ({path: size}) and `dueRetries` together, less
+  // the files renamed here while a listing ran (not fetched under their old
+  // names). A path in both keeps the journal's size.
+  static std::map<std::string, std::string> downloadBatch(const PropertyList& journal,
+                                                          std::map<std::string, std::string> dueRetries,
+                                                          const std::set<std::string>& renamedDuringListing);
   VideoCGICallController& video() { return video_; }
   // The server version an upload or delete of `path` may replace: what
   // this computer's own last transfer of it left there, else what its
@@ -120,7 +129,9 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   KVTBackupManager& downloadManager_;
   UMSDBSyncInputManger& queue_;
   RunLoop& mainLoop_;
+  AccountState& state_;
   AccountSettings& settings_;
+  AccountProgress& progress_;
   ServerRoad& server_;
   const std::string consoleUser_;
   UploadRoadAccount& account_;
