@@ -433,6 +433,23 @@ bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) c
   return it != ownTransfers_.end() && it->second.downloaded && differs(it->second.facts);
 }
 
+bool ExcludedFilesCollections::downloadWrittenSinceQueued(const std::string& path,
+                                                          std::optional<int64_t> queuedSize) const {
+  const std::string key = relativeKey(path);
+  const SyncRootPath root(syncRootPath());
+  if (key.empty() || !root.known()) return false;
+  FileFacts written;
+  {
+    MutexLock hold(avoidBackupMutex_);
+    auto it = avoidBackup_.find(key);
+    if (it == avoidBackup_.end() || !it->second.written) return false;
+    written = it->second.facts;
+  }
+  if (queuedSize && *queuedSize != written.size) return false;
+  const std::optional<FileFacts> now = regularFileFacts(root.full(key));
+  return now && now->size == written.size && now->modifiedNs == written.modifiedNs;
+}
+
 void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::string>& stillQueued) {
   std::unordered_set<std::string> queued;
   queued.reserve(stillQueued.size());

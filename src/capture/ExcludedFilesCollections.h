@@ -143,6 +143,15 @@ class ExcludedFilesCollections {
   // record the edit as the downloaded copy), or its upload has not arrived
   // (the row still records the version before the download).
   bool isChangedSinceDownload(const std::string& path) const;
+  // A download of `path` wrote the file after the path was last queued for
+  // download, and the file is still as written (of `queuedSize` bytes, when
+  // the queued entry gives a size): what that entry asks for is here. A
+  // listing held back while the download ran lists the same record again
+  // and queues the path a second time; counted as pending, that entry keeps
+  // the listing index back and makes the next set the same as the last one,
+  // which waits the repeated-set minute for nothing. A newer version queued
+  // after the write sets the mark afresh (addToAvoidBackup) and still counts.
+  bool downloadWrittenSinceQueued(const std::string& path, std::optional<int64_t> queuedSize = std::nullopt) const;
   // Expected sizes of files being downloaded, against which half-received
   // files are judged. Never consulted for a user's delete.
   void addToAvoidDelete(const std::string& path, const std::string& size);

@@ -308,6 +308,53 @@ TEST_F(FilterSets, TheEndOfARunEndsOnlyTheMarksOfDownloadsThatWillNotCome) {
   }
 }
 
+// A listing held back while a download ran lists the same record again and
+// queues the path a second time; once the download wrote the file, that
+// entry asks for nothing more. Any later queueing, edit or other size does.
+TEST_F(FilterSets, AQueuedDownloadIsAnsweredOnlyByAWriteSinceItWasQueued) {
+  const std::string written = "the server's copy";  // 17 bytes
+  struct Case {
+    const char* name;
+    bool queuedAgainBeforeTheWrite;
+    bool written;
+    bool queuedAgainAfterTheWrite;  // a newer version listed since
+    const char* editAfter;          // nullptr: the file stays as written
+    bool removedAfter;
+    std::optional<int64_t> entrySize;
+    bool answered;
+  };
+  const std::vector<Case> cases = {
+      {"queued, then written", false, true, false, nullptr, false, 17, true},
+      {"queued twice, then written once", true, true, false, nullptr, false, 17, true},
+      {"entry without a size", true, true, false, nullptr, false, std::nullopt, true},
+      {"not written yet", true, false, false, nullptr, false, 17, false},
+      {"queued again after the write", false, true, true, nullptr, false, 17, false},
+      {"edited since the write", false, true, false, "an edit on top of it", false, 17, false},
+      {"removed since the write", false, true, false, nullptr, true, 17, false},
+      {"the entry names another size", true, true, false, nullptr, false, 18, false},
+  };
+  const std::string p = "/twice/f.bin";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root);
+    fileutil::makeDirectories(root + "/twice");
+    collections->addToAvoidBackup(p);
+    if (c.queuedAgainBeforeTheWrite) collections->addToAvoidBackup(p);
+    if (c.written) {
+      file(p, written);
+      collections->downloadWritten(p, std::to_string(written.size()));
+    }
+    if (c.queuedAgainAfterTheWrite) collections->addToAvoidBackup(p);
+    if (c.editAfter) file(p, c.editAfter);
+    if (c.removedAfter) std::filesystem::remove(root + p);
+    EXPECT_EQ(collections->downloadWrittenSinceQueued(p, c.entrySize), c.answered);
+    EXPECT_EQ(collections->downloadWrittenSinceQueued("twice/f.bin", c.entrySize), c.answered) << "either path form";
+  }
+  // A file no download of this run wrote, though it is there.
+  file("/other.bin", written);
+  EXPECT_FALSE(collections->downloadWrittenSinceQueued("/other.bin"));
+}
+
 // An edit on top of a downloaded file goes up before the row records the
 // download: the download stays the version seen here until that upload
 // arrives or the next download of the path is queued.

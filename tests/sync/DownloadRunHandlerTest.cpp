@@ -134,6 +134,37 @@ TEST(DownloadRunHandler, CompletionNotifiesAndAlwaysEndsTheRun) {
   }
 }
 
+// The run wrote /x, which a listing held back meanwhile queued again: that
+// entry waits for nothing, so the index moves and no mark is kept for it;
+// /y still waits.
+TEST(DownloadRunHandler, AnEntryTheRunAnsweredIsNotPending) {
+  const struct {
+    const char* name;
+    std::vector<std::string> queued;
+    Calls calls;
+    const char* stillQueued;
+  } cases[] = {
+      {"only the answered entry", {"/x"}, {"downloadRunEnded arrived=YES pending=NO"}, "clearRestoreSets"},
+      {"and one still to fetch", {"/x", "/y"}, {"downloadRunEnded arrived=YES pending=YES"}, "clearRestoreSets /y"},
+  };
+  for (const auto& c : cases) {
+    DownloadRig rig;
+    rig.download.running = true;
+    rig.receive("/x");
+    rig.host.writtenSinceQueued.insert("/x");
+    rig.queue.restorePending = c.queued;
+    rig.queue.downloadJournalPending = true;
+    rig.log.clear();
+    rig.download.result = {1, 0, 0, 0, 0, "/x", "", false, 0};
+    rig.handler.operationDidFinishSuccessfully();
+    Calls ended;
+    for (const auto& call : rig.endingCalls())
+      if (call.rfind("downloadRunEnded", 0) == 0) ended.push_back(call);
+    EXPECT_EQ(ended, c.calls) << c.name;
+    EXPECT_TRUE(rig.log.has(c.stillQueued)) << c.name;
+  }
+}
+
 TEST(DownloadRunHandler, FailedRunKeepsTheIndexAndQueuesTheRestAgain) {
   const struct {
     const char* name;

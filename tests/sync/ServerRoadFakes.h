@@ -71,6 +71,10 @@ class FakeFilters : public CaptureFilterPort {
   void downloadsUnderWay(const std::vector<std::string>& paths) override { underWay.insert(paths.begin(), paths.end()); }
   std::map<std::string, DownloadedFile> downloadedHere;
   void expectDownload(const std::string&, int64_t, Clock::WallTime) override {}
+  std::set<std::string> writtenSinceQueued;  // path, or "path size" for one queued size only
+  bool downloadWrittenSinceQueued(const std::string& p, const std::string& size) override {
+    return writtenSinceQueued.count(p) != 0 || writtenSinceQueued.count(p + " " + size) != 0;
+  }
   std::optional<DownloadedFile> versionDownloadedHere(const std::string& p) override {
     auto it = downloadedHere.find(p);
     if (it == downloadedHere.end()) return std::nullopt;

@@ -207,6 +207,8 @@ class FakeUploadHost final : public UploadRoadHost {
     log_.add("clearRestoreSets" + joined);
   }
   void downloadWritten(const std::string& p, const std::string&) override { log_.add("written " + p); }
+  std::set<std::string> writtenSinceQueued;
+  bool downloadWrittenSinceQueued(const std::string& p) override { return writtenSinceQueued.count(p) != 0; }
   void uploadArrived(const std::string&, const std::string&) override {}
   void postSyncList(const std::vector<std::string>& paths) override {
     std::string joined;

@@ -145,6 +145,9 @@ class UploadRoadHost {
   // and that none of `stillQueued` (the downloads waiting for a later run)
   // will write.
   virtual void clearRestoreSets(const std::vector<std::string>& stillQueued) = 0;
+  // A download wrote the file after its path was last queued for download,
+  // and it is still that write.
+  virtual bool downloadWrittenSinceQueued(const std::string& relativePath) = 0;
   // The download wrote `relativePath` (or found it equal): an upload entry
   // of this very file is the download's own and is not sent back.
   // `reportedSize`: the size the report gives.

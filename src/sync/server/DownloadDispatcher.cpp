@@ -85,6 +85,14 @@ bool DownloadDispatcher::dispatch(const std::map<std::string, std::string>& batc
                 " is dropped: the file its last download wrote was edited here since");
       continue;
     }
+    // Queued a second time by a listing held back while the download ran,
+    // which has written it since: fetched again, it would cost a run, and a
+    // set of nothing else would be the last set again and wait a minute.
+    if (filters_.downloadWrittenSinceQueued(path, size)) {
+      traceLine("the download of " + serverpath::forTrace(path) +
+                " is dropped: a download wrote that file since it was queued");
+      continue;
+    }
     entries.emplace_back(path, sizeOf(size));
   }
   if (entries.empty()) return false;

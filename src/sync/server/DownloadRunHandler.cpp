@@ -132,6 +132,11 @@ void DownloadRunHandler::notifyArrivals(const RunSummary& s, const std::string& 
 
 std::vector<std::string> DownloadRunHandler::downloadsPending() {
   std::vector<std::string> pending = ctx_.queue.CheckifAnyRestoreFilesPending();
+  // An entry a download of this run (or an earlier one) has answered since
+  // it was queued waits for nothing: counted, it would hold the listing
+  // index back, and the next set, the same as this one, would wait the
+  // repeated-set minute before it fetched nothing new.
+  std::erase_if(pending, [this](const std::string& path) { return ctx_.host.downloadWrittenSinceQueued(path); });
   daemonTrace("restoreArray:" + std::to_string(pending.size()) + "\n ");
   return pending;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <charconv>
 #include <functional>
 #include <string>
 
@@ -67,6 +68,12 @@ class FilterSetsAdapter final : public CaptureFilterPort {
     if (!facts) return std::nullopt;
     return DownloadedFile{facts->size, Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
                                            std::chrono::nanoseconds(facts->modifiedNs)))};
+  }
+  bool downloadWrittenSinceQueued(const std::string& p, const std::string& queuedSize) override {
+    int64_t size = 0;
+    const auto [end, ec] = std::from_chars(queuedSize.data(), queuedSize.data() + queuedSize.size(), size);
+    const bool known = ec == std::errc() && end == queuedSize.data() + queuedSize.size() && !queuedSize.empty();
+    return f_.downloadWrittenSinceQueued(p, known ? std::optional<int64_t>(size) : std::nullopt);
   }
   void addTomFileInfoChangedManualyList(const std::string& p) override { f_.addTomFileInfoChangedManualyList(p); }
   void clearRenameFilter() override { f_.clearRenameFilter(); }

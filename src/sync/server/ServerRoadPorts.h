@@ -73,6 +73,10 @@ class CaptureFilterPort {
     Clock::WallTime modified;
   };
   virtual std::optional<DownloadedFile> versionDownloadedHere(const std::string& path) = 0;
+  // A download wrote `path` after it was last queued, and the file is still
+  // that write (of `queuedSize` bytes, when that is a number): the queued
+  // entry asks for nothing more.
+  virtual bool downloadWrittenSinceQueued(const std::string& path, const std::string& queuedSize) = 0;
   virtual void addTomFileInfoChangedManualyList(const std::string& fullPath) = 0;
   virtual void clearRenameFilter() = 0;
   virtual void clearAutoDeleteList() = 0;

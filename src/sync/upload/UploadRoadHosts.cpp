@@ -54,6 +54,10 @@ void UploadRoadHosts::downloadWritten(const std::string& relativePath, const std
   p_.filters.downloadWritten(relativePath, reportedSize);
 }
 
+bool UploadRoadHosts::downloadWrittenSinceQueued(const std::string& relativePath) {
+  return p_.filters.downloadWrittenSinceQueued(relativePath);
+}
+
 void UploadRoadHosts::uploadArrived(const std::string& relativePath, const std::string& reportedSize) {
   p_.filters.uploadArrived(relativePath, reportedSize);
 }

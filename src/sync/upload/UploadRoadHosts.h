@@ -137,6 +137,7 @@ class UploadRoadHosts final : public UploadRoadHost {
       const std::vector<std::string>& relativePaths) override;
   void clearRestoreSets(const std::vector<std::string>& stillQueued) override;
   void downloadWritten(const std::string& relativePath, const std::string& reportedSize) override;
+  bool downloadWrittenSinceQueued(const std::string& relativePath) override;
   void uploadArrived(const std::string& relativePath, const std::string& reportedSize) override;
   void postSyncList(const std::vector<std::string>& relativePaths) override { p_.account.postSyncList(relativePaths); }
 
