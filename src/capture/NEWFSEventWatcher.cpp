@@ -291,6 +291,7 @@ void NEWFSEventWatcher::handleEvent(int wd, uint32_t mask, uint32_t cookie,
   const std::string path = fileutil::joinPath(*folder, name);
   const bool isFolder = (mask & IN_ISDIR) != 0;
 
+  if (mask & (IN_MOVED_TO | IN_CREATE)) settleMovesAt(path);
   if (mask & IN_MOVED_FROM) {
     moves_.push_back(PendingMove{cookie, path, isFolder, now() + options_.moveWindow});
   } else if (mask & IN_MOVED_TO) {
@@ -355,10 +356,24 @@ void NEWFSEventWatcher::handleMovedTo(const std::string& path, uint32_t cookie, 
 
 void NEWFSEventWatcher::expireMoves(bool all) {
   const Clock::TimePoint t = now();
+  endMoves([&](const PendingMove& move) { return all || t >= move.deadline; });
+}
+
+// The kernel reports both halves of a move while it holds the folders
+// locked: nothing can be made at a move's former name in between. So an item
+// that appears there (moved in, renamed to it, created) came after a move
+// out, which goes in first; left waiting, its removal would come after the
+// item's creation and cancel it.
+void NEWFSEventWatcher::settleMovesAt(const std::string& path) {
+  if (moves_.empty()) return;
+  endMoves([&](const PendingMove& move) { return move.path == path; });
+}
+
+void NEWFSEventWatcher::endMoves(const std::function<bool(const PendingMove&)>& ends) {
   std::vector<PendingMove> expired;
   std::vector<PendingMove> waiting;
   for (PendingMove& move : moves_) {
-    (all || t >= move.deadline ? expired : waiting).push_back(std::move(move));
+    (ends(move) ? expired : waiting).push_back(std::move(move));
   }
   moves_ = std::move(waiting);
   for (const PendingMove& move : expired) {

@@ -190,6 +190,9 @@ class NEWFSEventWatcher {
   void handleEvent(int wd, uint32_t mask, uint32_t cookie, std::string_view name);
   void handleMovedTo(const std::string& path, uint32_t cookie, bool isFolder);
   void expireMoves(bool all);
+  // Ends the moves waiting at `path` as moves out.
+  void settleMovesAt(const std::string& path);
+  void endMoves(const std::function<bool(const PendingMove&)>& ends);
   void rootLost(const std::string& why);
   void lookForRoot();
   void handOnHeldRenames();

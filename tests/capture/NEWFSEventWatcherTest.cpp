@@ -161,6 +161,83 @@ TEST_F(WatcherTest, MovesOutOfAndIntoTheRoot) {
   EXPECT_FALSE(anyCallMentions("after.txt"));
 }
 
+// A move out is known only when its second half does not come; anything put
+// at its name meanwhile came after it and must survive it.
+TEST_F(WatcherTest, AnItemPutWhereOneWasJustMovedOutIsHandedOn) {
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+    std::function<void()> afterMoveWindow;
+    std::vector<std::string> calls;  // method: relative paths, in order
+  };
+  const std::vector<Case> cases = {
+      {"a file moved out, another moved in at its name",
+       [&] {
+         move(root + "/a", outside + "/a");
+         move(outside + "/b", root + "/a");
+       },
+       [] {}, {"addBackupFiles /a"}},
+      {"a file moved out, one made at its name",
+       [&] {
+         move(root + "/a", outside + "/a");
+         put(root + "/a", "new");
+       },
+       [] {}, {"addBackupFiles /a"}},
+      {"a file moved out, another renamed to its name",
+       [&] {
+         move(root + "/a", outside + "/a");
+         move(root + "/c", root + "/a");
+       },
+       [] {}, {"addDeleteFiles /a", "addRenamedFiles /c>/a"}},
+      {"a folder moved out, another moved in at its name",
+       [&] {
+         move(root + "/d", outside + "/d");
+         move(outside + "/e", root + "/d");
+       },
+       [&] { put(root + "/d/later"); },  // the folder that came in is still watched
+       {"addDeleteFiles /d", "addDirectory /d", "addBackupFiles /d/later /d/x"}},
+  };
+  // The move window closes only when the clock is moved.
+  ManualClock clock;
+  options.clock = &clock;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(fileutil::removeAll(root));
+    ASSERT_TRUE(fileutil::removeAll(outside));
+    mkdirs(root + "/d");
+    mkdirs(outside + "/e");
+    write(root + "/a");
+    write(root + "/c");
+    write(root + "/d/old");
+    write(outside + "/b", "other");
+    write(outside + "/e/x");
+    sink.clear();
+    start();
+    // Two more turns of the watcher's loop: what was done is read.
+    auto handled = [&] {
+      const std::uint64_t turns = watcher->loopTurns();
+      const auto end = std::chrono::steady_clock::now() + 5s;
+      while (watcher->loopTurns() < turns + 2 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(1ms);
+      return watcher->loopTurns() >= turns + 2;
+    };
+    c.act();
+    ASSERT_TRUE(handled());
+    clock.advance(1s);
+    ASSERT_TRUE(handled());
+    c.afterMoveWindow();
+    watcher.reset();  // hands on what is pending
+    std::vector<std::string> calls;
+    for (const auto& call : sink.calls()) {
+      std::string line = call.method;
+      for (const std::string& p : call.paths) line += " " + p.substr(root.size());
+      for (const RenameEntry& r : call.renames) line += " " + r.originalPath + ">" + r.renamedPath;
+      calls.push_back(line);
+    }
+    EXPECT_EQ(calls, c.calls);
+  }
+}
+
 TEST_F(WatcherTest, FolderCreatedAndFilledAtOnce) {
   start();
   mkdirs(root + "/new/a/b/c");
