@@ -458,6 +458,13 @@ class Run {
   // the run's last quiet point, and the look again after a quiet that was
   // not yet what the operations left, wait as long as the longest wait, so
   // that nothing delayed past a short quiet goes unjudged.
+  //
+  // The last quiet point after such a round ends sooner once the agents are
+  // idle as far as can be seen (nothing traced, no engine of theirs running,
+  // not even a listing, for a short settle past every wait traced) and the
+  // folders, the storage and the databases hold what the operations left.
+  // A change still missing there (one only the periodic listing would
+  // bring, say) keeps it waiting the longest wait and is judged as before.
   bool quietPoint(const std::string& what, bool lastOfRun) {
     if (failed_) return false;
     using Steady = std::chrono::steady_clock;
@@ -504,10 +511,11 @@ class Run {
         movedAt = now;
       }
       readWaits(now);
-      const bool shortSettle = !lastOfRun && !recheck && !faultInRound && !untimedWait_;
-      const bool settled = shortSettle ? now - stableSince >= scaled(kShortSettle) &&
-                                             now >= waitsEnd_ + scaled(kShortSettle)
-                                       : now - stableSince >= longest;
+      const bool quietRound = !recheck && !faultInRound && !untimedWait_;
+      const bool shortOver = now - stableSince >= scaled(kShortSettle) && now >= waitsEnd_ + scaled(kShortSettle);
+      const bool settled = quietRound && !lastOfRun ? shortOver : now - stableSince >= longest;
+      const bool idle = quietRound && shortOver && engines.idleListings == 0 &&
+                        now - tracedAt_ >= scaled(kShortSettle);
       if (engines.working == 0 && journals == 0 && look == last) {
         if (++same >= 3 && settled && !recheck && !checkInvariants(what, false)) {
           // Work between two looks (a listing that finds a change, then its
@@ -522,6 +530,9 @@ class Run {
             log("  " + std::to_string(engines.idleListings) +
                 " listing(s) from the current change index still running");
           }
+          break;
+        } else if (same >= 3 && lastOfRun && idle && checkInvariants(what, false)) {
+          log("  the agents idle and the work done: the last quiet point ends before the longest wait");
           break;
         }
       } else {
@@ -578,9 +589,9 @@ class Run {
       {"getLoginDetailForUlmoraSyncUser will be called after 2 minutes", 120},
   };
 
-  // Reads what the agents traced since the last look and notes when the
-  // waits that began meanwhile end (at the latest: a line is seen a look
-  // after it was written).
+  // Reads what the agents traced since the last look, notes that they did
+  // (tracedAt_) and when the waits that began meanwhile end (at the latest:
+  // a line is seen a look after it was written).
   void readWaits(std::chrono::steady_clock::time_point now) {
     for (int i = 0; i < 2; ++i) {
       std::ifstream in(traceLog(i), std::ios::binary);
@@ -596,6 +607,7 @@ class Run {
       if (whole == std::string::npos) continue;
       text.resize(whole + 1);
       traceRead_[i] += static_cast<std::streamoff>(text.size());
+      tracedAt_ = now;
       for (const TracedWait& wait : kTracedWaits) {
         for (size_t at = text.find(wait.line); at != std::string::npos; at = text.find(wait.line, at + 1)) {
           double seconds = wait.seconds;
@@ -1521,6 +1533,8 @@ class Run {
   bool untimedWait_ = false;
   std::chrono::steady_clock::time_point waitsEnd_{};
   std::streamoff traceRead_[2] = {0, 0};
+  // When either agent last traced anything (as seen by the looks).
+  std::chrono::steady_clock::time_point tracedAt_{};
   bool failed_ = false, engineFault_ = false, serviceFault_ = false;
   int writes_ = 0, names_ = 0, sets_ = 0, opCount_ = 0, opsDone_ = 0, crashes_ = 0, unjudgedCrashes_ = 0, lost_ = 0, stalls_ = 0;
   double slowest_ = 0;
