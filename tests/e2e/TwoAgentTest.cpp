@@ -156,7 +156,8 @@ TEST_F(TwoAgentsAtRealTime, FileChangesOnOneComputerReachTheOther) {
 }
 
 // Cases that wait out the minute a repeated one-file set or a failed
-// download's retry waits: twice the usual scale halves that wait. Only the
+// download's retry waits, or the push channel's retry (150 s) after the
+// service refused it: twice the usual scale halves that wait. Only the
 // agents' timers run faster; their engine and socket time-outs, file times
 // and the tests' patience stay real.
 class TwoAgentsWaitingAMinute : public TwoAgents {
@@ -448,7 +449,7 @@ TEST_F(TwoAgents, ChangesInsideAFolderMovedInTheSameMomentArriveOnce) {
 // heard of: the folder's rename must reach the service before the new file
 // or folder makes the new name there, or the rename finds its name taken and
 // B's file goes with the old folder.
-TEST_F(TwoAgents, AFolderMovedWhileTheOtherComputerAddsToItKeepsBothAdditions) {
+TEST_F(TwoAgentsWaitingAMinute, AFolderMovedWhileTheOtherComputerAddsToItKeepsBothAdditions) {
   write(a_->at("Folder/a.txt"), "a");
   write(a_->at("top.txt"), "top");
   ASSERT_TRUE(timeUntil([&] {
