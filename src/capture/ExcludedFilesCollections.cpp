@@ -450,6 +450,23 @@ bool ExcludedFilesCollections::downloadWrittenSinceQueued(const std::string& pat
   return now && now->size == written.size && now->modifiedNs == written.modifiedNs;
 }
 
+bool ExcludedFilesCollections::isUntouchedDownload(const std::string& path) const {
+  const std::string key = relativeKey(path);
+  const SyncRootPath root(syncRootPath());
+  if (key.empty() || !root.known()) return false;
+  {
+    // Most captures are of files no download wrote: no stat for those.
+    MutexLock hold(avoidBackupMutex_);
+    auto it = avoidBackup_.find(key);
+    if (it == avoidBackup_.end() || !it->second.written) return false;
+  }
+  const std::optional<FileFacts> now = regularFileFacts(root.full(key));
+  if (!now) return false;
+  MutexLock hold(avoidBackupMutex_);
+  auto it = avoidBackup_.find(key);
+  return it != avoidBackup_.end() && it->second.written && it->second.facts == *now;
+}
+
 void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::string>& stillQueued) {
   std::unordered_set<std::string> queued;
   queued.reserve(stillQueued.size());

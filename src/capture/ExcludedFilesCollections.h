@@ -152,6 +152,12 @@ class ExcludedFilesCollections {
   // which waits the repeated-set minute for nothing. A newer version queued
   // after the write sets the mark afresh (addToAvoidBackup) and still counts.
   bool downloadWrittenSinceQueued(const std::string& path, std::optional<int64_t> queuedSize = std::nullopt) const;
+  // The file at `path` (full or relative) is still the very one its
+  // download's report noted: the watcher's event of that write carries
+  // nothing the report did not queue already, and need not be captured.
+  // False while the report has not come (the write may then be an edit on
+  // top of the download), and once anything changed the file since.
+  bool isUntouchedDownload(const std::string& path) const;
   // Expected sizes of files being downloaded, against which half-received
   // files are judged. Never consulted for a user's delete.
   void addToAvoidDelete(const std::string& path, const std::string& size);

@@ -561,6 +561,12 @@ void NEWFSEventWatcher::flush() {
     }
   }
   for (const std::string& path : batch.folders) check(path);
+  // A download's own write, its report come already: on a first sync of
+  // many files these were most of what the journal carried to the upload
+  // filter, only to be found the download's and dropped there. A change
+  // after the report is another file (its facts differ) and is kept; one
+  // after this hand-on is an event of its own.
+  std::erase_if(batch.files, [&](const std::string& path) { return collections_.isUntouchedDownload(path); });
   for (const std::string& path : batch.files) {
     check(path);
     refuse(path);

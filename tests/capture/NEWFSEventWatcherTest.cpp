@@ -10,7 +10,9 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "CaptureFakes.h"
 #include "TestTempDir.h"
@@ -365,6 +367,49 @@ TEST_F(WatcherTest, AWriteRightAfterTheSyncsOwnMoveIsTheUsers) {
   ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/draft.txt"); }));
   EXPECT_TRUE(sink.renames().empty());
   EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+}
+
+// A download's write whose report came before the hand-on is not captured
+// (the report queued its row); anything the user did to the file after the
+// report, before or after that hand-on, is.
+TEST_F(WatcherTest, ADownloadsOwnWriteIsLeftOutAndAnEditAfterItIsNot) {
+  mkdirs(root + "/d");
+  start();
+  struct Case {
+    std::string name;
+    bool reported;                              // the download's report came
+    std::function<void(const std::string&)> after;  // what the user did after it
+    bool handedOn;
+  };
+  const std::vector<Case> cases = {
+      {"own-write", true, nullptr, false},
+      {"report-not-yet", false, nullptr, true},
+      {"edited", true, [](const std::string& p) { put(p, "the user's longer edit"); }, true},
+      {"appended", true,
+       [](const std::string& p) {
+         FILE* f = std::fopen(p.c_str(), "a");
+         ASSERT_NE(f, nullptr);
+         std::fputs("!", f);
+         std::fclose(f);
+       },
+       true},
+      {"saved-over", true, [](const std::string& p) { write(p, "server"); }, true},
+      {"mode", true, [](const std::string& p) { ASSERT_EQ(chmod(p.c_str(), 0604), 0); }, true},
+  };
+  for (const Case& c : cases) {
+    const std::string full = root + "/d/" + c.name;
+    collections->addToAvoidBackup("/d/" + c.name);
+    put(full, "server");
+    if (c.reported) collections->downloadWritten("/d/" + c.name, "6");
+    if (c.after) c.after(full);
+  }
+  barrier();
+  for (const Case& c : cases)
+    EXPECT_EQ(sink.contains("addBackupFiles", root + "/d/" + c.name), c.handedOn) << c.name;
+
+  // The write left out: the user's edit of it later is a change of its own.
+  put(root + "/d/own-write", "edited after the hand-on");
+  ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/d/own-write"); }));
 }
 
 TEST_F(WatcherTest, AttributeChangesTheSyncMadeAreIgnored) {
