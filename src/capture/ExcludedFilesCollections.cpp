@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <iterator>
 
 #include <unordered_set>
 #include <utility>
@@ -269,20 +270,36 @@ void ExcludedFilesCollections::clearFolderCreationFilter() {
 
 // --- Downloads ----------------------------------------------------------------
 
+template <typename Part>
+const Part* ExcludedFilesCollections::partOf(const std::string& key, std::optional<Part> PathFilters::*part) const {
+  auto it = pathFilters_.find(key);
+  if (it == pathFilters_.end() || !(it->second.*part)) return nullptr;
+  return &*(it->second.*part);
+}
+
+template <typename Part>
+void ExcludedFilesCollections::forget(const std::string& key, std::optional<Part> PathFilters::*part) {
+  auto it = pathFilters_.find(key);
+  if (it == pathFilters_.end()) return;
+  (it->second.*part).reset();
+  if (it->second.empty()) pathFilters_.erase(it);
+}
+
 void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
   MutexLock hold(avoidBackupMutex_);
-  ownTransfers_.erase(key);
   seenAtRename_.erase(key);
-  avoidBackup_[std::move(key)] = DownloadMark{false, {}, ++markSequence_, std::nullopt};
+  PathFilters& filters = pathFilters_[std::move(key)];
+  filters.own.reset();
+  filters.mark = DownloadMark{false, {}, ++markSequence_, std::nullopt};
 }
 
 void ExcludedFilesCollections::expectDownload(const std::string& path, int64_t size, int64_t modifiedNs) {
   const std::string key = relativeKey(path);
   MutexLock hold(avoidBackupMutex_);
-  auto it = avoidBackup_.find(key);
-  if (it != avoidBackup_.end() && !it->second.written) it->second.expected = std::make_pair(size, modifiedNs);
+  DownloadMark* mark = partOf(key, &PathFilters::mark);
+  if (mark && !mark->written) mark->expected = std::make_pair(size, modifiedNs);
 }
 
 std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::versionDownloadedHere(
@@ -291,23 +308,22 @@ std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::ver
   MutexLock hold(avoidBackupMutex_);
   // A file replaced by a rename over it, or edited, may go up before its
   // upload entry met the mark.
-  if (auto mark = avoidBackup_.find(key); mark != avoidBackup_.end() && mark->second.written)
-    return mark->second.facts;
-  auto it = ownTransfers_.find(key);
-  if (it == ownTransfers_.end() || !it->second.downloaded) return std::nullopt;
-  return it->second.facts;
+  if (const DownloadMark* mark = partOf(key, &PathFilters::mark); mark && mark->written) return mark->facts;
+  const OwnTransfer* own = partOf(key, &PathFilters::own);
+  if (!own || !own->downloaded) return std::nullopt;
+  return own->facts;
 }
 
 std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::versionAheadOfRow(
     const std::string& path, std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds) {
   const std::string key = relativeKey(path);
   MutexLock hold(avoidBackupMutex_);
-  auto it = ownTransfers_.find(key);
-  if (it == ownTransfers_.end()) return std::nullopt;
-  const FileFacts& left = it->second.facts;
+  const OwnTransfer* own = partOf(key, &PathFilters::own);
+  if (!own) return std::nullopt;
+  const FileFacts left = own->facts;
   if (rowSizeAndSeconds &&
       *rowSizeAndSeconds == std::make_pair(left.size, wholeSeconds(left.modifiedNs))) {
-    ownTransfers_.erase(it);
+    forget(key, &PathFilters::own);
     return std::nullopt;
   }
   return left;
@@ -322,7 +338,7 @@ void ExcludedFilesCollections::renamedHere(const std::string& from, const std::s
   // longer tells what stands there.
   seenAtRename_.erase(fromKey);
   // A transfer at the new name before the rename was of the file replaced.
-  ownTransfers_.erase(toKey);
+  forget(toKey, &PathFilters::own);
   if (seenAtFrom) {
     seenAtRename_.insert_or_assign(toKey, std::move(*seenAtFrom));
   } else {
@@ -367,9 +383,9 @@ void ExcludedFilesCollections::uploadArrived(const std::string& path, std::strin
   // Changed since it was read for the upload, or gone: what arrived is not
   // known here.
   if (done.asReported) {
-    ownTransfers_.insert_or_assign(done.key, OwnTransfer{*done.facts, false});
+    pathFilters_[done.key].own = OwnTransfer{*done.facts, false};
   } else {
-    ownTransfers_.erase(done.key);
+    forget(done.key, &PathFilters::own);
   }
 }
 
@@ -380,36 +396,37 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path, std::str
   if (key.empty()) return;
   MutexLock hold(avoidBackupMutex_);
   seenAtRename_.erase(key);
-  auto it = avoidBackup_.find(key);
   if (!facts) {
-    if (it != avoidBackup_.end()) avoidBackup_.erase(it);
-    ownTransfers_.erase(key);
+    forget(key, &PathFilters::mark);
+    forget(key, &PathFilters::own);
     return;
   }
+  PathFilters& filters = pathFilters_[key];
   // A download queued into a run that failed before it lost its mark with
   // that run, and a later run fetched it: its write is still the server's
   // copy, and the version an edit on top of it replaces.
-  if (it == avoidBackup_.end()) it = avoidBackup_.emplace(key, DownloadMark{false, {}, ++markSequence_, std::nullopt}).first;
-  it->second.written = true;
-  it->second.facts = *facts;
+  if (!filters.mark) filters.mark = DownloadMark{false, {}, ++markSequence_, std::nullopt};
+  DownloadMark& mark = *filters.mark;
+  mark.written = true;
+  mark.facts = *facts;
   // The user may write the file between the download's write and this
   // report: what is there then is an edit on top of what was written.
   // An expectation is of one write: a later download of the path queued
   // without one (a re-query) writes another version.
-  const auto expected = std::exchange(it->second.expected, std::nullopt);
+  const auto expected = std::exchange(mark.expected, std::nullopt);
   const bool editedBeforeReport =
       expected && (expected->first != facts->size || wholeSeconds(expected->second) != wholeSeconds(facts->modifiedNs));
   if (editedBeforeReport) {
-    it->second.facts = FileFacts{};
-    it->second.facts.size = expected->first;
-    it->second.facts.modifiedNs = expected->second;
+    mark.facts = FileFacts{};
+    mark.facts.size = expected->first;
+    mark.facts.modifiedNs = expected->second;
   }
   // The server's version is known from the listing that queued the
   // download, or from a file still of the size the report gives.
   if (editedBeforeReport || done.asReported) {
-    ownTransfers_.insert_or_assign(key, OwnTransfer{it->second.facts, true});
+    filters.own = OwnTransfer{mark.facts, true};
   } else {
-    ownTransfers_.erase(key);
+    filters.own.reset();
   }
 }
 
@@ -425,12 +442,11 @@ bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) c
   auto differs = [&](const FileFacts& written) {
     return written.size != now->size || written.modifiedNs != now->modifiedNs;
   };
-  if (auto it = avoidBackup_.find(key); it != avoidBackup_.end())
-    return it->second.written && differs(it->second.facts);
+  if (const DownloadMark* mark = partOf(key, &PathFilters::mark)) return mark->written && differs(mark->facts);
   // The edit's upload entry went by, and the row still records the version
   // before the download until that upload is done.
-  auto it = ownTransfers_.find(key);
-  return it != ownTransfers_.end() && it->second.downloaded && differs(it->second.facts);
+  const OwnTransfer* own = partOf(key, &PathFilters::own);
+  return own && own->downloaded && differs(own->facts);
 }
 
 bool ExcludedFilesCollections::downloadWrittenSinceQueued(const std::string& path,
@@ -441,9 +457,9 @@ bool ExcludedFilesCollections::downloadWrittenSinceQueued(const std::string& pat
   FileFacts written;
   {
     MutexLock hold(avoidBackupMutex_);
-    auto it = avoidBackup_.find(key);
-    if (it == avoidBackup_.end() || !it->second.written) return false;
-    written = it->second.facts;
+    const DownloadMark* mark = partOf(key, &PathFilters::mark);
+    if (!mark || !mark->written) return false;
+    written = mark->facts;
   }
   if (queuedSize && *queuedSize != written.size) return false;
   const std::optional<FileFacts> now = regularFileFacts(root.full(key));
@@ -457,14 +473,14 @@ bool ExcludedFilesCollections::isUntouchedDownload(const std::string& path) cons
   {
     // Most captures are of files no download wrote: no stat for those.
     MutexLock hold(avoidBackupMutex_);
-    auto it = avoidBackup_.find(key);
-    if (it == avoidBackup_.end() || !it->second.written) return false;
+    const DownloadMark* mark = partOf(key, &PathFilters::mark);
+    if (!mark || !mark->written) return false;
   }
   const std::optional<FileFacts> now = regularFileFacts(root.full(key));
   if (!now) return false;
   MutexLock hold(avoidBackupMutex_);
-  auto it = avoidBackup_.find(key);
-  return it != avoidBackup_.end() && it->second.written && it->second.facts == *now;
+  const DownloadMark* mark = partOf(key, &PathFilters::mark);
+  return mark && mark->written && mark->facts == *now;
 }
 
 void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::string>& stillQueued) {
@@ -473,16 +489,18 @@ void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::st
   for (const std::string& path : stillQueued) queued.insert(relativeKey(path));
   MutexLock hold(avoidBackupMutex_);
   const uint64_t runStart = runStartSequence_;
-  std::erase_if(avoidBackup_, [&queued, runStart](const auto& entry) {
-    return !entry.second.written && entry.second.sequence <= runStart && !queued.contains(entry.first);
-  });
+  for (auto it = pathFilters_.begin(); it != pathFilters_.end();) {
+    std::optional<DownloadMark>& mark = it->second.mark;
+    if (mark && !mark->written && mark->sequence <= runStart && !queued.contains(it->first)) mark.reset();
+    it = it->second.empty() ? pathFilters_.erase(it) : std::next(it);
+  }
 }
 
 void ExcludedFilesCollections::addToAvoidDelete(const std::string& path, const std::string& size) {
   std::string key = relativeKey(path);
   if (key.empty()) return;
-  MutexLock hold(avoidDeleteMutex_);
-  avoidDeleteSizes_[std::move(key)] = size;
+  MutexLock hold(avoidBackupMutex_);
+  pathFilters_[std::move(key)].expectedSize = size;
 }
 
 bool ExcludedFilesCollections::shouldDelete(const std::string& path,
@@ -490,10 +508,10 @@ bool ExcludedFilesCollections::shouldDelete(const std::string& path,
   const std::string key = relativeKey(path);
   std::string recorded;
   {
-    MutexLock hold(avoidDeleteMutex_);
-    auto it = avoidDeleteSizes_.find(key);
-    if (it == avoidDeleteSizes_.end()) return true;
-    recorded = it->second;
+    MutexLock hold(avoidBackupMutex_);
+    const std::string* size = partOf(key, &PathFilters::expectedSize);
+    if (!size) return true;
+    recorded = *size;
   }
   const int64_t current = PropertyList(currentSize).integerValue();
   const int64_t expected = PropertyList(recorded).integerValue();
@@ -501,8 +519,11 @@ bool ExcludedFilesCollections::shouldDelete(const std::string& path,
 }
 
 void ExcludedFilesCollections::clearDeleteFilter() {
-  MutexLock hold(avoidDeleteMutex_);
-  avoidDeleteSizes_.clear();
+  MutexLock hold(avoidBackupMutex_);
+  for (auto it = pathFilters_.begin(); it != pathFilters_.end();) {
+    it->second.expectedSize.reset();
+    it = it->second.empty() ? pathFilters_.erase(it) : std::next(it);
+  }
 }
 
 // --- Restore sets -------------------------------------------------------------
@@ -605,9 +626,8 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
       std::optional<FileFacts> now;
       if (root.known()) now = regularFileFacts(root.full(key));
       MutexLock hold(avoidBackupMutex_);
-      auto it = avoidBackup_.find(key);
-      if (it != avoidBackup_.end()) {
-        const DownloadMark& m = it->second;
+      if (const DownloadMark* found = partOf(key, &PathFilters::mark)) {
+        const DownloadMark& m = *found;
         if (!m.written) {
           mark = Mark::kPending;
         } else if (now && *now == m.facts) {
@@ -619,7 +639,7 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
           // What the download wrote stays the version seen here among
           // this computer's own transfers (downloadWritten).
           mark = Mark::kChanged;
-          avoidBackup_.erase(it);
+          forget(key, &PathFilters::mark);
         }
       }
     }

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -328,19 +329,37 @@ class ExcludedFilesCollections {
   std::set<std::string> refusedUploads_ ULMORA_GUARDED_BY(refusedUploadsMutex_);  // named in the session log
   std::function<void(const std::string&)> refusedUploadLog_ ULMORA_GUARDED_BY(refusedUploadsMutex_);
 
-  mutable Mutex avoidBackupMutex_;
-  std::map<std::string, DownloadMark> avoidBackup_ ULMORA_GUARDED_BY(avoidBackupMutex_);
   struct OwnTransfer {
     FileFacts facts;  // of the version the transfer left
     bool downloaded = false;
   };
-  std::map<std::string, OwnTransfer> ownTransfers_ ULMORA_GUARDED_BY(avoidBackupMutex_);  // see uploadArrived
+  // What is kept of one path for its downloads and this computer's own
+  // transfers: its upload mark, the version its last transfer left (see
+  // uploadArrived) and the size its download is expected to reach
+  // (addToAvoidDelete). One entry, and one copy of the path, for all three:
+  // a first sync holds each for every file it fetches at once.
+  struct PathFilters {
+    std::optional<DownloadMark> mark;
+    std::optional<OwnTransfer> own;
+    std::optional<std::string> expectedSize;
+    bool empty() const { return !mark && !own && !expectedSize; }
+  };
+  template <typename Part>
+  const Part* partOf(const std::string& key, std::optional<Part> PathFilters::*part) const
+      ULMORA_REQUIRES(avoidBackupMutex_);
+  template <typename Part>
+  Part* partOf(const std::string& key, std::optional<Part> PathFilters::*part) ULMORA_REQUIRES(avoidBackupMutex_) {
+    return const_cast<Part*>(std::as_const(*this).partOf(key, part));
+  }
+  // Drops one part of the path's entry, and the entry once nothing is left.
+  template <typename Part>
+  void forget(const std::string& key, std::optional<Part> PathFilters::*part) ULMORA_REQUIRES(avoidBackupMutex_);
+
+  mutable Mutex avoidBackupMutex_;
+  std::unordered_map<std::string, PathFilters> pathFilters_ ULMORA_GUARDED_BY(avoidBackupMutex_);
   std::map<std::string, SeenAtRename> seenAtRename_ ULMORA_GUARDED_BY(avoidBackupMutex_);  // see renamedHere
   uint64_t markSequence_ ULMORA_GUARDED_BY(avoidBackupMutex_) = 0;
   uint64_t runStartSequence_ ULMORA_GUARDED_BY(avoidBackupMutex_) = 0;
-
-  mutable Mutex avoidDeleteMutex_;
-  std::map<std::string, std::string> avoidDeleteSizes_ ULMORA_GUARDED_BY(avoidDeleteMutex_);
 
   mutable Mutex restoreOneMutex_;
   std::set<std::string> restoreSetOne_ ULMORA_GUARDED_BY(restoreOneMutex_);

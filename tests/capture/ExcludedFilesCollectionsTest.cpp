@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "CaptureFakes.h"
 #include "TestTempDir.h"
@@ -353,6 +355,59 @@ TEST_F(FilterSets, AQueuedDownloadIsAnsweredOnlyByAWriteSinceItWasQueued) {
   // A file no download of this run wrote, though it is there.
   file("/other.bin", written);
   EXPECT_FALSE(collections->downloadWrittenSinceQueued("/other.bin"));
+}
+
+// A path's upload mark, the version its download left and its expected
+// size are kept together, yet each ends on its own: ending one must keep
+// the others.
+TEST_F(FilterSets, AMarkTheVersionLeftAndTheExpectedSizeOfOnePathEndApart) {
+  const std::string p = "/d/a.bin";
+  const std::string written = "the server's copy";
+  struct Case {
+    const char* name;
+    std::function<void()> end;
+    bool markKept, versionKept, sizeKept;
+  };
+  const std::vector<Case> cases = {
+      {"delete filter cleared", [&] { collections->clearDeleteFilter(); }, true, true, false},
+      {"edited, the mark ends",
+       [&] {
+         file(p, "an edit, longer than the copy");
+         ASSERT_TRUE(collections->filterversionRestoredFile({p}));
+       },
+       false, true, true},
+      {"the row records the version",
+       [&] {
+         const auto left = collections->versionAheadOfRow(p, std::nullopt);
+         ASSERT_TRUE(left);
+         collections->versionAheadOfRow(p, std::make_pair(left->size, left->modifiedNs / 1000000000));
+       },
+       true, false, true},
+      {"a new download of the path is queued", [&] { collections->addToAvoidBackup(p); }, false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root);
+    fileutil::makeDirectories(root + "/d");
+    collections->addToAvoidBackup(p);
+    collections->addToAvoidDelete(p, "100");
+    file(p, written);
+    collections->downloadWritten(p, std::to_string(written.size()));
+    c.end();
+    EXPECT_EQ(collections->isUntouchedDownload(p), c.markKept);
+    EXPECT_EQ(collections->versionAheadOfRow(p, std::nullopt).has_value(), c.versionKept);
+    EXPECT_EQ(!collections->shouldDelete(p, "100"), c.sizeKept);
+    collections->clearDeleteFilter();
+  }
+  // A mark the end of a run drops, its download never written, leaves the
+  // expected size.
+  collections->addToAvoidBackup(p);
+  collections->addToAvoidDelete(p, "100");
+  collections->downloadRunStarting();
+  EXPECT_FALSE(collections->filterversionRestoredFile({p})) << "waits for its download";
+  collections->releasePendingDownloads({});
+  EXPECT_TRUE(collections->filterversionRestoredFile({p})) << "the mark ended";
+  EXPECT_FALSE(collections->shouldDelete(p, "100"));
 }
 
 // An edit on top of a downloaded file goes up before the row records the
