@@ -102,16 +102,24 @@ UMSDBSyncInputManger::PendingRows UMSDBSyncInputManger::pendingRows() {
     return out;
   }
   // The rows in the order they will be written: the running batch's, then
-  // the queues' in the order of a pass. Copied under the locks, each path
-  // once and as it is keyed in the result, where it is moved (a first
-  // sync queues 100,000s of rows: a second copy of each was the largest
-  // block of the receiving computer's peak); the files are looked at after
-  // the locks.
-  enum class Op { kUploaded, kToDownload, kRefId, kInsert };
-  std::vector<std::pair<std::string, Op>> ops;
+  // the queues' in the order of a pass, each path keyed once by what its
+  // last row does (a first sync queues 100,000s of rows: a list of them
+  // beside the result was the largest block of the receiving computer's
+  // peak). A new file's row records nothing when its file is gone or a
+  // folder, so the row before it is kept beside it. The files are looked at
+  // after the locks.
+  enum class Op : uint8_t { kNone, kUploaded, kToDownload, kRefId, kInsert };
+  struct Ops {
+    Op last = Op::kNone;
+    Op beforeInsert = Op::kNone;  // while `last` is kInsert
+  };
+  std::unordered_map<std::string, Ops> ops;
   const auto add = [&](const std::string& key, Op op) {
     std::string relative = root.relative(key);
-    if (!relative.empty()) ops.emplace_back(std::move(relative), op);
+    if (relative.empty()) return;
+    Ops& o = ops[std::move(relative)];
+    if (op == Op::kInsert && o.last != Op::kInsert) o.beforeInsert = o.last;
+    o.last = op;
   };
   const auto addEntries = [&add](const Entries& entries, bool refId) {
     for (const auto& [key, value] : entries)
@@ -141,26 +149,31 @@ UMSDBSyncInputManger::PendingRows UMSDBSyncInputManger::pendingRows() {
     mFilesToBackup_.with([&](OrderedSet<std::string>& q) { addInserts(q.items()); });
   }
   out.rows.reserve(ops.size());
-  for (auto& [relative, op] : ops) {
-    std::optional<PendingRow> row;
-    switch (op) {
-      case Op::kUploaded:
-        // Written only while the file is there to describe; one that left
-        // is no download to offer either.
-        row = PendingRow::kInSync;
-        break;
-      case Op::kToDownload:
-        row = PendingRow::kToDownload;
-        break;
-      case Op::kRefId:
-        row = syncrecord::readFileFacts(root.full(relative)) ? PendingRow::kInSync : PendingRow::kToDownload;
-        break;
-      case Op::kInsert:
-        if (auto facts = syncrecord::readFileFacts(root.full(relative)); facts && !facts->isFolder)
-          row = PendingRow::kToUpload;
-        break;
-    }
-    if (row) out.rows.insert_or_assign(std::move(relative), *row);
+  while (!ops.empty()) {
+    auto node = ops.extract(ops.begin());
+    const std::string& relative = node.key();
+    const auto rowOf = [&](Op op) -> std::optional<PendingRow> {
+      switch (op) {
+        case Op::kUploaded:
+          // Written only while the file is there to describe; one that left
+          // is no download to offer either.
+          return PendingRow::kInSync;
+        case Op::kToDownload:
+          return PendingRow::kToDownload;
+        case Op::kRefId:
+          return syncrecord::readFileFacts(root.full(relative)) ? PendingRow::kInSync : PendingRow::kToDownload;
+        case Op::kInsert:
+          if (auto facts = syncrecord::readFileFacts(root.full(relative)); facts && !facts->isFolder)
+            return PendingRow::kToUpload;
+          return std::nullopt;
+        case Op::kNone:
+          break;
+      }
+      return std::nullopt;
+    };
+    std::optional<PendingRow> row = rowOf(node.mapped().last);
+    if (!row && node.mapped().last == Op::kInsert) row = rowOf(node.mapped().beforeInsert);
+    if (row) out.rows.emplace(std::move(node.key()), *row);
   }
   return out;
 }

@@ -291,6 +291,18 @@ TEST_F(WriteBehindTest, PendingRowsSayWhatTheQueuedAndTheRunningRowsWillRecord) 
        },
        {{"/missing", P::kToDownload}, {"/new.txt", P::kToUpload}},
        true},
+      // A new file's row records nothing when the file is gone or a
+      // folder: what the rows before it say stands.
+      {"a new file's row that finds no file",
+       [&](UMSDBSyncInputManger& q) {
+         q.addFileToUpdate({{"/fetch.bin", "ref-4"}, {f_.full("/new.txt"), "Backup"}});
+         q.addToUpdateRefID({{"/newdir", "ref-5"}});
+         q.addFileToBackup("/fetch.bin");
+         q.addFileToBackup(f_.full("/newdir"));
+         q.addFileToBackup("/only-inserted");
+       },
+       {{"/fetch.bin", P::kToDownload}, {"/new.txt", P::kInSync}, {"/newdir", P::kInSync}},
+       true},
       {"a queued delete", [](UMSDBSyncInputManger& q) { q.addFileToDelete("/x"); }, {}, false},
       {"a queued rename", [](UMSDBSyncInputManger& q) { q.addFileToRename({"/x", "/y"}); }, {}, false},
   };
