@@ -10,6 +10,8 @@
 # order of the two systems reversed every other round. Besides the time: the
 # time per 1,000 files (linear if it holds from the smaller size to the
 # larger) and the agents' peak memory (VmHWM of A and of B).
+# ULMORA_BENCH_FIRST_SYSTEMS="agent" leaves Syncthing out (its figures then
+# read "-"): the agents' memory and time alone, where Syncthing is missing.
 # Prints "ROW" lines for scripts/bench's table.
 set -euo pipefail
 build="${ULMORA_BENCH_BUILD:?set ULMORA_BENCH_BUILD to a build folder}"
@@ -18,7 +20,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 sizes="${ULMORA_BENCH_FIRST_SIZES:-10000 100000}"
 rounds="${ULMORA_BENCH_FIRST_ROUNDS:-1}"
 limit="${ULMORA_BENCH_LIMIT:-3600}"
-command -v syncthing > /dev/null || { echo "syncthing is not installed" >&2; exit 1; }
+systems="${ULMORA_BENCH_FIRST_SYSTEMS:-agent syncthing}"
+if [[ " $systems " == *" syncthing "* ]]; then
+  command -v syncthing > /dev/null || { echo "syncthing is not installed" >&2; exit 1; }
+fi
 source "$here/lib/agents.sh"
 bench_prepare
 poll_seconds=1  # counting 100,000 files every 50 ms would load the machine itself
@@ -65,8 +70,8 @@ first_syncthing() {  # N ROUND: prints "seconds"
 }
 
 for ((r = 1; r <= rounds; r++)); do
-  order="agent syncthing"
-  ((r % 2)) || order="syncthing agent"
+  order=$systems
+  ((r % 2)) || order=$(echo "$systems" | awk '{ for (i = NF; i > 0; i--) printf "%s%s", $i, (i > 1 ? " " : "") }')
   for n in $sizes; do
     for sys in $order; do
       l0=$(loadavg)
