@@ -12,6 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -726,11 +727,19 @@ void NEWFSEventWatcher::dropRegionsUnder(const std::string& path) {
 void NEWFSEventWatcher::rescanUnwatched() {
   std::map<std::string, Snapshot> regions = std::move(unwatched_);
   unwatched_.clear();
+  // A file set aside for the server's copy is missing until its download
+  // writes it; that is not the user's delete.
+  const std::function<bool(const std::string&)> downloadAwaited = downloadAwaitedCheck();
+  const SyncRootPath root(options_.syncRoot);
+  auto removedHere = [&](const std::string& path, bool isFolder) {
+    if (!isFolder && downloadAwaited(root.relative(path))) return;
+    emitRemoved(path, isFolder);
+  };
   for (auto& [top, before] : regions) {
     if (!folderExists(top)) {
       // Its own delete came from its watched parent; what it held did not.
       for (auto it = before.rbegin(); it != before.rend(); ++it) {
-        emitRemoved(top + it->first, it->second.isFolder);
+        removedHere(top + it->first, it->second.isFolder);
       }
       continue;
     }
@@ -747,7 +756,7 @@ void NEWFSEventWatcher::rescanUnwatched() {
       }
     }
     for (auto it = before.rbegin(); it != before.rend(); ++it) {
-      if (!seen.count(it->first)) emitRemoved(top + it->first, it->second.isFolder);
+      if (!seen.count(it->first)) removedHere(top + it->first, it->second.isFolder);
     }
   }
   setWatchLimitReached(!unwatched_.empty());
@@ -981,27 +990,33 @@ void NEWFSEventWatcher::handOnRenamedOrNew(const std::vector<std::pair<std::stri
   }
 }
 
+std::function<bool(const std::string& relativePath)> NEWFSEventWatcher::downloadAwaitedCheck() const {
+  // The queued downloads are asked for once, and only when some item is missing.
+  auto queued = std::make_shared<std::optional<std::unordered_set<std::string>>>();
+  return [this, queued](const std::string& path) {
+    if (collections_.isBeingRestored(path)) return true;
+    if (!options_.downloadsQueued) return false;
+    if (!*queued) {
+      const SyncRootPath root(options_.syncRoot);
+      queued->emplace();
+      for (const std::string& p : options_.downloadsQueued()) {
+        // Lists may name a path with or without its leading "/".
+        std::string key(capturepath::withoutTrailingSlash(root.relative(p)));
+        if (key.empty() || key.front() != '/') key.insert(key.begin(), '/');
+        (*queued)->insert(std::move(key));
+      }
+    }
+    return (*queued)->count(path) != 0;
+  };
+}
+
 std::vector<const LocalFileRow*> NEWFSEventWatcher::rowsGone(const std::vector<LocalFileRow>& rows,
                                                              const Snapshot& seen,
                                                              const std::vector<std::string>& unread,
                                                              bool withPendingDownloads) const {
   const SyncRootPath root(options_.syncRoot);
   std::vector<const LocalFileRow*> gone;
-  // Asked once, and only when some row has no item.
-  std::optional<std::unordered_set<std::string>> queued;
-  auto downloadQueued = [&](const std::string& path) {
-    if (!options_.downloadsQueued) return false;
-    if (!queued) {
-      queued.emplace();
-      for (const std::string& p : options_.downloadsQueued()) {
-        // Lists may name a path with or without its leading "/".
-        std::string key(capturepath::withoutTrailingSlash(root.relative(p)));
-        if (key.empty() || key.front() != '/') key.insert(key.begin(), '/');
-        queued->insert(std::move(key));
-      }
-    }
-    return queued->count(path) != 0;
-  };
+  const std::function<bool(const std::string&)> downloadAwaited = downloadAwaitedCheck();
   for (const LocalFileRow& row : rows) {
     if (seen.count(row.path) || (row.pendingDownload && !withPendingDownloads)) continue;
     if (!capturepath::staysInsideRoot(row.path)) {
@@ -1013,8 +1028,7 @@ std::vector<const LocalFileRow*> NEWFSEventWatcher::rowsGone(const std::vector<L
     const bool underUnread = std::any_of(unread.begin(), unread.end(), [&](const std::string& f) {
       return capturepath::isSameOrBelow(full, f);
     });
-    if (underUnread || fileutil::exists(full) || collections_.isBeingRestored(row.path) || downloadQueued(row.path))
-      continue;
+    if (underUnread || fileutil::exists(full) || downloadAwaited(row.path)) continue;
     gone.push_back(&row);
   }
   return gone;

@@ -231,6 +231,9 @@ class NEWFSEventWatcher {
   void handOnRenamedOrNew(const std::vector<std::pair<std::string, Stamp>>& unknown,
                           const std::vector<LocalFileRow>& rows, const Snapshot& seen,
                           const std::vector<std::string>& unread);
+  // Whether the file at a relative path waits for a download (under way or
+  // queued): missing meanwhile, it is not removed. One check per pass.
+  std::function<bool(const std::string& relativePath)> downloadAwaitedCheck() const;
   // Rows whose items are gone from the folder, as a comparison judges them.
   std::vector<const LocalFileRow*> rowsGone(const std::vector<LocalFileRow>& rows, const Snapshot& seen,
                                             const std::vector<std::string>& unread, bool withPendingDownloads) const;

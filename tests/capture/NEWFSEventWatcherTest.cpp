@@ -677,6 +677,24 @@ TEST_F(WatcherTest, WatchLimitIsReportedAndUnwatchedFoldersAreRescanned) {
   EXPECT_TRUE(traced);
 }
 
+// Beyond the watch limit only a snapshot tells what went; a file set aside
+// for the server's copy is missing until that download writes it.
+TEST_F(WatcherTest, AFileAwaitingItsDownloadIsNotRemovedBeyondTheWatchLimit) {
+  options.maxWatches = 1;  // the root only
+  options.rescanInterval = 50ms;
+  options.downloadsQueued = [] { return std::vector<std::string>{"/w/queued.txt"}; };
+  mkdirs(root + "/w");
+  for (const char* name : {"under-way.txt", "queued.txt", "removed.txt"}) write(root + "/w/" + name);
+  collections->addToRestoreSetOfEngineOne("/w/under-way.txt");
+  start();
+  ASSERT_TRUE(watcher->watchLimitReached());
+  for (const char* name : {"under-way.txt", "queued.txt", "removed.txt"})
+    ASSERT_TRUE(fileutil::removeAll(root + "/w/" + name));
+  ASSERT_TRUE(settle([&] { return sink.contains("addDeleteFiles", root + "/w/removed.txt"); }));
+  barrier();
+  EXPECT_EQ(sink.pathSet("addDeleteFiles"), std::set<std::string>{root + "/w/removed.txt"});
+}
+
 TEST_F(WatcherTest, RootRemovedDoesNotDeleteTheServersCopy) {
   write(root + "/a.txt");
   mkdirs(root + "/d");
