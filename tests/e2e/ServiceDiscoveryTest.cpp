@@ -33,7 +33,9 @@ class ServiceDiscoveryAgent : public ::testing::TestWithParam<const char*> {
       login->set("serverName", unreachable_);
       ASSERT_TRUE(login->writeFile(file));
     }
-    agent_ = std::make_unique<RunningAgent>(*home_);
+    // The failed upload's set is offered again as a repeated set, which
+    // waits a minute first: twice the usual scale halves that wait.
+    agent_ = std::make_unique<RunningAgent>(*home_, 2 * kTimeScale);
     ASSERT_TRUE(agent_->start()) << "the agent never listened on its sockets";
   }
   void TearDown() override {
