@@ -248,8 +248,6 @@ class MainSyncController final : public SyncController,
   // Runs every concern's build hook, in order; construction only.
   void initializeSync();
   void buildLifecycle();
-  // The file manager's list of items not in sync ("FilessyncListGot").
-  void postSyncList(const std::vector<std::string>& paths) override;
   SyncControllerOwner* owner() const { return owner_.load(); }
   std::string applicationFile(int index) const;
   // Message 3 now, 47 two seconds later on the main loop.

@@ -5,7 +5,6 @@
 #include "capture/ExcludedFilesCollections.h"
 #include "engine/KVTBackupManager.h"
 #include "foundation/QLBackupProgressLogger.h"
-#include "journal/NotificationPoster.h"
 #include "journal/UMSDBSyncInputManger.h"
 #include "platform/FileUtil.h"
 #include "platform/ThreadCheck.h"
@@ -165,17 +164,8 @@ void MainSyncController::refreshIconOverlay() {
     daemonTrace(
         "All files are not in sync list of non sync sent to finder  writing in downloads folder "
         "commented");
-    postSyncList(list);
+    controlRoom_->finder().postSyncList(list);
   });
-}
-
-void MainSyncController::postSyncList(const std::vector<std::string>& paths) {
-  if (ctx_.poster == nullptr) return;
-  PropertyList::Array list;
-  for (const std::string& p : paths) list.emplace_back(p);
-  PropertyList info(PropertyList::Dict{});
-  info.set("syncList", PropertyList(std::move(list)));
-  ctx_.poster->post("FilessyncListGot", info);
 }
 
 }  // namespace ulmora

@@ -70,6 +70,22 @@ TEST(FinderListsTest, PostsTheSyncListAndTellsTheRootOnItsChannel) {
   EXPECT_EQ(finder.sent(), expected);
 }
 
+TEST(FinderListsTest, ASyncListIsPostedAsGivenAndAnEmptyOneToo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"/h/Sync/b.txt", "/h/Sync/a.txt"},  // order kept, nothing walked up
+      {"/a.txt"},                          // relative: as given
+      {},
+  };
+  for (const auto& paths : cases) {
+    RecordingPoster poster;
+    FinderLists lists("/h/Sync", nullptr, poster);
+    lists.postSyncList(paths);
+    ASSERT_EQ(poster.posted.size(), 1u);
+    EXPECT_EQ(poster.posted[0].first, FinderLists::kSyncListNotification);
+    EXPECT_EQ(testing::texts(poster.posted[0].second.find(FinderLists::kSyncListKey)), paths);
+  }
+}
+
 TEST(FinderListsTest, FullPathFor) {
   const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
       {"/h/Sync", "/a/b.txt", "/h/Sync/a/b.txt"},

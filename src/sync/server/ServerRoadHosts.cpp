@@ -110,7 +110,7 @@ void ServerRoadHosts::downloadSetStarting() {
 
 void ServerRoadHosts::postSyncList(const std::vector<std::string>& fullPaths) {
   daemonTrace("Insync sending message to finder writing to downloads commented2.");
-  p_.account.postSyncList(fullPaths);
+  p_.control.finder().postSyncList(fullPaths);
 }
 
 void ServerRoadHosts::syncDeleted(const std::string& relativePath) {

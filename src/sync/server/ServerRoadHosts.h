@@ -44,8 +44,6 @@ class ServerRoadAccount {
   // The change listing; nullptr once the controller has stopped.
   virtual SynListingController* liveChangeListing() = 0;
   virtual std::string createSessionFileForOperation(int operation, const std::string& name) = 0;
-  // The file manager's list of items not in sync ("FilessyncListGot").
-  virtual void postSyncList(const std::vector<std::string>& fullPaths) = 0;
   // A server rename that is the echo of one made here (taken once).
   virtual bool takeRenamedHere(const std::string& oldPath, const std::string& newPath) = 0;
 };

@@ -38,12 +38,16 @@ bool FinderLists::sendMessageToFinder(const std::vector<std::string>& createDirC
   auto folders = foldersToAnnounce(createDirCollection, syncRoot_());
   if (!folders) return false;
   daemonTrace("Insync sending message to finder writing to downloads commented4.");
+  postSyncList(*folders);
+  return true;
+}
+
+void FinderLists::postSyncList(const std::vector<std::string>& paths) const {
   PropertyList list(PropertyList::Array{});
-  for (auto& f : *folders) list.append(std::move(f));
+  for (const std::string& p : paths) list.append(p);
   PropertyList info(PropertyList::Dict{});
   info.set(kSyncListKey, std::move(list));
   poster_.post(kSyncListNotification, info);
-  return true;
 }
 
 std::string FinderLists::getFullPathFor(const std::string& path, const std::string& syncRoot) {

@@ -16,6 +16,7 @@ namespace ulmora {
 // created, and the start and end of a version restore.
 //
 // Thread-safety: sendMessageToFinder runs on the folder creation thread,
+// postSyncList on any thread (the runs' dispatch, the controller's worker),
 // VersionRestoreStarted and VersionRestoreEnded on the version controller's
 // worker, SendPathRootSet on the main thread; none keeps state of its own,
 // and the channel getter and the poster must be callable from any thread.
@@ -44,6 +45,9 @@ class FinderLists {
       const std::vector<std::string>& createDirCollection, const std::string& syncRoot);
   // true when something was posted.
   bool sendMessageToFinder(const std::vector<std::string>& createDirCollection) const;
+  // Posts kSyncListNotification with `paths` under kSyncListKey, as given:
+  // the items a run is about to send or fetch, or the items not in sync.
+  void postSyncList(const std::vector<std::string>& paths) const;
 
   // A path that is already below the root comes back unchanged; any other is
   // taken as relative to the root.

@@ -35,8 +35,6 @@ class UploadRoadAccount {
   // Blocks while the owner merges.
   virtual void queryMainDB(int option) = 0;
   virtual std::string createSessionFileForOperation(int operation, const std::string& name) = 0;
-  // "FilessyncListGot" with {"syncList": paths}.
-  virtual void postSyncList(const std::vector<std::string>& paths) = 0;
   // Main loop: a storage server named by service discovery becomes the
   // account's; a push message goes out.
   virtual void useDiscoveredServer(const std::string& server) = 0;
@@ -139,7 +137,9 @@ class UploadRoadHosts final : public UploadRoadHost {
   void downloadWritten(const std::string& relativePath, const std::string& reportedSize) override;
   bool downloadWrittenSinceQueued(const std::string& relativePath) override;
   void uploadArrived(const std::string& relativePath, const std::string& reportedSize) override;
-  void postSyncList(const std::vector<std::string>& relativePaths) override { p_.account.postSyncList(relativePaths); }
+  void postSyncList(const std::vector<std::string>& relativePaths) override {
+    p_.control.finder().postSyncList(relativePaths);
+  }
 
  private:
   Parts p_;
