@@ -346,6 +346,13 @@ void ExcludedFilesCollections::renamedHere(const std::string& from, const std::s
   }
 }
 
+void ExcludedFilesCollections::rowGoesWithFile(const std::string& path, std::optional<SeenAtRename> seenInRow) {
+  const std::string key = relativeKey(path);
+  if (key.empty() || !seenInRow) return;
+  MutexLock hold(avoidBackupMutex_);
+  seenAtRename_.insert_or_assign(key, std::move(*seenInRow));
+}
+
 std::optional<ExcludedFilesCollections::SeenAtRename> ExcludedFilesCollections::versionHandedOnByRename(
     const std::string& path, std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds) {
   const std::string key = relativeKey(path);
@@ -613,7 +620,7 @@ void ExcludedFilesCollections::removeEmptyFolderFromList(const std::string& path
 // --- Filters ------------------------------------------------------------------
 
 std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionRestoredFile(
-    const std::vector<std::string>& relativePaths) {
+    const std::vector<std::string>& relativePaths, const SeenInRow& seenInRow) {
   const SyncRootPath root(syncRootPath());
   std::vector<std::string> remaining;
   std::vector<std::string> inSync;
@@ -670,7 +677,10 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
   }
   if (queue) {
     for (const std::string& path : inSync) queue->addFileToUpdate({{path, "Backup"}});
-    for (const std::string& path : gone) queue->addFileToDelete(path);
+    for (const std::string& path : gone) {
+      if (seenInRow) rowGoesWithFile(path, seenInRow(path));
+      queue->addFileToDelete(path);
+    }
   }
   if (remaining.empty()) return std::nullopt;
   return remaining;

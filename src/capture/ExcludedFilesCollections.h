@@ -210,9 +210,13 @@ class ExcludedFilesCollections {
   // line break or another control character; the other computer's download
   // list would refuse them, so they never reach the service either), and
   // files the agent cannot read (they come back with the attribute change
-  // that makes them readable). nullopt when nothing remains.
+  // that makes them readable). nullopt when nothing remains. `seenInRow`
+  // answers, for a path whose file is gone, the server version its row
+  // recorded, read before its removal is queued (see rowGoesWithFile).
+  struct SeenAtRename;
+  using SeenInRow = std::function<std::optional<SeenAtRename>(const std::string& relativePath)>;
   std::optional<std::vector<std::string>> filterversionRestoredFile(
-      const std::vector<std::string>& relativePaths);
+      const std::vector<std::string>& relativePaths, const SeenInRow& seenInRow = {});
   // The relative paths whose item no longer exists under the sync root.
   std::vector<std::string> filterDeletedFolderToavoid(
       const std::vector<std::string>& relativePaths) const;
@@ -275,6 +279,14 @@ class ExcludedFilesCollections {
     bool operator==(const SeenAtRename&) const = default;
   };
   void renamedHere(const std::string& from, const std::string& to, std::optional<SeenAtRename> seenAtFrom);
+  // The row of `path` is removed because its file is gone here (deleted or
+  // moved away, or an upload or download of it failed), while the delete
+  // or rename that follows has not reached the server: that delete must
+  // still trash only the version this computer last saw (`seenInRow`, what
+  // the row recorded; nullopt keeps what is known already). It is kept for
+  // `path` as a rename's is, until a row records it again, a transfer of
+  // `path` finishes or a download of it is queued.
+  void rowGoesWithFile(const std::string& path, std::optional<SeenAtRename> seenInRow);
   std::optional<SeenAtRename> versionHandedOnByRename(const std::string& path,
                                                       std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds);
 
@@ -357,7 +369,7 @@ class ExcludedFilesCollections {
 
   mutable Mutex avoidBackupMutex_;
   std::unordered_map<std::string, PathFilters> pathFilters_ ULMORA_GUARDED_BY(avoidBackupMutex_);
-  std::map<std::string, SeenAtRename> seenAtRename_ ULMORA_GUARDED_BY(avoidBackupMutex_);  // see renamedHere
+  std::map<std::string, SeenAtRename> seenAtRename_ ULMORA_GUARDED_BY(avoidBackupMutex_);  // see renamedHere, rowGoesWithFile
   uint64_t markSequence_ ULMORA_GUARDED_BY(avoidBackupMutex_) = 0;
   uint64_t runStartSequence_ ULMORA_GUARDED_BY(avoidBackupMutex_) = 0;
 

@@ -3,8 +3,12 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "TestTempDir.h"
+#include "capture/CaptureInputQueue.h"
 #include "capture/ExcludedFilesCollections.h"
 #include "sync/runs/SeenVersionRule.h"
 
@@ -165,6 +169,96 @@ TEST(SeenVersionRule, ARenameHandsTheFormerNamesVersionToTheNewName) {
               (SeenVersion{c.seen ? c.seen->size : 1, c.seen ? c.seen->mtimeSeconds : 1, "8"}))
         << c.name;
     EXPECT_EQ(seenVersionForUpload(transfers, "/new", std::nullopt), std::nullopt) << c.name << ": not held after";
+  }
+}
+
+// The row of a file gone here is dropped before the user's delete of it goes
+// out: an edit's upload entry that finds the file gone, or an item of a run
+// that failed. The delete must still carry the version last synced here, or
+// the service trashes a newer one another computer wrote and this one never
+// saw, and the other computer then removes its copy of it too.
+TEST(SeenVersionRule, ADeleteAfterTheRowWentWithItsFileCarriesTheVersionSeenHere) {
+  constexpr int64_t kAt = 1796652309;
+  const SeenVersion synced{3, kAt - 60, "7"};
+  enum class Drop { kUploadEntryFindsItGone, kRunItemFailed };
+  enum class After { kNothing, kDownloadQueued, kRowRecordsItAgain };
+  const struct {
+    const char* name;
+    std::optional<SeenVersion> row;  // before it goes
+    bool downloadedHere;             // this session, the row caught up since
+    bool ownUploadAhead;             // an upload arrived, its row still queued
+    bool fileStillThere;
+    Drop drop;
+    After after;
+    std::optional<SeenVersion> seen;
+  } cases[] = {
+      {"edited, then deleted before its upload went", synced, false, false, false, Drop::kUploadEntryFindsItGone,
+       After::kNothing, synced},
+      {"the edit's upload failed: the file was deleted meanwhile", synced, false, false, false, Drop::kRunItemFailed,
+       After::kNothing, synced},
+      {"downloaded here, then edited and deleted", synced, true, false, false, Drop::kRunItemFailed, After::kNothing,
+       synced},
+      {"an own upload not yet in the row", synced, false, true, false, Drop::kUploadEntryFindsItGone, After::kNothing,
+       SeenVersion{5, kAt, ""}},
+      {"new here: its row names no version", std::nullopt, false, false, false, Drop::kUploadEntryFindsItGone,
+       After::kNothing, std::nullopt},
+      {"still there: the filter drops no row", synced, false, false, true, Drop::kUploadEntryFindsItGone,
+       After::kNothing, std::nullopt},
+      {"a download of the path queued since", synced, false, false, false, Drop::kRunItemFailed,
+       After::kDownloadQueued, std::nullopt},
+  };
+  struct Rows final : CaptureInputQueue {
+    std::vector<std::string> dropped;
+    void addFileToUpdate(const std::map<std::string, std::string>&) override {}
+    void addFileToDelete(const std::string& path) override { dropped.push_back(path); }
+  };
+  for (const auto& c : cases) {
+    testing::TestTempDir dir;
+    Rows rows;
+    ExcludedFilesCollections::Config config;
+    config.syncRoot = dir.sub("Sync");
+    config.inputQueue = &rows;
+    ExcludedFilesCollections transfers(config);
+    auto writeFile = [&](const std::string& text, int64_t at) {
+      std::string full = dir.writeFile("Sync/f", text);
+      const timespec times[2] = {{at, 0}, {at, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, full.c_str(), times, 0), 0);
+    };
+    if (c.downloadedHere) {
+      writeFile("abc", synced.mtimeSeconds);
+      transfers.addToAvoidBackup("/f");
+      transfers.downloadWritten("/f", "3");
+      // The edit's upload is dispatched once the row records the download.
+      ASSERT_EQ(seenVersionForUpload(transfers, "/f", c.row), c.row) << c.name;
+    }
+    if (c.ownUploadAhead) {
+      writeFile("xxxxx", kAt);
+      transfers.uploadArrived("/f", "5");
+    }
+    if (c.fileStillThere) {
+      writeFile("edited", kAt + 9);
+    } else {
+      std::remove(dir.sub("Sync/f").c_str());
+    }
+    const std::optional<SeenVersion> rowNow = seenVersionForUpload(transfers, "/f", c.row);
+    if (c.drop == Drop::kUploadEntryFindsItGone) {
+      transfers.filterversionRestoredFile({"/f"}, [&](const std::string& path) {
+        EXPECT_EQ(path, "/f") << c.name;
+        std::optional<ExcludedFilesCollections::SeenAtRename> kept;
+        if (rowNow) kept = ExcludedFilesCollections::SeenAtRename{rowNow->size, rowNow->mtimeSeconds, rowNow->refId};
+        return kept;
+      });
+      EXPECT_EQ(rows.dropped.size(), c.fileStillThere ? 0u : 1u) << c.name;
+    } else {
+      keepSeenVersionOfGoneFile(transfers, "/f", rowNow);
+    }
+    if (c.after == After::kDownloadQueued) transfers.addToAvoidBackup("/f");
+    EXPECT_EQ(seenVersionForUpload(transfers, "/f", std::nullopt), c.seen) << c.name;
+    // A row that records the version again says it from then on.
+    if (c.seen) {
+      EXPECT_EQ(seenVersionForUpload(transfers, "/f", c.seen), c.seen) << c.name;
+      EXPECT_EQ(seenVersionForUpload(transfers, "/f", std::nullopt), std::nullopt) << c.name << ": not held after";
+    }
   }
 }
 

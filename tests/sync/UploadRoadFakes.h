@@ -210,6 +210,7 @@ class FakeUploadHost final : public UploadRoadHost {
   std::set<std::string> writtenSinceQueued;
   bool downloadWrittenSinceQueued(const std::string& p) override { return writtenSinceQueued.count(p) != 0; }
   void uploadArrived(const std::string&, const std::string&) override {}
+  void rowGoesWithFile(const std::string& p) override { log_.add("row goes " + p); }
   void postSyncList(const std::vector<std::string>& paths) override {
     std::string joined;
     for (const auto& p : paths) joined += (joined.empty() ? "" : ",") + p;

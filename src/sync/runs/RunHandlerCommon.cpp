@@ -125,7 +125,9 @@ void perFileError(RunRoadContext& ctx, RunSessionLog& log, const std::string& er
   log.line(runtext::withAccountName(error, ctx.syncUser, ctx.host.accountUser().ulmoraUsername()), true);
   if (error.find(runtext::kNoSuchFile) == std::string::npos) return;
   std::string relative = syncpaths::relativePath(SyncRootPath(ctx.syncRoot()), path);
-  if (!relative.empty() && relative != "/") ctx.queue.addFileToDelete(relative);
+  if (relative.empty() || relative == "/") return;
+  ctx.host.rowGoesWithFile(relative);
+  ctx.queue.addFileToDelete(relative);
 }
 
 bool handleAccountFailure(RunRoadContext& ctx, const std::string& error, const RunSummary& summary) {

@@ -85,11 +85,23 @@ std::optional<engineset::SeenVersion> seenVersionForUpload(ExcludedFilesCollecti
   return engineset::SeenVersion{own->size, std::chrono::floor<seconds>(std::chrono::nanoseconds(own->modifiedNs)).count(), {}};
 }
 
+namespace {
+
+std::optional<ExcludedFilesCollections::SeenAtRename> kept(const std::optional<engineset::SeenVersion>& seen) {
+  if (!seen) return std::nullopt;
+  return ExcludedFilesCollections::SeenAtRename{seen->size, seen->mtimeSeconds, seen->refId};
+}
+
+}  // namespace
+
 void handSeenVersionOn(ExcludedFilesCollections& transfers, const std::string& from, const std::string& to,
                        const std::optional<engineset::SeenVersion>& seenAtFrom) {
-  std::optional<ExcludedFilesCollections::SeenAtRename> handed;
-  if (seenAtFrom) handed = ExcludedFilesCollections::SeenAtRename{seenAtFrom->size, seenAtFrom->mtimeSeconds, seenAtFrom->refId};
-  transfers.renamedHere(from, to, std::move(handed));
+  transfers.renamedHere(from, to, kept(seenAtFrom));
+}
+
+void keepSeenVersionOfGoneFile(ExcludedFilesCollections& transfers, const std::string& relativePath,
+                               const std::optional<engineset::SeenVersion>& seen) {
+  transfers.rowGoesWithFile(relativePath, kept(seen));
 }
 
 bool isNewerVersionRefusal(std::string_view engineMessage) {

@@ -38,6 +38,12 @@ std::optional<engineset::SeenVersion> seenVersionForUpload(ExcludedFilesCollecti
 void handSeenVersionOn(ExcludedFilesCollections& transfers, const std::string& from, const std::string& to,
                        const std::optional<engineset::SeenVersion>& seenAtFrom);
 
+// The row of `relativePath` is removed because its file is gone here, before
+// the delete (or rename) made here reaches the server: that delete may still
+// trash only `seen` (seenVersionForUpload of it, read before the row goes).
+void keepSeenVersionOfGoneFile(ExcludedFilesCollections& transfers, const std::string& relativePath,
+                               const std::optional<engineset::SeenVersion>& seen);
+
 // "yyyy-MM-dd HH:mm:ss +0000" as the database stores it, in seconds since
 // the epoch; nullopt for any other text.
 std::optional<int64_t> recordedDateSeconds(std::string_view text);

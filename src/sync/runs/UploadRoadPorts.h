@@ -141,6 +141,10 @@ class UploadRoadHost {
   // --- exclusion filters and the notification bus
   virtual std::optional<std::vector<std::string>> filterversionRestoredFile(
       const std::vector<std::string>& relativePaths) = 0;
+  // The row of `relativePath` is about to be removed (its file is gone, or
+  // an item of a run failed): the server version it recorded stays known
+  // for the delete or upload of the path that follows.
+  virtual void rowGoesWithFile(const std::string& relativePath) = 0;
   // Also ends the upload marks of downloads that never wrote their file
   // and that none of `stillQueued` (the downloads waiting for a later run)
   // will write.

@@ -12,7 +12,6 @@
 #include "platform/ThreadCheck.h"
 #include "sync/control/AccountProgress.h"
 #include "sync/files/SyncPathHelpers.h"
-#include "sync/runs/SeenVersionRule.h"
 #include "sync/server/ServerRoad.h"
 
 namespace ulmora {
@@ -39,7 +38,6 @@ UploadRoad::UploadRoad(Parts p)
       uploadPort_(p.uploadManager, [&settings = p.settings] { return settings.runStartThrottle(true); }),
       downloadPort_(p.downloadManager),
       queuePort_(p.queue),
-      filters_(p.filters),
       context_{[this] { return account_.getUlmoraSyncRootPath(); }, p.syncUser, p.files, p.clock, queuePort_, hosts_,
                uploadPort_, downloadPort_, &p.mainLoop},
       dispatcher_({[this] { return account_.getUlmoraSyncRootPath(); }, p.files.backupFileEntries,
@@ -96,15 +94,7 @@ void UploadRoad::stop() {
 }
 
 std::optional<engineset::SeenVersion> UploadRoad::seenVersionForUpload(const std::string& path) {
-  FileStatusPort& rows = server_.status();
-  UploadRowFacts row;
-  row.backedUp = rows.backupStatus(path);
-  if (row.backedUp) {
-    row.restored = rows.restoreStatus(path);
-    row.recorded = rows.recordedFacts(path);
-    if (auto status = rows.backupStatusAndRefId(path)) row.refId = status->refId;
-  }
-  return ulmora::seenVersionForUpload(filters_, path, ulmora::seenVersionForUpload(row));
+  return hosts_.seenVersionForUpload(path);
 }
 
 void UploadRoad::startBackup() {
@@ -170,7 +160,9 @@ void UploadRoad::operationDidReceiveData(const KVTProgressRecord& record, KVTBac
 void UploadRoad::removeSfErrorFileFromDb(const std::string& path, KVTBackupManager& manager) {
   if (direction(manager) == RunDirection::kOther) return;
   const std::string relative = syncpaths::relativePath(SyncRootPath(account_.getUlmoraSyncRootPath()), path);
-  if (!relative.empty() && relative != "/") queue_.addFileToDelete(relative);
+  if (relative.empty() || relative == "/") return;
+  hosts_.rowGoesWithFile(relative);
+  queue_.addFileToDelete(relative);
 }
 
 void UploadRoad::makeScriptCallForObject(KVTBackupManager& manager) {

@@ -141,7 +141,6 @@ class UploadRoad final : public KVTBackupRestoreHandlerProtocol {
   KVTManagerPort downloadPort_;
   InputQueuePort queuePort_;
   UploadRenames renames_;
-  ExcludedFilesCollections& filters_;
   RunRoadContext context_;
   UploadDispatcher dispatcher_;
   UploadRunHandler uploadRuns_;

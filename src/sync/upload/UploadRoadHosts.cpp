@@ -2,6 +2,7 @@
 
 #include "capture/ExcludedFilesCollections.h"
 #include "journal/CompanionMessenger.h"
+#include "sync/runs/SeenVersionRule.h"
 #include "sync/control/SyncControllerOwner.h"
 
 namespace ulmora {
@@ -41,7 +42,27 @@ void UploadRoadHosts::setVideoUserDetails(const std::string& user, const std::st
 
 std::optional<std::vector<std::string>> UploadRoadHosts::filterversionRestoredFile(
     const std::vector<std::string>& relativePaths) {
-  return p_.filters.filterversionRestoredFile(relativePaths);
+  return p_.filters.filterversionRestoredFile(relativePaths, [this](const std::string& path) {
+    std::optional<ExcludedFilesCollections::SeenAtRename> kept;
+    if (auto seen = seenVersionForUpload(path)) kept = ExcludedFilesCollections::SeenAtRename{seen->size, seen->mtimeSeconds, seen->refId};
+    return kept;
+  });
+}
+
+void UploadRoadHosts::rowGoesWithFile(const std::string& relativePath) {
+  keepSeenVersionOfGoneFile(p_.filters, relativePath, seenVersionForUpload(relativePath));
+}
+
+std::optional<engineset::SeenVersion> UploadRoadHosts::seenVersionForUpload(const std::string& path) {
+  FileStatusPort& rows = p_.server.status();
+  UploadRowFacts row;
+  row.backedUp = rows.backupStatus(path);
+  if (row.backedUp) {
+    row.restored = rows.restoreStatus(path);
+    row.recorded = rows.recordedFacts(path);
+    if (auto status = rows.backupStatusAndRefId(path)) row.refId = status->refId;
+  }
+  return ulmora::seenVersionForUpload(p_.filters, path, ulmora::seenVersionForUpload(row));
 }
 
 void UploadRoadHosts::clearRestoreSets(const std::vector<std::string>& stillQueued) {

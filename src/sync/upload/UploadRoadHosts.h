@@ -133,6 +133,9 @@ class UploadRoadHosts final : public UploadRoadHost {
   // exclusion filters and the notification bus
   std::optional<std::vector<std::string>> filterversionRestoredFile(
       const std::vector<std::string>& relativePaths) override;
+  void rowGoesWithFile(const std::string& relativePath) override;
+  // See UploadRoad::seenVersionForUpload. Any thread.
+  std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& path);
   void clearRestoreSets(const std::vector<std::string>& stillQueued) override;
   void downloadWritten(const std::string& relativePath, const std::string& reportedSize) override;
   bool downloadWrittenSinceQueued(const std::string& relativePath) override;
