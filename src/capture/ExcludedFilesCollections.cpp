@@ -270,18 +270,15 @@ void ExcludedFilesCollections::clearFolderCreationFilter() {
 
 // --- Downloads ----------------------------------------------------------------
 
-template <typename Part>
-const Part* ExcludedFilesCollections::partOf(const std::string& key, std::optional<Part> PathFilters::*part) const {
+const ExcludedFilesCollections::PathFilters* ExcludedFilesCollections::filtersOf(const std::string& key) const {
   auto it = pathFilters_.find(key);
-  if (it == pathFilters_.end() || !(it->second.*part)) return nullptr;
-  return &*(it->second.*part);
+  return it == pathFilters_.end() ? nullptr : &it->second;
 }
 
-template <typename Part>
-void ExcludedFilesCollections::forget(const std::string& key, std::optional<Part> PathFilters::*part) {
+void ExcludedFilesCollections::changeFilters(const std::string& key, void (PathFilters::*change)()) {
   auto it = pathFilters_.find(key);
   if (it == pathFilters_.end()) return;
-  (it->second.*part).reset();
+  (it->second.*change)();
   if (it->second.empty()) pathFilters_.erase(it);
 }
 
@@ -291,15 +288,18 @@ void ExcludedFilesCollections::addToAvoidBackup(const std::string& path) {
   MutexLock hold(avoidBackupMutex_);
   seenAtRename_.erase(key);
   PathFilters& filters = pathFilters_[std::move(key)];
-  filters.own.reset();
-  filters.mark = DownloadMark{false, {}, ++markSequence_, std::nullopt};
+  filters.dropOwn();
+  filters.setMark(++markSequence_);
 }
 
 void ExcludedFilesCollections::expectDownload(const std::string& path, int64_t size, int64_t modifiedNs) {
   const std::string key = relativeKey(path);
   MutexLock hold(avoidBackupMutex_);
-  DownloadMark* mark = partOf(key, &PathFilters::mark);
-  if (mark && !mark->written) mark->expected = std::make_pair(size, modifiedNs);
+  PathFilters* filters = filtersOf(key);
+  if (filters && filters->marked && !filters->written) {
+    filters->expected = std::make_pair(size, modifiedNs);
+    filters->hasExpected = true;
+  }
 }
 
 std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::versionDownloadedHere(
@@ -308,22 +308,23 @@ std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::ver
   MutexLock hold(avoidBackupMutex_);
   // A file replaced by a rename over it, or edited, may go up before its
   // upload entry met the mark.
-  if (const DownloadMark* mark = partOf(key, &PathFilters::mark); mark && mark->written) return mark->facts;
-  const OwnTransfer* own = partOf(key, &PathFilters::own);
-  if (!own || !own->downloaded) return std::nullopt;
-  return own->facts;
+  const PathFilters* filters = filtersOf(key);
+  if (!filters) return std::nullopt;
+  if (filters->marked && filters->written) return filters->facts;
+  if (!filters->own || !filters->ownDownloaded) return std::nullopt;
+  return filters->ownFacts();
 }
 
 std::optional<ExcludedFilesCollections::FileFacts> ExcludedFilesCollections::versionAheadOfRow(
     const std::string& path, std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds) {
   const std::string key = relativeKey(path);
   MutexLock hold(avoidBackupMutex_);
-  const OwnTransfer* own = partOf(key, &PathFilters::own);
-  if (!own) return std::nullopt;
-  const FileFacts left = own->facts;
+  const PathFilters* filters = filtersOf(key);
+  if (!filters || !filters->own) return std::nullopt;
+  const FileFacts left = filters->ownFacts();
   if (rowSizeAndSeconds &&
       *rowSizeAndSeconds == std::make_pair(left.size, wholeSeconds(left.modifiedNs))) {
-    forget(key, &PathFilters::own);
+    changeFilters(key, &PathFilters::dropOwn);
     return std::nullopt;
   }
   return left;
@@ -338,7 +339,7 @@ void ExcludedFilesCollections::renamedHere(const std::string& from, const std::s
   // longer tells what stands there.
   seenAtRename_.erase(fromKey);
   // A transfer at the new name before the rename was of the file replaced.
-  forget(toKey, &PathFilters::own);
+  changeFilters(toKey, &PathFilters::dropOwn);
   if (seenAtFrom) {
     seenAtRename_.insert_or_assign(toKey, std::move(*seenAtFrom));
   } else {
@@ -390,9 +391,9 @@ void ExcludedFilesCollections::uploadArrived(const std::string& path, std::strin
   // Changed since it was read for the upload, or gone: what arrived is not
   // known here.
   if (done.asReported) {
-    pathFilters_[done.key].own = OwnTransfer{*done.facts, false};
+    pathFilters_[done.key].setOwn(*done.facts, false);
   } else {
-    forget(done.key, &PathFilters::own);
+    changeFilters(done.key, &PathFilters::dropOwn);
   }
 }
 
@@ -404,36 +405,37 @@ void ExcludedFilesCollections::downloadWritten(const std::string& path, std::str
   MutexLock hold(avoidBackupMutex_);
   seenAtRename_.erase(key);
   if (!facts) {
-    forget(key, &PathFilters::mark);
-    forget(key, &PathFilters::own);
+    changeFilters(key, &PathFilters::dropMark);
+    changeFilters(key, &PathFilters::dropOwn);
     return;
   }
   PathFilters& filters = pathFilters_[key];
   // A download queued into a run that failed before it lost its mark with
   // that run, and a later run fetched it: its write is still the server's
   // copy, and the version an edit on top of it replaces.
-  if (!filters.mark) filters.mark = DownloadMark{false, {}, ++markSequence_, std::nullopt};
-  DownloadMark& mark = *filters.mark;
-  mark.written = true;
-  mark.facts = *facts;
+  if (!filters.marked) filters.setMark(++markSequence_);
   // The user may write the file between the download's write and this
   // report: what is there then is an edit on top of what was written.
   // An expectation is of one write: a later download of the path queued
   // without one (a re-query) writes another version.
-  const auto expected = std::exchange(mark.expected, std::nullopt);
+  const std::optional<std::pair<int64_t, int64_t>> expected =
+      filters.hasExpected ? std::optional(filters.expected) : std::nullopt;
+  filters.hasExpected = false;
   const bool editedBeforeReport =
       expected && (expected->first != facts->size || wholeSeconds(expected->second) != wholeSeconds(facts->modifiedNs));
+  FileFacts wrote = *facts;
   if (editedBeforeReport) {
-    mark.facts = FileFacts{};
-    mark.facts.size = expected->first;
-    mark.facts.modifiedNs = expected->second;
+    wrote = FileFacts{};
+    wrote.size = expected->first;
+    wrote.modifiedNs = expected->second;
   }
+  filters.setWritten(wrote);
   // The server's version is known from the listing that queued the
   // download, or from a file still of the size the report gives.
   if (editedBeforeReport || done.asReported) {
-    filters.own = OwnTransfer{mark.facts, true};
+    filters.setOwn(wrote, true);
   } else {
-    filters.own.reset();
+    filters.dropOwn();
   }
 }
 
@@ -449,11 +451,12 @@ bool ExcludedFilesCollections::isChangedSinceDownload(const std::string& path) c
   auto differs = [&](const FileFacts& written) {
     return written.size != now->size || written.modifiedNs != now->modifiedNs;
   };
-  if (const DownloadMark* mark = partOf(key, &PathFilters::mark)) return mark->written && differs(mark->facts);
+  const PathFilters* filters = filtersOf(key);
+  if (!filters) return false;
+  if (filters->marked) return filters->written && differs(filters->facts);
   // The edit's upload entry went by, and the row still records the version
   // before the download until that upload is done.
-  const OwnTransfer* own = partOf(key, &PathFilters::own);
-  return own && own->downloaded && differs(own->facts);
+  return filters->own && filters->ownDownloaded && differs(filters->ownFacts());
 }
 
 bool ExcludedFilesCollections::downloadWrittenSinceQueued(const std::string& path,
@@ -464,9 +467,9 @@ bool ExcludedFilesCollections::downloadWrittenSinceQueued(const std::string& pat
   FileFacts written;
   {
     MutexLock hold(avoidBackupMutex_);
-    const DownloadMark* mark = partOf(key, &PathFilters::mark);
-    if (!mark || !mark->written) return false;
-    written = mark->facts;
+    const PathFilters* filters = filtersOf(key);
+    if (!filters || !filters->marked || !filters->written) return false;
+    written = filters->facts;
   }
   if (queuedSize && *queuedSize != written.size) return false;
   const std::optional<FileFacts> now = regularFileFacts(root.full(key));
@@ -480,14 +483,14 @@ bool ExcludedFilesCollections::isUntouchedDownload(const std::string& path) cons
   {
     // Most captures are of files no download wrote: no stat for those.
     MutexLock hold(avoidBackupMutex_);
-    const DownloadMark* mark = partOf(key, &PathFilters::mark);
-    if (!mark || !mark->written) return false;
+    const PathFilters* filters = filtersOf(key);
+    if (!filters || !filters->marked || !filters->written) return false;
   }
   const std::optional<FileFacts> now = regularFileFacts(root.full(key));
   if (!now) return false;
   MutexLock hold(avoidBackupMutex_);
-  const DownloadMark* mark = partOf(key, &PathFilters::mark);
-  return mark && mark->written && mark->facts == *now;
+  const PathFilters* filters = filtersOf(key);
+  return filters && filters->marked && filters->written && filters->facts == *now;
 }
 
 void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::string>& stillQueued) {
@@ -497,8 +500,9 @@ void ExcludedFilesCollections::releasePendingDownloads(const std::vector<std::st
   MutexLock hold(avoidBackupMutex_);
   const uint64_t runStart = runStartSequence_;
   for (auto it = pathFilters_.begin(); it != pathFilters_.end();) {
-    std::optional<DownloadMark>& mark = it->second.mark;
-    if (mark && !mark->written && mark->sequence <= runStart && !queued.contains(it->first)) mark.reset();
+    PathFilters& filters = it->second;
+    if (filters.marked && !filters.written && filters.sequence <= runStart && !queued.contains(it->first))
+      filters.dropMark();
     it = it->second.empty() ? pathFilters_.erase(it) : std::next(it);
   }
 }
@@ -507,7 +511,9 @@ void ExcludedFilesCollections::addToAvoidDelete(const std::string& path, const s
   std::string key = relativeKey(path);
   if (key.empty()) return;
   MutexLock hold(avoidBackupMutex_);
-  pathFilters_[std::move(key)].expectedSize = size;
+  PathFilters& filters = pathFilters_[std::move(key)];
+  filters.expectedSize = size;
+  filters.hasExpectedSize = true;
 }
 
 bool ExcludedFilesCollections::shouldDelete(const std::string& path,
@@ -516,9 +522,9 @@ bool ExcludedFilesCollections::shouldDelete(const std::string& path,
   std::string recorded;
   {
     MutexLock hold(avoidBackupMutex_);
-    const std::string* size = partOf(key, &PathFilters::expectedSize);
-    if (!size) return true;
-    recorded = *size;
+    const PathFilters* filters = filtersOf(key);
+    if (!filters || !filters->hasExpectedSize) return true;
+    recorded = filters->expectedSize;
   }
   const int64_t current = PropertyList(currentSize).integerValue();
   const int64_t expected = PropertyList(recorded).integerValue();
@@ -528,7 +534,8 @@ bool ExcludedFilesCollections::shouldDelete(const std::string& path,
 void ExcludedFilesCollections::clearDeleteFilter() {
   MutexLock hold(avoidBackupMutex_);
   for (auto it = pathFilters_.begin(); it != pathFilters_.end();) {
-    it->second.expectedSize.reset();
+    it->second.hasExpectedSize = false;
+    std::string().swap(it->second.expectedSize);
     it = it->second.empty() ? pathFilters_.erase(it) : std::next(it);
   }
 }
@@ -633,8 +640,8 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
       std::optional<FileFacts> now;
       if (root.known()) now = regularFileFacts(root.full(key));
       MutexLock hold(avoidBackupMutex_);
-      if (const DownloadMark* found = partOf(key, &PathFilters::mark)) {
-        const DownloadMark& m = *found;
+      if (const PathFilters* found = filtersOf(key); found && found->marked) {
+        const PathFilters& m = *found;
         if (!m.written) {
           mark = Mark::kPending;
         } else if (now && *now == m.facts) {
@@ -646,7 +653,7 @@ std::optional<std::vector<std::string>> ExcludedFilesCollections::filterversionR
           // What the download wrote stays the version seen here among
           // this computer's own transfers (downloadWritten).
           mark = Mark::kChanged;
-          forget(key, &PathFilters::mark);
+          changeFilters(key, &PathFilters::dropMark);
         }
       }
     }

@@ -327,12 +327,6 @@ class ExcludedFilesCollections {
   mutable Mutex foldersFromRestoreMutex_;
   std::set<std::string> foldersFromRestore_ ULMORA_GUARDED_BY(foldersFromRestoreMutex_);
 
-  struct DownloadMark {
-    bool written = false;
-    FileFacts facts;  // of the file the download wrote
-    uint64_t sequence = 0;  // when it was set, against runStartSequence_
-    std::optional<std::pair<int64_t, int64_t>> expected;  // size, modified (ns)
-  };
   // Why `relativePath` is not uploaded now; nullopt when it may be.
   static std::optional<std::string> whyNotUploadable(const SyncRootPath& root,
                                                      const std::string& relativePath);
@@ -341,31 +335,66 @@ class ExcludedFilesCollections {
   std::set<std::string> refusedUploads_ ULMORA_GUARDED_BY(refusedUploadsMutex_);  // named in the session log
   std::function<void(const std::string&)> refusedUploadLog_ ULMORA_GUARDED_BY(refusedUploadsMutex_);
 
-  struct OwnTransfer {
-    FileFacts facts;  // of the version the transfer left
-    bool downloaded = false;
-  };
   // What is kept of one path for its downloads and this computer's own
   // transfers: its upload mark, the version its last transfer left (see
   // uploadArrived) and the size its download is expected to reach
-  // (addToAvoidDelete). One entry, and one copy of the path, for all three:
-  // a first sync holds each for every file it fetches at once.
+  // (addToAvoidDelete). One entry, one copy of the path and, while they are
+  // the same, one copy of the file's facts for all three: a first sync
+  // holds each for every file it fetches.
   struct PathFilters {
-    std::optional<DownloadMark> mark;
-    std::optional<OwnTransfer> own;
-    std::optional<std::string> expectedSize;
-    bool empty() const { return !mark && !own && !expectedSize; }
+    // The mark: set when the download is queued (`sequence`), with what it
+    // is expected to write (`expected`: size, modified ns) until its report
+    // notes what it wrote (`facts`).
+    bool marked = false;
+    bool written = false;
+    bool hasExpected = false;
+    // The version the last transfer left: `facts` when they are the
+    // written mark's or no mark is written, else `ownApart`.
+    bool own = false;
+    bool ownDownloaded = false;
+    bool hasExpectedSize = false;
+    uint64_t sequence = 0;
+    std::pair<int64_t, int64_t> expected{};
+    FileFacts facts;
+    std::unique_ptr<FileFacts> ownApart;
+    std::string expectedSize;
+
+    bool empty() const { return !marked && !own && !hasExpectedSize; }
+    const FileFacts& ownFacts() const { return ownApart ? *ownApart : facts; }
+    void setMark(uint64_t markSequence) {
+      marked = true;
+      written = false;
+      hasExpected = false;
+      sequence = markSequence;
+    }
+    void dropMark() { marked = written = hasExpected = false; }
+    void setWritten(const FileFacts& wrote) {
+      if (own && !ownApart && !(wrote == facts)) ownApart = std::make_unique<FileFacts>(facts);
+      written = true;
+      facts = wrote;
+    }
+    void setOwn(const FileFacts& left, bool downloaded) {
+      own = true;
+      ownDownloaded = downloaded;
+      if (marked && written && !(left == facts)) {
+        ownApart = std::make_unique<FileFacts>(left);
+        return;
+      }
+      ownApart.reset();
+      if (!(marked && written)) facts = left;
+    }
+    void dropOwn() {
+      own = ownDownloaded = false;
+      ownApart.reset();
+    }
   };
-  template <typename Part>
-  const Part* partOf(const std::string& key, std::optional<Part> PathFilters::*part) const
-      ULMORA_REQUIRES(avoidBackupMutex_);
-  template <typename Part>
-  Part* partOf(const std::string& key, std::optional<Part> PathFilters::*part) ULMORA_REQUIRES(avoidBackupMutex_) {
-    return const_cast<Part*>(std::as_const(*this).partOf(key, part));
+  const PathFilters* filtersOf(const std::string& key) const ULMORA_REQUIRES(avoidBackupMutex_);
+  PathFilters* filtersOf(const std::string& key) ULMORA_REQUIRES(avoidBackupMutex_) {
+    return const_cast<PathFilters*>(std::as_const(*this).filtersOf(key));
   }
-  // Drops one part of the path's entry, and the entry once nothing is left.
-  template <typename Part>
-  void forget(const std::string& key, std::optional<Part> PathFilters::*part) ULMORA_REQUIRES(avoidBackupMutex_);
+  // Applies `change` to the path's entry, if any, and drops the entry once
+  // nothing is left in it.
+  void changeFilters(const std::string& key, void (PathFilters::*change)()) ULMORA_REQUIRES(avoidBackupMutex_);
 
   mutable Mutex avoidBackupMutex_;
   std::unordered_map<std::string, PathFilters> pathFilters_ ULMORA_GUARDED_BY(avoidBackupMutex_);

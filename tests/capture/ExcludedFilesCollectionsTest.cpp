@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -408,6 +409,39 @@ TEST_F(FilterSets, AMarkTheVersionLeftAndTheExpectedSizeOfOnePathEndApart) {
   collections->releasePendingDownloads({});
   EXPECT_TRUE(collections->filterversionRestoredFile({p})) << "the mark ended";
   EXPECT_FALSE(collections->shouldDelete(p, "100"));
+}
+
+// An upload of an edit arrives while the mark of the download under it is
+// still held: the version the upload left and the file the download wrote
+// are two versions, and each is answered for on its own.
+TEST_F(FilterSets, TheVersionAnUploadLeftIsKeptApartFromTheFileItsDownloadWrote) {
+  const std::string p = "/a.txt";
+  const std::string written = "the server's copy", edit = "an edit on top, longer";
+  collections->addToAvoidBackup(p);
+  file(p, written);
+  collections->downloadWritten(p, std::to_string(written.size()));
+  file(p, edit);
+  collections->uploadArrived(p, std::to_string(edit.size()));
+  struct Check {
+    const char* when;
+    std::optional<int64_t> downloadedHere, aheadOfRow;
+    bool untouched;
+  };
+  const auto check = [&](const Check& c) {
+    SCOPED_TRACE(c.when);
+    const auto seen = collections->versionDownloadedHere(p);
+    EXPECT_EQ(seen ? std::optional(seen->size) : std::nullopt, c.downloadedHere);
+    const auto left = collections->versionAheadOfRow(p, std::nullopt);
+    EXPECT_EQ(left ? std::optional(left->size) : std::nullopt, c.aheadOfRow);
+    EXPECT_EQ(collections->isUntouchedDownload(p), c.untouched);
+  };
+  check({"the mark held", int64_t(written.size()), int64_t(edit.size()), false});
+  ASSERT_TRUE(collections->filterversionRestoredFile({p})) << "the edit goes up";
+  check({"the mark ended by the edit", std::nullopt, int64_t(edit.size()), false});
+  collections->addToAvoidBackup(p);
+  file(p, written);
+  collections->downloadWritten(p, std::to_string(written.size()));
+  check({"downloaded again", int64_t(written.size()), int64_t(written.size()), true});
 }
 
 // An edit on top of a downloaded file goes up before the row records the
