@@ -96,7 +96,7 @@ for n in $sizes; do
     "$n" "$lavg" "$a_min" "$a_med" "$a_max" "$s_min" "$s_med" "$s_max" "$(ratio "$a_min" "$s_min")" "$(ratio "$a_med" "$s_med")"
   printf 'ROW\tfirst sync of %s files, per 1,000 (s, median)\t%s\t%s (Syncthing default)\t%s\t<= 1.2 s, linear\n' \
     "$n" "$(awk -v a="$a_med" -v n="$n" 'BEGIN { printf "%.2f", a * 1000 / n }')" \
-    "$(awk -v a="$s_med" -v n="$n" 'BEGIN { printf "%.2f", a * 1000 / n }')" "$(ratio "$a_med" "$s_med")"
+    "$(awk -v a="$s_med" -v n="$n" 'BEGIN { if (a + 0 > 0) printf "%.2f", a * 1000 / n; else print "-" }')" "$(ratio "$a_med" "$s_med")"
   printf 'ROW\tfirst sync of %s files, agent peak memory A / B (MiB, highest)\t%s / %s\t-\t-\t< 100\n' "$n" \
     "$(sort -g -k1 "$work/peak-$n" | tail -1 | cut -d' ' -f1)" "$(sort -g -k2 "$work/peak-$n" | tail -1 | cut -d' ' -f2)"
 done
