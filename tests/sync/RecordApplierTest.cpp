@@ -524,7 +524,8 @@ TEST(RecordApplierTest, RenameOfAFolderIntoItselfIsRefused) {
 
 // Rows follow the files of a folder the server moved; a file made here and
 // not yet recorded (its upload under the old name now finds nothing) is
-// uploaded under the new name, since the capture is kept from the move. The
+// uploaded under the new name, since the capture is kept from the move, and
+// so is a file edited here since its last sync, whose row follows it. The
 // folder rows follow too: what is left under the former name goes after the
 // file renames, and the folders at the new name are recorded.
 TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
@@ -532,27 +533,30 @@ TEST(RecordApplierTest, FolderRenameRenamesItsFilesInTheDatabase) {
     const char* name;
     std::string row;  // of /old/sub/b.txt; "" for none
     bool uploaded;
+    std::chrono::seconds recordedAt = 0s;  // the date the row recorded; 0: none
+    bool renamed = !uploaded;
   } cases[] = {
       {"recorded", "1", false},
       {"recorded, upload pending", "0", false},
       {"never recorded", "", true},
+      {"recorded as it is", "1", false, -60s},
+      {"edited since its sync", "1", true, -600s, true},
   };
   for (const auto& c : cases) {
     ApplierFixture f;
     f.put("/old/a.txt", "a");
-    f.put("/old/sub/b.txt", "b");
+    f.put("/old/sub/b.txt", "b", -60s);
     f.put("/old/.DS_Store", "x");
     f.status.rows["/old/a.txt"] = {"1", "1", "R1"};
     if (!c.row.empty()) f.status.rows["/old/sub/b.txt"] = {c.row, "1", ""};
+    if (c.recordedAt != 0s)
+      f.status.rows["/old/sub/b.txt"].recorded = RecordedFileFacts{syncrecord::dateText(serverTime(kTime, c.recordedAt)), "1"};
     f.filters.excludedNames = {".DS_Store"};
     f.validate(record("/new/", "/old/"), "3");
     EXPECT_EQ(f.read("/new/sub/b.txt"), "b") << c.name;
     Lines expected{"dbrename /old/a.txt->/new/a.txt"};
-    if (c.uploaded) {
-      expected.insert(expected.end(), {"backup /new/sub/b.txt", "upload " + f.root + "/new/sub/b.txt"});
-    } else {
-      expected.push_back("dbrename /old/sub/b.txt->/new/sub/b.txt");
-    }
+    if (c.renamed) expected.push_back("dbrename /old/sub/b.txt->/new/sub/b.txt");
+    if (c.uploaded) expected.insert(expected.end(), {"backup /new/sub/b.txt", "upload " + f.root + "/new/sub/b.txt"});
     expected.insert(expected.end(), {"dbdelete /old", "update /new=Backup", "update /new/sub=Backup"});
     EXPECT_EQ(f.queue.log, expected) << c.name;
     EXPECT_EQ(f.filters.log, Lines{"avoidRename /old->/new"}) << c.name;

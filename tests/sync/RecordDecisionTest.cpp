@@ -496,6 +496,36 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
          f.restored = f.shouldRestoreFileDirectly = true;
        }),
        {dl(7)}, false},
+      // The echo of a rename made here over a file edited here since the
+      // server last had it: the edit goes up at the new name, whatever the
+      // row says, never fetched over.
+      {"B renamed here, edited, no row", make(file(3s), {}, [](auto& f) { f.echoOfRenameHere = true; }),
+       {step(Kind::kUpload)}, false},
+      {"B renamed here, edited, row not uploaded", make(file(3s), {}, [](auto& f) {
+         f.echoOfRenameHere = true;
+         f.backupStatusDuringMismatch = 0;
+       }),
+       {step(Kind::kUpload)}, false},
+      {"B renamed here, edited, restore directly", make(file(3s), {}, [](auto& f) {
+         f.echoOfRenameHere = true;
+         f.backupStatusDuringMismatch = 1;
+         f.restored = f.shouldRestoreFileDirectly = true;
+       }),
+       {step(Kind::kUpload)}, false},
+      {"B renamed here, same second, other size", make(sized, {}, [](auto& f) {
+         f.echoOfRenameHere = true;
+         f.record.size = "12";
+       }),
+       {step(Kind::kUpload)}, false},
+      {"B renamed here, as moved", make(sized, {}, [](auto& f) { f.echoOfRenameHere = true; }),
+       {refId4, dbDeleteOld}, false},
+      {"B renamed here, server newer", make(file(-3s), {}, [](auto& f) { f.echoOfRenameHere = true; }), {dl(5)},
+       false},
+      {"B folder renamed here", with(facts("3", "/new/", "/old/"), [](auto& f) {
+         f.local = folder();
+         f.echoOfRenameHere = true;
+       }),
+       {Step{Kind::kFolderRowsFollow, "/old/", "/new/"}}, false},
       // C: only the former name.
       {"C folder", with(facts("3", "/new/", "/old/"), [](auto& f) { f.old = folder(); }),
        {Step{Kind::kFolderRename, "/old/", "/new/"}}, false},

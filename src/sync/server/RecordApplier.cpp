@@ -133,6 +133,7 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
     // Each echo is taken when it comes, whatever is here: one left behind
     // could later be taken for another computer's same rename.
     const bool echo = hooks_.takeRenamedHere && hooks_.takeRenamedHere(f.record.fnameOld, f.record.fname);
+    f.echoOfRenameHere = echo;
     f.renamedHere = echo && !f.local.exists && !f.old.exists;
     if (f.local.exists && f.old.exists && !f.old.isFolder && f.old.modified && f.old.size) {
       auto recorded = ports_.status.recordedFacts(rowKey(f.record.fnameOld));
@@ -389,13 +390,17 @@ bool RecordApplier::keepAsConflictCopy(const std::string& relative) {
 }
 
 bool RecordApplier::heldOnlyHere(const std::string& relative) {
-  const std::string key = rowKey(relative);
-  if (!ports_.status.backupStatus(key)) return true;
+  if (!ports_.status.backupStatus(rowKey(relative))) return true;
+  return editedSinceItsRow(relative, relative);
+}
+
+bool RecordApplier::editedSinceItsRow(const std::string& rowPath, const std::string& file) {
+  const std::string key = rowKey(rowPath);
   RecordFacts f;
-  f.local = itemState(relative);
+  f.local = itemState(file);
   f.restored = ports_.status.restoreStatus(key);
   f.recorded = ports_.status.recordedFacts(key);
-  f.changedSinceDownload = ports_.filters.isChangedSinceDownload(relative);
+  f.changedSinceDownload = ports_.filters.isChangedSinceDownload(rowPath);
   return editedSinceSync(f);
 }
 
@@ -532,6 +537,13 @@ void RecordApplier::updateRecordToDBWithDirectoryContent(const RenameEntry& fold
         ports_.queue.addBackupFiles(files_.fullPath(*to + sub));
       } else {
         ports_.queue.addFileToRename({*from + sub, *to + sub});
+        // An edit here not sent yet: its upload under the old name finds
+        // nothing now either. The row it follows names the version the
+        // server moved, which the edit replaces at the new name.
+        if (uploadUnrecorded && editedSinceItsRow(*from + sub, *to + sub)) {
+          ports_.queue.addFileToBackup(*to + sub);
+          ports_.queue.addBackupFiles(files_.fullPath(*to + sub));
+        }
       }
     }
   }

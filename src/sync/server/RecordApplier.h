@@ -121,6 +121,9 @@ class RecordApplier {
   bool keepAsConflictCopy(const std::string& relative);
   // The file holds what the server lacks: never uploaded, or edited since.
   bool heldOnlyHere(const std::string& relative);
+  // The file at `file` is no longer the one the row of `rowPath` recorded
+  // when last synced (the file was moved here from there).
+  bool editedSinceItsRow(const std::string& rowPath, const std::string& file);
   // For an item leaving this computer because the server moved it out of
   // the selected folders: keeps what the server lacks as conflict copies.
   // True when the item itself is dealt with (set aside, or kept in place

@@ -57,6 +57,10 @@ struct RecordFacts {
   // A rename whose names are both missing here is the echo of a rename this
   // computer made: the item was removed or moved here after it.
   bool renamedHere = false;
+  // The record is the echo of a rename this computer made (whatever stands
+  // at either name here now): the server's file at the new name is the one
+  // that was here under the former name.
+  bool echoOfRenameHere = false;
 
   bool isReinitialize = false;
   bool shouldRestoreFileDirectly = false;

@@ -116,7 +116,18 @@ Plan decideServerRename(const RecordFacts& f) {
       if (endsWithSlash(fnameOld)) plan.steps.push_back({Kind::kFolderRowsFollow, fnameOld, fname});
       return plan;
     }
-    switch (compareTimes(f.serverTime, f.local.modified)) {
+    const TimeOrder order = compareTimes(f.serverTime, f.local.modified);
+    if (f.echoOfRenameHere && !f.local.isFolder &&
+        (order == TimeOrder::kServerOlder || (order == TimeOrder::kEqual && sizeDiffers(f)))) {
+      // The server moved the file as it was when renamed here; what stands
+      // here was written since, here (an edit before or after the rename
+      // not sent yet). It goes up at the new name, checked against the
+      // version the former name last synced, so another computer's version
+      // written there meanwhile is not replaced unseen.
+      plan.steps.push_back({Kind::kUpload});
+      return plan;
+    }
+    switch (order) {
       case TimeOrder::kEqual:
         // A move may carry a write made in the same second as a local edit
         // here. Taking the reference id would record the edit as the
