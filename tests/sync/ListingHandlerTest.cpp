@@ -120,6 +120,21 @@ TEST(ListingHandlerTest, IndexMovesOnlyPastFinishedDownloads) {
       {"download in journal", true, [](auto& f) { f.queue.pending = {"/a"}; }, std::nullopt, 500, 0},
       {"download queued", true, [](auto& f) { f.queue.queued = 1; }, std::nullopt, 500, 0},
       {"download being written", true, [](auto& f) { f.queue.writing = 1; }, std::nullopt, 500, 0},
+      // A listing held back while /a downloaded queued it again; the run wrote it.
+      {"only downloads a run wrote since they were queued", true,
+       [](auto& f) {
+         f.queue.pending = {"/a"};
+         f.queue.queued = 1;
+         f.filters.writtenSinceQueued = {"/a"};
+       },
+       "500", std::nullopt, 0},
+      {"beside them, one still to fetch", true,
+       [](auto& f) {
+         f.queue.pending = {"/a", "/b"};
+         f.queue.queued = 2;
+         f.filters.writtenSinceQueued = {"/a"};
+       },
+       std::nullopt, 500, 0},
       {"last run failed", true, [](auto& f) { f.host.lastRunFailed = true; }, std::nullopt, 500, 0},
       {"listing stopped a download", true, [](auto& f) { f.handler.setRestoreCancelledDuringListing(); },
        std::nullopt, std::nullopt, 1},
@@ -150,7 +165,8 @@ TEST(ListingHandlerTest, HeldIndexIsStoredOnceDownloadsAreDone) {
   f.queue.pending = {"/next.txt"};
   f.handler.commitHeldIndex();
   EXPECT_EQ(f.indexText(), "100");
-  f.queue.pending.clear();
+  // The run wrote /next.txt, which a listing held back meanwhile queued again.
+  f.filters.writtenSinceQueued = {"/next.txt"};
   // The run that reports its clean end still counts as running meanwhile.
   f.host.downloadRunning = true;
   f.handler.commitHeldIndex();

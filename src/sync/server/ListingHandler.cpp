@@ -106,9 +106,22 @@ IndexCommitFacts ListingHandler::indexFacts(bool itemsFound, bool cancelled) {
   f.restoreCancelledDuringListing = cancelled;
   f.itemsFound = itemsFound;
   f.downloadRunning = ports_.host.isDownloadRunning();
-  f.downloadsPendingInJournal = !ports_.queue.pendingDownloadsFresh().empty();
-  f.downloadsQueued = ports_.queue.restoreFileCollection();
-  f.downloadsBeingWritten = ports_.queue.restoreSetWhichWritingToFile();
+  // The counts first: an entry queued after them is among the paths.
+  const std::size_t queued = ports_.queue.restoreFileCollection();
+  const std::size_t writing = ports_.queue.restoreSetWhichWritingToFile();
+  std::vector<std::string> pending = ports_.queue.pendingDownloadsFresh();
+  const bool listed = !pending.empty();
+  // An entry a download wrote since it was queued (a listing held back
+  // while that download ran queued it again) waits for nothing, and the
+  // next set leaves it out: held for it, the index would wait for a run
+  // that never comes. The entries counted above are among the paths.
+  std::erase_if(pending, [this](const std::string& path) {
+    return ports_.filters.downloadWrittenSinceQueued(path, std::string());
+  });
+  const bool allAnswered = listed && pending.empty();
+  f.downloadsPendingInJournal = !pending.empty();
+  f.downloadsQueued = allAnswered ? 0 : queued;
+  f.downloadsBeingWritten = allAnswered ? 0 : writing;
   f.lastDownloadRunFailed = ports_.host.lastDownloadRunFailed();
   return f;
 }
