@@ -363,8 +363,6 @@ class MainSyncController final : public SyncController,
   void updateThumbnailController(const std::string& fullOld, const std::string& fullNew) override {
     thumbnails_->updateThumbnailController(fullOld, fullNew);
   }
-  void fetchServerVersion(const std::string& relativePath) override;
-  std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& relativePath) override;
 
   // ---- control and periphery ----
   void buildControl();

@@ -12,8 +12,8 @@ namespace ulmora {
 void MainSyncController::buildPush() {
   push_ = std::make_unique<PushConcern>(PushConcern::Parts{
       appSupportFilePaths_, ctx_.session, enginePath_, ctx_.clock, ctx_.mainLoop, ctx_.poster, ctx_.inputQueue,
-      ctx_.collections, state_, *settings_, *progress_, *controlRoom_, engines_->uploads(), *mRenameLogger_,
-      *timers_, static_cast<PushConcernAccount&>(*this)});
+      ctx_.collections, state_, *settings_, *progress_, *controlRoom_, *serverRoad_, *uploadRoad_, engines_->uploads(),
+      *mRenameLogger_, *timers_, static_cast<PushConcernAccount&>(*this)});
 }
 
 // Ends the workers and the subscription; the collaborators stay whole until
@@ -51,19 +51,6 @@ void MainSyncController::cancelCreateDirRun() {
 void MainSyncController::setOfflineDeleteRenamedFileInfo(const std::optional<RDDataBaseRows>& rows) {
   daemonTrace(rows ? "rename/delete database rows read: " + std::to_string(rows->size())
                    : std::string("the rename/delete database could not be read"));
-}
-
-// The server road is the main loop's.
-void MainSyncController::fetchServerVersion(const std::string& relativePath) {
-  ctx_.mainLoop.post(guard_.wrap([this, relativePath] {
-    if (serverRoad_) serverRoad_->records().keepRefusedUpload(relativePath);
-  }));
-}
-
-// The upload road reads it from the database (any thread); both roads are
-// built before the push concern.
-std::optional<engineset::SeenVersion> MainSyncController::seenVersionForUpload(const std::string& relativePath) {
-  return uploadRoad_ ? uploadRoad_->seenVersionForUpload(relativePath) : std::nullopt;
 }
 
 void MainSyncController::CreateFolder() {

@@ -16,7 +16,9 @@
 #include "service/SynListingController.h"
 #include "sync/control/SyncControllerOwner.h"
 #include "sync/runs/SeenVersionRule.h"
+#include "sync/server/ServerRoad.h"
 #include "sync/status/SyncTraceTexts.h"
+#include "sync/upload/UploadRoad.h"
 
 namespace ulmora {
 namespace {
@@ -49,6 +51,8 @@ PushConcern::PushConcern(Parts p)
       settings_(p.settings),
       progress_(p.progress),
       control_(p.control),
+      server_(p.server),
+      uploads_(p.uploads),
       uploadManager_(p.uploadManager),
       renameLogger_(p.renameLogger),
       timers_(p.timers),
@@ -201,7 +205,15 @@ void PushConcern::renamedOnServer(const std::string& oldPath, const std::string&
   const SyncRootPath root(syncRootPath());
   std::error_code ec;
   if (newPath.ends_with('/') || !root.known() || std::filesystem::is_directory(root.full(newPath), ec)) return;
-  handSeenVersionOn(filters_, oldPath, newPath, account_.seenVersionForUpload(oldPath));
+  handSeenVersionOn(filters_, oldPath, newPath, uploads_.seenVersionForUpload(oldPath));
+}
+
+void PushConcern::fetchServerVersion(const std::string& relativePath) {
+  mainLoop_.post(guard_.wrap([this, relativePath] { server_.records().keepRefusedUpload(relativePath); }));
+}
+
+std::optional<engineset::SeenVersion> PushConcern::seenVersion(const std::string& relativePath) {
+  return uploads_.seenVersionForUpload(relativePath);
 }
 
 void PushConcern::addRenamedPathsDuringListing(const std::vector<std::string>& oldPaths) {

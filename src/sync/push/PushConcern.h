@@ -33,13 +33,15 @@ class ExcludedFilesCollections;
 class KVTBackupManager;
 class NotificationPoster;
 class QLBackupProgressLogger;
+class ServerRoad;
 class SynListingController;
 class SyncControllerOwner;
 class UMSDBSyncInputManger;
+class UploadRoad;
 
 // What the push concern asks of the rest of the account: the settings'
 // reading, the listing and the cycle are the controller's, the thumbnails a
-// later concern's.
+// later concern's. The roads, built before it, it holds itself.
 class PushConcernAccount : public ConcernAccount {
  public:
   // Blocks while the owner merges.
@@ -52,11 +54,6 @@ class PushConcernAccount : public ConcernAccount {
   // The thumbnail concern's.
   virtual bool hasImageFiles() = 0;
   virtual void updateThumbnailController(const std::string& fullOld, const std::string& fullNew) = 0;
-  // The server road's: the version a file's database row last synced (any
-  // thread), and fetching the server's version of a file (posted to the
-  // main loop).
-  virtual std::optional<engineset::SeenVersion> seenVersionForUpload(const std::string& relativePath) = 0;
-  virtual void fetchServerVersion(const std::string& relativePath) = 0;
 };
 
 // Push messages, local renames and deletes, folder creation: the push
@@ -88,6 +85,11 @@ class PushConcern final : public PushHost,
     AccountSettings& settings;
     AccountProgress& progress;
     ControlRoom& control;
+    // The server road fetches the server's version of a file whose delete
+    // or rename was refused; the upload road knows the version a file last
+    // synced.
+    ServerRoad& server;
+    UploadRoad& uploads;
     KVTBackupManager& uploadManager;
     QLBackupProgressLogger& renameLogger;
     SyncTimers& timers;
@@ -173,7 +175,8 @@ class PushConcern final : public PushHost,
   void cancelUpload() override;
   bool uploadSetHasPrefix(const std::string& relativePath) override;
   std::string deleteJournalFolder() override;
-  void fetchServerVersion(const std::string& relativePath) override { account_.fetchServerVersion(relativePath); }
+  // Posted: the server road is the main loop's.
+  void fetchServerVersion(const std::string& relativePath) override;
   std::map<std::string, std::string> renamesAfterBackup() override { return settings_.renamesAfterBackup(); }
   std::optional<std::string> takeRenameAfterBackup(const std::string& oldPath) override {
     return settings_.takeRenameAfterBackup(oldPath);
@@ -217,9 +220,7 @@ class PushConcern final : public PushHost,
   }
   bool isRenameCollectionEmpty() override { return renameDelete_.isRenameCollectionEmpty(); }
   // Read on the worker when a delete set goes out.
-  std::optional<engineset::SeenVersion> seenVersion(const std::string& relativePath) override {
-    return account_.seenVersionForUpload(relativePath);
-  }
+  std::optional<engineset::SeenVersion> seenVersion(const std::string& relativePath) override;
   // On the worker, as the server reports each rename, before the rows change.
   void renamedOnServer(const std::string& oldPath, const std::string& newPath) override;
 
@@ -257,6 +258,8 @@ class PushConcern final : public PushHost,
   AccountSettings& settings_;
   AccountProgress& progress_;
   ControlRoom& control_;
+  ServerRoad& server_;
+  UploadRoad& uploads_;
   KVTBackupManager& uploadManager_;
   QLBackupProgressLogger& renameLogger_;
   SyncTimers& timers_;
