@@ -226,6 +226,31 @@ TEST_F(TwoAgents, FolderChangesOnOneComputerReachTheOther) {
   EXPECT_TRUE(b_->hasFolder("Empty"));
 }
 
+// A move into or out of the sync folder leaves nothing but the half of it
+// the watcher sees: a folder moved in reaches the other computer whole, one
+// moved out leaves it, and a file moved out with another moved in at its
+// name at once is that other file there.
+TEST_F(TwoAgents, WhatIsMovedInOrOutOfTheSyncFolderReachesTheOther) {
+  const std::string elsewhere = dir_.sub("Elsewhere");
+  write(elsewhere + "/Trip/day1.txt", "day one");
+  write(elsewhere + "/Trip/Photos/p.txt", "photo");
+  write(a_->at("report.txt"), "first");
+  std::filesystem::rename(elsewhere + "/Trip", a_->at("Trip"));
+  ASSERT_TRUE(timeUntil([&] {
+    return b_->content("Trip/day1.txt") == "day one" && b_->content("Trip/Photos/p.txt") == "photo" &&
+           b_->content("report.txt") == "first";
+  })) << a_->trace();
+
+  write(elsewhere + "/report-v2.txt", "second draft");
+  std::filesystem::rename(a_->at("report.txt"), elsewhere + "/report-v1.txt");
+  std::filesystem::rename(elsewhere + "/report-v2.txt", a_->at("report.txt"));
+  std::filesystem::rename(a_->at("Trip"), elsewhere + "/Trip-done");
+  EXPECT_TRUE(timeUntil([&] {
+    return b_->content("report.txt") == "second draft" && b_->missing("Trip") &&
+           stored("COUNT(*)", "/Trip/%") == "0";
+  })) << "--- A:\n" << a_->trace() << "\n--- B:\n" << b_->tree();
+}
+
 // After the pause B lists before it uploads: its edit, made after the last
 // sync, becomes a conflict copy instead of replacing A's newer copy.
 TEST_F(TwoAgentsWaitingAMinute, AnEditMadeWhileANewerCopyArrivesIsKeptAsAConflictCopy) {
