@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include <map>
+#include <string_view>
 #include <unordered_set>
 
 #include "capture/DBManager.h"
@@ -536,10 +537,14 @@ void UlmoraSyncUserController::performQueryMainDB(int option) {
       auto it = pending.rows.find(p);
       return it != pending.rows.end() && it->second != kind;
     });
-    std::unordered_set<std::string> listed(paths.begin(), paths.end());
     std::vector<std::string> more;
-    for (const auto& [path, row] : pending.rows)
-      if (row == kind && !listed.contains(path)) more.push_back(path);
+    {
+      // Views, not copies: a first sync lists 100,000s of paths here, and
+      // `paths` stays as it is while they are looked at.
+      const std::unordered_set<std::string_view> listed(paths.begin(), paths.end());
+      for (const auto& [path, row] : pending.rows)
+        if (row == kind && !listed.contains(path)) more.push_back(path);
+    }
     std::sort(more.begin(), more.end());
     paths.insert(paths.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
   };
@@ -547,8 +552,12 @@ void UlmoraSyncUserController::performQueryMainDB(int option) {
     dbManager_->performDBQueryForBackupFiles(
         [&overlay](std::vector<std::string>& paths) { overlay(paths, Pending::kToUpload); });
   if (option == 0 || option == 2) {
-    std::vector<std::string> queued = inputQueue_.CheckifAnyRestoreFilesPending();
-    std::unordered_set<std::string> waiting(queued.begin(), queued.end());
+    std::unordered_set<std::string> waiting;
+    {
+      std::vector<std::string> queued = inputQueue_.CheckifAnyRestoreFilesPending();
+      waiting.reserve(queued.size());
+      for (std::string& p : queued) waiting.insert(std::move(p));
+    }
     dbManager_->performDBQueryForRestoreFiles([&](std::vector<std::string>& paths) {
       overlay(paths, Pending::kToDownload);
       // A download queued twice would leave one copy to outlive the file's arrival.
