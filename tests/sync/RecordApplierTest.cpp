@@ -666,6 +666,60 @@ TEST(RecordApplierTest, ARenameInsideAFolderMovedHereFollowsTheMove) {
   for (const std::string& line : f.queue.log) EXPECT_EQ(line.rfind("restore ", 0), std::string::npos) << line;
 }
 
+// Another computer moved "/F" to "/G" just before this computer's upload of
+// a file in it reached the server, which made "/F" again for it. The listing
+// moves the folder here, then brings the upload: the file goes up at its new
+// place and leaves the former one on the server, and "/F" is deleted there
+// rather than made here again. A file another computer put under "/F" makes
+// it a folder of its own again, left alone; a file edited here since its
+// upload is not the one the server holds, which is fetched.
+TEST(RecordApplierTest, AnUploadThatMadeAMovedFolderAgainFollowsTheMove) {
+  struct Case {
+    const char* name;
+    std::chrono::nanoseconds edited;          // of the file here, after its upload
+    std::vector<std::string> othersUnderOld;  // files another computer put under "/F"
+    bool follows, cleared;
+  };
+  const std::vector<Case> cases = {
+      {"only the upload came", 0ns, {}, true, true},
+      {"edited here since", 5s, {}, false, false},
+      {"another computer's file came too", 0ns, {"/F/b.txt"}, true, false},
+      {"another computer's file in a folder below", 0ns, {"/F/sub/b.txt"}, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ApplierFixture f;
+    f.put("/F/a.txt", "0123456789", c.edited);
+    f.status.rows["/F/a.txt"] = {"1", "1", "R1"};
+    f.applier.listingDidStart();
+    f.validate(record("/G/", "/F/"), "3");
+    for (const std::string& other : c.othersUnderOld) f.validate(record(other), "4");
+    f.validate(record("/F/a.txt"), "4");
+    // What the folder's move queued is checked elsewhere.
+    f.queue.log.erase(f.queue.log.begin(), std::find(f.queue.log.begin(), f.queue.log.end(), "dbdelete /F") + 1);
+    std::erase_if(f.queue.log, [](const std::string& line) { return line.rfind("update ", 0) == 0; });
+    Lines expected;
+    for (const std::string& other : c.othersUnderOld) expected.push_back("restore " + other + "=10");
+    if (c.follows) {
+      expected.insert(expected.end(), {"dbdelete /F/a.txt", "serverdelete /F/a.txt", "backup /G/a.txt",
+                                       "upload " + f.root + "/G/a.txt"});
+    } else {
+      expected.push_back("restore /F/a.txt=10");
+    }
+    EXPECT_EQ(f.queue.log, expected);
+    EXPECT_TRUE(fileutil::exists(f.root + "/G/a.txt"));
+    EXPECT_EQ(f.applier.takeFormerFoldersToClear(), c.cleared ? Lines{"/F"} : Lines{});
+    EXPECT_TRUE(f.applier.takeFormerFoldersToClear().empty()) << "given once";
+    EXPECT_EQ(f.applier.clearedOnServer("/F/"), c.cleared);
+    EXPECT_EQ(f.applier.clearedOnServer("/F/sub/"), c.cleared);
+    EXPECT_FALSE(f.applier.clearedOnServer("/Fx/"));
+    EXPECT_FALSE(f.applier.clearedOnServer("/G/"));
+    // The next listing starts afresh.
+    f.applier.listingDidStart();
+    EXPECT_FALSE(f.applier.clearedOnServer("/F/"));
+  }
+}
+
 // The rows of a folder renamed here move a moment later, through the queue:
 // until then a change to a file inside it must not look like a local edit.
 TEST(RecordApplierTest, ChangesInsideAFolderRenamedEarlierInTheListingFindTheirRows) {

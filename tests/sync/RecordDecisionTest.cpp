@@ -174,6 +174,46 @@ TEST(RecordDecisionTest, ChangedOnServer) {
   check(cases, decideRecord);
 }
 
+// This computer's upload reached the server just after another computer
+// moved its folder, and made the former folder name there again; the move
+// took the file along here. Only the very file that went up (same size, same
+// second) follows the folder; anything else is the server's file at the
+// former name and is fetched, as is a file moved along that the database
+// also knows under another name.
+TEST(RecordDecisionTest, AnUploadUnderAFolderMovedMeanwhileFollowsTheFolder) {
+  auto base = with(facts("4", "/old/a.txt"), [](auto& f) {
+    f.movedFolder = "/old";
+    f.movedPath = "/new/a.txt";
+    f.movedItem = sized(file(300ms), 10);
+  });
+  const Step follow{Kind::kFollowFolderMove, "/old/a.txt", "/new/a.txt", "/old"};
+  std::vector<Case> cases = {
+      {"the file that went up", base, {follow}, true},
+      {"also known under another name",
+       with(base, [](auto& f) {
+         f.refIdPath = "/new/a.txt";
+         f.refIdItem = f.movedItem;
+         f.refIdPathBackedUp = true;
+       }),
+       {follow}, true},
+      {"edited since", with(base, [](auto& f) { f.movedItem = sized(file(5s), 10); }), {fetch(13)}, true},
+      {"another size", with(base, [](auto& f) { f.movedItem = sized(file(), 11); }), {fetch(13)}, true},
+      {"size unknown here", with(base, [](auto& f) { f.movedItem = file(); }), {fetch(13)}, true},
+      {"server size unknown", with(base, [](auto& f) { f.record.size.clear(); }), {fetch(13)}, true},
+      {"server time unreadable", with(base, [](auto& f) { f.serverTime.reset(); }), {fetch(13)}, true},
+      {"a folder where it would be", with(base, [](auto& f) { f.movedItem = folder(); }), {fetch(13)}, true},
+      {"nothing where it would be", with(base, [](auto& f) { f.movedItem = {}; }), {fetch(13)}, true},
+      {"no folder moved above it", with(base, [](auto& f) {
+         f.movedFolder.clear();
+         f.movedPath.reset();
+       }),
+       {fetch(13)}, true},
+      {"still at the former name", with(base, [](auto& f) { f.local = sized(file(), 10); }),
+       {step(Kind::kRefIdUpdate, 14)}, false},
+  };
+  check(cases, decideRecord);
+}
+
 // A listing brings again the version this computer last synced (its index
 // held back while downloads ran, or the echo of its own upload) while the
 // user edits the file: the edit goes up, whatever its time says, and is not

@@ -52,6 +52,7 @@ class FakeQueue : public SyncQueuePort {
   void deleteFileFor(const std::string& code, bool only) override {
     log.push_back("deletejournal " + code + (only ? " read" : " all"));
   }
+  void addServerDelete(const std::string& p) override { log.push_back("serverdelete " + p); }
   std::vector<std::string> pendingDownloadsFresh() override { return pending; }
   std::size_t restoreFileCollection() override { return queued; }
   std::size_t restoreSetWhichWritingToFile() override { return writing; }

@@ -142,6 +142,15 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
                                 !ports_.filters.isChangedSinceDownload(f.record.fnameOld);
     }
   }
+  if (operation == ServerRecord::kCodeChanged && !record.isFolder() && !f.local.exists) {
+    if (auto moved = afterFolderMoves(f.record.fname); moved && moved->path != f.record.fname) {
+      if (auto at = files_.checkQuietly(moved->path)) {
+        f.movedFolder = moved->formerFolder;
+        f.movedPath = *at;
+        f.movedItem = itemState(*at);
+      }
+    }
+  }
   const bool wantsRefIdPath =
       flags.useRefId && !record.refId.empty() && !f.local.exists &&
       (((operation == ServerRecord::kCodeDeleted || operation == ServerRecord::kCodeChanged) && !record.isFolder()) ||
@@ -161,6 +170,61 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
 void RecordApplier::listingDidStart() {
   MutexLock lock(mu_);
   folderRenames_.clear();
+  formerFolders_.clear();
+}
+
+std::optional<RecordApplier::FolderMoved> RecordApplier::afterFolderMoves(const std::string& relative) const {
+  MutexLock lock(mu_);
+  // This listing's renames first; those of a listing just before stand in
+  // while their rows move (the upload's echo may come one listing later).
+  for (const std::vector<RenameEntry>* renames : {&folderRenames_, &rowRenames_}) {
+    FolderMoved moved{relative, {}};
+    for (const RenameEntry& r : *renames) {
+      if (moved.path != r.originalPath && !moved.path.starts_with(r.originalPath + "/")) continue;
+      if (moved.formerFolder.empty()) moved.formerFolder = r.originalPath;
+      moved.path = r.renamedPath + moved.path.substr(r.originalPath.size());
+    }
+    if (!moved.formerFolder.empty()) return moved;
+  }
+  return std::nullopt;
+}
+
+void RecordApplier::followFolderMove(const Step& step) {
+  auto from = files_.checkQuietly(step.path);
+  auto to = files_.checkQuietly(step.target);
+  if (!from || !to) return;
+  trace("validateFiles " + serverpath::forTrace(*from) + " went up under the former name of a folder moved on the " +
+        "server; it goes up again at " + serverpath::forTrace(*to));
+  // Whatever row the former name still has stands for a file that is not
+  // there; the new name gets the upload's. The server's copy at the former
+  // name goes, as if the user had moved the file after its upload.
+  ports_.queue.addFileToDelete(*from);
+  ports_.queue.addServerDelete(*from);
+  ports_.queue.addFileToBackup(*to);
+  ports_.queue.addBackupFiles(files_.fullPath(*to));
+  MutexLock lock(mu_);
+  formerFolders_[step.key].followed = true;
+}
+
+std::vector<std::string> RecordApplier::takeFormerFoldersToClear() {
+  MutexLock lock(mu_);
+  std::vector<std::string> folders;
+  for (auto& [folder, seen] : formerFolders_) {
+    if (!seen.followed || seen.othersCame || seen.given) continue;
+    seen.given = true;
+    folders.push_back(folder);
+  }
+  return folders;
+}
+
+bool RecordApplier::clearedOnServer(const std::string& relative) const {
+  std::string path = relative;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  MutexLock lock(mu_);
+  for (const auto& [folder, seen] : formerFolders_) {
+    if (seen.given && (path == folder || path.starts_with(folder + "/"))) return true;
+  }
+  return false;
 }
 
 std::string RecordApplier::movedWithFolders(std::string relative) const {
@@ -219,6 +283,22 @@ void RecordApplier::validateFiles(const ServerRecord& record, const std::string&
     trace(synctexts::quotedForLookup(facts->record.fname));
   }
   Plan plan = operation == ServerRecord::kCodeRenamed ? decideServerRename(*facts) : decideRecord(*facts);
+  const bool followed = std::any_of(plan.steps.begin(), plan.steps.end(),
+                                    [](const Step& s) { return s.kind == Kind::kFollowFolderMove; });
+  if (!followed) {
+    // Anything else under a former folder name (another computer's file put
+    // there, a delete, a rename) makes it a folder of its own again: it is
+    // not deleted on the server.
+    for (const std::string* path : {&facts->record.fname, &facts->record.fnameOld}) {
+      if (path->empty()) continue;
+      std::string item = *path;
+      if (item.size() > 1 && item.back() == '/') item.pop_back();
+      if (auto moved = afterFolderMoves(item)) {
+        MutexLock lock(mu_);
+        formerFolders_[moved->formerFolder].othersCame = true;
+      }
+    }
+  }
   apply(*facts, plan);
 }
 
@@ -284,6 +364,9 @@ void RecordApplier::apply(const RecordFacts& facts, const Plan& plan) {
         break;
       case Kind::kAddDeleteFolder:
         tally_.addFolderToDelete(step.path);
+        break;
+      case Kind::kFollowFolderMove:
+        followFolderMove(step);
         break;
       case Kind::kRestoreAtNewPlaceOrDownload:
         if (!cache_.moveFromCacheAtLocation(record, record.fname)) download(record, step);

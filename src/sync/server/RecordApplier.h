@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -95,6 +96,16 @@ class RecordApplier {
                                     const Flags& flags);
   void apply(const RecordFacts& facts, const Plan& plan);
 
+  // The former names of folders the server moved, under which this
+  // listing brought only this computer's own uploads, each followed to the
+  // folder's new name (kFollowFolderMove): the server made those names
+  // again for the uploads alone, and they are to be deleted there. Each is
+  // given once per listing.
+  std::vector<std::string> takeFormerFoldersToClear();
+  // `relative` ("/a" or "/a/") is, or lies under, a former name given by
+  // takeFormerFoldersToClear in this listing: it is not made here.
+  bool clearedOnServer(const std::string& relative) const;
+
   // handleForRestore: one record to download (cache first, avoid sets).
   void handleForRestore(const ServerRecord& record);
   // The server refused this computer's upload of `relative`: it holds a
@@ -138,6 +149,15 @@ class RecordApplier {
   void liftExclusionsLater(const std::string& a, const std::string& b);
   // `relative` carried through the folder renames of this listing.
   std::string movedWithFolders(std::string relative) const;
+  struct FolderMoved {
+    std::string path;         // where the moves took `relative`
+    std::string formerFolder; // the former name of the first folder moved above it
+  };
+  // `relative` carried through the folder renames done here in this
+  // listing or a moment before (while their rows move); nullopt when none
+  // lies above it.
+  std::optional<FolderMoved> afterFolderMoves(const std::string& relative) const;
+  void followFolderMove(const Step& step);
   // The database key of `key` while the rows of a folder renamed here may
   // not have moved yet.
   std::string rowKey(const std::string& key) const;
@@ -156,6 +176,14 @@ class RecordApplier {
   // Done here recently, in order, whatever the listing: their rows move
   // through the input queue a few seconds later.
   std::vector<RenameEntry> rowRenames_ ULMORA_GUARDED_BY(mu_);
+  // Former folder names the server made again under a folder moved here, in
+  // this listing: which records came under them.
+  struct FormerFolder {
+    bool othersCame = false;  // a record not followed to the new name
+    bool followed = false;    // one of this computer's uploads followed
+    bool given = false;       // handed out by takeFormerFoldersToClear
+  };
+  std::map<std::string, FormerFolder> formerFolders_ ULMORA_GUARDED_BY(mu_);
 };
 
 }  // namespace ulmora

@@ -118,6 +118,18 @@ Plan changed(const RecordFacts& f) {
     return plan;
   }
   if (!f.local.exists) {
+    // This computer's upload reached the server after another computer's
+    // move of its folder, and made the former name there again; the move
+    // took the file along here. The user put it in the folder, wherever the
+    // folder is now: it goes up there, and does not come back to the former
+    // name.
+    if (f.movedPath && !f.movedFolder.empty() && f.movedItem.exists && !f.movedItem.isFolder &&
+        f.movedItem.size && f.serverTime && !f.record.size.empty() &&
+        compareTimes(f.serverTime, f.movedItem.modified) == TimeOrder::kEqual &&
+        !sizeDiffers(f.movedItem, f.record.size)) {
+      plan.steps.push_back({Step::Kind::kFollowFolderMove, f.record.fname, *f.movedPath, f.movedFolder});
+      return plan;
+    }
     // The file this computer uploaded may sit under another name here (its
     // folder moved by the server's listing before this entry came): that
     // copy is the server's file, and fetching it again would leave two.

@@ -61,6 +61,12 @@ struct RecordFacts {
   // at either name here now): the server's file at the new name is the one
   // that was here under the former name.
   bool echoOfRenameHere = false;
+  // A changed file missing here whose path lies under the former name of a
+  // folder the server moved and this computer followed a moment ago: that
+  // former name, where the move took the path, and what stands there.
+  std::string movedFolder;
+  std::optional<std::string> movedPath;
+  ItemState movedItem;
 
   bool isReinitialize = false;
   bool shouldRestoreFileDirectly = false;
@@ -102,6 +108,10 @@ struct Step {
     kAddDeleteFolder,  // `path` kept for the listing's folder removal
     kRestoreAtNewPlaceOrDownload,  // cached copy of the former name at fname, else a download
     kMoveThenDownload, // cache first; `path` moved to fname when `moveFirst`; then the download
+    // `path` went up from here under the former name `key` of a folder the
+    // server had moved just before, and is at `target` here: it goes up
+    // there, and the server's copy leaves with the former folder.
+    kFollowFolderMove,
   };
   Kind kind = Kind::kDownload;
   std::string path{};

@@ -2,6 +2,8 @@
 
 #include "engine/KVTBackupManager.h"
 #include "engine/ProxyController.h"
+#include "platform/Trace.h"
+#include "service/ServerPath.h"
 #include "service/ServerRecord.h"
 #include "service/SynListingController.h"
 
@@ -102,7 +104,12 @@ RecordApplier::Flags ServerRoad::recordFlags() {
 }
 
 ListingOutcome::Folders ServerRoad::foldersOf(SynListingController& listing) {
-  return {listing.deletedFoldersFromServer(), listing.foldersFromServer(), listing.IsRetryListingCalledForNoData()};
+  ListingOutcome::Folders folders{listing.deletedFoldersFromServer(), listing.foldersFromServer(),
+                                  listing.IsRetryListingCalledForNoData()};
+  // A former folder name this computer's uploads made again on the server
+  // is deleted there; made here, it would come back everywhere.
+  std::erase_if(folders.live, [this](const ServerRecord& r) { return recordApplier_->clearedOnServer(r.fname); });
+  return folders;
 }
 
 // ---------------------------------------------------------------- listing reports
@@ -120,6 +127,11 @@ void ServerRoad::listingDidFailWithError(const std::string& error, SynListingCon
 }
 void ServerRoad::listingDidCancel(SynListingController& /*listing*/) { listingHandler_->listingDidCancel(); }
 void ServerRoad::listingDataProcessedComplete(SynListingController& listing) {
+  for (const std::string& folder : recordApplier_->takeFormerFoldersToClear()) {
+    traceLine("listing: " + serverpath::forTrace(folder) +
+              " was made again on the server by uploads from here after its folder moved; it is deleted there");
+    queue_.addServerDelete(folder);
+  }
   if (listingHandler_->listingDataProcessedComplete(listing.forRefIDUpdate()))
     listingOutcome_->listingDataProcessedComplete(foldersOf(listing));
 }

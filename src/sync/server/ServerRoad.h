@@ -129,7 +129,7 @@ class ServerRoad final : public SynListHandlerProtocol, private DownloadDispatch
   // download run.
   void prepareDownload(KVTBackupManager& manager);
   void prepareListing(SynListingController& listing);
-  static ListingOutcome::Folders foldersOf(SynListingController& listing);
+  ListingOutcome::Folders foldersOf(SynListingController& listing);
 
   AccountState& state_;
   RunLoop& mainLoop_;

@@ -33,6 +33,7 @@ class InputQueueAdapter final : public SyncQueuePort {
   }
   void addNotificationFilesInfo() override { q_.addNotificationFilesInfo(); }
   void deleteFileFor(const std::string& code, bool only) override { q_.deleteFileFor(code, only); }
+  void addServerDelete(const std::string& relativePath) override { q_.addDeleteFiles(relativePath); }
   std::vector<std::string> pendingDownloadsFresh() override {
     q_.ClearRestorePendingSet();
     return q_.CheckifAnyRestoreFilesPending();

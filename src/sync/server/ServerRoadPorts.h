@@ -40,6 +40,8 @@ class SyncQueuePort {
   virtual std::optional<std::string> getFilePathforRefID(const std::string& refId) = 0;
   virtual void addNotificationFilesInfo() = 0;
   virtual void deleteFileFor(const std::string& code, bool onlyReadItems) = 0;
+  // A delete (relative path) for the server, sent like one the user made.
+  virtual void addServerDelete(const std::string& relativePath) = 0;
 
   // Downloads waiting anywhere; reads folder 105 afresh.
   virtual std::vector<std::string> pendingDownloadsFresh() = 0;
