@@ -13,6 +13,8 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -976,7 +978,26 @@ void NEWFSEventWatcher::handOnRenamedOrNew(const std::vector<std::pair<std::stri
   std::map<Facts, int> unknownCount;
   for (const auto& [relative, stamp] : unknown) ++unknownCount[{std::to_string(stamp.size), recordedDate(stamp.mtimeNs)}];
   const SyncRootPath root(options_.syncRoot);
+  // The renamed file's former name, for each unknown name paired with one.
+  std::map<std::string, std::string> formerOf;
   for (const auto& [relative, stamp] : unknown) {
+    const Facts facts{std::to_string(stamp.size), recordedDate(stamp.mtimeNs)};
+    auto match = gone.find(facts);
+    if (match != gone.end() && match->second.size() == 1 && unknownCount[facts] == 1)
+      formerOf[relative] = match->second.front()->path;
+  }
+  // Files handed on with the folder move they belong to.
+  std::set<std::string> movedWithFolder;
+  for (const auto& [folder, to] : folderMovesAmong(rows, seen, unread, formerOf)) {
+    traceLine("watcher: the folder \"" + folder + "\" is gone and \"" + to +
+              "\" holds all its files (same names, sizes and times): handed on as renamed");
+    emitRenamed(root.full(folder), root.full(to), true);
+    renamedOnRootBack_.push_back(folder);
+    for (const auto& [relative, former] : formerOf)
+      if (capturepath::isSameOrBelow(former, folder)) movedWithFolder.insert(relative);
+  }
+  for (const auto& [relative, stamp] : unknown) {
+    if (movedWithFolder.count(relative)) continue;
     const Facts facts{std::to_string(stamp.size), recordedDate(stamp.mtimeNs)};
     auto match = gone.find(facts);
     if (match != gone.end() && match->second.size() == 1 && unknownCount[facts] == 1) {
@@ -1008,6 +1029,75 @@ std::function<bool(const std::string& relativePath)> NEWFSEventWatcher::download
     }
     return (*queued)->count(path) != 0;
   };
+}
+
+std::vector<std::pair<std::string, std::string>> NEWFSEventWatcher::folderMovesAmong(
+    const std::vector<LocalFileRow>& rows, const Snapshot& seen, const std::vector<std::string>& unread,
+    const std::map<std::string, std::string>& formerOf) const {
+  // A folder moved while the sync folder was away shows as its files gone
+  // and found again under another folder. Handed on file by file, the move
+  // would leave the folder on the server with whatever another computer had
+  // put in it meanwhile; as the folder's rename it takes that along. Only a
+  // folder the database knows, gone, whose every known file is found under
+  // one folder the database does not know, at the same place below it, is
+  // taken for moved: a file removed meanwhile would otherwise come back
+  // with the folder's move.
+  const SyncRootPath root(options_.syncRoot);
+  std::map<std::string, std::string> newOf;  // former name -> unknown name
+  // Files the sync itself set aside (a conflict copy in the cache) left the
+  // folder before it moved; they neither count for nor against its move.
+  std::set<std::string> setAside;
+  for (const auto& [relative, former] : formerOf) {
+    if (capturepath::isSameOrBelow(relative, "/" + std::string(kCacheFolderName)) || dropped(root.full(relative)))
+      setAside.insert(former);
+    else
+      newOf[former] = relative;
+  }
+  const auto bare = [](std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+  };
+  std::set<std::string> known;
+  for (const LocalFileRow& row : rows) known.insert(bare(row.path));
+  std::vector<std::pair<std::string, std::string>> moves;
+  std::vector<const LocalFileRow*> gone = rowsGone(rows, seen, unread, false);
+  // Shallowest first: a folder moved whole carries the folders below it.
+  std::sort(gone.begin(), gone.end(),
+            [](const LocalFileRow* a, const LocalFileRow* b) { return a->path < b->path; });
+  for (const LocalFileRow* folder : gone) {
+    if (!folder->isFolder) continue;
+    const std::string from = bare(folder->path);
+    if (std::any_of(moves.begin(), moves.end(),
+                    [&](const auto& move) { return capturepath::isSameOrBelow(from, move.first); }))
+      continue;
+    std::optional<std::string> to;
+    bool whole = true;
+    int files = 0;
+    for (const LocalFileRow& row : rows) {
+      if (row.isFolder || row.pendingDownload || !capturepath::isSameOrBelow(row.path, from) || row.path == from ||
+          setAside.count(row.path))
+        continue;
+      auto found = newOf.find(row.path);
+      const std::string tail = row.path.substr(from.size());
+      if (found == newOf.end() || found->second.size() <= tail.size() ||
+          found->second.compare(found->second.size() - tail.size(), tail.size(), tail) != 0) {
+        whole = false;
+        break;
+      }
+      const std::string place = found->second.substr(0, found->second.size() - tail.size());
+      if ((to && *to != place) || place.empty()) {
+        whole = false;
+        break;
+      }
+      to = place;
+      ++files;
+    }
+    if (!whole || files == 0 || !to || known.count(*to) || capturepath::isSameOrBelow(*to, from) ||
+        capturepath::isSameOrBelow(from, *to))
+      continue;
+    moves.emplace_back(from, *to);
+  }
+  return moves;
 }
 
 std::vector<const LocalFileRow*> NEWFSEventWatcher::rowsGone(const std::vector<LocalFileRow>& rows,

@@ -234,6 +234,11 @@ class NEWFSEventWatcher {
   // Whether the file at a relative path waits for a download (under way or
   // queued): missing meanwhile, it is not removed. One check per pass.
   std::function<bool(const std::string& relativePath)> downloadAwaitedCheck() const;
+  // Folders (former, new relative names) moved whole while the root was
+  // away, from the pairs of files found renamed (new name -> former name).
+  std::vector<std::pair<std::string, std::string>> folderMovesAmong(
+      const std::vector<LocalFileRow>& rows, const Snapshot& seen, const std::vector<std::string>& unread,
+      const std::map<std::string, std::string>& formerOf) const;
   // Rows whose items are gone from the folder, as a comparison judges them.
   std::vector<const LocalFileRow*> rowsGone(const std::vector<LocalFileRow>& rows, const Snapshot& seen,
                                             const std::vector<std::string>& unread, bool withPendingDownloads) const;

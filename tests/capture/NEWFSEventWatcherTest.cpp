@@ -897,6 +897,97 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
   }
 }
 
+// A folder moved while the sync folder was away is handed on as the
+// folder's rename, so that the server moves it whole, with whatever another
+// computer put in it meanwhile. Only when every file the database knows in it
+// is found at the same place below one folder the database does not know;
+// otherwise its files go one by one, as before.
+TEST_F(WatcherTest, AFolderMovedWhileTheRootWasAwayIsHandedOnAsTheFolderRename) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& away)> whileAway;
+    std::vector<RenameEntry> handedOn;
+  };
+  const auto move = [](const std::string& from, const std::string& to) {
+    ASSERT_EQ(::rename(from.c_str(), to.c_str()), 0) << from;
+  };
+  const std::vector<Case> cases = {
+      {"moved whole", [&](const std::string& away) { move(away + "/album", away + "/moved"); },
+       {{"/album", "/moved"}}},
+      {"moved into a new folder", [&](const std::string& away) {
+         mkdirs(away + "/outer");
+         move(away + "/album", away + "/outer/moved");
+       },
+       {{"/album", "/outer/moved"}}},
+      // A conflict copy the sync set aside in its cache before the move.
+      {"moved, a file set aside by the sync", [&](const std::string& away) {
+         mkdirs(away + "/.UMSCache/ConflictData/album");
+         move(away + "/album/a.txt", away + "/.UMSCache/ConflictData/album/a.txt");
+         move(away + "/album", away + "/moved");
+       },
+       {{"/album", "/moved"}}},
+      {"moved, a file removed from it", [&](const std::string& away) {
+         move(away + "/album", away + "/moved");
+         ASSERT_EQ(::unlink((away + "/moved/sub/b.txt").c_str()), 0);
+       },
+       {{"/album/a.txt", "/moved/a.txt"}}},
+      {"its files moved into a folder the database knows", [&](const std::string& away) {
+         move(away + "/album/a.txt", away + "/known/a.txt");
+         mkdirs(away + "/known/sub");
+         move(away + "/album/sub/b.txt", away + "/known/sub/b.txt");
+         fileutil::removeAll(away + "/album");
+       },
+       // "/album" does not move onto a known folder; its folder "sub" does
+       // move, to a new one.
+       {{"/album/a.txt", "/known/a.txt"}, {"/album/sub", "/known/sub"}}},
+  };
+  options.rescanInterval = 50ms;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fileutil::removeAll(root);
+    mkdirs(root + "/album/sub");
+    mkdirs(root + "/known");
+    sink.clear();
+    FakeCaptureDatabase database;
+    options.database = &database;
+    write(root + "/album/a.txt", "the first file of the album");
+    write(root + "/album/sub/b.txt", "a second file, below");
+    auto rowFor = [&](const std::string& relative, bool folder) {
+      struct stat st;
+      EXPECT_EQ(lstat((root + relative).c_str(), &st), 0);
+      return LocalFileRow{relative, syncrecord::dateText(Clock::WallTime(std::chrono::seconds(st.st_mtim.tv_sec))),
+                          folder ? "0" : std::to_string(st.st_size), folder, false};
+    };
+    database.setRows({rowFor("/album", true), rowFor("/album/sub", true), rowFor("/known", true),
+                      rowFor("/album/a.txt", false), rowFor("/album/sub/b.txt", false)});
+    std::atomic<bool> lost{false};
+    setTraceSink([&](std::string_view line) {
+      if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
+    });
+    start();
+    const std::string away = root + ".away";
+    fileutil::removeAll(away);
+    ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
+    const bool seen = settle([&] { return lost.load(); });
+    setTraceSink({});
+    ASSERT_TRUE(seen);
+    c.whileAway(away);
+    ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
+    barrier();
+    std::vector<RenameEntry> renames;
+    for (const auto& call : sink.calls()) renames.insert(renames.end(), call.renames.begin(), call.renames.end());
+    std::sort(renames.begin(), renames.end());
+    EXPECT_EQ(renames, c.handedOn);
+    // Nothing that moved is new, and nothing the folder's move carries is
+    // deleted on the server.
+    for (const RenameEntry& r : c.handedOn) {
+      EXPECT_FALSE(sink.contains("addBackupFiles", root + r.renamedPath)) << r.renamedPath;
+      EXPECT_FALSE(sink.contains("addDeleteFiles", root + r.originalPath)) << r.originalPath;
+    }
+    watcher.reset();
+  }
+}
+
 TEST_F(WatcherTest, ANameWithALineBreakIsNamedInTheSessionLogOnce) {
   std::mutex linesMutex;
   std::vector<std::string> lines;
