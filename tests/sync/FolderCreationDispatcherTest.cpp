@@ -144,7 +144,31 @@ INSTANTIATE_TEST_SUITE_P(
         QualifyRow{"EscapesTheRoot", [](auto& t) { t.mkdir("In"); },
                    [](auto& t) { return t.dir.path() + "/In/../../outside"; }, {}},
         QualifyRow{"EmptyTreeLeafAddedByTheWalk", [](auto& t) { t.mkdir("A/B/C"); },
-                   [](auto& t) { return t.dir.sub("A"); }, {"/A", "/A/B/C"}}),
+                   [](auto& t) { return t.dir.sub("A"); }, {"/A", "/A/B/C"}},
+        // Made in a folder renamed here before the folder was created: it is
+        // created where the rename took it, which the server's rename did
+        // not carry.
+        QualifyRow{"FollowsItsFolderRenamedHere",
+                   [](auto& t) {
+                     t.mkdir("G/sub/N");
+                     t.dispatcher.folderMovedHere("/F/", "/G/");
+                   },
+                   [](auto& t) { return t.dir.sub("F/sub/N"); }, {"/G/sub/N"}},
+        QualifyRow{"FollowsTwoRenamesInTurn",
+                   [](auto& t) {
+                     t.mkdir("H/N");
+                     t.dispatcher.folderMovedHere("/F", "/G");
+                     t.dispatcher.folderMovedHere("/G/", "/H/");
+                   },
+                   [](auto& t) { return t.dir.sub("F/N"); }, {"/H/N"}},
+        QualifyRow{"RenamedAndGoneThere", [](auto& t) { t.dispatcher.folderMovedHere("/F/", "/G/"); },
+                   [](auto& t) { return t.dir.sub("F/N"); }, {}},
+        QualifyRow{"AnotherFolderRenamed",
+                   [](auto& t) {
+                     t.mkdir("G/N");
+                     t.dispatcher.folderMovedHere("/Fx/", "/G/");
+                   },
+                   [](auto& t) { return t.dir.sub("F/N"); }, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FolderCreationTest, FewFoldersAreReportedToTheFileManagerManyAreNot) {

@@ -204,7 +204,11 @@ void PushConcern::renamedOnServer(const std::string& oldPath, const std::string&
   // A folder's version is never checked; the files in it keep their rows.
   const SyncRootPath root(syncRootPath());
   std::error_code ec;
-  if (newPath.ends_with('/') || !root.known() || std::filesystem::is_directory(root.full(newPath), ec)) return;
+  if (newPath.ends_with('/') || (root.known() && std::filesystem::is_directory(root.full(newPath), ec))) {
+    folderCreation_.folderMovedHere(oldPath, newPath);
+    return;
+  }
+  if (!root.known()) return;
   handSeenVersionOn(filters_, oldPath, newPath, uploads_.seenVersionForUpload(oldPath));
 }
 

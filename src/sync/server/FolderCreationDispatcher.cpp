@@ -140,6 +140,28 @@ void FolderCreationDispatcher::iterateFolder(const std::string& path, int depth,
   for (const std::string& name : *names) iterateFolder(fileutil::joinPath(path, name), depth + 1, seen);
 }
 
+void FolderCreationDispatcher::folderMovedHere(const std::string& oldRelative, const std::string& newRelative) {
+  const std::string from = trimmed(oldRelative);
+  const std::string to = trimmed(newRelative);
+  if (from.empty() || to.empty() || from == to) return;
+  MutexLock lock(mu_);
+  if (movesHere_.size() >= kMovesKept) movesHere_.erase(movesHere_.begin());
+  movesHere_.emplace_back(from, to);
+}
+
+std::string FolderCreationDispatcher::followMovesHere(const std::string& fullPath) const {
+  const SyncRootPath root(env_.syncRootPath());
+  if (!root.known() || !root.isFullPath(fullPath)) return fullPath;
+  std::string relative = trimmed(root.relative(fullPath));
+  {
+    MutexLock lock(mu_);
+    for (const auto& [from, to] : movesHere_) {
+      if (relative == from || relative.starts_with(from + "/")) relative = to + relative.substr(from.size());
+    }
+  }
+  return root.full(relative);
+}
+
 void FolderCreationDispatcher::requeueIfStillEmpty(const std::string& fullPath, bool countsAsTry) {
   if (!fileutil::isDirectory(fullPath) || QLUtility::doesContainsFile(fullPath)) {
     tries_.erase(fullPath);
@@ -177,12 +199,24 @@ void FolderCreationDispatcher::StartExcutingCreateDirOpr() {
       requeueIfStillEmpty(path, false);
       continue;
     }
-    const std::string relative = trimmed(root.relative(path));
+    std::string relative = trimmed(root.relative(path));
     if (!root.known() || !root.isFullPath(path) || !renamedelete::isUsableRelativePath(relative)) {
       daemonTrace("folder outside the sync root skipped: " + path);
       continue;
     }
-    if (!fileutil::isDirectory(path) || fileutil::isSymlink(path) || QLUtility::doesContainsFile(path)) continue;
+    if (!fileutil::isDirectory(path)) {
+      const std::string moved = followMovesHere(path);
+      if (moved == path || !fileutil::isDirectory(moved)) continue;
+      daemonTrace("folder creation of " + relative + " follows its folder's rename to " +
+                  trimmed(root.relative(moved)));
+      path = moved;
+      // Under its new name in the run's list, so the walk below does not
+      // add it a second time.
+      MutexLock lock(mu_);
+      if (i < m_createDirCollection.size()) m_createDirCollection[i] = path;
+    }
+    if (fileutil::isSymlink(path) || QLUtility::doesContainsFile(path)) continue;
+    relative = trimmed(root.relative(path));
     service_.prepare();
     service_.setCancel(false);
     auto entries = fileutil::listDirectory(path);

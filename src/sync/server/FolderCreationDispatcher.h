@@ -111,6 +111,13 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
   // Adds the empty folders at or below `fullPath` to the collection.
   void enumerateForEmptySubFolder(const std::string& fullPath);
 
+  // A folder renamed here reached the server (relative paths). A folder made
+  // inside it and queued before the rename is created where the rename took
+  // it: under the former name it is no longer there, and the server's
+  // rename did not carry it.
+  void folderMovedHere(const std::string& oldRelative, const std::string& newRelative);
+  static constexpr std::size_t kMovesKept = 256;
+
   void cancel();
   bool isRunning() const { return worker_.isRunning(); }
   std::vector<std::string> collection() const;
@@ -148,6 +155,9 @@ class FolderCreationDispatcher final : public KVTCreateDirHandlerProtocol {
 
   mutable Mutex mu_;
   std::vector<std::string> m_createDirCollection ULMORA_GUARDED_BY(mu_);
+  std::vector<std::pair<std::string, std::string>> movesHere_ ULMORA_GUARDED_BY(mu_);  // oldest first
+  // `fullPath` carried through the folder renames made here.
+  std::string followMovesHere(const std::string& fullPath) const;
   Clock::Duration retryDelay_ ULMORA_GUARDED_BY(mu_) = Clock::Duration::zero();
   Clock::TimePoint retryNotBefore_ ULMORA_GUARDED_BY(mu_) = Clock::TimePoint();
 
