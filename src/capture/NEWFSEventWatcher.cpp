@@ -876,10 +876,22 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
     traceLine("watcher: the local database cannot be read; the folder is not compared with it");
     return;
   }
+  // A folder made meanwhile shows through its files; an empty one only
+  // through itself.
+  auto holdsNothing = [&seen](const std::string& folder) {
+    auto below = seen.lower_bound(folder + "/");
+    return below == seen.end() || !capturepath::isSameOrBelow(below->first, folder);
+  };
   if (!rows) {
-    traceLine("watcher: no local database to compare with; every file found is handed on");
+    // A new account's first sync has no database yet; an empty folder made
+    // while its root was away (or just before, its event lost with the
+    // watches) would otherwise stay on this computer only.
+    traceLine("watcher: no local database to compare with; every file and empty folder found is handed on");
     for (const auto& [relative, stamp] : seen) {
-      if (!stamp.isFolder) emitModified(root.full(relative));
+      if (!stamp.isFolder)
+        emitModified(root.full(relative));
+      else if (!relative.empty() && holdsNothing(relative))
+        emitCreated(root.full(relative), true);
     }
     return;
   }
@@ -892,12 +904,7 @@ void NEWFSEventWatcher::compareWithDatabase(const Snapshot& seen,
 
   for (const auto& [relative, stamp] : seen) {
     if (stamp.isFolder) {
-      // A folder made meanwhile shows through its files; an empty one only
-      // through itself.
-      auto below = seen.lower_bound(relative + "/");
-      const bool empty =
-          below == seen.end() || !capturepath::isSameOrBelow(below->first, relative);
-      if (empty && !byPath.count(relative)) emitCreated(root.full(relative), true);
+      if (holdsNothing(relative) && !byPath.count(relative)) emitCreated(root.full(relative), true);
       continue;
     }
     auto it = byPath.find(relative);

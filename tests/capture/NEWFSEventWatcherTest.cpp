@@ -988,6 +988,63 @@ TEST_F(WatcherTest, AFolderMovedWhileTheRootWasAwayIsHandedOnAsTheFolderRename) 
   }
 }
 
+// Empty folders made while the sync folder was away, or just before it went
+// (their events lost with its watches), reach the server only through the
+// comparison when it is back, whether or not a database exists yet (a new
+// account's first seconds have none).
+TEST_F(WatcherTest, EmptyFoldersTheDatabaseDoesNotKnowAreHandedOnWhenTheRootIsBack) {
+  struct Case {
+    const char* what;
+    bool withDatabase;
+    std::optional<std::vector<LocalFileRow>> rows;
+    std::set<std::string> handedOn;  // folders, relative
+    std::set<std::string> notHandedOn;
+  };
+  const std::vector<Case> cases = {
+      {"no database", false, std::nullopt,
+       {"/just-before", "/made-while-away", "/new/inner", "/known"}, {"/holds-a-file"}},
+      {"a database not readable yet", true, std::nullopt,
+       {"/just-before", "/made-while-away", "/new/inner", "/known"}, {"/holds-a-file"}},
+      {"a database that knows one folder", true,
+       std::vector<LocalFileRow>{{"/known", "NA", "0", true, false}},
+       {"/just-before", "/made-while-away", "/new/inner"}, {"/known", "/holds-a-file"}},
+  };
+  options.rescanInterval = 50ms;
+  const std::string away = root + ".away";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fileutil::removeAll(root);
+    fileutil::removeAll(away);
+    mkdirs(root + "/known");
+    sink.clear();
+    FakeCaptureDatabase database;
+    database.rows = c.rows;
+    options.database = c.withDatabase ? &database : nullptr;
+    std::atomic<bool> lost{false};
+    setTraceSink([&](std::string_view line) {
+      if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
+    });
+    start();
+    mkdirs(root + "/just-before");
+    ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
+    const bool seen = settle([&] { return lost.load(); });
+    setTraceSink({});
+    ASSERT_TRUE(seen);
+    mkdirs(away + "/made-while-away");
+    mkdirs(away + "/new/inner");
+    mkdirs(away + "/holds-a-file");
+    write(away + "/holds-a-file/a.txt");
+    ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
+    ASSERT_TRUE(settle([&] { return sink.contains("addBackupFiles", root + "/holds-a-file/a.txt"); }));
+    barrier();
+    const std::set<std::string> folders = sink.pathSet("addDirectory");
+    for (const std::string& folder : c.handedOn) EXPECT_TRUE(folders.count(root + folder)) << folder;
+    for (const std::string& folder : c.notHandedOn) EXPECT_FALSE(folders.count(root + folder)) << folder;
+    EXPECT_TRUE(sink.paths("addDeleteFiles").empty());
+    watcher.reset();
+  }
+}
+
 TEST_F(WatcherTest, ANameWithALineBreakIsNamedInTheSessionLogOnce) {
   std::mutex linesMutex;
   std::vector<std::string> lines;
