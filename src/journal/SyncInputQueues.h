@@ -26,6 +26,7 @@ namespace ulmora {
 template <typename T>
 class OrderedSet {
  public:
+  using Entry = T;
   bool add(T value) {
     const std::size_t hash = std::hash<T>{}(value);
     if (position(hash, value)) return false;
@@ -49,6 +50,7 @@ class OrderedSet {
     *this = std::move(kept);
   }
   void clear() { take(); }
+  bool contains(const T& value) const { return position(std::hash<T>{}(value), value); }
   std::size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }
   const std::vector<T>& items() const { return items_; }

@@ -93,6 +93,7 @@ void UMSDBSyncInputManger::swapQueues(AccountQueues& other) {
   swap(mFilesToUpdate_, other.filesToUpdate);
   swap(mFilesToUpdateRefID_, other.filesToUpdateRefID);
   swap(mFilesToDelete_, other.filesToDelete);
+  swap(updatesAfterDelete_, other.updatesAfterDelete);
   swap(mFilesToRename_, other.filesToRename);
   swap(mFilesToBackup_, other.filesToBackup);
   swap(mOBFilesToUpdateBackup_, other.OBFilesToUpdateBackup);

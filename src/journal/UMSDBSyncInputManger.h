@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -303,6 +304,7 @@ class UMSDBSyncInputManger {
     OrderedSet<std::string> filesToDelete, filesToBackup, OBFilesToUpdateBackup, OBFilesToDelete,
         removeEntryFromRDDB;
     OrderedSet<RenameEntry> filesToRename;
+    std::set<std::string> updatesAfterDelete;
   };
   // Swaps every queue with `other`. Call with passMutex_ held.
   void swapQueues(AccountQueues& other);
@@ -350,8 +352,15 @@ class UMSDBSyncInputManger {
   // Takes the queue's entries, notes them in inFlight_ (`note` sets or,
   // given nullptr, clears its member), runs the batch, puts them back if
   // it failed.
+  // `holdBack`, when given, keeps the entries it names queued for a later
+  // drain.
   template <typename Queue, typename Batch, typename Note>
-  bool drain(Guarded<Queue>& queue, Batch batch, PassResult& pass, Note note);
+  bool drain(Guarded<Queue>& queue, Batch batch, PassResult& pass, Note note,
+             const std::function<bool(const typename Queue::Entry&)>& holdBack = {});
+  // Notes the paths of `entries` that a row delete still queued names: a
+  // pass writes deletes after updates, and would remove the rows these
+  // later updates record.
+  void noteUpdatesAfterDelete(const std::map<std::string, std::string>& entries);
   // Takes the queued deletes that cover the old path of a queued rename:
   // written before the rename, they would take its rows with them.
   std::vector<std::string> takeDeletesAheadOfRenames();
@@ -406,6 +415,9 @@ class UMSDBSyncInputManger {
   Guarded<OrderedDict> mFilesToUpdate_;
   Guarded<OrderedDict> mFilesToUpdateRefID_;
   Guarded<OrderedSet<std::string>> mFilesToDelete_;
+  // Paths (as queued) whose row update or reference id came while a delete
+  // of the same path waited in mFilesToDelete_: written after the deletes.
+  Guarded<std::set<std::string>> updatesAfterDelete_;
   Guarded<OrderedSet<RenameEntry>> mFilesToRename_;
   Guarded<OrderedSet<std::string>> mFilesToBackup_;
   Guarded<OrderedSet<std::string>> mOBFilesToUpdateBackup_;

@@ -98,11 +98,26 @@ std::size_t UMSDBSyncInputManger::OBDeleteFilesCount() {
 
 // ---------------------------------------------------------------- database queues
 
+void UMSDBSyncInputManger::noteUpdatesAfterDelete(const std::map<std::string, std::string>& entries) {
+  std::vector<std::string> named;
+  mFilesToDelete_.with([&](const OrderedSet<std::string>& q) {
+    if (q.empty()) return;
+    for (const auto& entry : entries)
+      if (q.contains(entry.first)) named.push_back(entry.first);
+  });
+  if (named.empty()) return;
+  // Noted before the update is queued: a pass that takes the update then
+  // also finds the note.
+  updatesAfterDelete_.with([&named](std::set<std::string>& s) { s.insert(named.begin(), named.end()); });
+}
+
 void UMSDBSyncInputManger::addFileToUpdate(const std::map<std::string, std::string>& entries) {
+  noteUpdatesAfterDelete(entries);
   mergeInto(mFilesToUpdate_, entries);
 }
 
 void UMSDBSyncInputManger::addToUpdateRefID(const std::map<std::string, std::string>& entries) {
+  noteUpdatesAfterDelete(entries);
   mergeInto(mFilesToUpdateRefID_, entries);
 }
 
@@ -150,6 +165,7 @@ std::optional<std::vector<std::string>> UMSDBSyncInputManger::filesToDeleteFromR
 void UMSDBSyncInputManger::clearDBEntries() {
   mFilesToDelete_.with([](auto& q) { q.clear(); });
   mFilesToUpdate_.with([](auto& q) { q.clear(); });
+  updatesAfterDelete_.with([](auto& s) { s.clear(); });
 }
 
 std::size_t UMSDBSyncInputManger::getUpdateBackupFilesCount() {

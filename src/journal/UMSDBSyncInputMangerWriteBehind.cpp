@@ -37,9 +37,17 @@ std::string UMSDBSyncInputManger::pathToUpdate() const {
 }
 
 template <typename Queue, typename Batch, typename Note>
-bool UMSDBSyncInputManger::drain(Guarded<Queue>& queue, Batch batch, PassResult& pass, Note note) {
+bool UMSDBSyncInputManger::drain(Guarded<Queue>& queue, Batch batch, PassResult& pass, Note note,
+                                 const std::function<bool(const typename Queue::Entry&)>& holdBack) {
   UniqueMutexLock inFlight(inFlightMutex_);
-  auto items = queue.with([](Queue& q) { return q.take(); });
+  auto items = queue.with([&holdBack](Queue& q) {
+    auto taken = q.take();
+    if (!holdBack) return taken;
+    decltype(taken) now, later;
+    for (auto& item : taken) (holdBack(item) ? later : now).push_back(std::move(item));
+    q.putBack(std::move(later));
+    return now;
+  });
   if (items.empty()) return false;
   note(inFlight_, &items);
   inFlight.unlock();
@@ -67,8 +75,17 @@ UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::writeDatabaseBatches() {
   const auto structural = [](InFlight& f, const auto* items) { f.structural = items != nullptr; };
   const auto inserts = [](InFlight& f, const Paths* p) { f.inserts = p; };
   const auto outOfBox = [](InFlight&, const auto*) {};
-  pass.busy |= drain(mFilesToUpdate_, [this](const Entries& e) { return threadToUpDateBackedUpFiles(e); }, pass, updates);
-  pass.busy |= drain(mFilesToUpdateRefID_, [this](const Entries& e) { return threadToUpDateRefID(e); }, pass, refIds);
+  // A row update queued after a delete of its path waits for that delete:
+  // written before it, the row would go with it (a download's in-sync row
+  // after the listing removed the row of the file deleted there).
+  const std::set<std::string> afterDelete =
+      updatesAfterDelete_.with([](std::set<std::string>& s) { return std::exchange(s, {}); });
+  const std::function<bool(const OrderedDict::Entry&)> waitsForDelete =
+      [&afterDelete](const OrderedDict::Entry& e) { return afterDelete.count(e.first) > 0; };
+  const auto updateBatch = [this](const Entries& e) { return threadToUpDateBackedUpFiles(e); };
+  const auto refIdBatch = [this](const Entries& e) { return threadToUpDateRefID(e); };
+  pass.busy |= drain(mFilesToUpdate_, updateBatch, pass, updates, afterDelete.empty() ? nullptr : waitsForDelete);
+  pass.busy |= drain(mFilesToUpdateRefID_, refIdBatch, pass, refIds, afterDelete.empty() ? nullptr : waitsForDelete);
   // A folder emptied by a move and then removed queues its rename before its
   // delete; those deletes are written after the renames.
   std::vector<std::string> afterRenames = takeDeletesAheadOfRenames();
@@ -81,6 +98,10 @@ UMSDBSyncInputManger::PassResult UMSDBSyncInputManger::writeDatabaseBatches() {
       inFlight_.heldDeletes = false;
     }
     pass.busy |= drain(mFilesToDelete_, [this](const Paths& p) { return threadToUpDateDeleteFiles(p); }, pass, structural);
+  }
+  if (!afterDelete.empty()) {
+    pass.busy |= drain(mFilesToUpdate_, updateBatch, pass, updates);
+    pass.busy |= drain(mFilesToUpdateRefID_, refIdBatch, pass, refIds);
   }
   pass.busy |= drain(mFilesToBackup_, [this](const Paths& p) { return threadToUpDateBackupFiles(p); }, pass, inserts);
   drain(mOBFilesToUpdateBackup_, [this](const Paths& p) { return threadToUpDateOBBackupFiles(p); }, pass, outOfBox);

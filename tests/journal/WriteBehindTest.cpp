@@ -99,6 +99,77 @@ TEST_F(WriteBehindTest, ADeleteOfAFolderAMoveLeftWaitsForTheMove) {
   EXPECT_EQ(rows, expected);
 }
 
+// Rows of one path reach the database in the order they were queued, though
+// a pass writes its updates before its deletes: a download's in-sync row
+// queued after the listing removed the row of the file deleted there must
+// not go with that delete.
+TEST_F(WriteBehindTest, AnUpdateQueuedAfterADeleteOfItsPathIsWrittenAfterIt) {
+  const Row inSync{"update", {"/a.txt", kDate, "10", "NA", "NA", "0", "NA", "NA", "1", "1", "1", "NA"}};
+  const Row toDownload{"update", {"/a.txt", "NA", "NA", "NA", "NA", "NA", "NA", "NA", "1", "1", "0", "r9"}};
+  const Row refId{"update", {"/a.txt", kDate, "10", "NA", "NA", "0", "NA", "NA", "1", "1", "1", "r9"}};
+  const Row otherInSync{"update", {"/b.txt", kDate, "3", "NA", "NA", "0", "NA", "NA", "1", "1", "1", "NA"}};
+  const Row deleted{"delete", {"/a.txt"}};
+  struct Case {
+    const char* name;
+    std::function<void(UMSDBSyncInputManger&)> queue;
+    std::vector<std::vector<Row>> batches;
+  } cases[] = {
+      {"delete, then the in-sync row",
+       [](auto& q) {
+         q.addFileToDelete("/a.txt");
+         q.addFileToUpdate({{"/a.txt", "Backup"}});
+       },
+       {{deleted}, {inSync}}},
+      {"delete, then the reference id",
+       [](auto& q) {
+         q.addFileToDelete("/a.txt");
+         q.addToUpdateRefID({{"/a.txt", "r9"}});
+       },
+       {{deleted}, {refId}}},
+      {"the in-sync row, then the delete: no row",
+       [](auto& q) {
+         q.addFileToUpdate({{"/a.txt", "Backup"}});
+         q.addFileToDelete("/a.txt");
+       },
+       {{inSync}, {deleted}}},
+      {"to download, delete, in sync: the later value after the delete",
+       [](auto& q) {
+         q.addFileToUpdate({{"/a.txt", "r9"}});
+         q.addFileToDelete("/a.txt");
+         q.addFileToUpdate({{"/a.txt", "Backup"}});
+       },
+       {{deleted}, {inSync}}},
+      {"another path's row keeps its place",
+       [](auto& q) {
+         q.addFileToDelete("/a.txt");
+         q.addFileToUpdate({{"/a.txt", "r9"}, {"/b.txt", "Backup"}});
+       },
+       {{otherInSync}, {deleted}, {toDownload}}},
+  };
+  for (const auto& c : cases) {
+    QueueFixture<> f;
+    setModificationTime(f.makeFile("/a.txt", 10));
+    setModificationTime(f.makeFile("/b.txt", 3));
+    c.queue(f.queue());
+    f.queue().runWriterPass();
+    std::vector<std::vector<Row>> rows;
+    for (auto& b : f.batches().snapshot())
+      if (b.published) rows.push_back(b.rows);
+    EXPECT_EQ(rows, c.batches) << c.name;
+    EXPECT_EQ(f.queue().getUpdateBackupFilesCount(), 0u) << c.name;
+    // The note ends with the pass: the next update of the path keeps its place.
+    f.queue().addFileToUpdate({{"/a.txt", "Backup"}});
+    f.queue().addFileToDelete("/b.txt");
+    f.queue().runWriterPass();
+    std::vector<Row> next;
+    for (auto& b : f.batches().snapshot())
+      if (b.published) next.insert(next.end(), b.rows.begin(), b.rows.end());
+    ASSERT_GE(next.size(), 2u) << c.name;
+    EXPECT_EQ(next[next.size() - 2], inSync) << c.name;
+    EXPECT_EQ(next.back(), (Row{"delete", {"/b.txt"}})) << c.name;
+  }
+}
+
 TEST_F(WriteBehindTest, InSyncListHoldsEveryKeyOfTheBatchDownloadsIncluded) {
   q_.addFileToUpdate({{f_.full("/a.txt"), "Backup"}, {"/b.txt", "Backup"}, {"/dl", "ref-1"}});
   bool postedBeforeCommit = false;

@@ -88,6 +88,8 @@ TEST(DownloadDispatcherTest, ADownloadQueuedAgainOverAnEditOfItsWrittenFileIsDro
   f.engine.log.clear();
   EXPECT_FALSE(f.dispatcher.dispatch({{"/edited.txt", "3"}}));
   EXPECT_TRUE(f.engine.log.empty());
+  // The edit is the user's, to go up: never recorded in sync.
+  EXPECT_EQ(std::count(f.queue.log.begin(), f.queue.log.end(), "update /edited.txt=Backup"), 0);
 }
 
 // A listing held back while the download of /f.txt ran queued it again; the
@@ -101,6 +103,9 @@ TEST(DownloadDispatcherTest, AnEntryADownloadAnsweredSinceItWasQueuedIsNotFetche
   EXPECT_FALSE(f.dispatcher.dispatch({{"/f.txt", "3"}}));
   EXPECT_TRUE(f.engine.log.empty());
   EXPECT_EQ(f.dispatcher.sameRestoreSetRepeatedCount(), 0);
+  // That listing may have removed the row (a delete of the file listed
+  // before the write): what the download wrote is recorded in sync again.
+  EXPECT_EQ(f.queue.log, (Lines{"update /f.txt=Backup"}));
 
   // Beside other downloads it is left out; an entry of another size (the
   // server's next version, queued before the write was reported) is not.

@@ -88,9 +88,14 @@ bool DownloadDispatcher::dispatch(const std::map<std::string, std::string>& batc
     // Queued a second time by a listing held back while the download ran,
     // which has written it since: fetched again, it would cost a run, and a
     // set of nothing else would be the last set again and wait a minute.
+    // That listing may also have removed the path's row (the record of a
+    // delete of the file, met before the download wrote it), after the
+    // write's in-sync row: the file is recorded in sync again, or it would
+    // stay here with no row, never uploaded nor fetched.
     if (filters_.downloadWrittenSinceQueued(path, size)) {
       traceLine("the download of " + serverpath::forTrace(path) +
                 " is dropped: a download wrote that file since it was queued");
+      queue_.addFileToUpdate({{path, "Backup"}});
       continue;
     }
     entries.emplace_back(path, sizeOf(size));
