@@ -367,6 +367,12 @@ std::optional<ExcludedFilesCollections::SeenAtRename> ExcludedFilesCollections::
   return it->second;
 }
 
+bool ExcludedFilesCollections::isRenamedHereTo(const std::string& path) const {
+  const std::string key = relativeKey(path);
+  MutexLock hold(avoidBackupMutex_);
+  return seenAtRename_.count(key) != 0;
+}
+
 void ExcludedFilesCollections::downloadRunStarting() {
   MutexLock hold(avoidBackupMutex_);
   runStartSequence_ = markSequence_;

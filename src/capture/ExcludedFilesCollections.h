@@ -289,6 +289,9 @@ class ExcludedFilesCollections {
   void rowGoesWithFile(const std::string& path, std::optional<SeenAtRename> seenInRow);
   std::optional<SeenAtRename> versionHandedOnByRename(const std::string& path,
                                                       std::optional<std::pair<int64_t, int64_t>> rowSizeAndSeconds);
+  // A rename made here to `path` reached the server and its file has not
+  // been sent or fetched since (a version is still kept for it, above).
+  bool isRenamedHereTo(const std::string& path) const;
 
  private:
   std::string relativeKey(std::string_view path) const;

@@ -495,6 +495,37 @@ TEST(RecordApplierTest, TheEchoOfARenameMadeHereDoesNotFetchWhatWasRemovedSince)
   EXPECT_TRUE(f.renamedHere.empty());
 }
 
+// A file edited and renamed here before its edit was sent: the server moved
+// the version before the edit, and the listing brings the rename back (again,
+// when its index is held for downloads). The edit goes up at the new name,
+// never set aside with that older version fetched over it; a rename made
+// elsewhere onto a new file here is judged as before.
+TEST(RecordApplierTest, AnEditRenamedHereGoesUpWhenTheRenameComesBack) {
+  struct Case {
+    const char* name;
+    bool echo;           // the rename's echo, not yet taken
+    bool keptForNewName;  // a version is kept for the new name (the rename was made here)
+    bool uploaded;
+  } cases[] = {
+      {"the echo", true, true, true},
+      {"the echo again, already taken", false, true, true},
+      {"a rename made elsewhere", false, false, false},
+  };
+  for (const auto& c : cases) {
+    ApplierFixture f;
+    f.put("/Docs/new.txt", "edited here", 60s);
+    if (c.echo) f.renamedHere = {{"/Docs/old.txt", "/Docs/new.txt"}};
+    if (c.keptForNewName) f.filters.renamedHereTo = {"/Docs/new.txt"};
+    f.validate(record("/Docs/new.txt", "/Docs/old.txt"), "3");
+    const Lines upload{"backup /Docs/new.txt", "upload " + f.root + "/Docs/new.txt", "dbdelete /Docs/old.txt"};
+    EXPECT_EQ(f.queue.log == upload, c.uploaded) << c.name;
+    // Elsewhere: a new file here the server lacks, kept as a conflict copy.
+    EXPECT_EQ(fileutil::readFile(f.root + (c.uploaded ? "" : "/.UMSCache/ConflictData") + "/Docs/new.txt"),
+              "edited here")
+        << c.name;
+  }
+}
+
 TEST(RecordApplierTest, CaseOnlyRenameRenamesTheFile) {
   ApplierFixture f;
   f.put("/Report.txt", "content");

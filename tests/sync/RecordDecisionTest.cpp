@@ -540,23 +540,23 @@ TEST(ServerRenameDecisionTest, RenamedOnServer) {
       // server last had it: the edit goes up at the new name, whatever the
       // row says, never fetched over.
       {"B renamed here, edited, no row", make(file(3s), {}, [](auto& f) { f.echoOfRenameHere = true; }),
-       {step(Kind::kUpload)}, false},
+       {step(Kind::kUpload), dbDeleteOld}, false},
       {"B renamed here, edited, row not uploaded", make(file(3s), {}, [](auto& f) {
          f.echoOfRenameHere = true;
          f.backupStatusDuringMismatch = 0;
        }),
-       {step(Kind::kUpload)}, false},
+       {step(Kind::kUpload), dbDeleteOld}, false},
       {"B renamed here, edited, restore directly", make(file(3s), {}, [](auto& f) {
          f.echoOfRenameHere = true;
          f.backupStatusDuringMismatch = 1;
          f.restored = f.shouldRestoreFileDirectly = true;
        }),
-       {step(Kind::kUpload)}, false},
+       {step(Kind::kUpload), dbDeleteOld}, false},
       {"B renamed here, same second, other size", make(sized, {}, [](auto& f) {
          f.echoOfRenameHere = true;
          f.record.size = "12";
        }),
-       {step(Kind::kUpload)}, false},
+       {step(Kind::kUpload), dbDeleteOld}, false},
       {"B renamed here, as moved", make(sized, {}, [](auto& f) { f.echoOfRenameHere = true; }),
        {refId4, dbDeleteOld}, false},
       {"B renamed here, server newer", make(file(-3s), {}, [](auto& f) { f.echoOfRenameHere = true; }), {dl(5)},

@@ -162,6 +162,8 @@ TEST(SeenVersionRule, ARenameHandsTheFormerNamesVersionToTheNewName) {
         break;
       case After::kRenamedOnAgain: handSeenVersionOn(transfers, "/new", "/third", std::nullopt); break;
     }
+    // The listing tells the echo of the rename by it until the file is sent or fetched.
+    EXPECT_EQ(transfers.isRenamedHereTo("/new"), c.after == After::kNothing && c.oldRow.has_value()) << c.name;
     EXPECT_EQ(seenVersionForUpload(transfers, "/new", c.newRow), c.seen) << c.name;
     // Once the row says it, the row is read from then on.
     EXPECT_EQ(seenVersionForUpload(transfers, "/new", SeenVersion{c.seen ? c.seen->size : 1,

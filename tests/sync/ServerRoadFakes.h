@@ -76,6 +76,8 @@ class FakeFilters : public CaptureFilterPort {
   bool downloadWrittenSinceQueued(const std::string& p, const std::string& size) override {
     return writtenSinceQueued.count(p) != 0 || writtenSinceQueued.count(p + " " + size) != 0;
   }
+  std::set<std::string> renamedHereTo;
+  bool isRenamedHereTo(const std::string& p) override { return renamedHereTo.count(p) != 0; }
   std::optional<DownloadedFile> versionDownloadedHere(const std::string& p) override {
     auto it = downloadedHere.find(p);
     if (it == downloadedHere.end()) return std::nullopt;

@@ -133,7 +133,11 @@ std::optional<RecordFacts> RecordApplier::gather(const ServerRecord& record, con
     // Each echo is taken when it comes, whatever is here: one left behind
     // could later be taken for another computer's same rename.
     const bool echo = hooks_.takeRenamedHere && hooks_.takeRenamedHere(f.record.fnameOld, f.record.fname);
-    f.echoOfRenameHere = echo;
+    // A listing whose index is held for its downloads brings the echo again,
+    // after it was taken: the version kept for the new name still tells,
+    // until the file there is sent or fetched.
+    f.echoOfRenameHere = echo || (f.local.exists && !f.local.isFolder && !f.old.exists &&
+                                  ports_.filters.isRenamedHereTo(f.record.fname));
     f.renamedHere = echo && !f.local.exists && !f.old.exists;
     if (f.local.exists && f.old.exists && !f.old.isFolder && f.old.modified && f.old.size) {
       auto recorded = ports_.status.recordedFacts(rowKey(f.record.fnameOld));

@@ -123,8 +123,10 @@ Plan decideServerRename(const RecordFacts& f) {
       // here was written since, here (an edit before or after the rename
       // not sent yet). It goes up at the new name, checked against the
       // version the former name last synced, so another computer's version
-      // written there meanwhile is not replaced unseen.
+      // written there meanwhile is not replaced unseen. The former name's
+      // row stands for nothing here now.
       plan.steps.push_back({Kind::kUpload});
+      plan.steps.push_back({Kind::kQueueDbDelete, {}, {}, fnameOld});
       return plan;
     }
     switch (order) {

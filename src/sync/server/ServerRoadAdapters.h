@@ -70,6 +70,7 @@ class FilterSetsAdapter final : public CaptureFilterPort {
     return DownloadedFile{facts->size, Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
                                            std::chrono::nanoseconds(facts->modifiedNs)))};
   }
+  bool isRenamedHereTo(const std::string& p) override { return f_.isRenamedHereTo(p); }
   bool downloadWrittenSinceQueued(const std::string& p, const std::string& queuedSize) override {
     int64_t size = 0;
     const auto [end, ec] = std::from_chars(queuedSize.data(), queuedSize.data() + queuedSize.size(), size);

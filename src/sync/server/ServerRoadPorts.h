@@ -75,6 +75,9 @@ class CaptureFilterPort {
     Clock::WallTime modified;
   };
   virtual std::optional<DownloadedFile> versionDownloadedHere(const std::string& path) = 0;
+  // A rename made here to `path` reached the server, and nothing was sent to
+  // or fetched at `path` since.
+  virtual bool isRenamedHereTo(const std::string& path) = 0;
   // A download wrote `path` after it was last queued, and the file is still
   // that write (of `queuedSize` bytes, when that is a number): the queued
   // entry asks for nothing more.
