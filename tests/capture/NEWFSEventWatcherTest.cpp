@@ -68,6 +68,21 @@ class WatcherTest : public ::testing::Test {
     }
     return false;
   }
+  // Starts the watcher, runs `beforeAway`, renames the sync folder to `away`
+  // and returns once the watcher has seen the folder go.
+  void startThenTakeRootAway(const std::string& away, const std::function<void()>& beforeAway = {}) {
+    std::atomic<bool> lost{false};
+    setTraceSink([&](std::string_view line) {
+      if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
+    });
+    start();
+    if (beforeAway) beforeAway();
+    const bool moved = ::rename(root.c_str(), away.c_str()) == 0;
+    const bool seen = moved && settle([&] { return lost.load(); });
+    setTraceSink({});
+    ASSERT_TRUE(moved);
+    ASSERT_TRUE(seen);
+  }
   // Waits for a marker file to be handed on: everything done before it has
   // then been handed on as well.
   void barrier() {
@@ -848,17 +863,9 @@ TEST_F(WatcherTest, AFileRenamedWhileTheRootWasAwayIsHandedOnAsARename) {
     // The renames below must come after the watcher has seen the folder go:
     // before that it still watches the moved folder and would take them as
     // ordinary renames.
-    std::atomic<bool> lost{false};
-    setTraceSink([&](std::string_view line) {
-      if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
-    });
-    start();
     const std::string away = root + ".away";
     fileutil::removeAll(away);
-    ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
-    const bool seen = settle([&] { return lost.load(); });
-    setTraceSink({});
-    ASSERT_TRUE(seen);
+    ASSERT_NO_FATAL_FAILURE(startThenTakeRootAway(away));
     ASSERT_EQ(::rename((away + "/old.txt").c_str(), (away + "/new.txt").c_str()), 0);
     ASSERT_EQ(::rename((away + "/twin-a.txt").c_str(), (away + "/twin-c.txt").c_str()), 0);
     ASSERT_EQ(::rename((away + "/twin-b.txt").c_str(), (away + "/twin-d.txt").c_str()), 0);
@@ -960,17 +967,9 @@ TEST_F(WatcherTest, AFolderMovedWhileTheRootWasAwayIsHandedOnAsTheFolderRename) 
     };
     database.setRows({rowFor("/album", true), rowFor("/album/sub", true), rowFor("/known", true),
                       rowFor("/album/a.txt", false), rowFor("/album/sub/b.txt", false)});
-    std::atomic<bool> lost{false};
-    setTraceSink([&](std::string_view line) {
-      if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
-    });
-    start();
     const std::string away = root + ".away";
     fileutil::removeAll(away);
-    ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
-    const bool seen = settle([&] { return lost.load(); });
-    setTraceSink({});
-    ASSERT_TRUE(seen);
+    ASSERT_NO_FATAL_FAILURE(startThenTakeRootAway(away));
     c.whileAway(away);
     ASSERT_EQ(::rename(away.c_str(), root.c_str()), 0);
     barrier();
@@ -1020,16 +1019,7 @@ TEST_F(WatcherTest, EmptyFoldersTheDatabaseDoesNotKnowAreHandedOnWhenTheRootIsBa
     FakeCaptureDatabase database;
     database.rows = c.rows;
     options.database = c.withDatabase ? &database : nullptr;
-    std::atomic<bool> lost{false};
-    setTraceSink([&](std::string_view line) {
-      if (line.find("watching resumes when it is back") != std::string_view::npos) lost = true;
-    });
-    start();
-    mkdirs(root + "/just-before");
-    ASSERT_EQ(::rename(root.c_str(), away.c_str()), 0);
-    const bool seen = settle([&] { return lost.load(); });
-    setTraceSink({});
-    ASSERT_TRUE(seen);
+    ASSERT_NO_FATAL_FAILURE(startThenTakeRootAway(away, [&] { mkdirs(root + "/just-before"); }));
     mkdirs(away + "/made-while-away");
     mkdirs(away + "/new/inner");
     mkdirs(away + "/holds-a-file");
