@@ -275,6 +275,11 @@ const ExcludedFilesCollections::PathFilters* ExcludedFilesCollections::filtersOf
   return it == pathFilters_.end() ? nullptr : &it->second;
 }
 
+ExcludedFilesCollections::PathFilters* ExcludedFilesCollections::filtersOf(const std::string& key) {
+  auto it = pathFilters_.find(key);
+  return it == pathFilters_.end() ? nullptr : &it->second;
+}
+
 void ExcludedFilesCollections::changeFilters(const std::string& key, void (PathFilters::*change)()) {
   auto it = pathFilters_.find(key);
   if (it == pathFilters_.end()) return;

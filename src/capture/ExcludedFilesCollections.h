@@ -392,9 +392,7 @@ class ExcludedFilesCollections {
     }
   };
   const PathFilters* filtersOf(const std::string& key) const ULMORA_REQUIRES(avoidBackupMutex_);
-  PathFilters* filtersOf(const std::string& key) ULMORA_REQUIRES(avoidBackupMutex_) {
-    return const_cast<PathFilters*>(std::as_const(*this).filtersOf(key));
-  }
+  PathFilters* filtersOf(const std::string& key) ULMORA_REQUIRES(avoidBackupMutex_);
   // Applies `change` to the path's entry, if any, and drops the entry once
   // nothing is left in it.
   void changeFilters(const std::string& key, void (PathFilters::*change)()) ULMORA_REQUIRES(avoidBackupMutex_);
